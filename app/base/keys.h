@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Stored ids and time stamps: the output of these functions is part of the
+// library database and must never change.
+
+// Lower-case hexadecimal MD5 of the UTF-8 bytes of text.
+QString md5Hex(const QString &text);
+
+// md5Hex of the parts joined with "|".
+QString md5OfJoined(const QStringList &parts);
+
+// Local time as "yyyy-MM-dd hh:mm:ss".
+QString currentTimeString();

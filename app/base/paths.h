@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// Locations under Qt's writable application folders. They follow from the
+// organisation and application names set at start-up.
+namespace Paths {
+
+// The writable application-configuration location.
+QString configLocation();
+
+// The writable application-data location.
+QString dataLocation();
+
+// "<config>/config/appSettings.conf": the one settings file.
+QString settingsFile();
+
+}

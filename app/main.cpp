@@ -1,0 +1,57 @@
+#include "applicationcore.h"
+#include "databaseconnection.h"
+#include "fileopenfilter.h"
+#include "logmanager.h"
+#include "quilloraimageprovider.h"
+#include "sailfishapp.h"
+#include "translatorloader.h"
+
+#include <QDebug>
+#include <QGuiApplication>
+#include <QQmlEngine>
+#include <QQuickView>
+#include <QScopedPointer>
+#include <QTextCodec>
+
+#include <memory>
+
+int main(int argc, char *argv[])
+{
+    auto app = std::make_unique<QGuiApplication>(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("com.tivex"));
+    QCoreApplication::setApplicationName(QStringLiteral("harbour-Quillora"));
+
+    LogManager::install();
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+
+    if (!DatabaseConnection::openAndMigrate()) {
+        app.reset();
+        return 1;
+    }
+
+    qmlRegisterType<ApplicationCore>("com.quillora.applicationcore", 1, 0, "ApplicationCore");
+
+    loadTranslator(*app);
+
+    auto *fileOpenFilter = new FileOpenFilter(app.get());
+    app->installEventFilter(fileOpenFilter);
+
+    QScopedPointer<QQuickView> view(SailfishApp::createView());
+    view->engine()->addImageProvider(QStringLiteral("quillora"), new QuilloraImageProvider);
+    view->setSource(SailfishApp::pathTo(QStringLiteral("qml/harbour-quillora.qml")));
+    view->show();
+
+    const QStringList arguments = QCoreApplication::arguments();
+    qInfo() << "[FileOpen] argc:" << arguments.size();
+    for (int i = 0; i < arguments.size(); ++i)
+        qInfo() << "[FileOpen] argv[" << i << "]:" << arguments.at(i);
+    if (arguments.size() > 1) {
+        qInfo() << "[FileOpen] 命令行参数:" << arguments.at(1);
+        handleOpenRequest(arguments.at(1));
+    }
+
+    const int status = app->exec();
+    view.reset();
+    app.reset();
+    return status;
+}

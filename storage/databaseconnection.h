@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+
+// The library database. The main thread uses Qt's default connection; every
+// other thread gets its own connection to the same file the first time it
+// asks, closed when that thread ends. All code gets its handle from
+// database(), so a transaction and its statements always share one thread's
+// connection.
+class DatabaseConnection
+{
+public:
+    // The default connection: the existing one when valid, else a newly added
+    // one (not yet open); invalid when the "db" folder cannot be created.
+    static QSqlDatabase getConnection();
+
+    // Opens the default connection and brings the file to the current schema.
+    static bool openAndMigrate();
+
+    // The calling thread's open connection.
+    static QSqlDatabase database();
+
+    // "<config>/db/novel_info.db"
+    static QString databaseFilePath();
+
+    static constexpr int MainThreadBusyTimeoutMs = 2000;
+    static constexpr int WorkerBusyTimeoutMs = 30000;
+};

@@ -1,0 +1,137 @@
+#include "testenvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QtTest>
+
+#include "paths.h"
+
+// Runs the real program as a child process on temporary locations with a QML
+// root that quits as soon as the event loop runs.
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private:
+    struct Run {
+        int exitCode = -1;
+        QProcess::ExitStatus status = QProcess::NormalExit;
+        QString log;
+    };
+
+    Run runApp(TestEnvironment &env, const QStringList &args)
+    {
+        const QString qmlDir = env.root() + QStringLiteral("/share/qml");
+        QDir().mkpath(qmlDir);
+        QFile qml(qmlDir + QStringLiteral("/harbour-quillora.qml"));
+        if (qml.open(QIODevice::WriteOnly)) {
+            qml.write("import QtQuick 2.6\n"
+                      "import com.quillora.applicationcore 1.0\n"
+                      "Item {\n"
+                      "  ApplicationCore { id: core }\n"
+                      "  Timer { interval: 0; running: true; onTriggered: core.quitApplication() }\n"
+                      "}\n");
+            qml.close();
+        }
+        QProcess app;
+        QStringList environment = env.childEnvironment();
+        environment << QStringLiteral("QUILLORA_DATA_ROOT=") + env.root() + QStringLiteral("/share");
+        app.setEnvironment(environment);
+        app.start(QStringLiteral(APP_PATH), args);
+        if (!app.waitForFinished(60000))
+            app.kill();
+        Run run;
+        run.exitCode = app.exitCode();
+        run.status = app.exitStatus();
+        run.log = QString::fromUtf8(app.readAllStandardError());
+        return run;
+    }
+
+    static void setLogLevel(int level)
+    {
+        QSettings settings(Paths::settingsFile(), QSettings::NativeFormat);
+        settings.setValue(QStringLiteral("APP_SETTING/LOG_LEVEL"), level);
+    }
+
+    static void verifyInOrder(const QString &log, const QStringList &pieces)
+    {
+        int from = 0;
+        for (const QString &piece : pieces) {
+            const int at = log.indexOf(piece, from);
+            QVERIFY2(at >= 0, qPrintable(QStringLiteral("missing or out of order: ") + piece + QStringLiteral("\n") + log));
+            from = at + piece.size();
+        }
+    }
+
+private slots:
+    void startsAndQuits()
+    {
+        TestEnvironment env;
+        setLogLevel(1);
+        const Run run = runApp(env, {});
+        QCOMPARE(run.status, QProcess::NormalExit);
+        QCOMPARE(run.exitCode, 0);
+        verifyInOrder(run.log, {
+            QStringLiteral("LogManager installed, level=1"),
+            QStringLiteral("[DatabaseConnection::getConnection] 数据库存储目录是:"),
+            QStringLiteral("[Language] 配置文件:"),
+            QStringLiteral("[Language] LANGUAGE 值: 0"),
+            QStringLiteral("[Language] 目标 locale:"),
+            QStringLiteral("[Language] 加载:"),
+            QStringLiteral("[Language] 默认启用英语失败，正在启用中文"),
+            QStringLiteral("[FileOpen] argc: 1"),
+            QStringLiteral("[ApplicationCore::quitApplication] 关闭应用"),
+        });
+        QVERIFY(!run.log.contains(QLatin1String("[FileOpen] 命令行参数:")));
+        QVERIFY(QFile::exists(Paths::configLocation() + QStringLiteral("/db/novel_info.db")));
+    }
+
+    void logsEveryArgumentAndOpensTheFirst()
+    {
+        TestEnvironment env;
+        setLogLevel(1);
+        const Run run = runApp(env, {QStringLiteral("/nowhere/a.txt"), QStringLiteral("second")});
+        QCOMPARE(run.exitCode, 0);
+        verifyInOrder(run.log, {
+            QStringLiteral("[FileOpen] argc: 3"),
+            QStringLiteral("[FileOpen] argv[ 1 ]: \"/nowhere/a.txt\""),
+            QStringLiteral("[FileOpen] argv[ 2 ]: \"second\""),
+            QStringLiteral("[FileOpen] 命令行参数: \"/nowhere/a.txt\""),
+        });
+    }
+
+    void unknownLanguageFallsBackToSystem()
+    {
+        TestEnvironment env;
+        setLogLevel(1);
+        {
+            QSettings settings(Paths::settingsFile(), QSettings::NativeFormat);
+            settings.setValue(QStringLiteral("APP_SETTING/LANGUAGE"), 9);
+        }
+        const Run run = runApp(env, {});
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.log.contains(QStringLiteral("[Language] 未知的语言模式: 9 ，回退到系统语言")), qPrintable(run.log));
+    }
+
+    void unusableDatabaseFolderEndsWithStatusOne()
+    {
+        TestEnvironment env;
+        setLogLevel(1);
+        // A plain file where the "db" folder must go.
+        QDir().mkpath(Paths::configLocation());
+        QFile blocker(Paths::configLocation() + QStringLiteral("/db"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+
+        const Run run = runApp(env, {});
+        QCOMPARE(run.status, QProcess::NormalExit);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY(run.log.contains(QStringLiteral("[DatabaseConnection] 无法创建数据库目录:")));
+        QVERIFY(!run.log.contains(QLatin1String("[Language]")));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "tst_startup.moc"

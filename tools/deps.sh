@@ -1,0 +1,21 @@
+#!/bin/sh
+# Installs the Debian packages that building, running and testing need,
+# only those that are missing.
+set -e
+PACKAGES="cmake g++ ninja-build pkg-config
+qtbase5-dev qtdeclarative5-dev qml-module-qtquick2 qml-module-qtquick-window2
+libqt5sql5-sqlite zlib1g-dev sqlite3
+fonts-dejavu-core"
+
+missing=""
+for p in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+# shellcheck disable=SC2086
+$SUDO apt-get install -y --no-install-recommends $missing

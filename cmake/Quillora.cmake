@@ -52,3 +52,43 @@ function(quillora_add_benchmark name)
         quillora_link_parsers(${name})
     endif()
 endfunction()
+
+# quillora_add_folder_library(<target> [DEPS <targets...>])
+# A static library of every source file in the calling folder but EXCLUDE. Adding a file
+# to the folder is enough; no list to edit.
+function(quillora_add_folder_library target)
+    cmake_parse_arguments(L "" "" "DEPS;EXCLUDE" ${ARGN})
+    file(GLOB sources CONFIGURE_DEPENDS
+        ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
+    foreach(excluded IN LISTS L_EXCLUDE)
+        list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${excluded})
+    endforeach()
+    quillora_add_library(${target} ${sources})
+    target_link_libraries(${target} PUBLIC ${L_DEPS})
+endfunction()
+
+# quillora_add_folder_tests(LIBS <targets...> [PARSERS])
+# One test per tst_*.cpp in the calling folder, each linked with LIBS.
+function(quillora_add_folder_tests)
+    cmake_parse_arguments(F "PARSERS" "" "LIBS" ${ARGN})
+    file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tst_*.cpp)
+    foreach(file IN LISTS tests)
+        get_filename_component(name ${file} NAME_WE)
+        if(F_PARSERS)
+            quillora_add_test(${name} SOURCES ${file} LIBS ${F_LIBS} PARSERS)
+        else()
+            quillora_add_test(${name} SOURCES ${file} LIBS ${F_LIBS})
+        endif()
+    endforeach()
+endfunction()
+
+# quillora_add_folder_benchmarks(LIBS <targets...>)
+# One benchmark per bench_*.cpp in the calling folder.
+function(quillora_add_folder_benchmarks)
+    cmake_parse_arguments(F "" "" "LIBS" ${ARGN})
+    file(GLOB benches CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/bench_*.cpp)
+    foreach(file IN LISTS benches)
+        get_filename_component(name ${file} NAME_WE)
+        quillora_add_benchmark(${name} SOURCES ${file} LIBS ${F_LIBS})
+    endforeach()
+endfunction()

@@ -34,6 +34,26 @@ public:
 
     Q_INVOKABLE void quitApplication();
 
+    // --- Library ---
+
+    // --- Import ---
+
+    // --- Removal and reset ---
+
+    // --- External file opening ---
+
+    // --- Reading sessions and statistics ---
+
+    // --- Reading view and page pools ---
+
+    // --- User fonts ---
+
+    // --- Information and maintenance ---
+
+    // --- Database browser ---
+
+signals:
+
 private:
     AppConfig *m_appConfig;
 };

@@ -19,32 +19,43 @@ QString busyTimeoutOption(int ms)
     return QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(ms);
 }
 
-// The file the default connection was opened on; worker connections follow it.
-QMutex s_pathMutex;
-QString s_openedPath;
+// The file the default connection was last opened and migrated on, with a
+// number that changes at every such opening: a worker thread that outlives
+// one opening (a pool thread, a test that reopens in another folder) then
+// reconnects instead of writing to the old file.
+struct OpenedFile
+{
+    QString path;
+    quint64 generation = 0;
+};
+
+QMutex s_openedMutex;
+OpenedFile s_opened;
 
 void rememberOpenedPath(const QString &path)
 {
-    QMutexLocker lock(&s_pathMutex);
-    s_openedPath = path;
+    QMutexLocker lock(&s_openedMutex);
+    s_opened.path = path;
+    ++s_opened.generation;
 }
 
-QString openedPath()
+OpenedFile openedFile()
 {
-    QMutexLocker lock(&s_pathMutex);
-    return s_openedPath;
+    QMutexLocker lock(&s_openedMutex);
+    return s_opened;
 }
 
-// One worker thread's connection, removed when the thread ends.
+// One worker thread's connection, closed and removed when the thread ends.
 class ThreadConnection
 {
 public:
-    ThreadConnection()
+    explicit ThreadConnection(const OpenedFile &file)
+        : m_generation(file.generation)
     {
         static std::atomic<quint64> counter{0};
         m_name = QStringLiteral("quillora-worker-%1").arg(++counter);
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-        db.setDatabaseName(openedPath());
+        db.setDatabaseName(file.path);
         db.setConnectOptions(busyTimeoutOption(DatabaseConnection::WorkerBusyTimeoutMs));
         if (!db.open())
             qWarning() << "[DatabaseConnection] 打开数据库失败:" << db.lastError().text();
@@ -60,10 +71,23 @@ public:
         QSqlDatabase::removeDatabase(m_name);
     }
 
-    QSqlDatabase database() const { return QSqlDatabase::database(m_name, false); }
+    ThreadConnection(const ThreadConnection &) = delete;
+    ThreadConnection &operator=(const ThreadConnection &) = delete;
+
+    quint64 generation() const { return m_generation; }
+
+    QSqlDatabase database() const
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_name, false);
+        // A failed open is retried at the next request rather than kept.
+        if (!db.isOpen() && !db.open())
+            qWarning() << "[DatabaseConnection] 打开数据库失败:" << db.lastError().text();
+        return db;
+    }
 
 private:
     QString m_name;
+    quint64 m_generation;
 };
 
 QThreadStorage<ThreadConnection *> s_threadConnections;
@@ -108,12 +132,13 @@ bool DatabaseConnection::openAndMigrate()
         qCritical() << "[DatabaseConnection] 打开数据库失败:" << db.lastError().text();
         return false;
     }
-    rememberOpenedPath(db.databaseName());
     QString error;
     if (!DatabaseMigrator::migrate(db, &error)) {
         qCritical() << "[DatabaseConnection] 数据库迁移失败:" << error;
         return false;
     }
+    // Workers connect only to a file that is known to be at the current schema.
+    rememberOpenedPath(db.databaseName());
     return true;
 }
 
@@ -121,7 +146,13 @@ QSqlDatabase DatabaseConnection::database()
 {
     if (onMainThread())
         return QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
-    if (!s_threadConnections.hasLocalData())
-        s_threadConnections.setLocalData(new ThreadConnection);
+
+    const OpenedFile file = openedFile();
+    if (file.generation == 0) {
+        qWarning() << "[DatabaseConnection] 数据库尚未打开";
+        return QSqlDatabase();
+    }
+    if (!s_threadConnections.hasLocalData() || s_threadConnections.localData()->generation() != file.generation)
+        s_threadConnections.setLocalData(new ThreadConnection(file)); // deletes the stale one
     return s_threadConnections.localData()->database();
 }

@@ -5,9 +5,10 @@
 
 // The library database. The main thread uses Qt's default connection; every
 // other thread gets its own connection to the same file the first time it
-// asks, closed when that thread ends. All code gets its handle from
-// database(), so a transaction and its statements always share one thread's
-// connection.
+// asks, closed and removed when that thread ends. All code gets its handle
+// from database(), so a transaction and its statements always share one
+// thread's connection. WAL lets the main thread read while a worker writes;
+// writers wait for each other up to the busy timeout.
 class DatabaseConnection
 {
 public:
@@ -16,9 +17,11 @@ public:
     static QSqlDatabase getConnection();
 
     // Opens the default connection and brings the file to the current schema.
+    // Called once at start-up, on the main thread.
     static bool openAndMigrate();
 
-    // The calling thread's open connection.
+    // The calling thread's open connection. On a worker thread this is invalid
+    // until openAndMigrate() has succeeded.
     static QSqlDatabase database();
 
     // "<config>/db/novel_info.db"

@@ -1,0 +1,6 @@
+#include "fontinfo.h"
+
+FontInfo::FontInfo(QObject *parent)
+    : QObject(parent)
+{
+}

@@ -1,0 +1,6 @@
+#include "readingrecordinfo.h"
+
+ReadingRecordInfo::ReadingRecordInfo(QObject *parent)
+    : QObject(parent)
+{
+}

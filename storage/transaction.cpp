@@ -1,0 +1,166 @@
+#include "transaction.h"
+
+#include <QDebug>
+#include <QHash>
+#include <QMutex>
+#include <QSqlError>
+
+namespace {
+
+// Per connection: how many of our transactions are open, and the statements
+// kept until the outermost one ends.
+struct ConnectionState
+{
+    int depth = 0;
+    QHash<QString, QSqlQuery> queries;
+};
+
+QMutex s_mutex;
+QHash<QString, ConnectionState> s_states;
+
+}
+
+Transaction::Transaction(QSqlDatabase db)
+    : m_db(db)
+{
+    if (!m_db.isOpen()) {
+        m_lastError = QStringLiteral("database is not open");
+        return;
+    }
+    int level;
+    {
+        QMutexLocker lock(&s_mutex);
+        level = s_states[m_db.connectionName()].depth;
+    }
+    if (level == 0 && run(QStringLiteral("BEGIN"))) {
+        m_active = true;
+    } else {
+        // Either ours is open already, or someone else's BEGIN is: nest.
+        m_savepoint = QStringLiteral("quillora_sp_%1").arg(level + 1);
+        if (run(QStringLiteral("SAVEPOINT ") + m_savepoint)) {
+            m_active = true;
+            m_nested = true;
+        }
+    }
+    if (m_active) {
+        QMutexLocker lock(&s_mutex);
+        ++s_states[m_db.connectionName()].depth;
+    } else {
+        qWarning() << "[Transaction] 开启事务失败:" << m_lastError;
+    }
+}
+
+Transaction::~Transaction()
+{
+    if (m_active)
+        rollback();
+}
+
+bool Transaction::run(const QString &statement)
+{
+    QSqlQuery query(m_db);
+    if (query.exec(statement))
+        return true;
+    m_lastError = query.lastError().text();
+    return false;
+}
+
+void Transaction::finish()
+{
+    m_active = false;
+    QHash<QString, QSqlQuery> dropped;
+    {
+        QMutexLocker lock(&s_mutex);
+        auto it = s_states.find(m_db.connectionName());
+        if (it == s_states.end())
+            return;
+        if (--it->depth <= 0) {
+            dropped.swap(it->queries);
+            s_states.erase(it);
+        }
+    }
+    // The kept statements are finalised here, outside the lock.
+}
+
+bool Transaction::commit()
+{
+    if (!m_active)
+        return false;
+    if (m_nested) {
+        if (run(QStringLiteral("RELEASE SAVEPOINT ") + m_savepoint)) {
+            finish();
+            return true;
+        }
+        qWarning() << "[Transaction] 释放保存点失败:" << m_lastError;
+        rollback();
+        return false;
+    }
+    // Kept statements must not be in progress while the transaction ends.
+    {
+        QMutexLocker lock(&s_mutex);
+        auto it = s_states.find(m_db.connectionName());
+        if (it != s_states.end() && it->depth == 1) {
+            for (QSqlQuery &query : it->queries)
+                query.finish();
+        }
+    }
+    if (run(QStringLiteral("COMMIT"))) {
+        finish();
+        return true;
+    }
+    const QString error = m_lastError;
+    qWarning() << "[Transaction] 提交事务失败:" << error;
+    rollback();
+    m_lastError = error;
+    return false;
+}
+
+bool Transaction::rollback()
+{
+    if (!m_active)
+        return false;
+    bool ok;
+    if (m_nested) {
+        ok = run(QStringLiteral("ROLLBACK TO SAVEPOINT ") + m_savepoint);
+        // RELEASE after ROLLBACK TO removes the savepoint; when it was the
+        // outermost one this also ends the (now empty) transaction.
+        ok = run(QStringLiteral("RELEASE SAVEPOINT ") + m_savepoint) && ok;
+    } else {
+        ok = run(QStringLiteral("ROLLBACK"));
+    }
+    if (!ok)
+        qWarning() << "[Transaction] 回滚事务失败:" << m_lastError;
+    finish();
+    return ok;
+}
+
+int Transaction::depth(const QSqlDatabase &db)
+{
+    QMutexLocker lock(&s_mutex);
+    auto it = s_states.constFind(db.connectionName());
+    return it == s_states.constEnd() ? 0 : it->depth;
+}
+
+QSqlQuery Transaction::cachedQuery(QSqlDatabase db, const QString &sql, bool *prepared)
+{
+    {
+        QMutexLocker lock(&s_mutex);
+        auto it = s_states.find(db.connectionName());
+        if (it != s_states.end() && it->depth > 0) {
+            auto cached = it->queries.constFind(sql);
+            if (cached != it->queries.constEnd()) {
+                *prepared = true;
+                return cached.value();
+            }
+        }
+    }
+    QSqlQuery query(db);
+    *prepared = query.prepare(sql);
+    if (*prepared) {
+        QMutexLocker lock(&s_mutex);
+        auto it = s_states.find(db.connectionName());
+        if (it != s_states.end() && it->depth > 0)
+            it->queries.insert(sql, query);
+    }
+    return query;
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "paragraph.h"
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+// The unified_chunk table: the styled runs of each stored paragraph.
+class UnifiedChunkDao : public QObject
+{
+    Q_OBJECT
+public:
+    explicit UnifiedChunkDao(QObject *parent = nullptr);
+
+    bool removeByParaId(const QString &paraId);
+    // Chunks are found through their paragraph rows: remove them before the
+    // paragraphs.
+    bool removeByNovelId(const QString &novelId);
+    bool removeByChapter(const QString &novelId, const QString &chapterId);
+
+    // Inserts one paragraph's chunks in order inside the caller's transaction.
+    bool insertChunks(const QString &paraId, const QVector<TextChunk> &chunks);
+
+    // Paragraph row id -> its chunks in chunk_index order; paragraphs without
+    // chunks have no entry.
+    QHash<QString, QVector<TextChunk>> loadChunks(const QString &novelId,
+                                                  const QString &chapterId) const;
+};

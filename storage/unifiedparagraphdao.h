@@ -1,0 +1,46 @@
+#pragma once
+
+#include "paragraph.h"
+
+#include <QObject>
+#include <QSize>
+#include <QString>
+#include <QVector>
+
+// What the reading view needs to guess whether a book is mostly pictures.
+struct UnifiedContentStats
+{
+    QVector<QSize> imageSizes;   // image paragraphs of known size, in row order
+    int unsizedImageCount = 0;   // image paragraphs of unknown size
+    qint64 textLength = 0;       // characters of every non-image paragraph
+};
+
+// The unified_paragraph table. Rows are never updated in place: a chapter is
+// replaced by deleting its rows and inserting new ones with new ids.
+class UnifiedParagraphDao : public QObject
+{
+    Q_OBJECT
+public:
+    explicit UnifiedParagraphDao(QObject *parent = nullptr);
+
+    bool countByChapter(const QString &novelId, const QString &chapterId) const;
+    bool removeByNovelId(const QString &novelId);
+    bool removeByChapter(const QString &novelId, const QString &chapterId);
+
+    // The chapter's paragraphs in para_index order, without chunks. When ids
+    // is given, each row's id is appended to it in the same order.
+    QVector<Paragraph> loadParagraphs(const QString &novelId, const QString &chapterId,
+                                      QVector<QString> *ids = nullptr) const;
+
+    UnifiedContentStats queryContentStats(const QString &novelId) const;
+
+    // Replaces the chapter's paragraph rows (not their chunks) inside the
+    // caller's transaction. Returns the new row ids in paragraph order; empty
+    // on refusal or failure.
+    QVector<QString> insertParagraphsLocked(const QString &novelId, const QString &chapterId,
+                                            const QVector<Paragraph> &paragraphs);
+    // The same inside a transaction of its own (nested when the caller holds
+    // one). Empty unless the rows were committed.
+    QVector<QString> insertParagraphs(const QString &novelId, const QString &chapterId,
+                                      const QVector<Paragraph> &paragraphs);
+};

@@ -141,7 +141,7 @@ bool ChapterDao::insert(ChapterInfo *chapter)
     return true;
 }
 
-bool ChapterDao::batchInsert(QVector<ChapterInfo *> &chapterList)
+bool ChapterDao::batchInsert(const QVector<ChapterInfo *> &chapterList)
 {
     if (chapterList.isEmpty()) {
         qWarning() << "批量插入失败：章节列表为空";
@@ -169,7 +169,7 @@ bool ChapterDao::batchInsert(QVector<ChapterInfo *> &chapterList)
     return true;
 }
 
-bool ChapterDao::insertAllInTransaction(QVector<ChapterInfo *> &chapters)
+bool ChapterDao::insertAllInTransaction(const QVector<ChapterInfo *> &chapters)
 {
     if (chapters.isEmpty())
         return false;

@@ -21,14 +21,14 @@ public:
     // Writes one row with all 19 columns as they stand.
     Q_INVOKABLE bool insert(ChapterInfo *chapter);
     // All chapters or none, in a transaction of its own. Null entries are skipped.
-    Q_INVOKABLE bool batchInsert(QVector<ChapterInfo *> &chapterList);
+    Q_INVOKABLE bool batchInsert(const QVector<ChapterInfo *> &chapterList);
     // Writes only the set fields; false when no row has the id.
     Q_INVOKABLE bool update(ChapterInfo *novel);
     Q_INVOKABLE ChapterInfo *queryOne(QString novelId, int index);
 
     // Inside a transaction the caller has begun; stops at the first failure
     // and leaves the rollback to the caller.
-    bool insertAllInTransaction(QVector<ChapterInfo *> &chapters);
+    bool insertAllInTransaction(const QVector<ChapterInfo *> &chapters);
     ChapterInfo *queryById(const QString &id);
     // All chapters of the book by chapter_index; empty on failure.
     QList<ChapterInfo *> queryByNovelId(const QString &novelId);

@@ -1,11 +1,27 @@
 #pragma once
 
+#include "backgroundtasks.h"
+#include "layoutpool.h"
+#include "renderpool.h"
+
+#include <QDateTime>
+#include <QHash>
 #include <QObject>
 #include <QStringList>
+#include <QThreadPool>
 #include <QVariant>
 #include <QVariantMap>
 
 class AppConfig;
+class ChapterDao;
+class ChapterService;
+class FontDao;
+class NovelDao;
+class NovelService;
+class ReadingRecordDao;
+class ReadProcessDao;
+class UnifiedChunkDao;
+class UnifiedParagraphDao;
 
 // The one object through which the QML user interface reaches the program.
 class ApplicationCore : public QObject
@@ -17,6 +33,12 @@ public:
 
     // The process-wide instance; null before construction and after destruction.
     static ApplicationCore *instance();
+
+    // Milliseconds from a local time of day to the next whole minute.
+    static int delayToNextMinute(int msecsOfDay);
+
+    // Starts one more minute clock that emits systemTimeUpdated("HH:mm").
+    Q_INVOKABLE void initAppTime();
 
     // Settings
     Q_INVOKABLE void setAppConfigValue(const QString &group, const QString &key,
@@ -35,6 +57,10 @@ public:
     Q_INVOKABLE void quitApplication();
 
     // --- Library ---
+    Q_INVOKABLE QObject *getNovelInfo(const QString &novelId);
+    Q_INVOKABLE QList<QObject *> getNovelList();
+    Q_INVOKABLE QList<QObject *> getChaptersByNovelId(const QString &novelId);
+    Q_INVOKABLE QVariantMap getFileMetadata(const QString &path);
 
     // --- Import ---
 
@@ -47,13 +73,70 @@ public:
     // --- Reading view and page pools ---
 
     // --- User fonts ---
+    Q_INVOKABLE QVariantMap getFontMetadata(const QString &path);
+    Q_INVOKABLE void importFont(const QString &path);
+    Q_INVOKABLE QVariantList getImportedFonts();
+    // Registers the saved user fonts; the constructor calls it once.
+    void loadImportedFonts();
 
     // --- Information and maintenance ---
+    Q_INVOKABLE QVariantMap getAppInfo();
+    Q_INVOKABLE QVariantList getChangelog();
+    Q_INVOKABLE QString getDataPath();
+    Q_INVOKABLE QString getConfigPath();
+    Q_INVOKABLE QString getLicenseText();
 
     // --- Database browser ---
+    Q_INVOKABLE QStringList listDbTables();
+    Q_INVOKABLE QVariantList getTableColumns(const QString &table);
+    Q_INVOKABLE QVariantList queryTable(const QString &table, int page, int pageSize);
+    Q_INVOKABLE int countTableRows(const QString &table);
+    Q_INVOKABLE bool updateTableCell(const QString &table, const QString &pkColumn,
+                                     const QVariant &pkValue, const QString &column,
+                                     const QVariant &value);
+    Q_INVOKABLE bool deleteTableRow(const QString &table, const QString &pkColumn,
+                                    const QVariant &pkValue);
+    Q_INVOKABLE bool insertTableRow(const QString &table, const QVariantMap &values);
 
 signals:
+    void applicationResetFinished(bool success);
+    void fontImportFinished(bool success, const QString &message);
+    void fontListChanged();
+    void novelImportProgress(const QString &message);
+    void novelImportSucceeded(const QString &message);
+    void novelImportFailed(const QString &message);
+    void externalFileReady(const QString &novelId);
+    void externalFileNeedsImport(const QString &path, const QString &novelId);
+    void systemTimeUpdated(const QString &timeStr);
+    void poolPageRendered(const QString &chapterId, int pageIndex);
+    void poolChapterLayoutReady(const QString &chapterId, int pageCount);
+    void poolStartPageLocated(const QString &chapterId, int pageIndex);
 
 private:
-    AppConfig *m_appConfig;
+    QVector<Paragraph> loadChapterContent(const QString &novelId, const QString &chapterId);
+    void connectPools();
+
+    NovelDao *novelDao;
+    ChapterDao *chapterDao;
+    ReadProcessDao *readProcessDao;
+    ReadingRecordDao *readingRecordDao;
+    FontDao *fontDao;
+    UnifiedParagraphDao *paragraphDao;
+    UnifiedChunkDao *chunkDao;
+    NovelService *novelService;
+    ChapterService *chapterService;
+    AppConfig *appConfig;
+    QHash<QString, int> userFontIds;
+    QString sessionRecordId;
+    QString sessionNovelId;
+    QDateTime sessionStart;
+    QDateTime lastHeartbeat;
+    QThreadPool workerPool;
+    LayoutPool layoutPool;
+    RenderPool renderPool;
+    int startPageIndex = 0;
+    quint64 generation = 0;
+    QString currentChapterId;
+    // Import, removal and reset; stopped first on destruction.
+    BackgroundTasks backgroundTasks;
 };

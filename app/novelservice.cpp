@@ -1,0 +1,101 @@
+#include "novelservice.h"
+#include "chapterdao.h"
+#include "chapterinfo.h"
+#include "keys.h"
+#include "noveldao.h"
+#include "novelinfo.h"
+#include "readprocessdao.h"
+#include "readprocessinfo.h"
+
+#include <QDebug>
+#include <QDir>
+
+NovelService::NovelService(NovelDao *novelDao, ChapterDao *chapterDao,
+                           ReadProcessDao *readProcessDao, QObject *parent)
+    : QObject(parent)
+    , m_novelDao(novelDao)
+    , m_chapterDao(chapterDao)
+    , m_readProcessDao(readProcessDao)
+{
+}
+
+NovelInfo *NovelService::getNovelInfo(const QString &id)
+{
+    return m_novelDao->queryById(id);
+}
+
+QList<NovelInfo *> NovelService::getNovelList()
+{
+    return m_novelDao->queryList();
+}
+
+ReadProcessInfo *NovelService::getReadProcess(const QString &novelId)
+{
+    return qobject_cast<ReadProcessInfo *>(m_readProcessDao->queryByNovelId(novelId));
+}
+
+bool NovelService::removeReadProcess(const QString &novelId)
+{
+    return m_readProcessDao->removeByNovelId(novelId);
+}
+
+bool NovelService::removeNovel(const QString &id)
+{
+    return m_novelDao->remove(id);
+}
+
+void NovelService::removeDataDir(const QString &path)
+{
+    if (path.isEmpty())
+        return;
+    QDir dir(path);
+    if (dir.exists())
+        dir.removeRecursively();
+}
+
+void NovelService::doReading(const QString &novelId, const QString &chapterId, int chapterIndex,
+                             int position, qlonglong progressIndex, float blockOffset)
+{
+    const QString now = currentTimeString();
+
+    ReadProcessInfo process;
+    process.setId(md5OfJoined({novelId}));
+    process.setNovelId(novelId);
+    process.setChapterId(chapterId);
+    process.setChapterIndex(chapterIndex);
+    process.setUpdateTime(now);
+    process.setLastPosition(position);
+    process.setLastProgressIndex(progressIndex);
+    process.setLastBlockOffset(blockOffset);
+    QObject *existing = m_readProcessDao->queryByNovelId(novelId);
+    if (existing) {
+        delete existing;
+        m_readProcessDao->update(&process);
+    } else {
+        process.setCreateTime(now);
+        m_readProcessDao->insert(&process);
+    }
+
+    ChapterInfo chapter;
+    chapter.setId(chapterId);
+    chapter.setStatus(2);
+    chapter.setUpdateTime(now);
+    m_chapterDao->update(&chapter);
+
+    NovelInfo novel;
+    novel.setId(novelId);
+    novel.setUpdateTime(now);
+    m_novelDao->update(&novel, false);
+}
+
+bool NovelService::saveNovel(NovelInfo *novel)
+{
+    if (!novel) {
+        qWarning() << "解析小说基本信息失败，NovelInfo 为空";
+        return false;
+    }
+    if (m_novelDao->countExisting({novel->id()}) == 0)
+        return m_novelDao->insert(novel);
+    novel->setUpdateTime(currentTimeString());
+    return m_novelDao->update(novel, true);
+}

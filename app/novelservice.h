@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+
+class ChapterDao;
+class NovelDao;
+class NovelInfo;
+class ReadProcessDao;
+class ReadProcessInfo;
+
+// Books, reading positions and book data folders: the few multi-step writes
+// of the library in one call each.
+class NovelService : public QObject
+{
+    Q_OBJECT
+public:
+    NovelService(NovelDao *novelDao, ChapterDao *chapterDao, ReadProcessDao *readProcessDao,
+                 QObject *parent = nullptr);
+
+    NovelInfo *getNovelInfo(const QString &id);
+    QList<NovelInfo *> getNovelList();
+    ReadProcessInfo *getReadProcess(const QString &novelId);
+    bool removeReadProcess(const QString &novelId);
+    bool removeNovel(const QString &id);
+    void removeDataDir(const QString &path);
+    void doReading(const QString &novelId, const QString &chapterId, int chapterIndex,
+                   int position, qlonglong progressIndex, float blockOffset);
+    bool saveNovel(NovelInfo *novel);
+
+private:
+    NovelDao *m_novelDao;
+    ChapterDao *m_chapterDao;
+    ReadProcessDao *m_readProcessDao;
+};

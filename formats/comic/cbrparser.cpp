@@ -1,0 +1,6 @@
+#include "cbrparser.h"
+
+void CbrParser::cleanupOrphanedArchiveData()
+{
+    // Archive imports leave no pending markers until comic import exists.
+}

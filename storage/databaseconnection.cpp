@@ -5,12 +5,12 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
-#include <QMutex>
 #include <QSqlError>
 #include <QThread>
 #include <QThreadStorage>
 
 #include <atomic>
+#include <mutex>
 
 namespace {
 
@@ -29,19 +29,20 @@ struct OpenedFile
     quint64 generation = 0;
 };
 
-QMutex s_openedMutex;
+// std::mutex rather than QMutex: thread sanitizer sees through it.
+std::mutex s_openedMutex;
 OpenedFile s_opened;
 
 void rememberOpenedPath(const QString &path)
 {
-    QMutexLocker lock(&s_openedMutex);
+    std::lock_guard<std::mutex> lock(s_openedMutex);
     s_opened.path = path;
     ++s_opened.generation;
 }
 
 OpenedFile openedFile()
 {
-    QMutexLocker lock(&s_openedMutex);
+    std::lock_guard<std::mutex> lock(s_openedMutex);
     return s_opened;
 }
 

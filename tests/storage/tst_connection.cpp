@@ -1,29 +1,91 @@
 #include "databaseconnection.h"
 #include "testenvironment.h"
 
-#include <QAtomicInt>
-#include <QSemaphore>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
 #include <QVariant>
 #include <QtTest>
 
+#include <atomic>
 #include <functional>
-#include <memory>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
 
 namespace {
 
+// Threads and hand-offs use the standard library: the thread sanitizer sees
+// its synchronisation, not that of Qt's futex-based primitives.
 // A failed check returns early: the thread is still joined before it goes.
-struct Joiner
+class Worker
 {
-    void operator()(QThread *thread) const
+public:
+    template<typename F>
+    explicit Worker(F &&work) : m_thread([this, work] { work(); m_finished.store(true); }) {}
+    ~Worker() { join(); }
+    bool isFinished() const { return m_finished.load(); }
+    void join()
     {
-        thread->wait();
-        delete thread;
+        if (m_thread.joinable())
+            m_thread.join();
     }
+
+private:
+    std::atomic<bool> m_finished{false};
+    std::thread m_thread;
 };
-using ThreadPtr = std::unique_ptr<QThread, Joiner>;
+
+// One thread that runs the jobs handed to it, one at a time, until stopped.
+class JobThread
+{
+public:
+    JobThread() : m_thread([this] { loop(); }) {}
+    ~JobThread() { stop(); }
+
+    // Runs job on the thread and returns when it is done.
+    void run(std::function<void()> job)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_job = std::move(job);
+        m_cond.notify_all();
+        m_cond.wait(lock, [this] { return !m_job; });
+    }
+
+    void stop()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+            m_cond.notify_all();
+        }
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    void loop()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_cond.wait(lock, [this] { return m_stop || m_job; });
+            if (m_job) {
+                m_job();
+                m_job = nullptr;
+                m_cond.notify_all();
+            } else {
+                return;
+            }
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    std::function<void()> m_job;
+    bool m_stop = false;
+    std::thread m_thread;
+};
 
 struct ThreadView
 {
@@ -37,15 +99,14 @@ struct ThreadView
 ThreadView viewFromThread()
 {
     ThreadView view;
-    ThreadPtr thread(QThread::create([&view] {
+    Worker thread([&view] {
         QSqlDatabase db = DatabaseConnection::database();
         view.name = db.connectionName();
         view.open = db.isOpen();
         view.file = db.databaseName();
         view.secondName = DatabaseConnection::database().connectionName();
-    }));
-    thread->start();
-    thread->wait();
+    });
+    thread.join();
     return view;
 }
 
@@ -118,13 +179,13 @@ private slots:
 
         const int batches = 150;
         const int perBatch = 7;
-        QAtomicInt workerFailures;
+        std::atomic<int> workerFailures{0};
         QString workerError;
-        ThreadPtr worker(QThread::create([&] {
+        Worker worker([&] {
             QSqlDatabase db = DatabaseConnection::database();
             for (int b = 0; b < batches; ++b) {
                 if (!db.transaction()) {
-                    workerFailures.ref();
+                    ++workerFailures;
                     workerError = db.lastError().text();
                     continue;
                 }
@@ -132,18 +193,17 @@ private slots:
                 for (int i = 0; i < perBatch && ok; ++i)
                     ok = insertRecord(db, QStringLiteral("w%1_%2").arg(b).arg(i), &workerError);
                 if (!ok || !db.commit()) {
-                    workerFailures.ref();
+                    ++workerFailures;
                     db.rollback();
                 }
             }
-        }));
+        });
 
-        worker->start();
         int mainWrites = 0;
         int reads = 0;
         QString mainError;
         QSqlDatabase db = DatabaseConnection::database();
-        while (!worker->isFinished()) {
+        while (!worker.isFinished()) {
             const int seen = count(QStringLiteral("reading_records"));
             QVERIFY2(seen >= 0, "main thread read failed");
             // Only the worker writes reading_records; the main one writes m* ids
@@ -159,8 +219,8 @@ private slots:
             QVERIFY2(insertRecord(db, QStringLiteral("m%1").arg(mainWrites), &mainError), qPrintable(mainError));
             ++mainWrites;
         }
-        worker->wait();
-        QVERIFY2(workerFailures.loadAcquire() == 0, qPrintable(workerError));
+        worker.join();
+        QVERIFY2(workerFailures.load() == 0, qPrintable(workerError));
         QVERIFY(reads > 0);
         QCOMPARE(count(QStringLiteral("reading_records")), batches * perBatch + mainWrites);
     }
@@ -179,35 +239,33 @@ private slots:
         QVERIFY(insertRecord(db, QStringLiteral("main"), &error));
         bool workerOk = false;
         QString workerError;
-        QSemaphore started;
-        ThreadPtr worker(QThread::create([&] {
+        std::promise<void> started;
+        Worker worker([&] {
             QSqlDatabase own = DatabaseConnection::database();
-            started.release();
+            started.set_value();
             workerOk = insertRecord(own, QStringLiteral("worker"), &workerError);
-        }));
-        worker->start();
-        started.acquire();
+        });
+        started.get_future().wait();
         QThread::msleep(300);
-        QVERIFY(!worker->isFinished());
+        QVERIFY(!worker.isFinished());
         QVERIFY(db.commit());
-        QVERIFY(worker->wait(10000));
+        worker.join();
         QVERIFY2(workerOk, qPrintable(workerError));
 
         // The other way round: a worker's short transaction delays the main thread.
-        QSemaphore locked;
+        std::promise<void> locked;
         bool holderOk = false;
-        ThreadPtr holder(QThread::create([&] {
+        Worker holder([&] {
             QSqlDatabase own = DatabaseConnection::database();
             QSqlQuery q(own);
             holderOk = q.exec(QStringLiteral("BEGIN IMMEDIATE"));
-            locked.release();
+            locked.set_value();
             QThread::msleep(200);
             holderOk = own.commit() && holderOk;
-        }));
-        holder->start();
-        locked.acquire();
+        });
+        locked.get_future().wait();
         QVERIFY2(insertRecord(db, QStringLiteral("main2"), &error), qPrintable(error));
-        QVERIFY(holder->wait(10000));
+        holder.join();
         QVERIFY(holderOk);
         QCOMPARE(count(QStringLiteral("reading_records")), 3);
     }
@@ -217,25 +275,13 @@ private slots:
     // old connection goes.
     void longLivedWorkerFollowsReopening()
     {
-        QThread thread;
-        QObject inThread;
-        inThread.moveToThread(&thread);
-        thread.start();
-        auto runThere = [&](const std::function<void()> &work) {
-            QMetaObject::invokeMethod(&inThread, work, Qt::BlockingQueuedConnection);
-        };
-        struct Stop
-        {
-            QThread &thread;
-            ~Stop() { thread.quit(); thread.wait(); }
-        } stop{thread};
-
+        JobThread thread;
         QString firstName;
         QString firstFile;
         {
             TestEnvironment env;
             QVERIFY(env.openDatabase());
-            runThere([&] {
+            thread.run([&] {
                 QSqlDatabase db = DatabaseConnection::database();
                 firstName = db.connectionName();
                 firstFile = db.databaseName();
@@ -249,7 +295,7 @@ private slots:
         QString secondName;
         QString secondFile;
         bool inserted = false;
-        runThere([&] {
+        thread.run([&] {
             QSqlDatabase db = DatabaseConnection::database();
             secondName = db.connectionName();
             secondFile = db.databaseName();
@@ -263,8 +309,7 @@ private slots:
         QVERIFY(QSqlDatabase::connectionNames().contains(secondName));
         QCOMPARE(count(QStringLiteral("reading_records")), 1);
 
-        thread.quit();
-        thread.wait();
+        thread.stop();
         QVERIFY(!QSqlDatabase::connectionNames().contains(secondName));
     }
 };

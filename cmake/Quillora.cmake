@@ -22,7 +22,13 @@ endfunction()
 function(quillora_link_parsers target)
     get_property(libs GLOBAL PROPERTY QUILLORA_SELF_REGISTERING_LIBRARIES)
     if(libs)
-        target_link_libraries(${target} PRIVATE -Wl,--whole-archive ${libs} -Wl,--no-whole-archive ${libs})
+        # Their object files go in with the executable's own, ahead of every
+        # archive: a --whole-archive group placed after a plain use of the same
+        # library would define its symbols twice.
+        foreach(lib IN LISTS libs)
+            target_sources(${target} PRIVATE $<TARGET_OBJECTS:${lib}>)
+        endforeach()
+        target_link_libraries(${target} PRIVATE ${libs})
     endif()
 endfunction()
 

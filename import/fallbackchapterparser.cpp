@@ -62,8 +62,8 @@ QString FallbackChapterParser::readTextFile(const QString &filePath, QString *er
     };
 
     QFile file(filePath);
-    // Opening a directory can succeed on some systems; it is not a book.
-    if (QFileInfo(filePath).isDir() || !file.open(QIODevice::ReadOnly))
+    // Only regular files: a directory is no book and a pipe would block.
+    if (!QFileInfo(filePath).isFile() || !file.open(QIODevice::ReadOnly))
         return fail("无读入权限");
     const qint64 size = file.size();
     if (size == 0)

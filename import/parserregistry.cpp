@@ -58,7 +58,8 @@ IFormatParser *ParserRegistry::findParser(const QString &filePath) const
 QString ParserRegistry::detectTxtLanguage(const QString &filePath)
 {
     QFile file(filePath);
-    if (QFileInfo(filePath).isDir() || !file.open(QIODevice::ReadOnly))
+    // Only regular files: a directory is no book and a pipe would block.
+    if (!QFileInfo(filePath).isFile() || !file.open(QIODevice::ReadOnly))
         return QString();
     const QByteArray head = file.read(qMin<qint64>(file.size(), 4000));
     file.close();

@@ -119,7 +119,7 @@ NovelInfo *ZhCnTxtNovelParser::parseNovel(const QString &filePath)
     }
 
     QFile file(filePath);
-    if (!info.isDir() && file.open(QIODevice::ReadOnly)) {
+    if (info.isFile() && file.open(QIODevice::ReadOnly)) {
         const QByteArray bytes = file.read(qMin<qint64>(file.size(), 2000));
         file.close();
         const QString head = TextDetect::decodeText(bytes);

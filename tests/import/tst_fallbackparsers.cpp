@@ -13,6 +13,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 struct ChapterList
@@ -167,6 +169,7 @@ private slots:
         QTest::newRow("empty file") << "empty.txt" << QByteArray() << false << "文件为空" << 0;
         QTest::newRow("missing file") << "" << QByteArray() << false << "无读入权限" << 0;
         QTest::newRow("directory") << "dir.txt" << QByteArray() << true << "无读入权限" << 0;
+        QTest::newRow("pipe") << "fifo.txt" << QByteArray() << false << "无读入权限" << 0;
         QByteArray junk;
         for (int i = 0; i < 5000; ++i)
             junk.append(char((i * 131 + 7) % 256));
@@ -190,6 +193,8 @@ private slots:
         QString path = folder + QStringLiteral("/") + (name.isEmpty() ? QStringLiteral("missing.txt") : name);
         if (makeDir)
             QVERIFY(QDir().mkpath(path));
+        else if (name == QLatin1String("fifo.txt"))
+            QVERIFY(QFile::exists(path) || ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
         else if (!name.isEmpty())
             QVERIFY(!writeFile(path, bytes).isEmpty());
 

@@ -10,6 +10,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 // Fake parsers tell themselves apart through the error message of
@@ -218,6 +220,11 @@ private slots:
         QDir(m_dir.path()).mkpath(QStringLiteral("folder.txt"));
         QTest::newRow("directory named .txt") << m_dir.filePath(QStringLiteral("folder.txt")) << int(TxtTag)
                                               << QStringLiteral("D [ParserRegistry] 回退通用解析器: txt");
+        const QString fifo = m_dir.filePath(QStringLiteral("pipe.txt"));
+        if (!QFile::exists(fifo))
+            ::mkfifo(QFile::encodeName(fifo).constData(), 0600);
+        QTest::newRow("pipe named .txt") << fifo << int(TxtTag)
+                                         << QStringLiteral("D [ParserRegistry] 回退通用解析器: txt");
         QTest::newRow("empty path") << QString() << 0
                                     << QStringLiteral("W [ParserRegistry] 无法识别文件后缀: ");
     }

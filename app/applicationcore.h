@@ -12,6 +12,8 @@
 #include <QVariant>
 #include <QVariantMap>
 
+#include <functional>
+
 class AppConfig;
 class ChapterDao;
 class ChapterService;
@@ -65,10 +67,41 @@ public:
     // --- Import ---
 
     // --- Removal and reset ---
+    // Removes the books (their rows and data folders) in the background.
+    Q_INVOKABLE void removeNovel(const QList<QObject *> &bookList);
+    // Deletes the configuration and data locations in the background, then
+    // emits applicationResetFinished.
+    Q_INVOKABLE void resetApplication();
+    // The canonical form of a book's data folder when it lies strictly inside
+    // dataLocation; empty when it does not (or does not exist).
+    static QString removableDataDir(const QString &dataDir, const QString &dataLocation);
+    // Deletes a whole location; refuses an empty path (it would mean the
+    // current directory). True when nothing of it is left.
+    static bool removeLocation(const QString &path);
 
     // --- External file opening ---
+    Q_INVOKABLE void openExternalFile(const QString &path);
 
     // --- Reading sessions and statistics ---
+    Q_INVOKABLE QObject *getReadProcessByNovelId(const QString &novelId);
+    Q_INVOKABLE void doReading(const QString &novelId, const QString &chapterId,
+                               int chapterIndex, int position, qlonglong progressIndex,
+                               float blockOffset);
+    Q_INVOKABLE void startReadingSession(const QString &novelId);
+    Q_INVOKABLE void heartbeatReadingSession();
+    Q_INVOKABLE void endReadingSession();
+    Q_INVOKABLE int getTodayReadingSeconds();
+    Q_INVOKABLE int getTotalReadingHours();
+    Q_INVOKABLE int getReadingDays();
+    Q_INVOKABLE int getReadingStreak();
+    Q_INVOKABLE int getFinishedBookCount();
+    Q_INVOKABLE QVariantList getDailyReadingStats(int year, int month);
+    Q_INVOKABLE QVariantList getMonthlyPerBookStats(int year, int month);
+    Q_INVOKABLE void closeBook();
+    // The local time the sessions use; tests set it, an empty function
+    // restores the system clock.
+    static void setClockForTesting(std::function<QDateTime()> clock);
+    static QDateTime currentDateTime();
 
     // --- Reading view and page pools ---
 

@@ -1,13 +1,35 @@
 #include "fileopenfilter.h"
+#include "applicationcore.h"
 
-#include <QEvent>
+#include <QDebug>
+#include <QFileOpenEvent>
+#include <QTimer>
+#include <QUrl>
 
 bool FileOpenFilter::eventFilter(QObject *watched, QEvent *event)
 {
-    return QObject::eventFilter(watched, event);
+    if (event->type() != QEvent::FileOpen)
+        return QObject::eventFilter(watched, event);
+    const QString file = static_cast<QFileOpenEvent *>(event)->file();
+    if (file.isEmpty())
+        return true;
+    qInfo() << "[FileOpen] QFileOpenEvent:" << file;
+    handleOpenRequest(file);
+    return true;
 }
 
 void handleOpenRequest(const QString &pathOrUrl)
 {
-    Q_UNUSED(pathOrUrl)
+    QString localPath = pathOrUrl;
+    if (localPath.startsWith(QLatin1String("file://")))
+        localPath = QUrl(localPath, QUrl::TolerantMode).toLocalFile();
+    // The user interface may not be up yet; give the event loop time to
+    // create the core, and drop the request if it still does not exist.
+    QTimer::singleShot(300, [localPath] {
+        ApplicationCore *core = ApplicationCore::instance();
+        if (!core)
+            return;
+        qInfo() << "[FileOpen] 外部打开:" << localPath;
+        core->openExternalFile(localPath);
+    });
 }

@@ -12,8 +12,37 @@ Rectangle {
         id: core
     }
 
+    // The book being read; a reading session runs while it is set.
+    property string openBookId: ""
+
     function reloadLibrary() {
         library.model = core.getNovelList()
+    }
+
+    function openBook(novelId) {
+        if (openBookId !== "")
+            closeOpenBook()
+        openBookId = novelId
+        core.startReadingSession(novelId)
+    }
+
+    function closeOpenBook() {
+        core.closeBook()
+        openBookId = ""
+    }
+
+    Timer {
+        interval: 30000
+        repeat: true
+        running: root.openBookId !== ""
+        onTriggered: core.heartbeatReadingSession()
+    }
+
+    // Removal runs in the background and reports nothing; look again shortly.
+    Timer {
+        id: reloadLater
+        interval: 500
+        onTriggered: root.reloadLibrary()
     }
 
     Component.onCompleted: reloadLibrary()
@@ -38,11 +67,40 @@ Rectangle {
             width: parent.width
             height: parent.height - 120
             clip: true
-            delegate: Text {
+            delegate: Row {
                 width: library.width
-                text: modelData.title + " — " + modelData.author
-                font.pixelSize: 18
-                elide: Text.ElideRight
+                spacing: 8
+
+                Text {
+                    width: parent.width - removeButton.width - 8
+                    text: (modelData.id === root.openBookId ? "▶ " : "")
+                          + modelData.title + " — " + modelData.author
+                    font.pixelSize: 18
+                    elide: Text.ElideRight
+
+                    MouseArea {
+                        anchors.fill: parent
+                        onClicked: modelData.id === root.openBookId
+                                   ? root.closeOpenBook() : root.openBook(modelData.id)
+                    }
+                }
+
+                Text {
+                    id: removeButton
+                    text: "删除"
+                    font.pixelSize: 18
+                    color: "darkred"
+
+                    MouseArea {
+                        anchors.fill: parent
+                        onClicked: {
+                            if (modelData.id === root.openBookId)
+                                root.closeOpenBook()
+                            core.removeNovel([modelData])
+                            reloadLater.start()
+                        }
+                    }
+                }
             }
         }
     }

@@ -1,0 +1,107 @@
+#include "applicationcore.h"
+#include "chapterservice.h"
+#include "novelservice.h"
+#include "paths.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QVector>
+
+namespace {
+
+struct BookToRemove {
+    QString id;
+    QString dataDir;
+};
+
+}
+
+QString ApplicationCore::removableDataDir(const QString &dataDir, const QString &dataLocation)
+{
+    if (dataDir.isEmpty() || dataLocation.isEmpty())
+        return {};
+    // Canonical forms resolve "..", symbolic links and relative paths, so a
+    // crafted data_dir cannot name anything outside the data location.
+    const QString root = QFileInfo(dataLocation).canonicalFilePath();
+    const QString dir = QFileInfo(dataDir).canonicalFilePath();
+    if (root.isEmpty() || dir.isEmpty())
+        return {};
+    const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+    if (dir.size() <= prefix.size() || !dir.startsWith(prefix))
+        return {};
+    return dir;
+}
+
+bool ApplicationCore::removeLocation(const QString &path)
+{
+    // An empty QDir is the current directory.
+    if (path.isEmpty()) {
+        qWarning() << "[ApplicationCore::resetApplication] 路径为空，拒绝删除";
+        return false;
+    }
+    QDir dir(path);
+    if (!dir.exists())
+        return true;
+    return dir.removeRecursively();
+}
+
+void ApplicationCore::removeNovel(const QList<QObject *> &bookList)
+{
+    // The QML objects are read here, on the main thread; the task only gets strings.
+    QVector<BookToRemove> books;
+    books.reserve(bookList.size());
+    for (QObject *object : bookList) {
+        BookToRemove book;
+        if (object) {
+            book.id = object->property("id").toString();
+            book.dataDir = object->property("dataDir").toString();
+        }
+        books.append(book);
+    }
+    if (books.isEmpty())
+        return;
+    const QString dataLocation = Paths::dataLocation();
+
+    backgroundTasks.post([this, books, dataLocation] {
+        for (const BookToRemove &book : books) {
+            if (backgroundTasks.stopping())
+                return;
+            qInfo() << "[ApplicationCore::removeNovel] 移除小说：" << book.id << "小说路径："
+                    << book.dataDir;
+            novelService->removeReadProcess(book.id);
+            novelService->removeNovel(book.id);
+            chapterService->removeByNovelId(book.id);
+            if (book.dataDir.isEmpty() || !QFileInfo::exists(book.dataDir))
+                continue;
+            const QString dir = removableDataDir(book.dataDir, dataLocation);
+            if (dir.isEmpty()) {
+                qWarning() << "[ApplicationCore::removeNovel] 数据目录不在应用数据目录之内，保留:"
+                           << book.dataDir;
+                continue;
+            }
+            novelService->removeDataDir(dir);
+        }
+    });
+}
+
+void ApplicationCore::resetApplication()
+{
+    qInfo() << "[ApplicationCore::resetApplication] 开始重置应用";
+    const QString configLocation = Paths::configLocation();
+    const QString dataLocation = Paths::dataLocation();
+
+    backgroundTasks.post([this, configLocation, dataLocation] {
+        if (backgroundTasks.stopping())
+            return;
+        const bool configRemoved = removeLocation(configLocation);
+        if (backgroundTasks.stopping())
+            return;
+        const bool dataRemoved = removeLocation(dataLocation);
+        const bool success = configRemoved && dataRemoved;
+        if (backgroundTasks.stopping())
+            return;
+        qInfo() << "[ApplicationCore::resetApplication] 重置应用结果:" << success;
+        emit applicationResetFinished(success);
+    });
+}

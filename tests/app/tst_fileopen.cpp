@@ -1,0 +1,264 @@
+#include "applicationcore.h"
+#include "databaseconnection.h"
+#include "fileopenfilter.h"
+#include "keys.h"
+#include "noveldao.h"
+#include "novelinfo.h"
+#include "paths.h"
+#include "testenvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileOpenEvent>
+#include <QProcess>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+// What the settings file holds under BOOK_STATE (read from the file itself).
+QString bookState(const QString &key)
+{
+    QSettings settings(Paths::settingsFile(), QSettings::NativeFormat);
+    return settings.value(QStringLiteral("BOOK_STATE/") + key).toString();
+}
+
+bool hasBookState(const QString &key)
+{
+    QSettings settings(Paths::settingsFile(), QSettings::NativeFormat);
+    return settings.contains(QStringLiteral("BOOK_STATE/") + key);
+}
+
+bool addNovel(const QString &id)
+{
+    NovelDao dao;
+    NovelInfo novel;
+    novel.setId(id);
+    novel.setTitle(QStringLiteral("书"));
+    novel.setCreateTime(QStringLiteral("2020-01-01 00:00:00"));
+    novel.setUpdateTime(QStringLiteral("2020-01-01 00:00:00"));
+    return dao.insert(&novel);
+}
+
+// Lets the test call the filter directly.
+class ProbeFilter : public FileOpenFilter
+{
+public:
+    using FileOpenFilter::eventFilter;
+};
+
+}
+
+class TestFileOpen : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestEnvironment *m_env = nullptr;
+
+    // Runs the real program with a QML root that quits once the core has
+    // reported the hand-over (or after a long fallback delay).
+    QString runApp(const QStringList &args)
+    {
+        const QString qmlDir = m_env->root() + QStringLiteral("/share/qml");
+        QDir().mkpath(qmlDir);
+        QFile qml(qmlDir + QStringLiteral("/harbour-quillora.qml"));
+        if (qml.open(QIODevice::WriteOnly)) {
+            qml.write("import QtQuick 2.6\n"
+                      "import com.quillora.applicationcore 1.0\n"
+                      "Item {\n"
+                      "  ApplicationCore {\n"
+                      "    id: core\n"
+                      "    onExternalFileReady: core.quitApplication()\n"
+                      "    onExternalFileNeedsImport: core.quitApplication()\n"
+                      "  }\n"
+                      "  Timer { interval: 20000; running: true; onTriggered: core.quitApplication() }\n"
+                      "}\n");
+            qml.close();
+        }
+        {
+            QSettings settings(Paths::settingsFile(), QSettings::NativeFormat);
+            settings.setValue(QStringLiteral("APP_SETTING/LOG_LEVEL"), 1);
+        }
+        QProcess app;
+        QStringList environment = m_env->childEnvironment();
+        environment << QStringLiteral("QUILLORA_DATA_ROOT=") + m_env->root() + QStringLiteral("/share");
+        app.setEnvironment(environment);
+        app.start(QStringLiteral(APP_PATH), args);
+        if (!app.waitForFinished(60000))
+            app.kill();
+        return QString::fromUtf8(app.readAllStandardError());
+    }
+
+private slots:
+    void init()
+    {
+        m_env = new TestEnvironment;
+        QVERIFY(m_env->openDatabase());
+    }
+
+    void cleanup()
+    {
+        delete m_env;
+        m_env = nullptr;
+    }
+
+    void openExternalFile_data()
+    {
+        QTest::addColumn<QString>("given");
+        QTest::addColumn<QString>("localPath");
+        QTest::newRow("plain path") << "/home/user/b.txt" << "/home/user/b.txt";
+        QTest::newRow("file URL") << "file:///home/user/b.txt" << "/home/user/b.txt";
+        QTest::newRow("percent-encoded URL") << "file:///home/user/%E4%B9%A6%20x.epub"
+                                             << QStringLiteral("/home/user/书 x.epub");
+        QTest::newRow("scheme in capitals is kept") << "FILE:///home/user/b.txt"
+                                                    << "FILE:///home/user/b.txt";
+        QTest::newRow("path of no file") << "/nowhere/at/all.fb2" << "/nowhere/at/all.fb2";
+    }
+
+    void openExternalFile()
+    {
+        QFETCH(QString, given);
+        QFETCH(QString, localPath);
+        const QString id = md5Hex(localPath);
+
+        // Not in the library: offered for import.
+        {
+            ApplicationCore core;
+            QSignalSpy ready(&core, &ApplicationCore::externalFileReady);
+            QSignalSpy needsImport(&core, &ApplicationCore::externalFileNeedsImport);
+            core.openExternalFile(given);
+            QCOMPARE(ready.count(), 0);
+            QCOMPARE(needsImport.count(), 1);
+            QCOMPARE(needsImport.first(), (QList<QVariant>{localPath, id}));
+            QCOMPARE(bookState(QStringLiteral("PENDING_IMPORT_PATH")), localPath);
+            QCOMPARE(bookState(QStringLiteral("PENDING_IMPORT_NOVELID")), id);
+            QVERIFY(!hasBookState(QStringLiteral("PENDING_OPEN_BOOK")));
+        }
+
+        // In the library: opened at once; the import keys of before stay.
+        QVERIFY(addNovel(id));
+        {
+            ApplicationCore core;
+            QSignalSpy ready(&core, &ApplicationCore::externalFileReady);
+            QSignalSpy needsImport(&core, &ApplicationCore::externalFileNeedsImport);
+            core.openExternalFile(given);
+            QCOMPARE(needsImport.count(), 0);
+            QCOMPARE(ready.count(), 1);
+            QCOMPARE(ready.first().first().toString(), id);
+            QCOMPARE(bookState(QStringLiteral("PENDING_OPEN_BOOK")), id);
+            QCOMPARE(bookState(QStringLiteral("PENDING_IMPORT_PATH")), localPath);
+        }
+    }
+
+    void fileOpenEventIsDeliveredLater_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("path") << "/home/user/b.txt";
+        QTest::newRow("URL") << "file:///home/user/b.txt";
+    }
+
+    void fileOpenEventIsDeliveredLater()
+    {
+        QFETCH(QString, file);
+        ApplicationCore core;
+        QSignalSpy needsImport(&core, &ApplicationCore::externalFileNeedsImport);
+        FileOpenFilter filter;
+        qApp->installEventFilter(&filter);
+
+        QFileOpenEvent event(file);
+        QVERIFY(QCoreApplication::sendEvent(qApp, &event));
+        qApp->removeEventFilter(&filter);
+        // Nothing yet: the delivery waits for the event loop.
+        QCOMPARE(needsImport.count(), 0);
+        QVERIFY(!hasBookState(QStringLiteral("PENDING_IMPORT_PATH")));
+
+        const QString path = QStringLiteral("/home/user/b.txt");
+        QTRY_COMPARE(bookState(QStringLiteral("PENDING_IMPORT_PATH")), path);
+        QCOMPARE(bookState(QStringLiteral("PENDING_IMPORT_NOVELID")), md5Hex(path));
+        QCOMPARE(needsImport.count(), 1);
+    }
+
+    void filterPassesOtherEventsAndSwallowsEmptyNames()
+    {
+        ApplicationCore core;
+        QSignalSpy needsImport(&core, &ApplicationCore::externalFileNeedsImport);
+        ProbeFilter filter;
+
+        QEvent other(QEvent::User);
+        QVERIFY(!filter.eventFilter(&core, &other));
+        QEvent show(QEvent::Show);
+        QVERIFY(!filter.eventFilter(&core, &show));
+
+        QFileOpenEvent empty{QString()};
+        QVERIFY(filter.eventFilter(&core, &empty));
+        QTest::qWait(500);
+        QCOMPARE(needsImport.count(), 0);
+        QVERIFY(!hasBookState(QStringLiteral("PENDING_IMPORT_PATH")));
+    }
+
+    void requestWaitsForTheCore()
+    {
+        // The core appears after the hand-off but before the delivery.
+        handleOpenRequest(QStringLiteral("file:///tmp/late.txt"));
+        auto *core = new ApplicationCore;
+        QTRY_COMPARE(bookState(QStringLiteral("PENDING_IMPORT_PATH")), QStringLiteral("/tmp/late.txt"));
+        delete core;
+    }
+
+    void requestWithoutCoreIsDropped()
+    {
+        handleOpenRequest(QStringLiteral("/tmp/early.txt"));
+        QTest::qWait(600);
+        // A core made after the delivery time does not receive it.
+        ApplicationCore core;
+        QTest::qWait(100);
+        QVERIFY(!hasBookState(QStringLiteral("PENDING_IMPORT_PATH")));
+
+        // Nor does a core destroyed before the delivery leave anything behind.
+        auto *gone = new ApplicationCore;
+        handleOpenRequest(QStringLiteral("/tmp/gone.txt"));
+        delete gone;
+        QTest::qWait(600);
+        QVERIFY(!hasBookState(QStringLiteral("PENDING_IMPORT_PATH")));
+    }
+
+    void commandLineBookReachesTheCore_data()
+    {
+        QTest::addColumn<QString>("argument");
+        QTest::addColumn<bool>("inLibrary");
+        QTest::newRow("URL of a new book") << "file:///home/user/%E4%B9%A6.txt" << false;
+        QTest::newRow("path of a known book") << QStringLiteral("/home/user/书.txt") << true;
+    }
+
+    void commandLineBookReachesTheCore()
+    {
+        QFETCH(QString, argument);
+        QFETCH(bool, inLibrary);
+        const QString path = QStringLiteral("/home/user/书.txt");
+        const QString id = md5Hex(path);
+        if (inLibrary)
+            QVERIFY(addNovel(id));
+        TestEnvironment::closeDatabase();
+
+        const QString log = runApp({argument});
+        QVERIFY2(log.contains(QStringLiteral("[FileOpen] 外部打开: \"") + path + QLatin1Char('"')),
+                 qPrintable(log));
+        if (inLibrary) {
+            QCOMPARE(bookState(QStringLiteral("PENDING_OPEN_BOOK")), id);
+            QVERIFY(!hasBookState(QStringLiteral("PENDING_IMPORT_PATH")));
+        } else {
+            QCOMPARE(bookState(QStringLiteral("PENDING_IMPORT_PATH")), path);
+            QCOMPARE(bookState(QStringLiteral("PENDING_IMPORT_NOVELID")), id);
+            QVERIFY(!hasBookState(QStringLiteral("PENDING_OPEN_BOOK")));
+        }
+        // The delivery came after the event loop had started, i.e. after the
+        // last start-up line.
+        QVERIFY(log.indexOf(QStringLiteral("[FileOpen] 命令行参数:"))
+                < log.indexOf(QStringLiteral("[FileOpen] 外部打开:")));
+    }
+};
+
+QTEST_MAIN(TestFileOpen)
+#include "tst_fileopen.moc"

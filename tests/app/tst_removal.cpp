@@ -1,0 +1,352 @@
+#include "applicationcore.h"
+#include "chapterdao.h"
+#include "chapterinfo.h"
+#include "databaseconnection.h"
+#include "noveldao.h"
+#include "novelinfo.h"
+#include "paths.h"
+#include "readingrecorddao.h"
+#include "readingrecordinfo.h"
+#include "readprocessdao.h"
+#include "readprocessinfo.h"
+#include "testenvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+int countRows(const QString &table, const QString &novelId)
+{
+    const QString column = table == QLatin1String("novel_info") ? QStringLiteral("id")
+                                                                 : QStringLiteral("novel_id");
+    QSqlQuery q(DatabaseConnection::database());
+    q.prepare(QStringLiteral("SELECT COUNT(*) FROM ") + table + QStringLiteral(" WHERE ") + column
+              + QStringLiteral(" = :id"));
+    q.bindValue(QStringLiteral(":id"), novelId);
+    if (!q.exec() || !q.next())
+        return -1;
+    return q.value(0).toInt();
+}
+
+int rowsOfBook(const QString &novelId)
+{
+    return countRows(QStringLiteral("novel_info"), novelId)
+        + countRows(QStringLiteral("chapter_info"), novelId)
+        + countRows(QStringLiteral("read_process_info"), novelId)
+        + countRows(QStringLiteral("unified_paragraph"), novelId);
+}
+
+bool writeFile(const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write("x") == 1;
+}
+
+// A book with every kind of row and a data folder holding a file.
+NovelInfo *addBook(const QString &id, const QString &dataDir)
+{
+    auto *novel = new NovelInfo;
+    novel->setId(id);
+    novel->setTitle(id);
+    novel->setDataDir(dataDir);
+    novel->setCreateTime(QStringLiteral("2020-01-01 00:00:00"));
+    novel->setUpdateTime(QStringLiteral("2020-01-01 00:00:00"));
+    if (!NovelDao().insert(novel))
+        return novel;
+
+    ChapterInfo chapter;
+    chapter.setId(id + QStringLiteral("-c0"));
+    chapter.setNovelId(id);
+    chapter.setTitle(QStringLiteral("第一章"));
+    chapter.setChapterIndex(0);
+    QVector<ChapterInfo *> chapters{&chapter};
+    ChapterDao().batchInsert(chapters);
+
+    ReadProcessInfo process;
+    process.setId(QStringLiteral("rp-") + id);
+    process.setNovelId(id);
+    process.setChapterId(chapter.id());
+    process.setCreateTime(novel->createTime());
+    process.setUpdateTime(novel->updateTime());
+    ReadProcessDao().insert(&process);
+
+    QSqlQuery q(DatabaseConnection::database());
+    q.prepare(QStringLiteral("INSERT INTO unified_paragraph (id, novel_id, chapter_id, para_index) "
+                             "VALUES (:id, :nid, :cid, 0)"));
+    q.bindValue(QStringLiteral(":id"), id + QStringLiteral("-p0"));
+    q.bindValue(QStringLiteral(":nid"), id);
+    q.bindValue(QStringLiteral(":cid"), chapter.id());
+    q.exec();
+
+    if (!dataDir.isEmpty())
+        writeFile(dataDir + QStringLiteral("/cover.jpg"));
+    return novel;
+}
+
+}
+
+class TestRemoval : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestEnvironment *m_env = nullptr;
+
+private slots:
+    void init()
+    {
+        m_env = new TestEnvironment;
+        QVERIFY(m_env->openDatabase());
+        QVERIFY(QDir().mkpath(Paths::dataLocation()));
+    }
+
+    void cleanup()
+    {
+        delete m_env;
+        m_env = nullptr;
+    }
+
+    void removesRowsAndFolders()
+    {
+        const QString data = Paths::dataLocation();
+        QScopedPointer<NovelInfo> a(addBook(QStringLiteral("a"), data + QStringLiteral("/a")));
+        QScopedPointer<NovelInfo> b(addBook(QStringLiteral("b"), data + QStringLiteral("/b")));
+        QScopedPointer<NovelInfo> kept(addBook(QStringLiteral("kept"), data + QStringLiteral("/kept")));
+        QCOMPARE(rowsOfBook(QStringLiteral("a")), 4);
+        {
+            ReadingRecordInfo record;
+            record.setId(QStringLiteral("a_1"));
+            record.setNovelId(QStringLiteral("a"));
+            record.setStartYear(2024);
+            record.setStartMonth(3);
+            record.setStartDay(5);
+            QVERIFY(ReadingRecordDao().insert(&record));
+            QVERIFY(ReadingRecordDao().updateDuration(QStringLiteral("a_1"), 7200));
+        }
+
+        ApplicationCore core;
+        core.removeNovel({a.data(), b.data()});
+        QTRY_VERIFY(!QFileInfo::exists(data + QStringLiteral("/b")));
+        QVERIFY(!QFileInfo::exists(data + QStringLiteral("/a")));
+        QCOMPARE(rowsOfBook(QStringLiteral("a")), 0);
+        QCOMPARE(rowsOfBook(QStringLiteral("b")), 0);
+        QCOMPARE(rowsOfBook(QStringLiteral("kept")), 4);
+        QVERIFY(QFileInfo::exists(data + QStringLiteral("/kept/cover.jpg")));
+        // Sessions of a removed book keep counting.
+        QCOMPARE(core.getTotalReadingHours(), 2);
+        QCOMPARE(core.getMonthlyPerBookStats(2024, 3).size(), 1);
+    }
+
+    // data_dir values edited by hand (the database browser) that must never be
+    // deleted; a real book after them shows when the task has passed them.
+    void foreignFoldersSurvive_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("outside the data location") << "outside";
+        QTest::newRow("the data location itself") << "location";
+        QTest::newRow("the data location with a trailing slash") << "location/";
+        QTest::newRow("escape through ..") << "dotdot";
+        QTest::newRow("sibling sharing the name prefix") << "sibling";
+        QTest::newRow("symbolic link to the outside") << "symlink";
+        QTest::newRow("relative path") << "relative";
+    }
+
+    void foreignFoldersSurvive()
+    {
+        QFETCH(QString, kind);
+        const QString data = Paths::dataLocation();
+        QTemporaryDir outside;
+        QVERIFY(outside.isValid());
+        QVERIFY(writeFile(outside.path() + QStringLiteral("/precious.txt")));
+        QVERIFY(writeFile(data + QStringLiteral("/font/user.ttf")));
+        const QString sibling = data + QStringLiteral("-other");
+        QVERIFY(writeFile(sibling + QStringLiteral("/precious.txt")));
+        QVERIFY(QFile::link(outside.path(), data + QStringLiteral("/link")));
+
+        QString dataDir;
+        QString guarded;
+        if (kind == QLatin1String("outside")) {
+            dataDir = outside.path();
+            guarded = outside.path() + QStringLiteral("/precious.txt");
+        } else if (kind.startsWith(QLatin1String("location"))) {
+            dataDir = data + kind.mid(8);
+            guarded = data + QStringLiteral("/font/user.ttf");
+        } else if (kind == QLatin1String("dotdot")) {
+            QVERIFY(QDir().mkpath(data + QStringLiteral("/x")));
+            dataDir = data + QStringLiteral("/x/../../") + QFileInfo(sibling).fileName();
+            guarded = sibling + QStringLiteral("/precious.txt");
+        } else if (kind == QLatin1String("sibling")) {
+            dataDir = sibling;
+            guarded = sibling + QStringLiteral("/precious.txt");
+        } else if (kind == QLatin1String("symlink")) {
+            dataDir = data + QStringLiteral("/link");
+            guarded = outside.path() + QStringLiteral("/precious.txt");
+        } else if (kind == QLatin1String("relative")) {
+            QVERIFY(QDir::setCurrent(outside.path()));
+            QVERIFY(QDir().mkpath(QStringLiteral("rel")));
+            QVERIFY(writeFile(outside.path() + QStringLiteral("/rel/precious.txt")));
+            dataDir = QStringLiteral("rel");
+            guarded = outside.path() + QStringLiteral("/rel/precious.txt");
+        }
+
+        QScopedPointer<NovelInfo> crafted(addBook(QStringLiteral("crafted"), QString()));
+        QVERIFY(NovelDao().remove(QStringLiteral("crafted")));
+        crafted->setDataDir(dataDir);
+        QVERIFY(NovelDao().insert(crafted.data()));
+        const QString realDir = data + QStringLiteral("/real");
+        QScopedPointer<NovelInfo> real(addBook(QStringLiteral("real"), realDir));
+
+        ApplicationCore core;
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("^\\[ApplicationCore::removeNovel\\] ")));
+        core.removeNovel({crafted.data(), real.data()});
+        QTRY_VERIFY(!QFileInfo::exists(realDir));
+        QDir::setCurrent(QDir::tempPath());
+
+        QVERIFY2(QFileInfo::exists(guarded), qPrintable(guarded));
+        QVERIFY(QFileInfo::exists(data));
+        QCOMPARE(rowsOfBook(QStringLiteral("crafted")), 0);
+        QFile::remove(data + QStringLiteral("/link"));
+        QDir(sibling).removeRecursively();
+    }
+
+    void removableDataDir_data()
+    {
+        QTest::addColumn<QString>("relative");
+        QTest::addColumn<bool>("removable");
+        QTest::newRow("book folder") << "books/abc" << true;
+        QTest::newRow("nested folder") << "books/abc/images" << true;
+        QTest::newRow("folder with a trailing slash") << "books/abc/" << true;
+        QTest::newRow("through .. back inside") << "books/abc/../abc" << true;
+        QTest::newRow("the location") << "" << false;
+        QTest::newRow("the location through ..") << "books/.." << false;
+        QTest::newRow("missing folder") << "books/none" << false;
+    }
+
+    void removableDataDir()
+    {
+        QFETCH(QString, relative);
+        QFETCH(bool, removable);
+        QTemporaryDir root;
+        const QString location = root.path() + QStringLiteral("/loc");
+        QVERIFY(QDir().mkpath(location + QStringLiteral("/books/abc/images")));
+        const QString result =
+            ApplicationCore::removableDataDir(location + QLatin1Char('/') + relative, location);
+        QCOMPARE(!result.isEmpty(), removable);
+        if (removable)
+            QVERIFY(result.startsWith(QFileInfo(location).canonicalFilePath() + QLatin1Char('/')));
+        QVERIFY(ApplicationCore::removableDataDir(QString(), location).isEmpty());
+        QVERIFY(ApplicationCore::removableDataDir(location + QStringLiteral("/books"), QString()).isEmpty());
+    }
+
+    void oddListEntries()
+    {
+        const QString data = Paths::dataLocation();
+        // A book whose folder is already gone, an object without the
+        // properties and a null entry: rows go, nothing else is touched.
+        QScopedPointer<NovelInfo> gone(addBook(QStringLiteral("gone"), data + QStringLiteral("/gone")));
+        QVERIFY(QDir(data + QStringLiteral("/gone")).removeRecursively());
+        QObject plain;
+        QScopedPointer<NovelInfo> last(addBook(QStringLiteral("last"), data + QStringLiteral("/last")));
+        QVERIFY(writeFile(data + QStringLiteral("/other/file")));
+
+        ApplicationCore core;
+        core.removeNovel({});
+        core.removeNovel({gone.data(), &plain, nullptr, last.data()});
+        QTRY_VERIFY(!QFileInfo::exists(data + QStringLiteral("/last")));
+        QCOMPARE(rowsOfBook(QStringLiteral("gone")), 0);
+        QVERIFY(QFileInfo::exists(data + QStringLiteral("/other/file")));
+    }
+
+    void resetDeletesBothLocations()
+    {
+        QScopedPointer<NovelInfo> book(addBook(QStringLiteral("a"), Paths::dataLocation() + QStringLiteral("/a")));
+        QVERIFY(writeFile(Paths::dataLocation() + QStringLiteral("/font/user.ttf")));
+        QVERIFY(writeFile(Paths::settingsFile()));
+        QVERIFY(QFileInfo::exists(DatabaseConnection::databaseFilePath()));
+        // Something beside the two locations stays.
+        QVERIFY(writeFile(m_env->dataHome() + QStringLiteral("/neighbour.txt")));
+
+        ApplicationCore core;
+        QSignalSpy finished(&core, &ApplicationCore::applicationResetFinished);
+        core.resetApplication();
+        QTRY_COMPARE(finished.count(), 1);
+        QCOMPARE(finished.first().first().toBool(), true);
+        QVERIFY(!QFileInfo::exists(Paths::configLocation()));
+        QVERIFY(!QFileInfo::exists(Paths::dataLocation()));
+        QVERIFY(QFileInfo::exists(m_env->dataHome() + QStringLiteral("/neighbour.txt")));
+    }
+
+    void resetWithNothingThere()
+    {
+        TestEnvironment::closeDatabase();
+        QVERIFY(QDir(Paths::configLocation()).removeRecursively());
+        QVERIFY(QDir(Paths::dataLocation()).removeRecursively());
+        ApplicationCore core;
+        QSignalSpy finished(&core, &ApplicationCore::applicationResetFinished);
+        core.resetApplication();
+        QTRY_COMPARE(finished.count(), 1);
+        QCOMPARE(finished.first().first().toBool(), true);
+    }
+
+    void resetReportsWhatItCouldNotDelete()
+    {
+        if (QFileInfo(QDir::rootPath()).isWritable())
+            QSKIP("running with root rights: every folder can be deleted");
+        const QString locked = Paths::dataLocation() + QStringLiteral("/locked");
+        QVERIFY(writeFile(locked + QStringLiteral("/inner.txt")));
+        QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner));
+
+        ApplicationCore core;
+        QSignalSpy finished(&core, &ApplicationCore::applicationResetFinished);
+        core.resetApplication();
+        QTRY_COMPARE(finished.count(), 1);
+        QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QCOMPARE(finished.first().first().toBool(), false);
+        // The configuration location went all the same.
+        QVERIFY(!QFileInfo::exists(Paths::configLocation()));
+    }
+
+    void emptyLocationIsRefused()
+    {
+        QTemporaryDir cwd;
+        QVERIFY(writeFile(cwd.path() + QStringLiteral("/keep.txt")));
+        QVERIFY(QDir::setCurrent(cwd.path()));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("resetApplication")));
+        const bool removed = ApplicationCore::removeLocation(QString());
+        QDir::setCurrent(QDir::tempPath());
+        QVERIFY(!removed);
+        QVERIFY(QFileInfo::exists(cwd.path() + QStringLiteral("/keep.txt")));
+        QVERIFY(ApplicationCore::removeLocation(cwd.path() + QStringLiteral("/missing")));
+    }
+
+    void destroyingTheCoreStopsItsTasks()
+    {
+        const QString data = Paths::dataLocation();
+        QList<NovelInfo *> books;
+        QList<QObject *> list;
+        for (int i = 0; i < 40; ++i) {
+            books << addBook(QStringLiteral("b%1").arg(i), data + QStringLiteral("/b%1").arg(i));
+            list << books.last();
+        }
+        auto *core = new ApplicationCore;
+        core->removeNovel(list);
+        core->resetApplication();
+        delete core;
+        qDeleteAll(books);
+
+        // Once the core is gone nothing runs any more: the folders left stay.
+        const QStringList left = QDir(data).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        QTest::qWait(300);
+        QCOMPARE(QDir(data).entryList(QDir::Dirs | QDir::NoDotAndDotDot), left);
+    }
+};
+
+QTEST_MAIN(TestRemoval)
+#include "tst_removal.moc"

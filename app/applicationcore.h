@@ -65,6 +65,10 @@ public:
     Q_INVOKABLE QVariantMap getFileMetadata(const QString &path);
 
     // --- Import ---
+    // Imports the book file in the background; the outcome comes as
+    // novelImportSucceeded or novelImportFailed.
+    Q_INVOKABLE void importNovel(const QString &path);
+    friend class ImportTask;
 
     // --- Removal and reset ---
     // Removes the books (their rows and data folders) in the background.

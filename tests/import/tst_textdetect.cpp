@@ -121,6 +121,26 @@ private slots:
         QCOMPARE(repaired, prose);
     }
 
+    void largeGb18030BookDecodesAsOnePiece()
+    {
+        // Large books are decoded in pieces split at line feeds; the result
+        // must equal one decoding of the whole, stray lead bytes before line
+        // feeds included.
+        // Lines of some 1,300 characters, each ending in a stray lead byte
+        // (0.07 % of the text), so every piece boundary follows one.
+        QString line = chineseProse(25) + QString::fromUcs4(U"\U00020000");
+        line.remove(QLatin1Char('\n'));
+        QString text;
+        while (text.size() < 5 * 1024 * 1024)
+            text += line + QLatin1Char('\n');
+        QByteArray bytes = encode("GB18030", text);
+        bytes.replace("\n", "\x81\n");
+        QTextCodec *codec = QTextCodec::codecForName("GB18030");
+        const QString whole = codec->toUnicode(bytes);
+        QCOMPARE(whole.count(QChar(QChar::ReplacementCharacter)), text.count(QLatin1Char('\n')));
+        QCOMPARE(TextDetect::decodeText(bytes), whole);
+    }
+
     void tooManyStrayBytesIsNotGb18030()
     {
         // Latin-1 prose is no GB18030 text: the local codec takes it.

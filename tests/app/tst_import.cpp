@@ -687,17 +687,30 @@ private slots:
         QTest::addColumn<QByteArray>("codec");
         QTest::addColumn<QByteArray>("bom");
         QTest::addColumn<QString>("text");
+        // Heading lines become chapter titles instead of content.
+        QTest::addColumn<QStringList>("headings");
         QString chinese;
         for (int i = 0; i < 400; ++i)
             chinese += QStringLiteral("他走进了那座古老的城堡，四周一片寂静。\n");
         QString english;
         for (int i = 0; i < 300; ++i)
             english += QStringLiteral("The old castle stood silent on the hill, line %1.\n").arg(i);
-        QTest::newRow("UTF-8 Chinese") << QByteArray("UTF-8") << QByteArray() << chinese;
-        QTest::newRow("UTF-8 English") << QByteArray("UTF-8") << QByteArray() << english;
-        QTest::newRow("GB18030") << QByteArray("GB18030") << QByteArray() << chinese;
-        QTest::newRow("UTF-16LE") << QByteArray("UTF-16LE") << QByteArray("\xFF\xFE") << chinese;
-        QTest::newRow("UTF-16BE") << QByteArray("UTF-16BE") << QByteArray("\xFE\xFF") << english;
+        QTest::newRow("UTF-8 Chinese") << QByteArray("UTF-8") << QByteArray() << chinese << QStringList();
+        QTest::newRow("UTF-8 English") << QByteArray("UTF-8") << QByteArray() << english << QStringList();
+        QTest::newRow("GB18030") << QByteArray("GB18030") << QByteArray() << chinese << QStringList();
+        QTest::newRow("UTF-16LE") << QByteArray("UTF-16LE") << QByteArray("\xFF\xFE") << chinese << QStringList();
+        QTest::newRow("UTF-16BE") << QByteArray("UTF-16BE") << QByteArray("\xFE\xFF") << english << QStringList();
+        QString headed;
+        QStringList headings;
+        const QStringList numbers{QStringLiteral("一"), QStringLiteral("二"), QStringLiteral("三")};
+        for (const QString &number : numbers) {
+            headings << QStringLiteral("第") + number + QStringLiteral("章 夜路");
+            headed += headings.last() + QLatin1Char('\n');
+            for (int i = 0; i < 60; ++i)
+                headed += QStringLiteral("他走进了那座古老的城堡，四周一片寂静。\n");
+        }
+        QTest::newRow("GB18030 with headings") << QByteArray("GB18030") << QByteArray() << headed
+                                               << headings;
     }
 
     void plainTextBook()
@@ -705,6 +718,7 @@ private slots:
         QFETCH(QByteArray, codec);
         QFETCH(QByteArray, bom);
         QFETCH(QString, text);
+        QFETCH(QStringList, headings);
         const QString path = env->root() + QStringLiteral("/小说.txt");
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -733,8 +747,10 @@ private slots:
         UnifiedChunkDao chunkDao;
         const QList<ChapterInfo *> chapters = chapterDao.queryByNovelId(id);
         QString joined;
+        QStringList titles;
         int glyphs = 0;
         for (ChapterInfo *chapter : chapters) {
+            titles << chapter->title();
             QVector<QString> rowIds;
             const QVector<Paragraph> paragraphs =
                 paragraphDao.loadParagraphs(id, chapter->id(), &rowIds);
@@ -748,7 +764,11 @@ private slots:
         }
         qDeleteAll(chapters);
         QCOMPARE(glyphs, totalGlyphs);
+        if (!headings.isEmpty())
+            QCOMPARE(titles, headings);
         QString expected = text;
+        for (const QString &heading : qAsConst(headings))
+            expected.remove(heading + QLatin1Char('\n'));
         expected.remove(QRegularExpression(QStringLiteral("\\s")));
         joined.remove(QRegularExpression(QStringLiteral("\\s")));
         QCOMPARE(joined, expected);

@@ -22,6 +22,13 @@ private slots:
             ParserRegistry::instance().findParser(QStringLiteral("other.qselftest")));
         QVERIFY(second && second.get() != parser.get());
     }
+
+    void plainTextParsersAreRegistered()
+    {
+        // Registered from quillora_import's own static initialisers.
+        QVERIFY(ParserRegistry::instance().contains(QStringLiteral("txt")));
+        QVERIFY(ParserRegistry::instance().contains(QStringLiteral("txt_zh_CN")));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSelfRegistration)

@@ -62,10 +62,64 @@ Rectangle {
             font.pixelSize: 20
         }
 
+        // Import a book by its path.
+        Row {
+            width: parent.width
+            spacing: 8
+
+            Rectangle {
+                width: parent.width - importButton.width - 8
+                height: importPath.height + 8
+                border.color: "gray"
+
+                TextInput {
+                    id: importPath
+                    anchors.left: parent.left
+                    anchors.right: parent.right
+                    anchors.verticalCenter: parent.verticalCenter
+                    anchors.margins: 4
+                    font.pixelSize: 18
+                    clip: true
+                }
+            }
+
+            Text {
+                id: importButton
+                text: "导入"
+                font.pixelSize: 18
+                color: "darkblue"
+
+                MouseArea {
+                    anchors.fill: parent
+                    onClicked: {
+                        if (importPath.text !== "")
+                            core.importNovel(importPath.text)
+                    }
+                }
+            }
+        }
+
+        Text {
+            id: importStatus
+            width: parent.width
+            font.pixelSize: 16
+            elide: Text.ElideRight
+        }
+
+        Connections {
+            target: core
+            function onNovelImportProgress(message) { importStatus.text = message }
+            function onNovelImportSucceeded(message) {
+                importStatus.text = message
+                root.reloadLibrary()
+            }
+            function onNovelImportFailed(message) { importStatus.text = message }
+        }
+
         ListView {
             id: library
             width: parent.width
-            height: parent.height - 120
+            height: parent.height - 180
             clip: true
             delegate: Row {
                 width: library.width

@@ -48,6 +48,7 @@ FakeScript s_script;
 QStringList s_log;                  // "<stage>@main" / "<stage>@worker"
 std::atomic<int> s_created{0};
 std::atomic<int> s_destroyed{0};
+std::atomic<int> s_objectsAlive{0};    // books and chapters the parsers made
 QVector<bool> s_finishCalls;
 QSemaphore s_entered;
 QSemaphore s_release;
@@ -72,6 +73,14 @@ void record(const QString &stage, const QString &tag = QString())
         s_entered.release();
         s_release.acquire();
     }
+}
+
+template <typename T>
+T *tracked(T *object)
+{
+    ++s_objectsAlive;
+    QObject::connect(object, &QObject::destroyed, [] { --s_objectsAlive; });
+    return object;
 }
 
 QStringList takeLog()
@@ -101,7 +110,7 @@ public:
             result.errorMessage = QStringLiteral("书坏了");
             return result;
         }
-        auto *novel = new NovelInfo;
+        auto *novel = tracked(new NovelInfo);
         novel->setId(md5Hex(filePath));
         novel->setTitle(script().failAt == Stage::SaveNovel ? QStringLiteral("FAIL")
                                                             : script().title);
@@ -127,7 +136,7 @@ public:
         for (int i = 0; i < s.glyphs.size(); ++i) {
             if (s.nullChapter && i == 1)
                 result.chapters.append(nullptr);
-            auto *chapter = new ChapterInfo;
+            auto *chapter = tracked(new ChapterInfo);
             chapter->setId(novel->id() + QStringLiteral("-") + s.title + QString::number(i));
             chapter->setNovelId(novel->id());
             chapter->setTitle(s.failAt == Stage::ReplaceChapters && i == 1
@@ -402,6 +411,7 @@ private slots:
         QCOMPARE(finishCalls(), QVector<bool>{true});
         QCOMPARE(s_created.load(), 1);
         QCOMPARE(s_destroyed.load(), 1);
+        QCOMPARE(s_objectsAlive.load(), 0);
 
         const QString id = md5Hex(path);
         const auto list = core->getNovelList();
@@ -554,6 +564,7 @@ private slots:
         QTEST(finishCalls(), "finish");
         QCOMPARE(s_created.load(), 1);
         QCOMPARE(s_destroyed.load(), 1);
+        QCOMPARE(s_objectsAlive.load(), 0);
         const QString thread = QStringLiteral("@main");
         for (const QString &line : takeLog()) {
             if (transaction && !line.contains(QLatin1String("bookInfo"))
@@ -678,6 +689,7 @@ private slots:
         QCOMPARE(finishCalls(), QVector<bool>{false});
         QCOMPARE(s_created.load(), 1);
         QCOMPARE(s_destroyed.load(), 1);
+        QCOMPARE(s_objectsAlive.load(), 0);
         QCOMPARE(snapshot(), before);
     }
 

@@ -707,11 +707,16 @@ private slots:
         QString english;
         for (int i = 0; i < 300; ++i)
             english += QStringLiteral("The old castle stood silent on the hill, line %1.\n").arg(i);
-        QTest::newRow("UTF-8 Chinese") << QByteArray("UTF-8") << QByteArray() << chinese << QStringList();
-        QTest::newRow("UTF-8 English") << QByteArray("UTF-8") << QByteArray() << english << QStringList();
-        QTest::newRow("GB18030") << QByteArray("GB18030") << QByteArray() << chinese << QStringList();
-        QTest::newRow("UTF-16LE") << QByteArray("UTF-16LE") << QByteArray("\xFF\xFE") << chinese << QStringList();
-        QTest::newRow("UTF-16BE") << QByteArray("UTF-16BE") << QByteArray("\xFE\xFF") << english << QStringList();
+        QTest::newRow("UTF-8 Chinese") << QByteArray("UTF-8") << QByteArray() << chinese
+                                   << QStringList();
+        QTest::newRow("UTF-8 English") << QByteArray("UTF-8") << QByteArray() << english
+                                   << QStringList();
+        QTest::newRow("GB18030") << QByteArray("GB18030") << QByteArray() << chinese
+                                   << QStringList();
+        QTest::newRow("UTF-16LE") << QByteArray("UTF-16LE") << QByteArray("\xFF\xFE") << chinese
+                                   << QStringList();
+        QTest::newRow("UTF-16BE") << QByteArray("UTF-16BE") << QByteArray("\xFE\xFF") << english
+                                   << QStringList();
         QString headed;
         QStringList headings;
         const QStringList numbers{QStringLiteral("一"), QStringLiteral("二"), QStringLiteral("三")};

@@ -13,7 +13,42 @@ struct ConnectionState
 {
     int depth = 0;
     QHash<QString, QSqlQuery> queries;
+    QString savedCacheSize;   // restored when the outermost transaction ends
 };
+
+// Page cache allowed while one of our transactions runs (KiB). Stored content
+// is keyed by random ids, so a large import touches index pages all over the
+// file; with SQLite's default 2 MiB it keeps writing pages out and reading
+// them back. The memory is taken only as pages are used and given back when
+// the setting is restored.
+const int TransactionCacheKiB = 64 * 1024;
+
+QString pragmaValue(QSqlDatabase db, const QString &pragma)
+{
+    QSqlQuery query(db);
+    if (query.exec(QStringLiteral("PRAGMA ") + pragma) && query.next())
+        return query.value(0).toString();
+    return QString();
+}
+
+// Raises the connection's page cache; returns the previous setting, empty
+// when nothing was changed.
+QString raiseCacheSize(QSqlDatabase db)
+{
+    const QString old = pragmaValue(db, QStringLiteral("cache_size"));
+    bool ok = false;
+    const qint64 value = old.toLongLong(&ok);
+    if (!ok)
+        return QString();
+    const qint64 pageSize = pragmaValue(db, QStringLiteral("page_size")).toLongLong();
+    const qint64 kib = value < 0 ? -value : value * qMax<qint64>(pageSize, 512) / 1024;
+    if (kib >= TransactionCacheKiB)
+        return QString();
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("PRAGMA cache_size = -%1").arg(TransactionCacheKiB)))
+        return QString();
+    return old;
+}
 
 QMutex s_mutex;
 QHash<QString, ConnectionState> s_states;
@@ -43,8 +78,12 @@ Transaction::Transaction(QSqlDatabase db)
         }
     }
     if (m_active) {
+        const QString savedCacheSize = level == 0 ? raiseCacheSize(m_db) : QString();
         QMutexLocker lock(&s_mutex);
-        ++s_states[m_db.connectionName()].depth;
+        ConnectionState &state = s_states[m_db.connectionName()];
+        ++state.depth;
+        if (level == 0)
+            state.savedCacheSize = savedCacheSize;
     } else {
         qWarning() << "[Transaction] 开启事务失败:" << m_lastError;
     }
@@ -68,18 +107,26 @@ bool Transaction::run(const QString &statement)
 void Transaction::finish()
 {
     m_active = false;
-    QHash<QString, QSqlQuery> dropped;
+    QString savedCacheSize;
     {
-        QMutexLocker lock(&s_mutex);
-        auto it = s_states.find(m_db.connectionName());
-        if (it == s_states.end())
-            return;
-        if (--it->depth <= 0) {
-            dropped.swap(it->queries);
-            s_states.erase(it);
+        QHash<QString, QSqlQuery> dropped;
+        {
+            QMutexLocker lock(&s_mutex);
+            auto it = s_states.find(m_db.connectionName());
+            if (it == s_states.end())
+                return;
+            if (--it->depth <= 0) {
+                dropped.swap(it->queries);
+                savedCacheSize = it->savedCacheSize;
+                s_states.erase(it);
+            }
         }
+        // The kept statements are finalised here, outside the lock.
     }
-    // The kept statements are finalised here, outside the lock.
+    if (!savedCacheSize.isEmpty()) {
+        QSqlQuery query(m_db);
+        query.exec(QStringLiteral("PRAGMA cache_size = ") + savedCacheSize);
+    }
 }
 
 bool Transaction::commit()

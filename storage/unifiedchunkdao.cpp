@@ -1,13 +1,12 @@
 #include "unifiedchunkdao.h"
 #include "databaseconnection.h"
-#include "keys.h"
+#include "contentrows.h"
 #include "transaction.h"
 
 #include <QDebug>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <QUuid>
 #include <QVariant>
 
 namespace {
@@ -73,7 +72,7 @@ bool UnifiedChunkDao::insertChunks(const QString &paraId, const QVector<TextChun
     if (chunks.isEmpty())
         return true;
 
-    const QString now = currentTimeString();
+    const QString now = contentTimeString();
     bool prepared = false;
     // Kept prepared for the whole of an enclosing transaction: an import calls
     // this once per paragraph.
@@ -91,7 +90,7 @@ bool UnifiedChunkDao::insertChunks(const QString &paraId, const QVector<TextChun
     const QString emptyText = QStringLiteral("");
     for (int i = 0; i < chunks.size(); ++i) {
         const TextChunk &c = chunks.at(i);
-        insert.bindValue(0, QUuid::createUuid().toString(QUuid::WithoutBraces));
+        insert.bindValue(0, newContentRowId());
         insert.bindValue(1, paraId);
         insert.bindValue(2, i);
         // text is NOT NULL: a run an importer never assigned is an empty run,
@@ -134,7 +133,7 @@ QHash<QString, QVector<TextChunk>> UnifiedChunkDao::loadChunks(const QString &no
         "c.font_scale, c.font_family, c.color, c.highlight_color, c.vert_align, c.anchor_href, "
         "c.font_weight FROM unified_chunk c INNER JOIN unified_paragraph p ON c.para_id = p.id "
         "WHERE p.novel_id = :novel_id AND p.chapter_id = :chapter_id "
-        "ORDER BY c.para_id, c.chunk_index"));
+        "ORDER BY p.para_index, c.chunk_index"));
     query.bindValue(QStringLiteral(":novel_id"), novelId);
     query.bindValue(QStringLiteral(":chapter_id"), chapterId);
     if (!query.exec()) {
@@ -157,7 +156,10 @@ QHash<QString, QVector<TextChunk>> UnifiedChunkDao::loadChunks(const QString &no
     const int cAnchor = rec.indexOf(QStringLiteral("anchor_href"));
     const int cFontWeight = rec.indexOf(QStringLiteral("font_weight"));
 
-    // Rows come grouped by paragraph: keep appending to the current entry.
+    // Rows come grouped by paragraph (para_index is unique in a chapter), each
+    // group in chunk_index order. Ordering by para_index rather than by the
+    // random para_id lets SQLite follow the chapter index instead of sorting
+    // every row of the chapter.
     QString currentId;
     QVector<TextChunk> *current = nullptr;
     while (query.next()) {

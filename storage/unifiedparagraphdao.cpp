@@ -1,23 +1,17 @@
 #include "unifiedparagraphdao.h"
 #include "databaseconnection.h"
-#include "keys.h"
+#include "contentrows.h"
 #include "transaction.h"
 
 #include <QDebug>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <QUuid>
 #include <QVariant>
 
 namespace {
 
 const int ImageKind = Paragraph::Image;
-
-QString newRowId()
-{
-    return QUuid::createUuid().toString(QUuid::WithoutBraces);
-}
 
 bool runRemoval(const char *sql, const QString &novelId, const QString *chapterId,
                 const char *failure, const char *done, const QString &logId)
@@ -222,11 +216,11 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
         removal.exec();   // its outcome does not matter: the inserts decide
     }
 
-    const QString now = currentTimeString();
+    const QString now = contentTimeString();
     QVector<QString> ids;
     ids.reserve(paragraphs.size());
     for (int i = 0; i < paragraphs.size(); ++i)
-        ids.append(newRowId());
+        ids.append(newContentRowId());
 
     QSqlQuery insert = Transaction::cachedQuery(
         db, QStringLiteral(

@@ -207,6 +207,10 @@ private slots:
         QCOMPARE(count(QStringLiteral("SELECT COUNT(*) FROM unified_paragraph WHERE create_time IS NULL "
                                       "OR create_time <> update_time")), 0);
         QCOMPARE(count(QStringLiteral("SELECT COUNT(*) FROM unified_chunk WHERE create_time IS NULL")), 0);
+        QSqlQuery time(DatabaseConnection::database());
+        QVERIFY(time.exec(QStringLiteral("SELECT create_time FROM unified_chunk LIMIT 1")) && time.next());
+        QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}$"))
+                    .match(time.value(0).toString()).hasMatch());
     }
 
     void restoreLeavesOnlySecondStore()
@@ -480,6 +484,7 @@ private slots:
         QFETCH(bool, commitOuter);
         QFETCH(int, rows);
         QSqlDatabase db = DatabaseConnection::database();
+        QVERIFY(exec(QStringLiteral("PRAGMA cache_size = -1500")));
 
         QScopedPointer<Transaction> outer;
         if (outerIsQt)
@@ -508,6 +513,8 @@ private slots:
         QCOMPARE(Transaction::depth(db), 0);
         QVERIFY2(db.transaction(), "the connection must be out of every transaction");
         QVERIFY(db.rollback());
+        // The larger page cache of a running transaction is given back.
+        QCOMPARE(count(QStringLiteral("PRAGMA cache_size")), -1500);
     }
 
     void failedOuterCommitRollsBackEverything()

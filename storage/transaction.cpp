@@ -67,7 +67,10 @@ Transaction::Transaction(QSqlDatabase db)
         QMutexLocker lock(&s_mutex);
         level = s_states[m_db.connectionName()].depth;
     }
-    if (level == 0 && run(QStringLiteral("BEGIN"))) {
+    // IMMEDIATE takes the write lock up front: a deferred transaction that
+    // reads first cannot upgrade once another connection has committed (WAL),
+    // and the busy timeout would not help it.
+    if (level == 0 && run(QStringLiteral("BEGIN IMMEDIATE"))) {
         m_active = true;
     } else {
         // Either ours is open already, or someone else's BEGIN is: nest.

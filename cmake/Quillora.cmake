@@ -1,6 +1,6 @@
 # Build helpers shared by every folder.
 
-set(QUILLORA_ROOT ${CMAKE_CURRENT_LIST_DIR}/..)
+get_filename_component(QUILLORA_ROOT ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 
 # quillora_add_library(<target> <sources...>)
 # A static library whose folder is on the include path of everything that links it.
@@ -41,7 +41,9 @@ function(quillora_add_test name)
     if(T_PARSERS)
         quillora_link_parsers(${name})
     endif()
-    target_compile_definitions(${name} PRIVATE QUILLORA_TEST_DATA_DIR="${QUILLORA_ROOT}/tests/data")
+    target_compile_definitions(${name} PRIVATE
+        QUILLORA_TEST_DATA_DIR="${QUILLORA_ROOT}/tests/data"
+        QUILLORA_SOURCE_ROOT="${QUILLORA_ROOT}")
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_QUICK_BACKEND=software;LANG=C.UTF-8;LC_ALL=C.UTF-8"

@@ -118,6 +118,7 @@ Rectangle {
 
         ListView {
             id: library
+            objectName: "library"
             width: parent.width
             height: parent.height - 180
             clip: true

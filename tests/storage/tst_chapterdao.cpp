@@ -1,6 +1,7 @@
 #include "chapterdao.h"
 #include "chapterinfo.h"
 #include "databaseconnection.h"
+#include "dbtestutils.h"
 #include "testenvironment.h"
 
 #include <QMetaProperty>
@@ -18,22 +19,12 @@ using ChapterPtr = std::unique_ptr<ChapterInfo>;
 
 QVariantMap storedRow(const QString &id)
 {
-    QSqlQuery query(DatabaseConnection::database());
-    query.prepare(QStringLiteral("SELECT * FROM chapter_info WHERE id = :id"));
-    query.bindValue(QStringLiteral(":id"), id);
-    if (!query.exec() || !query.next())
-        return {};
-    QVariantMap row;
-    const QSqlRecord record = query.record();
-    for (int i = 0; i < record.count(); ++i)
-        row.insert(record.fieldName(i), query.value(i));
-    return row;
+    return DbTestUtils::storedRow(QStringLiteral("chapter_info"), id);
 }
 
 int rowCount()
 {
-    QSqlQuery query(QStringLiteral("SELECT COUNT(*) FROM chapter_info"), DatabaseConnection::database());
-    return query.next() ? query.value(0).toInt() : -1;
+    return DbTestUtils::rowCount(QStringLiteral("chapter_info"));
 }
 
 // A chapter with every value set, none of them a marker.
@@ -64,14 +55,7 @@ ChapterInfo *fullChapter(const QString &id, const QString &novelId = QStringLite
 
 void compareAllProperties(const ChapterInfo &actual, const ChapterInfo &expected)
 {
-    const QMetaObject &meta = ChapterInfo::staticMetaObject;
-    for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {
-        const QMetaProperty property = meta.property(i);
-        const QVariant a = property.read(&actual);
-        const QVariant e = property.read(&expected);
-        QVERIFY2(a == e, qPrintable(QStringLiteral("%1: %2 != %3").arg(QLatin1String(property.name()),
-                                                                       a.toString(), e.toString())));
-    }
+    DbTestUtils::compareAllProperties(actual, expected);
 }
 
 QStringList idsOf(const QList<ChapterInfo *> &chapters)

@@ -1,6 +1,8 @@
 #include "databaseconnection.h"
+#include "dbtestutils.h"
 #include "fontdao.h"
 #include "fontinfo.h"
+#include "logcapture.h"
 #include "testenvironment.h"
 
 #include <QSqlError>
@@ -11,57 +13,11 @@
 
 namespace {
 
-// Collects every message while alive.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        s_active = this;
-        m_previous = qInstallMessageHandler(&LogCapture::handler);
-    }
-    ~LogCapture()
-    {
-        qInstallMessageHandler(m_previous);
-        s_active = nullptr;
-    }
-
-    QStringList lines(QtMsgType type) const
-    {
-        QStringList out;
-        for (const auto &entry : m_entries)
-            if (entry.first == type)
-                out << entry.second;
-        return out;
-    }
-    int count() const { return m_entries.size(); }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
-    {
-        if (s_active)
-            s_active->m_entries.append({type, message});
-    }
-
-    static LogCapture *s_active;
-    QtMessageHandler m_previous = nullptr;
-    QVector<QPair<QtMsgType, QString>> m_entries;
-};
-
-LogCapture *LogCapture::s_active = nullptr;
-
-void execSql(const QString &sql)
-{
-    QSqlQuery query(DatabaseConnection::database());
-    QVERIFY2(query.exec(sql), qPrintable(query.lastError().text()));
-}
+using DbTestUtils::execSql;
 
 int rowCount()
 {
-    QSqlQuery query(DatabaseConnection::database());
-    if (!query.exec(QStringLiteral("SELECT COUNT(*) FROM font_info")) || !query.next())
-        return -1;
-    return query.value(0).toInt();
+    return DbTestUtils::rowCount(QStringLiteral("font_info"));
 }
 
 std::unique_ptr<FontInfo> makeFont(const QString &id, const QString &name, const QString &path)

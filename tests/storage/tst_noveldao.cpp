@@ -1,4 +1,5 @@
 #include "databaseconnection.h"
+#include "dbtestutils.h"
 #include "noveldao.h"
 #include "novelinfo.h"
 #include "testenvironment.h"
@@ -19,22 +20,12 @@ using NovelPtr = std::unique_ptr<NovelInfo>;
 // The stored row as the database holds it, NULLs included.
 QVariantMap storedRow(const QString &id)
 {
-    QSqlQuery query(DatabaseConnection::database());
-    query.prepare(QStringLiteral("SELECT * FROM novel_info WHERE id = :id"));
-    query.bindValue(QStringLiteral(":id"), id);
-    if (!query.exec() || !query.next())
-        return {};
-    QVariantMap row;
-    const QSqlRecord record = query.record();
-    for (int i = 0; i < record.count(); ++i)
-        row.insert(record.fieldName(i), query.value(i));
-    return row;
+    return DbTestUtils::storedRow(QStringLiteral("novel_info"), id);
 }
 
 int rowCount()
 {
-    QSqlQuery query(QStringLiteral("SELECT COUNT(*) FROM novel_info"), DatabaseConnection::database());
-    return query.next() ? query.value(0).toInt() : -1;
+    return DbTestUtils::rowCount(QStringLiteral("novel_info"));
 }
 
 // A book with every value set, none of them a marker.
@@ -73,16 +64,7 @@ NovelInfo *fullNovel(const QString &id)
 
 void compareAllProperties(const NovelInfo &actual, const NovelInfo &expected)
 {
-    const QMetaObject &meta = NovelInfo::staticMetaObject;
-    for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {
-        const QMetaProperty property = meta.property(i);
-        const QVariant a = property.read(&actual);
-        const QVariant e = property.read(&expected);
-        QVERIFY2(a == e, qPrintable(QStringLiteral("%1: %2 != %3").arg(QLatin1String(property.name()),
-                                                                       a.toString(), e.toString())));
-        if (property.userType() == QMetaType::QString)
-            QVERIFY2(a.toString().isNull() == e.toString().isNull(), property.name());
-    }
+    DbTestUtils::compareAllProperties(actual, expected, DbTestUtils::StringNulls::Matter);
 }
 
 }

@@ -1,4 +1,6 @@
 #include "databaseconnection.h"
+#include "dbtestutils.h"
+#include "logcapture.h"
 #include "readingrecorddao.h"
 #include "readingrecordinfo.h"
 #include "testenvironment.h"
@@ -10,50 +12,7 @@
 
 namespace {
 
-// Collects every message while alive.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        s_active = this;
-        m_previous = qInstallMessageHandler(&LogCapture::handler);
-    }
-    ~LogCapture()
-    {
-        qInstallMessageHandler(m_previous);
-        s_active = nullptr;
-    }
-
-    QStringList lines(QtMsgType type) const
-    {
-        QStringList out;
-        for (const auto &entry : m_entries)
-            if (entry.first == type)
-                out << entry.second;
-        return out;
-    }
-    int count() const { return m_entries.size(); }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
-    {
-        if (s_active)
-            s_active->m_entries.append({type, message});
-    }
-
-    static LogCapture *s_active;
-    QtMessageHandler m_previous = nullptr;
-    QVector<QPair<QtMsgType, QString>> m_entries;
-};
-
-LogCapture *LogCapture::s_active = nullptr;
-
-void execSql(const QString &sql)
-{
-    QSqlQuery query(DatabaseConnection::database());
-    QVERIFY2(query.exec(sql), qPrintable(query.lastError().text()));
-}
+using DbTestUtils::execSql;
 
 // id|novel_id|y|m|d|h|min|s|duration|create_time is null|update_time is null
 QString storedRow(const QString &id)
@@ -73,10 +32,7 @@ QString storedRow(const QString &id)
 
 int rowCount()
 {
-    QSqlQuery query(DatabaseConnection::database());
-    if (!query.exec(QStringLiteral("SELECT COUNT(*) FROM reading_records")) || !query.next())
-        return -1;
-    return query.value(0).toInt();
+    return DbTestUtils::rowCount(QStringLiteral("reading_records"));
 }
 
 QVariantMap day(int y, int m, int d, int seconds)

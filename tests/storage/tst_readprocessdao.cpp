@@ -1,4 +1,6 @@
 #include "databaseconnection.h"
+#include "dbtestutils.h"
+#include "logcapture.h"
 #include "readprocessdao.h"
 #include "readprocessinfo.h"
 #include "testenvironment.h"
@@ -16,44 +18,7 @@
 
 namespace {
 
-// Collects every message while alive, so a test can see which lines an
-// operation wrote (and that it wrote none).
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        s_active = this;
-        m_previous = qInstallMessageHandler(&LogCapture::handler);
-    }
-    ~LogCapture()
-    {
-        qInstallMessageHandler(m_previous);
-        s_active = nullptr;
-    }
-
-    QStringList lines(QtMsgType type) const
-    {
-        QStringList out;
-        for (const auto &entry : m_entries)
-            if (entry.first == type)
-                out << entry.second;
-        return out;
-    }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
-    {
-        if (s_active)
-            s_active->m_entries.append({type, message});
-    }
-
-    static LogCapture *s_active;
-    QtMessageHandler m_previous = nullptr;
-    QVector<QPair<QtMsgType, QString>> m_entries;
-};
-
-LogCapture *LogCapture::s_active = nullptr;
+using DbTestUtils::execSql;
 
 std::unique_ptr<ReadProcessInfo> takeRecord(QObject *object)
 {
@@ -74,12 +39,6 @@ QString storedRow(const QString &id)
     for (int i = 0; i < 8; ++i)
         cells << (query.isNull(i) ? QStringLiteral("NULL") : query.value(i).toString());
     return cells.join(QLatin1Char('|'));
-}
-
-void execSql(const QString &sql)
-{
-    QSqlQuery query(DatabaseConnection::database());
-    QVERIFY2(query.exec(sql), qPrintable(query.lastError().text()));
 }
 
 }

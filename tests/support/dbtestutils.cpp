@@ -1,0 +1,77 @@
+#include "dbtestutils.h"
+
+#include "databaseconnection.h"
+#include "novelinfo.h"
+
+#include <QMetaProperty>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QtTest>
+
+namespace DbTestUtils {
+
+int rowCount(const QString &table)
+{
+    QSqlQuery query(DatabaseConnection::database());
+    if (!query.exec(QStringLiteral("SELECT COUNT(*) FROM ") + table) || !query.next())
+        return -1;
+    return query.value(0).toInt();
+}
+
+int rowCount(const QString &table, const QString &column, const QVariant &value)
+{
+    QSqlQuery query(DatabaseConnection::database());
+    query.prepare(QStringLiteral("SELECT COUNT(*) FROM ") + table + QStringLiteral(" WHERE ") + column
+                  + QStringLiteral(" = :value"));
+    query.bindValue(QStringLiteral(":value"), value);
+    if (!query.exec() || !query.next())
+        return -1;
+    return query.value(0).toInt();
+}
+
+QVariantMap storedRow(const QString &table, const QString &id)
+{
+    QSqlQuery query(DatabaseConnection::database());
+    query.prepare(QStringLiteral("SELECT * FROM ") + table + QStringLiteral(" WHERE id = :id"));
+    query.bindValue(QStringLiteral(":id"), id);
+    if (!query.exec() || !query.next())
+        return {};
+    QVariantMap row;
+    const QSqlRecord record = query.record();
+    for (int i = 0; i < record.count(); ++i)
+        row.insert(record.fieldName(i), query.value(i));
+    return row;
+}
+
+void execSql(const QString &sql)
+{
+    QSqlQuery query(DatabaseConnection::database());
+    QVERIFY2(query.exec(sql), qPrintable(query.lastError().text()));
+}
+
+void compareAllProperties(const QObject &actual, const QObject &expected, StringNulls nulls)
+{
+    const QMetaObject &meta = *expected.metaObject();
+    for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i) {
+        const QMetaProperty property = meta.property(i);
+        const QVariant a = property.read(&actual);
+        const QVariant e = property.read(&expected);
+        QVERIFY2(a == e, qPrintable(QStringLiteral("%1: %2 != %3").arg(QLatin1String(property.name()),
+                                                                       a.toString(), e.toString())));
+        if (nulls == StringNulls::Matter && property.userType() == QMetaType::QString)
+            QVERIFY2(a.toString().isNull() == e.toString().isNull(), property.name());
+    }
+}
+
+NovelInfo *newNovel(const QString &id, const QString &title)
+{
+    auto *novel = new NovelInfo;
+    novel->setId(id);
+    novel->setTitle(title);
+    novel->setCreateTime(QStringLiteral("2020-01-01 00:00:00"));
+    novel->setUpdateTime(QStringLiteral("2020-01-01 00:00:00"));
+    return novel;
+}
+
+}

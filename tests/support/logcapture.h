@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QPair>
+#include <QStringList>
+#include <QVector>
+#include <QtGlobal>
+
+// Collects every message while alive, so a test can see which lines an
+// operation wrote (and that it wrote none). One at a time.
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    QStringList lines(QtMsgType type) const;
+    int count() const { return m_entries.size(); }
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+
+    static LogCapture *s_active;
+    QtMessageHandler m_previous = nullptr;
+    QVector<QPair<QtMsgType, QString>> m_entries;
+};

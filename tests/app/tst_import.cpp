@@ -593,7 +593,7 @@ private slots:
         ReadProcessDao processDao;
         NovelService service(&novelDao, &chapterDao, &processDao);
         service.doReading(id, id + QStringLiteral("-Old1"), 1, 3, 3, 0.5f);
-        QVERIFY(processDao.queryByNovelId(id));
+        QVERIFY(QScopedPointer<QObject>(processDao.queryByNovelId(id)));
 
         FakeScript second;
         second.title = QStringLiteral("New");

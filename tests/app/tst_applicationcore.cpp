@@ -3,6 +3,7 @@
 #include "chapterinfo.h"
 #include "chapterservice.h"
 #include "databaseconnection.h"
+#include "dbtestutils.h"
 #include "noveldao.h"
 #include "novelinfo.h"
 #include "novelservice.h"
@@ -21,12 +22,7 @@ namespace {
 
 NovelInfo *makeNovel(const QString &id, const QString &title)
 {
-    auto *novel = new NovelInfo;
-    novel->setId(id);
-    novel->setTitle(title);
-    novel->setCreateTime(QStringLiteral("2020-01-01 00:00:00"));
-    novel->setUpdateTime(QStringLiteral("2020-01-01 00:00:00"));
-    return novel;
+    return DbTestUtils::newNovel(id, title);
 }
 
 ChapterInfo *makeChapter(const QString &novelId, int index)
@@ -54,12 +50,7 @@ public:
     }
 };
 
-int rowCount(const QString &table)
-{
-    QSqlQuery q(DatabaseConnection::database());
-    q.exec(QStringLiteral("SELECT COUNT(*) FROM ") + table);
-    return q.next() ? q.value(0).toInt() : -1;
-}
+using DbTestUtils::rowCount;
 
 }
 

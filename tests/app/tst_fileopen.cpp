@@ -1,5 +1,7 @@
 #include "applicationcore.h"
+#include "childprocess.h"
 #include "databaseconnection.h"
+#include "dbtestutils.h"
 #include "fileopenfilter.h"
 #include "keys.h"
 #include "noveldao.h"
@@ -14,6 +16,8 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <memory>
 
 namespace {
 
@@ -32,13 +36,8 @@ bool hasBookState(const QString &key)
 
 bool addNovel(const QString &id)
 {
-    NovelDao dao;
-    NovelInfo novel;
-    novel.setId(id);
-    novel.setTitle(QStringLiteral("书"));
-    novel.setCreateTime(QStringLiteral("2020-01-01 00:00:00"));
-    novel.setUpdateTime(QStringLiteral("2020-01-01 00:00:00"));
-    return dao.insert(&novel);
+    const std::unique_ptr<NovelInfo> novel(DbTestUtils::newNovel(id, QStringLiteral("书")));
+    return NovelDao().insert(novel.get());
 }
 
 // Lets the test call the filter directly.
@@ -61,34 +60,23 @@ private:
     // reported the hand-over (or after a long fallback delay).
     QString runApp(const QStringList &args)
     {
-        const QString qmlDir = m_env->root() + QStringLiteral("/share/qml");
-        QDir().mkpath(qmlDir);
-        QFile qml(qmlDir + QStringLiteral("/harbour-quillora.qml"));
-        if (qml.open(QIODevice::WriteOnly)) {
-            qml.write("import QtQuick 2.6\n"
-                      "import com.quillora.applicationcore 1.0\n"
-                      "Item {\n"
-                      "  ApplicationCore {\n"
-                      "    id: core\n"
-                      "    onExternalFileReady: core.quitApplication()\n"
-                      "    onExternalFileNeedsImport: core.quitApplication()\n"
-                      "  }\n"
-                      "  Timer { interval: 20000; running: true; onTriggered: core.quitApplication() }\n"
-                      "}\n");
-            qml.close();
-        }
         {
             QSettings settings(Paths::settingsFile(), QSettings::NativeFormat);
             settings.setValue(QStringLiteral("APP_SETTING/LOG_LEVEL"), 1);
         }
-        QProcess app;
-        QStringList environment = m_env->childEnvironment();
-        environment << QStringLiteral("QUILLORA_DATA_ROOT=") + m_env->root() + QStringLiteral("/share");
-        app.setEnvironment(environment);
-        app.start(QStringLiteral(APP_PATH), args);
-        if (!app.waitForFinished(60000))
-            app.kill();
-        return QString::fromUtf8(app.readAllStandardError());
+        return ChildProcess::runApp(*m_env, QStringLiteral(APP_PATH),
+                                    "import QtQuick 2.6\n"
+                                    "import com.quillora.applicationcore 1.0\n"
+                                    "Item {\n"
+                                    "  ApplicationCore {\n"
+                                    "    id: core\n"
+                                    "    onExternalFileReady: core.quitApplication()\n"
+                                    "    onExternalFileNeedsImport: core.quitApplication()\n"
+                                    "  }\n"
+                                    "  Timer { interval: 20000; running: true; onTriggered: core.quitApplication() }\n"
+                                    "}\n",
+                                    args)
+            .log;
     }
 
 private slots:

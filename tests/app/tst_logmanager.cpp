@@ -1,3 +1,4 @@
+#include "childprocess.h"
 #include "logmanager.h"
 #include "testenvironment.h"
 
@@ -26,15 +27,11 @@ private:
             QSettings settings(Paths::settingsFile(), QSettings::NativeFormat);
             settings.setValue(QStringLiteral("APP_SETTING/LOG_LEVEL"), storedLevel);
         }
-        QProcess probe;
-        probe.setEnvironment(env.childEnvironment());
-        probe.start(QStringLiteral(LOGPROBE_PATH), args);
-        probe.waitForFinished(20000);
+        const ChildRun probe = ChildProcess::run(env, QStringLiteral(LOGPROBE_PATH), args, {}, 20000);
         ProbeRun run;
-        run.exitCode = probe.exitCode();
-        run.status = probe.exitStatus();
-        const QString err = QString::fromUtf8(probe.readAllStandardError());
-        for (const QString &line : err.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        run.exitCode = probe.exitCode;
+        run.status = probe.status;
+        for (const QString &line : probe.log.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
             if (!line.startsWith(QLatin1String("QStandardPaths")))
                 run.lines << line;
         }

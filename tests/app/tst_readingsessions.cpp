@@ -1,5 +1,6 @@
 #include "applicationcore.h"
 #include "databaseconnection.h"
+#include "dbtestutils.h"
 #include "noveldao.h"
 #include "novelinfo.h"
 #include "readingrecorddao.h"
@@ -11,6 +12,8 @@
 #include <QSignalSpy>
 #include <QSqlQuery>
 #include <QtTest>
+
+#include <memory>
 
 namespace {
 
@@ -29,9 +32,7 @@ int durationOf(const QString &id)
 
 int recordCount()
 {
-    QSqlQuery q(DatabaseConnection::database());
-    q.exec(QStringLiteral("SELECT COUNT(*) FROM reading_records"));
-    return q.next() ? q.value(0).toInt() : -1;
+    return DbTestUtils::rowCount(QStringLiteral("reading_records"));
 }
 
 QString onlyRecordId()
@@ -57,14 +58,9 @@ bool addSession(const QString &id, const QString &novelId, const QDate &date, in
 
 bool addNovel(const QString &id, qlonglong totalProgress)
 {
-    NovelDao dao;
-    NovelInfo novel;
-    novel.setId(id);
-    novel.setTitle(id);
-    novel.setTotalProgress(totalProgress);
-    novel.setCreateTime(QStringLiteral("2020-01-01 00:00:00"));
-    novel.setUpdateTime(QStringLiteral("2020-01-01 00:00:00"));
-    return dao.insert(&novel);
+    const std::unique_ptr<NovelInfo> novel(DbTestUtils::newNovel(id, id));
+    novel->setTotalProgress(totalProgress);
+    return NovelDao().insert(novel.get());
 }
 
 bool addPosition(const QString &novelId, qint64 progressIndex)

@@ -2,6 +2,7 @@
 #include "chapterdao.h"
 #include "chapterinfo.h"
 #include "databaseconnection.h"
+#include "dbtestutils.h"
 #include "noveldao.h"
 #include "novelinfo.h"
 #include "paths.h"
@@ -24,13 +25,7 @@ int countRows(const QString &table, const QString &novelId)
 {
     const QString column = table == QLatin1String("novel_info") ? QStringLiteral("id")
                                                                  : QStringLiteral("novel_id");
-    QSqlQuery q(DatabaseConnection::database());
-    q.prepare(QStringLiteral("SELECT COUNT(*) FROM ") + table + QStringLiteral(" WHERE ") + column
-              + QStringLiteral(" = :id"));
-    q.bindValue(QStringLiteral(":id"), novelId);
-    if (!q.exec() || !q.next())
-        return -1;
-    return q.value(0).toInt();
+    return DbTestUtils::rowCount(table, column, novelId);
 }
 
 int rowsOfBook(const QString &novelId)
@@ -51,12 +46,8 @@ bool writeFile(const QString &path)
 // A book with every kind of row and a data folder holding a file.
 NovelInfo *addBook(const QString &id, const QString &dataDir)
 {
-    auto *novel = new NovelInfo;
-    novel->setId(id);
-    novel->setTitle(id);
+    auto *novel = DbTestUtils::newNovel(id, id);
     novel->setDataDir(dataDir);
-    novel->setCreateTime(QStringLiteral("2020-01-01 00:00:00"));
-    novel->setUpdateTime(QStringLiteral("2020-01-01 00:00:00"));
     if (!NovelDao().insert(novel))
         return novel;
 

@@ -1,3 +1,4 @@
+#include "childprocess.h"
 #include "testenvironment.h"
 
 #include <QDir>
@@ -15,38 +16,16 @@ class TestStartup : public QObject
     Q_OBJECT
 
 private:
-    struct Run {
-        int exitCode = -1;
-        QProcess::ExitStatus status = QProcess::NormalExit;
-        QString log;
-    };
-
-    Run runApp(TestEnvironment &env, const QStringList &args)
+    ChildRun runApp(TestEnvironment &env, const QStringList &args)
     {
-        const QString qmlDir = env.root() + QStringLiteral("/share/qml");
-        QDir().mkpath(qmlDir);
-        QFile qml(qmlDir + QStringLiteral("/harbour-quillora.qml"));
-        if (qml.open(QIODevice::WriteOnly)) {
-            qml.write("import QtQuick 2.6\n"
-                      "import com.quillora.applicationcore 1.0\n"
-                      "Item {\n"
-                      "  ApplicationCore { id: core }\n"
-                      "  Timer { interval: 0; running: true; onTriggered: core.quitApplication() }\n"
-                      "}\n");
-            qml.close();
-        }
-        QProcess app;
-        QStringList environment = env.childEnvironment();
-        environment << QStringLiteral("QUILLORA_DATA_ROOT=") + env.root() + QStringLiteral("/share");
-        app.setEnvironment(environment);
-        app.start(QStringLiteral(APP_PATH), args);
-        if (!app.waitForFinished(60000))
-            app.kill();
-        Run run;
-        run.exitCode = app.exitCode();
-        run.status = app.exitStatus();
-        run.log = QString::fromUtf8(app.readAllStandardError());
-        return run;
+        return ChildProcess::runApp(env, QStringLiteral(APP_PATH),
+                                    "import QtQuick 2.6\n"
+                                    "import com.quillora.applicationcore 1.0\n"
+                                    "Item {\n"
+                                    "  ApplicationCore { id: core }\n"
+                                    "  Timer { interval: 0; running: true; onTriggered: core.quitApplication() }\n"
+                                    "}\n",
+                                    args);
     }
 
     static void setLogLevel(int level)
@@ -70,7 +49,7 @@ private slots:
     {
         TestEnvironment env;
         setLogLevel(1);
-        const Run run = runApp(env, {});
+        const ChildRun run = runApp(env, {});
         QCOMPARE(run.status, QProcess::NormalExit);
         QCOMPARE(run.exitCode, 0);
         verifyInOrder(run.log, {
@@ -92,7 +71,7 @@ private slots:
     {
         TestEnvironment env;
         setLogLevel(1);
-        const Run run = runApp(env, {QStringLiteral("/nowhere/a.txt"), QStringLiteral("second")});
+        const ChildRun run = runApp(env, {QStringLiteral("/nowhere/a.txt"), QStringLiteral("second")});
         QCOMPARE(run.exitCode, 0);
         verifyInOrder(run.log, {
             QStringLiteral("[FileOpen] argc: 3"),
@@ -110,7 +89,7 @@ private slots:
             QSettings settings(Paths::settingsFile(), QSettings::NativeFormat);
             settings.setValue(QStringLiteral("APP_SETTING/LANGUAGE"), 9);
         }
-        const Run run = runApp(env, {});
+        const ChildRun run = runApp(env, {});
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(run.log.contains(QStringLiteral("[Language] 未知的语言模式: 9 ，回退到系统语言")), qPrintable(run.log));
     }
@@ -125,7 +104,7 @@ private slots:
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
 
-        const Run run = runApp(env, {});
+        const ChildRun run = runApp(env, {});
         QCOMPARE(run.status, QProcess::NormalExit);
         QCOMPARE(run.exitCode, 1);
         QVERIFY(run.log.contains(QStringLiteral("[DatabaseConnection] 无法创建数据库目录:")));

@@ -2,6 +2,7 @@
 
 #include "databaseconnection.h"
 #include "logmanager.h"
+#include "updatebuilder.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -10,7 +11,6 @@
 #include <QVariant>
 
 #include <cmath>
-#include <utility>
 
 namespace {
 
@@ -200,52 +200,36 @@ bool ChapterDao::update(ChapterInfo *novel)
         return false;
     }
 
-    QStringList clauses;
-    QVector<std::pair<QString, QVariant>> values;
-    const auto set = [&](const char *column, const QVariant &value) {
-        const QString name = QString::fromLatin1(column);
-        clauses << name + QStringLiteral(" = :") + name;
-        values.append({QLatin1Char(':') + name, value});
-    };
-    const auto setText = [&](const char *column, const QString &value) {
-        if (!value.isEmpty())
-            set(column, value);
-    };
-    const auto setInt = [&](const char *column, int value) {
-        if (value != -1)
-            set(column, value);
-    };
+    UpdateBuilder update;
 
-    setText("title", novel->title());
+    update.setText("title", novel->title());
     if (!novel->novelId().isEmpty()) {
         QLOG_DEBUG() << "小说id不为空:" << novel->novelId();
-        set("novel_id", novel->novelId());
+        update.set("novel_id", novel->novelId());
     }
-    setInt("chapter_index", novel->chapterIndex());
-    setText("path", novel->path());
-    setInt("word_count", novel->wordCount());
-    setInt("start_offset", novel->startOffset());
-    setInt("end_offset", novel->endOffset());
-    setText("prev_chapter", novel->prevChapter());
-    setText("next_chapter", novel->nextChapter());
-    setInt("load_status", novel->loadStatus());
-    setInt("status", novel->status());
+    update.setInt("chapter_index", novel->chapterIndex());
+    update.setText("path", novel->path());
+    update.setInt("word_count", novel->wordCount());
+    update.setInt("start_offset", novel->startOffset());
+    update.setInt("end_offset", novel->endOffset());
+    update.setText("prev_chapter", novel->prevChapter());
+    update.setText("next_chapter", novel->nextChapter());
+    update.setInt("load_status", novel->loadStatus());
+    update.setInt("status", novel->status());
     if (!(novel->novelProcess() == -1.0)) // a NaN is written too
-        set("novel_process", novel->novelProcess());
-    setText("update_time", novel->updateTime());
+        update.set("novel_process", novel->novelProcess());
+    update.setText("update_time", novel->updateTime());
 
-    if (clauses.isEmpty()) {
+    if (update.isEmpty()) {
         QLOG_DEBUG() << "无需更新（章节ID：" << id << "）：所有字段均为无效值";
         return true;
     }
 
-    const QString sql = QStringLiteral("UPDATE chapter_info SET %1 WHERE id = :id")
-                            .arg(clauses.join(QStringLiteral(", ")));
+    const QString sql = update.sql(QStringLiteral("chapter_info"));
     QLOG_DEBUG() << "===》" << sql;
     QSqlQuery query(DatabaseConnection::database());
     query.prepare(sql);
-    for (const auto &value : qAsConst(values))
-        query.bindValue(value.first, value.second);
+    update.bindValues(query);
     query.bindValue(QStringLiteral(":id"), id);
     if (!query.exec()) {
         qWarning() << "更新章节失败（ID：" << id << "），错误：" << query.lastError().text();
@@ -256,7 +240,7 @@ bool ChapterDao::update(ChapterInfo *novel)
         qWarning() << "更新章节失败（ID：" << id << "）：未找到匹配记录";
         return false;
     }
-    qInfo() << "更新章节成功（ID：" << id << "），更新字段数：" << clauses.size();
+    qInfo() << "更新章节成功（ID：" << id << "），更新字段数：" << update.count();
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include "databaseconnection.h"
 #include "logmanager.h"
 #include "novelinfo.h"
+#include "updatebuilder.h"
 
 #include <QSet>
 #include <QSqlError>
@@ -10,7 +11,6 @@
 #include <QVariant>
 #include <QVector>
 
-#include <utility>
 
 namespace {
 
@@ -115,59 +115,43 @@ bool NovelDao::update(NovelInfo *novel, bool forceCoverPath)
         return false;
     }
 
-    QStringList clauses;
-    QVector<std::pair<QString, QVariant>> values;
-    const auto set = [&](const char *column, const QVariant &value) {
-        const QString name = QString::fromLatin1(column);
-        clauses << name + QStringLiteral(" = :") + name;
-        values.append({QLatin1Char(':') + name, value});
-    };
-    const auto setText = [&](const char *column, const QString &value) {
-        if (!value.isEmpty())
-            set(column, value);
-    };
-    const auto setInt = [&](const char *column, int value) {
-        if (value != -1)
-            set(column, value);
-    };
+    UpdateBuilder update;
 
-    setText("title", novel->title());
-    setText("author", novel->author());
+    update.setText("title", novel->title());
+    update.setText("author", novel->author());
     if (forceCoverPath || !novel->coverPath().isEmpty())
-        set("cover_path", novel->coverPath());
-    setText("description", novel->description());
-    setText("category", novel->category());
-    setText("tags", novel->tags());
-    setText("language", novel->language());
-    setInt("status", novel->status());
-    setInt("chapters_count", novel->chaptersCount());
-    setInt("word_count", novel->wordCount());
-    setText("publish_time", novel->publishTime());
-    setText("last_read_chapter", novel->lastReadChapter());
+        update.set("cover_path", novel->coverPath());
+    update.setText("description", novel->description());
+    update.setText("category", novel->category());
+    update.setText("tags", novel->tags());
+    update.setText("language", novel->language());
+    update.setInt("status", novel->status());
+    update.setInt("chapters_count", novel->chaptersCount());
+    update.setInt("word_count", novel->wordCount());
+    update.setText("publish_time", novel->publishTime());
+    update.setText("last_read_chapter", novel->lastReadChapter());
     if (novel->fileSize() != -1)
-        set("file_size", novel->fileSize());
-    setText("file_type", novel->fileType());
-    setInt("source_type", novel->sourceType());
-    setText("source_url", novel->sourceUrl());
-    setText("data_dir", novel->dataDir());
-    setInt("load_status", novel->loadStatus());
+        update.set("file_size", novel->fileSize());
+    update.setText("file_type", novel->fileType());
+    update.setInt("source_type", novel->sourceType());
+    update.setText("source_url", novel->sourceUrl());
+    update.setText("data_dir", novel->dataDir());
+    update.setInt("load_status", novel->loadStatus());
     if (novel->parseProgress() >= 0.0) // false for NaN as well
-        set("parse_progress", novel->parseProgress());
+        update.set("parse_progress", novel->parseProgress());
     if (novel->totalGlyphs() > 0)
-        set("total_glyphs", novel->totalGlyphs());
+        update.set("total_glyphs", novel->totalGlyphs());
     if (novel->totalProgress() > 0)
-        set("total_progress", novel->totalProgress());
-    setText("create_time", novel->createTime());
-    set("update_time", novel->updateTime());
-    setText("publisher", novel->publisher());
-    setText("publish_date", novel->publishDate());
-    setText("isbn", novel->isbn());
+        update.set("total_progress", novel->totalProgress());
+    update.setText("create_time", novel->createTime());
+    update.set("update_time", novel->updateTime());
+    update.setText("publisher", novel->publisher());
+    update.setText("publish_date", novel->publishDate());
+    update.setText("isbn", novel->isbn());
 
     QSqlQuery query(DatabaseConnection::database());
-    query.prepare(QStringLiteral("UPDATE novel_info SET %1 WHERE id = :id")
-                      .arg(clauses.join(QStringLiteral(", "))));
-    for (const auto &value : qAsConst(values))
-        query.bindValue(value.first, value.second);
+    query.prepare(update.sql(QStringLiteral("novel_info")));
+    update.bindValues(query);
     query.bindValue(QStringLiteral(":id"), id);
     if (!query.exec()) {
         qWarning() << "更新小说失败，错误:" << query.lastError().text();

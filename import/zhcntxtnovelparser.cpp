@@ -1,10 +1,9 @@
 #include "zhcntxtnovelparser.h"
 
-#include "keys.h"
 #include "logmanager.h"
 #include "novelinfo.h"
-#include "paths.h"
 #include "textdetect.h"
+#include "txtnovelrecord.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -79,20 +78,8 @@ ZhCnTxtNovelParser::ZhCnTxtNovelParser(QObject *parent) : NovelParser(parent) {}
 NovelInfo *ZhCnTxtNovelParser::parseNovel(const QString &filePath)
 {
     const QFileInfo info(filePath);
-    auto *novel = new NovelInfo;
-    const QString id = md5Hex(filePath);
-    const QString now = currentTimeString();
-    novel->setId(id);
-    novel->setDataDir(Paths::dataLocation() + QLatin1Char('/') + id + QLatin1Char('/'));
-    novel->setSourceType(0);
-    novel->setFileType(QStringLiteral("TXT"));
-    novel->setSourceUrl(info.filePath());
-    novel->setFileSize(info.size());
-    novel->setStatus(0);
-    novel->setCreateTime(now);
-    novel->setUpdateTime(now);
+    NovelInfo *novel = newTxtNovelRecord(filePath);
     novel->setLanguage(QStringLiteral("zh_CN"));
-    novel->setWordCount(0);
 
     QString baseName = info.fileName();
     const int dot = baseName.lastIndexOf(QLatin1Char('.'));

@@ -1,5 +1,7 @@
 #include "chapterinfo.h"
 
+#include "recordtext.h"
+
 #include <QStringList>
 
 ChapterInfo::ChapterInfo(QObject *parent)
@@ -9,12 +11,8 @@ ChapterInfo::ChapterInfo(QObject *parent)
 
 QString ChapterInfo::toString() const
 {
-    const auto text = [](const char *name, const QString &value) {
-        return QString::fromLatin1(name) + QLatin1String("='") + value + QLatin1Char('\'');
-    };
-    const auto number = [](const char *name, int value) {
-        return QString::fromLatin1(name) + QLatin1Char('=') + QString::number(value);
-    };
+    using RecordText::number;
+    using RecordText::text;
     const QStringList items{
         text("id", m_id),
         text("novelId", m_novelId),

@@ -1,5 +1,7 @@
 #include "novelinfo.h"
 
+#include "recordtext.h"
+
 #include <QStringList>
 
 NovelInfo::NovelInfo(QObject *parent)
@@ -9,12 +11,8 @@ NovelInfo::NovelInfo(QObject *parent)
 
 QString NovelInfo::toString() const
 {
-    const auto text = [](const char *name, const QString &value) {
-        return QString::fromLatin1(name) + QLatin1String("='") + value + QLatin1Char('\'');
-    };
-    const auto number = [](const char *name, qlonglong value) {
-        return QString::fromLatin1(name) + QLatin1Char('=') + QString::number(value);
-    };
+    using RecordText::number;
+    using RecordText::text;
     const QStringList items{
         text("id", m_id),
         text("title", m_title),

@@ -17,17 +17,11 @@ using DbTestUtils::execSql;
 // id|novel_id|y|m|d|h|min|s|duration|create_time is null|update_time is null
 QString storedRow(const QString &id)
 {
-    QSqlQuery query(DatabaseConnection::database());
-    query.prepare(QStringLiteral(
-        "SELECT novel_id, start_year, start_month, start_day, start_hour, start_minute, start_second, "
-        "duration_seconds, create_time IS NULL, update_time IS NULL FROM reading_records WHERE id = :id"));
-    query.bindValue(QStringLiteral(":id"), id);
-    if (!query.exec() || !query.next())
-        return QStringLiteral("<no row>");
-    QStringList cells;
-    for (int i = 0; i < 10; ++i)
-        cells << query.value(i).toString();
-    return cells.join(QLatin1Char('|'));
+    return DbTestUtils::storedCells(
+        QStringLiteral("SELECT novel_id, start_year, start_month, start_day, start_hour, start_minute, "
+                       "start_second, duration_seconds, create_time IS NULL, update_time IS NULL "
+                       "FROM reading_records WHERE id = :id"),
+        id);
 }
 
 int rowCount()

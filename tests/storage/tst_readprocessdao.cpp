@@ -28,17 +28,10 @@ std::unique_ptr<ReadProcessInfo> takeRecord(QObject *object)
 // The stored row as text, column by column, NULL shown as "NULL".
 QString storedRow(const QString &id)
 {
-    QSqlQuery query(DatabaseConnection::database());
-    query.prepare(QStringLiteral(
-        "SELECT novel_id, chapter_id, chapter_index, last_position, last_progress_index, "
-        "last_block_offset, create_time, update_time FROM read_process_info WHERE id = :id"));
-    query.bindValue(QStringLiteral(":id"), id);
-    if (!query.exec() || !query.next())
-        return QStringLiteral("<no row>");
-    QStringList cells;
-    for (int i = 0; i < 8; ++i)
-        cells << (query.isNull(i) ? QStringLiteral("NULL") : query.value(i).toString());
-    return cells.join(QLatin1Char('|'));
+    return DbTestUtils::storedCells(
+        QStringLiteral("SELECT novel_id, chapter_id, chapter_index, last_position, last_progress_index, "
+                       "last_block_offset, create_time, update_time FROM read_process_info WHERE id = :id"),
+        id, QStringLiteral("NULL"));
 }
 
 }

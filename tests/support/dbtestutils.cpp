@@ -44,6 +44,19 @@ QVariantMap storedRow(const QString &table, const QString &id)
     return row;
 }
 
+QString storedCells(const QString &select, const QString &id, const QString &nullText)
+{
+    QSqlQuery query(DatabaseConnection::database());
+    query.prepare(select);
+    query.bindValue(QStringLiteral(":id"), id);
+    if (!query.exec() || !query.next())
+        return QStringLiteral("<no row>");
+    QStringList cells;
+    for (int i = 0; i < query.record().count(); ++i)
+        cells << (query.isNull(i) ? nullText : query.value(i).toString());
+    return cells.join(QLatin1Char('|'));
+}
+
 void execSql(const QString &sql)
 {
     QSqlQuery query(DatabaseConnection::database());

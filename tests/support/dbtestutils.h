@@ -19,6 +19,10 @@ int rowCount(const QString &table, const QString &column, const QVariant &value)
 // empty when there is none.
 QVariantMap storedRow(const QString &table, const QString &id);
 
+// The row a SELECT with an :id placeholder finds, its cells joined by '|'
+// (NULL shown as nullText), or "<no row>".
+QString storedCells(const QString &select, const QString &id, const QString &nullText = QString());
+
 // Runs a statement and fails the current test when it fails.
 void execSql(const QString &sql);
 

@@ -1,8 +1,7 @@
+#include "childprocess.h"
 #include "testenvironment.h"
 
-#include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QSettings>
 #include <QSqlQuery>
 #include <QTextCodec>
@@ -25,14 +24,9 @@ private:
             QSettings settings(Paths::settingsFile(), QSettings::NativeFormat);
             settings.setValue(QStringLiteral("APP_SETTING/LOG_LEVEL"), 0);
         }
-        const QString qmlDir = env.root() + QStringLiteral("/share/qml");
-        QDir().mkpath(qmlDir);
-        QFile qml(qmlDir + QStringLiteral("/harbour-quillora.qml"));
-        if (!qml.open(QIODevice::WriteOnly))
-            return QString();
         QString path = bookPath;
         path.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('"'), QStringLiteral("\\\""));
-        qml.write(QStringLiteral(
+        const QByteArray qml = QStringLiteral(
             "import QtQuick 2.6\n"
             "import com.quillora.applicationcore 1.0\n"
             "Item {\n"
@@ -48,29 +42,10 @@ private:
             "    }\n"
             "  }\n"
             "  Timer { interval: 0; running: true; onTriggered: core.importNovel(\"%1\") }\n"
-            "}\n").arg(path).toUtf8());
-        qml.close();
-
-        QProcess app;
-        QStringList environment = env.childEnvironment();
-        environment << QStringLiteral("QUILLORA_DATA_ROOT=") + env.root() + QStringLiteral("/share");
-        app.setEnvironment(environment);
-        app.start(QStringLiteral(APP_PATH), QStringList());
-        if (!app.waitForFinished(60000))
-            app.kill();
-        return QString::fromUtf8(app.readAllStandardError());
+            "}\n").arg(path).toUtf8();
+        return ChildProcess::runApp(env, QStringLiteral(APP_PATH), qml).log;
     }
 
-    static void verifyInOrder(const QString &log, const QStringList &pieces)
-    {
-        int from = 0;
-        for (const QString &piece : pieces) {
-            const int at = log.indexOf(piece, from);
-            QVERIFY2(at >= 0, qPrintable(QStringLiteral("missing or out of order: ") + piece
-                                         + QStringLiteral("\n") + log));
-            from = at + piece.size();
-        }
-    }
 
 private slots:
     void importsThroughTheProgram_data()
@@ -122,7 +97,7 @@ private slots:
         file.close();
 
         const QString log = runImport(env, path);
-        verifyInOrder(log, expected);
+        VERIFY_LOG_IN_ORDER(log, expected);
 
         QVERIFY(env.openDatabase());
         QSqlQuery query(DatabaseConnection::database());

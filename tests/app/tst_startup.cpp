@@ -34,15 +34,6 @@ private:
         settings.setValue(QStringLiteral("APP_SETTING/LOG_LEVEL"), level);
     }
 
-    static void verifyInOrder(const QString &log, const QStringList &pieces)
-    {
-        int from = 0;
-        for (const QString &piece : pieces) {
-            const int at = log.indexOf(piece, from);
-            QVERIFY2(at >= 0, qPrintable(QStringLiteral("missing or out of order: ") + piece + QStringLiteral("\n") + log));
-            from = at + piece.size();
-        }
-    }
 
 private slots:
     void startsAndQuits()
@@ -52,7 +43,7 @@ private slots:
         const ChildRun run = runApp(env, {});
         QCOMPARE(run.status, QProcess::NormalExit);
         QCOMPARE(run.exitCode, 0);
-        verifyInOrder(run.log, {
+        VERIFY_LOG_IN_ORDER(run.log, {
             QStringLiteral("LogManager installed, level=1"),
             QStringLiteral("[DatabaseConnection::getConnection] 数据库存储目录是:"),
             QStringLiteral("[Language] 配置文件:"),
@@ -73,7 +64,7 @@ private slots:
         setLogLevel(1);
         const ChildRun run = runApp(env, {QStringLiteral("/nowhere/a.txt"), QStringLiteral("second")});
         QCOMPARE(run.exitCode, 0);
-        verifyInOrder(run.log, {
+        VERIFY_LOG_IN_ORDER(run.log, {
             QStringLiteral("[FileOpen] argc: 3"),
             QStringLiteral("[FileOpen] argv[ 1 ]: \"/nowhere/a.txt\""),
             QStringLiteral("[FileOpen] argv[ 2 ]: \"second\""),

@@ -36,4 +36,16 @@ ChildRun runApp(const TestEnvironment &env, const QString &program, const QByteA
     return run(env, program, args, {QStringLiteral("QUILLORA_DATA_ROOT=") + shareDir});
 }
 
+QString firstMissingInOrder(const QString &log, const QStringList &pieces)
+{
+    int from = 0;
+    for (const QString &piece : pieces) {
+        const int at = log.indexOf(piece, from);
+        if (at < 0)
+            return piece;
+        from = at + piece.size();
+    }
+    return QString();
+}
+
 }

@@ -3,6 +3,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QtTest>
 
 class TestEnvironment;
 
@@ -26,4 +27,17 @@ ChildRun run(const TestEnvironment &env, const QString &program, const QStringLi
 ChildRun runApp(const TestEnvironment &env, const QString &program, const QByteArray &qml,
                 const QStringList &args = {});
 
+// The first of the pieces that the log does not hold after the previous one;
+// empty when all of them appear in this order.
+QString firstMissingInOrder(const QString &log, const QStringList &pieces);
+
 }
+
+// Fails the test unless the log holds the pieces in this order, e.g.
+// VERIFY_LOG_IN_ORDER(run.log, {QStringLiteral("a"), QStringLiteral("b")});
+#define VERIFY_LOG_IN_ORDER(log, ...) \
+    do { \
+        const QString missing_ = ChildProcess::firstMissingInOrder(log, __VA_ARGS__); \
+        QVERIFY2(missing_.isEmpty(), \
+                 qPrintable(QStringLiteral("missing or out of order: ") + missing_ + QLatin1Char('\n') + (log))); \
+    } while (false)

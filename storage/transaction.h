@@ -45,6 +45,9 @@ public:
     // the outermost transaction ends; otherwise a freshly prepared one. The
     // returned query is prepared (or carries the prepare error in lastError()).
     static QSqlQuery cachedQuery(QSqlDatabase db, const QString &sql, bool *prepared);
+    // The same for a statement text with static storage, looked up by its
+    // address: hashing a long statement per call shows in a book's store.
+    static QSqlQuery cachedQuery(QSqlDatabase db, const char *staticSql, bool *prepared);
 
 private:
     bool run(const QString &statement);

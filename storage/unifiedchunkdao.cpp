@@ -6,10 +6,18 @@
 #include <QDebug>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QVariant>
 
+#include <cstring>
+
 namespace {
+
+// Kept prepared for the whole of an enclosing transaction, found by address.
+const char InsertSql[] =
+    "INSERT INTO unified_chunk (id,para_id,chunk_index,text,bold,italic,underline, "
+    "strikethrough,font_delta,font_scale,font_family,color, "
+    "highlight_color,vert_align,anchor_href,font_weight,create_time,update_time) "
+    "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
 
 bool runRemoval(const QString &sql, const QString &novelId, const QString *chapterId,
                 const char *failure, const char *done, const QString &logId)
@@ -72,46 +80,44 @@ bool UnifiedChunkDao::insertChunks(const QString &paraId, const QVector<TextChun
     if (chunks.isEmpty())
         return true;
 
-    const QString now = contentTimeString();
+    const QByteArray now = contentTimeString().toUtf8();
+    const QByteArray paraUtf8 = paraId.toUtf8();
     bool prepared = false;
     // Kept prepared for the whole of an enclosing transaction: an import calls
     // this once per paragraph.
-    QSqlQuery insert = Transaction::cachedQuery(
-        DatabaseConnection::database(),
-        QStringLiteral("INSERT INTO unified_chunk (id,para_id,chunk_index,text,bold,italic,underline, "
-                       "strikethrough,font_delta,font_scale,font_family,color, "
-                       "highlight_color,vert_align,anchor_href,font_weight,create_time,update_time) "
-                       "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
-        &prepared);
-    if (!prepared) {
+    QSqlQuery insert = Transaction::cachedQuery(DatabaseConnection::database(), InsertSql, &prepared);
+    ContentStatement statement(insert);
+    if (!prepared || !statement.isValid()) {
         qWarning() << "[UnifiedChunkDao] 插入chunk失败:" << insert.lastError().text();
         return false;
     }
     const QString emptyText = QStringLiteral("");
+    char id[36];
     for (int i = 0; i < chunks.size(); ++i) {
         const TextChunk &c = chunks.at(i);
-        insert.bindValue(0, newContentRowId());
-        insert.bindValue(1, paraId);
-        insert.bindValue(2, i);
+        newContentRowId(id);
+        statement.bindAscii(0, id, int(sizeof id));
+        statement.bindUtf8(1, paraUtf8);
+        statement.bindInt(2, i);
         // text is NOT NULL: a run an importer never assigned is an empty run,
         // not a reason to fail the whole book.
-        insert.bindValue(3, c.text.isNull() ? emptyText : c.text);
-        insert.bindValue(4, int(c.bold));
-        insert.bindValue(5, int(c.italic));
-        insert.bindValue(6, int(c.underline));
-        insert.bindValue(7, int(c.strikethrough));
-        insert.bindValue(8, c.fontDelta);
-        insert.bindValue(9, double(c.fontScale));
-        insert.bindValue(10, c.fontFamily);
-        insert.bindValue(11, c.color);
-        insert.bindValue(12, c.highlightColor);
-        insert.bindValue(13, c.vertAlign);
-        insert.bindValue(14, c.anchorHref);
-        insert.bindValue(15, c.fontWeight);
-        insert.bindValue(16, now);
-        insert.bindValue(17, now);
-        if (!insert.exec()) {
-            qWarning() << "[UnifiedChunkDao] 插入chunk失败:" << insert.lastError().text();
+        statement.bindText(3, c.text.isNull() ? emptyText : c.text);
+        statement.bindInt(4, int(c.bold));
+        statement.bindInt(5, int(c.italic));
+        statement.bindInt(6, int(c.underline));
+        statement.bindInt(7, int(c.strikethrough));
+        statement.bindInt(8, c.fontDelta);
+        statement.bindDouble(9, double(c.fontScale));
+        statement.bindText(10, c.fontFamily);
+        statement.bindText(11, c.color);
+        statement.bindText(12, c.highlightColor);
+        statement.bindInt(13, c.vertAlign);
+        statement.bindText(14, c.anchorHref);
+        statement.bindInt(15, c.fontWeight);
+        statement.bindUtf8(16, now);
+        statement.bindUtf8(17, now);
+        if (!statement.execute()) {
+            qWarning() << "[UnifiedChunkDao] 插入chunk失败:" << statement.errorText();
             return false;
         }
     }
@@ -128,61 +134,59 @@ QHash<QString, QVector<TextChunk>> UnifiedChunkDao::loadChunks(const QString &no
     }
     QSqlQuery query(DatabaseConnection::database());
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral(
+    if (!query.prepare(QStringLiteral(
         "SELECT c.para_id, c.text, c.bold, c.italic, c.underline, c.strikethrough, c.font_delta, "
         "c.font_scale, c.font_family, c.color, c.highlight_color, c.vert_align, c.anchor_href, "
         "c.font_weight FROM unified_chunk c INNER JOIN unified_paragraph p ON c.para_id = p.id "
         "WHERE p.novel_id = :novel_id AND p.chapter_id = :chapter_id "
-        "ORDER BY p.para_index, c.chunk_index"));
-    query.bindValue(QStringLiteral(":novel_id"), novelId);
-    query.bindValue(QStringLiteral(":chapter_id"), chapterId);
-    if (!query.exec()) {
+        "ORDER BY p.para_index, p.rowid, c.chunk_index"))) {
         qWarning() << "[UnifiedChunkDao] 查询文字块失败:" << query.lastError().text();
         return result;
     }
-    const QSqlRecord rec = query.record();
-    const int cParaId = rec.indexOf(QStringLiteral("para_id"));
-    const int cText = rec.indexOf(QStringLiteral("text"));
-    const int cBold = rec.indexOf(QStringLiteral("bold"));
-    const int cItalic = rec.indexOf(QStringLiteral("italic"));
-    const int cUnderline = rec.indexOf(QStringLiteral("underline"));
-    const int cStrike = rec.indexOf(QStringLiteral("strikethrough"));
-    const int cFontDelta = rec.indexOf(QStringLiteral("font_delta"));
-    const int cFontScale = rec.indexOf(QStringLiteral("font_scale"));
-    const int cFontFamily = rec.indexOf(QStringLiteral("font_family"));
-    const int cColor = rec.indexOf(QStringLiteral("color"));
-    const int cHighlight = rec.indexOf(QStringLiteral("highlight_color"));
-    const int cVertAlign = rec.indexOf(QStringLiteral("vert_align"));
-    const int cAnchor = rec.indexOf(QStringLiteral("anchor_href"));
-    const int cFontWeight = rec.indexOf(QStringLiteral("font_weight"));
+    ContentStatement statement(query);
+    if (!statement.isValid()) {
+        qWarning() << "[UnifiedChunkDao] 查询文字块失败:" << query.lastError().text();
+        return result;
+    }
+    statement.bindText(0, novelId);
+    statement.bindText(1, chapterId);
 
     // Rows come grouped by paragraph (para_index is unique in a chapter), each
     // group in chunk_index order. Ordering by para_index rather than by the
     // random para_id lets SQLite follow the chapter index instead of sorting
-    // every row of the chapter.
-    QString currentId;
+    // every row of the chapter; the rowid (the order of the chapter index
+    // within one para_index) makes each paragraph a single row, so its chunks
+    // come straight from the chunk index without a sort per paragraph.
+    // Columns by their position in the SELECT list.
+    QByteArray currentId;
     QVector<TextChunk> *current = nullptr;
-    while (query.next()) {
-        const QString paraId = query.value(cParaId).toString();
-        if (!current || paraId != currentId) {
-            currentId = paraId;
-            current = &result[paraId];
+    while (statement.next()) {
+        int idLength = 0;
+        const char *paraId = statement.columnUtf8(0, &idLength);
+        if (!current || currentId.size() != idLength
+            || std::memcmp(currentId.constData(), paraId, size_t(idLength)) != 0) {
+            currentId = QByteArray(paraId, idLength);
+            current = &result[statement.columnText(0)];
         }
         TextChunk c;
-        c.text = query.value(cText).toString();
-        c.bold = query.value(cBold).toBool();
-        c.italic = query.value(cItalic).toBool();
-        c.underline = query.value(cUnderline).toBool();
-        c.strikethrough = query.value(cStrike).toBool();
-        c.fontDelta = query.value(cFontDelta).toInt();
-        c.fontScale = query.value(cFontScale).toFloat();
-        c.fontFamily = query.value(cFontFamily).toString();
-        c.color = query.value(cColor).toString();
-        c.highlightColor = query.value(cHighlight).toString();
-        c.vertAlign = query.value(cVertAlign).toInt();
-        c.anchorHref = query.value(cAnchor).toString();
-        c.fontWeight = query.value(cFontWeight).toInt();
+        c.text = statement.columnText(1);
+        c.bold = statement.columnBool(2);
+        c.italic = statement.columnBool(3);
+        c.underline = statement.columnBool(4);
+        c.strikethrough = statement.columnBool(5);
+        c.fontDelta = statement.columnInt(6);
+        c.fontScale = float(statement.columnDouble(7));
+        c.fontFamily = statement.columnText(8);
+        c.color = statement.columnText(9);
+        c.highlightColor = statement.columnText(10);
+        c.vertAlign = statement.columnInt(11);
+        c.anchorHref = statement.columnText(12);
+        c.fontWeight = statement.columnInt(13);
         current->append(c);
+    }
+    if (statement.failed()) {
+        qWarning() << "[UnifiedChunkDao] 查询文字块失败:" << statement.errorText();
+        result.clear();
     }
     return result;
 }

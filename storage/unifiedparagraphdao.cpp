@@ -6,12 +6,22 @@
 #include <QDebug>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QVariant>
 
 namespace {
 
 const int ImageKind = Paragraph::Image;
+
+// Kept prepared for the whole of an enclosing transaction, found by address.
+const char InsertSql[] =
+    "INSERT INTO unified_paragraph (id,novel_id,chapter_id,para_index,kind, "
+    "first_glyph_index,start_progress_index,progress_weight,heading_lv, "
+    "alignment,text_indent,margin_left,margin_right, "
+    "space_bf,space_af,line_height,preformatted, "
+    "image_id,image_width,image_height,horizontal_center, "
+    "vertical_center,footnote_id,bg_color,document_bg_color,table_id,table_row, "
+    "table_column,table_column_count,table_header,create_time,update_time) "
+    "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
 
 bool runRemoval(const char *sql, const QString &novelId, const QString *chapterId,
                 const char *failure, const char *done, const QString &logId)
@@ -74,82 +84,64 @@ QVector<Paragraph> UnifiedParagraphDao::loadParagraphs(const QString &novelId,
     }
     QSqlQuery query(DatabaseConnection::database());
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral(
+    if (!query.prepare(QStringLiteral(
         "SELECT id, kind, first_glyph_index, start_progress_index, progress_weight, heading_lv, "
         "alignment, text_indent, margin_left, margin_right, space_bf, space_af, line_height, "
         "preformatted, image_id, image_width, image_height, horizontal_center, vertical_center, "
         "footnote_id, bg_color, document_bg_color, table_id, table_row, table_column, "
         "table_column_count, table_header FROM unified_paragraph "
-        "WHERE novel_id = :novel_id AND chapter_id = :chapter_id ORDER BY para_index"));
-    query.bindValue(QStringLiteral(":novel_id"), novelId);
-    query.bindValue(QStringLiteral(":chapter_id"), chapterId);
-    if (!query.exec()) {
+        "WHERE novel_id = :novel_id AND chapter_id = :chapter_id ORDER BY para_index"))) {
         qWarning() << "[UnifiedParagraphDao] 查询段落失败:" << query.lastError().text();
         return result;
     }
+    ContentStatement statement(query);
+    if (!statement.isValid()) {
+        qWarning() << "[UnifiedParagraphDao] 查询段落失败:" << query.lastError().text();
+        return result;
+    }
+    // Named placeholders are numbered in order of appearance.
+    statement.bindText(0, novelId);
+    statement.bindText(1, chapterId);
 
-    // Columns are looked up by name once, then read by position per row.
-    const QSqlRecord rec = query.record();
-    const int cId = rec.indexOf(QStringLiteral("id"));
-    const int cKind = rec.indexOf(QStringLiteral("kind"));
-    const int cFirstGlyph = rec.indexOf(QStringLiteral("first_glyph_index"));
-    const int cStartProgress = rec.indexOf(QStringLiteral("start_progress_index"));
-    const int cWeight = rec.indexOf(QStringLiteral("progress_weight"));
-    const int cHeading = rec.indexOf(QStringLiteral("heading_lv"));
-    const int cAlignment = rec.indexOf(QStringLiteral("alignment"));
-    const int cTextIndent = rec.indexOf(QStringLiteral("text_indent"));
-    const int cMarginLeft = rec.indexOf(QStringLiteral("margin_left"));
-    const int cMarginRight = rec.indexOf(QStringLiteral("margin_right"));
-    const int cSpaceBefore = rec.indexOf(QStringLiteral("space_bf"));
-    const int cSpaceAfter = rec.indexOf(QStringLiteral("space_af"));
-    const int cLineHeight = rec.indexOf(QStringLiteral("line_height"));
-    const int cPreformatted = rec.indexOf(QStringLiteral("preformatted"));
-    const int cImageId = rec.indexOf(QStringLiteral("image_id"));
-    const int cImageWidth = rec.indexOf(QStringLiteral("image_width"));
-    const int cImageHeight = rec.indexOf(QStringLiteral("image_height"));
-    const int cHCenter = rec.indexOf(QStringLiteral("horizontal_center"));
-    const int cVCenter = rec.indexOf(QStringLiteral("vertical_center"));
-    const int cFootnote = rec.indexOf(QStringLiteral("footnote_id"));
-    const int cBgColor = rec.indexOf(QStringLiteral("bg_color"));
-    const int cDocBgColor = rec.indexOf(QStringLiteral("document_bg_color"));
-    const int cTableId = rec.indexOf(QStringLiteral("table_id"));
-    const int cTableRow = rec.indexOf(QStringLiteral("table_row"));
-    const int cTableColumn = rec.indexOf(QStringLiteral("table_column"));
-    const int cTableColumnCount = rec.indexOf(QStringLiteral("table_column_count"));
-    const int cTableHeader = rec.indexOf(QStringLiteral("table_header"));
-
-    // NULL reads back as a null string, which compares equal to an empty one.
-    while (query.next()) {
+    // Columns by their position in the SELECT list above. NULL reads back as
+    // a null string, which compares equal to an empty one.
+    while (statement.next()) {
         Paragraph p;
-        p.kind = query.value(cKind).toInt();
-        p.firstGlyphIndex = query.value(cFirstGlyph).toInt();
-        p.startProgressIndex = query.value(cStartProgress).toLongLong();
-        p.progressWeight = query.value(cWeight).toLongLong();
-        p.headingLevel = query.value(cHeading).toInt();
-        p.alignment = query.value(cAlignment).toInt();
-        p.textIndent = query.value(cTextIndent).toFloat();
-        p.marginLeft = query.value(cMarginLeft).toFloat();
-        p.marginRight = query.value(cMarginRight).toFloat();
-        p.spaceBefore = query.value(cSpaceBefore).toFloat();
-        p.spaceAfter = query.value(cSpaceAfter).toFloat();
-        p.lineHeight = query.value(cLineHeight).toFloat();
-        p.preformatted = query.value(cPreformatted).toBool();
-        p.imageId = query.value(cImageId).toString();
-        p.imageWidth = query.value(cImageWidth).toInt();
-        p.imageHeight = query.value(cImageHeight).toInt();
-        p.hCenter = query.value(cHCenter).toBool();
-        p.vCenter = query.value(cVCenter).toBool();
-        p.footnoteId = query.value(cFootnote).toString();
-        p.bgColor = query.value(cBgColor).toString();
-        p.documentBgColor = query.value(cDocBgColor).toString();
-        p.tableId = query.value(cTableId).toInt();
-        p.tableRow = query.value(cTableRow).toInt();
-        p.tableColumn = query.value(cTableColumn).toInt();
-        p.tableColumnCount = query.value(cTableColumnCount).toInt();
-        p.tableHeader = query.value(cTableHeader).toBool();
+        p.kind = statement.columnInt(1);
+        p.firstGlyphIndex = statement.columnInt(2);
+        p.startProgressIndex = statement.columnInt64(3);
+        p.progressWeight = statement.columnInt64(4);
+        p.headingLevel = statement.columnInt(5);
+        p.alignment = statement.columnInt(6);
+        p.textIndent = float(statement.columnDouble(7));
+        p.marginLeft = float(statement.columnDouble(8));
+        p.marginRight = float(statement.columnDouble(9));
+        p.spaceBefore = float(statement.columnDouble(10));
+        p.spaceAfter = float(statement.columnDouble(11));
+        p.lineHeight = float(statement.columnDouble(12));
+        p.preformatted = statement.columnBool(13);
+        p.imageId = statement.columnText(14);
+        p.imageWidth = statement.columnInt(15);
+        p.imageHeight = statement.columnInt(16);
+        p.hCenter = statement.columnBool(17);
+        p.vCenter = statement.columnBool(18);
+        p.footnoteId = statement.columnText(19);
+        p.bgColor = statement.columnText(20);
+        p.documentBgColor = statement.columnText(21);
+        p.tableId = statement.columnInt(22);
+        p.tableRow = statement.columnInt(23);
+        p.tableColumn = statement.columnInt(24);
+        p.tableColumnCount = statement.columnInt(25);
+        p.tableHeader = statement.columnBool(26);
         result.append(p);
         if (ids)
-            ids->append(query.value(cId).toString());
+            ids->append(statement.columnText(0));
+    }
+    if (statement.failed()) {
+        qWarning() << "[UnifiedParagraphDao] 查询段落失败:" << statement.errorText();
+        if (ids)
+            ids->resize(ids->size() - result.size());
+        result.clear();
     }
     return result;
 }
@@ -216,63 +208,62 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
         removal.exec();   // its outcome does not matter: the inserts decide
     }
 
-    const QString now = contentTimeString();
+    const QByteArray now = contentTimeString().toUtf8();
+    const QByteArray novelUtf8 = novelId.toUtf8();
+    const QByteArray chapterUtf8 = chapterId.toUtf8();
+    // The ids as text for the caller and as bytes for the statement.
+    const int IdLength = 36;
+    QByteArray idBytes(paragraphs.size() * IdLength, Qt::Uninitialized);
     QVector<QString> ids;
     ids.reserve(paragraphs.size());
-    for (int i = 0; i < paragraphs.size(); ++i)
-        ids.append(newContentRowId());
+    for (int i = 0; i < paragraphs.size(); ++i) {
+        char *id = idBytes.data() + i * IdLength;
+        newContentRowId(id);
+        ids.append(QString::fromLatin1(id, IdLength));
+    }
 
-    QSqlQuery insert = Transaction::cachedQuery(
-        db, QStringLiteral(
-            "INSERT INTO unified_paragraph (id,novel_id,chapter_id,para_index,kind, "
-            "first_glyph_index,start_progress_index,progress_weight,heading_lv, "
-            "alignment,text_indent,margin_left,margin_right, "
-            "space_bf,space_af,line_height,preformatted, "
-            "image_id,image_width,image_height,horizontal_center, "
-            "vertical_center,footnote_id,bg_color,document_bg_color,table_id,table_row, "
-            "table_column,table_column_count,table_header,create_time,update_time) "
-            "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"),
-        &prepared);
-    if (!prepared) {
+    QSqlQuery insert = Transaction::cachedQuery(db, InsertSql, &prepared);
+    ContentStatement statement(insert);
+    if (!prepared || !statement.isValid()) {
         qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << insert.lastError().text();
         return {};
     }
     for (int i = 0; i < paragraphs.size(); ++i) {
         const Paragraph &p = paragraphs.at(i);
-        insert.bindValue(0, ids.at(i));
-        insert.bindValue(1, novelId);
-        insert.bindValue(2, chapterId);
-        insert.bindValue(3, i);
-        insert.bindValue(4, p.kind);
-        insert.bindValue(5, p.firstGlyphIndex);
-        insert.bindValue(6, p.startProgressIndex);
-        insert.bindValue(7, p.progressWeight);
-        insert.bindValue(8, p.headingLevel);
-        insert.bindValue(9, p.alignment);
-        insert.bindValue(10, double(p.textIndent));
-        insert.bindValue(11, double(p.marginLeft));
-        insert.bindValue(12, double(p.marginRight));
-        insert.bindValue(13, double(p.spaceBefore));
-        insert.bindValue(14, double(p.spaceAfter));
-        insert.bindValue(15, double(p.lineHeight));
-        insert.bindValue(16, int(p.preformatted));
-        insert.bindValue(17, p.imageId);
-        insert.bindValue(18, p.imageWidth);
-        insert.bindValue(19, p.imageHeight);
-        insert.bindValue(20, int(p.hCenter));
-        insert.bindValue(21, int(p.vCenter));
-        insert.bindValue(22, p.footnoteId);
-        insert.bindValue(23, p.bgColor);
-        insert.bindValue(24, p.documentBgColor);
-        insert.bindValue(25, p.tableId);
-        insert.bindValue(26, p.tableRow);
-        insert.bindValue(27, p.tableColumn);
-        insert.bindValue(28, p.tableColumnCount);
-        insert.bindValue(29, int(p.tableHeader));
-        insert.bindValue(30, now);
-        insert.bindValue(31, now);
-        if (!insert.exec()) {
-            qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << insert.lastError().text();
+        statement.bindAscii(0, idBytes.constData() + i * IdLength, IdLength);
+        statement.bindUtf8(1, novelUtf8);
+        statement.bindUtf8(2, chapterUtf8);
+        statement.bindInt(3, i);
+        statement.bindInt(4, p.kind);
+        statement.bindInt(5, p.firstGlyphIndex);
+        statement.bindInt64(6, p.startProgressIndex);
+        statement.bindInt64(7, p.progressWeight);
+        statement.bindInt(8, p.headingLevel);
+        statement.bindInt(9, p.alignment);
+        statement.bindDouble(10, double(p.textIndent));
+        statement.bindDouble(11, double(p.marginLeft));
+        statement.bindDouble(12, double(p.marginRight));
+        statement.bindDouble(13, double(p.spaceBefore));
+        statement.bindDouble(14, double(p.spaceAfter));
+        statement.bindDouble(15, double(p.lineHeight));
+        statement.bindInt(16, int(p.preformatted));
+        statement.bindText(17, p.imageId);
+        statement.bindInt(18, p.imageWidth);
+        statement.bindInt(19, p.imageHeight);
+        statement.bindInt(20, int(p.hCenter));
+        statement.bindInt(21, int(p.vCenter));
+        statement.bindText(22, p.footnoteId);
+        statement.bindText(23, p.bgColor);
+        statement.bindText(24, p.documentBgColor);
+        statement.bindInt(25, p.tableId);
+        statement.bindInt(26, p.tableRow);
+        statement.bindInt(27, p.tableColumn);
+        statement.bindInt(28, p.tableColumnCount);
+        statement.bindInt(29, int(p.tableHeader));
+        statement.bindUtf8(30, now);
+        statement.bindUtf8(31, now);
+        if (!statement.execute()) {
+            qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << statement.errorText();
             return {};
         }
     }

@@ -61,6 +61,8 @@ private:
     UnifiedParagraphDao m_paragraphs;
     UnifiedChunkDao m_chunks;
 
+    qint64 m_commitMs = 0;
+
     bool storeBook(const QString &novelId, const QVector<QVector<Paragraph>> &chapters)
     {
         Transaction transaction(DatabaseConnection::database());
@@ -77,7 +79,11 @@ private:
                     return false;
             }
         }
-        return transaction.commit();
+        QElapsedTimer commitTimer;
+        commitTimer.start();
+        const bool committed = transaction.commit();
+        m_commitMs = commitTimer.elapsed();
+        return committed;
     }
 
 private slots:
@@ -96,6 +102,15 @@ private slots:
         for (int c = 0; c < 1000; ++c)
             chapters.append(makeChapter(c, 100, 3));
         const qint64 rows = 1000 * 100 * (1 + 3);
+        // QtTest runs this function twice (a warm-up run first). Each run
+        // stores into a file that has just held the same book, so both find
+        // the same free pages, and the removal of the old copy is not timed.
+        {
+            Transaction cleanup(DatabaseConnection::database());
+            QVERIFY(m_chunks.removeByNovelId(QStringLiteral("big")));
+            QVERIFY(m_paragraphs.removeByNovelId(QStringLiteral("big")));
+            QVERIFY(cleanup.commit());
+        }
 
         qint64 elapsedMs = 0;
         qint64 cpuMs = 0;
@@ -109,8 +124,9 @@ private slots:
         }
         QCOMPARE(rowCount(QStringLiteral("unified_paragraph")), 100000);
         QCOMPARE(rowCount(QStringLiteral("unified_chunk")), 300000);
-        qInfo("stored %lld rows in %lld ms (%lld ms CPU): %.0f rows/s, %.0f rows/s of CPU",
-              rows, elapsedMs, cpuMs, rows * 1000.0 / qMax<qint64>(elapsedMs, 1),
+        qInfo("stored %lld rows in %lld ms (%lld ms CPU, commit %lld ms): %.0f rows/s, "
+              "%.0f rows/s of CPU",
+              rows, elapsedMs, cpuMs, m_commitMs, rows * 1000.0 / qMax<qint64>(elapsedMs, 1),
               rows * 1000.0 / qMax<qint64>(cpuMs, 1));
     }
 

@@ -116,13 +116,22 @@ QVector<ChapterInfo *> FallbackChapterParser::splitBySize(const QString &text,
         return chapters;
     chapters.reserve(int(n / 1500 + 1));
 
+    // A tail of nothing but white space (the blank lines that end most
+    // files) stays with the chapter before it instead of becoming an empty
+    // chapter of its own.
+    qint64 lastText = n - 1;
+    while (lastText > 0 && text.at(int(lastText)).isSpace())
+        --lastText;
+
     const QString now = currentTimeString();
     qint64 start = 0;
     int index = 0;
     while (start < n) {
         const qint64 hi = qMin(n - 1, start + 2500);
         const qint64 lo = qMin(hi, start + 1500);
-        const qint64 end = findSplitPoint(text, lo, hi);
+        qint64 end = findSplitPoint(text, lo, hi);
+        if (end >= lastText)
+            end = n - 1;
 
         auto *chapter = new ChapterInfo;
         chapter->setId(QUuid::createUuid().toString());

@@ -63,6 +63,63 @@ Utf8Scan scanUtf8(const QByteArray &bytes)
     return scan;
 }
 
+// Counts over a UTF-8 reading as Qt's decoder sees it: well-formed multi-byte
+// characters, and malformed sequences (overlong forms, surrogates, values
+// above U+10FFFF, bad lead or continuation bytes; the walk resumes after the
+// bad byte). Gives up early once the malformed ones can no longer stay under
+// one in a thousand.
+struct Utf8Tally
+{
+    qint64 multiByte = 0;
+    qint64 malformed = 0;
+    bool mostlyUtf8() const { return malformed * 1000 <= multiByte; }
+};
+
+Utf8Tally tallyUtf8(const char *data, int n)
+{
+    Utf8Tally tally;
+    const auto *p = reinterpret_cast<const unsigned char *>(data);
+    int i = 0;
+    while (i < n) {
+        const unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        int follow = 0;
+        unsigned char low = 0x80, high = 0xBF;   // bounds of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            follow = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            follow = 2;
+            if (c == 0xE0)
+                low = 0xA0;
+            else if (c == 0xED)
+                high = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            follow = 3;
+            if (c == 0xF0)
+                low = 0x90;
+            else if (c == 0xF4)
+                high = 0x8F;
+        }
+        bool ok = follow > 0 && i + follow < n && p[i + 1] >= low && p[i + 1] <= high;
+        for (int j = 2; ok && j <= follow; ++j)
+            ok = (p[i + j] & 0xC0) == 0x80;
+        if (ok) {
+            ++tally.multiByte;
+            i += follow + 1;
+        } else {
+            ++tally.malformed;
+            ++i;
+            // Even if every byte left were a character of two bytes.
+            if (!tally.mostlyUtf8() && tally.malformed * 1000 > tally.multiByte + (n - i) / 2)
+                break;
+        }
+    }
+    return tally;
+}
+
 QString decodeUtf16(const char *data, int size, bool littleEndian)
 {
     const int units = size / 2;
@@ -155,11 +212,26 @@ QString decodeBytes(const QByteArray &bytes)
     if (n >= 2 && u[0] == 0xFE && u[1] == 0xFF)
         return decodeUtf16(data + 2, n - 2, false);
 
+    QTextCodec *gb = QTextCodec::codecForName("GB18030");
     const Utf8Scan scan = scanUtf8(bytes);
-    if (scan.valid || (scan.truncatedTail && scan.validLength > 0))
+    if (scan.valid || (scan.truncatedTail && scan.validLength > 0)) {
+        // Short GBK text can be well-formed UTF-8 in its byte pattern alone
+        // (联通 is C1 AA CD A8), which the UTF-8 decoder turns into
+        // replacement characters; GB18030 reads it cleanly.
+        if (!tallyUtf8(data, scan.validLength).mostlyUtf8() && gb) {
+            const QString text = decodeGb18030(gb, data, n);
+            if (countReplacements(text) == 0)
+                return text;
+        }
         return QString::fromUtf8(data, scan.validLength);
+    }
 
-    if (QTextCodec *gb = QTextCodec::codecForName("GB18030")) {
+    // A UTF-8 book with a few damaged bytes is still UTF-8: read as GB18030
+    // it would turn into nonsense without a single replacement character.
+    if (tallyUtf8(data, n).mostlyUtf8())
+        return QString::fromUtf8(data, n);
+
+    if (gb) {
         const QString text = decodeGb18030(gb, data, n);
         // A few stray bytes in a long GBK book must not reject it.
         if (qint64(countReplacements(text)) * 1000 <= text.size())

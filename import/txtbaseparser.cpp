@@ -121,7 +121,7 @@ ParseResult TxtBaseParser::parseChapters(const QString &filePath, NovelInfo *nov
     }
     normalizeChapters(list.chapters);
 
-    qInfo() << "[TxtBaseParser] 章节解析完成，共" << list.chapters.size() << "章";
+    qInfo().noquote() << "[TxtBaseParser] 章节解析完成，共" << list.chapters.size() << "章";
     ParseResult result;
     result.success = true;
     result.chapters = list.chapters;
@@ -189,7 +189,7 @@ bool TxtBaseParser::parseUnified(const QVector<ChapterInfo *> &chapters, const Q
     // Nested as a savepoint when the import already holds a transaction.
     Transaction transaction(DatabaseConnection::database());
     if (!transaction.isActive()) {
-        qWarning() << "[TxtBaseParser] 开启事务失败:" << transaction.lastError();
+        qWarning().noquote() << "[TxtBaseParser] 开启事务失败:" << transaction.lastError();
         return false;
     }
     if (!chunkDao->removeByNovelId(novelId) || !paragraphDao->removeByNovelId(novelId)) {
@@ -224,12 +224,12 @@ bool TxtBaseParser::parseUnified(const QVector<ChapterInfo *> &chapters, const Q
         const QVector<QString> ids =
             paragraphDao->insertParagraphsLocked(novelId, chapter->id(), paragraphs);
         if (ids.isEmpty()) {
-            qWarning() << "[TxtBaseParser] 入库段落失败:" << chapter->id();
+            qWarning().noquote() << "[TxtBaseParser] 入库段落失败:" << chapter->id();
             transaction.rollback();
             return false;
         }
         if (!chunkDao->insertChunks(ids.first(), paragraphs.first().chunks)) {
-            qWarning() << "[TxtBaseParser] 入库chunk失败:" << chapter->id();
+            qWarning().noquote() << "[TxtBaseParser] 入库chunk失败:" << chapter->id();
             transaction.rollback();
             return false;
         }
@@ -237,9 +237,9 @@ bool TxtBaseParser::parseUnified(const QVector<ChapterInfo *> &chapters, const Q
     }
 
     if (!transaction.commit()) {
-        qWarning() << "[TxtBaseParser] 提交事务失败:" << transaction.lastError();
+        qWarning().noquote() << "[TxtBaseParser] 提交事务失败:" << transaction.lastError();
         return false;
     }
-    qInfo() << "[TxtBaseParser] 内容入库完成，章节数:" << stored;
+    qInfo().noquote() << "[TxtBaseParser] 内容入库完成，章节数:" << stored;
     return true;
 }

@@ -19,17 +19,63 @@ bool isLineBreak(QChar c)
     return c == QLatin1Char('\n') || c == QLatin1Char('\r');
 }
 
+// Where a heading found in a line starts and ends (indexes into the text).
+struct LineMatch
+{
+    int start = -1;
+    int end = -1;
+    bool hasMatch() const { return start >= 0; }
+};
+
+// The volume part of a line such as 第一卷 离乡 第一章 归途.
+const QRegularExpression &volumePrefix()
+{
+    static const QRegularExpression expression(
+        QString::fromUtf8(R"re(第\s*[零一二两三四五六七八九十百千万\d]+\s*卷)re"));
+    return expression;
+}
+
 // A heading's match begins at the line's first non-space character: a body
 // line such as 第二天，他翻到了第三章 must not count because a heading appears
-// inside it. (The patterns' own \s does not cover the full-width indent U+3000.)
-QRegularExpressionMatch matchLine(const QRegularExpression &expression, const QString &text,
-                                  int from, int to)
+// inside it. A line that opens with a volume heading may carry the chapter
+// heading after it; the heading is then the whole line, volume included.
+// (The patterns' own \s does not cover the full-width indent U+3000.)
+LineMatch matchLine(const QRegularExpression &expression, const QString &text, int from, int to)
 {
     while (from < to && text.at(from).isSpace())
         ++from;
-    const QStringRef line(&text, from, to - from);
-    return expression.match(line, 0, QRegularExpression::NormalMatch,
-                            QRegularExpression::AnchoredMatchOption);
+    auto endOfMatchAt = [&](int pos) {
+        const QRegularExpressionMatch match =
+            expression.match(QStringRef(&text, pos, to - pos), 0,
+                             QRegularExpression::NormalMatch,
+                             QRegularExpression::AnchoredMatchOption);
+        return match.hasMatch() ? pos + match.capturedEnd(0) : -1;
+    };
+    LineMatch found;
+    int end = endOfMatchAt(from);
+    if (end >= 0) {
+        found.start = from;
+        found.end = end;
+        return found;
+    }
+    const QRegularExpressionMatch volume =
+        volumePrefix().match(QStringRef(&text, from, to - from), 0,
+                             QRegularExpression::NormalMatch,
+                             QRegularExpression::AnchoredMatchOption);
+    if (!volume.hasMatch())
+        return found;
+    const int afterVolume = from + volume.capturedEnd(0);
+    for (int j = afterVolume; j < to; ++j) {
+        if (text.at(j).isSpace() || (j > afterVolume && !text.at(j - 1).isSpace()))
+            continue;
+        end = endOfMatchAt(j);
+        if (end >= 0) {
+            found.start = from;
+            found.end = end;
+            return found;
+        }
+    }
+    return found;
 }
 
 bool matchesLine(const QRegularExpression &expression, const QString &text, int from, int to)
@@ -238,9 +284,9 @@ QVector<ChapterInfo *> ZhCnTxtChapterParser::splitByRegex(const QString &text,
 
         if (startsWithHeadingChar(text, lineStart, lineEnd)) {
             const QStringRef line(&text, lineStart, lineEnd - lineStart);
-            const QRegularExpressionMatch match = matchLine(expression, text, lineStart, lineEnd);
+            const LineMatch match = matchLine(expression, text, lineStart, lineEnd);
             if (match.hasMatch()) {
-                const QString title = match.captured(0).trimmed();
+                const QString title = text.mid(match.start, match.end - match.start).trimmed();
                 if (title.size() <= MaxTitleLength) {
                     const int inLine = line.indexOf(title);
                     const int pos = lineStart + qMax(inLine, 0);

@@ -106,6 +106,13 @@ private slots:
         blank[2400] = QChar(0x3002);
         // Second window is [3101, 4101]: nothing in it, so 4101.
         QTest::newRow("blank line first") << blank << QVector<int>{1600, 4101, 4999};
+        // A file's closing blank lines are no chapter of their own, whether a
+        // blank line or a sentence end would have cut them off.
+        QTest::newRow("blank tail after a blank line") << filler(2000) + QStringLiteral("\n\n")
+                                                       << QVector<int>{2001};
+        QTest::newRow("blank tail after a sentence end")
+            << filler(2000) + QStringLiteral(".\r\n\r\n  ") << QVector<int>{2006};
+        QTest::newRow("only white space") << QString(3000, QLatin1Char(' ')) << QVector<int>{2999};
     }
 
     void splitBySize()

@@ -91,6 +91,28 @@ private slots:
         cut.chop(1);
         QTest::newRow("utf8 cut in last character") << cut << unended.left(unended.size() - 1);
 
+        // GBK text whose bytes pair up like UTF-8 (C1 AA CD A8) is still GBK.
+        const QString liantong = QStringLiteral("联通");
+        QTest::newRow("gbk shaped like utf8") << encode("GBK", liantong) << liantong;
+        // A few damaged bytes leave a UTF-8 book UTF-8, with a replacement
+        // character where each damaged sequence was; mostly English with
+        // curly quotes too, whose bytes GB18030 would read without complaint.
+        QByteArray damaged = prose.toUtf8();
+        damaged[damaged.indexOf(QStringLiteral("山").toUtf8()) + 1] = '\xFF';
+        QString repaired = prose;
+        repaired.replace(repaired.indexOf(QStringLiteral("山")), 1, QStringLiteral("\uFFFD\uFFFD\uFFFD"));
+        QTest::newRow("utf8 with a damaged byte") << damaged << repaired;
+        QString quoted;
+        for (int i = 0; i < 300; ++i)
+            quoted += QStringLiteral("\u201CNo,\u201D she said, \u201Cnot today.\u201D\n");
+        QByteArray quotedBytes = quoted.toUtf8();
+        quotedBytes.insert(quotedBytes.size() / 2, '\x9C');
+        QTest::newRow("english utf8 with a stray byte")
+            << quotedBytes << quoted.left(quoted.size() / 2) + QStringLiteral("\uFFFD") + quoted.mid(quoted.size() / 2);
+        // Real GBK is not taken for damaged UTF-8.
+        QTest::newRow("gbk with a few utf8-shaped pairs") << encode("GBK", QStringLiteral("联通") + prose)
+                                                         << QStringLiteral("联通") + prose;
+
         QTest::newRow("null") << QByteArray() << QString();
         QTest::newRow("only nul bytes") << QByteArray(16, '\0') << QString();
         QByteArray junk;

@@ -97,6 +97,8 @@ private slots:
             << lines({"第二天，他翻到了第三章", "正是那一天"}) << QString();
         QTest::newRow("headings only past the head")
             << body(10100) + QStringLiteral("第一章 x\n第二章 y\n") << QString();
+        QTest::newRow("volume and chapter on one line count for 章")
+            << lines({"第一卷 起 第一章 甲", "x", "第二章 乙", "y", "第二卷 承", "z"}) << name(0);
         QTest::newRow("empty") << QString() << QString();
     }
 
@@ -176,6 +178,24 @@ private slots:
             QTest::newRow("blank prologue is dropped")
                 << text
                 << QVector<Span>{{"第一章 甲", {9, second - 1}}, {"第二章 丙", {second + 5, text.size() - 1}}};
+        }
+        {
+            // A volume heading may carry the chapter heading on its line; a
+            // volume line alone stays in the chapter before it.
+            const QString text = lines({"第一卷 少年 第一章 出城", "甲", "第二章 夜路", "乙", "第二卷　远行",
+                                        "第二卷第三章 渡口", "丙", "第三卷 他读到第四章", "丁",
+                                        "第四章 归来", "戊", "第五章 尾声", "己"});
+            const int second = text.indexOf(QStringLiteral("第二章"));
+            const int third = text.indexOf(QStringLiteral("第二卷第三章"));
+            const int fourth = text.indexOf(QStringLiteral("第四章 归来"));
+            const int fifth = text.indexOf(QStringLiteral("第五章"));
+            QTest::newRow("volume heading before the chapter heading")
+                << text
+                << QVector<Span>{{"第一卷 少年 第一章 出城", {13, second - 1}},
+                                 {"第二章 夜路", {second + 6, third - 1}},
+                                 {"第二卷第三章 渡口", {third + 9, fourth - 1}},
+                                 {"第四章 归来", {fourth + 6, fifth - 1}},
+                                 {"第五章 尾声", {fifth + 6, text.size() - 1}}};
         }
         {
             const QString text(4000, QChar(0x5B57));

@@ -56,6 +56,19 @@ private slots:
         QVERIFY(text.size() > bytes.size() / 3);
     }
 
+    // The same book in UTF-8: the check that it is clean UTF-8 rather than
+    // GBK shaped like it is one more pass over the bytes.
+    void decodeUtf8_data() { addSizes(); }
+    void decodeUtf8()
+    {
+        QFETCH(int, megabytes);
+        const QByteArray bytes =
+            QTextCodec::codecForName("GB18030")->toUnicode(book(megabytes)).toUtf8();
+        QString text;
+        QBENCHMARK { text = TextDetect::decodeText(bytes); }
+        QVERIFY(text.size() > bytes.size() / 4);
+    }
+
     void split_data() { addSizes(); }
     void split()
     {

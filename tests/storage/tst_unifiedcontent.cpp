@@ -1,4 +1,5 @@
 #include "databaseconnection.h"
+#include "logcapture.h"
 #include "testenvironment.h"
 #include "transaction.h"
 #include "unifiedchunkdao.h"
@@ -530,6 +531,132 @@ private slots:
         }
         removeCommitGuard();
         QCOMPARE(count(QStringLiteral("SELECT COUNT(*) FROM unified_paragraph")), 0);
+    }
+
+    // What each operation writes to the log, on success and when its table
+    // is gone. Texts and the order of their pieces are part of the format.
+    void logLines_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<bool>("tablesGone");
+        QTest::addColumn<bool>("result");
+        QTest::addColumn<QStringList>("lines");   // "I " info, "W " warning; regular expressions
+
+        const auto row = [](const char *name, const char *operation, bool gone, bool result,
+                            const QStringList &lines) {
+            QTest::newRow(name) << QString::fromLatin1(operation) << gone << result << lines;
+        };
+        row("paragraphs by book", "paragraphs.removeByNovelId", false, true,
+            {QStringLiteral("I \\[UnifiedParagraphDao\\] 已删除 novelId= \"book\"  的段落数据")});
+        row("paragraphs by chapter", "paragraphs.removeByChapter", false, true,
+            {QStringLiteral("I \\[UnifiedParagraphDao\\] 已删除 chapterId= \"c1\"  的段落数据")});
+        row("chunks by book", "chunks.removeByNovelId", false, true,
+            {QStringLiteral("I \\[UnifiedChunkDao\\] 已删除 novelId= \"book\"  的chunk数据")});
+        row("chunks by chapter", "chunks.removeByChapter", false, true,
+            {QStringLiteral("I \\[UnifiedChunkDao\\] 已删除 chapterId= \"c1\"  的chunk数据")});
+        row("chunks by paragraph", "chunks.removeByParaId", false, true, {});
+        row("count", "paragraphs.countByChapter", false, true, {});
+
+        row("paragraphs by book fails", "paragraphs.removeByNovelId", true, false,
+            {QStringLiteral("W \\[UnifiedParagraphDao\\] 按小说删除失败: \".+\"")});
+        row("paragraphs by chapter fails", "paragraphs.removeByChapter", true, false,
+            {QStringLiteral("W \\[UnifiedParagraphDao\\] 按章节删除失败: \".+\"")});
+        row("chunks by book fails", "chunks.removeByNovelId", true, false,
+            {QStringLiteral("W \\[UnifiedChunkDao\\] 按小说删除失败: \".+\"")});
+        row("chunks by chapter fails", "chunks.removeByChapter", true, false,
+            {QStringLiteral("W \\[UnifiedChunkDao\\] 按章节删除失败: \".+\"")});
+        row("chunks by paragraph fails", "chunks.removeByParaId", true, false,
+            {QStringLiteral("W \\[UnifiedChunkDao\\] 按段落删除失败: \".+\"")});
+        row("count fails quietly", "paragraphs.countByChapter", true, false, {});
+        row("load paragraphs fails", "paragraphs.loadParagraphs", true, false,
+            {QStringLiteral("W \\[UnifiedParagraphDao\\] 查询段落失败: \".+\"")});
+        row("load chunks fails", "chunks.loadChunks", true, false,
+            {QStringLiteral("W \\[UnifiedChunkDao\\] 查询文字块失败: \".+\"")});
+        row("statistics fail", "paragraphs.queryContentStats", true, false,
+            {QStringLiteral("W \\[UnifiedParagraphDao\\] 查询图片统计失败: \".+\""),
+             QStringLiteral("W \\[UnifiedParagraphDao\\] 查询正文统计失败: \".+\"")});
+        row("insert paragraphs fails", "paragraphs.insertParagraphsLocked", true, false,
+            {QStringLiteral("W \\[UnifiedParagraphDao\\] 插入段落失败: \".+\"")});
+        row("insert chunks fails", "chunks.insertChunks", true, false,
+            {QStringLiteral("W \\[UnifiedChunkDao\\] 插入chunk失败: \".+\"")});
+
+        row("load paragraphs without ids", "paragraphs.loadParagraphs(empty)", false, false,
+            {QStringLiteral("W \\[UnifiedParagraphDao\\] loadParagraphs 失败：参数为空")});
+        row("load chunks without ids", "chunks.loadChunks(empty)", false, false,
+            {QStringLiteral("W \\[UnifiedChunkDao\\] loadChunks 失败：参数为空")});
+        row("insert paragraphs without ids", "paragraphs.insertParagraphs(empty)", false, false,
+            {QStringLiteral("W \\[UnifiedParagraphDao\\] insertParagraphs 失败：novelId 或 chapterId 为空")});
+        row("insert chunks without paragraph", "chunks.insertChunks(empty)", false, false,
+            {QStringLiteral("W \\[UnifiedChunkDao\\] insertChunks 失败：paraId 为空")});
+        row("statistics without book", "paragraphs.queryContentStats(empty)", false, false, {});
+    }
+
+    void logLines()
+    {
+        QFETCH(QString, operation);
+        QFETCH(bool, tablesGone);
+        QFETCH(bool, result);
+        QFETCH(QStringList, lines);
+
+        QVector<QString> paraIds;
+        QVERIFY(storeBook(QStringLiteral("book"), {{QStringLiteral("c1"), sampleChapter(QStringLiteral("a"))}}));
+        m_paragraphs.loadParagraphs(QStringLiteral("book"), QStringLiteral("c1"), &paraIds);
+        if (tablesGone) {
+            QVERIFY(exec(QStringLiteral("DROP TABLE unified_chunk")));
+            QVERIFY(exec(QStringLiteral("DROP TABLE unified_paragraph")));
+        }
+
+        const QString book = QStringLiteral("book");
+        const QString chapter = QStringLiteral("c1");
+        const QVector<Paragraph> paragraphs = sampleChapter(QStringLiteral("b"));
+        bool ok = false;
+        LogCapture log;
+        if (operation == QLatin1String("paragraphs.removeByNovelId"))
+            ok = m_paragraphs.removeByNovelId(book);
+        else if (operation == QLatin1String("paragraphs.removeByChapter"))
+            ok = m_paragraphs.removeByChapter(book, chapter);
+        else if (operation == QLatin1String("chunks.removeByNovelId"))
+            ok = m_chunks.removeByNovelId(book);
+        else if (operation == QLatin1String("chunks.removeByChapter"))
+            ok = m_chunks.removeByChapter(book, chapter);
+        else if (operation == QLatin1String("chunks.removeByParaId"))
+            ok = m_chunks.removeByParaId(paraIds.first());
+        else if (operation == QLatin1String("paragraphs.countByChapter"))
+            ok = m_paragraphs.countByChapter(book, chapter);
+        else if (operation == QLatin1String("paragraphs.loadParagraphs"))
+            ok = !m_paragraphs.loadParagraphs(book, chapter).isEmpty();
+        else if (operation == QLatin1String("paragraphs.loadParagraphs(empty)"))
+            ok = !m_paragraphs.loadParagraphs(book, QString()).isEmpty();
+        else if (operation == QLatin1String("chunks.loadChunks"))
+            ok = !m_chunks.loadChunks(book, chapter).isEmpty();
+        else if (operation == QLatin1String("chunks.loadChunks(empty)"))
+            ok = !m_chunks.loadChunks(QString(), chapter).isEmpty();
+        else if (operation == QLatin1String("paragraphs.queryContentStats"))
+            ok = m_paragraphs.queryContentStats(book).textLength > 0;
+        else if (operation == QLatin1String("paragraphs.queryContentStats(empty)"))
+            ok = m_paragraphs.queryContentStats(QString()).textLength > 0;
+        else if (operation == QLatin1String("paragraphs.insertParagraphsLocked"))
+            ok = !m_paragraphs.insertParagraphsLocked(book, chapter, paragraphs).isEmpty();
+        else if (operation == QLatin1String("paragraphs.insertParagraphs(empty)"))
+            ok = !m_paragraphs.insertParagraphs(QString(), chapter, paragraphs).isEmpty();
+        else if (operation == QLatin1String("chunks.insertChunks"))
+            ok = m_chunks.insertChunks(paraIds.first(), paragraphs.first().chunks);
+        else if (operation == QLatin1String("chunks.insertChunks(empty)"))
+            ok = m_chunks.insertChunks(QString(), paragraphs.first().chunks);
+        else
+            QFAIL(qPrintable(operation));
+        QCOMPARE(ok, result);
+
+        QStringList written;
+        for (const QString &line : log.lines(QtInfoMsg))
+            written << QStringLiteral("I ") + line;
+        for (const QString &line : log.lines(QtWarningMsg))
+            written << QStringLiteral("W ") + line;
+        QCOMPARE(written.size(), lines.size());
+        for (int i = 0; i < lines.size(); ++i) {
+            const QRegularExpression expected(QLatin1Char('^') + lines.at(i) + QLatin1Char('$'));
+            QVERIFY2(expected.match(written.at(i)).hasMatch(), qPrintable(written.at(i)));
+        }
     }
 
     // A worker thread stores through its own connection; the main thread

@@ -214,6 +214,27 @@ private slots:
                     .match(time.value(0).toString()).hasMatch());
     }
 
+    // Every column is named by the inserts, so a string never assigned is
+    // stored as NULL (not the column's '' default) and read back as empty.
+    void unassignedStringsStoreAsNull()
+    {
+        Paragraph p;
+        p.chunks = {chunk(QStringLiteral("t"))};
+        QVERIFY(storeBook(QStringLiteral("book"), {{QStringLiteral("c1"), {p}}}));
+        QCOMPARE(count(QStringLiteral("SELECT COUNT(*) FROM unified_paragraph WHERE image_id IS NULL "
+                                      "AND bg_color IS NULL AND document_bg_color IS NULL AND footnote_id IS NULL "
+                                      "AND table_id = -1 AND list_style = 0")), 1);
+        QCOMPARE(count(QStringLiteral("SELECT COUNT(*) FROM unified_chunk WHERE font_family IS NULL "
+                                      "AND color IS NULL AND highlight_color IS NULL AND anchor_href IS NULL "
+                                      "AND font_scale = 1.0 AND text = 't'")), 1);
+        const QVector<Paragraph> loaded = loadChapter(QStringLiteral("book"), QStringLiteral("c1"));
+        QCOMPARE(loaded, QVector<Paragraph>{p});
+        QVERIFY(loaded[0].imageId.isEmpty() && loaded[0].chunks[0].anchorHref.isEmpty());
+        const UnifiedContentStats stats = m_paragraphs.queryContentStats(QStringLiteral("book"));
+        QCOMPARE(stats.textLength, qint64(1));
+        QVERIFY(stats.imageSizes.isEmpty() && stats.unsizedImageCount == 0);
+    }
+
     void restoreLeavesOnlySecondStore()
     {
         QVERIFY(storeBook(QStringLiteral("other"), {{QStringLiteral("x"), sampleChapter(QStringLiteral("o"))}}));
@@ -295,14 +316,27 @@ private slots:
             QStringLiteral("book"), QStringLiteral("c1"), {Paragraph(), Paragraph()});
         QCOMPARE(ids.size(), 2);
         QVERIFY(ids[0] != ids[1]);
+        // Random (version 4) UUIDs of the RFC 4122 variant, as QUuid makes them.
         const QRegularExpression uuid(QStringLiteral(
-            "^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
+            "^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$"));
         for (const QString &id : ids)
             QVERIFY2(uuid.match(id).hasMatch(), qPrintable(id));
 
-        QVERIFY(m_chunks.insertChunks(ids[0], {chunk(QStringLiteral("a")), chunk(QStringLiteral("b"))}));
-        QCOMPARE(count(QStringLiteral("SELECT COUNT(DISTINCT id) FROM unified_chunk")), 2);
-        QCOMPARE(count(QStringLiteral("SELECT COUNT(*) FROM unified_chunk WHERE LENGTH(id) = 36")), 2);
+        QVector<TextChunk> chunks;
+        for (int i = 0; i < 200; ++i)   // more than one batch of random bits
+            chunks.append(chunk(QString::number(i)));
+        QVERIFY(m_chunks.insertChunks(ids[0], chunks));
+        QCOMPARE(count(QStringLiteral("SELECT COUNT(DISTINCT id) FROM unified_chunk")), 200);
+        QSqlQuery stored(DatabaseConnection::database());
+        QVERIFY(stored.exec(QStringLiteral("SELECT id, para_id FROM unified_chunk")));
+        while (stored.next()) {
+            QVERIFY2(uuid.match(stored.value(0).toString()).hasMatch(),
+                     qPrintable(stored.value(0).toString()));
+            QCOMPARE(stored.value(1).toString(), ids[0]);
+        }
+        QVector<QString> loadedIds;
+        m_paragraphs.loadParagraphs(QStringLiteral("book"), QStringLiteral("c1"), &loadedIds);
+        QCOMPARE(loadedIds, ids);
     }
 
     void insertChunksEdges_data()

@@ -1,5 +1,5 @@
-// Logs one message per level through the installed handler. With "fatal" as
-// argument it ends with qFatal.
+// Logs one message per level through the installed handler. "setlevelN"
+// switches to level N afterwards; with "fatal" it ends with qFatal.
 #include "logmanager.h"
 
 #include <QCoreApplication>
@@ -16,8 +16,10 @@ int main(int argc, char *argv[])
     qWarning() << "probe-warning %1";
     qCritical() << "probe-critical";
     QLOG_DEBUG() << "probe-guarded-debug";
-    if (app.arguments().contains(QStringLiteral("setlevel0")))
-        LogManager::setLevel(0);
+    for (const QString &argument : app.arguments()) {
+        if (argument.startsWith(QLatin1String("setlevel")))
+            LogManager::setLevel(argument.mid(8).toInt());
+    }
     if (app.arguments().contains(QStringLiteral("fatal")))
         qFatal("probe-fatal");
     return 0;

@@ -1,5 +1,6 @@
 #include "appconfig.h"
 #include "applicationcore.h"
+#include "logcapture.h"
 #include "logmanager.h"
 #include "paths.h"
 #include "testenvironment.h"
@@ -90,9 +91,49 @@ private slots:
         QCOMPARE(config.listKeys(QStringLiteral("UI")).keys(), QStringList{QStringLiteral("nested/key")});
     }
 
+    void coreLogsAndForwards()
+    {
+        TestEnvironment env;
+        QVERIFY(env.openDatabase());
+        ApplicationCore core;
+        const QString group = QStringLiteral("BOOK_STATE");
+        const QString key = QStringLiteral("PENDING_OPEN_BOOK");
+        {
+            LogCapture log;
+            core.setAppConfigValue(group, key, QStringLiteral("id1"));
+            QCOMPARE(core.getAppConfigValue(group, key).toString(), QStringLiteral("id1"));
+            QCOMPARE(core.getAppConfigValue(group, QStringLiteral("MISSING"), 4).toInt(), 4);
+            const QStringList lines = log.lines(QtDebugMsg);
+            QCOMPARE(lines.size(), 3);
+            QCOMPARE(lines.at(0), QStringLiteral("[ApplicationCore::setAppConfigValue] 存储应用设置值，( \"BOOK_STATE\" , \"PENDING_OPEN_BOOK\" , QVariant(QString, \"id1\") )"));
+            QVERIFY2(lines.at(1).startsWith(QStringLiteral("[ApplicationCore::getAppConfigValue] 查询应用设置值，( \"BOOK_STATE\" , \"PENDING_OPEN_BOOK\"")),
+                     qPrintable(lines.at(1)));
+            QVERIFY2(lines.at(2).endsWith(QLatin1String(", QVariant(int, 4) )")), qPrintable(lines.at(2)));
+        }
+        {
+            // An empty group writes nothing.
+            LogCapture log;
+            core.setAppConfigValue(QString(), key, QStringLiteral("x"));
+            QCOMPARE(log.lines(QtWarningMsg), QStringList{QStringLiteral("组名或键名不能为空")});
+            QVERIFY(!core.listAppConfigGroups().contains(QString()));
+        }
+        {
+            // Removing with an empty group does nothing and says nothing.
+            LogCapture log;
+            core.removeAppConfigKey(QString(), key);
+            QCOMPARE(log.count(), 0);
+            QCOMPARE(core.getAppConfigValue(group, key).toString(), QStringLiteral("id1"));
+        }
+        core.removeAppConfigKey(group, key);
+        QSettings reader(Paths::settingsFile(), QSettings::NativeFormat);
+        QVERIFY(!reader.contains(QStringLiteral("BOOK_STATE/PENDING_OPEN_BOOK")));
+        QVERIFY(core.listAppConfigKeys(group).isEmpty());
+    }
+
     void coreForwardsAndValidatesLogLevel()
     {
         TestEnvironment env;
+        QVERIFY(env.openDatabase());
         const int before = LogManager::level();
         ApplicationCore core;
         core.setAppConfigValue(QStringLiteral("READ_SETTING"), QStringLiteral("PDF_DPI"), 3);

@@ -4,18 +4,24 @@
 #include "chapterservice.h"
 #include "databaseconnection.h"
 #include "dbtestutils.h"
+#include "keys.h"
+#include "logcapture.h"
 #include "noveldao.h"
 #include "novelinfo.h"
 #include "novelservice.h"
 #include "readprocessdao.h"
 #include "readprocessinfo.h"
 #include "testenvironment.h"
+#include "transaction.h"
+#include "unifiedchunkdao.h"
+#include "unifiedparagraphdao.h"
 
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QSignalSpy>
 #include <QSqlQuery>
+#include <QTimer>
 #include <QtTest>
 
 namespace {
@@ -84,6 +90,98 @@ private slots:
         QVERIFY(core->findChild<RenderPool *>());
         delete core;
         QCOMPARE(ApplicationCore::instance(), nullptr);
+
+        // Each construction takes the pointer over; destroying an older core
+        // leaves the newer one in place.
+        auto *first = new ApplicationCore;
+        auto *second = new ApplicationCore;
+        QCOMPARE(ApplicationCore::instance(), second);
+        delete first;
+        QCOMPARE(ApplicationCore::instance(), second);
+        delete second;
+        QCOMPARE(ApplicationCore::instance(), nullptr);
+    }
+
+    void minuteClockTicks()
+    {
+        ApplicationCore core;
+        QList<QTimer *> clocks = core.findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
+        QCOMPARE(clocks.size(), 1);
+        QTimer *clock = clocks.first();
+        QVERIFY(clock->isActive());
+        QVERIFY(clock->interval() > 0 && clock->interval() <= 60000);
+
+        QSignalSpy ticks(&core, &ApplicationCore::systemTimeUpdated);
+        const QString before = QTime::currentTime().toString(QStringLiteral("HH:mm"));
+        QVERIFY(QMetaObject::invokeMethod(clock, "timeout"));
+        const QString after = QTime::currentTime().toString(QStringLiteral("HH:mm"));
+        QCOMPARE(ticks.count(), 1);
+        const QString shown = ticks.first().first().toString();
+        QVERIFY2(shown == before || shown == after, qPrintable(shown));
+        // The clock keeps running, aimed at the next whole minute.
+        QVERIFY(clock->isActive());
+        QVERIFY(clock->interval() > 0 && clock->interval() <= 60000);
+
+        LogCapture log;
+        core.initAppTime();
+        QCOMPARE(log.lines(QtInfoMsg), QStringList{QStringLiteral("[ApplicationCore::initAppTime] 初始化应用时间")});
+        clocks = core.findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
+        QCOMPARE(clocks.size(), 2);
+    }
+
+    void libraryQueriesOfUnknownBooks()
+    {
+        ApplicationCore core;
+        LogCapture log;
+        QCOMPARE(core.getNovelInfo(QStringLiteral("missing")), nullptr);
+        QVERIFY(core.getChaptersByNovelId(QStringLiteral("missing")).isEmpty());
+        QVERIFY(core.getNovelList().isEmpty());
+        QCOMPARE(log.lines(QtInfoMsg),
+                 (QStringList{QStringLiteral("[ApplicationCore::getNovelInfo] 查询小说信息： \"missing\""),
+                              QStringLiteral("[ApplicationCore::getChaptersByNovelId] 查询小说的章节列表,小说id: \"missing\""),
+                              QStringLiteral("[ApplicationCore::getNovelList] 查询小说列表")}));
+        // The metadata of a file offered for import is not logged.
+        core.getFileMetadata(QStringLiteral("/nowhere/book.txt"));
+        QCOMPARE(log.count(), 3);
+    }
+
+    void chapterServiceRemovesEveryRowOfTheBook()
+    {
+        ChapterDao chapters;
+        UnifiedParagraphDao paragraphs;
+        UnifiedChunkDao chunks;
+        ChapterService service(&chapters, &paragraphs, &chunks);
+        QVector<ChapterInfo *> owned;
+        for (const QString &book : {QStringLiteral("gone"), QStringLiteral("kept")}) {
+            QVector<ChapterInfo *> list{makeChapter(book, 0), makeChapter(book, 1)};
+            owned += list;
+            QVERIFY(service.replaceChapters(list, book));
+            Paragraph paragraph;
+            paragraph.kind = Paragraph::PlainTextBlock;
+            TextChunk chunk;
+            chunk.text = QStringLiteral("第一行\n第二行");
+            paragraph.chunks = {chunk, chunk};
+            Transaction transaction(DatabaseConnection::database());
+            for (ChapterInfo *chapter : list) {
+                const QVector<QString> ids = paragraphs.insertParagraphsLocked(book, chapter->id(), {paragraph, paragraph});
+                QCOMPARE(ids.size(), 2);
+                for (const QString &id : ids)
+                    QVERIFY(chunks.insertChunks(id, paragraph.chunks));
+            }
+            QVERIFY(transaction.commit());
+        }
+        qDeleteAll(owned);
+        QCOMPARE(rowCount(QStringLiteral("unified_chunk")), 16);
+
+        QVERIFY(service.removeByNovelId(QStringLiteral("gone")));
+        QCOMPARE(rowCount(QStringLiteral("chapter_info"), QStringLiteral("novel_id"), QStringLiteral("gone")), 0);
+        QCOMPARE(rowCount(QStringLiteral("unified_paragraph"), QStringLiteral("novel_id"), QStringLiteral("gone")), 0);
+        // No chunk is left behind without its paragraph.
+        QCOMPARE(rowCount(QStringLiteral("unified_chunk")), 8);
+        QCOMPARE(rowCount(QStringLiteral("unified_paragraph")), 4);
+        QCOMPARE(rowCount(QStringLiteral("chapter_info")), 2);
+        // Nothing left to remove is still a success.
+        QVERIFY(service.removeByNovelId(QStringLiteral("gone")));
     }
 
     void delayToNextMinute_data()
@@ -135,6 +233,7 @@ private slots:
         ReadProcessDao progress;
         NovelService service(&novels, &chapters, &progress);
 
+        QTest::ignoreMessage(QtWarningMsg, "解析小说基本信息失败，NovelInfo 为空");
         QVERIFY(!service.saveNovel(nullptr));
 
         QScopedPointer<NovelInfo> first(makeNovel(QStringLiteral("n1"), QStringLiteral("旧标题")));
@@ -168,11 +267,18 @@ private slots:
         { QVector<ChapterInfo *> one{chapter.data()}; QVERIFY(chapters.batchInsert(one)); }
 
         service.doReading(QStringLiteral("b"), chapter->id(), 0, 40, 41, 0.25f);
+        QScopedPointer<ReadProcessInfo> firstPosition(service.getReadProcess(QStringLiteral("b")));
+        QVERIFY(firstPosition);
+        QCOMPARE(firstPosition->createTime(), firstPosition->updateTime());
+        // The row's id follows from the book id alone.
+        QCOMPARE(firstPosition->id(), md5Hex(QStringLiteral("b")));
         service.doReading(QStringLiteral("b"), chapter->id(), 0, 90, 95, -1.0f);
         QCOMPARE(rowCount(QStringLiteral("read_process_info")), 1);
 
         QScopedPointer<ReadProcessInfo> position(service.getReadProcess(QStringLiteral("b")));
         QVERIFY(position);
+        QCOMPARE(position->id(), firstPosition->id());
+        QCOMPARE(position->createTime(), firstPosition->createTime());
         QCOMPARE(position->lastPosition(), 90);
         QCOMPARE(position->lastProgressIndex(), qint64(95));
 

@@ -94,13 +94,32 @@ private slots:
         QCOMPARE(messages, expected);
     }
 
+    void setLevelAnnouncesOnlyWhenVisible_data()
+    {
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<int>("newLevel");
+        QTest::addColumn<QString>("announcement");
+        QTest::newRow("error to debug") << 3 << 0 << QStringLiteral("[LogManager] 日志级别切换为: \"调试\" ( 0 )");
+        QTest::newRow("off to info") << 5 << 1 << QStringLiteral("[LogManager] 日志级别切换为: \"信息\" ( 1 )");
+        QTest::newRow("debug to error is silent") << 0 << 3 << QString();
+        QTest::newRow("debug to off is silent") << 0 << 5 << QString();
+    }
+
     void setLevelAnnouncesOnlyWhenVisible()
     {
-        const ProbeRun run = runProbe(QVariant(3), {QStringLiteral("setlevel0")});
+        QFETCH(int, stored);
+        QFETCH(int, newLevel);
+        QFETCH(QString, announcement);
+        const ProbeRun run = runProbe(QVariant(stored), {QStringLiteral("setlevel%1").arg(newLevel)});
         QCOMPARE(run.exitCode, 0);
-        QVERIFY(run.lines.last().startsWith(QLatin1String("[INFO] ")));
-        QVERIFY2(run.lines.last().endsWith(QStringLiteral("[LogManager] 日志级别切换为: \"调试\" ( 0 )")),
-                 qPrintable(run.lines.last()));
+        const QStringList announced = run.lines.filter(QStringLiteral("[LogManager]"));
+        if (announcement.isEmpty()) {
+            QVERIFY2(announced.isEmpty(), qPrintable(announced.join(QLatin1Char('\n'))));
+            return;
+        }
+        QCOMPARE(announced.size(), 1);
+        QVERIFY(announced.first().startsWith(QLatin1String("[INFO] ")));
+        QVERIFY2(announced.first().endsWith(announcement), qPrintable(announced.first()));
     }
 
     void fatalAbortsAfterWriting()

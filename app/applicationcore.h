@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QThreadPool>
 #include <QVariant>
@@ -16,9 +17,12 @@
 
 class AppConfig;
 class ChapterDao;
+class ChapterInfo;
 class ChapterService;
 class FontDao;
+class IFormatParser;
 class NovelDao;
+class NovelInfo;
 class NovelService;
 class ReadingRecordDao;
 class ReadProcessDao;
@@ -69,6 +73,17 @@ public:
     // novelImportSucceeded or novelImportFailed.
     Q_INVOKABLE void importNovel(const QString &path);
     friend class ImportTask;
+private:
+    // The store step of an import, on the thread that runs it. Owns and frees
+    // the parser, the book and the chapters; emits the outcome unless the core
+    // is stopping.
+    static void storeImportedBook(ApplicationCore *core, IFormatParser *parser,
+                                  NovelInfo *novel, const QVector<ChapterInfo *> &chapters);
+    // Posted to the main thread for parsers with an import transaction; once
+    // the core is gone it only cleans up.
+    static void postStoreStep(const QPointer<ApplicationCore> &core, IFormatParser *parser,
+                              NovelInfo *novel, const QVector<ChapterInfo *> &chapters);
+public:
 
     // --- Removal and reset ---
     // Removes the books (their rows and data folders) in the background.

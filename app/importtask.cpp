@@ -156,7 +156,7 @@ void ImportTask::run()
     }
 
     if (!parser->hasImportTransaction()) {
-        storeImportedBook(core, parser, novel, chapters);
+        ApplicationCore::storeImportedBook(core, parser, novel, chapters);
         return;
     }
 
@@ -173,14 +173,15 @@ void ImportTask::run()
     auto completion = std::make_shared<Completion>();
     QPointer<ApplicationCore> guard = m_guard;
     QTimer::singleShot(0, app, [guard, parser, novel, chapters, completion] {
-        postStoreStep(guard, parser, novel, chapters);
+        ApplicationCore::postStoreStep(guard, parser, novel, chapters);
         completion->finish();
     });
     completion->wait(core);
 }
 
-void ImportTask::postStoreStep(QPointer<ApplicationCore> core, IFormatParser *parser,
-                               NovelInfo *novel, const QVector<ChapterInfo *> &chapters)
+void ApplicationCore::postStoreStep(const QPointer<ApplicationCore> &core,
+                                    IFormatParser *parser, NovelInfo *novel,
+                                    const QVector<ChapterInfo *> &chapters)
 {
     if (!core || stopping(core)) {
         abandon(parser, novel, chapters);
@@ -189,8 +190,8 @@ void ImportTask::postStoreStep(QPointer<ApplicationCore> core, IFormatParser *pa
     storeImportedBook(core, parser, novel, chapters);
 }
 
-void ImportTask::storeImportedBook(ApplicationCore *core, IFormatParser *parser,
-                                   NovelInfo *novel, const QVector<ChapterInfo *> &chapters)
+void ApplicationCore::storeImportedBook(ApplicationCore *core, IFormatParser *parser,
+                                        NovelInfo *novel, const QVector<ChapterInfo *> &chapters)
 {
     QString failure;
     bool stored = false;

@@ -136,7 +136,11 @@ void registerSavedFonts(FontDao &dao, QHash<QString, int> &registered)
     for (const FontInfo *font : fonts) {
         if (registered.contains(font->path()))
             continue;
-        const int fontId = QFontDatabase::addApplicationFont(font->path());
+        // The font database reads the whole file: only a regular file of
+        // font size is given to it (a pipe would block the start-up).
+        const QFileInfo file(font->path());
+        const bool readable = file.isFile() && file.size() <= MaxFontFileSize;
+        const int fontId = readable ? QFontDatabase::addApplicationFont(font->path()) : -1;
         if (fontId < 0) {
             qWarning() << "[ApplicationCore] 加载导入字体失败:" << font->path();
             continue;

@@ -9,6 +9,8 @@
 #include <QSqlQuery>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QString DejaVu = QStringLiteral("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf");
@@ -298,6 +300,42 @@ private slots:
         QCOMPARE(registered.size(), 1);
         QCOMPARE(registered.value(keptPath), id);
         QCOMPARE(UserFonts::importedFonts(dao).size(), 2);
+    }
+
+    void unusableSavedFileIsNotRead_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("named pipe") << "fifo";
+        QTest::newRow("folder") << "folder";
+        QTest::newRow("larger than any font") << "huge";
+    }
+
+    // The stored name may come to hold anything (the row can be edited in the
+    // database browser); reading a pipe would hang the start-up.
+    void unusableSavedFileIsNotRead()
+    {
+        QFETCH(QString, kind);
+        FontDao dao;
+        QHash<QString, int> imported;
+        QVERIFY(UserFonts::importFont(fontFile("f.ttf"), dao, imported).success);
+        const QString stored = imported.keys().first();
+        QVERIFY(QFile::remove(stored));
+        if (kind == "fifo") {
+            QCOMPARE(::mkfifo(QFile::encodeName(stored).constData(), 0600), 0);
+        } else if (kind == "folder") {
+            QVERIFY(QDir().mkpath(stored));
+        } else {
+            QFile file(stored);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.resize(UserFonts::MaxFontFileSize + 1));
+        }
+
+        QHash<QString, int> registered;
+        QTest::ignoreMessage(QtWarningMsg,
+                             qPrintable(QStringLiteral("[ApplicationCore] 加载导入字体失败: \"%1\"").arg(stored)));
+        UserFonts::registerSavedFonts(dao, registered);
+        QVERIFY(registered.isEmpty());
+        QCOMPARE(UserFonts::importedFonts(dao).size(), 1);
     }
 
     void emptyTableListsNothing()

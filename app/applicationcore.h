@@ -91,9 +91,6 @@ public:
     // Deletes the configuration and data locations in the background, then
     // emits applicationResetFinished.
     Q_INVOKABLE void resetApplication();
-    // The canonical form of a book's data folder when it lies strictly inside
-    // dataLocation; empty when it does not (or does not exist).
-    static QString removableDataDir(const QString &dataDir, const QString &dataLocation);
     // Deletes a whole location; refuses an empty path (it would mean the
     // current directory). True when nothing of it is left.
     static bool removeLocation(const QString &path);

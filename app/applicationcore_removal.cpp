@@ -17,22 +17,6 @@ struct BookToRemove {
 
 }
 
-QString ApplicationCore::removableDataDir(const QString &dataDir, const QString &dataLocation)
-{
-    if (dataDir.isEmpty() || dataLocation.isEmpty())
-        return {};
-    // Canonical forms resolve "..", symbolic links and relative paths, so a
-    // crafted data_dir cannot name anything outside the data location.
-    const QString root = QFileInfo(dataLocation).canonicalFilePath();
-    const QString dir = QFileInfo(dataDir).canonicalFilePath();
-    if (root.isEmpty() || dir.isEmpty())
-        return {};
-    const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
-    if (dir.size() <= prefix.size() || !dir.startsWith(prefix))
-        return {};
-    return dir;
-}
-
 bool ApplicationCore::removeLocation(const QString &path)
 {
     // An empty QDir is the current directory.
@@ -61,9 +45,7 @@ void ApplicationCore::removeNovel(const QList<QObject *> &bookList)
     }
     if (books.isEmpty())
         return;
-    const QString dataLocation = Paths::dataLocation();
-
-    backgroundTasks.post([this, books, dataLocation] {
+    backgroundTasks.post([this, books] {
         for (const BookToRemove &book : books) {
             if (backgroundTasks.stopping())
                 return;
@@ -72,15 +54,7 @@ void ApplicationCore::removeNovel(const QList<QObject *> &bookList)
             novelService->removeReadProcess(book.id);
             novelService->removeNovel(book.id);
             chapterService->removeByNovelId(book.id);
-            if (book.dataDir.isEmpty() || !QFileInfo::exists(book.dataDir))
-                continue;
-            const QString dir = removableDataDir(book.dataDir, dataLocation);
-            if (dir.isEmpty()) {
-                qWarning() << "[ApplicationCore::removeNovel] 数据目录不在应用数据目录之内，保留:"
-                           << book.dataDir;
-                continue;
-            }
-            novelService->removeDataDir(dir);
+            novelService->removeDataDir(book.dataDir);
         }
     });
 }

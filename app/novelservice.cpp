@@ -4,11 +4,13 @@
 #include "keys.h"
 #include "noveldao.h"
 #include "novelinfo.h"
+#include "paths.h"
 #include "readprocessdao.h"
 #include "readprocessinfo.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 
 NovelService::NovelService(NovelDao *novelDao, ChapterDao *chapterDao,
                            ReadProcessDao *readProcessDao, QObject *parent)
@@ -44,13 +46,32 @@ bool NovelService::removeNovel(const QString &id)
     return m_novelDao->remove(id);
 }
 
-void NovelService::removeDataDir(const QString &path)
+QString NovelService::removableDataDir(const QString &dataDir, const QString &dataLocation)
 {
-    if (path.isEmpty())
-        return;
-    QDir dir(path);
-    if (dir.exists())
-        dir.removeRecursively();
+    if (dataDir.isEmpty() || dataLocation.isEmpty())
+        return {};
+    // Canonical forms resolve "..", symbolic links and relative paths, so a
+    // crafted data_dir cannot name anything outside the data location.
+    const QString root = QFileInfo(dataLocation).canonicalFilePath();
+    const QString dir = QFileInfo(dataDir).canonicalFilePath();
+    if (root.isEmpty() || dir.isEmpty())
+        return {};
+    const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+    if (dir.size() <= prefix.size() || !dir.startsWith(prefix))
+        return {};
+    return dir;
+}
+
+bool NovelService::removeDataDir(const QString &path)
+{
+    if (path.isEmpty() || !QFileInfo::exists(path))
+        return false;
+    const QString dir = removableDataDir(path, Paths::dataLocation());
+    if (dir.isEmpty()) {
+        qWarning() << "[ApplicationCore::removeNovel] 数据目录不在应用数据目录之内，保留:" << path;
+        return false;
+    }
+    return QDir(dir).removeRecursively();
 }
 
 void NovelService::doReading(const QString &novelId, const QString &chapterId, int chapterIndex,

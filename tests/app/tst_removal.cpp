@@ -1,4 +1,5 @@
 #include "applicationcore.h"
+#include "novelservice.h"
 #include "chapterdao.h"
 #include "chapterinfo.h"
 #include "databaseconnection.h"
@@ -228,12 +229,12 @@ private slots:
         const QString location = root.path() + QStringLiteral("/loc");
         QVERIFY(QDir().mkpath(location + QStringLiteral("/books/abc/images")));
         const QString result =
-            ApplicationCore::removableDataDir(location + QLatin1Char('/') + relative, location);
+            NovelService::removableDataDir(location + QLatin1Char('/') + relative, location);
         QCOMPARE(!result.isEmpty(), removable);
         if (removable)
             QVERIFY(result.startsWith(QFileInfo(location).canonicalFilePath() + QLatin1Char('/')));
-        QVERIFY(ApplicationCore::removableDataDir(QString(), location).isEmpty());
-        QVERIFY(ApplicationCore::removableDataDir(location + QStringLiteral("/books"), QString()).isEmpty());
+        QVERIFY(NovelService::removableDataDir(QString(), location).isEmpty());
+        QVERIFY(NovelService::removableDataDir(location + QStringLiteral("/books"), QString()).isEmpty());
     }
 
     void oddListEntries()

@@ -54,21 +54,78 @@ QString newContentRowId()
     return QString::fromLatin1(text, int(sizeof text));
 }
 
-QString contentTimeString()
+namespace {
+
+struct CachedTime
 {
-    struct Cached
-    {
-        qint64 second = -1;
-        QString text;
-    };
-    static thread_local Cached cached;
+    qint64 second = -1;
+    QString text;
+    QByteArray utf8;
+};
+
+const CachedTime &cachedTime()
+{
+    static thread_local CachedTime cached;
     const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
     if (second != cached.second) {
         cached.text = currentTimeString();
+        cached.utf8 = cached.text.toUtf8();
         // The text belongs to the second in which it was taken.
         cached.second = QDateTime::currentMSecsSinceEpoch() / 1000 == second ? second : -1;
     }
-    return cached.text;
+    return cached;
+}
+
+// UTF-16 to UTF-8 as SQLite would store it, into a reused buffer. False for
+// a lone surrogate or a leading byte-order mark, which are left to SQLite's
+// own conversion (it drops such a mark) so the stored bytes stay what they
+// always were.
+// The buffer only grows, so writing a row costs no allocation or clearing.
+bool toUtf8(const QString &text, std::string *out, int *length)
+{
+    const ushort *s = text.utf16();
+    const int n = text.size();
+    if (n > 0 && (s[0] == 0xFEFF || s[0] == 0xFFFE))
+        return false;
+    if (out->size() < size_t(n) * 3 + 1)
+        out->resize(size_t(n) * 3 + 1);
+    char *d = &(*out)[0];
+    char *const start = d;
+    for (int i = 0; i < n; ++i) {
+        uint c = s[i];
+        if (c < 0x80) {
+            *d++ = char(c);
+        } else if (c < 0x800) {
+            *d++ = char(0xC0 | (c >> 6));
+            *d++ = char(0x80 | (c & 0x3F));
+        } else if (c >= 0xD800 && c < 0xE000) {
+            if (c >= 0xDC00 || i + 1 >= n || s[i + 1] < 0xDC00 || s[i + 1] >= 0xE000)
+                return false;
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
+            *d++ = char(0xF0 | (c >> 18));
+            *d++ = char(0x80 | ((c >> 12) & 0x3F));
+            *d++ = char(0x80 | ((c >> 6) & 0x3F));
+            *d++ = char(0x80 | (c & 0x3F));
+        } else {
+            *d++ = char(0xE0 | (c >> 12));
+            *d++ = char(0x80 | ((c >> 6) & 0x3F));
+            *d++ = char(0x80 | (c & 0x3F));
+        }
+    }
+    *length = int(d - start);
+    return true;
+}
+
+}
+
+QString contentTimeString()
+{
+    return cachedTime().text;
+}
+
+QByteArray contentTimeUtf8()
+{
+    return cachedTime().utf8;
 }
 
 ContentStatement::ContentStatement(const QSqlQuery &query)
@@ -79,6 +136,10 @@ ContentStatement::ContentStatement(const QSqlQuery &query)
     const QVariant handle = result->handle();
     if (handle.isValid() && qstrcmp(handle.typeName(), "sqlite3_stmt*") == 0)
         m_stmt = *static_cast<sqlite3_stmt *const *>(handle.constData());
+    // Sized once: bound text points into these strings, and a short one
+    // keeps its bytes inside the string object, so they must never move.
+    if (m_stmt)
+        m_textBuffers.resize(size_t(qMax(sqlite3_bind_parameter_count(m_stmt), 0)));
 }
 
 void ContentStatement::bindInt(int pos, int value)
@@ -98,11 +159,17 @@ void ContentStatement::bindDouble(int pos, double value)
 
 void ContentStatement::bindText(int pos, const QString &value)
 {
-    if (value.isNull())
+    if (value.isNull()) {
         sqlite3_bind_null(m_stmt, pos + 1);
+        return;
+    }
+    std::string *buffer = size_t(pos) < m_textBuffers.size() ? &m_textBuffers[size_t(pos)] : nullptr;
+    int length = 0;
+    if (buffer && toUtf8(value, buffer, &length))
+        sqlite3_bind_text(m_stmt, pos + 1, buffer->data(), length, SQLITE_STATIC);
     else
         sqlite3_bind_text16(m_stmt, pos + 1, value.utf16(), value.size() * int(sizeof(QChar)),
-                            SQLITE_STATIC);
+                            SQLITE_TRANSIENT);
 }
 
 void ContentStatement::bindAscii(int pos, const char *text, int length)

@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QString>
 
+#include <string>
+#include <vector>
+
 class QSqlQuery;
 struct sqlite3;
 struct sqlite3_stmt;
@@ -20,6 +23,8 @@ void newContentRowId(char *out);
 // for the local time costs a time-zone lookup, once per call is too much for
 // an import that stores a paragraph's chunks with one call each.
 QString contentTimeString();
+// The same text as UTF-8, shared between calls within the second.
+QByteArray contentTimeUtf8();
 
 // The SQLite statement behind a query that Qt prepared on the calling
 // thread's connection. Binding and reading through Qt costs a QVariant per
@@ -31,6 +36,9 @@ class ContentStatement
 {
 public:
     explicit ContentStatement(const QSqlQuery &query);
+    // Bound text points into this object's buffers.
+    ContentStatement(const ContentStatement &) = delete;
+    ContentStatement &operator=(const ContentStatement &) = delete;
 
     // False when the query is not a prepared SQLite statement.
     bool isValid() const { return m_stmt != nullptr; }
@@ -39,8 +47,9 @@ public:
     void bindInt(int pos, int value);
     void bindInt64(int pos, qint64 value);
     void bindDouble(int pos, double value);
-    // A null string is bound as NULL, as Qt binds it. The text must stay
-    // alive until the statement has run.
+    // A null string is bound as NULL, as Qt binds it. The text is converted
+    // to UTF-8 into a buffer of this object kept per position, so SQLite need
+    // not convert and copy it for every row; the object must outlive the run.
     void bindText(int pos, const QString &value);
     void bindAscii(int pos, const char *text, int length);
     // UTF-8 bytes, bound as they are: text converted once per call rather
@@ -72,6 +81,7 @@ private:
     void fail();
 
     sqlite3_stmt *m_stmt = nullptr;
+    std::vector<std::string> m_textBuffers;
     QString m_error;
     bool m_failed = false;
 };

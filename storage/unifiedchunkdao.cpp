@@ -80,7 +80,7 @@ bool UnifiedChunkDao::insertChunks(const QString &paraId, const QVector<TextChun
     if (chunks.isEmpty())
         return true;
 
-    const QByteArray now = contentTimeString().toUtf8();
+    const QByteArray now = contentTimeUtf8();
     const QByteArray paraUtf8 = paraId.toUtf8();
     bool prepared = false;
     // Kept prepared for the whole of an enclosing transaction: an import calls
@@ -92,12 +92,16 @@ bool UnifiedChunkDao::insertChunks(const QString &paraId, const QVector<TextChun
         return false;
     }
     const QString emptyText = QStringLiteral("");
+    // A reset keeps the bindings: what is the same for every chunk of the
+    // paragraph is bound once.
+    statement.bindUtf8(1, paraUtf8);
+    statement.bindUtf8(16, now);
+    statement.bindUtf8(17, now);
     char id[36];
     for (int i = 0; i < chunks.size(); ++i) {
         const TextChunk &c = chunks.at(i);
         newContentRowId(id);
         statement.bindAscii(0, id, int(sizeof id));
-        statement.bindUtf8(1, paraUtf8);
         statement.bindInt(2, i);
         // text is NOT NULL: a run an importer never assigned is an empty run,
         // not a reason to fail the whole book.
@@ -114,8 +118,6 @@ bool UnifiedChunkDao::insertChunks(const QString &paraId, const QVector<TextChun
         statement.bindInt(13, c.vertAlign);
         statement.bindText(14, c.anchorHref);
         statement.bindInt(15, c.fontWeight);
-        statement.bindUtf8(16, now);
-        statement.bindUtf8(17, now);
         if (!statement.execute()) {
             qWarning() << "[UnifiedChunkDao] 插入chunk失败:" << statement.errorText();
             return false;

@@ -208,7 +208,7 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
         removal.exec();   // its outcome does not matter: the inserts decide
     }
 
-    const QByteArray now = contentTimeString().toUtf8();
+    const QByteArray now = contentTimeUtf8();
     const QByteArray novelUtf8 = novelId.toUtf8();
     const QByteArray chapterUtf8 = chapterId.toUtf8();
     // The ids as text for the caller and as bytes for the statement.
@@ -228,11 +228,15 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
         qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << insert.lastError().text();
         return {};
     }
+    // A reset keeps the bindings: what is the same for every paragraph of the
+    // chapter is bound once.
+    statement.bindUtf8(1, novelUtf8);
+    statement.bindUtf8(2, chapterUtf8);
+    statement.bindUtf8(30, now);
+    statement.bindUtf8(31, now);
     for (int i = 0; i < paragraphs.size(); ++i) {
         const Paragraph &p = paragraphs.at(i);
         statement.bindAscii(0, idBytes.constData() + i * IdLength, IdLength);
-        statement.bindUtf8(1, novelUtf8);
-        statement.bindUtf8(2, chapterUtf8);
         statement.bindInt(3, i);
         statement.bindInt(4, p.kind);
         statement.bindInt(5, p.firstGlyphIndex);
@@ -260,8 +264,6 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
         statement.bindInt(27, p.tableColumn);
         statement.bindInt(28, p.tableColumnCount);
         statement.bindInt(29, int(p.tableHeader));
-        statement.bindUtf8(30, now);
-        statement.bindUtf8(31, now);
         if (!statement.execute()) {
             qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << statement.errorText();
             return {};

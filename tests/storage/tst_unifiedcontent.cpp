@@ -387,6 +387,34 @@ private slots:
         QVERIFY(loaded[0].chunks[1].text.isEmpty());
     }
 
+    // Chunk text is bound as UTF-8 straight to SQLite: every kind of
+    // character a book holds must come back unchanged.
+    void textRoundTrips_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("ascii") << QStringLiteral("The old castle.");
+        QTest::newRow("cjk") << QStringLiteral("第一章　夜路，“他说”。");
+        QTest::newRow("emoji, surrogate pairs") << QString::fromUtf8("\xF0\x9F\x98\x80 smile \xF0\xA0\x80\x80");
+        QTest::newRow("combining and rtl") << QString::fromUtf8("e\xCC\x81 \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D");
+        QTest::newRow("utf-8 length edges") << QString(QChar(0x7FF)) + QChar(0x800) + QChar(0xFFFD) + QChar(0x80);
+        QTest::newRow("byte-order mark inside") << QStringLiteral("a") + QChar(0xFEFF) + QStringLiteral("b");
+        QTest::newRow("long") << QStringLiteral("长").repeated(100000);
+    }
+
+    void textRoundTrips()
+    {
+        QFETCH(QString, text);
+        QVector<Paragraph> chapter = sampleChapter(QStringLiteral("a"));
+        chapter[0].chunks[0].text = text;
+        chapter[0].chunks[0].fontFamily = text.left(20);
+        QVERIFY(storeBook(QStringLiteral("book"), {{QStringLiteral("c1"), chapter}}));
+        const QVector<Paragraph> loaded = loadChapter(QStringLiteral("book"), QStringLiteral("c1"));
+        QCOMPARE(loaded.size(), chapter.size());
+        QCOMPARE(loaded[0].chunks[0].text, text);
+        QCOMPARE(loaded[0].chunks[0].fontFamily, text.left(20));
+        QCOMPARE(loaded, chapter);
+    }
+
     void loadChunksForImagesOnlyIsEmpty()
     {
         Paragraph image;

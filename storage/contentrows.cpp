@@ -1,8 +1,11 @@
 #include "contentrows.h"
+#include "databaseconnection.h"
 #include "keys.h"
 
 #include <QDateTime>
+#include <QDebug>
 #include <QRandomGenerator>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlResult>
 #include <QVariant>
@@ -253,4 +256,21 @@ QString ContentStatement::columnText(int col) const
     if (length == 0)
         return QStringLiteral("");
     return QString::fromUtf8(text, length);
+}
+
+bool runContentRemoval(const QString &sql, const QString &novelId, const QString *chapterId,
+                       const char *failure, const char *done, const QString &logId,
+                       const char *doneSuffix)
+{
+    QSqlQuery query(DatabaseConnection::database());
+    query.prepare(sql);
+    query.bindValue(QStringLiteral(":novel_id"), novelId);
+    if (chapterId)
+        query.bindValue(QStringLiteral(":chapter_id"), *chapterId);
+    if (!query.exec()) {
+        qWarning() << failure << query.lastError().text();
+        return false;
+    }
+    qInfo() << done << logId << doneSuffix;
+    return true;
 }

@@ -26,6 +26,13 @@ QString contentTimeString();
 // The same text as UTF-8, shared between calls within the second.
 QByteArray contentTimeUtf8();
 
+// Runs one DELETE of a book's (or a chapter's) content rows, bound by
+// :novel_id and, when chapterId is given, :chapter_id. Logs failure + the
+// driver's error, or done + logId + doneSuffix.
+bool runContentRemoval(const QString &sql, const QString &novelId, const QString *chapterId,
+                       const char *failure, const char *done, const QString &logId,
+                       const char *doneSuffix);
+
 // The SQLite statement behind a query that Qt prepared on the calling
 // thread's connection. Binding and reading through Qt costs a QVariant per
 // value, which is most of the time of a book's store or a chapter's load;

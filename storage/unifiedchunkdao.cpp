@@ -19,22 +19,6 @@ const char InsertSql[] =
     "highlight_color,vert_align,anchor_href,font_weight,create_time,update_time) "
     "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
 
-bool runRemoval(const QString &sql, const QString &novelId, const QString *chapterId,
-                const char *failure, const char *done, const QString &logId)
-{
-    QSqlQuery query(DatabaseConnection::database());
-    query.prepare(sql);
-    query.bindValue(QStringLiteral(":novel_id"), novelId);
-    if (chapterId)
-        query.bindValue(QStringLiteral(":chapter_id"), *chapterId);
-    if (!query.exec()) {
-        qWarning() << failure << query.lastError().text();
-        return false;
-    }
-    qInfo() << done << logId << " 的chunk数据";
-    return true;
-}
-
 }
 
 UnifiedChunkDao::UnifiedChunkDao(QObject *parent)
@@ -56,19 +40,19 @@ bool UnifiedChunkDao::removeByParaId(const QString &paraId)
 
 bool UnifiedChunkDao::removeByNovelId(const QString &novelId)
 {
-    return runRemoval(QStringLiteral("DELETE FROM unified_chunk WHERE para_id IN "
-                                     "(SELECT id FROM unified_paragraph WHERE novel_id = :novel_id)"),
-                      novelId, nullptr, "[UnifiedChunkDao] 按小说删除失败:",
-                      "[UnifiedChunkDao] 已删除 novelId=", novelId);
+    return runContentRemoval(QStringLiteral("DELETE FROM unified_chunk WHERE para_id IN "
+                                            "(SELECT id FROM unified_paragraph WHERE novel_id = :novel_id)"),
+                             novelId, nullptr, "[UnifiedChunkDao] 按小说删除失败:",
+                             "[UnifiedChunkDao] 已删除 novelId=", novelId, " 的chunk数据");
 }
 
 bool UnifiedChunkDao::removeByChapter(const QString &novelId, const QString &chapterId)
 {
-    return runRemoval(QStringLiteral("DELETE FROM unified_chunk WHERE para_id IN "
-                                     "(SELECT id FROM unified_paragraph WHERE novel_id = :novel_id "
-                                     "AND chapter_id = :chapter_id)"),
-                      novelId, &chapterId, "[UnifiedChunkDao] 按章节删除失败:",
-                      "[UnifiedChunkDao] 已删除 chapterId=", chapterId);
+    return runContentRemoval(QStringLiteral("DELETE FROM unified_chunk WHERE para_id IN "
+                                            "(SELECT id FROM unified_paragraph WHERE novel_id = :novel_id "
+                                            "AND chapter_id = :chapter_id)"),
+                             novelId, &chapterId, "[UnifiedChunkDao] 按章节删除失败:",
+                             "[UnifiedChunkDao] 已删除 chapterId=", chapterId, " 的chunk数据");
 }
 
 bool UnifiedChunkDao::insertChunks(const QString &paraId, const QVector<TextChunk> &chunks)

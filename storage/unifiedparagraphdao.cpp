@@ -23,22 +23,6 @@ const char InsertSql[] =
     "table_column,table_column_count,table_header,create_time,update_time) "
     "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
 
-bool runRemoval(const char *sql, const QString &novelId, const QString *chapterId,
-                const char *failure, const char *done, const QString &logId)
-{
-    QSqlQuery query(DatabaseConnection::database());
-    query.prepare(QString::fromLatin1(sql));
-    query.bindValue(QStringLiteral(":novel_id"), novelId);
-    if (chapterId)
-        query.bindValue(QStringLiteral(":chapter_id"), *chapterId);
-    if (!query.exec()) {
-        qWarning() << failure << query.lastError().text();
-        return false;
-    }
-    qInfo() << done << logId << " 的段落数据";
-    return true;
-}
-
 }
 
 UnifiedParagraphDao::UnifiedParagraphDao(QObject *parent)
@@ -60,17 +44,18 @@ bool UnifiedParagraphDao::countByChapter(const QString &novelId, const QString &
 
 bool UnifiedParagraphDao::removeByNovelId(const QString &novelId)
 {
-    return runRemoval("DELETE FROM unified_paragraph WHERE novel_id = :novel_id", novelId,
-                      nullptr, "[UnifiedParagraphDao] 按小说删除失败:",
-                      "[UnifiedParagraphDao] 已删除 novelId=", novelId);
+    return runContentRemoval(
+        QStringLiteral("DELETE FROM unified_paragraph WHERE novel_id = :novel_id"), novelId, nullptr,
+        "[UnifiedParagraphDao] 按小说删除失败:", "[UnifiedParagraphDao] 已删除 novelId=", novelId,
+        " 的段落数据");
 }
 
 bool UnifiedParagraphDao::removeByChapter(const QString &novelId, const QString &chapterId)
 {
-    return runRemoval("DELETE FROM unified_paragraph WHERE novel_id = :novel_id "
-                      "AND chapter_id = :chapter_id",
-                      novelId, &chapterId, "[UnifiedParagraphDao] 按章节删除失败:",
-                      "[UnifiedParagraphDao] 已删除 chapterId=", chapterId);
+    return runContentRemoval(QStringLiteral("DELETE FROM unified_paragraph WHERE novel_id = :novel_id "
+                                            "AND chapter_id = :chapter_id"),
+                             novelId, &chapterId, "[UnifiedParagraphDao] 按章节删除失败:",
+                             "[UnifiedParagraphDao] 已删除 chapterId=", chapterId, " 的段落数据");
 }
 
 QVector<Paragraph> UnifiedParagraphDao::loadParagraphs(const QString &novelId,

@@ -1,0 +1,54 @@
+#include "rawfontcache.h"
+
+#include <QThreadStorage>
+
+class RawFontCacheStorage
+{
+public:
+    static RawFontCache *create() { return new RawFontCache(); }
+};
+
+namespace {
+// Deleted by Qt when the owning thread ends.
+QThreadStorage<RawFontCache *> &storage()
+{
+    static QThreadStorage<RawFontCache *> perThread;
+    return perThread;
+}
+}
+
+RawFontCache &RawFontCache::forCurrentThread()
+{
+    QThreadStorage<RawFontCache *> &s = storage();
+    if (!s.hasLocalData())
+        s.setLocalData(RawFontCacheStorage::create());
+    return *s.localData();
+}
+
+void RawFontCache::clearForCurrentThread(quint64 generation)
+{
+    RawFontCache &cache = forCurrentThread();
+    if (generation > cache.m_lastGeneration) {
+        cache.m_fonts.clear();
+        cache.m_lastGeneration = generation;
+    }
+}
+
+qint64 RawFontCache::keyFor(const QRawFont &font)
+{
+    if (!font.isValid())
+        return 0;
+    // A book uses a handful of fonts: a linear scan is cheaper than hashing fonts.
+    for (auto it = m_fonts.cbegin(); it != m_fonts.cend(); ++it) {
+        if (it.value() == font)
+            return it.key();
+    }
+    const qint64 key = m_nextKey++;
+    m_fonts.insert(key, font);
+    return key;
+}
+
+QRawFont RawFontCache::rawFont(qint64 key) const
+{
+    return m_fonts.value(key);
+}

@@ -66,9 +66,27 @@ bool isBlank(const QString &text)
     return true;
 }
 
-bool equalsKeyword(const QString &value, QLatin1String keyword)
+enum class WideKeyword { None, Inherit, Unset, Initial };
+
+WideKeyword wideKeyword(const QString &value)
 {
-    return value.midRef(0).trimmed().compare(keyword, Qt::CaseInsensitive) == 0;
+    // Most values are not keywords: look at the first letter before trimming.
+    int first = 0;
+    while (first < value.size() && value[first].isSpace())
+        ++first;
+    if (first == value.size())
+        return WideKeyword::None;
+    const QChar c = value[first].toLower();
+    if (c != QLatin1Char('i') && c != QLatin1Char('u'))
+        return WideKeyword::None;
+    const QStringRef v = value.midRef(first).trimmed();
+    if (v.compare(QLatin1String("inherit"), Qt::CaseInsensitive) == 0)
+        return WideKeyword::Inherit;
+    if (v.compare(QLatin1String("unset"), Qt::CaseInsensitive) == 0)
+        return WideKeyword::Unset;
+    if (v.compare(QLatin1String("initial"), Qt::CaseInsensitive) == 0)
+        return WideKeyword::Initial;
+    return WideKeyword::None;
 }
 
 float keywordFontSize(const QString &keyword, bool &found)
@@ -108,13 +126,22 @@ void resolveKeywords(QMap<QString, QString> &values, const ComputedStyle *parent
 {
     QVarLengthArray<QString, 8> fromParent, removed;
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
-        const QString &v = it.value();
-        if (equalsKeyword(v, QLatin1String("inherit"))
-            || (equalsKeyword(v, QLatin1String("unset"))
-                && CssStyleSheet::inheritedProperties().contains(it.key())))
+        switch (wideKeyword(it.value())) {
+        case WideKeyword::Inherit:
             fromParent.append(it.key());
-        else if (equalsKeyword(v, QLatin1String("unset")) || equalsKeyword(v, QLatin1String("initial")))
+            break;
+        case WideKeyword::Unset:
+            if (CssStyleSheet::inheritedProperties().contains(it.key()))
+                fromParent.append(it.key());
+            else
+                removed.append(it.key());
+            break;
+        case WideKeyword::Initial:
             removed.append(it.key());
+            break;
+        case WideKeyword::None:
+            break;
+        }
     }
     for (const QString &name : fromParent) {
         const auto p = parent ? parent->values.constFind(name) : QMap<QString, QString>::const_iterator();

@@ -1,25 +1,20 @@
 #include "cssstylesheet.h"
 
+#include "cssscanner.h"
+
 #include <QRegularExpression>
 
 namespace {
-
-// The white space of CSS syntax (and of \s in the patterns below).
-bool isCssSpace(QChar c)
-{
-    const ushort u = c.unicode();
-    return u == ' ' || (u >= '\t' && u <= '\r');
-}
 
 QVector<QStringRef> splitAtCssSpace(const QString &text)
 {
     QVector<QStringRef> parts;
     int i = 0;
     while (i < text.size()) {
-        while (i < text.size() && isCssSpace(text[i]))
+        while (i < text.size() && CssScanner::isSpace(text[i]))
             ++i;
         const int start = i;
-        while (i < text.size() && !isCssSpace(text[i]))
+        while (i < text.size() && !CssScanner::isSpace(text[i]))
             ++i;
         if (i > start)
             parts.append(text.midRef(start, i - start));
@@ -63,7 +58,7 @@ void expandFont(CssDeclarations &map, const CssDeclaration &font)
             // Skip the line height that follows the size.
             rest = rest.mid(1).trimmed();
             int space = 0;
-            while (space < rest.size() && !isCssSpace(rest[space]))
+            while (space < rest.size() && !CssScanner::isSpace(rest[space]))
                 ++space;
             family = rest.mid(space).trimmed();
         } else {

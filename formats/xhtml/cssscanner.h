@@ -6,6 +6,13 @@
 // They read braces, comments and at-rules only; they do not understand strings.
 namespace CssScanner {
 
+// The white space of CSS syntax: space, tab, line feed, vertical tab, form feed, return.
+inline bool isSpace(QChar c)
+{
+    const ushort u = c.unicode();
+    return u == ' ' || (u >= '\t' && u <= '\r');
+}
+
 // Removes every closed /* ... */ comment. An unterminated comment and all text after
 // it stay as they are.
 QString removeComments(const QString &text);

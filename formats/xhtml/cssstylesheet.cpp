@@ -8,12 +8,6 @@
 
 namespace {
 
-bool isCssSpace(QChar c)
-{
-    const ushort u = c.unicode();
-    return u == ' ' || (u >= '\t' && u <= '\r');
-}
-
 bool isLowerLetter(QChar c) { return c >= QLatin1Char('a') && c <= QLatin1Char('z'); }
 
 bool isNameChar(QChar c)
@@ -144,9 +138,8 @@ void resolveKeywords(QMap<QString, QString> &values, const ComputedStyle *parent
         }
     }
     for (const QString &name : fromParent) {
-        const auto p = parent ? parent->values.constFind(name) : QMap<QString, QString>::const_iterator();
-        if (parent && p != parent->values.constEnd())
-            values.insert(name, *p);
+        if (parent && parent->values.contains(name))
+            values.insert(name, parent->values.value(name));
         else
             values.remove(name);
     }
@@ -276,10 +269,10 @@ ComputedStyle CssStyleSheet::computeStyle(const QString &tag, const QString &id,
     const QString classText = classAttribute.toLower();
     QVarLengthArray<QStringRef, 8> classes;
     for (int i = 0; i < classText.size();) {
-        while (i < classText.size() && isCssSpace(classText[i]))
+        while (i < classText.size() && CssScanner::isSpace(classText[i]))
             ++i;
         const int start = i;
-        while (i < classText.size() && !isCssSpace(classText[i]))
+        while (i < classText.size() && !CssScanner::isSpace(classText[i]))
             ++i;
         const QStringRef name = classText.midRef(start, i - start);
         if (!name.isEmpty() && std::find(classes.begin(), classes.end(), name) == classes.end())

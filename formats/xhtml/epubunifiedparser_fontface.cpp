@@ -4,15 +4,9 @@
 
 namespace {
 
-bool isCssSpace(QChar c)
-{
-    const ushort u = c.unicode();
-    return u == ' ' || (u >= '\t' && u <= '\r');
-}
-
 int skipSpace(const QString &text, int i)
 {
-    while (i < text.size() && isCssSpace(text[i]))
+    while (i < text.size() && CssScanner::isSpace(text[i]))
         ++i;
     return i;
 }
@@ -30,7 +24,7 @@ bool readArgument(const QString &text, int i, QString &argument, int &end)
         return false;
     int start = skipSpace(text, i + 1);
     int stop = close;
-    while (stop > start && isCssSpace(text[stop - 1]))
+    while (stop > start && CssScanner::isSpace(text[stop - 1]))
         --stop;
     argument = text.mid(start, stop - start);
     end = close + 1;

@@ -58,7 +58,10 @@ ApplicationCore::ApplicationCore(QObject *parent)
     , layoutPool(this)
     , renderPool(this)
 {
-    s_instance.store(this);
+    {
+        QWriteLocker lock(&instanceLock());
+        s_instance.store(this);
+    }
     initAppTime();
     readingRecordDao->recoverDangling();
     CbrParser::cleanupOrphanedArchiveData();
@@ -77,11 +80,25 @@ ApplicationCore::ApplicationCore(QObject *parent)
 
 ApplicationCore::~ApplicationCore()
 {
-    ApplicationCore *self = this;
-    s_instance.compare_exchange_strong(self, nullptr);
-    // Nothing a running task uses may go before the task has ended.
+    {
+        // Waits for an image request under way on another thread; later ones
+        // find no core.
+        QWriteLocker lock(&instanceLock());
+        ApplicationCore *self = this;
+        s_instance.compare_exchange_strong(self, nullptr);
+    }
+    // Nothing a running task uses may go before the task has ended: queued
+    // layout and render tasks are dropped and the running one is waited for
+    // before the pools go.
     backgroundTasks.stop();
     workerPool.clear();
+    workerPool.waitForDone();
+}
+
+QReadWriteLock &ApplicationCore::instanceLock()
+{
+    static QReadWriteLock lock;
+    return lock;
 }
 
 ApplicationCore *ApplicationCore::instance()

@@ -161,6 +161,17 @@ Qt::Alignment textAlignment(int alignment)
     }
 }
 
+// setNumColumns counts glyphs and may take one character more than asked
+// (after a break, or where a character makes no glyph of its own).
+void endLineAt(QTextLine &line, int length, qreal width)
+{
+    for (int n = length; n >= 1; --n) {
+        line.setNumColumns(n, width);
+        if (line.textLength() <= length)
+            return;
+    }
+}
+
 void shiftRuns(QVector<GlyphRunItem> &runs, qreal dx, qreal dy)
 {
     for (GlyphRunItem &run : runs) {
@@ -294,14 +305,14 @@ QVector<LayoutLine> LayoutEngine::shapeParagraph(const Paragraph &paragraph, int
         // form would justify or centre against an unbounded width.
         int b = findLineBreak(text, lineStart, lineEnd, finder);
         if (b != lineEnd && b > lineStart) {
-            line.setNumColumns(b - lineStart, width);
+            endLineAt(line, b - lineStart, width);
             lineEnd = lineStart + line.textLength();
         }
         while (line.naturalTextRect().right() > width) {
             b = findLineBreak(text, lineStart, lineEnd - 1, finder);
             if (b <= lineStart || b >= lineEnd)
                 break;
-            line.setNumColumns(b - lineStart, width);
+            endLineAt(line, b - lineStart, width);
             const int shortened = lineStart + line.textLength();
             if (shortened >= lineEnd)
                 break;

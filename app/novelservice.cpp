@@ -1,6 +1,7 @@
 #include "novelservice.h"
 #include "chapterdao.h"
 #include "chapterinfo.h"
+#include "deferredwrites.h"
 #include "keys.h"
 #include "noveldao.h"
 #include "novelinfo.h"
@@ -79,34 +80,43 @@ void NovelService::doReading(const QString &novelId, const QString &chapterId, i
 {
     const QString now = currentTimeString();
 
-    ReadProcessInfo process;
-    process.setId(md5OfJoined({novelId}));
-    process.setNovelId(novelId);
-    process.setChapterId(chapterId);
-    process.setChapterIndex(chapterIndex);
-    process.setUpdateTime(now);
-    process.setLastPosition(position);
-    process.setLastProgressIndex(progressIndex);
-    process.setLastBlockOffset(blockOffset);
-    QObject *existing = m_readProcessDao->queryByNovelId(novelId);
-    if (existing) {
-        delete existing;
-        m_readProcessDao->update(&process);
-    } else {
+    // Each write captures values only: while an import holds the write lock
+    // it is kept and may run after this service is gone. Whether the reading
+    // position is inserted or updated is decided when it runs.
+    DeferredWrites &writes = DeferredWrites::instance();
+    writes.submit(QStringLiteral("read_process_info:") + novelId, [=] {
+        ReadProcessInfo process;
+        process.setId(md5OfJoined({novelId}));
+        process.setNovelId(novelId);
+        process.setChapterId(chapterId);
+        process.setChapterIndex(chapterIndex);
+        process.setUpdateTime(now);
+        process.setLastPosition(position);
+        process.setLastProgressIndex(progressIndex);
+        process.setLastBlockOffset(blockOffset);
+        ReadProcessDao dao;
+        if (QObject *existing = dao.queryByNovelId(novelId)) {
+            delete existing;
+            return dao.update(&process);
+        }
         process.setCreateTime(now);
-        m_readProcessDao->insert(&process);
-    }
+        return dao.insert(&process);
+    });
 
-    ChapterInfo chapter;
-    chapter.setId(chapterId);
-    chapter.setStatus(2);
-    chapter.setUpdateTime(now);
-    m_chapterDao->update(&chapter);
+    writes.submit(QStringLiteral("chapter_info.status:") + chapterId, [=] {
+        ChapterInfo chapter;
+        chapter.setId(chapterId);
+        chapter.setStatus(2);
+        chapter.setUpdateTime(now);
+        return ChapterDao().update(&chapter);
+    });
 
-    NovelInfo novel;
-    novel.setId(novelId);
-    novel.setUpdateTime(now);
-    m_novelDao->update(&novel, false);
+    writes.submit(QStringLiteral("novel_info.update_time:") + novelId, [=] {
+        NovelInfo novel;
+        novel.setId(novelId);
+        novel.setUpdateTime(now);
+        return NovelDao().update(&novel, false);
+    });
 }
 
 bool NovelService::saveNovel(NovelInfo *novel)

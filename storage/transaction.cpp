@@ -148,7 +148,11 @@ Transaction::Transaction(QSqlDatabase db)
         // reads first cannot upgrade once another connection has committed
         // (WAL). When the lock stays taken past the busy timeout, this fails.
         if (!run(QStringLiteral("BEGIN IMMEDIATE"))) {
-            qWarning() << "[Transaction] 开启事务失败:" << m_lastError;
+            // Busy is what the main thread's writes expect during an import.
+            if (m_busy)
+                qInfo() << "[Transaction] 开启事务失败:" << m_lastError;
+            else
+                qWarning() << "[Transaction] 开启事务失败:" << m_lastError;
             return;
         }
     }

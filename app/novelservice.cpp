@@ -12,6 +12,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 NovelService::NovelService(NovelDao *novelDao, ChapterDao *chapterDao,
                            ReadProcessDao *readProcessDao, QObject *parent)
@@ -47,29 +48,32 @@ bool NovelService::removeNovel(const QString &id)
     return m_novelDao->remove(id);
 }
 
-QString NovelService::removableDataDir(const QString &dataDir, const QString &dataLocation)
+QString NovelService::removableDataDir(const QString &dataDir, const QString &novelId,
+                                       const QString &dataLocation)
 {
-    if (dataDir.isEmpty() || dataLocation.isEmpty())
+    // A book's folder is named by its id (an MD5 in hexadecimal) and lies
+    // directly in the data location; data_dir can be edited, and must never
+    // name the fonts folder, another book's folder or anything outside.
+    static const QRegularExpression bookId(QStringLiteral("^[0-9a-fA-F]{32}$"));
+    if (dataDir.isEmpty() || dataLocation.isEmpty() || !bookId.match(novelId).hasMatch())
         return {};
-    // Canonical forms resolve "..", symbolic links and relative paths, so a
-    // crafted data_dir cannot name anything outside the data location.
+    // Canonical forms resolve "..", symbolic links and relative paths.
     const QString root = QFileInfo(dataLocation).canonicalFilePath();
-    const QString dir = QFileInfo(dataDir).canonicalFilePath();
-    if (root.isEmpty() || dir.isEmpty())
+    const QFileInfo dir(QFileInfo(dataDir).canonicalFilePath());
+    if (root.isEmpty() || dir.filePath().isEmpty())
         return {};
-    const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
-    if (dir.size() <= prefix.size() || !dir.startsWith(prefix))
+    if (dir.fileName() != novelId || dir.absolutePath() != root)
         return {};
-    return dir;
+    return dir.filePath();
 }
 
-bool NovelService::removeDataDir(const QString &path)
+bool NovelService::removeDataDir(const QString &path, const QString &novelId)
 {
     if (path.isEmpty() || !QFileInfo::exists(path))
         return false;
-    const QString dir = removableDataDir(path, Paths::dataLocation());
+    const QString dir = removableDataDir(path, novelId, Paths::dataLocation());
     if (dir.isEmpty()) {
-        qWarning() << "[ApplicationCore::removeNovel] 数据目录不在应用数据目录之内，保留:" << path;
+        qWarning() << "[ApplicationCore::removeNovel] 数据目录不是该书自己的目录，保留:" << path;
         return false;
     }
     return QDir(dir).removeRecursively();

@@ -120,6 +120,12 @@ public:
     static QDateTime currentDateTime();
 
     // --- Reading view and page pools ---
+    Q_INVOKABLE QString openBookForReading(const QString &novelId, const QString &chapterId,
+                                           int glyphIndex, float blockOffset, int fontSize,
+                                           int letterSpacing, int viewWidth, int viewHeight,
+                                           const QString &textColor, const QString &bgColor,
+                                           const QString &readerBgColor,
+                                           bool isDarkTheme = false);
 
     // --- User fonts ---
     Q_INVOKABLE QVariantMap getFontMetadata(const QString &path);

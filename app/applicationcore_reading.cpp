@@ -1,13 +1,16 @@
 #include "applicationcore.h"
 #include "deferredwrites.h"
+#include "fontregistry.h"
 #include "novelinfo.h"
 #include "novelservice.h"
+#include "paths.h"
 #include "readingrecorddao.h"
 #include "readingrecordinfo.h"
 #include "readprocessdao.h"
 #include "readprocessinfo.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QHash>
 
 #include <limits>
@@ -124,6 +127,32 @@ void ApplicationCore::closeBook()
     ++generation;
     layoutPool.clear(generation);
     renderPool.clear(generation);
+}
+
+QString ApplicationCore::openBookForReading(const QString &novelId, const QString &chapterId,
+                                            int glyphIndex, float blockOffset, int fontSize,
+                                            int letterSpacing, int viewWidth, int viewHeight,
+                                            const QString &textColor, const QString &bgColor,
+                                            const QString &readerBgColor, bool isDarkTheme)
+{
+    Q_UNUSED(blockOffset)
+    Q_UNUSED(fontSize)
+    Q_UNUSED(letterSpacing)
+    Q_UNUSED(viewWidth)
+    Q_UNUSED(viewHeight)
+    Q_UNUSED(textColor)
+    Q_UNUSED(bgColor)
+    Q_UNUSED(readerBgColor)
+    qInfo() << "[ApplicationCore] openBookForReading:" << chapterId << "glyphIndex:" << glyphIndex
+            << "isDarkTheme:" << (isDarkTheme ? "true" : "false");
+    ++generation;
+    layoutPool.clear(generation);
+    renderPool.clear(generation);
+    // Makes this book the registry's active one (another book's fonts are
+    // dropped) and registers its own fonts again; a book without any is fine.
+    FontRegistry::instance().loadManifest(novelId, QDir(Paths::dataLocation()).filePath(novelId));
+    // Laying chapters out is not there yet: no session opens.
+    return QString();
 }
 
 int ApplicationCore::getTodayReadingSeconds()

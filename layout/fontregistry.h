@@ -1,23 +1,88 @@
 #pragma once
 
-#include <QMutex>
-#include <QString>
+#include "fontmanifest.h"
 
-// Process-wide registry of the fonts embedded in the open book.
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QMutex>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+// Process-wide registry of the fonts a book brings with it. Only one book is
+// active at a time; its fonts are registered with the application font
+// database and reached through alias families installed as QFont
+// substitutions, so the family names stored in a book's text resolve to the
+// book's own fonts. Every operation but the pure ones takes the one mutex for
+// its whole duration.
 class FontRegistry
 {
 public:
     static FontRegistry &instance();
 
-    // Makes the book active (dropping another book's fonts) and registers the
-    // fonts listed in its "fonts/manifest.json".
-    bool loadManifest(const QString &bookId, const QString &bookDataDir);
+    QString activeBookId() const;
+    // Another book than the active one drops every font and alias of the old one.
     void setActiveBook(const QString &bookId);
-    QString activeBook() const;
+    void clearAll();
+
+    // "quillora-<12 hex of SHA-1(bookId)>-<12 hex of SHA-1(family|weight|style)>".
+    static QString aliasFamily(const QString &bookId, const QString &family, int weight,
+                               bool italic);
+    // The installed family equal to name (ignoring case and surrounding
+    // spaces), written as the font database writes it; empty when none.
+    QString hasFamily(const QString &name) const;
+    // Registers the bytes for the active book (once per distinct file) and
+    // installs the alias of the style on the families they provide.
+    QString registerFontData(const QString &family, int weight, bool italic,
+                             const QByteArray &data);
+    // Installs the alias of the style on the given families.
+    QString substituteFamily(const QString &family, int weight, bool italic,
+                             const QStringList &candidates);
+
+    // The family to use for a CSS font-family value: a generic keyword, an
+    // installed alias or an installed family; empty when none.
+    QString resolveFamily(const QString &cssFamilyList);
+    // The alias of the nearest declared style (weight, then style falling back
+    // to 400 and normal), else resolveFamily.
+    QString resolveStyledFamily(const QString &cssFamilyList, int weight, bool italic);
+    static QStringList splitFamilyList(const QString &value);
+
+    // XORs the first count bytes with the repeated key; undoes the EPUB font
+    // obfuscations, which are their own inverse.
+    static QByteArray deobfuscate(const QByteArray &data, const QByteArray &key, int count);
+
+    // Writes "fonts/manifest.json" of the book folder atomically.
+    bool saveManifest(const QString &bookDataDir, const QString &sourcePath,
+                      const QList<FontManifestEntry> &entries);
+    // Makes the book active and registers again the fonts its manifest lists.
+    // True when the book was already active or a font style was registered.
+    bool loadManifest(const QString &bookId, const QString &bookDataDir);
 
 private:
     FontRegistry() = default;
+    FontRegistry(const FontRegistry &) = delete;
+    FontRegistry &operator=(const FontRegistry &) = delete;
 
-    mutable QMutex m_mutex;
-    QString m_activeBook;
+    struct RegisteredFont {
+        int fontId = -1;
+        QStringList families;
+    };
+
+    // "family|weight|italic" or "family|weight|normal", family trimmed and lower-cased.
+    static QString styleKey(const QString &family, int weight, bool italic);
+
+    // Both require the mutex held.
+    void unregister();
+    QString applySubstitutions(const QString &family, int weight, bool italic,
+                               const QStringList &candidates);
+
+    mutable QMutex mutex;
+    QString m_activeBookId;
+    QHash<QByteArray, RegisteredFont> m_fontsByDigest;
+    QSet<QString> m_substitutedAliases;
+    QMap<QString, QString> m_aliasToFamily;
+    QMap<QString, QString> m_styleKeyToAlias;
+    QMap<QString, QString> m_resolveCache;
 };

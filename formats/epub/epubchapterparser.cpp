@@ -1,0 +1,331 @@
+#include "epubchapterparser.h"
+
+#include "chapterinfo.h"
+#include "epubarchive.h"
+#include "epubfiles.h"
+#include "keys.h"
+#include "logmanager.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
+#include <QXmlStreamReader>
+
+#include <algorithm>
+
+EpubChapterParser::EpubChapterParser(QObject *parent) : ChapterParser(parent) {}
+
+bool EpubChapterParser::writeChapterFiles(const QVector<ChapterInfo *> &chapters,
+                                          const QString &filePath)
+{
+    // The documents stay in the archive.
+    Q_UNUSED(chapters);
+    Q_UNUSED(filePath);
+    return true;
+}
+
+QString EpubChapterParser::readEntryText(EpubArchive &zip, const QString &entryPath)
+{
+    return zip.readText(entryPath);
+}
+
+QString EpubChapterParser::resolveHref(const QString &href, const QString &basePath)
+{
+    return resolveEpubHref(href, basePath);
+}
+
+ChapterListResult EpubChapterParser::parseChapters(const QString &filePath, const QString &dataDir,
+                                                   const QString &novelId, QString *error)
+{
+    ChapterListResult result;
+    QFile opfPathFile(dataDir + QLatin1String(EpubFiles::OpfPathFile));
+    if (!opfPathFile.open(QIODevice::ReadOnly))
+        return result;
+    QByteArray opfBytes = opfPathFile.readAll();
+    opfPathFile.close();
+    const int nul = opfBytes.indexOf('\0');
+    if (nul >= 0)
+        opfBytes.truncate(nul);
+    const QString opfPath = QString::fromUtf8(opfBytes).trimmed();
+    if (opfPath.isEmpty())
+        return result;
+
+    EpubArchive zip(filePath);
+    if (!zip.isOpen())
+        return result;
+    Package package;
+    if (!readOpf(zip, opfPath, &package))
+        return result;
+    QVector<EpubTocEntry> entries;
+    readToc(zip, package.version, package.ncxPath, package.navPath, entries);
+
+    SpineIndex index;
+    // Backwards, so that the first of repeated paths or names is what stays.
+    for (int i = package.spine.size() - 1; i >= 0; --i) {
+        index.byPath.insert(package.spine.at(i), i);
+        index.byFileName.insert(QFileInfo(package.spine.at(i)).fileName(), i);
+    }
+
+    QVector<EpubSpineMark> marks;
+    marks.reserve(entries.size() + package.spine.size());
+    QVector<bool> covered(package.spine.size(), false);
+    for (const EpubTocEntry &entry : qAsConst(entries)) {
+        const int spineIndex = spineIndexOf(entry.path, index);
+        if (spineIndex < 0)
+            continue;
+        covered[spineIndex] = true;
+        marks.append({spineIndex, joinEpubTitle(entry.parentTitle, entry.label), entry.anchor, true});
+    }
+    QVector<int> uncovered;
+    for (int i = 0; i < covered.size(); ++i) {
+        if (!covered.at(i)) {
+            uncovered.append(i);
+            marks.append({i, QString(), QString(), false});
+        }
+    }
+    std::stable_sort(marks.begin(), marks.end(), [](const EpubSpineMark &a, const EpubSpineMark &b) {
+        return a.spineIndex < b.spineIndex;
+    });
+    const QHash<int, QString> documentTitles = readDocumentTitles(zip, package.spine, uncovered);
+
+    QDir().mkpath(dataDir);
+    Build build;
+    build.spine = package.spine;
+    build.novelId = novelId;
+    build.dataDir = dataDir;
+    build.now = currentTimeString();
+
+    // The current chapter: where it starts, its title, the anchor of the mark
+    // that opened it (for merging) and the anchor its range starts at.
+    int start = 0;
+    QString title;
+    QString markAnchor;
+    QString startAnchor;
+    const auto open = [&](const EpubSpineMark &mark) {
+        start = mark.spineIndex;
+        title = mark.fromToc ? mark.title : documentTitles.value(mark.spineIndex);
+        markAnchor = mark.fromToc ? mark.anchor : QString();
+        startAnchor = markAnchor;
+    };
+    for (int i = 0; i < marks.size(); ++i) {
+        const EpubSpineMark &mark = marks.at(i);
+        if (i == 0) {
+            open(mark);
+            // Nothing comes before the first document's first entry: its
+            // lead-in belongs to the first chapter.
+            startAnchor.clear();
+        } else if (mark.spineIndex == start) {
+            if (!mark.anchor.isEmpty() && mark.anchor != markAnchor) {
+                addChapter(build, start, start, title, startAnchor, mark.anchor);
+                title = mark.title;
+                markAnchor = startAnchor = mark.anchor;
+            }
+        } else if (mark.fromToc && !mark.anchor.isEmpty()) {
+            // The text ahead of the anchor runs on from the chapter before.
+            addChapter(build, start, mark.spineIndex, title, startAnchor, mark.anchor);
+            open(mark);
+        } else {
+            addChapter(build, start, mark.spineIndex - 1, title, startAnchor, QString());
+            open(mark);
+        }
+    }
+    if (!marks.isEmpty())
+        addChapter(build, start, package.spine.size() - 1, title, startAnchor, QString());
+
+    const QString copyPath = copyBook(filePath, dataDir);
+    QByteArray meta = copyPath.toUtf8() + '\n' + opfPath.toUtf8() + '\n';
+    for (const QString &path : qAsConst(package.spine))
+        meta += path.toUtf8() + '\n';
+    if (!EpubFiles::writeFile(dataDir + QLatin1String(EpubFiles::MetaFile), meta)) {
+        qWarning().noquote() << "[EpubChapterParser] 无法写入:"
+                             << dataDir + QLatin1String(EpubFiles::MetaFile);
+        qDeleteAll(build.chapters);
+        if (error)
+            *error = QCoreApplication::translate("EpubChapterParser", "保存书籍文件失败");
+        return result;
+    }
+
+    const int count = build.chapters.size();
+    for (int i = 0; i < count; ++i) {
+        build.chapters.at(i)->setChapterIndex(i);
+        build.chapters.at(i)->setNovelProcess(count > 1 ? double(i) / double(count - 1) : 0.0);
+    }
+    QLOG_INFO().noquote() << "[EpubChapterParser] 目录解析完成，章节数:" << count;
+    result.chapters = build.chapters;
+    return result;
+}
+
+QString EpubChapterParser::copyBook(const QString &filePath, const QString &dataDir)
+{
+    const QString target = dataDir + QLatin1String(EpubFiles::BookCopyFile);
+    const QFileInfo source(filePath);
+    const QFileInfo existing(target);
+    // Importing the copy itself: removing it first would lose the book.
+    if (existing.exists() && source.canonicalFilePath() == existing.canonicalFilePath())
+        return target;
+    QFile::remove(target);
+    if (QFile::copy(filePath, target)) {
+        QLOG_INFO().noquote() << "[EpubChapterParser] EPUB 已复制到:" << target;
+        return target;
+    }
+    qWarning().noquote() << "[EpubChapterParser] EPUB 复制失败，回退到原始路径:" << filePath;
+    return filePath;
+}
+
+QHash<int, QString> EpubChapterParser::readDocumentTitles(EpubArchive &zip, const QStringList &spine,
+                                                          const QVector<int> &indexes)
+{
+    static const QRegularExpression titleElement(
+        QStringLiteral("<title[^>]*>(.*?)</title>"),
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    QHash<QString, QVector<int>> wanted;
+    for (int i : indexes)
+        wanted[spine.at(i)].append(i);
+    QHash<int, QString> titles;
+    if (wanted.isEmpty())
+        return titles;
+    // In archive order, each document once, however often the spine lists it.
+    for (const QString &name : zip.entryNames()) {
+        const auto it = wanted.find(name);
+        if (it == wanted.end())
+            continue;
+        const QString text = readEntryText(zip, name);
+        QString title;
+        if (!text.isEmpty()) {
+            const QRegularExpressionMatch match = titleElement.match(text);
+            if (match.hasMatch())
+                title = capEpubTitle(match.captured(1).trimmed());
+        }
+        for (int i : it.value())
+            titles.insert(i, title);
+        wanted.erase(it);
+        if (wanted.isEmpty())
+            break;
+    }
+    return titles;
+}
+
+int EpubChapterParser::spineIndexOf(const QString &path, const SpineIndex &index)
+{
+    const auto exact = index.byPath.constFind(path);
+    if (exact != index.byPath.constEnd())
+        return exact.value();
+    return index.byFileName.value(QFileInfo(path).fileName(), -1);
+}
+
+void EpubChapterParser::addChapter(Build &build, int startIndex, int endIndex, QString title,
+                                   const QString &anchor, const QString &endAnchor)
+{
+    if (endIndex < startIndex)
+        return;
+    if (title.isEmpty())
+        title = QFileInfo(build.spine.value(startIndex)).completeBaseName();
+    const int number = build.chapters.size();
+    auto *chapter = new ChapterInfo;
+    chapter->setId(build.novelId + QLatin1Char('_') + QString::number(number));
+    chapter->setNovelId(build.novelId);
+    chapter->setTitle(title);
+    chapter->setPath(build.dataDir
+                     + QStringLiteral("chapter_%1.xhtml").arg(number, 4, 10, QLatin1Char('0')));
+    chapter->setChapterIndex(number);
+    chapter->setStatus(0);
+    chapter->setLoadStatus(0);
+    chapter->setCreateTime(build.now);
+    chapter->setUpdateTime(build.now);
+    chapter->setProperty("epubStartIdx", startIndex);
+    chapter->setProperty("epubEndIdx", endIndex);
+    chapter->setProperty("epubAnchor", anchor);
+    chapter->setProperty("epubEndAnchor", endAnchor);
+    if (!build.chapters.isEmpty()) {
+        ChapterInfo *previous = build.chapters.last();
+        previous->setNextChapter(chapter->id());
+        chapter->setPrevChapter(previous->id());
+    }
+    build.chapters.append(chapter);
+}
+
+bool EpubChapterParser::readOpf(EpubArchive &zip, const QString &opfPath, Package *package)
+{
+    const QString text = readEntryText(zip, opfPath);
+    if (text.isEmpty())
+        return false;
+    QMap<QString, ManifestItem> manifest;
+    QStringList spineIds;
+    QString ncxId;
+    bool inManifest = false;
+    bool inSpine = false;
+    QXmlStreamReader xml(text);
+    while (!xml.atEnd()) {
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        const QStringRef name = xml.name();
+        if (token == QXmlStreamReader::EndElement) {
+            if (name == QLatin1String("manifest"))
+                inManifest = false;
+            else if (name == QLatin1String("spine"))
+                inSpine = false;
+            continue;
+        }
+        if (token != QXmlStreamReader::StartElement)
+            continue;
+        const QXmlStreamAttributes attributes = xml.attributes();
+        if (name == QLatin1String("package")) {
+            package->version = attributes.value(QLatin1String("version")).toString();
+        } else if (name == QLatin1String("manifest")) {
+            inManifest = true;
+        } else if (name == QLatin1String("spine")) {
+            ncxId = attributes.value(QLatin1String("toc")).toString();
+            inSpine = true;
+        } else if (inManifest && name == QLatin1String("item")) {
+            manifest.insert(attributes.value(QLatin1String("id")).toString(),
+                            {attributes.value(QLatin1String("href")).toString(),
+                             attributes.value(QLatin1String("media-type")).toString(),
+                             attributes.value(QLatin1String("properties")).toString()});
+        } else if (inSpine && name == QLatin1String("itemref")) {
+            spineIds.append(attributes.value(QLatin1String("idref")).toString());
+        }
+    }
+    if (xml.hasError()) {
+        qWarning().noquote() << "[EpubChapterParser] OPF 解析错误:" << xml.errorString();
+        return false;
+    }
+
+    for (const QString &id : qAsConst(spineIds)) {
+        const auto item = manifest.constFind(id);
+        // One broken reference costs that document, not the book.
+        if (item == manifest.constEnd() || item->href.isEmpty()) {
+            qWarning().noquote() << "[EpubChapterParser] 跳过无效的 spine 项:" << id;
+            continue;
+        }
+        const QString path = resolveHref(item->href, opfPath);
+        if (!path.isEmpty())
+            package->spine.append(path);
+    }
+    if (!ncxId.isEmpty() && manifest.contains(ncxId))
+        package->ncxPath = resolveHref(manifest.value(ncxId).href, opfPath);
+    for (const ManifestItem &item : qAsConst(manifest)) {
+        if (package->navPath.isEmpty()
+            && item.properties.split(QLatin1Char(' '), Qt::SkipEmptyParts).contains(QLatin1String("nav")))
+            package->navPath = resolveHref(item.href, opfPath);
+        if (package->ncxPath.isEmpty() && item.mediaType == QLatin1String("application/x-dtbncx+xml"))
+            package->ncxPath = resolveHref(item.href, opfPath);
+    }
+    return !package->spine.isEmpty();
+}
+
+QString capEpubTitle(const QString &title)
+{
+    if (title.size() <= EpubChapterParser::MaxTitleLength)
+        return title;
+    int length = EpubChapterParser::MaxTitleLength;
+    if (title.at(length - 1).isHighSurrogate())
+        --length;
+    return title.left(length);
+}
+
+QString joinEpubTitle(const QString &parent, const QString &label)
+{
+    return capEpubTitle(parent.isEmpty() ? label : parent + QStringLiteral(" - ") + label);
+}

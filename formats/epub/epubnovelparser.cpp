@@ -1,0 +1,263 @@
+#include "epubnovelparser.h"
+
+#include "epubarchive.h"
+#include "epubfiles.h"
+#include "keys.h"
+#include "logmanager.h"
+#include "novelinfo.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QImageReader>
+#include <QSaveFile>
+#include <QXmlStreamReader>
+
+EpubNovelParser::EpubNovelParser(QObject *parent) : NovelParser(parent) {}
+
+NovelInfo *EpubNovelParser::parseNovel(const QString &filePath)
+{
+    const QFileInfo file(filePath);
+    const QString id = EpubFiles::bookId(filePath);
+    const QString dataDir = EpubFiles::dataDir(id);
+    QDir().mkpath(dataDir);
+    // Nothing of an earlier import of this path may be taken for this one's.
+    for (const char *stale : {"cover.png", "cover.jpg", EpubFiles::OpfPathFile,
+                              EpubFiles::MetaFile})
+        QFile::remove(dataDir + QLatin1String(stale));
+
+    auto *novel = new NovelInfo;
+    const QString now = currentTimeString();
+    novel->setId(id);
+    novel->setSourceType(0);
+    novel->setFileType(QStringLiteral("EPUB"));
+    novel->setSourceUrl(file.filePath());
+    novel->setDataDir(dataDir);
+    novel->setFileSize(file.size());
+    novel->setStatus(0);
+    novel->setCreateTime(now);
+    novel->setUpdateTime(now);
+    novel->setAuthor(QStringLiteral("未知作者"));
+    novel->setTitle(file.baseName());
+    novel->setLanguage(QStringLiteral("zh_CN"));
+    novel->setDescription(QStringLiteral("未知简介"));
+    novel->setPublisher(QStringLiteral("未知出版社"));
+
+    EpubArchive zip(filePath);
+    if (!zip.isOpen()) {
+        qWarning().noquote() << "无法打开epub文件:" << filePath;
+        return novel;
+    }
+    QString opfDir;
+    const QString opfPath = readContainer(zip, &opfDir);
+    if (opfPath.isEmpty()) {
+        qWarning().noquote() << "未找到OPF文件";
+        return novel;
+    }
+    if (!EpubFiles::writeFile(dataDir + QLatin1String(EpubFiles::OpfPathFile), opfPath.toUtf8())) {
+        qWarning().noquote() << "[EpubNovelParser] 无法写入:" << dataDir + QLatin1String(EpubFiles::OpfPathFile);
+        delete novel;
+        return nullptr;
+    }
+
+    const QString opfText = readEntryText(zip, opfPath);
+    if (opfText.isEmpty())
+        return novel;
+    Manifest manifest;
+    readOpf(opfText, novel, &manifest);
+    const QString coverHref = findCoverImage(opfText, manifest);
+    if (!coverHref.isEmpty()) {
+        const QByteArray png = convertCover(readZipEntry(zip, resolveHref(coverHref, opfPath)));
+        const QString coverPath = dataDir + QStringLiteral("cover.png");
+        if (!png.isEmpty() && EpubFiles::writeFile(coverPath, png)) {
+            novel->setCoverPath(coverPath);
+            QLOG_INFO().noquote() << "[EpubNovelParser] 封面已保存:" << coverPath;
+        }
+    }
+    QLOG_INFO().noquote() << "[EpubNovelParser] 解析完成:" << novel->title() << "封面:"
+                          << (novel->coverPath().isEmpty() ? QStringLiteral("无") : novel->coverPath());
+    return novel;
+}
+
+QByteArray EpubNovelParser::readZipEntry(EpubArchive &zip, const QString &entryPath)
+{
+    return zip.readEntry(entryPath);
+}
+
+QString EpubNovelParser::readEntryText(EpubArchive &zip, const QString &entryPath)
+{
+    return zip.readText(entryPath);
+}
+
+QString EpubNovelParser::resolveHref(const QString &href, const QString &basePath)
+{
+    return resolveEpubHref(href, basePath);
+}
+
+QString EpubNovelParser::readContainer(EpubArchive &zip, QString *opfDir)
+{
+    QString opfPath;
+    const QString container = QStringLiteral("META-INF/container.xml");
+    if (zip.contains(container)) {
+        QXmlStreamReader xml(readEntryText(zip, container));
+        while (!xml.atEnd() && !xml.hasError()) {
+            if (xml.readNext() == QXmlStreamReader::StartElement
+                && xml.name() == QLatin1String("rootfile")) {
+                opfPath = xml.attributes().value(QLatin1String("full-path")).toString();
+                break;
+            }
+        }
+    }
+    if (opfPath.isEmpty()) {
+        for (const QString &name : zip.entryNames()) {
+            if (name.endsWith(QLatin1String(".opf"), Qt::CaseInsensitive)) {
+                opfPath = name;
+                break;
+            }
+        }
+    }
+    if (opfDir) {
+        const QString dir = QFileInfo(opfPath).path();
+        *opfDir = opfPath.isEmpty() || dir == QLatin1String(".") ? QString() : dir;
+    }
+    return opfPath;
+}
+
+void EpubNovelParser::readOpf(const QString &opfText, NovelInfo *novel, Manifest *manifest)
+{
+    QXmlStreamReader xml(opfText);
+    bool inMetadata = false;
+    bool inManifest = false;
+    // The text of the token right after the current start element, when it is
+    // character data: a title opened by a comment or a child counts as absent.
+    const auto nextText = [&xml](QString *text) {
+        if (xml.readNext() != QXmlStreamReader::Characters)
+            return false;
+        *text = xml.text().toString();
+        return true;
+    };
+    while (!xml.atEnd() && !xml.hasError()) {
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        const QStringRef name = xml.name();
+        if (token == QXmlStreamReader::EndElement) {
+            if (name == QLatin1String("metadata"))
+                inMetadata = false;
+            else if (name == QLatin1String("manifest"))
+                inManifest = false;
+            continue;
+        }
+        if (token != QXmlStreamReader::StartElement)
+            continue;
+        if (name == QLatin1String("metadata")) {
+            inMetadata = true;
+        } else if (name == QLatin1String("manifest")) {
+            inManifest = true;
+        } else if (inMetadata) {
+            QString text;
+            if (name == QLatin1String("title")) {
+                if (nextText(&text))
+                    novel->setTitle(text);
+            } else if (name == QLatin1String("creator")) {
+                if (nextText(&text))
+                    novel->setAuthor(text);
+            } else if (name == QLatin1String("description")) {
+                if (nextText(&text))
+                    novel->setDescription(text);
+            } else if (name == QLatin1String("language")) {
+                if (nextText(&text)) {
+                    const bool chinese = text == QLatin1String("zh") || text == QLatin1String("zh-CN");
+                    novel->setLanguage(chinese ? QStringLiteral("zh_CN") : text);
+                }
+            } else if (name == QLatin1String("publisher")) {
+                if (nextText(&text))
+                    novel->setPublisher(text);
+            } else if (name == QLatin1String("date")) {
+                if (nextText(&text))
+                    novel->setPublishDate(text);
+            } else if (name == QLatin1String("identifier")) {
+                // Only an unprefixed scheme: "opf:scheme" is another attribute.
+                const QString scheme = xml.attributes().value(QLatin1String("scheme")).toString();
+                if (nextText(&text) && scheme.contains(QLatin1String("ISBN"), Qt::CaseInsensitive))
+                    novel->setIsbn(text);
+            }
+        } else if (inManifest && name == QLatin1String("item")) {
+            const QXmlStreamAttributes attributes = xml.attributes();
+            manifest->insert(attributes.value(QLatin1String("id")).toString(),
+                             {attributes.value(QLatin1String("href")).toString(),
+                              attributes.value(QLatin1String("media-type")).toString()});
+        }
+    }
+}
+
+QString EpubNovelParser::findCoverImage(const QString &opfText, const Manifest &manifest)
+{
+    QString coverId;
+    QXmlStreamReader xml(opfText);
+    while (!xml.atEnd() && !xml.hasError()) {
+        if (xml.readNext() == QXmlStreamReader::StartElement && xml.name() == QLatin1String("meta")
+            && xml.attributes().value(QLatin1String("name")) == QLatin1String("cover")) {
+            coverId = xml.attributes().value(QLatin1String("content")).toString();
+            break;
+        }
+    }
+    if (!coverId.isEmpty() && manifest.contains(coverId))
+        return manifest.value(coverId).href;
+
+    const auto isImage = [](const ManifestItem &item) {
+        return item.mediaType.startsWith(QLatin1String("image/"));
+    };
+    for (auto it = manifest.constBegin(); it != manifest.constEnd(); ++it) {
+        if (isImage(it.value())
+            && (it.key().toLower().contains(QLatin1String("cover"))
+                || it.value().href.toLower().contains(QLatin1String("cover"))))
+            return it.value().href;
+    }
+    for (const ManifestItem &item : manifest) {
+        if (isImage(item))
+            return item.href;
+    }
+    return QString();
+}
+
+QByteArray EpubNovelParser::convertCover(const QByteArray &imageBytes)
+{
+    if (imageBytes.isEmpty())
+        return QByteArray();
+    QBuffer input;
+    input.setData(imageBytes);
+    if (!input.open(QIODevice::ReadOnly))
+        return QByteArray();
+    QImageReader reader(&input);
+    reader.setDecideFormatFromContent(true);
+    const QByteArray format = reader.format();
+    const QSize reported = reader.size();
+    // Qt decodes several formats whole before scaling: a small file declaring
+    // a huge canvas must not be decoded at all.
+    if (!reported.isValid() || qint64(reported.width()) * reported.height() > MaxCoverPixels) {
+        qWarning().noquote() << "[EpubNovelParser] 封面尺寸无效或过大:" << reported;
+        return QByteArray();
+    }
+    const bool tall = reported.width() > 0 && reported.height() > qRound(2.0 * reported.width());
+    const QSize box = tall ? QSize(512, reported.height()) : QSize(1600, 1600);
+    const QSize decodeSize = reported.scaled(box, Qt::KeepAspectRatio);
+    if (decodeSize != reported)
+        reader.setScaledSize(decodeSize);
+
+    QImage image = reader.read();
+    if (image.isNull())
+        return QByteArray();
+    if (image.width() > 0 && image.height() > qRound(2.0 * image.width()))
+        image = image.copy(0, 0, image.width(), qRound(1.4f * float(image.width())));
+    if (image.width() > 1600 || image.height() > 1600)
+        image = image.scaled(1600, 1600, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    QLOG_INFO().noquote() << "[EpubNovelParser] 封面转换:" << QString::fromLatin1(format)
+                          << reported << "->" << image.size();
+
+    QByteArray png;
+    QBuffer output(&png);
+    if (!output.open(QIODevice::WriteOnly) || !image.save(&output, "PNG"))
+        return QByteArray();
+    return png;
+}

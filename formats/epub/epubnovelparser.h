@@ -1,0 +1,41 @@
+#pragma once
+
+#include "novelparser.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+class EpubArchive;
+class NovelInfo;
+
+// The book record of an EPUB: package metadata, data folder and cover.
+class EpubNovelParser : public NovelParser
+{
+    Q_OBJECT
+public:
+    explicit EpubNovelParser(QObject *parent = nullptr);
+
+    // Null only when a file the chapter step depends on cannot be written.
+    NovelInfo *parseNovel(const QString &filePath) override;
+
+    struct ManifestItem
+    {
+        QString href;
+        QString mediaType;
+    };
+    using Manifest = QMap<QString, ManifestItem>;
+
+    // Covers larger than this are refused before they are decoded.
+    static constexpr qint64 MaxCoverPixels = 100 * 1000 * 1000;
+    // The cover as PNG bytes, scaled and cropped; empty on failure.
+    static QByteArray convertCover(const QByteArray &imageBytes);
+
+private:
+    QByteArray readZipEntry(EpubArchive &zip, const QString &entryPath);
+    QString readEntryText(EpubArchive &zip, const QString &entryPath);
+    QString readContainer(EpubArchive &zip, QString *opfDir);
+    void readOpf(const QString &opfText, NovelInfo *novel, Manifest *manifest);
+    QString findCoverImage(const QString &opfText, const Manifest &manifest);
+    QString resolveHref(const QString &href, const QString &basePath);
+};

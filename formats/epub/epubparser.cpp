@@ -1,0 +1,99 @@
+#include "epubparser.h"
+
+#include "epubchapterparser.h"
+#include "epubfiles.h"
+#include "epubnovelparser.h"
+#include "logmanager.h"
+#include "novelinfo.h"
+#include "parserregistry.h"
+#include "paths.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+const ParserRegistration registration("epub", &EpubParser::create);
+
+ParseResult failure(const QString &message)
+{
+    ParseResult result;
+    result.errorMessage = message;
+    return result;
+}
+
+QString translated(const char *text)
+{
+    return QCoreApplication::translate("EpubParser", text);
+}
+
+}
+
+EpubParser::EpubParser()
+    : m_novelParser(new EpubNovelParser)
+    , m_chapterParser(new EpubChapterParser)
+{
+}
+
+EpubParser::~EpubParser()
+{
+    delete m_novelParser;
+    delete m_chapterParser;
+}
+
+IFormatParser *EpubParser::create()
+{
+    return new EpubParser;
+}
+
+ParseResult EpubParser::parseBookInfo(const QString &filePath)
+{
+    const QString dataDir = EpubFiles::dataDir(EpubFiles::bookId(filePath));
+    if (!QFileInfo::exists(dataDir))
+        m_createdDataDir = dataDir;
+    NovelInfo *novel = m_novelParser->parseNovel(filePath);
+    if (!novel)
+        return failure(translated("解析 EPUB 元信息失败"));
+    ParseResult result;
+    result.success = true;
+    result.novel = novel;
+    return result;
+}
+
+ParseResult EpubParser::parseChapters(const QString &filePath, NovelInfo *novel)
+{
+    if (!novel)
+        return failure(translated("novelInfo 为空"));
+    QString error;
+    const ChapterListResult list =
+        m_chapterParser->parseChapters(filePath, novel->dataDir(), novel->id(), &error);
+    if (list.chapters.isEmpty())
+        return failure(error.isEmpty() ? translated("未解析到章节") : error);
+    m_chapterParser->writeChapterFiles(list.chapters, filePath);
+    ParseResult result;
+    result.success = true;
+    result.chapters = list.chapters;
+    return result;
+}
+
+bool EpubParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
+                              UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
+{
+    Q_UNUSED(chapters);
+    Q_UNUSED(paragraphDao);
+    Q_UNUSED(chunkDao);
+    qWarning().noquote() << "[EpubParser] EPUB 正文导入尚未支持，书籍未入库:" << novelId;
+    return false;
+}
+
+bool EpubParser::finishImport(bool success)
+{
+    // Only a folder this import made: an earlier import's folder belongs to a
+    // book still in the library.
+    if (!success && !m_createdDataDir.isEmpty()
+        && m_createdDataDir.startsWith(QDir(Paths::dataLocation()).absolutePath() + QLatin1Char('/')))
+        QDir(m_createdDataDir).removeRecursively();
+    m_createdDataDir.clear();
+    return true;
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "iformatparser.h"
+
+#include <QString>
+
+class EpubChapterParser;
+class EpubNovelParser;
+
+// EPUB books: the book record from the package, the chapters from the spine
+// and the table of contents.
+class EpubParser : public IFormatParser
+{
+public:
+    EpubParser();
+    ~EpubParser() override;
+    EpubParser(const EpubParser &) = delete;
+    EpubParser &operator=(const EpubParser &) = delete;
+
+    static IFormatParser *create();
+
+    ParseResult parseBookInfo(const QString &filePath) override;
+    ParseResult parseChapters(const QString &filePath, NovelInfo *novel) override;
+    // The book's content is not imported yet: stores nothing and fails, so
+    // the import keeps no book.
+    bool parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
+                      UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao) override;
+    // A failed import removes the data folder when this import created it.
+    bool finishImport(bool success) override;
+
+private:
+    EpubNovelParser *m_novelParser;
+    EpubChapterParser *m_chapterParser;
+    QString m_createdDataDir;
+};

@@ -1,0 +1,332 @@
+// The book record of EPUB books: package metadata, where the package is
+// found, the cover and the files of the data folder.
+
+#include "epubarchive.h"
+#include "epubfixture.h"
+#include "epubnovelparser.h"
+#include "epubparser.h"
+#include "keys.h"
+#include "logcapture.h"
+#include "novelinfo.h"
+#include "testenvironment.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QImage>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+using Fixture = std::function<void(EpubFixture &)>;
+
+QByteArray encoded(const QImage &image, const char *format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
+}
+
+QByteArray image(int width, int height, QColor color = Qt::red, const char *format = "PNG")
+{
+    QImage picture(width, height, QImage::Format_RGB32);
+    picture.fill(color);
+    return encoded(picture, format);
+}
+
+quint32 crc32Of(const QByteArray &bytes)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (const char byte : bytes) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+// A PNG whose header declares a canvas of this size and holds no pixels.
+QByteArray pngHeaderOnly(quint32 width, quint32 height)
+{
+    QByteArray ihdr("IHDR");
+    for (quint32 value : {width, height})
+        for (int shift = 24; shift >= 0; shift -= 8)
+            ihdr.append(char((value >> shift) & 0xFF));
+    ihdr.append("\x08\x02\x00\x00\x00", 5);
+    QByteArray png("\x89PNG\r\n\x1a\n", 8);
+    png.append("\x00\x00\x00\x0d", 4).append(ihdr);
+    const quint32 crc = crc32Of(ihdr);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        png.append(char((crc >> shift) & 0xFF));
+    return png;
+}
+
+void oneChapter(EpubFixture &epub)
+{
+    epub.addDocument(QStringLiteral("c1"), QStringLiteral("c1.xhtml"), QStringLiteral("One"));
+}
+
+}
+
+Q_DECLARE_METATYPE(Fixture)
+
+class TestEpubBookInfo : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestEnvironment> env;
+
+    QString write(const Fixture &build, const QString &name = QStringLiteral("book.epub"))
+    {
+        EpubFixture epub;
+        build(epub);
+        const QString path = env->root() + QLatin1Char('/') + name;
+        return epub.write(path) ? path : QString();
+    }
+
+    std::unique_ptr<NovelInfo> bookInfo(const QString &path)
+    {
+        EpubParser parser;
+        const ParseResult result = parser.parseBookInfo(path);
+        return std::unique_ptr<NovelInfo>(result.success ? result.novel : nullptr);
+    }
+
+private slots:
+    void init()
+    {
+        env.reset(new TestEnvironment);
+    }
+
+    void cleanup()
+    {
+        env.reset();
+    }
+
+    void metadata_data()
+    {
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QString>("metadata");
+        // title|author|language|description|publisher|publishDate|isbn
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("defaults") << "Some.Title.epub" << QString()
+                                  << "Some|未知作者|zh_CN|未知简介|未知出版社||";
+        QTest::newRow("every field")
+            << "b.epub"
+            << "<dc:title>山路</dc:title><dc:creator>林川</dc:creator><dc:language>en</dc:language>"
+               "<dc:description> Long </dc:description><dc:publisher>P</dc:publisher>"
+               "<dc:date>2020-01-02</dc:date><dc:identifier scheme=\"isbn\">978-7</dc:identifier>"
+            << "山路|林川|en| Long |P|2020-01-02|978-7";
+        QTest::newRow("last creator wins; a title opened by a comment is absent")
+            << "b.epub" << "<dc:title><!-- x -->T</dc:title><dc:creator>A</dc:creator><dc:creator>B</dc:creator>"
+            << "b|B|zh_CN|未知简介|未知出版社||";
+        QTest::newRow("zh-CN") << "b.epub" << "<dc:language>zh-CN</dc:language>" << "b|未知作者|zh_CN|未知简介|未知出版社||";
+        QTest::newRow("zh") << "b.epub" << "<dc:language>zh</dc:language>" << "b|未知作者|zh_CN|未知简介|未知出版社||";
+        QTest::newRow("zh-cn") << "b.epub" << "<dc:language>zh-cn</dc:language>" << "b|未知作者|zh-cn|未知简介|未知出版社||";
+        QTest::newRow("zh-TW") << "b.epub" << "<dc:language>zh-TW</dc:language>" << "b|未知作者|zh-TW|未知简介|未知出版社||";
+        QTest::newRow("prefixed or missing scheme is no ISBN")
+            << "b.epub" << "<dc:identifier opf:scheme=\"ISBN\">1</dc:identifier><dc:identifier>2</dc:identifier>"
+            << "b|未知作者|zh_CN|未知简介|未知出版社||";
+    }
+
+    void metadata()
+    {
+        QFETCH(QString, fileName);
+        QFETCH(QString, metadata);
+        QFETCH(QString, expected);
+        const QString path = write([&](EpubFixture &epub) {
+            oneChapter(epub);
+            epub.metadata = metadata;
+        }, fileName);
+        const auto novel = bookInfo(path);
+        QVERIFY(novel);
+        QCOMPARE(QStringList({novel->title(), novel->author(), novel->language(), novel->description(),
+                              novel->publisher(), novel->publishDate(), novel->isbn()})
+                     .join(QLatin1Char('|')),
+                 expected);
+        QCOMPARE(novel->fileType(), QStringLiteral("EPUB"));
+        QCOMPARE(novel->id(), md5Hex(path));
+        QCOMPARE(novel->fileSize(), QFileInfo(path).size());
+    }
+
+    // Where the package and its cover are found.
+    void packageAndCover_data()
+    {
+        QTest::addColumn<Fixture>("build");
+        QTest::addColumn<QString>("opfPath");
+        QTest::addColumn<QColor>("cover");   // invalid: no cover
+
+        const QByteArray red = image(40, 60, Qt::red);
+        const QByteArray blue = image(40, 60, Qt::blue);
+        QTest::newRow("package at the root")
+            << Fixture([=](EpubFixture &epub) {
+                   epub.opfPath = QStringLiteral("content.opf");
+                   oneChapter(epub);
+                   epub.addItem(QStringLiteral("img"), QStringLiteral("pics/c.png"), QStringLiteral("image/png"), red);
+               })
+            << "content.opf" << QColor(Qt::red);
+        QTest::newRow("cover above the package folder")
+            << Fixture([=](EpubFixture &epub) {
+                   epub.opfPath = QStringLiteral("OPS/book.opf");
+                   oneChapter(epub);
+                   epub.metadata = QStringLiteral("<meta name=\"cover\" content=\"pic\"/>");
+                   epub.addItem(QStringLiteral("pic"), QStringLiteral("../images/cover.jpg"), QStringLiteral("image/jpeg"), blue);
+               })
+            << "OPS/book.opf" << QColor(Qt::blue);
+        QTest::newRow("no container, upper-case suffix")
+            << Fixture([](EpubFixture &epub) {
+                   epub.opfPath = QStringLiteral("OEBPS/Book.OPF");
+                   epub.withContainer = false;
+                   oneChapter(epub);
+               })
+            << "OEBPS/Book.OPF" << QColor();
+        QTest::newRow("cover id missing: an image named cover")
+            << Fixture([=](EpubFixture &epub) {
+                   oneChapter(epub);
+                   epub.metadata = QStringLiteral("<meta name=\"cover\" content=\"nothing\"/>");
+                   epub.addItem(QStringLiteral("a-img"), QStringLiteral("a.png"), QStringLiteral("image/png"), red);
+                   epub.addItem(QStringLiteral("b-img"), QStringLiteral("Cover.png"), QStringLiteral("image/png"), blue);
+               })
+            << "OEBPS/content.opf" << QColor(Qt::blue);
+        QTest::newRow("otherwise the first image by id")
+            << Fixture([=](EpubFixture &epub) {
+                   oneChapter(epub);
+                   epub.addItem(QStringLiteral("z"), QStringLiteral("z.png"), QStringLiteral("image/png"), blue);
+                   epub.addItem(QStringLiteral("m"), QStringLiteral("m.png"), QStringLiteral("image/png"), red);
+               })
+            << "OEBPS/content.opf" << QColor(Qt::red);
+        QTest::newRow("percent-encoded cover name")
+            << Fixture([=](EpubFixture &epub) {
+                   oneChapter(epub);
+                   epub.addItem(QStringLiteral("c"), QStringLiteral("my%20cover.png"), QStringLiteral("image/png"), blue);
+               })
+            << "OEBPS/content.opf" << QColor(Qt::blue);
+        QTest::newRow("cover that is no image")
+            << Fixture([](EpubFixture &epub) {
+                   oneChapter(epub);
+                   epub.addItem(QStringLiteral("c"), QStringLiteral("cover.png"), QStringLiteral("image/png"), "not a picture");
+               })
+            << "OEBPS/content.opf" << QColor();
+    }
+
+    void packageAndCover()
+    {
+        QFETCH(Fixture, build);
+        QFETCH(QString, opfPath);
+        QFETCH(QColor, cover);
+        const auto novel = bookInfo(write(build));
+        QVERIFY(novel);
+        QFile opf(novel->dataDir() + QStringLiteral(".opf_path"));
+        QVERIFY(opf.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(opf.readAll()), opfPath);
+        if (!cover.isValid()) {
+            QVERIFY(novel->coverPath().isEmpty());
+            QVERIFY(!QFile::exists(novel->dataDir() + QStringLiteral("cover.png")));
+            return;
+        }
+        QCOMPARE(novel->coverPath(), novel->dataDir() + QStringLiteral("cover.png"));
+        const QImage stored(novel->coverPath());
+        QCOMPARE(stored.pixelColor(stored.width() / 2, stored.height() / 2), cover);
+    }
+
+    void coverSize_data()
+    {
+        QTest::addColumn<QSize>("source");
+        QTest::addColumn<QSize>("stored");
+        QTest::newRow("tall, decoded as is and cropped") << QSize(400, 1000) << QSize(400, 560);
+        QTest::newRow("tall, decoded narrower") << QSize(600, 1500) << QSize(512, 717);
+        QTest::newRow("large") << QSize(3000, 2000) << QSize(1600, 1066);
+        QTest::newRow("small, enlarged") << QSize(400, 600) << QSize(1066, 1600);
+    }
+
+    void coverSize()
+    {
+        QFETCH(QSize, source);
+        QFETCH(QSize, stored);
+        const QByteArray png = EpubNovelParser::convertCover(image(source.width(), source.height()));
+        QCOMPARE(QImage::fromData(png, "PNG").size(), stored);
+    }
+
+    // The header is read, the canvas never allocated.
+    void coverBombRefused()
+    {
+        LogCapture log;
+        QVERIFY(EpubNovelParser::convertCover(pngHeaderOnly(12000, 12000)).isEmpty());
+        QVERIFY(log.lines(QtWarningMsg).join(QString()).contains(QStringLiteral("过大")));
+    }
+
+    void entrySizeLimit_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("read");
+        QTest::newRow("exactly 10 MiB") << 10485760 << true;
+        QTest::newRow("one byte more") << 10485761 << false;
+        QTest::newRow("empty") << 0 << false;
+    }
+
+    void entrySizeLimit()
+    {
+        QFETCH(int, size);
+        QFETCH(bool, read);
+        const QString path = env->root() + QStringLiteral("/big.zip");
+        QVERIFY(writeZipFile(path, {{QStringLiteral("big"), QByteArray(size, 'x')}}));
+        EpubArchive zip(path);
+        QCOMPARE(zip.readEntry(QStringLiteral("big")).size(), read ? size : 0);
+        QCOMPARE(zip.readEntry(QStringLiteral("BIG")).size(), 0);
+    }
+
+    // A new import of the same path starts from a clean data folder.
+    void reimportReplacesFiles()
+    {
+        const QString path = write([](EpubFixture &epub) {
+            oneChapter(epub);
+            epub.addItem(QStringLiteral("c"), QStringLiteral("cover.png"), QStringLiteral("image/png"), image(10, 10));
+        });
+        const QString dir = bookInfo(path)->dataDir();
+        for (const char *stale : {"cover.jpg", ".epub_meta", ".opf_path"}) {
+            QFile file(dir + QLatin1String(stale));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("stale");
+        }
+        write([](EpubFixture &epub) { oneChapter(epub); });
+        const auto again = bookInfo(path);
+        QVERIFY(again);
+        QVERIFY(again->coverPath().isEmpty());
+        QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList{".opf_path"});
+    }
+
+    // A package path that cannot be kept fails the step, with a message.
+    void sidecarWriteFailure()
+    {
+        const QString path = write(&oneChapter);
+        const QString dir = env->dataHome() + QStringLiteral("/com.tivex/harbour-Quillora/")
+                            + md5Hex(path) + QStringLiteral("/.opf_path/x");
+        QVERIFY(QDir().mkpath(dir));
+        EpubParser parser;
+        const ParseResult result = parser.parseBookInfo(path);
+        QVERIFY(!result.success);
+        QVERIFY(!result.novel);
+        QCOMPARE(result.errorMessage, QStringLiteral("解析 EPUB 元信息失败"));
+    }
+
+    void notAnArchive()
+    {
+        const QString path = env->root() + QStringLiteral("/plain.epub");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("just text");
+        file.close();
+        const auto novel = bookInfo(path);
+        QVERIFY(novel);
+        QCOMPARE(novel->title(), QStringLiteral("plain"));
+        QVERIFY(!QFile::exists(novel->dataDir() + QStringLiteral(".opf_path")));
+    }
+};
+
+QTEST_MAIN(TestEpubBookInfo)
+#include "tst_epubbookinfo.moc"

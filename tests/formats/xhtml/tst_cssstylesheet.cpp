@@ -1,0 +1,321 @@
+#include "cssscanner.h"
+#include "cssstylesheet.h"
+
+#include <QRegularExpression>
+#include <QtTest>
+
+namespace {
+
+QString selectorOf(const CssRule &rule)
+{
+    QString s = rule.tag.isEmpty() ? QStringLiteral("*") : rule.tag;
+    if (!rule.id.isEmpty())
+        s += QLatin1Char('#') + rule.id;
+    for (const QString &c : rule.classes)
+        s += QLatin1Char('.') + c;
+    return s;
+}
+
+QString describe(const CssRuleList &rules, bool withRank)
+{
+    QStringList out;
+    for (const CssRule &rule : rules)
+        out << selectorOf(rule)
+                   + (withRank ? QStringLiteral("/%1/%2").arg(rule.specificity).arg(rule.order) : QString());
+    return out.join(QLatin1Char(' '));
+}
+
+CssStyleSheet sheetOf(const QStringList &texts)
+{
+    CssStyleSheet sheet;
+    for (const QString &text : texts)
+        sheet.mergeText(text);
+    return sheet;
+}
+
+ComputedStyle parentStyle(float fontSize, float rootFontSize, const QString &inlineStyle = {})
+{
+    ComputedStyle parent = CssStyleSheet().computeStyle(QStringLiteral("div"), {}, {}, inlineStyle, nullptr);
+    parent.fontSize = fontSize;
+    parent.rootFontSize = rootFontSize;
+    return parent;
+}
+
+QString valueOrNone(const ComputedStyle &style, const QString &name)
+{
+    return style.has(name) ? style.value(name) : QStringLiteral("<none>");
+}
+
+}
+
+class TestCssStyleSheet : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void selectors_data()
+    {
+        QTest::addColumn<QString>("css");
+        QTest::addColumn<QString>("rules");   // selector/specificity/order
+
+        QTest::newRow("group keeps simple selectors") << "p, .note, div > p, a:hover { color: red }"
+                                                      << "p/1/0 *.note/10/1";
+        QTest::newRow("tag, id and class in capitals") << "P#Main.Note { color: red }" << "p#main.note/111/0";
+        QTest::newRow("universal") << "* { color: red }" << "*/0/0";
+        QTest::newRow("universal with class") << "*.x { color: red }" << "*.x/10/0";
+        QTest::newRow("two classes") << ".a.b { color: red }" << "*.a.b/20/0";
+        QTest::newRow("refused forms") << "#a#b, 1p, p[x], ns|p, p\\:x, p..a, p#, é { color: red }" << "";
+        QTest::newRow("empty parts") << "h1 , , h2 { color: red }" << "h1/1/0 h2/1/1";
+        QTest::newRow("no declarations") << "p { } q { ; nocolon }" << "";
+        QTest::newRow("order counts kept rules") << "a:hover { x: y } p { x: y } div { x: y }" << "p/1/0 div/1/1";
+    }
+    void selectors()
+    {
+        QFETCH(QString, css);
+        QFETCH(QString, rules);
+        QCOMPARE(describe(CssStyleSheet::parse(css), true), rules);
+    }
+
+    // At-rules, comments and broken sheets: which rules survive.
+    void sheetStructure_data()
+    {
+        QTest::addColumn<QString>("css");
+        QTest::addColumn<QString>("rules");
+
+        QTest::newRow("charset line") << "@charset \"UTF-8\";\nbody { margin: 0 }" << "body";
+        QTest::newRow("import and namespace") << "@import url(a.css);\n@namespace e url(x);\np{a:b}" << "p";
+        QTest::newRow("statement between rules") << "p{a:b}@charset 'x'; q{c:d}" << "p q";
+        QTest::newRow("media body read as rules") << "@media screen { p { a: b } } div{a:b}" << "p div";
+        QTest::newRow("block at-rules") << "@font-face { font-family: X } @page :first { margin: 0 } p{a:b}"
+                                        << "p";
+        QTest::newRow("at-rule block inside media") << "@media print { @page { x: y } p { a: b } }" << "p";
+        QTest::newRow("commented rule") << "/* p { a: b } */ q{a:b}" << "q";
+        QTest::newRow("comment with braces and at") << "p/* } @x; { */{a:b}" << "p";
+        QTest::newRow("unterminated comment") << "p{a:b} /* open q{c:d}" << "p";
+        QTest::newRow("stray closing brace") << "p{a:b}} q{c:d}" << "p q";
+        QTest::newRow("unclosed block before rule") << "p{a:b q{c:d}" << "";
+        QTest::newRow("unclosed last block") << "p{a:b} q { c: d" << "p";
+        QTest::newRow("text without braces") << "just text; @and more" << "";
+        QTest::newRow("text before rule") << "p{a:b}garbage;q{c:d}" << "p";
+        QTest::newRow("empty") << "" << "";
+    }
+    void sheetStructure()
+    {
+        QFETCH(QString, css);
+        QFETCH(QString, rules);
+        QCOMPARE(describe(CssStyleSheet::parse(css), false), rules);
+    }
+
+    // Without statement at-rules, the scanner finds the blocks that the brace-pair
+    // and comment patterns find.
+    void blocksAsPatternsFind_data()
+    {
+        QTest::addColumn<QString>("css");
+        QTest::newRow("plain rules") << "body { margin: 0 }\np.a, h1 { color: red; }\n";
+        QTest::newRow("media and font-face") << "@font-face{font-family:X;src:url(x)}\n"
+                                                "@media (min-width: 1px) { .a { b: c } #d { e: f } }";
+        QTest::newRow("comments") << "/* head */ p { a: b } /* between */ q /* in */ { c: d /* end */ }";
+        QTest::newRow("nested supports") << "@supports (x) { @media y { p { a: b } } } q{c:d}";
+    }
+    void blocksAsPatternsFind()
+    {
+        QFETCH(QString, css);
+        QString text = css;
+        text.remove(QRegularExpression(QStringLiteral("/\\*.*?\\*/"),
+                                       QRegularExpression::DotMatchesEverythingOption));
+        QStringList expected;
+        QRegularExpressionMatchIterator it =
+            QRegularExpression(QStringLiteral("([^{}]+)\\{([^{}]*)\\}")).globalMatch(text);
+        while (it.hasNext()) {
+            const QRegularExpressionMatch m = it.next();
+            expected << m.captured(1).trimmed() + QLatin1Char('|') + m.captured(2);
+        }
+
+        QStringList found;
+        const QString scanned = CssScanner::removeComments(css);
+        CssScanner::forEachBlock(scanned, [&found](const CssScanner::Block &block) {
+            found << block.prelude.trimmed().toString() + QLatin1Char('|') + block.body.toString();
+        });
+        QCOMPARE(found, expected);
+        QVERIFY(!found.isEmpty());
+    }
+
+    void cascade_data()
+    {
+        QTest::addColumn<QStringList>("sheets");
+        QTest::addColumn<QString>("tag");
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("classes");
+        QTest::addColumn<QString>("inlineStyle");
+        QTest::addColumn<QString>("property");
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("later sheet wins") << QStringList{"p{color:red}", "p{color:blue}"}
+                                          << "p" << "" << "" << "" << "color" << "blue";
+        QTest::newRow("later rule wins") << QStringList{"p{color:red} p{color:blue}"}
+                                         << "p" << "" << "" << "" << "color" << "blue";
+        QTest::newRow("class beats later tag") << QStringList{".a{color:red} p{color:blue}"}
+                                               << "p" << "" << "a" << "" << "color" << "red";
+        QTest::newRow("id beats classes") << QStringList{"#x{color:red} p.a.b.c{color:blue}"}
+                                          << "p" << "x" << "c b a" << "" << "color" << "red";
+        QTest::newRow("important beats specific") << QStringList{"p{color:red !important} #x{color:blue}"}
+                                                  << "p" << "x" << "" << "" << "color" << "red";
+        QTest::newRow("important rule beats inline") << QStringList{"p{color:red !important}"}
+                                                     << "p" << "" << "" << "color: blue" << "color" << "red";
+        QTest::newRow("important inline wins") << QStringList{"p{color:red !important}"}
+                                               << "p" << "" << "" << "color: blue !important" << "color" << "blue";
+        QTest::newRow("inline beats id") << QStringList{"#x{color:red}"}
+                                         << "p" << "x" << "" << "color: green" << "color" << "green";
+        QTest::newRow("names compared in lower case") << QStringList{"P#Main.Note{color:red}"}
+                                                      << "P" << "MAIN" << "note other" << "" << "color" << "red";
+        QTest::newRow("missing class") << QStringList{".a.b{color:red}"}
+                                       << "p" << "" << "a" << "" << "color" << "<none>";
+        QTest::newRow("other tag") << QStringList{"div.a{color:red}"}
+                                   << "p" << "" << "a" << "" << "color" << "<none>";
+        QTest::newRow("other id") << QStringList{"#x{color:red}"}
+                                  << "p" << "y" << "" << "" << "color" << "<none>";
+        QTest::newRow("universal") << QStringList{"*{color:red}"}
+                                   << "span" << "" << "" << "" << "color" << "red";
+        QTest::newRow("class listed twice") << QStringList{"p.a{color:red}"}
+                                            << "p" << "" << " a  a " << "" << "color" << "red";
+        QTest::newRow("inline shorthand") << QStringList{"p{margin-left:9px}"}
+                                          << "p" << "" << "" << "margin: 1px 2px" << "margin-left" << "2px";
+        QTest::newRow("property never set") << QStringList{"p{color:red}"}
+                                            << "p" << "" << "" << "" << "text-align" << "<none>";
+    }
+    void cascade()
+    {
+        QFETCH(QStringList, sheets);
+        QFETCH(QString, tag);
+        QFETCH(QString, id);
+        QFETCH(QString, classes);
+        QFETCH(QString, inlineStyle);
+        QFETCH(QString, property);
+        QFETCH(QString, expected);
+        const ComputedStyle style = sheetOf(sheets).computeStyle(tag, id, classes, inlineStyle, nullptr);
+        QCOMPARE(valueOrNone(style, property.toUpper()), expected);
+    }
+
+    void inheritanceKeywords_data()
+    {
+        QTest::addColumn<bool>("hasParent");   // the parent says color red, margin-left 5px
+        QTest::addColumn<QString>("childStyle");
+        QTest::addColumn<QString>("property");
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("color inherited") << true << "" << "color" << "red";
+        QTest::newRow("margin not inherited") << true << "" << "margin-left" << "<none>";
+        QTest::newRow("inherit without parent") << false << "color: inherit" << "color" << "<none>";
+        QTest::newRow("inherit in capitals") << true << "color: INHERIT" << "color" << "red";
+        QTest::newRow("inherit of a plain property") << true << "margin-left: inherit" << "margin-left" << "5px";
+        QTest::newRow("unset of a plain property") << true << "margin-left: unset" << "margin-left" << "<none>";
+        QTest::newRow("unset of an inherited property") << true << "color: unset" << "color" << "red";
+        QTest::newRow("initial") << true << "color: initial" << "color" << "<none>";
+        QTest::newRow("own value") << true << "color: blue" << "color" << "blue";
+    }
+    void inheritanceKeywords()
+    {
+        QFETCH(bool, hasParent);
+        QFETCH(QString, childStyle);
+        QFETCH(QString, property);
+        QFETCH(QString, expected);
+        const ComputedStyle parent = parentStyle(16, 16, QStringLiteral("color: red; margin-left: 5px"));
+        const ComputedStyle child = CssStyleSheet().computeStyle(
+            QStringLiteral("p"), {}, {}, childStyle, hasParent ? &parent : nullptr);
+        QCOMPARE(valueOrNone(child, property), expected);
+    }
+
+    void fontSizes_data()
+    {
+        QTest::addColumn<QString>("tag");
+        QTest::addColumn<QString>("childStyle");   // parent: 20px, root 10px
+        QTest::addColumn<float>("fontSize");
+        QTest::addColumn<bool>("declared");
+
+        QTest::newRow("nothing declared") << "p" << "" << 20.0f << false;
+        QTest::newRow("heading factor") << "h1" << "" << 40.0f << false;
+        QTest::newRow("small factor") << "small" << "color: red" << 16.0f << false;
+        QTest::newRow("declared size replaces factor") << "h1" << "font-size: 10px" << 10.0f << true;
+        QTest::newRow("inherit") << "p" << "font-size: inherit" << 20.0f << true;
+        QTest::newRow("unset") << "h2" << "font-size: unset" << 20.0f << true;
+        QTest::newRow("initial") << "p" << "font-size: initial" << 16.0f << true;
+        QTest::newRow("smaller") << "p" << "font-size: smaller" << 16.0f << true;
+        QTest::newRow("larger") << "p" << "font-size: larger" << 24.0f << true;
+        QTest::newRow("keyword") << "p" << "font-size: X-Large" << 24.0f << true;
+        QTest::newRow("em") << "p" << "font-size: 2em" << 40.0f << true;
+        QTest::newRow("percent") << "p" << "font-size: 150%" << 30.0f << true;
+        QTest::newRow("rem") << "p" << "font-size: 2rem" << 20.0f << true;
+        QTest::newRow("points") << "p" << "font-size: 12pt" << 16.0f << true;
+        QTest::newRow("zero") << "p" << "font-size: 0px" << 20.0f << true;
+        QTest::newRow("unparsable") << "p" << "font-size: huge" << 20.0f << true;
+        QTest::newRow("from font shorthand") << "p" << "font: italic 9px serif" << 9.0f << true;
+    }
+    void fontSizes()
+    {
+        QFETCH(QString, tag);
+        QFETCH(QString, childStyle);
+        QFETCH(float, fontSize);
+        QFETCH(bool, declared);
+        const ComputedStyle parent = parentStyle(20, 10);
+        const ComputedStyle child = CssStyleSheet().computeStyle(tag, {}, {}, childStyle, &parent);
+        QCOMPARE(child.fontSize, fontSize);
+        QCOMPARE(child.declaredFontSize, declared);
+        QCOMPARE(child.rootFontSize, 10.0f);
+    }
+
+    void rootFontSizeFromHtml()
+    {
+        const CssStyleSheet sheet = sheetOf({QStringLiteral("html { font-size: 10px } p { font-size: 2rem }"
+                                                           " span { font-family: 'A B' }")});
+        const ComputedStyle html = sheet.computeStyle(QStringLiteral("HTML"), {}, {}, {}, nullptr);
+        const ComputedStyle body = sheet.computeStyle(QStringLiteral("body"), {}, {}, {}, &html);
+        const ComputedStyle p = sheet.computeStyle(QStringLiteral("p"), {}, {}, {}, &body);
+        const ComputedStyle span = sheet.computeStyle(QStringLiteral("span"), {}, {}, {}, &p);
+        QCOMPARE(html.rootFontSize, 10.0f);
+        QCOMPARE(body.rootFontSize, 10.0f);
+        QCOMPARE(p.fontSize, 20.0f);
+        QCOMPARE(span.fontSize, 20.0f);
+        QCOMPARE(span.fontFamily, QStringLiteral("'A B'"));
+        QVERIFY(span.declaredFontFamily && !span.declaredFontSize);
+        QCOMPARE(span.fontSizeText, QStringLiteral("2rem"));
+        QCOMPARE(span.length(QStringLiteral("Font-Size")).unit, CssUnit::Rem);
+    }
+
+    // An empty sheet and a sheet whose rules match nothing give the same style.
+    void emptySheetAsGeneralPath_data()
+    {
+        QTest::addColumn<QString>("tag");
+        QTest::newRow("p") << "p";
+        QTest::newRow("h3") << "h3";
+        QTest::newRow("big") << "big";
+        QTest::newRow("html") << "html";
+    }
+    void emptySheetAsGeneralPath()
+    {
+        QFETCH(QString, tag);
+        ComputedStyle parent = parentStyle(18, 12, QStringLiteral("color: red; font: 18px Serif; margin: 1px"));
+        const CssStyleSheet unmatched = sheetOf({QStringLiteral("nothing-here { color: blue }")});
+        const ComputedStyle a = CssStyleSheet().computeStyle(tag, {}, {}, QStringLiteral("  "), &parent);
+        const ComputedStyle b = unmatched.computeStyle(tag, {}, {}, {}, &parent);
+        QCOMPARE(a.values, b.values);
+        QCOMPARE(a.fontSize, b.fontSize);
+        QCOMPARE(a.rootFontSize, b.rootFontSize);
+        QCOMPARE(a.fontFamily, b.fontFamily);
+        QCOMPARE(a.fontSizeText, b.fontSizeText);
+        QVERIFY(!a.declaredFontFamily && !b.declaredFontFamily);
+        QCOMPARE(a.values.value(QStringLiteral("font-family")), QStringLiteral("Serif"));
+        QVERIFY(!a.has(QStringLiteral("margin-top")));
+    }
+
+    void parseAllKeepsEveryPath()
+    {
+        const CssStyleSheetMap sheets = CssStyleSheet::parseAll(
+            {{QStringLiteral("b.css"), QStringLiteral("p{a:b}")}, {QStringLiteral("a.css"), QStringLiteral("garbage")}});
+        QCOMPARE(sheets.keys(), (QStringList{"a.css", "b.css"}));
+        QVERIFY(sheets.value(QStringLiteral("a.css")).isEmpty());
+        QCOMPARE(describe(sheets.value(QStringLiteral("b.css")), false), QStringLiteral("p"));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestCssStyleSheet)
+#include "tst_cssstylesheet.moc"

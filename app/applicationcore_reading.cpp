@@ -168,7 +168,7 @@ LayoutConfig ApplicationCore::readingConfig(const QString &novelId, int fontSize
     config.pageHeight = float(viewHeight);
     config.marginTop = config.marginBottom = 10.0f;
     config.marginLeft = config.marginRight = 20.0f;
-    config.fontPixelSize = fontSize;
+    config.fontPixelSize = qBound(4, fontSize, 200);
     config.letterSpacing = float(letterSpacing);
     config.textColor = QColor(textColor);
     const bool transparent = bgColor == QLatin1String("transparent");
@@ -245,7 +245,6 @@ QString ApplicationCore::openBookForReading(const QString &novelId, const QStrin
         qWarning() << "[ApplicationCore] openBookForReading: book id refused:" << novelId;
         return QString();
     }
-    fontSize = qBound(4, fontSize, 200);
 
     ++generation;
     layoutPool.clear(generation);

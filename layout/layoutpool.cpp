@@ -11,6 +11,7 @@
 #include <QSet>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -476,8 +477,13 @@ void LayoutPool::continuePlan()
         QSet<QString> keep{m_startChapterId};
         for (const PageRef &ref : layoutPlan.pages) {
             if (const PageLayout *page = findPage(ref.chapterId, ref.pageIndex)) {
-                for (const LayoutLine &line : page->lines)
-                    keep.insert(line.chapterId);
+                // Neighbouring lines nearly always share their chapter.
+                const QString *last = nullptr;
+                for (const LayoutLine &line : page->lines) {
+                    if (!last || line.chapterId != *last)
+                        keep.insert(line.chapterId);
+                    last = &line.chapterId;
+                }
             }
         }
         evictChapters(keep);
@@ -505,10 +511,13 @@ void LayoutPool::continuePlan()
 
 void LayoutPool::drainPending()
 {
+    // Pushes the pending pages nearest the reading position first. The order
+    // is worked out once and again only when the reading position moved while
+    // a push ran (the render pool may call back in), which gives the order of
+    // picking the nearest page before every push at a fraction of its cost.
     for (;;) {
-        QString chosenKey;
-        QString chapterId;
-        PageLayout page;
+        QVector<QPair<int, QString>> order;  // (|distance|, key), nearest first
+        QString position;
         quint64 generation = 0;
         RenderPool *render = nullptr;
         {
@@ -517,38 +526,53 @@ void LayoutPool::drainPending()
                 return;
             QLOG_DEBUG() << "[Pool] drain pending count=" << m_pendingPages.size()
                          << "pages=" << keyList(m_pendingPages);
-            int best = INT_MAX;
             for (auto it = m_pendingPages.cbegin(); it != m_pendingPages.cend(); ++it) {
                 const int colon = it.key().lastIndexOf(QLatin1Char(':'));
-                if (colon < 0)
-                    continue;
                 int distance = 0;
-                const QString chapter = it.key().left(colon);
-                if (!distanceFromStart(chapter, it.value().pageIndex, distance))
-                    continue;
-                if (std::abs(distance) < best) {
-                    best = std::abs(distance);
-                    chosenKey = it.key();
-                    chapterId = chapter;
-                }
+                if (colon >= 0 && distanceFromStart(it.key().left(colon), it.value().pageIndex, distance))
+                    order.append({std::abs(distance), it.key()});
             }
-            if (chosenKey.isEmpty()) {
+            if (order.isEmpty()) {
                 qWarning() << "[Pool] drain pending no distance current=" << m_startChapterId
                            << m_startPageIndex << "pending=" << keyList(m_pendingPages);
                 return;
             }
-            page = m_pendingPages.value(chosenKey);
+            // Stable: among equals the first in key order.
+            std::stable_sort(order.begin(), order.end(),
+                             [](const QPair<int, QString> &a, const QPair<int, QString> &b) {
+                                 return a.first < b.first;
+                             });
+            position = RenderPool::makeKey(m_startChapterId, m_startPageIndex);
             generation = m_generation;
             render = renderPool;
         }
         if (!render)
             return;
-        const int result = render->push(chapterId, page, generation);
-        QLOG_DEBUG() << "[Pool] push page=" << chosenKey << "result=" << result;
-        QMutexLocker lock(&m_mutex);
-        if (generation != m_generation || result > RenderPool::AlreadyDone)
+        bool moved = false;
+        for (const auto &entry : qAsConst(order)) {
+            const QString &key = entry.second;
+            PageLayout page;
+            {
+                QMutexLocker lock(&m_mutex);
+                const auto pending = m_pendingPages.constFind(key);
+                if (pending == m_pendingPages.cend())
+                    continue;
+                page = pending.value();
+            }
+            const int result = render->push(key.left(key.lastIndexOf(QLatin1Char(':'))), page,
+                                            generation);
+            QLOG_DEBUG() << "[Pool] push page=" << key << "result=" << result;
+            QMutexLocker lock(&m_mutex);
+            if (generation != m_generation || result > RenderPool::AlreadyDone)
+                return;
+            m_pendingPages.remove(key);
+            if (position != RenderPool::makeKey(m_startChapterId, m_startPageIndex)) {
+                moved = true;
+                break;
+            }
+        }
+        if (!moved)
             return;
-        m_pendingPages.remove(chosenKey);
     }
 }
 

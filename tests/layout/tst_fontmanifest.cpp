@@ -1,42 +1,11 @@
+#include "epubfixture.h"
 #include "fontregistry.h"
+#include "installedfonts.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <zip.h>
-
 namespace {
-
-QByteArray dejaVuFont(const QString &fileName)
-{
-    QProcess fcList;
-    fcList.start(QStringLiteral("fc-list"), {QStringLiteral("--format=%{file}\n")});
-    fcList.waitForFinished();
-    for (const QString &path : QString::fromUtf8(fcList.readAllStandardOutput()).split('\n')) {
-        QFile file(path);
-        if (path.endsWith(QLatin1Char('/') + fileName) && file.open(QIODevice::ReadOnly))
-            return file.readAll();
-    }
-    return QByteArray();
-}
-
-bool writeZip(const QString &path, const QList<QPair<QString, QByteArray>> &entries)
-{
-    zipFile zip = zipOpen64(path.toUtf8().constData(), APPEND_STATUS_CREATE);
-    if (!zip)
-        return false;
-    bool ok = true;
-    for (const auto &entry : entries) {
-        ok = ok
-            && zipOpenNewFileInZip64(zip, entry.first.toUtf8().constData(), nullptr, nullptr, 0,
-                                     nullptr, 0, nullptr, Z_DEFLATED, 1, 1) == ZIP_OK
-            && zipWriteInFileInZip(zip, entry.second.constData(), unsigned(entry.second.size()))
-                == ZIP_OK
-            && zipCloseFileInZip(zip) == ZIP_OK;
-    }
-    return zipClose(zip, nullptr) == ZIP_OK && ok;
-}
 
 FontManifestEntry entry(const QString &path, int weight = 400, int order = 0)
 {
@@ -62,7 +31,7 @@ class TestFontManifest : public QObject
 private slots:
     void initTestCase()
     {
-        sans = dejaVuFont(QStringLiteral("DejaVuSans.ttf"));
+        sans = installedFontData(QStringLiteral("DejaVuSans.ttf"));
         QVERIFY2(!sans.isEmpty(), "fonts-dejavu-core is not installed");
     }
     void init()
@@ -119,7 +88,7 @@ private slots:
         const QByteArray key = QByteArray("0123456789abcdefghij").left(keySize);
         const QString epub = dir.filePath(QStringLiteral("book.epub"));
         // The first candidate is missing, so the second one stands in.
-        QVERIFY(writeZip(epub, {{QStringLiteral("OEBPS/f.ttf"),
+        QVERIFY(writeZipFile(epub, {{QStringLiteral("OEBPS/f.ttf"),
                                  FontRegistry::deobfuscate(sans, key, prefix)}}));
         FontManifestEntry font = entry(QStringLiteral("OEBPS/f.ttf"), 400, 1);
         font.obfuscation = obfuscation;
@@ -180,7 +149,7 @@ private slots:
     {
         QFETCH(QList<int>, sizes);
         QFETCH(QList<bool>, registered);
-        QList<QPair<QString, QByteArray>> files;
+        QVector<QPair<QString, QByteArray>> files;
         QList<FontManifestEntry> entries;
         for (int i = 0; i < sizes.size(); ++i) {
             // Trailing bytes leave a font loadable.
@@ -189,7 +158,7 @@ private slots:
             entries.append(entry(name, 100 * (i + 1)));
         }
         const QString epub = dir.filePath(QStringLiteral("big.epub"));
-        QVERIFY(writeZip(epub, files));
+        QVERIFY(writeZipFile(epub, files));
         files.clear();
         save(epub, entries);
         FontRegistry::instance().loadManifest(QStringLiteral("book"), bookDir());

@@ -1,27 +1,11 @@
 #include "fontregistry.h"
+#include "installedfonts.h"
 
 #include <QCryptographicHash>
 #include <QFontDatabase>
-#include <QProcess>
 #include <QtTest>
 
 namespace {
-
-// The bytes of an installed DejaVu file, found the way fontconfig lists it.
-QByteArray dejaVuFont(const QString &fileName)
-{
-    QProcess fcList;
-    fcList.start(QStringLiteral("fc-list"), {QStringLiteral("--format=%{file}\n")});
-    fcList.waitForFinished();
-    for (const QString &path : QString::fromUtf8(fcList.readAllStandardOutput()).split('\n')) {
-        if (path.endsWith(QLatin1Char('/') + fileName)) {
-            QFile file(path);
-            if (file.open(QIODevice::ReadOnly))
-                return file.readAll();
-        }
-    }
-    return QByteArray();
-}
 
 QString sha1Hex12(const QByteArray &text)
 {
@@ -46,7 +30,7 @@ class TestFontRegistry : public QObject
 private slots:
     void initTestCase()
     {
-        sans = dejaVuFont(QStringLiteral("DejaVuSans.ttf"));
+        sans = installedFontData(QStringLiteral("DejaVuSans.ttf"));
         QVERIFY2(!sans.isEmpty(), "fonts-dejavu-core is not installed");
     }
     void init() { FontRegistry::instance().clearAll(); }

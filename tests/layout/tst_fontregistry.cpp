@@ -44,8 +44,7 @@ private slots:
         QTest::addColumn<QByteArray>("styleText");
         QTest::newRow("spaces and case") << "b1" << "  Georgia " << 700 << true
                                          << QByteArray("georgia|700|italic");
-        QTest::newRow("normal") << "b1" << "georgia" << 400 << false
-                                << QByteArray("georgia|400|normal");
+        QTest::newRow("normal") << "b1" << "georgia" << 400 << false << QByteArray("georgia|400|normal");
         QTest::newRow("chinese book id") << QString::fromUtf8("书") << QString::fromUtf8("宋体")
                                          << 400 << false << QByteArray("宋体|400|normal");
     }

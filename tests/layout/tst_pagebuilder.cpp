@@ -83,8 +83,7 @@ private slots:
         QTest::newRow("spacing counted before the fit test")
             << "0:27 1:27" << 61.0f << false << false << "0@0|1@0";
         QTest::newRow("no spacing inside a paragraph") << "0:27 0:27" << 61.0f << false << false << "0@0 1@27";
-        QTest::newRow("centred image alone")
-            << "0:27 1:100v 2:27" << 920.0f << false << false << "0@0|1@0|2@0";
+        QTest::newRow("centred image alone") << "0:27 1:100v 2:27" << 920.0f << false << false << "0@0|1@0|2@0";
         QTest::newRow("plain image shares the page")
             << "0:27 1:100i 2:27" << 920.0f << false << false << "0@0 1@35 2@143";
         QTest::newRow("line taller than the page")

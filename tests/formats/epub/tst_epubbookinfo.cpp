@@ -75,10 +75,8 @@ private slots:
         // title|author|language|description|publisher|publishDate|isbn
         QTest::addColumn<QString>("expected");
 
-        QTest::newRow("defaults") << "Some.Title.epub" << QString()
-                                  << "Some|未知作者|zh_CN|未知简介|未知出版社||";
-        QTest::newRow("every field")
-            << "b.epub"
+        QTest::newRow("defaults") << "Some.Title.epub" << QString() << "Some|未知作者|zh_CN|未知简介|未知出版社||";
+        QTest::newRow("every field") << "b.epub"
             << "<dc:title>山路</dc:title><dc:creator>林川</dc:creator><dc:language>en</dc:language>"
                "<dc:description> Long </dc:description><dc:publisher>P</dc:publisher>"
                "<dc:date>2020-01-02</dc:date><dc:identifier scheme=\"isbn\">978-7</dc:identifier>"

@@ -129,7 +129,7 @@ private slots:
             QCOMPARE(page.startGlyph, page.lines.first().startGlyph);
             QCOMPARE(page.startProgress, page.lines.first().startProgress);
             for (const LayoutLine &line : page.lines)
-                QCOMPARE(line.stripY, continuous ? line.y + i * height : line.stripY);
+                QVERIFY(!continuous || line.stripY == line.y + i * height);
         }
     }
 };

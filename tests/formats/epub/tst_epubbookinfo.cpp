@@ -5,12 +5,12 @@
 #include "epubfixture.h"
 #include "epubnovelparser.h"
 #include "epubparser.h"
+#include "imagefixtures.h"
 #include "keys.h"
 #include "logcapture.h"
 #include "novelinfo.h"
 #include "testenvironment.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QImage>
 #include <QtTest>
@@ -26,11 +26,7 @@ QByteArray image(int width, int height, QColor color = Qt::red)
 {
     QImage picture(width, height, QImage::Format_RGB32);
     picture.fill(color);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    picture.save(&buffer, "PNG");
-    return bytes;
+    return encodedImage(picture, "PNG");
 }
 
 void oneChapter(EpubFixture &epub)

@@ -220,20 +220,17 @@ private slots:
         const QByteArray key = QByteArray("0123456789abcdefghij").left(keySize);
         const QString epub = dir.filePath(QStringLiteral("book.epub"));
         // The first candidate is missing, so the second one stands in.
-        QVERIFY(writeZipFile(epub, {{QStringLiteral("OEBPS/f.ttf"),
-                                 FontRegistry::deobfuscate(sans, key, prefix)}}));
+        QVERIFY(writeZipFile(epub, {{QStringLiteral("OEBPS/f.ttf"), FontRegistry::deobfuscate(sans, key, prefix)}}));
         FontManifestEntry font = entry(QStringLiteral("OEBPS/f.ttf"), 400, 1);
         font.obfuscation = obfuscation;
         font.key = key;
         font.prefixLength = prefix;
         save(epub, {font, entry(QStringLiteral("OEBPS/missing.ttf"))});
-        QCOMPARE(FontRegistry::instance().loadManifest(QStringLiteral("book"), bookDir()),
-                 registered);
-        QCOMPARE(substitutesOf(400),
-                 registered ? QStringList{QStringLiteral("dejavu sans")} : QStringList());
+        QCOMPARE(loadManifest(), registered);
+        QCOMPARE(substitutesOf(400), registered ? QStringList{QStringLiteral("dejavu sans")} : QStringList());
         // Already active: the manifest is not read again.
         QFile::remove(bookDir() + QStringLiteral("/fonts/manifest.json"));
-        QVERIFY(FontRegistry::instance().loadManifest(QStringLiteral("book"), bookDir()));
+        QVERIFY(loadManifest());
     }
 
     void fontFiles_data()
@@ -254,16 +251,14 @@ private slots:
         QFETCH(bool, registered);
         writeFile(dir.filePath(QStringLiteral("book/fonts/sans.ttf")), sans);
         writeFile(dir.filePath(QStringLiteral("outside.ttf")), sans);
-        QFile::link(dir.filePath(QStringLiteral("outside.ttf")),
-                    dir.filePath(QStringLiteral("book/fonts/link.ttf")));
+        QFile::link(dir.filePath(QStringLiteral("outside.ttf")), dir.filePath(QStringLiteral("book/fonts/link.ttf")));
         FontManifestEntry font = entry(path.arg(dir.path()));
         if (path.startsWith(QLatin1String("local:"))) {
             font.resourcePath.clear();
             font.localFamily = path.mid(6).toLower();
         }
         save(QString(), {font});
-        QCOMPARE(FontRegistry::instance().loadManifest(QStringLiteral("book"), bookDir()),
-                 registered);
+        QCOMPARE(loadManifest(), registered);
         QCOMPARE(substitutesOf(400).size(), registered ? 1 : 0);
     }
 
@@ -293,13 +288,14 @@ private slots:
         QVERIFY(writeZipFile(epub, files));
         files.clear();
         save(epub, entries);
-        FontRegistry::instance().loadManifest(QStringLiteral("book"), bookDir());
+        loadManifest();
         for (int i = 0; i < sizes.size(); ++i)
             QCOMPARE(substitutesOf(100 * (i + 1)).size(), registered[i] ? 1 : 0);
     }
 
 private:
     QString bookDir() const { return dir.filePath(QStringLiteral("book")); }
+    bool loadManifest() { return FontRegistry::instance().loadManifest(QStringLiteral("book"), bookDir()); }
     static void writeFile(const QString &path, const QByteArray &data)
     {
         QFile file(path);

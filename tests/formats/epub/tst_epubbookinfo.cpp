@@ -236,17 +236,6 @@ private slots:
         QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList{".opf_path"});
     }
 
-    // A package path that cannot be kept fails the step, with a message.
-    void sidecarWriteFailure()
-    {
-        const QString path = write(&oneChapter);
-        QVERIFY(QDir().mkpath(env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(path) + "/.opf_path/x"));
-        EpubParser parser;
-        const ParseResult result = parser.parseBookInfo(path);
-        QVERIFY(!result.success && !result.novel);
-        QCOMPARE(result.errorMessage, QStringLiteral("解析 EPUB 元信息失败"));
-    }
-
     void notAnArchive()
     {
         const QString path = env->root() + "/plain.epub";

@@ -114,6 +114,8 @@ private:
     {
         EpubParser parser;
         const ParseResult info = parser.parseBookInfo(path);
+        if (error)
+            *error = info.errorMessage;
         if (!info.success)
             return {};
         std::unique_ptr<NovelInfo> novel(info.novel);
@@ -283,7 +285,7 @@ private slots:
         QVERIFY(QFileInfo(dir + "book.epub").size() > 0);
     }
 
-    // What fails the chapter step, with the message the user sees.
+    // What fails the book-information or chapter step, with the message the user sees.
     void failures_data()
     {
         QTest::addColumn<Fixture>("build");
@@ -297,6 +299,8 @@ private slots:
             threeDocuments(epub);
             epub.metadata = "<dc:title>";
         }) << QString() << QStringLiteral("未解析到章节");
+        QTest::newRow("package path cannot be kept") << Fixture(&threeDocuments) << ".opf_path"
+                                                     << QStringLiteral("解析 EPUB 元信息失败");
         QTest::newRow("sidecar cannot be written") << Fixture(&threeDocuments) << ".epub_meta"
                                                    << QStringLiteral("保存书籍文件失败");
     }

@@ -111,55 +111,47 @@ private slots:
     // Where the package and its cover are found.
     void packageAndCover_data()
     {
-        QTest::addColumn<Fixture>("build");
         QTest::addColumn<QString>("opfPath");
-        QTest::addColumn<QColor>("cover");   // invalid: no cover
+        QTest::addColumn<bool>("container");
+        QTest::addColumn<QString>("metadata");
+        QTest::addColumn<QStringList>("images");   // "id href colour", colour "junk" for no picture
+        QTest::addColumn<QColor>("cover");         // invalid: no cover
 
-        const QByteArray red = image(40, 60, Qt::red);
-        const QByteArray blue = image(40, 60, Qt::blue);
-        QTest::newRow("package at the root") << Fixture([=](EpubFixture &epub) {
-            epub.opfPath = "content.opf";
-            oneChapter(epub);
-            epub.addItem("img", "pics/c.png", "image/png", red);
-        }) << "content.opf" << QColor(Qt::red);
-        QTest::newRow("cover above the package folder") << Fixture([=](EpubFixture &epub) {
-            epub.opfPath = "OPS/book.opf";
-            oneChapter(epub);
-            epub.metadata = "<meta name=\"cover\" content=\"pic\"/>";
-            epub.addItem("pic", "../images/cover.jpg", "image/jpeg", blue);
-        }) << "OPS/book.opf" << QColor(Qt::blue);
-        QTest::newRow("no container, upper-case suffix") << Fixture([](EpubFixture &epub) {
-            epub.opfPath = "OEBPS/Book.OPF";
-            epub.withContainer = false;
-            oneChapter(epub);
-        }) << "OEBPS/Book.OPF" << QColor();
-        QTest::newRow("cover id missing: an image named cover") << Fixture([=](EpubFixture &epub) {
-            oneChapter(epub);
-            epub.metadata = "<meta name=\"cover\" content=\"nothing\"/>";
-            epub.addItem("a-img", "a.png", "image/png", red);
-            epub.addItem("b-img", "Cover.png", "image/png", blue);
-        }) << "OEBPS/content.opf" << QColor(Qt::blue);
-        QTest::newRow("otherwise the first image by id") << Fixture([=](EpubFixture &epub) {
-            oneChapter(epub);
-            epub.addItem("z", "z.png", "image/png", blue);
-            epub.addItem("m", "m.png", "image/png", red);
-        }) << "OEBPS/content.opf" << QColor(Qt::red);
-        QTest::newRow("percent-encoded cover name") << Fixture([=](EpubFixture &epub) {
-            oneChapter(epub);
-            epub.addItem("c", "my%20cover.png", "image/png", blue);
-        }) << "OEBPS/content.opf" << QColor(Qt::blue);
-        QTest::newRow("cover that is no image") << Fixture([](EpubFixture &epub) {
-            oneChapter(epub);
-            epub.addItem("c", "cover.png", "image/png", "not a picture");
-        }) << "OEBPS/content.opf" << QColor();
+        const QString opf = QStringLiteral("OEBPS/content.opf");
+        const QString coverMeta = QStringLiteral("<meta name=\"cover\" content=\"%1\"/>");
+        QTest::newRow("package at the root") << "content.opf" << true << "" << QStringList{"img pics/c.png red"}
+                                             << QColor(Qt::red);
+        QTest::newRow("cover above the package folder") << "OPS/book.opf" << true << coverMeta.arg("pic")
+                                                        << QStringList{"pic ../images/cover.jpg blue"} << QColor(Qt::blue);
+        QTest::newRow("no container, upper-case suffix") << "OEBPS/Book.OPF" << false << "" << QStringList() << QColor();
+        QTest::newRow("cover id missing: an image named cover") << opf << true << coverMeta.arg("nothing")
+            << QStringList{"a-img a.png red", "b-img Cover.png blue"} << QColor(Qt::blue);
+        QTest::newRow("otherwise the first image by id") << opf << true << ""
+                                                         << QStringList{"z z.png blue", "m m.png red"} << QColor(Qt::red);
+        QTest::newRow("percent-encoded cover name") << opf << true << "" << QStringList{"c my%20cover.png blue"}
+                                                    << QColor(Qt::blue);
+        QTest::newRow("cover that is no image") << opf << true << "" << QStringList{"c cover.png junk"} << QColor();
     }
 
     void packageAndCover()
     {
-        QFETCH(Fixture, build);
         QFETCH(QString, opfPath);
+        QFETCH(bool, container);
+        QFETCH(QString, metadata);
+        QFETCH(QStringList, images);
         QFETCH(QColor, cover);
-        const auto novel = bookInfo(write(build));
+        const auto novel = bookInfo(write([&](EpubFixture &epub) {
+            epub.opfPath = opfPath;
+            epub.withContainer = container;
+            oneChapter(epub);
+            if (!metadata.isEmpty())
+                epub.metadata = metadata;
+            for (const QString &item : images) {
+                const QStringList f = item.split(' ');
+                epub.addItem(f[0], f[1], f[1].endsWith(".jpg") ? "image/jpeg" : "image/png",
+                             f[2] == "junk" ? QByteArray("not a picture") : image(40, 60, QColor(f[2])));
+            }
+        }));
         QVERIFY(novel);
         QFile opf(novel->dataDir() + ".opf_path");
         QVERIFY(opf.open(QIODevice::ReadOnly));

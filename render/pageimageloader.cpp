@@ -1,5 +1,7 @@
 #include "pageimageloader.h"
 
+#include "pdfpageloader.h"
+
 #include <QBuffer>
 #include <QImageReader>
 
@@ -8,12 +10,18 @@ namespace PageImageLoader {
 
 QImage loadImage(const QString &source)
 {
+    if (source.startsWith(QLatin1String("pdf://")))
+        return PdfPageLoader::imageForUrl(source);
     QImageReader reader(source);
     return reader.read();
 }
 
 QSize imageSize(const QString &source)
 {
+    if (source.startsWith(QLatin1String("pdf://"))) {
+        const PdfPageUrl url = PdfPageLoader::parsePdfUrl(source);
+        return url.valid ? PdfPageLoader::pageSize(url.path, url.page, url.dpi) : QSize(-1, -1);
+    }
     QImageReader reader(source);
     const QSize size = reader.size();
     return size.isValid() ? size : QSize(-1, -1);

@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QStringList>
 #include <QThread>
 
 #include <cmath>
@@ -133,23 +134,24 @@ QImage PdfPageLoader::renderPage(const QString &source, const QSize &logicalSize
 PdfPageUrl PdfPageLoader::parsePdfUrl(const QString &source)
 {
     PdfPageUrl url;
-    static const QLatin1String prefix("pdf://");
-    if (!source.startsWith(prefix))
+    if (!source.startsWith(QLatin1String("pdf://")))
         return url;
-    const int question = source.indexOf(QLatin1Char('?'), prefix.size());
-    if (question < 0)
+    const QString rest = source.mid(6);
+    // The query never holds a '?', but a file name may.
+    const int query = rest.lastIndexOf(QLatin1Char('?'));
+    if (query < 0)
         return url;
-    url.path = source.mid(prefix.size(), question - prefix.size());
-    const QStringList parts = source.mid(question + 1).split(QLatin1Char('&'));
+    url.path = rest.left(query);
+    const QStringList parts = rest.mid(query + 1).split(QLatin1Char('&'));
     for (const QString &part : parts) {
-        const int equals = part.indexOf(QLatin1Char('='));
-        if (equals < 0)
+        const int eq = part.indexOf(QLatin1Char('='));
+        if (eq < 0)
             continue;
-        const QStringRef key = part.leftRef(equals);
+        const QStringRef key = part.leftRef(eq);
         if (key == QLatin1String("page"))
-            url.page = part.midRef(equals + 1).toInt();
+            url.page = part.midRef(eq + 1).toInt();
         else if (key == QLatin1String("dpi"))
-            url.dpi = part.midRef(equals + 1).toInt();
+            url.dpi = part.midRef(eq + 1).toInt();
     }
     url.valid = !url.path.isEmpty() && url.page >= 0 && url.dpi > 0;
     return url;

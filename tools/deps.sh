@@ -5,7 +5,7 @@ set -e
 PACKAGES="cmake g++ ninja-build pkg-config
 qtbase5-dev qtdeclarative5-dev qml-module-qtquick2 qml-module-qtquick-window2
 libqt5sql5-sqlite libsqlite3-dev zlib1g-dev sqlite3
-fonts-dejavu-core fonts-noto-cjk fontconfig
+fonts-dejavu-core fontconfig fonts-noto-cjk
 libminizip-dev libarchive-dev
 libicu-dev opencc libopencc-data
 libpoppler-qt5-dev qpdf"

@@ -1,38 +1,25 @@
 #pragma once
 
-#include <QColor>
 #include <QPainter>
 #include <QPdfWriter>
-#include <QSizeF>
-#include <QVector>
 
-// Writes a PDF whose pages have the given sizes in points; each page is
-// filled with its colour inside a 10 % blank border (an invalid colour leaves
-// the page blank).
-inline bool writeTestPdf(const QString &path, const QVector<QSizeF> &pointSizes,
-                         const QVector<QColor> &fills = {})
+// A PDF with pages of the given sizes in points, each filled with its colour
+// inside a 10 % blank border (an invalid colour leaves the page blank).
+inline bool writeTestPdf(const QString &path, const QVector<QSizeF> &points,
+                         const QVector<QColor> &fills)
 {
     QPdfWriter writer(path);
     writer.setResolution(72);
-    writer.setPageMargins(QMarginsF(0, 0, 0, 0));
-    writer.setPageSize(QPageSize(pointSizes.value(0), QPageSize::Point, QString(),
-                                 QPageSize::ExactMatch));
+    writer.setPageMargins(QMarginsF());
     QPainter painter;
-    for (int i = 0; i < pointSizes.size(); ++i) {
-        if (i > 0) {
-            writer.setPageSize(QPageSize(pointSizes[i], QPageSize::Point, QString(),
-                                         QPageSize::ExactMatch));
-            writer.newPage();
-        } else if (!painter.begin(&writer)) {
+    for (int i = 0; i < points.size(); ++i) {
+        writer.setPageSize(QPageSize(points[i], QPageSize::Point, {}, QPageSize::ExactMatch));
+        if (i == 0 ? !painter.begin(&writer) : !writer.newPage())
             return false;
-        }
-        const QColor fill = fills.value(i);
-        if (fill.isValid()) {
-            const QSizeF size = pointSizes[i];
-            painter.fillRect(QRectF(size.width() * 0.1, size.height() * 0.1, size.width() * 0.8,
-                                    size.height() * 0.8),
-                             fill);
-        }
+        if (fills.value(i).isValid())
+            painter.fillRect(QRectF(QPointF(), points[i] * 0.8).translated(points[i].width() * 0.1,
+                                                                          points[i].height() * 0.1),
+                             fills[i]);
     }
     return painter.end();
 }

@@ -231,7 +231,7 @@ private slots:
         QFETCH(bool, continuous);
         QFETCH(int, batches);
         QTemporaryDir dir;
-        QVERIFY(writeTestPdf(dir.filePath("a.pdf"), {QSizeF(40, 40)}));
+        QVERIFY(writeTestPdf(dir.filePath("a.pdf"), {{40, 40}}, {}));
         LayoutConfig config;
         config.continuousMode = continuous;
         open(config);

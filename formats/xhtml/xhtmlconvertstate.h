@@ -3,6 +3,7 @@
 #include "cssstylesheet.h"
 #include "paragraph.h"
 
+#include <QHash>
 #include <QMap>
 #include <QString>
 #include <QVector>
@@ -125,6 +126,7 @@ struct XhtmlConvertState
     QVector<SwitchFrame> switches;
 
     CssStyleSheet documentSheet;
+    QHash<QString, QString> familyCache;    // "family|weight|italic" to resolved family
     QString htmlId;
     QString htmlClass;
     QString htmlStyle;

@@ -244,6 +244,9 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
     if (!endAnchor.isEmpty() && id == endAnchor) {
         emitParagraph(s);
         s.paragraphOpen = false;
+        // Cells read so far still form full rows.
+        if (s.tableStartIndex >= 0)
+            endTable(s);
         s.ended = true;
         stop = true;
         return;

@@ -15,17 +15,6 @@
 #include <QtTest>
 
 
-namespace {
-
-QImage blank(const QSize &size, QRgb colour)
-{
-    QImage image(size, QImage::Format_RGB32);
-    image.fill(colour);
-    return image;
-}
-
-}
-
 // The QML stand-in shipped with the program loads without errors and lists
 // the library through the core.
 class TestQmlStandIn : public QObject
@@ -114,8 +103,9 @@ private slots:
                 return false;
             const QImage page = core->imageForId(key).convertToFormat(QImage::Format_RGB32);
             const QImage onScreen = shown();
-            return !page.isNull() && onScreen == page && onScreen != previous
-                && onScreen != blank(onScreen.size(), onScreen.pixel(0, 0));
+            QImage blank(onScreen.size(), QImage::Format_RGB32);
+            blank.fill(onScreen.pixel(0, 0));
+            return !page.isNull() && onScreen == page && onScreen != previous && onScreen != blank;
         };
         QString chapter = chapters.first();
         int page = 0;

@@ -50,53 +50,38 @@ private slots:
     // The layout settings an open builds from its arguments and the settings.
     void layoutConfig_data()
     {
-        QTest::addColumn<QString>("settings");  // group/key=value;...; "BOOK" is the book's group
+        QTest::addColumn<QString>("setting");  // READ_SETTING key=value, or empty
         QTest::addColumn<int>("fontSize");
         QTest::addColumn<QString>("bg");
-        QTest::addColumn<QString>("readerBg");
         QTest::addColumn<QString>("field");
         QTest::addColumn<QVariant>("expected");
 
-        const QString white = QStringLiteral("#ffffff");
-        QTest::newRow("font size below range") << "" << 1 << white << "" << "font" << QVariant(4);
-        QTest::newRow("font size above range") << "" << 500 << white << "" << "font" << QVariant(200);
-        QTest::newRow("dpi above range") << "READ_SETTING/PDF_DPI=9" << 18 << white << "" << "scale" << QVariant(2.0f);
-        QTest::newRow("dpi below range") << "READ_SETTING/PDF_DPI=-1" << 18 << white << "" << "scale" << QVariant(0.6666667f);
-        QTest::newRow("line spacing floor") << "READ_SETTING/LINE_SPACING=0.3" << 18 << white << "" << "lineHeight" << QVariant(0.5f);
-        QTest::newRow("book paged over global continuous")
-            << "READ_SETTING/READ_MODE=1;BOOK/READ_MODE=0" << 18 << white << "" << "continuous" << QVariant(false);
-        QTest::newRow("book continuous: no top margin")
-            << "BOOK/READ_MODE=1" << 18 << white << "" << "marginTop" << QVariant(0.0f);
-        QTest::newRow("transparent page, white reader") << "" << 18 << "transparent" << "" << "readerBg" << QVariant("#ffffff");
-        QTest::newRow("reader takes the page colour") << "" << 18 << "#102030" << "" << "readerBg" << QVariant("#102030");
-        QTest::newRow("automatic images, text book") << "READ_SETTING/IMAGE_SCALE_MODE=-1" << 18 << white << "" << "imageMode" << QVariant(false);
+        QTest::newRow("font size below range") << "" << 1 << "#ffffff" << "font" << QVariant(4);
+        QTest::newRow("font size above range") << "" << 500 << "#ffffff" << "font" << QVariant(200);
+        QTest::newRow("dpi above range") << "PDF_DPI=9" << 18 << "#ffffff" << "scale" << QVariant(2.0f);
+        QTest::newRow("line spacing floor") << "LINE_SPACING=0.3" << 18 << "#ffffff" << "lineHeight" << QVariant(0.5f);
+        QTest::newRow("continuous: no top margin") << "READ_MODE=1" << 18 << "#ffffff" << "marginTop" << QVariant(0.0f);
+        QTest::newRow("transparent page, white reader") << "" << 18 << "transparent" << "readerBg" << QVariant("#ffffff");
+        QTest::newRow("reader takes the page colour") << "" << 18 << "#102030" << "readerBg" << QVariant("#102030");
     }
     void layoutConfig()
     {
-        QFETCH(QString, settings);
+        QFETCH(QString, setting);
         QFETCH(int, fontSize);
         QFETCH(QString, bg);
-        QFETCH(QString, readerBg);
         QFETCH(QString, field);
         QFETCH(QVariant, expected);
         ApplicationCore core;
-        QList<QPair<QString, QString>> written;
-        for (const QString &entry : settings.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
-            QString group = entry.section(QLatin1Char('/'), 0, 0);
-            if (group == QLatin1String("BOOK"))
-                group = QStringLiteral("READ_SETTING_") + bookId;
-            const QString key = entry.section(QLatin1Char('/'), 1).section(QLatin1Char('='), 0, 0);
-            core.setAppConfigValue(group, key, entry.section(QLatin1Char('='), 1));
-            written.append({group, key});
-        }
+        const QString group = QStringLiteral("READ_SETTING");
+        const QString key = setting.section(QLatin1Char('='), 0, 0);
+        if (!setting.isEmpty())
+            core.setAppConfigValue(group, key, setting.section(QLatin1Char('='), 1));
         const LayoutConfig c = core.readingConfig(bookId, fontSize, 0, 540, 960,
-                                                  QStringLiteral("#000000"), bg, readerBg, false);
-        for (const auto &setting : written)
-            core.removeAppConfigKey(setting.first, setting.second);
+                                                  QStringLiteral("#000000"), bg, QString(), false);
+        core.removeAppConfigKey(group, key);
         const QHash<QString, QVariant> fields{
             {"font", c.fontPixelSize}, {"scale", c.scale}, {"lineHeight", c.lineHeightFactor},
-            {"continuous", c.continuousMode}, {"marginTop", c.marginTop},
-            {"readerBg", c.readerBgColor.name()}, {"imageMode", c.imageMode}};
+            {"marginTop", c.marginTop}, {"readerBg", c.readerBgColor.name()}};
         QCOMPARE(fields.value(field), expected);
     }
 

@@ -9,15 +9,15 @@
 
 // Chapters of blank lines (kind 3) and declared-size images lay out to exact
 // page counts whatever the fonts: a 200 px text area holds ten 20 px blank
-// lines or two 100 px images. Chapter "cN" of the book spec "3,0,i5" is three
+// lines or two 100 px images. Chapter "cN" of the book shape "3,0,i5" is three
 // pages of blanks, an empty chapter, then five images; glyph i is line i.
 namespace {
 
-QVector<Paragraph> chapterContent(const QString &spec)
+QVector<Paragraph> chapterContent(const QString &shape)
 {
     QVector<Paragraph> paragraphs;
-    const bool images = spec.startsWith(QLatin1Char('i'));
-    const int count = images ? spec.mid(1).toInt() : spec.toInt() * 10;
+    const bool images = shape.startsWith(QLatin1Char('i'));
+    const int count = images ? shape.mid(1).toInt() : shape.toInt() * 10;
     for (int i = 0; i < count; ++i) {
         Paragraph p;
         p.kind = images ? Paragraph::Image : Paragraph::EmptyLine;
@@ -39,8 +39,8 @@ struct Pools
     QStringList book;
     quint64 generation = 0;
 
-    explicit Pools(const QString &bookSpec)
-        : book(bookSpec.split(QLatin1Char(',')))
+    explicit Pools(const QString &bookShape)
+        : book(bookShape.split(QLatin1Char(',')))
     {
         worker.setMaxThreadCount(1);
         render.threadPool = layout.workerPool = &worker;

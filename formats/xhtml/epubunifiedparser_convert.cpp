@@ -386,13 +386,8 @@ void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &
         if (s.paragraphOpen) {
             const int alignment = s.paragraph.alignment;
             emitParagraph(s);
-            s.paragraph = Paragraph();
+            openImplicitParagraph(s);
             s.paragraph.alignment = alignment;
-            if (s.footnoteDepth > 0) {
-                s.paragraph.kind = Paragraph::Note;
-                s.paragraph.footnoteId = s.footnoteId;
-            }
-            s.atLineStart = true;
         }
         Paragraph empty;
         empty.kind = Paragraph::EmptyLine;

@@ -170,19 +170,12 @@ bool EpubUnifiedParser::addImageParagraph(XhtmlConvertState &s, const ComputedSt
 
     int alignment = 0;
     if (s.paragraphOpen) {
-        const RunStyle kept = s.run;
         flushRun(s);
         alignment = s.paragraph.alignment;
         if (!s.paragraph.chunks.isEmpty()) {
             s.output.append(s.paragraph);
-            s.paragraph = Paragraph();
+            openImplicitParagraph(s);
             s.paragraph.alignment = alignment;
-            if (s.footnoteDepth > 0) {
-                s.paragraph.kind = Paragraph::Note;
-                s.paragraph.footnoteId = s.footnoteId;
-            }
-            s.run = kept;
-            s.atLineStart = true;
         }
     }
 

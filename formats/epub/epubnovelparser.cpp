@@ -12,7 +12,6 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
-#include <QSaveFile>
 #include <QXmlStreamReader>
 
 EpubNovelParser::EpubNovelParser(QObject *parent) : NovelParser(parent) {}
@@ -50,8 +49,7 @@ NovelInfo *EpubNovelParser::parseNovel(const QString &filePath)
         qWarning().noquote() << "无法打开epub文件:" << filePath;
         return novel;
     }
-    QString opfDir;
-    const QString opfPath = readContainer(zip, &opfDir);
+    const QString opfPath = readContainer(zip);
     if (opfPath.isEmpty()) {
         qWarning().noquote() << "未找到OPF文件";
         return novel;
@@ -81,7 +79,7 @@ NovelInfo *EpubNovelParser::parseNovel(const QString &filePath)
     return novel;
 }
 
-QString EpubNovelParser::readContainer(EpubArchive &zip, QString *opfDir)
+QString EpubNovelParser::readContainer(EpubArchive &zip)
 {
     QString opfPath;
     const QString container = QStringLiteral("META-INF/container.xml");
@@ -102,10 +100,6 @@ QString EpubNovelParser::readContainer(EpubArchive &zip, QString *opfDir)
                 break;
             }
         }
-    }
-    if (opfDir) {
-        const QString dir = QFileInfo(opfPath).path();
-        *opfDir = opfPath.isEmpty() || dir == QLatin1String(".") ? QString() : dir;
     }
     return opfPath;
 }

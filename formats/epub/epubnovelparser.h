@@ -32,7 +32,7 @@ public:
     static QByteArray convertCover(const QByteArray &imageBytes);
 
 private:
-    QString readContainer(EpubArchive &zip, QString *opfDir);
+    QString readContainer(EpubArchive &zip);
     void readOpf(const QString &opfText, NovelInfo *novel, Manifest *manifest);
     QString findCoverImage(const QString &opfText, const Manifest &manifest);
 };

@@ -27,16 +27,6 @@ bool EpubChapterParser::writeChapterFiles(const QVector<ChapterInfo *> &chapters
     return true;
 }
 
-QString EpubChapterParser::readEntryText(EpubArchive &zip, const QString &entryPath)
-{
-    return zip.readText(entryPath);
-}
-
-QString EpubChapterParser::resolveHref(const QString &href, const QString &basePath)
-{
-    return resolveEpubHref(href, basePath);
-}
-
 ChapterListResult EpubChapterParser::parseChapters(const QString &filePath, const QString &dataDir,
                                                    const QString &novelId, QString *error)
 {
@@ -192,7 +182,7 @@ QHash<int, QString> EpubChapterParser::readDocumentTitles(EpubArchive &zip, cons
         const auto it = wanted.find(name);
         if (it == wanted.end())
             continue;
-        const QString text = readEntryText(zip, name);
+        const QString text = zip.readText(name);
         QString title;
         if (!text.isEmpty()) {
             const QRegularExpressionMatch match = titleElement.match(text);
@@ -249,7 +239,7 @@ void EpubChapterParser::addChapter(Build &build, int startIndex, int endIndex, Q
 
 bool EpubChapterParser::readOpf(EpubArchive &zip, const QString &opfPath, Package *package)
 {
-    const QString text = readEntryText(zip, opfPath);
+    const QString text = zip.readText(opfPath);
     if (text.isEmpty())
         return false;
     QMap<QString, ManifestItem> manifest;
@@ -299,18 +289,18 @@ bool EpubChapterParser::readOpf(EpubArchive &zip, const QString &opfPath, Packag
             qWarning().noquote() << "[EpubChapterParser] 跳过无效的 spine 项:" << id;
             continue;
         }
-        const QString path = resolveHref(item->href, opfPath);
+        const QString path = resolveEpubHref(item->href, opfPath);
         if (!path.isEmpty())
             package->spine.append(path);
     }
     if (!ncxId.isEmpty() && manifest.contains(ncxId))
-        package->ncxPath = resolveHref(manifest.value(ncxId).href, opfPath);
+        package->ncxPath = resolveEpubHref(manifest.value(ncxId).href, opfPath);
     for (const ManifestItem &item : qAsConst(manifest)) {
         if (package->navPath.isEmpty()
             && item.properties.split(QLatin1Char(' '), Qt::SkipEmptyParts).contains(QLatin1String("nav")))
-            package->navPath = resolveHref(item.href, opfPath);
+            package->navPath = resolveEpubHref(item.href, opfPath);
         if (package->ncxPath.isEmpty() && item.mediaType == QLatin1String("application/x-dtbncx+xml"))
-            package->ncxPath = resolveHref(item.href, opfPath);
+            package->ncxPath = resolveEpubHref(item.href, opfPath);
     }
     return !package->spine.isEmpty();
 }

@@ -1,6 +1,7 @@
 #include "epubunifiedparser.h"
 
 #include "htmlentityresolver.h"
+#include "xmlelementtext.h"
 
 #include <QDebug>
 #include <QXmlStreamReader>
@@ -210,17 +211,7 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
         return;
     }
     if (name == QLatin1String("style")) {
-        QString css;
-        for (int level = 1; level > 0 && !reader.atEnd();) {
-            const auto token = reader.readNext();
-            if (token == QXmlStreamReader::StartElement)
-                ++level;
-            else if (token == QXmlStreamReader::EndElement)
-                --level;
-            else if (token == QXmlStreamReader::Characters)
-                css += reader.text();
-        }
-        s.documentSheet.mergeText(css);
+        s.documentSheet.mergeText(flatElementText(reader));
         --s.depth;
         return;
     }
@@ -395,13 +386,8 @@ void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &
         if (s.paragraphOpen) {
             const int alignment = s.paragraph.alignment;
             emitParagraph(s);
-            s.paragraph = Paragraph();
+            openImplicitParagraph(s);
             s.paragraph.alignment = alignment;
-            if (s.footnoteDepth > 0) {
-                s.paragraph.kind = Paragraph::Note;
-                s.paragraph.footnoteId = s.footnoteId;
-            }
-            s.atLineStart = true;
         }
         Paragraph empty;
         empty.kind = Paragraph::EmptyLine;

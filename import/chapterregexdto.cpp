@@ -29,8 +29,10 @@ void ChapterRegexDto::compile()
         m_isValid = false;
         return;
     }
+    // Unicode white space too: headings are often spaced with U+3000.
     m_regex = QRegularExpression(m_patternStr, QRegularExpression::CaseInsensitiveOption
-                                                   | QRegularExpression::MultilineOption);
+                                                   | QRegularExpression::MultilineOption
+                                                   | QRegularExpression::UseUnicodePropertiesOption);
     m_isValid = m_regex.isValid();
     if (!m_isValid) {
         qWarning().noquote() << "[ChapterRegexDto] 正则编译失败：" << m_name << "| 错误："

@@ -12,6 +12,7 @@
 #include <QTextStream>
 #include <QUuid>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -71,18 +72,27 @@ QString FallbackChapterParser::readTextFile(const QString &filePath, QString *er
     if (size > MaxFileSize)
         return fail("文件过大");
 
-    QString text;
+    TextDetect::Decoded decoded;
     if (uchar *mapped = file.map(0, size)) {
-        text = TextDetect::decodeText(
+        decoded = TextDetect::decode(
             QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), int(size)));
         file.unmap(mapped);
     } else {
-        text = TextDetect::decodeText(file.readAll());
+        decoded = TextDetect::decode(file.readAll());
     }
     file.close();
-    if (text.isEmpty())
+    if (!decoded.ok)
         return fail("内容编码失败");
-    return text;
+    if (decoded.damaged > 0) {
+        qWarning().noquote() << "[FallbackChapterParser] 文本含损坏字节，已替换为 U+FFFD: count="
+                                 << decoded.damaged << "encoding=" << decoded.encoding
+                                 << "path=" << filePath;
+    }
+    // A book of blank lines is no book.
+    const QString &text = decoded.text;
+    if (std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.isSpace(); }))
+        return fail("文件为空");
+    return decoded.text;
 }
 
 QVector<ChapterInfo *> FallbackChapterParser::splitChapters(const QString &text,
@@ -130,6 +140,9 @@ QVector<ChapterInfo *> FallbackChapterParser::splitBySize(const QString &text,
         const qint64 hi = qMin(n - 1, start + 2500);
         const qint64 lo = qMin(hi, start + 1500);
         qint64 end = findSplitPoint(text, lo, hi);
+        // A character outside the BMP stays whole.
+        if (end + 1 < n && text.at(int(end)).isHighSurrogate() && text.at(int(end + 1)).isLowSurrogate())
+            ++end;
         if (end >= lastText)
             end = n - 1;
 

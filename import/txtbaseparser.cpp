@@ -202,13 +202,16 @@ bool TxtBaseParser::parseUnified(const QVector<ChapterInfo *> &chapters, const Q
     for (ChapterInfo *chapter : chapters) {
         if (!chapter)
             continue;
+        // Offsets are inclusive: a chapter of one character starts where it ends.
         const int start = chapter->startOffset();
         const int end = std::min(chapter->endOffset(), length - 1);
-        if (start < 0 || start >= chapter->endOffset() || start >= length)
+        if (start < 0 || start > end)
             continue;
-        const QString body = text.mid(start, end - start + 1).trimmed();
+        QString body = text.mid(start, end - start + 1).trimmed();
         if (body.isEmpty())
             continue;
+        // Counted and stored text holds no half of a surrogate pair.
+        TextDetect::replaceLoneSurrogates(body);
 
         Paragraph paragraph;
         paragraph.kind = Paragraph::PlainTextBlock;

@@ -19,69 +19,182 @@ bool isLineBreak(QChar c)
     return c == QLatin1Char('\n') || c == QLatin1Char('\r');
 }
 
-// Where a heading found in a line starts and ends (indexes into the text).
-struct LineMatch
+bool isOpeningBracket(QChar c)
 {
-    int start = -1;
-    int end = -1;
-    bool hasMatch() const { return start >= 0; }
+    return c == QChar(0x3010) || c == QLatin1Char('(') || c == QChar(0xFF08); // 【 ( （
+}
+
+// One line of the text, [start, end) without its terminator; lines end at
+// LF, CRLF or a lone CR. `next` is where the following line starts.
+struct Line
+{
+    int start;
+    int end;
+    int next;
 };
+
+Line lineAt(const QString &text, int from, int n)
+{
+    const QChar *p = text.constData();
+    int end = from;
+    while (end < n && !isLineBreak(p[end]))
+        ++end;
+    int next = end;
+    if (next < n)
+        next += p[next] == QLatin1Char('\r') && next + 1 < n && p[next + 1] == QLatin1Char('\n') ? 2 : 1;
+    return {from, end, next};
+}
+
+int skipSpaces(const QString &text, int from, int to)
+{
+    while (from < to && text.at(from).isSpace())
+        ++from;
+    return from;
+}
+
+// The value of a chapter number: 12, １２, 十二, 一百零五, 一〇五, 两千.
+// Digits shift the pending value, so positional forms need no case of
+// their own.
+int chapterNumber(const QStringRef &digits)
+{
+    static const QString chinese = QString::fromUtf8("零一二三四五六七八九");
+    qint64 total = 0, section = 0, pending = 0;
+    for (const QChar c : digits) {
+        int digit = -1;
+        if (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+            digit = c.unicode() - '0';
+        else if (c.unicode() >= 0xFF10 && c.unicode() <= 0xFF19)   // full-width
+            digit = c.unicode() - 0xFF10;
+        else if (c == QChar(0x3007))                                // 〇
+            digit = 0;
+        else if (c == QChar(0x4E24))                                // 两
+            digit = 2;
+        else
+            digit = chinese.indexOf(c);
+        if (digit >= 0) {
+            pending = qMin<qint64>(pending * 10 + digit, 1000000000);
+            continue;
+        }
+        const ushort u = c.unicode();
+        const int unit = u == 0x5341 ? 10 : u == 0x767E ? 100 : u == 0x5343 ? 1000 : 0; // 十百千
+        if (unit) {
+            section += (pending == 0 ? 1 : pending) * unit;
+            pending = 0;
+        } else if (u == 0x4E07) {                                   // 万
+            total += (section + pending == 0 ? 1 : section + pending) * 10000;
+            section = pending = 0;
+        }
+    }
+    return int(qMin<qint64>(total + section + pending, 1000000000));
+}
 
 // The volume part of a line such as 第一卷 离乡 第一章 归途.
 const QRegularExpression &volumePrefix()
 {
     static const QRegularExpression expression(
-        QString::fromUtf8(R"re(第\s*[零一二两三四五六七八九十百千万\d]+\s*卷)re"));
+        QString::fromUtf8(R"re(第\s*[零〇一二两三四五六七八九十百千万0-9０-９]+\s*卷)re"),
+        QRegularExpression::UseUnicodePropertiesOption);
     return expression;
 }
 
-// A heading's match begins at the line's first non-space character: a body
-// line such as 第二天，他翻到了第三章 must not count because a heading appears
-// inside it. A line that opens with a volume heading may carry the chapter
-// heading after it; the heading is then the whole line, volume included.
-// (The patterns' own \s does not cover the full-width indent U+3000.)
-LineMatch matchLine(const QRegularExpression &expression, const QString &text, int from, int to)
+// A heading found on a line: the heading text runs from `start` (the line's
+// first non-space character) to `end`; `number` is the chapter's number.
+struct Heading
 {
-    while (from < to && text.at(from).isSpace())
-        ++from;
-    auto endOfMatchAt = [&](int pos) {
-        const QRegularExpressionMatch match =
-            expression.match(QStringRef(&text, pos, to - pos), 0,
-                             QRegularExpression::NormalMatch,
-                             QRegularExpression::AnchoredMatchOption);
-        return match.hasMatch() ? pos + match.capturedEnd(0) : -1;
-    };
-    LineMatch found;
-    int end = endOfMatchAt(from);
-    if (end >= 0) {
-        found.start = from;
-        found.end = end;
-        return found;
-    }
-    const QRegularExpressionMatch volume =
-        volumePrefix().match(QStringRef(&text, from, to - from), 0,
-                             QRegularExpression::NormalMatch,
-                             QRegularExpression::AnchoredMatchOption);
-    if (!volume.hasMatch())
-        return found;
-    const int afterVolume = from + volume.capturedEnd(0);
-    for (int j = afterVolume; j < to; ++j) {
-        if (text.at(j).isSpace() || (j > afterVolume && !text.at(j - 1).isSpace()))
-            continue;
-        end = endOfMatchAt(j);
-        if (end >= 0) {
-            found.start = from;
-            found.end = end;
-            return found;
-        }
-    }
-    return found;
+    int start = -1;
+    int end = -1;
+    int number = -1;
+    bool found() const { return start >= 0; }
+};
+
+// Whether the expression matches at `at` and runs to the line's end.
+bool matchAt(const QRegularExpression &expression, const QString &text, int at, int to,
+             Heading *heading)
+{
+    const QRegularExpressionMatch match =
+        expression.match(QStringRef(&text, at, to - at), 0, QRegularExpression::NormalMatch,
+                         QRegularExpression::AnchoredMatchOption);
+    if (!match.hasMatch())
+        return false;
+    heading->end = at + match.capturedEnd(0);
+    heading->number = chapterNumber(match.capturedRef(1));
+    return true;
 }
 
-bool matchesLine(const QRegularExpression &expression, const QString &text, int from, int to)
+// A heading is found at the line's first non-space character, after an
+// opening bracket (part of the patterns), after a leading 正文 or 正文卷
+// word, or after a volume heading on the same line; the heading text is
+// then the whole line, prefix included. A body line such as 第二天，他翻到了第三章
+// does not count because a heading appears inside it.
+Heading findHeading(const QRegularExpression &expression, const QString &text, int from, int to)
 {
-    return matchLine(expression, text, from, to).hasMatch();
+    Heading heading;
+    const int first = skipSpaces(text, from, to);
+    if (!ZhCnTxtChapterParser::startsWithHeadingChar(text, first, to))
+        return heading;
+
+    int starts[2] = {first, -1};
+    if (text.at(first) == Zheng && first + 1 < to && text.at(first + 1) == QChar(0x6587)) { // 正文
+        int after = first + 2;
+        if (after < to && text.at(after) == QChar(0x5377))                                    // 卷
+            ++after;
+        after = skipSpaces(text, after, to);
+        if (after < to)
+            starts[1] = after;
+    }
+    for (const int at : starts) {
+        if (at < 0)
+            continue;
+        if (matchAt(expression, text, at, to, &heading)) {
+            heading.start = first;
+            return heading;
+        }
+        const QRegularExpressionMatch volume =
+            volumePrefix().match(QStringRef(&text, at, to - at), 0,
+                                 QRegularExpression::NormalMatch,
+                                 QRegularExpression::AnchoredMatchOption);
+        if (!volume.hasMatch())
+            continue;
+        // The chapter heading may follow the volume's own title: try each
+        // word that starts after white space, or right after the volume.
+        const int afterVolume = at + volume.capturedEnd(0);
+        for (int j = afterVolume; j < to; ++j) {
+            if (text.at(j).isSpace() || (j > afterVolume && !text.at(j - 1).isSpace()))
+                continue;
+            if (matchAt(expression, text, j, to, &heading)) {
+                heading.start = first;
+                return heading;
+            }
+        }
+    }
+    return heading;
 }
+
+// The heading on [from, to) as a chapter title, or an empty string.
+QString headingTitle(const QRegularExpression &expression, const QString &text, int from, int to,
+                     Heading *heading)
+{
+    *heading = findHeading(expression, text, from, to);
+    if (!heading->found())
+        return QString();
+    const QString title = text.mid(heading->start, heading->end - heading->start).trimmed();
+    return title.size() <= ZhCnTxtChapterParser::MaxTitleLength ? title : QString();
+}
+
+bool isBlank(const QString &text, int from, int to)
+{
+    return skipSpaces(text, from, to) >= to;
+}
+
+// Chapter numbers only grow, but a new volume starts again at one (or zero).
+bool goesBackwards(int number, int previous)
+{
+    return previous >= 0 && number >= 0 && number < previous && number > 1;
+}
+
+// A table of contents is this many headings or more in a row, nothing
+// between them.
+constexpr int MinContentsRun = 3;
 
 }
 
@@ -100,15 +213,15 @@ const QVector<QPair<QString, QString>> &ZhCnTxtChapterParser::builtinPatterns()
 {
     static const QVector<QPair<QString, QString>> table = {
         {QString::fromUtf8("第X章格式"),
-         QString::fromUtf8(R"re(\s*[【(]?第\s*([零一二两三四五六七八九十百千万\d]+)\s*章[】)]?[:：]?\s*([^\n]*?)\s*$)re")},
+         QString::fromUtf8(R"re(\s*[【(（]?第\s*([零〇一二两三四五六七八九十百千万0-9０-９]+)\s*章[】)）]?[:：]?\s*([^\n]*?)\s*$)re")},
         {QString::fromUtf8("第X节格式"),
-         QString::fromUtf8(R"re(\s*(?:[【(])?第\s*([零一二两三四五六七八九十百千万\d]+)\s*节(?:[】)])?(?:[：:])?\s*?([^\n]*)\s*$)re")},
+         QString::fromUtf8(R"re(\s*(?:[【(（])?第\s*([零〇一二两三四五六七八九十百千万0-9０-９]+)\s*节(?:[】)）])?(?:[：:])?\s*?([^\n]*)\s*$)re")},
         {QString::fromUtf8("第X回格式"),
-         QString::fromUtf8(R"re(\s*(?:[【(])?第\s*([零一二两三四五六七八九十百千万\d]+)\s*回(?:[】)])?(?:[：:])?\s*?([^\n]*)\s*$)re")},
+         QString::fromUtf8(R"re(\s*(?:[【(（])?第\s*([零〇一二两三四五六七八九十百千万0-9０-９]+)\s*回(?:[】)）])?(?:[：:])?\s*?([^\n]*)\s*$)re")},
         {QString::fromUtf8("第X卷格式"),
-         QString::fromUtf8(R"re(\s*(?:[【(])?第\s*([零一二两三四五六七八九十百千万\d]+)\s*卷(?:[】)])?(?:[：:])?\s*?([^\n]*)\s*$)re")},
+         QString::fromUtf8(R"re(\s*(?:[【(（])?第\s*([零〇一二两三四五六七八九十百千万0-9０-９]+)\s*卷(?:[】)）])?(?:[：:])?\s*?([^\n]*)\s*$)re")},
         {QString::fromUtf8("正文X格式"),
-         QString::fromUtf8(R"re(\s*(?:[【(])?正文\s*([零一二两三四五六七八九十百千万\d]+)\s*(?:[】)])?(?:[：:])?\s*?([^\n]*)\s*$)re")},
+         QString::fromUtf8(R"re(\s*(?:[【(（])?正文\s*([零〇一二两三四五六七八九十百千万0-9０-９]+)\s*(?:[】)）])?(?:[：:])?\s*?([^\n]*)\s*$)re")},
     };
     return table;
 }
@@ -153,12 +266,15 @@ bool ZhCnTxtChapterParser::startsWithHeadingChar(const QString &text, qint64 fro
 {
     to = qMin<qint64>(to, text.size());
     const QChar *p = text.constData();
-    for (qint64 i = qMax<qint64>(from, 0); i < to; ++i) {
-        if (p[i].isSpace())
-            continue;
-        return p[i] == Di || p[i] == Zheng;
+    qint64 i = qMax<qint64>(from, 0);
+    while (i < to && p[i].isSpace())
+        ++i;
+    if (i < to && isOpeningBracket(p[i])) {
+        ++i;
+        while (i < to && p[i].isSpace())
+            ++i;
     }
-    return false;
+    return i < to && (p[i] == Di || p[i] == Zheng);
 }
 
 bool ZhCnTxtChapterParser::isChapterTitle(const QString &line)
@@ -168,12 +284,13 @@ bool ZhCnTxtChapterParser::isChapterTitle(const QString &line)
     static const QVector<QRegularExpression> expressions = [] {
         QVector<QRegularExpression> list;
         for (const auto &row : builtinPatterns())
-            list.append(QRegularExpression(row.second));
+            list.append(QRegularExpression(row.second, QRegularExpression::UseUnicodePropertiesOption));
         return list;
     }();
     const QString trimmed = line.trimmed();
+    Heading heading;
     for (const QRegularExpression &expression : expressions) {
-        if (matchesLine(expression, trimmed, 0, trimmed.size()))
+        if (!headingTitle(expression, trimmed, 0, trimmed.size(), &heading).isEmpty())
             return true;
     }
     return false;
@@ -184,47 +301,29 @@ ChapterRegexDto *ZhCnTxtChapterParser::chooseRegex(const QString &text, int limi
     if (text.isEmpty() || m_regexes.isEmpty())
         return nullptr;
     const int count = qMin(limit, text.size());
-    const QChar *p = text.constData();
 
-    QVector<int> candidates;
+    // Lines whose first non-space character may open a heading; a line of
+    // white space before a heading is a line of its own.
+    QVector<QPair<int, int>> candidates;
     candidates.reserve(128);
-    int i = 0;
-    while (i < count) {
-        while (i < count && isLineBreak(p[i]))
-            ++i;
-        if (i >= count)
-            break;
-        const int lineStart = i;
-        while (i < count && p[i].isSpace())
-            ++i;
-        if (i >= count)
-            break;
-        if (p[i] == Di || p[i] == Zheng)
-            candidates.append(lineStart);
-        while (i < count && !isLineBreak(p[i]))
-            ++i;
+    for (int at = 0; at < count;) {
+        const Line line = lineAt(text, at, count);
+        if (startsWithHeadingChar(text, line.start, line.end))
+            candidates.append({line.start, line.end});
+        at = line.next;
     }
     if (candidates.isEmpty())
         return nullptr;
 
-    // Where each candidate's line ends, as seen by the choice.
-    QVector<int> lineEnds;
-    lineEnds.reserve(candidates.size());
-    for (int start : candidates) {
-        int end = start;
-        while (end < count && !isLineBreak(p[end]))
-            ++end;
-        lineEnds.append(end);
-    }
-
     QVector<QPair<ChapterRegexDto *, int>> records;
+    Heading heading;
     for (ChapterRegexDto *dto : m_regexes) {
         if (!dto->isValid())
             continue;
         const QRegularExpression expression = dto->regex();
         int matches = 0;
-        for (int k = 0; k < candidates.size(); ++k) {
-            if (matchesLine(expression, text, candidates[k], lineEnds[k]))
+        for (const auto &candidate : qAsConst(candidates)) {
+            if (!headingTitle(expression, text, candidate.first, candidate.second, &heading).isEmpty())
                 ++matches;
         }
         if (matches > 0)
@@ -243,11 +342,40 @@ QVector<ChapterInfo *> ZhCnTxtChapterParser::splitByRegex(const QString &text,
                                                           const QString &chapterDir,
                                                           const QString &novelId)
 {
-    QVector<ChapterInfo *> chapters;
     const int n = text.size();
-    const QString now = currentTimeString();
 
-    auto newChapter = [&](const QString &title, int startOffset) {
+    // The headings, in order: where each starts and where its chapter's
+    // text begins.
+    struct Found
+    {
+        int pos;
+        int bodyStart;
+        QString title;
+    };
+    QVector<Found> headings;
+    int previousNumber = -1;
+    Heading heading;
+    for (int at = 0; at < n;) {
+        const Line line = lineAt(text, at, n);
+        at = line.next;
+        const QString title = headingTitle(expression, text, line.start, line.end, &heading);
+        if (title.isEmpty() || goesBackwards(heading.number, previousNumber))
+            continue;
+        previousNumber = heading.number;
+        headings.append({heading.start, heading.start + int(title.size()), title});
+    }
+    QVector<ChapterInfo *> chapters;
+    if (headings.isEmpty())
+        return chapters;
+
+    const QString now = currentTimeString();
+    // Each chapter runs to right before the next one starts.
+    auto append = [&](const QString &title, int startOffset, int pos) {
+        if (!chapters.isEmpty()) {
+            ChapterInfo *previous = chapters.last();
+            previous->setEndOffset(pos - 1);
+            previous->setWordCount(previous->endOffset() - previous->startOffset());
+        }
         auto *chapter = new ChapterInfo;
         chapter->setId(QUuid::createUuid().toString());
         chapter->setNovelId(novelId);
@@ -259,69 +387,55 @@ QVector<ChapterInfo *> ZhCnTxtChapterParser::splitByRegex(const QString &text,
         chapter->setLoadStatus(0);
         chapter->setCreateTime(now);
         chapter->setUpdateTime(now);
-        return chapter;
-    };
-    // Closes the previous chapter right before `pos` and links the new one.
-    auto append = [&](ChapterInfo *chapter, int pos) {
-        if (!chapters.isEmpty()) {
-            ChapterInfo *previous = chapters.last();
-            previous->setEndOffset(pos - 1);
-            previous->setWordCount(previous->endOffset() - previous->startOffset());
-            previous->setNextChapter(chapter->id());
-            chapter->setPrevChapter(previous->id());
-        }
-        chapter->setChapterIndex(chapters.size());
         chapters.append(chapter);
     };
 
-    int firstHeading = -1;
-    int lineStart = 0;
-    while (lineStart < n) {
-        int lineEnd = text.indexOf(QLatin1Char('\n'), lineStart);
-        const bool last = lineEnd < 0;
-        if (last)
-            lineEnd = n;
-
-        if (startsWithHeadingChar(text, lineStart, lineEnd)) {
-            const QStringRef line(&text, lineStart, lineEnd - lineStart);
-            const LineMatch match = matchLine(expression, text, lineStart, lineEnd);
-            if (match.hasMatch()) {
-                const QString title = text.mid(match.start, match.end - match.start).trimmed();
-                if (title.size() <= MaxTitleLength) {
-                    const int inLine = line.indexOf(title);
-                    const int pos = lineStart + qMax(inLine, 0);
-                    if (firstHeading < 0) {
-                        firstHeading = pos;
-                        // A prologue (楔子, 序章, 内容简介 ...) before the first
-                        // heading is part of the book too.
-                        int first = 0;
-                        while (first < pos && text.at(first).isSpace())
-                            ++first;
-                        if (first < pos) {
-                            int firstLineEnd = first;
-                            while (firstLineEnd < pos && !isLineBreak(text.at(firstLineEnd)))
-                                ++firstLineEnd;
-                            const QString prefaceTitle =
-                                text.mid(first, firstLineEnd - first).trimmed().left(MaxTitleLength);
-                            append(newChapter(prefaceTitle, first), pos);
-                        }
-                    }
-                    append(newChapter(title, pos + title.size()), pos);
-                }
-            }
+    // A prologue (楔子, 序章, a banner with the book's name ...) before the
+    // first heading is part of the book too, titled by its first line with
+    // a word in it rather than a rule of dashes.
+    const int firstHeading = headings.first().pos;
+    const int prologue = skipSpaces(text, 0, firstHeading);
+    if (prologue < firstHeading) {
+        QString title;
+        for (int at = prologue; at < firstHeading && title.isEmpty();) {
+            const Line line = lineAt(text, at, firstHeading);
+            const QStringRef words(&text, line.start, line.end - line.start);
+            if (std::any_of(words.cbegin(), words.cend(), [](QChar c) { return c.isLetter(); }))
+                title = words.trimmed().left(MaxTitleLength).toString();
+            at = line.next;
         }
-
-        if (last)
-            break;
-        lineStart = lineEnd + 1;
-        if (lineStart < n && text.at(lineStart) == QLatin1Char('\r'))
-            ++lineStart;
+        if (title.isEmpty()) {
+            const Line line = lineAt(text, prologue, firstHeading);
+            title = text.mid(line.start, line.end - line.start).trimmed().left(MaxTitleLength);
+        }
+        append(title, prologue, firstHeading);
     }
 
-    if (!chapters.isEmpty()) {
-        ChapterInfo *lastChapter = chapters.last();
-        lastChapter->setEndOffset(n - 1);
-        lastChapter->setWordCount(n - 1 - lastChapter->startOffset());
+    auto nextPos = [&](int k) { return k + 1 < headings.size() ? headings[k + 1].pos : n; };
+    auto emptyBody = [&](int k) { return isBlank(text, headings[k].bodyStart, nextPos(k)); };
+    for (int k = 0; k < headings.size(); ++k) {
+        // A run of headings with nothing between them is a table of
+        // contents: one chapter holding its lines, not dozens of empty ones.
+        int last = k;
+        while (last < headings.size() && emptyBody(last))
+            ++last;
+        if (last - k >= MinContentsRun) {
+            append(QString::fromUtf8("目录"), headings[k].pos, headings[k].pos);
+            k = last - 1;
+            continue;
+        }
+        append(headings[k].title, headings[k].bodyStart, headings[k].pos);
+    }
+
+    ChapterInfo *lastChapter = chapters.last();
+    lastChapter->setEndOffset(n - 1);
+    lastChapter->setWordCount(n - 1 - lastChapter->startOffset());
+    for (int i = 0; i < chapters.size(); ++i) {
+        chapters[i]->setChapterIndex(i);
+        if (i > 0) {
+            chapters[i]->setPrevChapter(chapters[i - 1]->id());
+            chapters[i - 1]->setNextChapter(chapters[i]->id());
+        }
     }
     return chapters;
 }

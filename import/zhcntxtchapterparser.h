@@ -10,8 +10,9 @@
 class ChapterRegexDto;
 
 // Splits a Chinese web novel at its chapter-heading lines (第十二章, 第3节,
-// 正文 3, ...). The pattern is chosen by counting heading lines in the head of
-// the book; without one the size-based split applies, titled 第1章, 第2章, ...
+// 正文 3, 【第三章】, 正文卷 第一章 ...). The pattern is chosen by counting
+// heading lines in the head of the book; without one the size-based split
+// applies, titled 第1章, 第2章, ... Lines end at LF, CRLF or a lone CR.
 class ZhCnTxtChapterParser : public FallbackChapterParser
 {
     Q_OBJECT
@@ -39,11 +40,15 @@ public:
     ChapterRegexDto *chooseRegex(const QString &text, int limit) const;
 
     // Chapters starting at each heading line the expression matches; text
-    // before the first heading becomes a leading chapter when not blank.
+    // before the first heading becomes a leading chapter when not blank. A
+    // heading whose number goes back (other than to one: a new volume) is
+    // body text; a run of headings with nothing between them becomes one
+    // chapter titled 目录.
     QVector<ChapterInfo *> splitByRegex(const QString &text, const QRegularExpression &expression,
                                         const QString &chapterDir, const QString &novelId);
 
-    // Whether the first non-space character in [from, to) is 第 or 正.
+    // Whether the first non-space character in [from, to) is 第 or 正, or an
+    // opening bracket followed by one of them.
     static bool startsWithHeadingChar(const QString &text, qint64 from, qint64 to);
 
     const QList<ChapterRegexDto *> &regexes() const { return m_regexes; }

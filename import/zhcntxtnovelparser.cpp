@@ -44,8 +44,10 @@ const QVector<QRegularExpression> &headTitlePatterns()
 
 const QRegularExpression &headAuthorPattern()
 {
+    // Line by line: the author line may be any line of the head.
     static const QRegularExpression pattern(
-        QString::fromUtf8(R"re([作著]\s*[者]?[：:]\s*(.+?)(?:\s*[作著])?$)re"));
+        QString::fromUtf8(R"re([作著]\s*[者]?[：:]\s*(.+?)(?:\s*[作著])?$)re"),
+        QRegularExpression::MultilineOption);
     return pattern;
 }
 
@@ -109,7 +111,9 @@ NovelInfo *ZhCnTxtNovelParser::parseNovel(const QString &filePath)
     if (info.isFile() && file.open(QIODevice::ReadOnly)) {
         const QByteArray bytes = file.read(qMin<qint64>(file.size(), 2000));
         file.close();
-        const QString head = TextDetect::decodeText(bytes);
+        QString head = TextDetect::decodeText(bytes);
+        // The patterns see lines ended by LF alone, as CRLF and lone CR books end them too.
+        head.replace(QLatin1String("\r\n"), QLatin1String("\n")).replace(QLatin1Char('\r'), QLatin1Char('\n'));
         if (!head.isEmpty()) {
             QString headTitle;
             for (const QRegularExpression &pattern : headTitlePatterns()) {

@@ -112,6 +112,30 @@ int glyphIndexAt(const Paragraph &paragraph, int position)
     return count;
 }
 
+QVector<int> glyphIndexTable(const Paragraph &paragraph)
+{
+    int total = 0;
+    for (const TextChunk &chunk : paragraph.chunks)
+        total += chunk.text.size();
+    QVector<int> table(total + 1, 0);
+    int *out = table.data();
+    int count = 0;
+    int offset = 0;
+    for (const TextChunk &chunk : paragraph.chunks) {
+        const QChar *data = chunk.text.constData();
+        const int length = chunk.text.size();
+        for (int i = 0; i < length;) {
+            const int end = unitEnd(data, length, i);
+            for (int k = i + 1; k < end; ++k)
+                out[offset + k] = count;
+            out[offset + end] = ++count;
+            i = end;
+        }
+        offset += length;
+    }
+    return table;
+}
+
 ParagraphTotals finalizeParagraphs(QVector<Paragraph> &paragraphs)
 {
     ParagraphTotals totals;

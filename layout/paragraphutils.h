@@ -48,6 +48,8 @@ int glyphCount(const Paragraph &paragraph);
 // Units of the paragraph that end at or before position (a UTF-16 index into
 // its plain text).
 int glyphIndexAt(const Paragraph &paragraph, int position);
+// glyphIndexAt for every position 0..length of the plain text, in one pass.
+QVector<int> glyphIndexTable(const Paragraph &paragraph);
 
 // Numbers a chapter's paragraphs in place (first glyph, start progress,
 // progress weight) and returns the chapter's totals. Every importer runs it

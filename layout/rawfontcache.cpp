@@ -1,5 +1,6 @@
 #include "rawfontcache.h"
 
+#include <QThread>
 #include <QThreadStorage>
 
 class RawFontCacheStorage
@@ -16,6 +17,8 @@ QThreadStorage<RawFontCache *> &storage()
     return perThread;
 }
 }
+
+RawFontCache::RawFontCache() : m_thread(QThread::currentThread()) {}
 
 RawFontCache &RawFontCache::forCurrentThread()
 {
@@ -36,6 +39,7 @@ void RawFontCache::clearForCurrentThread(quint64 generation)
 
 qint64 RawFontCache::keyFor(const QRawFont &font)
 {
+    Q_ASSERT(QThread::currentThread() == m_thread);
     if (!font.isValid())
         return 0;
     // A book uses a handful of fonts: a linear scan is cheaper than hashing fonts.

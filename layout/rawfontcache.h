@@ -4,6 +4,8 @@
 #include <QRawFont>
 #include <QtGlobal>
 
+class QThread;
+
 // Raw fonts of shaped glyph runs, one cache per thread. Glyph runs carry a
 // small key instead of a QRawFont so pages copy cheaply between threads; a key
 // means something only on the thread that issued it, which is why layout and
@@ -21,8 +23,10 @@ public:
     QRawFont rawFont(qint64 key) const;
 
 private:
-    RawFontCache() = default;
+    RawFontCache();
     friend class RawFontCacheStorage;
+
+    QThread *m_thread;  // the only thread that may use this cache
 
     quint64 m_lastGeneration = 0;
     qint64 m_nextKey = 1;  // never reused on this thread, even after clearing

@@ -79,17 +79,15 @@ const CachedTime &cachedTime()
     return cached;
 }
 
-// UTF-16 to UTF-8 as SQLite would store it, into a reused buffer. False for
-// a lone surrogate or a leading byte-order mark, which are left to SQLite's
-// own conversion (it drops such a mark) so the stored bytes stay what they
-// always were.
+// UTF-16 to UTF-8 into a reused buffer. A lone surrogate becomes U+FFFD
+// (SQLite's own conversion would take the next character with it), and a
+// leading U+FEFF or U+FFFE is text like any other (SQLite would drop it as a
+// byte-order mark).
 // The buffer only grows, so writing a row costs no allocation or clearing.
 bool toUtf8(const QString &text, std::string *out, int *length)
 {
     const ushort *s = text.utf16();
     const int n = text.size();
-    if (n > 0 && (s[0] == 0xFEFF || s[0] == 0xFFFE))
-        return false;
     if (out->size() < size_t(n) * 3 + 1)
         out->resize(size_t(n) * 3 + 1);
     char *d = &(*out)[0];
@@ -102,8 +100,12 @@ bool toUtf8(const QString &text, std::string *out, int *length)
             *d++ = char(0xC0 | (c >> 6));
             *d++ = char(0x80 | (c & 0x3F));
         } else if (c >= 0xD800 && c < 0xE000) {
-            if (c >= 0xDC00 || i + 1 >= n || s[i + 1] < 0xDC00 || s[i + 1] >= 0xE000)
-                return false;
+            if (c >= 0xDC00 || i + 1 >= n || s[i + 1] < 0xDC00 || s[i + 1] >= 0xE000) {
+                *d++ = char(0xEF);
+                *d++ = char(0xBF);
+                *d++ = char(0xBD);
+                continue;
+            }
             c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
             *d++ = char(0xF0 | (c >> 18));
             *d++ = char(0x80 | ((c >> 12) & 0x3F));
@@ -255,7 +257,15 @@ QString ContentStatement::columnText(int col) const
         return QString();
     if (length == 0)
         return QStringLiteral("");
-    return QString::fromUtf8(text, length);
+    // QString::fromUtf8 would drop a leading byte-order mark: it is text here.
+    QString leading;
+    while (length >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) {
+        leading += QChar(0xFEFF);
+        text += 3;
+        length -= 3;
+    }
+    return leading.isEmpty() ? QString::fromUtf8(text, length)
+                             : leading + QString::fromUtf8(text, length);
 }
 
 bool runContentRemoval(const QString &sql, const QString &novelId, const QString *chapterId,

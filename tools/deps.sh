@@ -5,8 +5,9 @@ set -e
 PACKAGES="cmake g++ ninja-build pkg-config
 qtbase5-dev qtdeclarative5-dev qml-module-qtquick2 qml-module-qtquick-window2
 libqt5sql5-sqlite libsqlite3-dev zlib1g-dev sqlite3
-fonts-dejavu-core fontconfig
-libminizip-dev libarchive-dev"
+fonts-dejavu-core fontconfig fonts-noto-cjk
+libminizip-dev libarchive-dev
+libicu-dev opencc libopencc-data"
 
 missing=""
 for p in $PACKAGES; do

@@ -739,8 +739,10 @@ private slots:
         const QString path = env->root() + QStringLiteral("/小说.txt");
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        // Codecs named by byte order write no mark of their own.
-        file.write(bom + QTextCodec::codecForName(codec)->fromUnicode(text));
+        // Only the row's own mark: Qt's UTF-16 codecs would write a second one.
+        std::unique_ptr<QTextEncoder> encoder(
+            QTextCodec::codecForName(codec)->makeEncoder(QTextCodec::IgnoreHeader));
+        file.write(bom + encoder->fromUnicode(text));
         file.close();
 
         Receiver receiver(core.get());

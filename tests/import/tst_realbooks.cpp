@@ -236,7 +236,7 @@ private slots:
         QVERIFY(info.success);
         std::unique_ptr<NovelInfo> novel(info.novel);
         QCOMPARE(novel->title(), QStringLiteral("山河故人"));
-        QCOMPARE(novel->author(), QStringLiteral("张三"));
+        QCOMPARE(novel->author(), QStringLiteral("李四"));
         QCOMPARE(novel->description(), QStringLiteral("一个少年离开小城的故事。"));
         QCOMPARE(novel->language(), QStringLiteral("zh_CN"));
     }

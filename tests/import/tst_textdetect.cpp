@@ -113,6 +113,19 @@ private slots:
         QTest::newRow("gbk with a few utf8-shaped pairs") << encode("GBK", QStringLiteral("联通") + prose)
                                                          << QStringLiteral("联通") + prose;
 
+        const QString traditional = QStringLiteral("「請你再說一遍這句話。」他說。這裡沒有別人。\n").repeated(30);
+        QTest::newRow("big5") << encode("Big5", traditional) << traditional;
+        QTest::newRow("utf16le without mark") << encode("UTF-16LE", prose) << prose;
+        QTest::newRow("utf16be without mark") << encode("UTF-16BE", prose) << prose;
+        QString lone = prose;
+        lone.insert(10, QChar(0xD800));
+        QString mended = prose;
+        mended.insert(10, QChar(QChar::ReplacementCharacter));
+        QTest::newRow("lone surrogate") << QByteArray("\xFF\xFE") + encode("UTF-16LE", lone) << mended;
+        QByteArray ruined = encode("GBK", prose);
+        for (int i = 10; i < ruined.size(); i += 50)
+            ruined[i] = '\xFF';
+        QTest::newRow("gbk damaged beyond one in a hundred") << ruined << QString();
         QTest::newRow("null") << QByteArray() << QString();
         QTest::newRow("only nul bytes") << QByteArray(16, '\0') << QString();
         QByteArray junk;
@@ -183,6 +196,8 @@ private slots:
         QTest::newRow("english") << QStringLiteral("Hello, world!") << "en";
         QTest::newRow("simplified") << QStringLiteral("天色渐暗，山路上只剩他一个人。") << "zh_CN";
         QTest::newRow("traditional") << QStringLiteral("請記誰說過這話，讀書識字。") << "zh_TW";
+        QTest::newRow("simplified dialogue") << QStringLiteral("“你说什么？”他说。“请再说一遍这句话，让我记住。”") << "zh_CN";
+        QTest::newRow("shared characters only") << QStringLiteral("山水风") << "zh_CN";
         QTest::newRow("digits only") << QStringLiteral("1234 !!!") << "unknown";
         QTest::newRow("russian") << QStringLiteral("Привет, мир!") << "ru";
         QTest::newRow("arabic") << QStringLiteral("مرحبا بالعالم") << "ar";

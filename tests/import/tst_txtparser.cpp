@@ -266,17 +266,13 @@ private slots:
         QCOMPARE(joined.simplified(), text.simplified());
     }
 
-    void whitespaceBookStoresNothing()
+    void blankBookIsEmpty()
     {
-        const QString path = writeFile(QStringLiteral("blank.txt"), QByteArray(" \n\n   \n\t \n"));
+        const QString path = writeFile(QStringLiteral("blank.txt"), QByteArray(" \n\n \xE3\x80\x80 \r\t \n"));
         TxtBaseParser parser;
         Owned owned;
-        QVERIFY(parse(parser, path, owned));
-        QVERIFY(!owned.chapters.isEmpty());
-        UnifiedParagraphDao paragraphs;
-        UnifiedChunkDao chunks;
-        QVERIFY(parser.parseUnified(owned.chapters, owned.novel->id(), &paragraphs, &chunks));
-        QCOMPARE(rows(QStringLiteral("unified_paragraph")), 0);
+        QVERIFY(!parse(parser, path, owned));
+        QCOMPARE(parser.parseChapters(path, owned.novel.get()).errorMessage, QStringLiteral("文件为空"));
     }
 
     void unifiedNeedsChaptersFirst()

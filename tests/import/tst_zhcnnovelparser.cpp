@@ -72,9 +72,9 @@ private slots:
         QTest::newRow("head overrides the file name")
             << "《山河》作者：李四.txt" << QStringLiteral("书名：北风\n作者：赵六 著") << QByteArray("UTF-8")
             << "北风" << "赵六" << "赵六";
-        QTest::newRow("author line not last gives no head author")
-            << "[王五]长夜.txt" << QStringLiteral("作者：赵六\n") + story << QByteArray("UTF-8")
-            << "长夜" << "王五" << "王五";
+        QTest::newRow("author line on any line of the head")
+            << "[王五]长夜.txt" << QStringLiteral("书名：长夜\r作者：赵六\r") + story << QByteArray("UTF-8")
+            << "长夜" << "赵六" << "赵六";
         QTest::newRow("synopsis becomes description")
             << "《山河》作者：李四.txt" << QStringLiteral("内容简介：一段往事。\n") + story << QByteArray("UTF-8")
             << "山河" << "李四" << "一段往事。";

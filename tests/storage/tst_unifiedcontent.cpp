@@ -398,6 +398,8 @@ private slots:
         QTest::newRow("combining and rtl") << QString::fromUtf8("e\xCC\x81 \xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D");
         QTest::newRow("utf-8 length edges") << QString(QChar(0x7FF)) + QChar(0x800) + QChar(0xFFFD) + QChar(0x80);
         QTest::newRow("byte-order mark inside") << QStringLiteral("a") + QChar(0xFEFF) + QStringLiteral("b");
+        QTest::newRow("byte-order marks leading") << QString(QChar(0xFEFF)) + QChar(0xFEFF) + QStringLiteral("a");
+        QTest::newRow("reversed mark leading") << QString(QChar(0xFFFE)) + QStringLiteral("a");
         QTest::newRow("long") << QStringLiteral("长").repeated(100000);
     }
 

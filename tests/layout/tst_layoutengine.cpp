@@ -1,0 +1,304 @@
+#include "layoutengine.h"
+#include "linebreak.h"
+#include "paragraphutils.h"
+#include "rawfontcache.h"
+
+#include <QImage>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString Chinese = QStringLiteral(
+    "他说：「今天天气很好，我们去公园散步吧。」她笑了笑——没有回答，只是点了点头……"
+    "（这是第一次）她想。あっ、そうか！カァカァと鳴いた。");
+
+Paragraph text(const QString &s, int alignment = 0)
+{
+    Paragraph p;
+    p.alignment = alignment;
+    TextChunk c;
+    c.text = s;
+    p.chunks.append(c);
+    return p;
+}
+
+LayoutConfig cjkConfig()
+{
+    LayoutConfig config;
+    config.fontFamily = QStringLiteral("Noto Sans CJK SC");
+    return config;
+}
+
+QVector<LayoutLine> allLines(const QVector<PageLayout> &pages)
+{
+    QVector<LayoutLine> lines;
+    for (const PageLayout &page : pages)
+        lines += page.lines;
+    return lines;
+}
+
+}
+
+class TestLayoutEngine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void makeFont_data()
+    {
+        QTest::addColumn<float>("scale");
+        QTest::addColumn<int>("delta");
+        QTest::addColumn<int>("weight");
+        QTest::addColumn<bool>("bold");
+        QTest::addColumn<int>("pixelSize");
+        QTest::addColumn<int>("qtWeight");
+
+        QTest::newRow("scale capped at three") << 5.0f << 0 << 0 << false << 54 << 50;
+        QTest::newRow("scale floored at 0.6") << 0.2f << 0 << 0 << false << 11 << 50;
+        QTest::newRow("four pixels at least") << 1.0f << -30 << 0 << false << 4 << 50;
+        QTest::newRow("css 700 is bold") << 1.0f << 0 << 700 << false << 18 << 75;
+        QTest::newRow("bold flag") << 1.0f << 0 << 0 << true << 18 << 75;
+        QTest::newRow("css 950 and above") << 1.0f << 0 << 950 << false << 18 << 87;
+        QTest::newRow("css 450 rounds to 500") << 1.0f << 0 << 450 << false << 18 << 57;
+        QTest::newRow("qt weight used directly") << 1.0f << 2 << 60 << true << 20 << 60;
+    }
+
+    void makeFont()
+    {
+        QFETCH(float, scale);
+        QFETCH(int, delta);
+        QFETCH(int, weight);
+        QFETCH(bool, bold);
+        QFETCH(int, pixelSize);
+        QFETCH(int, qtWeight);
+        StyleRun style;
+        style.fontScale = scale;
+        style.fontDelta = delta;
+        style.fontWeight = weight;
+        style.bold = bold;
+        const QFont font = LayoutEngine::makeFont(style, LayoutConfig());
+        QCOMPARE(font.pixelSize(), pixelSize);
+        QCOMPARE(font.weight(), qtWeight);
+    }
+
+    // Structure of shaped CJK text at many widths and every alignment.
+    void cjkLines_data()
+    {
+        QTest::addColumn<float>("width");
+        QTest::addColumn<int>("alignment");
+        for (int alignment = 0; alignment < 4; ++alignment) {
+            for (float width : {120.0f, 150.0f, 233.0f, 341.0f, 492.0f})
+                QTest::addRow("width %d align %d", int(width), alignment) << width << alignment;
+        }
+    }
+
+    void cjkLines()
+    {
+        QFETCH(float, width);
+        QFETCH(int, alignment);
+        QVector<Paragraph> chapter{text(Chinese + Chinese + Chinese, alignment)};
+        finalizeParagraphs(chapter);
+        const Paragraph &p = chapter.first();
+        const QString plain = p.plainText();
+        RawFontCache &cache = RawFontCache::forCurrentThread();
+        const LayoutConfig config = cjkConfig();
+        const QVector<LayoutLine> lines = LayoutEngine::shapeParagraph(p, 0, width, config, cache);
+
+        // About 18 px per character: bounds, not exact counts.
+        const int perLine = qMax(1, int(width / 18));
+        QVERIFY(lines.size() >= plain.size() / (perLine + 1));
+        QVERIFY(lines.size() <= plain.size() / qMax(1, perLine - 3) + 2);
+        QCOMPARE(lines.first().startProgress, qint64(0));
+        QCOMPARE(lines.last().endProgress, qint64(plain.size()));
+        QCOMPARE(lines.last().endGlyph, glyphCount(p));
+        const float indent = (alignment == 0 || alignment == 3) ? 36.0f : 0.0f;
+        for (int i = 0; i < lines.size(); ++i) {
+            const LayoutLine &line = lines[i];
+            if (i > 0) {
+                QCOMPARE(line.startProgress, lines[i - 1].endProgress);
+                QCOMPARE(line.startGlyph, lines[i - 1].endGlyph);
+                QVERIFY2(!isNoBreakBefore(plain.at(int(line.startProgress)).unicode()),
+                         qPrintable(plain.mid(int(line.startProgress), 3)));
+                QVERIFY2(!isNoBreakAfter(plain.at(int(line.startProgress) - 1).unicode()),
+                         qPrintable(plain.mid(int(line.startProgress) - 3, 3)));
+            }
+            QVERIFY(line.height >= 27);
+            for (const GlyphRunItem &run : line.glyphRuns) {
+                QVERIFY(cache.rawFont(run.fontKey).isValid());
+                // Glyphs stay inside the column whatever the alignment.
+                for (const QPointF &pos : run.positions) {
+                    QVERIFY2(pos.x() >= -0.5 && pos.x() <= width + 0.5,
+                             qPrintable(QString::number(pos.x())));
+                }
+            }
+        }
+        // Indent on the first line only, for left and justified text.
+        const float firstX = lines.first().glyphRuns.first().positions.first().x();
+        if (indent > 0)
+            QVERIFY(qAbs(firstX - indent) < 1.0f);
+        if (alignment == 0) {
+            for (int i = 1; i < lines.size(); ++i)
+                QVERIFY(lines[i].glyphRuns.first().positions.first().x() < 1.0);
+        }
+    }
+
+    void shapingEdges()
+    {
+        RawFontCache &cache = RawFontCache::forCurrentThread();
+        LayoutConfig config;
+        config.fontFamily = QStringLiteral("DejaVu Sans");
+
+        Paragraph empty = text(QString());
+        empty.chunks.append(TextChunk());
+        QVERIFY(LayoutEngine::shapeParagraph(empty, 0, 300, config, cache).isEmpty());
+
+        // Chunks differing only in their link stay separate glyph runs.
+        Paragraph links = text(QStringLiteral("one "));
+        TextChunk linked;
+        linked.text = QStringLiteral("two");
+        linked.anchorHref = QStringLiteral("#n1");
+        links.chunks.append(linked);
+        const QVector<LayoutLine> linkLines = LayoutEngine::shapeParagraph(links, 3, 400, config, cache);
+        QCOMPARE(linkLines.size(), 1);
+        QCOMPARE(linkLines.first().glyphRuns.size(), 2);
+        QCOMPARE(linkLines.first().glyphRuns.last().anchorHref, QStringLiteral("#n1"));
+        QCOMPARE(linkLines.first().glyphRuns.last().paragraphIndex, 3);
+
+        // A column narrower than the indent still gets its text laid out.
+        const QVector<LayoutLine> narrow =
+            LayoutEngine::shapeParagraph(text(QStringLiteral("ab")), 0, 10, config, cache);
+        QVERIFY(!narrow.isEmpty());
+        QCOMPARE(narrow.last().endProgress, qint64(2));
+
+        // Joiners the font cannot draw as one picture become break chances:
+        // the long "word" then breaks right after a former joiner.
+        QString joined;
+        for (int i = 0; i < 30; ++i)
+            joined += QString::fromUcs4(U"ab\u200Dcd");
+        Paragraph zwj = text(joined);
+        zwj.textIndent = 1;
+        const QVector<LayoutLine> zwjLines = LayoutEngine::shapeParagraph(zwj, 0, 100, config, cache);
+        QVERIFY(zwjLines.size() > 3);
+        for (int i = 0; i + 1 < zwjLines.size(); ++i)
+            QCOMPARE(joined.at(int(zwjLines[i].endProgress) - 1), QChar(0x200D));
+    }
+
+    void images_data()
+    {
+        QTest::addColumn<int>("declaredWidth");
+        QTest::addColumn<int>("declaredHeight");
+        QTest::addColumn<QSize>("natural");   // file written when valid
+        QTest::addColumn<bool>("enlarge");
+        QTest::addColumn<bool>("continuous");
+        QTest::addColumn<QSizeF>("shown");
+
+        const QSize none(-1, -1);
+        QTest::newRow("shrunk to the width") << 1000 << 500 << none << false << false << QSizeF(492, 246);
+        QTest::newRow("small stays") << 200 << 100 << none << false << false << QSizeF(200, 100);
+        QTest::newRow("enlarged in image mode") << 200 << 100 << none << true << false << QSizeF(492, 246);
+        QTest::newRow("paged fits the height") << 100 << 2000 << none << false << false << QSizeF(46, 920);
+        QTest::newRow("continuous by width only") << 100 << 2000 << none << true << true << QSizeF(492, 9840);
+        QTest::newRow("no size, no file") << 0 << 0 << none << false << false << QSizeF(492, 108);
+        QTest::newRow("natural size") << 0 << 0 << QSize(300, 150) << false << false << QSizeF(300, 150);
+        QTest::newRow("height from natural") << 100 << 0 << QSize(300, 150) << false << false << QSizeF(100, 50);
+        QTest::newRow("at most twenty pages") << 1 << 2000000000 << none << true << true << QSizeF(0.0092, 18400);
+    }
+
+    void images()
+    {
+        QFETCH(int, declaredWidth);
+        QFETCH(int, declaredHeight);
+        QFETCH(QSize, natural);
+        QFETCH(bool, enlarge);
+        QFETCH(bool, continuous);
+        QFETCH(QSizeF, shown);
+
+        QTemporaryDir dir;
+        Paragraph image;
+        image.kind = Paragraph::Image;
+        image.imageId = dir.filePath(QStringLiteral("i.png"));
+        image.imageWidth = declaredWidth;
+        image.imageHeight = declaredHeight;
+        if (natural.isValid()) {
+            QImage pixels(natural, QImage::Format_RGB32);
+            pixels.fill(Qt::gray);
+            QVERIFY(pixels.save(image.imageId));
+        }
+        LayoutConfig config;
+        config.enlargeImages = enlarge;
+        config.imageMode = enlarge;
+        config.continuousMode = continuous;
+        const QVector<LayoutLine> lines = allLines(LayoutEngine().layoutChapter({image}, config, 0, "c"));
+        QVERIFY(!lines.isEmpty());
+        const LayoutLine &line = lines.first();
+        QVERIFY(line.isImage);
+        QVERIFY(qAbs(line.displayWidth - shown.width()) < 0.01 * qMax(1.0, shown.width()));
+        QVERIFY(qAbs(line.displayHeight - shown.height()) < 0.5);
+        QCOMPARE(line.height, line.displayHeight);
+    }
+
+    void tables()
+    {
+        QVector<Paragraph> chapter;
+        const int columnCounts[3] = {2, 3, 0};
+        for (int column = 0; column < 3; ++column) {
+            Paragraph cell = column == 2 ? text(QString()) : text(QStringLiteral("cell"));
+            cell.kind = Paragraph::TableCell;
+            cell.tableId = 4;
+            cell.tableRow = 0;
+            cell.tableColumn = column;
+            cell.tableColumnCount = columnCounts[column];
+            chapter.append(cell);
+        }
+        finalizeParagraphs(chapter);
+        LayoutConfig config;
+        config.fontFamily = QStringLiteral("DejaVu Sans");
+        // Starting on the second cell starts the row at its first cell.
+        const QVector<LayoutLine> lines = allLines(LayoutEngine().layoutChapter(chapter, config, 1, "c"));
+        QCOMPARE(lines.size(), 1);
+        const LayoutLine &row = lines.first();
+        QVERIFY(row.isTableRow);
+        QCOMPARE(row.paragraphIndex, 0);
+        QCOMPARE(row.cells.size(), 3);
+        QCOMPARE(row.cells[1].x, 164.0f);   // 492 / 3
+        QVERIFY(row.height >= 27 + 9);      // inset 4.5 on both sides
+        for (const TableCellBox &cell : row.cells)
+            QCOMPARE(cell.height, row.height);
+        // The second cell's glyphs start one column plus the inset in.
+        QCOMPARE(row.glyphRuns.size(), 2);
+        QVERIFY(qAbs(row.glyphRuns[1].positions.first().x() - 168.5) < 1.0);
+    }
+
+    void paragraphMargins_data()
+    {
+        QTest::addColumn<float>("left");
+        QTest::addColumn<float>("right");
+        QTest::addColumn<float>("minX");
+        QTest::addColumn<float>("maxRight");
+        QTest::newRow("ordinary margins") << 40.0f << 40.0f << 40.0f << 452.0f;
+        QTest::newRow("margins wider than the page") << 1000.0f << 1000.0f << 164.0f << 328.0f;
+    }
+
+    void paragraphMargins()
+    {
+        QFETCH(float, left);
+        QFETCH(float, right);
+        QFETCH(float, minX);
+        QFETCH(float, maxRight);
+        Paragraph p = text(Chinese);
+        p.marginLeft = left;
+        p.marginRight = right;
+        p.alignment = 2;
+        const QVector<LayoutLine> lines = allLines(LayoutEngine().layoutChapter({p}, cjkConfig(), 0, "c"));
+        QVERIFY(lines.size() > 1);
+        for (const LayoutLine &line : lines) {
+            QVERIFY(line.textRight <= maxRight + 0.5);
+            for (const GlyphRunItem &run : line.glyphRuns)
+                QVERIFY(run.positions.first().x() >= minX - 0.5);
+        }
+    }
+};
+
+QTEST_MAIN(TestLayoutEngine)
+#include "tst_layoutengine.moc"

@@ -5,12 +5,23 @@
 #include <QSize>
 #include <QString>
 
-// Turns an image source string (a file path, or an entry of a PDF, ZIP or
-// other archive) into pixels or a natural size. Stateless free functions.
+// Turns an image source string into pixels or a natural size. Sources:
+// "pdf://path?page=N&dpi=D", "zip://zipPath::entry", "zipraw://zipPath::base64",
+// "archive://archivePath::base64", anything else a file path (prefixes are
+// case-sensitive). Stateless free functions; re-entrant.
 namespace PageImageLoader {
+
+// Decoded images fit this box (scaled up or down, aspect kept).
+constexpr int kMaxDecodedSide = 2048;
+
+// Null image on every failure.
 QImage loadImage(const QString &source);
 // Natural pixel size without keeping the pixels; (-1, -1) on failure.
 QSize imageSize(const QString &source);
+// Decodes at the size that fits the box; null when the bytes are not an
+// image or declare more pixels than the decode budget allows.
 QImage decodeScaled(const QByteArray &bytes);
+// Size from the header only; (-1, -1) when it cannot be read.
 QSize imageSizeFromBytes(const QByteArray &bytes);
+
 }

@@ -1,15 +1,92 @@
 #include "renderpool.h"
 
+#include "pagerenderer.h"
+#include "rawfontcache.h"
+
+#include <QDebug>
+#include <QFutureInterface>
+#include <QRunnable>
+#include <QThreadPool>
 #include <QUrl>
+
+#include <climits>
+#include <cstdlib>
+
+namespace {
+
+QString itemKey(const RenderItem &item)
+{
+    return RenderPool::makeKey(item.chapterId, item.page.pageIndex);
+}
+
+// A render task whose future always finishes: when the thread pool drops the
+// task unrun (QThreadPool::clear), the future is cancelled instead of being
+// left running, so neither the watcher nor the pool's destructor waits forever.
+class RenderTask : public QRunnable
+{
+public:
+    RenderTask(QVector<RenderItem> batch, const LayoutConfig &config, quint64 generation)
+        : m_batch(std::move(batch)), m_config(config), m_generation(generation)
+    {
+        m_promise.reportStarted();
+    }
+
+    ~RenderTask() override
+    {
+        if (!m_promise.isFinished()) {
+            m_promise.reportCanceled();
+            m_promise.reportFinished();
+        }
+    }
+
+    QFuture<RenderResult> future() { return m_promise.future(); }
+
+    void run() override
+    {
+        if (!m_promise.isCanceled())
+            m_promise.reportResult(render());
+        m_promise.reportFinished();
+    }
+
+private:
+    // Runs on the worker thread and touches no pool state.
+    RenderResult render() const
+    {
+        RawFontCache::clearForCurrentThread(m_generation);
+        PageRenderer &renderer = PageRenderer::forCurrentThread();
+        renderer.resetForGeneration(qint64(m_generation));
+        QVector<PageLayout> pages;
+        pages.reserve(m_batch.size());
+        for (const RenderItem &item : m_batch)
+            pages.append(item.page);
+        RenderResult result;
+        result.items = m_batch;
+        result.images = renderer.renderPages(pages, m_config);
+        return result;
+    }
+
+    QFutureInterface<RenderResult> m_promise;
+    QVector<RenderItem> m_batch;
+    LayoutConfig m_config;
+    quint64 m_generation;
+};
+
+} // namespace
 
 RenderPool::RenderPool(QObject *parent)
     : QObject(parent)
 {
+    connect(&m_watcher, &QFutureWatcher<RenderResult>::finished, this,
+            &RenderPool::onRenderFinished);
 }
 
 RenderPool::~RenderPool()
 {
     disconnect();
+    m_watcher.disconnect();
+    QFuture<RenderResult> running = m_watcher.future();
+    running.cancel();
+    running.waitForFinished();
 }
 
 QString RenderPool::makeKey(const QString &chapterId, int pageIndex)
@@ -17,39 +94,265 @@ QString RenderPool::makeKey(const QString &chapterId, int pageIndex)
     return chapterId + QLatin1Char(':') + QString::number(pageIndex);
 }
 
-void RenderPool::setCurrentPage(const QString &chapterId, int pageIndex)
+int RenderPool::push(const QString &chapterId, const PageLayout &page, quint64 generation)
 {
-    QMutexLocker lock(&m_mutex);
-    const int move = distanceFromCurrent(makeKey(chapterId, pageIndex));
-    if (move != 0)
-        m_forward = move > 0;
-    m_currentChapterId = chapterId;
-    m_currentPage = pageIndex;
+    const QString key = makeKey(chapterId, page.pageIndex);
+    const qint64 stamp = page.layoutStamp;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (generation != m_generation) {
+            qDebug().noquote().nospace() << "[RenderPool] push stale key=" << key
+                                         << " generation=" << generation
+                                         << " current=" << m_generation;
+            return StaleGeneration;
+        }
+        if (m_readyImages.contains(key) && m_readyStamps.value(key, 0) == stamp) {
+            m_latestStamps[key] = stamp;
+            return AlreadyDone;
+        }
+        if (m_queuedKeys.contains(key)) {
+            for (int i = 0; i < m_queue.size(); ++i) {
+                if (itemKey(m_queue[i]) != key)
+                    continue;
+                if (m_queue[i].page.layoutStamp == stamp) {
+                    m_latestStamps[key] = stamp;
+                    return AlreadyDone;
+                }
+                m_queue.remove(i);
+                break;
+            }
+            m_queuedKeys.remove(key);
+        }
+        if (generation == m_inFlightGeneration && m_inFlightKeys.contains(key)
+            && m_inFlightStamps.value(key, 0) == stamp) {
+            m_latestStamps[key] = stamp;
+            return AlreadyDone;
+        }
+        if (m_readyImages.remove(key) > 0)
+            m_readyStamps.remove(key);
+        if (m_queue.size() >= QueueCapacity) {
+            m_spaceWanted = true;
+            qDebug().noquote().nospace() << "[RenderPool] push full key=" << key
+                                         << " queue=" << m_queue.size();
+            return QueueFull;
+        }
+        m_latestStamps[key] = stamp;
+        m_queue.append(RenderItem{chapterId, page, generation});
+        m_queuedKeys.insert(key);
+    }
+    QMetaObject::invokeMethod(this, &RenderPool::scheduleNextRender, Qt::QueuedConnection);
+    return Queued;
 }
 
-void RenderPool::clear(quint64 generation)
+void RenderPool::scheduleNextRender()
+{
+    QVector<RenderItem> batch;
+    LayoutConfig config;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_busy || m_queue.isEmpty())
+            return;
+        if (!threadPool) {
+            qWarning("[RenderPool] no thread pool set; pages stay queued");
+            return;
+        }
+
+        // Nearest page first; among equals the one in the reading direction.
+        // Pages without a distance never win over another page.
+        int anchor = 0;
+        int d = 0;
+        const bool firstKnown =
+            pageDistanceLocked(m_queue[0].chapterId, m_queue[0].page.pageIndex, d);
+        int best = firstKnown ? std::abs(d) : INT_MAX;
+        bool inDirection = firstKnown && d * m_direction >= 0;
+        for (int i = 1; i < m_queue.size(); ++i) {
+            if (!pageDistanceLocked(m_queue[i].chapterId, m_queue[i].page.pageIndex, d))
+                continue;
+            const int magnitude = std::abs(d);
+            if (d * m_direction >= 0) {
+                if (magnitude < best || (magnitude == best && !inDirection)) {
+                    anchor = i;
+                    best = magnitude;
+                    inDirection = true;
+                }
+            } else if (magnitude < best) {
+                anchor = i;
+                best = magnitude;
+                inDirection = false;
+            }
+        }
+        batch.append(m_queue.takeAt(anchor));
+
+        m_inFlightGeneration = batch.first().generation;
+        m_inFlightKeys.clear();
+        m_inFlightStamps.clear();
+        for (const RenderItem &item : batch) {
+            const QString key = itemKey(item);
+            m_queuedKeys.remove(key);
+            m_inFlightKeys.insert(key);
+            m_inFlightStamps.insert(key, item.page.layoutStamp);
+        }
+        m_busy = true;
+        config = m_config;
+    }
+    const quint64 generation = batch.first().generation;
+    auto *task = new RenderTask(std::move(batch), config, generation);
+    m_watcher.setFuture(task->future());
+    threadPool->start(task);
+}
+
+void RenderPool::onRenderFinished()
+{
+    const QFuture<RenderResult> future = m_watcher.future();
+    // A task the thread pool dropped unrun comes back cancelled, without a result.
+    const RenderResult result = future.resultCount() > 0 ? future.result() : RenderResult();
+    QVector<const RenderItem *> stored;
+    bool signalSpace = false;
+    quint64 generation = 0;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_busy = false;
+        const int count = qMin(result.items.size(), result.images.size());
+        for (int i = 0; i < count; ++i) {
+            const RenderItem &item = result.items[i];
+            const QString key = itemKey(item);
+            const qint64 stamp = item.page.layoutStamp;
+            const auto latest = m_latestStamps.constFind(key);
+            if (item.generation == m_inFlightGeneration && item.generation == m_generation
+                && m_inFlightKeys.contains(key) && m_inFlightStamps.value(key, 0) == stamp
+                && (latest == m_latestStamps.constEnd() || latest.value() == stamp)) {
+                // A null image (the page could not be drawn) is kept like any
+                // other, so the page is not rendered again and again.
+                m_readyImages.insert(key, result.images[i]);
+                m_readyStamps.insert(key, stamp);
+                stored.append(&item);
+            }
+        }
+        m_inFlightKeys.clear();
+        m_inFlightStamps.clear();
+        m_inFlightGeneration = 0;
+        evictFarPages();
+        signalSpace = takeSpaceSignal();
+        generation = m_generation;
+    }
+    // The pool's own generation: the finished task may be of an older one, and
+    // a wake-up the layout pool ignores would be lost.
+    if (signalSpace)
+        emit inputQueueHasSpace(generation);
+    for (const RenderItem *item : stored)
+        emit pageRendered(item->chapterId, item->page.pageIndex, item->generation);
+    scheduleNextRender();
+}
+
+void RenderPool::evictFarPages()
+{
+    const QString current = makeKey(m_currentChapterId, m_currentPageIndex);
+    for (auto it = m_readyImages.begin(); it != m_readyImages.end();) {
+        int d = 0;
+        bool drop = false;
+        if (it.key() != current) {
+            if (keyDistanceLocked(it.key(), d))
+                drop = std::abs(d) > KeepDistance;
+            else
+                drop = !m_retainKeys.contains(it.key());
+        }
+        if (drop) {
+            m_readyStamps.remove(it.key());
+            it = m_readyImages.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void RenderPool::removeQueued(const std::function<bool(const RenderItem &)> &drop)
+{
+    for (int i = m_queue.size() - 1; i >= 0; --i) {
+        if (drop(m_queue[i])) {
+            m_queuedKeys.remove(itemKey(m_queue[i]));
+            m_queue.remove(i);
+        }
+    }
+}
+
+bool RenderPool::takeSpaceSignal()
+{
+    if (!m_spaceWanted || m_queue.size() > QueueLowWater)
+        return false;
+    m_spaceWanted = false;
+    return true;
+}
+
+void RenderPool::setCurrentPage(const QString &chapterId, int pageIndex)
+{
+    bool signalSpace = false;
+    quint64 generation = 0;
+    {
+        QMutexLocker lock(&m_mutex);
+        int move = 0;
+        if (pageDistanceLocked(chapterId, pageIndex, move) && move != 0)
+            m_direction = move > 0 ? 1 : -1;
+        m_currentChapterId = chapterId;
+        m_currentPageIndex = pageIndex;
+        removeQueued([this](const RenderItem &item) {
+            int d = 0;
+            return pageDistanceLocked(item.chapterId, item.page.pageIndex, d)
+                && std::abs(d) > KeepDistance;
+        });
+        evictFarPages();
+        signalSpace = takeSpaceSignal();
+        generation = m_generation;
+    }
+    if (signalSpace)
+        emit inputQueueHasSpace(generation);
+    scheduleNextRender();
+}
+
+void RenderPool::retainPages(const QSet<QString> &keys, quint64 generation)
+{
+    bool signalSpace = false;
+    {
+        QMutexLocker lock(&m_mutex);
+        if (generation != m_generation)
+            return;
+        m_retainKeys = keys;
+        removeQueued([&keys](const RenderItem &item) { return !keys.contains(itemKey(item)); });
+        evictFarPages();
+        // A shorter queue is room for the layout pool just as a finished task is.
+        signalSpace = takeSpaceSignal();
+    }
+    if (signalSpace)
+        emit inputQueueHasSpace(generation);
+}
+
+void RenderPool::setChapterPageCount(const QString &chapterId, int pageCount, quint64 generation)
 {
     QMutexLocker lock(&m_mutex);
-    m_generation = generation;
-    m_novelId.clear();
-    m_currentChapterId.clear();
-    m_currentPage = 0;
-    m_ready.clear();
+    if (generation == m_generation)
+        m_chapterPageCounts.insert(chapterId, pageCount);
+}
+
+void RenderPool::setPageSequence(const QHash<QString, int> &sequence, quint64 generation)
+{
+    QMutexLocker lock(&m_mutex);
+    if (generation == m_generation)
+        m_pageSequence = sequence;
 }
 
 void RenderPool::setRenderSettings(const LayoutConfig &config)
 {
     QMutexLocker lock(&m_mutex);
-    m_settings = config;
+    m_config = config;
 }
 
 void RenderPool::setBookContext(const QMap<QString, int> &chapterMap)
 {
     QMutexLocker lock(&m_mutex);
     m_chapterOrder = chapterMap;
-    m_chapterAtIndex.clear();
+    // In id order, so of two chapters with one index the larger id stays.
+    m_indexToChapter.clear();
     for (auto it = chapterMap.cbegin(); it != chapterMap.cend(); ++it)
-        m_chapterAtIndex.insert(it.value(), it.key());
+        m_indexToChapter.insert(it.value(), it.key());
 }
 
 void RenderPool::resetForSession(const QString &novelId, const QString &chapterId, int pageIndex,
@@ -59,59 +362,142 @@ void RenderPool::resetForSession(const QString &novelId, const QString &chapterI
     m_generation = generation;
     m_novelId = novelId;
     m_currentChapterId = chapterId;
-    m_currentPage = pageIndex;
-    m_forward = true;
-    m_ready.clear();
+    m_currentPageIndex = pageIndex;
+    m_direction = 1;
+    m_readyImages.clear();
+    m_readyStamps.clear();
+    m_latestStamps.clear();
+    m_retainKeys.clear();
+    m_queue.clear();
+    m_queuedKeys.clear();
+    if (!m_busy) {
+        m_inFlightKeys.clear();
+        m_inFlightStamps.clear();
+    }
+    m_chapterPageCounts.clear();
+    m_pageSequence.clear();
+    m_spaceWanted = false;
+}
+
+void RenderPool::clear(quint64 generation)
+{
+    QMutexLocker lock(&m_mutex);
+    m_generation = generation;
+    m_novelId.clear();
+    m_currentChapterId.clear();
+    m_currentPageIndex = 0;
+    m_readyImages.clear();
+    m_readyStamps.clear();
+    m_latestStamps.clear();
+    m_retainKeys.clear();
+    m_queue.clear();
+    m_queuedKeys.clear();
+    m_inFlightKeys.clear();
+    m_inFlightStamps.clear();
+    m_inFlightGeneration = 0;
+    m_chapterOrder.clear();
+    m_indexToChapter.clear();
+    m_chapterPageCounts.clear();
+    m_pageSequence.clear();
+    m_spaceWanted = false;
+}
+
+bool RenderPool::pageDistanceLocked(const QString &chapterId, int pageIndex, int &distance) const
+{
+    if (m_config.continuousMode) {
+        const auto current = m_pageSequence.constFind(makeKey(m_currentChapterId, m_currentPageIndex));
+        const auto target = m_pageSequence.constFind(makeKey(chapterId, pageIndex));
+        if (current == m_pageSequence.constEnd() || target == m_pageSequence.constEnd())
+            return false;
+        distance = target.value() - current.value();
+        return true;
+    }
+    if (chapterId == m_currentChapterId) {
+        distance = pageIndex - m_currentPageIndex;
+        return true;
+    }
+    const auto from = m_chapterOrder.constFind(m_currentChapterId);
+    const auto to = m_chapterOrder.constFind(chapterId);
+    if (from == m_chapterOrder.constEnd() || to == m_chapterOrder.constEnd() || from.value() < 0
+        || to.value() < 0)
+        return false;
+    const int a = from.value();
+    const int b = to.value();
+    // Every chapter from the earlier of the two up to the later one, exclusive.
+    int between = 0;
+    for (int i = qMin(a, b); i < qMax(a, b); ++i) {
+        const auto count = m_chapterPageCounts.constFind(m_indexToChapter.value(i));
+        if (count == m_chapterPageCounts.constEnd())
+            return false;
+        between += count.value();
+    }
+    distance = (pageIndex - m_currentPageIndex) + (a < b ? between : -between);
+    return true;
+}
+
+bool RenderPool::keyDistanceLocked(const QString &key, int &distance) const
+{
+    const int colon = key.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0)
+        return false;
+    return pageDistanceLocked(key.left(colon), key.midRef(colon + 1).toInt(), distance);
+}
+
+bool RenderPool::pageDistance(const QString &chapterId, int pageIndex, int &distance) const
+{
+    QMutexLocker lock(&m_mutex);
+    return pageDistanceLocked(chapterId, pageIndex, distance);
+}
+
+bool RenderPool::keyDistance(const QString &key, int &distance) const
+{
+    QMutexLocker lock(&m_mutex);
+    return keyDistanceLocked(key, distance);
 }
 
 QImage RenderPool::imageForKey(const QString &id) const
 {
     const QString key = QUrl::fromPercentEncoding(id.toUtf8());
     QMutexLocker lock(&m_mutex);
-    return m_ready.value(key);
+    return m_readyImages.value(key);
 }
 
 bool RenderPool::isPageReady(const QString &chapterId, int pageIndex) const
 {
+    const QString key = makeKey(chapterId, pageIndex);
     QMutexLocker lock(&m_mutex);
-    return m_ready.contains(makeKey(chapterId, pageIndex));
+    return m_readyImages.contains(key);
 }
 
 bool RenderPool::isWindowReady(const QStringList &keys) const
 {
     QMutexLocker lock(&m_mutex);
     for (const QString &key : keys) {
-        if (!m_ready.contains(key))
+        if (!m_readyImages.contains(key))
             return false;
     }
     return true;
 }
 
-int RenderPool::distanceFromCurrent(const QString &key) const
+int RenderPool::readyCountLocked(int sign) const
 {
-    const int colon = key.lastIndexOf(QLatin1Char(':'));
-    const QString chapter = key.left(colon);
-    const int page = key.midRef(colon + 1).toInt();
-    if (chapter == m_currentChapterId)
-        return page - m_currentPage;
-    const int chapterDelta = m_chapterOrder.value(chapter, 0) - m_chapterOrder.value(m_currentChapterId, 0);
-    return chapterDelta > 0 ? RenderWindow + 1 : -(RenderWindow + 1);
+    int count = 0;
+    for (auto it = m_readyImages.cbegin(); it != m_readyImages.cend(); ++it) {
+        int d = 0;
+        if (keyDistanceLocked(it.key(), d) && d * sign > 0)
+            ++count;
+    }
+    return count;
 }
 
 int RenderPool::forwardReadyCount() const
 {
     QMutexLocker lock(&m_mutex);
-    int count = 0;
-    for (auto it = m_ready.cbegin(); it != m_ready.cend(); ++it)
-        count += distanceFromCurrent(it.key()) > 0 ? 1 : 0;
-    return count;
+    return readyCountLocked(1);
 }
 
 int RenderPool::backwardReadyCount() const
 {
     QMutexLocker lock(&m_mutex);
-    int count = 0;
-    for (auto it = m_ready.cbegin(); it != m_ready.cend(); ++it)
-        count += distanceFromCurrent(it.key()) < 0 ? 1 : 0;
-    return count;
+    return readyCountLocked(-1);
 }

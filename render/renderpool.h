@@ -2,61 +2,132 @@
 
 #include "layoutrecords.h"
 
+#include <QFutureWatcher>
 #include <QHash>
 #include <QImage>
 #include <QMap>
 #include <QMutex>
 #include <QObject>
+#include <QSet>
 #include <QStringList>
+#include <QVector>
+
+#include <functional>
 
 class QThreadPool;
 
+// One page waiting for, or going through, a render task.
+struct RenderItem
+{
+    QString chapterId;
+    PageLayout page;
+    quint64 generation = 0;
+};
+
+// What one render task produced: its pages in task order, one image each.
+struct RenderResult
+{
+    QVector<RenderItem> items;
+    QVector<QImage> images;
+};
+
 // Renders laid-out pages to images around the reading position and keeps the
-// ready images under their page keys ("chapterId:pageIndex").
+// ready images under their page keys ("chapterId:pageIndex"). Pages are taken
+// nearest-first in the reading direction, one task at a time on the owner's
+// worker pool; everything belongs to one book opening (its generation), and
+// work of another generation is dropped on every path.
+//
+// Main thread: push, the setters, setCurrentPage, retainPages, resetForSession,
+// clear. Any thread: the queries (imageForKey, isPageReady, ...).
 class RenderPool : public QObject
 {
     Q_OBJECT
 public:
+    enum PushResult { Queued = 0, AlreadyDone = 1, QueueFull = 2, StaleGeneration = 3 };
+
+    // Of the pools' shared tuning values, those the render pool reads.
+    static constexpr int KeepDistance = 20;
+    static constexpr int QueueCapacity = 30;
+    static constexpr int QueueLowWater = 22;
+
     explicit RenderPool(QObject *parent = nullptr);
+    // Waits for a running task; safe while one is in flight.
     ~RenderPool() override;
 
-    // Set by the owner before the first page is pushed; not owned.
+    // Set by the owner before the first page is pushed; not owned. Layout
+    // tasks must run on the same one thread: font keys of shaped glyph runs
+    // are valid only there.
     QThreadPool *threadPool = nullptr;
 
-    static constexpr int RenderWindow = 20;
+    static QString makeKey(const QString &chapterId, int pageIndex);
 
+    int push(const QString &chapterId, const PageLayout &page, quint64 generation);
     void setCurrentPage(const QString &chapterId, int pageIndex);
-    void clear(quint64 generation);
+    void retainPages(const QSet<QString> &keys, quint64 generation);
+    void setChapterPageCount(const QString &chapterId, int pageCount, quint64 generation);
+    // Continuous mode: the scroll index of every page of the laid-out strip.
+    void setPageSequence(const QHash<QString, int> &sequence, quint64 generation);
+
     void setRenderSettings(const LayoutConfig &config);
     void setBookContext(const QMap<QString, int> &chapterMap);
     void resetForSession(const QString &novelId, const QString &chapterId, int pageIndex,
                          quint64 generation);
+    void clear(quint64 generation);
 
+    // Signed reading distance from the current page; false when unknown.
+    bool pageDistance(const QString &chapterId, int pageIndex, int &distance) const;
+    bool keyDistance(const QString &key, int &distance) const;
+
+    // id: a page key, percent-encoded as UTF-8.
     QImage imageForKey(const QString &id) const;
     bool isPageReady(const QString &chapterId, int pageIndex) const;
     bool isWindowReady(const QStringList &keys) const;
     int forwardReadyCount() const;
     int backwardReadyCount() const;
 
-    static QString makeKey(const QString &chapterId, int pageIndex);
-
 signals:
     void inputQueueHasSpace(qulonglong generation);
     void pageRendered(const QString &chapterId, int pageIndex, qulonglong generation);
 
+private slots:
+    void onRenderFinished();
+    void scheduleNextRender();
+
 private:
-    // Signed distance of a page key from the current page, in pages; chapters
-    // are ordered by the book context.
-    int distanceFromCurrent(const QString &key) const;
+    // All of these expect m_mutex to be held.
+    bool pageDistanceLocked(const QString &chapterId, int pageIndex, int &distance) const;
+    bool keyDistanceLocked(const QString &key, int &distance) const;
+    void evictFarPages();
+    int readyCountLocked(int sign) const;
+    void removeQueued(const std::function<bool(const RenderItem &)> &drop);
+    // Clears spaceWanted and answers true when the queue is short enough to say so.
+    bool takeSpaceSignal();
 
     mutable QMutex m_mutex;
-    LayoutConfig m_settings;
-    QMap<QString, int> m_chapterOrder;
-    QMap<int, QString> m_chapterAtIndex;
-    QHash<QString, QImage> m_ready;
+    LayoutConfig m_config;
+
+    QVector<RenderItem> m_queue;  // arrival order
+    QSet<QString> m_queuedKeys;
+    QSet<QString> m_inFlightKeys;
+    QHash<QString, qint64> m_inFlightStamps;
+    quint64 m_inFlightGeneration = 0;
+    QMap<QString, QImage> m_readyImages;
+    QHash<QString, qint64> m_readyStamps;
+    QHash<QString, qint64> m_latestStamps;
+    QSet<QString> m_retainKeys;
+    bool m_spaceWanted = false;
+    bool m_busy = false;
+    quint64 m_generation = 0;
+
+    // Reading position.
     QString m_novelId;
     QString m_currentChapterId;
-    int m_currentPage = 0;
-    bool m_forward = true;
-    quint64 m_generation = 0;
+    int m_currentPageIndex = 0;
+    int m_direction = 1;
+    QMap<QString, int> m_chapterOrder;
+    QMap<int, QString> m_indexToChapter;
+    QHash<QString, int> m_chapterPageCounts;
+    QHash<QString, int> m_pageSequence;
+
+    QFutureWatcher<RenderResult> m_watcher;  // main thread only
 };

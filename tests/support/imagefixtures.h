@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+#include <QVector>
+
+// Images and archives made at test time.
+
+struct FixtureEntry
+{
+    QByteArray name;
+    QByteArray data;
+    bool directory = false;
+};
+
+// The image encoded by Qt's writer for format ("PNG", "JPEG", ...).
+QByteArray encodedImage(const QImage &image, const char *format, int quality = -1);
+// A valid PNG declaring width x height RGB pixels, all black; a few hundred
+// kilobytes however large it claims to be.
+QByteArray pngBomb(int width, int height);
+// Peak resident memory of this process so far, in KiB.
+qint64 peakMemoryKiB();
+// Descriptors of this process open on files below folder.
+int openFilesBelow(const QString &folder);
+
+// A ZIP file written with minizip; names are stored as given.
+bool writeZip(const QString &path, const QVector<FixtureEntry> &entries, int level = 6);
+// An archive written with libarchive; kind is "7z", "tar" or "tar.gz".
+bool writeArchive(const QString &path, const QString &kind, const QVector<FixtureEntry> &entries);

@@ -145,30 +145,6 @@ void indexArchive(unzFile zip, Book &book)
     }
 }
 
-// The entry an href names seen from documentPath, then from the package's
-// folder, trying lower case and the bare file name as well.
-QString findResource(const QString &href, const QMap<QString, QString> &index,
-                     const QString &documentPath, const QString &baseDir)
-{
-    const auto find = [&](const QString &path) {
-        if (path.isEmpty())
-            return QString();
-        const QString exact = index.value(path);
-        return exact.isEmpty() ? index.value(path.toLower()) : exact;
-    };
-    QString found = find(resolveEpubHref(href, documentPath));
-    if (found.isEmpty())
-        found = find(resolveEpubHref(href, baseDir));
-    if (found.isEmpty())
-        found = find(resolveEpubHref(href, QString()));
-    if (found.isEmpty()) {
-        const QString path = resolveEpubHref(href, QString());
-        if (!path.isEmpty())
-            found = index.value(path.section(QLatin1Char('/'), -1).toLower());
-    }
-    return found;
-}
-
 QByteArray readEntryAt(unzFile zip, const ZipEntry &entry, qint64 maxBytes)
 {
     if (entry.size == 0 || entry.size > quint64(maxBytes))
@@ -204,7 +180,7 @@ bool readPackage(unzFile zip, Book &book)
             const QString href = xml.attributes().value(QLatin1String("href")).toString();
             const QString type =
                 xml.attributes().value(QLatin1String("media-type")).toString().trimmed().toLower();
-            const QString entry = findResource(href, book.archiveIndex, book.opfPath, book.opfPath);
+            const QString entry = EpubUnifiedParser::lookupResource(href, book.archiveIndex, book.opfPath, book.opfPath);
             if (entry.isEmpty())
                 continue;
             book.manifest.insert(entry, type);
@@ -365,6 +341,8 @@ private:
     UnifiedChunkDao *m_chunkDao;
     Book m_book;
     QVector<ChapterPlan> m_plans;
+    QHash<int, QStringList> m_itemAnchors;    // spine index to the anchors cut there
+    QHash<QString, int> m_lastUse;            // entry name to its last spine index
     QHash<QString, QByteArray> m_xhtml;       // entry name to raw text
     QMap<QString, QString> m_css;
     EpubConversionContext m_context;
@@ -401,8 +379,18 @@ bool ContentStore::run(int threadCount)
                           << "条目):" << elapsed(stage);
 
     m_plans.reserve(m_chapters.size());
-    for (const ChapterInfo *chapter : m_chapters)
-        m_plans.append(planOf(chapter, m_book.spine.size()));
+    for (const ChapterInfo *chapter : m_chapters) {
+        const ChapterPlan plan = planOf(chapter, m_book.spine.size());
+        m_plans.append(plan);
+        if (!plan.valid)
+            continue;
+        if (!plan.anchor.isEmpty())
+            m_itemAnchors[plan.start].append(plan.anchor);
+        if (!plan.endAnchor.isEmpty())
+            m_itemAnchors[plan.end].append(plan.endAnchor);
+        for (int i = plan.start; i <= plan.end; ++i)
+            m_lastUse[spineEntry(m_book, m_book.spine.at(i))] = i;
+    }
     if (!readContent(zip.get()))
         return false;
     QLOG_INFO().noquote() << "[EpubUnifiedParser] [3/6] 内容读入(" << m_xhtml.size() << " XHTML,"
@@ -419,7 +407,7 @@ bool ContentStore::run(int threadCount)
     }
     fonts.obfuscation = obfuscation;
     fonts.lookup = [this](const QString &href, const QString &stylePath) {
-        return findResource(href, m_book.archiveIndex, stylePath, m_book.opfPath);
+        return EpubUnifiedParser::lookupResource(href, m_book.archiveIndex, stylePath, m_book.opfPath);
     };
     unzFile handle = zip.get();
     fonts.read = [handle](const QString &entry) {
@@ -512,7 +500,6 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
     while (next < m_chapters.size()) {
         // The next chapters, up to a batch of spine documents.
         QSet<int> items;
-        QHash<int, QStringList> anchors;
         int end = next;
         for (; end < m_chapters.size(); ++end) {
             const ChapterPlan &plan = m_plans.at(end);
@@ -522,10 +509,6 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
                 break;
             for (int i = plan.start; i <= plan.end; ++i)
                 items.insert(i);
-            if (!plan.anchor.isEmpty())
-                anchors[plan.start].append(plan.anchor);
-            if (!plan.endAnchor.isEmpty())
-                anchors[plan.end].append(plan.endAnchor);
         }
         QVector<int> pending;
         for (int i : qAsConst(items)) {
@@ -543,7 +526,7 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
                     return failed;
                 }
                 return convertEpubItem(QString::fromUtf8(bytes), m_context,
-                                       spineEntry(m_book, path), anchors.value(i));
+                                       spineEntry(m_book, path), m_itemAnchors.value(i));
             }));
         for (int k = 0; k < pending.size(); ++k)
             converted.insert(pending.at(k), results.at(k));
@@ -581,6 +564,8 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
                                                                                : m_book.spine.size();
         for (auto it = converted.begin(); it != converted.end();)
             it = it.key() < keepFrom ? converted.erase(it) : std::next(it);
+        for (auto it = m_xhtml.begin(); it != m_xhtml.end();)
+            it = m_lastUse.value(it.key()) < keepFrom ? m_xhtml.erase(it) : std::next(it);
         next = end;
     }
     int known = 0;

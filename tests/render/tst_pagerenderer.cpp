@@ -121,6 +121,11 @@ private slots:
         page.lines = {textLine(0, 20), imageLine(20, 10, m_red), imageLine(40, 10, m_blue),
                       textLine(60, 50, {shapedRun(QString(QChar(0x2588)), 40, {0, 0})})};
         page.lines[0].docBgColor = Lemon;
+        // Decoded images are enlarged to the loader's box; laid-out lines carry their display size.
+        for (int i : {1, 2}) {
+            page.lines[i].displayWidth = 20;
+            page.lines[i].displayHeight = 10;
+        }
         QTest::newRow("keyed mode: only the keyed image, the rest transparent")
             << page << config << 2 << m_red
             << QVector<Probe>{{{15, 35}, Qt::red}, {{15, 55}, Qt::transparent},

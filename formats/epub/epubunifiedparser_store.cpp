@@ -441,6 +441,7 @@ bool ContentStore::run(int threadCount)
         return false;
     }
     zip.close();
+    QLOG_INFO().noquote() << "[EpubUnifiedParser] [5/6] SAX解析完成:" << elapsed(stage);
     if (storedParagraphs == 0) {
         qWarning().noquote() << "[EpubUnifiedParser] XHTML解析失败:" << m_firstError;
         transaction.rollback();

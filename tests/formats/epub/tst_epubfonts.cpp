@@ -1,21 +1,12 @@
-// A book's embedded fonts: obfuscation keys, the encryption table, which
-// sources get registered and what the manifest keeps.
+// A book's embedded fonts: obfuscation keys, the encryption table and which
+// sources get registered.
 
 #include "epubfonts.h"
-#include "epubfixture.h"
-#include "epubunifiedparser.h"
 #include "fontregistry.h"
 
 #include <QCryptographicHash>
 #include <QFile>
-#include <QFontDatabase>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTemporaryDir>
 #include <QtTest>
-
-#include <unzip.h>
 
 namespace {
 
@@ -181,56 +172,6 @@ private slots:
         book.read = [&](const QString &) { ++reads; return font; };
         QCOMPARE(EpubFonts::registerFonts(book).size(), EpubFonts::MaxFontSources + 10);
         QCOMPARE(reads, EpubFonts::MaxFontSources);
-    }
-
-    void manifestWrittenOrRemoved()
-    {
-        QTemporaryDir dir;
-        const QString data = dir.path() + QLatin1Char('/');
-        FontRegistry::instance().setActiveBook(QStringLiteral("b"));
-        FontManifestEntry entry;
-        entry.alias = QStringLiteral("a");
-        entry.resourcePath = QStringLiteral("fonts/a.ttf");
-        EpubFonts::writeManifest(data, QStringLiteral("/copy.epub"), {entry});
-        QFile file(data + QStringLiteral("fonts/manifest.json"));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QJsonObject json = QJsonDocument::fromJson(file.readAll()).object();
-        file.close();
-        QCOMPARE(json.value("sourcePath").toString(), QStringLiteral("/copy.epub"));
-        QCOMPARE(json.value("fonts").toArray().size(), 1);
-        EpubFonts::writeManifest(data, QStringLiteral("/copy.epub"), {});
-        QVERIFY(!file.exists());
-    }
-
-    // Exact names only; what is larger than allowed or empty is never read.
-    void readZipEntry_data()
-    {
-        QTest::addColumn<QString>("entry");
-        QTest::addColumn<qint64>("limit");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::addColumn<bool>("null");
-        QTest::newRow("whole entry") << "a/b.txt" << qint64(100) << QByteArray("hello\0tail", 10) << false;
-        QTest::newRow("at the limit") << "a/b.txt" << qint64(10) << QByteArray("hello\0tail", 10) << false;
-        QTest::newRow("over the limit") << "a/b.txt" << qint64(9) << QByteArray() << true;
-        QTest::newRow("other case") << "A/B.txt" << qint64(100) << QByteArray() << true;
-        QTest::newRow("empty entry") << "empty" << qint64(100) << QByteArray() << true;
-        QTest::newRow("missing") << "none" << qint64(100) << QByteArray() << true;
-    }
-    void readZipEntry()
-    {
-        QFETCH(QString, entry);
-        QFETCH(qint64, limit);
-        QTemporaryDir dir;
-        const QString path = dir.filePath("t.zip");
-        QVERIFY(writeZipFile(path, {{"a/b.txt", QByteArray("hello\0tail", 10)}, {"empty", QByteArray()}}));
-        unzFile zip = unzOpen64(path.toUtf8().constData());
-        QVERIFY(zip);
-        const QByteArray bytes = EpubUnifiedParser::readZipEntry(zip, entry, limit);
-        QTEST(bytes, "expected");
-        QTEST(bytes.isNull(), "null");
-        if (entry == QLatin1String("a/b.txt") && limit == 100)
-            QCOMPARE(EpubUnifiedParser::readZipText(zip, entry), QStringLiteral("hello"));
-        unzClose(zip);
     }
 };
 

@@ -85,8 +85,10 @@ public:
 
     static void closeParagraph(XhtmlConvertState &state, int kind, const ComputedStyle &style);
     static void applyBlockStyle(Paragraph &paragraph, const ComputedStyle &style);
+    // familyCache, when given, keeps the registry's answers for the conversion, so that
+    // parallel conversions do not queue on its lock for every element.
     static void applyRunStyle(RunStyle &run, const ComputedStyle &style, bool withBackground,
-                              float baseFontSize);
+                              float baseFontSize, QHash<QString, QString> *familyCache = nullptr);
     static void flushRun(XhtmlConvertState &state);
     static bool lengthPixels(const ComputedStyle &style, const QString &property, float &out);
 

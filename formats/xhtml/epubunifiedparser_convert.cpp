@@ -258,6 +258,9 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
     if (!endAnchor.isEmpty() && id == endAnchor) {
         emitParagraph(s);
         s.paragraphOpen = false;
+        // Cells read so far still form full rows.
+        if (s.tableStartIndex >= 0)
+            endTable(s);
         s.ended = true;
         stop = true;
         return;
@@ -365,7 +368,7 @@ void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &
             endCellLine(s);
             return;
         }
-        applyRunStyle(s.run, style, false, s.baseFontSize);
+        applyRunStyle(s.run, style, false, s.baseFontSize, &s.familyCache);
         applyBlockStyle(s.paragraph, style);
         if (name == QLatin1String("pre"))
             ++s.preDepth;
@@ -496,11 +499,11 @@ void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &
             if (!href.isEmpty() && !words(epubTypeOf(attributes)).contains(QLatin1String("noteref")))
                 s.run.anchorHref = href;
         }
-        applyRunStyle(s.run, style, true, s.baseFontSize);
+        applyRunStyle(s.run, style, true, s.baseFontSize, &s.familyCache);
         return;
     }
     RunStyle derived = s.run;
-    applyRunStyle(derived, style, true, s.baseFontSize);
+    applyRunStyle(derived, style, true, s.baseFontSize, &s.familyCache);
     if (derived != s.run) {
         flushRun(s);
         s.run = derived;
@@ -643,7 +646,7 @@ void EpubUnifiedParser::closeParagraph(XhtmlConvertState &s, int kind, const Com
     s.paragraph.kind = kind;
     s.paragraph.alignment = alignment;
     s.run = RunStyle();
-    applyRunStyle(s.run, style, false, s.baseFontSize);
+    applyRunStyle(s.run, style, false, s.baseFontSize, &s.familyCache);
     s.paragraphOpen = true;
     s.atLineStart = true;
     s.alignmentStack.append(alignment);

@@ -223,8 +223,9 @@ bool EpubUnifiedParser::addImageParagraph(XhtmlConvertState &s, const ComputedSt
 void EpubUnifiedParser::convertMath(XhtmlConvertState &s, QXmlStreamReader &reader,
                                     const QXmlStreamAttributes &attributes, const RunStyle &before)
 {
-    const bool block = attributeValue(attributes, QStringLiteral("display")).toLower()
-        == QLatin1String("block");
+    // A cell holds text only, so a block formula there is read inline.
+    const bool block = !s.inTableCell
+        && attributeValue(attributes, QStringLiteral("display")).toLower() == QLatin1String("block");
     const QString altText = attributeValue(attributes, QStringLiteral("alttext"));
     QString imageSource = attributeValue(attributes, QStringLiteral("altimg"));
     const ComputedStyle style = s.styles.last().style;

@@ -157,7 +157,8 @@ void EpubUnifiedParser::applyBlockStyle(Paragraph &p, const ComputedStyle &style
 }
 
 void EpubUnifiedParser::applyRunStyle(RunStyle &run, const ComputedStyle &style,
-                                      bool withBackground, float baseFontSize)
+                                      bool withBackground, float baseFontSize,
+                                      QHash<QString, QString> *familyCache)
 {
     if (baseFontSize > 0 && style.fontSize > 0) {
         run.fontDelta = 0;
@@ -174,9 +175,20 @@ void EpubUnifiedParser::applyRunStyle(RunStyle &run, const ComputedStyle &style,
     if (run.fontWeight <= 0)
         run.fontWeight = run.bold ? 700 : 400;
     // An empty family list resolves to nothing; no need to ask the registry.
-    run.fontFamily = style.fontFamily.isEmpty()
-        ? QString()
-        : FontRegistry::instance().resolveStyledFamily(style.fontFamily, run.fontWeight, run.italic);
+    if (style.fontFamily.isEmpty()) {
+        run.fontFamily.clear();
+    } else if (!familyCache) {
+        run.fontFamily = FontRegistry::instance().resolveStyledFamily(style.fontFamily, run.fontWeight,
+                                                                      run.italic);
+    } else {
+        const QString key = style.fontFamily + QLatin1Char('|') + QString::number(run.fontWeight)
+            + (run.italic ? QLatin1String("|i") : QLatin1String("|n"));
+        auto found = familyCache->constFind(key);
+        if (found == familyCache->cend())
+            found = familyCache->insert(key, FontRegistry::instance().resolveStyledFamily(
+                                                 style.fontFamily, run.fontWeight, run.italic));
+        run.fontFamily = found.value();
+    }
 
     const QString decoration = style.value(QStringLiteral("text-decoration"));
     if (decoration.contains(QLatin1String("underline")))

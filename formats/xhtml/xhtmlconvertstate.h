@@ -3,6 +3,7 @@
 #include "cssstylesheet.h"
 #include "paragraph.h"
 
+#include <QHash>
 #include <QMap>
 #include <QHash>
 #include <QString>
@@ -133,6 +134,7 @@ struct XhtmlConvertState
     QVector<SwitchFrame> switches;
 
     CssStyleSheet documentSheet;
+    QHash<QString, QString> familyCache;    // "family|weight|italic" to resolved family
     QString htmlId;
     QString htmlClass;
     QString htmlStyle;

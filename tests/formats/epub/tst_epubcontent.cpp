@@ -199,12 +199,12 @@ private slots:
                      "@font-face { font-family: Book; src: url(fonts/book.ttf); }");
         epub.addItem("font", "fonts/book.ttf", "application/x-font-ttf",
                      FontRegistry::deobfuscate(font, key, 1040));
-        epub.extraEntries.append(qMakePair(QStringLiteral("META-INF/encryption.xml"), QByteArray(
+        epub.addItem("enc", "../META-INF/encryption.xml", "application/xml", QByteArray(
             "<encryption xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\" "
             "xmlns:enc=\"http://www.w3.org/2001/04/xmlenc#\"><enc:EncryptedData>"
             "<enc:EncryptionMethod Algorithm=\"http://www.idpf.org/2008/embedding\"/>"
             "<enc:CipherData><enc:CipherReference URI=\"OEBPS/fonts/book.ttf\"/></enc:CipherData>"
-            "</enc:EncryptedData></encryption>")));
+            "</enc:EncryptedData></encryption>"));
         const QString path = bookPath("fonts.epub");
         QVERIFY(epub.write(path));
         ApplicationCore core;
@@ -255,13 +255,13 @@ private slots:
         } else if (kind == QLatin1String("large document")) {
             epub.addDocument("d1", "one.xhtml", "One", QString(21 * 1024 * 1024, QLatin1Char('a')));
         } else if (kind == QLatin1String("bomb")) {
-            const QString body = QStringLiteral("<p>%1</p>").arg(QString(19 * 1024 * 1024, QLatin1Char('z')));
-            const QByteArray doc = EpubFixture::xhtml("Z", body);
-            for (int i = 0; i < 28; ++i)
+            epub.addDocument("d0", "d0.xhtml", "Z",
+                             QStringLiteral("<p>%1</p>").arg(QString(19 * 1024 * 1024, QLatin1Char('z'))));
+            for (int i = 1; i < 28; ++i) {
                 epub.addItem(QStringLiteral("d%1").arg(i), QStringLiteral("d%1.xhtml").arg(i),
-                             "application/xhtml+xml", doc);
-            for (int i = 0; i < 28; ++i)
+                             "application/xhtml+xml", epub.items.first().data);
                 epub.spine << QStringLiteral("d%1").arg(i);
+            }
         } else {
             epub.addDocument("d1", "one.xhtml", "One", "<p>New text.</p>");
             QSqlQuery(DatabaseConnection::database())

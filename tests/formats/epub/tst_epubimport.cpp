@@ -21,20 +21,16 @@
 namespace {
 
 // The core's import signals, queued onto the test's thread.
-class Receiver : public QObject
+struct Receiver : QObject
 {
-public:
     explicit Receiver(ApplicationCore *core)
     {
-        connect(core, &ApplicationCore::novelImportProgress, this,
-                [this](const QString &m) { signals_ << QStringLiteral("progress ") + m; },
-                Qt::QueuedConnection);
-        connect(core, &ApplicationCore::novelImportSucceeded, this,
-                [this](const QString &m) { signals_ << QStringLiteral("succeeded ") + m; ++finished; },
-                Qt::QueuedConnection);
-        connect(core, &ApplicationCore::novelImportFailed, this,
-                [this](const QString &m) { signals_ << QStringLiteral("failed ") + m; ++finished; },
-                Qt::QueuedConnection);
+        const auto record = [this](const char *kind, bool last) {
+            return [=](const QString &m) { signals_ << kind + m; finished += last; };
+        };
+        connect(core, &ApplicationCore::novelImportProgress, this, record("progress ", false), Qt::QueuedConnection);
+        connect(core, &ApplicationCore::novelImportSucceeded, this, record("succeeded ", true), Qt::QueuedConnection);
+        connect(core, &ApplicationCore::novelImportFailed, this, record("failed ", true), Qt::QueuedConnection);
     }
     QStringList signals_;
     int finished = 0;
@@ -60,11 +56,6 @@ QStringList snapshot()
         }
     }
     return dump;
-}
-
-QString dataFolder(const TestEnvironment &env, const QString &bookPath)
-{
-    return env.dataHome() + QStringLiteral("/com.tivex/harbour-Quillora/") + md5Hex(bookPath);
 }
 
 }
@@ -94,10 +85,7 @@ private:
     }
 
 private slots:
-    void init()
-    {
-        env.reset(new TestEnvironment);
-    }
+    void init() { env.reset(new TestEnvironment); }
 
     void cleanup()
     {
@@ -113,16 +101,13 @@ private slots:
         // "title|start|end|anchor|endAnchor" per chapter.
         QTest::addColumn<QStringList>("chapters");
 
-        // The title page runs on to the first chapter's heading anchor.
-        QTest::newRow("pandoc EPUB 2, NCX") << "pandoc-epub2.epub" << false << QStringList{
-            "山路夜雨|0|1||第一章-山路", "第一章 山路|1|2|第一章-山路|第二章-夜雨",
-            "第二章 夜雨|2|2|第二章-夜雨|庙中", "第二章 夜雨 - 庙中|2|3|庙中|第三章-归来",
-            "第三章 归来|3|3|第三章-归来|"};
-        // The nav lists no title page: its own title names it.
-        QTest::newRow("pandoc EPUB 3, nav") << "pandoc-epub3.epub" << false << QStringList{
-            "山路夜雨|0|1||第一章-山路", "第一章 山路|1|2|第一章-山路|第二章-夜雨",
-            "第二章 夜雨|2|2|第二章-夜雨|庙中", "第二章 夜雨 - 庙中|2|3|庙中|第三章-归来",
-            "第三章 归来|3|3|第三章-归来|"};
+        // The title page runs on to the first chapter's heading anchor; the
+        // nav lists no title page, so its own title names it.
+        const QStringList pandoc{"山路夜雨|0|1||第一章-山路", "第一章 山路|1|2|第一章-山路|第二章-夜雨",
+                                 "第二章 夜雨|2|2|第二章-夜雨|庙中", "第二章 夜雨 - 庙中|2|3|庙中|第三章-归来",
+                                 "第三章 归来|3|3|第三章-归来|"};
+        QTest::newRow("pandoc EPUB 2, NCX") << "pandoc-epub2.epub" << false << pandoc;
+        QTest::newRow("pandoc EPUB 3, nav") << "pandoc-epub3.epub" << false << pandoc;
         QTest::newRow("calibre, split files") << "calibre.epub" << true << QStringList{
             "Cover|0|0||", "第一章 山路|1|1||", "第二章 夜雨|2|2||",
             "第二章 夜雨 - 庙中|3|3||", "第三章 归来|4|4||"};
@@ -146,12 +131,9 @@ private slots:
 
         const ParseResult list = parser->parseChapters(path, novel.get());
         QStringList got;
-        for (const ChapterInfo *chapter : list.chapters) {
-            got << QStringLiteral("%1|%2|%3|%4|%5")
-                       .arg(chapter->title(), chapter->property("epubStartIdx").toString(),
-                            chapter->property("epubEndIdx").toString(),
-                            chapter->property("epubAnchor").toString(),
-                            chapter->property("epubEndAnchor").toString());
+        for (const ChapterInfo *c : list.chapters) {
+            got << QStringList{c->title(), c->property("epubStartIdx").toString(), c->property("epubEndIdx").toString(),
+                               c->property("epubAnchor").toString(), c->property("epubEndAnchor").toString()}.join('|');
         }
         qDeleteAll(list.chapters);
         QCOMPARE(got, chapters);
@@ -191,7 +173,7 @@ private slots:
 
         const QString path = copyRealBook(file);
         if (folderBefore)
-            QVERIFY(QDir().mkpath(dataFolder(*env, path)));
+            QVERIFY(QDir().mkpath(env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(path)));
         QCOMPARE(importAndWait(core, path).last(), QStringLiteral("succeeded 解析完成"));
         for (const QString &row : before)
             QVERIFY2(snapshot().contains(row), qPrintable(row));
@@ -216,17 +198,17 @@ private slots:
         QCOMPARE(count, chapters.size());
     }
 
-    void brokenBookFailsCleanly()
+    void bookWithoutChaptersFailsCleanly()
     {
         QVERIFY(env->openDatabase());
         ApplicationCore core;
         EpubFixture epub;
-        epub.addItem(QStringLiteral("a"), QStringLiteral("a.xhtml"), QStringLiteral("application/xhtml+xml"), "x");
-        const QString path = env->root() + QStringLiteral("/empty.epub");
+        epub.addItem("a", "a.xhtml", "application/xhtml+xml", "x");
+        const QString path = env->root() + "/empty.epub";
         QVERIFY(epub.write(path));
         QCOMPARE(importAndWait(core, path).last(), QStringLiteral("failed 未解析到章节"));
         QVERIFY(snapshot().filter(QStringLiteral("novel_info|")).isEmpty());
-        QVERIFY(!QFileInfo::exists(dataFolder(*env, path)));
+        QVERIFY(!QFileInfo::exists(env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(path)));
     }
 };
 

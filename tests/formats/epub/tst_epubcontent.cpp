@@ -4,6 +4,7 @@
 
 #include "applicationcore.h"
 #include "databaseconnection.h"
+#include "dbtestutils.h"
 #include "epubfixture.h"
 #include "fontregistry.h"
 #include "keys.h"
@@ -17,7 +18,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QtTest>
 
 #include <memory>
@@ -36,22 +36,6 @@ QString failureOf(ApplicationCore &core, const QString &path)
     if (!QTest::qWaitFor([&] { return !outcome.isEmpty(); }, 60000))
         return QStringLiteral("timeout");
     return outcome;
-}
-
-QStringList snapshot()
-{
-    QStringList dump;
-    for (const char *table : {"novel_info", "chapter_info", "unified_paragraph", "unified_chunk"}) {
-        QSqlQuery rows(DatabaseConnection::database());
-        rows.exec(QStringLiteral("SELECT * FROM %1 ORDER BY rowid").arg(QLatin1String(table)));
-        while (rows.next()) {
-            QStringList values;
-            for (int c = 0; c < rows.record().count(); ++c)
-                values << rows.value(c).toString();
-            dump << values.join(QLatin1Char('|'));
-        }
-    }
-    return dump;
 }
 
 // Per chapter in order, one line per stored paragraph: its text, an image's
@@ -246,7 +230,7 @@ private slots:
         good.addDocument("d1", "one.xhtml", "One", "<p>Kept text.</p>");
         QVERIFY(good.write(path));
         QCOMPARE(failureOf(core, path), QStringLiteral("ok"));
-        const QStringList before = snapshot();
+        const QStringList before = DbTestUtils::allRows();
 
         EpubFixture epub;
         if (kind == QLatin1String("empty")) {
@@ -271,7 +255,7 @@ private slots:
         QVERIFY(epub.write(path));
         const qint64 rssBefore = peakRssKiB();
         QCOMPARE(failureOf(core, path), QStringLiteral("构建排版数据失败"));
-        QCOMPARE(snapshot(), before);
+        QCOMPARE(DbTestUtils::allRows(), before);
         // Nothing near the book's inflated size was held.
         QVERIFY2(peakRssKiB() - rssBefore < 200 * 1024, qPrintable(QString::number(peakRssKiB() - rssBefore)));
     }

@@ -4,6 +4,7 @@
 #include "applicationcore.h"
 #include "chapterinfo.h"
 #include "databaseconnection.h"
+#include "dbtestutils.h"
 #include "epubfixture.h"
 #include "iformatparser.h"
 #include "keys.h"
@@ -13,7 +14,6 @@
 
 #include <QDir>
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QtTest>
 
 #include <memory>
@@ -35,28 +35,6 @@ struct Receiver : QObject
     QStringList signals_;
     int finished = 0;
 };
-
-// Every row of every table.
-QStringList snapshot()
-{
-    QStringList dump;
-    QSqlQuery tables(DatabaseConnection::database());
-    tables.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"));
-    QStringList names;
-    while (tables.next())
-        names << tables.value(0).toString();
-    for (const QString &table : qAsConst(names)) {
-        QSqlQuery rows(DatabaseConnection::database());
-        rows.exec(QStringLiteral("SELECT * FROM ") + table + QStringLiteral(" ORDER BY rowid"));
-        while (rows.next()) {
-            QStringList values;
-            for (int c = 0; c < rows.record().count(); ++c)
-                values << rows.value(c).toString();
-            dump << table + QLatin1Char('|') + values.join(QLatin1Char('|'));
-        }
-    }
-    return dump;
-}
 
 }
 
@@ -169,14 +147,14 @@ private slots:
             txt.write(QStringLiteral("第%1章 夜路\n他走进了那座古老的城堡。\n").arg(i + 1).toUtf8());
         txt.close();
         QCOMPARE(importAndWait(core, text).last(), QStringLiteral("succeeded 解析完成"));
-        const QStringList before = snapshot();
+        const QStringList before = DbTestUtils::allRows();
 
         const QString path = copyRealBook(file);
         if (folderBefore)
             QVERIFY(QDir().mkpath(env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(path)));
         QCOMPARE(importAndWait(core, path).last(), QStringLiteral("succeeded 解析完成"));
         for (const QString &row : before)
-            QVERIFY2(snapshot().contains(row), qPrintable(row));
+            QVERIFY2(DbTestUtils::allRows().contains(row), qPrintable(row));
 
         QSqlQuery query(DatabaseConnection::database());
         query.prepare(QStringLiteral(
@@ -207,7 +185,7 @@ private slots:
         const QString path = env->root() + "/empty.epub";
         QVERIFY(epub.write(path));
         QCOMPARE(importAndWait(core, path).last(), QStringLiteral("failed 未解析到章节"));
-        QVERIFY(snapshot().filter(QStringLiteral("novel_info|")).isEmpty());
+        QVERIFY(DbTestUtils::allRows().filter(QStringLiteral("novel_info|")).isEmpty());
         QVERIFY(!QFileInfo::exists(env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(path)));
     }
 };

@@ -1,5 +1,6 @@
 #include "epubchapterparser.h"
 
+#include "archiveimageloader.h"
 #include "chapterinfo.h"
 #include "epubarchive.h"
 #include "epubfiles.h"
@@ -156,6 +157,8 @@ QString EpubChapterParser::copyBook(const QString &filePath, const QString &data
     // Importing the copy itself: removing it first would lose the book.
     if (existing.exists() && source.canonicalFilePath() == existing.canonicalFilePath())
         return target;
+    // The page-image loader may hold the old copy open from an earlier import.
+    ArchiveImageLoader::releaseArchive(target);
     QFile::remove(target);
     if (QFile::copy(filePath, target)) {
         QLOG_INFO().noquote() << "[EpubChapterParser] EPUB 已复制到:" << target;

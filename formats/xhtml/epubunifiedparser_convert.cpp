@@ -101,15 +101,28 @@ XhtmlConvertResult EpubUnifiedParser::convertXhtml(
                        imageIdPrefix, startAnchor, endAnchor, true);
 }
 
+XhtmlConvertResult EpubUnifiedParser::convertXhtmlCut(
+    const QString &xhtml, const CssStyleSheetMap &styleSheets,
+    const QMap<QString, QString> &resources, const QMap<QString, QString> &mediaTypes,
+    const QString &documentPath, const QString &baseDir, const QString &imageIdPrefix,
+    const QStringList &cutAnchors)
+{
+    return convertOnce(xhtml, styleSheets, resources, mediaTypes, documentPath, baseDir,
+                       imageIdPrefix, QString(), QString(), true, cutAnchors);
+}
+
 XhtmlConvertResult EpubUnifiedParser::convertOnce(
     const QString &xhtml, const CssStyleSheetMap &styleSheets,
     const QMap<QString, QString> &resources, const QMap<QString, QString> &mediaTypes,
     const QString &documentPath, const QString &baseDir, const QString &imageIdPrefix,
-    const QString &startAnchor, const QString &endAnchor, bool mayRetry)
+    const QString &startAnchor, const QString &endAnchor, bool mayRetry,
+    const QStringList &cutAnchors)
 {
     XhtmlConvertState s(styleSheets, resources, mediaTypes, documentPath, baseDir, imageIdPrefix);
     s.started = startAnchor.isEmpty();
     s.ended = endAnchor.isEmpty();
+    if (!cutAnchors.isEmpty())
+        s.cutAnchors = &cutAnchors;
 
     HtmlEntityResolver entities;
     QXmlStreamReader reader(xhtml);
@@ -141,7 +154,7 @@ XhtmlConvertResult EpubUnifiedParser::convertOnce(
         if (changed) {
             qInfo().noquote() << "[EpubUnifiedParser] XHTML未加引号属性兼容重试:" << documentPath;
             return convertOnce(repaired, styleSheets, resources, mediaTypes, documentPath, baseDir,
-                               imageIdPrefix, startAnchor, endAnchor, false);
+                               imageIdPrefix, startAnchor, endAnchor, false, cutAnchors);
         }
         result.errorMessage = reader.errorString();
         result.errorLine = reader.lineNumber();
@@ -166,6 +179,7 @@ XhtmlConvertResult EpubUnifiedParser::convertOnce(
             p.documentBgColor = s.documentBackground;
     result.ok = true;
     result.paragraphs = std::move(s.output);
+    result.anchorParagraphs = std::move(s.cutPositions);
     return result;
 }
 
@@ -241,6 +255,12 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
         s.ended = true;
         stop = true;
         return;
+    }
+    if (s.cutAnchors && !id.isEmpty() && !s.cutPositions.contains(id)
+        && s.cutAnchors->contains(id)) {
+        emitParagraph(s);
+        s.paragraphOpen = false;
+        s.cutPositions.insert(id, s.output.size());
     }
     if (!s.started) {
         if (id.isEmpty() || id != startAnchor)

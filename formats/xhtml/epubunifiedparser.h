@@ -2,12 +2,26 @@
 
 #include "cssstylesheet.h"
 #include "fontfacerule.h"
+#include "paragraph.h"
 #include "xhtmlconvertstate.h"
 
+#include <QByteArray>
 #include <QMap>
 #include <QString>
 #include <QVector>
 #include <QXmlStreamAttributes>
+
+class ChapterInfo;
+class UnifiedChunkDao;
+class UnifiedParagraphDao;
+
+// One chapter of an EPUB converted for storing.
+struct EpubChapterParseResult
+{
+    bool success = false;           // the chapter yielded at least one paragraph
+    QVector<Paragraph> paragraphs;  // of all its spine items, in spine order
+    QString error;
+};
 
 class QXmlStreamReader;
 
@@ -24,6 +38,18 @@ public:
     // Trims, then drops one pair of enclosing single or double quotes.
     static QString unquoteCssValue(const QString &text);
 
+    // The EPUB content step (built into the EPUB library, which brings the ZIP
+    // and database code): converts and stores every chapter inside the
+    // caller's transaction. False when no chapter has content or a stage fails.
+    static bool parseAndStore(const QVector<ChapterInfo *> &chapters, const QString &novelId,
+                              UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao,
+                              int threadCount);
+    // The whole uncompressed entry of an open minizip archive (exact name), or
+    // a null array when it is missing, empty, larger than maxBytes or short.
+    static QByteArray readZipEntry(void *archive, const QString &entryPath, qint64 maxBytes);
+    // readZipEntry up to 20 MiB, cut at the first NUL, as UTF-8; null on failure.
+    static QString readZipText(void *archive, const QString &entryPath);
+
     // One XHTML document, from the element with id startAnchor up to (not including)
     // the element with id endAnchor, as unified paragraphs.
     static XhtmlConvertResult convertXhtml(const QString &xhtml, const CssStyleSheetMap &styleSheets,
@@ -32,6 +58,15 @@ public:
                                            const QString &documentPath, const QString &baseDir,
                                            const QString &imageIdPrefix,
                                            const QString &startAnchor, const QString &endAnchor);
+    // The whole document once, cut before each element whose id is in cutAnchors
+    // as a conversion ending there would be; anchorParagraphs tells where.
+    static XhtmlConvertResult convertXhtmlCut(const QString &xhtml,
+                                              const CssStyleSheetMap &styleSheets,
+                                              const QMap<QString, QString> &resources,
+                                              const QMap<QString, QString> &mediaTypes,
+                                              const QString &documentPath, const QString &baseDir,
+                                              const QString &imageIdPrefix,
+                                              const QStringList &cutAnchors);
     // The same with the style sheets given as texts (path to CSS).
     static XhtmlConvertResult convertXhtmlFlow(const QString &xhtml,
                                                const QMap<QString, QString> &cssTexts,
@@ -78,7 +113,8 @@ private:
                                           const QMap<QString, QString> &mediaTypes,
                                           const QString &documentPath, const QString &baseDir,
                                           const QString &imageIdPrefix, const QString &startAnchor,
-                                          const QString &endAnchor, bool mayRetry);
+                                          const QString &endAnchor, bool mayRetry,
+                                          const QStringList &cutAnchors = QStringList());
     static void startElement(XhtmlConvertState &state, QXmlStreamReader &reader,
                              const QString &startAnchor, const QString &endAnchor, bool &stop);
     static void dispatchElement(XhtmlConvertState &state, QXmlStreamReader &reader,

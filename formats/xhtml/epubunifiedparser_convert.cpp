@@ -1,6 +1,7 @@
 #include "epubunifiedparser.h"
 
 #include "htmlentityresolver.h"
+#include "xmlelementtext.h"
 
 #include <QDebug>
 #include <QXmlStreamReader>
@@ -100,15 +101,28 @@ XhtmlConvertResult EpubUnifiedParser::convertXhtml(
                        imageIdPrefix, startAnchor, endAnchor, true);
 }
 
+XhtmlConvertResult EpubUnifiedParser::convertXhtmlCut(
+    const QString &xhtml, const CssStyleSheetMap &styleSheets,
+    const QMap<QString, QString> &resources, const QMap<QString, QString> &mediaTypes,
+    const QString &documentPath, const QString &baseDir, const QString &imageIdPrefix,
+    const QStringList &cutAnchors)
+{
+    return convertOnce(xhtml, styleSheets, resources, mediaTypes, documentPath, baseDir,
+                       imageIdPrefix, QString(), QString(), true, cutAnchors);
+}
+
 XhtmlConvertResult EpubUnifiedParser::convertOnce(
     const QString &xhtml, const CssStyleSheetMap &styleSheets,
     const QMap<QString, QString> &resources, const QMap<QString, QString> &mediaTypes,
     const QString &documentPath, const QString &baseDir, const QString &imageIdPrefix,
-    const QString &startAnchor, const QString &endAnchor, bool mayRetry)
+    const QString &startAnchor, const QString &endAnchor, bool mayRetry,
+    const QStringList &cutAnchors)
 {
     XhtmlConvertState s(styleSheets, resources, mediaTypes, documentPath, baseDir, imageIdPrefix);
     s.started = startAnchor.isEmpty();
     s.ended = endAnchor.isEmpty();
+    if (!cutAnchors.isEmpty())
+        s.cutAnchors = &cutAnchors;
 
     HtmlEntityResolver entities;
     QXmlStreamReader reader(xhtml);
@@ -140,7 +154,7 @@ XhtmlConvertResult EpubUnifiedParser::convertOnce(
         if (changed) {
             qInfo().noquote() << "[EpubUnifiedParser] XHTML未加引号属性兼容重试:" << documentPath;
             return convertOnce(repaired, styleSheets, resources, mediaTypes, documentPath, baseDir,
-                               imageIdPrefix, startAnchor, endAnchor, false);
+                               imageIdPrefix, startAnchor, endAnchor, false, cutAnchors);
         }
         result.errorMessage = reader.errorString();
         result.errorLine = reader.lineNumber();
@@ -165,6 +179,7 @@ XhtmlConvertResult EpubUnifiedParser::convertOnce(
             p.documentBgColor = s.documentBackground;
     result.ok = true;
     result.paragraphs = std::move(s.output);
+    result.anchorParagraphs = std::move(s.cutPositions);
     return result;
 }
 
@@ -210,17 +225,7 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
         return;
     }
     if (name == QLatin1String("style")) {
-        QString css;
-        for (int level = 1; level > 0 && !reader.atEnd();) {
-            const auto token = reader.readNext();
-            if (token == QXmlStreamReader::StartElement)
-                ++level;
-            else if (token == QXmlStreamReader::EndElement)
-                --level;
-            else if (token == QXmlStreamReader::Characters)
-                css += reader.text();
-        }
-        s.documentSheet.mergeText(css);
+        s.documentSheet.mergeText(flatElementText(reader));
         --s.depth;
         return;
     }
@@ -250,6 +255,12 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
         s.ended = true;
         stop = true;
         return;
+    }
+    if (s.cutAnchors && !id.isEmpty() && !s.cutPositions.contains(id)
+        && s.cutAnchors->contains(id)) {
+        emitParagraph(s);
+        s.paragraphOpen = false;
+        s.cutPositions.insert(id, s.output.size());
     }
     if (!s.started) {
         if (id.isEmpty() || id != startAnchor)
@@ -395,13 +406,8 @@ void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &
         if (s.paragraphOpen) {
             const int alignment = s.paragraph.alignment;
             emitParagraph(s);
-            s.paragraph = Paragraph();
+            openImplicitParagraph(s);
             s.paragraph.alignment = alignment;
-            if (s.footnoteDepth > 0) {
-                s.paragraph.kind = Paragraph::Note;
-                s.paragraph.footnoteId = s.footnoteId;
-            }
-            s.atLineStart = true;
         }
         Paragraph empty;
         empty.kind = Paragraph::EmptyLine;

@@ -1,4 +1,5 @@
 #include "epubunifiedparser.h"
+#include "xmlelementtext.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -28,23 +29,6 @@ bool isSupportedImageFormat(const QString &suffix)
         return set;
     }();
     return formats.contains(suffix.toLatin1());
-}
-
-// The whole element as text, for content nested beyond the depth limit. Iterative, so
-// hostile nesting cannot exhaust the stack.
-QString flatElementText(QXmlStreamReader &reader)
-{
-    QString text;
-    for (int level = 1; level > 0 && !reader.atEnd();) {
-        const auto token = reader.readNext();
-        if (token == QXmlStreamReader::StartElement)
-            ++level;
-        else if (token == QXmlStreamReader::EndElement)
-            --level;
-        else if (token == QXmlStreamReader::Characters)
-            text += reader.text();
-    }
-    return text;
 }
 
 MathNode readMathNode(QXmlStreamReader &reader, QString &imageSource, int level)
@@ -186,19 +170,12 @@ bool EpubUnifiedParser::addImageParagraph(XhtmlConvertState &s, const ComputedSt
 
     int alignment = 0;
     if (s.paragraphOpen) {
-        const RunStyle kept = s.run;
         flushRun(s);
         alignment = s.paragraph.alignment;
         if (!s.paragraph.chunks.isEmpty()) {
             s.output.append(s.paragraph);
-            s.paragraph = Paragraph();
+            openImplicitParagraph(s);
             s.paragraph.alignment = alignment;
-            if (s.footnoteDepth > 0) {
-                s.paragraph.kind = Paragraph::Note;
-                s.paragraph.footnoteId = s.footnoteId;
-            }
-            s.run = kept;
-            s.atLineStart = true;
         }
     }
 

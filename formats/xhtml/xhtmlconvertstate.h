@@ -5,7 +5,9 @@
 
 #include <QHash>
 #include <QMap>
+#include <QHash>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 // The chunk fields other than the text: the style of the run being collected.
@@ -55,6 +57,9 @@ struct XhtmlConvertResult
     QString errorMessage;
     qint64 errorLine = 0;
     qint64 errorColumn = 0;
+    // Of a whole-document conversion with cut anchors: the paragraph index at
+    // which each anchor met begins.
+    QHash<QString, int> anchorParagraphs;
 };
 
 // A MathML element read into memory, for its text form.
@@ -95,6 +100,9 @@ struct XhtmlConvertState
     bool bodySeen = false;
     bool started = true;
     bool ended = true;
+    // Ids at which the output is cut, and the paragraph index of each one met.
+    const QStringList *cutAnchors = nullptr;
+    QHash<QString, int> cutPositions;
 
     int footnoteDepth = 0;
     QString footnoteId;

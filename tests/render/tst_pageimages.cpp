@@ -48,8 +48,14 @@ private slots:
             QVERIFY(writeArchive(path(QStringLiteral("x::y.") + kind), kind,
                                  {{"1", "one"}, {"2", "two"}, {"3", "three"}, {".\\img\\001.jpg", "win"}, {"a//b.png", "ab"},
                                   {"pics", "", true}, {"pics", "file"}, {"dup", ""}, {"dup", "later"}, {"img/2.png", png(10, 50)}}));
-        QFile file(path("page.png"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(png(800, 600)) > 0);
+        QImage tall(1500, 3000, QImage::Format_RGB32);
+        tall.fill(Qt::gray);
+        const QPair<const char *, QByteArray> files[] = {{"page.png", png(800, 600)}, {"wide.png", png(4096, 1024)},
+            {"fits.png", png(2048, 100)}, {"tall.jpg", encodedImage(tall, "JPEG", 80)}, {"words.png", "plain words"}};
+        for (const auto &f : files) {
+            QFile file(path(f.first));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(f.second) == f.second.size());
+        }
     }
 
     // "path|page|dpi|valid" of a "pdf://" source, "container|entry" of the others.
@@ -96,7 +102,11 @@ private slots:
         QTest::addColumn<QSize>("natural");
         QTest::addColumn<QSize>("decoded");
         const QSize none(-1, -1);
-        QTest::newRow("file") << path("page.png") << QSize(800, 600) << QSize(2048, 1536);
+        QTest::newRow("small file scaled up") << path("page.png") << QSize(800, 600) << QSize(2048, 1536);
+        QTest::newRow("wide file scaled down") << path("wide.png") << QSize(4096, 1024) << QSize(2048, 512);
+        QTest::newRow("file that fits") << path("fits.png") << QSize(2048, 100) << QSize(2048, 100);
+        QTest::newRow("tall jpeg scaled down") << path("tall.jpg") << QSize(1500, 3000) << QSize(1024, 2048);
+        QTest::newRow("not an image") << path("words.png") << none << QSize(0, 0);
         QTest::newRow("zip") << "zip://" + path("a.zip") + "::p/1.png" << QSize(30, 20) << QSize(2048, 1365);
         QTest::newRow("zipraw, non-UTF-8 name") << "zipraw://" + path("a.zip") + "::" + GbkName.toBase64()
                                                 << QSize(40, 10) << QSize(2048, 512);
@@ -111,23 +121,6 @@ private slots:
         QFETCH(QString, source);
         QTEST(PageImageLoader::imageSize(source), "natural");
         QTEST(PageImageLoader::loadImage(source).size(), "decoded");
-    }
-
-    void decodeScaled_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QSize>("decoded");
-        QImage tall(1500, 3000, QImage::Format_RGB32);
-        tall.fill(Qt::gray);
-        QTest::newRow("wide png") << png(4096, 1024) << QSize(2048, 512);
-        QTest::newRow("fits already") << png(2048, 100) << QSize(2048, 100);
-        QTest::newRow("tall jpeg") << encodedImage(tall, "JPEG", 80) << QSize(1024, 2048);
-        QTest::newRow("not an image") << QByteArray("plain words") << QSize(0, 0);
-    }
-    void decodeScaled()
-    {
-        QFETCH(QByteArray, bytes);
-        QTEST(PageImageLoader::decodeScaled(bytes).size(), "decoded");
     }
 
     // The bytes of the last of the entries read in turn from one container.

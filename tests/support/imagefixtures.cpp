@@ -22,22 +22,20 @@ QByteArray encodedImage(const QImage &image, const char *format, int quality)
 
 QByteArray pngBomb(int width, int height)
 {
-    // Rows (a filter byte and black pixels) deflated as a stream, so the raw
-    // image never exists in memory.
+    // Rows (a filter byte and black pixels) deflated one by one, so the raw
+    // image never exists in memory; all of them fit the output buffer.
     const QByteArray row(1 + 3 * width, '\0');
-    QByteArray idat, out(1 << 16, '\0');
+    QByteArray idat(qMax(1 << 16, int(qint64(row.size()) * height / 256)), '\0');
     z_stream z = {};
     deflateInit(&z, Z_BEST_COMPRESSION);
+    z.next_out = reinterpret_cast<Bytef *>(idat.data());
+    z.avail_out = uInt(idat.size());
     for (int y = 0; y < height; ++y) {
         z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(row.constData()));
         z.avail_in = uInt(row.size());
-        do {
-            z.next_out = reinterpret_cast<Bytef *>(out.data());
-            z.avail_out = uInt(out.size());
-            deflate(&z, y + 1 == height ? Z_FINISH : Z_NO_FLUSH);
-            idat.append(out.constData(), out.size() - int(z.avail_out));
-        } while (z.avail_out == 0);
+        deflate(&z, y + 1 == height ? Z_FINISH : Z_NO_FLUSH);
     }
+    idat.resize(int(z.total_out));
     deflateEnd(&z);
 
     QByteArray header(13, '\0');

@@ -86,14 +86,7 @@ private slots:
 
         LayoutLine row = textLine(0, 60, {shapedRun(QString(8, QChar(0x2588)), 30, {0, 5}, 1)});
         row.isTableRow = true;
-        row.cells.resize(2);
-        row.cells[0].width = row.cells[1].width = 90;
-        row.cells[0].height = row.cells[1].height = 60;
-        row.cells[0].header = true;
-        row.cells[0].paragraphIndex = 1;
-        row.cells[1].x = 90;
-        row.cells[1].bgColor = Honeydew;
-        row.cells[1].paragraphIndex = 2;
+        row.cells = {{0, 0, 90, 60, 1, true, QColor()}, {90, 0, 90, 60, 2, false, Honeydew}};
         page.lines = {row};
         QTest::newRow("table row: faint header, coloured cell, run clipped to its cell") << page << config << QString()
             << QVector<Probe>{{{50, 30}, Qt::black}, {{50, 66}, QColor(208, 208, 208)}, {{140, 30}, Honeydew}};
@@ -123,14 +116,14 @@ private slots:
         QTest::newRow("scaled image resampled smoothly") << page << config << QString()
             << QVector<Probe>{{{100, 20}, QColor(128, 128, 128), 60}};
 
-        GlyphRunItem under = shapedRun(QStringLiteral("  "), 10, {0, 0});
-        under.boundingRect.setHeight(19.5);
+        auto blank = [](qreal x, qreal height) {
+            GlyphRunItem run = shapedRun(QStringLiteral("  "), 10, {x, 0});
+            run.boundingRect.setHeight(height);
+            return run;
+        };
+        GlyphRunItem under = blank(0, 19.5), link = blank(50, 19.5), strike = blank(100, 21);
         under.underline = true;
-        GlyphRunItem link = shapedRun(QStringLiteral("  "), 10, {50, 0});
-        link.boundingRect.setHeight(19.5);
         link.anchorHref = QStringLiteral("#note");
-        GlyphRunItem strike = shapedRun(QStringLiteral("  "), 10, {100, 0});
-        strike.boundingRect.setHeight(21);
         strike.strikeOut = true;
         page.lines = {textLine(0, 30, {under, link, strike})};
         QTest::newRow("underline, link and strike-out at least one pixel") << page << config << QString()

@@ -121,13 +121,12 @@ private slots:
         m_pool->setBookContext({{"A", 0}, {"B", 1}, {"a:b", 2}, {"C", 3}, {"D", 4}});
         m_pool->resetForSession("book", current.section(':', 0, 0), current.section(':', 1).toInt(), m_gen);
         const quint64 tables = staleTables ? m_gen - 1 : m_gen;
-        m_pool->setChapterPageCount("A", 10, tables);
-        m_pool->setChapterPageCount("B", 4, tables);
-        m_pool->setChapterPageCount("a:b", 20, tables);
+        const QMap<QString, int> counts{{"A", 10}, {"B", 4}, {"a:b", 20}};
+        for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+            m_pool->setChapterPageCount(it.key(), it.value(), tables);
         m_pool->setPageSequence({{"c:0", 40}, {"c:1", 41}, {"d:0", 42}}, tables);
         int d = 0;
-        const bool known = m_pool->keyDistance(target, d);
-        QTEST(known ? d : Unknown, "expected");
+        QTEST(m_pool->keyDistance(target, d) ? d : Unknown, "expected");
     }
 
     void pushAnswers_data()
@@ -167,13 +166,13 @@ private slots:
         QTest::addColumn<int>("movedFrom");
         QTest::addColumn<QStringList>("pushed");
         QTest::addColumn<QStringList>("order");
-        QTest::newRow("forward: the next page first") << 9 << QStringList{"ch:9", "ch:11"} << QStringList{"ch:11", "ch:9"};
-        QTest::newRow("backward: the previous page first") << 11 << QStringList{"ch:11", "ch:9"}
-                                                           << QStringList{"ch:9", "ch:11"};
-        QTest::newRow("nearest before direction") << 9 << QStringList{"ch:13", "ch:9", "ch:12"}
-                                                  << QStringList{"ch:9", "ch:12", "ch:13"};
-        QTest::newRow("no distance never first") << 9 << QStringList{"zz:0", "ch:30", "ch:10"}
-                                                 << QStringList{"ch:10", "ch:30", "zz:0"};
+        auto row = [](const char *name, int movedFrom, const char *pushed, const char *order) {
+            QTest::newRow(name) << movedFrom << QString(pushed).split(' ') << QString(order).split(' ');
+        };
+        row("forward: the next page first", 9, "ch:9 ch:11", "ch:11 ch:9");
+        row("backward: the previous page first", 11, "ch:11 ch:9", "ch:9 ch:11");
+        row("nearest before direction", 9, "ch:13 ch:9 ch:12", "ch:9 ch:12 ch:13");
+        row("no distance never first", 9, "zz:0 ch:30 ch:10", "ch:10 ch:30 zz:0");
     }
     void renderOrder()
     {
@@ -257,40 +256,18 @@ private slots:
         QVERIFY(m_pool->isWindowReady({"ch:0", "ch:2"}) && !m_pool->isPageReady("ch", 1));
     }
 
-    void imageForKeyFromAnotherThread()
-    {
-        const QString chapter = QStringLiteral("第 1 章");
-        const QString id = QString::fromLatin1(QUrl::toPercentEncoding(RenderPool::makeKey(chapter, 3)));
-        std::atomic<bool> done{false};
-        std::atomic<int> found{0};
-        std::unique_ptr<QThread> reader(QThread::create([&] {
-            while (!done) {
-                found += m_pool->imageForKey(id).isNull() ? 0 : 1;
-                m_pool->isWindowReady({RenderPool::makeKey(chapter, 2)});
-                m_pool->forwardReadyCount();
-            }
-        }));
-        reader->start();
-        m_pool->resetForSession("book", chapter, 0, m_gen);
-        for (qint64 stamp = 1; stamp <= 5; ++stamp) {
-            for (int i = 0; i < 10; ++i)
-                m_pool->push(chapter, emptyPage(i, stamp), m_gen);
-            QVERIFY(renderedReach(10 * stamp));
-        }
-        QTRY_VERIFY(found > 0);
-        done = true;
-        reader->wait();
-        QCOMPARE(m_pool->imageForKey(id).size(), QSize(40, 40));
-    }
-
-    void layoutAndRenderShareTheWorker()
+    // Text shaped on the worker as the layout engine does it (font keys mean
+    // something only on that thread) is rendered there with no glyph run
+    // dropped, while another thread queries the pool.
+    void shapedOnTheWorkerWhileAnotherThreadReads()
     {
         LayoutConfig config;
         config.pageWidth = 200;
         config.pageHeight = 300;
         m_pool->setRenderSettings(config);
-        // Shaped on the worker, as the layout engine does: font keys mean something
-        // only on that thread. Polled: QFuture::result() may run a queued task here.
+        const QString chapter = QStringLiteral("第 1 章");
+        m_pool->resetForSession("book", chapter, 0, m_gen);
+        // Polled: QFuture::result() may run a queued task on this thread.
         const QFuture<QVector<PageLayout>> shaped = QtConcurrent::run(m_threads.get(), [this] {
             RawFontCache::clearForCurrentThread(m_gen);
             QVector<PageLayout> out(3);
@@ -302,11 +279,31 @@ private slots:
             return out;
         });
         QTRY_VERIFY(shaped.isFinished());
-        for (const PageLayout &page : shaped.result())
-            QCOMPARE(m_pool->push("ch", page, m_gen), 0);
-        QVERIFY(renderedReach(3));
-        for (const PageLayout &page : shaped.result()) {
-            const QImage image = m_pool->imageForKey(RenderPool::makeKey("ch", page.pageIndex));
+        QVector<PageLayout> pages = shaped.result();
+
+        const QString id = QString::fromLatin1(QUrl::toPercentEncoding(RenderPool::makeKey(chapter, 2)));
+        std::atomic<bool> done{false};
+        std::atomic<int> found{0};
+        std::unique_ptr<QThread> reader(QThread::create([&] {
+            while (!done) {
+                found += m_pool->imageForKey(id).isNull() ? 0 : 1;
+                m_pool->isWindowReady({RenderPool::makeKey(chapter, 1)});
+                m_pool->forwardReadyCount();
+            }
+        }));
+        reader->start();
+        for (int stamp = 1; stamp <= 10; ++stamp) {
+            for (PageLayout &page : pages) {
+                page.layoutStamp = stamp;
+                QCOMPARE(m_pool->push(chapter, page, m_gen), 0);
+            }
+            QVERIFY(renderedReach(3 * stamp));
+        }
+        QTRY_VERIFY(found > 0);
+        done = true;
+        reader->wait();
+        for (const PageLayout &page : pages) {
+            const QImage image = m_pool->imageForKey(RenderPool::makeKey(chapter, page.pageIndex));
             for (const LayoutLine &line : page.lines) {
                 const QPointF centre = line.glyphRuns.first().boundingRect.center()
                     + QPointF(config.marginLeft, config.marginTop + line.y);

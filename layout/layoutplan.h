@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// One displayed page: a chapter and a page index within it.
+struct PageRef
+{
+    QString chapterId;
+    int pageIndex = 0;
+};
+
+// Which pages a window around the reading position wants, and which chapters
+// must be laid out before it can be filled.
+struct LayoutPlan
+{
+    QList<PageRef> pages;
+    QStringList chaptersToLayout;
+    bool reachedEnd = false;
+    bool reachedStart = false;
+};

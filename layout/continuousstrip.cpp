@@ -2,10 +2,9 @@
 
 #include "renderpool.h"
 
-#include <QSet>
-
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -75,6 +74,7 @@ bool sameLine(const LayoutLine &a, const LayoutLine &b)
 struct Placement
 {
     QString chapterId;
+    QVector<LayoutLine> lines;
     QVector<int> scrolls;  // ascending, each once
     QHash<int, int> firstGlyphs;
 };
@@ -110,13 +110,21 @@ void ContinuousStrip::forgetChapter(const QString &chapterId)
 
 QVector<LayoutLine> ContinuousStrip::chapterLines(const QVector<PageLayout> &pages)
 {
+    int total = 0;
+    int largest = -1;
+    for (const PageLayout &page : pages) {
+        total += page.lines.size();
+        for (const LayoutLine &line : page.lines)
+            largest = std::max(largest, line.lineIndex);
+    }
     QVector<LayoutLine> lines;
-    QSet<int> taken;
+    lines.reserve(total);
+    std::vector<bool> taken(size_t(largest + 1), false);
     for (const PageLayout &page : pages) {
         for (const LayoutLine &line : page.lines) {
-            if (line.lineIndex < 0 || taken.contains(line.lineIndex))
+            if (line.lineIndex < 0 || taken[size_t(line.lineIndex)])
                 continue;
-            taken.insert(line.lineIndex);
+            taken[size_t(line.lineIndex)] = true;
             lines.append(line);
         }
     }
@@ -151,7 +159,11 @@ bool ContinuousStrip::laidOutWithoutLines(int orderIndex) const
 
 float ContinuousStrip::chapterHeight(const QString &chapterId, float paragraphSpacing) const
 {
-    const QVector<LayoutLine> lines = chapterLines(chapterId);
+    return linesHeight(chapterLines(chapterId), paragraphSpacing);
+}
+
+float ContinuousStrip::linesHeight(const QVector<LayoutLine> &lines, float paragraphSpacing)
+{
     float height = 0.0f;
     for (int i = 0; i < lines.size(); ++i) {
         if (i > 0 && spacingBetween(lines[i - 1], lines[i]))
@@ -201,9 +213,12 @@ bool ContinuousStrip::rebuild(const LayoutConfig &config, QString &readingChapte
     QVector<Placement> run;
     float y = m_stripOffsets.value(readingChapter, 0.0f);
     for (int i = first; i <= last; ++i) {
-        run.append({i == readingOrder ? readingChapter : m_chapterAtIndex.value(i), {}, {}});
+        Placement chapter;
+        chapter.chapterId = i == readingOrder ? readingChapter : m_chapterAtIndex.value(i);
+        chapter.lines = chapterLines(chapter.chapterId);
         if (i < readingOrder)
-            y -= chapterHeight(run.last().chapterId, config.paragraphSpacing);
+            y -= linesHeight(chapter.lines, config.paragraphSpacing);
+        run.append(chapter);
     }
 
     m_stripOffsets.clear();
@@ -211,7 +226,7 @@ bool ContinuousStrip::rebuild(const LayoutConfig &config, QString &readingChapte
     auto current = pages.end();
     for (Placement &chapter : run) {
         m_stripOffsets.insert(chapter.chapterId, y);
-        const QVector<LayoutLine> lines = chapterLines(chapter.chapterId);
+        const QVector<LayoutLine> &lines = chapter.lines;
         float cursor = 0.0f;
         const LayoutLine *previous = nullptr;
         for (const LayoutLine &line : lines) {
@@ -229,9 +244,13 @@ bool ContinuousStrip::rebuild(const LayoutConfig &config, QString &readingChapte
                 if (overlap < 1.0)
                     continue;
                 if (current == pages.end() || current.key() != k) {
+                    // A new page will likely hold as many lines as the one before.
+                    const int expected = current == pages.end() ? 0 : current->lines.size();
                     current = pages.find(k);
-                    if (current == pages.end())
+                    if (current == pages.end()) {
                         current = pages.insert(k, PageLayout());
+                        current->lines.reserve(expected + 2);
+                    }
                 }
                 PageLayout &page = *current;
                 if (page.lines.isEmpty()) {
@@ -270,7 +289,7 @@ bool ContinuousStrip::rebuild(const LayoutConfig &config, QString &readingChapte
         it->layoutStamp = old != m_stripPages.constEnd() && samePageContent(*old, *it)
             ? old->layoutStamp : stamp;
     }
-    m_stripPages = pages;
+    m_stripPages.swap(pages);
 
     m_firstScroll.clear();
     m_chapterScrolls.clear();

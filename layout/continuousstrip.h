@@ -40,6 +40,7 @@ public:
     static QVector<LayoutLine> chapterLines(const QVector<PageLayout> &pages);
     QVector<LayoutLine> chapterLines(const QString &chapterId) const;
     float chapterHeight(const QString &chapterId, float paragraphSpacing) const;
+    static float linesHeight(const QVector<LayoutLine> &lines, float paragraphSpacing);
     QString nearestChapterWithLines(const QString &chapterId) const;
 
     int scrollIndexOf(const QString &chapterId, int pageIndex) const;

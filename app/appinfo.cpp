@@ -3,19 +3,37 @@
 #include <QDate>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
 #include <QTextStream>
 
 namespace AppInfo {
 
+namespace {
+
+// Like the QML files: under $QUILLORA_DATA_ROOT when set, else in the
+// installed share folder when it holds the file, else in the source tree.
+QString packageFile(const QString &name)
+{
+    const QString fromEnv = qEnvironmentVariable("QUILLORA_DATA_ROOT");
+    if (!fromEnv.isEmpty())
+        return fromEnv + QLatin1Char('/') + name;
+    const QString installed = QStringLiteral(QUILLORA_INSTALLED_DATA "/") + name;
+    if (QFileInfo::exists(installed))
+        return installed;
+    return QStringLiteral(QUILLORA_SOURCE_ROOT "/packaging/") + name;
+}
+
+}
+
 QString specFilePath()
 {
-    return QStringLiteral("/usr/share/harbour-quillora/harbour-quillora.spec");
+    return packageFile(QStringLiteral("harbour-quillora.spec"));
 }
 
 QString changesFilePath()
 {
-    return QStringLiteral("/usr/share/harbour-quillora/harbour-quillora.changes");
+    return packageFile(QStringLiteral("harbour-quillora.changes"));
 }
 
 QVariantMap readPackageInfo(const QString &path)

@@ -8,7 +8,8 @@
 // program. The readers take a path so that any file can be fed to them.
 namespace AppInfo {
 
-// Installed locations.
+// Where the installed files are: $QUILLORA_DATA_ROOT, else the installed
+// share folder, else the source tree's packaging folder.
 QString specFilePath();
 QString changesFilePath();
 

@@ -4,6 +4,7 @@
 #include "chapterdao.h"
 #include "chapterinfo.h"
 #include "chapterservice.h"
+#include "deferredwrites.h"
 #include "fontdao.h"
 #include "logmanager.h"
 #include "noveldao.h"
@@ -27,6 +28,9 @@
 namespace {
 
 std::atomic<ApplicationCore *> s_instance{nullptr};
+
+// How long shutting down waits for the write lock (another process may hold it).
+const int ExitFlushTimeoutMs = 10000;
 
 // QML takes ownership of objects returned one by one, not of list elements.
 template <typename T>
@@ -82,6 +86,11 @@ ApplicationCore::~ApplicationCore()
     // Nothing a running task uses may go before the task has ended.
     backgroundTasks.stop();
     workerPool.clear();
+    // What the reader wrote while an import held the lock goes in now, at
+    // the latest: the import has ended above.
+    if (!DeferredWrites::instance().flush(ExitFlushTimeoutMs))
+        qWarning() << "[ApplicationCore] 退出前未能写入暂存数据:"
+                   << DeferredWrites::instance().pendingCount();
 }
 
 ApplicationCore *ApplicationCore::instance()

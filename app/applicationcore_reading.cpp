@@ -1,4 +1,5 @@
 #include "applicationcore.h"
+#include "deferredwrites.h"
 #include "fontregistry.h"
 #include "novelinfo.h"
 #include "novelservice.h"
@@ -67,16 +68,21 @@ void ApplicationCore::startReadingSession(const QString &novelId)
     const QDateTime now = currentDateTime().toLocalTime();
     const QString id = novelId + QLatin1Char('_') + QString::number(now.toMSecsSinceEpoch());
 
-    ReadingRecordInfo record;
-    record.setId(id);
-    record.setNovelId(novelId);
-    record.setStartYear(now.date().year());
-    record.setStartMonth(now.date().month());
-    record.setStartDay(now.date().day());
-    record.setStartHour(now.time().hour());
-    record.setStartMinute(now.time().minute());
-    record.setStartSecond(now.time().second());
-    if (!readingRecordDao->insert(&record))
+    // Kept rather than lost while an import holds the write lock; the
+    // session's heartbeats are then kept behind it.
+    const bool started = DeferredWrites::instance().submit(QString(), [id, novelId, now] {
+        ReadingRecordInfo record;
+        record.setId(id);
+        record.setNovelId(novelId);
+        record.setStartYear(now.date().year());
+        record.setStartMonth(now.date().month());
+        record.setStartDay(now.date().day());
+        record.setStartHour(now.time().hour());
+        record.setStartMinute(now.time().minute());
+        record.setStartSecond(now.time().second());
+        return ReadingRecordDao().insert(&record);
+    });
+    if (!started)
         return;
 
     sessionRecordId = id;
@@ -90,8 +96,12 @@ void ApplicationCore::heartbeatReadingSession()
 {
     if (sessionRecordId.isEmpty())
         return;
-    readingRecordDao->updateDuration(sessionRecordId,
-                                     elapsedSeconds(sessionStart, currentDateTime()));
+    const QString id = sessionRecordId;
+    const int seconds = elapsedSeconds(sessionStart, currentDateTime());
+    DeferredWrites::instance().submit(QStringLiteral("reading_records.duration:") + id,
+                                      [id, seconds] {
+                                          return ReadingRecordDao().updateDuration(id, seconds);
+                                      });
     lastHeartbeat = currentDateTime();
 }
 

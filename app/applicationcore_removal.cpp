@@ -54,7 +54,7 @@ void ApplicationCore::removeNovel(const QList<QObject *> &bookList)
             novelService->removeReadProcess(book.id);
             novelService->removeNovel(book.id);
             chapterService->removeByNovelId(book.id);
-            novelService->removeDataDir(book.dataDir);
+            novelService->removeDataDir(book.dataDir, book.id);
         }
     });
 }

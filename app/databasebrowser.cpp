@@ -1,11 +1,45 @@
 #include "databasebrowser.h"
 #include "databaseconnection.h"
+#include "deferredwrites.h"
 
 #include <QRegExp>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
 namespace DatabaseBrowser {
+
+namespace {
+
+// Names of the tables and columns that exist, compared exactly. A name that
+// passes the character check can still name nothing, and SQLite used to read
+// such a double-quoted name as a string: a WHERE that matches every row.
+bool isTable(const QString &table)
+{
+    return isAcceptedName(table) && listTables().contains(table);
+}
+
+QStringList columnNames(const QString &table)
+{
+    QStringList names;
+    for (const QVariant &column : tableColumns(table))
+        names.append(column.toMap().value(QStringLiteral("name")).toString());
+    return names;
+}
+
+// Edits wait behind the reader's kept writes, like them.
+bool runEdit(const QString &sql, const QVariantMap &bindings)
+{
+    return DeferredWrites::instance().submit(QString(), [sql, bindings] {
+        QSqlQuery query(DatabaseConnection::database());
+        if (!query.prepare(sql))
+            return false;
+        for (auto it = bindings.cbegin(); it != bindings.cend(); ++it)
+            query.bindValue(it.key(), it.value());
+        return query.exec();
+    });
+}
+
+}
 
 bool isAcceptedName(const QString &name)
 {
@@ -27,7 +61,7 @@ QStringList listTables()
 QVariantList tableColumns(const QString &table)
 {
     QVariantList columns;
-    if (!isAcceptedName(table))
+    if (!isTable(table))
         return columns;
     QSqlQuery query(DatabaseConnection::database());
     if (!query.exec(QStringLiteral("PRAGMA table_info(%1)").arg(table)))
@@ -44,7 +78,7 @@ QVariantList tableColumns(const QString &table)
 QVariantList queryTable(const QString &table, int page, int pageSize)
 {
     QVariantList rows;
-    if (!isAcceptedName(table) || pageSize <= 0)
+    if (!isTable(table) || pageSize <= 0)
         return rows;
     const qint64 limit = qMin(pageSize, MaxPageSize);
     const qint64 offset = (qMax(page, 1) - qint64(1)) * limit;
@@ -54,10 +88,7 @@ QVariantList queryTable(const QString &table, int page, int pageSize)
     if (!query.exec(QStringLiteral("SELECT * FROM %1 LIMIT %2 OFFSET %3").arg(table).arg(limit).arg(offset)))
         return rows;
 
-    QStringList names;
-    for (const QVariant &column : tableColumns(table))
-        names.append(column.toMap().value(QStringLiteral("name")).toString());
-
+    const QStringList names = columnNames(table);
     while (query.next()) {
         const QSqlRecord record = query.record();
         QVariantMap row;
@@ -70,7 +101,7 @@ QVariantList queryTable(const QString &table, int page, int pageSize)
 
 int countRows(const QString &table)
 {
-    if (!isAcceptedName(table))
+    if (!isTable(table))
         return 0;
     QSqlQuery query(DatabaseConnection::database());
     if (!query.exec(QStringLiteral("SELECT COUNT(*) FROM %1").arg(table)) || !query.next())
@@ -81,52 +112,45 @@ int countRows(const QString &table)
 bool updateCell(const QString &table, const QString &pkColumn, const QVariant &pkValue,
                 const QString &column, const QVariant &value)
 {
-    if (!isAcceptedName(table) || !isAcceptedName(column) || !isAcceptedName(pkColumn))
+    if (!isTable(table))
         return false;
-    QSqlQuery query(DatabaseConnection::database());
-    if (!query.prepare(QStringLiteral("UPDATE %1 SET \"%2\"=:val WHERE \"%3\"=:pk")
-                           .arg(table, column, pkColumn)))
+    const QStringList names = columnNames(table);
+    if (!names.contains(column) || !names.contains(pkColumn))
         return false;
-    query.bindValue(QStringLiteral(":val"), value);
-    query.bindValue(QStringLiteral(":pk"), pkValue);
-    return query.exec();
+    return runEdit(QStringLiteral("UPDATE %1 SET \"%2\"=:val WHERE \"%3\"=:pk").arg(table, column, pkColumn),
+                   {{QStringLiteral(":val"), value}, {QStringLiteral(":pk"), pkValue}});
 }
 
 bool deleteRow(const QString &table, const QString &pkColumn, const QVariant &pkValue)
 {
-    if (!isAcceptedName(table) || !isAcceptedName(pkColumn))
+    if (!isTable(table) || !columnNames(table).contains(pkColumn))
         return false;
-    QSqlQuery query(DatabaseConnection::database());
-    if (!query.prepare(QStringLiteral("DELETE FROM %1 WHERE \"%2\"=:pk").arg(table, pkColumn)))
-        return false;
-    query.bindValue(QStringLiteral(":pk"), pkValue);
-    return query.exec();
+    return runEdit(QStringLiteral("DELETE FROM %1 WHERE \"%2\"=:pk").arg(table, pkColumn),
+                   {{QStringLiteral(":pk"), pkValue}});
 }
 
 bool insertRow(const QString &table, const QVariantMap &values)
 {
-    if (!isAcceptedName(table))
+    if (!isTable(table))
         return false;
+    const QStringList names = columnNames(table);
     QStringList columns;
     QStringList placeholders;
+    QVariantMap bindings;
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
         if (!isAcceptedName(it.key()))
             continue;
+        if (!names.contains(it.key()))
+            return false;
         columns.append(QLatin1Char('"') + it.key() + QLatin1Char('"'));
         placeholders.append(QLatin1Char(':') + it.key());
+        bindings.insert(QLatin1Char(':') + it.key(), it.value());
     }
     if (columns.isEmpty())
         return false;
-
-    QSqlQuery query(DatabaseConnection::database());
-    if (!query.prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
-                           .arg(table, columns.join(QLatin1Char(',')), placeholders.join(QLatin1Char(',')))))
-        return false;
-    for (auto it = values.cbegin(); it != values.cend(); ++it) {
-        if (isAcceptedName(it.key()))
-            query.bindValue(QLatin1Char(':') + it.key(), it.value());
-    }
-    return query.exec();
+    return runEdit(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+                       .arg(table, columns.join(QLatin1Char(',')), placeholders.join(QLatin1Char(','))),
+                   bindings);
 }
 
 }

@@ -8,7 +8,10 @@
 
 // Table-by-table browsing and editing of the library database. Table and
 // column names come from the user interface and end up inside statements, so
-// only ASCII letters, digits and underscores pass; every value is bound.
+// only names of existing tables and columns (made of ASCII letters, digits
+// and underscores) pass; every value is bound. Edits made while another
+// connection holds the write lock are kept and written once it is free; they
+// then answer true.
 namespace DatabaseBrowser {
 
 // The most rows one page may hold: a page is read on the main thread.
@@ -26,7 +29,8 @@ int countRows(const QString &table);
 bool updateCell(const QString &table, const QString &pkColumn, const QVariant &pkValue,
                 const QString &column, const QVariant &value);
 bool deleteRow(const QString &table, const QString &pkColumn, const QVariant &pkValue);
-// Keys with other characters are left out; false when none is left.
+// Keys with other characters are left out; false when none is left or a key
+// names no column.
 bool insertRow(const QString &table, const QVariantMap &values);
 
 }

@@ -22,11 +22,6 @@
 
 namespace {
 
-QString tr(const char *text)
-{
-    return ApplicationCore::tr(text);
-}
-
 bool stopping(ApplicationCore *core)
 {
     return ImportTask::coreStopping(core);
@@ -106,7 +101,7 @@ void ImportTask::run()
 
     IFormatParser *parser = ParserRegistry::instance().findParser(m_path);
     if (!parser) {
-        emitFailed(core, tr("不支持的文件格式"));
+        emitFailed(core, ApplicationCore::tr("不支持的文件格式"));
         return;
     }
     if (stopping(core)) {
@@ -114,7 +109,7 @@ void ImportTask::run()
         return;
     }
 
-    emitProgress(core, tr("正在解析小说信息...."));
+    emitProgress(core, ApplicationCore::tr("正在解析小说信息...."));
     ParseResult info = parser->parseBookInfo(m_path);
     if (!info.success || !info.novel) {
         // The caller owns whatever a result carries.
@@ -129,7 +124,7 @@ void ImportTask::run()
         return;
     }
 
-    emitProgress(core, tr("正在解析章节信息列表...."));
+    emitProgress(core, ApplicationCore::tr("正在解析章节信息列表...."));
     ParseResult list = parser->parseChapters(m_path, novel);
     if (list.novel != novel)
         delete list.novel;
@@ -147,7 +142,7 @@ void ImportTask::run()
         anyChapter = anyChapter || chapter;
     if (!anyChapter) {
         abandon(parser, novel, chapters);
-        emitFailed(core, tr("保存书籍索引失败"));
+        emitFailed(core, ApplicationCore::tr("保存书籍索引失败"));
         return;
     }
     if (stopping(core)) {
@@ -203,22 +198,22 @@ void ApplicationCore::storeImportedBook(ApplicationCore *core, IFormatParser *pa
 
         const auto store = [&]() -> bool {
             if (!transaction.isActive()) {
-                failure = tr("开启导入事务失败");
+                failure = ApplicationCore::tr("开启导入事务失败");
                 return false;
             }
             if (stopping(core))
                 return false;
             if (parser->hasImportTransaction() && !parser->beginImport()) {
-                failure = tr("开启导入事务失败");
+                failure = ApplicationCore::tr("开启导入事务失败");
                 return false;
             }
             if (stopping(core))
                 return false;
 
-            emitProgress(core, tr("正在构建排版数据...."));
+            emitProgress(core, ApplicationCore::tr("正在构建排版数据...."));
             if (!parser->parseUnified(chapters, novel->id(), core->paragraphDao,
                                       core->chunkDao)) {
-                failure = tr("构建排版数据失败");
+                failure = ApplicationCore::tr("构建排版数据失败");
                 return false;
             }
             if (stopping(core))
@@ -242,7 +237,7 @@ void ApplicationCore::storeImportedBook(ApplicationCore *core, IFormatParser *pa
             if (!core->novelService->saveNovel(novel)
                 || !core->chapterService->replaceChaptersInTransaction(chapters, novelId)
                 || !core->novelService->removeReadProcess(novelId)) {
-                failure = tr("保存书籍索引失败");
+                failure = ApplicationCore::tr("保存书籍索引失败");
                 return false;
             }
             if (stopping(core))
@@ -250,7 +245,7 @@ void ApplicationCore::storeImportedBook(ApplicationCore *core, IFormatParser *pa
 
             parserFinished = true;
             if (!parser->finishImport(true) || !transaction.commit()) {
-                failure = tr("提交导入事务失败");
+                failure = ApplicationCore::tr("提交导入事务失败");
                 return false;
             }
             return true;
@@ -269,7 +264,7 @@ void ApplicationCore::storeImportedBook(ApplicationCore *core, IFormatParser *pa
     if (stopping(core))
         return;
     if (stored)
-        emit core->novelImportSucceeded(tr("解析完成"));
+        emit core->novelImportSucceeded(ApplicationCore::tr("解析完成"));
     else if (!failure.isEmpty())
         emit core->novelImportFailed(failure);
 }

@@ -1,6 +1,7 @@
 #include "novelservice.h"
 #include "chapterdao.h"
 #include "chapterinfo.h"
+#include "deferredwrites.h"
 #include "keys.h"
 #include "noveldao.h"
 #include "novelinfo.h"
@@ -11,6 +12,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 NovelService::NovelService(NovelDao *novelDao, ChapterDao *chapterDao,
                            ReadProcessDao *readProcessDao, QObject *parent)
@@ -46,29 +48,32 @@ bool NovelService::removeNovel(const QString &id)
     return m_novelDao->remove(id);
 }
 
-QString NovelService::removableDataDir(const QString &dataDir, const QString &dataLocation)
+QString NovelService::removableDataDir(const QString &dataDir, const QString &novelId,
+                                       const QString &dataLocation)
 {
-    if (dataDir.isEmpty() || dataLocation.isEmpty())
+    // A book's folder is named by its id (an MD5 in hexadecimal) and lies
+    // directly in the data location; data_dir can be edited, and must never
+    // name the fonts folder, another book's folder or anything outside.
+    static const QRegularExpression bookId(QStringLiteral("^[0-9a-fA-F]{32}$"));
+    if (dataDir.isEmpty() || dataLocation.isEmpty() || !bookId.match(novelId).hasMatch())
         return {};
-    // Canonical forms resolve "..", symbolic links and relative paths, so a
-    // crafted data_dir cannot name anything outside the data location.
+    // Canonical forms resolve "..", symbolic links and relative paths.
     const QString root = QFileInfo(dataLocation).canonicalFilePath();
-    const QString dir = QFileInfo(dataDir).canonicalFilePath();
-    if (root.isEmpty() || dir.isEmpty())
+    const QFileInfo dir(QFileInfo(dataDir).canonicalFilePath());
+    if (root.isEmpty() || dir.filePath().isEmpty())
         return {};
-    const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
-    if (dir.size() <= prefix.size() || !dir.startsWith(prefix))
+    if (dir.fileName() != novelId || dir.absolutePath() != root)
         return {};
-    return dir;
+    return dir.filePath();
 }
 
-bool NovelService::removeDataDir(const QString &path)
+bool NovelService::removeDataDir(const QString &path, const QString &novelId)
 {
     if (path.isEmpty() || !QFileInfo::exists(path))
         return false;
-    const QString dir = removableDataDir(path, Paths::dataLocation());
+    const QString dir = removableDataDir(path, novelId, Paths::dataLocation());
     if (dir.isEmpty()) {
-        qWarning() << "[ApplicationCore::removeNovel] 数据目录不在应用数据目录之内，保留:" << path;
+        qWarning() << "[ApplicationCore::removeNovel] 数据目录不是该书自己的目录，保留:" << path;
         return false;
     }
     return QDir(dir).removeRecursively();
@@ -79,34 +84,43 @@ void NovelService::doReading(const QString &novelId, const QString &chapterId, i
 {
     const QString now = currentTimeString();
 
-    ReadProcessInfo process;
-    process.setId(md5OfJoined({novelId}));
-    process.setNovelId(novelId);
-    process.setChapterId(chapterId);
-    process.setChapterIndex(chapterIndex);
-    process.setUpdateTime(now);
-    process.setLastPosition(position);
-    process.setLastProgressIndex(progressIndex);
-    process.setLastBlockOffset(blockOffset);
-    QObject *existing = m_readProcessDao->queryByNovelId(novelId);
-    if (existing) {
-        delete existing;
-        m_readProcessDao->update(&process);
-    } else {
+    // Each write captures values only: while an import holds the write lock
+    // it is kept and may run after this service is gone. Whether the reading
+    // position is inserted or updated is decided when it runs.
+    DeferredWrites &writes = DeferredWrites::instance();
+    writes.submit(QStringLiteral("read_process_info:") + novelId, [=] {
+        ReadProcessInfo process;
+        process.setId(md5OfJoined({novelId}));
+        process.setNovelId(novelId);
+        process.setChapterId(chapterId);
+        process.setChapterIndex(chapterIndex);
+        process.setUpdateTime(now);
+        process.setLastPosition(position);
+        process.setLastProgressIndex(progressIndex);
+        process.setLastBlockOffset(blockOffset);
+        ReadProcessDao dao;
+        if (QObject *existing = dao.queryByNovelId(novelId)) {
+            delete existing;
+            return dao.update(&process);
+        }
         process.setCreateTime(now);
-        m_readProcessDao->insert(&process);
-    }
+        return dao.insert(&process);
+    });
 
-    ChapterInfo chapter;
-    chapter.setId(chapterId);
-    chapter.setStatus(2);
-    chapter.setUpdateTime(now);
-    m_chapterDao->update(&chapter);
+    writes.submit(QStringLiteral("chapter_info.status:") + chapterId, [=] {
+        ChapterInfo chapter;
+        chapter.setId(chapterId);
+        chapter.setStatus(2);
+        chapter.setUpdateTime(now);
+        return ChapterDao().update(&chapter);
+    });
 
-    NovelInfo novel;
-    novel.setId(novelId);
-    novel.setUpdateTime(now);
-    m_novelDao->update(&novel, false);
+    writes.submit(QStringLiteral("novel_info.update_time:") + novelId, [=] {
+        NovelInfo novel;
+        novel.setId(novelId);
+        novel.setUpdateTime(now);
+        return NovelDao().update(&novel, false);
+    });
 }
 
 bool NovelService::saveNovel(NovelInfo *novel)

@@ -23,13 +23,14 @@ public:
     ReadProcessInfo *getReadProcess(const QString &novelId);
     bool removeReadProcess(const QString &novelId);
     bool removeNovel(const QString &id);
-    // Deletes a book's data folder, but only one that lies strictly inside the
-    // writable data location: data_dir can be edited, and must never name the
-    // user's home or the location itself. Returns whether it was deleted.
-    bool removeDataDir(const QString &path);
-    // The canonical path of dataDir when it lies strictly inside
-    // dataLocation, else an empty string.
-    static QString removableDataDir(const QString &dataDir, const QString &dataLocation);
+    // Deletes a book's data folder, but only the book's own: the folder named
+    // by its id directly inside the writable data location (data_dir can be
+    // edited). Returns whether it was deleted.
+    bool removeDataDir(const QString &path, const QString &novelId);
+    // The canonical path of dataDir when it is the folder of the book
+    // novelId directly inside dataLocation, else an empty string.
+    static QString removableDataDir(const QString &dataDir, const QString &novelId,
+                                    const QString &dataLocation);
     void doReading(const QString &novelId, const QString &chapterId, int chapterIndex,
                    int position, qlonglong progressIndex, float blockOffset);
     bool saveNovel(NovelInfo *novel);

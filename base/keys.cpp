@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QLocale>
 
 QString md5Hex(const QString &text)
 {
@@ -16,5 +17,7 @@ QString md5OfJoined(const QStringList &parts)
 
 QString currentTimeString()
 {
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    // Stored and compared as text: native digits of the user's locale would
+    // break every order by time.
+    return QLocale::c().toString(QDateTime::currentDateTime(), QStringLiteral("yyyy-MM-dd hh:mm:ss"));
 }

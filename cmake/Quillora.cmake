@@ -45,9 +45,14 @@ function(quillora_add_test name)
         QUILLORA_TEST_DATA_DIR="${QUILLORA_ROOT}/tests/data"
         QUILLORA_SOURCE_ROOT="${QUILLORA_ROOT}")
     add_test(NAME ${name} COMMAND ${name})
-    set_tests_properties(${name} PROPERTIES
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_QUICK_BACKEND=software;LANG=C.UTF-8;LC_ALL=C.UTF-8"
-        TIMEOUT 300)
+    set(environment "QT_QPA_PLATFORM=offscreen;QT_QUICK_BACKEND=software;LANG=C.UTF-8;LC_ALL=C.UTF-8")
+    if(QUILLORA_SANITIZE STREQUAL "address")
+        # Full stacks, so the suppressions can name the offscreen plugin.
+        list(APPEND environment
+            "ASAN_OPTIONS=fast_unwind_on_malloc=0"
+            "LSAN_OPTIONS=suppressions=${QUILLORA_ROOT}/tests/lsan.supp")
+    endif()
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${environment}" TIMEOUT 300)
 endfunction()
 
 # quillora_add_benchmark(<name> SOURCES <files...> LIBS <targets...>)

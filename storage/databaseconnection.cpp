@@ -1,6 +1,7 @@
 #include "databaseconnection.h"
 #include "databasemigrator.h"
 #include "paths.h"
+#include "transaction.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -8,6 +9,8 @@
 #include <QSqlError>
 #include <QThread>
 #include <QThreadStorage>
+
+#include <sqlite3.h>
 
 #include <atomic>
 #include <mutex>
@@ -17,6 +20,18 @@ namespace {
 QString busyTimeoutOption(int ms)
 {
     return QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(ms);
+}
+
+// Settings every connection gets once it is open. A double-quoted name that
+// names no column must be an error, never the string literal SQLite would
+// otherwise take it for (a WHERE "nosuch"='nosuch' matches every row).
+void configure(const QSqlDatabase &db)
+{
+    sqlite3 *handle = Transaction::handle(db);
+    if (!handle)
+        return;
+    sqlite3_db_config(handle, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+    sqlite3_db_config(handle, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
 }
 
 // The file the default connection was last opened and migrated on, with a
@@ -58,7 +73,9 @@ public:
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
         db.setDatabaseName(file.path);
         db.setConnectOptions(busyTimeoutOption(DatabaseConnection::WorkerBusyTimeoutMs));
-        if (!db.open())
+        if (db.open())
+            configure(db);
+        else
             qWarning() << "[DatabaseConnection] 打开数据库失败:" << db.lastError().text();
     }
 
@@ -81,8 +98,12 @@ public:
     {
         QSqlDatabase db = QSqlDatabase::database(m_name, false);
         // A failed open is retried at the next request rather than kept.
-        if (!db.isOpen() && !db.open())
-            qWarning() << "[DatabaseConnection] 打开数据库失败:" << db.lastError().text();
+        if (!db.isOpen()) {
+            if (db.open())
+                configure(db);
+            else
+                qWarning() << "[DatabaseConnection] 打开数据库失败:" << db.lastError().text();
+        }
         return db;
     }
 
@@ -133,6 +154,7 @@ bool DatabaseConnection::openAndMigrate()
         qCritical() << "[DatabaseConnection] 打开数据库失败:" << db.lastError().text();
         return false;
     }
+    configure(db);
     QString error;
     if (!DatabaseMigrator::migrate(db, &error)) {
         qCritical() << "[DatabaseConnection] 数据库迁移失败:" << error;
@@ -156,4 +178,10 @@ QSqlDatabase DatabaseConnection::database()
     if (!s_threadConnections.hasLocalData() || s_threadConnections.localData()->generation() != file.generation)
         s_threadConnections.setLocalData(new ThreadConnection(file)); // deletes the stale one
     return s_threadConnections.localData()->database();
+}
+
+bool DatabaseConnection::setBusyTimeout(const QSqlDatabase &db, int ms)
+{
+    sqlite3 *handle = Transaction::handle(db);
+    return handle && sqlite3_busy_timeout(handle, ms) == SQLITE_OK;
 }

@@ -27,6 +27,10 @@ public:
     // "<config>/db/novel_info.db"
     static QString databaseFilePath();
 
-    static constexpr int MainThreadBusyTimeoutMs = 2000;
+    // How long a statement waits for another connection's lock. The main
+    // thread never waits long: its writes are kept while the lock is taken
+    // (DeferredWrites).
+    static bool setBusyTimeout(const QSqlDatabase &db, int ms);
+    static constexpr int MainThreadBusyTimeoutMs = 50;
     static constexpr int WorkerBusyTimeoutMs = 30000;
 };

@@ -1,20 +1,30 @@
 #include "transaction.h"
+#include "deferredwrites.h"
 
 #include <QDebug>
 #include <QHash>
-#include <QMutex>
+#include <QSqlDriver>
 #include <QSqlError>
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <mutex>
 
 namespace {
 
-// Per connection: how many of our transactions are open, and the statements
-// kept until the outermost one ends.
+// Per connection while one of our transactions is open: how many levels, the
+// statements kept until the outermost one ends, and whether SQLite has ended
+// the transaction under us.
 struct ConnectionState
 {
     int depth = 0;
+    quint64 epoch = 0;         // which outermost transaction
+    bool broken = false;       // SQLite rolled it back on its own
+    bool ending = false;       // our own COMMIT, RELEASE or ROLLBACK is running
     QHash<QString, QSqlQuery> queries;
     QHash<const char *, QSqlQuery> staticQueries;
-    QString savedCacheSize;   // restored when the outermost transaction ends
+    QString savedCacheSize;    // restored when the outermost transaction ends
 };
 
 // Page cache allowed while one of our transactions runs (KiB). Stored content
@@ -52,46 +62,111 @@ QString raiseCacheSize(QSqlDatabase db)
     return old;
 }
 
-QMutex s_mutex;
-QHash<QString, ConnectionState> s_states;
+// No SQL may run while this is held: SQLite calls the hooks below from
+// inside a statement, and they take it.
+std::mutex s_mutex;
+QHash<sqlite3 *, ConnectionState> s_states;
+std::atomic<quint64> s_epochs{0};
 
+// A commit that is not ours while ours is open can only be a statement
+// auto-committing after SQLite rolled our transaction back: refused, so it
+// fails instead of persisting a piece of a broken transaction.
+int commitHook(void *handle)
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    auto it = s_states.find(static_cast<sqlite3 *>(handle));
+    if (it == s_states.end() || it->depth == 0 || it->ending)
+        return 0;
+    it->broken = true;
+    return 1;
+}
+
+void rollbackHook(void *handle)
+{
+    std::lock_guard<std::mutex> lock(s_mutex);
+    auto it = s_states.find(static_cast<sqlite3 *>(handle));
+    if (it != s_states.end() && it->depth > 0 && !it->ending)
+        it->broken = true;
+}
+
+}
+
+sqlite3 *Transaction::handle(const QSqlDatabase &db)
+{
+    if (!db.isOpen() || !db.driver())
+        return nullptr;
+    const QVariant value = db.driver()->handle();
+    if (!value.isValid() || qstrcmp(value.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(value.constData());
+}
+
+bool Transaction::isBusyCode(const QString &nativeErrorCode)
+{
+    bool ok = false;
+    const int code = nativeErrorCode.toInt(&ok) & 0xff;
+    return ok && (code == SQLITE_BUSY || code == SQLITE_LOCKED);
 }
 
 Transaction::Transaction(QSqlDatabase db)
     : m_db(db)
+    , m_handle(handle(db))
 {
-    if (!m_db.isOpen()) {
+    if (!m_handle) {
         m_lastError = QStringLiteral("database is not open");
+        qWarning() << "[Transaction] 开启事务失败:" << m_lastError;
         return;
     }
-    int level;
+    const bool inTransaction = sqlite3_get_autocommit(m_handle) == 0;
+    int level = 0;
     {
-        QMutexLocker lock(&s_mutex);
-        level = s_states[m_db.connectionName()].depth;
-    }
-    // IMMEDIATE takes the write lock up front: a deferred transaction that
-    // reads first cannot upgrade once another connection has committed (WAL),
-    // and the busy timeout would not help it.
-    if (level == 0 && run(QStringLiteral("BEGIN IMMEDIATE"))) {
-        m_active = true;
-    } else {
-        // Either ours is open already, or someone else's BEGIN is: nest.
-        m_savepoint = QStringLiteral("quillora_sp_%1").arg(level + 1);
-        if (run(QStringLiteral("SAVEPOINT ") + m_savepoint)) {
-            m_active = true;
-            m_nested = true;
+        std::lock_guard<std::mutex> lock(s_mutex);
+        auto it = s_states.constFind(m_handle);
+        if (it != s_states.constEnd()) {
+            level = it->depth;
+            // Ours is open but SQLite has ended it: nothing more of this
+            // scope may be written, and a fresh BEGIN would let it.
+            if (it->broken || (level > 0 && !inTransaction)) {
+                m_lastError = QStringLiteral("the enclosing transaction was rolled back");
+                qWarning() << "[Transaction] 开启事务失败:" << m_lastError;
+                return;
+            }
         }
     }
-    if (m_active) {
-        const QString savedCacheSize = level == 0 ? raiseCacheSize(m_db) : QString();
-        QMutexLocker lock(&s_mutex);
-        ConnectionState &state = s_states[m_db.connectionName()];
-        ++state.depth;
-        if (level == 0)
-            state.savedCacheSize = savedCacheSize;
+    sqlite3_commit_hook(m_handle, commitHook, m_handle);
+    sqlite3_rollback_hook(m_handle, rollbackHook, m_handle);
+
+    if (inTransaction) {
+        m_savepoint = QStringLiteral("quillora_sp_%1").arg(level + 1);
+        m_nested = true;
+        if (!run(QStringLiteral("SAVEPOINT ") + m_savepoint)) {
+            qWarning() << "[Transaction] 开启事务失败:" << m_lastError;
+            return;
+        }
     } else {
-        qWarning() << "[Transaction] 开启事务失败:" << m_lastError;
+        // IMMEDIATE takes the write lock up front: a deferred transaction that
+        // reads first cannot upgrade once another connection has committed
+        // (WAL). When the lock stays taken past the busy timeout, this fails.
+        if (!run(QStringLiteral("BEGIN IMMEDIATE"))) {
+            // Busy is what the main thread's writes expect during an import.
+            if (m_busy)
+                qInfo() << "[Transaction] 开启事务失败:" << m_lastError;
+            else
+                qWarning() << "[Transaction] 开启事务失败:" << m_lastError;
+            return;
+        }
     }
+    m_active = true;
+    const QString savedCacheSize = m_nested ? QString() : raiseCacheSize(m_db);
+    std::lock_guard<std::mutex> lock(s_mutex);
+    ConnectionState &state = s_states[m_handle];
+    if (state.depth == 0) {
+        state.epoch = ++s_epochs;
+        state.broken = false;
+        state.savedCacheSize = savedCacheSize;
+    }
+    ++state.depth;
+    m_epoch = state.epoch;
 }
 
 Transaction::~Transaction()
@@ -106,22 +181,52 @@ bool Transaction::run(const QString &statement)
     if (query.exec(statement))
         return true;
     m_lastError = query.lastError().text();
+    m_busy = isBusyCode(query.lastError().nativeErrorCode());
     return false;
+}
+
+// Our own end of a level: the hooks let it through.
+bool Transaction::runEnding(const QString &statement)
+{
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_states[m_handle].ending = true;
+    }
+    const bool ok = run(statement);
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_states[m_handle].ending = false;
+    return ok;
+}
+
+bool Transaction::rolledBackBySqlite() const
+{
+    if (sqlite3_get_autocommit(m_handle) != 0)
+        return true;
+    std::lock_guard<std::mutex> lock(s_mutex);
+    auto it = s_states.constFind(m_handle);
+    return it == s_states.constEnd() || it->broken || it->epoch != m_epoch;
+}
+
+bool Transaction::isActive() const
+{
+    return m_active && !rolledBackBySqlite();
 }
 
 void Transaction::finish()
 {
     m_active = false;
     QString savedCacheSize;
+    bool outermost = false;
     {
         QHash<QString, QSqlQuery> dropped;
         QHash<const char *, QSqlQuery> droppedStatic;
         {
-            QMutexLocker lock(&s_mutex);
-            auto it = s_states.find(m_db.connectionName());
+            std::lock_guard<std::mutex> lock(s_mutex);
+            auto it = s_states.find(m_handle);
             if (it == s_states.end())
                 return;
             if (--it->depth <= 0) {
+                outermost = true;
                 dropped.swap(it->queries);
                 droppedStatic.swap(it->staticQueries);
                 savedCacheSize = it->savedCacheSize;
@@ -134,14 +239,22 @@ void Transaction::finish()
         QSqlQuery query(m_db);
         query.exec(QStringLiteral("PRAGMA cache_size = ") + savedCacheSize);
     }
+    if (outermost)
+        DeferredWrites::lockReleased();
 }
 
 bool Transaction::commit()
 {
     if (!m_active)
         return false;
+    if (rolledBackBySqlite()) {
+        m_lastError = QStringLiteral("the transaction was rolled back");
+        qWarning() << "[Transaction] 提交事务失败:" << m_lastError;
+        finish();
+        return false;
+    }
     if (m_nested) {
-        if (run(QStringLiteral("RELEASE SAVEPOINT ") + m_savepoint)) {
+        if (runEnding(QStringLiteral("RELEASE SAVEPOINT ") + m_savepoint)) {
             finish();
             return true;
         }
@@ -150,17 +263,16 @@ bool Transaction::commit()
         return false;
     }
     // Kept statements must not be in progress while the transaction ends.
+    QList<QSqlQuery> kept;
     {
-        QMutexLocker lock(&s_mutex);
-        auto it = s_states.find(m_db.connectionName());
-        if (it != s_states.end() && it->depth == 1) {
-            for (QSqlQuery &query : it->queries)
-                query.finish();
-            for (QSqlQuery &query : it->staticQueries)
-                query.finish();
-        }
+        std::lock_guard<std::mutex> lock(s_mutex);
+        auto it = s_states.find(m_handle);
+        if (it != s_states.end() && it->depth == 1)
+            kept = it->queries.values() + it->staticQueries.values();
     }
-    if (run(QStringLiteral("COMMIT"))) {
+    for (QSqlQuery &query : kept)
+        query.finish();
+    if (runEnding(QStringLiteral("COMMIT"))) {
         finish();
         return true;
     }
@@ -175,14 +287,18 @@ bool Transaction::rollback()
 {
     if (!m_active)
         return false;
+    // Already undone by SQLite: there is nothing left to roll back, and a
+    // ROLLBACK now could hit somebody else's transaction.
+    if (rolledBackBySqlite()) {
+        finish();
+        return true;
+    }
     bool ok;
     if (m_nested) {
-        ok = run(QStringLiteral("ROLLBACK TO SAVEPOINT ") + m_savepoint);
-        // RELEASE after ROLLBACK TO removes the savepoint; when it was the
-        // outermost one this also ends the (now empty) transaction.
-        ok = run(QStringLiteral("RELEASE SAVEPOINT ") + m_savepoint) && ok;
+        ok = runEnding(QStringLiteral("ROLLBACK TO SAVEPOINT ") + m_savepoint);
+        ok = runEnding(QStringLiteral("RELEASE SAVEPOINT ") + m_savepoint) && ok;
     } else {
-        ok = run(QStringLiteral("ROLLBACK"));
+        ok = runEnding(QStringLiteral("ROLLBACK"));
     }
     if (!ok)
         qWarning() << "[Transaction] 回滚事务失败:" << m_lastError;
@@ -192,16 +308,18 @@ bool Transaction::rollback()
 
 int Transaction::depth(const QSqlDatabase &db)
 {
-    QMutexLocker lock(&s_mutex);
-    auto it = s_states.constFind(db.connectionName());
+    sqlite3 *h = handle(db);
+    std::lock_guard<std::mutex> lock(s_mutex);
+    auto it = s_states.constFind(h);
     return it == s_states.constEnd() ? 0 : it->depth;
 }
 
 QSqlQuery Transaction::cachedQuery(QSqlDatabase db, const QString &sql, bool *prepared)
 {
+    sqlite3 *h = handle(db);
     {
-        QMutexLocker lock(&s_mutex);
-        auto it = s_states.find(db.connectionName());
+        std::lock_guard<std::mutex> lock(s_mutex);
+        auto it = s_states.find(h);
         if (it != s_states.end() && it->depth > 0) {
             auto cached = it->queries.constFind(sql);
             if (cached != it->queries.constEnd()) {
@@ -213,8 +331,8 @@ QSqlQuery Transaction::cachedQuery(QSqlDatabase db, const QString &sql, bool *pr
     QSqlQuery query(db);
     *prepared = query.prepare(sql);
     if (*prepared) {
-        QMutexLocker lock(&s_mutex);
-        auto it = s_states.find(db.connectionName());
+        std::lock_guard<std::mutex> lock(s_mutex);
+        auto it = s_states.find(h);
         if (it != s_states.end() && it->depth > 0)
             it->queries.insert(sql, query);
     }
@@ -223,10 +341,10 @@ QSqlQuery Transaction::cachedQuery(QSqlDatabase db, const QString &sql, bool *pr
 
 QSqlQuery Transaction::cachedQuery(QSqlDatabase db, const char *staticSql, bool *prepared)
 {
-    const QString name = db.connectionName();
+    sqlite3 *h = handle(db);
     {
-        QMutexLocker lock(&s_mutex);
-        auto it = s_states.find(name);
+        std::lock_guard<std::mutex> lock(s_mutex);
+        auto it = s_states.find(h);
         if (it != s_states.end() && it->depth > 0) {
             auto cached = it->staticQueries.constFind(staticSql);
             if (cached != it->staticQueries.constEnd()) {
@@ -238,8 +356,8 @@ QSqlQuery Transaction::cachedQuery(QSqlDatabase db, const char *staticSql, bool 
     QSqlQuery query(db);
     *prepared = query.prepare(QString::fromUtf8(staticSql));
     if (*prepared) {
-        QMutexLocker lock(&s_mutex);
-        auto it = s_states.find(name);
+        std::lock_guard<std::mutex> lock(s_mutex);
+        auto it = s_states.find(h);
         if (it != s_states.end() && it->depth > 0)
             it->staticQueries.insert(staticSql, query);
     }

@@ -187,10 +187,15 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
     QSqlQuery removal = Transaction::cachedQuery(
         db, QStringLiteral("DELETE FROM unified_paragraph WHERE novel_id = :nid AND chapter_id = :cid"),
         &prepared);
+    // A chapter whose old rows stayed would hold them twice.
     if (prepared) {
         removal.bindValue(QStringLiteral(":nid"), novelId);
         removal.bindValue(QStringLiteral(":cid"), chapterId);
-        removal.exec();   // its outcome does not matter: the inserts decide
+        prepared = removal.exec();
+    }
+    if (!prepared) {
+        qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << removal.lastError().text();
+        return {};
     }
 
     const QByteArray now = contentTimeUtf8();

@@ -2,6 +2,7 @@
 #include "licensetext.h"
 
 #include <QLocale>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -42,6 +43,27 @@ class TestAppInfo : public QObject
     Q_OBJECT
 
 private slots:
+    // An installed program finds its description and change log.
+    void installedPackageFilesAreFound()
+    {
+        QTemporaryDir prefix;
+        QProcess install;
+        install.start(QStringLiteral(CMAKE_COMMAND_PATH),
+                      {"--install", BUILD_ROOT, "--prefix", prefix.path()});
+        QVERIFY(install.waitForFinished(120000));
+        QCOMPARE(install.exitCode(), 0);
+        const QString share = prefix.filePath(QStringLiteral("share/harbour-quillora"));
+        QVERIFY(QFileInfo::exists(share + QStringLiteral("/qml/harbour-quillora.qml")));
+        qputenv("QUILLORA_DATA_ROOT", share.toUtf8());
+        QCOMPARE(AppInfo::specFilePath(), share + QStringLiteral("/harbour-quillora.spec"));
+        const QVariantMap info = AppInfo::readPackageInfo(AppInfo::specFilePath());
+        const QVariantList changes = AppInfo::readChangelog(AppInfo::changesFilePath());
+        qunsetenv("QUILLORA_DATA_ROOT");
+        QCOMPARE(info.value(QStringLiteral("name")).toString(), QStringLiteral("harbour-quillora"));
+        QVERIFY(!info.value(QStringLiteral("version")).toString().isEmpty());
+        QVERIFY(!changes.isEmpty());
+    }
+
     void packageInfo_data()
     {
         QTest::addColumn<QByteArray>("content");

@@ -107,14 +107,14 @@ private slots:
     void removesRowsAndFolders()
     {
         const QString data = Paths::dataLocation();
-        QScopedPointer<NovelInfo> a(addBook(QStringLiteral("a"), data + QStringLiteral("/a")));
-        QScopedPointer<NovelInfo> b(addBook(QStringLiteral("b"), data + QStringLiteral("/b")));
-        QScopedPointer<NovelInfo> kept(addBook(QStringLiteral("kept"), data + QStringLiteral("/kept")));
-        QCOMPARE(rowsOfBook(QStringLiteral("a")), 4);
+        QScopedPointer<NovelInfo> a(addBook(QStringLiteral("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"), data + QStringLiteral("/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa")));
+        QScopedPointer<NovelInfo> b(addBook(QStringLiteral("bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb"), data + QStringLiteral("/bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb")));
+        QScopedPointer<NovelInfo> kept(addBook(QStringLiteral("cccccccccccccccccccccccccccccccc"), data + QStringLiteral("/cccccccccccccccccccccccccccccccc")));
+        QCOMPARE(rowsOfBook(QStringLiteral("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa")), 4);
         {
             ReadingRecordInfo record;
             record.setId(QStringLiteral("a_1"));
-            record.setNovelId(QStringLiteral("a"));
+            record.setNovelId(QStringLiteral("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"));
             record.setStartYear(2024);
             record.setStartMonth(3);
             record.setStartDay(5);
@@ -124,12 +124,12 @@ private slots:
 
         ApplicationCore core;
         core.removeNovel({a.data(), b.data()});
-        QTRY_VERIFY(!QFileInfo::exists(data + QStringLiteral("/b")));
-        QVERIFY(!QFileInfo::exists(data + QStringLiteral("/a")));
-        QCOMPARE(rowsOfBook(QStringLiteral("a")), 0);
-        QCOMPARE(rowsOfBook(QStringLiteral("b")), 0);
-        QCOMPARE(rowsOfBook(QStringLiteral("kept")), 4);
-        QVERIFY(QFileInfo::exists(data + QStringLiteral("/kept/cover.jpg")));
+        QTRY_VERIFY(!QFileInfo::exists(data + QStringLiteral("/bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb")));
+        QVERIFY(!QFileInfo::exists(data + QStringLiteral("/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa")));
+        QCOMPARE(rowsOfBook(QStringLiteral("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa")), 0);
+        QCOMPARE(rowsOfBook(QStringLiteral("bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb")), 0);
+        QCOMPARE(rowsOfBook(QStringLiteral("cccccccccccccccccccccccccccccccc")), 4);
+        QVERIFY(QFileInfo::exists(data + QStringLiteral("/cccccccccccccccccccccccccccccccc/cover.jpg")));
         // Sessions of a removed book keep counting.
         QCOMPARE(core.getTotalReadingHours(), 2);
         QCOMPARE(core.getMonthlyPerBookStats(2024, 3).size(), 1);
@@ -191,8 +191,8 @@ private slots:
         QVERIFY(NovelDao().remove(QStringLiteral("crafted")));
         crafted->setDataDir(dataDir);
         QVERIFY(NovelDao().insert(crafted.data()));
-        const QString realDir = data + QStringLiteral("/real");
-        QScopedPointer<NovelInfo> real(addBook(QStringLiteral("real"), realDir));
+        const QString realDir = data + QStringLiteral("/dddddddddddddddddddddddddddddddd");
+        QScopedPointer<NovelInfo> real(addBook(QStringLiteral("dddddddddddddddddddddddddddddddd"), realDir));
 
         ApplicationCore core;
         QTest::ignoreMessage(QtWarningMsg,
@@ -208,33 +208,39 @@ private slots:
         QDir(sibling).removeRecursively();
     }
 
+    // Only the book's own folder, named by its id directly in the location.
     void removableDataDir_data()
     {
         QTest::addColumn<QString>("relative");
         QTest::addColumn<bool>("removable");
-        QTest::newRow("book folder") << "books/abc" << true;
-        QTest::newRow("nested folder") << "books/abc/images" << true;
-        QTest::newRow("folder with a trailing slash") << "books/abc/" << true;
-        QTest::newRow("through .. back inside") << "books/abc/../abc" << true;
+        const QString own = QStringLiteral("0123456789abcdef0123456789abcdef");
+        QTest::newRow("own folder") << own << true;
+        QTest::newRow("own folder with a trailing slash") << own + "/" << true;
+        QTest::newRow("own folder through ..") << "x/../" + own << true;
+        QTest::newRow("the fonts folder") << "font" << false;
+        QTest::newRow("the fonts folder through ..") << "x/../font" << false;
+        QTest::newRow("another book's folder") << "fedcba9876543210fedcba9876543210" << false;
+        QTest::newRow("inside the own folder") << own + "/images" << false;
+        QTest::newRow("own name one level down") << "x/" + own << false;
         QTest::newRow("the location") << "" << false;
-        QTest::newRow("the location through ..") << "books/.." << false;
-        QTest::newRow("missing folder") << "books/none" << false;
+        QTest::newRow("missing folder") << "00000000000000000000000000000000" << false;
     }
 
     void removableDataDir()
     {
         QFETCH(QString, relative);
         QFETCH(bool, removable);
+        const QString own = QStringLiteral("0123456789abcdef0123456789abcdef");
         QTemporaryDir root;
         const QString location = root.path() + QStringLiteral("/loc");
-        QVERIFY(QDir().mkpath(location + QStringLiteral("/books/abc/images")));
+        for (const QString &dir : {own + "/images", QStringLiteral("font"), "x/" + own,
+                                   QStringLiteral("fedcba9876543210fedcba9876543210")})
+            QVERIFY(QDir().mkpath(location + QLatin1Char('/') + dir));
         const QString result =
-            NovelService::removableDataDir(location + QLatin1Char('/') + relative, location);
-        QCOMPARE(!result.isEmpty(), removable);
-        if (removable)
-            QVERIFY(result.startsWith(QFileInfo(location).canonicalFilePath() + QLatin1Char('/')));
-        QVERIFY(NovelService::removableDataDir(QString(), location).isEmpty());
-        QVERIFY(NovelService::removableDataDir(location + QStringLiteral("/books"), QString()).isEmpty());
+            NovelService::removableDataDir(location + QLatin1Char('/') + relative, own, location);
+        QCOMPARE(result, removable ? QFileInfo(location).canonicalFilePath() + "/" + own : QString());
+        // A row whose id is no book id removes nothing, whatever it names.
+        QVERIFY(NovelService::removableDataDir(location + QStringLiteral("/font"), "font", location).isEmpty());
     }
 
     void oddListEntries()
@@ -242,23 +248,23 @@ private slots:
         const QString data = Paths::dataLocation();
         // A book whose folder is already gone, an object without the
         // properties and a null entry: rows go, nothing else is touched.
-        QScopedPointer<NovelInfo> gone(addBook(QStringLiteral("gone"), data + QStringLiteral("/gone")));
-        QVERIFY(QDir(data + QStringLiteral("/gone")).removeRecursively());
+        QScopedPointer<NovelInfo> gone(addBook(QStringLiteral("eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee"), data + QStringLiteral("/eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee")));
+        QVERIFY(QDir(data + QStringLiteral("/eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee")).removeRecursively());
         QObject plain;
-        QScopedPointer<NovelInfo> last(addBook(QStringLiteral("last"), data + QStringLiteral("/last")));
+        QScopedPointer<NovelInfo> last(addBook(QStringLiteral("ffffffffffffffffffffffffffffffff"), data + QStringLiteral("/ffffffffffffffffffffffffffffffff")));
         QVERIFY(writeFile(data + QStringLiteral("/other/file")));
 
         ApplicationCore core;
         core.removeNovel({});
         core.removeNovel({gone.data(), &plain, nullptr, last.data()});
-        QTRY_VERIFY(!QFileInfo::exists(data + QStringLiteral("/last")));
-        QCOMPARE(rowsOfBook(QStringLiteral("gone")), 0);
+        QTRY_VERIFY(!QFileInfo::exists(data + QStringLiteral("/ffffffffffffffffffffffffffffffff")));
+        QCOMPARE(rowsOfBook(QStringLiteral("eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee")), 0);
         QVERIFY(QFileInfo::exists(data + QStringLiteral("/other/file")));
     }
 
     void resetDeletesBothLocations()
     {
-        QScopedPointer<NovelInfo> book(addBook(QStringLiteral("a"), Paths::dataLocation() + QStringLiteral("/a")));
+        QScopedPointer<NovelInfo> book(addBook(QStringLiteral("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"), Paths::dataLocation() + QStringLiteral("/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa")));
         QVERIFY(writeFile(Paths::dataLocation() + QStringLiteral("/font/user.ttf")));
         QVERIFY(writeFile(Paths::settingsFile()));
         QVERIFY(QFileInfo::exists(DatabaseConnection::databaseFilePath()));

@@ -513,12 +513,22 @@ private slots:
         QCOMPARE(count(QStringLiteral("SELECT COUNT(*) FROM unified_paragraph")), 1);
     }
 
-    void insertParagraphsRollsBackFailedInsert()
+    // A refused removal of the old rows must fail the store as much as a
+    // refused insert: the chapter would otherwise hold both versions.
+    void insertParagraphsRollsBackFailedStatement_data()
     {
+        QTest::addColumn<QString>("refused");
+        QTest::newRow("third insert") << QStringLiteral("INSERT ON unified_paragraph WHEN NEW.para_index = 2");
+        QTest::newRow("removal of the old rows") << QStringLiteral("DELETE ON unified_paragraph");
+    }
+
+    void insertParagraphsRollsBackFailedStatement()
+    {
+        QFETCH(QString, refused);
         const QVector<Paragraph> old = sampleChapter(QStringLiteral("old"));
         QVERIFY(storeBook(QStringLiteral("book"), {{QStringLiteral("c1"), old}}));
-        QVERIFY(exec(QStringLiteral("CREATE TEMP TRIGGER refuse BEFORE INSERT ON unified_paragraph "
-                                    "WHEN NEW.para_index = 2 BEGIN SELECT RAISE(ABORT, 'refused'); END")));
+        QVERIFY(exec(QStringLiteral("CREATE TEMP TRIGGER refuse BEFORE %1 "
+                                    "BEGIN SELECT RAISE(ABORT, 'refused'); END").arg(refused)));
         QVERIFY(m_paragraphs.insertParagraphs(QStringLiteral("book"), QStringLiteral("c1"),
                                               sampleChapter(QStringLiteral("new"))).isEmpty());
         QVERIFY(exec(QStringLiteral("DROP TRIGGER temp.refuse")));

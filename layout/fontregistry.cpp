@@ -66,11 +66,8 @@ void FontRegistry::clearAll()
 QString FontRegistry::aliasFamily(const QString &bookId, const QString &family, int weight,
                                   bool italic)
 {
-    const QString style = family.trimmed().toLower() + QLatin1Char('|')
-        + QString::number(weight)
-        + (italic ? QLatin1String("|italic") : QLatin1String("|normal"));
     return QLatin1String("quillora-") + sha1Prefix(bookId) + QLatin1Char('-')
-        + sha1Prefix(style);
+        + sha1Prefix(styleKey(family, weight, italic));
 }
 
 QString FontRegistry::styleKey(const QString &family, int weight, bool italic)

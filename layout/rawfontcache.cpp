@@ -3,12 +3,6 @@
 #include <QThread>
 #include <QThreadStorage>
 
-class RawFontCacheStorage
-{
-public:
-    static RawFontCache *create() { return new RawFontCache(); }
-};
-
 namespace {
 // Deleted by Qt when the owning thread ends.
 QThreadStorage<RawFontCache *> &storage()
@@ -24,7 +18,7 @@ RawFontCache &RawFontCache::forCurrentThread()
 {
     QThreadStorage<RawFontCache *> &s = storage();
     if (!s.hasLocalData())
-        s.setLocalData(RawFontCacheStorage::create());
+        s.setLocalData(new RawFontCache);
     return *s.localData();
 }
 

@@ -24,7 +24,6 @@ public:
 
 private:
     RawFontCache();
-    friend class RawFontCacheStorage;
 
     QThread *m_thread;  // the only thread that may use this cache
 

@@ -5,9 +5,11 @@
 #include "rawfontcache.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QGlyphRun>
 #include <QPainter>
 #include <QThreadStorage>
+#include <QtConcurrent>
 
 #include <algorithm>
 #include <cmath>
@@ -23,6 +25,51 @@ bool isPdfLine(const LayoutLine &line)
 {
     return line.isImage && line.imageSource.startsWith(QLatin1String("pdf://"))
         && line.displayWidth > 0 && line.displayHeight > 0;
+}
+
+int roundHalfUp(double value)
+{
+    return int(std::floor(value + 0.5));
+}
+
+// A PDF page's image in layout pixels.
+QSize pdfTargetSize(const LayoutLine &line)
+{
+    return QSize(qMax(1, roundHalfUp(line.displayWidth)), qMax(1, roundHalfUp(line.displayHeight)));
+}
+
+// The part of a PDF line that lies on a page image of the given height; empty
+// when none does. A tall page in the continuous strip starts above or ends
+// below the screen page.
+QRect visiblePdfPart(const LayoutLine &line, int imageHeight)
+{
+    const QSize size = pdfTargetSize(line);
+    const int top = roundHalfUp(line.y);
+    const int clipTop = top < 0 ? -top : 0;
+    const int visible = qMin(size.height() - clipTop, qMax(0, imageHeight - qMax(top, 0)));
+    if (visible <= 0)
+        return QRect();
+    return QRect(0, clipTop, size.width(), visible);
+}
+
+// The pixels of part (layout pixels) out of an image rasterised for origin at scale.
+QImage cutPiece(const QImage &image, const QRect &origin, const QRect &part, float scale)
+{
+    const int x = roundHalfUp(part.left() * scale) - roundHalfUp(origin.left() * scale);
+    const int y = roundHalfUp(part.top() * scale) - roundHalfUp(origin.top() * scale);
+    const int w = qMax(1, roundHalfUp((part.right() + 1) * scale) - roundHalfUp(part.left() * scale));
+    const int h = qMax(1, roundHalfUp((part.bottom() + 1) * scale) - roundHalfUp(part.top() * scale));
+    return image.copy(QRect(x, y, w, h) & image.rect());
+}
+
+QString sizeText(const QSize &size)
+{
+    return QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
+}
+
+double toMiB(qint64 bytes)
+{
+    return double(bytes) / (1024.0 * 1024.0);
 }
 
 quint64 memoKey(const QColor &colour, const QColor &background)
@@ -66,6 +113,18 @@ struct PageRenderer::PageContext
     }
 };
 
+PageRenderer::PageRenderer()
+{
+    // Pool threads keep their own open documents, so they never expire.
+    m_pool.setMaxThreadCount(2);
+    m_pool.setExpiryTimeout(-1);
+}
+
+PageRenderer::~PageRenderer()
+{
+    m_pool.waitForDone();
+}
+
 PageRenderer &PageRenderer::forCurrentThread()
 {
     static QThreadStorage<PageRenderer *> perThread;
@@ -93,10 +152,6 @@ QImage PageRenderer::renderPage(const PageLayout &page, const LayoutConfig &conf
                                 const QString &key, const QImage &batchImage,
                                 const QRect &region, int mode)
 {
-    // PDF pieces come with PDF support; until then their lines stay blank.
-    Q_UNUSED(batchImage)
-    Q_UNUSED(region)
-
     const int width = int(config.pageWidth);
     const int height = int(config.pageHeight);
     QImage image(qMax(width, 0), qMax(height, 0), QImage::Format_ARGB32_Premultiplied);
@@ -152,6 +207,8 @@ QImage PageRenderer::renderPage(const PageLayout &page, const LayoutConfig &conf
         if (line.isImage && !line.imageSource.isEmpty()) {
             if (!isPdfLine(line))
                 drawImageLine(painter, context, line);
+            else if (mode != DrawWithoutPdf)
+                drawPdfLine(painter, context, line, batchImage, region, mode);
         } else {
             drawTextLine(painter, context, line);
         }
@@ -171,14 +228,7 @@ void PageRenderer::drawImageLine(QPainter &painter, const PageContext &page,
         storeDrawnImage(line.imageSource, image);
     }
     if (image.isNull()) {
-        qWarning().noquote() << "[PageRenderer] 图片加载失败:" << line.imageSource;
-        painter.save();
-        painter.setPen(QColor(Qt::gray));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawRect(QRectF(config.marginLeft, lineTop, page.availableWidth, line.height));
-        painter.drawText(QPointF(config.marginLeft + 10, lineTop + 0.5 * line.height),
-                         QStringLiteral("  [图片加载失败: %1]").arg(line.imageSource));
-        painter.restore();
+        drawLoadFailure(painter, page, line);
         return;
     }
 
@@ -211,6 +261,79 @@ void PageRenderer::drawImageLine(QPainter &painter, const PageContext &page,
     qDebug().noquote() << "[PageRenderer] 绘制图片:" << line.imageSource << "原始:" << image.size()
                        << "缩放:" << (image.width() < 1 ? 0.0 : drawWidth / image.width())
                        << "显示:" << drawWidth << "x" << drawHeight << "位置:" << target.x()
+                       << "," << target.y();
+}
+
+void PageRenderer::drawLoadFailure(QPainter &painter, const PageContext &page,
+                                   const LayoutLine &line)
+{
+    const LayoutConfig &config = page.config;
+    const float lineTop = config.marginTop + line.y;
+    qWarning().noquote() << "[PageRenderer] 图片加载失败:" << line.imageSource;
+    painter.save();
+    painter.setPen(QColor(Qt::gray));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(QRectF(config.marginLeft, lineTop, page.availableWidth, line.height));
+    painter.drawText(QPointF(config.marginLeft + 10, lineTop + 0.5 * line.height),
+                     QStringLiteral("  [图片加载失败: %1]").arg(line.imageSource));
+    painter.restore();
+}
+
+void PageRenderer::drawPdfLine(QPainter &painter, const PageContext &page, const LayoutLine &line,
+                               const QImage &batchImage, const QRect &region, int mode)
+{
+    QElapsedTimer timer;
+    timer.start();
+    const LayoutConfig &config = page.config;
+    const QSize size = pdfTargetSize(line);
+    QRect part(QPoint(0, 0), size);
+    if (config.continuousMode) {
+        part = visiblePdfPart(line, int(config.pageHeight));
+        if (part.isEmpty())
+            return;
+    }
+
+    QImage image;
+    const bool fromBatch = mode == DrawKeyedImages && !batchImage.isNull();
+    if (mode == DrawKeyedImages) {
+        part &= region;
+        if (part.isEmpty())
+            return;
+        if (fromBatch)
+            image = cutPiece(batchImage, region, part, config.scale);
+    } else {
+        image = m_loader.renderPage(line.imageSource, size, part, config.scale);
+    }
+    qDebug().noquote() << "[PdfPerf] rendererLoad elapsedUs=" << timer.nsecsElapsed() / 1000
+                       << "pixels=" << sizeText(image.size())
+                       << "batch=" << (fromBatch ? "true" : "false") << "thread=" << pdfPerfThread();
+    if (image.isNull()) {
+        drawLoadFailure(painter, page, line);
+        return;
+    }
+
+    QElapsedTimer composeTimer;
+    composeTimer.start();
+    qreal dx = 0;
+    if (size.width() < page.availableWidth) {
+        if (line.alignment == 1)
+            dx = (page.availableWidth - size.width()) * 0.5;
+        else if (line.alignment == 2)
+            dx = page.availableWidth - size.width();
+    }
+    qreal dy = 0;
+    if (!config.continuousMode && line.vCenter && page.availableHeight > part.height())
+        dy = (page.availableHeight - part.height()) * 0.5;
+    const QRectF target(config.marginLeft + dx + part.x(), config.marginTop + line.y + dy + part.y(),
+                        part.width(), part.height());
+    painter.drawImage(target, image);
+    qDebug().noquote() << "[PdfPerf] compose elapsedUs=" << composeTimer.nsecsElapsed() / 1000
+                       << "totalUs=" << timer.nsecsElapsed() / 1000
+                       << "sourcePixels=" << sizeText(image.size())
+                       << "targetPixels=" << sizeText(part.size()) << "thread=" << pdfPerfThread();
+    qDebug().noquote() << "[PageRenderer] 绘制图片:" << line.imageSource << "原始:" << image.size()
+                       << "缩放:" << (image.width() < 1 ? 0.0 : part.width() / qreal(image.width()))
+                       << "显示:" << part.width() << "x" << part.height() << "位置:" << target.x()
                        << "," << target.y();
 }
 
@@ -312,6 +435,10 @@ void PageRenderer::resetForGeneration(qint64 generation)
     if (generation == m_generation)
         return;
     m_generation = generation;
+    m_loader.releaseDocument(quint64(generation));
+    m_rasters.clear();
+    m_rasterOrder.clear();
+    m_rasterBytes = 0;
     m_drawnImages.clear();
     m_drawnOrder.clear();
     m_drawnBytes = 0;
@@ -353,6 +480,257 @@ void PageRenderer::evictDrawnImages(qint64 incoming)
         if (it != m_drawnImages.end()) {
             m_drawnBytes -= qint64(it->bytesPerLine()) * it->height();
             m_drawnImages.erase(it);
+        }
+    }
+}
+
+// --- PDF batches -----------------------------------------------------------
+
+QString PageRenderer::isPdfSource(const PageLayout &page)
+{
+    for (const LayoutLine &line : page.lines) {
+        if (isPdfLine(line))
+            return line.imageSource;
+    }
+    return QString();
+}
+
+QString PageRenderer::makePdfCacheKey(const QString &source, const QSize &size, float scale)
+{
+    return source + QLatin1Char('|') + QString::number(size.width()) + QLatin1Char('x')
+        + QString::number(size.height()) + QLatin1Char('|') + QString::number(scale, 'g', 16);
+}
+
+qint64 PageRenderer::estimateBytes(const QRect &rect, float scale)
+{
+    const qint64 w =
+        qMax(1, roundHalfUp((rect.right() + 1) * scale) - roundHalfUp(rect.left() * scale));
+    const qint64 h =
+        qMax(1, roundHalfUp((rect.bottom() + 1) * scale) - roundHalfUp(rect.top() * scale));
+    return w * h * 4;
+}
+
+QVector<QRect> PageRenderer::splitRect(const QRect &rect, float scale)
+{
+    QVector<QRect> pieces;
+    QVector<QRect> work{rect};
+    while (!work.isEmpty()) {
+        const QRect r = work.takeLast();
+        if (estimateBytes(r, scale) <= PdfByteLimit) {
+            pieces.append(r);
+        } else if (r.height() > 1 && r.height() >= r.width()) {
+            const int top = r.height() / 2;
+            work.append(QRect(r.left(), r.top(), r.width(), top));
+            work.append(QRect(r.left(), r.top() + top, r.width(), r.height() - top));
+        } else if (r.width() > 1) {
+            const int left = r.width() / 2;
+            work.append(QRect(r.left(), r.top(), left, r.height()));
+            work.append(QRect(r.left() + left, r.top(), r.width() - left, r.height()));
+        }
+        // A single pixel still over the limit (an absurd scale) is dropped.
+    }
+    return pieces;
+}
+
+QVector<QImage> PageRenderer::renderPdfBatch(const QVector<PageLayout> &pages,
+                                             const LayoutConfig &config)
+{
+    QVector<QImage> images;
+    images.reserve(pages.size());
+    for (const PageLayout &page : pages)
+        images.append(renderPage(page, config, QString(), QImage(), QRect(), DrawWithoutPdf));
+
+    // The distinct pieces every PDF page needs, per source in order of first use.
+    const float scale = config.scale;
+    struct SourcePieces
+    {
+        QSize targetSize;
+        QVector<QRect> rects;
+    };
+    QStringList sources;
+    QHash<QString, SourcePieces> pieces;
+    for (const PageLayout &page : pages) {
+        for (const LayoutLine &line : page.lines) {
+            if (!isPdfLine(line))
+                continue;
+            const QSize size = pdfTargetSize(line);
+            QRect piece(QPoint(0, 0), size);
+            if (estimateBytes(piece, scale) > PdfByteLimit) {
+                piece = visiblePdfPart(line, roundHalfUp(config.pageHeight));
+                if (piece.isEmpty())
+                    continue;
+            }
+            auto it = pieces.find(line.imageSource);
+            if (it == pieces.end()) {
+                sources.append(line.imageSource);
+                it = pieces.insert(line.imageSource, SourcePieces());
+            }
+            it->targetSize = size;
+            for (const QRect &rect : splitRect(piece, scale)) {
+                if (!it->rects.contains(rect))
+                    it->rects.append(rect);
+            }
+        }
+    }
+
+    // Cached pieces are composed at once; neighbouring misses of one page merge
+    // while their union stays within a request's budget.
+    QVector<BatchRequest> pending;
+    for (const QString &source : qAsConst(sources)) {
+        SourcePieces &entry = pieces[source];
+        std::sort(entry.rects.begin(), entry.rects.end(), [](const QRect &a, const QRect &b) {
+            return a.top() != b.top() ? a.top() < b.top() : a.left() < b.left();
+        });
+        const QString keyPrefix = makePdfCacheKey(source, entry.targetSize, scale);
+        for (const QRect &rect : qAsConst(entry.rects)) {
+            const BatchRequest request{source, entry.targetSize, rect, keyPrefix,
+                                       estimateBytes(rect, scale)};
+            const QImage cached = lookupRaster(keyPrefix, rect, scale);
+            if (!cached.isNull()) {
+                qDebug().noquote() << "[PdfPerf] cacheHit pixels=" << sizeText(cached.size())
+                                   << "cacheMiB=" << toMiB(m_rasterBytes);
+                batchApply(request, cached, pages, config, images);
+                continue;
+            }
+            if (!pending.isEmpty() && pending.last().keyPrefix == keyPrefix) {
+                const QRect united = pending.last().rect | rect;
+                const qint64 bytes = estimateBytes(united, scale);
+                if (bytes <= PdfByteLimit) {
+                    pending.last().rect = united;
+                    pending.last().bytes = bytes;
+                    continue;
+                }
+            }
+            pending.append(request);
+        }
+    }
+
+    // Two requests run together on the pool when both fit the budget, else one here.
+    const quint64 generation = quint64(m_generation);
+    for (int i = 0; i < pending.size();) {
+        const BatchRequest &first = pending[i];
+        if (i + 1 < pending.size() && first.bytes + pending[i + 1].bytes <= PdfByteLimit) {
+            const BatchRequest &second = pending[i + 1];
+            const qint64 sum = first.bytes + second.bytes;
+            evictToFit(sum);
+            qDebug().noquote() << "[PageRenderer] PDF 双 worker: estimatedMiB=" << toMiB(sum);
+            QFuture<QImage> a = startRaster(first, generation, scale);
+            QFuture<QImage> b = startRaster(second, generation, scale);
+            const QImage rasterA = a.result();
+            cacheInsert(first.keyPrefix, first.rect, rasterA);
+            batchApply(first, rasterA, pages, config, images);
+            const QImage rasterB = b.result();
+            cacheInsert(second.keyPrefix, second.rect, rasterB);
+            batchApply(second, rasterB, pages, config, images);
+            i += 2;
+        } else {
+            evictToFit(first.bytes);
+            qDebug().noquote() << "[PageRenderer] PDF 单 worker: estimatedMiB=" << toMiB(first.bytes);
+            const QImage raster =
+                m_loader.renderPage(first.source, first.targetSize, first.rect, scale);
+            cacheInsert(first.keyPrefix, first.rect, raster);
+            batchApply(first, raster, pages, config, images);
+            i += 1;
+        }
+    }
+    return images;
+}
+
+QFuture<QImage> PageRenderer::startRaster(const BatchRequest &request, quint64 generation,
+                                          float scale)
+{
+    return QtConcurrent::run(&m_pool, [request, generation, scale] {
+        // Each pool thread keeps its own document open across batches.
+        static QThreadStorage<PdfPageLoader *> loaders;
+        if (!loaders.hasLocalData())
+            loaders.setLocalData(new PdfPageLoader());
+        PdfPageLoader *loader = loaders.localData();
+        loader->releaseDocument(generation);
+        return loader->renderPage(request.source, request.targetSize, request.rect, scale);
+    });
+}
+
+void PageRenderer::batchApply(const BatchRequest &request, const QImage &raster,
+                              const QVector<PageLayout> &pages, const LayoutConfig &config,
+                              QVector<QImage> &images)
+{
+    for (int i = 0; i < pages.size() && i < images.size(); ++i) {
+        for (const LayoutLine &line : pages[i].lines) {
+            if (line.imageSource != request.source || !isPdfLine(line))
+                continue;
+            const QRect part = config.continuousMode
+                ? visiblePdfPart(line, roundHalfUp(config.pageHeight))
+                : QRect(QPoint(0, 0), pdfTargetSize(line));
+            if (part.isEmpty() || !part.intersects(request.rect))
+                continue;
+            QElapsedTimer timer;
+            timer.start();
+            const QImage overlay = renderPage(pages[i], config, request.source, raster,
+                                              request.rect, DrawKeyedImages);
+            QPainter painter(&images[i]);
+            painter.drawImage(0, 0, overlay);
+            painter.end();
+            qDebug().noquote() << "[PdfPerf] batchApply elapsedUs=" << timer.nsecsElapsed() / 1000
+                               << "sourcePixels=" << sizeText(raster.size())
+                               << "targetPixels=" << sizeText(images[i].size())
+                               << "thread=" << pdfPerfThread();
+            break;
+        }
+    }
+}
+
+QImage PageRenderer::lookupRaster(const QString &keyPrefix, const QRect &rect, float scale)
+{
+    QString bestKey;
+    const RasterEntry *best = nullptr;
+    qint64 bestArea = 0;
+    for (auto it = m_rasters.constBegin(); it != m_rasters.constEnd(); ++it) {
+        const RasterEntry &entry = it.value();
+        if (entry.keyPrefix != keyPrefix || !entry.rect.contains(rect))
+            continue;
+        const qint64 area = qint64(entry.rect.width()) * entry.rect.height();
+        if (!best || area < bestArea) {
+            best = &entry;
+            bestArea = area;
+            bestKey = it.key();
+        }
+    }
+    if (!best)
+        return QImage();
+    m_rasterOrder.removeOne(bestKey);
+    m_rasterOrder.append(bestKey);
+    if (best->rect == rect)
+        return best->image;
+    return cutPiece(best->image, best->rect, rect, scale);
+}
+
+void PageRenderer::cacheInsert(const QString &keyPrefix, const QRect &rect, const QImage &image)
+{
+    if (image.isNull() || image.sizeInBytes() > PdfByteLimit)
+        return;
+    const QString key = keyPrefix + QLatin1Char('|') + QString::number(rect.left())
+        + QLatin1Char(',') + QString::number(rect.top()) + QLatin1Char(',')
+        + QString::number(rect.width()) + QLatin1Char(',') + QString::number(rect.height());
+    const auto old = m_rasters.constFind(key);
+    if (old != m_rasters.constEnd()) {
+        m_rasterBytes -= old->image.sizeInBytes();
+        m_rasters.erase(old);
+        m_rasterOrder.removeOne(key);
+    }
+    const qint64 bytes = image.sizeInBytes();
+    evictToFit(bytes);
+    m_rasters.insert(key, RasterEntry{keyPrefix, rect, image});
+    m_rasterOrder.append(key);
+    m_rasterBytes += bytes;
+}
+
+void PageRenderer::evictToFit(qint64 incoming)
+{
+    while (!m_rasterOrder.isEmpty() && m_rasterBytes + incoming > PdfByteLimit) {
+        const auto it = m_rasters.find(m_rasterOrder.takeFirst());
+        if (it != m_rasters.end()) {
+            m_rasterBytes -= it->image.sizeInBytes();
+            m_rasters.erase(it);
         }
     }
 }

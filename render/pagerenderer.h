@@ -1,15 +1,28 @@
 #pragma once
 
 #include "layoutrecords.h"
+#include "pdfpageloader.h"
 
+#include <QFuture>
 #include <QHash>
 #include <QImage>
 #include <QRect>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 #include <QVector>
 
 class QPainter;
+
+// One piece of one PDF page to rasterise in a batch.
+struct BatchRequest
+{
+    QString source;
+    QSize targetSize;   // the whole page image in layout pixels
+    QRect rect;         // the piece, in layout pixels of that page image
+    QString keyPrefix;
+    qint64 bytes = 0;
+};
 
 // Paints one laid-out page into an image of the reader's page size. One
 // renderer per render thread (forCurrentThread): the raw fonts it draws with
@@ -24,8 +37,11 @@ public:
     };
 
     static constexpr qint64 DrawnImageCacheLimit = 48ll * 1024 * 1024;
+    // Bounds one raster request, a pair run together, and the raster cache.
+    static constexpr qint64 PdfByteLimit = 96ll * 1024 * 1024;
 
-    PageRenderer() = default;
+    PageRenderer();
+    ~PageRenderer();
     PageRenderer(const PageRenderer &) = delete;
     PageRenderer &operator=(const PageRenderer &) = delete;
 
@@ -36,6 +52,28 @@ public:
                       const QImage &batchImage, const QRect &region, int mode);
     QImage renderPageSimple(const PageLayout &page, const LayoutConfig &config);
     QVector<QImage> renderPages(const QVector<PageLayout> &pages, const LayoutConfig &config);
+
+    // Draws the pages without their PDF pages, then rasterises every PDF
+    // piece they show once (from the cache, or two requests at a time on the
+    // renderer's own pool) and composes it into each page that shows it.
+    QVector<QImage> renderPdfBatch(const QVector<PageLayout> &pages, const LayoutConfig &config);
+    // The source of the page's first PDF line, or empty.
+    static QString isPdfSource(const PageLayout &page);
+    static QString makePdfCacheKey(const QString &source, const QSize &size, float scale);
+    static qint64 estimateBytes(const QRect &rect, float scale);
+    // Halves the rectangle along its longer side until each piece fits PdfByteLimit.
+    static QVector<QRect> splitRect(const QRect &rect, float scale);
+    void batchApply(const BatchRequest &request, const QImage &raster,
+                    const QVector<PageLayout> &pages, const LayoutConfig &config,
+                    QVector<QImage> &images);
+
+    // PDF rasters by source, size, scale and piece; a piece inside a larger
+    // cached one is cut from it.
+    QImage lookupRaster(const QString &keyPrefix, const QRect &rect, float scale);
+    void cacheInsert(const QString &keyPrefix, const QRect &rect, const QImage &image);
+    void evictToFit(qint64 incoming);
+    qint64 rasterCacheBytes() const { return m_rasterBytes; }
+    int rasterCacheCount() const { return m_rasters.size(); }
 
     // Drops cached state when a newer book opening starts; the same generation keeps it.
     void resetForGeneration(qint64 generation);
@@ -48,12 +86,30 @@ public:
 
 private:
     struct PageContext;
+    struct RasterEntry
+    {
+        QString keyPrefix;
+        QRect rect;
+        QImage image;
+    };
 
     void drawImageLine(QPainter &painter, const PageContext &page, const LayoutLine &line);
+    void drawPdfLine(QPainter &painter, const PageContext &page, const LayoutLine &line,
+                     const QImage &batchImage, const QRect &region, int mode);
+    QFuture<QImage> startRaster(const BatchRequest &request, quint64 generation, float scale);
+    static void drawLoadFailure(QPainter &painter, const PageContext &page, const LayoutLine &line);
     void drawTextLine(QPainter &painter, PageContext &page, const LayoutLine &line);
+
+    PdfPageLoader m_loader;  // PDF pages drawn on the calling thread
+    QHash<QString, RasterEntry> m_rasters;
+    QStringList m_rasterOrder;  // oldest first; a few dozen rasters at most
+    qint64 m_rasterBytes = 0;
 
     QHash<QString, QImage> m_drawnImages;
     QStringList m_drawnOrder;  // a page holds a few images: a list scan is cheap
     qint64 m_drawnBytes = 0;
     qint64 m_generation = 0;
+
+    // Last member: destroyed first, so no batch job outlives the caches.
+    QThreadPool m_pool;
 };

@@ -1,8 +1,15 @@
 #pragma once
 
 #include <QImage>
+#include <QRect>
 #include <QSize>
 #include <QString>
+
+#include <memory>
+
+namespace Poppler {
+class Document;
+}
 
 // A parsed "pdf://path?page=N&dpi=D" image source.
 struct PdfPageUrl
@@ -13,12 +20,43 @@ struct PdfPageUrl
     bool valid = false;
 };
 
-// Rasterises the PDF pages named by "pdf://" image sources.
+// Rasterises PDF pages with Poppler. An object keeps the last document it
+// opened, so consecutive pages of one book load the file once; it belongs to
+// one thread (Poppler documents are never shared). The static functions open
+// a private document per call and may run on any thread.
 class PdfPageLoader
 {
 public:
+    PdfPageLoader();
+    ~PdfPageLoader();
+    PdfPageLoader(const PdfPageLoader &) = delete;
+    PdfPageLoader &operator=(const PdfPageLoader &) = delete;
+
+    // Borrowed; valid until the next call on this object. Null when the file
+    // cannot be opened or needs a password.
+    Poppler::Document *loadDocument(const QString &path);
+    // A new generation drops the open document, so the file is read afresh.
+    void releaseDocument(quint64 generation);
+
+    // The part region (layout pixels) of the page shown at logicalSize,
+    // rasterised at scale output pixels per layout pixel.
+    QImage renderPage(const QString &source, const QSize &logicalSize, const QRect &region,
+                      float scale);
+
     static PdfPageUrl parsePdfUrl(const QString &source);
-    // Rendering is not built yet: a null image and (-1, -1).
     static QImage imageForUrl(const QString &source);
+    // Whole page with blank borders cropped; the dpi is lowered when the page
+    // would not fit MaxFallbackSide pixels on its longer side.
+    static QImage renderFallback(const QString &path, int page, int dpi);
     static QSize pageSize(const QString &path, int page, int dpi);
+
+    static constexpr int MaxFallbackSide = 2048;
+
+private:
+    QString m_path;
+    std::unique_ptr<Poppler::Document> m_document;
+    quint64 m_generation = 0;
 };
+
+// The "thread=" value of the PDF timing lines.
+QString pdfPerfThread();

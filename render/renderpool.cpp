@@ -9,8 +9,10 @@
 #include <QThreadPool>
 #include <QUrl>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <functional>
 
 namespace {
 
@@ -25,8 +27,10 @@ QString itemKey(const RenderItem &item)
 class RenderTask : public QRunnable
 {
 public:
-    RenderTask(QVector<RenderItem> batch, const LayoutConfig &config, quint64 generation)
-        : m_batch(std::move(batch)), m_config(config), m_generation(generation)
+    RenderTask(QVector<RenderItem> batch, bool pdfBatch, const LayoutConfig &config,
+               quint64 generation)
+        : m_batch(std::move(batch)), m_pdfBatch(pdfBatch), m_config(config),
+          m_generation(generation)
     {
         m_promise.reportStarted();
     }
@@ -61,12 +65,14 @@ private:
             pages.append(item.page);
         RenderResult result;
         result.items = m_batch;
-        result.images = renderer.renderPages(pages, m_config);
+        result.images = m_pdfBatch ? renderer.renderPdfBatch(pages, m_config)
+                                   : renderer.renderPages(pages, m_config);
         return result;
     }
 
     QFutureInterface<RenderResult> m_promise;
     QVector<RenderItem> m_batch;
+    bool m_pdfBatch;
     LayoutConfig m_config;
     quint64 m_generation;
 };
@@ -147,6 +153,7 @@ int RenderPool::push(const QString &chapterId, const PageLayout &page, quint64 g
 void RenderPool::scheduleNextRender()
 {
     QVector<RenderItem> batch;
+    bool pdfBatch = false;
     LayoutConfig config;
     {
         QMutexLocker lock(&m_mutex);
@@ -183,6 +190,36 @@ void RenderPool::scheduleNextRender()
         }
         batch.append(m_queue.takeAt(anchor));
 
+        // A PDF page takes its nearest queued PDF neighbours along, so the
+        // renderer can rasterise them together: one in paged mode, ten in the
+        // continuous strip, where a page image often straddles two screens.
+        pdfBatch = !PageRenderer::isPdfSource(batch.first().page).isEmpty();
+        if (pdfBatch) {
+            const quint64 anchorGeneration = batch.first().generation;
+            QVector<QPair<int, int>> companions;  // (|distance|, queue index)
+            for (int i = 0; i < m_queue.size(); ++i) {
+                const RenderItem &item = m_queue[i];
+                if (item.generation != anchorGeneration
+                    || PageRenderer::isPdfSource(item.page).isEmpty()
+                    || !pageDistanceLocked(item.chapterId, item.page.pageIndex, d))
+                    continue;
+                companions.append({std::abs(d), i});
+            }
+            std::stable_sort(companions.begin(), companions.end(),
+                             [](const QPair<int, int> &a, const QPair<int, int> &b) {
+                                 return a.first < b.first;
+                             });
+            companions.resize(qMin(companions.size(), m_config.continuousMode ? 10 : 1));
+            QVector<int> taken;
+            for (const auto &companion : qAsConst(companions)) {
+                batch.append(m_queue[companion.second]);
+                taken.append(companion.second);
+            }
+            std::sort(taken.begin(), taken.end(), std::greater<int>());
+            for (int index : qAsConst(taken))
+                m_queue.removeAt(index);
+        }
+
         m_inFlightGeneration = batch.first().generation;
         m_inFlightKeys.clear();
         m_inFlightStamps.clear();
@@ -196,7 +233,7 @@ void RenderPool::scheduleNextRender()
         config = m_config;
     }
     const quint64 generation = batch.first().generation;
-    auto *task = new RenderTask(std::move(batch), config, generation);
+    auto *task = new RenderTask(std::move(batch), pdfBatch, config, generation);
     m_watcher.setFuture(task->future());
     threadPool->start(task);
 }

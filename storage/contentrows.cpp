@@ -84,7 +84,8 @@ const CachedTime &cachedTime()
 // leading U+FEFF or U+FFFE is text like any other (SQLite would drop it as a
 // byte-order mark).
 // The buffer only grows, so writing a row costs no allocation or clearing.
-bool toUtf8(const QString &text, std::string *out, int *length)
+// Returns the length written.
+int toUtf8(const QString &text, std::string *out)
 {
     const ushort *s = text.utf16();
     const int n = text.size();
@@ -117,8 +118,7 @@ bool toUtf8(const QString &text, std::string *out, int *length)
             *d++ = char(0x80 | (c & 0x3F));
         }
     }
-    *length = int(d - start);
-    return true;
+    return int(d - start);
 }
 
 }
@@ -168,13 +168,14 @@ void ContentStatement::bindText(int pos, const QString &value)
         sqlite3_bind_null(m_stmt, pos + 1);
         return;
     }
-    std::string *buffer = size_t(pos) < m_textBuffers.size() ? &m_textBuffers[size_t(pos)] : nullptr;
-    int length = 0;
-    if (buffer && toUtf8(value, buffer, &length))
-        sqlite3_bind_text(m_stmt, pos + 1, buffer->data(), length, SQLITE_STATIC);
-    else
+    if (size_t(pos) < m_textBuffers.size()) {
+        std::string &buffer = m_textBuffers[size_t(pos)];
+        const int length = toUtf8(value, &buffer);
+        sqlite3_bind_text(m_stmt, pos + 1, buffer.data(), length, SQLITE_STATIC);
+    } else {
         sqlite3_bind_text16(m_stmt, pos + 1, value.utf16(), value.size() * int(sizeof(QChar)),
                             SQLITE_TRANSIENT);
+    }
 }
 
 void ContentStatement::bindAscii(int pos, const char *text, int length)

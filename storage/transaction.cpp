@@ -314,52 +314,48 @@ int Transaction::depth(const QSqlDatabase &db)
     return it == s_states.constEnd() ? 0 : it->depth;
 }
 
-QSqlQuery Transaction::cachedQuery(QSqlDatabase db, const QString &sql, bool *prepared)
+namespace {
+
+// The query kept under key in one of the connection's caches while a
+// transaction of ours is open, else one freshly prepared with sql() (which is
+// only built on a miss) and kept when such a transaction is open.
+template<typename Key, typename SqlText>
+QSqlQuery cachedIn(QHash<Key, QSqlQuery> ConnectionState::*cache, QSqlDatabase db,
+                   const Key &key, SqlText sql, bool *prepared)
 {
-    sqlite3 *h = handle(db);
+    sqlite3 *h = Transaction::handle(db);
     {
         std::lock_guard<std::mutex> lock(s_mutex);
         auto it = s_states.find(h);
         if (it != s_states.end() && it->depth > 0) {
-            auto cached = it->queries.constFind(sql);
-            if (cached != it->queries.constEnd()) {
+            const QHash<Key, QSqlQuery> &queries = (*it).*cache;
+            auto cached = queries.constFind(key);
+            if (cached != queries.constEnd()) {
                 *prepared = true;
                 return cached.value();
             }
         }
     }
     QSqlQuery query(db);
-    *prepared = query.prepare(sql);
+    *prepared = query.prepare(sql());
     if (*prepared) {
         std::lock_guard<std::mutex> lock(s_mutex);
         auto it = s_states.find(h);
         if (it != s_states.end() && it->depth > 0)
-            it->queries.insert(sql, query);
+            ((*it).*cache).insert(key, query);
     }
     return query;
 }
 
+}
+
+QSqlQuery Transaction::cachedQuery(QSqlDatabase db, const QString &sql, bool *prepared)
+{
+    return cachedIn(&ConnectionState::queries, db, sql, [&sql] { return sql; }, prepared);
+}
+
 QSqlQuery Transaction::cachedQuery(QSqlDatabase db, const char *staticSql, bool *prepared)
 {
-    sqlite3 *h = handle(db);
-    {
-        std::lock_guard<std::mutex> lock(s_mutex);
-        auto it = s_states.find(h);
-        if (it != s_states.end() && it->depth > 0) {
-            auto cached = it->staticQueries.constFind(staticSql);
-            if (cached != it->staticQueries.constEnd()) {
-                *prepared = true;
-                return cached.value();
-            }
-        }
-    }
-    QSqlQuery query(db);
-    *prepared = query.prepare(QString::fromUtf8(staticSql));
-    if (*prepared) {
-        std::lock_guard<std::mutex> lock(s_mutex);
-        auto it = s_states.find(h);
-        if (it != s_states.end() && it->depth > 0)
-            it->staticQueries.insert(staticSql, query);
-    }
-    return query;
+    return cachedIn(&ConnectionState::staticQueries, db, staticSql,
+                    [staticSql] { return QString::fromUtf8(staticSql); }, prepared);
 }

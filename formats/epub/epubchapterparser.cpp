@@ -1,5 +1,6 @@
 #include "epubchapterparser.h"
 
+#include "archiveimageloader.h"
 #include "chapterinfo.h"
 #include "epubarchive.h"
 #include "epubfiles.h"
@@ -25,16 +26,6 @@ bool EpubChapterParser::writeChapterFiles(const QVector<ChapterInfo *> &chapters
     Q_UNUSED(chapters);
     Q_UNUSED(filePath);
     return true;
-}
-
-QString EpubChapterParser::readEntryText(EpubArchive &zip, const QString &entryPath)
-{
-    return zip.readText(entryPath);
-}
-
-QString EpubChapterParser::resolveHref(const QString &href, const QString &basePath)
-{
-    return resolveEpubHref(href, basePath);
 }
 
 ChapterListResult EpubChapterParser::parseChapters(const QString &filePath, const QString &dataDir,
@@ -166,6 +157,8 @@ QString EpubChapterParser::copyBook(const QString &filePath, const QString &data
     // Importing the copy itself: removing it first would lose the book.
     if (existing.exists() && source.canonicalFilePath() == existing.canonicalFilePath())
         return target;
+    // The page-image loader may hold the old copy open from an earlier import.
+    ArchiveImageLoader::releaseArchive(target);
     QFile::remove(target);
     if (QFile::copy(filePath, target)) {
         QLOG_INFO().noquote() << "[EpubChapterParser] EPUB 已复制到:" << target;
@@ -192,7 +185,7 @@ QHash<int, QString> EpubChapterParser::readDocumentTitles(EpubArchive &zip, cons
         const auto it = wanted.find(name);
         if (it == wanted.end())
             continue;
-        const QString text = readEntryText(zip, name);
+        const QString text = zip.readText(name);
         QString title;
         if (!text.isEmpty()) {
             const QRegularExpressionMatch match = titleElement.match(text);
@@ -249,7 +242,7 @@ void EpubChapterParser::addChapter(Build &build, int startIndex, int endIndex, Q
 
 bool EpubChapterParser::readOpf(EpubArchive &zip, const QString &opfPath, Package *package)
 {
-    const QString text = readEntryText(zip, opfPath);
+    const QString text = zip.readText(opfPath);
     if (text.isEmpty())
         return false;
     QMap<QString, ManifestItem> manifest;
@@ -299,18 +292,18 @@ bool EpubChapterParser::readOpf(EpubArchive &zip, const QString &opfPath, Packag
             qWarning().noquote() << "[EpubChapterParser] 跳过无效的 spine 项:" << id;
             continue;
         }
-        const QString path = resolveHref(item->href, opfPath);
+        const QString path = resolveEpubHref(item->href, opfPath);
         if (!path.isEmpty())
             package->spine.append(path);
     }
     if (!ncxId.isEmpty() && manifest.contains(ncxId))
-        package->ncxPath = resolveHref(manifest.value(ncxId).href, opfPath);
+        package->ncxPath = resolveEpubHref(manifest.value(ncxId).href, opfPath);
     for (const ManifestItem &item : qAsConst(manifest)) {
         if (package->navPath.isEmpty()
             && item.properties.split(QLatin1Char(' '), Qt::SkipEmptyParts).contains(QLatin1String("nav")))
-            package->navPath = resolveHref(item.href, opfPath);
+            package->navPath = resolveEpubHref(item.href, opfPath);
         if (package->ncxPath.isEmpty() && item.mediaType == QLatin1String("application/x-dtbncx+xml"))
-            package->ncxPath = resolveHref(item.href, opfPath);
+            package->ncxPath = resolveEpubHref(item.href, opfPath);
     }
     return !package->spine.isEmpty();
 }

@@ -79,8 +79,6 @@ private:
         QVector<ChapterInfo *> chapters;
     };
 
-    QString readEntryText(EpubArchive &zip, const QString &entryPath);
-    QString resolveHref(const QString &href, const QString &basePath);
     bool readOpf(EpubArchive &zip, const QString &opfPath, Package *package);
     int spineIndexOf(const QString &path, const SpineIndex &index);
     void addChapter(Build &build, int startIndex, int endIndex, QString title,

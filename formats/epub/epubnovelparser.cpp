@@ -12,7 +12,6 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
-#include <QSaveFile>
 #include <QXmlStreamReader>
 
 EpubNovelParser::EpubNovelParser(QObject *parent) : NovelParser(parent) {}
@@ -50,8 +49,7 @@ NovelInfo *EpubNovelParser::parseNovel(const QString &filePath)
         qWarning().noquote() << "无法打开epub文件:" << filePath;
         return novel;
     }
-    QString opfDir;
-    const QString opfPath = readContainer(zip, &opfDir);
+    const QString opfPath = readContainer(zip);
     if (opfPath.isEmpty()) {
         qWarning().noquote() << "未找到OPF文件";
         return novel;
@@ -62,14 +60,14 @@ NovelInfo *EpubNovelParser::parseNovel(const QString &filePath)
         return nullptr;
     }
 
-    const QString opfText = readEntryText(zip, opfPath);
+    const QString opfText = zip.readText(opfPath);
     if (opfText.isEmpty())
         return novel;
     Manifest manifest;
     readOpf(opfText, novel, &manifest);
     const QString coverHref = findCoverImage(opfText, manifest);
     if (!coverHref.isEmpty()) {
-        const QByteArray png = convertCover(readZipEntry(zip, resolveHref(coverHref, opfPath)));
+        const QByteArray png = convertCover(zip.readEntry(resolveEpubHref(coverHref, opfPath)));
         const QString coverPath = dataDir + QStringLiteral("cover.png");
         if (!png.isEmpty() && EpubFiles::writeFile(coverPath, png)) {
             novel->setCoverPath(coverPath);
@@ -81,27 +79,12 @@ NovelInfo *EpubNovelParser::parseNovel(const QString &filePath)
     return novel;
 }
 
-QByteArray EpubNovelParser::readZipEntry(EpubArchive &zip, const QString &entryPath)
-{
-    return zip.readEntry(entryPath);
-}
-
-QString EpubNovelParser::readEntryText(EpubArchive &zip, const QString &entryPath)
-{
-    return zip.readText(entryPath);
-}
-
-QString EpubNovelParser::resolveHref(const QString &href, const QString &basePath)
-{
-    return resolveEpubHref(href, basePath);
-}
-
-QString EpubNovelParser::readContainer(EpubArchive &zip, QString *opfDir)
+QString EpubNovelParser::readContainer(EpubArchive &zip)
 {
     QString opfPath;
     const QString container = QStringLiteral("META-INF/container.xml");
     if (zip.contains(container)) {
-        QXmlStreamReader xml(readEntryText(zip, container));
+        QXmlStreamReader xml(zip.readText(container));
         while (!xml.atEnd() && !xml.hasError()) {
             if (xml.readNext() == QXmlStreamReader::StartElement
                 && xml.name() == QLatin1String("rootfile")) {
@@ -117,10 +100,6 @@ QString EpubNovelParser::readContainer(EpubArchive &zip, QString *opfDir)
                 break;
             }
         }
-    }
-    if (opfDir) {
-        const QString dir = QFileInfo(opfPath).path();
-        *opfDir = opfPath.isEmpty() || dir == QLatin1String(".") ? QString() : dir;
     }
     return opfPath;
 }

@@ -32,10 +32,7 @@ public:
     static QByteArray convertCover(const QByteArray &imageBytes);
 
 private:
-    QByteArray readZipEntry(EpubArchive &zip, const QString &entryPath);
-    QString readEntryText(EpubArchive &zip, const QString &entryPath);
-    QString readContainer(EpubArchive &zip, QString *opfDir);
+    QString readContainer(EpubArchive &zip);
     void readOpf(const QString &opfText, NovelInfo *novel, Manifest *manifest);
     QString findCoverImage(const QString &opfText, const Manifest &manifest);
-    QString resolveHref(const QString &href, const QString &basePath);
 };

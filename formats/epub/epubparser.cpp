@@ -3,6 +3,7 @@
 #include "epubchapterparser.h"
 #include "epubfiles.h"
 #include "epubnovelparser.h"
+#include "epubunifiedparser.h"
 #include "logmanager.h"
 #include "novelinfo.h"
 #include "parserregistry.h"
@@ -80,11 +81,7 @@ ParseResult EpubParser::parseChapters(const QString &filePath, NovelInfo *novel)
 bool EpubParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                               UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
 {
-    Q_UNUSED(chapters);
-    Q_UNUSED(paragraphDao);
-    Q_UNUSED(chunkDao);
-    qWarning().noquote() << "[EpubParser] EPUB 正文导入尚未支持，书籍未入库:" << novelId;
-    return false;
+    return EpubUnifiedParser::parseAndStore(chapters, novelId, paragraphDao, chunkDao, 2);
 }
 
 bool EpubParser::finishImport(bool success)

@@ -21,8 +21,7 @@ public:
 
     ParseResult parseBookInfo(const QString &filePath) override;
     ParseResult parseChapters(const QString &filePath, NovelInfo *novel) override;
-    // The book's content is not imported yet: stores nothing and fails, so
-    // the import keeps no book.
+    // Converts and stores the chapters inside the import's transaction.
     bool parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                       UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao) override;
     // A failed import removes the data folder when this import created it.

@@ -21,7 +21,7 @@ void EpubChapterParser::readToc(EpubArchive &zip, const QString &version, const 
                                 const QString &navPath, QVector<EpubTocEntry> &entries)
 {
     const auto readNcx = [&] {
-        const QString text = readEntryText(zip, ncxPath);
+        const QString text = zip.readText(ncxPath);
         if (!text.isEmpty())
             parseNcx(text, ncxPath, entries);
     };
@@ -56,7 +56,7 @@ void EpubChapterParser::parseNcx(const QString &ncxText, const QString &ncxPath,
         return;
     }
     for (int i = first; i < entries.size(); ++i)
-        entries[i].path = resolveHref(entries.at(i).path, ncxPath);
+        entries[i].path = resolveEpubHref(entries.at(i).path, ncxPath);
 }
 
 void EpubChapterParser::parseNavMap(QXmlStreamReader &reader, QVector<EpubTocEntry> &entries,
@@ -125,7 +125,7 @@ void EpubChapterParser::parseNavPoint(QXmlStreamReader &reader, QVector<EpubTocE
 void EpubChapterParser::parseNav(EpubArchive &zip, const QString &navPath,
                                  QVector<EpubTocEntry> &entries)
 {
-    const QString text = readEntryText(zip, navPath);
+    const QString text = zip.readText(navPath);
     if (text.isEmpty())
         return;
     const int first = entries.size();
@@ -190,7 +190,7 @@ void EpubChapterParser::parseNavList(QXmlStreamReader &reader, const QString &na
             ancestors.removeLast();
         while (ancestors.size() < depth - 1)
             ancestors.append(QString());
-        entries.append({text, resolveHref(href, navPath), epubHrefAnchor(href),
+        entries.append({text, resolveEpubHref(href, navPath), epubHrefAnchor(href),
                         capEpubTitle(ancestors.join(QStringLiteral(" - ")))});
         ancestors.append(text);
         if (full(entries))

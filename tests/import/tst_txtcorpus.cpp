@@ -80,15 +80,15 @@ private slots:
         QTest::addColumn<bool>("damaged");   // a warning with the count is logged
 
         {
-            QString text = QStringLiteral("==========\n书名：长夜\n作者：王五\n==========\n目录\n");
-            for (int c = 1; c <= 4; ++c)
-                text += QStringLiteral("正文 第%1章 夜行\n").arg(QStringLiteral("一二三四").at(c - 1));
+            QString text = QStringLiteral("==========\n书名：长夜\n作者：王五\n==========\n目录\n"), body;
             QStringList titles{QStringLiteral("*书名：长夜"), QStringLiteral("*目录")};
             for (int c = 1; c <= 4; ++c) {
                 const QString heading = QStringLiteral("正文 第%1章 夜行").arg(QStringLiteral("一二三四").at(c - 1));
-                text += QStringLiteral("\n") + heading + QStringLiteral("\n") + prose(30, c * 100);
+                text += heading + '\n';
+                body += '\n' + heading + '\n' + prose(30, c * 100);
                 titles << heading;
             }
+            text += body;
             QTest::newRow("banner, contents, 正文 prefixes") << text.toUtf8() << text << titles << "zh_CN" << false;
         }
         {
@@ -130,14 +130,11 @@ private slots:
                 for (int c = 1; c <= 3; ++c) {
                     for (const int i : {3, 13}) {
                         const int n = v * 1000 + c * 100 + i;
-                        expected[expected.indexOf(QStringLiteral("%1次").arg(n)) + 4] = QChar(QChar::ReplacementCharacter);
-                        const int at = damaged.indexOf(QByteArray::number(n)) + 4;
-                        damaged[at] = '\xFF';
-                        damaged[at + 1] = '\xFF';
+                        expected.remove(expected.indexOf(QStringLiteral("%1次").arg(n)) + 4, 1);
+                        damaged.replace(damaged.indexOf(QByteArray::number(n)) + 4, 2, "\xFF\xFF");
                     }
                 }
             }
-            expected.remove(QChar(QChar::ReplacementCharacter));
             QTest::newRow("damaged block in GBK") << damaged << expected << titles << "zh_CN" << true;
 
             QByteArray ruined = encode("GBK", text);
@@ -219,12 +216,8 @@ private slots:
             for (int i = 0; i < stored.size(); ++i) {
                 Paragraph paragraph = stored.at(i);
                 paragraph.chunks = chunks.value(rowIds.value(i));
-                for (const Paragraph &line : normalizeWhitespace(paragraph)) {
-                    const QString lineText = line.chunks.value(0).text;
-                    for (const QChar c : lineText)
-                        QVERIFY(!c.isSurrogate() || c.isHighSurrogate() || c.isLowSurrogate());
-                    read << lineText;
-                }
+                for (const Paragraph &line : normalizeWhitespace(paragraph))
+                    read << line.chunks.value(0).text;
             }
         }
         QCOMPARE(gotTitles, titles);

@@ -1,8 +1,11 @@
+#include "logcapture.h"
 #include "renderpool.h"
 #include "testpages.h"
+#include "testpdf.h"
 
 #include <QSemaphore>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QThreadPool>
 #include <QtConcurrent>
@@ -211,6 +214,38 @@ private slots:
         for (const QList<QVariant> &signal : *m_rendered)
             rendered << RenderPool::makeKey(signal.at(0).toString(), signal.at(1).toInt());
         QCOMPARE(rendered, order);
+    }
+
+    // Batches show in the raster counts: a batch rasterises the PDF page
+    // once, a later batch takes it from the renderer's cache.
+    void pdfPagesBatched_data()
+    {
+        QTest::addColumn<bool>("continuous");
+        QTest::addColumn<int>("batches");
+        QTest::newRow("paged: two at a time") << false << 2;
+        QTest::newRow("continuous: eleven at a time") << true << 1;
+    }
+
+    void pdfPagesBatched()
+    {
+        QFETCH(bool, continuous);
+        QFETCH(int, batches);
+        QTemporaryDir dir;
+        QVERIFY(writeTestPdf(dir.filePath("a.pdf"), {{40, 40}}, {}));
+        LayoutConfig config;
+        config.continuousMode = continuous;
+        open(config);
+        const QString source = "pdf://" + dir.filePath("a.pdf") + "?page=0&dpi=72";
+        m_pool->setPageSequence({{"ch:0", 0}, {"ch:1", 1}, {"ch:2", 2}, {"ch:3", 3}}, m_gen);
+        LogCapture log;
+        for (int i = 0; i < 4; ++i) {
+            PageLayout page = emptyPage(i);
+            page.lines = {imageLine(0, 40, source)};
+            page.lines[0].displayWidth = page.lines[0].displayHeight = 40;
+            QCOMPARE(m_pool->push("ch", page, m_gen), 0);
+        }
+        QVERIFY(renderedReach(4));
+        QCOMPARE(log.lines(QtDebugMsg).filter(QRegularExpression("rasterStart|cacheHit")).size(), batches);
     }
 
     void backPressure()

@@ -87,4 +87,23 @@ NovelInfo *newNovel(const QString &id, const QString &title)
     return novel;
 }
 
+QStringList allRows()
+{
+    QStringList dump;
+    QSqlQuery tables(DatabaseConnection::database());
+    tables.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"));
+    while (tables.next()) {
+        const QString table = tables.value(0).toString();
+        QSqlQuery rows(DatabaseConnection::database());
+        rows.exec(QStringLiteral("SELECT * FROM ") + table + QStringLiteral(" ORDER BY rowid"));
+        while (rows.next()) {
+            QStringList values{table};
+            for (int c = 0; c < rows.record().count(); ++c)
+                values << rows.value(c).toString();
+            dump << values.join(QLatin1Char('|'));
+        }
+    }
+    return dump;
+}
+
 }

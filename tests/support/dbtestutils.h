@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QVariantMap>
 
 class NovelInfo;
@@ -23,6 +24,8 @@ QVariantMap storedRow(const QString &table, const QString &id);
 // (NULL shown as nullText), or "<no row>".
 QString storedCells(const QString &select, const QString &id, const QString &nullText = QString());
 
+// Every row of every table, "table|cell|cell...", tables by name, rows by rowid.
+QStringList allRows();
 // Runs a statement and fails the current test when it fails.
 void execSql(const QString &sql);
 

@@ -29,12 +29,22 @@ bool writeZipFile(const QString &path, const QVector<QPair<QString, QByteArray>>
     return zipClose(zip, nullptr) == ZIP_OK && ok;
 }
 
+namespace {
+
+QByteArray xhtml(const QString &title, const QString &body, const QString &extraNamespace = QString())
+{
+    return QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<html xmlns=\"http://www.w3.org/1999/xhtml\"%3>"
+                          "<head><title>%1</title></head><body>%2</body></html>\n")
+        .arg(title, body, extraNamespace).toUtf8();
+}
+
+}
+
 void EpubFixture::addDocument(const QString &id, const QString &href, const QString &title,
-                              const QString &body, bool inSpine)
+                              const QString &body)
 {
     addItem(id, href, QStringLiteral("application/xhtml+xml"), xhtml(title, body));
-    if (inSpine)
-        spine.append(id);
+    spine.append(id);
 }
 
 void EpubFixture::addItem(const QString &id, const QString &href, const QString &mediaType,
@@ -42,9 +52,8 @@ void EpubFixture::addItem(const QString &id, const QString &href, const QString 
 {
     const QString dir = QFileInfo(opfPath).path();
     const QString decoded = QUrl::fromPercentEncoding(href.toUtf8());
-    const QString entry =
-        dir.isEmpty() || dir == QLatin1String(".") ? decoded : QDir::cleanPath(dir + QLatin1Char('/') + decoded);
-    items.append({id, href, mediaType, properties, data, entry});
+    items.append({id, href, mediaType, properties, data,
+                  dir == QLatin1String(".") ? decoded : QDir::cleanPath(dir + QLatin1Char('/') + decoded)});
 }
 
 void EpubFixture::addNcx(const QString &href, const QByteArray &ncx)
@@ -55,8 +64,7 @@ void EpubFixture::addNcx(const QString &href, const QByteArray &ncx)
 
 void EpubFixture::addNav(const QString &href, const QByteArray &nav)
 {
-    addItem(QStringLiteral("nav"), href, QStringLiteral("application/xhtml+xml"), nav,
-            QStringLiteral("nav"));
+    addItem(QStringLiteral("nav"), href, QStringLiteral("application/xhtml+xml"), nav, QStringLiteral("nav"));
 }
 
 QByteArray EpubFixture::opf() const
@@ -68,14 +76,12 @@ QByteArray EpubFixture::opf() const
         "xmlns:opf=\"http://www.idpf.org/2007/opf\">%2</metadata>\n<manifest>\n")
         .arg(version, metadata);
     for (const Item &item : items) {
-        text += QStringLiteral("<item id=\"%1\" href=\"%2\" media-type=\"%3\"")
-                    .arg(item.id, item.href, item.mediaType);
-        if (!item.properties.isEmpty())
-            text += QStringLiteral(" properties=\"%1\"").arg(item.properties);
-        text += QStringLiteral("/>\n");
+        const QString properties = item.properties.isEmpty() ? QString() : QStringLiteral(" properties=\"%1\"").arg(item.properties);
+        text += QStringLiteral("<item id=\"%1\" href=\"%2\" media-type=\"%3\"%4/>\n")
+                    .arg(item.id, item.href, item.mediaType, properties);
     }
-    text += spineToc.isEmpty() ? QStringLiteral("</manifest>\n<spine>\n")
-                               : QStringLiteral("</manifest>\n<spine toc=\"%1\">\n").arg(spineToc);
+    text += QStringLiteral("</manifest>\n<spine%1>\n")
+                .arg(spineToc.isEmpty() ? QString() : QStringLiteral(" toc=\"%1\"").arg(spineToc));
     for (const QString &idref : spine)
         text += QStringLiteral("<itemref idref=\"%1\"/>\n").arg(idref);
     text += QStringLiteral("</spine>\n</package>\n");
@@ -100,18 +106,8 @@ bool EpubFixture::write(const QString &path) const
         if (!item.entry.isEmpty())
             entries.append({item.entry, item.data});
     }
-    entries += extraEntries;
     QFile::remove(path);
     return writeZipFile(path, entries, true);
-}
-
-QByteArray EpubFixture::xhtml(const QString &title, const QString &body)
-{
-    return QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                          "<html xmlns=\"http://www.w3.org/1999/xhtml\"><head><title>%1</title></head>"
-                          "<body>%2</body></html>\n")
-        .arg(title, body)
-        .toUtf8();
 }
 
 QByteArray EpubFixture::ncx(const QString &navPoints)
@@ -131,10 +127,5 @@ QString EpubFixture::navPoint(const QString &label, const QString &src, const QS
 
 QByteArray EpubFixture::nav(const QString &body)
 {
-    return QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                          "<html xmlns=\"http://www.w3.org/1999/xhtml\" "
-                          "xmlns:epub=\"http://www.idpf.org/2007/ops\"><head><title>Nav</title></head>"
-                          "<body>%1</body></html>\n")
-        .arg(body)
-        .toUtf8();
+    return xhtml(QStringLiteral("Nav"), body, QStringLiteral(" xmlns:epub=\"http://www.idpf.org/2007/ops\""));
 }

@@ -18,12 +18,9 @@ class EpubFixture
 public:
     struct Item
     {
-        QString id;
-        QString href;       // as written in the package
-        QString mediaType;
-        QString properties;
+        QString id, href, mediaType, properties;   // href as written in the package
         QByteArray data;
-        QString entry;      // archive name, empty for an item without a file
+        QString entry;                             // archive name; empty: no file
     };
 
     QString opfPath = QStringLiteral("OEBPS/content.opf");
@@ -33,11 +30,10 @@ public:
     bool withContainer = true;
     QStringList spine;      // idrefs in reading order
     QVector<Item> items;
-    QVector<QPair<QString, QByteArray>> extraEntries;
 
-    // An XHTML document; it joins the spine unless told otherwise.
+    // An XHTML document at the end of the spine.
     void addDocument(const QString &id, const QString &href, const QString &title,
-                     const QString &body = QString(), bool inSpine = true);
+                     const QString &body = QString());
     // Any manifest item with its data (entry from the decoded href).
     void addItem(const QString &id, const QString &href, const QString &mediaType,
                  const QByteArray &data, const QString &properties = QString());
@@ -48,8 +44,7 @@ public:
     QByteArray opf() const;
     bool write(const QString &path) const;
 
-    static QByteArray xhtml(const QString &title, const QString &body);
-    // An NCX around navMap's inner XML.
+    // An NCX around navMap's inner XML, and one of its points.
     static QByteArray ncx(const QString &navPoints);
     static QString navPoint(const QString &label, const QString &src,
                             const QString &children = QString());

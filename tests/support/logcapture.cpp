@@ -16,6 +16,7 @@ LogCapture::~LogCapture()
 
 QStringList LogCapture::lines(QtMsgType type) const
 {
+    QMutexLocker lock(&m_mutex);
     QStringList out;
     for (const auto &entry : m_entries)
         if (entry.first == type)
@@ -25,6 +26,14 @@ QStringList LogCapture::lines(QtMsgType type) const
 
 void LogCapture::handler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
-    if (s_active)
+    if (s_active) {
+        QMutexLocker lock(&s_active->m_mutex);
         s_active->m_entries.append({type, message});
+    }
+}
+
+int LogCapture::count() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_entries.size();
 }

@@ -1,12 +1,14 @@
 #pragma once
 
+#include <QMutex>
 #include <QPair>
 #include <QStringList>
 #include <QVector>
 #include <QtGlobal>
 
 // Collects every message while alive, so a test can see which lines an
-// operation wrote (and that it wrote none). One at a time.
+// operation wrote (and that it wrote none). One at a time; worker threads may
+// log into it.
 class LogCapture
 {
 public:
@@ -16,12 +18,13 @@ public:
     LogCapture &operator=(const LogCapture &) = delete;
 
     QStringList lines(QtMsgType type) const;
-    int count() const { return m_entries.size(); }
+    int count() const;
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
     static LogCapture *s_active;
     QtMessageHandler m_previous = nullptr;
+    mutable QMutex m_mutex;
     QVector<QPair<QtMsgType, QString>> m_entries;
 };

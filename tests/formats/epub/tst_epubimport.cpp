@@ -4,6 +4,7 @@
 #include "applicationcore.h"
 #include "chapterinfo.h"
 #include "databaseconnection.h"
+#include "dbtestutils.h"
 #include "epubfixture.h"
 #include "iformatparser.h"
 #include "keys.h"
@@ -13,7 +14,6 @@
 
 #include <QDir>
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QtTest>
 
 #include <memory>
@@ -21,51 +21,20 @@
 namespace {
 
 // The core's import signals, queued onto the test's thread.
-class Receiver : public QObject
+struct Receiver : QObject
 {
-public:
     explicit Receiver(ApplicationCore *core)
     {
-        connect(core, &ApplicationCore::novelImportProgress, this,
-                [this](const QString &m) { signals_ << QStringLiteral("progress ") + m; },
-                Qt::QueuedConnection);
-        connect(core, &ApplicationCore::novelImportSucceeded, this,
-                [this](const QString &m) { signals_ << QStringLiteral("succeeded ") + m; ++finished; },
-                Qt::QueuedConnection);
-        connect(core, &ApplicationCore::novelImportFailed, this,
-                [this](const QString &m) { signals_ << QStringLiteral("failed ") + m; ++finished; },
-                Qt::QueuedConnection);
+        const auto record = [this](const char *kind, bool last) {
+            return [=](const QString &m) { signals_ << kind + m; finished += last; };
+        };
+        connect(core, &ApplicationCore::novelImportProgress, this, record("progress ", false), Qt::QueuedConnection);
+        connect(core, &ApplicationCore::novelImportSucceeded, this, record("succeeded ", true), Qt::QueuedConnection);
+        connect(core, &ApplicationCore::novelImportFailed, this, record("failed ", true), Qt::QueuedConnection);
     }
     QStringList signals_;
     int finished = 0;
 };
-
-// Every row of every table.
-QStringList snapshot()
-{
-    QStringList dump;
-    QSqlQuery tables(DatabaseConnection::database());
-    tables.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"));
-    QStringList names;
-    while (tables.next())
-        names << tables.value(0).toString();
-    for (const QString &table : qAsConst(names)) {
-        QSqlQuery rows(DatabaseConnection::database());
-        rows.exec(QStringLiteral("SELECT * FROM ") + table + QStringLiteral(" ORDER BY rowid"));
-        while (rows.next()) {
-            QStringList values;
-            for (int c = 0; c < rows.record().count(); ++c)
-                values << rows.value(c).toString();
-            dump << table + QLatin1Char('|') + values.join(QLatin1Char('|'));
-        }
-    }
-    return dump;
-}
-
-QString dataFolder(const TestEnvironment &env, const QString &bookPath)
-{
-    return env.dataHome() + QStringLiteral("/com.tivex/harbour-Quillora/") + md5Hex(bookPath);
-}
 
 }
 
@@ -94,10 +63,7 @@ private:
     }
 
 private slots:
-    void init()
-    {
-        env.reset(new TestEnvironment);
-    }
+    void init() { env.reset(new TestEnvironment); }
 
     void cleanup()
     {
@@ -113,16 +79,13 @@ private slots:
         // "title|start|end|anchor|endAnchor" per chapter.
         QTest::addColumn<QStringList>("chapters");
 
-        // The title page runs on to the first chapter's heading anchor.
-        QTest::newRow("pandoc EPUB 2, NCX") << "pandoc-epub2.epub" << false << QStringList{
-            "山路夜雨|0|1||第一章-山路", "第一章 山路|1|2|第一章-山路|第二章-夜雨",
-            "第二章 夜雨|2|2|第二章-夜雨|庙中", "第二章 夜雨 - 庙中|2|3|庙中|第三章-归来",
-            "第三章 归来|3|3|第三章-归来|"};
-        // The nav lists no title page: its own title names it.
-        QTest::newRow("pandoc EPUB 3, nav") << "pandoc-epub3.epub" << false << QStringList{
-            "山路夜雨|0|1||第一章-山路", "第一章 山路|1|2|第一章-山路|第二章-夜雨",
-            "第二章 夜雨|2|2|第二章-夜雨|庙中", "第二章 夜雨 - 庙中|2|3|庙中|第三章-归来",
-            "第三章 归来|3|3|第三章-归来|"};
+        // The title page runs on to the first chapter's heading anchor; the
+        // nav lists no title page, so its own title names it.
+        const QStringList pandoc{"山路夜雨|0|1||第一章-山路", "第一章 山路|1|2|第一章-山路|第二章-夜雨",
+                                 "第二章 夜雨|2|2|第二章-夜雨|庙中", "第二章 夜雨 - 庙中|2|3|庙中|第三章-归来",
+                                 "第三章 归来|3|3|第三章-归来|"};
+        QTest::newRow("pandoc EPUB 2, NCX") << "pandoc-epub2.epub" << false << pandoc;
+        QTest::newRow("pandoc EPUB 3, nav") << "pandoc-epub3.epub" << false << pandoc;
         QTest::newRow("calibre, split files") << "calibre.epub" << true << QStringList{
             "Cover|0|0||", "第一章 山路|1|1||", "第二章 夜雨|2|2||",
             "第二章 夜雨 - 庙中|3|3||", "第三章 归来|4|4||"};
@@ -146,36 +109,37 @@ private slots:
 
         const ParseResult list = parser->parseChapters(path, novel.get());
         QStringList got;
-        for (const ChapterInfo *chapter : list.chapters) {
-            got << QStringLiteral("%1|%2|%3|%4|%5")
-                       .arg(chapter->title(), chapter->property("epubStartIdx").toString(),
-                            chapter->property("epubEndIdx").toString(),
-                            chapter->property("epubAnchor").toString(),
-                            chapter->property("epubEndAnchor").toString());
+        for (const ChapterInfo *c : list.chapters) {
+            got << QStringList{c->title(), c->property("epubStartIdx").toString(), c->property("epubEndIdx").toString(),
+                               c->property("epubAnchor").toString(), c->property("epubEndAnchor").toString()}.join('|');
         }
         qDeleteAll(list.chapters);
         QCOMPARE(got, chapters);
     }
 
-    // Until the content is imported, every EPUB import fails after the chapter
-    // step and leaves the library and the data folders as they were.
-    void importLeavesNoPartialBook_data()
+    // The real books import whole: every chapter holds its own text and only
+    // its own, and the book already in the library stays as it was.
+    void realBooksImport_data()
     {
         QTest::addColumn<QString>("file");
         QTest::addColumn<bool>("folderBefore");   // an earlier import's folder exists
-        QTest::newRow("pandoc EPUB 3") << "pandoc-epub3.epub" << false;
-        QTest::newRow("calibre") << "calibre.epub" << false;
-        QTest::newRow("folder of an earlier import") << "calibre.epub" << true;
+        // Per chapter: "phrase it holds|phrase of the next chapter it must not hold".
+        QTest::addColumn<QStringList>("chapters");
+        const QStringList text{"|他沿着山路", "他沿着山路|夜里下起了雨", "夜里下起了雨|庙里只有一盏灯",
+                               "庙里只有一盏灯|天亮时", "天亮时他回到了城里|"};
+        QTest::newRow("pandoc EPUB 3") << "pandoc-epub3.epub" << false << text;
+        QTest::newRow("pandoc EPUB 2") << "pandoc-epub2.epub" << false << text;
+        QTest::newRow("calibre, folder of an earlier import") << "calibre.epub" << true << QStringList(QString("|他沿着山路")) + text.mid(1);
     }
 
-    void importLeavesNoPartialBook()
+    void realBooksImport()
     {
         QFETCH(QString, file);
         QFETCH(bool, folderBefore);
+        QFETCH(QStringList, chapters);
         QVERIFY(env->openDatabase());
         ApplicationCore core;
 
-        // A book already in the library.
         const QString text = env->root() + QStringLiteral("/书.txt");
         QFile txt(text);
         QVERIFY(txt.open(QIODevice::WriteOnly));
@@ -183,32 +147,46 @@ private slots:
             txt.write(QStringLiteral("第%1章 夜路\n他走进了那座古老的城堡。\n").arg(i + 1).toUtf8());
         txt.close();
         QCOMPARE(importAndWait(core, text).last(), QStringLiteral("succeeded 解析完成"));
-        const QStringList before = snapshot();
+        const QStringList before = DbTestUtils::allRows();
 
         const QString path = copyRealBook(file);
-        const QString folder = dataFolder(*env, path);
         if (folderBefore)
-            QVERIFY(QDir().mkpath(folder));
-        QCOMPARE(importAndWait(core, path),
-                 (QStringList{QStringLiteral("progress 正在解析小说信息...."),
-                              QStringLiteral("progress 正在解析章节信息列表...."),
-                              QStringLiteral("progress 正在构建排版数据...."),
-                              QStringLiteral("failed 构建排版数据失败")}));
-        QCOMPARE(snapshot(), before);
-        QCOMPARE(QFileInfo::exists(folder), folderBefore);
+            QVERIFY(QDir().mkpath(env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(path)));
+        QCOMPARE(importAndWait(core, path).last(), QStringLiteral("succeeded 解析完成"));
+        for (const QString &row : before)
+            QVERIFY2(DbTestUtils::allRows().contains(row), qPrintable(row));
+
+        QSqlQuery query(DatabaseConnection::database());
+        query.prepare(QStringLiteral(
+            "SELECT c.chapter_index, group_concat(k.text, '') FROM chapter_info c "
+            "LEFT JOIN unified_paragraph p ON p.chapter_id = c.id "
+            "LEFT JOIN unified_chunk k ON k.para_id = p.id WHERE c.novel_id = ? "
+            "GROUP BY c.id ORDER BY c.chapter_index"));
+        query.addBindValue(md5Hex(path));
+        QVERIFY(query.exec());
+        int count = 0;
+        while (query.next()) {
+            QVERIFY(count < chapters.size());
+            const QStringList phrases = chapters.at(count++).split(QLatin1Char('|'));
+            const QString body = query.value(1).toString();
+            QVERIFY2(body.contains(phrases.at(0)), qPrintable(body));
+            if (!phrases.at(1).isEmpty())
+                QVERIFY2(!body.contains(phrases.at(1)), qPrintable(body));
+        }
+        QCOMPARE(count, chapters.size());
     }
 
-    void brokenBookFailsCleanly()
+    void bookWithoutChaptersFailsCleanly()
     {
         QVERIFY(env->openDatabase());
         ApplicationCore core;
         EpubFixture epub;
-        epub.addItem(QStringLiteral("a"), QStringLiteral("a.xhtml"), QStringLiteral("application/xhtml+xml"), "x");
-        const QString path = env->root() + QStringLiteral("/empty.epub");
+        epub.addItem("a", "a.xhtml", "application/xhtml+xml", "x");
+        const QString path = env->root() + "/empty.epub";
         QVERIFY(epub.write(path));
         QCOMPARE(importAndWait(core, path).last(), QStringLiteral("failed 未解析到章节"));
-        QVERIFY(snapshot().filter(QStringLiteral("novel_info|")).isEmpty());
-        QVERIFY(!QFileInfo::exists(dataFolder(*env, path)));
+        QVERIFY(DbTestUtils::allRows().filter(QStringLiteral("novel_info|")).isEmpty());
+        QVERIFY(!QFileInfo::exists(env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(path)));
     }
 };
 

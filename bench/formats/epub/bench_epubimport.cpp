@@ -1,0 +1,130 @@
+// Whole EPUB imports through the import task: a book of one file per chapter
+// and the same text as one file cut by NCX anchors, at two sizes, so the
+// growth shows (linear: 4x the chapters, about 4x the time). calibre's
+// ebook-convert on the same book is timed alongside as a reference.
+
+#include "applicationcore.h"
+#include "epubfixture.h"
+#include "testenvironment.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QtTest>
+
+namespace {
+
+// About 4.8 KB of text per chapter in five paragraphs.
+QString chapterBody(int index)
+{
+    QString body = QStringLiteral("<h2 id=\"c%1\">第%1章</h2>").arg(index);
+    for (int p = 0; p < 5; ++p) {
+        body += QStringLiteral("<p>");
+        for (int s = 0; s < 8; ++s)
+            body += QStringLiteral("夜里下起了雨，他在破庙里避雨。The rain fell all night long. ");
+        body += QStringLiteral("</p>");
+    }
+    return body;
+}
+
+qint64 peakRssKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return 0;
+}
+
+void resetPeakRss()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+}
+
+}
+
+class BenchEpubImport : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void import_data()
+    {
+        QTest::addColumn<int>("chapters");
+        QTest::addColumn<bool>("oneFile");
+        QTest::newRow("1000 files") << 1000 << false;
+        QTest::newRow("4000 files") << 4000 << false;
+        QTest::newRow("one file, 1000 anchors") << 1000 << true;
+        QTest::newRow("one file, 4000 anchors") << 4000 << true;
+    }
+
+    void import()
+    {
+        QFETCH(int, chapters);
+        QFETCH(bool, oneFile);
+        TestEnvironment env;
+        QVERIFY(env.openDatabase());
+        EpubFixture epub;
+        QString points;
+        QString whole;
+        for (int i = 0; i < chapters; ++i) {
+            if (oneFile) {
+                whole += chapterBody(i);
+                points += EpubFixture::navPoint(QStringLiteral("第%1章").arg(i),
+                                                QStringLiteral("text/book.xhtml#c%1").arg(i));
+            } else {
+                const QString href = QStringLiteral("text/c%1.xhtml").arg(i);
+                epub.addDocument(QStringLiteral("c%1").arg(i), href, QStringLiteral("第%1章").arg(i),
+                                 chapterBody(i));
+                points += EpubFixture::navPoint(QStringLiteral("第%1章").arg(i), href);
+            }
+        }
+        if (oneFile)
+            epub.addDocument(QStringLiteral("book"), QStringLiteral("text/book.xhtml"),
+                             QStringLiteral("Book"), whole);
+        epub.addNcx(QStringLiteral("toc.ncx"), EpubFixture::ncx(points));
+        const QString path = env.root() + QStringLiteral("/book.epub");
+        QVERIFY(epub.write(path));
+        whole.clear();
+        epub = EpubFixture();
+
+        ApplicationCore core;
+        bool done = false;
+        bool ok = false;
+        connect(&core, &ApplicationCore::novelImportSucceeded, this,
+                [&](const QString &) { done = ok = true; }, Qt::QueuedConnection);
+        connect(&core, &ApplicationCore::novelImportFailed, this,
+                [&](const QString &) { done = true; }, Qt::QueuedConnection);
+        resetPeakRss();
+        const qint64 rssBefore = peakRssKiB();
+        QElapsedTimer timer;
+        QBENCHMARK_ONCE {
+            timer.start();
+            core.importNovel(path);
+            QVERIFY(QTest::qWaitFor([&] { return done; }, 600000));
+        }
+        const qint64 ms = timer.elapsed();
+        QVERIFY(ok);
+        qInfo("import: %lld ms, peak RSS %lld MiB (+%lld MiB over the start)", ms,
+              peakRssKiB() / 1024, (peakRssKiB() - rssBefore) / 1024);
+
+        const QString convert = QStandardPaths::findExecutable(QStringLiteral("ebook-convert"));
+        if (convert.isEmpty())
+            return;
+        QProcess process;
+        QElapsedTimer reference;
+        reference.start();
+        process.start(convert, {path, env.root() + QStringLiteral("/book.txt")});
+        process.waitForFinished(600000);
+        qInfo("ebook-convert book.epub book.txt: %lld ms (exit %d)", reference.elapsed(),
+              process.exitCode());
+    }
+};
+
+QTEST_MAIN(BenchEpubImport)
+#include "bench_epubimport.moc"

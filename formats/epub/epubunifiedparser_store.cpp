@@ -1,0 +1,674 @@
+#include "epubunifiedparser.h"
+
+#include "chapterinfo.h"
+#include "databaseconnection.h"
+#include "epubarchive.h"
+#include "epubfonts.h"
+#include "epubitemconversion.h"
+#include "logmanager.h"
+#include "paragraphutils.h"
+#include "transaction.h"
+#include "unifiedchunkdao.h"
+#include "unifiedparagraphdao.h"
+
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTextStream>
+#include <QThread>
+#include <QThreadPool>
+#include <QXmlStreamReader>
+#include <QtConcurrent>
+
+#include <unzip.h>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr qint64 MaxDocumentBytes = 20 * 1024 * 1024;
+// All XHTML and CSS one book may bring into memory for conversion.
+constexpr qint64 MaxContentBytes = qint64(512) * 1024 * 1024;
+constexpr qint64 MaxFontBytes = 50 * 1024 * 1024;
+constexpr int ImageProbeLimit = 256 * 1024;
+constexpr int ImageProbeBlock = 16 * 1024;
+// Spine documents converted and stored together; peak memory follows this.
+constexpr int BatchItems = 64;
+
+struct ZipEntry
+{
+    unz64_file_pos position{};
+    quint64 size = 0;
+};
+
+// The book copy, closed on every way out.
+class ZipHandle
+{
+public:
+    explicit ZipHandle(const QString &path) : m_zip(unzOpen64(path.toUtf8().constData())) {}
+    ~ZipHandle() { close(); }
+    ZipHandle(const ZipHandle &) = delete;
+    ZipHandle &operator=(const ZipHandle &) = delete;
+    unzFile get() const { return m_zip; }
+    void close()
+    {
+        if (m_zip)
+            unzClose(m_zip);
+        m_zip = nullptr;
+    }
+
+private:
+    unzFile m_zip;
+};
+
+// The global pool's maximum goes to the ideal count however the run ends.
+class PoolLimit
+{
+public:
+    explicit PoolLimit(int threads) { QThreadPool::globalInstance()->setMaxThreadCount(qMax(1, threads)); }
+    ~PoolLimit() { QThreadPool::globalInstance()->setMaxThreadCount(QThread::idealThreadCount()); }
+};
+
+struct Book
+{
+    QString dataDir;
+    QString copyPath;
+    QString opfPath;
+    QStringList spine;
+    QHash<QString, ZipEntry> entries;       // exact entry name
+    QMap<QString, QString> archiveIndex;
+    QMap<QString, QString> manifest;
+    QSet<QString> styleSheets;
+    QString uniqueId;
+};
+
+QString elapsed(QElapsedTimer &timer)
+{
+    const QString text = QString::number(timer.elapsed()) + QStringLiteral("ms");
+    timer.restart();
+    return text;
+}
+
+bool readMeta(Book &book)
+{
+    QFile file(book.dataDir + QStringLiteral(".epub_meta"));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    QTextStream stream(&file);
+    stream.setCodec("UTF-8");
+    book.copyPath = stream.readLine().trimmed();
+    book.opfPath = stream.readLine().trimmed();
+    while (!stream.atEnd()) {
+        const QString line = stream.readLine().trimmed();
+        if (!line.isEmpty())
+            book.spine.append(line);
+    }
+    return true;
+}
+
+void indexArchive(unzFile zip, Book &book)
+{
+    QStringList names;
+    QHash<QString, int> fileNameCounts;
+    for (int rc = unzGoToFirstFile(zip); rc == UNZ_OK; rc = unzGoToNextFile(zip)) {
+        unz_file_info64 info;
+        char name[4096];
+        if (unzGetCurrentFileInfo64(zip, &info, name, sizeof(name), nullptr, 0, nullptr, 0) != UNZ_OK)
+            continue;
+        const QString entry = QString::fromUtf8(
+            name, int(qMin<uLong>(info.size_filename, sizeof(name) - 1)));
+        ZipEntry located;
+        if (unzGetFilePos64(zip, &located.position) != UNZ_OK || book.entries.contains(entry))
+            continue;
+        located.size = info.uncompressed_size;
+        book.entries.insert(entry, located);
+        names.append(entry);
+        ++fileNameCounts[entry.section(QLatin1Char('/'), -1).toLower()];
+    }
+    // Exact names first, so a lower-case key never hides a real entry.
+    for (const QString &entry : qAsConst(names))
+        book.archiveIndex.insert(entry, entry);
+    for (const QString &entry : qAsConst(names)) {
+        const QString lower = entry.toLower();
+        if (!book.archiveIndex.contains(lower))
+            book.archiveIndex.insert(lower, entry);
+    }
+    for (const QString &entry : qAsConst(names)) {
+        const QString fileName = entry.section(QLatin1Char('/'), -1).toLower();
+        if (fileNameCounts.value(fileName) == 1 && !book.archiveIndex.contains(fileName))
+            book.archiveIndex.insert(fileName, entry);
+    }
+}
+
+QByteArray readEntryAt(unzFile zip, const ZipEntry &entry, qint64 maxBytes)
+{
+    if (entry.size == 0 || entry.size > quint64(maxBytes))
+        return QByteArray();
+    unz64_file_pos position = entry.position;
+    if (unzGoToFilePos64(zip, &position) != UNZ_OK || unzOpenCurrentFile(zip) != UNZ_OK)
+        return QByteArray();
+    QByteArray bytes(int(entry.size), Qt::Uninitialized);
+    const int read = unzReadCurrentFile(zip, bytes.data(), unsigned(bytes.size()));
+    unzCloseCurrentFile(zip);
+    if (read <= 0)
+        return QByteArray();
+    bytes.truncate(read);
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0)
+        bytes.truncate(nul);
+    return bytes;
+}
+
+bool readPackage(unzFile zip, Book &book)
+{
+    const QString text = EpubUnifiedParser::readZipText(zip, book.opfPath);
+    if (text.isEmpty())
+        return false;
+    QString uniqueIdRef;
+    QMap<QString, QString> identifiers;
+    QXmlStreamReader xml(text);
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        const QStringRef name = xml.name();
+        if (name == QLatin1String("item")) {
+            const QString href = xml.attributes().value(QLatin1String("href")).toString();
+            const QString type =
+                xml.attributes().value(QLatin1String("media-type")).toString().trimmed().toLower();
+            const QString entry = EpubUnifiedParser::lookupResource(href, book.archiveIndex, book.opfPath, book.opfPath);
+            if (entry.isEmpty())
+                continue;
+            book.manifest.insert(entry, type);
+            if (type == QLatin1String("text/css"))
+                book.styleSheets.insert(entry);
+        } else if (name == QLatin1String("package")) {
+            uniqueIdRef = xml.attributes().value(QLatin1String("unique-identifier")).toString();
+        } else if (name == QLatin1String("identifier")) {
+            const QString id = xml.attributes().value(QLatin1String("id")).toString();
+            const QString value = xml.readElementText(QXmlStreamReader::SkipChildElements).trimmed();
+            if (!id.isEmpty())
+                identifiers.insert(id, value);
+        }
+    }
+    if (xml.hasError())
+        return false;
+    book.uniqueId = identifiers.value(uniqueIdRef);
+    return true;
+}
+
+// The archive entry of a spine path; another letter case is accepted when the
+// exact name is missing.
+QString spineEntry(const Book &book, const QString &path)
+{
+    if (book.entries.contains(path))
+        return path;
+    return book.archiveIndex.value(path.toLower());
+}
+
+QString inlineStyles(const QString &xhtml)
+{
+    static const QRegularExpression styleBlock(
+        QStringLiteral("<style\\b[^>]*>(.*?)</style\\s*>"),
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    QString styles;
+    QRegularExpressionMatchIterator it = styleBlock.globalMatch(xhtml);
+    while (it.hasNext())
+        styles += it.next().captured(1) + QLatin1Char('\n');
+    return styles;
+}
+
+// Natural size from the first bytes of the image, read in small blocks.
+QSize probeImage(unzFile zip, const ZipEntry &entry)
+{
+    if (entry.size == 0)
+        return QSize(-1, -1);
+    unz64_file_pos position = entry.position;
+    if (unzGoToFilePos64(zip, &position) != UNZ_OK || unzOpenCurrentFile(zip) != UNZ_OK)
+        return QSize(-1, -1);
+    const int limit = int(qMin<quint64>(entry.size, ImageProbeLimit));
+    QByteArray bytes;
+    QSize size(-1, -1);
+    while (bytes.size() < limit) {
+        const int want = qMin(ImageProbeBlock, limit - bytes.size());
+        const int before = bytes.size();
+        bytes.resize(before + want);
+        const int read = unzReadCurrentFile(zip, bytes.data() + before, unsigned(want));
+        if (read <= 0) {
+            bytes.truncate(before);
+            break;
+        }
+        bytes.truncate(before + read);
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::ReadOnly);
+        const QSize found = QImageReader(&buffer).size();
+        if (found.width() >= 0 && found.height() >= 0) {
+            size = found;
+            break;
+        }
+        if (read < want)
+            break;
+    }
+    unzCloseCurrentFile(zip);
+    return size;
+}
+
+void applyImageSize(Paragraph &paragraph, const QSize &natural)
+{
+    const int w = natural.width();
+    const int h = natural.height();
+    paragraph.progressWeight = estimateImageHeight(paragraph.imageWidth, paragraph.imageHeight, w, h);
+    if ((paragraph.imageWidth > 0 && paragraph.imageHeight > 0) || w < 0 || h < 0)
+        return;
+    if (paragraph.imageWidth > 0 && w > 0)
+        paragraph.imageHeight = int(std::lround(double(h) * paragraph.imageWidth / w));
+    else if (paragraph.imageHeight > 0 && h > 0)
+        paragraph.imageWidth = int(std::lround(double(w) * paragraph.imageHeight / h));
+    else if (paragraph.imageWidth <= 0 && paragraph.imageHeight <= 0) {
+        paragraph.imageWidth = w;
+        paragraph.imageHeight = h;
+    }
+}
+
+// Where a chapter's range lies in the spine.
+struct ChapterPlan
+{
+    int start = -1;
+    int end = -1;
+    QString anchor;
+    QString endAnchor;
+    bool valid = false;
+};
+
+ChapterPlan planOf(const ChapterInfo *chapter, int spineLength)
+{
+    ChapterPlan plan;
+    if (!chapter)
+        return plan;
+    plan.start = chapter->property("epubStartIdx").toInt();
+    plan.end = chapter->property("epubEndIdx").toInt();
+    plan.anchor = chapter->property("epubAnchor").toString();
+    plan.endAnchor = chapter->property("epubEndAnchor").toString();
+    plan.valid = chapter->property("epubStartIdx").isValid() && plan.start >= 0
+        && plan.start <= plan.end && plan.end < spineLength;
+    return plan;
+}
+
+// Paragraphs [from, to) of a converted item with their tables numbered from 0,
+// as a conversion of that range alone would number them.
+QVector<Paragraph> slice(const QVector<Paragraph> &paragraphs, int from, int to)
+{
+    QVector<Paragraph> part = paragraphs.mid(from, qMax(0, to - from));
+    int first = -1;
+    for (const Paragraph &p : qAsConst(part)) {
+        if (p.kind == Paragraph::TableCell && p.tableId >= 0)
+            first = first < 0 ? p.tableId : qMin(first, p.tableId);
+    }
+    if (first > 0) {
+        for (Paragraph &p : part) {
+            if (p.kind == Paragraph::TableCell && p.tableId >= 0)
+                p.tableId -= first;
+        }
+    }
+    return part;
+}
+
+class ContentStore
+{
+public:
+    ContentStore(const QVector<ChapterInfo *> &chapters, const QString &novelId,
+                 UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
+        : m_chapters(chapters), m_novelId(novelId), m_paragraphDao(paragraphDao), m_chunkDao(chunkDao)
+    {
+    }
+
+    bool run(int threadCount);
+
+private:
+    bool readContent(unzFile zip);
+    void registerFonts(unzFile zip);
+    bool convertAndStore(unzFile zip, int threadCount, int *storedParagraphs);
+    EpubChapterParseResult assemble(int index, const QHash<int, EpubItemConversion> &items);
+    bool store(ChapterInfo *chapter, EpubChapterParseResult &result);
+
+    const QVector<ChapterInfo *> &m_chapters;
+    QString m_novelId;
+    UnifiedParagraphDao *m_paragraphDao;
+    UnifiedChunkDao *m_chunkDao;
+    Book m_book;
+    QVector<ChapterPlan> m_plans;
+    QHash<int, QStringList> m_itemAnchors;    // spine index to the anchors cut there
+    QHash<QString, int> m_lastUse;            // entry name to its last spine index
+    QHash<QString, QByteArray> m_xhtml;       // entry name to raw text
+    QMap<QString, QString> m_css;
+    EpubConversionContext m_context;
+    QHash<QString, QSize> m_imageSizes;
+    QString m_firstError;
+};
+
+bool ContentStore::run(int threadCount)
+{
+    QElapsedTimer total;
+    total.start();
+    QElapsedTimer stage;
+    stage.start();
+
+    m_book.dataDir = QFileInfo(m_chapters.first()->path()).path() + QLatin1Char('/');
+    if (!readMeta(m_book))
+        return false;
+    QLOG_INFO().noquote() << "[EpubUnifiedParser] 章节数:" << m_chapters.size()
+                          << "spine文件数:" << m_book.spine.size();
+    ZipHandle zip(m_book.copyPath);
+    if (!zip.get())
+        return false;
+    QLOG_INFO().noquote() << "[EpubUnifiedParser] [1/6] 打开ZIP:" << elapsed(stage);
+
+    indexArchive(zip.get(), m_book);
+    if (!readPackage(zip.get(), m_book)) {
+        qWarning().noquote() << "[EpubUnifiedParser] OPF 无法读取:" << m_book.opfPath;
+        return false;
+    }
+    const QMap<QString, EpubObfuscation> obfuscation = EpubFonts::readEncryption(
+        EpubUnifiedParser::readZipText(zip.get(), QStringLiteral("META-INF/encryption.xml")),
+        m_book.uniqueId);
+    QLOG_INFO().noquote() << "[EpubUnifiedParser] [2/6] ZIP索引(" << m_book.archiveIndex.size()
+                          << "条目):" << elapsed(stage);
+
+    m_plans.reserve(m_chapters.size());
+    for (const ChapterInfo *chapter : m_chapters) {
+        const ChapterPlan plan = planOf(chapter, m_book.spine.size());
+        m_plans.append(plan);
+        if (!plan.valid)
+            continue;
+        if (!plan.anchor.isEmpty())
+            m_itemAnchors[plan.start].append(plan.anchor);
+        if (!plan.endAnchor.isEmpty())
+            m_itemAnchors[plan.end].append(plan.endAnchor);
+        for (int i = plan.start; i <= plan.end; ++i)
+            m_lastUse[spineEntry(m_book, m_book.spine.at(i))] = i;
+    }
+    if (!readContent(zip.get()))
+        return false;
+    QLOG_INFO().noquote() << "[EpubUnifiedParser] [3/6] 内容读入(" << m_xhtml.size() << " XHTML,"
+                          << m_css.size() << " CSS):" << elapsed(stage);
+
+    EpubFonts::Book fonts;
+    fonts.bookId = m_novelId;
+    fonts.opfPath = m_book.opfPath;
+    fonts.styleTexts = m_css;
+    for (auto it = m_xhtml.constBegin(); it != m_xhtml.constEnd(); ++it) {
+        const QString styles = inlineStyles(QString::fromUtf8(it.value()));
+        if (!styles.isEmpty())
+            fonts.styleTexts.insert(it.key(), styles);
+    }
+    fonts.obfuscation = obfuscation;
+    fonts.lookup = [this](const QString &href, const QString &stylePath) {
+        return EpubUnifiedParser::lookupResource(href, m_book.archiveIndex, stylePath, m_book.opfPath);
+    };
+    unzFile handle = zip.get();
+    fonts.read = [handle](const QString &entry) {
+        return EpubUnifiedParser::readZipEntry(handle, entry, MaxFontBytes);
+    };
+    EpubFonts::writeManifest(m_book.dataDir, m_book.copyPath, EpubFonts::registerFonts(fonts));
+    m_context.imageIdPrefix = QStringLiteral("zip://") + m_book.copyPath + QStringLiteral("::");
+    QLOG_INFO().noquote() << "[EpubUnifiedParser] [4/6] 资源索引就绪(" << m_book.manifest.size()
+                          << " manifest项):" << elapsed(stage);
+
+    m_context.styleSheets = CssStyleSheet::parseAll(m_css);
+    m_context.archiveIndex = m_book.archiveIndex;
+    m_context.manifest = m_book.manifest;
+    m_context.opfPath = m_book.opfPath;
+
+    // Nested inside the import's own transaction: nothing is kept unless the
+    // whole import commits.
+    Transaction transaction(DatabaseConnection::database());
+    if (!transaction.isActive()) {
+        qWarning().noquote() << "[EpubUnifiedParser] 开启事务失败:" << transaction.lastError();
+        return false;
+    }
+    if (!m_chunkDao->removeByNovelId(m_novelId) || !m_paragraphDao->removeByNovelId(m_novelId)) {
+        transaction.rollback();
+        return false;
+    }
+    QLOG_INFO().noquote() << "[EpubUnifiedParser] [5/6] 并行处理" << m_chapters.size() << "章...";
+    int storedParagraphs = 0;
+    if (!convertAndStore(zip.get(), threadCount, &storedParagraphs)) {
+        transaction.rollback();
+        return false;
+    }
+    zip.close();
+    QLOG_INFO().noquote() << "[EpubUnifiedParser] [5/6] SAX解析完成:" << elapsed(stage);
+    if (storedParagraphs == 0) {
+        qWarning().noquote() << "[EpubUnifiedParser] XHTML解析失败:" << m_firstError;
+        transaction.rollback();
+        return false;
+    }
+    if (!transaction.commit()) {
+        qWarning().noquote() << "[EpubUnifiedParser] 提交事务失败:" << transaction.lastError();
+        return false;
+    }
+    QLOG_INFO().noquote() << "[EpubUnifiedParser] [6/6] DB入库(" << storedParagraphs << "段落):"
+                          << elapsed(stage);
+    QLOG_INFO().noquote() << "[EpubUnifiedParser] 总计:" << total.elapsed() << "ms";
+    return true;
+}
+
+bool ContentStore::readContent(unzFile zip)
+{
+    QSet<QString> needed;
+    for (const ChapterPlan &plan : qAsConst(m_plans)) {
+        for (int i = plan.start; plan.valid && i <= plan.end; ++i) {
+            const QString entry = spineEntry(m_book, m_book.spine.at(i));
+            if (!entry.isEmpty())
+                needed.insert(entry);
+        }
+    }
+    // Refused from the sizes the archive declares, before anything is inflated.
+    qint64 declared = 0;
+    for (const QSet<QString> *set : {&needed, &m_book.styleSheets}) {
+        for (const QString &entry : *set) {
+            const quint64 size = m_book.entries.value(entry).size;
+            if (size <= quint64(MaxDocumentBytes))
+                declared += qint64(size);
+        }
+    }
+    if (declared > MaxContentBytes) {
+        qWarning().noquote() << "[EpubUnifiedParser] 正文与样式超过上限 (字节):" << declared;
+        return false;
+    }
+    for (const QString &entry : qAsConst(needed)) {
+        const QByteArray bytes = readEntryAt(zip, m_book.entries.value(entry), MaxDocumentBytes);
+        if (!bytes.isEmpty())
+            m_xhtml.insert(entry, bytes);
+    }
+    for (const QString &entry : qAsConst(m_book.styleSheets)) {
+        const QByteArray bytes = readEntryAt(zip, m_book.entries.value(entry), MaxDocumentBytes);
+        if (!bytes.isEmpty())
+            m_css.insert(entry, QString::fromUtf8(bytes));
+    }
+    return true;
+}
+
+bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedParagraphs)
+{
+    PoolLimit limit(threadCount);
+    QHash<int, EpubItemConversion> converted;
+    int next = 0;
+    while (next < m_chapters.size()) {
+        // The next chapters, up to a batch of spine documents.
+        QSet<int> items;
+        int end = next;
+        for (; end < m_chapters.size(); ++end) {
+            const ChapterPlan &plan = m_plans.at(end);
+            if (!plan.valid)
+                continue;
+            if (end > next && items.size() + (plan.end - plan.start) >= BatchItems)
+                break;
+            for (int i = plan.start; i <= plan.end; ++i)
+                items.insert(i);
+        }
+        QVector<int> pending;
+        for (int i : qAsConst(items)) {
+            if (!converted.contains(i))
+                pending.append(i);
+        }
+        std::sort(pending.begin(), pending.end());
+        const QVector<EpubItemConversion> results = QtConcurrent::blockingMapped(
+            pending, std::function<EpubItemConversion(const int &)>([&](const int &i) {
+                const QString path = m_book.spine.at(i);
+                const QByteArray bytes = m_xhtml.value(spineEntry(m_book, path));
+                if (bytes.isEmpty()) {
+                    EpubItemConversion failed;
+                    failed.error = QStringLiteral("无法读取 spine 文件: %1").arg(path);
+                    return failed;
+                }
+                return convertEpubItem(QString::fromUtf8(bytes), m_context,
+                                       spineEntry(m_book, path), m_itemAnchors.value(i));
+            }));
+        for (int k = 0; k < pending.size(); ++k)
+            converted.insert(pending.at(k), results.at(k));
+
+        QVector<EpubChapterParseResult> batch;
+        for (int c = next; c < end; ++c)
+            batch.append(assemble(c, converted));
+
+        // Natural sizes of the batch's images, each probed once per book.
+        for (EpubChapterParseResult &result : batch) {
+            for (Paragraph &p : result.paragraphs) {
+                if (p.kind != Paragraph::Image || p.imageId.isEmpty())
+                    continue;
+                if (p.imageId.startsWith(m_context.imageIdPrefix) && !m_imageSizes.contains(p.imageId)) {
+                    const QString entry = p.imageId.mid(m_context.imageIdPrefix.size());
+                    const auto it = m_book.entries.constFind(entry);
+                    m_imageSizes.insert(p.imageId, it == m_book.entries.constEnd()
+                                                       ? QSize(-1, -1)
+                                                       : probeImage(zip, it.value()));
+                }
+                applyImageSize(p, m_imageSizes.value(p.imageId, QSize(-1, -1)));
+            }
+        }
+        for (int c = next; c < end; ++c) {
+            EpubChapterParseResult &result = batch[c - next];
+            *storedParagraphs += result.paragraphs.size();
+            if (!store(m_chapters.at(c), result))
+                return false;
+            // Stored: its memory goes back before the next batch.
+            result = EpubChapterParseResult();
+        }
+
+        // A document the next chapter still needs stays converted.
+        const int keepFrom = end < m_chapters.size() && m_plans.at(end).valid ? m_plans.at(end).start
+                                                                               : m_book.spine.size();
+        for (auto it = converted.begin(); it != converted.end();)
+            it = it.key() < keepFrom ? converted.erase(it) : std::next(it);
+        for (auto it = m_xhtml.begin(); it != m_xhtml.end();)
+            it = m_lastUse.value(it.key()) < keepFrom ? m_xhtml.erase(it) : std::next(it);
+        next = end;
+    }
+    int known = 0;
+    for (const QSize &size : qAsConst(m_imageSizes))
+        known += size.width() >= 0 ? 1 : 0;
+    QLOG_INFO().noquote() << "[EpubUnifiedParser] 已选图片尺寸:" << known << "/" << m_imageSizes.size();
+    return true;
+}
+
+EpubChapterParseResult ContentStore::assemble(int index, const QHash<int, EpubItemConversion> &items)
+{
+    EpubChapterParseResult result;
+    const ChapterInfo *chapter = m_chapters.at(index);
+    const ChapterPlan &plan = m_plans.at(index);
+    if (!chapter)
+        result.error = QStringLiteral("章节信息为空");
+    else if (!plan.valid)
+        result.error = QStringLiteral("章节 spine 范围无效");
+    int tableOffset = 0;
+    for (int i = plan.start; plan.valid && i <= plan.end; ++i) {
+        const EpubItemConversion item = items.value(i);
+        if (!item.ok) {
+            // The chapter keeps what its other documents gave.
+            qWarning().noquote() << "[EpubUnifiedParser] XHTML解析失败:" << chapter->title() << item.error;
+            if (result.error.isEmpty())
+                result.error = item.error;
+            continue;
+        }
+        int from = 0;
+        int to = item.paragraphs.size();
+        if (i == plan.start && !plan.anchor.isEmpty()) {
+            from = item.anchorStarts.value(plan.anchor, -1);
+            if (from < 0) {
+                qWarning().noquote() << "[EpubUnifiedParser] 未找到起始锚点，从文件开头读取:"
+                                     << m_book.spine.at(i) << plan.anchor;
+                from = 0;
+            }
+        }
+        if (i == plan.end && !plan.endAnchor.isEmpty()) {
+            to = item.anchorStarts.value(plan.endAnchor, -1);
+            if (to < 0) {
+                qWarning().noquote() << "[EpubUnifiedParser] 未找到结束锚点，读到文件末尾:"
+                                     << m_book.spine.at(i) << plan.endAnchor;
+                to = item.paragraphs.size();
+            }
+        }
+        QVector<Paragraph> part = slice(item.paragraphs, from, to);
+        int tables = 0;
+        for (Paragraph &p : part) {
+            if (p.kind != Paragraph::TableCell || p.tableId < 0)
+                continue;
+            tables = qMax(tables, p.tableId + 1);
+            p.tableId += tableOffset;
+        }
+        tableOffset += tables;
+        result.paragraphs += part;
+    }
+    result.success = !result.paragraphs.isEmpty();
+    if (result.success) {
+        result.error.clear();
+    } else {
+        if (result.error.isEmpty())
+            result.error = QStringLiteral("章节正文为空");
+        if (m_firstError.isEmpty())
+            m_firstError = (chapter ? chapter->title() : QString()) + QLatin1Char(' ') + result.error;
+    }
+    return result;
+}
+
+bool ContentStore::store(ChapterInfo *chapter, EpubChapterParseResult &result)
+{
+    if (!chapter)
+        return true;
+    qint64 words = 0;
+    for (const Paragraph &p : qAsConst(result.paragraphs))
+        words += p.plainText().size();
+    const ParagraphTotals totals = finalizeParagraphs(result.paragraphs);
+    chapter->setWordCount(int(qMin<qint64>(words, std::numeric_limits<int>::max())));
+    chapter->setGlyphCount(totals.totalGlyphs);
+    chapter->setProgressTotal(totals.totalProgress);
+    if (result.paragraphs.isEmpty())
+        return true;
+    const QVector<QString> ids =
+        m_paragraphDao->insertParagraphsLocked(m_novelId, chapter->id(), result.paragraphs);
+    if (ids.isEmpty())
+        return false;
+    for (int j = 0; j < ids.size() && j < result.paragraphs.size(); ++j) {
+        const QVector<TextChunk> &chunks = result.paragraphs.at(j).chunks;
+        if (!chunks.isEmpty() && !m_chunkDao->insertChunks(ids.at(j), chunks))
+            return false;
+    }
+    return true;
+}
+
+}
+
+bool EpubUnifiedParser::parseAndStore(const QVector<ChapterInfo *> &chapters, const QString &novelId,
+                                      UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao,
+                                      int threadCount)
+{
+    if (chapters.isEmpty() || !chapters.first() || !paragraphDao || !chunkDao)
+        return false;
+    ContentStore store(chapters, novelId, paragraphDao, chunkDao);
+    return store.run(threadCount);
+}

@@ -1,0 +1,144 @@
+#pragma once
+
+#include "cssstylesheet.h"
+#include "paragraph.h"
+
+#include <QHash>
+#include <QMap>
+#include <QHash>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+// The chunk fields other than the text: the style of the run being collected.
+struct RunStyle
+{
+    bool bold = false;
+    bool italic = false;
+    bool underline = false;
+    bool strikethrough = false;
+    int fontDelta = 0;
+    float fontScale = 1.0f;
+    QString fontFamily;
+    QString color;
+    QString highlightColor;
+    int fontWeight = 0;     // CSS weight; 0: not set
+    int vertAlign = 0;      // 0 normal, 1 super, 2 sub
+    QString anchorHref;
+
+    bool operator==(const RunStyle &other) const;
+    bool operator!=(const RunStyle &other) const { return !(*this == other); }
+};
+
+struct StyleFrame
+{
+    int depth = 0;
+    ComputedStyle style;
+    int alignmentDepth = 0;     // size of the alignment stack before the element
+};
+
+struct RunStyleFrame
+{
+    int depth = 0;
+    RunStyle style;
+};
+
+struct SwitchFrame
+{
+    int depth = 0;
+    bool defaultTaken = false;
+    int skipDepth = 0;
+};
+
+struct XhtmlConvertResult
+{
+    bool ok = false;
+    QVector<Paragraph> paragraphs;
+    QString errorMessage;
+    qint64 errorLine = 0;
+    qint64 errorColumn = 0;
+    // Of a whole-document conversion with cut anchors: the paragraph index at
+    // which each anchor met begins.
+    QHash<QString, int> anchorParagraphs;
+};
+
+// A MathML element read into memory, for its text form.
+struct MathNode
+{
+    QString name;
+    QString text;
+    QString encoding;
+    QVector<MathNode> children;
+};
+
+// Everything one conversion reads and writes; owned by the call, so conversions on
+// different threads share nothing.
+struct XhtmlConvertState
+{
+    XhtmlConvertState(const CssStyleSheetMap &sheets, const QMap<QString, QString> &resources,
+                      const QMap<QString, QString> &mediaTypes, const QString &documentPath,
+                      const QString &baseDir, const QString &imageIdPrefix)
+        : styleSheets(sheets), resources(resources), mediaTypes(mediaTypes),
+          documentPath(documentPath), baseDir(baseDir), imageIdPrefix(imageIdPrefix) {}
+
+    // Arguments of the call.
+    const CssStyleSheetMap &styleSheets;
+    const QMap<QString, QString> &resources;
+    const QMap<QString, QString> &mediaTypes;
+    const QString &documentPath;
+    const QString &baseDir;
+    const QString &imageIdPrefix;
+
+    Paragraph paragraph;
+    RunStyle run;
+    QString pendingText;
+
+    bool paragraphOpen = false;
+    bool atLineStart = true;
+    bool inTableCell = false;
+    bool inBody = false;
+    bool bodySeen = false;
+    bool started = true;
+    bool ended = true;
+    // Ids at which the output is cut, and the paragraph index of each one met.
+    const QStringList *cutAnchors = nullptr;
+    QHash<QString, int> cutPositions;
+
+    int footnoteDepth = 0;
+    QString footnoteId;
+
+    QVector<int> alignmentStack;
+    QVector<Paragraph> output;
+    float baseFontSize = 16.0f;
+    QString documentBackground;
+
+    int depth = 0;
+    int preDepth = 0;
+    int skipTextCount = 0;
+    int skipDepth = 0;
+    int mediaDepth = 0;
+    int svgDepth = 0;
+    int svgTextDepth = 0;
+    QString svgText;
+
+    int currentTableId = -1;
+    int currentRow = -1;
+    int currentColumn = 0;
+    int maxColumns = 0;
+    int tableStartIndex = -1;
+    int tableCounter = 0;
+    int nestedTableDepth = 0;   // tables opened inside a cell, read as cell text
+
+    QVector<StyleFrame> styles;
+    QVector<RunStyleFrame> runStyles;
+    QVector<SwitchFrame> switches;
+
+    CssStyleSheet documentSheet;
+    QHash<QString, QString> familyCache;    // "family|weight|italic" to resolved family
+    QString htmlId;
+    QString htmlClass;
+    QString htmlStyle;
+    QString htmlBgColor;
+
+    const ComputedStyle *currentStyle() const { return styles.isEmpty() ? nullptr : &styles.last().style; }
+};

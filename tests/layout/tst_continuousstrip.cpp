@@ -1,5 +1,4 @@
 #include "continuousstrip.h"
-#include "renderpool.h"
 
 #include <QtTest>
 
@@ -51,14 +50,9 @@ struct Book
                 page.lines.append(line);
             }
             // The page builder repeats a line that crosses pages; it counts once.
-            if (!page.lines.isEmpty())
-                {
-                PageLayout repeat;
-                repeat.lines = {page.lines.last()};
-                layouts[id] = {page, repeat};
-            }
-            else
-                layouts[id] = {page};
+            PageLayout repeat;
+            repeat.lines = page.lines.mid(page.lines.size() - 1);
+            layouts[id] = {page, repeat};
         }
     }
 
@@ -262,23 +256,6 @@ private slots:
         const PageRef lastRef = book.strip.pageAtScrollIndex(strip.isEmpty() ? 0 : strip.lastKey());
         QCOMPARE(book.strip.isFirstPage(firstRef.chapterId, firstRef.pageIndex), DATA(bool, first));
         QCOMPARE(book.strip.isLastPage(lastRef.chapterId, lastRef.pageIndex), DATA(bool, last));
-    }
-
-    void renderPoolDistances()
-    {
-        Book book(100);
-        book.lay("A=0:150;B=0:100");
-        book.rebuild("B:0");
-        RenderPool pool;
-        pool.setRenderSettings(book.config);
-        pool.resetForSession("book", "B", 0, 7);
-        pool.setPageSequence(book.strip.pageSequence(), 7);
-        int d = 0;
-        QVERIFY(pool.keyDistance("A:0", d));
-        QCOMPARE(d, -2);
-        QCOMPARE(book.strip.scrollPageKey("B", 0, -1), QString("A:1"));
-        QCOMPARE(book.strip.scrollPageKey("B", 0, 1), QString());
-        QCOMPARE(book.strip.chapterPageForAddress("A", "B", 0), -1);
     }
 };
 

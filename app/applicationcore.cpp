@@ -62,7 +62,10 @@ ApplicationCore::ApplicationCore(QObject *parent)
     , layoutPool(this)
     , renderPool(this)
 {
-    s_instance.store(this);
+    {
+        QWriteLocker lock(&instanceLock());
+        s_instance.store(this);
+    }
     initAppTime();
     readingRecordDao->recoverDangling();
     CbrParser::cleanupOrphanedArchiveData();
@@ -81,16 +84,30 @@ ApplicationCore::ApplicationCore(QObject *parent)
 
 ApplicationCore::~ApplicationCore()
 {
-    ApplicationCore *self = this;
-    s_instance.compare_exchange_strong(self, nullptr);
-    // Nothing a running task uses may go before the task has ended.
+    {
+        // Waits for an image request under way on another thread; later ones
+        // find no core.
+        QWriteLocker lock(&instanceLock());
+        ApplicationCore *self = this;
+        s_instance.compare_exchange_strong(self, nullptr);
+    }
+    // Nothing a running task uses may go before the task has ended: queued
+    // layout and render tasks are dropped and the running one is waited for
+    // before the pools go.
     backgroundTasks.stop();
     workerPool.clear();
+    workerPool.waitForDone();
     // What the reader wrote while an import held the lock goes in now, at
     // the latest: the import has ended above.
     if (!DeferredWrites::instance().flush(ExitFlushTimeoutMs))
         qWarning() << "[ApplicationCore] 退出前未能写入暂存数据:"
                    << DeferredWrites::instance().pendingCount();
+}
+
+QReadWriteLock &ApplicationCore::instanceLock()
+{
+    static QReadWriteLock lock;
+    return lock;
 }
 
 ApplicationCore *ApplicationCore::instance()

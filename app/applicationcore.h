@@ -6,8 +6,10 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QImage>
 #include <QObject>
 #include <QPointer>
+#include <QReadWriteLock>
 #include <QStringList>
 #include <QThreadPool>
 #include <QVariant>
@@ -120,12 +122,52 @@ public:
     static QDateTime currentDateTime();
 
     // --- Reading view and page pools ---
+    // Start a reading session at a glyph position; the answer is the session
+    // token, empty when nothing was opened.
     Q_INVOKABLE QString openBookForReading(const QString &novelId, const QString &chapterId,
                                            int glyphIndex, float blockOffset, int fontSize,
                                            int letterSpacing, int viewWidth, int viewHeight,
                                            const QString &textColor, const QString &bgColor,
                                            const QString &readerBgColor,
                                            bool isDarkTheme = false);
+    Q_INVOKABLE QString poolJumpToChapter(const QString &novelId, const QString &chapterId,
+                                          int glyphIndex, int fontSize, int letterSpacing,
+                                          int viewWidth, int viewHeight, const QString &textColor,
+                                          const QString &bgColor, const QString &readerBgColor,
+                                          bool isDarkTheme = false);
+    Q_INVOKABLE void poolReportPageTurn(const QString &chapterId, int pageIndex,
+                                        const QString &sessionToken);
+    Q_INVOKABLE int poolForwardPageCount();
+    Q_INVOKABLE int poolBackwardPageCount();
+    Q_INVOKABLE int poolStartPageIndex();
+    Q_INVOKABLE int getChapterPageCount(const QString &chapterId);
+    Q_INVOKABLE int getChapterGlyphCount(const QString &chapterId);
+    Q_INVOKABLE int getChapterPageForAddress(const QString &chapterId,
+                                             const QString &addressChapterId,
+                                             int addressPageIndex);
+    Q_INVOKABLE QString getScrollPageKey(int relativePageIndex);
+    Q_INVOKABLE bool isScrollFirstPage(const QString &chapterId, int pageIndex);
+    Q_INVOKABLE bool isScrollLastPage(const QString &chapterId, int pageIndex);
+    Q_INVOKABLE bool isPageReady(const QString &chapterId, int pageIndex);
+    Q_INVOKABLE bool isRenderWindowReady(int backwardPages, int forwardPages);
+    Q_INVOKABLE int getPageFirstParaIndex(int pageIndex);
+    Q_INVOKABLE QVariantMap getPageStartSource(const QString &chapterId, int pageIndex);
+    Q_INVOKABLE void setCurrentChapterContext(const QString &chapterId, int chapterIndex);
+    Q_INVOKABLE int pageFromParaIndexForChapter(const QString &chapterId, int paraIndex);
+    Q_INVOKABLE QVariantList getPageLineSources(const QString &chapterId, int pageIndex);
+
+    // The rendered page under a percent-encoded page key; null when not ready.
+    // Any thread.
+    QImage imageForId(const QString &id) const;
+    // Held for reading around every use of instance() off the main thread;
+    // the destructor clears the instance under the write lock.
+    static QReadWriteLock &instanceLock();
+    // The layout settings an open builds from its arguments and the reading
+    // settings (exposed for the reading tests).
+    LayoutConfig readingConfig(const QString &novelId, int fontSize, int letterSpacing,
+                               int viewWidth, int viewHeight, const QString &textColor,
+                               const QString &bgColor, const QString &readerBgColor,
+                               bool isDarkTheme);
 
     // --- User fonts ---
     Q_INVOKABLE QVariantMap getFontMetadata(const QString &path);
@@ -169,6 +211,7 @@ signals:
 
 private:
     QVector<Paragraph> loadChapterContent(const QString &novelId, const QString &chapterId);
+    void setImageMode(const QString &novelId, LayoutConfig &config);
     void connectPools();
 
     NovelDao *novelDao;

@@ -14,21 +14,100 @@ Rectangle {
 
     // The book being read; a reading session runs while it is set.
     property string openBookId: ""
+    // The reading session: its token, the book's chapter ids in reading
+    // order, and the page shown.
+    property string sessionToken: ""
+    property var chapterIds: []
+    property string readChapterId: ""
+    property int readPageIndex: 0
+    property int readPageCount: 0
 
     function reloadLibrary() {
         library.model = core.getNovelList()
     }
 
+    // Opens the book at its saved position (the first chapter when none).
     function openBook(novelId) {
         if (openBookId !== "")
             closeOpenBook()
         openBookId = novelId
         core.startReadingSession(novelId)
+        var chapters = core.getChaptersByNovelId(novelId)
+        var ids = []
+        for (var i = 0; i < chapters.length; ++i)
+            ids.push(chapters[i].id)
+        chapterIds = ids
+        if (ids.length === 0)
+            return
+        var chapter = ids[0]
+        var glyph = 0
+        var offset = -1
+        var progress = core.getReadProcessByNovelId(novelId)
+        if (progress && ids.indexOf(progress.chapterId) >= 0) {
+            chapter = progress.chapterId
+            glyph = progress.lastPosition
+            offset = progress.lastBlockOffset
+        }
+        readChapterId = chapter
+        readPageIndex = 0
+        pageImage.source = ""
+        reader.forceActiveFocus()
+        sessionToken = core.openBookForReading(novelId, chapter, glyph, offset, 20, 0,
+                                               pageArea.width, pageArea.height,
+                                               "#202020", "#fdf8ee", "#fdf8ee", false)
     }
 
     function closeOpenBook() {
         core.closeBook()
+        sessionToken = ""
         openBookId = ""
+        pageImage.source = ""
+    }
+
+    function pageKey(chapterId, pageIndex) {
+        return chapterId + ":" + pageIndex
+    }
+
+    // Shows a page as soon as it is rendered (poolPageRendered brings it later).
+    function showPage(chapterId, pageIndex) {
+        readChapterId = chapterId
+        readPageIndex = pageIndex
+        readPageCount = Math.max(0, core.getChapterPageCount(chapterId))
+        pageImage.source = ""
+        if (core.isPageReady(chapterId, pageIndex))
+            pageImage.source = "image://quillora/" + encodeURIComponent(pageKey(chapterId, pageIndex))
+    }
+
+    function turnTo(chapterId, pageIndex) {
+        core.poolReportPageTurn(chapterId, pageIndex, sessionToken)
+        showPage(chapterId, pageIndex)
+        var start = core.getPageStartSource(chapterId, pageIndex)
+        core.doReading(openBookId, chapterId, chapterIds.indexOf(chapterId), start.glyphIndex,
+                       start.progressIndex, -1)
+    }
+
+    // Forward (+1) or back (-1) one page, across chapters; a neighbour not
+    // laid out yet holds the turn back.
+    function turnPage(step) {
+        if (sessionToken === "" || pageImage.source == "")
+            return
+        var count = core.getChapterPageCount(readChapterId)
+        if (count < 0)
+            return
+        var page = readPageIndex + step
+        if (page >= 0 && page < count) {
+            turnTo(readChapterId, page)
+            return
+        }
+        for (var i = chapterIds.indexOf(readChapterId) + step; i >= 0 && i < chapterIds.length; i += step) {
+            var pages = core.getChapterPageCount(chapterIds[i])
+            if (pages < 0)
+                return
+            if (pages > 0) {
+                turnTo(chapterIds[i], step > 0 ? 0 : pages - 1)
+                return
+            }
+        }
     }
 
     Timer {
@@ -114,6 +193,12 @@ Rectangle {
                 root.reloadLibrary()
             }
             function onNovelImportFailed(message) { importStatus.text = message }
+            function onPoolStartPageLocated(chapterId, pageIndex) { root.showPage(chapterId, pageIndex) }
+            function onPoolPageRendered(chapterId, pageIndex) {
+                if (chapterId === root.readChapterId && pageIndex === root.readPageIndex
+                        && pageImage.source == "")
+                    root.showPage(chapterId, pageIndex)
+            }
         }
 
         ListView {
@@ -135,8 +220,7 @@ Rectangle {
 
                     MouseArea {
                         anchors.fill: parent
-                        onClicked: modelData.id === root.openBookId
-                                   ? root.closeOpenBook() : root.openBook(modelData.id)
+                        onClicked: root.openBook(modelData.id)
                     }
                 }
 
@@ -155,6 +239,76 @@ Rectangle {
                             reloadLater.start()
                         }
                     }
+                }
+            }
+        }
+    }
+
+    // The reading page: over the library while a book is open.
+    Rectangle {
+        id: reader
+        objectName: "reader"
+        anchors.fill: parent
+        visible: root.openBookId !== ""
+        color: "#fdf8ee"
+        focus: visible
+
+        Keys.onRightPressed: root.turnPage(1)
+        Keys.onLeftPressed: root.turnPage(-1)
+        Keys.onEscapePressed: root.closeOpenBook()
+
+        Row {
+            id: toolbar
+            height: 40
+            spacing: 16
+            anchors.left: parent.left
+            anchors.leftMargin: 16
+
+            Text {
+                text: "返回"
+                font.pixelSize: 18
+                color: "darkblue"
+                anchors.verticalCenter: parent.verticalCenter
+
+                MouseArea {
+                    anchors.fill: parent
+                    onClicked: root.closeOpenBook()
+                }
+            }
+
+            Text {
+                text: root.readChapterId === "" ? ""
+                      : "第 " + (root.readPageIndex + 1) + " / " + root.readPageCount + " 页"
+                font.pixelSize: 16
+                anchors.verticalCenter: parent.verticalCenter
+            }
+        }
+
+        Item {
+            id: pageArea
+            anchors.top: toolbar.bottom
+            anchors.left: parent.left
+            anchors.right: parent.right
+            anchors.bottom: parent.bottom
+
+            Image {
+                id: pageImage
+                objectName: "pageImage"
+                cache: false
+                smooth: false
+            }
+
+            // Tap the right or left half, or swipe left or right, to turn.
+            MouseArea {
+                anchors.fill: parent
+                property real pressX: 0
+                onPressed: pressX = mouse.x
+                onReleased: {
+                    var dx = mouse.x - pressX
+                    if (Math.abs(dx) > 40)
+                        root.turnPage(dx < 0 ? 1 : -1)
+                    else
+                        root.turnPage(mouse.x >= width / 2 ? 1 : -1)
                 }
             }
         }

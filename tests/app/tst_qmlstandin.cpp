@@ -1,11 +1,17 @@
 #include "applicationcore.h"
+#include "chapterinfo.h"
+#include "chinesebook.h"
+#include "keys.h"
 #include "noveldao.h"
 #include "novelinfo.h"
+#include "quilloraimageprovider.h"
 #include "testenvironment.h"
 
 #include <QQmlEngine>
 #include <QQuickItem>
+#include <QQuickItemGrabResult>
 #include <QQuickView>
+#include <QSignalSpy>
 #include <QtTest>
 
 
@@ -44,6 +50,91 @@ private slots:
         QVERIFY(list);
         QCOMPARE(list->property("count").toInt(), 1);
         QVERIFY(ApplicationCore::instance());
+    }
+    // A generated Chinese book is tapped open and read ten pages forward and
+    // three back with the arrow keys; every page shown is the rendered image
+    // of its key, and reopening the book shows the last page read.
+    void readsPageByPage()
+    {
+        TestEnvironment env;
+        QVERIFY(env.openDatabase());
+        qmlRegisterType<ApplicationCore>("com.quillora.applicationcore", 1, 0, "ApplicationCore");
+        QQuickView view;
+        view.engine()->addImageProvider(QStringLiteral("quillora"), new QuilloraImageProvider);
+        view.setSource(QUrl::fromLocalFile(QStringLiteral(QUILLORA_SOURCE_ROOT)
+                                           + QStringLiteral("/qml/harbour-quillora.qml")));
+        QVERIFY(view.rootObject());
+        view.show();
+        view.requestActivate();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        QQuickItem *root = view.rootObject();
+        ApplicationCore *core = ApplicationCore::instance();
+        QVERIFY(core);
+
+        const QString path = ChineseBook::write(env.root(), 4, 1200);
+        QSignalSpy imported(core, &ApplicationCore::novelImportSucceeded);
+        core->importNovel(path);
+        QTRY_COMPARE_WITH_TIMEOUT(imported.count(), 1, 60000);
+        QVERIFY(QMetaObject::invokeMethod(root, "reloadLibrary"));
+        QStringList chapters;
+        for (QObject *chapter : core->getChaptersByNovelId(md5Hex(path))) {
+            chapters << qobject_cast<ChapterInfo *>(chapter)->id();
+            delete chapter;
+        }
+
+        auto *library = root->findChild<QQuickItem *>(QStringLiteral("library"));
+        auto *image = root->findChild<QQuickItem *>(QStringLiteral("pageImage"));
+        QVERIFY(library && image);
+        QTRY_COMPARE(library->property("count").toInt(), 1);
+        QTest::mouseClick(&view, Qt::LeftButton, {},
+                          library->mapToScene(QPointF(40, 10)).toPoint());
+
+        // What the page item shows, as the scene graph draws it.
+        const auto shown = [&] {
+            QSharedPointer<QQuickItemGrabResult> grab = image->grabToImage();
+            QSignalSpy ready(grab.data(), &QQuickItemGrabResult::ready);
+            return ready.wait(5000) ? grab->image().convertToFormat(QImage::Format_RGB32) : QImage();
+        };
+        QImage previous;
+        const auto shows = [&](const QString &key) {
+            if (image->property("source").toUrl().toString()
+                    != QStringLiteral("image://quillora/") + QUrl::toPercentEncoding(key)
+                || image->property("status").toInt() != 1)
+                return false;
+            const QImage page = core->imageForId(key).convertToFormat(QImage::Format_RGB32);
+            const QImage onScreen = shown();
+            QImage blank(onScreen.size(), QImage::Format_RGB32);
+            blank.fill(onScreen.pixel(0, 0));
+            return !page.isNull() && onScreen == page && onScreen != previous && onScreen != blank;
+        };
+        QString chapter = chapters.first();
+        int page = 0;
+        QTRY_VERIFY(shows(RenderPool::makeKey(chapter, page)));
+        QTRY_VERIFY(core->isRenderWindowReady(0, 12));
+        for (int turn = 0; turn < 13; ++turn) {
+            previous = core->imageForId(RenderPool::makeKey(chapter, page))
+                           .convertToFormat(QImage::Format_RGB32);
+            const int step = turn < 10 ? 1 : -1;
+            page += step;
+            if (page >= core->getChapterPageCount(chapter)) {
+                chapter = chapters.at(chapters.indexOf(chapter) + 1);
+                page = 0;
+            } else if (page < 0) {
+                chapter = chapters.at(chapters.indexOf(chapter) - 1);
+                page = core->getChapterPageCount(chapter) - 1;
+            }
+            QTest::keyClick(&view, step > 0 ? Qt::Key_Right : Qt::Key_Left);
+            QTRY_VERIFY2(shows(RenderPool::makeKey(chapter, page)),
+                         qPrintable(RenderPool::makeKey(chapter, page)));
+        }
+        QVERIFY(chapter != chapters.first());
+
+        previous = QImage();
+        QTest::keyClick(&view, Qt::Key_Escape);
+        QTRY_VERIFY(!root->findChild<QQuickItem *>(QStringLiteral("reader"))->isVisible());
+        QTest::mouseClick(&view, Qt::LeftButton, {},
+                          library->mapToScene(QPointF(40, 10)).toPoint());
+        QTRY_VERIFY(shows(RenderPool::makeKey(chapter, page)));
     }
 };
 

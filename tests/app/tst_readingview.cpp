@@ -1,0 +1,195 @@
+#include "applicationcore.h"
+#include "chapterinfo.h"
+#include "chinesebook.h"
+#include "keys.h"
+#include "quilloraimageprovider.h"
+#include "testenvironment.h"
+
+#include <QAtomicInt>
+#include <QSignalSpy>
+#include <QtConcurrent>
+#include <QtTest>
+
+#include <memory>
+
+// The reading view through the real core, pools, renderer and image provider
+// over an imported Chinese book.
+class TestReadingView : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<TestEnvironment> env;
+    QString bookId;
+    QString firstChapter;
+
+    QString open(ApplicationCore &core, const QString &novelId, const QString &chapter,
+                 int width = 540, int height = 960)
+    {
+        return core.openBookForReading(novelId, chapter, 0, -1.0f, 20, 0, width, height,
+                                       QStringLiteral("#000000"), QStringLiteral("#ffffff"),
+                                       QString());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        env.reset(new TestEnvironment);
+        QVERIFY(env->openDatabase());
+        const QString path = ChineseBook::write(env->root(), 3, 1500);
+        ApplicationCore core;
+        QSignalSpy done(&core, &ApplicationCore::novelImportSucceeded);
+        core.importNovel(path);
+        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 60000);
+        bookId = md5Hex(path);
+        const QList<QObject *> chapters = core.getChaptersByNovelId(bookId);
+        QCOMPARE(chapters.size(), 3);
+        firstChapter = qobject_cast<ChapterInfo *>(chapters.first())->id();
+        qDeleteAll(chapters);
+    }
+
+    // The layout settings an open builds from its arguments and the settings.
+    void layoutConfig_data()
+    {
+        QTest::addColumn<QString>("setting");  // READ_SETTING key=value, or empty
+        QTest::addColumn<int>("fontSize");
+        QTest::addColumn<QString>("bg");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QVariant>("expected");
+
+        QTest::newRow("font size below range") << "" << 1 << "#ffffff" << "font" << QVariant(4);
+        QTest::newRow("font size above range") << "" << 500 << "#ffffff" << "font" << QVariant(200);
+        QTest::newRow("dpi above range") << "PDF_DPI=9" << 18 << "#ffffff" << "scale" << QVariant(2.0f);
+        QTest::newRow("line spacing floor") << "LINE_SPACING=0.3" << 18 << "#ffffff" << "lineHeight" << QVariant(0.5f);
+        QTest::newRow("continuous: no top margin") << "READ_MODE=1" << 18 << "#ffffff" << "marginTop" << QVariant(0.0f);
+        QTest::newRow("transparent page, white reader") << "" << 18 << "transparent" << "readerBg" << QVariant("#ffffff");
+        QTest::newRow("reader takes the page colour") << "" << 18 << "#102030" << "readerBg" << QVariant("#102030");
+    }
+    void layoutConfig()
+    {
+        QFETCH(QString, setting);
+        QFETCH(int, fontSize);
+        QFETCH(QString, bg);
+        QFETCH(QString, field);
+        QFETCH(QVariant, expected);
+        ApplicationCore core;
+        const QString group = QStringLiteral("READ_SETTING");
+        const QString key = setting.section(QLatin1Char('='), 0, 0);
+        if (!setting.isEmpty())
+            core.setAppConfigValue(group, key, setting.section(QLatin1Char('='), 1));
+        const LayoutConfig c = core.readingConfig(bookId, fontSize, 0, 540, 960,
+                                                  QStringLiteral("#000000"), bg, QString(), false);
+        core.removeAppConfigKey(group, key);
+        const QHash<QString, QVariant> fields{
+            {"font", c.fontPixelSize}, {"scale", c.scale}, {"lineHeight", c.lineHeightFactor},
+            {"marginTop", c.marginTop}, {"readerBg", c.readerBgColor.name()}};
+        QCOMPARE(fields.value(field), expected);
+    }
+
+    // Refused opens give no token; a page turn moves the pools only with the
+    // current session's token.
+    void sessions_data()
+    {
+        QTest::addColumn<QString>("novelId");  // "book": the imported one
+        QTest::addColumn<QString>("chapter");  // "first": its first chapter
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<QString>("turnToken");  // "current", "previous" or a literal
+        QTest::addColumn<bool>("opens");
+        QTest::addColumn<bool>("turns");
+
+        QTest::newRow("current token") << "book" << "first" << 540 << 960 << "current" << true << true;
+        QTest::newRow("previous token") << "book" << "first" << 540 << 960 << "previous" << true << false;
+        QTest::newRow("empty token") << "book" << "first" << 540 << 960 << "" << true << false;
+        QTest::newRow("token with a letter") << "book" << "first" << 540 << 960 << "2a" << true << false;
+        QTest::newRow("view too narrow") << "book" << "first" << 49 << 960 << "current" << false << false;
+        QTest::newRow("view too tall") << "book" << "first" << 540 << 8193 << "current" << false << false;
+        QTest::newRow("book id with a slash") << "x/y" << "first" << 540 << 960 << "current" << false << false;
+        QTest::newRow("book id with dots") << ".." << "first" << 540 << 960 << "current" << false << false;
+        QTest::newRow("unknown chapter") << "book" << "nope" << 540 << 960 << "current" << false << false;
+    }
+    void sessions()
+    {
+        QFETCH(QString, novelId);
+        QFETCH(QString, chapter);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(QString, turnToken);
+        QFETCH(bool, opens);
+        QFETCH(bool, turns);
+        ApplicationCore core;
+        const QString previous = open(core, bookId, firstChapter);
+        const QString token = open(core, novelId == QLatin1String("book") ? bookId : novelId,
+                                   chapter == QLatin1String("first") ? firstChapter : chapter,
+                                   width, height);
+        QCOMPARE(!token.isEmpty(), opens);
+        if (!opens)
+            return;
+        QTRY_VERIFY(core.isPageReady(firstChapter, 1));
+        QCOMPARE(core.poolBackwardPageCount(), 0);
+        const QString sent = turnToken == QLatin1String("current")
+            ? token : (turnToken == QLatin1String("previous") ? previous : turnToken);
+        core.poolReportPageTurn(firstChapter, 1, sent);
+        QCOMPARE(core.poolBackwardPageCount(), turns ? 1 : 0);
+    }
+
+    // The provider serves the rendered page under its key, percent-encoded or
+    // not, at its rendered size whatever size is asked for.
+    void pageImages_data()
+    {
+        QTest::addColumn<QString>("id");  // %1: the first chapter's id
+        QTest::addColumn<bool>("found");
+        QTest::newRow("page key") << "%1:0" << true;
+        QTest::newRow("encoded colon") << "%1%3A0" << true;
+        QTest::newRow("page not laid out") << "%1:999" << false;
+        QTest::newRow("not a key") << "nonsense" << false;
+    }
+    void pageImages()
+    {
+        QFETCH(QString, id);
+        QFETCH(bool, found);
+        ApplicationCore core;
+        QSignalSpy rendered(&core, &ApplicationCore::poolPageRendered);
+        QVERIFY(!open(core, bookId, firstChapter, 300, 400).isEmpty());
+        QTRY_VERIFY(!rendered.isEmpty());
+        QuilloraImageProvider provider;
+        QSize size(-1, -1);
+        const QImage image = provider.requestImage(id.arg(firstChapter), &size, QSize(10, 10));
+        QCOMPARE(!image.isNull(), found);
+        QCOMPARE(size, found ? QSize(300, 400) : QSize(0, 0));
+    }
+
+    // The core goes while layouts and renders are queued and while another
+    // thread keeps asking for pages: nothing waits forever, nothing crashes,
+    // and later requests find no core.
+    void coreGoesWhileReading()
+    {
+        auto core = std::make_unique<ApplicationCore>();
+        QSignalSpy rendered(core.get(), &ApplicationCore::poolPageRendered);
+        QVERIFY(!open(*core, bookId, firstChapter).isEmpty());
+        QTRY_VERIFY(!rendered.isEmpty());
+        QuilloraImageProvider provider;
+        QAtomicInt stop(0);
+        const QString key = firstChapter + QStringLiteral(":0");
+        QFuture<int> asking = QtConcurrent::run([&] {
+            int served = 0;
+            while (!stop.loadAcquire())
+                served += provider.requestImage(key, nullptr, QSize()).isNull() ? 0 : 1;
+            return served;
+        });
+        QTest::qWait(20);
+        core.reset();
+        stop.storeRelease(1);
+        QVERIFY(asking.result() > 0);
+        QSize size(7, 7);
+        QVERIFY(provider.requestImage(key, &size, QSize()).isNull());
+        QCOMPARE(size, QSize(7, 7));
+    }
+
+    void cleanupTestCase()
+    {
+        env.reset();
+    }
+};
+
+QTEST_MAIN(TestReadingView)
+#include "tst_readingview.moc"

@@ -15,6 +15,8 @@ struct PageRef
 // must be laid out before it can be filled.
 struct LayoutPlan
 {
+    // Paged: the reading page, the pages ahead in order, then those behind
+    // nearest first. Continuous: the strip pages in scroll order.
     QList<PageRef> pages;
     QStringList chaptersToLayout;
     bool reachedEnd = false;

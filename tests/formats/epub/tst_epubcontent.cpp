@@ -156,7 +156,6 @@ private slots:
         QVERIFY(image.value(0).toString().startsWith("zip://" + env->dataHome()));
         QCOMPARE(PageImageLoader::imageSize(image.value(0).toString()), QSize(600, 400));
         const QString imageId = image.value(0).toString();
-        QCOMPARE(PageImageLoader::loadImage(imageId).pixelColor(0, 0), QColor(Qt::darkGreen));
 
         // Imported again, the copy the image loader holds open is replaced.
         epub.items[5].data = png(600, 200);

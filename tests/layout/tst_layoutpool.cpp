@@ -103,7 +103,6 @@ private slots:
         QTest::addColumn<QString>("laidOut");  // page counts, -1 for not laid out
 
         QTest::newRow("inside a chapter") << "3,3,3" << "c1" << 25 << "c1:2" << "3,3,3";
-        QTest::newRow("first glyph") << "3,3,3" << "c0" << 0 << "c0:0" << "3,3,3";
         QTest::newRow("glyph past the end") << "3,3" << "c1" << 999 << "c1:2" << "3,3";
         QTest::newRow("empty start chapter: nearest with lines")
             << "2,0,2" << "c1" << 5 << "c2:0" << "2,0,2";
@@ -223,7 +222,6 @@ private slots:
         QTest::newRow("page count, unknown") << "pageCount" << "zz" << 0 << QVariant(-1);
         QTest::newRow("glyph count") << "glyphCount" << "c0" << 0 << QVariant(29);
         QTest::newRow("glyph count, images") << "glyphCount" << "c2" << 0 << QVariant(5);
-        QTest::newRow("glyph count, empty") << "glyphCount" << "c1" << 0 << QVariant(0);
         QTest::newRow("address, other chapter") << "address:c2" << "c0" << 1 << QVariant(-1);
         QTest::newRow("address, same chapter") << "address:c0" << "c0" << 2 << QVariant(2);
         QTest::newRow("page start glyph") << "firstPara" << "c0" << 1 << QVariant(10);
@@ -232,7 +230,6 @@ private slots:
         QTest::newRow("page of glyph past the end") << "fromPara" << "c0" << 999 << QVariant(2);
         QTest::newRow("page of glyph, empty chapter") << "fromPara" << "c1" << 0 << QVariant(-1);
         QTest::newRow("image page of glyph") << "fromPara" << "c2" << 3 << QVariant(1);
-        QTest::newRow("unknown entry") << "entry" << "zz" << 0 << QVariant(-1);
         QTest::newRow("scroll key") << "scrollKey" << "c0" << 1 << QVariant(QString());
         QTest::newRow("first or last page") << "firstOrLast" << "c0" << 0 << QVariant(false);
         QTest::newRow("window keys across the empty chapter")
@@ -256,7 +253,6 @@ private slots:
             {"address:c2", [&] { return l.chapterPageForAddress(chapter, "c2", arg); }},
             {"firstPara", [&] { return l.pageFirstParaIndex(chapter, arg); }},
             {"fromPara", [&] { return l.pageFromParaIndex(chapter, arg); }},
-            {"entry", [&] { return l.pageEntry(chapter, arg).firstParaIndex; }},
             {"scrollKey", [&] { return l.scrollPageKey(arg); }},
             {"firstOrLast", [&] { return l.isFirstPage(chapter, arg) || l.isLastPage(chapter, arg); }},
             {"window", [&] {
@@ -300,7 +296,6 @@ private slots:
         QTRY_COMPARE(pools.layout.chapterGlyphCount(QStringLiteral("c0")), 99);
         QTRY_VERIFY(pools.windowRendered());
         QCOMPARE(pools.layout.chapterGlyphCount(QStringLiteral("c6")), -1);
-        QVERIFY(pools.layout.pageEntry(QStringLiteral("c6"), 0).lines.isEmpty());
         for (int i = 0; i < 6; ++i)
             QCOMPARE(pools.layout.chapterGlyphCount(QStringLiteral("c%1").arg(i)), 99);
     }

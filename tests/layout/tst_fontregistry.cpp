@@ -165,8 +165,7 @@ private slots:
     void splitFamilyList()
     {
         QFETCH(QString, value);
-        QFETCH(QStringList, names);
-        QCOMPARE(FontRegistry::splitFamilyList(value), names);
+        QTEST(FontRegistry::splitFamilyList(value), "names");
     }
 
     void deobfuscate_data()

@@ -113,10 +113,9 @@ private slots:
         QFETCH(float, height);
         QFETCH(bool, orphanControl);
         QFETCH(bool, continuous);
-        QFETCH(QString, expected);
         const QVector<PageLayout> pages =
             PageBuilder::buildPages(parseLines(lines), config(height, orphanControl, continuous));
-        QCOMPARE(describe(pages), expected);
+        QTEST(describe(pages), "expected");
         for (int i = 0; i < pages.size(); ++i) {
             const PageLayout &page = pages[i];
             QCOMPARE(page.pageIndex, i);

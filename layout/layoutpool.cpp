@@ -109,6 +109,7 @@ void LayoutPool::resetTables()
     m_displayPages.clear();
     m_windowPages.clear();
     m_pendingPages.clear();
+    m_strip.clear();
 }
 
 void LayoutPool::clear(quint64 generation)
@@ -174,8 +175,9 @@ int LayoutPool::orderOf(const QString &chapterId) const
 
 LayoutPlan LayoutPool::planChapters(int behind, int ahead) const
 {
+    if (m_settings.continuousMode)
+        return m_strip.plan(m_startChapterId, m_startPageIndex, behind, ahead);
     LayoutPlan plan;
-    // Continuous mode plans over the strip's scroll indexes instead (not built yet).
     const auto start = m_chapterOrder.constFind(m_startChapterId);
     if (start == m_chapterOrder.cend() || start.value() < 0)
         return plan;
@@ -251,7 +253,10 @@ LayoutPlan LayoutPool::planChapters(int behind, int ahead) const
 
 const PageLayout *LayoutPool::findPage(const QString &chapterId, int pageIndex) const
 {
-    // Continuous mode looks at the strip page of the address first (not built yet).
+    if (m_settings.continuousMode) {
+        if (const PageLayout *page = m_strip.findPage(chapterId, pageIndex))
+            return page;
+    }
     const auto pages = m_displayPages.constFind(chapterId);
     if (pages != m_displayPages.cend()) {
         const QVector<PageLayout> &list = pages.value();
@@ -268,48 +273,12 @@ const PageLayout *LayoutPool::findPage(const QString &chapterId, int pageIndex) 
 
 QVector<LayoutLine> LayoutPool::chapterLines(const QString &chapterId) const
 {
-    QVector<LayoutLine> lines;
-    const auto pages = m_chapterLayouts.constFind(chapterId);
-    if (pages == m_chapterLayouts.cend())
-        return lines;
-    QSet<int> seen;
-    for (const PageLayout &page : pages.value()) {
-        for (const LayoutLine &line : page.lines) {
-            // A line the page builder put on two pages counts once.
-            if (line.lineIndex < 0 || seen.contains(line.lineIndex))
-                continue;
-            seen.insert(line.lineIndex);
-            lines.append(line);
-        }
-    }
-    return lines;
+    return m_strip.chapterLines(chapterId);
 }
 
 QString LayoutPool::nearestChapterWithLinesLocked(const QString &chapterId) const
 {
-    const int origin = orderOf(chapterId);
-    if (origin < 0)
-        return QString();
-    const auto hasLines = [this](int index, QString &found) {
-        const auto chapter = m_chapterAtIndex.constFind(index);
-        if (chapter == m_chapterAtIndex.cend() || !m_chapterLayouts.contains(chapter.value()))
-            return false;
-        for (const PageLayout &page : m_chapterLayouts.value(chapter.value())) {
-            for (const LayoutLine &line : page.lines) {
-                if (line.lineIndex >= 0) {
-                    found = chapter.value();
-                    return true;
-                }
-            }
-        }
-        return false;
-    };
-    QString found;
-    for (int d = 0; d < m_chapterOrder.size(); ++d) {
-        if (hasLines(origin + d, found) || (d > 0 && hasLines(origin - d, found)))
-            return found;
-    }
-    return QString();
+    return m_strip.nearestChapterWithLines(chapterId);
 }
 
 QString LayoutPool::nearestChapterWithLines(const QString &chapterId) const
@@ -320,7 +289,14 @@ QString LayoutPool::nearestChapterWithLines(const QString &chapterId) const
 
 bool LayoutPool::distanceFromStart(const QString &chapterId, int pageIndex, int &distance) const
 {
-    // Continuous mode measures in scroll indexes instead (not built yet).
+    if (m_settings.continuousMode) {
+        const int from = m_strip.scrollIndexOf(m_startChapterId, m_startPageIndex);
+        const int to = m_strip.scrollIndexOf(chapterId, pageIndex);
+        if (from == ContinuousStrip::NoScroll || to == ContinuousStrip::NoScroll)
+            return false;
+        distance = to - from;
+        return true;
+    }
     if (chapterId == m_startChapterId) {
         distance = pageIndex - m_startPageIndex;
         return true;
@@ -366,9 +342,21 @@ void LayoutPool::startChapterLayout(const QString &chapterId)
     workerPool->start(task);
 }
 
+void LayoutPool::rebuildStrip()
+{
+    if (m_strip.rebuild(m_settings, m_startChapterId, m_startPageIndex)) {
+        m_displayPages = m_strip.displayPages();
+        m_chapterPageCounts = m_strip.pageCounts();
+    }
+}
+
 void LayoutPool::integrateChapterResult()
 {
-    // Continuous mode rebuilds the strip here instead (not built yet).
+    if (m_settings.continuousMode) {
+        rebuildStrip();
+        return;
+    }
+    m_strip.clear();
     m_displayPages = m_chapterLayouts;
     m_chapterPageCounts.clear();
     for (auto it = m_chapterLayouts.cbegin(); it != m_chapterLayouts.cend(); ++it)
@@ -386,6 +374,7 @@ void LayoutPool::onChapterLayoutFinished()
     QString startChapter;
     int startPage = 0;
     QHash<QString, int> pageCounts;
+    QHash<QString, int> sequence;
     RenderPool *render = nullptr;
     {
         QMutexLocker lock(&m_mutex);
@@ -402,12 +391,18 @@ void LayoutPool::onChapterLayoutFinished()
         if (m_targetGlyph >= 0 && (result.chapterId == m_startChapterId || startCount == 0)) {
             const QString chapter = startCount > 0 ? m_startChapterId
                                                    : nearestChapterWithLinesLocked(m_startChapterId);
-            // Continuous mode finds the scroll index of glyph and offset instead.
-            const int page = chapter.isEmpty()
-                ? -1 : pageForGlyph(m_displayPages.value(chapter), m_targetGlyph);
-            if (page >= 0) {
-                m_startChapterId = chapter;
-                m_startPageIndex = page;
+            PageRef start{chapter, -1};
+            if (!chapter.isEmpty() && m_settings.continuousMode) {
+                start = m_strip.pageAtScrollIndex(m_strip.scrollIndexForTarget(
+                    chapter, m_targetGlyph, m_targetOffset, m_settings.textAreaHeight()));
+                if (start.chapterId.isEmpty())
+                    start.pageIndex = -1;
+            } else if (!chapter.isEmpty()) {
+                start.pageIndex = pageForGlyph(m_displayPages.value(chapter), m_targetGlyph);
+            }
+            if (start.pageIndex >= 0) {
+                m_startChapterId = start.chapterId;
+                m_startPageIndex = start.pageIndex;
                 m_targetGlyph = -1;
                 m_targetOffset = -1.0f;
                 located = true;
@@ -417,15 +412,17 @@ void LayoutPool::onChapterLayoutFinished()
         startChapter = m_startChapterId;
         startPage = m_startPageIndex;
         render = renderPool;
-        if (render)
+        if (render) {
             pageCounts = m_chapterPageCounts;
+            if (m_settings.continuousMode)
+                sequence = m_strip.pageSequence();
+        }
     }
     const quint64 generation = result.generation;
     if (render) {
         for (auto it = pageCounts.cbegin(); it != pageCounts.cend(); ++it)
             render->setChapterPageCount(it.key(), it.value(), generation);
-        // Continuous mode hands the strip's page sequence over; paged has none.
-        render->setPageSequence(QHash<QString, int>(), generation);
+        render->setPageSequence(sequence, generation);  // empty in paged mode
         if (!startChapter.isEmpty())
             render->setCurrentPage(startChapter, startPage);
     }
@@ -438,8 +435,9 @@ void LayoutPool::onChapterLayoutFinished()
     pump();
 }
 
-void LayoutPool::evictChapters(const QSet<QString> &keep)
+bool LayoutPool::evictChapters(const QSet<QString> &keep)
 {
+    bool removed = false;
     while (m_displayPages.size() > MaxLaidOutChapters) {
         const int origin = orderOf(m_startChapterId);
         QString farthest;
@@ -455,13 +453,17 @@ void LayoutPool::evictChapters(const QSet<QString> &keep)
             }
         }
         if (farthestDistance < 0)
-            return;
+            break;
         QLOG_DEBUG() << "[Pool] evict chapter=" << farthest;
         m_displayPages.remove(farthest);
         m_chapterLayouts.remove(farthest);
-        // Its page count stays until the next result is integrated; continuous
-        // mode would rebuild the strip here.
+        m_strip.forgetChapter(farthest);
+        removed = true;
+        // Its page count stays until the next result is integrated.
     }
+    if (removed && m_settings.continuousMode)
+        rebuildStrip();
+    return removed;
 }
 
 void LayoutPool::continuePlan()
@@ -473,7 +475,7 @@ void LayoutPool::continuePlan()
         QMutexLocker lock(&m_mutex);
         if (m_bookId.isEmpty())
             return;
-        const LayoutPlan layoutPlan = planChapters(layoutBehind(), layoutAhead());
+        LayoutPlan layoutPlan = planChapters(layoutBehind(), layoutAhead());
         QSet<QString> keep{m_startChapterId};
         for (const PageRef &ref : layoutPlan.pages) {
             if (const PageLayout *page = findPage(ref.chapterId, ref.pageIndex)) {
@@ -486,7 +488,8 @@ void LayoutPool::continuePlan()
                 }
             }
         }
-        evictChapters(keep);
+        if (evictChapters(keep) && m_settings.continuousMode)
+            layoutPlan = planChapters(layoutBehind(), layoutAhead());
 
         const LayoutPlan renderPlan = planChapters(renderBehind(), renderAhead());
         m_windowPages.clear();
@@ -654,38 +657,46 @@ int LayoutPool::chapterPageForAddress(const QString &chapterId, const QString &a
                                       int addressPageIndex) const
 {
     QMutexLocker lock(&m_mutex);
-    // Continuous mode maps the address through the strip (not built yet).
     if (m_settings.continuousMode)
-        return -1;
+        return m_strip.chapterPageForAddress(chapterId, addressChapterId, addressPageIndex);
     return chapterId == addressChapterId ? addressPageIndex : -1;
 }
 
-QString LayoutPool::scrollPageKey(int) const
+QString LayoutPool::scrollPageKey(int pageIndex) const
 {
+    QMutexLocker lock(&m_mutex);
     // Only the continuous strip has a page sequence across chapters.
-    return QString();
+    if (!m_settings.continuousMode)
+        return QString();
+    return m_strip.scrollPageKey(m_startChapterId, m_startPageIndex, pageIndex);
 }
 
-bool LayoutPool::isFirstPage(const QString &, int) const
+bool LayoutPool::isFirstPage(const QString &chapterId, int pageIndex) const
 {
-    return false;  // paged mode; the strip's first page is a continuous-mode notion
+    QMutexLocker lock(&m_mutex);
+    return m_settings.continuousMode && m_strip.isFirstPage(chapterId, pageIndex);
 }
 
-bool LayoutPool::isLastPage(const QString &, int) const
+bool LayoutPool::isLastPage(const QString &chapterId, int pageIndex) const
 {
-    return false;
+    QMutexLocker lock(&m_mutex);
+    return m_settings.continuousMode && m_strip.isLastPage(chapterId, pageIndex);
 }
 
 int LayoutPool::pageFirstParaIndex(const QString &chapterId, int pageIndex) const
 {
     QMutexLocker lock(&m_mutex);
     const PageLayout *page = findPage(chapterId, pageIndex);
-    return page ? page->startGlyph : -1;
+    if (!page)
+        return -1;
+    return m_settings.continuousMode ? m_strip.pageFirstGlyph(chapterId, pageIndex) : page->startGlyph;
 }
 
 int LayoutPool::pageFromParaIndex(const QString &chapterId, int glyphIndex) const
 {
     QMutexLocker lock(&m_mutex);
+    if (m_settings.continuousMode)
+        return m_strip.pageFromGlyph(chapterId, glyphIndex);
     const auto pages = m_displayPages.constFind(chapterId);
     if (pages == m_displayPages.cend())
         return -1;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "continuousstrip.h"
+#include "layoutplan.h"
 #include "layoutrecords.h"
 #include "paragraph.h"
 
@@ -18,23 +20,6 @@
 class QThreadPool;
 class RenderPool;
 
-// One displayed page: a chapter and a page index within it.
-struct PageRef
-{
-    QString chapterId;
-    int pageIndex = 0;
-};
-
-// Which pages a window around the reading position wants, and which chapters
-// must be laid out before it can be filled.
-struct LayoutPlan
-{
-    QList<PageRef> pages;  // reading page, pages ahead in order, pages behind nearest first
-    QStringList chaptersToLayout;
-    bool reachedEnd = false;
-    bool reachedStart = false;
-};
-
 // Schedules chapter layouts around the reading position for the one open
 // book and feeds laid-out pages to the render pool, nearest first. Every
 // piece of state belongs to one opening, identified by a generation number;
@@ -44,8 +29,8 @@ struct LayoutPlan
 // a RenderPool call or a signal, so the render pool may call back in (its
 // queue-space signal) from inside any of them.
 //
-// Paged mode only so far: where the continuous strip will change an answer
-// the code checks settings.continuousMode and says so.
+// In continuous mode (settings.continuousMode) the pages shown are those of
+// the strip of laid-out chapters, and positions are measured on it.
 class LayoutPool : public QObject
 {
     Q_OBJECT
@@ -119,7 +104,9 @@ private:
     void resetTables();
     LayoutPlan planChapters(int behind, int ahead) const;
     void integrateChapterResult();
-    void evictChapters(const QSet<QString> &keep);
+    // True when a chapter was dropped.
+    bool evictChapters(const QSet<QString> &keep);
+    void rebuildStrip();
     const PageLayout *findPage(const QString &chapterId, int pageIndex) const;
     QVector<LayoutLine> chapterLines(const QString &chapterId) const;
     QString nearestChapterWithLinesLocked(const QString &chapterId) const;
@@ -143,6 +130,7 @@ private:
     float m_targetOffset = -1.0f;
     quint64 m_generation = 0;
     bool m_layoutInFlight = false;
+    ContinuousStrip m_strip{m_chapterOrder, m_chapterAtIndex, m_chapterLayouts};
 
     QFutureWatcher<ChapterLayoutResult> m_watcher;  // not guarded: main thread only
 };

@@ -21,6 +21,8 @@ Rectangle {
     property string readChapterId: ""
     property int readPageIndex: 0
     property int readPageCount: 0
+    // READ_MODE 1: continuous reading, one strip of pages across chapters.
+    property bool continuousMode: false
 
     function reloadLibrary() {
         library.model = core.getNovelList()
@@ -51,6 +53,8 @@ Rectangle {
         readChapterId = chapter
         readPageIndex = 0
         pageImage.source = ""
+        continuousMode = core.getAppConfigValue("READ_SETTING_" + novelId, "READ_MODE",
+                                                core.getAppConfigValue("READ_SETTING", "READ_MODE", 0)) == 1
         reader.forceActiveFocus()
         sessionToken = core.openBookForReading(novelId, chapter, glyph, offset, 20, 0,
                                                pageArea.width, pageArea.height,
@@ -86,11 +90,32 @@ Rectangle {
                        start.progressIndex, -1)
     }
 
+    // Continuous mode: the strip page before or after the one shown, whichever
+    // chapter owns it; nothing while it is not laid out yet.
+    function scrollPage(step) {
+        var key = core.getScrollPageKey(readPageIndex + step)
+        var colon = key.lastIndexOf(":")
+        if (colon > 0)
+            turnTo(key.substring(0, colon), parseInt(key.substring(colon + 1)))
+    }
+
+    // Switches the book between paged and continuous reading and reopens it
+    // where it is.
+    function toggleReadMode() {
+        var book = openBookId
+        core.setAppConfigValue("READ_SETTING_" + book, "READ_MODE", continuousMode ? 0 : 1)
+        openBook(book)
+    }
+
     // Forward (+1) or back (-1) one page, across chapters; a neighbour not
     // laid out yet holds the turn back.
     function turnPage(step) {
         if (sessionToken === "" || pageImage.source == "")
             return
+        if (continuousMode) {
+            scrollPage(step)
+            return
+        }
         var count = core.getChapterPageCount(readChapterId)
         if (count < 0)
             return
@@ -255,6 +280,8 @@ Rectangle {
 
         Keys.onRightPressed: root.turnPage(1)
         Keys.onLeftPressed: root.turnPage(-1)
+        Keys.onDownPressed: root.turnPage(1)
+        Keys.onUpPressed: root.turnPage(-1)
         Keys.onEscapePressed: root.closeOpenBook()
 
         Row {
@@ -282,6 +309,19 @@ Rectangle {
                 font.pixelSize: 16
                 anchors.verticalCenter: parent.verticalCenter
             }
+
+            Text {
+                objectName: "readModeButton"
+                text: root.continuousMode ? "翻页" : "滚动"
+                font.pixelSize: 18
+                color: "darkblue"
+                anchors.verticalCenter: parent.verticalCenter
+
+                MouseArea {
+                    anchors.fill: parent
+                    onClicked: root.toggleReadMode()
+                }
+            }
         }
 
         Item {
@@ -298,17 +338,29 @@ Rectangle {
                 smooth: false
             }
 
-            // Tap the right or left half, or swipe left or right, to turn.
+            // Tap the right or left half, or swipe left or right, to turn;
+            // in continuous mode swipe up or down, or turn the wheel, to scroll.
             MouseArea {
                 anchors.fill: parent
                 property real pressX: 0
-                onPressed: pressX = mouse.x
+                property real pressY: 0
+                onPressed: {
+                    pressX = mouse.x
+                    pressY = mouse.y
+                }
                 onReleased: {
                     var dx = mouse.x - pressX
-                    if (Math.abs(dx) > 40)
+                    var dy = mouse.y - pressY
+                    if (root.continuousMode && Math.abs(dy) > 40 && Math.abs(dy) > Math.abs(dx))
+                        root.turnPage(dy < 0 ? 1 : -1)
+                    else if (Math.abs(dx) > 40)
                         root.turnPage(dx < 0 ? 1 : -1)
                     else
                         root.turnPage(mouse.x >= width / 2 ? 1 : -1)
+                }
+                onWheel: {
+                    if (root.continuousMode && wheel.angleDelta.y !== 0)
+                        root.turnPage(wheel.angleDelta.y < 0 ? 1 : -1)
                 }
             }
         }

@@ -20,6 +20,7 @@
 #include <QSqlRecord>
 #include <QTextCodec>
 #include <QThread>
+#include <QTranslator>
 #include <QtTest>
 
 #include <atomic>
@@ -425,6 +426,29 @@ private slots:
         QCOMPARE(rowCount(QStringLiteral("SELECT COUNT(*) FROM chapter_info")), 2);
         QCOMPARE(rowCount(QStringLiteral("SELECT COUNT(*) FROM unified_paragraph")), 2);
         QCOMPARE(rowCount(QStringLiteral("SELECT COUNT(*) FROM unified_chunk")), 2);
+    }
+
+    // The import texts are looked up under the context they are extracted
+    // under, so a translation file for ApplicationCore reaches them.
+    void importTextsUseTheCoreContext()
+    {
+        struct CoreOnly : QTranslator
+        {
+            QString translate(const char *context, const char *source, const char *, int) const override
+            {
+                return qstrcmp(context, "ApplicationCore") == 0
+                    ? QStringLiteral("T:") + QString::fromUtf8(source) : QString();
+            }
+            bool isEmpty() const override { return false; }
+        } translator;
+        QCoreApplication::installTranslator(&translator);
+        Receiver receiver(core.get());
+        const QStringList ok = importAndWait(bookPath(true), receiver);
+        const QStringList refused = importAndWait(env->root() + QStringLiteral("/book.none"), receiver);
+        QCoreApplication::removeTranslator(&translator);
+        QCOMPARE(ok.size(), 4);
+        for (const QString &line : ok + refused)
+            QVERIFY2(line.section(QLatin1Char(' '), 1).startsWith(QLatin1String("T:")), qPrintable(line));
     }
 
     void numbering_data()

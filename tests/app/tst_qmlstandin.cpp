@@ -51,11 +51,19 @@ private slots:
         QCOMPARE(list->property("count").toInt(), 1);
         QVERIFY(ApplicationCore::instance());
     }
-    // A generated Chinese book is tapped open and read ten pages forward and
+    // A generated Chinese book is tapped open and read eight pages forward and
     // three back with the arrow keys; every page shown is the rendered image
-    // of its key, and reopening the book shows the last page read.
+    // of its key, and reopening the book shows the last page read. In
+    // continuous mode the pages are those of the strip, across chapters.
+    void readsPageByPage_data()
+    {
+        QTest::addColumn<bool>("continuous");
+        QTest::newRow("paged") << false;
+        QTest::newRow("continuous") << true;
+    }
     void readsPageByPage()
     {
+        QFETCH(bool, continuous);
         TestEnvironment env;
         QVERIFY(env.openDatabase());
         qmlRegisterType<ApplicationCore>("com.quillora.applicationcore", 1, 0, "ApplicationCore");
@@ -72,6 +80,8 @@ private slots:
         QVERIFY(core);
 
         const QString path = ChineseBook::write(env.root(), 4, 1200);
+        core->setAppConfigValue(QStringLiteral("READ_SETTING"), QStringLiteral("READ_MODE"),
+                                continuous ? 1 : 0);
         QSignalSpy imported(core, &ApplicationCore::novelImportSucceeded);
         core->importNovel(path);
         QTRY_COMPARE_WITH_TIMEOUT(imported.count(), 1, 60000);
@@ -110,13 +120,17 @@ private slots:
         QString chapter = chapters.first();
         int page = 0;
         QTRY_VERIFY(shows(RenderPool::makeKey(chapter, page)));
-        QTRY_VERIFY(core->isRenderWindowReady(0, 12));
-        for (int turn = 0; turn < 13; ++turn) {
+        QTRY_VERIFY(core->isRenderWindowReady(0, 10));
+        for (int turn = 0; turn < 11; ++turn) {
             previous = core->imageForId(RenderPool::makeKey(chapter, page))
                            .convertToFormat(QImage::Format_RGB32);
-            const int step = turn < 10 ? 1 : -1;
+            const int step = turn < 8 ? 1 : -1;
+            const QString next = core->getScrollPageKey(page + step);
             page += step;
-            if (page >= core->getChapterPageCount(chapter)) {
+            if (continuous) {
+                chapter = next.left(next.lastIndexOf(':'));
+                page = next.mid(next.lastIndexOf(':') + 1).toInt();
+            } else if (page >= core->getChapterPageCount(chapter)) {
                 chapter = chapters.at(chapters.indexOf(chapter) + 1);
                 page = 0;
             } else if (page < 0) {
@@ -134,7 +148,15 @@ private slots:
         QTRY_VERIFY(!root->findChild<QQuickItem *>(QStringLiteral("reader"))->isVisible());
         QTest::mouseClick(&view, Qt::LeftButton, {},
                           library->mapToScene(QPointF(40, 10)).toPoint());
-        QTRY_VERIFY(shows(RenderPool::makeKey(chapter, page)));
+        // In continuous mode the strip is cut afresh from the saved chapter:
+        // the same chapter, maybe another page index.
+        const auto reopened = [&] {
+            return continuous ? RenderPool::makeKey(root->property("readChapterId").toString(),
+                                                    root->property("readPageIndex").toInt())
+                              : RenderPool::makeKey(chapter, page);
+        };
+        QTRY_VERIFY(shows(reopened()));
+        QCOMPARE(root->property("readChapterId").toString(), chapter);
     }
 };
 

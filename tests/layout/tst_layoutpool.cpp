@@ -140,6 +140,77 @@ private slots:
         QCOMPARE(counts.join(QLatin1Char(',')), laidOut);
     }
 
+    // Continuous mode: the chapters of the run on one strip of 200 px pages.
+    void continuous_data()
+    {
+        QTest::addColumn<QString>("book");
+        QTest::addColumn<QString>("chapter");
+        QTest::addColumn<int>("glyph");
+        QTest::addColumn<QString>("located");
+        QTest::addColumn<QString>("counts");
+        QTest::addColumn<QString>("around");  // scroll keys of the strip pages before and after
+        QTest::addColumn<int>("firstDistance");  // of c0:0 from the reading page
+
+        QTest::newRow("chapters before and after")
+            << "3,3,3" << "c1" << 25 << "c1:2" << "3,3,3" << "c1:1 c2:0" << -5;
+        QTest::newRow("empty start chapter: located in the next")
+            << "2,0,2" << "c1" << 5 << "c2:0" << "2,0,2" << "c0:1 c2:1" << -2;
+    }
+    void continuous()
+    {
+        QFETCH(QString, book);
+        QFETCH(QString, located);
+        Pools pools(book);
+        LayoutConfig config = pools.layout.layoutSettings();
+        config.continuousMode = true;
+        config.pageHeight = 200;
+        config.marginTop = config.marginBottom = 0;
+        pools.layout.setLayoutSettings(config);
+        pools.render.setRenderSettings(config);
+        QSignalSpy locatedSpy(&pools.layout, &LayoutPool::startPageLocated);
+        // The stamps of the first chapter laid out, before its neighbours arrive.
+        QMap<QString, qint64> firstStamps;
+        connect(&pools.layout, &LayoutPool::chapterLayoutReady, this,
+                [&](const QString &chapterId, int count) {
+                    for (int i = 0; firstStamps.isEmpty() && i < count; ++i)
+                        firstStamps.insert(RenderPool::makeKey(chapterId, i),
+                                           pools.layout.pageEntry(chapterId, i).layoutStamp);
+                });
+        QFETCH(QString, chapter);
+        QFETCH(int, glyph);
+        pools.open(chapter, glyph);
+        QTRY_COMPARE(locatedSpy.count(), 1);
+        const QString chapterId = locatedSpy[0][0].toString();
+        const int page = locatedSpy[0][1].toInt();
+        QCOMPARE(RenderPool::makeKey(chapterId, page), located);
+        pools.layout.reportPageTurn(chapterId, page);
+        pools.render.setCurrentPage(chapterId, page);
+        QTRY_VERIFY(pools.windowRendered());
+        QTest::qWait(50);
+
+        QStringList pageCounts;
+        for (int i = 0; i < pools.book.size(); ++i)
+            pageCounts << QString::number(pools.layout.chapterPageCount(QStringLiteral("c%1").arg(i)));
+        QFETCH(QString, counts);
+        QCOMPARE(pageCounts.join(','), counts);
+        const LayoutPool &l = pools.layout;
+        QFETCH(QString, around);
+        QCOMPARE(l.scrollPageKey(page - 1) + ' ' + l.scrollPageKey(page + 1), around);
+        QVERIFY(l.isFirstPage("c0", 0));
+        const QString last = QStringLiteral("c%1").arg(pools.book.size() - 1);
+        QVERIFY(l.isLastPage(last, l.chapterPageCount(last) - 1));
+        int distance = 0;
+        QVERIFY(pools.render.keyDistance("c0:0", distance));
+        QFETCH(int, firstDistance);
+        QCOMPARE(distance, firstDistance);
+        // Chapters laid out around it changed none of its pages: nothing to render again.
+        for (auto it = firstStamps.cbegin(); it != firstStamps.cend(); ++it) {
+            const int colon = it.key().lastIndexOf(':');
+            QCOMPARE(l.pageEntry(it.key().left(colon), it.key().mid(colon + 1).toInt()).layoutStamp,
+                     it.value());
+        }
+    }
+
     // The paged answers of the queries over a settled book "3,0,i5".
     void queries_data()
     {

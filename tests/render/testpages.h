@@ -8,11 +8,9 @@
 #include <QTextLayout>
 
 // Hand-made page pieces for the render tests. Text is shaped in DejaVu Sans
-// Mono, whose full block (U+2588) inks its whole cell, so the middle of a
-// block run is exactly the text colour. The font is registered in the calling
-// thread's raw-font cache.
-inline GlyphRunItem shapedRun(const QString &text, int pixelSize, const QPointF &at,
-                              int paragraphIndex = -1)
+// Mono, whose full block (U+2588) inks its whole cell, and its font is
+// registered in the calling thread's raw-font cache.
+inline GlyphRunItem shapedRun(const QString &text, int pixelSize, const QPointF &at, int paragraphIndex = -1)
 {
     QFont font(QStringLiteral("DejaVu Sans Mono"));
     font.setPixelSize(pixelSize);
@@ -26,7 +24,6 @@ inline GlyphRunItem shapedRun(const QString &text, int pixelSize, const QPointF 
     item.paragraphIndex = paragraphIndex;
     item.textColor = Qt::black;
     item.boundingRect = QRectF(at, QSizeF(line.horizontalAdvance(), line.height()));
-    item.fontKey = RawFontCache::forCurrentThread().keyFor(QRawFont::fromFont(font));
     for (const QGlyphRun &run : layout.glyphRuns()) {
         item.fontKey = RawFontCache::forCurrentThread().keyFor(run.rawFont());
         item.glyphIndexes += run.glyphIndexes();
@@ -45,10 +42,12 @@ inline LayoutLine textLine(float y, float height, const QVector<GlyphRunItem> &r
     return line;
 }
 
-inline LayoutLine imageLine(float y, float height, const QString &source)
+inline LayoutLine imageLine(float y, float height, const QString &source, float width = 0)
 {
     LayoutLine line = textLine(y, height);
     line.isImage = true;
     line.imageSource = source;
+    line.displayWidth = width;
+    line.displayHeight = width > 0 ? height : 0;
     return line;
 }

@@ -12,16 +12,14 @@
 #include <QtTest>
 
 #include <atomic>
+#include <climits>
 #include <memory>
 
 namespace {
 
 struct Push
 {
-    int page;
-    qint64 stamp;
-    int generationOffset;
-    int answer;
+    int page, stamp, generationOffset, answer;
 };
 
 PageLayout emptyPage(int index, qint64 stamp = 1)
@@ -32,16 +30,7 @@ PageLayout emptyPage(int index, qint64 stamp = 1)
     return page;
 }
 
-// Occupies the one worker thread until released, so a render task stays in flight.
-class Gate : public QRunnable
-{
-public:
-    explicit Gate(QSemaphore *open) : m_open(open) {}
-    void run() override { m_open->acquire(); }
-
-private:
-    QSemaphore *m_open;
-};
+constexpr int Unknown = INT_MIN;
 
 } // namespace
 
@@ -57,28 +46,26 @@ class TestRenderPool : public QObject
     QSemaphore m_gate;
     bool m_held = false;
 
+    // Occupies the one worker thread, so the next render task stays in flight.
     void hold()
     {
-        m_threads->start(new Gate(&m_gate));
+        m_threads->start([this] { m_gate.acquire(); });
         m_held = true;
     }
     void release()
     {
-        if (m_held)
+        if (std::exchange(m_held, false))
             m_gate.release();
-        m_held = false;
     }
-    // Waits until pageRendered has been emitted `total` times in this test.
+    // Until pageRendered has been emitted `total` times in this test.
     bool renderedReach(int total)
     {
         return QTest::qWaitFor([&] { return m_rendered->count() >= total; });
     }
-    void open(const LayoutConfig &config = LayoutConfig())
+    void open(LayoutConfig config = LayoutConfig(), int side = 40)
     {
-        LayoutConfig small = config;
-        small.pageWidth = 40;
-        small.pageHeight = 40;
-        m_pool->setRenderSettings(small);
+        config.pageWidth = config.pageHeight = side;
+        m_pool->setRenderSettings(config);
         m_pool->setBookContext({{"ch", 0}});
         m_pool->resetForSession("book", "ch", 0, m_gen);
     }
@@ -94,7 +81,6 @@ private slots:
         m_rendered.reset(new QSignalSpy(m_pool.get(), &RenderPool::pageRendered));
         open();
     }
-
     void cleanup()
     {
         release();
@@ -108,78 +94,71 @@ private slots:
         QTest::addColumn<bool>("continuous");
         QTest::addColumn<QString>("current");
         QTest::addColumn<QString>("target");
-        QTest::addColumn<bool>("staleTables");
-        QTest::addColumn<bool>("known");
         QTest::addColumn<int>("expected");
-        QTest::newRow("same chapter") << false << "A:3" << "A:7" << false << true << 4;
-        QTest::newRow("later chapter") << false << "A:5" << "B:2" << false << true << 7;
-        QTest::newRow("earlier chapter") << false << "B:2" << "A:5" << false << true << -7;
-        QTest::newRow("page count in between missing") << false << "A:0" << "D:0" << false << false << 0;
-        QTest::newRow("chapter outside the book") << false << "A:0" << "Z:0" << false << false << 0;
-        QTest::newRow("chapter id with a colon") << false << "A:1" << "a:b:12" << false << true << 11 + 10 + 4;
-        QTest::newRow("no colon") << false << "A:1" << "A" << false << false << 0;
-        QTest::newRow("page that is not a number") << false << "A:2" << "A:x" << false << true << -2;
-        QTest::newRow("page count of another generation") << false << "A:5" << "B:2" << true << false << 0;
-        QTest::newRow("continuous, next in strip") << true << "c:1" << "d:0" << false << true << 1;
-        QTest::newRow("continuous, previous in strip") << true << "c:1" << "c:0" << false << true << -1;
-        QTest::newRow("continuous, outside strip") << true << "c:1" << "A:0" << false << false << 0;
-        QTest::newRow("continuous, no sequence") << true << "c:1" << "c:1" << true << false << 0;
+        QTest::addColumn<bool>("staleTables");
+        auto row = [](const char *name, bool continuous, const char *current, const char *target, int expected,
+                      bool staleTables = false) {
+            QTest::newRow(name) << continuous << current << target << expected << staleTables;
+        };
+        row("same chapter", false, "A:3", "A:7", 4);
+        row("later chapter", false, "A:5", "B:2", 7);
+        row("earlier chapter", false, "B:2", "A:5", -7);
+        row("page count in between missing", false, "A:0", "D:0", Unknown);
+        row("chapter outside the book", false, "A:0", "Z:0", Unknown);
+        row("chapter id with a colon", false, "A:1", "a:b:12", 11 + 10 + 4);
+        row("no colon", false, "A:1", "A", Unknown);
+        row("page counts of another generation", false, "A:5", "B:2", Unknown, true);
+        row("continuous, across chapters", true, "c:1", "d:0", 1);
+        row("continuous, outside the strip", true, "c:1", "A:0", Unknown);
+        row("continuous, strip of another generation", true, "c:1", "c:1", Unknown, true);
     }
-
     void distance()
     {
         QFETCH(bool, continuous);
         QFETCH(QString, current);
         QFETCH(QString, target);
         QFETCH(bool, staleTables);
-        QFETCH(bool, known);
-        QFETCH(int, expected);
         LayoutConfig config;
         config.continuousMode = continuous;
         m_pool->setRenderSettings(config);
         m_pool->setBookContext({{"A", 0}, {"B", 1}, {"a:b", 2}, {"C", 3}, {"D", 4}});
-        const int colon = current.lastIndexOf(':');
-        m_pool->resetForSession("book", current.left(colon), current.mid(colon + 1).toInt(), m_gen);
-        const quint64 tableGeneration = staleTables ? m_gen - 1 : m_gen;
-        m_pool->setChapterPageCount("A", 10, tableGeneration);
-        m_pool->setChapterPageCount("B", 4, tableGeneration);
-        m_pool->setChapterPageCount("a:b", 20, tableGeneration);
-        m_pool->setPageSequence({{"c:0", 40}, {"c:1", 41}, {"d:0", 42}}, tableGeneration);
+        m_pool->resetForSession("book", current.section(':', 0, 0), current.section(':', 1).toInt(), m_gen);
+        const quint64 tables = staleTables ? m_gen - 1 : m_gen;
+        const QMap<QString, int> counts{{"A", 10}, {"B", 4}, {"a:b", 20}};
+        for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+            m_pool->setChapterPageCount(it.key(), it.value(), tables);
+        m_pool->setPageSequence({{"c:0", 40}, {"c:1", 41}, {"d:0", 42}}, tables);
         int d = 0;
-        QCOMPARE(m_pool->keyDistance(target, d), known);
-        if (known)
-            QCOMPARE(d, expected);
-        QCOMPARE(RenderPool::makeKey("a:b", 12), QString("a:b:12"));
-        QCOMPARE(RenderPool::makeKey("ch1", -3), QString("ch1:-3"));
+        QTEST(m_pool->keyDistance(target, d) ? d : Unknown, "expected");
     }
 
     void pushAnswers_data()
     {
-        QTest::addColumn<bool>("holdWorker");
+        QTest::addColumn<int>("worker"); // 0 free, 1 held, 2 free and no page can be drawn
         QTest::addColumn<QVector<Push>>("pushes");
-        QTest::newRow("same content while queued and in flight") << true
+        QTest::newRow("same content while queued and in flight") << 1
             << QVector<Push>{{0, 5, 0, 0}, {0, 5, 0, 1}, {1, 5, 0, 0}, {1, 5, 0, 1}, {0, 5, 0, 1}};
-        QTest::newRow("new content while in flight queues again") << true
+        QTest::newRow("new content while in flight queues again") << 1
             << QVector<Push>{{0, 5, 0, 0}, {0, 6, 0, 0}, {0, 6, 0, 1}, {0, 7, 0, 0}};
-        QTest::newRow("ready: same content done, new content queued") << false
+        QTest::newRow("ready: same content done, new content queued") << 0
             << QVector<Push>{{0, 5, 0, 0}, {0, 5, 0, 1}, {0, 6, 0, 0}, {0, 6, 0, 1}};
-        QTest::newRow("other generations refused") << false
-            << QVector<Push>{{0, 5, 1, 3}, {0, 5, -1, 3}, {0, 5, 0, 0}};
+        QTest::newRow("failed page done like any other") << 2 << QVector<Push>{{1, 5, 0, 0}, {1, 5, 0, 1}};
+        QTest::newRow("other generations refused") << 0 << QVector<Push>{{0, 5, 1, 3}, {0, 5, -1, 3}, {0, 5, 0, 0}};
     }
-
     void pushAnswers()
     {
-        QFETCH(bool, holdWorker);
+        QFETCH(int, worker);
         QFETCH(QVector<Push>, pushes);
-        if (holdWorker)
+        if (worker == 1)
             hold();
+        if (worker == 2)
+            open(LayoutConfig(), 0);
         int queued = 0;
         for (const Push &p : pushes) {
-            QCOMPARE(m_pool->push("ch", emptyPage(p.page, p.stamp), m_gen + p.generationOffset),
-                     p.answer);
+            QCOMPARE(m_pool->push("ch", emptyPage(p.page, p.stamp), m_gen + p.generationOffset), p.answer);
             queued += p.answer == 0 ? 1 : 0;
-            if (holdWorker)
-                QCoreApplication::processEvents();  // the first page goes in flight
+            if (worker == 1)
+                QCoreApplication::processEvents(); // the first page goes in flight
             else
                 QVERIFY(renderedReach(queued));
         }
@@ -190,30 +169,27 @@ private slots:
         QTest::addColumn<int>("movedFrom");
         QTest::addColumn<QStringList>("pushed");
         QTest::addColumn<QStringList>("order");
-        QTest::newRow("forward: the next page first") << 9 << QStringList{"ch:9", "ch:11"}
-            << QStringList{"ch:11", "ch:9"};
-        QTest::newRow("backward: the previous page first") << 11 << QStringList{"ch:11", "ch:9"}
-            << QStringList{"ch:9", "ch:11"};
-        QTest::newRow("nearest before direction") << 9 << QStringList{"ch:13", "ch:9", "ch:12"}
-            << QStringList{"ch:9", "ch:12", "ch:13"};
-        QTest::newRow("no distance never first") << 9 << QStringList{"zz:0", "ch:30", "ch:10"}
-            << QStringList{"ch:10", "ch:30", "zz:0"};
+        auto row = [](const char *name, int movedFrom, const char *pushed, const char *order) {
+            QTest::newRow(name) << movedFrom << QString(pushed).split(' ') << QString(order).split(' ');
+        };
+        row("forward: the next page first", 9, "ch:9 ch:11", "ch:11 ch:9");
+        row("backward: the previous page first", 11, "ch:11 ch:9", "ch:9 ch:11");
+        row("nearest before direction", 9, "ch:13 ch:9 ch:12", "ch:9 ch:12 ch:13");
+        row("no distance never first", 9, "zz:0 ch:30 ch:10", "ch:10 ch:30 zz:0");
     }
-
     void renderOrder()
     {
         QFETCH(int, movedFrom);
         QFETCH(QStringList, pushed);
-        QFETCH(QStringList, order);
         m_pool->setCurrentPage("ch", movedFrom);
         m_pool->setCurrentPage("ch", 10);
         for (const QString &key : pushed)
             QCOMPARE(m_pool->push(key.section(':', 0, 0), emptyPage(key.section(':', 1).toInt()), m_gen), 0);
-        QVERIFY(renderedReach(order.size()));
+        QVERIFY(renderedReach(pushed.size()));
         QStringList rendered;
         for (const QList<QVariant> &signal : *m_rendered)
             rendered << RenderPool::makeKey(signal.at(0).toString(), signal.at(1).toInt());
-        QCOMPARE(rendered, order);
+        QTEST(rendered, "order");
     }
 
     // Batches show in the raster counts: a batch rasterises the PDF page
@@ -240,61 +216,56 @@ private slots:
         LogCapture log;
         for (int i = 0; i < 4; ++i) {
             PageLayout page = emptyPage(i);
-            page.lines = {imageLine(0, 40, source)};
-            page.lines[0].displayWidth = page.lines[0].displayHeight = 40;
+            page.lines = {imageLine(0, 40, source, 40)};
             QCOMPARE(m_pool->push("ch", page, m_gen), 0);
         }
         QVERIFY(renderedReach(4));
         QCOMPARE(log.lines(QtDebugMsg).filter(QRegularExpression("rasterStart|cacheHit")).size(), batches);
     }
 
-    void backPressure()
+    // A stale page in flight, then a full queue of the new opening, shrunk by
+    // finished tasks, a retained set or a page move: one signal, of the pool's
+    // generation, and nothing of the stale page arrives.
+    void spaceSignal_data()
     {
+        QTest::addColumn<int>("shrink"); // 0 tasks finish, 1 retainPages, 2 setCurrentPage
+        QTest::addColumn<int>("renderedAtSignal");
+        QTest::addColumn<int>("rendered");
+        QTest::newRow("tasks finish") << 0 << 7 << 30; // 22 queued once the eighth is done
+        QTest::newRow("five pages retained") << 1 << 0 << 5;
+        QTest::newRow("page move keeps 21") << 2 << 0 << 21;
+    }
+    void spaceSignal()
+    {
+        QFETCH(int, shrink);
+        const quint64 gen = m_gen + 1;
         QSignalSpy space(m_pool.get(), &RenderPool::inputQueueHasSpace);
         int renderedAtSignal = -1;
-        connect(m_pool.get(), &RenderPool::inputQueueHasSpace, this,
-                [&] { renderedAtSignal = m_rendered->count(); });
-        hold();
-        for (int i = 0; i <= 30; ++i) {
-            QCOMPARE(m_pool->push("ch", emptyPage(i), m_gen), 0);
-            QCoreApplication::processEvents();  // page 0 goes in flight, the rest queue
-        }
-        QCOMPARE(m_pool->push("ch", emptyPage(31), m_gen), 2);
-        QCOMPARE(m_pool->push("ch", emptyPage(32), m_gen), 2);
-        release();
-        QVERIFY(renderedReach(31));
-        QCOMPARE(space.count(), 1);
-        QCOMPARE(space.first().first().toULongLong(), m_gen);
-        QCOMPARE(renderedAtSignal, 8);  // 30 queued, down to 22 after the eighth of them
-    }
-
-    void staleTaskAndShrunkQueue()
-    {
-        QSignalSpy space(m_pool.get(), &RenderPool::inputQueueHasSpace);
+        connect(m_pool.get(), &RenderPool::inputQueueHasSpace, this, [&] { renderedAtSignal = m_rendered->count(); });
         hold();
         QCOMPARE(m_pool->push("ch", emptyPage(0), m_gen), 0);
         QCoreApplication::processEvents();
-        m_pool->clear(m_gen + 1);  // a book opening, as the core does it
-        m_pool->setBookContext({{"ch", 0}});
-        m_pool->resetForSession("book", "ch", 0, m_gen + 1);
-        QSet<QString> retained;
-        for (int i = 0; i < 30; ++i) {
-            QCOMPARE(m_pool->push("ch", emptyPage(i, 2), m_gen + 1), 0);
-            if (i < 5)
-                retained << RenderPool::makeKey("ch", i);
+        m_pool->resetForSession("book", "ch", 0, gen); // the same pages, another opening
+        for (int i = 0; i < 30; ++i)
+            QCOMPARE(m_pool->push("ch", emptyPage(i), gen), 0);
+        QCOMPARE(m_pool->push("ch", emptyPage(30), gen), 2);
+        if (shrink == 1) {
+            const QSet<QString> keep{"ch:0", "ch:1", "ch:2", "ch:3", "ch:4"};
+            m_pool->retainPages(keep, m_gen); // another generation: ignored
+            QCOMPARE(space.count(), 0);
+            m_pool->retainPages(keep, gen);
+        } else if (shrink == 2) {
+            m_pool->setCurrentPage("ch", 29);
         }
-        QCOMPARE(m_pool->push("ch", emptyPage(30, 2), m_gen + 1), 2);
-        m_pool->retainPages(retained, m_gen);  // another generation: nothing happens
-        QCOMPARE(space.count(), 0);
-        m_pool->retainPages(retained, m_gen + 1);
-        QCOMPARE(space.count(), 1);
-        QCOMPARE(space.first().first().toULongLong(), m_gen + 1);
+        QCOMPARE(space.count(), shrink == 0 ? 0 : 1);
         release();
-        QVERIFY(renderedReach(5));
+        QFETCH(int, rendered);
+        QVERIFY(renderedReach(rendered));
         QCOMPARE(space.count(), 1);
+        QCOMPARE(space.first().first().toULongLong(), gen);
+        QTEST(renderedAtSignal, "renderedAtSignal");
         for (const QList<QVariant> &signal : *m_rendered)
-            QCOMPARE(signal.at(2).toULongLong(), m_gen + 1);
-        QVERIFY(!m_pool->isPageReady("ch", 5));
+            QCOMPARE(signal.at(2).toULongLong(), gen);
     }
 
     void keptPages()
@@ -319,71 +290,54 @@ private slots:
         QVERIFY(m_pool->isWindowReady({"ch:0", "ch:2"}) && !m_pool->isPageReady("ch", 1));
     }
 
-    void failedPageStaysReady()
+    // Text shaped on the worker as the layout engine does it (font keys mean
+    // something only on that thread) is rendered there with no glyph run
+    // dropped, while another thread queries the pool.
+    void shapedOnTheWorkerWhileAnotherThreadReads()
     {
         LayoutConfig config;
-        config.pageWidth = 0;
+        config.pageWidth = 200;
+        config.pageHeight = 300;
         m_pool->setRenderSettings(config);
-        QCOMPARE(m_pool->push("ch", emptyPage(1), m_gen), 0);
-        QVERIFY(renderedReach(1));
-        QVERIFY(m_pool->isPageReady("ch", 1));
-        QVERIFY(m_pool->imageForKey("ch:1").isNull());
-        QCOMPARE(m_pool->push("ch", emptyPage(1), m_gen), 1);
-    }
-
-    void imageForKeyFromAnotherThread()
-    {
         const QString chapter = QStringLiteral("第 1 章");
-        const QString id = QString::fromLatin1(QUrl::toPercentEncoding(RenderPool::makeKey(chapter, 3)));
+        m_pool->resetForSession("book", chapter, 0, m_gen);
+        // Polled: QFuture::result() may run a queued task on this thread.
+        const QFuture<QVector<PageLayout>> shaped = QtConcurrent::run(m_threads.get(), [this] {
+            RawFontCache::clearForCurrentThread(m_gen);
+            QVector<PageLayout> out(3);
+            for (int p = 0; p < 3; ++p) {
+                out[p].pageIndex = p;
+                for (int l = 0; l < 4; ++l)
+                    out[p].lines.append(textLine(l * 60, 50, {shapedRun(QString(3, QChar(0x2588)), 20 + 5 * l, {0, 0})}));
+            }
+            return out;
+        });
+        QTRY_VERIFY(shaped.isFinished());
+        QVector<PageLayout> pages = shaped.result();
+
+        const QString id = QString::fromLatin1(QUrl::toPercentEncoding(RenderPool::makeKey(chapter, 2)));
         std::atomic<bool> done{false};
         std::atomic<int> found{0};
         std::unique_ptr<QThread> reader(QThread::create([&] {
             while (!done) {
                 found += m_pool->imageForKey(id).isNull() ? 0 : 1;
-                m_pool->isWindowReady({RenderPool::makeKey(chapter, 2)});
+                m_pool->isWindowReady({RenderPool::makeKey(chapter, 1)});
                 m_pool->forwardReadyCount();
             }
         }));
         reader->start();
-        m_pool->resetForSession("book", chapter, 0, m_gen);
-        for (qint64 stamp = 1; stamp <= 5; ++stamp) {
-            for (int i = 0; i < 10; ++i)
-                m_pool->push(chapter, emptyPage(i, stamp), m_gen);
-            QVERIFY(renderedReach(10 * stamp));
+        for (int stamp = 1; stamp <= 10; ++stamp) {
+            for (PageLayout &page : pages) {
+                page.layoutStamp = stamp;
+                QCOMPARE(m_pool->push(chapter, page, m_gen), 0);
+            }
+            QVERIFY(renderedReach(3 * stamp));
         }
         QTRY_VERIFY(found > 0);
         done = true;
         reader->wait();
-        QCOMPARE(m_pool->imageForKey(id).size(), QSize(40, 40));
-    }
-
-    void layoutAndRenderShareTheWorker()
-    {
-        // Shaped on the worker, as the layout engine does: the font keys mean
-        // something only on that thread.
-        LayoutConfig config;
-        config.pageWidth = 200;
-        config.pageHeight = 300;
-        m_pool->setRenderSettings(config);
-        // Waited for by polling: QFuture::result() may run a queued task on the calling thread.
-        const QFuture<QVector<PageLayout>> shaped = QtConcurrent::run(m_threads.get(), [this] {
-            RawFontCache::clearForCurrentThread(m_gen);
-            QVector<PageLayout> out;
-            for (int p = 0; p < 3; ++p) {
-                PageLayout page = emptyPage(p);
-                for (int l = 0; l < 4; ++l)
-                    page.lines.append(textLine(l * 60, 50, {shapedRun(QString(3, QChar(0x2588)), 20 + 5 * l, {0, 0})}));
-                out.append(page);
-            }
-            return out;
-        });
-        QTRY_VERIFY(shaped.isFinished());
-        const QVector<PageLayout> pages = shaped.result();
-        for (const PageLayout &page : pages)
-            QCOMPARE(m_pool->push("ch", page, m_gen), 0);
-        QVERIFY(renderedReach(3));
         for (const PageLayout &page : pages) {
-            const QImage image = m_pool->imageForKey(RenderPool::makeKey("ch", page.pageIndex));
+            const QImage image = m_pool->imageForKey(RenderPool::makeKey(chapter, page.pageIndex));
             for (const LayoutLine &line : page.lines) {
                 const QPointF centre = line.glyphRuns.first().boundingRect.center()
                     + QPointF(config.marginLeft, config.marginTop + line.y);
@@ -397,8 +351,8 @@ private slots:
         hold();
         m_pool->push("ch", emptyPage(0), m_gen);
         QCoreApplication::processEvents();
-        m_threads->clear();  // the task never runs
-        m_pool.reset();      // must not wait for it
+        m_threads->clear(); // the task never runs
+        m_pool.reset();     // must not wait for it
     }
 };
 

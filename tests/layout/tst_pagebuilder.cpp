@@ -10,9 +10,8 @@ namespace {
 QVector<LayoutLine> parseLines(const QString &spec)
 {
     QVector<LayoutLine> lines;
-    const QStringList tokens = spec.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    for (const QString &token : tokens) {
-        QRegularExpressionMatch m =
+    for (const QString &token : spec.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const QRegularExpressionMatch m =
             QRegularExpression(QStringLiteral("^(\\d+):(\\d+)(i|v|t\\d+)?$")).match(token);
         Q_ASSERT(m.hasMatch());
         LayoutLine line;
@@ -30,7 +29,6 @@ QVector<LayoutLine> parseLines(const QString &spec)
         }
         line.lineIndex = lines.size();
         line.startGlyph = 10 * lines.size();
-        line.startProgress = 100 * lines.size();
         line.chapterId = QStringLiteral("ch");
         lines.append(line);
     }
@@ -77,7 +75,6 @@ private slots:
         QTest::addColumn<QString>("expected");
 
         QTest::newRow("paged, nothing") << "" << 920.0f << true << false << "";
-        QTest::newRow("continuous, nothing") << "" << 920.0f << true << true << "";
         QTest::newRow("paragraph spacing between lines")
             << "0:27 1:27 2:27 3:27" << 100.0f << false << false << "0@0 1@35 2@70|3@0";
         QTest::newRow("spacing counted before the fit test")
@@ -116,18 +113,14 @@ private slots:
         QFETCH(float, height);
         QFETCH(bool, orphanControl);
         QFETCH(bool, continuous);
-        QFETCH(QString, expected);
-
         const QVector<PageLayout> pages =
             PageBuilder::buildPages(parseLines(lines), config(height, orphanControl, continuous));
-        QCOMPARE(describe(pages), expected);
+        QTEST(describe(pages), "expected");
         for (int i = 0; i < pages.size(); ++i) {
             const PageLayout &page = pages[i];
             QCOMPARE(page.pageIndex, i);
             QCOMPARE(page.chapterId, continuous ? QStringLiteral("ch") : QString());
-            QCOMPARE(page.firstParaIndex, page.lines.first().paragraphIndex);
             QCOMPARE(page.startGlyph, page.lines.first().startGlyph);
-            QCOMPARE(page.startProgress, page.lines.first().startProgress);
             for (const LayoutLine &line : page.lines)
                 QVERIFY(!continuous || line.stripY == line.y + i * height);
         }

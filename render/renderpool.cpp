@@ -396,44 +396,42 @@ void RenderPool::resetForSession(const QString &novelId, const QString &chapterI
                                  quint64 generation)
 {
     QMutexLocker lock(&m_mutex);
-    m_generation = generation;
+    dropPagesLocked(generation);
     m_novelId = novelId;
     m_currentChapterId = chapterId;
     m_currentPageIndex = pageIndex;
     m_direction = 1;
-    m_readyImages.clear();
-    m_readyStamps.clear();
-    m_latestStamps.clear();
-    m_retainKeys.clear();
-    m_queue.clear();
-    m_queuedKeys.clear();
     if (!m_busy) {
         m_inFlightKeys.clear();
         m_inFlightStamps.clear();
     }
-    m_chapterPageCounts.clear();
-    m_pageSequence.clear();
-    m_spaceWanted = false;
 }
 
 void RenderPool::clear(quint64 generation)
 {
     QMutexLocker lock(&m_mutex);
-    m_generation = generation;
+    dropPagesLocked(generation);
     m_novelId.clear();
     m_currentChapterId.clear();
     m_currentPageIndex = 0;
+    m_inFlightKeys.clear();
+    m_inFlightStamps.clear();
+    m_inFlightGeneration = 0;
+    m_chapterOrder.clear();
+    m_indexToChapter.clear();
+}
+
+// Everything a new opening must not inherit: rendered and queued pages, the
+// retain set and the page numbering.
+void RenderPool::dropPagesLocked(quint64 generation)
+{
+    m_generation = generation;
     m_readyImages.clear();
     m_readyStamps.clear();
     m_latestStamps.clear();
     m_retainKeys.clear();
     m_queue.clear();
     m_queuedKeys.clear();
-    m_inFlightKeys.clear();
-    m_inFlightStamps.clear();
-    m_inFlightGeneration = 0;
-    m_chapterOrder.clear();
-    m_indexToChapter.clear();
     m_chapterPageCounts.clear();
     m_pageSequence.clear();
     m_spaceWanted = false;

@@ -95,6 +95,7 @@ private slots:
 
 private:
     // All of these expect m_mutex to be held.
+    void dropPagesLocked(quint64 generation);
     bool pageDistanceLocked(const QString &chapterId, int pageIndex, int &distance) const;
     bool keyDistanceLocked(const QString &key, int &distance) const;
     void evictFarPages();

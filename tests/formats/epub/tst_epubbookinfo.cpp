@@ -81,7 +81,6 @@ private slots:
             << "b.epub" << "<dc:title><!-- x -->T</dc:title><dc:creator>A</dc:creator><dc:creator>B</dc:creator>"
             << "b|B|zh_CN|未知简介|未知出版社||";
         QTest::newRow("zh-CN") << "b.epub" << "<dc:language>zh-CN</dc:language>" << "b|未知作者|zh_CN|未知简介|未知出版社||";
-        QTest::newRow("zh") << "b.epub" << "<dc:language>zh</dc:language>" << "b|未知作者|zh_CN|未知简介|未知出版社||";
         QTest::newRow("zh-cn") << "b.epub" << "<dc:language>zh-cn</dc:language>" << "b|未知作者|zh-cn|未知简介|未知出版社||";
         QTest::newRow("prefixed or missing scheme is no ISBN")
             << "b.epub" << "<dc:identifier opf:scheme=\"ISBN\">1</dc:identifier><dc:identifier>2</dc:identifier>"
@@ -103,8 +102,6 @@ private slots:
                               novel->publisher(), novel->publishDate(), novel->isbn()})
                      .join(QLatin1Char('|')),
                  expected);
-        QCOMPARE(novel->fileType(), QStringLiteral("EPUB"));
-        QCOMPARE(novel->id(), md5Hex(path));
         QCOMPARE(novel->fileSize(), QFileInfo(path).size());
     }
 
@@ -194,7 +191,6 @@ private slots:
         QTest::addColumn<bool>("read");
         QTest::newRow("exactly 10 MiB") << 10485760 << true;
         QTest::newRow("one byte more") << 10485761 << false;
-        QTest::newRow("empty") << 0 << false;
     }
 
     void entrySizeLimit()

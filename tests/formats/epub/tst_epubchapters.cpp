@@ -247,7 +247,7 @@ private slots:
     void numberingAndFiles()
     {
         EpubFixture epub;
-        for (int i = 0; i < 5; ++i)
+        for (int i = 0; i < 3; ++i)
             epub.addDocument(QStringLiteral("d%1").arg(i), QStringLiteral("d%1.xhtml").arg(i), "T");
         // A user's file name holding "::" must not reach image sources.
         const QString path = bookPath(QStringLiteral("a::b.epub"));
@@ -264,23 +264,21 @@ private slots:
         }
         qDeleteAll(list);
         QCOMPARE(got, (QStringList{x + "_0 chapter_0000.xhtml  " + x + "_1 0 0",
-                                   x + "_1 chapter_0001.xhtml " + x + "_0 " + x + "_2 1 0.25",
-                                   x + "_2 chapter_0002.xhtml " + x + "_1 " + x + "_3 2 0.5",
-                                   x + "_3 chapter_0003.xhtml " + x + "_2 " + x + "_4 3 0.75",
-                                   x + "_4 chapter_0004.xhtml " + x + "_3  4 1"}));
+                                   x + "_1 chapter_0001.xhtml " + x + "_0 " + x + "_2 1 0.5",
+                                   x + "_2 chapter_0002.xhtml " + x + "_1  2 1"}));
 
         QFile meta(dir + ".epub_meta");
         QVERIFY(meta.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(meta.readAll()).split('\n'),
                  (QStringList{dir + "book.epub", "OEBPS/content.opf", "OEBPS/d0.xhtml", "OEBPS/d1.xhtml",
-                              "OEBPS/d2.xhtml", "OEBPS/d3.xhtml", "OEBPS/d4.xhtml", ""}));
+                              "OEBPS/d2.xhtml", ""}));
         QFile copy(dir + "book.epub"), original(path);
         QVERIFY(copy.open(QIODevice::ReadOnly) && original.open(QIODevice::ReadOnly));
         QCOMPARE(copy.readAll(), original.readAll());
 
         // Importing the copy itself keeps it.
         const QVector<ChapterInfo *> again = chapters(dir + "book.epub");
-        QCOMPARE(again.size(), 5);
+        QCOMPARE(again.size(), 3);
         qDeleteAll(again);
         QVERIFY(QFileInfo(dir + "book.epub").size() > 0);
     }

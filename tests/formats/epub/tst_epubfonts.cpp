@@ -3,20 +3,14 @@
 
 #include "epubfonts.h"
 #include "fontregistry.h"
+#include "installedfonts.h"
 
 #include <QCryptographicHash>
-#include <QFile>
 #include <QtTest>
 
 namespace {
 
 const QString Uuid = QStringLiteral("12345678-9abc-def0-1234-56789abcdef0");
-
-QByteArray dejaVu(const QString &name)
-{
-    QFile file(QStringLiteral("/usr/share/fonts/truetype/dejavu/") + name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QString encryptionXml(const QString &algorithm, const QString &uri)
 {
@@ -115,7 +109,7 @@ private slots:
     {
         QFETCH(QString, css);
         QFETCH(QString, method);
-        const QByteArray font = dejaVu(QStringLiteral("DejaVuSans.ttf"));
+        const QByteArray font = installedFontData(QStringLiteral("DejaVuSans.ttf"));
         QVERIFY(!font.isEmpty());
 
         EpubFonts::Book book;
@@ -138,11 +132,9 @@ private slots:
         for (const FontManifestEntry &entry : manifest) {
             records << (entry.localFamily.isEmpty() ? "url:" : "local:") + entry.obfuscation;
             QCOMPARE(entry.candidateOrder, records.size() - 1);
-            QCOMPARE(entry.alias, FontRegistry::aliasFamily("font-book", "Book", 400, false));
         }
         QTEST(records, "records");
         QTEST(reads, "reads");
-        QCOMPARE(FontRegistry::instance().activeBookId(), QStringLiteral("font-book"));
         const QString resolved = FontRegistry::instance().resolveStyledFamily("Book", 400, false);
         QFETCH(bool, registered);
         QCOMPARE(resolved.startsWith(QLatin1String("quillora-")), registered);
@@ -150,7 +142,7 @@ private slots:
 
     void sourcesReadPerBookAreCapped()
     {
-        const QByteArray font = dejaVu(QStringLiteral("DejaVuSans.ttf"));
+        const QByteArray font = installedFontData(QStringLiteral("DejaVuSans.ttf"));
         EpubFonts::Book book;
         book.bookId = QStringLiteral("many");
         QString css;

@@ -3,6 +3,7 @@
 // library as it was.
 
 #include "applicationcore.h"
+#include "importoutcome.h"
 #include "databaseconnection.h"
 #include "dbtestutils.h"
 #include "epubfixture.h"
@@ -24,20 +25,6 @@
 #include <memory>
 
 namespace {
-
-QString failureOf(ApplicationCore &core, const QString &path)
-{
-    QString outcome;
-    QObject receiver;
-    QObject::connect(&core, &ApplicationCore::novelImportSucceeded, &receiver,
-                     [&](const QString &) { outcome = QStringLiteral("ok"); }, Qt::QueuedConnection);
-    QObject::connect(&core, &ApplicationCore::novelImportFailed, &receiver,
-                     [&](const QString &m) { outcome = m; }, Qt::QueuedConnection);
-    core.importNovel(path);
-    if (!QTest::qWaitFor([&] { return !outcome.isEmpty(); }, 60000))
-        return QStringLiteral("timeout");
-    return outcome;
-}
 
 // Per chapter in order, one line per stored paragraph: its text, an image's
 // entry and size, or a table cell's table id and text.
@@ -114,7 +101,7 @@ private slots:
         const QString path = bookPath("book.epub");
         QVERIFY(epub.write(path));
         ApplicationCore core;
-        QCOMPARE(failureOf(core, path), QStringLiteral("ok"));
+        QCOMPARE(importOutcome(core, path), QStringLiteral("ok"));
 
         QCOMPARE(chapterRows(md5Hex(path)), (QStringList{
             // Two documents, each with its table 0: the chapter numbers them 0 and 1;
@@ -140,7 +127,7 @@ private slots:
         // Imported again, the copy the image loader holds open is replaced.
         epub.items[5].data = png(600, 200);
         QVERIFY(epub.write(path));
-        QCOMPARE(failureOf(core, path), QStringLiteral("ok"));
+        QCOMPARE(importOutcome(core, path), QStringLiteral("ok"));
         const QImage again = PageImageLoader::loadImage(imageId);
         QVERIFY(qAbs(again.width() - again.height() * 3) < 8);
         QCOMPARE(QThreadPool::globalInstance()->maxThreadCount(), QThread::idealThreadCount());
@@ -171,7 +158,7 @@ private slots:
         const QString path = bookPath("fonts.epub");
         QVERIFY(epub.write(path));
         ApplicationCore core;
-        QCOMPARE(failureOf(core, path), QStringLiteral("ok"));
+        QCOMPARE(importOutcome(core, path), QStringLiteral("ok"));
 
         const QString alias = FontRegistry::aliasFamily(md5Hex(path), "Book", 400, false);
         FontRegistry &registry = FontRegistry::instance();
@@ -208,7 +195,7 @@ private slots:
         EpubFixture good;
         good.addDocument("d1", "one.xhtml", "One", "<p>Kept text.</p>");
         QVERIFY(good.write(path));
-        QCOMPARE(failureOf(core, path), QStringLiteral("ok"));
+        QCOMPARE(importOutcome(core, path), QStringLiteral("ok"));
         const QStringList before = DbTestUtils::allRows();
 
         EpubFixture epub;
@@ -233,7 +220,7 @@ private slots:
         }
         QVERIFY(epub.write(path));
         const qint64 rssBefore = peakMemoryKiB();
-        QCOMPARE(failureOf(core, path), QStringLiteral("构建排版数据失败"));
+        QCOMPARE(importOutcome(core, path), QStringLiteral("构建排版数据失败"));
         QCOMPARE(DbTestUtils::allRows(), before);
         // Nothing near the book's inflated size was held.
         QVERIFY2(peakMemoryKiB() - rssBefore < 200 * 1024, qPrintable(QString::number(peakMemoryKiB() - rssBefore)));

@@ -2,6 +2,7 @@
 // by pandoc and calibre, and what a failed import leaves behind.
 
 #include "applicationcore.h"
+#include "importoutcome.h"
 #include "chapterinfo.h"
 #include "databaseconnection.h"
 #include "dbtestutils.h"
@@ -17,23 +18,6 @@
 #include <QtTest>
 
 #include <memory>
-
-namespace {
-
-// "ok" or the failure message of one import through the core.
-QString outcomeOf(ApplicationCore &core, const QString &path)
-{
-    QString outcome;
-    QObject receiver;
-    QObject::connect(&core, &ApplicationCore::novelImportSucceeded, &receiver,
-                     [&](const QString &) { outcome = QStringLiteral("ok"); }, Qt::QueuedConnection);
-    QObject::connect(&core, &ApplicationCore::novelImportFailed, &receiver,
-                     [&](const QString &m) { outcome = m; }, Qt::QueuedConnection);
-    core.importNovel(path);
-    return QTest::qWaitFor([&] { return !outcome.isEmpty(); }, 20000) ? outcome : QStringLiteral("timeout");
-}
-
-}
 
 class TestEpubImport : public QObject
 {
@@ -133,13 +117,13 @@ private slots:
         for (int i = 0; i < 50; ++i)
             txt.write(QStringLiteral("第%1章 夜路\n他走进了那座古老的城堡。\n").arg(i + 1).toUtf8());
         txt.close();
-        QCOMPARE(outcomeOf(core, text), QStringLiteral("ok"));
+        QCOMPARE(importOutcome(core, text), QStringLiteral("ok"));
         const QStringList before = DbTestUtils::allRows();
 
         const QString path = copyRealBook(file);
         if (folderBefore)
             QVERIFY(QDir().mkpath(env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(path)));
-        QCOMPARE(outcomeOf(core, path), QStringLiteral("ok"));
+        QCOMPARE(importOutcome(core, path), QStringLiteral("ok"));
         for (const QString &row : before)
             QVERIFY2(DbTestUtils::allRows().contains(row), qPrintable(row));
 
@@ -171,7 +155,7 @@ private slots:
         epub.addItem("a", "a.xhtml", "application/xhtml+xml", "x");
         const QString path = env->root() + "/empty.epub";
         QVERIFY(epub.write(path));
-        QCOMPARE(outcomeOf(core, path), QStringLiteral("未解析到章节"));
+        QCOMPARE(importOutcome(core, path), QStringLiteral("未解析到章节"));
         QVERIFY(DbTestUtils::allRows().filter(QStringLiteral("novel_info|")).isEmpty());
         QVERIFY(!QFileInfo::exists(env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(path)));
     }

@@ -2,6 +2,10 @@
 
 #include "cssscanner.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QUrl>
 #include <QVarLengthArray>
 
 #include <algorithm>
@@ -193,11 +197,62 @@ CssRuleList CssStyleSheet::parse(const QString &cssText)
     return rules;
 }
 
+namespace {
+
+// The sheets a text pulls in with @import, as paths beside the importing one.
+QStringList importedPaths(const QString &cssText, const QString &path)
+{
+    static const QRegularExpression import(QStringLiteral(
+        "@import\\s+(?:url\\(\\s*)?[\"']?([^\"')\\s;]+)"),
+        QRegularExpression::CaseInsensitiveOption);
+    QStringList paths;
+    if (!cssText.contains(QLatin1String("@import"), Qt::CaseInsensitive))
+        return paths;
+    const QString dir = QFileInfo(path).path();
+    QRegularExpressionMatchIterator it = import.globalMatch(cssText);
+    while (it.hasNext()) {
+        const QString href = QUrl::fromPercentEncoding(it.next().captured(1).toUtf8());
+        if (href.contains(QLatin1Char(':')))
+            continue;
+        paths.append(href.startsWith(QLatin1Char('/'))
+                         ? href.mid(1)
+                         : QDir::cleanPath(dir.isEmpty() || dir == QLatin1String(".")
+                                               ? href : dir + QLatin1Char('/') + href));
+    }
+    return paths;
+}
+
+// The imported texts ahead of the importing one, each sheet once, nested a few levels.
+void appendWithImports(const QMap<QString, QString> &cssTexts, const QString &path,
+                       QSet<QString> &seen, int depth, QString &out)
+{
+    if (seen.contains(path) || depth > 8)
+        return;
+    seen.insert(path);
+    const QString text = cssTexts.value(path);
+    for (const QString &imported : importedPaths(text, path)) {
+        if (cssTexts.contains(imported))
+            appendWithImports(cssTexts, imported, seen, depth + 1, out);
+    }
+    out += text;
+    out += QLatin1Char('\n');
+}
+
+}
+
 CssStyleSheetMap CssStyleSheet::parseAll(const QMap<QString, QString> &cssTexts)
 {
     CssStyleSheetMap sheets;
-    for (auto it = cssTexts.cbegin(); it != cssTexts.cend(); ++it)
-        sheets.insert(it.key(), parse(it.value()));
+    for (auto it = cssTexts.cbegin(); it != cssTexts.cend(); ++it) {
+        if (!it.value().contains(QLatin1String("@import"), Qt::CaseInsensitive)) {
+            sheets.insert(it.key(), parse(it.value()));
+            continue;
+        }
+        QSet<QString> seen;
+        QString text;
+        appendWithImports(cssTexts, it.key(), seen, 0, text);
+        sheets.insert(it.key(), parse(text));
+    }
     return sheets;
 }
 

@@ -110,9 +110,9 @@ private slots:
             "1 Mid", "1 Beta.", "1 table 0 c1",
             "2 Gamma.",
             "3 empty",
-            // One document cut at its anchors; one that never comes ends the
-            // chapter before it at the document's end and starts its own at the start.
-            "4 Delta.", "5 Epsilon.", "6 Delta.", "6 Epsilon."}));
+            // One document cut at its anchors; one that never comes cuts where the
+            // next one would (here the document's end): no text twice.
+            "4 Delta.", "5 Epsilon.", "6 empty"}));
 
         QSqlQuery q(DatabaseConnection::database());
         q.exec("SELECT word_count, glyph_count FROM chapter_info WHERE chapter_index = 2");

@@ -185,6 +185,7 @@ private slots:
         QTest::newRow("no chapter has content") << "empty";
         QTest::newRow("document over the entry cap") << "large document";
         QTest::newRow("content over the book cap") << "bomb";
+        QTest::newRow("small file, too many paragraphs") << "paragraphs";
         QTest::newRow("store refused") << "store";
     }
     void failuresLeaveLibrary()
@@ -212,6 +213,8 @@ private slots:
                              "application/xhtml+xml", epub.items.first().data);
                 epub.spine << QStringLiteral("d%1").arg(i);
             }
+        } else if (kind == QLatin1String("paragraphs")) {
+            epub.addDocument("d1", "one.xhtml", "One", QStringLiteral("<p>a</p>").repeated(120000));
         } else {
             epub.addDocument("d1", "one.xhtml", "One", "<p>New text.</p>");
             QSqlQuery(DatabaseConnection::database())

@@ -116,6 +116,27 @@ private slots:
             << QString::fromUtf8("0:\u00a0\u00a0indent / 0:\u00a0");
         QTest::newRow("implicit paragraph") << "\n  loose \n text <p>p</p>" << "0:loose text  / 0:p";
         QTest::newRow("line start after br") << "<p>a<br/>   b</p>" << "0:a / 3: / 0:b";
+        QTest::newRow("HTML5 blocks stay apart")
+            << "<figure>a<figcaption>b</figcaption></figure><aside>c</aside><header>d</header>"
+               "<footer>e</footer><nav>f</nav><address>g</address><main>h</main>"
+            << "0:a / 0:b / 0:c / 0:d / 0:e / 0:f / 0:g / 0:h";
+        QTest::newRow("display none and hidden")
+            << "<p>a<span style='display:none'>x</span></p><div hidden=''>y</div><p>b</p>" << "0:a / 0:b";
+        QTest::newRow("hidden footnote kept")
+            << "<aside epub:type='footnote' id='n' style='display:none'>n</aside>" << "6#n:n";
+        QTest::newRow("display block on inline")
+            << "<p>a<span style='display:block'>b</span>c</p>" << "0:a / 0:b / 0:c";
+        QTest::newRow("white-space pre and pre-line")
+            << "<p style='white-space:pre'>a  b\nc</p><p style='white-space:pre-line'>d  e \n  f</p>"
+            << "0:a  b^c / 0:d e^f";
+        QTest::newRow("ordered list numbers")
+            << "<ol start='3'><li>a</li><li value='7'><p>b</p></li><li>c</li></ol>"
+               "<ol style='list-style-type:none'><li>d</li></ol><ul><li>e</li></ul>"
+               "<ol type='a' style='list-style:upper-roman inside'><li>f</li></ol>"
+            << "4:3. a / 0:7. b / 4:8. c / 4:d / 4:e / 4:I. f";
+        QTest::newRow("colspan and rowspan keep columns")
+            << "<table><tr><td colspan='2'>a</td><td rowspan='2'>b</td></tr><tr><td>c</td><td>d</td></tr></table>"
+            << "8[0,0/3]:a / 8[0,1/3]: / 8[0,2/3]:b / 8[1,0/3]:c / 8[1,1/3]:d / 8[1,2/3]:";
     }
     void blocks()
     {

@@ -99,6 +99,11 @@ private slots:
         QTest::newRow("colour attribute and th bold")
             << "" << "<p><font color='red'>r</font></p><table><tr><th>h</th></tr></table>"
             << "r{c=red} h{b}";
+        QTest::newRow("container italic and bold reach the blocks inside")
+            << "div.e{font-style:italic} table{font-weight:bold}"
+            << "<div class='e'><p>a</p></div><blockquote><i><p>b</p></i></blockquote>"
+               "<table><tr><td>c</td></tr></table><div class='e'><p style='font-style:normal'>d</p></div>"
+            << "a{i} b{i} c{b} d{}";
     }
     void runStyles()
     {
@@ -132,6 +137,13 @@ private slots:
             << "k0 a0 l0 r0 i0 t0 b0 h0 bg=red doc=#eee";
         QTest::newRow("alignment inherited by implicit text")
             << "div{text-align:right}" << "<div><p>a</p>b</div>" << "k0 a2 l0 r0 i0 t0 b0 h0 bg= doc=";
+        // 0 is "not given" (the reader's indent); a given zero is kept apart from it.
+        QTest::newRow("text-indent zero") << "p{text-indent:0}" << "<p>x</p>"
+                                          << "k0 a0 l0 r0 i0.001 t0 b0 h0 bg= doc=";
+        QTest::newRow("hanging indent") << "p{text-indent:-1em; margin-left:1em}" << "<p>x</p>"
+                                        << "k0 a0 l16 r0 i-16 t0 b0 h0 bg= doc=";
+        QTest::newRow("ideographic spaces are the indent") << "" << QString::fromUtf8("<p>\u3000\u3000x</p>")
+                                                           << "k0 a0 l0 r0 i0.001 t0 b0 h0 bg= doc=";
     }
     void blockStyles()
     {
@@ -241,6 +253,16 @@ private slots:
             page("<p class='big'>x</p>", "").replace("<style></style>", "<link href='../s.css'/>"),
             sheets, {{"OEBPS/s.css", "OEBPS/s.css"}}, {}, "OEBPS/Text/c.xhtml", "OEBPS/content.opf", "", {}, {});
         QCOMPARE(runs(r), QStringLiteral("x{x2}"));
+
+        // A sheet pulled in with @import applies before the one that imports it.
+        const CssStyleSheetMap imported = CssStyleSheet::parseAll(
+            {{"OEBPS/s.css", "@import url(\"css/base.css\");\n.big{color:red}"},
+             {"OEBPS/css/base.css", "@import 'more.css'; .big{font-size:2em; color:blue}"},
+             {"OEBPS/css/more.css", "@import '../s.css'; .big{font-weight:bold}"}});
+        const XhtmlConvertResult i = EpubUnifiedParser::convertXhtml(
+            page("<p class='big'>x</p>", "").replace("<style></style>", "<link href='../s.css'/>"),
+            imported, {{"OEBPS/s.css", "OEBPS/s.css"}}, {}, "OEBPS/Text/c.xhtml", "OEBPS/content.opf", "", {}, {});
+        QCOMPARE(runs(i), QStringLiteral("x{b x2 c=red}"));
     }
 };
 

@@ -9,6 +9,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QtTest>
@@ -123,6 +124,38 @@ private slots:
         process.waitForFinished(600000);
         qInfo("ebook-convert book.epub book.txt: %lld ms (exit %d)", reference.elapsed(),
               process.exitCode());
+    }
+
+    // A 31 KB book whose one document is 20 MiB of <p>a</p>: refused (or
+    // imported) in bounded time and memory.
+    void paragraphBomb()
+    {
+        TestEnvironment env;
+        QVERIFY(env.openDatabase());
+        EpubFixture epub;
+        epub.addDocument(QStringLiteral("bomb"), QStringLiteral("bomb.xhtml"), QStringLiteral("Bomb"),
+                         QStringLiteral("<p>a</p>").repeated((20 * 1024 * 1024 - 1024) / 8));
+        const QString path = env.root() + QStringLiteral("/bomb.epub");
+        QVERIFY(epub.write(path));
+        epub = EpubFixture();
+        qInfo("book: %lld KB", QFileInfo(path).size() / 1024);
+
+        ApplicationCore core;
+        QString outcome;
+        connect(&core, &ApplicationCore::novelImportSucceeded, this,
+                [&](const QString &) { outcome = QStringLiteral("imported"); }, Qt::QueuedConnection);
+        connect(&core, &ApplicationCore::novelImportFailed, this,
+                [&](const QString &message) { outcome = message; }, Qt::QueuedConnection);
+        resetPeakRss();
+        const qint64 rssBefore = peakRssKiB();
+        QElapsedTimer timer;
+        QBENCHMARK_ONCE {
+            timer.start();
+            core.importNovel(path);
+            QVERIFY(QTest::qWaitFor([&] { return !outcome.isEmpty(); }, 600000));
+        }
+        qInfo("%s in %lld ms, peak RSS %lld MiB (+%lld MiB over the start)", qPrintable(outcome),
+              timer.elapsed(), peakRssKiB() / 1024, (peakRssKiB() - rssBefore) / 1024);
     }
 };
 

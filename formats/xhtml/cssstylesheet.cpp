@@ -202,16 +202,10 @@ namespace {
 // The sheets a text pulls in with @import, as paths beside the importing one.
 QStringList importedPaths(const QString &cssText, const QString &path)
 {
-    static const QRegularExpression import(QStringLiteral(
-        "@import\\s+(?:url\\(\\s*)?[\"']?([^\"')\\s;]+)"),
-        QRegularExpression::CaseInsensitiveOption);
     QStringList paths;
-    if (!cssText.contains(QLatin1String("@import"), Qt::CaseInsensitive))
-        return paths;
     const QString dir = QFileInfo(path).path();
-    QRegularExpressionMatchIterator it = import.globalMatch(cssText);
-    while (it.hasNext()) {
-        const QString href = QUrl::fromPercentEncoding(it.next().captured(1).toUtf8());
+    for (const QString &written : CssStyleSheet::importHrefs(cssText)) {
+        const QString href = QUrl::fromPercentEncoding(written.toUtf8());
         if (href.contains(QLatin1Char(':')))
             continue;
         paths.append(href.startsWith(QLatin1Char('/'))
@@ -238,6 +232,20 @@ void appendWithImports(const QMap<QString, QString> &cssTexts, const QString &pa
     out += QLatin1Char('\n');
 }
 
+}
+
+QStringList CssStyleSheet::importHrefs(const QString &cssText)
+{
+    static const QRegularExpression import(QStringLiteral(
+        "@import\\s+(?:url\\(\\s*)?[\"']?([^\"')\\s;]+)"),
+        QRegularExpression::CaseInsensitiveOption);
+    QStringList hrefs;
+    if (!cssText.contains(QLatin1String("@import"), Qt::CaseInsensitive))
+        return hrefs;
+    QRegularExpressionMatchIterator it = import.globalMatch(cssText);
+    while (it.hasNext())
+        hrefs.append(it.next().captured(1));
+    return hrefs;
 }
 
 CssStyleSheetMap CssStyleSheet::parseAll(const QMap<QString, QString> &cssTexts)

@@ -308,7 +308,14 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
         return;
     }
     if (name == QLatin1String("style")) {
-        s.documentSheet.mergeText(flatElementText(reader));
+        const QString text = flatElementText(reader);
+        for (const QString &href : CssStyleSheet::importHrefs(text)) {
+            const auto sheet = s.styleSheets.constFind(
+                lookupResource(href, s.resources, s.documentPath, s.baseDir));
+            if (sheet != s.styleSheets.cend())
+                s.documentSheet.merge(sheet.value());
+        }
+        s.documentSheet.mergeText(text);
         --s.depth;
         return;
     }

@@ -263,6 +263,10 @@ private slots:
             page("<p class='big'>x</p>", "").replace("<style></style>", "<link href='../s.css'/>"),
             imported, {{"OEBPS/s.css", "OEBPS/s.css"}}, {}, "OEBPS/Text/c.xhtml", "OEBPS/content.opf", "", {}, {});
         QCOMPARE(runs(i), QStringLiteral("x{b x2 c=red}"));
+        const XhtmlConvertResult inDocument = EpubUnifiedParser::convertXhtml(
+            page("<p class='big'>x</p>", "@import url(../s.css); p{color:green}"), sheets,
+            {{"OEBPS/s.css", "OEBPS/s.css"}}, {}, "OEBPS/Text/c.xhtml", "OEBPS/content.opf", "", {}, {});
+        QCOMPARE(runs(inDocument), QStringLiteral("x{x2 c=green}"));
     }
 };
 

@@ -31,14 +31,13 @@ QStringList chapters(const QString &novelId)
     q.addBindValue(novelId);
     q.exec();
     QStringList rows;
-    int chapter = -1;
-    while (q.next()) {
-        if (q.value(0).toInt() != chapter) {
-            chapter = q.value(0).toInt();
-            rows << q.value(1).toString() + QStringLiteral(": ") + q.value(2).toString();
-        } else {
-            rows.last() += QStringLiteral(" / ") + q.value(2).toString();
-        }
+    for (int chapter = -1; q.next();) {
+        const QString paragraph = q.value(2).toString();
+        if (q.value(0).toInt() == chapter)
+            rows.last() += QStringLiteral(" / ") + paragraph;
+        else
+            rows << q.value(1).toString() + QStringLiteral(": ") + paragraph;
+        chapter = q.value(0).toInt();
     }
     return rows;
 }
@@ -73,18 +72,17 @@ void build(const QString &kind, EpubFixture &epub)
         addRaw(epub, "a", "\xFF\xFE" + utf16);
         addRaw(epub, "b", encoded("ISO-8859-1", QString::fromUtf8(document("<p>Café</p>")).replace("UTF-8", "ISO-8859-1")));
         addRaw(epub, "c", encoded("GBK", QString::fromUtf8(document(QString::fromUtf8("<p>中文</p>"))).replace("UTF-8", "GBK")));
-    } else if (kind == "nav with entities") {
-        epub.version = "3.0";
+    } else if (kind.endsWith("with entities")) {
         epub.addDocument("a", "a.xhtml", "A", "<p>one</p>");
         epub.addDocument("b", "b.xhtml", "B", "<p>two</p>");
-        epub.addNav("nav.xhtml", EpubFixture::nav(
-            "<nav epub:type=\"toc\"><ol><li><a href=\"a.xhtml\">It&rsquo;s</a></li>"
-            "<li><a href=\"b.xhtml\">No&nbsp;Way</a></li></ol></nav>"));
-    } else if (kind == "ncx with entities") {
-        epub.addDocument("a", "a.xhtml", "A", "<p>one</p>");
-        epub.addDocument("b", "b.xhtml", "B", "<p>two</p>");
-        epub.addNcx("toc.ncx", EpubFixture::ncx(EpubFixture::navPoint("It&rsquo;s", "a.xhtml")
-                                                + EpubFixture::navPoint("&hellip;", "b.xhtml")));
+        if (kind.startsWith("nav")) {
+            epub.version = "3.0";
+            epub.addNav("nav.xhtml", EpubFixture::nav("<nav epub:type=\"toc\"><ol><li><a href=\"a.xhtml\">It&rsquo;s"
+                                                      "</a></li><li><a href=\"b.xhtml\">&hellip;</a></li></ol></nav>"));
+        } else {
+            epub.addNcx("toc.ncx", EpubFixture::ncx(EpubFixture::navPoint("It&rsquo;s", "a.xhtml")
+                                                    + EpubFixture::navPoint("&hellip;", "b.xhtml")));
+        }
     } else if (kind == "fallbacks") {
         epub.addDocument("a", "a.xhtml", "A", "<p>one</p>");
         epub.addItem("img", "p.png", "image/png", "not read");
@@ -150,10 +148,9 @@ private slots:
             "T: 0:Fish & chips / 3: / 0:again / 0:open picpage"};
         QTest::newRow("encodings") << "encodings" << QStringList{
             QString::fromUtf8("T: 0:Café 中文"), QString::fromUtf8("T: 0:Café"), QString::fromUtf8("T: 0:中文")};
-        QTest::newRow("nav with entities") << "nav with entities" << QStringList{
-            QString::fromUtf8("It\u2019s: 0:one"), "No Way: 0:two"};
-        QTest::newRow("ncx with entities") << "ncx with entities" << QStringList{
-            QString::fromUtf8("It\u2019s: 0:one"), QString::fromUtf8("\u2026: 0:two")};
+        for (const char *toc : {"nav with entities", "ncx with entities"})
+            QTest::newRow(toc) << toc << QStringList{QString::fromUtf8("It\u2019s: 0:one"),
+                                                     QString::fromUtf8("\u2026: 0:two")};
         QTest::newRow("fallbacks") << "fallbacks" << QStringList{"A: 0:one", "Alt: 0:instead"};
         QTest::newRow("titles from headings") << "titles from headings" << QStringList{
             "First one: 1:First one / 0:x", QString::fromUtf8("Second part: 1:Second\u00a0part / 0:y"),
@@ -193,13 +190,11 @@ private slots:
                     const QString word = QStringLiteral("w%1x%2").arg(d).arg(b);
                     const QString id = QStringLiteral("a%1x%2").arg(d).arg(b);
                     words << word << word + QLatin1Char('b');
-                    switch (random.bounded(4)) {
-                    case 0: body += QStringLiteral("<p id=\"%1\">%2 %2b</p>").arg(id, word); break;
-                    case 1: body += QStringLiteral("<p>%2 <span id=\"%1\">%2b</span></p>").arg(id, word); break;
-                    case 2: body += QStringLiteral("<h2>%2 <a id=\"%1\"/>%2b</h2>").arg(id, word); break;
-                    default:
-                        body += QStringLiteral("<table><tr><td>%2</td><td id=\"%1\">%2b</td></tr></table>").arg(id, word);
-                    }
+                    static const char *const forms[] = {
+                        "<p id=\"%1\">%2 %2b</p>", "<p>%2 <span id=\"%1\">%2b</span></p>",
+                        "<h2>%2 <a id=\"%1\"/>%2b</h2>",
+                        "<table><tr><td>%2</td><td id=\"%1\">%2b</td></tr></table>"};
+                    body += QString::fromLatin1(forms[random.bounded(4)]).arg(id, word);
                     targets << file + QLatin1Char('#') + id;
                 }
                 targets << file + QStringLiteral("#missing");

@@ -153,14 +153,29 @@ void resolveKeywords(QMap<QString, QString> &values, const ComputedStyle *parent
 
 }
 
+namespace {
+
+// Property names are nearly always written in lower case already; the
+// Unicode case mapping is only paid for the others.
+QString propertyKey(const QString &name)
+{
+    for (const QChar c : name) {
+        if (c.unicode() >= 0x80 || (c >= QLatin1Char('A') && c <= QLatin1Char('Z')))
+            return name.toLower();
+    }
+    return name;
+}
+
+}
+
 bool ComputedStyle::has(const QString &name) const
 {
-    return values.contains(name.toLower());
+    return values.contains(propertyKey(name));
 }
 
 QString ComputedStyle::value(const QString &name) const
 {
-    return values.value(name.toLower());
+    return values.value(propertyKey(name));
 }
 
 CssLength ComputedStyle::length(const QString &name) const

@@ -45,7 +45,10 @@ bool isContainerBlock(const QString &name)
 
 int headingLevel(const QString &name)
 {
-    return blockOf(name) == Block::Heading ? name[1].unicode() - '0' : 0;
+    if (name.size() == 2 && name[0] == QLatin1Char('h') && name[1] >= QLatin1Char('1')
+        && name[1] <= QLatin1Char('6'))
+        return name[1].unicode() - '0';
+    return 0;
 }
 
 // Blocks that become part of the cell's text when they appear inside a table cell.
@@ -334,7 +337,12 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
         return;
 
     const ComputedStyle style = elementStyle(s, name, attributes);
-    s.styles.append({s.depth, style, s.alignmentStack.size()});
+    const QString whiteSpace = style.values.value(QStringLiteral("white-space"));
+    s.styles.append({s.depth, style, s.alignmentStack.size(),
+                     whiteSpace.isEmpty() || whiteSpace == QLatin1String("normal")
+                             || whiteSpace == QLatin1String("nowrap")
+                         ? 0
+                         : whiteSpace == QLatin1String("pre-line") ? 2 : 1});
 
     if (!endAnchor.isEmpty() && id == endAnchor) {
         emitParagraph(s);
@@ -370,8 +378,10 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
     const bool footnote = types.contains(QLatin1String("footnote"))
         || types.contains(QLatin1String("rearnote")) || roles.contains(QLatin1String("doc-footnote"));
     // Hidden content is not read; a hidden footnote is still the note a reference opens.
-    const QString display = style.value(QStringLiteral("display")).trimmed().toLower();
-    if ((display == QLatin1String("none") || attributes.hasAttribute(QLatin1String("hidden")))
+    s.display = style.values.value(QStringLiteral("display"));
+    if (!s.display.isEmpty())
+        s.display = s.display.trimmed().toLower();
+    if ((s.display == QLatin1String("none") || attributes.hasAttribute(QLatin1String("hidden")))
         && !footnote && name != QLatin1String("body")) {
         s.skipDepth = s.depth;
         return;
@@ -423,8 +433,8 @@ void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &
 
     static const QSet<QString> ownLayout{"table", "tr", "td", "th", "thead", "tbody", "tfoot",
                                          "img", "svg", "br", "hr", "math"};
-    if (!inCell && blockOf(name) == Block::None && !ownLayout.contains(name)
-        && isBlockDisplay(style.value(QStringLiteral("display")).trimmed().toLower())) {
+    if (!inCell && !s.display.isEmpty() && isBlockDisplay(s.display) && blockOf(name) == Block::None
+        && !ownLayout.contains(name)) {
         // An inline element styled as a block starts a paragraph of its own.
         closeParagraph(s, Paragraph::Body, style);
         applyBlockStyle(s.paragraph, style);

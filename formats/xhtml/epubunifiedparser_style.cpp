@@ -164,10 +164,12 @@ RunStyle EpubUnifiedParser::inheritedRunStyle(const RunStyle &outer, const Compu
     run.bold = outer.bold;
     run.italic = outer.italic;
     run.fontWeight = outer.bold ? outer.fontWeight : 0;
-    const QString slant = style.value(QStringLiteral("font-style")).trimmed().toLower();
-    if (slant == QLatin1String("italic") || slant == QLatin1String("oblique"))
+    const QString slant = style.values.value(QStringLiteral("font-style"));
+    if (slant.contains(QLatin1String("italic"), Qt::CaseInsensitive)
+        || slant.contains(QLatin1String("oblique"), Qt::CaseInsensitive))
         run.italic = true;
-    const int weight = cssWeight(style.value(QStringLiteral("font-weight")));
+    const QString weightText = style.values.value(QStringLiteral("font-weight"));
+    const int weight = weightText.isEmpty() ? 0 : cssWeight(weightText);
     if (weight >= 600) {
         run.bold = true;
         run.fontWeight = weight;
@@ -267,11 +269,9 @@ void EpubUnifiedParser::appendText(XhtmlConvertState &s, const QStringRef &text)
             s.svgText += text;
         return;
     }
-    const QString whiteSpace =
-        s.currentStyle() ? s.currentStyle()->value(QStringLiteral("white-space")) : QString();
-    const bool keepAll = whiteSpace == QLatin1String("pre") || whiteSpace == QLatin1String("pre-wrap")
-        || whiteSpace == QLatin1String("break-spaces");
-    const bool keepBreaks = whiteSpace == QLatin1String("pre-line");
+    const int whiteSpace = s.styles.isEmpty() ? 0 : s.styles.last().whiteSpace;
+    const bool keepAll = whiteSpace == 1;
+    const bool keepBreaks = whiteSpace == 2;
     const bool blank = std::all_of(text.begin(), text.end(), isXmlSpace);
     if (s.preDepth > 0 || (keepAll && (s.paragraphOpen || !blank))) {
         if (!s.paragraphOpen)

@@ -35,6 +35,7 @@ struct StyleFrame
     int depth = 0;
     ComputedStyle style;
     int alignmentDepth = 0;     // size of the alignment stack before the element
+    int whiteSpace = 0;         // 0 collapsed, 1 kept (pre, pre-wrap), 2 line breaks kept (pre-line)
 };
 
 struct RunStyleFrame
@@ -146,6 +147,7 @@ struct XhtmlConvertState
     QVector<SwitchFrame> switches;
     QVector<ListFrame> lists;
     QVector<int> displayBlocks;     // depths of inline elements shown as blocks
+    QString display;                // the current element's display, lower case
     QString listMarker;             // number of the open ordered item, put before its text
     int listMarkerDepth = 0;
 

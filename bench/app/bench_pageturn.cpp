@@ -28,6 +28,7 @@ class BenchPageTurn : public QObject
     QString token;
     QString chapter;
     int page = 0;
+    static constexpr int Imports = 8;
 
     static QString bookIn(const QString &root, const QString &name, int chapterCount)
     {
@@ -96,19 +97,24 @@ private slots:
         }
         report("library idle", idle);
 
-        // A 20 MB book keeps the import's write transaction open for seconds.
+        // A 20 MB book keeps the import's write transaction open for a while;
+        // it is imported again and again to turn pages through several imports.
         const QString big = bookIn(env->root(), QStringLiteral("import"), 1750);
-        QSignalSpy done(core.get(), &ApplicationCore::novelImportSucceeded);
-        core->importNovel(big);
-        QTest::qWait(300);
         QVector<double> busy;
-        while (done.isEmpty() && busy.size() < 2000) {
-            busy << turn();
-            QTest::qWait(16);
+        QElapsedTimer importTime;
+        importTime.start();
+        for (int import = 0; import < Imports; ++import) {
+            QSignalSpy done(core.get(), &ApplicationCore::novelImportSucceeded);
+            QSignalSpy failed(core.get(), &ApplicationCore::novelImportFailed);
+            core->importNovel(big);
+            while (done.isEmpty() && failed.isEmpty()) {
+                busy << turn();
+                QTest::qWait(16);
+            }
+            QVERIFY(failed.isEmpty());
         }
-        QVERIFY(busy.size() >= 50);
+        std::printf("%d imports of a 20 MB book: %lld ms\n", Imports, importTime.elapsed());
         report("while a book imports", busy);
-        QVERIFY(done.wait(600000) || !done.isEmpty());
     }
 
     void cleanupTestCase()

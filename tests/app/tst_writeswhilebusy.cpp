@@ -174,6 +174,26 @@ private slots:
         sqlite3_finalize(statement);
         sqlite3_close(other);
     }
+
+    // The main thread leaves the copy of a long write-ahead log into the
+    // database to a worker; it happens all the same.
+    void longLogCheckpointed()
+    {
+        const QString file = DatabaseConnection::databaseFilePath();
+        const qint64 before = QFileInfo(file).size();
+        {
+            Transaction transaction(DatabaseConnection::database());
+            QSqlQuery insert(DatabaseConnection::database());
+            insert.prepare(QStringLiteral("INSERT INTO time_line_log (id, action_type) VALUES (?, ?)"));
+            for (int i = 0; i < 100; ++i) {
+                insert.addBindValue(QString::number(i));
+                insert.addBindValue(QString(50000, QLatin1Char('x')));
+                QVERIFY(insert.exec());
+            }
+            QVERIFY(transaction.commit());
+        }
+        QTRY_VERIFY(QFileInfo(file).size() > before + 4500000);
+    }
 };
 
 QTEST_MAIN(TestWritesWhileBusy)

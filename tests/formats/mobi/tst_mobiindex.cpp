@@ -125,6 +125,9 @@ private slots:
         letters.entries[0].label = "1";
         letters.cncx.clear();
         QTest::newRow("aid missing") << skeletons({{1, 0, 20}}) << letters << "KF8 FRAG aid 无效";
+        MobiIndexTable tooMany;
+        tooMany.entries.resize(1000001);
+        QTest::newRow("over a million fragments") << skeletons({{0, 0, 20}}) << tooMany << "KF8 FRAG 条目过多";
     }
     void assemble()
     {

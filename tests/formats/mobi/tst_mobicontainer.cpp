@@ -16,14 +16,8 @@ class TestMobiContainer : public QObject
 
 private:
     QTemporaryDir m_dir;
-    int m_files = 0;
 
-    QString write(const QByteArray &bytes)
-    {
-        const QString path = m_dir.filePath(QString::number(++m_files) + ".mobi");
-        writeFile(path, bytes);
-        return path;
-    }
+    QString write(const QByteArray &bytes) { return writeBook(m_dir, bytes); }
 
     static QByteArray book(const Header &h, int textRecords = 1, const QByteArray &name = "Palm Name")
     {

@@ -15,16 +15,11 @@ class TestMobiText : public QObject
 
 private:
     QTemporaryDir m_dir;
-    int m_files = 0;
 
     PalmDbBook open(const QByteArray &bytes)
     {
-        const QString path = m_dir.filePath(QString::number(++m_files) + ".mobi");
-        writeFile(path, bytes);
         PalmDbBook book;
-        QString error;
-        if (!MobiParser::openPalmDb(book, path, &error))
-            qWarning() << error;
+        MobiParser::openPalmDb(book, writeBook(m_dir, bytes));
         return book;
     }
 

@@ -346,11 +346,20 @@ bool EpubChapterParser::readOpf(EpubArchive &zip, const QString &opfPath, Packag
         return false;
     }
 
+    // Anything not plainly an image, a sound, a font or another non-text type
+    // is read as a document: mislabelled chapters keep their text. SVG is a
+    // content document of its own.
     const auto isDocument = [](const ManifestItem &item) {
         const QString type = item.mediaType.trimmed().toLower();
-        return type.isEmpty() || type == QLatin1String("application/xhtml+xml")
-            || type == QLatin1String("text/html") || type == QLatin1String("application/x-dtbook+xml")
-            || (type.endsWith(QLatin1String("+xml")) && type != QLatin1String("image/svg+xml"));
+        if (type == QLatin1String("image/svg+xml"))
+            return true;
+        static const QStringList binary{"image/", "audio/", "video/", "font/", "application/font",
+                                        "application/x-font", "application/vnd.ms-opentype",
+                                        "application/pdf", "application/octet-stream",
+                                        "application/javascript", "text/javascript", "text/css",
+                                        "application/x-dtbncx+xml", "application/smil+xml"};
+        return std::none_of(binary.cbegin(), binary.cend(),
+                            [&type](const QString &prefix) { return type.startsWith(prefix); });
     };
     for (const QString &id : qAsConst(spineIds)) {
         auto item = manifest.constFind(id);

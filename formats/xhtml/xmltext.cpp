@@ -26,10 +26,13 @@ QByteArray declaredEncoding(const QByteArray &bytes)
     return match.hasMatch() ? match.captured(1).toLatin1().toLower() : QByteArray();
 }
 
+// UTF-16 and UTF-32 text was recognised by its mark or its NUL bytes; a
+// label claiming them over ASCII bytes is wrong.
 bool isUtf8Name(const QByteArray &name)
 {
     return name.isEmpty() || name == "utf-8" || name == "utf8" || name == "us-ascii"
-        || name == "ascii";
+        || name == "ascii" || name.startsWith("utf-16") || name.startsWith("utf-32")
+        || name.startsWith("ucs") || name == "unicode";
 }
 
 bool validUtf8WithNonAscii(const QByteArray &bytes)
@@ -50,7 +53,31 @@ bool validUtf8WithNonAscii(const QByteArray &bytes)
 
 }
 
+namespace {
+
+// The decoded text without the byte-order mark and without NUL characters,
+// which XML does not allow: a stray one costs itself, not the rest.
+QString cleaned(QString text)
+{
+    if (text.startsWith(QChar(0xFEFF)))
+        text.remove(0, 1);
+    if (text.contains(QChar(0)))
+        text.remove(QChar(0));
+    return text;
+}
+
+QString decodeXmlBytesRaw(const QByteArray &bytes);
+
+}
+
 QString decodeXmlBytes(const QByteArray &bytes)
+{
+    return cleaned(decodeXmlBytesRaw(bytes));
+}
+
+namespace {
+
+QString decodeXmlBytesRaw(const QByteArray &bytes)
 {
     const auto startsWith = [&bytes](const char *mark, int size) {
         return bytes.size() >= size && memcmp(bytes.constData(), mark, size_t(size)) == 0;
@@ -75,10 +102,8 @@ QString decodeXmlBytes(const QByteArray &bytes)
         if (codec && codec->mibEnum() != 106 && !validUtf8WithNonAscii(bytes))
             return codec->toUnicode(bytes);
     }
-    return QString::fromUtf8(bytes);
+    return QString::fromUtf8(bytes.constData(), bytes.size());
 }
-
-namespace {
 
 const char *const XhtmlNamespace = "http://www.w3.org/1999/xhtml";
 

@@ -1,6 +1,8 @@
 #include "epubunifiedparser.h"
 #include "logcapture.h"
+#include "xmltext.h"
 
+#include <QTextCodec>
 #include <QtConcurrent>
 #include <QtTest>
 
@@ -211,6 +213,31 @@ private slots:
         QTEST(r.ok ? outline(r.paragraphs) : QStringLiteral("error: ") + r.errorMessage, "expected");
         QTEST(int(log.lines(QtInfoMsg).filter("按 HTML 修复").size()), "retries");
         QCOMPARE(r.errorLine > 0, !r.ok && !r.errorMessage.startsWith("XHTML") && !r.errorMessage.startsWith("未找到"));
+    }
+
+    // Document bytes to text: mark, then declaration, then UTF-8; a NUL cuts nothing.
+    void decoding_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("text");
+        const QString cafe = QString::fromUtf8("<p>Caf\u00e9 \u4e2d</p>");
+        const QByteArray utf16 = QTextCodec::codecForName("UTF-16BE")->fromUnicode(cafe);
+        QTest::newRow("UTF-8 mark") << "\xEF\xBB\xBF" + cafe.toUtf8() << cafe;
+        QTest::newRow("UTF-16 mark") << "\xFE\xFF" + utf16 << cafe;
+        QTest::newRow("UTF-16 without mark") << utf16 << cafe;
+        QTest::newRow("declared GBK") << QByteArray("<?xml version='1.0' encoding='GBK'?><p>\xD6\xD0</p>")
+                                      << QString::fromUtf8("<?xml version='1.0' encoding='GBK'?><p>\u4e2d</p>");
+        QTest::newRow("meta charset") << QByteArray("<meta charset=\"iso-8859-1\"/>\xE9") << QString::fromUtf8("<meta charset=\"iso-8859-1\"/>\u00e9");
+        QTest::newRow("Latin-1 label over UTF-8") << QByteArray("<?xml version='1.0' encoding='ISO-8859-1'?>\xC3\xA9")
+                                                  << QString::fromUtf8("<?xml version='1.0' encoding='ISO-8859-1'?>\u00e9");
+        QTest::newRow("UTF-16 label over ASCII") << QByteArray("<?xml version='1.0' encoding='UTF-16'?><p/>")
+                                                 << "<?xml version='1.0' encoding='UTF-16'?><p/>";
+        QTest::newRow("NUL inside") << QByteArray("<p>a\0b</p>", 10) << "<p>ab</p>";
+    }
+    void decoding()
+    {
+        QFETCH(QByteArray, bytes);
+        QTEST(decodeXmlBytes(bytes), "text");
     }
 
     void wholeChapters_data()

@@ -2,9 +2,12 @@
 
 #include <QRegularExpression>
 #include <QVector>
+
+#include <cstring>
 #include <QTextCodec>
 
 #include <libxml/HTMLparser.h>
+#include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 
 namespace {
@@ -118,141 +121,195 @@ bool isNameChar(uchar c)
 }
 
 // A name that XML accepts without a namespace: letters, digits, "-", "_", ".".
-bool plainName(const QByteArray &name)
+bool plainName(const char *name, int size)
 {
-    if (name.isEmpty() || !isNameStart(uchar(name.at(0))))
+    if (size <= 0 || !isNameStart(uchar(name[0])))
         return false;
-    for (char c : name) {
-        if (!isNameChar(uchar(c)))
+    for (int i = 1; i < size; ++i) {
+        if (!isNameChar(uchar(name[i])))
             return false;
     }
     return true;
 }
 
-// The name as written, its prefix kept only when the output declares it.
-QByteArray outputName(const char *raw, bool attribute)
+// Appends the name as the output writes it: a prefix is kept only when the
+// output declares it (epub, xlink, xml on attributes), else dropped; false
+// when nothing XML accepts is left.
+bool appendName(QByteArray &out, const xmlChar *raw, bool attribute)
 {
-    QByteArray name(raw);
-    const int colon = name.indexOf(':');
-    if (colon >= 0) {
-        const QByteArray prefix = name.left(colon).toLower();
-        QByteArray local = name.mid(colon + 1);
-        if (attribute && (prefix == "epub" || prefix == "xlink" || prefix == "xml")
-            && plainName(local))
-            return prefix + ':' + local;
-        name = local;
-    }
-    return plainName(name) ? name : QByteArray();
-}
-
-void appendEscaped(QByteArray &out, const xmlChar *text, bool attribute)
-{
-    for (const xmlChar *p = text; p && *p; ++p) {
-        const uchar c = *p;
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"':
-            if (attribute)
-                out += "&quot;";
-            else
-                out += char(c);
-            break;
-        default:
-            // Control characters other than white space are not XML.
-            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
-                break;
-            out += char(c);
-        }
-    }
-}
-
-// Writes the start tag of an element the output can name; false for one whose
-// content alone passes on.
-bool writeStartTag(QByteArray &out, xmlNode *node, bool root)
-{
-    const QByteArray name = outputName(reinterpret_cast<const char *>(node->name), false).toLower();
-    if (name.isEmpty())
+    const char *name = reinterpret_cast<const char *>(raw);
+    const int size = int(qstrlen(name));
+    const char *colon = static_cast<const char *>(memchr(name, ':', size_t(size)));
+    if (!colon)
+        return plainName(name, size) && (out.append(name, size), true);
+    const int prefixSize = int(colon - name);
+    const char *local = colon + 1;
+    const int localSize = size - prefixSize - 1;
+    if (!plainName(local, localSize))
         return false;
-    out += '<';
-    out += name;
-    if (root) {
-        out += " xmlns=\"";
-        out += XhtmlNamespace;
-        out += "\" xmlns:epub=\"http://www.idpf.org/2007/ops\""
-               " xmlns:xlink=\"http://www.w3.org/1999/xlink\"";
+    const QByteArray prefix = QByteArray(name, prefixSize).toLower();
+    if (attribute && (prefix == "epub" || prefix == "xlink" || prefix == "xml")) {
+        out += prefix;
+        out += ':';
     }
-    QVector<QByteArray> written;
-    for (xmlAttr *attribute = node->properties; attribute; attribute = attribute->next) {
-        const QByteArray attributeName =
-            outputName(reinterpret_cast<const char *>(attribute->name), true);
-        if (attributeName.isEmpty() || attributeName.startsWith("xmlns")
-            || written.contains(attributeName))
-            continue;
-        written.append(attributeName);
-        xmlChar *value = xmlNodeGetContent(reinterpret_cast<xmlNode *>(attribute));
-        out += ' ';
-        out += attributeName;
-        out += "=\"";
-        appendEscaped(out, value, true);
-        out += '"';
-        xmlFree(value);
-    }
-    out += node->children ? ">" : "/>";
+    out.append(local, localSize);
     return true;
 }
 
-void writeEndTag(QByteArray &out, xmlNode *node)
+// Escapes markup characters and drops the control characters XML refuses,
+// copying the runs between them whole.
+void appendEscaped(QByteArray &out, const xmlChar *text, bool attribute)
 {
-    const QByteArray name = outputName(reinterpret_cast<const char *>(node->name), false).toLower();
-    if (name.isEmpty() || !node->children)
+    if (!text)
         return;
-    out += "</";
-    out += name;
-    out += '>';
+    const char *p = reinterpret_cast<const char *>(text);
+    const char *run = p;
+    for (; *p; ++p) {
+        const uchar c = uchar(*p);
+        const char *replacement = nullptr;
+        if (c == '&')
+            replacement = "&amp;";
+        else if (c == '<')
+            replacement = "&lt;";
+        else if (c == '>')
+            replacement = "&gt;";
+        else if (c == '"' && attribute)
+            replacement = "&quot;";
+        else if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
+            replacement = "";
+        else
+            continue;
+        out.append(run, int(p - run));
+        out.append(replacement);
+        run = p + 1;
+    }
+    out.append(run, int(p - run));
 }
 
-// Depth first without recursion: unclosed inline tags nest as deep as the book is long.
-void writeTree(QByteArray &out, xmlNode *root)
+// The HTML parser's events written straight out as XHTML: the parser already
+// opens and closes every element in order, so no tree is built and freed.
+struct Writer
 {
-    xmlNode *node = root;
-    while (node) {
-        if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE)
-            appendEscaped(out, node->content, false);
-        else if (node->type == XML_ELEMENT_NODE)
-            writeStartTag(out, node, node == root);
-        if (node->type == XML_ELEMENT_NODE && node->children) {
-            node = node->children;
+    QByteArray out;
+    // Per open element its name as written, or null when only its content is.
+    QVector<const xmlChar *> open;
+    bool rootWritten = false;
+};
+
+void startElement(void *context, const xmlChar *name, const xmlChar **attributes)
+{
+    Writer &w = *static_cast<Writer *>(context);
+    const int mark = w.out.size();
+    w.out += '<';
+    if (!appendName(w.out, name, false)) {
+        // An element the output cannot name passes on its content alone.
+        w.out.truncate(mark);
+        w.open.append(nullptr);
+        return;
+    }
+    if (!w.rootWritten) {
+        w.rootWritten = true;
+        w.out += " xmlns=\"";
+        w.out += XhtmlNamespace;
+        w.out += "\" xmlns:epub=\"http://www.idpf.org/2007/ops\""
+                 " xmlns:xlink=\"http://www.w3.org/1999/xlink\"";
+    }
+    w.open.append(name);
+    for (const xmlChar **a = attributes; a && a[0]; a += 2) {
+        const char *attributeName = reinterpret_cast<const char *>(a[0]);
+        if (qstrncmp(attributeName, "xmlns", 5) == 0)
+            continue;
+        // HTML allows an attribute twice; XML does not. The first one counts.
+        bool repeated = false;
+        for (const xmlChar **earlier = attributes; earlier != a && !repeated; earlier += 2)
+            repeated = qstrcmp(reinterpret_cast<const char *>(earlier[0]), attributeName) == 0;
+        if (repeated)
+            continue;
+        const int before = w.out.size();
+        w.out += ' ';
+        if (!appendName(w.out, a[0], true)) {
+            w.out.truncate(before);
             continue;
         }
-        while (node && node != root && !node->next) {
-            node = node->parent;
-            if (node->type == XML_ELEMENT_NODE)
-                writeEndTag(out, node);
-        }
-        if (!node || node == root)
-            break;
-        node = node->next;
+        w.out += "=\"";
+        appendEscaped(w.out, a[1], true);
+        w.out += '"';
+    }
+    w.out += '>';
+}
+
+void endElement(void *context, const xmlChar *)
+{
+    Writer &w = *static_cast<Writer *>(context);
+    if (w.open.isEmpty())
+        return;
+    // The name it was opened with: end tags always match.
+    if (const xmlChar *name = w.open.takeLast()) {
+        w.out += "</";
+        appendName(w.out, name, false);
+        w.out += '>';
     }
 }
+
+void characters(void *context, const xmlChar *text, int size)
+{
+    Writer &w = *static_cast<Writer *>(context);
+    // Text outside the root element is not XML.
+    if (w.open.isEmpty())
+        return;
+    const QByteArray run = QByteArray::fromRawData(reinterpret_cast<const char *>(text), size);
+    const int mark = w.out.size();
+    w.out.append(run);
+    // Escaped only where needed: most text has no markup characters.
+    for (int i = mark; i < w.out.size(); ++i) {
+        const uchar c = uchar(w.out.at(i));
+        if (c == '&' || c == '<' || c == '>' || (c < 0x20 && c != '\t' && c != '\n' && c != '\r')) {
+            w.out.truncate(mark);
+            const QByteArray terminated(run);
+            appendEscaped(w.out, reinterpret_cast<const xmlChar *>(terminated.constData()), false);
+            return;
+        }
+    }
+}
+
+void ignoreMessage(void *, const char *, ...) {}
 
 }
 
 QString repairHtmlToXhtml(const QString &text)
 {
     const QByteArray utf8 = text.toUtf8();
-    const int options = HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING
-        | HTML_PARSE_NONET | HTML_PARSE_COMPACT;
-    htmlDocPtr document = htmlReadMemory(utf8.constData(), utf8.size(), nullptr, "UTF-8", options);
-    if (!document)
+    htmlParserCtxtPtr parser = htmlCreateMemoryParserCtxt(utf8.constData(), utf8.size());
+    if (!parser)
         return QString();
-    QByteArray out;
-    out.reserve(utf8.size() + utf8.size() / 8 + 256);
-    out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    if (xmlNode *root = xmlDocGetRootElement(document)) {
-        writeTree(out, root);
-    }
-    xmlFreeDoc(document);
-    return QString::fromUtf8(out);
+    htmlCtxtUseOptions(parser, HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING
+                                   | HTML_PARSE_NONET);
+    xmlSwitchEncoding(parser, XML_CHAR_ENCODING_UTF8);
+    Writer writer;
+    writer.out.reserve(utf8.size() + utf8.size() / 8 + 256);
+    writer.out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    htmlSAXHandler handler;
+    memset(&handler, 0, sizeof(handler));
+    handler.startElement = startElement;
+    handler.endElement = endElement;
+    handler.characters = characters;
+    handler.ignorableWhitespace = characters;
+    handler.cdataBlock = characters;
+    handler.warning = ignoreMessage;
+    handler.error = ignoreMessage;
+    handler.fatalError = ignoreMessage;
+    htmlSAXHandlerPtr own = parser->sax;
+    parser->sax = &handler;
+    parser->userData = &writer;
+    htmlParseDocument(parser);
+    // Elements the input left open at its very end, while their names live.
+    while (!writer.open.isEmpty())
+        endElement(&writer, nullptr);
+    parser->sax = own;
+    if (parser->myDoc)
+        xmlFreeDoc(parser->myDoc);
+    htmlFreeParserCtxt(parser);
+    if (!writer.rootWritten)
+        return QString();
+    return QString::fromUtf8(writer.out.constData(), writer.out.size());
 }

@@ -201,18 +201,24 @@ XhtmlConvertResult EpubUnifiedParser::convertOnce(
     HtmlEntityResolver entities;
     QXmlStreamReader reader(xhtml);
     reader.setEntityResolver(&entities);
+    // What one document may become is bounded, not only its bytes.
+    const auto overBounds = [&s] {
+        return s.output.size() > MaxDocumentParagraphs || s.outputCharacters > MaxDocumentCharacters
+            || s.tooLarge;
+    };
+    const auto refused = [&s, &reader] {
+        XhtmlConvertResult result;
+        result.errorMessage = QStringLiteral("文档内容超过上限 (段落 %1, 字符 %2)")
+                                  .arg(s.output.size()).arg(s.outputCharacters);
+        result.errorLine = reader.lineNumber();
+        result.errorColumn = reader.columnNumber();
+        result.tooLarge = true;
+        return result;
+    };
     bool stop = false;
     while (!stop && !reader.atEnd()) {
-        // What one document may become is bounded, not only its bytes.
-        if (s.output.size() > MaxDocumentParagraphs || s.outputCharacters > MaxDocumentCharacters) {
-            XhtmlConvertResult refused;
-            refused.errorMessage = QStringLiteral("文档内容超过上限 (段落 %1, 字符 %2)")
-                                       .arg(s.output.size()).arg(s.outputCharacters);
-            refused.errorLine = reader.lineNumber();
-            refused.errorColumn = reader.columnNumber();
-            refused.tooLarge = true;
-            return refused;
-        }
+        if (overBounds())
+            return refused();
         switch (reader.readNext()) {
         case QXmlStreamReader::StartElement:
             startElement(s, reader, startAnchor, endAnchor, stop);
@@ -231,6 +237,8 @@ XhtmlConvertResult EpubUnifiedParser::convertOnce(
         }
     }
 
+    if (overBounds())
+        return refused();
     XhtmlConvertResult result;
     if (!stop && reader.hasError()) {
         // Not well-formed: read by an HTML parser and converted once more. Only
@@ -832,6 +840,12 @@ void EpubUnifiedParser::endTable(XhtmlConvertState &s)
                 rows[p.tableRow].insert(p.tableColumn, p);
             else
                 rebuilt.append(p);
+        }
+        // Short rows are padded to the widest: a few wide rows among many must
+        // not multiply into more cells than a document may hold.
+        if (qint64(rows.size()) * columns > MaxDocumentParagraphs) {
+            s.tooLarge = true;
+            rows.clear();
         }
         for (auto row = rows.cbegin(); row != rows.cend(); ++row) {
             for (int column = 0; column < columns; ++column) {

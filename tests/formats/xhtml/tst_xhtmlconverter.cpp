@@ -199,6 +199,10 @@ private slots:
                                               << "error: 未找到起始锚点: s" << 0;
         QTest::newRow("end anchor missing") << page("<p>a</p>") << "" << "e"
                                             << "error: 未找到结束锚点: e" << 0;
+        QTest::newRow("rows padded past the bounds")
+            << page("<table><tr>" + QStringLiteral("<td/>").repeated(500) + "</tr>"
+                    + QStringLiteral("<tr><td>r</td></tr>").repeated(300) + "</table>")
+            << "" << "" << "error: 文档内容超过上限 (段落 0, 字符 0)" << 0;
         QTest::newRow("deep mrow")
             << page(nested("<math><mrow>", "</mrow></math>", 1, nested("<mrow>", "</mrow>", 60000, "<mi>x</mi>")))
             << "" << "" << "0:x" << 0;

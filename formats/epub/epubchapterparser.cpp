@@ -228,30 +228,43 @@ QHash<int, QString> EpubChapterParser::readDocumentTitles(EpubArchive &zip, cons
     QHash<int, QString> titles;
     if (wanted.isEmpty())
         return titles;
+    struct Named
+    {
+        QVector<int> indexes;
+        QString title;
+        QString heading;
+    };
+    QVector<Named> documents;
+    QHash<QString, int> titleCounts;
     // In archive order, each document once, however often the spine lists it.
     for (const QString &name : zip.entryNames()) {
         const auto it = wanted.find(name);
         if (it == wanted.end())
             continue;
         const QString text = zip.readText(name);
-        QString title;
-        if (!text.isEmpty()) {
-            const QRegularExpressionMatch match = titleElement.match(text);
-            if (match.hasMatch())
-                title = markupText(match.captured(1));
-            if (title.isEmpty() || title == bookTitle) {
-                const QRegularExpressionMatch heading = headingElement.match(text);
-                const QString headingText = heading.hasMatch() ? markupText(heading.captured(2)) : QString();
-                if (!headingText.isEmpty())
-                    title = headingText;
-            }
-            title = capEpubTitle(title);
-        }
-        for (int i : it.value())
-            titles.insert(i, title);
+        Named named{it.value(), QString(), QString()};
+        const QRegularExpressionMatch title = titleElement.match(text);
+        if (title.hasMatch())
+            named.title = markupText(title.captured(1));
+        const QRegularExpressionMatch heading = headingElement.match(text);
+        if (heading.hasMatch())
+            named.heading = markupText(heading.captured(2));
+        ++titleCounts[named.title];
+        documents.append(named);
         wanted.erase(it);
         if (wanted.isEmpty())
             break;
+    }
+    // A title that is empty, the book's own (often with its author around it)
+    // or the same in several documents names the book, not the chapter: the
+    // first heading does better.
+    for (const Named &named : qAsConst(documents)) {
+        const bool bookWide = named.title.isEmpty() || titleCounts.value(named.title) > 1
+            || (!bookTitle.isEmpty() && named.title.contains(bookTitle, Qt::CaseInsensitive));
+        const QString title =
+            capEpubTitle(bookWide && !named.heading.isEmpty() ? named.heading : named.title);
+        for (int i : named.indexes)
+            titles.insert(i, title);
     }
     return titles;
 }

@@ -88,7 +88,8 @@ private:
     // The copy's path, or the book's own path when copying fails.
     QString copyBook(const QString &filePath, const QString &dataDir);
     // Titles of the spine documents at these indexes, read in one pass.
-    // A title that is empty or merely the book's gives way to the first h1-h3.
+    // A title that is empty, holds the book's or is shared by several
+    // documents gives way to the document's first h1-h3.
     QHash<int, QString> readDocumentTitles(EpubArchive &zip, const QStringList &spine,
                                            const QVector<int> &indexes,
                                            const QString &bookTitle = QString());

@@ -133,9 +133,11 @@ void build(const QString &kind, EpubFixture &epub)
         epub.addItem("lone", "q.png", "image/png", "no fallback");
         epub.spine << "lone";
     } else if (kind == "titles from headings") {
-        epub.addDocument("a", "a.xhtml", "Fixture", "<h2>First <i>one</i></h2><p>x</p>");
+        epub.addDocument("a", "a.xhtml", "The eBook of Fixture", "<h2>First <i>one</i></h2><p>x</p>");
         epub.addDocument("b", "b.xhtml", "", "<h1>Second&#160;part</h1><p>y</p>");
         epub.addDocument("c", "c.xhtml", "Own", "<h1>Not this</h1><p>z</p>");
+        epub.addDocument("d", "d.xhtml", "Same", "<h3>Fourth</h3><p>u</p>");
+        epub.addDocument("e", "e.xhtml", "Same", "<p>v</p>");
     } else if (kind == "anchors in blocks") {
         epub.addDocument("a", "a.xhtml", "A",
                          "<p>lead</p><h2>Two <a id=\"h\"/>heading</h2><p>text</p>"
@@ -287,7 +289,7 @@ private slots:
         QTest::newRow("fallbacks") << "fallbacks" << QStringList{"A: 0:one", "Alt: 0:instead"};
         QTest::newRow("titles from headings") << "titles from headings" << QStringList{
             "First one: 1:First one / 0:x", QString::fromUtf8("Second part: 1:Second\u00a0part / 0:y"),
-            "Own: 1:Not this / 0:z"};
+            "Own: 1:Not this / 0:z", "Fourth: 1:Fourth / 0:u", "Same: 0:v"};
         // The heading goes on as a heading; the table goes whole to its chapter.
         QTest::newRow("anchors in blocks") << "anchors in blocks" << QStringList{
             "One: 0:lead / 1:Two ", "H: 1:heading / 0:text", "T: 8:c1 / 8:c2 / 0:end"};

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "novelparser.h"
+
+#include <QString>
+
+namespace Poppler {
+class Document;
+}
+
+// The book record of a PDF: document information, data folder and a cover
+// drawn from the first page.
+class PdfNovelParser : public NovelParser
+{
+    Q_OBJECT
+public:
+    explicit PdfNovelParser(QObject *parent = nullptr);
+
+    // Never null: a file that does not open still gets a record named after
+    // it; the chapter step then refuses the book.
+    NovelInfo *parseNovel(const QString &filePath) override;
+
+    // The saved cover's path, or empty.
+    static QString saveCover(Poppler::Document *document, const QString &dataDir);
+
+    // The cover is rendered no larger than this on its longer side, whatever
+    // the page size claims.
+    static constexpr int MaxCoverRenderSide = 3200;
+    static constexpr int MaxCoverSide = 1600;
+};

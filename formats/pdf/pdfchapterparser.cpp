@@ -65,6 +65,7 @@ QString copyBook(const QString &filePath, const QString &dataDir)
 ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const QString &dataDir,
                                                   const QString &novelId, QString *errorText)
 {
+    m_pagePoints.clear();
     std::unique_ptr<Poppler::Document> document = PdfPageLoader::openDocument(filePath);
     if (!document || document->isLocked())
         return failure(QStringLiteral("无法打开 PDF 文件"), errorText);
@@ -106,7 +107,7 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
             entry.endPage = pageCount;
     }
 
-    const int dpi = boundedRenderDpi(document.get(), configuredRenderDpi(document.get()));
+    const int dpi = boundedRenderDpi(document.get(), configuredRenderDpi(document.get()), &m_pagePoints);
     document.reset();
     QLOG_INFO().noquote() << "[PdfChapterParser] 目录解析完成，共" << entries.size() << "个章节"
                           << "渲染DPI:" << dpi << "(惰性渲染，不预生成图片)";
@@ -215,17 +216,23 @@ int PdfChapterParser::configuredRenderDpi(Poppler::Document *document)
     return dpiForQuality(quality, fitDpiToScreen(document));
 }
 
-int PdfChapterParser::boundedRenderDpi(Poppler::Document *document, int dpi)
+int PdfChapterParser::boundedRenderDpi(Poppler::Document *document, int dpi, QVector<QSizeF> *pagePoints)
 {
+    if (pagePoints)
+        pagePoints->clear();
     if (!document)
         return dpi;
     QSizeF largest;
     const int pageCount = document->numPages();
+    if (pagePoints)
+        pagePoints->resize(pageCount);
     for (int i = 0; i < pageCount; ++i) {
         const std::unique_ptr<Poppler::Page> page(document->page(i));
         if (!page)
             continue;
         const QSizeF points = page->pageSizeF();
+        if (pagePoints)
+            (*pagePoints)[i] = points;
         if (points.width() > 0 && points.height() > 0
             && points.width() * points.height() > largest.width() * largest.height())
             largest = points;

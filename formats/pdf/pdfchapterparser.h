@@ -2,6 +2,7 @@
 
 #include "chapterparser.h"
 
+#include <QSizeF>
 #include <QString>
 #include <QVector>
 
@@ -49,10 +50,17 @@ public:
     // From "READ_SETTING/PDF_DPI" of the settings file.
     static int configuredRenderDpi(Poppler::Document *document);
     // dpi, lowered so that the largest page's raster stays within the decode
-    // budget for images.
-    static int boundedRenderDpi(Poppler::Document *document, int dpi);
+    // budget for images. pagePoints, when given, receives every page's size
+    // in points (empty for a page that does not load).
+    static int boundedRenderDpi(Poppler::Document *document, int dpi, QVector<QSizeF> *pagePoints = nullptr);
+
+    // The page sizes read by the last parseChapters, for the content step.
+    const QVector<QSizeF> &pagePoints() const { return m_pagePoints; }
 
     static constexpr int RangePages = 30;
     static constexpr int ContentsScanPages = 12;
     static constexpr int OffsetSearchPages = 20;
+
+private:
+    QVector<QSizeF> m_pagePoints;
 };

@@ -17,6 +17,20 @@
 
 PdfNovelParser::PdfNovelParser(QObject *parent) : NovelParser(parent) {}
 
+PdfNovelParser::~PdfNovelParser()
+{
+    takeCover();
+}
+
+QString PdfNovelParser::takeCover()
+{
+    if (m_coverThread.joinable())
+        m_coverThread.join();
+    const QString cover = m_cover;
+    m_cover.clear();
+    return cover;
+}
+
 NovelInfo *PdfNovelParser::parseNovel(const QString &filePath)
 {
     auto *novel = new NovelInfo;
@@ -50,6 +64,16 @@ NovelInfo *PdfNovelParser::parseNovel(const QString &filePath)
     novel->setAuthor(author.isEmpty() ? QStringLiteral("未知作者") : author);
     novel->setDescription(subject.isEmpty() ? QStringLiteral("未知简介") : subject);
     novel->setLanguage(QStringLiteral("zh_CN"));
+    if (m_deferCover) {
+        takeCover();
+        // Poppler documents are not shared between threads: the cover opens its own.
+        m_coverThread = std::thread([this, filePath, dataDir] {
+            const std::unique_ptr<Poppler::Document> own = PdfPageLoader::openDocument(filePath);
+            if (own && !own->isLocked())
+                m_cover = saveCover(own.get(), dataDir);
+        });
+        return novel;
+    }
     const QString cover = saveCover(document.get(), dataDir);
     if (!cover.isEmpty())
         novel->setCoverPath(cover);

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <thread>
+
 namespace Poppler {
 class Document;
 }
@@ -15,6 +17,13 @@ class PdfNovelParser : public NovelParser
     Q_OBJECT
 public:
     explicit PdfNovelParser(QObject *parent = nullptr);
+    ~PdfNovelParser() override;
+
+    // With a deferred cover, parseNovel leaves the cover to a thread of its
+    // own, so an import draws it while the chapters are read; takeCover()
+    // waits for it and returns its path (empty: none).
+    void setDeferredCover(bool deferred) { m_deferCover = deferred; }
+    QString takeCover();
 
     // Never null: a file that does not open still gets a record named after
     // it; the chapter step then refuses the book.
@@ -27,4 +36,9 @@ public:
     // the page size claims.
     static constexpr int MaxCoverRenderSide = 3200;
     static constexpr int MaxCoverSide = 1600;
+
+private:
+    bool m_deferCover = false;
+    std::thread m_coverThread;
+    QString m_cover;
 };

@@ -69,6 +69,7 @@ ParseResult PdfParser::parseBookInfo(const QString &filePath)
                 QFile::rename(path, keptAside(path));
         }
     }
+    m_novelParser->setDeferredCover(true);
     NovelInfo *novel = m_novelParser->parseNovel(filePath);
     if (!novel)
         return failure(translated("解析 PDF 元信息失败"));
@@ -85,6 +86,9 @@ ParseResult PdfParser::parseChapters(const QString &filePath, NovelInfo *novel)
     QString error;
     const ChapterListResult list =
         m_chapterParser->parseChapters(filePath, novel->dataDir(), novel->id(), &error);
+    const QString cover = m_novelParser->takeCover();
+    if (!cover.isEmpty())
+        novel->setCoverPath(cover);
     if (list.chapters.isEmpty())
         return failure(error.isEmpty() ? translated("未解析到章节") : error);
     ParseResult result;
@@ -96,11 +100,14 @@ ParseResult PdfParser::parseChapters(const QString &filePath, NovelInfo *novel)
 bool PdfParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                              UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
 {
-    return PdfUnifiedParser::parseAndStore(chapters, novelId, paragraphDao, chunkDao);
+    return PdfUnifiedParser::parseAndStore(chapters, novelId, paragraphDao, chunkDao,
+                                           m_chapterParser->pagePoints());
 }
 
 bool PdfParser::finishImport(bool success)
 {
+    // Nothing may still be writing into the folder.
+    m_novelParser->takeCover();
     if (m_dataDir.isEmpty())
         return true;
     const QString root = QDir(Paths::dataLocation()).absolutePath() + QLatin1Char('/');

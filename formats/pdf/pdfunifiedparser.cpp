@@ -27,14 +27,24 @@ PageRange rangeOf(const ChapterInfo *chapter)
     return PageRange{chapter->property("pdfStartPage").toInt(), chapter->property("pdfEndPage").toInt()};
 }
 
-// Pixel size of every page the chapters name, each page read once.
-QHash<int, QSize> pageSizes(const QVector<ChapterInfo *> &chapters, const QString &path, int dpi)
+QSize pixels(const QSizeF &points, int dpi)
+{
+    return QSize(qRound(points.width() / 72.0 * dpi), qRound(points.height() / 72.0 * dpi));
+}
+
+// Pixel size of every page the chapters name, each page read once; from the
+// sizes given when there are any, else from the file.
+QHash<int, QSize> pageSizes(const QVector<ChapterInfo *> &chapters, const QString &path, int dpi,
+                            const QVector<QSizeF> &known)
 {
     QHash<int, QSize> sizes;
-    const std::unique_ptr<Poppler::Document> document = PdfPageLoader::openDocument(path);
-    if (!document || document->isLocked())
-        return sizes;
-    const int pageCount = document->numPages();
+    std::unique_ptr<Poppler::Document> document;
+    if (known.isEmpty()) {
+        document = PdfPageLoader::openDocument(path);
+        if (!document || document->isLocked())
+            return sizes;
+    }
+    const int pageCount = document ? document->numPages() : known.size();
     for (const ChapterInfo *chapter : chapters) {
         if (!chapter)
             continue;
@@ -44,11 +54,14 @@ QHash<int, QSize> pageSizes(const QVector<ChapterInfo *> &chapters, const QStrin
         for (int page = qMax(0, range.start); page < pageCount && page <= range.end; ++page) {
             if (sizes.contains(page))
                 continue;
-            const std::unique_ptr<Poppler::Page> loaded(document->page(page));
-            if (!loaded)
+            if (!document) {
+                if (!known.at(page).isEmpty())
+                    sizes.insert(page, pixels(known.at(page), dpi));
                 continue;
-            const QSizeF points = loaded->pageSizeF();
-            sizes.insert(page, QSize(qRound(points.width() / 72.0 * dpi), qRound(points.height() / 72.0 * dpi)));
+            }
+            const std::unique_ptr<Poppler::Page> loaded(document->page(page));
+            if (loaded)
+                sizes.insert(page, pixels(loaded->pageSizeF(), dpi));
         }
     }
     return sizes;
@@ -72,6 +85,13 @@ Paragraph pageParagraph(const QString &path, int page, int dpi, const QSize &siz
 bool PdfUnifiedParser::parseAndStore(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                                      UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
 {
+    return parseAndStore(chapters, novelId, paragraphDao, chunkDao, QVector<QSizeF>());
+}
+
+bool PdfUnifiedParser::parseAndStore(const QVector<ChapterInfo *> &chapters, const QString &novelId,
+                                     UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao,
+                                     const QVector<QSizeF> &pagePoints)
+{
     if (!paragraphDao || !chunkDao) {
         qWarning().noquote() << "[PdfUnifiedParser] parseAndStore 失败：dao 为空";
         return false;
@@ -89,7 +109,7 @@ bool PdfUnifiedParser::parseAndStore(const QVector<ChapterInfo *> &chapters, con
         return false;
     }
     QLOG_INFO().noquote() << "[PdfUnifiedParser] 惰性模式 — PDF:" << path << "DPI:" << dpi;
-    const QHash<int, QSize> sizes = pageSizes(chapters, path, dpi);
+    const QHash<int, QSize> sizes = pageSizes(chapters, path, dpi, pagePoints);
     QLOG_INFO().noquote() << "[PdfUnifiedParser] 页面尺寸预计算完成:" << sizes.size() << "页";
 
     Transaction transaction(DatabaseConnection::database());

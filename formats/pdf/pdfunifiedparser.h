@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSizeF>
 #include <QString>
 #include <QVector>
 
@@ -19,6 +20,11 @@ public:
     // when committed with at least one paragraph.
     static bool parseAndStore(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                               UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao);
+    // The same with every page's size in points already read (index = page),
+    // so the file is not opened again; empty: read from the file.
+    static bool parseAndStore(const QVector<ChapterInfo *> &chapters, const QString &novelId,
+                              UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao,
+                              const QVector<QSizeF> &pagePoints);
 
     static constexpr qint64 PageProgressWeight = 1200;
 };

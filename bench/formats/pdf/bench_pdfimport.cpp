@@ -6,20 +6,27 @@
 
 #include "applicationcore.h"
 #include "chapterinfo.h"
+#include "databaseconnection.h"
 #include "keys.h"
 #include "quilloraimageprovider.h"
 #include "renderpool.h"
 #include "testenvironment.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QFile>
 #include <QProcess>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QtTest>
 
 namespace {
 
 enum class Chapters { Outline, ContentsPage, Ranges };
+
+// Each figure is the fastest of this many runs: the machine is shared.
+constexpr int Runs = 5;
 
 // A plain PDF written object by object: A4 pages with a heading, a few
 // lines of text and a filled box; one outline entry or one contents line
@@ -108,19 +115,23 @@ qint64 peakRssKiB()
     return 0;
 }
 
-// Milliseconds of one run of a poppler-utils tool, -1 when it is not installed.
+// Fastest of a few runs of a poppler-utils tool in ms, -1 when it is not installed.
 qint64 timeTool(const QString &tool, const QStringList &arguments)
 {
     const QString program = QStandardPaths::findExecutable(tool);
     if (program.isEmpty())
         return -1;
-    QProcess process;
-    QElapsedTimer timer;
-    timer.start();
-    process.start(program, arguments);
-    if (!process.waitForFinished(600000) || process.exitCode() != 0)
-        return -1;
-    return timer.elapsed();
+    qint64 best = -1;
+    for (int run = 0; run < Runs; ++run) {
+        QProcess process;
+        QElapsedTimer timer;
+        timer.start();
+        process.start(program, arguments);
+        if (!process.waitForFinished(600000) || process.exitCode() != 0)
+            return -1;
+        best = best < 0 ? timer.elapsed() : qMin(best, timer.elapsed());
+    }
+    return best;
 }
 
 void printReference(const char *what, qint64 ours, qint64 reference)
@@ -132,19 +143,21 @@ void printReference(const char *what, qint64 ours, qint64 reference)
               double(ours) / double(qMax<qint64>(reference, 1)));
 }
 
+// Waits in an event loop of its own, so the figure carries no polling delay.
 bool importBook(ApplicationCore &core, const QString &path)
 {
-    bool done = false;
     bool ok = false;
-    QObject receiver;
-    QObject::connect(&core, &ApplicationCore::novelImportSucceeded, &receiver,
-                     [&](const QString &) { done = ok = true; }, Qt::QueuedConnection);
-    QObject::connect(&core, &ApplicationCore::novelImportFailed, &receiver,
-                     [&](const QString &) { done = true; }, Qt::QueuedConnection);
+    QEventLoop loop;
+    QObject::connect(&core, &ApplicationCore::novelImportSucceeded, &loop, [&](const QString &) {
+        ok = true;
+        loop.quit();
+    });
+    QObject::connect(&core, &ApplicationCore::novelImportFailed, &loop, [&](const QString &) { loop.quit(); });
+    QTimer::singleShot(600000, &loop, &QEventLoop::quit);
     core.importNovel(path);
-    return QTest::qWaitFor([&] { return done; }, 600000) && ok;
+    loop.exec();
+    return ok;
 }
-
 }
 
 class BenchPdfImport : public QObject
@@ -181,10 +194,14 @@ private slots:
             clear.write("5");
         clear.close();
         const qint64 rssBefore = peakRssKiB();
-        QElapsedTimer timer;
-        timer.start();
-        QVERIFY(importBook(core, path));
-        const qint64 ms = timer.elapsed();
+        // The first import, then re-imports of the same file.
+        qint64 ms = -1;
+        for (int run = 0; run < Runs; ++run) {
+            QElapsedTimer timer;
+            timer.start();
+            QVERIFY(importBook(core, path));
+            ms = ms < 0 ? timer.elapsed() : qMin(ms, timer.elapsed());
+        }
         const QObjectList chapters = core.getChaptersByNovelId(md5Hex(path));
         qInfo("import: %lld ms, %d chapters, peak RSS %lld MiB (+%lld MiB over the start)", ms,
               int(chapters.size()), peakRssKiB() / 1024, (peakRssKiB() - rssBefore) / 1024);
@@ -210,14 +227,17 @@ private slots:
         const QObjectList chapters = core.getChaptersByNovelId(md5Hex(path));
         QVERIFY(!chapters.isEmpty());
         const QString chapter = qobject_cast<ChapterInfo *>(chapters.first())->id();
-        const int dpi = chapters.first()->property("pdfRenderDpi").toInt();
         qDeleteAll(chapters);
+        QSqlQuery query(DatabaseConnection::database());
+        QVERIFY(query.exec(QStringLiteral("SELECT image_id FROM unified_paragraph WHERE para_index = 0")) && query.next());
+        const int dpi = query.value(0).toString().section(QStringLiteral("dpi="), 1).toInt();
 
         QuilloraImageProvider provider;
         const QString key = QString::fromUtf8(QUrl::toPercentEncoding(RenderPool::makeKey(chapter, 0)));
         QImage image;
         QElapsedTimer timer;
         timer.start();
+        // The first opening of the book in this process, as after a start.
         const QString token = core.openBookForReading(md5Hex(path), chapter, 0, -1.0f, 20, 0, 1080, 2340,
                                                       QStringLiteral("#000000"), QStringLiteral("#ffffff"),
                                                       QString());

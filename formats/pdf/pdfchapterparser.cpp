@@ -19,6 +19,8 @@
 #include <cmath>
 #include <functional>
 
+#include <unistd.h>
+
 PdfChapterParser::PdfChapterParser(QObject *parent) : ChapterParser(parent) {}
 
 namespace {
@@ -43,6 +45,28 @@ QVector<PdfTocEntry> pageRanges(int pageCount)
     return entries;
 }
 
+// In-kernel copy where the file system allows it (a book may be hundreds of
+// megabytes); QFile's block copy otherwise.
+bool copyFile(const QString &from, const QString &to)
+{
+    QFile in(from);
+    QFile out(to);
+    if (in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        qint64 left = in.size();
+        while (left > 0) {
+            const ssize_t copied = ::copy_file_range(in.handle(), nullptr, out.handle(), nullptr, size_t(left), 0);
+            if (copied <= 0)
+                break;
+            left -= copied;
+        }
+        if (left == 0)
+            return true;
+    }
+    out.close();
+    QFile::remove(to);
+    return QFile::copy(from, to);
+}
+
 // Copies the book to its fixed name in the data folder; the imported path
 // when that fails.
 QString copyBook(const QString &filePath, const QString &dataDir)
@@ -52,7 +76,7 @@ QString copyBook(const QString &filePath, const QString &dataDir)
         return target;
     if (QFile::exists(target))
         QFile::remove(target);
-    if (QFile::copy(filePath, target)) {
+    if (copyFile(filePath, target)) {
         QLOG_INFO().noquote() << "[PdfChapterParser] PDF 已复制到:" << target;
         return target;
     }

@@ -1,27 +1,12 @@
 #include "pdffiles.h"
 
-#include "keys.h"
-#include "paths.h"
-
 #include <poppler-qt5.h>
 
-#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 
 namespace PdfFiles {
-
-QString bookId(const QString &filePath)
-{
-    const QString id = md5Hex(filePath);
-    return id.isEmpty() ? filePath : id;
-}
-
-QString dataDir(const QString &bookId)
-{
-    return QDir(Paths::dataLocation()).absoluteFilePath(bookId + QLatin1Char('/'));
-}
 
 QString bookTitle(Poppler::Document *document, const QString &filePath)
 {

@@ -17,11 +17,6 @@ namespace PdfFiles {
 constexpr const char *BookCopyFile = "book.pdf";
 constexpr const char *CoverFile = "cover.jpg";
 
-// md5Hex of the path as given, or the path itself when that is empty.
-QString bookId(const QString &filePath);
-// "<application data>/<book id>/", always with the final "/".
-QString dataDir(const QString &bookId);
-
 // The document's "Title", else the file's base name.
 QString bookTitle(Poppler::Document *document, const QString &filePath);
 

@@ -4,6 +4,7 @@
 #include "keys.h"
 #include "logmanager.h"
 #include "novelinfo.h"
+#include "paths.h"
 #include "pdffiles.h"
 #include "pdfpageloader.h"
 
@@ -35,8 +36,8 @@ NovelInfo *PdfNovelParser::parseNovel(const QString &filePath)
 {
     auto *novel = new NovelInfo;
     const QFileInfo file(filePath);
-    const QString id = PdfFiles::bookId(filePath);
-    const QString dataDir = PdfFiles::dataDir(id);
+    const QString id = bookIdForPath(filePath);
+    const QString dataDir = Paths::bookDataDir(id);
     QDir().mkpath(dataDir);
 
     const QString now = currentTimeString();

@@ -1,6 +1,7 @@
 #include "pdfparser.h"
 
 #include "novelinfo.h"
+#include "keys.h"
 #include "parserregistry.h"
 #include "paths.h"
 #include "pdfchapterparser.h"
@@ -59,7 +60,7 @@ IFormatParser *PdfParser::create()
 
 ParseResult PdfParser::parseBookInfo(const QString &filePath)
 {
-    m_dataDir = PdfFiles::dataDir(PdfFiles::bookId(filePath));
+    m_dataDir = Paths::bookDataDir(bookIdForPath(filePath));
     m_createdDataDir = !QFileInfo::exists(m_dataDir);
     if (!m_createdDataDir) {
         for (const char *name : ReplacedFiles) {

@@ -10,6 +10,7 @@
 #include "keys.h"
 #include "novelinfo.h"
 #include "paths.h"
+#include "pdfchapterparser.h"
 #include "pdfpageloader.h"
 #include "quilloraimageprovider.h"
 #include "renderpool.h"
@@ -161,6 +162,8 @@ private slots:
             << "The Lighthouse Keeper|Mara Quill|A short novel of the sea" << QSize(1240, 1754);
         QTest::newRow("no information, odd name, 200 dpi") << "What is Life?.pdf" << 2
             << "What is Life?|未知作者|未知简介" << QSize(1653, 2339);
+        QTest::newRow("quality not a number: lowest step, 100 dpi") << "a.b.pdf" << -1
+            << "a|未知作者|未知简介" << QSize(826, 1169);
         QTest::newRow("poster page: dpi and cover bounded") << "poster.v2.pdf" << 1
             << "poster|未知作者|未知简介" << QSize(8000, 8000);
     }
@@ -170,7 +173,8 @@ private slots:
         QFETCH(int, quality);
         QFETCH(QString, record);
         QFETCH(QSize, page);
-        QSettings(Paths::settingsFile(), QSettings::NativeFormat).setValue("READ_SETTING/PDF_DPI", quality);
+        QSettings(Paths::settingsFile(), QSettings::NativeFormat)
+            .setValue("READ_SETTING/PDF_DPI", quality < 0 ? QVariant("high") : QVariant(quality));
         const QString path = name == "outline.pdf" ? fixture(name, name) : file(name);
         if (name.startsWith("poster"))
             QVERIFY(writeBook(path, pages(2), QSizeF(14400, 14400)));
@@ -207,6 +211,28 @@ private slots:
         QCOMPARE(drawn.size(), page);
         const QColor box = drawn.pixelColor(160 * url.dpi / 72, 250 * url.dpi / 72);
         QCOMPARE(box == Ink, name != "outline.pdf");
+    }
+
+    void dpiForQuality_data()
+    {
+        QTest::addColumn<int>("quality");
+        QTest::addColumn<int>("fitDpi");
+        QTest::addColumn<int>("dpi");
+        QTest::newRow("0, small screen") << 0 << 100 << 72;
+        QTest::newRow("0") << 0 << 150 << 100;
+        QTest::newRow("1") << 1 << 217 << 217;
+        QTest::newRow("unknown step as 1") << 9 << 217 << 217;
+        QTest::newRow("2") << 2 << 300 << 400;
+        QTest::newRow("2, capped") << 2 << 700 << 800;
+        QTest::newRow("3") << 3 << 300 << 600;
+        QTest::newRow("3, capped") << 3 << 700 << 1200;
+    }
+    void dpiForQuality()
+    {
+        QFETCH(int, quality);
+        QFETCH(int, fitDpi);
+        QFETCH(int, dpi);
+        QCOMPARE(PdfChapterParser::dpiForQuality(quality, fitDpi), dpi);
     }
 
     // Refused files and failed stores leave the library and the data folders

@@ -96,6 +96,12 @@ void TestMobiImport::books_data()
     QTest::newRow("AZW3, one chapter per NCX segment") << "kf8.azw3" << "AZW3" << kf8;
     QTest::newRow("joint file reads its KF8 part") << "joint.mobi" << "AZW3" << kf8;
     QTest::newRow("joint file, damaged KF8 part") << "damaged" << "AZW3" << mobi6;
+    QStringList many;
+    for (int i = 1; i <= 40; ++i)
+        many << QStringLiteral("第%1章|第%1章的正文。Chapter %1 text.|节 %1。").arg(i)
+             << QStringLiteral("第%1节|节 %1。|Chapter %1 text").arg(i);
+    QTest::newRow("AZW3, 80 parts and their NCX entries") << "toc.azw3" << "AZW3"
+                                                          << many + QStringList("山路夜雨 81|Table of Contents|text");
 }
 
 void TestMobiImport::books()

@@ -1,4 +1,5 @@
 #include "mobimarkup.h"
+#include "mobiparser.h"
 #include "xhtmlconvertstate.h"
 
 #include <QtTest>
@@ -26,6 +27,8 @@ private slots:
     void parseError();
     void toc_data();
     void toc();
+    void navAnchors_data();
+    void navAnchors();
 };
 
 void TestMobiMarkup::kindleLinks_data()
@@ -241,6 +244,49 @@ void TestMobiMarkup::toc()
         QVERIFY(html.midRef(e.anchorPosition).startsWith("<"));
     }
     QCOMPARE(entries.join("|"), expected);
+}
+
+void TestMobiMarkup::navAnchors_data()
+{
+    QTest::addColumn<QByteArray>("part");
+    QTest::addColumn<QList<quint32>>("offsets");  // of part 3; 99 marks an entry of part 4
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<QString>("anchors");
+    using Offsets = QList<quint32>;
+    QTest::newRow("tag without id") << QByteArray("<p>a</p>") << Offsets{0, 99} << true
+                                    << QByteArray("<p id=\"kf8-nav-3-0\">a</p>") << "0=kf8-nav-3-0";
+    QTest::newRow("text: nearest opening tag, end tags skipped")
+        << QByteArray("<div><p>a</p>b</div>") << Offsets{9, 13} << true
+        << QByteArray("<div><p id=\"kf8-nav-3-0\">a</p>b</div>") << "9=kf8-nav-3-0;13=kf8-nav-3-0";
+    QTest::newRow("own id, not data-id") << QByteArray("<p data-id=\"d\" id='own'>x") << Offsets{20}
+                                         << true << QByteArray("<p data-id=\"d\" id='own'>x") << "20=own";
+    QTest::newRow("two entries in one tag, self-closed, end of part")
+        << QByteArray("<img src=\"a\"/>") << Offsets{0, 14} << true
+        << QByteArray("<img src=\"a\" id=\"kf8-nav-3-0\"/>") << "0=kf8-nav-3-0;14=kf8-nav-3-0";
+    QTest::newRow("past the end") << QByteArray("<p>a</p>") << Offsets{9} << false
+                                  << QByteArray("<p>a</p>") << "";
+    QTest::newRow("no opening tag") << QByteArray("text</p>") << Offsets{3} << false
+                                    << QByteArray("text</p>") << "";
+}
+
+void TestMobiMarkup::navAnchors()
+{
+    QFETCH(QByteArray, part);
+    QFETCH(QList<quint32>, offsets);
+    QFETCH(bool, ok);
+    QFETCH(QByteArray, expected);
+    QFETCH(QString, anchors);
+    QList<Kf8NavEntry> navigation;
+    for (quint32 offset : offsets)
+        navigation.append({QStringLiteral("t"), offset == 99 ? 4 : 3, offset == 99 ? 0 : offset});
+    QMap<quint32, QString> map;
+    QCOMPARE(MobiParser::assignNavAnchors(part, navigation, 3, 65001, map), ok);
+    QCOMPARE(part, expected);
+    QStringList got;
+    for (auto it = map.constBegin(); ok && it != map.constEnd(); ++it)
+        got << QString::number(it.key()) + "=" + it.value();
+    QCOMPARE(got.join(';'), anchors);
 }
 
 QTEST_MAIN(TestMobiMarkup)

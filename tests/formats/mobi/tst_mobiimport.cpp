@@ -76,7 +76,8 @@ private slots:
     void books_data();
     void books();
     void imagesAndFonts();
-    void drmRefused();
+    void refused_data();
+    void refused();
 };
 
 void TestMobiImport::books_data()
@@ -172,18 +173,32 @@ void TestMobiImport::imagesAndFonts()
     QCOMPARE(registry.resolveStyledFamily("Mono", 400, false), entry.value("alias").toString());
 }
 
-void TestMobiImport::drmRefused()
+void TestMobiImport::refused_data()
 {
+    QTest::addColumn<int>("encryption");
+    QTest::addColumn<int>("compression");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("DRM") << 2 << 1 << "不支持带 DRM 的 MOBI 文件";
+    QTest::newRow("unknown compression") << 0 << 0 << "MOBI 压缩方式不受支持";
+    QTest::newRow("no readable text") << 0 << 1 << "MOBI 正文 HTML 无法解析";
+}
+
+// Nothing is left behind: no book, no data folder.
+void TestMobiImport::refused()
+{
+    QFETCH(int, encryption);
+    QFETCH(int, compression);
+    QFETCH(QString, message);
     QVERIFY(env->openDatabase());
     ApplicationCore core;
     MobiFixture::Header header;
-    header.encryption = 2;
-    header.compression = 1;
-    header.textLength = 5;
-    const QString path = env->root() + "/locked.azw3";
+    header.encryption = quint16(encryption);
+    header.compression = quint16(compression);
+    header.textLength = 4;
+    const QString path = env->root() + "/refused.azw3";
     QVERIFY(MobiFixture::writeFile(
-        path, MobiFixture::palmDb("locked", {MobiFixture::headerRecord(header), "<p>x</p>"})));
-    QCOMPARE(importOutcome(core, path), QStringLiteral("不支持带 DRM 的 MOBI 文件"));
+        path, MobiFixture::palmDb("refused", {MobiFixture::headerRecord(header), " \n \n"})));
+    QCOMPARE(importOutcome(core, path), message);
     QVERIFY(!QFileInfo::exists(bookDir(path)));
     QVERIFY(DbTestUtils::allRows().filter(QStringLiteral("novel_info|")).isEmpty());
 }

@@ -106,6 +106,14 @@ bool MobiParser::readFragmentIndex(const MobiIndexTable &table, QVector<Kf8Fragm
     return true;
 }
 
+static bool readSkeletonsAndFragments(const MobiIndexTable &skeletonTable, const MobiIndexTable &fragmentTable,
+                                      QVector<Kf8Skeleton> *skeletons, QVector<Kf8Fragment> *fragments,
+                                      QString *error)
+{
+    return MobiParser::readSkeletonIndex(skeletonTable, skeletons, error)
+        && MobiParser::readFragmentIndex(fragmentTable, fragments, error);
+}
+
 bool MobiParser::assembleMainFlow(const QByteArray &flow0, const MobiIndexTable &skeletonTable,
                                   const MobiIndexTable &fragmentTable, QList<QByteArray> *parts,
                                   QString *error)
@@ -114,8 +122,7 @@ bool MobiParser::assembleMainFlow(const QByteArray &flow0, const MobiIndexTable 
         return fail(error, "KF8 主 flow 为空");
     QVector<Kf8Skeleton> skeletons;
     QVector<Kf8Fragment> fragments;
-    if (!readSkeletonIndex(skeletonTable, &skeletons, error)
-        || !readFragmentIndex(fragmentTable, &fragments, error))
+    if (!readSkeletonsAndFragments(skeletonTable, fragmentTable, &skeletons, &fragments, error))
         return false;
 
     const qint64 flowSize = flow0.size();
@@ -202,8 +209,7 @@ bool MobiParser::readNcx(const MobiIndexTable &skeletonTable, const MobiIndexTab
         return fail(error, "KF8 导航输出无效");
     QVector<Kf8Skeleton> skeletons;
     QVector<Kf8Fragment> fragments;
-    if (!readSkeletonIndex(skeletonTable, &skeletons, error)
-        || !readFragmentIndex(fragmentTable, &fragments, error))
+    if (!readSkeletonsAndFragments(skeletonTable, fragmentTable, &skeletons, &fragments, error))
         return false;
     QVector<Kf8NavEntry> collected;
     collected.reserve(ncxTable.entries.size());

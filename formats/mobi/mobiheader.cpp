@@ -11,6 +11,18 @@ bool readU32(const QByteArray &bytes, qint64 offset, quint32 &out)
     return offset <= 0x7FFFFFFF && readBigEndianUInt32(bytes, int(offset), out);
 }
 
+// The PalmDOC fields that record 0 and every section header record begin with.
+template<typename Target>
+void readPalmDocFields(const QByteArray &record, Target &t)
+{
+    const char *p = record.constData();
+    t.compression = mobi::be16(p);
+    t.textLength = mobi::be32(p + 4);
+    t.textRecordCount = mobi::be16(p + 8);
+    t.recordSize = mobi::be16(p + 10);
+    t.encryption = mobi::be16(p + 12);
+}
+
 // Adds a multi-valued EXTH item once.
 void appendUnique(QStringList &list, const QString &value)
 {
@@ -24,12 +36,7 @@ bool MobiParser::parseRecordZero(PalmDbBook &book, const QByteArray &record0, QS
 {
     if (record0.size() < 16)
         return fail(error, "PalmDOC 头无效");
-    const char *p = record0.constData();
-    book.compression = mobi::be16(p);
-    book.textLength = mobi::be32(p + 4);
-    book.textRecordCount = mobi::be16(p + 8);
-    book.recordSize = mobi::be16(p + 10);
-    book.encryption = mobi::be16(p + 12);
+    readPalmDocFields(record0, book);
     if (book.textRecordCount == 0 || book.textRecordCount >= book.recordOffsets.size())
         return fail(error, "PalmDOC 正文记录数量无效");
 
@@ -70,7 +77,7 @@ bool MobiParser::parseRecordZero(PalmDbBook &book, const QByteArray &record0, QS
     if (!readU32(record0, 128, exthFlags))
         exthFlags = 0;
     if (version > 4 && headerLength > 227 && record0.size() > 243)
-        book.extraDataFlags = mobi::be16(p + 242);
+        book.extraDataFlags = mobi::be16(record0.constData() + 242);
     if (exthFlags & 0x40)
         parseExth(book, record0, headerLength);
     return true;
@@ -141,12 +148,8 @@ bool MobiParser::parseContentSection(const PalmDbBook &book, int startRecord,
         || !readU32(r, 28, s.textEncoding) || !readU32(r, 36, s.version)
         || !readU32(r, 108, s.firstImageRecord))
         return fail(error, "MOBI 内容区头无效");
+    readPalmDocFields(r, s);
     const char *p = r.constData();
-    s.compression = mobi::be16(p);
-    s.textLength = mobi::be32(p + 4);
-    s.textRecordCount = mobi::be16(p + 8);
-    s.recordSize = mobi::be16(p + 10);
-    s.encryption = mobi::be16(p + 12);
     const qint64 records = book.recordOffsets.size();
     if (s.textRecordCount == 0 || qint64(startRecord) + s.textRecordCount >= records)
         return fail(error, "MOBI 内容区正文记录数量无效");

@@ -1,6 +1,7 @@
 #include "mobifixture.h"
 
 #include <QFile>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <functional>
@@ -26,26 +27,27 @@ QByteArray be16(quint16 v)
     return b;
 }
 
-QByteArray forwardNumber(quint32 value)
+// Big-endian 7-bit groups; the marker bit goes on the last or the first byte.
+static QByteArray sevenBitGroups(quint32 value, bool markLast)
 {
     QByteArray groups;
     do {
         groups.prepend(char(value & 0x7F));
         value >>= 7;
     } while (value);
-    groups[groups.size() - 1] = char(groups.at(groups.size() - 1) | 0x80);
+    const int marked = markLast ? groups.size() - 1 : 0;
+    groups[marked] = char(groups.at(marked) | 0x80);
     return groups;
+}
+
+QByteArray forwardNumber(quint32 value)
+{
+    return sevenBitGroups(value, true);
 }
 
 QByteArray backwardNumber(quint32 value)
 {
-    QByteArray groups;
-    do {
-        groups.prepend(char(value & 0x7F));
-        value >>= 7;
-    } while (value);
-    groups[0] = char(groups.at(0) | 0x80);
-    return groups;
+    return sevenBitGroups(value, false);
 }
 
 QByteArray palmDb(const QByteArray &name, const QList<QByteArray> &records, const QByteArray &type,
@@ -72,6 +74,13 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+QString writeBook(const QTemporaryDir &dir, const QByteArray &bytes)
+{
+    static int count = 0;
+    const QString path = dir.filePath(QStringLiteral("book-%1.mobi").arg(++count));
+    return writeFile(path, bytes) ? path : QString();
 }
 
 QByteArray headerRecord(const Header &h)

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QVector>
 
+class QTemporaryDir;
+
 // Writers for PalmDB/MOBI books that no Debian tool makes: PalmDOC "TEXt"
 // databases, HUFF/CDIC text, malformed headers and hand-made indexes.
 namespace MobiFixture {
@@ -21,6 +23,8 @@ QByteArray backwardNumber(quint32 value);
 QByteArray palmDb(const QByteArray &name, const QList<QByteArray> &records,
                   const QByteArray &type = "BOOK", const QByteArray &creator = "MOBI");
 bool writeFile(const QString &path, const QByteArray &bytes);
+// The bytes as a new file in `dir`; its path, empty when it cannot be written.
+QString writeBook(const QTemporaryDir &dir, const QByteArray &bytes);
 
 // Record 0 (or a KF8 section's header record): PalmDOC header, MOBI header, EXTH.
 struct Header

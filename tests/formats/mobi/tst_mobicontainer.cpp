@@ -16,14 +16,8 @@ class TestMobiContainer : public QObject
 
 private:
     QTemporaryDir m_dir;
-    int m_files = 0;
 
-    QString write(const QByteArray &bytes)
-    {
-        const QString path = m_dir.filePath(QString::number(++m_files) + ".mobi");
-        writeFile(path, bytes);
-        return path;
-    }
+    QString write(const QByteArray &bytes) { return writeBook(m_dir, bytes); }
 
     static QByteArray book(const Header &h, int textRecords = 1, const QByteArray &name = "Palm Name")
     {
@@ -71,21 +65,15 @@ private slots:
         QCOMPARE(s.compression, quint16(file.startsWith("uncompressed") ? 1 : 2));
         QCOMPARE(MobiParser::coverOffset(book), file == "images.mobi" ? 1u : 0xFFFFFFFFu);
         const MobiBookMetadata &m = MobiParser::metadata(book);
-        QCOMPARE(m.title, QString("山路夜雨"));
-        QCOMPARE(m.authors, QStringList({"林川", "Lin_Chuan"}));
-        QCOMPARE(m.publisher, QString("青山出版社"));
-        QCOMPARE(m.isbn, QString("9787000000001"));
-        QCOMPARE(m.subjects, QStringList({"小说", "山水"}));
-        QCOMPARE(m.language, QString("zh"));
-        QCOMPARE(m.description, QString("一个关于山路与夜雨的故事。"));
-        QVERIFY(m.publishingDate.startsWith("2020-05-01"));
+        QCOMPARE(QStringList({m.title, m.authors.join('&'), m.publisher, m.isbn, m.subjects.join(','), m.language,
+                              m.description, m.publishingDate.left(10)}).join('|'),
+                 QString("山路夜雨|林川&Lin_Chuan|青山出版社|9787000000001|小说,山水|zh|一个关于山路与夜雨的故事。|2020-05-01"));
     }
 
     void refused_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("message");
-        Header h;
         QByteArray countZero(78, '\0');
         QByteArray tableOut = countZero;
         tableOut[77] = 2;
@@ -93,32 +81,25 @@ private slots:
         equalOffsets.replace(86, 4, equalOffsets.mid(78, 4));
         QByteArray intoTable = palmDb("x", {"aaaa"});
         intoTable.replace(78, 4, be32(80));
-        Header v9 = h;
-        v9.version = 9;
-        Header utf16 = h;
-        utf16.encoding = 1200;
-        Header shortHeader = h;
-        shortHeader.headerLength = 100;
-        Header noFdst = h;
-        noFdst.version = 8;
-        noFdst.headerLength = 264;
-        noFdst.fdstFlowCount = 2;
-        noFdst.fragmentIndex = 1;
-        noFdst.skeletonIndex = 1;
-        Header noText = h;
-        noText.textRecordCount = 0;
+        const auto with = [](void (*change)(Header &)) {
+            Header h;
+            change(h);
+            return book(h, 2);
+        };
         QTest::newRow("77 bytes") << QByteArray(77, 'x') << "无法打开 PalmDB 文件";
         QTest::newRow("no records") << countZero << "PalmDB 记录表无效";
         QTest::newRow("table past end") << tableOut << "PalmDB 记录表越界";
         QTest::newRow("equal offsets") << equalOffsets << "PalmDB 记录偏移无效";
         QTest::newRow("offset in table") << intoTable << "PalmDB 记录偏移无效";
         QTest::newRow("short record 0") << palmDb("x", {"short", "t"}) << "PalmDOC 头无效";
-        QTest::newRow("no text records") << book(noText) << "PalmDOC 正文记录数量无效";
+        QTest::newRow("no text records") << with([](Header &h) { h.textRecordCount = 0; }) << "PalmDOC 正文记录数量无效";
         QTest::newRow("not MOBI, not TEXt") << palmDb("x", {headerRecord({}).left(20), "t"}) << "文件不是 PalmDOC 或 MOBI";
-        QTest::newRow("version 9") << book(v9) << "仅支持 MOBI 版本 1–8";
-        QTest::newRow("encoding 1200") << book(utf16) << "MOBI 文本编码不受支持";
-        QTest::newRow("short MOBI header") << book(shortHeader) << "MOBI 头无效";
-        QTest::newRow("KF8 flows without FDST") << book(noFdst, 2) << "KF8 索引记录范围无效";
+        QTest::newRow("version 9") << with([](Header &h) { h.version = 9; }) << "仅支持 MOBI 版本 1–8";
+        QTest::newRow("encoding 1200") << with([](Header &h) { h.encoding = 1200; }) << "MOBI 文本编码不受支持";
+        QTest::newRow("short MOBI header") << with([](Header &h) { h.headerLength = 100; }) << "MOBI 头无效";
+        QTest::newRow("KF8 flows without FDST") << with([](Header &h) {
+            h.version = 8, h.headerLength = 264, h.fdstFlowCount = 2, h.fragmentIndex = h.skeletonIndex = 1;
+        }) << "KF8 索引记录范围无效";
     }
     void refused()
     {

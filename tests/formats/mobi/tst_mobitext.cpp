@@ -15,16 +15,11 @@ class TestMobiText : public QObject
 
 private:
     QTemporaryDir m_dir;
-    int m_files = 0;
 
     PalmDbBook open(const QByteArray &bytes)
     {
-        const QString path = m_dir.filePath(QString::number(++m_files) + ".mobi");
-        writeFile(path, bytes);
         PalmDbBook book;
-        QString error;
-        if (!MobiParser::openPalmDb(book, path, &error))
-            qWarning() << error;
+        MobiParser::openPalmDb(book, writeBook(m_dir, bytes));
         return book;
     }
 
@@ -161,37 +156,28 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QString>("message");
         const QByteArray words = QByteArray("The road climbed on through the pines. 夜里下起了雨。\n").repeated(200);
-        Header lz;
-        lz.textLength = quint32(words.size());
-        lz.recordSize = 1024;
         QList<QByteArray> records = textRecords(words, 1024, 2);
-        lz.textRecordCount = quint16(records.size());
+        const auto lzBook = [&](void (*change)(Header &), const QList<QByteArray> &texts) {
+            Header h;
+            h.textLength = quint32(words.size());
+            h.recordSize = 1024;
+            h.textRecordCount = quint16(texts.size());
+            change(h);
+            return palmDb("b", QList<QByteArray>{headerRecord(h)} + texts);
+        };
         // Each record carries a multibyte tail of one byte and a 3-byte entry.
         QList<QByteArray> withTrailers;
         for (const QByteArray &r : records)
             withTrailers.append(r + QByteArray("\x00\x00\x00\x83", 4));
-        Header trailing = lz;
-        trailing.extraDataFlags = 3;
-        Header shorter = lz;
-        shorter.textLength = 100;
-        Header longer = lz;
-        longer.textLength = lz.textLength + 1;
-        Header drm = lz;
-        drm.encryption = 2;
-        QByteArray palmDoc = headerRecord(lz).left(16);
-        QTest::newRow("LZ77 with trailing entries") << palmDb("b", QList<QByteArray>{headerRecord(trailing)} + withTrailers)
-                                                   << words << "";
-        QTest::newRow("cut to the text length") << palmDb("b", QList<QByteArray>{headerRecord(shorter)} + records)
-                                               << words.left(100) << "";
-        QTest::newRow("records too short") << palmDb("b", QList<QByteArray>{headerRecord(longer)} + records)
-                                          << QByteArray() << "MOBI 正文记录不完整";
-        QTest::newRow("PalmDOC TEXt/REAd") << palmDb("b", QList<QByteArray>{palmDoc} + records, "TEXt", "REAd")
-                                          << words << "";
-        QTest::newRow("encrypted") << palmDb("b", QList<QByteArray>{headerRecord(drm)} + records)
-                                   << QByteArray() << "不支持带 DRM 的 MOBI 文件";
+        QTest::newRow("LZ77 with trailing entries") << lzBook([](Header &h) { h.extraDataFlags = 3; }, withTrailers) << words << "";
+        QTest::newRow("cut to the text length") << lzBook([](Header &h) { h.textLength = 100; }, records) << words.left(100) << "";
+        QTest::newRow("records too short") << lzBook([](Header &h) { ++h.textLength; }, records) << QByteArray() << "MOBI 正文记录不完整";
+        QTest::newRow("encrypted") << lzBook([](Header &h) { h.encryption = 2; }, records) << QByteArray() << "不支持带 DRM 的 MOBI 文件";
+        QByteArray palmDoc = lzBook([](Header &h) { h.mobi = false; }, records);
+        QTest::newRow("PalmDOC TEXt/REAd") << palmDoc.replace(60, 8, "TEXtREAd") << words << "";
         records[1] = "\x80";
-        QTest::newRow("bad LZ77 record") << palmDb("b", QList<QByteArray>{headerRecord(lz)} + records)
-                                         << QByteArray() << "PalmDOC 正文记录 2 解压失败：偏移 0：反向引用被截断";
+        QTest::newRow("bad LZ77 record") << lzBook([](Header &) {}, records) << QByteArray()
+                                         << "PalmDOC 正文记录 2 解压失败：偏移 0：反向引用被截断";
 
         // HUFF/CDIC: words as literals, a phrase of two words, codes up to 9+ bits.
         HuffCdicWriter huff;

@@ -8,6 +8,7 @@
 #include "applicationcore.h"
 #include "mobimarkup.h"
 #include "mobiparser.h"
+#include "imagefixtures.h"
 #include "testenvironment.h"
 
 #include <QDir>
@@ -18,24 +19,6 @@
 #include <QtTest>
 
 namespace {
-
-qint64 peakRssKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    status.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return 0;
-}
-
-void resetPeakRss()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
-}
 
 // A book of `megabytes` MB of UTF-8 text in `chapters` chapters, made once
 // per machine by calibre and kept in the temporary folder.
@@ -132,8 +115,8 @@ private slots:
                 [&](const QString &) { outcome = QStringLiteral("ok"); }, Qt::QueuedConnection);
         connect(&core, &ApplicationCore::novelImportFailed, this,
                 [&](const QString &m) { outcome = m; }, Qt::QueuedConnection);
-        resetPeakRss();
-        const qint64 rssBefore = peakRssKiB();
+        resetPeakMemory();
+        const qint64 rssBefore = peakMemoryKiB();
         QElapsedTimer timer;
         QBENCHMARK_ONCE {
             timer.start();
@@ -143,7 +126,7 @@ private slots:
         const qint64 ms = timer.elapsed();
         QCOMPARE(outcome, QStringLiteral("ok"));
         qInfo("import: %lld ms, peak RSS %lld MiB (+%lld MiB over the start)", ms,
-              peakRssKiB() / 1024, (peakRssKiB() - rssBefore) / 1024);
+              peakMemoryKiB() / 1024, (peakMemoryKiB() - rssBefore) / 1024);
 
         QProcess process;
         QElapsedTimer reference;

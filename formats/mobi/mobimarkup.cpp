@@ -107,7 +107,8 @@ namespace MobiMarkup {
 QString rewriteKindleLinks(const QString &text, const QMap<int, QString> &flowNames,
                            const QMap<int, QString> &resourceNames)
 {
-    if (text.isEmpty())
+    // Without a saved file no link can change.
+    if (text.isEmpty() || (flowNames.isEmpty() && resourceNames.isEmpty()))
         return text;
     static const Re link(QStringLiteral("kindle:(flow|embed):([0-9a-v]+)(?:\\?[^\\s\"'<>)]*)?"), NoCase);
     return rebuild(text, link, [&](const QRegularExpressionMatch &m, QString &out) {
@@ -151,6 +152,8 @@ QString insertPageBreaks(const QString &text)
 
 QString rewriteImageRecindex(const QString &html, const QMap<int, QString> &imageNames)
 {
+    if (imageNames.isEmpty())
+        return html;
     static const Re image(QStringLiteral("<img\\b[^>]*>"), NoCase);
     static const Re recindex(
         QStringLiteral("\\brecindex\\s*=\\s*(?:[\"']([^\"']+)[\"']|([^\\s>/]+))"), NoCase);

@@ -2,6 +2,8 @@
 
 #include "mobierror.h"
 
+#include <algorithm>
+
 using mobi::fail;
 
 namespace {
@@ -133,7 +135,7 @@ bool HuffCdicDecoder::decompress(const QByteArray &input, QByteArray *output, qi
     output->clear();
     // Bounds the codes decoded per record, so uncached expansions stay cheap.
     m_work = 0;
-    m_workLimit = 32 * (8 * qint64(input.size()) + limit) + (qint64(1) << 22);
+    m_workLimit = 32 * (8 * qint64(input.size()) + std::min<qint64>(limit, qint64(1) << 40)) + (qint64(1) << 22);
     return unpack(input, output, limit, 0, error);
 }
 

@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QString>
 
+#include <cstring>
+
 namespace mobi {
 
 inline QString message(const char *text)

@@ -173,6 +173,10 @@ private slots:
         QTest::newRow("cut to the text length") << lzBook([](Header &h) { h.textLength = 100; }, records) << words.left(100) << "";
         QTest::newRow("records too short") << lzBook([](Header &h) { ++h.textLength; }, records) << QByteArray() << "MOBI 正文记录不完整";
         QTest::newRow("encrypted") << lzBook([](Header &h) { h.encryption = 2; }, records) << QByteArray() << "不支持带 DRM 的 MOBI 文件";
+        QTest::newRow("record size 0") << lzBook([](Header &h) { h.recordSize = 0; }, records) << QByteArray() << "MOBI 正文长度无效";
+        QTest::newRow("compression 3") << lzBook([](Header &h) { h.compression = 3; }, records) << QByteArray() << "MOBI 压缩方式不受支持";
+        QTest::newRow("stored record too long") << lzBook([](Header &h) { h.compression = 1; h.recordSize = 100; }, records)
+                                                << QByteArray() << "MOBI 正文记录过大";
         QByteArray palmDoc = lzBook([](Header &h) { h.mobi = false; }, records);
         QTest::newRow("PalmDOC TEXt/REAd") << palmDoc.replace(60, 8, "TEXtREAd") << words << "";
         records[1] = "\x80";

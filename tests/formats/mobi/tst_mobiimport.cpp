@@ -8,6 +8,8 @@
 #include "keys.h"
 #include "mobifixture.h"
 #include "mobiparser.h"
+#include "quilloraimageprovider.h"
+#include "renderpool.h"
 #include "testenvironment.h"
 
 #include <QDir>
@@ -159,6 +161,21 @@ void TestMobiImport::imagesAndFonts()
     QVERIFY(!pictures.isEmpty());
     for (const QString &picture : pictures)
         QVERIFY2(picture.startsWith(bookDir(images)) && !QImage(picture).isNull(), qPrintable(picture));
+
+    // The chapter with the picture reads page by page.
+    const QString chapter = column("SELECT chapter_id FROM unified_paragraph WHERE novel_id = ? "
+                                   "AND image_id != ''", md5Hex(images)).value(0);
+    const QString token = core.openBookForReading(md5Hex(images), chapter, 0, -1.0f, 20, 0, 360, 480,
+                                                  "#000000", "#ffffff", QString());
+    QVERIFY(!token.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(core.getChapterPageCount(chapter) > 0, 10000);
+    QuilloraImageProvider provider;
+    for (int at = 0; at < core.getChapterPageCount(chapter); ++at) {
+        if (at > 0)
+            core.poolReportPageTurn(chapter, at, token);
+        const QString key = QString::fromUtf8(QUrl::toPercentEncoding(RenderPool::makeKey(chapter, at)));
+        QTRY_VERIFY_WITH_TIMEOUT(!provider.requestImage(key, nullptr, QSize()).isNull(), 10000);
+    }
 
     // The font is in the manifest and registers again from it.
     QFile manifest(bookDir(font) + "fonts/manifest.json");

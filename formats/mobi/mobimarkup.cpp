@@ -323,6 +323,14 @@ QByteArray insertFileposAnchors(const QByteArray &bytes)
             t.position = p;
         }
     }
+    // An anchor before the body would sit beside the root element and make
+    // the whole document unreadable: such targets go to the body's start.
+    static const Re bodyTag(QStringLiteral("<body\\b[^>]*>"), NoCase);
+    const QRegularExpressionMatch body = bodyTag.match(latin);
+    if (body.hasMatch()) {
+        for (Target &t : targets)
+            t.position = qMax<qint64>(t.position, body.capturedEnd());
+    }
     // Discovery order among targets at one position.
     std::stable_sort(targets.begin(), targets.end(),
                      [](const Target &a, const Target &b) { return a.position < b.position; });

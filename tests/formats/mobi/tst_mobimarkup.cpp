@@ -157,6 +157,9 @@ void TestMobiMarkup::fileposAnchors_data()
         << QByteArray("<reference filepos=0000000050 /><a filepos=48>yz</a>")
         << QByteArray("<reference filepos=0000000050 /><a filepos=48>yz<a id=\"mobi-filepos-50\"></a>"
                       "<a id=\"mobi-filepos-48\"></a></a>");
+    QTest::newRow("before the body: at its start")
+        << QByteArray("<html><head><reference filepos=0 /></head><body>x</body></html>")
+        << QByteArray("<html><head><reference filepos=0 /></head><body><a id=\"mobi-filepos-0\"></a>x</body></html>");
     QTest::newRow("not inside a character")
         << QByteArray("<a filepos=15>\xe4\xb8\xad</a>")
         << QByteArray("<a filepos=15><a id=\"mobi-filepos-15\"></a>\xe4\xb8\xad</a>");

@@ -132,10 +132,11 @@ bool MobiParser::importKf8(const QList<QByteArray> &parts, const QList<QByteArra
     QString lastError;
     for (int j = 0; j < parts.size(); ++j) {
         QByteArray bytes = parts.at(j);
-        // A target past its part is a damaged entry: that entry goes, the book stays.
+        // A target no tag can carry (past the part, before any element) is a
+        // damaged entry: that entry goes, the book stays.
         QList<Kf8NavEntry> entries;
         for (const Kf8NavEntry &entry : navigation)
-            if (entry.partIndex == j && entry.offset <= quint32(bytes.size()))
+            if (entry.partIndex == j && MobiMarkup::navTargetTag(bytes, entry.offset) >= 0)
                 entries.append(entry);
         QMap<quint32, QString> anchors;
         if (!assignNavAnchors(bytes, entries, j, int(book.kf8Section.textEncoding), anchors))

@@ -252,6 +252,18 @@ QString tagId(const QString &tag)
     return firstGroup(id.match(tag));
 }
 
+qint64 navTargetTag(const QByteArray &part, quint32 offset)
+{
+    const qint64 length = part.size();
+    if (offset > length)
+        return -1;
+    qint64 s = offset >= length ? part.lastIndexOf('<') : part.lastIndexOf('<', int(offset));
+    while (s >= 0 && s + 1 < length
+           && (part.at(int(s + 1)) == '/' || part.at(int(s + 1)) == '!' || part.at(int(s + 1)) == '?'))
+        s = s > 0 ? part.lastIndexOf('<', int(s - 1)) : -1;
+    return s >= 0 && part.indexOf('>', int(s + 1)) >= 0 ? s : -1;
+}
+
 QString formatKf8ParseError(int partIndex, const QString &stage, int partBytes, int decodedChars,
                             const XhtmlConvertResult &result)
 {

@@ -43,6 +43,10 @@ QString wrapMobiHtml(const QString &text);
 QString attributeValue(const QString &tag, const QString &name);
 // The id of a tag: group 1 or 2 of the first real id attribute, else empty.
 QString tagId(const QString &tag);
+// Start of the nearest opening tag at or before a KF8 navigation target,
+// the tag closed by a later ">"; -1 when there is none or the target lies
+// past the part.
+qint64 navTargetTag(const QByteArray &part, quint32 offset);
 QString formatKf8ParseError(int partIndex, const QString &stage, int partBytes,
                             int decodedChars, const XhtmlConvertResult &result);
 

@@ -71,19 +71,10 @@ bool MobiParser::assignNavAnchors(QByteArray &part, const QList<Kf8NavEntry> &na
     for (const Kf8NavEntry &entry : navigation) {
         if (entry.partIndex != partIndex)
             continue;
-        const qint64 o = entry.offset;
-        if (o > length)
-            return false;
-        // The nearest opening tag at or before the target.
-        qint64 s = o >= length ? part.lastIndexOf('<') : part.lastIndexOf('<', int(o));
-        while (s >= 0 && s + 1 < length
-               && (part.at(int(s + 1)) == '/' || part.at(int(s + 1)) == '!' || part.at(int(s + 1)) == '?'))
-            s = s > 0 ? part.lastIndexOf('<', int(s - 1)) : -1;
+        const qint64 s = MobiMarkup::navTargetTag(part, entry.offset);
         if (s < 0)
             return false;
         const qint64 e = part.indexOf('>', int(s + 1));
-        if (e < 0)
-            return false;
         auto known = idsByTag.constFind(s);
         QString id;
         if (known != idsByTag.constEnd()) {

@@ -135,9 +135,17 @@ bool MobiParser::importKf8(const QList<QByteArray> &parts, const QList<QByteArra
         // A target no tag can carry (past the part, before any element) is a
         // damaged entry: that entry goes, the book stays.
         QList<Kf8NavEntry> entries;
-        for (const Kf8NavEntry &entry : navigation)
-            if (entry.partIndex == j && MobiMarkup::navTargetTag(bytes, entry.offset) >= 0)
+        QVector<quint32> offsets;
+        for (const Kf8NavEntry &entry : navigation) {
+            if (entry.partIndex == j) {
                 entries.append(entry);
+                offsets.append(entry.offset);
+            }
+        }
+        const QVector<MobiMarkup::NavTargetTag> tags = MobiMarkup::navTargetTags(bytes, offsets);
+        for (int i = tags.size() - 1; i >= 0; --i)
+            if (tags.at(i).start < 0)
+                entries.removeAt(i);
         QMap<quint32, QString> anchors;
         if (!assignNavAnchors(bytes, entries, j, int(book.kf8Section.textEncoding), anchors))
             return setError(error, QStringLiteral("KF8 NCX 锚点位置无效"));

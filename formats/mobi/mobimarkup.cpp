@@ -13,7 +13,6 @@ namespace {
 
 using Re = QRegularExpression;
 constexpr Re::PatternOptions NoCase = Re::CaseInsensitiveOption;
-constexpr Re::PatternOptions NoCaseDotAll = Re::CaseInsensitiveOption | Re::DotMatchesEverythingOption;
 
 const QLatin1String MbpNamespace("http://www.mobipocket.com");
 
@@ -95,6 +94,27 @@ bool decimalValue(const QString &text, qint64 *value)
     return true;
 }
 
+// Each element from an opening match to the first closing match after it,
+// the search going on after that close: what "<a ...>(.*?)</a>" finds, but an
+// opening tag without a close ends the walk instead of rescanning the rest
+// of the text once per such tag.
+template<typename Visit>
+void forEachElement(const QString &text, const Re &open, const Re &close, Visit visit)
+{
+    constexpr auto options = QRegularExpression::DontCheckSubjectStringMatchOption;
+    int from = 0;
+    for (;;) {
+        const QRegularExpressionMatch o = open.match(text, from, Re::NormalMatch, options);
+        if (!o.hasMatch())
+            return;
+        const QRegularExpressionMatch c = close.match(text, o.capturedEnd(), Re::NormalMatch, options);
+        if (!c.hasMatch())
+            return;
+        visit(o, c.capturedStart(), c.capturedEnd());
+        from = c.capturedEnd();
+    }
+}
+
 QString firstGroup(const QRegularExpressionMatch &m)
 {
     return m.capturedStart(1) >= 0 ? m.captured(1) : m.captured(2);
@@ -126,11 +146,11 @@ QString rewriteKindleLinks(const QString &text, const QMap<int, QString> &flowNa
 QString insertPageBreaks(const QString &text)
 {
     static const Re breakEnd(QStringLiteral("<\\s*/\\s*mbp:pagebreak\\s*>"), NoCase);
-    static const Re breakStart(QStringLiteral("<\\s*mbp:pagebreak\\b[^>]*>"), NoCase);
+    static const Re breakStart(QStringLiteral("<\\s*mbp:pagebreak\\b[^<>]*>"), NoCase);
     static const QString voidNames =
         QStringLiteral("(?:area|base|br|col|embed|hr|img|input|link|meta|param|source|track|wbr)");
     static const Re voidEnd(QStringLiteral("<\\s*/\\s*") + voidNames + QStringLiteral("\\s*>"), NoCase);
-    static const Re voidStart(QStringLiteral("<\\s*") + voidNames + QStringLiteral("\\b[^>]*>"), NoCase);
+    static const Re voidStart(QStringLiteral("<\\s*") + voidNames + QStringLiteral("\\b[^<>]*>"), NoCase);
     static const QString pageBreak = QStringLiteral("<div class=\"mbp-pagebreak\"></div>");
 
     QString out = removeAll(text, breakEnd);
@@ -154,7 +174,7 @@ QString rewriteImageRecindex(const QString &html, const QMap<int, QString> &imag
 {
     if (imageNames.isEmpty())
         return html;
-    static const Re image(QStringLiteral("<img\\b[^>]*>"), NoCase);
+    static const Re image(QStringLiteral("<img\\b[^<>]*>"), NoCase);
     static const Re recindex(
         QStringLiteral("\\brecindex\\s*=\\s*(?:[\"']([^\"']+)[\"']|([^\\s>/]+))"), NoCase);
     static const Re recindexAttribute(
@@ -252,16 +272,40 @@ QString tagId(const QString &tag)
     return firstGroup(id.match(tag));
 }
 
-qint64 navTargetTag(const QByteArray &part, quint32 offset)
+QVector<NavTargetTag> navTargetTags(const QByteArray &part, const QVector<quint32> &offsets)
 {
+    QVector<NavTargetTag> tags(offsets.size());
+    QVector<int> order(offsets.size());
+    for (int i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](int a, int b) { return offsets[a] < offsets[b]; });
+    const char *data = part.constData();
     const qint64 length = part.size();
-    if (offset > length)
-        return -1;
-    qint64 s = offset >= length ? part.lastIndexOf('<') : part.lastIndexOf('<', int(offset));
-    while (s >= 0 && s + 1 < length
-           && (part.at(int(s + 1)) == '/' || part.at(int(s + 1)) == '!' || part.at(int(s + 1)) == '?'))
-        s = s > 0 ? part.lastIndexOf('<', int(s - 1)) : -1;
-    return s >= 0 && part.indexOf('>', int(s + 1)) >= 0 ? s : -1;
+    // Offsets ascend, so the last opening tag and the next ">" only move forward.
+    qint64 scanned = 0;
+    qint64 lastOpen = -1;
+    qint64 close = -1;
+    for (int index : qAsConst(order)) {
+        const qint64 o = offsets[index];
+        if (o > length)
+            break;
+        for (; scanned <= o && scanned < length; ++scanned) {
+            // End tags, comments, declarations and processing instructions carry no target.
+            if (data[scanned] == '<'
+                && (scanned + 1 >= length || (data[scanned + 1] != '/' && data[scanned + 1] != '!'
+                                              && data[scanned + 1] != '?')))
+                lastOpen = scanned;
+        }
+        if (lastOpen < 0)
+            continue;
+        if (close <= lastOpen) {
+            close = part.indexOf('>', int(lastOpen + 1));
+            if (close < 0)
+                break;
+        }
+        tags[index] = {lastOpen, close};
+    }
+    return tags;
 }
 
 QString formatKf8ParseError(int partIndex, const QString &stage, int partBytes, int decodedChars,
@@ -283,7 +327,7 @@ QString formatKf8ParseError(int partIndex, const QString &stage, int partBytes, 
 QByteArray insertFileposAnchors(const QByteArray &bytes)
 {
     static const Re target(
-        QStringLiteral("<(?:a|reference)\\b[^>]*\\bfilepos\\s*=\\s*(?:[\"'](\\d+)[\"']|(\\d+))[^>]*>"),
+        QStringLiteral("<(?:a|reference)\\b[^<>]*\\bfilepos\\s*=\\s*(?:[\"'](\\d+)[\"']|(\\d+))[^<>]*>"),
         NoCase);
     const QString latin = QString::fromLatin1(bytes);
     const qint64 length = bytes.size();
@@ -337,7 +381,7 @@ QByteArray insertFileposAnchors(const QByteArray &bytes)
     }
     // An anchor before the body would sit beside the root element and make
     // the whole document unreadable: such targets go to the body's start.
-    static const Re bodyTag(QStringLiteral("<body\\b[^>]*>"), NoCase);
+    static const Re bodyTag(QStringLiteral("<body\\b[^<>]*>"), NoCase);
     const QRegularExpressionMatch body = bodyTag.match(latin);
     if (body.hasMatch()) {
         for (Target &t : targets)
@@ -363,7 +407,7 @@ QByteArray insertFileposAnchors(const QByteArray &bytes)
 
 QString rewriteFileposLinks(const QString &html)
 {
-    static const Re link(QStringLiteral("<a\\b[^>]*>"), NoCase);
+    static const Re link(QStringLiteral("<a\\b[^<>]*>"), NoCase);
     static const Re filepos(QStringLiteral("\\s+filepos\\s*=\\s*(?:[\"'](\\d+)[\"']|(\\d+))"), NoCase);
     static const Re href(QStringLiteral("\\s+href\\s*=\\s*(?:[\"'][^\"']*[\"']|[^\\s>]+)"), NoCase);
     return rebuild(html, link, [](const QRegularExpressionMatch &m, QString &out) {
@@ -390,10 +434,12 @@ QString plainTitle(const QString &html)
 
 QVector<MobiTocEntry> buildMobiToc(const QString &html)
 {
-    static const Re tagPattern(QStringLiteral("<[A-Za-z][^>]*>"));
-    static const Re linkPattern(QStringLiteral("<a\\b([^>]*)>(.*?)</a\\s*>"), NoCaseDotAll);
-    static const Re referencePattern(QStringLiteral("<reference\\b([^>]*)>"), NoCase);
-    static const Re headingPattern(QStringLiteral("<h[1-3]\\b[^>]*>(.*?)</h[1-3]\\s*>"), NoCaseDotAll);
+    static const Re tagPattern(QStringLiteral("<[A-Za-z][^<>]*>"));
+    static const Re linkOpen(QStringLiteral("<a\\b([^<>]*)>"), NoCase);
+    static const Re linkClose(QStringLiteral("</a\\s*>"), NoCase);
+    static const Re referencePattern(QStringLiteral("<reference\\b([^<>]*)>"), NoCase);
+    static const Re headingOpen(QStringLiteral("<h[1-3]\\b[^<>]*>"), NoCase);
+    static const Re headingClose(QStringLiteral("</h[1-3]\\s*>"), NoCase);
     const auto usableTitle = [](const QString &title) { return !title.isEmpty() && title.size() <= 200; };
 
     QHash<QString, int> anchors;
@@ -416,24 +462,22 @@ QVector<MobiTocEntry> buildMobiToc(const QString &html)
         return {};
 
     QVector<MobiTocEntry> links;
-    QRegularExpressionMatchIterator linkIt = linkPattern.globalMatch(html);
-    while (linkIt.hasNext()) {
-        const QRegularExpressionMatch m = linkIt.next();
-        const QString href = attributeValue(m.captured(1), QStringLiteral("href"));
+    forEachElement(html, linkOpen, linkClose, [&](const QRegularExpressionMatch &open, int contentEnd, int) {
+        const QString href = attributeValue(open.captured(1), QStringLiteral("href"));
         const int hash = href.lastIndexOf(QLatin1Char('#'));
         if (hash < 0)
-            continue;
+            return;
         const QStringRef document = href.leftRef(hash);
         if (!document.isEmpty() && !document.endsWith(QLatin1String("book.html"), Qt::CaseInsensitive))
-            continue;
+            return;
         const QString fragment = QUrl::fromPercentEncoding(href.midRef(hash + 1).toUtf8());
         const auto anchor = anchors.constFind(fragment);
         if (anchor == anchors.constEnd())
-            continue;
-        const QString title = plainTitle(m.captured(2));
+            return;
+        const QString title = plainTitle(html.mid(open.capturedEnd(), contentEnd - open.capturedEnd()));
         if (usableTitle(title))
-            links.append({title, fragment, anchor.value(), m.capturedStart()});
-    }
+            links.append({title, fragment, anchor.value(), open.capturedStart()});
+    });
 
     int start = -1;
     QRegularExpressionMatchIterator refs = referencePattern.globalMatch(html);
@@ -466,20 +510,19 @@ QVector<MobiTocEntry> buildMobiToc(const QString &html)
         return best;
 
     QVector<MobiTocEntry> headings;
-    QRegularExpressionMatchIterator headingIt = headingPattern.globalMatch(html);
-    while (headingIt.hasNext()) {
-        const QRegularExpressionMatch m = headingIt.next();
-        const QString whole = m.captured();
+    forEachElement(html, headingOpen, headingClose,
+                   [&](const QRegularExpressionMatch &open, int contentEnd, int end) {
+        const QString whole = html.mid(open.capturedStart(), end - open.capturedStart());
         QString anchor = attributeValue(whole, QStringLiteral("id"));
         if (anchor.isEmpty())
             anchor = attributeValue(whole, QStringLiteral("name"));
         const auto position = anchors.constFind(anchor);
         if (anchor.isEmpty() || position == anchors.constEnd())
-            continue;
-        const QString title = plainTitle(m.captured(1));
+            return;
+        const QString title = plainTitle(html.mid(open.capturedEnd(), contentEnd - open.capturedEnd()));
         if (usableTitle(title))
             headings.append({title, anchor, position.value(), -1});
-    }
+    });
     return headings.size() > 1 ? headings : QVector<MobiTocEntry>();
 }
 

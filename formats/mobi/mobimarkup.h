@@ -43,10 +43,16 @@ QString wrapMobiHtml(const QString &text);
 QString attributeValue(const QString &tag, const QString &name);
 // The id of a tag: group 1 or 2 of the first real id attribute, else empty.
 QString tagId(const QString &tag);
-// Start of the nearest opening tag at or before a KF8 navigation target,
-// the tag closed by a later ">"; -1 when there is none or the target lies
-// past the part.
-qint64 navTargetTag(const QByteArray &part, quint32 offset);
+// The tag that carries a KF8 navigation target: the nearest opening tag at
+// or before it and the ">" that closes it; start -1 when the target lies past
+// the part or no such tag exists.
+struct NavTargetTag
+{
+    qint64 start = -1;
+    qint64 end = -1;
+};
+// One result per offset, in the given order; one sweep over the part.
+QVector<NavTargetTag> navTargetTags(const QByteArray &part, const QVector<quint32> &offsets);
 QString formatKf8ParseError(int partIndex, const QString &stage, int partBytes,
                             int decodedChars, const XhtmlConvertResult &result);
 

@@ -66,15 +66,22 @@ bool MobiParser::assignNavAnchors(QByteArray &part, const QList<Kf8NavEntry> &na
 {
     QHash<qint64, QString> idsByTag;
     QMap<qint64, QByteArray> insertions;
-    int counter = 0;
-    const qint64 length = part.size();
+    QVector<Kf8NavEntry> entries;
+    QVector<quint32> offsets;
     for (const Kf8NavEntry &entry : navigation) {
-        if (entry.partIndex != partIndex)
-            continue;
-        const qint64 s = MobiMarkup::navTargetTag(part, entry.offset);
+        if (entry.partIndex == partIndex) {
+            entries.append(entry);
+            offsets.append(entry.offset);
+        }
+    }
+    const QVector<MobiMarkup::NavTargetTag> tags = MobiMarkup::navTargetTags(part, offsets);
+    const qint64 length = part.size();
+    for (int counter = 0; counter < entries.size(); ++counter) {
+        const Kf8NavEntry &entry = entries.at(counter);
+        const qint64 s = tags.at(counter).start;
+        const qint64 e = tags.at(counter).end;
         if (s < 0)
             return false;
-        const qint64 e = part.indexOf('>', int(s + 1));
         auto known = idsByTag.constFind(s);
         QString id;
         if (known != idsByTag.constEnd()) {
@@ -89,7 +96,6 @@ bool MobiParser::assignNavAnchors(QByteArray &part, const QList<Kf8NavEntry> &na
             idsByTag.insert(s, id);
         }
         anchors.insert(entry.offset, id);
-        ++counter;
     }
     if (insertions.isEmpty())
         return true;

@@ -134,18 +134,11 @@ bool MobiParser::importKf8(const QList<QByteArray> &parts, const QList<QByteArra
         QByteArray bytes = parts.at(j);
         // A target no tag can carry (past the part, before any element) is a
         // damaged entry: that entry goes, the book stays.
+        const MobiMarkup::PartTargets targets = MobiMarkup::partTargets(bytes, navigation, j);
         QList<Kf8NavEntry> entries;
-        QVector<quint32> offsets;
-        for (const Kf8NavEntry &entry : navigation) {
-            if (entry.partIndex == j) {
-                entries.append(entry);
-                offsets.append(entry.offset);
-            }
-        }
-        const QVector<MobiMarkup::NavTargetTag> tags = MobiMarkup::navTargetTags(bytes, offsets);
-        for (int i = tags.size() - 1; i >= 0; --i)
-            if (tags.at(i).start < 0)
-                entries.removeAt(i);
+        for (int i = 0; i < targets.entries.size(); ++i)
+            if (targets.tags.at(i).start >= 0)
+                entries.append(targets.entries.at(i));
         QMap<quint32, QString> anchors;
         if (!assignNavAnchors(bytes, entries, j, int(book.kf8Section.textEncoding), anchors))
             return setError(error, QStringLiteral("KF8 NCX 锚点位置无效"));

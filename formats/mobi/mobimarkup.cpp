@@ -272,13 +272,20 @@ QString tagId(const QString &tag)
     return firstGroup(id.match(tag));
 }
 
-QVector<NavTargetTag> navTargetTags(const QByteArray &part, const QVector<quint32> &offsets)
+PartTargets partTargets(const QByteArray &part, const QList<Kf8NavEntry> &navigation, int partIndex)
 {
-    QVector<NavTargetTag> tags(offsets.size());
-    QVector<int> order(offsets.size());
+    PartTargets targets;
+    for (const Kf8NavEntry &entry : navigation)
+        if (entry.partIndex == partIndex)
+            targets.entries.append(entry);
+    QVector<NavTargetTag> &tags = targets.tags;
+    tags.resize(targets.entries.size());
+    QVector<int> order(tags.size());
     for (int i = 0; i < order.size(); ++i)
         order[i] = i;
-    std::sort(order.begin(), order.end(), [&](int a, int b) { return offsets[a] < offsets[b]; });
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        return targets.entries[a].offset < targets.entries[b].offset;
+    });
     const char *data = part.constData();
     const qint64 length = part.size();
     // Offsets ascend, so the last opening tag and the next ">" only move forward.
@@ -286,7 +293,7 @@ QVector<NavTargetTag> navTargetTags(const QByteArray &part, const QVector<quint3
     qint64 lastOpen = -1;
     qint64 close = -1;
     for (int index : qAsConst(order)) {
-        const qint64 o = offsets[index];
+        const qint64 o = targets.entries[index].offset;
         if (o > length)
             break;
         for (; scanned <= o && scanned < length; ++scanned) {
@@ -305,7 +312,7 @@ QVector<NavTargetTag> navTargetTags(const QByteArray &part, const QVector<quint3
         }
         tags[index] = {lastOpen, close};
     }
-    return tags;
+    return targets;
 }
 
 QString formatKf8ParseError(int partIndex, const QString &stage, int partBytes, int decodedChars,

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "mobiindex.h"
+
 #include <QByteArray>
+#include <QList>
 #include <QMap>
 #include <QString>
 #include <QVector>
@@ -51,8 +54,14 @@ struct NavTargetTag
     qint64 start = -1;
     qint64 end = -1;
 };
-// One result per offset, in the given order; one sweep over the part.
-QVector<NavTargetTag> navTargetTags(const QByteArray &part, const QVector<quint32> &offsets);
+// The navigation entries of one part, in navigation order, with the tag of
+// each target; one sweep over the part.
+struct PartTargets
+{
+    QVector<Kf8NavEntry> entries;
+    QVector<NavTargetTag> tags;
+};
+PartTargets partTargets(const QByteArray &part, const QList<Kf8NavEntry> &navigation, int partIndex);
 QString formatKf8ParseError(int partIndex, const QString &stage, int partBytes,
                             int decodedChars, const XhtmlConvertResult &result);
 

@@ -66,15 +66,9 @@ bool MobiParser::assignNavAnchors(QByteArray &part, const QList<Kf8NavEntry> &na
 {
     QHash<qint64, QString> idsByTag;
     QMap<qint64, QByteArray> insertions;
-    QVector<Kf8NavEntry> entries;
-    QVector<quint32> offsets;
-    for (const Kf8NavEntry &entry : navigation) {
-        if (entry.partIndex == partIndex) {
-            entries.append(entry);
-            offsets.append(entry.offset);
-        }
-    }
-    const QVector<MobiMarkup::NavTargetTag> tags = MobiMarkup::navTargetTags(part, offsets);
+    const MobiMarkup::PartTargets targets = MobiMarkup::partTargets(part, navigation, partIndex);
+    const QVector<Kf8NavEntry> &entries = targets.entries;
+    const QVector<MobiMarkup::NavTargetTag> &tags = targets.tags;
     const qint64 length = part.size();
     for (int counter = 0; counter < entries.size(); ++counter) {
         const Kf8NavEntry &entry = entries.at(counter);

@@ -241,6 +241,11 @@ bool MobiParser::importMobi6(const QString &bookTitle, QVector<QString> &titles,
         for (int i = 1; usable && i < slices.size(); ++i)
             usable = !slices.at(i).isEmpty();
         if (usable) {
+            // Text before the first entry (a title page, a foreword) is kept, as KF8 keeps it.
+            if (!slices.first().isEmpty()) {
+                titles.append(bookTitle);
+                paragraphs.append(slices.first());
+            }
             for (int i = 0; i < toc.size(); ++i) {
                 titles.append(toc.at(i).title);
                 paragraphs.append(slices.at(i + 1));

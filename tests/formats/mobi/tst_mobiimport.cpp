@@ -99,6 +99,9 @@ void TestMobiImport::books_data()
     QTest::newRow("AZW3, one chapter per NCX segment") << "kf8.azw3" << "AZW3" << kf8;
     QTest::newRow("joint file reads its KF8 part") << "joint.mobi" << "AZW3" << kf8;
     QTest::newRow("joint file, damaged KF8 part") << "damaged" << "AZW3" << mobi6;
+    QTest::newRow("MOBI 6 by headings, text before the first kept")
+        << "headings" << "MOBI"
+        << QStringList{"山路夜雨|Foreword.|One text", "One|One text|Two text", "Two|Two text|One text"};
     QStringList many;
     for (int i = 1; i <= 40; ++i)
         many << QStringLiteral("第%1章|第%1章的正文。Chapter %1 text.|节 %1。").arg(i)
@@ -123,6 +126,15 @@ void TestMobiImport::books()
         QVERIFY(file.open(QIODevice::ReadWrite)
                 && file.seek(book.recordOffsets.at(kf8.startRecord + int(kf8.skeletonIndexRecord)))
                 && file.write("XXXX") == 4);
+    } else if (file == QLatin1String("headings")) {
+        MobiFixture::Header header;
+        header.compression = 1;
+        header.fullName = "山路夜雨";
+        const QByteArray text = "<html><body><p>Foreword.</p><h1 id=\"a\">One</h1><p>One text</p>"
+                                "<h1 id=\"b\">Two</h1><p>Two text &amp; more</p></body></html>";
+        header.textLength = quint32(text.size());
+        path = env->root() + "/headings.mobi";
+        QVERIFY(MobiFixture::writeFile(path, MobiFixture::palmDb("headings", {MobiFixture::headerRecord(header), text})));
     } else {
         path = copyBook(file);
     }

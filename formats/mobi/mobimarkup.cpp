@@ -50,8 +50,7 @@ QString removeAll(const QString &text, const Re &pattern)
     return rebuild(text, pattern, [](const QRegularExpressionMatch &, QString &) { return true; });
 }
 
-// Index of the tag's final ">" when the character before it (white space
-// aside) is "/", else -1.
+// True when the character before the tag's final ">" (white space aside) is "/".
 bool endsSelfClosed(const QStringRef &tag)
 {
     int i = tag.size() - 2;
@@ -101,7 +100,18 @@ bool decimalValue(const QString &text, qint64 *value)
 template<typename Visit>
 void forEachElement(const QString &text, const Re &open, const Re &close, Visit visit)
 {
-    constexpr auto options = QRegularExpression::DontCheckSubjectStringMatchOption;
+    // Checked once here, not by every match over the whole text; a text with
+    // a lone surrogate is left to the matcher, which then finds nothing.
+    bool valid = true;
+    for (int i = 0; valid && i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.isHighSurrogate())
+            valid = i + 1 < text.size() && text.at(++i).isLowSurrogate();
+        else
+            valid = !c.isLowSurrogate();
+    }
+    const auto options = valid ? QRegularExpression::DontCheckSubjectStringMatchOption
+                               : QRegularExpression::NoMatchOption;
     int from = 0;
     for (;;) {
         const QRegularExpressionMatch o = open.match(text, from, Re::NormalMatch, options);

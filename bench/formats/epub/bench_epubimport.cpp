@@ -5,6 +5,7 @@
 
 #include "applicationcore.h"
 #include "epubfixture.h"
+#include "imagefixtures.h"
 #include "importoutcome.h"
 #include "testenvironment.h"
 
@@ -30,38 +31,21 @@ QString chapterBody(int index)
     return body;
 }
 
-qint64 peakRssKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    status.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return 0;
-}
-
-void resetPeakRss()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
-}
-
 // One import through the core: "ok" or the failure message, and the
 // time and peak memory it took.
 QString timedImport(const QString &path)
 {
     ApplicationCore core;
-    resetPeakRss();
-    const qint64 rssBefore = peakRssKiB();
+    resetPeakMemory();
+    const qint64 rssBefore = peakMemoryKiB();
     QElapsedTimer timer;
     timer.start();
     const QString outcome = importOutcome(core, path, 600000);
     qInfo("%s in %lld ms, peak RSS %lld MiB (+%lld MiB over the start)", qPrintable(outcome),
-          timer.elapsed(), peakRssKiB() / 1024, (peakRssKiB() - rssBefore) / 1024);
+          timer.elapsed(), peakMemoryKiB() / 1024, (peakMemoryKiB() - rssBefore) / 1024);
     return outcome;
 }
+
 }
 
 class BenchEpubImport : public QObject

@@ -38,7 +38,7 @@ bool writeCbz(const QString &path, const QStringList &entries)
         if (Colours.contains(content) || content == "big") {
             QImage page(content == "big" ? QSize(4000, 3000) : QSize(30, 40), QImage::Format_RGB32);
             page.fill(QColor(content == "big" ? "blue" : content));
-            data = encodedImage(page, "PNG");
+            data = encodedImage(page, QFileInfo(f[0]).suffix().toUpper().toLatin1(), 100);
         } else if (content == "bomb") {
             data = pngBomb(20000, 10000);
         }
@@ -51,7 +51,7 @@ bool writeCbz(const QString &path, const QStringList &entries)
                                     crc, 0, flags.contains("utf8") ? 0x800 : 0, 0) != ZIP_OK
             || zipWriteInFileInZip(zip, data.constData(), unsigned(data.size())) != ZIP_OK)
             return false;
-        if (lie ? zipCloseFileInZipRaw64(zip, data.size() / 2, crc) : zipCloseFileInZip(zip))
+        if (lie ? zipCloseFileInZipRaw64(zip, 8, crc) : zipCloseFileInZip(zip))
             return false;
     }
     return zipClose(zip, nullptr) == ZIP_OK;
@@ -138,6 +138,7 @@ private slots:
                                                  << "ok" << "a.png!,b.png,c.png" << "green" << "Storm";
         QTest::newRow("size lie, bomb, big") << QStringList{"a.png|red|lie", "b.png|bomb", "c.png|big"}
                                              << "ok" << "a.png!,b.png,c.png" << "1600x1200" << "case";
+        QTest::newRow("WebP and TIFF pages") << QStringList{"1.webp|red", "2.tif|green"} << "ok" << "1.webp,2.tif" << "red" << "case";
         QTest::newRow("GBK and UTF-8 names") << QStringList{"第10页.png|red|gbk", "第2页.png|green|gbk", "第1页.png|blue|utf8"}
                                              << "ok" << "第1页.png,第2页.png,第10页.png" << "blue" << "case";
         QTest::newRow("top ComicInfo after nested") << QStringList{"p.png|red", "x/" + info.arg("Nested", ""), info.arg("Top", "")}

@@ -6,6 +6,7 @@
 #include "keys.h"
 #include "naturalorder.h"
 #include "novelinfo.h"
+#include "pageimageloader.h"
 #include "paragraph.h"
 #include "paragraphutils.h"
 #include "parserregistry.h"
@@ -265,26 +266,9 @@ QSize probeSize(unzFile zip, EntryPosition entry)
     if (entry.size < 1 || entry.size > CbzParser::MaxPageBytes
         || unzGoToFilePos64(zip, &entry.position) != UNZ_OK || unzOpenCurrentFile(zip) != UNZ_OK)
         return QSize(-1, -1);
-    const int limit = int(qMin<quint64>(entry.size, CbzParser::SizeProbeBytes));
-    QByteArray bytes;
-    bytes.reserve(limit);
-    QSize size(-1, -1);
-    while (bytes.size() < limit) {
-        const int before = bytes.size();
-        const int want = qMin(ProbeBlockBytes, limit - before);
-        bytes.resize(before + want);
-        const int read = unzReadCurrentFile(zip, bytes.data() + before, unsigned(want));
-        bytes.resize(before + qMax(read, 0));
-        if (read <= 0)
-            break;
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::ReadOnly);
-        const QSize found = QImageReader(&buffer).size();
-        if (found.width() >= 0 && found.height() >= 0) {
-            size = found;
-            break;
-        }
-    }
+    const QSize size = PageImageLoader::imageSizeFromHead(
+        [zip](char *data, int max) { return unzReadCurrentFile(zip, data, unsigned(max)); },
+        int(qMin<quint64>(entry.size, CbzParser::SizeProbeBytes)), ProbeBlockBytes);
     unzCloseCurrentFile(zip);
     return size;
 }

@@ -17,7 +17,6 @@
 #include "unifiedparagraphdao.h"
 
 #include <QBuffer>
-#include <QCollatorSortKey>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -319,17 +318,14 @@ bool CbzParser::isImageEntry(const QByteArray &rawName, const QString &displayNa
 
 void CbzParser::naturalSort(QVector<CbzPageEntry> &entries)
 {
-    // Sort keys once per name instead of collating each comparison afresh.
-    QCollator collator(NaturalOrder::collationLocale());
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    collator.setNumericMode(true);
+    const NaturalOrder order;
     std::vector<QCollatorSortKey> keys;
     keys.reserve(size_t(entries.size()));
     for (const CbzPageEntry &entry : qAsConst(entries))
-        keys.push_back(collator.sortKey(entry.displayName));
-    std::vector<int> order(size_t(entries.size()));
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        keys.push_back(order.sortKey(entry.displayName));
+    std::vector<int> indices(size_t(entries.size()));
+    std::iota(indices.begin(), indices.end(), 0);
+    std::stable_sort(indices.begin(), indices.end(), [&](int a, int b) {
         const int byName = keys[size_t(a)].compare(keys[size_t(b)]);
         if (byName != 0)
             return byName < 0;
@@ -337,7 +333,7 @@ void CbzParser::naturalSort(QVector<CbzPageEntry> &entries)
     });
     QVector<CbzPageEntry> sorted;
     sorted.reserve(entries.size());
-    for (int index : order)
+    for (int index : indices)
         sorted.append(entries.at(index));
     entries.swap(sorted);
 }

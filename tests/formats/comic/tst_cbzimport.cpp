@@ -247,6 +247,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!(image = provider.requestImage(key, nullptr, QSize())).isNull(), 10000);
             QCOMPARE(image.pixel(image.width() / 2, image.height() / 2), expected.at(page));
         }
+        ZipImageLoader::releaseZip(dataDir(path) + "book.cbz");
     }
 };
 

@@ -175,6 +175,51 @@ UnifiedContentStats UnifiedParagraphDao::queryContentStats(const QString &novelI
     return stats;
 }
 
+UnifiedContentStats UnifiedParagraphDao::queryContentStatsFromTotals(const QString &novelId) const
+{
+    if (novelId.isEmpty())
+        return UnifiedContentStats();
+    const QSqlDatabase db = DatabaseConnection::database();
+    qint64 total = 0;
+    {
+        QSqlQuery query(db);
+        query.setForwardOnly(true);
+        query.prepare(QStringLiteral("SELECT total_progress FROM novel_info WHERE id = :id"));
+        query.bindValue(QStringLiteral(":id"), novelId);
+        if (query.exec() && query.next())
+            total = query.value(0).toLongLong();
+    }
+    if (total <= 0)
+        return queryContentStats(novelId);
+
+    UnifiedContentStats stats;
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT image_id <> '', image_width, image_height, progress_weight "
+                                 "FROM unified_paragraph WHERE novel_id = :novel_id "
+                                 "AND kind = :image_kind"));
+    query.bindValue(QStringLiteral(":novel_id"), novelId);
+    query.bindValue(QStringLiteral(":image_kind"), ImageKind);
+    if (!query.exec()) {
+        qWarning() << "[UnifiedParagraphDao] 查询图片统计失败:" << query.lastError().text();
+        return queryContentStats(novelId);
+    }
+    qint64 imageWeights = 0;
+    while (query.next()) {
+        imageWeights += query.value(3).toLongLong();
+        if (!query.value(0).toBool())
+            continue;
+        const int width = query.value(1).toInt();
+        const int height = query.value(2).toInt();
+        if (width > 0 && height > 0)
+            stats.imageSizes.append(QSize(width, height));
+        else
+            ++stats.unsizedImageCount;
+    }
+    stats.textLength = qMax<qint64>(total - imageWeights, 0);
+    return stats;
+}
+
 QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &novelId,
                                                              const QString &chapterId,
                                                              const QVector<Paragraph> &paragraphs)

@@ -1,7 +1,14 @@
 #include "applicationcore.h"
 #include "chapterinfo.h"
 #include "chinesebook.h"
+#include "dbtestutils.h"
+#include "imagefixtures.h"
 #include "keys.h"
+#include "noveldao.h"
+#include "novelinfo.h"
+#include "paragraphutils.h"
+#include "unifiedchunkdao.h"
+#include "unifiedparagraphdao.h"
 #include "quilloraimageprovider.h"
 #include "testenvironment.h"
 
@@ -30,6 +37,52 @@ class TestReadingView : public QObject
                                        QString());
     }
 
+    // Stores a two-chapter book whose first chapter mixes text with a page
+    // and more of blank lines and an image taller than half a page.
+    void storePositionBook()
+    {
+        QImage picture(400, 700, QImage::Format_RGB32);
+        picture.fill(Qt::darkGreen);
+        const QString picturePath = env->root() + QStringLiteral("/picture.png");
+        QVERIFY(picture.save(picturePath));
+        const auto text = [](int length) {
+            Paragraph p;
+            p.chunks.append(TextChunk());
+            for (int i = 0; i < length; ++i)
+                p.chunks[0].text += QChar(0x4e00 + (i * 37) % 2000);
+            return p;
+        };
+        QVector<Paragraph> first;
+        for (int length : {120, 260, 90, 300, 170})
+            first << text(length);
+        for (int i = 0; i < 45; ++i) {
+            first << Paragraph();
+            first.last().kind = Paragraph::EmptyLine;
+        }
+        first << text(140);
+        Paragraph image;
+        image.kind = Paragraph::Image;
+        image.imageId = picturePath;
+        image.imageWidth = 400;
+        image.imageHeight = 700;
+        first << image;
+        for (int length : {220, 310, 80, 260, 400})
+            first << text(length);
+        QVector<Paragraph> second{text(200), text(150)};
+        std::unique_ptr<NovelInfo> novel(DbTestUtils::newNovel(QStringLiteral("pos"), QStringLiteral("位置")));
+        QVERIFY(NovelDao().insert(novel.get()));
+        DbTestUtils::execSql(QStringLiteral("INSERT INTO chapter_info (id, novel_id, chapter_index, title) VALUES "
+                               "('pos-1', 'pos', 0, '一'), ('pos-2', 'pos', 1, '二')"));
+        for (auto *chapter : {&first, &second}) {
+            finalizeParagraphs(*chapter);
+            const QString id = chapter == &first ? QStringLiteral("pos-1") : QStringLiteral("pos-2");
+            const QVector<QString> rows = UnifiedParagraphDao().insertParagraphs("pos", id, *chapter);
+            QCOMPARE(rows.size(), chapter->size());
+            for (int i = 0; i < rows.size(); ++i)
+                QVERIFY(UnifiedChunkDao().insertChunks(rows[i], chapter->at(i).chunks));
+        }
+    }
+
 private slots:
     void initTestCase()
     {
@@ -45,6 +98,62 @@ private slots:
         QCOMPARE(chapters.size(), 3);
         firstChapter = qobject_cast<ChapterInfo *>(chapters.first())->id();
         qDeleteAll(chapters);
+        storePositionBook();
+    }
+
+    // Every page of a chapter, saved as the reading screen saves it (its
+    // start source) and opened again, comes back as the same page: in
+    // continuous mode the page that a cut line opens, not the one above; a
+    // page of blank lines alone, not the page after it; a page that an image
+    // opens.
+    void reopensOnThePageLeft_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("paged") << 0;
+        QTest::newRow("continuous") << 1;
+    }
+    void reopensOnThePageLeft()
+    {
+        QFETCH(int, mode);
+        ApplicationCore core;
+        core.setAppConfigValue(QStringLiteral("READ_SETTING_pos"), QStringLiteral("READ_MODE"), mode);
+        const QString chapter = QStringLiteral("pos-1");
+        const auto openAt = [&](const QString &id, int glyph, float offset) {
+            QSignalSpy located(&core, &ApplicationCore::poolStartPageLocated);
+            if (core.openBookForReading("pos", id, glyph, offset, 20, 0, 540, 960, "#000000",
+                                        "#ffffff", QString()).isEmpty()
+                || !located.wait(10000))
+                return QString();
+            return RenderPool::makeKey(located.last().at(0).toString(), located.last().at(1).toInt());
+        };
+        // A page as the screen sees it: its lines' glyphs and positions.
+        const auto lines = [&](const QString &key) {
+            QStringList shown;
+            const int colon = key.lastIndexOf(':');
+            for (const QVariant &line : core.getPageLineSources(key.left(colon), key.mid(colon + 1).toInt())) {
+                const QVariantMap map = line.toMap();
+                shown << QStringLiteral("%1@%2").arg(map.value("glyphIndex").toInt()).arg(map.value("rawY").toFloat());
+            }
+            return shown.join(' ');
+        };
+        QVERIFY(!openAt(chapter, 0, -1.0f).isEmpty());
+        QTRY_VERIFY(core.getChapterPageCount(QStringLiteral("pos-2")) > 0);
+        const int pages = core.getChapterPageCount(chapter);
+        QVERIFY(pages > 5);
+        QStringList expected;
+        for (int page = 0; page < pages; ++page)
+            expected << lines(RenderPool::makeKey(chapter, page));
+        QStringList reopened;
+        for (int page = 0; page < pages; ++page) {
+            const QVariantMap start = core.getPageStartSource(chapter, page);
+            const QString key = openAt(start.value("chapterId").toString(), start.value("glyphIndex").toInt(),
+                                       start.value("blockOffset").toFloat());
+            QTRY_VERIFY(core.getChapterPageCount(QStringLiteral("pos-2")) > 0);
+            reopened << lines(key);
+            QVERIFY(!openAt(chapter, 0, -1.0f).isEmpty());
+            QTRY_COMPARE(core.getChapterPageCount(chapter), pages);
+        }
+        QCOMPARE(reopened, expected);
     }
 
     // The layout settings an open builds from its arguments and the settings.

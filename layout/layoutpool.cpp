@@ -600,6 +600,8 @@ void LayoutPool::pump()
 {
     continuePlan();
     drainPending();
+    if (renderPool)
+        renderPool->scheduleNextRender();
     QString chosen;
     {
         QMutexLocker lock(&m_mutex);

@@ -94,9 +94,15 @@ signals:
     void inputQueueHasSpace(qulonglong generation);
     void pageRendered(const QString &chapterId, int pageIndex, qulonglong generation);
 
+public slots:
+    // Starts a render task for the best queued page unless one is running.
+    // Pushes ask for it through the event loop, after a run of pushes; the
+    // layout pool asks at once before it starts the next layout, so the
+    // pages just pushed go first on the shared worker.
+    void scheduleNextRender();
+
 private slots:
     void onRenderFinished();
-    void scheduleNextRender();
 
 private:
     // All of these expect m_mutex to be held.

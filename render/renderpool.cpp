@@ -219,7 +219,8 @@ void RenderPool::scheduleNextRender()
                 const RenderItem &item = m_queue[i];
                 if (item.generation != anchorGeneration
                     || PageRenderer::isPdfSource(item.page).isEmpty()
-                    || !pageDistanceLocked(item.chapterId, item.page.pageIndex, d))
+                    || !pageDistanceLocked(item.chapterId, item.page.pageIndex, d)
+                    || !fitsBudget(rankForDistance(d, m_direction)))
                     continue;
                 companions.append({std::abs(d), i});
             }

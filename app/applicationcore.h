@@ -237,6 +237,7 @@ private:
     QDateTime lastHeartbeat;
     QMutex contentStatsMutex;
     QHash<QString, UnifiedContentStats> contentStatsCache;
+    quint64 contentStatsEpoch = 0;
     QThreadPool workerPool;
     LayoutPool layoutPool;
     RenderPool renderPool;

@@ -229,21 +229,26 @@ void ApplicationCore::setImageMode(const QString &novelId, LayoutConfig &config)
 
 UnifiedContentStats ApplicationCore::contentStats(const QString &novelId)
 {
+    quint64 epoch = 0;
     {
         QMutexLocker lock(&contentStatsMutex);
         const auto found = contentStatsCache.constFind(novelId);
         if (found != contentStatsCache.cend())
             return *found;
+        epoch = contentStatsEpoch;
     }
     const UnifiedContentStats stats = paragraphDao->queryContentStatsFromTotals(novelId);
     QMutexLocker lock(&contentStatsMutex);
-    contentStatsCache.insert(novelId, stats);
+    // Not kept when a book was imported or removed meanwhile: it may be the old content's.
+    if (epoch == contentStatsEpoch)
+        contentStatsCache.insert(novelId, stats);
     return stats;
 }
 
 void ApplicationCore::forgetContentStats(const QString &novelId)
 {
     QMutexLocker lock(&contentStatsMutex);
+    ++contentStatsEpoch;
     if (novelId.isEmpty())
         contentStatsCache.clear();
     else

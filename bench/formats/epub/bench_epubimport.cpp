@@ -5,6 +5,7 @@
 
 #include "applicationcore.h"
 #include "epubfixture.h"
+#include "imagefixtures.h"
 #include "testenvironment.h"
 
 #include <QElapsedTimer>
@@ -26,24 +27,6 @@ QString chapterBody(int index)
         body += QStringLiteral("</p>");
     }
     return body;
-}
-
-qint64 peakRssKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    status.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return 0;
-}
-
-void resetPeakRss()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
 }
 
 }
@@ -100,8 +83,8 @@ private slots:
                 [&](const QString &) { done = ok = true; }, Qt::QueuedConnection);
         connect(&core, &ApplicationCore::novelImportFailed, this,
                 [&](const QString &) { done = true; }, Qt::QueuedConnection);
-        resetPeakRss();
-        const qint64 rssBefore = peakRssKiB();
+        resetPeakMemory();
+        const qint64 rssBefore = peakMemoryKiB();
         QElapsedTimer timer;
         QBENCHMARK_ONCE {
             timer.start();
@@ -111,7 +94,7 @@ private slots:
         const qint64 ms = timer.elapsed();
         QVERIFY(ok);
         qInfo("import: %lld ms, peak RSS %lld MiB (+%lld MiB over the start)", ms,
-              peakRssKiB() / 1024, (peakRssKiB() - rssBefore) / 1024);
+              peakMemoryKiB() / 1024, (peakMemoryKiB() - rssBefore) / 1024);
 
         const QString convert = QStandardPaths::findExecutable(QStringLiteral("ebook-convert"));
         if (convert.isEmpty())

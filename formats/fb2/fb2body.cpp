@@ -1,0 +1,366 @@
+#include "fb2parser.h"
+
+#include "chapterinfo.h"
+#include "databaseconnection.h"
+#include "fb2xml.h"
+#include "keys.h"
+#include "novelinfo.h"
+#include "paragraphutils.h"
+#include "transaction.h"
+#include "unifiedchunkdao.h"
+#include "unifiedparagraphdao.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QXmlStreamReader>
+
+#include <limits>
+
+namespace {
+
+// Text kept of a section or container read flat past the nesting bound.
+constexpr int MaxFlatChars = 16 * 1024 * 1024;
+
+QString translated(const char *text)
+{
+    return QCoreApplication::translate("Fb2Parser", text);
+}
+
+ParseResult failure(const QString &message)
+{
+    ParseResult result;
+    result.errorMessage = message;
+    return result;
+}
+
+bool hasContent(const QVector<Paragraph> &paragraphs)
+{
+    for (const Paragraph &p : paragraphs) {
+        if ((p.kind == Paragraph::Image && !p.imageId.isEmpty()) || !trimmedText(p))
+            return true;
+    }
+    return false;
+}
+
+// An element past the nesting bound: its text as one paragraph, no recursion.
+void readFlat(QXmlStreamReader &reader, QVector<Paragraph> &out, int kind,
+              const Fb2RunStyle &style)
+{
+    const QString text = Fb2Xml::boundedText(reader, MaxFlatChars);
+    Fb2PendingRuns runs;
+    Fb2Parser::addText(runs, QStringRef(&text), style);
+    Fb2Parser::flushRuns(out, kind, runs);
+}
+
+void appendAll(QVector<Paragraph> &out, QVector<Paragraph> &&more)
+{
+    if (out.isEmpty())
+        out = std::move(more);
+    else
+        out += more;
+}
+
+}
+
+QString Fb2Parser::titleText(const QVector<Paragraph> &paragraphs)
+{
+    QStringList parts;
+    for (const Paragraph &p : paragraphs) {
+        const QString text = p.plainText().trimmed();
+        if (!text.isEmpty())
+            parts << text;
+    }
+    return parts.join(QLatin1Char(' '));
+}
+
+void Fb2Parser::flushChapter(Fb2WalkContext &context, const QString &title,
+                             QVector<Paragraph> &titleParagraphs,
+                             QVector<Paragraph> &bodyParagraphs, bool notes,
+                             const QString &noteId)
+{
+    if (!hasContent(bodyParagraphs)) {
+        // The title stays pending for the next chapter of the same body or section.
+        bodyParagraphs.clear();
+        return;
+    }
+    QVector<Paragraph> paragraphs = std::move(titleParagraphs);
+    paragraphs += bodyParagraphs;
+    if (notes) {
+        for (Paragraph &p : paragraphs) {
+            if (p.kind == Paragraph::Heading || p.kind == Paragraph::Image
+                || p.kind == Paragraph::EmptyLine || p.kind == Paragraph::TableCell)
+                continue;
+            p.kind = Paragraph::Note;
+            p.footnoteId = noteId;
+        }
+    }
+    context.chapters.append(Fb2Chapter{title.trimmed(), std::move(paragraphs)});
+    titleParagraphs.clear();
+    bodyParagraphs.clear();
+}
+
+void Fb2Parser::readBlock(Fb2WalkContext &context, QXmlStreamReader &reader, const QString &name,
+                          QVector<Paragraph> &out, int level, int depth)
+{
+    const Fb2Images &images = *context.images;
+    if (name == QLatin1String("p")) {
+        appendAll(out, readParagraph(reader, Paragraph::Body, images, context.styles,
+                                     context.bodyStyle, level, depth));
+    } else if (name == QLatin1String("subtitle")) {
+        QVector<Paragraph> parts = readParagraph(reader, Paragraph::Heading, images,
+                                                 context.styles, context.bodyStyle, level, depth);
+        for (Paragraph &p : parts) {
+            if (p.kind == Paragraph::Heading)
+                p.headingLevel = level;
+        }
+        appendAll(out, std::move(parts));
+    } else if (name == QLatin1String("empty-line")) {
+        out.append(defaultParagraph(Paragraph::EmptyLine));
+    } else if (name == QLatin1String("image")) {
+        appendParagraph(out, readImage(reader, images));
+    } else if (name == QLatin1String("table")) {
+        readTable(reader, images, context.styles, context.bodyStyle, out, context.tableCounter++,
+                  depth);
+    } else {
+        const bool verse = name == QLatin1String("poem") || name == QLatin1String("stanza");
+        readContainer(reader, images, context.styles, out,
+                      verse ? Paragraph::Verse : Paragraph::Body, context.bodyStyle, level,
+                      context.tableCounter, depth);
+    }
+}
+
+void Fb2Parser::readContainer(QXmlStreamReader &reader, const Fb2Images &images,
+                              const Fb2StyleSheet &styles, QVector<Paragraph> &out, int kind,
+                              const Fb2RunStyle &parentStyle, int level, int &tableCounter,
+                              int depth)
+{
+    if (depth >= MaxNesting) {
+        readFlat(reader, out, kind, parentStyle);
+        return;
+    }
+    const QString containerName = reader.name().toString();
+    const Fb2RunStyle style =
+        elementStyle(styles, containerName, reader.attributes(), parentStyle, level);
+    Fb2PendingRuns runs;
+    while (Fb2Xml::nextInside(reader, containerName)) {
+        if (reader.isCharacters()) {
+            addText(runs, reader.text(), style);
+            continue;
+        }
+        if (!reader.isStartElement())
+            continue;
+        flushRuns(out, kind, runs);
+        const QStringRef name = reader.name();
+        if (name == QLatin1String("section"))
+            continue;
+        if (name == QLatin1String("p") || name == QLatin1String("v")
+            || name == QLatin1String("subtitle") || name == QLatin1String("text-author")
+            || name == QLatin1String("date")) {
+            const int partKind = name == QLatin1String("v") ? int(Paragraph::Verse)
+                : name == QLatin1String("subtitle")        ? int(Paragraph::Heading)
+                                                           : kind;
+            const bool subtitle = name == QLatin1String("subtitle");
+            QVector<Paragraph> parts =
+                readParagraph(reader, partKind, images, styles, style, level, depth);
+            if (subtitle) {
+                for (Paragraph &p : parts) {
+                    if (p.kind == Paragraph::Heading)
+                        p.headingLevel = level;
+                }
+            }
+            appendAll(out, std::move(parts));
+        } else if (name == QLatin1String("empty-line")) {
+            out.append(defaultParagraph(Paragraph::EmptyLine));
+        } else if (name == QLatin1String("image")) {
+            appendParagraph(out, readImage(reader, images));
+        } else if (name == QLatin1String("table")) {
+            readTable(reader, images, styles, style, out, tableCounter++, depth);
+        } else if (name == QLatin1String("title")) {
+            QVector<Paragraph> title;
+            readContainer(reader, images, styles, title, Paragraph::Heading, style, level,
+                          tableCounter, depth + 1);
+            for (Paragraph &p : title) {
+                if (p.kind == Paragraph::Image || p.kind == Paragraph::EmptyLine)
+                    continue;
+                p.kind = Paragraph::Heading;
+                p.headingLevel = level;
+            }
+            appendAll(out, std::move(title));
+        } else {
+            const bool verse = name == QLatin1String("poem") || name == QLatin1String("stanza");
+            readContainer(reader, images, styles, out, verse ? int(Paragraph::Verse) : kind,
+                          style, level, tableCounter, depth + 1);
+        }
+    }
+    flushRuns(out, kind, runs);
+}
+
+void Fb2Parser::walkSection(Fb2WalkContext &context, QXmlStreamReader &reader, int depth,
+                            bool notes)
+{
+    const QString sectionId = attributeValue(reader.attributes(), QStringLiteral("id"));
+    QString title;
+    QVector<Paragraph> titleParagraphs;
+    QVector<Paragraph> bodyParagraphs;
+    while (Fb2Xml::nextInside(reader, QLatin1String("section"))) {
+        if (!reader.isStartElement())
+            continue;
+        const QString name = reader.name().toString();
+        if (name == QLatin1String("section")) {
+            flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, sectionId);
+            if (depth >= MaxNesting) {
+                readFlat(reader, bodyParagraphs, notes ? Paragraph::Note : Paragraph::Body,
+                         context.bodyStyle);
+                continue;
+            }
+            walkSection(context, reader, depth + 1, notes);
+        } else if (name == QLatin1String("title")) {
+            readContainer(reader, *context.images, context.styles, titleParagraphs,
+                          Paragraph::Heading, context.bodyStyle, qMin(depth, 6),
+                          context.tableCounter, depth);
+            const QString text = titleText(titleParagraphs);
+            if (!text.isEmpty())
+                title = text;
+        } else {
+            readBlock(context, reader, name, bodyParagraphs, qMin(depth + 1, 6), depth);
+        }
+    }
+    flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, sectionId);
+}
+
+ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
+{
+    if (!novel)
+        return failure(translated("FB2 书籍信息为空"));
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return failure(translated("无法读取 FB2 文件"));
+    if (file.size() > MaxFileBytes)
+        return failure(translated("FB2 文件过大（超过 512 MiB）"));
+
+    Fb2WalkContext context;
+    context.images = &images;
+    parseStylesheet(context.styles, styleSheetText);
+
+    QXmlStreamReader reader(&file);
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (!reader.isStartElement())
+            continue;
+        if (reader.name() == QLatin1String("binary")) {
+            // Read by the book step.
+            reader.skipCurrentElement();
+            continue;
+        }
+        if (reader.name() != QLatin1String("body"))
+            continue;
+        context.bodyStyle = bodyStyle(context.styles, reader.attributes());
+        const QString bodyName = attributeValue(reader.attributes(), QStringLiteral("name"));
+        const bool notes = bodyName.compare(QLatin1String("notes"), Qt::CaseInsensitive) == 0
+            || bodyName.compare(QLatin1String("comments"), Qt::CaseInsensitive) == 0;
+        QString title = bodyName;
+        QVector<Paragraph> titleParagraphs;
+        QVector<Paragraph> bodyParagraphs;
+        while (Fb2Xml::nextInside(reader, QLatin1String("body"))) {
+            if (!reader.isStartElement())
+                continue;
+            const QString name = reader.name().toString();
+            if (name == QLatin1String("section")) {
+                flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, QString());
+                walkSection(context, reader, 1, notes);
+            } else if (name == QLatin1String("title")) {
+                readContainer(reader, images, context.styles, titleParagraphs, Paragraph::Heading,
+                              context.bodyStyle, 1, context.tableCounter, 1);
+                const QString text = titleText(titleParagraphs);
+                if (!text.isEmpty())
+                    title = text;
+            } else {
+                readBlock(context, reader, name, bodyParagraphs, 1, 1);
+            }
+        }
+        flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, QString());
+    }
+    if (reader.hasError())
+        return failure(translated("FB2 正文 XML 结构无效"));
+    if (context.chapters.isEmpty())
+        return failure(translated("FB2 中没有可阅读正文"));
+
+    const QString bookId = novel->id();
+    const QString now = currentTimeString();
+    ParseResult result;
+    chapterParagraphs.clear();
+    chapterParagraphs.reserve(context.chapters.size());
+    result.chapters.reserve(context.chapters.size());
+    for (int i = 0; i < context.chapters.size(); ++i) {
+        Fb2Chapter &chapter = context.chapters[i];
+        auto *info = new ChapterInfo;
+        info->setId(bookId + QStringLiteral("_fb2_") + QString::number(i));
+        info->setNovelId(bookId);
+        info->setTitle(chapter.title.isEmpty() ? translated("第 %1 章").arg(i + 1) : chapter.title);
+        info->setChapterIndex(i);
+        info->setPath(bookPath);
+        info->setStatus(0);
+        info->setLoadStatus(0);
+        info->setCreateTime(now);
+        info->setUpdateTime(now);
+        if (!result.chapters.isEmpty()) {
+            ChapterInfo *previous = result.chapters.last();
+            previous->setNextChapter(info->id());
+            info->setPrevChapter(previous->id());
+        }
+        result.chapters.append(info);
+        chapterParagraphs.append(std::move(chapter.paragraphs));
+    }
+    result.success = true;
+    return result;
+}
+
+bool Fb2Parser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
+                             UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
+{
+    if (!paragraphDao || !chunkDao || chapters.size() != chapterParagraphs.size())
+        return false;
+    // Nested in the import's own transaction: kept only when the whole import commits.
+    Transaction transaction(DatabaseConnection::database());
+    if (!transaction.isActive())
+        return false;
+    if (!chunkDao->removeByNovelId(novelId) || !paragraphDao->removeByNovelId(novelId)) {
+        transaction.rollback();
+        return false;
+    }
+    for (int i = 0; i < chapters.size(); ++i) {
+        ChapterInfo *chapter = chapters[i];
+        QVector<Paragraph> &paragraphs = chapterParagraphs[i];
+        if (!chapter || paragraphs.isEmpty()) {
+            transaction.rollback();
+            return false;
+        }
+        const ParagraphTotals totals = finalizeParagraphs(paragraphs);
+        qint64 words = 0;
+        for (const Paragraph &p : qAsConst(paragraphs)) {
+            for (const TextChunk &chunk : p.chunks)
+                words += chunk.text.size();
+        }
+        chapter->setWordCount(int(qMin<qint64>(words, std::numeric_limits<int>::max())));
+        chapter->setGlyphCount(totals.totalGlyphs);
+        chapter->setProgressTotal(totals.totalProgress);
+        const QVector<QString> ids =
+            paragraphDao->insertParagraphsLocked(novelId, chapter->id(), paragraphs);
+        if (ids.size() != paragraphs.size()) {
+            transaction.rollback();
+            return false;
+        }
+        for (int j = 0; j < ids.size(); ++j) {
+            const QVector<TextChunk> &chunks = paragraphs.at(j).chunks;
+            if (!chunks.isEmpty() && !chunkDao->insertChunks(ids.at(j), chunks)) {
+                transaction.rollback();
+                return false;
+            }
+        }
+    }
+    if (!transaction.commit()) {
+        transaction.rollback();
+        return false;
+    }
+    return true;
+}

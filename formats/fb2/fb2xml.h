@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QLatin1String>
+#include <QString>
+
+class QXmlStreamReader;
+
+// Bounded reads over the FB2 stream: every loop also ends at the end of the
+// document, so a truncated file cannot keep a reader turning.
+namespace Fb2Xml {
+
+// Reads the next token; false at the end element called name or at the end
+// of the document (an error included).
+bool nextInside(QXmlStreamReader &reader, QLatin1String name);
+bool nextInside(QXmlStreamReader &reader, const QString &name);
+
+// The character data of the current element and its children, at most
+// maxChars of it; the rest of the element is read over. Iterative, so it
+// also flattens elements nested past the bound.
+QString boundedText(QXmlStreamReader &reader, int maxChars);
+
+// The current element's Base64 text decoded a block at a time; empty when
+// the data would decode to more than maxBytes (the rest is read over).
+QByteArray readBase64(QXmlStreamReader &reader, qint64 maxBytes);
+
+}

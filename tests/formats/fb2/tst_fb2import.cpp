@@ -187,6 +187,43 @@ private slots:
         QCOMPARE(QDir(dataDir(path)).entryList(QDir::Dirs | QDir::NoDotAndDotDot).join(','), "images");
     }
 
+    void bookStep_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("interruptedSwap");   // "images.backup" left without "images"
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QStringList>("images");     // extensions of the saved images
+        const QByteArray png = QByteArray::fromBase64(
+            "iVBORw0KGgoAAAANSUhEUgAAAAQAAAADCAIAAAA7ljmRAAAAEElEQVR4nGP4z8AARww4OQD1MQv1NXv7ggAAAABJRU5ErkJggg==");
+        const QByteArray binaries = "<binary id=\"a\" content-type=\"application/octet-stream\">" + png.toBase64()
+            + "</binary><binary id=\"b\" content-type=\"x/unknown\">AAAA</binary>"
+              "<binary id=\"c\" content-type=\"font/ttf\">AAAA</binary><binary content-type=\"image/png\">AAAA</binary>";
+        const QByteArray text = "<section><p>t</p></section>";
+        QTest::newRow("sniffed, unknown, font, no id") << book(text, binaries) << false << "ok" << QStringList{"img", "png"};
+        QTest::newRow("interrupted swap repaired") << book(text, binaries) << true << "ok" << QStringList{"img", "png"};
+        QTest::newRow("element inside a text field")
+            << QByteArray("<FictionBook><description><title-info><book-title>a<emphasis>b</emphasis></book-title>"
+                          "</title-info></description>" + text + "</FictionBook>") << false << "FB2 XML 结构无效" << QStringList();
+        QTest::newRow("no FictionBook") << QByteArray("<book><body>" + text + "</body></book>") << false
+                                        << "FB2 XML 结构无效" << QStringList();
+    }
+    void bookStep()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, interruptedSwap);
+        const QString path = writeBook(env->root() + "/b.fb2", content);
+        if (interruptedSwap)
+            QVERIFY(QDir().mkpath(dataDir(path) + "images.backup"));
+        QTEST(importOutcome(*core, path), "outcome");
+        QStringList extensions;
+        for (const QFileInfo &file : QDir(dataDir(path) + "images").entryInfoList(QDir::Files))
+            extensions << file.suffix();
+        extensions.sort();
+        QTEST(extensions, "images");
+        QVERIFY(!QFileInfo::exists(dataDir(path) + "images.importing"));
+        QVERIFY(!QFileInfo::exists(dataDir(path) + "images.backup") || !interruptedSwap);
+    }
+
     void bounds_data()
     {
         QTest::addColumn<QString>("name");
@@ -232,6 +269,10 @@ private slots:
                 dtd += QString("<!ENTITY a%1 \"%2\">").arg(i).arg(QString("&a%1;").arg(i - 1).repeated(10)).toUtf8();
             f.write(dtd + "]><FictionBook><body><section><p>&a11;</p></section></body></FictionBook>");
         }) << "FB2 XML 结构无效" << "";
+        QTest::newRow("external entity") << "external" << BookWriter([](QFile &f) {
+            f.write("<?xml version=\"1.0\"?><!DOCTYPE FictionBook [<!ENTITY e SYSTEM \"file://" QUILLORA_TEST_DATA_DIR
+                    "/fb2/source-chinese.xml\">]><FictionBook><body><section><p>a&e;b</p></section></body></FictionBook>");
+        }) << "ok" << "=0:ab";
         QTest::newRow("over 512 MiB") << "huge" << BookWriter([](QFile &f) {
             f.write(book("<section><p>a</p></section>"));
             f.resize(Fb2Parser::MaxFileBytes + 1);

@@ -10,7 +10,6 @@
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QXmlStreamReader>
 
@@ -20,18 +19,6 @@ namespace {
 
 // Text kept of a section or container read flat past the nesting bound.
 constexpr int MaxFlatChars = 16 * 1024 * 1024;
-
-QString translated(const char *text)
-{
-    return QCoreApplication::translate("Fb2Parser", text);
-}
-
-ParseResult failure(const QString &message)
-{
-    ParseResult result;
-    result.errorMessage = message;
-    return result;
-}
 
 bool hasContent(const QVector<Paragraph> &paragraphs)
 {
@@ -50,6 +37,16 @@ void readFlat(QXmlStreamReader &reader, QVector<Paragraph> &out, int kind,
     Fb2PendingRuns runs;
     Fb2Parser::addText(runs, QStringRef(&text), style);
     Fb2Parser::flushRuns(out, kind, runs);
+}
+
+// Headings among the paragraphs of a subtitle get the level in force.
+QVector<Paragraph> withHeadingLevel(QVector<Paragraph> &&parts, int level)
+{
+    for (Paragraph &p : parts) {
+        if (p.kind == Paragraph::Heading)
+            p.headingLevel = level;
+    }
+    return std::move(parts);
 }
 
 void appendAll(QVector<Paragraph> &out, QVector<Paragraph> &&more)
@@ -107,13 +104,10 @@ void Fb2Parser::readBlock(Fb2WalkContext &context, QXmlStreamReader &reader, con
         appendAll(out, readParagraph(reader, Paragraph::Body, images, context.styles,
                                      context.bodyStyle, level, depth));
     } else if (name == QLatin1String("subtitle")) {
-        QVector<Paragraph> parts = readParagraph(reader, Paragraph::Heading, images,
-                                                 context.styles, context.bodyStyle, level, depth);
-        for (Paragraph &p : parts) {
-            if (p.kind == Paragraph::Heading)
-                p.headingLevel = level;
-        }
-        appendAll(out, std::move(parts));
+        appendAll(out, withHeadingLevel(readParagraph(reader, Paragraph::Heading, images,
+                                                      context.styles, context.bodyStyle, level,
+                                                      depth),
+                                        level));
     } else if (name == QLatin1String("empty-line")) {
         out.append(defaultParagraph(Paragraph::EmptyLine));
     } else if (name == QLatin1String("image")) {
@@ -159,16 +153,11 @@ void Fb2Parser::readContainer(QXmlStreamReader &reader, const Fb2Images &images,
             const int partKind = name == QLatin1String("v") ? int(Paragraph::Verse)
                 : name == QLatin1String("subtitle")        ? int(Paragraph::Heading)
                                                            : kind;
-            const bool subtitle = name == QLatin1String("subtitle");
             QVector<Paragraph> parts =
                 readParagraph(reader, partKind, images, styles, style, level, depth);
-            if (subtitle) {
-                for (Paragraph &p : parts) {
-                    if (p.kind == Paragraph::Heading)
-                        p.headingLevel = level;
-                }
-            }
-            appendAll(out, std::move(parts));
+            appendAll(out, name == QLatin1String("subtitle")
+                               ? withHeadingLevel(std::move(parts), level)
+                               : std::move(parts));
         } else if (name == QLatin1String("empty-line")) {
             out.append(defaultParagraph(Paragraph::EmptyLine));
         } else if (name == QLatin1String("image")) {
@@ -231,12 +220,12 @@ void Fb2Parser::walkSection(Fb2WalkContext &context, QXmlStreamReader &reader, i
 ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
 {
     if (!novel)
-        return failure(translated("FB2 书籍信息为空"));
+        return failure("FB2 书籍信息为空");
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly))
-        return failure(translated("无法读取 FB2 文件"));
+        return failure("无法读取 FB2 文件");
     if (file.size() > MaxFileBytes)
-        return failure(translated("FB2 文件过大（超过 512 MiB）"));
+        return failure("FB2 文件过大（超过 512 MiB）");
 
     Fb2WalkContext context;
     context.images = &images;
@@ -281,9 +270,9 @@ ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
         flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, QString());
     }
     if (reader.hasError())
-        return failure(translated("FB2 正文 XML 结构无效"));
+        return failure("FB2 正文 XML 结构无效");
     if (context.chapters.isEmpty())
-        return failure(translated("FB2 中没有可阅读正文"));
+        return failure("FB2 中没有可阅读正文");
 
     const QString bookId = novel->id();
     const QString now = currentTimeString();

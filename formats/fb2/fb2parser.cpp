@@ -12,7 +12,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
-#include <QSaveFile>
 #include <QXmlStreamReader>
 
 #include <limits>
@@ -24,18 +23,6 @@ const ParserRegistration registration("fb2", &Fb2Parser::create);
 const QString ImagesDir = QStringLiteral("images");
 const QString StagingDir = QStringLiteral("images.importing");
 const QString BackupDir = QStringLiteral("images.backup");
-
-QString translated(const char *text)
-{
-    return QCoreApplication::translate("Fb2Parser", text);
-}
-
-ParseResult failure(const QString &message)
-{
-    ParseResult result;
-    result.errorMessage = message;
-    return result;
-}
 
 bool removeTree(const QString &path)
 {
@@ -87,27 +74,6 @@ void readAuthor(QXmlStreamReader &reader, BookFields &fields)
         fields.authors << author;
 }
 
-QString readAnnotation(QXmlStreamReader &reader)
-{
-    QString text;
-    int depth = 1;
-    while (depth > 0 && !reader.atEnd()) {
-        reader.readNext();
-        if (reader.isStartElement()) {
-            ++depth;
-        } else if (reader.isEndElement()) {
-            --depth;
-            const QStringRef name = reader.name();
-            if (depth > 0 && (name == QLatin1String("p") || name == QLatin1String("v")
-                              || name == QLatin1String("empty-line")))
-                text += QLatin1Char('\n');
-        } else if (reader.isCharacters() && text.size() < Fb2Parser::MaxStyleSheetChars) {
-            text += reader.text();
-        }
-    }
-    return text.simplified();
-}
-
 void readDescription(QXmlStreamReader &reader, BookFields &fields)
 {
     bool inTitleInfo = false;
@@ -154,7 +120,8 @@ void readDescription(QXmlStreamReader &reader, BookFields &fields)
                 continue;
             }
             if (name == QLatin1String("annotation")) {
-                fields.annotation = readAnnotation(reader);
+                fields.annotation =
+                    Fb2Xml::boundedText(reader, Fb2Parser::MaxStyleSheetChars, true).simplified();
                 continue;
             }
             if (name == QLatin1String("coverpage")) {
@@ -188,6 +155,18 @@ bool isFontType(const QString &type)
 Fb2Parser::~Fb2Parser()
 {
     dropStagedImages();
+}
+
+QString Fb2Parser::translated(const char *text)
+{
+    return QCoreApplication::translate("Fb2Parser", text);
+}
+
+ParseResult Fb2Parser::failure(const char *text)
+{
+    ParseResult result;
+    result.errorMessage = translated(text);
+    return result;
 }
 
 IFormatParser *Fb2Parser::create()
@@ -242,15 +221,7 @@ void Fb2Parser::saveBinaryImage(const Fb2Binary &binary, const QString &director
             extension = QStringLiteral("img");
     }
     const QString fileName = md5Hex(binary.id) + QLatin1Char('.') + extension;
-    QSaveFile file(directory + QLatin1Char('/') + fileName);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    if (file.write(binary.data) != binary.data.size()) {
-        file.cancelWriting();
-        file.commit();
-        return;
-    }
-    if (!file.commit())
+    if (!Fb2Xml::writeFile(directory + QLatin1Char('/') + fileName, binary.data))
         return;
     images.paths.insert(binary.id, finalDirectory + QLatin1Char('/') + fileName);
     // Sized now, from memory, so the chapter step never opens the file.
@@ -262,9 +233,9 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
 {
     QFile file(filePath);
     if (!file.open(QIODevice::ReadOnly))
-        return failure(translated("无法读取 FB2 文件"));
+        return failure("无法读取 FB2 文件");
     if (file.size() > MaxFileBytes)
-        return failure(translated("FB2 文件过大（超过 512 MiB）"));
+        return failure("FB2 文件过大（超过 512 MiB）");
 
     const QString bookId = md5Hex(filePath);
     bookPath = QFileInfo(filePath).absoluteFilePath();
@@ -273,7 +244,7 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
     dropStagedImages();
     const QString importingDir = dataDir + StagingDir;
     if (!removeTree(importingDir) || !QDir().mkpath(importingDir))
-        return failure(translated("无法创建 FB2 数据目录"));
+        return failure("无法创建 FB2 数据目录");
     m_stagingDir = importingDir;
 
     styleSheetText.clear();
@@ -319,7 +290,7 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
     if (reader.hasError() || !rootSeen) {
         dropStagedImages();
         images = Fb2Images();
-        return failure(translated("FB2 XML 结构无效"));
+        return failure("FB2 XML 结构无效");
     }
 
     extractFonts(bookId, dataDir, styleSheetText, fontData);

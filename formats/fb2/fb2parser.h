@@ -182,6 +182,8 @@ public:
     QVector<QVector<Paragraph>> chapterParagraphs;
 
 private:
+    static QString translated(const char *text);
+    static ParseResult failure(const char *text);
     bool swapImages();
     void dropStagedImages();
 

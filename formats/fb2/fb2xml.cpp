@@ -1,10 +1,14 @@
 #include "fb2xml.h"
 
+#include <QSaveFile>
 #include <QXmlStreamReader>
 
 namespace Fb2Xml {
 
-bool nextInside(QXmlStreamReader &reader, QLatin1String name)
+namespace {
+
+template<typename Name>
+bool next(QXmlStreamReader &reader, const Name &name)
 {
     if (reader.atEnd())
         return false;
@@ -12,33 +16,56 @@ bool nextInside(QXmlStreamReader &reader, QLatin1String name)
     if (reader.atEnd())
         return false;
     return !(reader.isEndElement() && reader.name() == name);
+}
+
+}
+
+bool nextInside(QXmlStreamReader &reader, QLatin1String name)
+{
+    return next(reader, name);
 }
 
 bool nextInside(QXmlStreamReader &reader, const QString &name)
 {
-    if (reader.atEnd())
-        return false;
-    reader.readNext();
-    if (reader.atEnd())
-        return false;
-    return !(reader.isEndElement() && reader.name() == name);
+    return next(reader, name);
 }
 
-QString boundedText(QXmlStreamReader &reader, int maxChars)
+void readInside(QXmlStreamReader &reader, const std::function<void(const QStringRef &)> &onText,
+                const std::function<void(const QStringRef &)> &onEnd)
 {
-    QString text;
     int depth = 1;
     while (depth > 0 && !reader.atEnd()) {
         reader.readNext();
         if (reader.isStartElement()) {
             ++depth;
         } else if (reader.isEndElement()) {
-            --depth;
-        } else if (reader.isCharacters() && text.size() < maxChars) {
-            const QStringRef part = reader.text();
-            text += part.left(maxChars - text.size());
+            if (--depth > 0 && onEnd)
+                onEnd(reader.name());
+        } else if (reader.isCharacters()) {
+            onText(reader.text());
         }
     }
+}
+
+QString boundedText(QXmlStreamReader &reader, int maxChars, bool paragraphBreaks)
+{
+    QString text;
+    const auto append = [&](const QStringRef &part) {
+        if (text.size() < maxChars)
+            text += part.left(maxChars - text.size());
+    };
+    const auto lineBreak = [&](const QStringRef &name) {
+        if (name == QLatin1String("p") || name == QLatin1String("v")
+            || name == QLatin1String("empty-line"))
+        {
+            static const QString lineFeed(QLatin1Char('\n'));
+            append(QStringRef(&lineFeed));
+        }
+    };
+    if (paragraphBreaks)
+        readInside(reader, append, lineBreak);
+    else
+        readInside(reader, append);
     return text;
 }
 
@@ -59,28 +86,34 @@ QByteArray readBase64(QXmlStreamReader &reader, qint64 maxBytes)
             pending.clear();
         }
     };
-    int depth = 1;
-    while (depth > 0 && !reader.atEnd()) {
-        reader.readNext();
-        if (reader.isStartElement()) {
-            ++depth;
-        } else if (reader.isEndElement()) {
-            --depth;
-        } else if (reader.isCharacters() && !overflow) {
-            const QStringRef text = reader.text();
-            for (const QChar c : text) {
-                const ushort u = c.unicode();
-                if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9')
-                    || u == '+' || u == '/' || u == '=')
-                    pending.append(char(u));
-            }
-            if (pending.size() >= 64 * 1024)
-                decode(false);
+    readInside(reader, [&](const QStringRef &text) {
+        if (overflow)
+            return;
+        for (const QChar c : text) {
+            const ushort u = c.unicode();
+            if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9')
+                || u == '+' || u == '/' || u == '=')
+                pending.append(char(u));
         }
-    }
+        if (pending.size() >= 64 * 1024)
+            decode(false);
+    });
     if (!overflow)
         decode(true);
     return overflow ? QByteArray() : decoded;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        file.commit();
+        return false;
+    }
+    return file.commit();
 }
 
 }

@@ -4,6 +4,8 @@
 #include <QLatin1String>
 #include <QString>
 
+#include <functional>
+
 class QXmlStreamReader;
 
 // Bounded reads over the FB2 stream: every loop also ends at the end of the
@@ -15,13 +17,23 @@ namespace Fb2Xml {
 bool nextInside(QXmlStreamReader &reader, QLatin1String name);
 bool nextInside(QXmlStreamReader &reader, const QString &name);
 
+// Reads the current element to its end without recursion, handing every
+// piece of character data inside it to onText and the name of every end
+// element inside it to onEnd.
+void readInside(QXmlStreamReader &reader, const std::function<void(const QStringRef &)> &onText,
+                const std::function<void(const QStringRef &)> &onEnd = nullptr);
+
 // The character data of the current element and its children, at most
 // maxChars of it; the rest of the element is read over. Iterative, so it
-// also flattens elements nested past the bound.
-QString boundedText(QXmlStreamReader &reader, int maxChars);
+// also flattens elements nested past the bound. With paragraphBreaks, a line
+// feed follows every p, v and empty-line inside it.
+QString boundedText(QXmlStreamReader &reader, int maxChars, bool paragraphBreaks = false);
 
 // The current element's Base64 text decoded a block at a time; empty when
 // the data would decode to more than maxBytes (the rest is read over).
 QByteArray readBase64(QXmlStreamReader &reader, qint64 maxBytes);
+
+// Writes the whole file or, failing that, leaves any earlier one as it was.
+bool writeFile(const QString &path, const QByteArray &bytes);
 
 }

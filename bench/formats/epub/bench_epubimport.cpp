@@ -5,6 +5,7 @@
 
 #include "applicationcore.h"
 #include "epubfixture.h"
+#include "peakrss.h"
 #include "testenvironment.h"
 
 #include <QElapsedTimer>
@@ -26,24 +27,6 @@ QString chapterBody(int index)
         body += QStringLiteral("</p>");
     }
     return body;
-}
-
-qint64 peakRssKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    status.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return 0;
-}
-
-void resetPeakRss()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
 }
 
 }

@@ -10,6 +10,7 @@
 #include "applicationcore.h"
 #include "databaseconnection.h"
 #include "installedfonts.h"
+#include "peakrss.h"
 #include "testenvironment.h"
 #include "transaction.h"
 
@@ -24,23 +25,6 @@
 
 namespace {
 
-qint64 peakRssKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    status.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return 0;
-}
-
-void resetPeakRss()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
-}
 
 // About `megabytes` MB of FB2: 60 paragraphs per section, one note link per 16.
 void writeBook(const QString &path, int megabytes)

@@ -1,5 +1,6 @@
 #include "paths.h"
 
+#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace Paths {
@@ -17,6 +18,19 @@ QString dataLocation()
 QString settingsFile()
 {
     return configLocation() + QStringLiteral("/config") + QStringLiteral("/appSettings.conf");
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        file.commit();
+        return false;
+    }
+    return file.commit();
 }
 
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // Locations under Qt's writable application folders. They follow from the
@@ -14,5 +15,9 @@ QString dataLocation();
 
 // "<config>/config/appSettings.conf": the one settings file.
 QString settingsFile();
+
+// Writes the whole file through QSaveFile: a failed write leaves any earlier
+// file as it was.
+bool writeFile(const QString &path, const QByteArray &bytes);
 
 }

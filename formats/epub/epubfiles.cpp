@@ -4,7 +4,6 @@
 #include "paths.h"
 
 #include <QDir>
-#include <QSaveFile>
 
 namespace EpubFiles {
 
@@ -21,15 +20,7 @@ QString dataDir(const QString &bookId)
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        file.commit();
-        return false;
-    }
-    return file.commit();
+    return Paths::writeFile(path, bytes);
 }
 
 }

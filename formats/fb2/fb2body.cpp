@@ -188,33 +188,38 @@ void Fb2Parser::walkSection(Fb2WalkContext &context, QXmlStreamReader &reader, i
                             bool notes)
 {
     const QString sectionId = attributeValue(reader.attributes(), QStringLiteral("id"));
-    QString title;
+    walkChildren(context, reader, QStringLiteral("section"), QString(), qMin(depth, 6),
+                 qMin(depth + 1, 6), depth, notes, sectionId);
+}
+
+void Fb2Parser::walkChildren(Fb2WalkContext &context, QXmlStreamReader &reader,
+                             const QString &element, QString title, int titleLevel,
+                             int blockLevel, int depth, bool notes, const QString &noteId)
+{
     QVector<Paragraph> titleParagraphs;
     QVector<Paragraph> bodyParagraphs;
-    while (Fb2Xml::nextInside(reader, QLatin1String("section"))) {
+    while (Fb2Xml::nextInside(reader, element)) {
         if (!reader.isStartElement())
             continue;
         const QString name = reader.name().toString();
         if (name == QLatin1String("section")) {
-            flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, sectionId);
-            if (depth >= MaxNesting) {
-                readFlat(reader, bodyParagraphs, notes ? Paragraph::Note : Paragraph::Body,
-                         context.bodyStyle);
-                continue;
-            }
-            walkSection(context, reader, depth + 1, notes);
+            flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, noteId);
+            if (depth >= MaxNesting)
+                readFlat(reader, bodyParagraphs, Paragraph::Body, context.bodyStyle);
+            else
+                walkSection(context, reader, depth + 1, notes);
         } else if (name == QLatin1String("title")) {
             readContainer(reader, *context.images, context.styles, titleParagraphs,
-                          Paragraph::Heading, context.bodyStyle, qMin(depth, 6),
-                          context.tableCounter, depth);
+                          Paragraph::Heading, context.bodyStyle, titleLevel, context.tableCounter,
+                          depth + 1);
             const QString text = titleText(titleParagraphs);
             if (!text.isEmpty())
                 title = text;
         } else {
-            readBlock(context, reader, name, bodyParagraphs, qMin(depth + 1, 6), depth);
+            readBlock(context, reader, name, bodyParagraphs, blockLevel, depth + 1);
         }
     }
-    flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, sectionId);
+    flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, noteId);
 }
 
 ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
@@ -247,27 +252,7 @@ ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
         const QString bodyName = attributeValue(reader.attributes(), QStringLiteral("name"));
         const bool notes = bodyName.compare(QLatin1String("notes"), Qt::CaseInsensitive) == 0
             || bodyName.compare(QLatin1String("comments"), Qt::CaseInsensitive) == 0;
-        QString title = bodyName;
-        QVector<Paragraph> titleParagraphs;
-        QVector<Paragraph> bodyParagraphs;
-        while (Fb2Xml::nextInside(reader, QLatin1String("body"))) {
-            if (!reader.isStartElement())
-                continue;
-            const QString name = reader.name().toString();
-            if (name == QLatin1String("section")) {
-                flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, QString());
-                walkSection(context, reader, 1, notes);
-            } else if (name == QLatin1String("title")) {
-                readContainer(reader, images, context.styles, titleParagraphs, Paragraph::Heading,
-                              context.bodyStyle, 1, context.tableCounter, 1);
-                const QString text = titleText(titleParagraphs);
-                if (!text.isEmpty())
-                    title = text;
-            } else {
-                readBlock(context, reader, name, bodyParagraphs, 1, 1);
-            }
-        }
-        flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, QString());
+        walkChildren(context, reader, QStringLiteral("body"), bodyName, 1, 1, 0, notes, QString());
     }
     if (reader.hasError())
         return failure("FB2 正文 XML 结构无效");

@@ -4,6 +4,7 @@
 #include "fb2xml.h"
 #include "fontfaceregistration.h"
 #include "fontregistry.h"
+#include "paths.h"
 
 #include <QDir>
 #include <QFile>
@@ -60,7 +61,7 @@ void Fb2Parser::extractFonts(const QString &bookId, const QString &dataDir,
             FontManifestEntry entry = faces.record(rule);
             entry.resourcePath = fontsDir + QLatin1Char('/') + entry.alias + QLatin1Char('-')
                 + QString::number(entry.candidateOrder);
-            if (Fb2Xml::writeFile(entry.resourcePath, data))
+            if (Paths::writeFile(entry.resourcePath, data))
                 faces.addData(entry, rule, data);
         }
     }

@@ -221,7 +221,7 @@ void Fb2Parser::saveBinaryImage(const Fb2Binary &binary, const QString &director
             extension = QStringLiteral("img");
     }
     const QString fileName = md5Hex(binary.id) + QLatin1Char('.') + extension;
-    if (!Fb2Xml::writeFile(directory + QLatin1Char('/') + fileName, binary.data))
+    if (!Paths::writeFile(directory + QLatin1Char('/') + fileName, binary.data))
         return;
     images.paths.insert(binary.id, finalDirectory + QLatin1Char('/') + fileName);
     // Sized now, from memory, so the chapter step never opens the file.

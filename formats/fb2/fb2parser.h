@@ -2,6 +2,7 @@
 
 #include "iformatparser.h"
 #include "paragraph.h"
+#include "xhtmlconvertstate.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -15,23 +16,10 @@
 class QXmlStreamReader;
 
 // The style of one run of FB2 text: the TextChunk fields but the text.
-struct Fb2RunStyle
+struct Fb2RunStyle : RunStyle
 {
-    bool bold = false;
-    bool italic = false;
-    bool underline = false;
-    bool strikethrough = false;
-    int fontDelta = 0;
-    float fontScale = 1.0f;
-    QString fontFamily;
-    QString color;
-    QString highlightColor;
-    int fontWeight = 0;
-    int vertAlign = 0;
-    QString anchorHref;
-
-    bool sameAs(const TextChunk &chunk) const;
-    TextChunk chunk(const QString &text) const;
+    // True when the chunk has this style, whatever its text.
+    bool sameAs(const TextChunk &chunk) const { return this->chunk(chunk.text) == chunk; }
 };
 
 // The book's style sheet: rules by exact selector text.
@@ -160,6 +148,12 @@ public:
     // Body walker.
     static void walkSection(Fb2WalkContext &context, QXmlStreamReader &reader, int depth,
                             bool notes);
+    // The children of a body or section up to its end element: its title,
+    // blocks and nested sections; content before each nested section and at
+    // the end becomes a chapter.
+    static void walkChildren(Fb2WalkContext &context, QXmlStreamReader &reader,
+                             const QString &element, QString title, int titleLevel,
+                             int blockLevel, int depth, bool notes, const QString &noteId);
     static void flushChapter(Fb2WalkContext &context, const QString &title,
                              QVector<Paragraph> &titleParagraphs,
                              QVector<Paragraph> &bodyParagraphs, bool notes,

@@ -87,30 +87,6 @@ void applyOne(Fb2RunStyle &style, const QString &property, const QString &value,
 
 }
 
-bool Fb2RunStyle::sameAs(const TextChunk &c) const
-{
-    return chunk(c.text) == c;
-}
-
-TextChunk Fb2RunStyle::chunk(const QString &text) const
-{
-    TextChunk c;
-    c.text = text;
-    c.bold = bold;
-    c.italic = italic;
-    c.underline = underline;
-    c.strikethrough = strikethrough;
-    c.fontDelta = fontDelta;
-    c.fontScale = fontScale;
-    c.fontFamily = fontFamily;
-    c.color = color;
-    c.highlightColor = highlightColor;
-    c.fontWeight = fontWeight;
-    c.vertAlign = vertAlign;
-    c.anchorHref = anchorHref;
-    return c;
-}
-
 void Fb2Parser::parseStylesheet(Fb2StyleSheet &sheet, const QString &text)
 {
     static const QRegularExpression comment(QStringLiteral("/\\*.*?\\*/"),

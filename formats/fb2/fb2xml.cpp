@@ -1,6 +1,5 @@
 #include "fb2xml.h"
 
-#include <QSaveFile>
 #include <QXmlStreamReader>
 
 namespace Fb2Xml {
@@ -101,19 +100,6 @@ QByteArray readBase64(QXmlStreamReader &reader, qint64 maxBytes)
     if (!overflow)
         decode(true);
     return overflow ? QByteArray() : decoded;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        file.commit();
-        return false;
-    }
-    return file.commit();
 }
 
 }

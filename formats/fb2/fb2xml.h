@@ -33,7 +33,4 @@ QString boundedText(QXmlStreamReader &reader, int maxChars, bool paragraphBreaks
 // the data would decode to more than maxBytes (the rest is read over).
 QByteArray readBase64(QXmlStreamReader &reader, qint64 maxBytes);
 
-// Writes the whole file or, failing that, leaves any earlier one as it was.
-bool writeFile(const QString &path, const QByteArray &bytes);
-
 }

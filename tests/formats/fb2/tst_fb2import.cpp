@@ -10,6 +10,7 @@
 #include "keys.h"
 #include "novelinfo.h"
 #include "paths.h"
+#include "readingpages.h"
 #include "testenvironment.h"
 
 #include <QDir>
@@ -125,7 +126,8 @@ private slots:
         QTEST(chapterDump(md5Hex(path)), "chapters");
     }
 
-    // The richer book in detail: metadata, cover, styles, notes, tables and its font.
+    // The richer book in detail: metadata, cover, styles, notes, tables and its
+    // font, then read page by page.
     void libraryBook()
     {
         const QString path = env->root() + "/library.fb2";
@@ -168,6 +170,13 @@ private slots:
         QCOMPARE(query("SELECT image_width || 'x' || image_height || ':' || horizontal_center FROM unified_paragraph "
                        "WHERE chapter_id = ? || '_fb2_3'", id), "4x3:1");
         QCOMPARE(query("SELECT footnote_id FROM unified_paragraph WHERE novel_id = ? AND kind = 6", id), "n1|n2");
+
+        // Read page by page as the reading page does; opening brings the book's font back.
+        const QImage picture = readingPage(*core, id, id + "_fb2_3", 0);
+        QVERIFY(pixelsOf(picture, qRgb(255, 0, 0)) > 100);
+        const QImage text = readingPage(*core, id, id + "_fb2_1", -1);
+        QVERIFY(!text.isNull() && pixelsOf(text, qRgb(255, 255, 255)) < text.width() * text.height());
+        QVERIFY(!QFont::substitutes(alias).isEmpty());
     }
 
     // A re-import that fails keeps the book's earlier images and rows together.

@@ -226,10 +226,10 @@ ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
 {
     if (!novel)
         return failure("FB2 书籍信息为空");
-    QFile file(filePath);
+    Fb2BoundedFile file(filePath, MaxTextRunBytes);
     if (!file.open(QIODevice::ReadOnly))
         return failure("无法读取 FB2 文件");
-    if (file.size() > MaxFileBytes)
+    if (file.fileSize() > MaxFileBytes)
         return failure("FB2 文件过大（超过 512 MiB）");
 
     Fb2WalkContext context;

@@ -231,10 +231,10 @@ void Fb2Parser::saveBinaryImage(const Fb2Binary &binary, const QString &director
 
 ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
 {
-    QFile file(filePath);
+    Fb2BoundedFile file(filePath, MaxTextRunBytes);
     if (!file.open(QIODevice::ReadOnly))
         return failure("无法读取 FB2 文件");
-    if (file.size() > MaxFileBytes)
+    if (file.fileSize() > MaxFileBytes)
         return failure("FB2 文件过大（超过 512 MiB）");
 
     const QString bookId = md5Hex(filePath);

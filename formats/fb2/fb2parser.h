@@ -83,6 +83,9 @@ public:
     static constexpr qint64 MaxBinaryBytes = qint64(50) * 1024 * 1024;
     // Style sheet text kept per book.
     static constexpr int MaxStyleSheetChars = 4 * 1024 * 1024;
+    // Longest run of bytes without markup the XML reader is given: Base64 of
+    // a binary at the cap, with line breaks, fits.
+    static constexpr qint64 MaxTextRunBytes = qint64(80) * 1024 * 1024;
     // Deeper sections, containers and inline elements are read as flat text.
     static constexpr int MaxNesting = 256;
     // Larger tables are stored as one paragraph per row.

@@ -2,6 +2,41 @@
 
 #include <QXmlStreamReader>
 
+bool Fb2BoundedFile::open(OpenMode mode)
+{
+    if (mode != ReadOnly || !m_file.open(ReadOnly))
+        return false;
+    return QIODevice::open(ReadOnly);
+}
+
+bool Fb2BoundedFile::atEnd() const
+{
+    return m_file.atEnd() && QIODevice::bytesAvailable() == 0;
+}
+
+qint64 Fb2BoundedFile::bytesAvailable() const
+{
+    return m_file.bytesAvailable() + QIODevice::bytesAvailable();
+}
+
+qint64 Fb2BoundedFile::readData(char *data, qint64 maxSize)
+{
+    qint64 kept = 0;
+    while (kept == 0) {
+        const qint64 got = m_file.read(data, maxSize);
+        if (got <= 0)
+            return -1;
+        for (qint64 i = 0; i < got; ++i) {
+            if (data[i] == '<')
+                m_run = 0;
+            else if (++m_run > m_maxRun)
+                continue;
+            data[kept++] = data[i];
+        }
+    }
+    return kept;
+}
+
 namespace Fb2Xml {
 
 namespace {

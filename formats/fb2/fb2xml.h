@@ -1,12 +1,39 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
+#include <QIODevice>
 #include <QLatin1String>
 #include <QString>
 
 #include <functional>
 
 class QXmlStreamReader;
+
+// A book file as the XML reader sees it: the bytes of any run without a '<'
+// beyond maxRun are dropped. The reader keeps a text node whole in memory
+// however it is read, so this bounds what one huge binary can cost; a
+// legitimate binary at the decoded cap stays well inside the run.
+class Fb2BoundedFile : public QIODevice
+{
+public:
+    Fb2BoundedFile(const QString &path, qint64 maxRun) : m_file(path), m_maxRun(maxRun) {}
+    bool open(OpenMode mode) override;
+    bool isSequential() const override { return true; }
+    bool atEnd() const override;
+    qint64 bytesAvailable() const override;
+    // The size of the file on disk.
+    qint64 fileSize() const { return m_file.size(); }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override;
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    QFile m_file;
+    qint64 m_maxRun;
+    qint64 m_run = 0;
+};
 
 // Bounded reads over the FB2 stream: every loop also ends at the end of the
 // document, so a truncated file cannot keep a reader turning.

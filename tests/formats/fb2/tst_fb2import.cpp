@@ -4,6 +4,7 @@
 #include "applicationcore.h"
 #include "databaseconnection.h"
 #include "fb2parser.h"
+#include "fb2xml.h"
 #include "fontregistry.h"
 #include "importoutcome.h"
 #include "installedfonts.h"
@@ -305,6 +306,19 @@ private slots:
             QCOMPARE(query("SELECT count(*) FROM unified_paragraph WHERE novel_id = ?", md5Hex(path)), "20001");
         if (name == QLatin1String("big"))
             QVERIFY(QDir(dataDir(path) + "images").isEmpty());
+    }
+
+    // The XML reader holds a text node whole: bytes past the bound (counted from
+    // the last "<") never reach it.
+    void longTextRunsAreCut()
+    {
+        const QString path = writeBook(env->root() + "/run.xml", "<a>" + QByteArray(100, 'x') + "<b/>" + QByteArray(5, 'y') + "</a>");
+        Fb2BoundedFile file(path, 10);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QXmlStreamReader reader(&file);
+        reader.readNextStartElement();
+        QCOMPARE(reader.readElementText(QXmlStreamReader::IncludeChildElements), QString(8, 'x') + "yyyyy");
+        QVERIFY(!reader.hasError());
     }
 
     void styleSheetTextIsBounded()

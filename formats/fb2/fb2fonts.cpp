@@ -1,7 +1,6 @@
 #include "fb2parser.h"
 
 #include "epubunifiedparser.h"
-#include "fb2xml.h"
 #include "fontfaceregistration.h"
 #include "fontregistry.h"
 #include "paths.h"
@@ -9,6 +8,8 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+
+#include <algorithm>
 
 QSet<QString> Fb2Parser::fontFaceIds(const QString &styleSheetText)
 {
@@ -31,24 +32,18 @@ QSet<QString> Fb2Parser::fontFaceIds(const QString &styleSheetText)
     return ids;
 }
 
-void Fb2Parser::extractFonts(const QString &bookId, const QString &dataDir,
-                             const QString &styleSheetText,
-                             const QMap<QString, QByteArray> &fontData)
+Fb2FontFiles Fb2Parser::extractFonts(const QString &bookId, const QString &dataDir,
+                                     const QString &styleSheetText,
+                                     const QMap<QString, QByteArray> &fontData)
 {
     FontRegistry &registry = FontRegistry::instance();
     registry.clearAll();
     registry.setActiveBook(bookId);
 
-    const QString manifestPath = QDir(dataDir).filePath(QStringLiteral("fonts/manifest.json"));
+    Fb2FontFiles fonts;
     const QVector<FontFaceRule> rules =
         EpubUnifiedParser::parseFontFaces({{QString(), styleSheetText}});
-    if (rules.isEmpty()) {
-        QFile::remove(manifestPath);
-        return;
-    }
     const QString fontsDir = QDir(dataDir).filePath(QStringLiteral("fonts"));
-    QDir().mkpath(fontsDir);
-
     FontFaceRegistration faces(bookId);
     for (const FontFaceRule &rule : rules) {
         faces.addLocalSources(rule);
@@ -61,12 +56,31 @@ void Fb2Parser::extractFonts(const QString &bookId, const QString &dataDir,
             FontManifestEntry entry = faces.record(rule);
             entry.resourcePath = fontsDir + QLatin1Char('/') + entry.alias + QLatin1Char('-')
                 + QString::number(entry.candidateOrder);
-            if (Paths::writeFile(entry.resourcePath, data))
-                faces.addData(entry, rule, data);
+            fonts.files.append({entry.resourcePath, data});
+            faces.addData(entry, rule, data);
         }
     }
-    if (faces.manifest.isEmpty())
+    fonts.records = faces.manifest;
+    return fonts;
+}
+
+void Fb2Parser::saveFonts(const QString &dataDir, Fb2FontFiles fonts)
+{
+    const QString manifestPath = QDir(dataDir).filePath(QStringLiteral("fonts/manifest.json"));
+    if (!fonts.records.isEmpty())
+        QDir().mkpath(QDir(dataDir).filePath(QStringLiteral("fonts")));
+    for (const auto &file : qAsConst(fonts.files)) {
+        if (Paths::writeFile(file.first, file.second))
+            continue;
+        // A font that cannot be written is left out of the manifest.
+        fonts.records.erase(std::remove_if(fonts.records.begin(), fonts.records.end(),
+                                           [&](const FontManifestEntry &entry) {
+                                               return entry.resourcePath == file.first;
+                                           }),
+                            fonts.records.end());
+    }
+    if (fonts.records.isEmpty())
         QFile::remove(manifestPath);
     else
-        registry.saveManifest(dataDir, QString(), faces.manifest);
+        FontRegistry::instance().saveManifest(dataDir, QString(), fonts.records);
 }

@@ -8,6 +8,7 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -293,7 +294,8 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
         return failure("FB2 XML 结构无效");
     }
 
-    extractFonts(bookId, dataDir, styleSheetText, fontData);
+    m_fonts = extractFonts(bookId, dataDir, styleSheetText, fontData);
+    m_fontsPending = true;
 
     const QString now = currentTimeString();
     auto *novel = new NovelInfo;
@@ -329,19 +331,25 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
 
 bool Fb2Parser::finishImport(bool success)
 {
-    if (m_stagingDir.isEmpty())
-        return true;
+    const bool fontsPending = m_fontsPending;
+    m_fontsPending = false;
+    Fb2FontFiles fonts = std::move(m_fonts);
+    m_fonts = Fb2FontFiles();
     if (!success) {
         dropStagedImages();
         return true;
     }
-    if (swapImages()) {
+    if (!m_stagingDir.isEmpty()) {
+        if (!swapImages()) {
+            qWarning().noquote() << "[Fb2Parser] 无法保存 FB2 图片:" << dataDir;
+            dropStagedImages();
+            return false;
+        }
         m_stagingDir.clear();
-        return true;
     }
-    qWarning().noquote() << "[Fb2Parser] 无法保存 FB2 图片:" << dataDir;
-    dropStagedImages();
-    return false;
+    if (fontsPending)
+        saveFonts(dataDir, std::move(fonts));
+    return true;
 }
 
 void Fb2Parser::dropStagedImages()

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "fontmanifest.h"
 #include "iformatparser.h"
 #include "paragraph.h"
 #include "xhtmlconvertstate.h"
 
 #include <QByteArray>
 #include <QHash>
+#include <QList>
+#include <QPair>
 #include <QMap>
 #include <QSet>
 #include <QSize>
@@ -52,6 +55,14 @@ struct Fb2Images
 {
     QMap<QString, QString> paths;
     QHash<QString, QSize> sizes;
+};
+
+// The fonts of a book step: registered at once, written into the book's
+// folder with their manifest only when the import succeeds.
+struct Fb2FontFiles
+{
+    QList<FontManifestEntry> records;
+    QVector<QPair<QString, QByteArray>> files;   // path, bytes
 };
 
 // State of one walk over the bodies.
@@ -104,8 +115,8 @@ public:
     // Stores inside the import's transaction, on the calling thread's connection.
     bool parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                       UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao) override;
-    // The images of this import replace the book's earlier ones only when the
-    // import succeeds; otherwise they are dropped.
+    // The images and fonts of this import replace the book's earlier ones only
+    // when the import succeeds; otherwise they are dropped.
     bool finishImport(bool success) override;
 
     static QString attributeValue(const QXmlStreamAttributes &attributes, const QString &name);
@@ -126,8 +137,10 @@ public:
 
     // Embedded fonts.
     static QSet<QString> fontFaceIds(const QString &styleSheetText);
-    static void extractFonts(const QString &bookId, const QString &dataDir,
-                             const QString &styleSheetText, const QMap<QString, QByteArray> &fontData);
+    static Fb2FontFiles extractFonts(const QString &bookId, const QString &dataDir,
+                                     const QString &styleSheetText,
+                                     const QMap<QString, QByteArray> &fontData);
+    static void saveFonts(const QString &dataDir, Fb2FontFiles fonts);
 
     // Paragraphs, inline runs, images and tables. depth counts the open
     // elements above the current one, for the nesting bound.
@@ -186,4 +199,6 @@ private:
 
     // "images.importing" of a book step whose images are not swapped in yet.
     QString m_stagingDir;
+    Fb2FontFiles m_fonts;
+    bool m_fontsPending = false;
 };

@@ -180,7 +180,7 @@ private slots:
         QVERIFY(!QFont::substitutes(alias).isEmpty());
     }
 
-    // A re-import that fails keeps the book's earlier images and rows together.
+    // A re-import that fails keeps the book's earlier images, fonts and rows together.
     void failedReimportKeepsImages()
     {
         const QString path = env->root() + "/book.fb2";
@@ -191,9 +191,13 @@ private slots:
         QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
         const QStringList before = QDir(dataDir(path) + "images").entryList(QDir::Files);
         writeBook(path, book("<section><p> </p></section>",
-                             "<binary id=\"new\" content-type=\"image/png\">" + png.toBase64() + "</binary>"));
+                             "<binary id=\"new\" content-type=\"image/png\">" + png.toBase64() + "</binary>"
+                             "<binary id=\"f\" content-type=\"font/ttf\">"
+                             + installedFontData(QStringLiteral("DejaVuSans.ttf")).toBase64() + "</binary>")
+                            .replace("<body>", "<stylesheet>@font-face{font-family:F;src:url(#f)}</stylesheet><body>"));
         QCOMPARE(importOutcome(*core, path), QStringLiteral("FB2 中没有可阅读正文"));
         QCOMPARE(QDir(dataDir(path) + "images").entryList(QDir::Files), before);
+        // Neither the images nor the fonts of the failed import were kept.
         QCOMPARE(QDir(dataDir(path)).entryList(QDir::Dirs | QDir::NoDotAndDotDot).join(','), "images");
     }
 

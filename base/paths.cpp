@@ -1,5 +1,6 @@
 #include "paths.h"
 
+#include <QDir>
 #include <QSaveFile>
 #include <QStandardPaths>
 
@@ -13,6 +14,11 @@ QString configLocation()
 QString dataLocation()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+}
+
+QString bookDataDir(const QString &bookId)
+{
+    return QDir(dataLocation()).absoluteFilePath(bookId + QLatin1Char('/'));
 }
 
 QString settingsFile()

@@ -240,7 +240,7 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
 
     const QString bookId = md5Hex(filePath);
     bookPath = QFileInfo(filePath).absoluteFilePath();
-    dataDir = QDir(Paths::dataLocation()).absoluteFilePath(bookId + QLatin1Char('/'));
+    dataDir = Paths::bookDataDir(bookId);
 
     dropStagedImages();
     const QString importingDir = dataDir + StagingDir;

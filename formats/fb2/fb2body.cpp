@@ -1,19 +1,14 @@
 #include "fb2parser.h"
 
+#include "chaptercontentstore.h"
 #include "chapterinfo.h"
-#include "databaseconnection.h"
 #include "fb2xml.h"
 #include "keys.h"
 #include "novelinfo.h"
 #include "paragraphutils.h"
-#include "transaction.h"
-#include "unifiedchunkdao.h"
-#include "unifiedparagraphdao.h"
 
 #include <QFile>
 #include <QXmlStreamReader>
-
-#include <limits>
 
 namespace {
 
@@ -292,49 +287,9 @@ ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
 bool Fb2Parser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                              UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
 {
-    if (!paragraphDao || !chunkDao || chapters.size() != chapterParagraphs.size())
+    if (chapters.size() != chapterParagraphs.size())
         return false;
     // Nested in the import's own transaction: kept only when the whole import commits.
-    Transaction transaction(DatabaseConnection::database());
-    if (!transaction.isActive())
-        return false;
-    if (!chunkDao->removeByNovelId(novelId) || !paragraphDao->removeByNovelId(novelId)) {
-        transaction.rollback();
-        return false;
-    }
-    for (int i = 0; i < chapters.size(); ++i) {
-        ChapterInfo *chapter = chapters[i];
-        QVector<Paragraph> &paragraphs = chapterParagraphs[i];
-        if (!chapter || paragraphs.isEmpty()) {
-            transaction.rollback();
-            return false;
-        }
-        const ParagraphTotals totals = finalizeParagraphs(paragraphs);
-        qint64 words = 0;
-        for (const Paragraph &p : qAsConst(paragraphs)) {
-            for (const TextChunk &chunk : p.chunks)
-                words += chunk.text.size();
-        }
-        chapter->setWordCount(int(qMin<qint64>(words, std::numeric_limits<int>::max())));
-        chapter->setGlyphCount(totals.totalGlyphs);
-        chapter->setProgressTotal(totals.totalProgress);
-        const QVector<QString> ids =
-            paragraphDao->insertParagraphsLocked(novelId, chapter->id(), paragraphs);
-        if (ids.size() != paragraphs.size()) {
-            transaction.rollback();
-            return false;
-        }
-        for (int j = 0; j < ids.size(); ++j) {
-            const QVector<TextChunk> &chunks = paragraphs.at(j).chunks;
-            if (!chunks.isEmpty() && !chunkDao->insertChunks(ids.at(j), chunks)) {
-                transaction.rollback();
-                return false;
-            }
-        }
-    }
-    if (!transaction.commit()) {
-        transaction.rollback();
-        return false;
-    }
-    return true;
+    return storeChapterContent(chapters, novelId, paragraphDao, chunkDao,
+                               [this](int i) -> QVector<Paragraph> & { return chapterParagraphs[i]; });
 }

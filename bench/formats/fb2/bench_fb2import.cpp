@@ -165,6 +165,13 @@ private slots:
         QCOMPARE(outcome, QStringLiteral("ok"));
         qInfo("import: %lld ms, peak RSS %lld MiB (+%lld MiB over the start)", importMs,
               peakRssKiB() / 1024, (peakRssKiB() - rssBefore) / 1024);
+        // The floor stores one chunk per paragraph; the import one per styled run.
+        QSqlQuery rows(DatabaseConnection::database());
+        rows.exec(QStringLiteral("SELECT (SELECT count(*) FROM unified_paragraph), "
+                                 "(SELECT count(*) FROM unified_chunk), (SELECT count(*) FROM chapter_info)"));
+        if (rows.next())
+            qInfo("import stored %d paragraphs, %d chunks, %d chapters", rows.value(0).toInt(),
+                  rows.value(1).toInt(), rows.value(2).toInt());
 
         resetPeakRss();
         rssBefore = peakRssKiB();

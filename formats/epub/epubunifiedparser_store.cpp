@@ -6,6 +6,7 @@
 #include "epubfonts.h"
 #include "epubitemconversion.h"
 #include "logmanager.h"
+#include "pageimageloader.h"
 #include "paragraphutils.h"
 #include "transaction.h"
 #include "unifiedchunkdao.h"
@@ -230,29 +231,9 @@ QSize probeImage(unzFile zip, const ZipEntry &entry)
     unz64_file_pos position = entry.position;
     if (unzGoToFilePos64(zip, &position) != UNZ_OK || unzOpenCurrentFile(zip) != UNZ_OK)
         return QSize(-1, -1);
-    const int limit = int(qMin<quint64>(entry.size, ImageProbeLimit));
-    QByteArray bytes;
-    QSize size(-1, -1);
-    while (bytes.size() < limit) {
-        const int want = qMin(ImageProbeBlock, limit - bytes.size());
-        const int before = bytes.size();
-        bytes.resize(before + want);
-        const int read = unzReadCurrentFile(zip, bytes.data() + before, unsigned(want));
-        if (read <= 0) {
-            bytes.truncate(before);
-            break;
-        }
-        bytes.truncate(before + read);
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::ReadOnly);
-        const QSize found = QImageReader(&buffer).size();
-        if (found.width() >= 0 && found.height() >= 0) {
-            size = found;
-            break;
-        }
-        if (read < want)
-            break;
-    }
+    const QSize size = PageImageLoader::imageSizeFromHead(
+        [zip](char *data, int max) { return unzReadCurrentFile(zip, data, unsigned(max)); },
+        int(qMin<quint64>(entry.size, ImageProbeLimit)), ImageProbeBlock);
     unzCloseCurrentFile(zip);
     return size;
 }

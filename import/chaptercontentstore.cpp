@@ -1,6 +1,7 @@
 #include "chaptercontentstore.h"
 
 #include "chapterinfo.h"
+#include "contentrows.h"
 #include "databaseconnection.h"
 #include "paragraphutils.h"
 #include "transaction.h"
@@ -22,6 +23,17 @@ bool storeChapterContent(const QVector<ChapterInfo *> &chapters, const QString &
         transaction.rollback();
         return false;
     }
+    // The whole book's ids at once, ascending in the order the rows go in.
+    qint64 paragraphCount = 0;
+    qint64 chunkCount = 0;
+    for (int i = 0; i < chapters.size(); ++i) {
+        const QVector<Paragraph> &paragraphs = paragraphsOf(i);
+        paragraphCount += paragraphs.size();
+        for (const Paragraph &p : paragraphs)
+            chunkCount += p.chunks.size();
+    }
+    AscendingRowIds paragraphIds(paragraphCount);
+    AscendingRowIds chunkIds(chunkCount);
     for (int i = 0; i < chapters.size(); ++i) {
         ChapterInfo *chapter = chapters.at(i);
         QVector<Paragraph> &paragraphs = paragraphsOf(i);
@@ -30,21 +42,24 @@ bool storeChapterContent(const QVector<ChapterInfo *> &chapters, const QString &
             return false;
         }
         const ParagraphTotals totals = finalizeParagraphs(paragraphs);
+        // The length of each paragraph's plain text, without building it.
         qint64 words = 0;
-        for (const Paragraph &p : qAsConst(paragraphs))
-            words += p.plainText().size();
+        for (const Paragraph &p : qAsConst(paragraphs)) {
+            for (const TextChunk &chunk : p.chunks)
+                words += chunk.text.size();
+        }
         chapter->setWordCount(int(qMin<qint64>(words, std::numeric_limits<int>::max())));
         chapter->setGlyphCount(totals.totalGlyphs);
         chapter->setProgressTotal(totals.totalProgress);
         const QVector<QString> ids =
-            paragraphDao->insertParagraphsLocked(novelId, chapter->id(), paragraphs);
+            paragraphDao->insertParagraphsLocked(novelId, chapter->id(), paragraphs, &paragraphIds);
         if (ids.size() != paragraphs.size()) {
             transaction.rollback();
             return false;
         }
         for (int j = 0; j < ids.size(); ++j) {
             const QVector<TextChunk> &chunks = paragraphs.at(j).chunks;
-            if (!chunks.isEmpty() && !chunkDao->insertChunks(ids.at(j), chunks)) {
+            if (!chunks.isEmpty() && !chunkDao->insertChunks(ids.at(j), chunks, &chunkIds)) {
                 transaction.rollback();
                 return false;
             }

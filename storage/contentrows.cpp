@@ -12,6 +12,9 @@
 
 #include <sqlite3.h>
 
+#include <QtEndian>
+
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -26,6 +29,25 @@ struct RandomPool
     int next = IdsPerDraw;
 };
 
+// The version and variant bits of a random UUID.
+void markRandomUuid(unsigned char *bytes)
+{
+    bytes[6] = (bytes[6] & 0x0F) | 0x40;   // version 4: random
+    bytes[8] = (bytes[8] & 0x3F) | 0x80;   // RFC 4122 variant
+}
+
+void writeUuid(const unsigned char *bytes, char *out)
+{
+    static const char hex[] = "0123456789abcdef";
+    char *p = out;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            *p++ = '-';
+        *p++ = hex[bytes[i] >> 4];
+        *p++ = hex[bytes[i] & 0x0F];
+    }
+}
+
 }
 
 void newContentRowId(char *out)
@@ -37,17 +59,38 @@ void newContentRowId(char *out)
     }
     unsigned char bytes[16];
     std::memcpy(bytes, pool.words + 4 * pool.next++, sizeof bytes);
-    bytes[6] = (bytes[6] & 0x0F) | 0x40;   // version 4: random
-    bytes[8] = (bytes[8] & 0x3F) | 0x80;   // RFC 4122 variant
+    markRandomUuid(bytes);
+    writeUuid(bytes, out);
+}
 
-    static const char hex[] = "0123456789abcdef";
-    char *p = out;
-    for (int i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10)
-            *p++ = '-';
-        *p++ = hex[bytes[i] >> 4];
-        *p++ = hex[bytes[i] & 0x0F];
+AscendingRowIds::AscendingRowIds(qint64 count)
+{
+    if (count <= 0)
+        return;
+    std::vector<quint32> words(size_t(count) * 4);
+    QRandomGenerator::system()->fillRange(words.data(), qsizetype(words.size()));
+    // Lower-case hexadecimal sorts as the bytes do, so the ids are sorted as
+    // two big-endian numbers.
+    m_ids.resize(size_t(count));
+    for (size_t i = 0; i < m_ids.size(); ++i) {
+        unsigned char *bytes = reinterpret_cast<unsigned char *>(words.data() + 4 * i);
+        markRandomUuid(bytes);
+        m_ids[i] = {qFromBigEndian<quint64>(bytes), qFromBigEndian<quint64>(bytes + 8)};
     }
+    std::sort(m_ids.begin(), m_ids.end());
+}
+
+void AscendingRowIds::next(char *out)
+{
+    if (m_next >= m_ids.size()) {
+        newContentRowId(out);
+        return;
+    }
+    unsigned char bytes[16];
+    qToBigEndian(m_ids[m_next].first, bytes);
+    qToBigEndian(m_ids[m_next].second, bytes + 8);
+    ++m_next;
+    writeUuid(bytes, out);
 }
 
 QString newContentRowId()

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 class QSqlQuery;
@@ -18,6 +19,26 @@ struct sqlite3_stmt;
 QString newContentRowId();
 // The same id written as 36 ASCII characters into out (not terminated).
 void newContentRowId(char *out);
+
+// Random ids for a known number of rows that are stored together, handed out
+// in ascending order. Each is a random UUID like newContentRowId()'s; they
+// are only drawn at once and sorted. Rows with random keys put each insert on
+// another page of the key indexes, so a whole book's store keeps reading and
+// writing pages all over them; with ascending keys the inserts fill the
+// indexes page after page (and a chunk's paragraph id ascends with them).
+class AscendingRowIds
+{
+public:
+    explicit AscendingRowIds(qint64 count);
+
+    // The next id as 36 ASCII characters into out (not terminated); once
+    // count ids are used, fresh unordered ones.
+    void next(char *out);
+
+private:
+    std::vector<std::pair<quint64, quint64>> m_ids;   // big-endian halves
+    size_t m_next = 0;
+};
 
 // currentTimeString(), formatted again only when the second changes: asking
 // for the local time costs a time-zone lookup, once per call is too much for

@@ -55,7 +55,8 @@ bool UnifiedChunkDao::removeByChapter(const QString &novelId, const QString &cha
                              "[UnifiedChunkDao] 已删除 chapterId=", chapterId, " 的chunk数据");
 }
 
-bool UnifiedChunkDao::insertChunks(const QString &paraId, const QVector<TextChunk> &chunks)
+bool UnifiedChunkDao::insertChunks(const QString &paraId, const QVector<TextChunk> &chunks,
+                                   AscendingRowIds *rowIds)
 {
     if (paraId.isEmpty()) {
         qWarning() << "[UnifiedChunkDao] insertChunks 失败：paraId 为空";
@@ -84,7 +85,10 @@ bool UnifiedChunkDao::insertChunks(const QString &paraId, const QVector<TextChun
     char id[36];
     for (int i = 0; i < chunks.size(); ++i) {
         const TextChunk &c = chunks.at(i);
-        newContentRowId(id);
+        if (rowIds)
+            rowIds->next(id);
+        else
+            newContentRowId(id);
         statement.bindAscii(0, id, int(sizeof id));
         statement.bindInt(2, i);
         // text is NOT NULL: a run an importer never assigned is an empty run,

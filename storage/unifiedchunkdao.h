@@ -7,6 +7,8 @@
 #include <QString>
 #include <QVector>
 
+class AscendingRowIds;
+
 // The unified_chunk table: the styled runs of each stored paragraph.
 class UnifiedChunkDao : public QObject
 {
@@ -20,8 +22,10 @@ public:
     bool removeByNovelId(const QString &novelId);
     bool removeByChapter(const QString &novelId, const QString &chapterId);
 
-    // Inserts one paragraph's chunks in order inside the caller's transaction.
-    bool insertChunks(const QString &paraId, const QVector<TextChunk> &chunks);
+    // Inserts one paragraph's chunks in order inside the caller's transaction,
+    // with ids drawn from rowIds when given.
+    bool insertChunks(const QString &paraId, const QVector<TextChunk> &chunks,
+                      AscendingRowIds *rowIds = nullptr);
 
     // Paragraph row id -> its chunks in chunk_index order; paragraphs without
     // chunks have no entry.

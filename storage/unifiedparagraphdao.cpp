@@ -214,7 +214,8 @@ UnifiedContentStats UnifiedParagraphDao::queryContentStatsFromTotals(const QStri
 
 QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &novelId,
                                                              const QString &chapterId,
-                                                             const QVector<Paragraph> &paragraphs)
+                                                             const QVector<Paragraph> &paragraphs,
+                                                             AscendingRowIds *rowIds)
 {
     if (novelId.isEmpty() || chapterId.isEmpty() || paragraphs.isEmpty())
         return {};
@@ -245,7 +246,10 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
     ids.reserve(paragraphs.size());
     for (int i = 0; i < paragraphs.size(); ++i) {
         char *id = idBytes.data() + i * IdLength;
-        newContentRowId(id);
+        if (rowIds)
+            rowIds->next(id);
+        else
+            newContentRowId(id);
         ids.append(QString::fromLatin1(id, IdLength));
     }
 

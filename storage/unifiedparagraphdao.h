@@ -7,6 +7,8 @@
 #include <QString>
 #include <QVector>
 
+class AscendingRowIds;
+
 // What the reading view needs to guess whether a book is mostly pictures.
 struct UnifiedContentStats
 {
@@ -40,9 +42,10 @@ public:
 
     // Replaces the chapter's paragraph rows (not their chunks) inside the
     // caller's transaction. Returns the new row ids in paragraph order; empty
-    // on refusal or failure.
+    // on refusal or failure. The ids are drawn from rowIds when given.
     QVector<QString> insertParagraphsLocked(const QString &novelId, const QString &chapterId,
-                                            const QVector<Paragraph> &paragraphs);
+                                            const QVector<Paragraph> &paragraphs,
+                                            AscendingRowIds *rowIds = nullptr);
     // The same inside a transaction of its own (nested when the caller holds
     // one). Empty unless the rows were committed.
     QVector<QString> insertParagraphs(const QString &novelId, const QString &chapterId,

@@ -23,6 +23,8 @@ QString busyTimeoutOption(int ms)
     return QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(ms);
 }
 
+int onCommit(void *, sqlite3 *, const char *, int pages);
+
 // Settings every connection gets once it is open. A double-quoted name that
 // names no column must be an error, never the string literal SQLite would
 // otherwise take it for (a WHERE "nosuch"='nosuch' matches every row).
@@ -38,15 +40,18 @@ void configure(const QSqlDatabase &db)
     // reading position saved at each page turn must not stall the UI thread
     // on a flush while other programs write to the disk.
     sqlite3_exec(handle, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    // Replaces SQLite's own checkpoint at commit.
+    sqlite3_wal_hook(handle, onCommit, nullptr);
 }
 
-// The main thread never copies the write-ahead log back into the database
-// itself: that copy ends in a disk flush, and a page turn must not wait for
-// one. Once the log is as long as SQLite would checkpoint it at, a worker
-// connection copies what it can without blocking anyone.
+// No connection copies the write-ahead log back into the database at its own
+// commit: that copy ends in a disk flush, and neither a page turn on the main
+// thread nor the end of an import (whose commit leaves the longest logs) must
+// wait for one. Once the log is as long as SQLite would checkpoint it at, a
+// pool thread copies what it can without blocking anyone.
 std::atomic<bool> s_checkpointQueued{false};
 
-int onMainThreadCommit(void *, sqlite3 *, const char *, int pages)
+int onCommit(void *, sqlite3 *, const char *, int pages)
 {
     const int AutoCheckpointPages = 1000;
     if (pages < AutoCheckpointPages || s_checkpointQueued.exchange(true))
@@ -180,8 +185,6 @@ bool DatabaseConnection::openAndMigrate()
         return false;
     }
     configure(db);
-    if (sqlite3 *handle = Transaction::handle(db))
-        sqlite3_wal_hook(handle, onMainThreadCommit, nullptr);
     QString error;
     if (!DatabaseMigrator::migrate(db, &error)) {
         qCritical() << "[DatabaseConnection] 数据库迁移失败:" << error;

@@ -57,12 +57,9 @@ bool storeChapterContent(const QVector<ChapterInfo *> &chapters, const QString &
             transaction.rollback();
             return false;
         }
-        for (int j = 0; j < ids.size(); ++j) {
-            const QVector<TextChunk> &chunks = paragraphs.at(j).chunks;
-            if (!chunks.isEmpty() && !chunkDao->insertChunks(ids.at(j), chunks, &chunkIds)) {
-                transaction.rollback();
-                return false;
-            }
+        if (!chunkDao->insertParagraphChunks(ids, paragraphs, &chunkIds)) {
+            transaction.rollback();
+            return false;
         }
     }
     if (!transaction.commit()) {

@@ -55,6 +55,67 @@ bool UnifiedChunkDao::removeByChapter(const QString &novelId, const QString &cha
                              "[UnifiedChunkDao] 已删除 chapterId=", chapterId, " 的chunk数据");
 }
 
+namespace {
+
+// The chunks of each paragraph paraIds[i], chunksOf(i), on one statement.
+template<typename ChunksOf>
+bool insertAll(const QVector<QString> &paraIds, ChunksOf chunksOf, AscendingRowIds *rowIds)
+{
+    bool prepared = false;
+    // Kept prepared for the whole of an enclosing transaction: an import calls
+    // this once per chapter or paragraph.
+    QSqlQuery insert = Transaction::cachedQuery(DatabaseConnection::database(), InsertSql, &prepared);
+    ContentStatement statement(insert);
+    if (!prepared || !statement.isValid()) {
+        qWarning() << "[UnifiedChunkDao] 插入chunk失败:" << insert.lastError().text();
+        return false;
+    }
+    // A reset keeps the bindings: what is the same for every chunk of the
+    // paragraph, or of all of them, is bound once.
+    const QByteArray now = contentTimeUtf8();
+    statement.bindUtf8(16, now);
+    statement.bindUtf8(17, now);
+    const QString emptyText = QStringLiteral("");
+    char id[36];
+    for (int p = 0; p < paraIds.size(); ++p) {
+        const QVector<TextChunk> &chunks = chunksOf(p);
+        if (chunks.isEmpty())
+            continue;
+        statement.bindText(1, paraIds.at(p));
+        for (int i = 0; i < chunks.size(); ++i) {
+            const TextChunk &c = chunks.at(i);
+            if (rowIds)
+                rowIds->next(id);
+            else
+                newContentRowId(id);
+            statement.bindAscii(0, id, int(sizeof id));
+            statement.bindInt(2, i);
+            // text is NOT NULL: a run an importer never assigned is an empty
+            // run, not a reason to fail the whole book.
+            statement.bindText(3, c.text.isNull() ? emptyText : c.text);
+            statement.bindInt(4, int(c.bold));
+            statement.bindInt(5, int(c.italic));
+            statement.bindInt(6, int(c.underline));
+            statement.bindInt(7, int(c.strikethrough));
+            statement.bindInt(8, c.fontDelta);
+            statement.bindDouble(9, double(c.fontScale));
+            statement.bindText(10, c.fontFamily);
+            statement.bindText(11, c.color);
+            statement.bindText(12, c.highlightColor);
+            statement.bindInt(13, c.vertAlign);
+            statement.bindText(14, c.anchorHref);
+            statement.bindInt(15, c.fontWeight);
+            if (!statement.execute()) {
+                qWarning() << "[UnifiedChunkDao] 插入chunk失败:" << statement.errorText();
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}
+
 bool UnifiedChunkDao::insertChunks(const QString &paraId, const QVector<TextChunk> &chunks,
                                    AscendingRowIds *rowIds)
 {
@@ -64,54 +125,22 @@ bool UnifiedChunkDao::insertChunks(const QString &paraId, const QVector<TextChun
     }
     if (chunks.isEmpty())
         return true;
+    return insertAll(
+        {paraId}, [&chunks](int) -> const QVector<TextChunk> & { return chunks; }, rowIds);
+}
 
-    const QByteArray now = contentTimeUtf8();
-    const QByteArray paraUtf8 = paraId.toUtf8();
-    bool prepared = false;
-    // Kept prepared for the whole of an enclosing transaction: an import calls
-    // this once per paragraph.
-    QSqlQuery insert = Transaction::cachedQuery(DatabaseConnection::database(), InsertSql, &prepared);
-    ContentStatement statement(insert);
-    if (!prepared || !statement.isValid()) {
-        qWarning() << "[UnifiedChunkDao] 插入chunk失败:" << insert.lastError().text();
+bool UnifiedChunkDao::insertParagraphChunks(const QVector<QString> &paraIds,
+                                            const QVector<Paragraph> &paragraphs,
+                                            AscendingRowIds *rowIds)
+{
+    if (paraIds.size() != paragraphs.size() || paraIds.contains(QString())) {
+        qWarning() << "[UnifiedChunkDao] insertChunks 失败：paraId 为空";
         return false;
     }
-    const QString emptyText = QStringLiteral("");
-    // A reset keeps the bindings: what is the same for every chunk of the
-    // paragraph is bound once.
-    statement.bindUtf8(1, paraUtf8);
-    statement.bindUtf8(16, now);
-    statement.bindUtf8(17, now);
-    char id[36];
-    for (int i = 0; i < chunks.size(); ++i) {
-        const TextChunk &c = chunks.at(i);
-        if (rowIds)
-            rowIds->next(id);
-        else
-            newContentRowId(id);
-        statement.bindAscii(0, id, int(sizeof id));
-        statement.bindInt(2, i);
-        // text is NOT NULL: a run an importer never assigned is an empty run,
-        // not a reason to fail the whole book.
-        statement.bindText(3, c.text.isNull() ? emptyText : c.text);
-        statement.bindInt(4, int(c.bold));
-        statement.bindInt(5, int(c.italic));
-        statement.bindInt(6, int(c.underline));
-        statement.bindInt(7, int(c.strikethrough));
-        statement.bindInt(8, c.fontDelta);
-        statement.bindDouble(9, double(c.fontScale));
-        statement.bindText(10, c.fontFamily);
-        statement.bindText(11, c.color);
-        statement.bindText(12, c.highlightColor);
-        statement.bindInt(13, c.vertAlign);
-        statement.bindText(14, c.anchorHref);
-        statement.bindInt(15, c.fontWeight);
-        if (!statement.execute()) {
-            qWarning() << "[UnifiedChunkDao] 插入chunk失败:" << statement.errorText();
-            return false;
-        }
-    }
-    return true;
+    return insertAll(
+        paraIds,
+        [&paragraphs](int i) -> const QVector<TextChunk> & { return paragraphs.at(i).chunks; },
+        rowIds);
 }
 
 QHash<QString, QVector<TextChunk>> UnifiedChunkDao::loadChunks(const QString &novelId,

@@ -26,6 +26,10 @@ public:
     // with ids drawn from rowIds when given.
     bool insertChunks(const QString &paraId, const QVector<TextChunk> &chunks,
                       AscendingRowIds *rowIds = nullptr);
+    // The same for each paragraph of a chapter, paraIds[i] being the row id of
+    // paragraphs[i]; on failure, the rows of earlier paragraphs stay.
+    bool insertParagraphChunks(const QVector<QString> &paraIds, const QVector<Paragraph> &paragraphs,
+                               AscendingRowIds *rowIds = nullptr);
 
     // Paragraph row id -> its chunks in chunk_index order; paragraphs without
     // chunks have no entry.

@@ -4,24 +4,48 @@
 
 namespace {
 
-inline bool isWordStart(QChar c)
-{
-    return isLatinLetter(c) || isAsciiDigit(c);
-}
+// How a character takes part in a word unit: 1 starts and continues one
+// (isLatinLetter or isAsciiDigit), 2 only continues one ('-' and '\''), 0
+// stands alone. Looked up rather than tested range by range: glyphs are
+// counted over every character of a book while it is stored.
+const int WordClassTableSize = 0x250;
 
-inline bool isWordJoiner(QChar c)
+struct WordClassTable
+{
+    unsigned char classes[WordClassTableSize] = {};
+
+    constexpr WordClassTable()
+    {
+        for (int u = 'A'; u <= 'Z'; ++u)
+            classes[u] = 1;
+        for (int u = 'a'; u <= 'z'; ++u)
+            classes[u] = 1;
+        for (int u = '0'; u <= '9'; ++u)
+            classes[u] = 1;
+        for (int u = 0x00C0; u < WordClassTableSize; ++u)
+            classes[u] = 1;
+        classes[0x002D] = 2;
+        classes[0x0027] = 2;
+    }
+};
+
+constexpr WordClassTable s_wordClasses;
+
+inline int wordClass(QChar c)
 {
     const ushort u = c.unicode();
-    return isLatinLetter(c) || isAsciiDigit(c) || u == 0x002D || u == 0x0027;
+    if (u < WordClassTableSize)
+        return s_wordClasses.classes[u];
+    return u == 0x2019 ? 1 : 0;
 }
 
 // Index just past the unit that starts at i.
 inline int unitEnd(const QChar *text, int length, int i)
 {
-    if (!isWordStart(text[i]))
+    if (wordClass(text[i]) != 1)
         return i + 1;
     int j = i + 1;
-    while (j < length && isWordJoiner(text[j]))
+    while (j < length && wordClass(text[j]) != 0)
         ++j;
     return j;
 }

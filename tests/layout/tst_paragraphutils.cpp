@@ -100,6 +100,19 @@ private slots:
         QCOMPARE(glyphUnitCount(text), expected.size());
     }
 
+    // Every UTF-16 unit starts a word exactly when it is a Latin letter or a
+    // digit, and continues one when it is either or '-' or '\''.
+    void wordCharactersAreLatinLettersAndDigits()
+    {
+        for (int u = 0; u <= 0xFFFF; ++u) {
+            const QChar c(u);
+            const bool starts = isLatinLetter(c) || isAsciiDigit(c);
+            const bool joins = starts || u == '-' || u == '\'';
+            QCOMPARE(glyphUnitCount(QString(c) + QLatin1Char('x')), starts ? 1 : 2);
+            QCOMPARE(glyphUnitCount(QLatin1Char('x') + QString(c)), joins ? 1 : 2);
+        }
+    }
+
     void finalizeParagraphs_data()
     {
         QTest::addColumn<QVector<Paragraph>>("paragraphs");

@@ -131,6 +131,22 @@ QByteArray firstPart(const QByteArray &name)
     return slash < 0 ? name : name.left(slash);
 }
 
+// The format of the common page types from their signature, so the size
+// probe goes straight to its handler instead of asking every plug-in;
+// empty (the reader decides from the content) for anything else.
+QByteArray signatureFormat(const QByteArray &head)
+{
+    if (head.startsWith("\xFF\xD8\xFF"))
+        return QByteArrayLiteral("jpeg");
+    if (head.startsWith("\x89PNG\r\n\x1A\n"))
+        return QByteArrayLiteral("png");
+    if (head.startsWith("GIF8"))
+        return QByteArrayLiteral("gif");
+    if (head.startsWith("RIFF") && head.mid(8, 4) == "WEBP")
+        return QByteArrayLiteral("webp");
+    return QByteArray();
+}
+
 // Reads the whole entry (declared size bytes); false on a short read.
 bool readWhole(struct archive *reader, qint64 size, QByteArray &out)
 {
@@ -201,7 +217,7 @@ QSize CbrParser::extractEntry(struct archive *reader, qint64 declaredSize, const
             probe.append(block.data(), int(qMin<qint64>(got, ProbeLimitBytes - probe.size())));
             QBuffer buffer(&probe);
             buffer.open(QIODevice::ReadOnly);
-            QImageReader imageReader(&buffer);
+            QImageReader imageReader(&buffer, signatureFormat(probe));
             const QSize probed = imageReader.size();
             if (probed.width() >= 0 && probed.height() >= 0)
                 size = probed;

@@ -1,0 +1,155 @@
+// Whole CB7 and CBT imports through the import task, 300 and 3,000 pages of
+// 1000x1500 JPEGs (linear: 10x the pages, about 10x the time), with peak
+// memory and the longest main-thread stall (the store step runs there).
+// Reference in the same run: bsdtar -xf of the same archive into a
+// temporary folder (skipped when libarchive-tools is not installed).
+
+#include "applicationcore.h"
+#include "imagefixtures.h"
+#include "importoutcome.h"
+#include "testenvironment.h"
+
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+qint64 peakRssKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return 0;
+}
+
+void resetPeakRss()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+}
+
+// Distinct noisy pages, more of them than LZMA's window holds, so the
+// archive does not shrink to a few copies.
+QVector<QByteArray> jpegPages(int count)
+{
+    QVector<QByteArray> pages;
+    quint32 seed = 12345;
+    for (int i = 0; i < count; ++i) {
+        QImage image(1000, 1500, QImage::Format_RGB32);
+        for (int y = 0; y < image.height(); ++y) {
+            auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+            for (int x = 0; x < image.width(); ++x) {
+                seed = seed * 1664525u + 1013904223u;
+                line[x] = qRgb((x + i * 40) & 0xff, (y / 3) & 0xff, (seed >> 24) & 0x3f);
+            }
+        }
+        pages.append(encodedImage(image, "JPEG", 85));
+    }
+    return pages;
+}
+
+}
+
+class BenchComicArchiveImport : public QObject
+{
+    Q_OBJECT
+
+    QVector<QByteArray> pages;
+
+private slots:
+    void initTestCase() { pages = jpegPages(60); }
+
+    void import_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("count");
+
+        QTest::newRow("CB7 300") << "7z" << 300;
+        QTest::newRow("CBT 300") << "tar" << 300;
+        QTest::newRow("CBT 1000") << "tar" << 1000;
+        QTest::newRow("CB7 3000") << "7z" << 3000;
+        QTest::newRow("CBT 3000") << "tar" << 3000;
+
+    }
+
+    void import()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, count);
+        TestEnvironment env;
+        QVERIFY(env.openDatabase());
+        QVector<FixtureEntry> entries;
+        for (int i = 0; i < count; ++i)
+            entries.append({QStringLiteral("chapter/page%1.jpg").arg(i + 1).toUtf8(), pages.at(i % pages.size())});
+        const QString path = env.root() + (kind == "7z" ? "/book.cb7" : "/book.cbt");
+        QVERIFY(writeArchive(path, kind, entries));
+        entries.clear();
+
+        // Best of several runs: the disk is shared with other work.
+        const int runs = count <= 1000 ? 3 : 1;
+        double referenceMs = -1;
+        const QString bsdtar = QStandardPaths::findExecutable(QStringLiteral("bsdtar"));
+        for (int run = 0; run < runs && !bsdtar.isEmpty(); ++run) {
+            QTemporaryDir out;
+            QElapsedTimer timer;
+            timer.start();
+            QProcess process;
+            process.setWorkingDirectory(out.path());
+            process.start(bsdtar, {QStringLiteral("-xf"), path});
+            QVERIFY(process.waitForFinished(600000) && process.exitCode() == 0);
+            const double ms = timer.nsecsElapsed() / 1e6;
+            referenceMs = referenceMs < 0 ? ms : qMin(referenceMs, ms);
+        }
+
+        ApplicationCore core;
+        // The longest gap between ticks of a 1 ms timer is the longest time
+        // the main thread was held.
+        QElapsedTimer ticks;
+        qint64 lastTick = 0;
+        qint64 longestStall = 0;
+        QTimer probe;
+        QObject::connect(&probe, &QTimer::timeout, [&] {
+            const qint64 now = ticks.nsecsElapsed();
+            longestStall = qMax(longestStall, now - lastTick);
+            lastTick = now;
+        });
+        double importMs = -1;
+        resetPeakRss();
+        for (int run = 0; run < runs; ++run) {
+            QElapsedTimer timer;
+            timer.start();
+            ticks.start();
+            lastTick = 0;
+            probe.start(1);
+            QCOMPARE(importOutcome(core, path, 1200000), QStringLiteral("ok"));
+            const double ms = timer.nsecsElapsed() / 1e6;
+            probe.stop();
+            importMs = importMs < 0 ? ms : qMin(importMs, ms);
+        }
+
+        qInfo("%s: %d pages, archive %.1f MiB: import %.0f ms, bsdtar -xf %.0f ms, ratio %.2f, "
+              "peak RSS %lld MiB, longest main-thread stall %.1f ms",
+              QTest::currentDataTag(), count, QFileInfo(path).size() / 1048576.0, importMs, referenceMs,
+              referenceMs > 0 ? importMs / referenceMs : 0.0, peakRssKiB() / 1024, longestStall / 1e6);
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    // Writing 3,000 pages with LZMA alone takes minutes.
+    qputenv("QTEST_FUNCTION_TIMEOUT", "3600000");
+    QGuiApplication app(argc, argv);
+    BenchComicArchiveImport bench;
+    return QTest::qExec(&bench, argc, argv);
+}
+#include "bench_comicarchiveimport.moc"

@@ -23,6 +23,7 @@
 #include <QLockFile>
 #include <QSet>
 #include <QSqlQuery>
+#include <QThreadPool>
 #include <QUuid>
 
 namespace {
@@ -34,7 +35,7 @@ const ParserRegistration cbtRegistration("cbt", &CbrParser::createCbt);
 const qint64 MaxCoverPixels = 100000000;
 const int CoverSide = 1600;
 const qint64 PageProgressWeight = 1200;
-const int CoverPngQuality = 90;   // zlib level 0-1 in Qt's PNG writer
+const int CoverPngQuality = 85;   // zlib level 1 in Qt's PNG writer
 
 QString translated(const char *text)
 {
@@ -377,16 +378,28 @@ bool CbrParser::finishImport(bool success)
 
 void CbrParser::deletePendingAndMarker()
 {
-    bool allDeleted = true;
-    for (const QString &path : qAsConst(pendingDeletes)) {
-        if (QFileInfo::exists(path) && !removePath(path))
-            allDeleted = false;
-    }
-    // A folder that would not go keeps the marker: the sweep tries again.
-    if (allDeleted && !markerPath.isEmpty())
-        QFile::remove(markerPath);
-    markerPath.clear();
+    const QStringList paths = pendingDeletes;
+    const QString marker = markerPath;
     pendingDeletes.clear();
+    markerPath.clear();
+    if (paths.isEmpty()) {
+        if (!marker.isEmpty())
+            QFile::remove(marker);
+        return;
+    }
+    // A superseded folder of a thousand pages takes longer to delete than
+    // the main thread may stall; it goes on the pool, still under the lock.
+    std::shared_ptr<QLockFile> lock(importLock.release());
+    QThreadPool::globalInstance()->start([paths, marker, lock] {
+        bool allDeleted = true;
+        for (const QString &path : paths) {
+            if (QFileInfo::exists(path) && !removePath(path))
+                allDeleted = false;
+        }
+        // A folder that would not go keeps the marker: the sweep tries again.
+        if (allDeleted && !marker.isEmpty())
+            QFile::remove(marker);
+    });
 }
 
 int CbrParser::storedRowsUseImages() const

@@ -378,28 +378,37 @@ bool CbrParser::finishImport(bool success)
 
 void CbrParser::deletePendingAndMarker()
 {
-    const QStringList paths = pendingDeletes;
-    const QString marker = markerPath;
-    pendingDeletes.clear();
-    markerPath.clear();
-    if (paths.isEmpty()) {
-        if (!marker.isEmpty())
-            QFile::remove(marker);
-        return;
-    }
     // A superseded folder of a thousand pages takes longer to delete than
-    // the main thread may stall; it goes on the pool, still under the lock.
-    std::shared_ptr<QLockFile> lock(importLock.release());
-    QThreadPool::globalInstance()->start([paths, marker, lock] {
-        bool allDeleted = true;
-        for (const QString &path : paths) {
-            if (QFileInfo::exists(path) && !removePath(path))
-                allDeleted = false;
+    // the main thread may stall: it is renamed aside at once (a name the
+    // sweep removes should the program stop) and deleted on the pool.
+    bool allGone = true;
+    QStringList doomed;
+    for (const QString &path : qAsConst(pendingDeletes)) {
+        const QFileInfo info(path);
+        if (!info.exists()) {
+            continue;
+        } else if (info.isDir() && !info.isSymLink()) {
+            const QString aside = info.absolutePath() + QStringLiteral("/images-")
+                                  + QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".old");
+            if (QDir().rename(path, aside))
+                doomed.append(aside);
+            else
+                allGone = false;
+        } else if (!removePath(path)) {
+            allGone = false;
         }
-        // A folder that would not go keeps the marker: the sweep tries again.
-        if (allDeleted && !marker.isEmpty())
-            QFile::remove(marker);
-    });
+    }
+    // Anything that would not go keeps the marker: the sweep tries again.
+    if (allGone && !markerPath.isEmpty())
+        QFile::remove(markerPath);
+    markerPath.clear();
+    pendingDeletes.clear();
+    if (!doomed.isEmpty()) {
+        QThreadPool::globalInstance()->start([doomed] {
+            for (const QString &path : doomed)
+                QDir(path).removeRecursively();
+        });
+    }
 }
 
 int CbrParser::storedRowsUseImages() const

@@ -8,7 +8,8 @@ libqt5sql5-sqlite libsqlite3-dev zlib1g-dev sqlite3
 fonts-dejavu-core fontconfig fonts-noto-cjk
 libminizip-dev libarchive-dev
 libicu-dev opencc libopencc-data
-libpoppler-qt5-dev qpdf"
+libpoppler-qt5-dev qpdf
+qt5-image-formats-plugins"
 
 missing=""
 for p in $PACKAGES; do

@@ -182,8 +182,15 @@ qint64 FallbackChapterParser::findSplitPoint(const QString &text, qint64 lo, qin
         return hi;
 
     const QChar *p = text.constData();
+    // A blank line in any line-ending convention (LF, CRLF, lone CR): a line
+    // end directly followed by another. The cut goes after the first line end.
+    const auto endsLine = [p, c](qint64 i) {
+        return p[i] == QLatin1Char('\n')
+            || (p[i] == QLatin1Char('\r') && (i + 1 >= c || p[i + 1] != QLatin1Char('\n')));
+    };
     for (qint64 i = hi; i >= lo; --i) {
-        if (p[i] == QLatin1Char('\n') && i + 1 < c && p[i + 1] == QLatin1Char('\n'))
+        if (i + 1 < c && endsLine(i)
+            && (p[i + 1] == QLatin1Char('\n') || p[i + 1] == QLatin1Char('\r')))
             return i;
     }
     for (qint64 i = hi; i >= lo; --i) {

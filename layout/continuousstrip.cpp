@@ -236,11 +236,18 @@ bool ContinuousStrip::rebuild(const LayoutConfig &config, QString &readingChapte
             if (previous && spacingBetween(*previous, line))
                 cursor += config.paragraphSpacing;
             previous = &line;
-            const double top = double(y) + cursor;
+            // The line is drawn below its space before; the bands are those
+            // the drawn line touches.
+            double top = double(y) + cursor;
+            double extent = cost;
+            if (line.height > 0) {
+                top += line.spaceBefore;
+                extent = line.height;
+            }
             const int firstPage = int(std::floor(top / H));
-            const int lastPage = int(std::ceil((top + cost) / H)) - 1;
+            const int lastPage = int(std::ceil((top + extent) / H)) - 1;
             for (int k = firstPage; k <= lastPage; ++k) {
-                const double overlap = std::min(top + cost, double(k + 1) * H) - std::max(top, double(k) * H);
+                const double overlap = std::min(top + extent, double(k + 1) * H) - std::max(top, double(k) * H);
                 if (overlap < 1.0)
                     continue;
                 if (current == pages.end() || current.key() != k) {

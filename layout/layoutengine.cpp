@@ -12,7 +12,9 @@
 #include <QTextBoundaryFinder>
 #include <QTextLayout>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -473,42 +475,90 @@ int LayoutEngine::appendTableRun(const QVector<Paragraph> &paragraphs, int first
             ++rowEnd;
 
         const Paragraph &head = paragraphs[rowStart];
-        LayoutLine row;
-        row.isTableRow = true;
-        row.tableId = tableId;
-        row.paragraphIndex = rowStart;
-        row.startGlyph = row.endGlyph = head.firstGlyphIndex;
-        row.startProgress = row.endProgress = head.startProgressIndex;
-        row.docBgColor = optionalColor(head.documentBgColor);
-
-        float rowHeight = m_config.fontPixelSize * m_config.lineHeightFactor + 2 * inset;
+        const float minRowHeight = m_config.fontPixelSize * m_config.lineHeightFactor + 2 * inset;
+        struct CellLines
+        {
+            int paragraph;
+            float x;
+            QVector<LayoutLine> lines;
+            int next = 0;
+        };
+        QVector<CellLines> cells;
+        float naturalHeight = minRowHeight;
         for (int c = rowStart; c < rowEnd; ++c) {
             Paragraph cell = paragraphs[c];
             cell.textIndent = cell.marginLeft = cell.marginRight = 0;
             cell.spaceBefore = cell.spaceAfter = 0;
-            const float cellX = cell.tableColumn * columnWidth;
-            float cellY = inset;
-            QVector<LayoutLine> cellLines = shapeParagraph(cell, c, cellWidth, cellConfig, cache);
-            for (LayoutLine &line : cellLines) {
-                shiftRuns(line.glyphRuns, inset + cellX, cellY);
-                row.glyphRuns += line.glyphRuns;
-                row.endGlyph = qMax(row.endGlyph, line.endGlyph);
-                row.endProgress = qMax(row.endProgress, line.endProgress);
-                cellY += line.height;
-            }
-            TableCellBox box;
-            box.x = cellX;
-            box.width = columnWidth;
-            box.paragraphIndex = c;
-            box.header = cell.tableHeader;
-            box.bgColor = optionalColor(cell.bgColor);
-            row.cells.append(box);
-            rowHeight = qMax(rowHeight, cellY + inset);
+            CellLines shaped{c, cell.tableColumn * columnWidth,
+                             shapeParagraph(cell, c, cellWidth, cellConfig, cache)};
+            float height = 2 * inset;
+            for (const LayoutLine &line : shaped.lines)
+                height += line.height;
+            naturalHeight = qMax(naturalHeight, height);
+            cells.append(shaped);
         }
-        row.height = rowHeight;
-        for (TableCellBox &box : row.cells)
-            box.height = rowHeight;
-        lines.append(row);
+
+        // A row taller than the text area is cut between text lines into
+        // slices that each fit a page, so no line of a cell falls off the page.
+        const float areaHeight = m_config.textAreaHeight();
+        const float sliceLimit = areaHeight > 0 && naturalHeight > areaHeight
+            ? areaHeight : std::numeric_limits<float>::infinity();
+        bool firstSlice = true;
+        auto remaining = [&cells] {
+            return std::any_of(cells.cbegin(), cells.cend(),
+                               [](const CellLines &cell) { return cell.next < cell.lines.size(); });
+        };
+        while (firstSlice || remaining()) {
+            LayoutLine row;
+            row.isTableRow = true;
+            row.tableId = tableId;
+            row.paragraphIndex = rowStart;
+            row.docBgColor = optionalColor(head.documentBgColor);
+            bool placedAny = false;
+            float rowHeight = minRowHeight;
+            for (CellLines &cell : cells) {
+                float cellY = inset;
+                while (cell.next < cell.lines.size()) {
+                    LayoutLine &line = cell.lines[cell.next];
+                    if (cellY > inset && cellY + line.height + inset > sliceLimit)
+                        break;
+                    shiftRuns(line.glyphRuns, inset + cell.x, cellY);
+                    row.glyphRuns += line.glyphRuns;
+                    if (!placedAny || line.startGlyph < row.startGlyph) {
+                        row.startGlyph = line.startGlyph;
+                        row.startProgress = line.startProgress;
+                    }
+                    row.endGlyph = qMax(placedAny ? row.endGlyph : line.endGlyph, line.endGlyph);
+                    row.endProgress = qMax(placedAny ? row.endProgress : line.endProgress, line.endProgress);
+                    placedAny = true;
+                    cellY += line.height;
+                    ++cell.next;
+                }
+                const Paragraph &source = paragraphs[cell.paragraph];
+                TableCellBox box;
+                box.x = cell.x;
+                box.width = columnWidth;
+                box.paragraphIndex = cell.paragraph;
+                box.header = source.tableHeader;
+                box.bgColor = optionalColor(source.bgColor);
+                row.cells.append(box);
+                rowHeight = qMax(rowHeight, cellY + inset);
+            }
+            if (firstSlice) {
+                // The row's first slice starts at the row's first cell.
+                row.startGlyph = head.firstGlyphIndex;
+                row.startProgress = head.startProgressIndex;
+                if (!placedAny) {
+                    row.endGlyph = row.startGlyph;
+                    row.endProgress = row.startProgress;
+                }
+            }
+            firstSlice = false;
+            row.height = rowHeight;
+            for (TableCellBox &box : row.cells)
+                box.height = rowHeight;
+            lines.append(row);
+        }
         rowStart = rowEnd;
     }
     return end;

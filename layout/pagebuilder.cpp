@@ -113,11 +113,14 @@ private:
         m_used = 0;
     }
 
-    void place(const LayoutLine &line, float y)
+    // The space before a paragraph lies above its first line; a page that
+    // starts with the paragraph starts at its top all the same.
+    void place(const LayoutLine &line, float slotTop)
     {
+        const float before = m_page.lines.isEmpty() ? 0.0f : line.spaceBefore;
         m_page.lines.append(line);
-        m_page.lines.last().y = y;
-        m_used = y + line.cost();
+        m_page.lines.last().y = slotTop + before;
+        m_used = slotTop + before + line.height + line.spaceAfter;
     }
 
     void logBlank(int i) const
@@ -152,8 +155,16 @@ QVector<PageLayout> buildContinuous(const QVector<LayoutLine> &lines, const Layo
         double yEnd = y;
         if (cost > 0) {
             yEnd = y + cost;
-            const int firstBand = int(std::floor(y / height));
-            const int lastBand = qMax(firstBand, int(std::ceil(yEnd / height)) - 1);
+            // The bands are those the drawn line touches: its space before
+            // lies above it.
+            double top = y;
+            double bottom = yEnd;
+            if (line.height > 0) {
+                top = y + line.spaceBefore;
+                bottom = top + line.height;
+            }
+            const int firstBand = int(std::floor(top / height));
+            const int lastBand = qMax(firstBand, int(std::ceil(bottom / height)) - 1);
             while (pages.size() <= lastBand) {
                 PageLayout page;
                 page.pageIndex = pages.size();
@@ -167,8 +178,8 @@ QVector<PageLayout> buildContinuous(const QVector<LayoutLine> &lines, const Layo
                 }
                 page.lines.append(line);
                 LayoutLine &placed = page.lines.last();
-                placed.stripY = float(y);
-                placed.y = float(y - p * height);
+                placed.stripY = float(top);
+                placed.y = float(top - p * height);
             }
         }
         y = yEnd;

@@ -366,7 +366,7 @@ void PageRenderer::drawTextLine(QPainter &painter, PageContext &page, const Layo
     if (isPainted(line.bgColor)) {
         const QColor fill = page.fill(line.bgColor, blockBg);
         painter.fillRect(QRectF(config.marginLeft, origin.y(), page.availableWidth,
-                                line.height + line.spaceBefore + line.spaceAfter),
+                                line.height + line.spaceAfter),
                          fill);
         lineBg = blendColor(fill, blockBg);
     }

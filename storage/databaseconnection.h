@@ -28,9 +28,9 @@ public:
     static QString databaseFilePath();
 
     // How long a statement waits for another connection's lock. The main
-    // thread never waits long: its writes are kept while the lock is taken
-    // (DeferredWrites).
+    // thread never waits longer than part of a frame: its writes are kept
+    // while the lock is taken (DeferredWrites).
     static bool setBusyTimeout(const QSqlDatabase &db, int ms);
-    static constexpr int MainThreadBusyTimeoutMs = 50;
+    static constexpr int MainThreadBusyTimeoutMs = 10;
     static constexpr int WorkerBusyTimeoutMs = 30000;
 };

@@ -19,11 +19,7 @@ std::atomic<int> s_pending{0};
 // be held by another process).
 const int RetryIntervalMs = 100;
 
-bool onMainThread()
-{
-    const QCoreApplication *app = QCoreApplication::instance();
-    return app && app->thread() == QThread::currentThread();
-}
+std::atomic<int> s_writers{0};
 
 }
 
@@ -43,6 +39,22 @@ DeferredWrites &DeferredWrites::instance()
         return created;
     }();
     return *writes;
+}
+
+bool DeferredWrites::onMainThread()
+{
+    const QCoreApplication *app = QCoreApplication::instance();
+    return app && app->thread() == QThread::currentThread();
+}
+
+void DeferredWrites::writerStarted()
+{
+    ++s_writers;
+}
+
+void DeferredWrites::writerEnded()
+{
+    --s_writers;
 }
 
 void DeferredWrites::lockReleased()
@@ -78,6 +90,10 @@ bool DeferredWrites::submit(const QString &key, const Write &write)
     if (!m_pending.isEmpty() || m_flushing) {
         keep(key, write);
         flush();
+        return true;
+    }
+    if (s_writers.load() > 0) {
+        keep(key, write);
         return true;
     }
     Transaction transaction(db);

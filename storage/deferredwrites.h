@@ -43,6 +43,13 @@ public:
     // is kept may go in now.
     static void lockReleased();
 
+    // A worker thread of this process took, or gave back, the write lock
+    // (an import's outer transaction). While one holds it, the main thread's
+    // writes are kept at once instead of waiting for the lock.
+    static void writerStarted();
+    static void writerEnded();
+    static bool onMainThread();
+
 private:
     DeferredWrites();
     void keep(const QString &key, const Write &write);

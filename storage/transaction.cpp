@@ -157,6 +157,10 @@ Transaction::Transaction(QSqlDatabase db)
         }
     }
     m_active = true;
+    if (!m_nested && !DeferredWrites::onMainThread()) {
+        m_holdsWriteLock = true;
+        DeferredWrites::writerStarted();
+    }
     const QString savedCacheSize = m_nested ? QString() : raiseCacheSize(m_db);
     std::lock_guard<std::mutex> lock(s_mutex);
     ConnectionState &state = s_states[m_handle];
@@ -215,6 +219,10 @@ bool Transaction::isActive() const
 void Transaction::finish()
 {
     m_active = false;
+    if (m_holdsWriteLock) {
+        m_holdsWriteLock = false;
+        DeferredWrites::writerEnded();
+    }
     QString savedCacheSize;
     bool outermost = false;
     {

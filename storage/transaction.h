@@ -76,4 +76,5 @@ private:
     bool m_active = false;
     bool m_nested = false;
     bool m_busy = false;
+    bool m_holdsWriteLock = false; // an outer transaction off the main thread
 };

@@ -13,6 +13,8 @@
 #include <QSqlQuery>
 #include <QtTest>
 
+#include <sqlite3.h>
+
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -147,6 +149,50 @@ private slots:
         QCOMPARE(DeferredWrites::instance().pendingCount(), 0);
         QCOMPARE(cell("SELECT last_position FROM read_process_info"), QStringLiteral("33"));
         QCOMPARE(cell("SELECT status FROM chapter_info"), QStringLiteral("2"));
+    }
+
+    // A page turn's save waits for no disk flush on any connection, and the
+    // position a turn saved is in the file when the program quits right after.
+    void turnThenQuit()
+    {
+        {
+            ApplicationCore core;
+            QCOMPARE(cell("PRAGMA synchronous"), QStringLiteral("1"));
+            QString worker;
+            std::thread([&worker] { worker = cell("PRAGMA synchronous"); }).join();
+            QCOMPARE(worker, QStringLiteral("1"));
+            core.doReading("book", "c1", 0, 44, 440, 0.f);
+        }
+        sqlite3 *other = nullptr;
+        QCOMPARE(sqlite3_open_v2(QFile::encodeName(DatabaseConnection::databaseFilePath()).constData(),
+                                 &other, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        sqlite3_stmt *statement = nullptr;
+        QCOMPARE(sqlite3_prepare_v2(other, "SELECT last_position FROM read_process_info", -1, &statement, nullptr),
+                 SQLITE_OK);
+        QCOMPARE(sqlite3_step(statement), SQLITE_ROW);
+        QCOMPARE(sqlite3_column_int(statement, 0), 44);
+        sqlite3_finalize(statement);
+        sqlite3_close(other);
+    }
+
+    // The main thread leaves the copy of a long write-ahead log into the
+    // database to a worker; it happens all the same.
+    void longLogCheckpointed()
+    {
+        const QString file = DatabaseConnection::databaseFilePath();
+        const qint64 before = QFileInfo(file).size();
+        {
+            Transaction transaction(DatabaseConnection::database());
+            QSqlQuery insert(DatabaseConnection::database());
+            insert.prepare(QStringLiteral("INSERT INTO time_line_log (id, action_type) VALUES (?, ?)"));
+            for (int i = 0; i < 100; ++i) {
+                insert.addBindValue(QString::number(i));
+                insert.addBindValue(QString(50000, QLatin1Char('x')));
+                QVERIFY(insert.exec());
+            }
+            QVERIFY(transaction.commit());
+        }
+        QTRY_VERIFY(QFileInfo(file).size() > before + 4500000);
     }
 };
 

@@ -60,6 +60,24 @@ private slots:
         blankAndSentence[2400] = QChar(0x3002);
         QTest::newRow("blank line beats later sentence end") << blankAndSentence << 1500 << 2500 << 1600;
 
+        // The cut follows the first line end of a blank line, whatever the
+        // convention, and never falls between CR and LF.
+        const struct { const char *name; const char *breaks; int cut; } blankLines[] = {
+            {"blank line, CRLF", "\r\n\r\n", 1601},
+            {"blank line, lone CR", "\r\r", 1600},
+            {"blank line, LF then CRLF", "\n\r\n", 1600},
+        };
+        for (const auto &row : blankLines) {
+            QString t = filler(3000);
+            t.replace(1600, int(qstrlen(row.breaks)), QString::fromLatin1(row.breaks));
+            t[2400] = QChar(0x3002);
+            QTest::newRow(row.name) << t << 1500 << 2500 << row.cut;
+        }
+        QString lineEndsOnly = filler(3000);
+        lineEndsOnly.replace(1600, 2, QStringLiteral("\r\n"));
+        lineEndsOnly[1700] = QChar(0x3002);
+        QTest::newRow("a single CRLF is no blank line") << lineEndsOnly << 1500 << 2500 << 1700;
+
         QString sentenceAndClause = filler(3000);
         sentenceAndClause[1700] = QLatin1Char('?');
         sentenceAndClause[2450] = QChar(0xFF0C);

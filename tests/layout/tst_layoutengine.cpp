@@ -254,6 +254,70 @@ private slots:
         QVERIFY(qAbs(row.glyphRuns[1].positions.first().x() - 168.5) < 1.0);
     }
 
+    // A row taller than the text area is cut between lines: no glyph lies
+    // below its row and no row below the page, and nothing is lost.
+    void tallTableRow_data()
+    {
+        QTest::addColumn<bool>("continuous");
+        QTest::newRow("paged") << false;
+        QTest::newRow("continuous") << true;
+    }
+
+    void tallTableRow()
+    {
+        QFETCH(bool, continuous);
+        QVector<Paragraph> chapter;
+        for (int column = 0; column < 2; ++column) {
+            Paragraph cell = text(column == 0 ? Chinese.repeated(30) : QStringLiteral("注"));
+            cell.kind = Paragraph::TableCell;
+            cell.tableId = 1;
+            cell.tableColumn = column;
+            cell.tableColumnCount = 2;
+            chapter.append(cell);
+        }
+        chapter.append(text(QStringLiteral("after")));
+        finalizeParagraphs(chapter);
+        LayoutConfig config = cjkConfig();
+        config.continuousMode = continuous;
+        // Glyphs of the table rows, each row counted once (the continuous
+        // strip shows a row crossing a band on both pages).
+        const auto rowGlyphs = [](const QVector<PageLayout> &pages, QVector<LayoutLine> *rows) {
+            QSet<int> seen;
+            int count = 0;
+            for (const PageLayout &page : pages) {
+                for (const LayoutLine &line : page.lines) {
+                    if (!line.isTableRow || seen.contains(line.lineIndex))
+                        continue;
+                    seen.insert(line.lineIndex);
+                    for (const GlyphRunItem &run : line.glyphRuns)
+                        count += run.glyphIndexes.size();
+                    if (rows)
+                        rows->append(line);
+                }
+            }
+            return count;
+        };
+        LayoutConfig tall = config;
+        tall.pageHeight = 100000;
+        const int expected = rowGlyphs(LayoutEngine().layoutChapter(chapter, tall, 0, "c"), nullptr);
+
+        const QVector<PageLayout> pages = LayoutEngine().layoutChapter(chapter, config, 0, "c");
+        QVector<LayoutLine> rows;
+        QCOMPARE(rowGlyphs(pages, &rows), expected);
+        QVERIFY(rows.size() > 1);
+        for (const LayoutLine &row : rows) {
+            QVERIFY(row.height <= config.textAreaHeight());
+            for (const GlyphRunItem &run : row.glyphRuns)
+                for (const QPointF &position : run.positions)
+                    QVERIFY(position.y() < row.height);
+        }
+        if (!continuous) {
+            for (const PageLayout &page : pages)
+                for (const LayoutLine &line : page.lines)
+                    QVERIFY(line.y + line.height <= config.textAreaHeight() + 0.5f);
+        }
+    }
+
     void paragraphMargins_data()
     {
         QTest::addColumn<float>("left");

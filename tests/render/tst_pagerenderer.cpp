@@ -1,3 +1,4 @@
+#include "pagebuilder.h"
 #include "pagerenderer.h"
 #include "testpages.h"
 
@@ -75,6 +76,27 @@ private slots:
         page.lines[0].bgColor = Honeydew;
         QTest::newRow("line background over its spacing, inside the margins") << page << config << QString()
             << QVector<Probe>{{{100, 32}, Honeydew}, {{100, 68}, Honeydew}, {{5, 50}, Grey}, {{100, 72}, Grey}};
+
+        // The space before a paragraph lies above its first line, except at
+        // the top of a page.
+        LayoutConfig unspaced = config;
+        unspaced.paragraphSpacing = 0;
+        LayoutLine first = textLine(0, 24, {shapedRun(QString(QChar(0x2588)), 20, {0, 0})});
+        LayoutLine spaced = first;
+        first.paragraphIndex = 0;
+        spaced.paragraphIndex = 1;
+        spaced.spaceBefore = 40;
+        page = PageBuilder::buildPages({first, spaced}, unspaced).constFirst();
+        QTest::newRow("space before a paragraph above its first line") << page << unspaced << QString()
+            << QVector<Probe>{{{15, 45}, Grey}, {{15, 84}, Qt::black}};
+        LayoutConfig strip = unspaced;
+        strip.continuousMode = true;
+        page = PageBuilder::buildPages({first, spaced}, strip).constFirst();
+        QTest::newRow("space before a paragraph, continuous") << page << strip << QString()
+            << QVector<Probe>{{{15, 45}, Grey}, {{15, 84}, Qt::black}};
+        page = PageBuilder::buildPages({spaced}, unspaced).constFirst();
+        QTest::newRow("space before dropped at the page top") << page << unspaced << QString()
+            << QVector<Probe>{{{15, 24}, Qt::black}};
 
         GlyphRunItem highlighted = shapedRun(QString::fromUtf8(" \u2588"), 40, {0, 0});
         highlighted.highlightColor = Lemon;

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "iformatparser.h"
+#include "mobibook.h"
+#include "mobiindex.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QVector>
+
+// PalmDOC, MOBI 6, KF8 (AZW3) and combined books.
+//
+// The binary layer below is static: it works on a PalmDbBook handed in by
+// the caller, so each piece can be used and tested on its own. Operations
+// that can fail take an optional error text and leave a message there.
+class MobiParser : public IFormatParser
+{
+public:
+    // ---- PalmDB container and record 0 (palmdb.cpp, mobiheader.cpp) ----
+    static bool openPalmDb(PalmDbBook &book, const QString &path, QString *error = nullptr);
+    static QByteArray readRecord(const PalmDbBook &book, int index, QString *error = nullptr);
+    static void resetBook(PalmDbBook &book);
+    static bool parseRecordZero(PalmDbBook &book, const QByteArray &record0,
+                                QString *error = nullptr);
+    // Writes `section` only on success.
+    static bool parseContentSection(const PalmDbBook &book, int startRecord,
+                                    const QByteArray &headerRecord, MobiContentSection &section,
+                                    QString *error = nullptr);
+    // Stops quietly at the first damaged EXTH record, keeping what came before.
+    static void parseExth(PalmDbBook &book, const QByteArray &record0, quint32 headerLength);
+
+    static bool isMobi(const PalmDbBook &book) { return book.isMobi; }
+    static bool isPalmDoc(const PalmDbBook &book) { return book.isPalmDoc; }
+    static quint16 compression(const PalmDbBook &book) { return book.compression; }
+    static quint16 textRecordCount(const PalmDbBook &book) { return book.textRecordCount; }
+    static quint32 textLength(const PalmDbBook &book) { return book.textLength; }
+    static quint32 mobiVersion(const PalmDbBook &book) { return book.mobiVersion; }
+    static quint32 firstImageRecord(const PalmDbBook &book) { return book.firstImageRecord; }
+    static quint32 coverOffset(const PalmDbBook &book) { return book.coverOffset; }
+    static quint32 kf8BoundaryRecord(const PalmDbBook &book) { return book.kf8BoundaryRecord; }
+    static int recordCount(const PalmDbBook &book) { return book.recordOffsets.size(); }
+    static const MobiContentSection &mobiSection(const PalmDbBook &book) { return book.mobiSection; }
+    static const MobiContentSection &kf8Section(const PalmDbBook &book) { return book.kf8Section; }
+    static const MobiBookMetadata &metadata(const PalmDbBook &book) { return book.metadata; }
+    static bool isEncrypted(const PalmDbBook &book);
+    static bool hasKf8Section(const PalmDbBook &book);
+    static bool isKf8Only(const PalmDbBook &book);
+
+    // ---- Text records, flows and decoding (mobitext.cpp) ----
+    static QByteArray extractText(const PalmDbBook &book, const MobiContentSection &section,
+                                  QString *error = nullptr);
+    static QByteArray extractBookText(const PalmDbBook &book, QString *error = nullptr);
+    static QList<QByteArray> extractFlows(const PalmDbBook &book,
+                                          const MobiContentSection &section,
+                                          QString *error = nullptr);
+    // Flows, reassembled parts and navigation of the KF8 section; the outputs
+    // are replaced only on success.
+    static bool loadKf8Content(const PalmDbBook &book, QList<QByteArray> *parts,
+                               QList<QByteArray> *flows, QList<Kf8NavEntry> *navigation,
+                               QString *error = nullptr);
+    // The whole buffer is decoded; NULs and other C0 controls XML forbids are dropped.
+    static QString decodeText(const PalmDbBook &book, const QByteArray &bytes,
+                              const MobiContentSection &section);
+    static QString decodeBookText(const PalmDbBook &book, const QByteArray &bytes);
+
+    // ---- INDX indexes (mobiindex.cpp) ----
+    static bool readIndexGroup(const PalmDbBook &book, const MobiContentSection &section,
+                               quint32 relativeIndexRecord, MobiIndexTable *table,
+                               QString *error = nullptr);
+    // records: the primary INDX record, its leaves, then its CNCX records.
+    static bool readIndex(const QList<QByteArray> &records, quint32 textEncoding,
+                          MobiIndexTable *table, QString *error = nullptr);
+
+    // ---- KF8 skeleton, fragments and NCX (kf8.cpp) ----
+    static bool indexTagValue(const MobiIndexEntry &entry, quint8 tag, quint32 *value);
+    static bool indexTagPair(const MobiIndexEntry &entry, quint8 tag, quint32 *first,
+                             quint32 *second);
+    static bool readSkeletonIndex(const MobiIndexTable &table, QVector<Kf8Skeleton> *skeletons,
+                                  QString *error = nullptr);
+    static bool readFragmentIndex(const MobiIndexTable &table, QVector<Kf8Fragment> *fragments,
+                                  QString *error = nullptr);
+    static bool assembleMainFlow(const QByteArray &flow0, const MobiIndexTable &skeletonTable,
+                                 const MobiIndexTable &fragmentTable, QList<QByteArray> *parts,
+                                 QString *error = nullptr);
+    static bool readNcx(const MobiIndexTable &skeletonTable, const MobiIndexTable &fragmentTable,
+                        const MobiIndexTable &ncxTable, QList<Kf8NavEntry> *navigation,
+                        QString *error = nullptr);
+
+    // ---- Parser: book information, resources, chapters and markup repair ----
+    // (constructor, factories, IFormatParser overrides and their members go here,
+    //  implemented in their own files)
+};

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// PalmDOC LZ77 of one text record. Fails with a detail naming the offset of
+// the bad command byte once the output would pass `limit`.
+bool palmDocDecompress(const QByteArray &input, qint64 limit, QByteArray *output,
+                       QString *detail = nullptr);
+
+// Cuts the trailing entries named by `extraDataFlags` off a text record;
+// false when they do not fit.
+bool stripTrailingEntries(const QByteArray &record, quint16 extraDataFlags, int *payloadLength);
+
+// Text of `bytes` in code page 65001 (UTF-8) or, for anything else,
+// Windows-1252; NULs and C0 controls that XML forbids are dropped.
+QString decodeMobiText(const QByteArray &bytes, quint32 encoding);

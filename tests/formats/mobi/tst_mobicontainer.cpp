@@ -1,0 +1,202 @@
+#include "mobifixture.h"
+#include "mobiparser.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace MobiFixture;
+using ExthItems = QList<QPair<quint32, QByteArray>>;
+Q_DECLARE_METATYPE(ExthItems)
+
+// PalmDB container, record 0, EXTH and the sections of combined files.
+class TestMobiContainer : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+
+    QString write(const QByteArray &bytes) { return writeBook(m_dir, bytes); }
+
+    static QByteArray book(const Header &h, int textRecords = 1, const QByteArray &name = "Palm Name")
+    {
+        QList<QByteArray> records{headerRecord(h)};
+        for (int i = 0; i < textRecords; ++i)
+            records.append(QByteArray("text"));
+        return palmDb(name, records);
+    }
+
+private slots:
+    void fixtures_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("mobiStart");
+        QTest::addColumn<int>("kf8Start");
+        QTest::addColumn<int>("kf8Version");
+        QTest::newRow("MOBI 6") << "mobi6.mobi" << 0 << -1 << 0;
+        QTest::newRow("uncompressed") << "uncompressed.mobi" << 0 << -1 << 0;
+        QTest::newRow("AZW3") << "kf8.azw3" << -1 << 0 << 8;
+        QTest::newRow("combined") << "joint.mobi" << 0 << 9 << 8;
+        QTest::newRow("images") << "images.mobi" << 0 << 11 << 8;
+        QTest::newRow("font") << "font.azw3" << -1 << 0 << 8;
+    }
+    void fixtures()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, mobiStart);
+        QFETCH(int, kf8Start);
+        QFETCH(int, kf8Version);
+        PalmDbBook book;
+        QString error;
+        QVERIFY2(MobiParser::openPalmDb(book, QFINDTESTDATA("../../data/mobi/" + file), &error), qPrintable(error));
+        QVERIFY(MobiParser::isMobi(book));
+        QVERIFY(!MobiParser::isEncrypted(book));
+        QCOMPARE(MobiParser::mobiSection(book).startRecord, mobiStart);
+        QCOMPARE(MobiParser::kf8Section(book).startRecord, kf8Start);
+        QCOMPARE(MobiParser::hasKf8Section(book), kf8Start >= 0);
+        QCOMPARE(MobiParser::isKf8Only(book), kf8Start >= 0 && mobiStart < 0);
+        if (kf8Start >= 0) {
+            QCOMPARE(MobiParser::kf8Section(book).version, quint32(kf8Version));
+            QVERIFY(MobiParser::kf8Section(book).skeletonIndexRecord != 0xFFFFFFFFu);
+        }
+        const MobiContentSection &s = mobiStart >= 0 ? book.mobiSection : book.kf8Section;
+        QCOMPARE(s.extraDataFlags, quint16(3));
+        QCOMPARE(s.compression, quint16(file.startsWith("uncompressed") ? 1 : 2));
+        QCOMPARE(MobiParser::coverOffset(book), file == "images.mobi" ? 1u : 0xFFFFFFFFu);
+        const MobiBookMetadata &m = MobiParser::metadata(book);
+        QCOMPARE(QStringList({m.title, m.authors.join('&'), m.publisher, m.isbn, m.subjects.join(','), m.language,
+                              m.description, m.publishingDate.left(10)}).join('|'),
+                 QString("山路夜雨|林川&Lin_Chuan|青山出版社|9787000000001|小说,山水|zh|一个关于山路与夜雨的故事。|2020-05-01"));
+    }
+
+    void refused_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("message");
+        QByteArray countZero(78, '\0');
+        QByteArray tableOut = countZero;
+        tableOut[77] = 2;
+        QByteArray equalOffsets = palmDb("x", {"aaaa", "bbbb"});
+        equalOffsets.replace(86, 4, equalOffsets.mid(78, 4));
+        QByteArray intoTable = palmDb("x", {"aaaa"});
+        intoTable.replace(78, 4, be32(80));
+        const auto with = [](void (*change)(Header &)) {
+            Header h;
+            change(h);
+            return book(h, 2);
+        };
+        QTest::newRow("77 bytes") << QByteArray(77, 'x') << "无法打开 PalmDB 文件";
+        QTest::newRow("no records") << countZero << "PalmDB 记录表无效";
+        QTest::newRow("table past end") << tableOut << "PalmDB 记录表越界";
+        QTest::newRow("equal offsets") << equalOffsets << "PalmDB 记录偏移无效";
+        QTest::newRow("offset in table") << intoTable << "PalmDB 记录偏移无效";
+        QTest::newRow("short record 0") << palmDb("x", {"short", "t"}) << "PalmDOC 头无效";
+        QTest::newRow("no text records") << with([](Header &h) { h.textRecordCount = 0; }) << "PalmDOC 正文记录数量无效";
+        QTest::newRow("not MOBI, not TEXt") << palmDb("x", {headerRecord({}).left(20), "t"}) << "文件不是 PalmDOC 或 MOBI";
+        QTest::newRow("version 9") << with([](Header &h) { h.version = 9; }) << "仅支持 MOBI 版本 1–8";
+        QTest::newRow("encoding 1200") << with([](Header &h) { h.encoding = 1200; }) << "MOBI 文本编码不受支持";
+        QTest::newRow("short MOBI header") << with([](Header &h) { h.headerLength = 100; }) << "MOBI 头无效";
+        QTest::newRow("KF8 flows without FDST") << with([](Header &h) {
+            h.version = 8, h.headerLength = 264, h.fdstFlowCount = 2, h.fragmentIndex = h.skeletonIndex = 1;
+        }) << "KF8 索引记录范围无效";
+    }
+    void refused()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, message);
+        PalmDbBook book;
+        QString error;
+        QVERIFY(!MobiParser::openPalmDb(book, write(bytes), &error));
+        QCOMPARE(error, message);
+        QCOMPARE(MobiParser::recordCount(book), 0);
+        QVERIFY(book.filePath.isEmpty());
+    }
+
+    void palmDocNameAndRecords()
+    {
+        QByteArray record0 = headerRecord({});
+        record0.truncate(16);
+        PalmDbBook book;
+        QString error;
+        QVERIFY(MobiParser::openPalmDb(book, write(palmDb(QByteArray("Night\0Rain", 10), {record0, "ab", "cde"}, "TEXt", "REAd")), &error));
+        QVERIFY(MobiParser::isPalmDoc(book) && !MobiParser::isMobi(book));
+        QCOMPARE(book.metadata.title, QString("Night"));
+        QCOMPARE(MobiParser::readRecord(book, 2), QByteArray("cde")); // the last record runs to the end
+        QVERIFY(MobiParser::readRecord(book, 3, &error).isEmpty());
+        QCOMPARE(error, QString("PalmDB 记录索引越界"));
+
+        QVERIFY(MobiParser::openPalmDb(book, write(palmDb(QByteArray(32, 'N'), {headerRecord({}), "t"})), &error));
+        QCOMPARE(book.palmName, QString(32, 'N'));
+        QCOMPARE(book.metadata.title, QString(32, 'N'));
+
+        // A last record one byte over 100 MiB (a sparse file).
+        const QString big = write(palmDb("x", {headerRecord({}), "t"}));
+        QFile file(big);
+        QVERIFY(file.resize(file.size() - 1 + 104857601));
+        QVERIFY(MobiParser::openPalmDb(book, big, &error));
+        QVERIFY(MobiParser::readRecord(book, 1, &error).isEmpty());
+        QCOMPARE(error, QString("PalmDB 记录大小无效"));
+    }
+
+    void exth_data()
+    {
+        QTest::addColumn<ExthItems>("items");
+        QTest::addColumn<QByteArray>("fullName");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QStringList>("authors");
+        QTest::addColumn<quint32>("boundary");
+        QTest::newRow("full name") << ExthItems{} << QByteArray("  Full  ") << "Full" << QStringList() << 0xFFFFFFFFu;
+        QTest::newRow("503 wins, empty 503 does not")
+            << ExthItems{{503, "Updated"}, {503, " "}} << QByteArray("Full") << "Updated" << QStringList() << 0xFFFFFFFFu;
+        QTest::newRow("author once") << ExthItems{{100, "A"}, {100, " A "}, {100, "B"}} << QByteArray()
+                                     << "Palm Name" << QStringList({"A", "B"}) << 0xFFFFFFFFu;
+        QTest::newRow("121 of 4 bytes") << ExthItems{{121, be32(7)}} << QByteArray() << "Palm Name" << QStringList() << 7u;
+        QTest::newRow("121 of 8 bytes ignored") << ExthItems{{121, be32(7) + be32(1)}} << QByteArray() << "Palm Name"
+                                                << QStringList() << 0xFFFFFFFFu;
+    }
+    void exth()
+    {
+        QFETCH(ExthItems, items);
+        QFETCH(QByteArray, fullName);
+        Header h;
+        h.exth = items;
+        h.fullName = fullName;
+        PalmDbBook book;
+        QVERIFY(MobiParser::openPalmDb(book, write(this->book(h, 2))));
+        QTEST(book.metadata.title, "title");
+        QTEST(book.metadata.authors, "authors");
+        QTEST(book.kf8BoundaryRecord, "boundary");
+    }
+
+    // A record length near 4 GiB ends the walk; it must not wrap around and
+    // read the block again from an earlier offset.
+    void exthLengthDoesNotWrap()
+    {
+        Header h;
+        h.exth = {{100, "First"}, {101, "Publisher"}};
+        QByteArray record0 = headerRecord(h);
+        const int second = record0.indexOf("Publisher") - 8;
+        record0.replace(second + 4, 4, be32(0xFFFFFFF8u));
+        PalmDbBook book;
+        QVERIFY(MobiParser::openPalmDb(book, write(palmDb("x", {record0, "t"}))));
+        QCOMPARE(book.metadata.authors, QStringList{"First"});
+        QVERIFY(book.metadata.publisher.isEmpty());
+    }
+
+    void combinedWithoutUsableKf8Part()
+    {
+        Header h;
+        h.exth = {{121, be32(2)}};
+        Header v6;
+        v6.textRecordCount = 1;
+        PalmDbBook book;
+        QVERIFY(MobiParser::openPalmDb(book, write(palmDb("x", {headerRecord(h), "t", "BOUNDARY", headerRecord(v6), "t"}))));
+        QVERIFY(!MobiParser::hasKf8Section(book));
+        QCOMPARE(book.kf8Section.startRecord, -1);
+        QCOMPARE(book.mobiSection.startRecord, 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMobiContainer)
+#include "tst_mobicontainer.moc"

@@ -1,0 +1,279 @@
+#include "mobifixture.h"
+#include "mobiparser.h"
+#include "mobitext.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace MobiFixture;
+
+// Text records: trailing entries, LZ77, HUFF/CDIC, flows, KF8 parts, decoding.
+class TestMobiText : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+
+    PalmDbBook open(const QByteArray &bytes)
+    {
+        PalmDbBook book;
+        MobiParser::openPalmDb(book, writeBook(m_dir, bytes));
+        return book;
+    }
+
+    static QByteArray data(const QString &name)
+    {
+        QFile file(QFINDTESTDATA("../../data/mobi/" + name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    // Pieces of a calibre dump: each follows a "<!-- name -->" line.
+    static QList<QByteArray> pieces(const QByteArray &dump)
+    {
+        QList<QByteArray> out;
+        int at = dump.indexOf("<!-- ");
+        while (at >= 0) {
+            const int start = dump.indexOf('\n', at) + 1;
+            const int next = dump.indexOf("<!-- ", start);
+            out.append(dump.mid(start, next < 0 ? -1 : next - start));
+            at = next;
+        }
+        return out;
+    }
+
+    // A KF8-only book of one uncompressed text record and an FDST record.
+    static QByteArray kf8Book(const QByteArray &text, const QByteArray &fdst, quint32 flows)
+    {
+        Header h;
+        h.version = 8;
+        h.headerLength = 264;
+        h.compression = 1;
+        h.textLength = quint32(text.size());
+        h.fdstRecord = 2;
+        h.fdstFlowCount = flows;
+        h.fragmentIndex = 2;
+        h.skeletonIndex = 2;
+        return palmDb("k", {headerRecord(h), text, fdst});
+    }
+
+private slots:
+    void trailingEntries_data()
+    {
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<int>("flags");
+        QTest::addColumn<int>("payload");
+        QTest::newRow("entry, then multibyte tail") << QByteArray("abcdeX\x01\x00\x00\x83", 10) << 3 << 5;
+        QTest::newRow("two-byte entry size") << QByteArray("ab") + QByteArray(129, 'z') + backwardNumber(131) << 2 << 2;
+        QTest::newRow("no terminating byte") << QByteArray("ab\x01\x01\x01\x01\x01") << 2 << -1;
+        QTest::newRow("size 0") << QByteArray("ab\x80") << 2 << -1;
+        QTest::newRow("size past start") << QByteArray("\x85") << 4 << -1;
+        QTest::newRow("tail longer than record") << QByteArray("ab\x03") << 1 << -1;
+    }
+    void trailingEntries()
+    {
+        QFETCH(QByteArray, record);
+        QFETCH(int, flags);
+        int payload = -1;
+        if (!stripTrailingEntries(record, quint16(flags), &payload))
+            payload = -1;
+        QTEST(payload, "payload");
+    }
+
+    void lz77_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("space pair") << QByteArray("\xC1") << 10 << QByteArray(" A") << "";
+        QTest::newRow("overlapping copy") << QByteArray("a\x80\x0B") << 10 << QByteArray(7, 'a') << "";
+        QTest::newRow("escaped bytes") << QByteArray("\x02\xE4\xB8x") << 10 << QByteArray("\xE4\xB8x") << "";
+        QTest::newRow("escape cut short") << QByteArray("\x02\xE4") << 10 << QByteArray() << "偏移 0：字面量序列被截断";
+        QTest::newRow("distance past output") << QByteArray("ab\x80\x18") << 10 << QByteArray()
+                                              << "偏移 2：反向引用距离 3 无效，当前输出 2";
+        QTest::newRow("reference cut short") << QByteArray("a\x80") << 10 << QByteArray() << "偏移 1：反向引用被截断";
+        QTest::newRow("literal past limit") << QByteArray("abc") << 2 << QByteArray() << "偏移 2：字面量超出正文长度";
+        QTest::newRow("pair past limit") << QByteArray("a\xC1") << 2 << QByteArray() << "偏移 1：空格组合超出正文长度";
+    }
+    void lz77()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(int, limit);
+        QFETCH(QString, detail);
+        QByteArray output;
+        QString message;
+        QCOMPARE(palmDocDecompress(input, limit, &output, &message), detail.isEmpty());
+        QCOMPARE(message, detail);
+        if (detail.isEmpty())
+            QTEST(output, "output");
+    }
+
+    void calibreBooks_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("MOBI 6") << "mobi6.mobi" << "mobi6";
+        QTest::newRow("uncompressed") << "uncompressed.mobi" << "uncompressed";
+        QTest::newRow("AZW3") << "kf8.azw3" << "kf8";
+        QTest::newRow("combined") << "joint.mobi" << "joint";
+        QTest::newRow("many chapters") << "toc.azw3" << "toc";
+    }
+    void calibreBooks()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, expected);
+        PalmDbBook book;
+        QString error;
+        QVERIFY(MobiParser::openPalmDb(book, QFINDTESTDATA("../../data/mobi/" + file), &error));
+        if (book.mobiSection.startRecord >= 0) {
+            const QByteArray text = MobiParser::extractText(book, book.mobiSection, &error);
+            QVERIFY2(!text.isEmpty(), qPrintable(error));
+            QCOMPARE(text, data("expected/" + expected + "/text.html"));
+            QCOMPARE(MobiParser::extractBookText(book), text);
+        }
+        if (!MobiParser::hasKf8Section(book))
+            return;
+        QList<QByteArray> parts;
+        QList<QByteArray> flows;
+        QList<Kf8NavEntry> navigation;
+        QVERIFY2(MobiParser::loadKf8Content(book, &parts, &flows, &navigation, &error), qPrintable(error));
+        QCOMPARE(parts, pieces(data("expected/" + expected + "/parts.html")));
+        QCOMPARE(flows, pieces(data("expected/" + expected + "/flows.txt")));
+        QVERIFY(!navigation.isEmpty());
+        const QString html = MobiParser::decodeText(book, parts.at(navigation.first().partIndex), book.kf8Section);
+        QVERIFY(html.contains(expected == "toc" ? "第1章" : "第一章 山路"));
+        if (expected == "toc") {
+            QCOMPARE(navigation.size(), 80);
+            QCOMPARE(navigation.last().title, QString("第40节"));
+        }
+    }
+
+    void synthetic_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("message");
+        const QByteArray words = QByteArray("The road climbed on through the pines. 夜里下起了雨。\n").repeated(200);
+        QList<QByteArray> records = textRecords(words, 1024, 2);
+        const auto lzBook = [&](void (*change)(Header &), const QList<QByteArray> &texts) {
+            Header h;
+            h.textLength = quint32(words.size());
+            h.recordSize = 1024;
+            h.textRecordCount = quint16(texts.size());
+            change(h);
+            return palmDb("b", QList<QByteArray>{headerRecord(h)} + texts);
+        };
+        // Each record carries a multibyte tail of one byte and a 3-byte entry.
+        QList<QByteArray> withTrailers;
+        for (const QByteArray &r : records)
+            withTrailers.append(r + QByteArray("\x00\x00\x00\x83", 4));
+        QTest::newRow("LZ77 with trailing entries") << lzBook([](Header &h) { h.extraDataFlags = 3; }, withTrailers) << words << "";
+        QTest::newRow("cut to the text length") << lzBook([](Header &h) { h.textLength = 100; }, records) << words.left(100) << "";
+        QTest::newRow("records too short") << lzBook([](Header &h) { ++h.textLength; }, records) << QByteArray() << "MOBI 正文记录不完整";
+        QTest::newRow("encrypted") << lzBook([](Header &h) { h.encryption = 2; }, records) << QByteArray() << "不支持带 DRM 的 MOBI 文件";
+        QTest::newRow("record size 0") << lzBook([](Header &h) { h.recordSize = 0; }, records) << QByteArray() << "MOBI 正文长度无效";
+        QTest::newRow("compression 3") << lzBook([](Header &h) { h.compression = 3; }, records) << QByteArray() << "MOBI 压缩方式不受支持";
+        QTest::newRow("stored record too long") << lzBook([](Header &h) { h.compression = 1; h.recordSize = 100; }, records)
+                                                << QByteArray() << "MOBI 正文记录过大";
+        QByteArray palmDoc = lzBook([](Header &h) { h.mobi = false; }, records);
+        QTest::newRow("PalmDOC TEXt/REAd") << palmDoc.replace(60, 8, "TEXtREAd") << words << "";
+        records[1] = "\x80";
+        QTest::newRow("bad LZ77 record") << lzBook([](Header &) {}, records) << QByteArray()
+                                         << "PalmDOC 正文记录 2 解压失败：偏移 0：反向引用被截断";
+
+        // HUFF/CDIC: words as literals, a phrase of two words, codes up to 9+ bits.
+        HuffCdicWriter huff;
+        QVector<int> symbols;
+        for (int i = 0; i < 300; ++i)
+            symbols.append(huff.addLiteral("w" + QByteArray::number(i) + ' '));
+        const int phrase = huff.addPhrase({symbols.at(1), symbols.at(2)});
+        huff.buildCodes();
+        QByteArray expected;
+        QVector<int> coded;
+        for (int i = 0; i < 3000; ++i) {
+            const int s = (i * 7) % 301;
+            coded.append(s == 300 ? phrase : symbols.at(s));
+            expected += s == 300 ? QByteArray("w1 w2 ") : "w" + QByteArray::number(s) + ' ';
+        }
+        Header hc;
+        hc.compression = 17480;
+        hc.textLength = quint32(expected.size());
+        hc.recordSize = 4096;
+        QList<QByteArray> parts;
+        for (int at = 0; at < coded.size(); at += 500)
+            parts.append(huff.encode(coded.mid(at, 500)));
+        hc.textRecordCount = quint16(parts.size());
+        const QList<QByteArray> cdic = huff.cdicRecords(8);
+        hc.huffRecord = quint32(1 + parts.size());
+        hc.huffRecordCount = quint32(1 + cdic.size());
+        QTest::newRow("HUFF/CDIC") << palmDb("h", QList<QByteArray>{headerRecord(hc)} + parts + QList<QByteArray>{huff.huffRecord()} + cdic)
+                                   << expected << "";
+        hc.huffRecordCount = 1;
+        QTest::newRow("HUFF/CDIC without CDIC") << palmDb("h", QList<QByteArray>{headerRecord(hc)} + parts + QList<QByteArray>{huff.huffRecord()} + cdic)
+                                                << QByteArray() << "HUFF/CDIC 记录范围无效";
+    }
+    void synthetic()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, message);
+        QString error;
+        const QByteArray text = MobiParser::extractBookText(open(bytes), &error);
+        QCOMPARE(error, message);
+        QTEST(text, "text");
+    }
+
+    void flows_data()
+    {
+        QTest::addColumn<QByteArray>("fdst");
+        QTest::addColumn<quint32>("count");
+        QTest::addColumn<QList<QByteArray>>("flows");
+        QTest::addColumn<QString>("message");
+        const auto table = [](QVector<quint32> bounds) {
+            QByteArray r = "FDST" + be32(12) + be32(quint32(bounds.size() / 2));
+            for (quint32 b : bounds)
+                r += be32(b);
+            return r;
+        };
+        QTest::newRow("gap between flows") << table({0, 10, 12, 20}) << 2u
+                                           << QList<QByteArray>{"0123456789", "cdefghij"} << "";
+        QTest::newRow("overlapping flows") << table({0, 10, 5, 20}) << 2u << QList<QByteArray>() << "FDST flow 偏移无效";
+        QTest::newRow("flow past text") << table({0, 10, 12, 99}) << 2u << QList<QByteArray>() << "FDST flow 偏移无效";
+        QTest::newRow("count differs") << table({0, 10, 12, 20}) << 3u << QList<QByteArray>() << "FDST flow 表无效";
+        QTest::newRow("one flow, no table") << QByteArray("none") << 1u
+                                            << QList<QByteArray>{"0123456789abcdefghij"} << "";
+    }
+    void flows()
+    {
+        QFETCH(QByteArray, fdst);
+        QFETCH(quint32, count);
+        QFETCH(QString, message);
+        const PalmDbBook book = open(kf8Book("0123456789abcdefghij", fdst, count));
+        QString error;
+        const QList<QByteArray> flows = MobiParser::extractFlows(book, book.kf8Section, &error);
+        QCOMPARE(error, message);
+        QTEST(flows, "flows");
+    }
+
+    // A stray NUL or control byte must not cost the rest of the text.
+    void decode_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<quint32>("encoding");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("UTF-8 with NUL") << QByteArray("山\0路\x01\tend\n", 13) << 65001u << "山路\tend\n";
+        QTest::newRow("cp1252 with NUL") << QByteArray("a\0\x93q\x94\r", 6) << 1252u << "a“q”\r";
+    }
+    void decode()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(quint32, encoding);
+        PalmDbBook book;
+        book.textEncoding = encoding;
+        QTEST(MobiParser::decodeBookText(book, bytes), "text");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMobiText)
+#include "tst_mobitext.moc"

@@ -6,6 +6,7 @@
 // temporary folder (skipped when libarchive-tools is not installed).
 
 #include "applicationcore.h"
+#include "cbrparser.h"
 #include "imagefixtures.h"
 #include "importoutcome.h"
 #include "testenvironment.h"
@@ -96,7 +97,6 @@ private slots:
         QTest::newRow("CBT 1000") << "tar" << 1000;
         QTest::newRow("CB7 3000") << "7z" << 3000;
         QTest::newRow("CBT 3000") << "tar" << 3000;
-
     }
 
     void import()
@@ -112,22 +112,6 @@ private slots:
         QVERIFY(writeBenchArchive(path, kind, entries));
         entries.clear();
 
-        // Best of several runs: the disk is shared with other work.
-        const int runs = count <= 1000 ? 3 : 1;
-        double referenceMs = -1;
-        const QString bsdtar = QStandardPaths::findExecutable(QStringLiteral("bsdtar"));
-        for (int run = 0; run < runs && !bsdtar.isEmpty(); ++run) {
-            QTemporaryDir out;
-            QElapsedTimer timer;
-            timer.start();
-            QProcess process;
-            process.setWorkingDirectory(out.path());
-            process.start(bsdtar, {QStringLiteral("-xf"), path});
-            QVERIFY(process.waitForFinished(600000) && process.exitCode() == 0);
-            const double ms = timer.nsecsElapsed() / 1e6;
-            referenceMs = referenceMs < 0 ? ms : qMin(referenceMs, ms);
-        }
-
         ApplicationCore core;
         // The longest gap between ticks of a 1 ms timer is the longest time
         // the main thread was held; each tick samples the resident memory.
@@ -142,23 +126,52 @@ private slots:
             peakKiB = qMax(peakKiB, residentKiB());
             lastTick = now;
         });
+
+        // Best of several rounds, the three taking turns: the disk is
+        // shared with other work and remembers what was written last.
+        const auto best = [](double &slot, const QElapsedTimer &timer) {
+            const double ms = timer.nsecsElapsed() / 1e6;
+            slot = slot < 0 ? ms : qMin(slot, ms);
+        };
+        const QString bsdtar = QStandardPaths::findExecutable(QStringLiteral("bsdtar"));
+        double referenceMs = -1;
+        double scanMs = -1;
         double importMs = -1;
-        for (int run = 0; run < runs; ++run) {
+        for (int run = 0; run < (count <= 1000 ? 3 : 1); ++run) {
             QElapsedTimer timer;
+            if (!bsdtar.isEmpty()) {
+                QTemporaryDir out;
+                timer.start();
+                QProcess process;
+                process.setWorkingDirectory(out.path());
+                process.start(bsdtar, {QStringLiteral("-xf"), path});
+                QVERIFY(process.waitForFinished(600000) && process.exitCode() == 0);
+                best(referenceMs, timer);
+            }
+            {
+                // The archive pass alone: what bsdtar does, plus the size probe.
+                QTemporaryDir out;
+                QByteArray comicInfo;
+                QVector<CbrImageEntry> kept;
+                QString error;
+                timer.start();
+                QVERIFY(CbrParser::scanArchive("CBT", path, out.path(), comicInfo, kept, error));
+                best(scanMs, timer);
+            }
             timer.start();
             ticks.start();
             lastTick = 0;
             probe.start(1);
             QCOMPARE(importOutcome(core, path, 1200000), QStringLiteral("ok"));
-            const double ms = timer.nsecsElapsed() / 1e6;
+            best(importMs, timer);
             probe.stop();
-            importMs = importMs < 0 ? ms : qMin(importMs, ms);
         }
 
-        qInfo("%s: %d pages, archive %.1f MiB: import %.0f ms, bsdtar -xf %.0f ms, ratio %.2f, "
-              "peak RSS %lld MiB, longest main-thread stall %.1f ms",
+        qInfo("%s: %d pages, archive %.1f MiB: import %.0f ms, bsdtar -xf %.0f ms, ratio %.2f; "
+              "archive pass alone %.0f ms, ratio %.2f; peak RSS %lld MiB, longest main-thread stall %.1f ms",
               QTest::currentDataTag(), count, QFileInfo(path).size() / 1048576.0, importMs, referenceMs,
-              referenceMs > 0 ? importMs / referenceMs : 0.0, peakKiB / 1024, longestStall / 1e6);
+              referenceMs > 0 ? importMs / referenceMs : 0.0, scanMs, referenceMs > 0 ? scanMs / referenceMs : 0.0,
+              peakKiB / 1024, longestStall / 1e6);
     }
 };
 

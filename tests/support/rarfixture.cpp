@@ -16,19 +16,16 @@ const quint16 DirectoryDictionary = 0x00e0;
 const quint8 HostUnix = 3;
 const quint8 StoredMethod = 0x30;
 
-void put16(QByteArray &out, quint16 value)
+template<typename T>
+void put(QByteArray &out, T value)
 {
-    char bytes[2];
+    char bytes[sizeof(T)];
     qToLittleEndian(value, bytes);
-    out.append(bytes, 2);
+    out.append(bytes, sizeof(T));
 }
 
-void put32(QByteArray &out, quint32 value)
-{
-    char bytes[4];
-    qToLittleEndian(value, bytes);
-    out.append(bytes, 4);
-}
+void put16(QByteArray &out, quint16 value) { put(out, value); }
+void put32(QByteArray &out, quint32 value) { put(out, value); }
 
 quint32 crc(const QByteArray &bytes)
 {

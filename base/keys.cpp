@@ -10,6 +10,12 @@ QString md5Hex(const QString &text)
         QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
 }
 
+QString bookIdForPath(const QString &filePath)
+{
+    const QString id = md5Hex(filePath);
+    return id.isEmpty() ? filePath : id;
+}
+
 QString md5OfJoined(const QStringList &parts)
 {
     return md5Hex(parts.join(QLatin1Char('|')));

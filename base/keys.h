@@ -9,6 +9,10 @@
 // Lower-case hexadecimal MD5 of the UTF-8 bytes of text.
 QString md5Hex(const QString &text);
 
+// A book's id: md5Hex of its file path as given, or the path itself when
+// that is empty.
+QString bookIdForPath(const QString &filePath);
+
 // md5Hex of the parts joined with "|".
 QString md5OfJoined(const QStringList &parts);
 

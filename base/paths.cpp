@@ -1,5 +1,6 @@
 #include "paths.h"
 
+#include <QDir>
 #include <QStandardPaths>
 
 namespace Paths {
@@ -12,6 +13,11 @@ QString configLocation()
 QString dataLocation()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+}
+
+QString bookDataDir(const QString &bookId)
+{
+    return QDir(dataLocation()).absoluteFilePath(bookId + QLatin1Char('/'));
 }
 
 QString settingsFile()

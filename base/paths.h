@@ -12,6 +12,9 @@ QString configLocation();
 // The writable application-data location.
 QString dataLocation();
 
+// "<data>/<book id>/", always with the final "/": where a book's files live.
+QString bookDataDir(const QString &bookId);
+
 // "<config>/config/appSettings.conf": the one settings file.
 QString settingsFile();
 

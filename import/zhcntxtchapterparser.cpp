@@ -196,6 +196,28 @@ bool goesBackwards(int number, int previous)
 // between them.
 constexpr int MinContentsRun = 3;
 
+// Letters and digits only: 第三十八回 林潇湘 and 第三十八回林潇湘—— are one title.
+QString titleLetters(const QString &title)
+{
+    QString out;
+    out.reserve(title.size());
+    for (const QChar c : title) {
+        if (c.isLetterOrNumber())
+            out += c;
+    }
+    return out;
+}
+
+// Whether a heading with the previous heading's number is that heading again
+// (the title written once more at the top of the chapter) rather than the
+// next part of it (第十章 上, 第十章 下).
+bool repeatsTitle(const QString &title, const QString &previous)
+{
+    const QString a = titleLetters(title);
+    const QString b = titleLetters(previous);
+    return a.startsWith(b) || b.startsWith(a);
+}
+
 }
 
 ZhCnTxtChapterParser::ZhCnTxtChapterParser(QObject *parent) : FallbackChapterParser(parent)
@@ -344,13 +366,14 @@ QVector<ChapterInfo *> ZhCnTxtChapterParser::splitByRegex(const QString &text,
 {
     const int n = text.size();
 
-    // The headings, in order: where each starts and where its chapter's
-    // text begins.
+    // The headings, in order: where each starts, where its chapter's text
+    // begins and its number.
     struct Found
     {
         int pos;
         int bodyStart;
         QString title;
+        int number;
     };
     QVector<Found> headings;
     int previousNumber = -1;
@@ -361,8 +384,12 @@ QVector<ChapterInfo *> ZhCnTxtChapterParser::splitByRegex(const QString &text,
         const QString title = headingTitle(expression, text, line.start, line.end, &heading);
         if (title.isEmpty() || goesBackwards(heading.number, previousNumber))
             continue;
+        // The heading repeated inside its own chapter is body text.
+        if (!headings.isEmpty() && heading.number == previousNumber
+            && repeatsTitle(title, headings.last().title))
+            continue;
         previousNumber = heading.number;
-        headings.append({heading.start, heading.start + int(title.size()), title});
+        headings.append({heading.start, heading.start + int(title.size()), title, heading.number});
     }
     QVector<ChapterInfo *> chapters;
     if (headings.isEmpty())
@@ -413,12 +440,35 @@ QVector<ChapterInfo *> ZhCnTxtChapterParser::splitByRegex(const QString &text,
 
     auto nextPos = [&](int k) { return k + 1 < headings.size() ? headings[k + 1].pos : n; };
     auto emptyBody = [&](int k) { return isBlank(text, headings[k].bodyStart, nextPos(k)); };
+    // At most a couple of short lines: a contents entry the pattern did not
+    // take (第十七至十八回), a page number.
+    auto shortBody = [&](int k) {
+        int lines = 0;
+        for (int at = headings[k].bodyStart; at < nextPos(k);) {
+            const Line line = lineAt(text, at, nextPos(k));
+            at = line.next;
+            if (isBlank(text, line.start, line.end))
+                continue;
+            if (++lines > 2 || line.end - line.start > MaxTitleLength)
+                return false;
+        }
+        return true;
+    };
     for (int k = 0; k < headings.size(); ++k) {
         // A run of headings with nothing between them is a table of
         // contents: one chapter holding its lines, not dozens of empty ones.
         int last = k;
         while (last < headings.size() && emptyBody(last))
             ++last;
+        // A list interrupted by lines of its own is one too, when the
+        // chapters it lists follow it: their numbers start again.
+        int listed = k;
+        int blank = 0;
+        while (listed < headings.size() && shortBody(listed))
+            blank += emptyBody(listed++) ? 1 : 0;
+        if (listed > last && blank >= MinContentsRun && listed < headings.size()
+            && headings[listed].number <= headings[k].number)
+            last = listed;
         if (last - k >= MinContentsRun) {
             append(QString::fromUtf8("目录"), headings[k].pos, headings[k].pos);
             k = last - 1;

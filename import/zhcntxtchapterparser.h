@@ -42,8 +42,10 @@ public:
     // Chapters starting at each heading line the expression matches; text
     // before the first heading becomes a leading chapter when not blank. A
     // heading whose number goes back (other than to one: a new volume) is
-    // body text; a run of headings with nothing between them becomes one
-    // chapter titled 目录.
+    // body text, and so is one that repeats the heading just before it; a run
+    // of headings with nothing between them becomes one chapter titled 目录,
+    // as does a run with a few short lines between them that the listed
+    // chapters follow.
     QVector<ChapterInfo *> splitByRegex(const QString &text, const QRegularExpression &expression,
                                         const QString &chapterDir, const QString &novelId);
 

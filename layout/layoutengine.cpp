@@ -279,8 +279,10 @@ QVector<LayoutLine> LayoutEngine::shapeParagraph(const Paragraph &paragraph, int
 
     float indent = 0.0f;
     if (paragraph.alignment == 0 || paragraph.alignment == 3)
-        indent = paragraph.textIndent > 0 ? paragraph.textIndent
-                                          : config.fontPixelSize * config.firstLineIndent;
+        indent = paragraph.textIndent != 0.0f ? paragraph.textIndent
+                                              : config.fontPixelSize * config.firstLineIndent;
+    // A hanging indent reaches at most into the paragraph's own left margin.
+    indent = qMax(indent, -qMax(0.0f, paragraph.marginLeft));
 
     const float factor = paragraph.lineHeight > 0 ? paragraph.lineHeight : config.lineHeightFactor;
     const float minHeight = config.fontPixelSize * factor;

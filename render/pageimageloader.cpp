@@ -95,4 +95,24 @@ QSize imageSizeFromBytes(const QByteArray &bytes)
     return reader.size();
 }
 
+QSize imageSizeFromHead(const std::function<int(char *, int)> &read, int limit, int block)
+{
+    QByteArray bytes;
+    while (bytes.size() < limit) {
+        const int want = qMin(block, limit - bytes.size());
+        const int before = bytes.size();
+        bytes.resize(before + want);
+        const int got = read(bytes.data() + before, want);
+        bytes.truncate(before + qMax(got, 0));
+        if (got <= 0)
+            break;
+        const QSize found = imageSizeFromBytes(bytes);
+        if (found.width() >= 0 && found.height() >= 0)
+            return found;
+        if (got < want)
+            break;
+    }
+    return QSize(-1, -1);
+}
+
 } // namespace PageImageLoader

@@ -5,6 +5,8 @@
 #include <QSize>
 #include <QString>
 
+#include <functional>
+
 // Turns an image source string into pixels or a natural size. Sources:
 // "pdf://path?page=N&dpi=D", "zip://zipPath::entry", "zipraw://zipPath::base64",
 // "archive://archivePath::base64", anything else a file path (prefixes are
@@ -23,5 +25,9 @@ QSize imageSize(const QString &source);
 QImage decodeScaled(const QByteArray &bytes);
 // Size from the header only; (-1, -1) when it cannot be read.
 QSize imageSizeFromBytes(const QByteArray &bytes);
+// Size from the head of an image that read(buffer, max) yields block by
+// block (bytes read; 0 or less at the end or on error), without taking more
+// than limit bytes in all; (-1, -1) when they do not tell it.
+QSize imageSizeFromHead(const std::function<int(char *, int)> &read, int limit, int block);
 
 }

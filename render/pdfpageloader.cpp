@@ -18,20 +18,6 @@ namespace {
 // their failures themselves, so those messages are dropped.
 void dropPopplerMessage(const QString &, const QVariant &) {}
 
-// Every document, cached or not, is opened here.
-std::unique_ptr<Poppler::Document> openDocument(const QString &path)
-{
-    static std::once_flag silenced;
-    std::call_once(silenced, [] { Poppler::setDebugErrorFunction(dropPopplerMessage, QVariant()); });
-    std::unique_ptr<Poppler::Document> document(Poppler::Document::load(path));
-    if (document) {
-        // Poppler draws without antialiasing unless told otherwise.
-        document->setRenderHint(Poppler::Document::Antialiasing, true);
-        document->setRenderHint(Poppler::Document::TextAntialiasing, true);
-    }
-    return document;
-}
-
 int roundHalfUp(double value)
 {
     return int(std::floor(value + 0.5));
@@ -48,6 +34,19 @@ QString sizeText(const QSize &size)
 }
 
 } // namespace
+
+std::unique_ptr<Poppler::Document> PdfPageLoader::openDocument(const QString &path)
+{
+    static std::once_flag silenced;
+    std::call_once(silenced, [] { Poppler::setDebugErrorFunction(dropPopplerMessage, QVariant()); });
+    std::unique_ptr<Poppler::Document> document(Poppler::Document::load(path));
+    if (document) {
+        // Poppler draws without antialiasing unless told otherwise.
+        document->setRenderHint(Poppler::Document::Antialiasing, true);
+        document->setRenderHint(Poppler::Document::TextAntialiasing, true);
+    }
+    return document;
+}
 
 QString pdfPerfThread()
 {

@@ -43,6 +43,11 @@ public:
     QImage renderPage(const QString &source, const QSize &logicalSize, const QRect &region,
                       float scale);
 
+    // Every document, cached or not, is opened here: Poppler's own messages
+    // are silenced once for the process. Null when the file cannot be read;
+    // a locked document is returned as such.
+    static std::unique_ptr<Poppler::Document> openDocument(const QString &path);
+
     static PdfPageUrl parsePdfUrl(const QString &source);
     static QImage imageForUrl(const QString &source);
     // Whole page with blank borders cropped; the dpi is lowered when the page

@@ -48,7 +48,10 @@ struct Paragraph
     qint64 startProgressIndex = 0;  // progress units before it in its chapter
     qint64 progressWeight = 0;      // progress units of this paragraph
     int alignment = 0;              // 0 left, 1 centre, 2 right, 3 justify
+    // First-line indent in pixels as the book gives it; 0: not given (the reader's
+    // default applies, as in books stored before), ExplicitZeroIndent: none.
     float textIndent = 0.0f;
+    static constexpr float ExplicitZeroIndent = 0.001f;
     float marginLeft = 0.0f;
     float marginRight = 0.0f;
     float spaceBefore = 0.0f;

@@ -7,7 +7,7 @@ qtbase5-dev qtdeclarative5-dev qml-module-qtquick2 qml-module-qtquick-window2
 libqt5sql5-sqlite libsqlite3-dev zlib1g-dev sqlite3
 fonts-dejavu-core fontconfig fonts-noto-cjk
 libminizip-dev libarchive-dev
-libicu-dev opencc libopencc-data
+libicu-dev opencc libopencc-data libxml2-dev libqt5svg5
 libpoppler-qt5-dev qpdf
 qt5-image-formats-plugins"
 

@@ -1,5 +1,7 @@
 #include "epubarchive.h"
 
+#include "xmltext.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -86,8 +88,7 @@ QString EpubArchive::readText(const QString &entryPath)
     const QByteArray bytes = readEntry(entryPath);
     if (bytes.isEmpty())
         return QString();
-    const int nul = bytes.indexOf('\0');
-    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
+    return decodeXmlBytes(bytes);
 }
 
 QString resolveEpubHref(const QString &href, const QString &basePath)

@@ -30,7 +30,7 @@ public:
     // The bytes of one entry (exact, case-sensitive name), or empty when it is
     // missing, empty, larger than MaxEntrySize or unreadable.
     QByteArray readEntry(const QString &entryPath);
-    // The entry up to its first NUL byte as UTF-8; a null string on failure.
+    // The entry decoded by its mark or declared encoding; a null string on failure.
     QString readText(const QString &entryPath);
 
 private:

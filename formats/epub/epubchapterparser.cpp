@@ -4,6 +4,7 @@
 #include "chapterinfo.h"
 #include "epubarchive.h"
 #include "epubfiles.h"
+#include "htmlentityresolver.h"
 #include "keys.h"
 #include "logmanager.h"
 
@@ -80,7 +81,7 @@ ChapterListResult EpubChapterParser::parseChapters(const QString &filePath, cons
     std::stable_sort(marks.begin(), marks.end(), [](const EpubSpineMark &a, const EpubSpineMark &b) {
         return a.spineIndex < b.spineIndex;
     });
-    const QHash<int, QString> documentTitles = readDocumentTitles(zip, package.spine, uncovered);
+    const QHash<int, QString> documentTitles = readDocumentTitles(zip, package.spine, uncovered, package.title);
 
     QDir().mkpath(dataDir);
     Build build;
@@ -168,11 +169,58 @@ QString EpubChapterParser::copyBook(const QString &filePath, const QString &data
     return filePath;
 }
 
+namespace {
+
+// Element text as a reader sees it: tags gone, character references resolved,
+// white space collapsed.
+QString markupText(const QString &markup)
+{
+    static const QRegularExpression tag(QStringLiteral("<[^>]*>"));
+    static const QRegularExpression reference(QStringLiteral("&(#x[0-9A-Fa-f]+|#[0-9]+|[A-Za-z][A-Za-z0-9]*);"));
+    QString text = markup;
+    text.replace(tag, QStringLiteral(" "));
+    QString out;
+    int last = 0;
+    QRegularExpressionMatchIterator it = reference.globalMatch(text);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch match = it.next();
+        out += text.midRef(last, match.capturedStart() - last);
+        const QString name = match.captured(1);
+        QString resolved;
+        if (name.startsWith(QLatin1String("#x")) || name.startsWith(QLatin1String("#X"))) {
+            const uint code = name.midRef(2).toUInt(nullptr, 16);
+            if (code > 0 && code <= 0x10FFFF)
+                resolved = QString::fromUcs4(&code, 1);
+        } else if (name.startsWith(QLatin1Char('#'))) {
+            const uint code = name.midRef(1).toUInt();
+            if (code > 0 && code <= 0x10FFFF)
+                resolved = QString::fromUcs4(&code, 1);
+        } else {
+            resolved = name == QLatin1String("amp") ? QStringLiteral("&")
+                : name == QLatin1String("lt")       ? QStringLiteral("<")
+                : name == QLatin1String("gt")       ? QStringLiteral(">")
+                : name == QLatin1String("quot")     ? QStringLiteral("\"")
+                : name == QLatin1String("apos")     ? QStringLiteral("'")
+                                                    : HtmlEntityResolver::characters(name);
+        }
+        out += resolved.isNull() ? match.captured(0) : resolved;
+        last = match.capturedEnd();
+    }
+    out += text.midRef(last);
+    return out.simplified();
+}
+
+}
+
 QHash<int, QString> EpubChapterParser::readDocumentTitles(EpubArchive &zip, const QStringList &spine,
-                                                          const QVector<int> &indexes)
+                                                          const QVector<int> &indexes,
+                                                          const QString &bookTitle)
 {
     static const QRegularExpression titleElement(
         QStringLiteral("<title[^>]*>(.*?)</title>"),
+        QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
+    static const QRegularExpression headingElement(
+        QStringLiteral("<h([1-3])\\b[^>]*>(.*?)</h\\1\\s*>"),
         QRegularExpression::CaseInsensitiveOption | QRegularExpression::DotMatchesEverythingOption);
     QHash<QString, QVector<int>> wanted;
     for (int i : indexes)
@@ -180,23 +228,43 @@ QHash<int, QString> EpubChapterParser::readDocumentTitles(EpubArchive &zip, cons
     QHash<int, QString> titles;
     if (wanted.isEmpty())
         return titles;
+    struct Named
+    {
+        QVector<int> indexes;
+        QString title;
+        QString heading;
+    };
+    QVector<Named> documents;
+    QHash<QString, int> titleCounts;
     // In archive order, each document once, however often the spine lists it.
     for (const QString &name : zip.entryNames()) {
         const auto it = wanted.find(name);
         if (it == wanted.end())
             continue;
         const QString text = zip.readText(name);
-        QString title;
-        if (!text.isEmpty()) {
-            const QRegularExpressionMatch match = titleElement.match(text);
-            if (match.hasMatch())
-                title = capEpubTitle(match.captured(1).trimmed());
-        }
-        for (int i : it.value())
-            titles.insert(i, title);
+        Named named{it.value(), QString(), QString()};
+        const QRegularExpressionMatch title = titleElement.match(text);
+        if (title.hasMatch())
+            named.title = markupText(title.captured(1));
+        const QRegularExpressionMatch heading = headingElement.match(text);
+        if (heading.hasMatch())
+            named.heading = markupText(heading.captured(2));
+        ++titleCounts[named.title];
+        documents.append(named);
         wanted.erase(it);
         if (wanted.isEmpty())
             break;
+    }
+    // A title that is empty, the book's own (often with its author around it)
+    // or the same in several documents names the book, not the chapter: the
+    // first heading does better.
+    for (const Named &named : qAsConst(documents)) {
+        const bool bookWide = named.title.isEmpty() || titleCounts.value(named.title) > 1
+            || (!bookTitle.isEmpty() && named.title.contains(bookTitle, Qt::CaseInsensitive));
+        const QString title =
+            capEpubTitle(bookWide && !named.heading.isEmpty() ? named.heading : named.title);
+        for (int i : named.indexes)
+            titles.insert(i, title);
     }
     return titles;
 }
@@ -250,7 +318,9 @@ bool EpubChapterParser::readOpf(EpubArchive &zip, const QString &opfPath, Packag
     QString ncxId;
     bool inManifest = false;
     bool inSpine = false;
+    HtmlEntityResolver entities;
     QXmlStreamReader xml(text);
+    xml.setEntityResolver(&entities);
     while (!xml.atEnd()) {
         const QXmlStreamReader::TokenType token = xml.readNext();
         const QStringRef name = xml.name();
@@ -266,6 +336,9 @@ bool EpubChapterParser::readOpf(EpubArchive &zip, const QString &opfPath, Packag
         const QXmlStreamAttributes attributes = xml.attributes();
         if (name == QLatin1String("package")) {
             package->version = attributes.value(QLatin1String("version")).toString();
+        } else if (name == QLatin1String("title") && package->title.isEmpty()
+                   && xml.namespaceUri() == QLatin1String("http://purl.org/dc/elements/1.1/")) {
+            package->title = xml.readElementText(QXmlStreamReader::SkipChildElements).simplified();
         } else if (name == QLatin1String("manifest")) {
             inManifest = true;
         } else if (name == QLatin1String("spine")) {
@@ -275,7 +348,8 @@ bool EpubChapterParser::readOpf(EpubArchive &zip, const QString &opfPath, Packag
             manifest.insert(attributes.value(QLatin1String("id")).toString(),
                             {attributes.value(QLatin1String("href")).toString(),
                              attributes.value(QLatin1String("media-type")).toString(),
-                             attributes.value(QLatin1String("properties")).toString()});
+                             attributes.value(QLatin1String("properties")).toString(),
+                             attributes.value(QLatin1String("fallback")).toString()});
         } else if (inSpine && name == QLatin1String("itemref")) {
             spineIds.append(attributes.value(QLatin1String("idref")).toString());
         }
@@ -285,10 +359,32 @@ bool EpubChapterParser::readOpf(EpubArchive &zip, const QString &opfPath, Packag
         return false;
     }
 
+    // Anything not plainly an image, a sound, a font or another non-text type
+    // is read as a document: mislabelled chapters keep their text. SVG is a
+    // content document of its own.
+    const auto isDocument = [](const ManifestItem &item) {
+        const QString type = item.mediaType.trimmed().toLower();
+        if (type == QLatin1String("image/svg+xml"))
+            return true;
+        static const QStringList binary{"image/", "audio/", "video/", "font/", "application/font",
+                                        "application/x-font", "application/vnd.ms-opentype",
+                                        "application/pdf", "application/octet-stream",
+                                        "application/javascript", "text/javascript", "text/css",
+                                        "application/x-dtbncx+xml", "application/smil+xml"};
+        return std::none_of(binary.cbegin(), binary.cend(),
+                            [&type](const QString &prefix) { return type.startsWith(prefix); });
+    };
     for (const QString &id : qAsConst(spineIds)) {
-        const auto item = manifest.constFind(id);
+        auto item = manifest.constFind(id);
+        // An image or other item in the reading order is read through its
+        // document fallback; without one it is left out.
+        QSet<QString> chain;
+        while (item != manifest.constEnd() && !isDocument(item.value()) && !chain.contains(item.key())) {
+            chain.insert(item.key());
+            item = manifest.constFind(item->fallback);
+        }
         // One broken reference costs that document, not the book.
-        if (item == manifest.constEnd() || item->href.isEmpty()) {
+        if (item == manifest.constEnd() || item->href.isEmpty() || !isDocument(item.value())) {
             qWarning().noquote() << "[EpubChapterParser] 跳过无效的 spine 项:" << id;
             continue;
         }

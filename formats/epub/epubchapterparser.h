@@ -55,6 +55,7 @@ private:
         QString href;
         QString mediaType;
         QString properties;
+        QString fallback;   // id of the item to read when this one is not a document
     };
     struct Package
     {
@@ -62,6 +63,7 @@ private:
         QStringList spine;
         QString ncxPath;
         QString navPath;
+        QString title;      // the first dc:title, white space collapsed
     };
     // Spine lookups: full path and bare file name to the first index.
     struct SpineIndex
@@ -86,8 +88,11 @@ private:
     // The copy's path, or the book's own path when copying fails.
     QString copyBook(const QString &filePath, const QString &dataDir);
     // Titles of the spine documents at these indexes, read in one pass.
+    // A title that is empty, holds the book's or is shared by several
+    // documents gives way to the document's first h1-h3.
     QHash<int, QString> readDocumentTitles(EpubArchive &zip, const QStringList &spine,
-                                           const QVector<int> &indexes);
+                                           const QVector<int> &indexes,
+                                           const QString &bookTitle = QString());
 
     // Table of contents.
     void readToc(EpubArchive &zip, const QString &version, const QString &ncxPath,
@@ -98,6 +103,9 @@ private:
     void parseNavPoint(QXmlStreamReader &reader, QVector<EpubTocEntry> &entries,
                        const QString &parentTitle, int depth);
     void parseNav(EpubArchive &zip, const QString &navPath, QVector<EpubTocEntry> &entries);
+    // False when the text is not well-formed; entries then stay as they were.
+    bool parseNavText(const QString &text, const QString &navPath,
+                      QVector<EpubTocEntry> &entries);
     void parseNavList(QXmlStreamReader &reader, const QString &navPath,
                       QVector<EpubTocEntry> &entries);
 };

@@ -3,20 +3,18 @@
 #include "keys.h"
 #include "paths.h"
 
-#include <QDir>
 #include <QSaveFile>
 
 namespace EpubFiles {
 
 QString bookId(const QString &filePath)
 {
-    const QString id = md5Hex(filePath);
-    return id.isEmpty() ? filePath : id;
+    return bookIdForPath(filePath);
 }
 
 QString dataDir(const QString &bookId)
 {
-    return QDir(Paths::dataLocation()).absoluteFilePath(bookId + QLatin1Char('/'));
+    return Paths::bookDataDir(bookId);
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)

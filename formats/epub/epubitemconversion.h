@@ -20,14 +20,22 @@ struct EpubConversionContext
 };
 
 // One spine document converted whole, with the paragraph index at which each
-// asked-for anchor starts (anchors never met are absent).
+// asked-for anchor cuts it (see cutPositions).
 struct EpubItemConversion
 {
     bool ok = false;
     QVector<Paragraph> paragraphs;
     QHash<QString, int> anchorStarts;
     QString error;
+    bool tooLarge = false;      // over the content bounds: the book is refused
 };
 
 EpubItemConversion convertEpubItem(const QString &text, const EpubConversionContext &context,
                                    const QString &itemPath, const QStringList &anchors);
+
+// Where each anchor (in chapter order) cuts a document of paragraphCount paragraphs,
+// given where the conversion met them: a missing anchor cuts at the next one met,
+// else at the end; positions are handed out in ascending order, so no two
+// chapters share a paragraph.
+QHash<QString, int> cutPositions(const QStringList &anchors, const QHash<QString, int> &met,
+                                 int paragraphCount);

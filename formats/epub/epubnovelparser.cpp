@@ -109,6 +109,8 @@ void EpubNovelParser::readOpf(const QString &opfText, NovelInfo *novel, Manifest
     QXmlStreamReader xml(opfText);
     bool inMetadata = false;
     bool inManifest = false;
+    bool titleSeen = false;
+    QStringList creators;
     // The text of the token right after the current start element, when it is
     // character data: a title opened by a comment or a child counts as absent.
     const auto nextText = [&xml](QString *text) {
@@ -135,12 +137,18 @@ void EpubNovelParser::readOpf(const QString &opfText, NovelInfo *novel, Manifest
             inManifest = true;
         } else if (inMetadata) {
             QString text;
+            // The first title is the main one (later ones are subtitles or
+            // collection names); every creator counts.
             if (name == QLatin1String("title")) {
-                if (nextText(&text))
-                    novel->setTitle(text);
+                if (!titleSeen && nextText(&text) && !text.simplified().isEmpty()) {
+                    novel->setTitle(text.simplified());
+                    titleSeen = true;
+                }
             } else if (name == QLatin1String("creator")) {
-                if (nextText(&text))
-                    novel->setAuthor(text);
+                if (nextText(&text) && !text.simplified().isEmpty()) {
+                    creators.append(text.simplified());
+                    novel->setAuthor(creators.join(QStringLiteral(", ")));
+                }
             } else if (name == QLatin1String("description")) {
                 if (nextText(&text))
                     novel->setDescription(text);

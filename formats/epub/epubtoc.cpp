@@ -5,6 +5,8 @@
 
 #include "epubarchive.h"
 #include "epubchapterparser.h"
+#include "htmlentityresolver.h"
+#include "xmltext.h"
 
 #include <QXmlStreamReader>
 
@@ -43,7 +45,9 @@ void EpubChapterParser::parseNcx(const QString &ncxText, const QString &ncxPath,
                                  QVector<EpubTocEntry> &entries)
 {
     const int first = entries.size();
+    HtmlEntityResolver entities;
     QXmlStreamReader reader(ncxText);
+    reader.setEntityResolver(&entities);
     while (!reader.atEnd()) {
         if (reader.readNext() == QXmlStreamReader::StartElement
             && reader.name() == QLatin1String("navMap")) {
@@ -128,8 +132,21 @@ void EpubChapterParser::parseNav(EpubArchive &zip, const QString &navPath,
     const QString text = zip.readText(navPath);
     if (text.isEmpty())
         return;
+    if (!parseNavText(text, navPath, entries)) {
+        // Hand-made navigation documents are as often not well-formed as chapters.
+        const QString repaired = repairHtmlToXhtml(text);
+        if (!repaired.isEmpty())
+            parseNavText(repaired, navPath, entries);
+    }
+}
+
+bool EpubChapterParser::parseNavText(const QString &text, const QString &navPath,
+                                     QVector<EpubTocEntry> &entries)
+{
     const int first = entries.size();
+    HtmlEntityResolver entities;
     QXmlStreamReader reader(text);
+    reader.setEntityResolver(&entities);
     while (!reader.atEnd()) {
         if (reader.readNext() != QXmlStreamReader::StartElement
             || reader.name() != QLatin1String("nav"))
@@ -147,8 +164,10 @@ void EpubChapterParser::parseNav(EpubArchive &zip, const QString &navPath,
             break;
         }
     }
-    if (reader.hasError())
-        entries.resize(first);
+    if (!reader.hasError())
+        return true;
+    entries.resize(first);
+    return false;
 }
 
 void EpubChapterParser::parseNavList(QXmlStreamReader &reader, const QString &navPath,

@@ -6,10 +6,12 @@
 #include "epubfonts.h"
 #include "epubitemconversion.h"
 #include "logmanager.h"
+#include "pageimageloader.h"
 #include "paragraphutils.h"
 #include "transaction.h"
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
+#include "xmltext.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>
@@ -27,6 +29,7 @@
 #include <unzip.h>
 
 #include <cmath>
+#include <numeric>
 #include <limits>
 
 namespace {
@@ -37,8 +40,11 @@ constexpr qint64 MaxContentBytes = qint64(512) * 1024 * 1024;
 constexpr qint64 MaxFontBytes = 50 * 1024 * 1024;
 constexpr int ImageProbeLimit = 256 * 1024;
 constexpr int ImageProbeBlock = 16 * 1024;
-// Spine documents converted and stored together; peak memory follows this.
-constexpr int BatchItems = 64;
+// Spine documents converted and stored together; peak memory follows this,
+// so it is one per conversion thread.
+constexpr int BatchItemsPerThread = 1;
+// What one book may store, whatever its archive's size.
+constexpr qint64 MaxBookParagraphs = 2000000;
 
 struct ZipEntry
 {
@@ -158,9 +164,6 @@ QByteArray readEntryAt(unzFile zip, const ZipEntry &entry, qint64 maxBytes)
     if (read <= 0)
         return QByteArray();
     bytes.truncate(read);
-    const int nul = bytes.indexOf('\0');
-    if (nul >= 0)
-        bytes.truncate(nul);
     return bytes;
 }
 
@@ -230,29 +233,9 @@ QSize probeImage(unzFile zip, const ZipEntry &entry)
     unz64_file_pos position = entry.position;
     if (unzGoToFilePos64(zip, &position) != UNZ_OK || unzOpenCurrentFile(zip) != UNZ_OK)
         return QSize(-1, -1);
-    const int limit = int(qMin<quint64>(entry.size, ImageProbeLimit));
-    QByteArray bytes;
-    QSize size(-1, -1);
-    while (bytes.size() < limit) {
-        const int want = qMin(ImageProbeBlock, limit - bytes.size());
-        const int before = bytes.size();
-        bytes.resize(before + want);
-        const int read = unzReadCurrentFile(zip, bytes.data() + before, unsigned(want));
-        if (read <= 0) {
-            bytes.truncate(before);
-            break;
-        }
-        bytes.truncate(before + read);
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::ReadOnly);
-        const QSize found = QImageReader(&buffer).size();
-        if (found.width() >= 0 && found.height() >= 0) {
-            size = found;
-            break;
-        }
-        if (read < want)
-            break;
-    }
+    const QSize size = PageImageLoader::imageSizeFromHead(
+        [zip](char *data, int max) { return unzReadCurrentFile(zip, data, unsigned(max)); },
+        int(qMin<quint64>(entry.size, ImageProbeLimit)), ImageProbeBlock);
     unzCloseCurrentFile(zip);
     return size;
 }
@@ -342,11 +325,13 @@ private:
     Book m_book;
     QVector<ChapterPlan> m_plans;
     QHash<int, QStringList> m_itemAnchors;    // spine index to the anchors cut there
-    QHash<QString, int> m_lastUse;            // entry name to its last spine index
-    QHash<QString, QByteArray> m_xhtml;       // entry name to raw text
+    QSet<QString> m_readable;                 // spine entries with content
+    QMap<QString, QString> m_inlineStyles;    // entry name to its <style> texts
+    qint64 m_bookParagraphs = 0;
     QMap<QString, QString> m_css;
     EpubConversionContext m_context;
     QHash<QString, QSize> m_imageSizes;
+    QHash<int, int> m_consumed;               // spine index to the paragraphs chapters took
     QString m_firstError;
 };
 
@@ -388,23 +373,19 @@ bool ContentStore::run(int threadCount)
             m_itemAnchors[plan.start].append(plan.anchor);
         if (!plan.endAnchor.isEmpty())
             m_itemAnchors[plan.end].append(plan.endAnchor);
-        for (int i = plan.start; i <= plan.end; ++i)
-            m_lastUse[spineEntry(m_book, m_book.spine.at(i))] = i;
     }
     if (!readContent(zip.get()))
         return false;
-    QLOG_INFO().noquote() << "[EpubUnifiedParser] [3/6] 内容读入(" << m_xhtml.size() << " XHTML,"
+    QLOG_INFO().noquote() << "[EpubUnifiedParser] [3/6] 内容读入(" << m_readable.size() << " XHTML,"
                           << m_css.size() << " CSS):" << elapsed(stage);
 
     EpubFonts::Book fonts;
     fonts.bookId = m_novelId;
     fonts.opfPath = m_book.opfPath;
     fonts.styleTexts = m_css;
-    for (auto it = m_xhtml.constBegin(); it != m_xhtml.constEnd(); ++it) {
-        const QString styles = inlineStyles(QString::fromUtf8(it.value()));
-        if (!styles.isEmpty())
-            fonts.styleTexts.insert(it.key(), styles);
-    }
+    for (auto it = m_inlineStyles.constBegin(); it != m_inlineStyles.constEnd(); ++it)
+        fonts.styleTexts.insert(it.key(), it.value());
+    m_inlineStyles.clear();
     fonts.obfuscation = obfuscation;
     fonts.lookup = [this](const QString &href, const QString &stylePath) {
         return EpubUnifiedParser::lookupResource(href, m_book.archiveIndex, stylePath, m_book.opfPath);
@@ -480,10 +461,18 @@ bool ContentStore::readContent(unzFile zip)
         qWarning().noquote() << "[EpubUnifiedParser] 正文与样式超过上限 (字节):" << declared;
         return false;
     }
+    // Documents are read again when converted; here only their own style
+    // elements are kept, so memory never holds the whole book's text.
     for (const QString &entry : qAsConst(needed)) {
         const QByteArray bytes = readEntryAt(zip, m_book.entries.value(entry), MaxDocumentBytes);
-        if (!bytes.isEmpty())
-            m_xhtml.insert(entry, bytes);
+        if (bytes.isEmpty())
+            continue;
+        m_readable.insert(entry);
+        if (bytes.contains("style") || bytes.contains('\0')) {
+            const QString styles = inlineStyles(decodeXmlBytes(bytes));
+            if (!styles.isEmpty())
+                m_inlineStyles.insert(entry, styles);
+        }
     }
     for (const QString &entry : qAsConst(m_book.styleSheets)) {
         const QByteArray bytes = readEntryAt(zip, m_book.entries.value(entry), MaxDocumentBytes);
@@ -496,6 +485,7 @@ bool ContentStore::readContent(unzFile zip)
 bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedParagraphs)
 {
     PoolLimit limit(threadCount);
+    const int batchItems = qMax(1, threadCount) * BatchItemsPerThread;
     QHash<int, EpubItemConversion> converted;
     int next = 0;
     while (next < m_chapters.size()) {
@@ -506,7 +496,7 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
             const ChapterPlan &plan = m_plans.at(end);
             if (!plan.valid)
                 continue;
-            if (end > next && items.size() + (plan.end - plan.start) >= BatchItems)
+            if (end > next && items.size() + (plan.end - plan.start) >= batchItems)
                 break;
             for (int i = plan.start; i <= plan.end; ++i)
                 items.insert(i);
@@ -517,20 +507,43 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
                 pending.append(i);
         }
         std::sort(pending.begin(), pending.end());
+        // Read here, one archive at a time; the threads only convert.
+        QVector<QByteArray> texts;
+        texts.reserve(pending.size());
+        for (int i : qAsConst(pending)) {
+            const QString entry = spineEntry(m_book, m_book.spine.at(i));
+            texts.append(m_readable.contains(entry)
+                             ? readEntryAt(zip, m_book.entries.value(entry), MaxDocumentBytes)
+                             : QByteArray());
+        }
+        QVector<int> positions(pending.size());
+        std::iota(positions.begin(), positions.end(), 0);
         const QVector<EpubItemConversion> results = QtConcurrent::blockingMapped(
-            pending, std::function<EpubItemConversion(const int &)>([&](const int &i) {
+            positions, std::function<EpubItemConversion(const int &)>([&](const int &k) {
+                const int i = pending.at(k);
                 const QString path = m_book.spine.at(i);
-                const QByteArray bytes = m_xhtml.value(spineEntry(m_book, path));
-                if (bytes.isEmpty()) {
+                if (texts.at(k).isEmpty()) {
                     EpubItemConversion failed;
                     failed.error = QStringLiteral("无法读取 spine 文件: %1").arg(path);
                     return failed;
                 }
-                return convertEpubItem(QString::fromUtf8(bytes), m_context,
+                return convertEpubItem(decodeXmlBytes(texts.at(k)), m_context,
                                        spineEntry(m_book, path), m_itemAnchors.value(i));
             }));
-        for (int k = 0; k < pending.size(); ++k)
+        texts.clear();
+        for (int k = 0; k < pending.size(); ++k) {
+            if (results.at(k).tooLarge) {
+                qWarning().noquote() << "[EpubUnifiedParser] 内容超过上限，导入中止:"
+                                     << results.at(k).error;
+                return false;
+            }
+            m_bookParagraphs += results.at(k).paragraphs.size();
             converted.insert(pending.at(k), results.at(k));
+        }
+        if (m_bookParagraphs > MaxBookParagraphs) {
+            qWarning().noquote() << "[EpubUnifiedParser] 全书段落超过上限，导入中止:" << m_bookParagraphs;
+            return false;
+        }
 
         QVector<EpubChapterParseResult> batch;
         for (int c = next; c < end; ++c)
@@ -565,8 +578,6 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
                                                                                : m_book.spine.size();
         for (auto it = converted.begin(); it != converted.end();)
             it = it.key() < keepFrom ? converted.erase(it) : std::next(it);
-        for (auto it = m_xhtml.begin(); it != m_xhtml.end();)
-            it = m_lastUse.value(it.key()) < keepFrom ? m_xhtml.erase(it) : std::next(it);
         next = end;
     }
     int known = 0;
@@ -613,6 +624,10 @@ EpubChapterParseResult ContentStore::assemble(int index, const QHash<int, EpubIt
                 to = item.paragraphs.size();
             }
         }
+        // Never again what an earlier chapter took from this document.
+        from = qMax(from, m_consumed.value(i, 0));
+        to = qMax(to, from);
+        m_consumed.insert(i, to);
         QVector<Paragraph> part = slice(item.paragraphs, from, to);
         int tables = 0;
         for (Paragraph &p : part) {

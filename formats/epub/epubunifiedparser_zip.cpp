@@ -1,4 +1,5 @@
 #include "epubunifiedparser.h"
+#include "xmltext.h"
 
 #include <unzip.h>
 
@@ -37,6 +38,5 @@ QString EpubUnifiedParser::readZipText(void *archive, const QString &entryPath)
     const QByteArray bytes = readZipEntry(archive, entryPath, 20 * 1024 * 1024);
     if (bytes.isNull())
         return QString();
-    const int nul = bytes.indexOf('\0');
-    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
+    return decodeXmlBytes(bytes);
 }

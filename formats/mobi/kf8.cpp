@@ -213,23 +213,25 @@ bool MobiParser::readNcx(const MobiIndexTable &skeletonTable, const MobiIndexTab
         return false;
     QVector<Kf8NavEntry> collected;
     collected.reserve(ncxTable.entries.size());
+    // A damaged entry (no target, no title, a target outside its document)
+    // is dropped: the rest of the table still gives the book its chapters.
     for (const MobiIndexEntry &entry : ncxTable.entries) {
         quint32 titleKey = 0;
         quint32 fragment = 0;
         quint32 offset = 0;
         if (!indexTagValue(entry, 3, &titleKey) || !indexTagPair(entry, 6, &fragment, &offset)
             || !ncxTable.cncx.contains(titleKey) || fragment >= quint32(fragments.size()))
-            return fail(error, "KF8 NCX 条目无效");
+            continue;
         const Kf8Fragment &f = fragments.at(int(fragment));
         if (f.skeletonIndex >= quint32(skeletons.size()))
-            return fail(error, "KF8 NCX 文档索引无效");
+            continue;
         const Kf8Skeleton &s = skeletons.at(int(f.skeletonIndex));
         const qint64 target = qint64(f.insertPosition) + offset;
         if (target < s.start || target - s.start > 0xFFFFFFFFll)
-            return fail(error, "KF8 NCX 正文位置无效");
+            continue;
         const QString title = ncxTable.cncx.value(titleKey).trimmed();
         if (title.isEmpty())
-            return fail(error, "KF8 NCX 标题为空");
+            continue;
         collected.append({title, int(f.skeletonIndex), quint32(target - s.start)});
     }
     std::stable_sort(collected.begin(), collected.end(), [](const Kf8NavEntry &a, const Kf8NavEntry &b) {

@@ -3,9 +3,12 @@
 #include "iformatparser.h"
 #include "mobibook.h"
 #include "mobiindex.h"
+#include "mobimarkup.h"
+#include "paragraph.h"
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QVector>
 
@@ -90,4 +93,64 @@ public:
     // ---- Parser: book information, resources, chapters and markup repair ----
     // (constructor, factories, IFormatParser overrides and their members go here,
     //  implemented in their own files)
+
+    // Book information and resources (mobiparser.cpp, mobiresources.cpp)
+    MobiParser();
+    ~MobiParser() override;
+    MobiParser(const MobiParser &) = delete;
+    MobiParser &operator=(const MobiParser &) = delete;
+    static IFormatParser *create();
+    static IFormatParser *createAzw3();
+    static IFormatParser *createKf8();
+
+    ParseResult parseBookInfo(const QString &filePath) override;
+    // Images and KF8 fonts of the book, saved once into the data folder.
+    bool extractResources(QString *error = nullptr);
+
+    // Chapters and their storage (mobichapters.cpp)
+    ParseResult parseChapters(const QString &filePath, NovelInfo *novel) override;
+    bool parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
+                      UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao) override;
+    // A failed import removes the data folder when this import created it.
+    bool finishImport(bool success) override;
+    // KF8 style sheets and SVG images, flow 0 (the text) skipped.
+    bool saveFlows(const QList<QByteArray> &flows, QString *error = nullptr);
+    // The @font-face fonts of the saved style sheets, and their manifest.
+    bool registerBookFonts(QString *error = nullptr);
+    static QVector<MobiTocEntry> buildMobiToc(const QString &html);
+    static QString plainTitle(const QString &html);
+
+    // Markup repair (mobirepair.cpp, passes in mobimarkup.cpp)
+    QString rewriteKindleLinks(const QString &text) const;
+    static QString insertPageBreaks(const QString &text);
+    QString rewriteImageRecindex(const QString &html) const;
+    static QString wrapMobiHtml(const QString &text);
+    // Gives every navigation target of the part an element id; anchors maps
+    // each target offset to its id. False for a target no tag can carry.
+    static bool assignNavAnchors(QByteArray &part, const QList<Kf8NavEntry> &navigation,
+                                 int partIndex, int textEncoding,
+                                 QMap<quint32, QString> &anchors);
+    static QString attributeValue(const QString &tag, const QString &name);
+    static QString formatKf8ParseError(int partIndex, const QString &stage, int partBytes,
+                                       int decodedChars, const XhtmlConvertResult &result);
+
+private:
+    bool importKf8(const QList<QByteArray> &parts, const QList<QByteArray> &flows,
+                   const QList<Kf8NavEntry> &navigation, const QString &bookTitle,
+                   QVector<QString> &titles, QList<QVector<Paragraph>> &paragraphs,
+                   QString *error);
+    bool importMobi6(const QString &bookTitle, QVector<QString> &titles,
+                     QList<QVector<Paragraph>> &paragraphs, QString *error);
+
+    QString openedPath;
+    QString dataDir;
+    PalmDbBook book;
+    QMap<int, QString> imageNamesByNumber;
+    QMap<int, QString> resourceNamesByIndex;
+    QMap<int, QString> flowNamesByIndex;
+    QMap<QString, QString> styleSheetTexts;
+    QMap<QString, QString> savedFilePaths;
+    QMap<QString, QString> mimeTypesByPath;
+    QList<QVector<Paragraph>> chapterParagraphs;
+    QString createdDataDir;
 };

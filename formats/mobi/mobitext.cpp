@@ -335,11 +335,14 @@ bool MobiParser::loadKf8Content(const PalmDbBook &book, QList<QByteArray> *parts
         if (!readIndexGroup(book, s, s.ncxIndexRecord, &ncx, error)
             || !readNcx(skeletons, fragments, ncx, &newNavigation, error))
             return false;
-        for (const Kf8NavEntry &entry : qAsConst(newNavigation)) {
-            if (entry.partIndex < 0 || entry.partIndex >= newParts.size()
-                || entry.offset > quint32(newParts.at(entry.partIndex).size()))
-                return fail(error, "KF8 NCX 目标越界");
-        }
+        // A target outside the assembled parts goes; the others stay.
+        newNavigation.erase(std::remove_if(newNavigation.begin(), newNavigation.end(),
+                                           [&](const Kf8NavEntry &entry) {
+                                               return entry.partIndex < 0
+                                                   || entry.partIndex >= newParts.size()
+                                                   || entry.offset > quint32(newParts.at(entry.partIndex).size());
+                                           }),
+                            newNavigation.end());
     }
     *parts = newParts;
     *flows = newFlows;

@@ -2,6 +2,10 @@
 
 #include "cssscanner.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QUrl>
 #include <QVarLengthArray>
 
 #include <algorithm>
@@ -149,14 +153,29 @@ void resolveKeywords(QMap<QString, QString> &values, const ComputedStyle *parent
 
 }
 
+namespace {
+
+// Property names are nearly always written in lower case already; the
+// Unicode case mapping is only paid for the others.
+QString propertyKey(const QString &name)
+{
+    for (const QChar c : name) {
+        if (c.unicode() >= 0x80 || (c >= QLatin1Char('A') && c <= QLatin1Char('Z')))
+            return name.toLower();
+    }
+    return name;
+}
+
+}
+
 bool ComputedStyle::has(const QString &name) const
 {
-    return values.contains(name.toLower());
+    return values.contains(propertyKey(name));
 }
 
 QString ComputedStyle::value(const QString &name) const
 {
-    return values.value(name.toLower());
+    return values.value(propertyKey(name));
 }
 
 CssLength ComputedStyle::length(const QString &name) const
@@ -193,11 +212,70 @@ CssRuleList CssStyleSheet::parse(const QString &cssText)
     return rules;
 }
 
+namespace {
+
+// The sheets a text pulls in with @import, as paths beside the importing one.
+QStringList importedPaths(const QString &cssText, const QString &path)
+{
+    QStringList paths;
+    const QString dir = QFileInfo(path).path();
+    for (const QString &written : CssStyleSheet::importHrefs(cssText)) {
+        const QString href = QUrl::fromPercentEncoding(written.toUtf8());
+        if (href.contains(QLatin1Char(':')))
+            continue;
+        paths.append(href.startsWith(QLatin1Char('/'))
+                         ? href.mid(1)
+                         : QDir::cleanPath(dir.isEmpty() || dir == QLatin1String(".")
+                                               ? href : dir + QLatin1Char('/') + href));
+    }
+    return paths;
+}
+
+// The imported texts ahead of the importing one, each sheet once, nested a few levels.
+void appendWithImports(const QMap<QString, QString> &cssTexts, const QString &path,
+                       QSet<QString> &seen, int depth, QString &out)
+{
+    if (seen.contains(path) || depth > 8)
+        return;
+    seen.insert(path);
+    const QString text = cssTexts.value(path);
+    for (const QString &imported : importedPaths(text, path)) {
+        if (cssTexts.contains(imported))
+            appendWithImports(cssTexts, imported, seen, depth + 1, out);
+    }
+    out += text;
+    out += QLatin1Char('\n');
+}
+
+}
+
+QStringList CssStyleSheet::importHrefs(const QString &cssText)
+{
+    static const QRegularExpression import(QStringLiteral(
+        "@import\\s+(?:url\\(\\s*)?[\"']?([^\"')\\s;]+)"),
+        QRegularExpression::CaseInsensitiveOption);
+    QStringList hrefs;
+    if (!cssText.contains(QLatin1String("@import"), Qt::CaseInsensitive))
+        return hrefs;
+    QRegularExpressionMatchIterator it = import.globalMatch(cssText);
+    while (it.hasNext())
+        hrefs.append(it.next().captured(1));
+    return hrefs;
+}
+
 CssStyleSheetMap CssStyleSheet::parseAll(const QMap<QString, QString> &cssTexts)
 {
     CssStyleSheetMap sheets;
-    for (auto it = cssTexts.cbegin(); it != cssTexts.cend(); ++it)
-        sheets.insert(it.key(), parse(it.value()));
+    for (auto it = cssTexts.cbegin(); it != cssTexts.cend(); ++it) {
+        if (!it.value().contains(QLatin1String("@import"), Qt::CaseInsensitive)) {
+            sheets.insert(it.key(), parse(it.value()));
+            continue;
+        }
+        QSet<QString> seen;
+        QString text;
+        appendWithImports(cssTexts, it.key(), seen, 0, text);
+        sheets.insert(it.key(), parse(text));
+    }
     return sheets;
 }
 

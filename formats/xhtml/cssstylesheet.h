@@ -61,7 +61,11 @@ class CssStyleSheet
 {
 public:
     static CssRuleList parse(const QString &cssText);
+    // Sheets given together: each with the sheets it @imports from among them
+    // ahead of its own rules.
     static CssStyleSheetMap parseAll(const QMap<QString, QString> &cssTexts);
+    // The references of a text's @import rules, as written.
+    static QStringList importHrefs(const QString &cssText);
 
     void merge(const CssRuleList &rules);
     void mergeText(const QString &cssText);

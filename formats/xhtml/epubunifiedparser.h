@@ -47,7 +47,7 @@ public:
     // The whole uncompressed entry of an open minizip archive (exact name), or
     // a null array when it is missing, empty, larger than maxBytes or short.
     static QByteArray readZipEntry(void *archive, const QString &entryPath, qint64 maxBytes);
-    // readZipEntry up to 20 MiB, cut at the first NUL, as UTF-8; null on failure.
+    // readZipEntry up to 20 MiB decoded by its mark or declared encoding; null on failure.
     static QString readZipText(void *archive, const QString &entryPath);
 
     // One XHTML document, from the element with id startAnchor up to (not including)
@@ -90,6 +90,10 @@ public:
     static void applyRunStyle(RunStyle &run, const ComputedStyle &style, bool withBackground,
                               float baseFontSize, QHash<QString, QString> *familyCache = nullptr);
     static void flushRun(XhtmlConvertState &state);
+    // The run a block starts with: bold and italic of the elements around it
+    // (an <i> or a styled div, table or list) carry into it; its own
+    // declarations are applied after.
+    static RunStyle inheritedRunStyle(const RunStyle &outer, const ComputedStyle &style);
     static bool lengthPixels(const ComputedStyle &style, const QString &property, float &out);
 
     static QString decodeRelativeUrl(const QString &href);

@@ -2,6 +2,7 @@
 
 #include "htmlentityresolver.h"
 #include "xmlelementtext.h"
+#include "xmltext.h"
 
 #include <QDebug>
 #include <QXmlStreamReader>
@@ -9,11 +10,37 @@
 namespace {
 
 const QString epubNamespace = QStringLiteral("http://www.idpf.org/2007/ops");
+// Far above any real chapter; a document beyond is refused rather than held.
+constexpr int MaxDocumentParagraphs = 100000;
+constexpr qint64 MaxDocumentCharacters = 24 * 1024 * 1024;
+// Spans beyond this are mistakes, not tables; a cap keeps rows bounded.
+constexpr int MaxCellSpan = 64;
+
+enum class Block { None, Container, Heading, ListItem, Quote, Pre, List };
+
+// Which element is a block, and of what sort: the one place that decides it.
+Block blockOf(const QString &name)
+{
+    static const QHash<QString, Block> table{
+        {"p", Block::Container}, {"div", Block::Container}, {"body", Block::Container},
+        {"dt", Block::Container}, {"dd", Block::Container}, {"section", Block::Container},
+        {"article", Block::Container}, {"center", Block::Container}, {"figure", Block::Container},
+        {"figcaption", Block::Container}, {"aside", Block::Container}, {"header", Block::Container},
+        {"footer", Block::Container}, {"nav", Block::Container}, {"address", Block::Container},
+        {"main", Block::Container}, {"hgroup", Block::Container}, {"details", Block::Container},
+        {"summary", Block::Container}, {"fieldset", Block::Container}, {"legend", Block::Container},
+        {"dialog", Block::Container}, {"search", Block::Container}, {"caption", Block::Container},
+        {"h1", Block::Heading}, {"h2", Block::Heading}, {"h3", Block::Heading},
+        {"h4", Block::Heading}, {"h5", Block::Heading}, {"h6", Block::Heading},
+        {"li", Block::ListItem}, {"blockquote", Block::Quote}, {"pre", Block::Pre},
+        {"ul", Block::List}, {"ol", Block::List}, {"dl", Block::List}, {"menu", Block::List},
+        {"dir", Block::List}};
+    return table.value(name, Block::None);
+}
 
 bool isContainerBlock(const QString &name)
 {
-    static const QSet<QString> names{"p", "div", "body", "dt", "dd", "section", "article", "center"};
-    return names.contains(name);
+    return blockOf(name) == Block::Container;
 }
 
 int headingLevel(const QString &name)
@@ -27,13 +54,60 @@ int headingLevel(const QString &name)
 // Blocks that become part of the cell's text when they appear inside a table cell.
 bool isCellBlock(const QString &name)
 {
-    return isContainerBlock(name) || headingLevel(name) > 0 || name == QLatin1String("li")
-        || name == QLatin1String("blockquote") || name == QLatin1String("pre");
+    return blockOf(name) != Block::None;
 }
 
 bool isBlockEnd(const QString &name)
 {
     return isCellBlock(name);
+}
+
+// Values of display that make an element a block of its own.
+bool isBlockDisplay(const QString &display)
+{
+    return display == QLatin1String("block") || display == QLatin1String("list-item")
+        || display == QLatin1String("flex") || display == QLatin1String("grid")
+        || display == QLatin1String("table") || display == QLatin1String("flow-root");
+}
+
+// list-style-type, or the type named in the list-style shorthand.
+QString listStyleType(const ComputedStyle &style)
+{
+    const QString type = style.value(QStringLiteral("list-style-type")).trimmed().toLower();
+    if (!type.isEmpty())
+        return type;
+    const QStringList parts = style.value(QStringLiteral("list-style")).toLower().split(
+        QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (const QString &part : parts) {
+        if (part != QLatin1String("inside") && part != QLatin1String("outside")
+            && !part.startsWith(QLatin1String("url(")))
+            return part;
+    }
+    return QString();
+}
+
+// The marker of item number n of an ordered list in the given list-style-type;
+// empty for none.
+QString listMarker(int n, const QString &type)
+{
+    if (type == QLatin1String("none"))
+        return QString();
+    const bool upper = type.startsWith(QLatin1String("upper"));
+    QString text;
+    if (n > 0 && (type.endsWith(QLatin1String("-alpha")) || type.endsWith(QLatin1String("-latin")))) {
+        for (int k = n; k > 0; k = (k - 1) / 26)
+            text.prepend(QChar('a' + (k - 1) % 26));
+    } else if (n > 0 && n < 4000 && type.endsWith(QLatin1String("-roman"))) {
+        static const int values[] = {1000, 900, 500, 400, 100, 90, 50, 40, 10, 9, 5, 4, 1};
+        static const char *const digits[] = {"m", "cm", "d", "cd", "c", "xc", "l", "xl", "x", "ix", "v", "iv", "i"};
+        for (int k = 0, rest = n; k < 13; ++k) {
+            for (; rest >= values[k]; rest -= values[k])
+                text += QLatin1String(digits[k]);
+        }
+    } else {
+        text = QString::number(n);
+    }
+    return (upper ? text.toUpper() : text) + QStringLiteral(". ");
 }
 
 bool isTextSuppressing(const QString &name)
@@ -127,8 +201,24 @@ XhtmlConvertResult EpubUnifiedParser::convertOnce(
     HtmlEntityResolver entities;
     QXmlStreamReader reader(xhtml);
     reader.setEntityResolver(&entities);
+    // What one document may become is bounded, not only its bytes.
+    const auto overBounds = [&s] {
+        return s.output.size() > MaxDocumentParagraphs || s.outputCharacters > MaxDocumentCharacters
+            || s.tooLarge;
+    };
+    const auto refused = [&s, &reader] {
+        XhtmlConvertResult result;
+        result.errorMessage = QStringLiteral("文档内容超过上限 (段落 %1, 字符 %2)")
+                                  .arg(s.output.size()).arg(s.outputCharacters);
+        result.errorLine = reader.lineNumber();
+        result.errorColumn = reader.columnNumber();
+        result.tooLarge = true;
+        return result;
+    };
     bool stop = false;
     while (!stop && !reader.atEnd()) {
+        if (overBounds())
+            return refused();
         switch (reader.readNext()) {
         case QXmlStreamReader::StartElement:
             startElement(s, reader, startAnchor, endAnchor, stop);
@@ -147,12 +237,16 @@ XhtmlConvertResult EpubUnifiedParser::convertOnce(
         }
     }
 
+    if (overBounds())
+        return refused();
     XhtmlConvertResult result;
     if (!stop && reader.hasError()) {
-        bool changed = false;
-        const QString repaired = mayRetry ? quoteUnquotedAttributes(xhtml, &changed) : QString();
-        if (changed) {
-            qInfo().noquote() << "[EpubUnifiedParser] XHTML未加引号属性兼容重试:" << documentPath;
+        // Not well-formed: read by an HTML parser and converted once more. Only
+        // such documents pay for the second reading.
+        const QString repaired = mayRetry ? repairHtmlToXhtml(xhtml) : QString();
+        if (!repaired.isEmpty()) {
+            qInfo().noquote() << "[EpubUnifiedParser] XHTML 不合规，按 HTML 修复:" << documentPath
+                              << reader.errorString();
             return convertOnce(repaired, styleSheets, resources, mediaTypes, documentPath, baseDir,
                                imageIdPrefix, startAnchor, endAnchor, false, cutAnchors);
         }
@@ -225,7 +319,14 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
         return;
     }
     if (name == QLatin1String("style")) {
-        s.documentSheet.mergeText(flatElementText(reader));
+        const QString text = flatElementText(reader);
+        for (const QString &href : CssStyleSheet::importHrefs(text)) {
+            const auto sheet = s.styleSheets.constFind(
+                lookupResource(href, s.resources, s.documentPath, s.baseDir));
+            if (sheet != s.styleSheets.cend())
+                s.documentSheet.merge(sheet.value());
+        }
+        s.documentSheet.mergeText(text);
         --s.depth;
         return;
     }
@@ -244,7 +345,12 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
         return;
 
     const ComputedStyle style = elementStyle(s, name, attributes);
-    s.styles.append({s.depth, style, s.alignmentStack.size()});
+    const QString whiteSpace = style.values.value(QStringLiteral("white-space"));
+    s.styles.append({s.depth, style, s.alignmentStack.size(),
+                     whiteSpace.isEmpty() || whiteSpace == QLatin1String("normal")
+                             || whiteSpace == QLatin1String("nowrap")
+                         ? 0
+                         : whiteSpace == QLatin1String("pre-line") ? 2 : 1});
 
     if (!endAnchor.isEmpty() && id == endAnchor) {
         emitParagraph(s);
@@ -258,9 +364,16 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
     }
     if (s.cutAnchors && !id.isEmpty() && !s.cutPositions.contains(id)
         && s.cutAnchors->contains(id)) {
-        emitParagraph(s);
-        s.paragraphOpen = false;
-        s.cutPositions.insert(id, s.output.size());
+        if (s.tableStartIndex >= 0) {
+            // A table is not split: it goes whole to the chapter the anchor opens.
+            s.cutPositions.insert(id, s.tableStartIndex);
+        } else {
+            // The block the anchor sits in goes on in the new chapter in its own style.
+            emitParagraph(s);
+            s.paragraph.chunks.clear();
+            s.atLineStart = true;
+            s.cutPositions.insert(id, s.output.size());
+        }
     }
     if (!s.started) {
         if (id.isEmpty() || id != startAnchor)
@@ -268,11 +381,22 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
         s.started = true;
     }
 
+    const QStringList types = words(epubTypeOf(attributes));
+    const QStringList roles = words(attributeValue(attributes, QStringLiteral("role")));
+    const bool footnote = types.contains(QLatin1String("footnote"))
+        || types.contains(QLatin1String("rearnote")) || roles.contains(QLatin1String("doc-footnote"));
+    // Hidden content is not read; a hidden footnote is still the note a reference opens.
+    s.display = style.values.value(QStringLiteral("display"));
+    if (!s.display.isEmpty())
+        s.display = s.display.trimmed().toLower();
+    if ((s.display == QLatin1String("none") || attributes.hasAttribute(QLatin1String("hidden")))
+        && !footnote && name != QLatin1String("body")) {
+        s.skipDepth = s.depth;
+        return;
+    }
+
     if (s.footnoteDepth == 0) {
-        const QStringList types = words(epubTypeOf(attributes));
-        const QStringList roles = words(attributeValue(attributes, QStringLiteral("role")));
-        if (types.contains(QLatin1String("footnote")) || types.contains(QLatin1String("rearnote"))
-            || roles.contains(QLatin1String("doc-footnote"))) {
+        if (footnote) {
             emitParagraph(s);
             s.paragraph = Paragraph();
             s.paragraph.kind = Paragraph::Note;
@@ -315,6 +439,24 @@ void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &
     const bool inTable = s.currentTableId >= 0 && s.nestedTableDepth == 0;
     const bool inCell = s.inTableCell;
 
+    static const QSet<QString> ownLayout{"table", "tr", "td", "th", "thead", "tbody", "tfoot",
+                                         "img", "svg", "br", "hr", "math"};
+    if (!inCell && !s.display.isEmpty() && isBlockDisplay(s.display) && blockOf(name) == Block::None
+        && !ownLayout.contains(name)) {
+        // An inline element styled as a block starts a paragraph of its own.
+        closeParagraph(s, Paragraph::Body, style);
+        applyBlockStyle(s.paragraph, style);
+        s.alignmentStack.last() = s.paragraph.alignment;
+        s.displayBlocks.append(s.depth);
+    }
+    if (name == QLatin1String("ol") || name == QLatin1String("ul")) {
+        bool ok = false;
+        const int start = attr("start").trimmed().toInt(&ok);
+        const bool reversed = attributes.hasAttribute(QLatin1String("reversed"));
+        s.lists.append({s.depth, name == QLatin1String("ol"), ok ? start : 1, reversed,
+                        listStyleType(style)});
+    }
+
     if (name == QLatin1String("table")) {
         if (inCell) {
             // A table inside a cell is read as lines of that cell.
@@ -328,6 +470,7 @@ void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &
         s.currentRow = -1;
         s.currentColumn = 0;
         s.maxColumns = 0;
+        s.coveredUntil.clear();
         s.tableStartIndex = s.output.size();
         return;
     }
@@ -341,7 +484,15 @@ void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &
         s.inTableCell = true;
         s.paragraph.tableId = s.currentTableId;
         s.paragraph.tableRow = qMax(s.currentRow, 0);
-        s.paragraph.tableColumn = s.currentColumn++;
+        // Columns that a cell of a row above still spans are taken.
+        while (s.coveredUntil.value(s.currentColumn, -1) >= s.paragraph.tableRow)
+            ++s.currentColumn;
+        const int colspan = qBound(1, attr("colspan").trimmed().toInt(), MaxCellSpan);
+        const int rowspan = qBound(1, attr("rowspan").trimmed().toInt(), MaxCellSpan);
+        for (int c = 0; c < colspan && rowspan > 1; ++c)
+            s.coveredUntil.insert(s.currentColumn + c, s.paragraph.tableRow + rowspan - 1);
+        s.paragraph.tableColumn = s.currentColumn;
+        s.currentColumn += colspan;
         s.paragraph.tableHeader = name == QLatin1String("th");
         if (s.paragraph.tableHeader) {
             s.run.bold = true;
@@ -387,6 +538,18 @@ void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &
             s.paragraph.marginLeft = 40.0f;
         applyBlockStyle(s.paragraph, style);
         s.alignmentStack.last() = s.paragraph.alignment;
+        if (!quote && !s.lists.isEmpty() && s.lists.last().ordered) {
+            // Numbers stay with the items: footnote references cite them.
+            ListFrame &list = s.lists.last();
+            bool ok = false;
+            const int value = attr("value").trimmed().toInt(&ok);
+            if (ok)
+                list.next = value;
+            const QString type = listStyleType(style);
+            s.listMarker = listMarker(list.next, type.isEmpty() ? list.type : type);
+            s.listMarkerDepth = s.depth;
+            list.next += list.reversed ? -1 : 1;
+        }
         return;
     }
     if (name == QLatin1String("pre")) {
@@ -568,6 +731,15 @@ void EpubUnifiedParser::endElement(XhtmlConvertState &s, const QString &name)
             || name == QLatin1String("td") || name == QLatin1String("th"))
             return;
     }
+    const bool displayBlock = !s.displayBlocks.isEmpty() && s.displayBlocks.last() == closed;
+    if (displayBlock)
+        s.displayBlocks.removeLast();
+    if (!s.lists.isEmpty() && s.lists.last().depth == closed)
+        s.lists.removeLast();
+    if (s.listMarkerDepth == closed) {
+        s.listMarker.clear();
+        s.listMarkerDepth = 0;
+    }
     if ((name == QLatin1String("td") || name == QLatin1String("th")) && s.inTableCell) {
         flushRun(s);
         s.output.append(s.paragraph);
@@ -579,7 +751,7 @@ void EpubUnifiedParser::endElement(XhtmlConvertState &s, const QString &name)
         endCellLine(s);
         if (name == QLatin1String("pre") && s.preDepth > 0)
             --s.preDepth;
-    } else if (isBlockEnd(name)) {
+    } else if (isBlockEnd(name) || displayBlock) {
         emitParagraph(s);
         s.paragraphOpen = false;
         if (name == QLatin1String("pre") && s.preDepth > 0)
@@ -631,7 +803,7 @@ void EpubUnifiedParser::closeParagraph(XhtmlConvertState &s, int kind, const Com
     }
     s.paragraph.kind = kind;
     s.paragraph.alignment = alignment;
-    s.run = RunStyle();
+    s.run = inheritedRunStyle(s.run, style);
     applyRunStyle(s.run, style, false, s.baseFontSize, &s.familyCache);
     s.paragraphOpen = true;
     s.atLineStart = true;
@@ -643,8 +815,15 @@ void EpubUnifiedParser::emitParagraph(XhtmlConvertState &s)
     if (!s.paragraphOpen)
         return;
     flushRun(s);
-    if (!s.paragraph.chunks.isEmpty())
-        s.output.append(s.paragraph);
+    if (s.paragraph.chunks.isEmpty())
+        return;
+    // Text that brings its own ideographic-space indent needs none on top of it.
+    if (s.paragraph.textIndent == 0.0f && s.paragraph.chunks.first().text.startsWith(QChar(0x3000)))
+        s.paragraph.textIndent = Paragraph::ExplicitZeroIndent;
+    s.outputCharacters += s.paragraph.chunks.size();
+    for (const TextChunk &chunk : qAsConst(s.paragraph.chunks))
+        s.outputCharacters += chunk.text.size();
+    s.output.append(s.paragraph);
 }
 
 void EpubUnifiedParser::endTable(XhtmlConvertState &s)
@@ -661,6 +840,12 @@ void EpubUnifiedParser::endTable(XhtmlConvertState &s)
                 rows[p.tableRow].insert(p.tableColumn, p);
             else
                 rebuilt.append(p);
+        }
+        // Short rows are padded to the widest: a few wide rows among many must
+        // not multiply into more cells than a document may hold.
+        if (qint64(rows.size()) * columns > MaxDocumentParagraphs) {
+            s.tooLarge = true;
+            rows.clear();
         }
         for (auto row = rows.cbegin(); row != rows.cend(); ++row) {
             for (int column = 0; column < columns; ++column) {
@@ -681,6 +866,7 @@ void EpubUnifiedParser::endTable(XhtmlConvertState &s)
     s.currentColumn = 0;
     s.maxColumns = 0;
     s.tableStartIndex = -1;
+    s.coveredUntil.clear();
 }
 
 QString EpubUnifiedParser::attributeValue(const QXmlStreamAttributes &attributes, const QString &name)

@@ -140,7 +140,9 @@ void EpubUnifiedParser::applyBlockStyle(Paragraph &p, const ComputedStyle &style
 
     lengthPixels(style, QStringLiteral("margin-left"), p.marginLeft);
     lengthPixels(style, QStringLiteral("margin-right"), p.marginRight);
-    lengthPixels(style, QStringLiteral("text-indent"), p.textIndent);
+    float indent = 0.0f;
+    if (lengthPixels(style, QStringLiteral("text-indent"), indent))
+        p.textIndent = indent == 0.0f ? Paragraph::ExplicitZeroIndent : indent;
     lengthPixels(style, QStringLiteral("margin-top"), p.spaceBefore);
     lengthPixels(style, QStringLiteral("margin-bottom"), p.spaceAfter);
     if (style.values.contains(QStringLiteral("background-color")))
@@ -154,6 +156,25 @@ void EpubUnifiedParser::applyBlockStyle(Paragraph &p, const ComputedStyle &style
         p.lineHeight = qMax(0.0f, lineHeight.value / 100.0f);
     else if (style.fontSize > 0 && lineHeight.toPixels(style.fontSize, 16.0f, 0.0f, pixels))
         p.lineHeight = qMax(0.0f, pixels / style.fontSize);
+}
+
+RunStyle EpubUnifiedParser::inheritedRunStyle(const RunStyle &outer, const ComputedStyle &style)
+{
+    RunStyle run;
+    run.bold = outer.bold;
+    run.italic = outer.italic;
+    run.fontWeight = outer.bold ? outer.fontWeight : 0;
+    const QString slant = style.values.value(QStringLiteral("font-style"));
+    if (slant.contains(QLatin1String("italic"), Qt::CaseInsensitive)
+        || slant.contains(QLatin1String("oblique"), Qt::CaseInsensitive))
+        run.italic = true;
+    const QString weightText = style.values.value(QStringLiteral("font-weight"));
+    const int weight = weightText.isEmpty() ? 0 : cssWeight(weightText);
+    if (weight >= 600) {
+        run.bold = true;
+        run.fontWeight = weight;
+    }
+    return run;
 }
 
 void EpubUnifiedParser::applyRunStyle(RunStyle &run, const ComputedStyle &style,
@@ -248,29 +269,49 @@ void EpubUnifiedParser::appendText(XhtmlConvertState &s, const QStringRef &text)
             s.svgText += text;
         return;
     }
-    if (s.preDepth > 0) {
+    const int whiteSpace = s.styles.isEmpty() ? 0 : s.styles.last().whiteSpace;
+    const bool keepAll = whiteSpace == 1;
+    const bool keepBreaks = whiteSpace == 2;
+    const bool blank = std::all_of(text.begin(), text.end(), isXmlSpace);
+    if (s.preDepth > 0 || (keepAll && (s.paragraphOpen || !blank))) {
         if (!s.paragraphOpen)
             openImplicitParagraph(s);
+        s.pendingText += s.listMarker;
+        s.listMarker.clear();
         s.pendingText += text;
         s.atLineStart = false;
         return;
     }
     if (!s.paragraphOpen) {
-        if (std::all_of(text.begin(), text.end(), isXmlSpace))
+        if (blank)
             return;
         openImplicitParagraph(s);
     }
     // Runs of XML white space become one space; other spaces (U+00A0 and the like)
     // are text. Leading space is dropped at a line start or after a space.
-    const bool dropLeading = s.atLineStart || endsWithBreak(s);
+    bool dropLeading = s.atLineStart || endsWithBreak(s);
+    if (!s.listMarker.isEmpty() && !blank) {
+        s.pendingText += s.listMarker;
+        s.listMarker.clear();
+        dropLeading = true;
+    }
     QString collapsed;
     collapsed.reserve(text.size());
     bool space = false;
     for (const QChar c : text) {
+        if (keepBreaks && c == QLatin1Char('\n')) {
+            // pre-line: the line break stays, the spaces around it go.
+            if (!collapsed.isEmpty() || !dropLeading)
+                collapsed += QLatin1Char('\n');
+            space = false;
+            continue;
+        }
         if (isXmlSpace(c)) {
             space = true;
             continue;
         }
+        if (keepBreaks && space && collapsed.endsWith(QLatin1Char('\n')))
+            space = false;
         if (space && (!collapsed.isEmpty() || !dropLeading))
             collapsed += QLatin1Char(' ');
         space = false;

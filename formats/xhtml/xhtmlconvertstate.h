@@ -35,12 +35,22 @@ struct StyleFrame
     int depth = 0;
     ComputedStyle style;
     int alignmentDepth = 0;     // size of the alignment stack before the element
+    int whiteSpace = 0;         // 0 collapsed, 1 kept (pre, pre-wrap), 2 line breaks kept (pre-line)
 };
 
 struct RunStyleFrame
 {
     int depth = 0;
     RunStyle style;
+};
+
+struct ListFrame
+{
+    int depth = 0;
+    bool ordered = false;
+    int next = 1;           // number of the next item
+    bool reversed = false;
+    QString type;           // the list's own list-style type
 };
 
 struct SwitchFrame
@@ -57,6 +67,7 @@ struct XhtmlConvertResult
     QString errorMessage;
     qint64 errorLine = 0;
     qint64 errorColumn = 0;
+    bool tooLarge = false;      // refused for what it converts to, not for its markup
     // Of a whole-document conversion with cut anchors: the paragraph index at
     // which each anchor met begins.
     QHash<QString, int> anchorParagraphs;
@@ -109,6 +120,8 @@ struct XhtmlConvertState
 
     QVector<int> alignmentStack;
     QVector<Paragraph> output;
+    qint64 outputCharacters = 0;    // text of output plus one per chunk
+    bool tooLarge = false;          // a table would pad past the bounds
     float baseFontSize = 16.0f;
     QString documentBackground;
 
@@ -127,11 +140,17 @@ struct XhtmlConvertState
     int maxColumns = 0;
     int tableStartIndex = -1;
     int tableCounter = 0;
+    QHash<int, int> coveredUntil;   // column to the last row a row-spanning cell covers
     int nestedTableDepth = 0;   // tables opened inside a cell, read as cell text
 
     QVector<StyleFrame> styles;
     QVector<RunStyleFrame> runStyles;
     QVector<SwitchFrame> switches;
+    QVector<ListFrame> lists;
+    QVector<int> displayBlocks;     // depths of inline elements shown as blocks
+    QString display;                // the current element's display, lower case
+    QString listMarker;             // number of the open ordered item, put before its text
+    int listMarkerDepth = 0;
 
     CssStyleSheet documentSheet;
     QHash<QString, QString> familyCache;    // "family|weight|italic" to resolved family

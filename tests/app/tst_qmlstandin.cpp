@@ -54,16 +54,21 @@ private slots:
     // A generated Chinese book is tapped open and read eight pages forward and
     // three back with the arrow keys; every page shown is the rendered image
     // of its key, and reopening the book shows the last page read. In
-    // continuous mode the pages are those of the strip, across chapters.
+    // continuous mode the pages are those of the strip, across chapters. A
+    // PDF book reads the same way, one drawn page image after the other.
     void readsPageByPage_data()
     {
         QTest::addColumn<bool>("continuous");
-        QTest::newRow("paged") << false;
-        QTest::newRow("continuous") << true;
+        QTest::addColumn<bool>("pdf");
+        QTest::newRow("paged") << false << false;
+        QTest::newRow("continuous") << true << false;
+        QTest::newRow("PDF, paged") << false << true;
+        QTest::newRow("PDF, continuous") << true << true;
     }
     void readsPageByPage()
     {
         QFETCH(bool, continuous);
+        QFETCH(bool, pdf);
         TestEnvironment env;
         QVERIFY(env.openDatabase());
         qmlRegisterType<ApplicationCore>("com.quillora.applicationcore", 1, 0, "ApplicationCore");
@@ -79,7 +84,9 @@ private slots:
         ApplicationCore *core = ApplicationCore::instance();
         QVERIFY(core);
 
-        const QString path = ChineseBook::write(env.root(), 4, 1200);
+        const QString path = pdf ? env.root() + QStringLiteral("/book.pdf") : ChineseBook::write(env.root(), 4, 1200);
+        if (pdf)
+            QVERIFY(QFile::copy(QStringLiteral(QUILLORA_TEST_DATA_DIR "/pdf/outline.pdf"), path));
         core->setAppConfigValue(QStringLiteral("READ_SETTING"), QStringLiteral("READ_MODE"),
                                 continuous ? 1 : 0);
         QSignalSpy imported(core, &ApplicationCore::novelImportSucceeded);

@@ -198,6 +198,35 @@ private slots:
                                  {"第五章 尾声", {fifth + 6, text.size() - 1}}};
         }
         {
+            // A contents list broken by a line the pattern does not take and by
+            // blank lines is one chapter; the chapters it lists follow.
+            const QString contents = lines({"第一回 甲", "第二回 乙", "第三回 丙", "第四至五回 丁", "第六回 戊", "",
+                                            "第七回 己", ""});
+            const QString text = QStringLiteral("目录\n") + contents + QStringLiteral("第一回 甲\n") + body(300)
+                + QStringLiteral("第二回 乙\n") + body(300);
+            const int list = text.indexOf(QStringLiteral("第一回"));
+            const int first = text.indexOf(QStringLiteral("第一回"), list + 1);
+            const int second = text.indexOf(QStringLiteral("第二回"), first);
+            QTest::newRow("contents list interrupted")
+                << text
+                << QVector<Span>{{"目录", {0, list - 1}}, {"目录", {list, first - 1}},
+                                 {"第一回 甲", {first + 5, second - 1}}, {"第二回 乙", {second + 5, text.size() - 1}}};
+        }
+        {
+            // The title written again at the top of the chapter is text; a second
+            // part under the same number is a chapter.
+            const QString text = QStringLiteral("第三十七回 秋爽斋\n") + body(100)
+                + QStringLiteral("第三十八回 林潇湘魁夺菊花诗 薛蘅芜讽和螃蟹咏\n\n    第三十八回林潇湘魁夺菊花诗薛蘅芜讽和螃蟹咏——\n")
+                + body(100) + QStringLiteral("第三十九回 上\n") + body(100) + QStringLiteral("第三十九回 下\n") + body(100);
+            const int b = text.indexOf(QStringLiteral("第三十八回"));
+            const int c = text.indexOf(QStringLiteral("第三十九回 上"));
+            const int d = text.indexOf(QStringLiteral("第三十九回 下"));
+            QTest::newRow("repeated heading is text")
+                << text
+                << QVector<Span>{{"第三十七回 秋爽斋", {9, b - 1}}, {"第三十八回 林潇湘魁夺菊花诗 薛蘅芜讽和螃蟹咏", {b + 23, c - 1}},
+                                 {"第三十九回 上", {c + 7, d - 1}}, {"第三十九回 下", {d + 7, text.size() - 1}}};
+        }
+        {
             const QString text(4000, QChar(0x5B57));
             QTest::newRow("no heading: size split titled 第N章")
                 << text << QVector<Span>{{"第1章", {0, 2500}}, {"第2章", {2501, 3999}}};

@@ -53,7 +53,8 @@ void EpubFixture::addItem(const QString &id, const QString &href, const QString 
     const QString dir = QFileInfo(opfPath).path();
     const QString decoded = QUrl::fromPercentEncoding(href.toUtf8());
     items.append({id, href, mediaType, properties, data,
-                  dir == QLatin1String(".") ? decoded : QDir::cleanPath(dir + QLatin1Char('/') + decoded)});
+                  dir == QLatin1String(".") ? decoded : QDir::cleanPath(dir + QLatin1Char('/') + decoded),
+                  QString()});
 }
 
 void EpubFixture::addNcx(const QString &href, const QByteArray &ncx)
@@ -76,7 +77,9 @@ QByteArray EpubFixture::opf() const
         "xmlns:opf=\"http://www.idpf.org/2007/opf\">%2</metadata>\n<manifest>\n")
         .arg(version, metadata);
     for (const Item &item : items) {
-        const QString properties = item.properties.isEmpty() ? QString() : QStringLiteral(" properties=\"%1\"").arg(item.properties);
+        QString properties = item.properties.isEmpty() ? QString() : QStringLiteral(" properties=\"%1\"").arg(item.properties);
+        if (!item.fallback.isEmpty())
+            properties += QStringLiteral(" fallback=\"%1\"").arg(item.fallback);
         text += QStringLiteral("<item id=\"%1\" href=\"%2\" media-type=\"%3\"%4/>\n")
                     .arg(item.id, item.href, item.mediaType, properties);
     }

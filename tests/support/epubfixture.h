@@ -21,6 +21,7 @@ public:
         QString id, href, mediaType, properties;   // href as written in the package
         QByteArray data;
         QString entry;                             // archive name; empty: no file
+        QString fallback;                          // manifest fallback id
     };
 
     QString opfPath = QStringLiteral("OEBPS/content.opf");

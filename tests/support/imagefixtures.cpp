@@ -58,9 +58,24 @@ QByteArray pngBomb(int width, int height)
 
 qint64 peakMemoryKiB()
 {
+    // VmHWM follows resetPeakMemory(); the kernel's own count does not.
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmHWM:"))
+                return line.mid(6).trimmed().split(' ').first().toLongLong();
+        }
+    }
     struct rusage usage = {};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
+}
+
+void resetPeakMemory()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
 }
 
 int openFilesBelow(const QString &folder)

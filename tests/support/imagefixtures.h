@@ -20,6 +20,8 @@ QByteArray encodedImage(const QImage &image, const char *format, int quality = -
 QByteArray pngBomb(int width, int height);
 // Peak resident memory of this process so far, in KiB.
 qint64 peakMemoryKiB();
+// Starts the peak count again from the present resident memory.
+void resetPeakMemory();
 // Descriptors of this process open on files below folder.
 int openFilesBelow(const QString &folder);
 

@@ -77,9 +77,13 @@ private slots:
                "<dc:description> Long </dc:description><dc:publisher>P</dc:publisher>"
                "<dc:date>2020-01-02</dc:date><dc:identifier scheme=\"isbn\">978-7</dc:identifier>"
             << "山路|林川|en| Long |P|2020-01-02|978-7";
-        QTest::newRow("last creator wins; a title opened by a comment is absent")
+        QTest::newRow("creators joined; a title opened by a comment is absent")
             << "b.epub" << "<dc:title><!-- x -->T</dc:title><dc:creator>A</dc:creator><dc:creator>B</dc:creator>"
-            << "b|B|zh_CN|未知简介|未知出版社||";
+            << "b|A, B|zh_CN|未知简介|未知出版社||";
+        QTest::newRow("first title is the main one; white space collapsed")
+            << "b.epub" << "<dc:title> Main\n  Title </dc:title><dc:title>Subtitle</dc:title>"
+               "<dc:creator>A\n B</dc:creator>"
+            << "Main Title|A B|zh_CN|未知简介|未知出版社||";
         QTest::newRow("zh-CN") << "b.epub" << "<dc:language>zh-CN</dc:language>" << "b|未知作者|zh_CN|未知简介|未知出版社||";
         QTest::newRow("zh-cn") << "b.epub" << "<dc:language>zh-cn</dc:language>" << "b|未知作者|zh-cn|未知简介|未知出版社||";
         QTest::newRow("prefixed or missing scheme is no ISBN")

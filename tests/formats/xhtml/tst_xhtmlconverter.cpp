@@ -1,6 +1,8 @@
 #include "epubunifiedparser.h"
 #include "logcapture.h"
+#include "xmltext.h"
 
+#include <QTextCodec>
 #include <QtConcurrent>
 #include <QtTest>
 
@@ -116,6 +118,27 @@ private slots:
             << QString::fromUtf8("0:\u00a0\u00a0indent / 0:\u00a0");
         QTest::newRow("implicit paragraph") << "\n  loose \n text <p>p</p>" << "0:loose text  / 0:p";
         QTest::newRow("line start after br") << "<p>a<br/>   b</p>" << "0:a / 3: / 0:b";
+        QTest::newRow("HTML5 blocks stay apart")
+            << "<figure>a<figcaption>b</figcaption></figure><aside>c</aside><header>d</header>"
+               "<footer>e</footer><nav>f</nav><address>g</address><main>h</main>"
+            << "0:a / 0:b / 0:c / 0:d / 0:e / 0:f / 0:g / 0:h";
+        QTest::newRow("display none and hidden")
+            << "<p>a<span style='display:none'>x</span></p><div hidden=''>y</div><p>b</p>" << "0:a / 0:b";
+        QTest::newRow("hidden footnote kept")
+            << "<aside epub:type='footnote' id='n' style='display:none'>n</aside>" << "6#n:n";
+        QTest::newRow("display block on inline")
+            << "<p>a<span style='display:block'>b</span>c</p>" << "0:a / 0:b / 0:c";
+        QTest::newRow("white-space pre and pre-line")
+            << "<p style='white-space:pre'>a  b\nc</p><p style='white-space:pre-line'>d  e \n  f</p>"
+            << "0:a  b^c / 0:d e^f";
+        QTest::newRow("ordered list numbers")
+            << "<ol start='3'><li>a</li><li value='7'><p>b</p></li><li>c</li></ol>"
+               "<ol style='list-style-type:none'><li>d</li></ol><ul><li>e</li></ul>"
+               "<ol type='a' style='list-style:upper-roman inside'><li>f</li></ol>"
+            << "4:3. a / 0:7. b / 4:8. c / 4:d / 4:e / 4:I. f";
+        QTest::newRow("colspan and rowspan keep columns")
+            << "<table><tr><td colspan='2'>a</td><td rowspan='2'>b</td></tr><tr><td>c</td><td>d</td></tr></table>"
+            << "8[0,0/3]:a / 8[0,1/3]: / 8[0,2/3]:b / 8[1,0/3]:c / 8[1,1/3]:d / 8[1,2/3]:";
     }
     void blocks()
     {
@@ -152,14 +175,18 @@ private slots:
         QTest::newRow("unknown entity stays") << html5 + page("<p>a&bogus;b</p>") << "" << "" << "0:a&bogus;b" << 0;
         QTest::newRow("entity in an attribute") << html5 + page("<p><img src='no.png' alt='&pound;5'/></p>")
                                                 << "" << "" << QString::fromUtf8("0:\u00a35") << 0;
-        QTest::newRow("unquoted attribute retried")
-            << page("<p class=x id=a>t</p><img src=a.png/>") << "" << "" << "0:t" << 1;
-        QTest::newRow("retry that fails again reports once")
-            << page("<p class=x>t</b>") << "" << "" << "error: Opening and ending tag mismatch." << 1;
-        QTest::newRow("other error") << page("<p>t</b>") << "" << ""
-                                     << "error: Opening and ending tag mismatch." << 0;
-        QTest::newRow("truncated") << page("<p>a</p><p>b</p>").left(60) << "" << ""
-                                   << "error: Premature end of document." << 0;
+        // Not well-formed: read as HTML, every word kept.
+        QTest::newRow("unquoted attribute") << page("<p class=x id=a>t</p><img src=a.png/>") << "" << ""
+                                           << "0:t" << 1;
+        QTest::newRow("mismatched end tag") << page("<p>t</b>") << "" << "" << "0:t" << 1;
+        QTest::newRow("bare ampersand, open br and img")
+            << page("<p>a & b<br>c<img src='no.png' alt='x'></p><p>d") << "" << ""
+            << "0:a & b / 3: / 0:cx / 0:d" << 1;
+        QTest::newRow("undeclared prefix, unclosed p")
+            << "<html><body><p>one<p><span epub:type='pagebreak'>two</span></body></html>" << "" << ""
+            << "0:one / 0:two" << 1;
+        QTest::newRow("truncated in the head") << page("<p>a</p><p>b</p>").left(60) << "" << ""
+                                               << "error: XHTML 缺少 body 元素" << 1;
         QTest::newRow("no body") << "<html><head/></html>" << "" << "" << "error: XHTML 缺少 body 元素" << 0;
         QTest::newRow("svg document") << "<svg><text>x</text></svg>" << "" << "" << "" << 0;
         QTest::newRow("anchors") << page("<p>a</p><p id='s'>b<span id='e'>c</span></p>") << "s" << "e"
@@ -172,6 +199,10 @@ private slots:
                                               << "error: 未找到起始锚点: s" << 0;
         QTest::newRow("end anchor missing") << page("<p>a</p>") << "" << "e"
                                             << "error: 未找到结束锚点: e" << 0;
+        QTest::newRow("rows padded past the bounds")
+            << page("<table><tr>" + QStringLiteral("<td/>").repeated(500) + "</tr>"
+                    + QStringLiteral("<tr><td>r</td></tr>").repeated(300) + "</table>")
+            << "" << "" << "error: 文档内容超过上限 (段落 0, 字符 0)" << 0;
         QTest::newRow("deep mrow")
             << page(nested("<math><mrow>", "</mrow></math>", 1, nested("<mrow>", "</mrow>", 60000, "<mi>x</mi>")))
             << "" << "" << "0:x" << 0;
@@ -184,8 +215,33 @@ private slots:
         LogCapture log;
         const XhtmlConvertResult r = convert(xhtml, start, end);
         QTEST(r.ok ? outline(r.paragraphs) : QStringLiteral("error: ") + r.errorMessage, "expected");
-        QTEST(int(log.lines(QtInfoMsg).filter("XHTML未加引号属性兼容重试:").size()), "retries");
+        QTEST(int(log.lines(QtInfoMsg).filter("按 HTML 修复").size()), "retries");
         QCOMPARE(r.errorLine > 0, !r.ok && !r.errorMessage.startsWith("XHTML") && !r.errorMessage.startsWith("未找到"));
+    }
+
+    // Document bytes to text: mark, then declaration, then UTF-8; a NUL cuts nothing.
+    void decoding_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("text");
+        const QString cafe = QString::fromUtf8("<p>Caf\u00e9 \u4e2d</p>");
+        const QByteArray utf16 = QTextCodec::codecForName("UTF-16BE")->fromUnicode(cafe);
+        QTest::newRow("UTF-8 mark") << "\xEF\xBB\xBF" + cafe.toUtf8() << cafe;
+        QTest::newRow("UTF-16 mark") << "\xFE\xFF" + utf16 << cafe;
+        QTest::newRow("UTF-16 without mark") << utf16 << cafe;
+        QTest::newRow("declared GBK") << QByteArray("<?xml version='1.0' encoding='GBK'?><p>\xD6\xD0</p>")
+                                      << QString::fromUtf8("<?xml version='1.0' encoding='GBK'?><p>\u4e2d</p>");
+        QTest::newRow("meta charset") << QByteArray("<meta charset=\"iso-8859-1\"/>\xE9") << QString::fromUtf8("<meta charset=\"iso-8859-1\"/>\u00e9");
+        QTest::newRow("Latin-1 label over UTF-8") << QByteArray("<?xml version='1.0' encoding='ISO-8859-1'?>\xC3\xA9")
+                                                  << QString::fromUtf8("<?xml version='1.0' encoding='ISO-8859-1'?>\u00e9");
+        QTest::newRow("UTF-16 label over ASCII") << QByteArray("<?xml version='1.0' encoding='UTF-16'?><p/>")
+                                                 << "<?xml version='1.0' encoding='UTF-16'?><p/>";
+        QTest::newRow("NUL inside") << QByteArray("<p>a\0b</p>", 10) << "<p>ab</p>";
+    }
+    void decoding()
+    {
+        QFETCH(QByteArray, bytes);
+        QTEST(decodeXmlBytes(bytes), "text");
     }
 
     void wholeChapters_data()
@@ -193,15 +249,15 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expected");
         // Both tools make the same chapter from tests/data/xhtml/chapters.md; they differ in the
-        // formula, the spaces kept and the note.
+        // formula, the spaces kept and the note (numbered as its reference is).
         const QString head = "11:The Inn / 0:The |rain| fell on the |old| inn, and the keeper said no.|1 / "
                              "0:Nobody comes here in winter. / 8[0,0/3h]:Room / 8[0,1/3h]:Price / "
                              "8[0,2/3h]:Note / 8[1,0/3]:North / 8[1,1/3]:12 / 8[1,2/3]:cold / 8[2,0/3]:South / "
                              "8[2,1/3]:20 / 8[2,2/3]:warm / 4:bread / 4:wine / ";
         QTest::newRow("pandoc") << "pandoc-chapter" << head + "0:The bill came to x^2 + \\frac{a}{b}. / "
-                                   "0:  two  spaces / 5: / 6#fn1:He always said no.|↩︎";
+                                   "0:  two  spaces / 5: / 6#fn1:1. He always said no.|↩︎";
         QTest::newRow("calibre") << "calibre-chapter" << head + "0:The bill came to $x^2 + \\frac{a}{b}$. / "
-                                    "0:two spaces / 5: / 0:He always said no.\u00a0|↩";
+                                    "0:two spaces / 5: / 0:1. He always said no.\u00a0|↩";
     }
     void wholeChapters()
     {

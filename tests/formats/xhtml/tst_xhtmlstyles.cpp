@@ -99,6 +99,11 @@ private slots:
         QTest::newRow("colour attribute and th bold")
             << "" << "<p><font color='red'>r</font></p><table><tr><th>h</th></tr></table>"
             << "r{c=red} h{b}";
+        QTest::newRow("container italic and bold reach the blocks inside")
+            << "div.e{font-style:italic} table{font-weight:bold}"
+            << "<div class='e'><p>a</p></div><blockquote><i><p>b</p></i></blockquote>"
+               "<table><tr><td>c</td></tr></table><div class='e'><p style='font-style:normal'>d</p></div>"
+            << "a{i} b{i} c{b} d{}";
     }
     void runStyles()
     {
@@ -132,6 +137,13 @@ private slots:
             << "k0 a0 l0 r0 i0 t0 b0 h0 bg=red doc=#eee";
         QTest::newRow("alignment inherited by implicit text")
             << "div{text-align:right}" << "<div><p>a</p>b</div>" << "k0 a2 l0 r0 i0 t0 b0 h0 bg= doc=";
+        // 0 is "not given" (the reader's indent); a given zero is kept apart from it.
+        QTest::newRow("text-indent zero") << "p{text-indent:0}" << "<p>x</p>"
+                                          << "k0 a0 l0 r0 i0.001 t0 b0 h0 bg= doc=";
+        QTest::newRow("hanging indent") << "p{text-indent:-1em; margin-left:1em}" << "<p>x</p>"
+                                        << "k0 a0 l16 r0 i-16 t0 b0 h0 bg= doc=";
+        QTest::newRow("ideographic spaces are the indent") << "" << QString::fromUtf8("<p>\u3000\u3000x</p>")
+                                                           << "k0 a0 l0 r0 i0.001 t0 b0 h0 bg= doc=";
     }
     void blockStyles()
     {
@@ -177,7 +189,8 @@ private slots:
         QTest::newRow("jpeg with a parameter") << "" << "<img src='../i/p.jpg'/>" << "2:OEBPS/i/p.jpg 0x0";
         QTest::newRow("not an image") << "" << "<img src='../i/doc.png' alt='alt text'/>"
                                       << "0:alt text";
-        QTest::newRow("svg file") << "" << "<img src='../i/v.svg' alt='v'/>" << "0:v";
+        // Qt's SVG image plugin is installed (tools/deps.sh): SVG is an image.
+        QTest::newRow("svg file") << "" << "<img src='../i/v.svg' alt='v'/>" << "2:OEBPS/i/v.svg 0x0";
         QTest::newRow("centred by auto margins") << "img{margin-left:auto;margin-right:auto}"
                                                  << "<img src='../i/a.png'/>" << "2:OEBPS/i/a.png 0x0 c1";
         QTest::newRow("centred by paragraph") << "" << "<p align='center'><img src='../i/a.png'/></p>"
@@ -240,6 +253,20 @@ private slots:
             page("<p class='big'>x</p>", "").replace("<style></style>", "<link href='../s.css'/>"),
             sheets, {{"OEBPS/s.css", "OEBPS/s.css"}}, {}, "OEBPS/Text/c.xhtml", "OEBPS/content.opf", "", {}, {});
         QCOMPARE(runs(r), QStringLiteral("x{x2}"));
+
+        // A sheet pulled in with @import applies before the one that imports it.
+        const CssStyleSheetMap imported = CssStyleSheet::parseAll(
+            {{"OEBPS/s.css", "@import url(\"css/base.css\");\n.big{color:red}"},
+             {"OEBPS/css/base.css", "@import 'more.css'; .big{font-size:2em; color:blue}"},
+             {"OEBPS/css/more.css", "@import '../s.css'; .big{font-weight:bold}"}});
+        const XhtmlConvertResult i = EpubUnifiedParser::convertXhtml(
+            page("<p class='big'>x</p>", "").replace("<style></style>", "<link href='../s.css'/>"),
+            imported, {{"OEBPS/s.css", "OEBPS/s.css"}}, {}, "OEBPS/Text/c.xhtml", "OEBPS/content.opf", "", {}, {});
+        QCOMPARE(runs(i), QStringLiteral("x{b x2 c=red}"));
+        const XhtmlConvertResult inDocument = EpubUnifiedParser::convertXhtml(
+            page("<p class='big'>x</p>", "@import url(../s.css); p{color:green}"), sheets,
+            {{"OEBPS/s.css", "OEBPS/s.css"}}, {}, "OEBPS/Text/c.xhtml", "OEBPS/content.opf", "", {}, {});
+        QCOMPARE(runs(inDocument), QStringLiteral("x{x2 c=green}"));
     }
 };
 

@@ -1,0 +1,556 @@
+#include "cbzparser.h"
+
+#include "archiveimageloader.h"
+#include "chapterinfo.h"
+#include "databaseconnection.h"
+#include "keys.h"
+#include "naturalorder.h"
+#include "novelinfo.h"
+#include "pageimageloader.h"
+#include "paragraph.h"
+#include "paragraphutils.h"
+#include "parserregistry.h"
+#include "paths.h"
+#include "textdetect.h"
+#include "transaction.h"
+#include "unifiedchunkdao.h"
+#include "unifiedparagraphdao.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QImageReader>
+#include <QSaveFile>
+#include <QSet>
+#include <QTextCodec>
+
+#include <algorithm>
+#include <cstdio>
+#include <numeric>
+
+namespace {
+
+const ParserRegistration registration("cbz", &CbzParser::create);
+
+constexpr int CopyBlockBytes = 262144;
+constexpr int ProbeBlockBytes = 16384;
+constexpr uLong Utf8NameFlag = 0x0800;
+constexpr uLong EncryptedFlag = 0x0001;
+
+QString translated(const char *text)
+{
+    return QCoreApplication::translate("CbzParser", text);
+}
+
+ParseResult failure(const char *message)
+{
+    ParseResult result;
+    result.errorMessage = translated(message);
+    return result;
+}
+
+// Every format the image reader can decode, lower-cased; decides what is a page.
+const QSet<QByteArray> &readerFormats()
+{
+    static const QSet<QByteArray> formats = [] {
+        QSet<QByteArray> set;
+        for (const QByteArray &format : QImageReader::supportedImageFormats())
+            set.insert(format.toLower());
+        return set;
+    }();
+    return formats;
+}
+
+// Image suffixes that count for the front-cover number, decodable or not.
+const QSet<QByteArray> &knownSuffixes()
+{
+    static const QSet<QByteArray> suffixes{"avif", "bmp", "gif",  "heic", "heif", "jpeg",
+                                           "jxl",  "png", "tif", "tiff", "webp"};
+    return suffixes;
+}
+
+// Names without the UTF-8 flag are often UTF-8 anyway; otherwise they are
+// most likely GBK from Chinese Windows tools. Decided from the bytes, never
+// from the machine's locale.
+QString decodeName(const QByteArray &raw, uLong flags)
+{
+    const int nul = raw.indexOf('\0');
+    const QByteArray name = nul < 0 ? raw : raw.left(nul);
+    if ((flags & Utf8NameFlag) || TextDetect::isValidUtf8(name))
+        return QString::fromUtf8(name);
+    if (QTextCodec *gb = QTextCodec::codecForName("GB18030"))
+        return gb->toUnicode(name);
+    return QString::fromLatin1(name);
+}
+
+// The archive handle, closed on every way out.
+class Zip
+{
+public:
+    explicit Zip(const QString &path) : m_zip(unzOpen64(QFile::encodeName(path).constData())) {}
+    ~Zip()
+    {
+        if (m_zip)
+            unzClose(m_zip);
+    }
+    Zip(const Zip &) = delete;
+    Zip &operator=(const Zip &) = delete;
+    unzFile get() const { return m_zip; }
+
+private:
+    unzFile m_zip;
+};
+
+struct Scan
+{
+    QVector<CbzPageEntry> pages;
+    QByteArray comicInfoName;
+};
+
+// One pass over the central directory. False: the listing broke or a limit was hit.
+bool scanEntries(unzFile zip, Scan &scan)
+{
+    QSet<QByteArray> seen;
+    quint64 total = 0;
+    int ordinal = 0;
+    int rc = unzGoToFirstFile(zip);
+    for (; rc == UNZ_OK; rc = unzGoToNextFile(zip)) {
+        unz_file_info64 info{};
+        if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+            return false;
+        if (info.size_filename < 1 || info.size_filename > uLong(CbzParser::MaxNameBytes))
+            continue;
+        QByteArray buffer(int(info.size_filename) + 1, '\0');
+        if (unzGetCurrentFileInfo64(zip, &info, buffer.data(), uLong(buffer.size()), nullptr, 0,
+                                    nullptr, 0) != UNZ_OK)
+            continue;
+        CbzPageEntry entry;
+        entry.rawName = buffer.left(int(info.size_filename));
+        entry.displayName = decodeName(entry.rawName, info.flag);
+        if (knownSuffixes().contains(CbzParser::imageFormatKey(entry.rawName, entry.displayName)))
+            entry.ordinal = ordinal++;
+
+        const quint64 size = info.uncompressed_size;
+        if ((info.flag & EncryptedFlag) || size < 1 || size > CbzParser::MaxPageBytes)
+            continue;
+        if (CbzParser::isImageEntry(entry.rawName, entry.displayName) && !seen.contains(entry.rawName)) {
+            if (scan.pages.size() >= CbzParser::MaxPages || total + size > CbzParser::MaxTotalPageBytes)
+                return false;
+            seen.insert(entry.rawName);
+            total += size;
+            scan.pages.append(entry);
+            continue;
+        }
+        if (size <= CbzParser::MaxComicInfoBytes
+            && QFileInfo(entry.displayName).fileName().compare(QLatin1String("ComicInfo.xml"), Qt::CaseInsensitive) == 0) {
+            QString normalised = entry.displayName;
+            normalised.replace(QLatin1Char('\\'), QLatin1Char('/'));
+            while (normalised.startsWith(QLatin1String("./")))
+                normalised.remove(0, 2);
+            // The last top-level one, else the first nested one.
+            if (scan.comicInfoName.isEmpty() || !normalised.contains(QLatin1Char('/')))
+                scan.comicInfoName = entry.rawName;
+        }
+    }
+    return rc == UNZ_END_OF_LIST_OF_FILE;
+}
+
+struct EntryPosition
+{
+    unz64_file_pos position{};
+    quint64 size = 0;
+};
+
+// Raw name to directory position, first occurrence kept, in one pass.
+QHash<QByteArray, EntryPosition> indexEntries(unzFile zip)
+{
+    QHash<QByteArray, EntryPosition> index;
+    QByteArray buffer;
+    for (int rc = unzGoToFirstFile(zip); rc == UNZ_OK; rc = unzGoToNextFile(zip)) {
+        unz_file_info64 info{};
+        if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK
+            || info.size_filename < 1 || info.size_filename > uLong(CbzParser::MaxNameBytes))
+            continue;
+        buffer.resize(int(info.size_filename) + 1);
+        EntryPosition entry;
+        if (unzGetCurrentFileInfo64(zip, &info, buffer.data(), uLong(buffer.size()), nullptr, 0,
+                                    nullptr, 0) != UNZ_OK
+            || unzGetFilePos64(zip, &entry.position) != UNZ_OK)
+            continue;
+        entry.size = info.uncompressed_size;
+        const QByteArray name = buffer.left(int(info.size_filename));
+        if (!index.contains(name))
+            index.insert(name, entry);
+    }
+    return index;
+}
+
+// The current entry whole, as readEntry reads it.
+QByteArray readCurrentEntry(unzFile zip, quint64 maxSize)
+{
+    unz_file_info64 info{};
+    if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK
+        || info.uncompressed_size == 0 || info.uncompressed_size > maxSize
+        || info.uncompressed_size > CbzParser::MaxPageBytes || unzOpenCurrentFile(zip) != UNZ_OK)
+        return QByteArray();
+    QByteArray bytes(int(info.uncompressed_size), Qt::Uninitialized);
+    int done = 0;
+    while (done < bytes.size()) {
+        const int read = unzReadCurrentFile(zip, bytes.data() + done, unsigned(bytes.size() - done));
+        if (read <= 0)
+            break;
+        done += read;
+    }
+    // Closing after the whole entry was read checks its CRC.
+    if (unzCloseCurrentFile(zip) != UNZ_OK || done != bytes.size())
+        return QByteArray();
+    return bytes;
+}
+
+QImage decodeCoverBytes(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return QImage();
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, QByteArray());
+    reader.setDecideFormatFromContent(true);
+    const QSize size = reader.size();
+    if (size.width() < 0 || size.height() < 0
+        || qint64(size.width()) * size.height() > CbzParser::MaxCoverPixels)
+        return QImage();
+    if (size.width() > CbzParser::CoverSide || size.height() > CbzParser::CoverSide)
+        reader.setScaledSize(size.scaled(CbzParser::CoverSide, CbzParser::CoverSide, Qt::KeepAspectRatio));
+    return reader.read();
+}
+
+// Entries are reached through the index: locating each by name scans the
+// directory from its start, which a book of unreadable pages makes quadratic.
+QImage chooseCover(unzFile zip, const QVector<CbzPageEntry> &pages, int frontCoverIndex)
+{
+    const QHash<QByteArray, EntryPosition> index = indexEntries(zip);
+    const auto decode = [&](const CbzPageEntry &page) {
+        const auto found = index.constFind(page.rawName);
+        unz64_file_pos position = found == index.constEnd() ? unz64_file_pos{} : found.value().position;
+        if (found == index.constEnd() || unzGoToFilePos64(zip, &position) != UNZ_OK)
+            return QImage();
+        return decodeCoverBytes(readCurrentEntry(zip, CbzParser::MaxPageBytes));
+    };
+    if (frontCoverIndex >= 0) {
+        for (const CbzPageEntry &page : pages) {
+            if (page.ordinal == frontCoverIndex) {
+                const QImage cover = decode(page);
+                if (!cover.isNull())
+                    return cover;
+                break;
+            }
+        }
+    }
+    for (const CbzPageEntry &page : pages) {
+        const QImage cover = decode(page);
+        if (!cover.isNull())
+            return cover;
+    }
+    return QImage();
+}
+
+// The natural size from the image header, inflating at most the first
+// SizeProbeBytes of the entry; (-1, -1) when unknown.
+QSize probeSize(unzFile zip, EntryPosition entry)
+{
+    if (entry.size < 1 || entry.size > CbzParser::MaxPageBytes
+        || unzGoToFilePos64(zip, &entry.position) != UNZ_OK || unzOpenCurrentFile(zip) != UNZ_OK)
+        return QSize(-1, -1);
+    const QSize size = PageImageLoader::imageSizeFromHead(
+        [zip](char *data, int max) { return unzReadCurrentFile(zip, data, unsigned(max)); },
+        int(qMin<quint64>(entry.size, CbzParser::SizeProbeBytes)), ProbeBlockBytes);
+    unzCloseCurrentFile(zip);
+    return size;
+}
+
+bool replaceFile(const QString &staged, const QString &target)
+{
+    return std::rename(QFile::encodeName(staged).constData(), QFile::encodeName(target).constData()) == 0;
+}
+
+} // namespace
+
+CbzParser::CbzParser()
+    : formatLabel(QStringLiteral("CBZ"))
+{
+}
+
+IFormatParser *CbzParser::create()
+{
+    return new CbzParser;
+}
+
+QByteArray CbzParser::imageFormatKey(const QByteArray &rawName, const QString &displayName)
+{
+    QByteArray key = QFileInfo(displayName).suffix().toLatin1().toLower();
+    if (key.isEmpty()) {
+        QByteArray path = rawName;
+        path.replace('\\', '/');
+        const int dot = path.lastIndexOf('.');
+        if (dot >= 0)
+            key = path.mid(dot + 1).toLower();
+    }
+    if (key == "jpg" || key == "jpe")
+        key = "jpeg";
+    return key;
+}
+
+bool CbzParser::isImageEntry(const QByteArray &rawName, const QString &displayName)
+{
+    QByteArray path = rawName;
+    path.replace('\\', '/');
+    const QList<QByteArray> parts = path.split('/');
+    if (parts.isEmpty())
+        return false;
+    if (parts.first().toLower() == "__macosx" || parts.last().startsWith('.'))
+        return false;
+    return readerFormats().contains(imageFormatKey(rawName, displayName));
+}
+
+void CbzParser::naturalSort(QVector<CbzPageEntry> &entries)
+{
+    const NaturalOrder order;
+    std::vector<QCollatorSortKey> keys;
+    keys.reserve(size_t(entries.size()));
+    for (const CbzPageEntry &entry : qAsConst(entries))
+        keys.push_back(order.sortKey(entry.displayName));
+    std::vector<int> indices(size_t(entries.size()));
+    std::iota(indices.begin(), indices.end(), 0);
+    std::stable_sort(indices.begin(), indices.end(), [&](int a, int b) {
+        const int byName = keys[size_t(a)].compare(keys[size_t(b)]);
+        if (byName != 0)
+            return byName < 0;
+        return qstrcmp(entries.at(a).rawName, entries.at(b).rawName) < 0;
+    });
+    QVector<CbzPageEntry> sorted;
+    sorted.reserve(entries.size());
+    for (int index : indices)
+        sorted.append(entries.at(index));
+    entries.swap(sorted);
+}
+
+QByteArray CbzParser::readEntry(unzFile zip, const QByteArray &rawName, qint64 maxSize)
+{
+    if (rawName.isEmpty() || !zip || maxSize < 1 || unzLocateFile(zip, rawName.constData(), 1) != UNZ_OK)
+        return QByteArray();
+    return readCurrentEntry(zip, quint64(maxSize));
+}
+
+QImage CbzParser::decodeCover(unzFile zip, const CbzPageEntry &entry)
+{
+    return decodeCoverBytes(readEntry(zip, entry.rawName, qint64(MaxPageBytes)));
+}
+
+bool CbzParser::copyBookFile(const QString &source, const QString &target)
+{
+    if (QFileInfo(source).absoluteFilePath() == QFileInfo(target).absoluteFilePath())
+        return true;
+    QFile in(source);
+    QSaveFile out(target);
+    out.setDirectWriteFallback(true);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray block(CopyBlockBytes, Qt::Uninitialized);
+    for (;;) {
+        const qint64 read = in.read(block.data(), block.size());
+        if (read < 0)
+            return false;
+        if (read == 0)
+            return out.commit();
+        if (out.write(block.constData(), read) != read)
+            return false;
+    }
+}
+
+ParseResult CbzParser::parseBookInfo(const QString &filePath)
+{
+    const QFileInfo file(filePath);
+    if (!file.exists() || !file.isFile())
+        return failure("无法打开 CBZ 文件");
+
+    Scan scan;
+    {
+        Zip zip(filePath);
+        if (!zip.get() || !scanEntries(zip.get(), scan))
+            return failure("无法打开 CBZ 文件");
+    }
+    naturalSort(scan.pages);
+    if (scan.pages.isEmpty())
+        return failure("CBZ 中没有支持的图片");
+
+    ComicInfo info;
+    QImage cover;
+    {
+        Zip zip(filePath);
+        if (!zip.get())
+            return failure("无法打开 CBZ 文件");
+        if (!scan.comicInfoName.isEmpty())
+            info = parseComicInfo(readEntry(zip.get(), scan.comicInfoName, qint64(MaxComicInfoBytes)));
+        cover = chooseCover(zip.get(), scan.pages, info.frontCoverIndex);
+    }
+    if (cover.isNull())
+        return failure("CBZ 中没有可解码的图片");
+
+    const QString id = md5Hex(file.filePath());
+    const QString dataDir = QDir(Paths::dataLocation()).absoluteFilePath(id + QLatin1Char('/'));
+    const bool existed = QFileInfo::exists(dataDir);
+    if (!QDir().mkpath(dataDir))
+        return failure("无法创建 CBZ 数据目录");
+    if (!existed)
+        m_createdDataDir = dataDir;
+
+    auto *novel = new NovelInfo;
+    novel->setId(id);
+    applyComicInfo(info, file.completeBaseName(), novel);
+    novel->setFileType(formatLabel);
+    novel->setSourceType(0);
+    novel->setSourceUrl(file.filePath());
+    novel->setDataDir(dataDir);
+    novel->setFileSize(qMin<qint64>(file.size(), 2147483647));
+    novel->setStatus(0);
+    novel->setLoadStatus(0);
+    const QString now = currentTimeString();
+    novel->setCreateTime(now);
+    novel->setUpdateTime(now);
+
+    // The library's cover stays until this import commits.
+    m_coverPath = QDir(dataDir).absoluteFilePath(QStringLiteral("cover.png"));
+    m_stagedCover = m_coverPath + QStringLiteral(".importing");
+    QFile::remove(m_stagedCover);
+    if (cover.save(m_stagedCover, "PNG", -1))
+        novel->setCoverPath(m_coverPath);
+    else
+        m_stagedCover.clear();
+
+    entryNames.clear();
+    entryNames.reserve(scan.pages.size());
+    for (const CbzPageEntry &page : qAsConst(scan.pages))
+        entryNames.append(page.rawName);
+
+    ParseResult result;
+    result.success = true;
+    result.novel = novel;
+    return result;
+}
+
+ParseResult CbzParser::parseChapters(const QString &filePath, NovelInfo *novel)
+{
+    if (!novel || entryNames.isEmpty())
+        return failure("CBZ 书籍信息为空");
+    zipPath = QDir(novel->dataDir()).absoluteFilePath(QStringLiteral("book.cbz"));
+    ArchiveImageLoader::releaseArchive(zipPath);
+    // The copy the library reads stays until this import commits.
+    const bool inPlace = QFileInfo(filePath).absoluteFilePath() == QFileInfo(zipPath).absoluteFilePath();
+    m_stagedCopy = inPlace ? QString() : zipPath + QStringLiteral(".importing");
+    if (!inPlace && !copyBookFile(filePath, m_stagedCopy)) {
+        QFile::remove(m_stagedCopy);
+        m_stagedCopy.clear();
+        zipPath.clear();
+        return failure("无法保存 CBZ 文件副本");
+    }
+
+    auto *chapter = new ChapterInfo;
+    chapter->setId(novel->id() + QStringLiteral("_cbz_0"));
+    chapter->setNovelId(novel->id());
+    chapter->setTitle(novel->title());
+    chapter->setChapterIndex(0);
+    chapter->setPath(zipPath);
+    chapter->setWordCount(entryNames.size());
+    chapter->setStartOffset(0);
+    chapter->setEndOffset(0);
+    chapter->setStatus(0);
+    chapter->setLoadStatus(0);
+    const QString now = currentTimeString();
+    chapter->setCreateTime(now);
+    chapter->setUpdateTime(now);
+
+    ParseResult result;
+    result.success = true;
+    result.chapters.append(chapter);
+    return result;
+}
+
+bool CbzParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
+                             UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
+{
+    if (!paragraphDao || !chunkDao || chapters.size() != 1 || !chapters.first() || zipPath.isEmpty()
+        || entryNames.isEmpty())
+        return false;
+    ChapterInfo *chapter = chapters.first();
+
+    // Sizes come from the staged copy, byte for byte the archive the ids name.
+    Zip zip(m_stagedCopy.isEmpty() ? zipPath : m_stagedCopy);
+    const QHash<QByteArray, EntryPosition> index = zip.get() ? indexEntries(zip.get())
+                                                             : QHash<QByteArray, EntryPosition>();
+    const QString prefix = QStringLiteral("zipraw://") + zipPath + QStringLiteral("::");
+    QVector<Paragraph> paragraphs;
+    paragraphs.reserve(entryNames.size());
+    for (const QByteArray &name : qAsConst(entryNames)) {
+        Paragraph paragraph;
+        paragraph.kind = Paragraph::Image;
+        paragraph.imageId = prefix + QString::fromLatin1(name.toBase64());
+        const auto found = index.constFind(name);
+        const QSize size = found == index.constEnd() ? QSize(-1, -1) : probeSize(zip.get(), found.value());
+        if (size.width() >= 0 && size.height() >= 0) {
+            paragraph.imageWidth = size.width();
+            paragraph.imageHeight = size.height();
+        }
+        paragraph.hCenter = true;
+        paragraph.vCenter = true;
+        paragraph.progressWeight = 1200;
+        paragraphs.append(paragraph);
+    }
+
+    const ParagraphTotals totals = finalizeParagraphs(paragraphs);
+    chapter->setWordCount(paragraphs.size());
+    chapter->setGlyphCount(totals.totalGlyphs);
+    chapter->setProgressTotal(totals.totalProgress);
+
+    // Nested in the import's transaction: kept only if the whole import commits.
+    Transaction transaction(DatabaseConnection::database());
+    if (!transaction.isActive())
+        return false;
+    if (!chunkDao->removeByNovelId(novelId) || !paragraphDao->removeByNovelId(novelId)
+        || paragraphDao->insertParagraphsLocked(novelId, chapter->id(), paragraphs).size()
+               != paragraphs.size()) {
+        transaction.rollback();
+        return false;
+    }
+    return transaction.commit();
+}
+
+bool CbzParser::finishImport(bool success)
+{
+    bool ok = true;
+    if (success) {
+        if (!m_stagedCopy.isEmpty()) {
+            // A handle opened on the old copy meanwhile would read stale entries.
+            ArchiveImageLoader::releaseArchive(zipPath);
+            ok = replaceFile(m_stagedCopy, zipPath);
+            ArchiveImageLoader::releaseArchive(zipPath);
+        }
+        if (ok && !m_stagedCover.isEmpty())
+            replaceFile(m_stagedCover, m_coverPath);
+    }
+    if (!m_stagedCopy.isEmpty() && QFileInfo::exists(m_stagedCopy))
+        QFile::remove(m_stagedCopy);
+    if (!m_stagedCover.isEmpty() && QFileInfo::exists(m_stagedCover))
+        QFile::remove(m_stagedCover);
+    // Only a folder this import made: an older one belongs to a book in the library.
+    if ((!success || !ok) && !m_createdDataDir.isEmpty()
+        && m_createdDataDir.startsWith(QDir(Paths::dataLocation()).absolutePath() + QLatin1Char('/')))
+        QDir(m_createdDataDir).removeRecursively();
+    m_stagedCopy.clear();
+    m_stagedCover.clear();
+    m_createdDataDir.clear();
+    return ok;
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "comicinfo.h"
+#include "iformatparser.h"
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+#include <QVector>
+
+#include <unzip.h>
+
+// One page candidate of the archive scan.
+struct CbzPageEntry
+{
+    QByteArray rawName;   // exactly as stored in the central directory
+    QString displayName;  // decoded for sorting and suffix checks
+    int ordinal = -1;     // number among the entries with a known image suffix
+};
+
+// Comic books in ZIP archives. The archive is copied whole into the book's
+// data folder as "book.cbz" and every page is an image paragraph naming its
+// entry there ("zipraw://<copy>::<base64 name>"); nothing is extracted.
+//
+// A re-import stages its cover and copy beside the old ones and swaps them in
+// only when the import's transaction is about to commit, so a failed import
+// leaves the library and the files the library points at as they were.
+class CbzParser : public IFormatParser
+{
+public:
+    static constexpr int MaxNameBytes = 65535;
+    static constexpr quint64 MaxPageBytes = 52428800;
+    static constexpr int MaxPages = 20000;
+    static constexpr quint64 MaxTotalPageBytes = 21474836480ULL;
+    static constexpr quint64 MaxComicInfoBytes = 2097152;
+    static constexpr qint64 MaxCoverPixels = 100000000;
+    static constexpr int CoverSide = 1600;
+    // Page sizes come from the image header within this many leading bytes.
+    static constexpr int SizeProbeBytes = 262144;
+
+    CbzParser();
+    ~CbzParser() override = default;
+
+    static IFormatParser *create();
+
+    ParseResult parseBookInfo(const QString &filePath) override;
+    ParseResult parseChapters(const QString &filePath, NovelInfo *novel) override;
+    bool parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
+                      UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao) override;
+    // Swaps the staged cover and copy in on success; drops them (and a data
+    // folder this import created) otherwise.
+    bool finishImport(bool success) override;
+
+    // The whole uncompressed entry, or empty (missing, empty, above maxSize,
+    // short or failing its CRC).
+    static QByteArray readEntry(unzFile zip, const QByteArray &rawName, qint64 maxSize);
+    // Lower-case format suffix of the entry ("jpg" and "jpe" give "jpeg").
+    static QByteArray imageFormatKey(const QByteArray &rawName, const QString &displayName);
+    // A page the image reader can read, not hidden and not macOS metadata.
+    static bool isImageEntry(const QByteArray &rawName, const QString &displayName);
+    // Reading order: natural order of the display names, raw bytes on ties.
+    static void naturalSort(QVector<CbzPageEntry> &entries);
+    // The page decoded to fit the cover box, or null.
+    static QImage decodeCover(unzFile zip, const CbzPageEntry &entry);
+    // Byte copy through QSaveFile: the target is replaced only when complete.
+    static bool copyBookFile(const QString &source, const QString &target);
+    static ComicInfo parseComicInfo(const QByteArray &xml) { return ::parseComicInfo(xml); }
+
+private:
+    QString zipPath;
+    QString formatLabel;
+    QVector<QByteArray> entryNames;
+
+    // Written by this import, renamed over the real files on success.
+    QString m_stagedCover;
+    QString m_stagedCopy;
+    QString m_coverPath;
+    QString m_createdDataDir;
+};

@@ -1,0 +1,398 @@
+#include "mobiparser.h"
+
+#include "chapterinfo.h"
+#include "databaseconnection.h"
+#include "epubunifiedparser.h"
+#include "fontregistry.h"
+#include "keys.h"
+#include "novelinfo.h"
+#include "paragraphutils.h"
+#include "transaction.h"
+#include "unifiedchunkdao.h"
+#include "unifiedparagraphdao.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QUrl>
+
+#include <limits>
+
+namespace {
+
+constexpr qint64 MaxFontBytes = 52428800;
+
+ParseResult failure(const QString &message)
+{
+    ParseResult result;
+    result.errorMessage = message;
+    return result;
+}
+
+bool setError(QString *error, const QString &message)
+{
+    if (error)
+        *error = message;
+    return false;
+}
+
+// Slices of one whole-document conversion cut at the anchors, in their order:
+// [0] the text before the first anchor, then one per anchor. False when an
+// anchor was not met or the anchors do not ascend.
+bool sliceAtAnchors(const XhtmlConvertResult &converted, const QStringList &anchors,
+                    QVector<QVector<Paragraph>> &slices)
+{
+    QVector<int> starts;
+    starts.reserve(anchors.size() + 2);
+    starts.append(0);
+    for (const QString &anchor : anchors) {
+        const auto found = converted.anchorParagraphs.constFind(anchor);
+        if (found == converted.anchorParagraphs.constEnd() || found.value() < starts.last())
+            return false;
+        starts.append(found.value());
+    }
+    starts.append(converted.paragraphs.size());
+    slices.clear();
+    for (int i = 0; i + 1 < starts.size(); ++i)
+        slices.append(converted.paragraphs.mid(starts[i], starts[i + 1] - starts[i]));
+    return true;
+}
+
+}
+
+ParseResult MobiParser::parseChapters(const QString &filePath, NovelInfo *novel)
+{
+    if (!novel)
+        return failure(QStringLiteral("MOBI 书籍信息为空"));
+    // Fonts of an earlier import of this book come back before new ones are added.
+    FontRegistry &registry = FontRegistry::instance();
+    if (!registry.loadManifest(novel->id(), novel->dataDir()))
+        registry.setActiveBook(novel->id());
+
+    QString error;
+    if (filePath != openedPath) {
+        if (!openPalmDb(book, filePath, &error))
+            return failure(error);
+        openedPath = filePath;
+    }
+
+    QVector<QString> titles;
+    QList<QVector<Paragraph>> paragraphs;
+    const bool combined = book.mobiSection.startRecord >= 0;
+    bool done = false;
+    if (hasKf8Section(book)) {
+        QList<QByteArray> parts;
+        QList<QByteArray> flows;
+        QList<Kf8NavEntry> navigation;
+        QString kf8Error;
+        const bool loaded = loadKf8Content(book, &parts, &flows, &navigation, &kf8Error)
+            && !parts.isEmpty();
+        if (loaded)
+            done = importKf8(parts, flows, navigation, novel->title(), titles, paragraphs, &kf8Error);
+        // A combined file still has its MOBI 6 text when the KF8 one cannot be read.
+        if (!done && !combined)
+            return failure(kf8Error.isEmpty() ? QStringLiteral("KF8 中没有可阅读正文") : kf8Error);
+        if (!done) {
+            titles.clear();
+            paragraphs.clear();
+        }
+    }
+    if (!done && !importMobi6(novel->title(), titles, paragraphs, &error))
+        return failure(error);
+
+    chapterParagraphs = paragraphs;
+    const QString now = currentTimeString();
+    ParseResult result;
+    result.success = true;
+    for (int i = 0; i < titles.size(); ++i) {
+        auto *chapter = new ChapterInfo;
+        chapter->setId(novel->id() + QStringLiteral("_mobi_") + QString::number(i));
+        chapter->setNovelId(novel->id());
+        chapter->setTitle(titles.at(i));
+        chapter->setChapterIndex(i);
+        chapter->setPath(openedPath);
+        chapter->setStatus(0);
+        chapter->setLoadStatus(0);
+        chapter->setCreateTime(now);
+        chapter->setUpdateTime(now);
+        result.chapters.append(chapter);
+    }
+    return result;
+}
+
+bool MobiParser::importKf8(const QList<QByteArray> &parts, const QList<QByteArray> &flows,
+                           const QList<Kf8NavEntry> &navigation, const QString &bookTitle,
+                           QVector<QString> &titles, QList<QVector<Paragraph>> &paragraphs,
+                           QString *error)
+{
+    if (!saveFlows(flows, error) || !registerBookFonts(error))
+        return false;
+    const CssStyleSheetMap sheets = CssStyleSheet::parseAll(styleSheetTexts);
+    QString lastError;
+    for (int j = 0; j < parts.size(); ++j) {
+        QByteArray bytes = parts.at(j);
+        // A target no tag can carry (past the part, before any element) is a
+        // damaged entry: that entry goes, the book stays.
+        const MobiMarkup::PartTargets targets = MobiMarkup::partTargets(bytes, navigation, j);
+        QList<Kf8NavEntry> entries;
+        for (int i = 0; i < targets.entries.size(); ++i)
+            if (targets.tags.at(i).start >= 0)
+                entries.append(targets.entries.at(i));
+        QMap<quint32, QString> anchors;
+        if (!assignNavAnchors(bytes, entries, j, int(book.kf8Section.textEncoding), anchors))
+            return setError(error, QStringLiteral("KF8 NCX 锚点位置无效"));
+        const QString document =
+            insertPageBreaks(rewriteKindleLinks(decodeText(book, bytes, book.kf8Section)));
+        const QString documentPath = QStringLiteral("kf8-document-%1.xhtml").arg(j);
+
+        QVector<Kf8ChapterSegment> segments;
+        QStringList segmentAnchors;
+        for (const Kf8NavEntry &entry : qAsConst(entries)) {
+            const auto anchor = anchors.constFind(entry.offset);
+            if (anchor == anchors.constEnd()
+                || (!segmentAnchors.isEmpty() && segmentAnchors.last() == anchor.value()))
+                continue;
+            segments.append({entry.title, entry.partIndex, entry.offset});
+            segmentAnchors.append(anchor.value());
+        }
+
+        const int keptTitles = titles.size();
+        QString stage = QStringLiteral("无 NCX 整文档解析");
+        if (!segments.isEmpty()) {
+            // One conversion of the part, cut at every segment's anchor.
+            const XhtmlConvertResult converted = EpubUnifiedParser::convertXhtmlCut(
+                document, sheets, savedFilePaths, mimeTypesByPath, documentPath, QString(),
+                QString(), segmentAnchors);
+            QVector<QVector<Paragraph>> slices;
+            bool segmented = converted.ok && sliceAtAnchors(converted, segmentAnchors, slices);
+            for (int i = 1; segmented && i < slices.size(); ++i)
+                segmented = !slices.at(i).isEmpty();
+            if (segmented) {
+                if (!slices.first().isEmpty()) {
+                    titles.append(bookTitle);
+                    paragraphs.append(slices.first());
+                }
+                for (int i = 0; i < segments.size(); ++i) {
+                    titles.append(segments.at(i).title);
+                    paragraphs.append(slices.at(i + 1));
+                }
+                continue;
+            }
+            titles.resize(keptTitles);
+            while (paragraphs.size() > keptTitles)
+                paragraphs.removeLast();
+            stage = QStringLiteral("NCX 分段失败后整文档降级解析");
+        }
+
+        const XhtmlConvertResult whole = EpubUnifiedParser::convertXhtml(
+            document, sheets, savedFilePaths, mimeTypesByPath, documentPath, QString(), QString(),
+            QString(), QString());
+        const QString message =
+            formatKf8ParseError(j, stage, bytes.size(), document.size(), whole);
+        if (!whole.ok)
+            return setError(error, message);
+        if (whole.paragraphs.isEmpty()) {
+            lastError = message;
+            continue;
+        }
+        titles.append(parts.size() == 1 ? bookTitle
+                                        : QStringLiteral("%1 %2").arg(bookTitle).arg(j + 1));
+        paragraphs.append(whole.paragraphs);
+    }
+    if (titles.isEmpty())
+        return setError(error, lastError.isEmpty() ? QStringLiteral("KF8 中没有可阅读正文") : lastError);
+    return true;
+}
+
+bool MobiParser::importMobi6(const QString &bookTitle, QVector<QString> &titles,
+                             QList<QVector<Paragraph>> &paragraphs, QString *error)
+{
+    QString textError;
+    QByteArray bytes = book.mobiSection.startRecord < 0
+        ? extractBookText(book, &textError)
+        : extractText(book, book.mobiSection, &textError);
+    if (bytes.isEmpty())
+        return setError(error, textError.isEmpty() ? QStringLiteral("MOBI 中没有可阅读正文") : textError);
+    bytes = MobiMarkup::insertFileposAnchors(bytes);
+    QString html = wrapMobiHtml(decodeBookText(book, bytes));
+    bytes.clear();
+    html = rewriteImageRecindex(MobiMarkup::rewriteFileposLinks(html));
+    const QVector<MobiTocEntry> toc = buildMobiToc(html);
+    // Kindle markup writes numbers unquoted (calibre's guide references):
+    // quoted once here rather than after a failed conversion.
+    bool quoted = false;
+    const QString repaired = EpubUnifiedParser::quoteUnquotedAttributes(html, &quoted);
+    if (quoted)
+        html = repaired;
+
+    const CssStyleSheetMap noSheets;
+    const QString documentPath = QStringLiteral("book.html");
+    if (!toc.isEmpty()) {
+        QStringList anchors;
+        for (const MobiTocEntry &entry : toc)
+            anchors.append(entry.anchor);
+        // One conversion of the whole document, cut at every entry.
+        const XhtmlConvertResult converted = EpubUnifiedParser::convertXhtmlCut(
+            html, noSheets, savedFilePaths, mimeTypesByPath, documentPath, QString(), QString(),
+            anchors);
+        QVector<QVector<Paragraph>> slices;
+        bool usable = converted.ok && sliceAtAnchors(converted, anchors, slices);
+        for (int i = 1; usable && i < slices.size(); ++i)
+            usable = !slices.at(i).isEmpty();
+        if (usable) {
+            // Text before the first entry (a title page, a foreword) is kept, as KF8 keeps it.
+            if (!slices.first().isEmpty()) {
+                titles.append(bookTitle);
+                paragraphs.append(slices.first());
+            }
+            for (int i = 0; i < toc.size(); ++i) {
+                titles.append(toc.at(i).title);
+                paragraphs.append(slices.at(i + 1));
+            }
+            return true;
+        }
+    }
+
+    const XhtmlConvertResult whole = EpubUnifiedParser::convertXhtml(
+        html, noSheets, savedFilePaths, mimeTypesByPath, documentPath, QString(), QString(),
+        QString(), QString());
+    if (!whole.ok || whole.paragraphs.isEmpty())
+        return setError(error, whole.errorMessage.isEmpty() ? QStringLiteral("MOBI 正文 HTML 无法解析")
+                                                            : whole.errorMessage);
+    titles.append(bookTitle);
+    paragraphs.append(whole.paragraphs);
+    return true;
+}
+
+bool MobiParser::saveFlows(const QList<QByteArray> &flows, QString *error)
+{
+    if (flows.isEmpty())
+        return setError(error, QStringLiteral("KF8 flow 为空"));
+    const QDir dir(dataDir);
+    if (!dir.mkpath(QStringLiteral("styles")) || !dir.mkpath(QStringLiteral("images")))
+        return setError(error, QStringLiteral("无法创建 KF8 资源目录"));
+
+    QMap<int, QByteArray> contents;
+    for (int i = 1; i < flows.size(); ++i) {
+        QByteArray data = flows.at(i);
+        const QByteArray trimmed = data.trimmed();
+        if (trimmed.startsWith("<![CDATA[") && trimmed.endsWith("]]>") && trimmed.size() > 11)
+            data = trimmed.mid(9, trimmed.size() - 12);
+        const QByteArray lower = data.trimmed().toLower();
+        const bool svg = lower.startsWith("<svg") || (lower.startsWith("<?xml") && lower.contains("<svg"));
+        flowNamesByIndex.insert(i, QStringLiteral("kf8-flow-%1.%2")
+                                       .arg(i, 4, 10, QLatin1Char('0'))
+                                       .arg(svg ? QStringLiteral("svg") : QStringLiteral("css")));
+        contents.insert(i, data);
+    }
+    // Flows may name each other, so every name is known before any is written.
+    for (auto it = contents.constBegin(); it != contents.constEnd(); ++it) {
+        const QString name = flowNamesByIndex.value(it.key());
+        const QString path = dir.absoluteFilePath(name);
+        const QString text = rewriteKindleLinks(decodeText(book, it.value(), book.kf8Section));
+        const QByteArray utf8 = text.toUtf8();
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(utf8) != utf8.size())
+            return setError(error, QStringLiteral("无法保存 KF8 flow 资源"));
+        const bool css = name.endsWith(QLatin1String(".css"));
+        savedFilePaths.insert(name, path);
+        mimeTypesByPath.insert(path, css ? QStringLiteral("text/css") : QStringLiteral("image/svg+xml"));
+        if (css)
+            styleSheetTexts.insert(path, text);
+    }
+    return true;
+}
+
+bool MobiParser::registerBookFonts(QString *error)
+{
+    FontRegistry &registry = FontRegistry::instance();
+    const QVector<FontFaceRule> rules = EpubUnifiedParser::parseFontFaces(styleSheetTexts);
+    QList<FontManifestEntry> manifest;
+    QSet<QString> registered;
+    for (const FontFaceRule &rule : rules) {
+        const QString key = rule.family.trimmed().toLower() + QLatin1Char('|')
+            + QString::number(rule.weight) + QLatin1Char('|')
+            + (rule.italic ? QStringLiteral("italic") : QStringLiteral("normal"));
+        if (registered.contains(key))
+            continue;
+        for (const FontFaceSource &source : rule.sources) {
+            if (!source.isUrl)
+                continue;
+            const QString name = QDir::cleanPath(QUrl::fromPercentEncoding(source.value.toUtf8()));
+            QString path = savedFilePaths.value(name);
+            if (path.isEmpty())
+                path = savedFilePaths.value(QFileInfo(name).fileName());
+            if (path.isEmpty())
+                continue;
+            QFile file(path);
+            if (file.size() > MaxFontBytes || !file.open(QIODevice::ReadOnly))
+                return setError(error, QStringLiteral("无法读取 KF8 字体资源"));
+            const QByteArray bytes = file.readAll();
+            if (registry.registerFontData(rule.family, rule.weight, rule.italic, bytes).isEmpty())
+                continue;
+            FontManifestEntry entry;
+            entry.alias = FontRegistry::aliasFamily(registry.activeBookId(), rule.family,
+                                                    rule.weight, rule.italic);
+            entry.cssFamily = rule.family;
+            entry.resourcePath = path;
+            entry.weight = rule.weight;
+            entry.italic = rule.italic;
+            entry.candidateOrder = manifest.size();
+            manifest.append(entry);
+            registered.insert(key);
+            break;
+        }
+    }
+    if (!manifest.isEmpty() && !registry.saveManifest(dataDir, QString(), manifest))
+        return setError(error, QStringLiteral("无法保存 KF8 字体清单"));
+    return true;
+}
+
+bool MobiParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
+                              UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
+{
+    if (!paragraphDao || !chunkDao || chapterParagraphs.size() != chapters.size())
+        return false;
+    // Nested inside the import's own transaction on this thread's connection.
+    Transaction transaction(DatabaseConnection::database());
+    if (!transaction.isActive())
+        return false;
+    if (!chunkDao->removeByNovelId(novelId) || !paragraphDao->removeByNovelId(novelId)) {
+        transaction.rollback();
+        return false;
+    }
+    for (int i = 0; i < chapters.size(); ++i) {
+        ChapterInfo *chapter = chapters.at(i);
+        QVector<Paragraph> &paragraphs = chapterParagraphs[i];
+        if (!chapter || paragraphs.isEmpty()) {
+            transaction.rollback();
+            return false;
+        }
+        const ParagraphTotals totals = finalizeParagraphs(paragraphs);
+        qint64 words = 0;
+        for (const Paragraph &p : qAsConst(paragraphs))
+            words += p.plainText().size();
+        chapter->setWordCount(int(qMin<qint64>(words, std::numeric_limits<int>::max())));
+        chapter->setGlyphCount(totals.totalGlyphs);
+        chapter->setProgressTotal(totals.totalProgress);
+        const QVector<QString> ids =
+            paragraphDao->insertParagraphsLocked(novelId, chapter->id(), paragraphs);
+        if (ids.size() != paragraphs.size()) {
+            transaction.rollback();
+            return false;
+        }
+        for (int j = 0; j < ids.size(); ++j) {
+            const QVector<TextChunk> &chunks = paragraphs.at(j).chunks;
+            if (!chunks.isEmpty() && !chunkDao->insertChunks(ids.at(j), chunks)) {
+                transaction.rollback();
+                return false;
+            }
+        }
+    }
+    if (!transaction.commit()) {
+        transaction.rollback();
+        return false;
+    }
+    return true;
+}

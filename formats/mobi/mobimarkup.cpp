@@ -1,0 +1,546 @@
+#include "mobimarkup.h"
+
+#include "xhtmlconvertstate.h"
+
+#include <QHash>
+#include <QRegularExpression>
+#include <QTextDocument>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace {
+
+using Re = QRegularExpression;
+constexpr Re::PatternOptions NoCase = Re::CaseInsensitiveOption;
+
+const QLatin1String MbpNamespace("http://www.mobipocket.com");
+
+// Copies text once, replacing each match for which replace() gives a text;
+// the search goes on after the match, so what was inserted is never matched.
+template<typename Replace>
+QString rebuild(const QString &text, const Re &pattern, Replace replace)
+{
+    QString out;
+    bool changed = false;
+    int copied = 0;
+    QString replacement;
+    QRegularExpressionMatchIterator it = pattern.globalMatch(text);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch m = it.next();
+        replacement.clear();
+        if (!replace(m, replacement))
+            continue;
+        if (!changed) {
+            out.reserve(text.size() + text.size() / 8 + 64);
+            changed = true;
+        }
+        out.append(text.midRef(copied, m.capturedStart() - copied));
+        out.append(replacement);
+        copied = m.capturedEnd();
+    }
+    if (!changed)
+        return text;
+    out.append(text.midRef(copied));
+    return out;
+}
+
+QString removeAll(const QString &text, const Re &pattern)
+{
+    return rebuild(text, pattern, [](const QRegularExpressionMatch &, QString &) { return true; });
+}
+
+// True when the character before the tag's final ">" (white space aside) is "/".
+bool endsSelfClosed(const QStringRef &tag)
+{
+    int i = tag.size() - 2;
+    while (i >= 0 && tag.at(i).isSpace())
+        --i;
+    return i >= 0 && tag.at(i) == QLatin1Char('/');
+}
+
+// The tag with text inserted before "/>" when the tag ends so, else before ">".
+QString insertBeforeClose(const QString &tag, const QString &text)
+{
+    const int close = tag.size() - 1;
+    const int at = close > 0 && tag.at(close - 1) == QLatin1Char('/') ? close - 1 : close;
+    QString out = tag;
+    out.insert(at, text);
+    return out;
+}
+
+// Base-32 digits "0"-"9", "A"-"V"; -1 above the largest int.
+qint64 base32Value(const QStringRef &digits)
+{
+    qint64 value = 0;
+    for (const QChar c : digits) {
+        const ushort u = c.toUpper().unicode();
+        const int digit = u <= '9' ? u - '0' : u - 'A' + 10;
+        value = value * 32 + digit;
+        if (value > 2147483647)
+            return -1;
+    }
+    return value;
+}
+
+bool decimalValue(const QString &text, qint64 *value)
+{
+    bool ok = false;
+    const qint64 n = text.toLongLong(&ok);
+    if (!ok || n < 0)
+        return false;
+    *value = n;
+    return true;
+}
+
+// Each element from an opening match to the first closing match after it,
+// the search going on after that close: what "<a ...>(.*?)</a>" finds, but an
+// opening tag without a close ends the walk instead of rescanning the rest
+// of the text once per such tag.
+template<typename Visit>
+void forEachElement(const QString &text, const Re &open, const Re &close, Visit visit)
+{
+    // Checked once here, not by every match over the whole text; a text with
+    // a lone surrogate is left to the matcher, which then finds nothing.
+    bool valid = true;
+    for (int i = 0; valid && i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.isHighSurrogate())
+            valid = i + 1 < text.size() && text.at(++i).isLowSurrogate();
+        else
+            valid = !c.isLowSurrogate();
+    }
+    const auto options = valid ? QRegularExpression::DontCheckSubjectStringMatchOption
+                               : QRegularExpression::NoMatchOption;
+    int from = 0;
+    for (;;) {
+        const QRegularExpressionMatch o = open.match(text, from, Re::NormalMatch, options);
+        if (!o.hasMatch())
+            return;
+        const QRegularExpressionMatch c = close.match(text, o.capturedEnd(), Re::NormalMatch, options);
+        if (!c.hasMatch())
+            return;
+        visit(o, c.capturedStart(), c.capturedEnd());
+        from = c.capturedEnd();
+    }
+}
+
+QString firstGroup(const QRegularExpressionMatch &m)
+{
+    return m.capturedStart(1) >= 0 ? m.captured(1) : m.captured(2);
+}
+
+}
+
+namespace MobiMarkup {
+
+QString rewriteKindleLinks(const QString &text, const QMap<int, QString> &flowNames,
+                           const QMap<int, QString> &resourceNames)
+{
+    // Without a saved file no link can change.
+    if (text.isEmpty() || (flowNames.isEmpty() && resourceNames.isEmpty()))
+        return text;
+    static const Re link(QStringLiteral("kindle:(flow|embed):([0-9a-v]+)(?:\\?[^\\s\"'<>)]*)?"), NoCase);
+    return rebuild(text, link, [&](const QRegularExpressionMatch &m, QString &out) {
+        const qint64 value = base32Value(m.capturedRef(2));
+        if (value < 0)
+            return false;
+        if (m.capturedRef(1).compare(QLatin1String("flow"), Qt::CaseInsensitive) == 0)
+            out = flowNames.value(int(value));
+        else if (value > 0)
+            out = resourceNames.value(int(value - 1));
+        return !out.isEmpty();
+    });
+}
+
+QString insertPageBreaks(const QString &text)
+{
+    static const Re breakEnd(QStringLiteral("<\\s*/\\s*mbp:pagebreak\\s*>"), NoCase);
+    static const Re breakStart(QStringLiteral("<\\s*mbp:pagebreak\\b[^<>]*>"), NoCase);
+    static const QString voidNames =
+        QStringLiteral("(?:area|base|br|col|embed|hr|img|input|link|meta|param|source|track|wbr)");
+    static const Re voidEnd(QStringLiteral("<\\s*/\\s*") + voidNames + QStringLiteral("\\s*>"), NoCase);
+    static const Re voidStart(QStringLiteral("<\\s*") + voidNames + QStringLiteral("\\b[^<>]*>"), NoCase);
+    static const QString pageBreak = QStringLiteral("<div class=\"mbp-pagebreak\"></div>");
+
+    QString out = removeAll(text, breakEnd);
+    out = rebuild(out, breakStart, [](const QRegularExpressionMatch &, QString &r) {
+        r = pageBreak;
+        return true;
+    });
+    out = removeAll(out, voidEnd);
+    return rebuild(out, voidStart, [](const QRegularExpressionMatch &m, QString &r) {
+        const QStringRef tag = m.capturedRef();
+        if (endsSelfClosed(tag))
+            return false;
+        r.reserve(tag.size() + 1);
+        r.append(tag.left(tag.size() - 1));
+        r.append(QStringLiteral("/>"));
+        return true;
+    });
+}
+
+QString rewriteImageRecindex(const QString &html, const QMap<int, QString> &imageNames)
+{
+    if (imageNames.isEmpty())
+        return html;
+    static const Re image(QStringLiteral("<img\\b[^<>]*>"), NoCase);
+    static const Re recindex(
+        QStringLiteral("\\brecindex\\s*=\\s*(?:[\"']([^\"']+)[\"']|([^\\s>/]+))"), NoCase);
+    static const Re recindexAttribute(
+        QStringLiteral("\\s*\\brecindex\\s*=\\s*(?:[\"'][^\"']+[\"']|[^\\s>/]+)"), NoCase);
+    static const Re source(QStringLiteral("\\s+src\\s*=\\s*(?:[\"'][^\"']*[\"']|[^\\s>/]+)"), NoCase);
+    return rebuild(html, image, [&](const QRegularExpressionMatch &m, QString &out) {
+        const QString tag = m.captured();
+        qint64 number = 0;
+        if (!decimalValue(firstGroup(recindex.match(tag)), &number) || number > 2147483647)
+            return false;
+        const QString name = imageNames.value(int(number));
+        if (name.isEmpty())
+            return false;
+        QString bare = tag;
+        bare.remove(recindexAttribute);
+        bare.remove(source);
+        out = insertBeforeClose(bare, QStringLiteral(" src=\"") + name + QLatin1Char('"'));
+        return true;
+    });
+}
+
+QString wrapMobiHtml(const QString &text)
+{
+    static const Re documentTag(QStringLiteral("<\\s*(?:html|head|body)\\b"), NoCase);
+    static const Re rootTag(QStringLiteral("<\\s*html\\b"), NoCase);
+    static const Re blockTag(QStringLiteral("<\\s*(?:p|div|h[1-6]|br|img|ul|ol|table)\\b"), NoCase);
+    static const Re blankLines(QStringLiteral("\n[ \t]*\n+"));
+
+    const QString repaired = insertPageBreaks(text);
+    // Other "mbp:" elements stay; an undeclared prefix would fail the whole document.
+    const bool needsPrefix = repaired.contains(QLatin1String("mbp:"))
+        && !repaired.contains(QLatin1String("xmlns:mbp"));
+    const QString declaration =
+        needsPrefix ? QStringLiteral(" xmlns:mbp=\"") + MbpNamespace + QLatin1Char('"') : QString();
+
+    const QRegularExpressionMatch document = documentTag.match(repaired);
+    if (document.hasMatch()) {
+        if (!needsPrefix)
+            return repaired;
+        const QRegularExpressionMatch root = rootTag.match(repaired);
+        const QRegularExpressionMatch &first = root.hasMatch() ? root : document;
+        QString out = repaired;
+        // After the element name of the root ("<html"), or of "<head"/"<body" without one.
+        int nameEnd = first.capturedEnd();
+        while (nameEnd < out.size() && out.at(nameEnd).isLetter())
+            ++nameEnd;
+        out.insert(nameEnd, declaration);
+        return out;
+    }
+
+    const QString open = QStringLiteral("<html") + declaration + QStringLiteral("><body>");
+    const QString close = QStringLiteral("</body></html>");
+    if (repaired.contains(blockTag))
+        return open + repaired + close;
+
+    QString plain = repaired;
+    plain.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    plain.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    QString out;
+    out.reserve(plain.size() + plain.size() / 8 + 64);
+    out.append(open);
+    for (const QStringRef &piece : plain.splitRef(blankLines, Qt::SkipEmptyParts)) {
+        QString paragraph = piece.trimmed().toString();
+        paragraph.replace(QLatin1Char('&'), QLatin1String("&amp;"));
+        paragraph.replace(QLatin1Char('<'), QLatin1String("&lt;"));
+        paragraph.replace(QLatin1Char('>'), QLatin1String("&gt;"));
+        paragraph.replace(QLatin1Char('\n'), QLatin1String("<br/>"));
+        if (paragraph.isEmpty())
+            continue;
+        out.append(QLatin1String("<p>"));
+        out.append(paragraph);
+        out.append(QLatin1String("</p>"));
+    }
+    out.append(close);
+    return out;
+}
+
+QString attributeValue(const QString &tag, const QString &name)
+{
+    // One compiled expression per attribute name and thread.
+    thread_local QHash<QString, Re> expressions;
+    auto found = expressions.find(name);
+    if (found == expressions.end())
+        found = expressions.insert(
+            name, Re(QStringLiteral("(?:^|\\s)%1\\s*=\\s*(?:[\"']([^\"']*)[\"']|([^\\s>]+))")
+                         .arg(Re::escape(name)),
+                     NoCase));
+    return firstGroup(found->match(tag));
+}
+
+QString tagId(const QString &tag)
+{
+    // Only a real id: data-id, xml:id and epub:id are other attributes.
+    static const Re id(QStringLiteral("(?:^|\\s)id\\s*=\\s*(?:[\"']([^\"']+)[\"']|([^\\s>/]+))"), NoCase);
+    return firstGroup(id.match(tag));
+}
+
+PartTargets partTargets(const QByteArray &part, const QList<Kf8NavEntry> &navigation, int partIndex)
+{
+    PartTargets targets;
+    for (const Kf8NavEntry &entry : navigation)
+        if (entry.partIndex == partIndex)
+            targets.entries.append(entry);
+    QVector<NavTargetTag> &tags = targets.tags;
+    tags.resize(targets.entries.size());
+    QVector<int> order(tags.size());
+    for (int i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+        return targets.entries[a].offset < targets.entries[b].offset;
+    });
+    const char *data = part.constData();
+    const qint64 length = part.size();
+    // Offsets ascend, so the last opening tag and the next ">" only move forward.
+    qint64 scanned = 0;
+    qint64 lastOpen = -1;
+    qint64 close = -1;
+    for (int index : qAsConst(order)) {
+        const qint64 o = targets.entries[index].offset;
+        if (o > length)
+            break;
+        for (; scanned <= o && scanned < length; ++scanned) {
+            // End tags, comments, declarations and processing instructions carry no target.
+            if (data[scanned] == '<'
+                && (scanned + 1 >= length || (data[scanned + 1] != '/' && data[scanned + 1] != '!'
+                                              && data[scanned + 1] != '?')))
+                lastOpen = scanned;
+        }
+        if (lastOpen < 0)
+            continue;
+        if (close <= lastOpen) {
+            close = part.indexOf('>', int(lastOpen + 1));
+            if (close < 0)
+                break;
+        }
+        tags[index] = {lastOpen, close};
+    }
+    return targets;
+}
+
+QString formatKf8ParseError(int partIndex, const QString &stage, int partBytes, int decodedChars,
+                            const XhtmlConvertResult &result)
+{
+    QString message = result.errorMessage;
+    if (message.isEmpty())
+        message = result.ok ? QStringLiteral("未生成正文段落") : QStringLiteral("未知解析错误");
+    if (result.errorLine > 0)
+        message += QStringLiteral("（行 %1，列 %2）").arg(result.errorLine).arg(result.errorColumn);
+    return QStringLiteral("KF8 文档 %1 XHTML 解析失败（阶段：%2，重组正文 %3 字节，解码后 %4 字符）：%5")
+        .arg(partIndex)
+        .arg(stage)
+        .arg(partBytes)
+        .arg(decodedChars)
+        .arg(message);
+}
+
+QByteArray insertFileposAnchors(const QByteArray &bytes)
+{
+    static const Re target(
+        QStringLiteral("<(?:a|reference)\\b[^<>]*\\bfilepos\\s*=\\s*(?:[\"'](\\d+)[\"']|(\\d+))[^<>]*>"),
+        NoCase);
+    const QString latin = QString::fromLatin1(bytes);
+    const qint64 length = bytes.size();
+
+    struct Target
+    {
+        qint64 number;
+        qint64 probe;     // max(number - 1, 0): the byte whose enclosing tag matters
+        qint64 position = 0;
+    };
+    QVector<Target> targets;
+    QSet<qint64> seen;
+    QRegularExpressionMatchIterator it = target.globalMatch(latin);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch m = it.next();
+        qint64 n = 0;
+        if (!decimalValue(firstGroup(m), &n) || n > length || seen.contains(n))
+            continue;
+        seen.insert(n);
+        targets.append({n, qMax<qint64>(n - 1, 0)});
+    }
+    if (targets.isEmpty())
+        return bytes;
+
+    // One sweep in probe order keeps the last "<" and ">" at or before each probe.
+    QVector<int> order(targets.size());
+    for (int i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&](int a, int b) { return targets[a].probe < targets[b].probe; });
+    qint64 lastOpen = -1;
+    qint64 lastClose = -1;
+    qint64 scanned = 0;
+    const char *data = bytes.constData();
+    for (int index : qAsConst(order)) {
+        Target &t = targets[index];
+        for (; scanned <= t.probe && scanned < length; ++scanned) {
+            if (data[scanned] == '<')
+                lastOpen = scanned;
+            else if (data[scanned] == '>')
+                lastClose = scanned;
+        }
+        if (lastOpen > lastClose) {
+            t.position = lastOpen;
+        } else {
+            qint64 p = t.number;
+            while (p > 0 && p < length && (uchar(data[p]) & 0xC0) == 0x80)
+                --p;
+            t.position = p;
+        }
+    }
+    // An anchor before the body would sit beside the root element and make
+    // the whole document unreadable: such targets go to the body's start.
+    static const Re bodyTag(QStringLiteral("<body\\b[^<>]*>"), NoCase);
+    const QRegularExpressionMatch body = bodyTag.match(latin);
+    if (body.hasMatch()) {
+        for (Target &t : targets)
+            t.position = qMax<qint64>(t.position, body.capturedEnd());
+    }
+    // Discovery order among targets at one position.
+    std::stable_sort(targets.begin(), targets.end(),
+                     [](const Target &a, const Target &b) { return a.position < b.position; });
+
+    QByteArray out;
+    out.reserve(int(length + targets.size() * 40));
+    qint64 copied = 0;
+    for (const Target &t : qAsConst(targets)) {
+        out.append(data + copied, int(t.position - copied));
+        copied = t.position;
+        out.append("<a id=\"mobi-filepos-");
+        out.append(QByteArray::number(t.number));
+        out.append("\"></a>");
+    }
+    out.append(data + copied, int(length - copied));
+    return out;
+}
+
+QString rewriteFileposLinks(const QString &html)
+{
+    static const Re link(QStringLiteral("<a\\b[^<>]*>"), NoCase);
+    static const Re filepos(QStringLiteral("\\s+filepos\\s*=\\s*(?:[\"'](\\d+)[\"']|(\\d+))"), NoCase);
+    static const Re href(QStringLiteral("\\s+href\\s*=\\s*(?:[\"'][^\"']*[\"']|[^\\s>]+)"), NoCase);
+    return rebuild(html, link, [](const QRegularExpressionMatch &m, QString &out) {
+        const QStringRef tag = m.capturedRef();
+        if (!tag.contains(QLatin1String("filepos"), Qt::CaseInsensitive))
+            return false;
+        QString rewritten = tag.toString();
+        qint64 n = 0;
+        if (!decimalValue(firstGroup(filepos.match(rewritten)), &n))
+            return false;
+        rewritten.remove(filepos);
+        rewritten.remove(href);
+        out = insertBeforeClose(rewritten, QStringLiteral(" href=\"#mobi-filepos-%1\"").arg(n));
+        return true;
+    });
+}
+
+QString plainTitle(const QString &html)
+{
+    QTextDocument document;
+    document.setHtml(html);
+    return document.toPlainText().simplified();
+}
+
+QVector<MobiTocEntry> buildMobiToc(const QString &html)
+{
+    static const Re tagPattern(QStringLiteral("<[A-Za-z][^<>]*>"));
+    static const Re linkOpen(QStringLiteral("<a\\b([^<>]*)>"), NoCase);
+    static const Re linkClose(QStringLiteral("</a\\s*>"), NoCase);
+    static const Re referencePattern(QStringLiteral("<reference\\b([^<>]*)>"), NoCase);
+    static const Re headingOpen(QStringLiteral("<h[1-3]\\b[^<>]*>"), NoCase);
+    static const Re headingClose(QStringLiteral("</h[1-3]\\s*>"), NoCase);
+    const auto usableTitle = [](const QString &title) { return !title.isEmpty() && title.size() <= 200; };
+
+    QHash<QString, int> anchors;
+    QRegularExpressionMatchIterator tags = tagPattern.globalMatch(html);
+    while (tags.hasNext()) {
+        const QRegularExpressionMatch m = tags.next();
+        const QStringRef ref = m.capturedRef();
+        // Most tags carry neither attribute; skip them without a match.
+        if (!ref.contains(QLatin1String("id"), Qt::CaseInsensitive)
+            && !ref.contains(QLatin1String("name"), Qt::CaseInsensitive))
+            continue;
+        const QString tag = ref.toString();
+        QString anchor = attributeValue(tag, QStringLiteral("id"));
+        if (anchor.isEmpty())
+            anchor = attributeValue(tag, QStringLiteral("name"));
+        if (!anchor.isEmpty() && !anchors.contains(anchor))
+            anchors.insert(anchor, m.capturedStart());
+    }
+    if (anchors.size() <= 1)
+        return {};
+
+    QVector<MobiTocEntry> links;
+    forEachElement(html, linkOpen, linkClose, [&](const QRegularExpressionMatch &open, int contentEnd, int) {
+        const QString href = attributeValue(open.captured(1), QStringLiteral("href"));
+        const int hash = href.lastIndexOf(QLatin1Char('#'));
+        if (hash < 0)
+            return;
+        const QStringRef document = href.leftRef(hash);
+        if (!document.isEmpty() && !document.endsWith(QLatin1String("book.html"), Qt::CaseInsensitive))
+            return;
+        const QString fragment = QUrl::fromPercentEncoding(href.midRef(hash + 1).toUtf8());
+        const auto anchor = anchors.constFind(fragment);
+        if (anchor == anchors.constEnd())
+            return;
+        const QString title = plainTitle(html.mid(open.capturedEnd(), contentEnd - open.capturedEnd()));
+        if (usableTitle(title))
+            links.append({title, fragment, anchor.value(), open.capturedStart()});
+    });
+
+    int start = -1;
+    QRegularExpressionMatchIterator refs = referencePattern.globalMatch(html);
+    while (refs.hasNext() && start < 0) {
+        const QString attributes = refs.next().captured(1);
+        if (attributeValue(attributes, QStringLiteral("type")).compare(QLatin1String("toc"), Qt::CaseInsensitive) != 0)
+            continue;
+        qint64 n = 0;
+        if (!decimalValue(attributeValue(attributes, QStringLiteral("filepos")), &n))
+            continue;
+        start = anchors.value(QStringLiteral("mobi-filepos-%1").arg(n), -1);
+    }
+
+    QVector<MobiTocEntry> best;
+    QVector<MobiTocEntry> run;
+    const auto closeRun = [&]() {
+        if (run.size() > best.size())
+            best = run;
+        run.clear();
+    };
+    for (const MobiTocEntry &link : qAsConst(links)) {
+        if (link.linkPosition < qMax(start, 0))
+            continue;
+        if (!run.isEmpty() && link.anchorPosition <= run.last().anchorPosition)
+            closeRun();
+        run.append(link);
+    }
+    closeRun();
+    if (best.size() >= (start >= 0 ? 2 : 3))
+        return best;
+
+    QVector<MobiTocEntry> headings;
+    forEachElement(html, headingOpen, headingClose,
+                   [&](const QRegularExpressionMatch &open, int contentEnd, int end) {
+        const QString whole = html.mid(open.capturedStart(), end - open.capturedStart());
+        QString anchor = attributeValue(whole, QStringLiteral("id"));
+        if (anchor.isEmpty())
+            anchor = attributeValue(whole, QStringLiteral("name"));
+        const auto position = anchors.constFind(anchor);
+        if (anchor.isEmpty() || position == anchors.constEnd())
+            return;
+        const QString title = plainTitle(html.mid(open.capturedEnd(), contentEnd - open.capturedEnd()));
+        if (usableTitle(title))
+            headings.append({title, anchor, position.value(), -1});
+    });
+    return headings.size() > 1 ? headings : QVector<MobiTocEntry>();
+}
+
+}

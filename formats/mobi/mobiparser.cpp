@@ -1,0 +1,119 @@
+#include "mobiparser.h"
+
+#include "keys.h"
+#include "novelinfo.h"
+#include "parserregistry.h"
+#include "paths.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+const ParserRegistration mobiRegistration("mobi", &MobiParser::create);
+const ParserRegistration azw3Registration("azw3", &MobiParser::createAzw3);
+const ParserRegistration kf8Registration("kf8", &MobiParser::createKf8);
+
+ParseResult failure(const QString &message)
+{
+    ParseResult result;
+    result.errorMessage = message;
+    return result;
+}
+
+bool acceptedCompression(quint16 compression)
+{
+    return compression == 1 || compression == 2 || compression == 17480;
+}
+
+}
+
+MobiParser::MobiParser() = default;
+MobiParser::~MobiParser() = default;
+
+IFormatParser *MobiParser::create()
+{
+    return new MobiParser;
+}
+
+IFormatParser *MobiParser::createAzw3()
+{
+    return new MobiParser;
+}
+
+IFormatParser *MobiParser::createKf8()
+{
+    return new MobiParser;
+}
+
+ParseResult MobiParser::parseBookInfo(const QString &filePath)
+{
+    QString error;
+    if (!openPalmDb(book, filePath, &error))
+        return failure(error);
+    // Refused before anything is written for the book.
+    if (isEncrypted(book))
+        return failure(QStringLiteral("不支持带 DRM 的 MOBI 文件"));
+    const bool kf8 = hasKf8Section(book);
+    if (!acceptedCompression(kf8 ? book.kf8Section.compression : book.compression))
+        return failure(QStringLiteral("MOBI 压缩方式不受支持"));
+
+    const QString bookId = md5Hex(filePath);
+    openedPath = filePath;
+    dataDir = QDir(Paths::dataLocation()).absoluteFilePath(bookId) + QLatin1Char('/');
+    if (!QFileInfo::exists(dataDir))
+        createdDataDir = dataDir;
+    if (!QDir().mkpath(dataDir))
+        return failure(QStringLiteral("无法创建 MOBI 数据目录"));
+    if (!extractResources(&error))
+        return failure(error);
+
+    const MobiBookMetadata &meta = book.metadata;
+    const QString now = currentTimeString();
+    auto *novel = new NovelInfo;
+    novel->setId(bookId);
+    novel->setTitle(meta.title.isEmpty() ? QFileInfo(filePath).completeBaseName() : meta.title);
+    novel->setAuthor(meta.authors.isEmpty() ? QStringLiteral("未知作者")
+                                            : meta.authors.join(QStringLiteral(", ")));
+    novel->setDescription(meta.description.isEmpty() ? QStringLiteral("未知简介") : meta.description);
+    novel->setCategory(meta.subjects.value(0));
+    novel->setTags(meta.subjects.join(QLatin1Char(',')));
+    novel->setLanguage(meta.language);
+    novel->setPublisher(meta.publisher);
+    novel->setPublishDate(meta.publishingDate);
+    novel->setIsbn(meta.isbn);
+    novel->setFileType(kf8 ? QStringLiteral("AZW3") : QStringLiteral("MOBI"));
+    novel->setSourceType(0);
+    novel->setSourceUrl(filePath);
+    novel->setDataDir(dataDir);
+    novel->setFileSize(qMin<qint64>(QFileInfo(filePath).size(), 2147483647));
+    novel->setStatus(0);
+    novel->setLoadStatus(0);
+    novel->setCreateTime(now);
+    novel->setUpdateTime(now);
+
+    if (book.coverOffset <= 0x7FFFFFFEu) {
+        const int cover = int(book.coverOffset);
+        const QString name = kf8 ? resourceNamesByIndex.value(cover)
+                                 : imageNamesByNumber.value(cover + 1);
+        const QString path = savedFilePaths.value(name);
+        if (!name.isEmpty() && !path.isEmpty())
+            novel->setCoverPath(path);
+    }
+
+    ParseResult result;
+    result.success = true;
+    result.novel = novel;
+    return result;
+}
+
+bool MobiParser::finishImport(bool success)
+{
+    // Only a folder this import made: an earlier import's folder belongs to a
+    // book still in the library.
+    if (!success && !createdDataDir.isEmpty()
+        && createdDataDir.startsWith(QDir(Paths::dataLocation()).absolutePath() + QLatin1Char('/')))
+        QDir(createdDataDir).removeRecursively();
+    createdDataDir.clear();
+    return true;
+}

@@ -1,0 +1,277 @@
+#include "pdfchapterparser.h"
+
+#include "chapterinfo.h"
+#include "imageutil.h"
+#include "keys.h"
+#include "logmanager.h"
+#include "paths.h"
+#include "pdffiles.h"
+#include "pdfpageloader.h"
+
+#include <poppler-qt5.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include <unistd.h>
+
+PdfChapterParser::PdfChapterParser(QObject *parent) : ChapterParser(parent) {}
+
+namespace {
+
+ChapterListResult failure(const QString &message, QString *errorText)
+{
+    if (errorText)
+        *errorText = message;
+    return ChapterListResult();
+}
+
+QVector<PdfTocEntry> pageRanges(int pageCount)
+{
+    QVector<PdfTocEntry> entries;
+    for (int start = 0; start < pageCount; start += PdfChapterParser::RangePages) {
+        PdfTocEntry entry;
+        entry.startPage = start;
+        entry.endPage = qMin(start + PdfChapterParser::RangePages, pageCount);
+        entry.title = QStringLiteral("第%1-%2页").arg(start + 1).arg(entry.endPage);
+        entries.append(entry);
+    }
+    return entries;
+}
+
+// In-kernel copy where the file system allows it (a book may be hundreds of
+// megabytes); QFile's block copy otherwise.
+bool copyFile(const QString &from, const QString &to)
+{
+    QFile in(from);
+    QFile out(to);
+    if (in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        qint64 left = in.size();
+        while (left > 0) {
+            const ssize_t copied = ::copy_file_range(in.handle(), nullptr, out.handle(), nullptr, size_t(left), 0);
+            if (copied <= 0)
+                break;
+            left -= copied;
+        }
+        if (left == 0)
+            return true;
+    }
+    out.close();
+    QFile::remove(to);
+    return QFile::copy(from, to);
+}
+
+// Copies the book to its fixed name in the data folder; the imported path
+// when that fails.
+QString copyBook(const QString &filePath, const QString &dataDir)
+{
+    const QString target = dataDir + QLatin1Char('/') + QLatin1String(PdfFiles::BookCopyFile);
+    if (QFileInfo(target).absoluteFilePath() == QFileInfo(filePath).absoluteFilePath())
+        return target;
+    if (QFile::exists(target))
+        QFile::remove(target);
+    if (copyFile(filePath, target)) {
+        QLOG_INFO().noquote() << "[PdfChapterParser] PDF 已复制到:" << target;
+        return target;
+    }
+    qWarning().noquote() << "[PdfChapterParser] PDF 复制失败，回退到原始路径:" << filePath;
+    return filePath;
+}
+
+}
+
+ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const QString &dataDir,
+                                                  const QString &novelId, QString *errorText)
+{
+    m_pagePoints.clear();
+    std::unique_ptr<Poppler::Document> document = PdfPageLoader::openDocument(filePath);
+    if (!document || document->isLocked())
+        return failure(QStringLiteral("无法打开 PDF 文件"), errorText);
+    const int pageCount = document->numPages();
+    if (pageCount <= 0)
+        return failure(QStringLiteral("PDF 没有页面"), errorText);
+
+    QVector<PdfTocEntry> entries = extractTocFromOutline(document.get());
+    if (entries.isEmpty()) {
+        QLOG_DEBUG().noquote() << "[PdfChapterParser] 内嵌大纲为空，尝试扫描目录页...";
+        int contentsPage = -1;
+        entries = detectTocInText(document.get(), &contentsPage);
+        if (!entries.isEmpty() && !alignPrintedPages(document.get(), contentsPage, &entries))
+            entries.clear();
+    }
+    if (entries.isEmpty()) {
+        QLOG_DEBUG().noquote() << "[PdfChapterParser] 未检测到目录，每" << RangePages
+                               << "页划分为一个章节（共" << pageCount << "页）";
+        entries = pageRanges(pageCount);
+    } else {
+        // Front matter before the first entry stays readable.
+        if (entries.first().startPage > 0) {
+            PdfTocEntry lead;
+            lead.title = PdfFiles::bookTitle(document.get(), filePath);
+            entries.prepend(lead);
+        }
+        for (int i = 0; i + 1 < entries.size(); ++i)
+            entries[i].endPage = entries.at(i + 1).startPage;
+        entries.last().endPage = pageCount;
+    }
+    for (PdfTocEntry &entry : entries) {
+        if (entry.startPage < 0)
+            entry.startPage = 0;
+        if (entry.startPage >= pageCount)
+            entry.startPage = pageCount - 1;
+        if (entry.endPage <= entry.startPage)
+            entry.endPage = entry.startPage + 1;
+        if (entry.endPage > pageCount)
+            entry.endPage = pageCount;
+    }
+
+    const int dpi = boundedRenderDpi(document.get(), configuredRenderDpi(document.get()), &m_pagePoints);
+    document.reset();
+    QLOG_INFO().noquote() << "[PdfChapterParser] 目录解析完成，共" << entries.size() << "个章节"
+                          << "渲染DPI:" << dpi << "(惰性渲染，不预生成图片)";
+    for (int i = 0; i < entries.size(); ++i)
+        QLOG_DEBUG().noquote() << "[PdfChapterParser]  [" << i << "]" << entries.at(i).title << "页"
+                               << entries.at(i).startPage + 1 << "-" << entries.at(i).endPage;
+
+    const QString sourcePath = copyBook(filePath, dataDir);
+    const QString imagesDir = QDir(dataDir).absoluteFilePath(QStringLiteral("images"));
+    QDir().mkpath(imagesDir);
+
+    ChapterListResult result;
+    const QString now = currentTimeString();
+    for (int i = 0; i < entries.size(); ++i) {
+        const PdfTocEntry &entry = entries.at(i);
+        auto *chapter = new ChapterInfo;
+        chapter->setId(novelId + QLatin1Char('_') + QString::number(i));
+        chapter->setNovelId(novelId);
+        chapter->setTitle(entry.title);
+        chapter->setChapterIndex(i);
+        chapter->setWordCount(entry.endPage - entry.startPage);
+        chapter->setStartOffset(0);
+        chapter->setEndOffset(0);
+        chapter->setLoadStatus(0);
+        chapter->setStatus(0);
+        chapter->setCreateTime(now);
+        chapter->setUpdateTime(now);
+        chapter->setProperty("pdfStartPage", entry.startPage);
+        chapter->setProperty("pdfEndPage", entry.endPage - 1);
+        chapter->setProperty("pdfRenderDpi", dpi);
+        chapter->setProperty("pdfSourcePath", sourcePath);
+        chapter->setPath(imagesDir);
+        if (i > 0)
+            chapter->setPrevChapter(result.chapters.last()->id());
+        result.chapters.append(chapter);
+    }
+    for (int i = 0; i + 1 < result.chapters.size(); ++i)
+        result.chapters[i]->setNextChapter(result.chapters.at(i + 1)->id());
+    if (errorText)
+        errorText->clear();
+    return result;
+}
+
+bool PdfChapterParser::writeChapterFiles(const QVector<ChapterInfo *> &, const QString &)
+{
+    return true;
+}
+
+QVector<PdfTocEntry> PdfChapterParser::extractTocFromOutline(Poppler::Document *document)
+{
+    QVector<PdfTocEntry> entries;
+    const QVector<Poppler::OutlineItem> outline = document ? document->outline() : QVector<Poppler::OutlineItem>();
+    if (outline.isEmpty()) {
+        QLOG_DEBUG().noquote() << "[PdfChapterParser] doc->outline() 为空，无内嵌大纲";
+        return entries;
+    }
+    // Outlines nest as deep as the file says; a hostile file is cut off here.
+    constexpr int MaxDepth = 64;
+    const std::function<void(const QVector<Poppler::OutlineItem> &, int)> walk =
+        [&](const QVector<Poppler::OutlineItem> &items, int depth) {
+            for (const Poppler::OutlineItem &item : items) {
+                const QString title = item.name().trimmed();
+                const QSharedPointer<const Poppler::LinkDestination> destination = item.destination();
+                const int page = destination ? destination->pageNumber() - 1 : -1;
+                if (!title.isEmpty() && page >= 0)
+                    entries.append(PdfTocEntry{title, page, 0});
+                if (depth < MaxDepth && item.hasChildren())
+                    walk(item.children(), depth + 1);
+            }
+        };
+    walk(outline, 0);
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const PdfTocEntry &a, const PdfTocEntry &b) { return a.startPage < b.startPage; });
+    QLOG_INFO().noquote() << "[PdfChapterParser] outline() 提取到" << entries.size() << "条";
+    return entries;
+}
+
+int PdfChapterParser::fitDpiToScreen(Poppler::Document *document)
+{
+    if (!document)
+        return 200;
+    const std::unique_ptr<Poppler::Page> page(document->page(0));
+    if (!page)
+        return 200;
+    return PdfFiles::screenFitDpi(page->pageSizeF().width(), 150, 300, 200);
+}
+
+int PdfChapterParser::dpiForQuality(int quality, int fitDpi)
+{
+    switch (quality) {
+    case 0:
+        return 2 * fitDpi <= 218 ? 72 : (2 * fitDpi) / 3;
+    case 2:
+        return 4 * fitDpi <= 2400 ? (4 * fitDpi) / 3 : 800;
+    case 3:
+        return qMin(2 * fitDpi, 1200);
+    default:
+        return fitDpi;
+    }
+}
+
+int PdfChapterParser::configuredRenderDpi(Poppler::Document *document)
+{
+    const QSettings settings(Paths::settingsFile(), QSettings::NativeFormat);
+    const int quality = qBound(0, settings.value(QStringLiteral("READ_SETTING/PDF_DPI"), 1).toInt(), 3);
+    return dpiForQuality(quality, fitDpiToScreen(document));
+}
+
+int PdfChapterParser::boundedRenderDpi(Poppler::Document *document, int dpi, QVector<QSizeF> *pagePoints)
+{
+    if (pagePoints)
+        pagePoints->clear();
+    if (!document)
+        return dpi;
+    QSizeF largest;
+    const int pageCount = document->numPages();
+    if (pagePoints)
+        pagePoints->resize(pageCount);
+    for (int i = 0; i < pageCount; ++i) {
+        const std::unique_ptr<Poppler::Page> page(document->page(i));
+        if (!page)
+            continue;
+        const QSizeF points = page->pageSizeF();
+        if (pagePoints)
+            (*pagePoints)[i] = points;
+        if (points.width() > 0 && points.height() > 0
+            && points.width() * points.height() > largest.width() * largest.height())
+            largest = points;
+    }
+    if (largest.isEmpty())
+        return dpi;
+    // The rounded raster of the largest page, as the content step records it.
+    const auto pixels = [&](int d) {
+        return double(qRound(largest.width() / 72.0 * d)) * qRound(largest.height() / 72.0 * d);
+    };
+    const double budget = double(ImageUtil::kMaxDecodePixels);
+    if (pixels(dpi) <= budget)
+        return dpi;
+    int bounded = qMin(dpi, int(std::floor(72.0 * std::sqrt(budget / (largest.width() * largest.height())))));
+    while (bounded > 1 && pixels(bounded) > budget)
+        --bounded;
+    return qMax(1, bounded);
+}

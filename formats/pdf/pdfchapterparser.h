@@ -1,0 +1,66 @@
+#pragma once
+
+#include "chapterparser.h"
+
+#include <QSizeF>
+#include <QString>
+#include <QVector>
+
+namespace Poppler {
+class Document;
+}
+
+// One chapter's page range: [startPage, endPage), 0-based.
+struct PdfTocEntry
+{
+    QString title;
+    int startPage = 0;
+    int endPage = 0;
+};
+
+// Cuts a PDF into chapters of pages: from the outline, else from a printed
+// contents page, else into fixed ranges. Fixes the book's render dpi and
+// copies the file into the data folder. Every chapter carries the dynamic
+// properties "pdfSourcePath", "pdfRenderDpi", "pdfStartPage" and
+// "pdfEndPage" (inclusive) for the content step.
+class PdfChapterParser : public ChapterParser
+{
+    Q_OBJECT
+public:
+    explicit PdfChapterParser(QObject *parent = nullptr);
+
+    ChapterListResult parseChapters(const QString &filePath, const QString &dataDir,
+                                    const QString &novelId, QString *errorText) override;
+    bool writeChapterFiles(const QVector<ChapterInfo *> &chapters, const QString &text) override;
+
+    // Depth first, every level; sorted by page, same-page entries in outline order.
+    static QVector<PdfTocEntry> extractTocFromOutline(Poppler::Document *document);
+    // Entries of the first of the first pages that reads as a contents page,
+    // with the printed page numbers as they stand (number - 1);
+    // contentsPage receives that page's index.
+    static QVector<PdfTocEntry> detectTocInText(Poppler::Document *document, int *contentsPage = nullptr);
+    // Moves printed page numbers onto page indexes by the one offset at which
+    // an entry's title is found on its page; false when no offset is found or
+    // the shifted entries leave the book.
+    static bool alignPrintedPages(Poppler::Document *document, int contentsPage,
+                                  QVector<PdfTocEntry> *entries);
+
+    static int fitDpiToScreen(Poppler::Document *document);
+    static int dpiForQuality(int quality, int fitDpi);
+    // From "READ_SETTING/PDF_DPI" of the settings file.
+    static int configuredRenderDpi(Poppler::Document *document);
+    // dpi, lowered so that the largest page's raster stays within the decode
+    // budget for images. pagePoints, when given, receives every page's size
+    // in points (empty for a page that does not load).
+    static int boundedRenderDpi(Poppler::Document *document, int dpi, QVector<QSizeF> *pagePoints = nullptr);
+
+    // The page sizes read by the last parseChapters, for the content step.
+    const QVector<QSizeF> &pagePoints() const { return m_pagePoints; }
+
+    static constexpr int RangePages = 30;
+    static constexpr int ContentsScanPages = 12;
+    static constexpr int OffsetSearchPages = 20;
+
+private:
+    QVector<QSizeF> m_pagePoints;
+};

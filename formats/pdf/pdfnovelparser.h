@@ -1,0 +1,44 @@
+#pragma once
+
+#include "novelparser.h"
+
+#include <QString>
+
+#include <thread>
+
+namespace Poppler {
+class Document;
+}
+
+// The book record of a PDF: document information, data folder and a cover
+// drawn from the first page.
+class PdfNovelParser : public NovelParser
+{
+    Q_OBJECT
+public:
+    explicit PdfNovelParser(QObject *parent = nullptr);
+    ~PdfNovelParser() override;
+
+    // With a deferred cover, parseNovel leaves the cover to a thread of its
+    // own, so an import draws it while the chapters are read; takeCover()
+    // waits for it and returns its path (empty: none).
+    void setDeferredCover(bool deferred) { m_deferCover = deferred; }
+    QString takeCover();
+
+    // Never null: a file that does not open still gets a record named after
+    // it; the chapter step then refuses the book.
+    NovelInfo *parseNovel(const QString &filePath) override;
+
+    // The saved cover's path, or empty.
+    static QString saveCover(Poppler::Document *document, const QString &dataDir);
+
+    // The cover is rendered no larger than this on its longer side, whatever
+    // the page size claims.
+    static constexpr int MaxCoverRenderSide = 3200;
+    static constexpr int MaxCoverSide = 1600;
+
+private:
+    bool m_deferCover = false;
+    std::thread m_coverThread;
+    QString m_cover;
+};

@@ -1,0 +1,255 @@
+// CBZ books made here with minizip (and two by the zip and 7z tools, see
+// tests/data/comic): scan rules, page order, cover, limits, re-import.
+
+#include "applicationcore.h"
+#include "chapterinfo.h"
+#include "iformatparser.h"
+#include "imagefixtures.h"
+#include "importoutcome.h"
+#include "keys.h"
+#include "novelinfo.h"
+#include "parserregistry.h"
+#include "quilloraimageprovider.h"
+#include "renderpool.h"
+#include "testenvironment.h"
+#include "unifiedchunkdao.h"
+#include "unifiedparagraphdao.h"
+#include "zipimageloader.h"
+
+#include <QTextCodec>
+#include <QtTest>
+#include <zip.h>
+
+#include <memory>
+
+namespace {
+
+const QStringList Colours{"red", "green", "blue", "yellow"};
+
+// Entry "name|content|flags": content a colour, "bad", "big", "bomb", "x"
+// or "xml:<text>"; flags "gbk" (name stored as GBK), "utf8", "enc", "lie".
+// A first entry "raw:<text>" writes the text alone; no entries, no file.
+bool writeCbz(const QString &path, const QStringList &entries)
+{
+    QFile file(path);
+    if (entries.isEmpty() || entries.first().startsWith("raw:"))
+        return entries.isEmpty() || (file.open(QIODevice::WriteOnly) && file.write(entries.first().toUtf8()) > 0);
+    zipFile zip = zipOpen64(QFile::encodeName(path).constData(), 0);
+    for (const QString &spec : entries) {
+        const QStringList f = spec.split('|');
+        const QString content = f.value(1), flags = f.value(2);
+        QByteArray data = content.startsWith("xml:") ? content.mid(4).toUtf8() : QByteArray(content == "x" ? "x" : "garbage!");
+        if (Colours.contains(content) || content == "big") {
+            QImage page(content == "big" ? QSize(4000, 3000) : QSize(30, 40), QImage::Format_RGB32);
+            page.fill(QColor(content == "big" ? "blue" : content));
+            data = encodedImage(page, QFileInfo(f[0]).suffix().toUpper().toLatin1(), 100);
+        } else if (content == "bomb") {
+            data = pngBomb(20000, 10000);
+        }
+        const QByteArray name = flags.contains("gbk") ? QTextCodec::codecForName("GBK")->fromUnicode(f[0]) : f[0].toUtf8();
+        const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(data.constData()), uInt(data.size()));
+        zip_fileinfo info{};
+        const bool lie = flags.contains("lie");
+        if (zipOpenNewFileInZip4_64(zip, name.constData(), &info, nullptr, 0, nullptr, 0, nullptr, lie ? 0 : Z_DEFLATED, 6, lie,
+                                    -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, flags.contains("enc") ? "pw" : nullptr,
+                                    crc, 0, flags.contains("utf8") ? 0x800 : 0, 0) != ZIP_OK
+            || zipWriteInFileInZip(zip, data.constData(), unsigned(data.size())) != ZIP_OK)
+            return false;
+        if (lie ? zipCloseFileInZipRaw64(zip, 8, crc) : zipCloseFileInZip(zip))
+            return false;
+    }
+    return zipClose(zip, nullptr) == ZIP_OK;
+}
+
+QString colourOf(const QImage &image)
+{
+    for (const QString &name : Colours) {
+        if (image.size() == QSize(30, 40) && image.pixel(0, 0) == QColor(name).rgb())
+            return name;
+    }
+    return QStringLiteral("%1x%2").arg(image.width()).arg(image.height());
+}
+
+}
+
+class TestCbzImport : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<TestEnvironment> env;
+    UnifiedParagraphDao paragraphs;
+    UnifiedChunkDao chunks;
+
+    // All three steps and finish as the import task runs them; "ok" or the message.
+    QString import(const QString &path, bool commit = true, QString *title = nullptr)
+    {
+        std::unique_ptr<IFormatParser> parser(ParserRegistry::instance().findParser(path));
+        const ParseResult info = parser->parseBookInfo(path);
+        std::unique_ptr<NovelInfo> novel(info.novel);
+        const ParseResult list = info.success ? parser->parseChapters(path, novel.get()) : info;
+        const bool stored = list.success && parser->parseUnified(list.chapters, novel->id(), &paragraphs, &chunks);
+        parser->finishImport(stored && commit);
+        qDeleteAll(list.chapters);
+        if (title && novel)
+            *title = novel->title();
+        return stored ? QStringLiteral("ok") : list.errorMessage;
+    }
+
+    // Page names in stored order, "!" after those of unknown size.
+    QStringList pages(const QString &path)
+    {
+        QStringList names;
+        const QString id = md5Hex(path);
+        for (const Paragraph &p : paragraphs.loadParagraphs(id, id + "_cbz_0")) {
+            const QByteArray raw = QByteArray::fromBase64(p.imageId.section("::", 1).toLatin1());
+            QString name = QString::fromUtf8(raw);
+            if (name.contains(QChar::ReplacementCharacter))
+                name = QTextCodec::codecForName("GB18030")->toUnicode(raw);
+            names << name + (p.imageWidth > 0 ? "" : "!");
+        }
+        return names;
+    }
+
+    QString dataDir(const QString &path) { return env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(path) + "/"; }
+
+private slots:
+    void initTestCase()
+    {
+        env.reset(new TestEnvironment);
+        QVERIFY(env->openDatabase());
+    }
+
+    void bookSteps_data()
+    {
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("pageList");   // "#n": only the count
+        QTest::addColumn<QString>("cover");
+        QTest::addColumn<QString>("title");
+
+        const QString info = "ComicInfo.xml|xml:<ComicInfo><Title>%1</Title>%2</ComicInfo>";
+        QTest::newRow("natural order") << QStringList{"page10.png|red", "page2.png|green", "Page1.png|blue", "b.png|x", "B.png|x"}
+                                       << "ok" << "B.png!,b.png!,Page1.png,page2.png,page10.png" << "blue" << "case";
+        QTest::newRow("not pages") << QStringList{"__MACOSX/a.png|red", "__macosx/b.png|red", ".c.png|red", "d/.e.png|red",
+                                                  "dir/|x", "enc.png|red|enc", "t.txt|x", "z.png|green", "z.png|red",
+                                                  "x/__MACOSX/f.png|yellow"}
+                                   << "ok" << "x/__MACOSX/f.png,z.png" << "yellow" << "case";
+        QTest::newRow("front cover by ordinal") << QStringList{"a.png|red", ".b.png|red", "__MACOSX/c.png|red", "d.gif|x", "e.png|green",
+                                                               info.arg("Storm", "<Pages><Page Image=\"4\" Type=\"FrontCover\"/></Pages>")}
+                                                << "ok" << "a.png,d.gif!,e.png" << "green" << "Storm";
+        QTest::newRow("front cover undecodable") << QStringList{"a.png|bad", "b.png|green", "c.png|red",
+                                                                 info.arg("Storm", "<Pages><Page Image=\"0\" Type=\"FrontCover\"/></Pages>")}
+                                                 << "ok" << "a.png!,b.png,c.png" << "green" << "Storm";
+        QTest::newRow("size lie, bomb, big") << QStringList{"a.png|red|lie", "b.png|bomb", "c.png|big"}
+                                             << "ok" << "a.png!,b.png,c.png" << "1600x1200" << "case";
+        QTest::newRow("WebP and TIFF pages") << QStringList{"1.webp|red", "2.tif|green"} << "ok" << "1.webp,2.tif" << "red" << "case";
+        QTest::newRow("GBK and UTF-8 names") << QStringList{"第10页.png|red|gbk", "第2页.png|green|gbk", "第1页.png|blue|utf8"}
+                                             << "ok" << "第1页.png,第2页.png,第10页.png" << "blue" << "case";
+        QTest::newRow("top ComicInfo after nested") << QStringList{"p.png|red", "x/" + info.arg("Nested", ""), info.arg("Top", "")}
+                                                   << "ok" << "p.png" << "red" << "Top";
+        QTest::newRow("top ComicInfo first") << QStringList{"p.png|red", info.arg("Top", ""), "x/" + info.arg("Nested", "")}
+                                             << "ok" << "p.png" << "red" << "Top";
+        QTest::newRow("nested ComicInfo") << QStringList{"p.png|red", "a/" + info.arg("A", ""), "b/" + info.arg("B", "")}
+                                          << "ok" << "p.png" << "red" << "A";
+        QTest::newRow("not a ZIP") << QStringList{"raw:PK not a zip"} << "无法打开 CBZ 文件" << "" << "" << "";
+        QTest::newRow("missing file") << QStringList() << "无法打开 CBZ 文件" << "" << "" << "";
+        QTest::newRow("no page") << QStringList{"a.txt|x"} << "CBZ 中没有支持的图片" << "" << "" << "";
+        QTest::newRow("nothing decodes") << QStringList{"a.png|bad", "b.png|bomb"} << "CBZ 中没有可解码的图片" << "" << "" << "";
+        QStringList many{"a.png|red"};
+        for (int i = 1; i < 20000; ++i)
+            many << QStringLiteral("p%1.png|x").arg(i);
+        QTest::newRow("20000 pages") << many << "ok" << "#20000" << "red" << "case";
+        QTest::newRow("20001 pages") << many + QStringList{"q.png|x"} << "无法打开 CBZ 文件" << "" << "" << "";
+    }
+
+    void bookSteps()
+    {
+        QFETCH(QStringList, entries);
+        QFETCH(QString, outcome);
+        QFETCH(QString, pageList);
+        QFETCH(QString, cover);
+        QFETCH(QString, title);
+        const QString path = env->root() + "/case.cbz";
+        QFile::remove(path);
+        QDir(dataDir(path)).removeRecursively();
+        QVERIFY(writeCbz(path, entries));
+        QString gotTitle;
+        QCOMPARE(import(path, true, &gotTitle), outcome);
+        if (outcome != "ok") {
+            QVERIFY(!QFileInfo::exists(dataDir(path)));
+            return;
+        }
+        const QStringList got = pages(path);
+        QCOMPARE(pageList.startsWith('#') ? "#" + QString::number(got.size()) : got.join(','), pageList);
+        QCOMPARE(colourOf(QImage(dataDir(path) + "cover.png")), cover);
+        QCOMPARE(gotTitle, title);
+        QCOMPARE(QDir(dataDir(path)).entryList(QDir::Files), QStringList({"book.cbz", "cover.png"}));
+    }
+
+    // A second import of the same path while the loader holds the old copy open.
+    void reimport_data()
+    {
+        QTest::addColumn<bool>("commit");
+        QTest::newRow("stored") << true;
+        QTest::newRow("failed") << false;
+    }
+
+    void reimport()
+    {
+        QFETCH(bool, commit);
+        const QString path = env->root() + "/again.cbz", copy = dataDir(path) + "book.cbz";
+        QVERIFY(writeCbz(path, {"old.png|red"}));
+        QCOMPARE(import(path), QStringLiteral("ok"));
+        const QString oldName = QString::fromLatin1(QByteArray("old.png").toBase64());
+        QVERIFY(!ZipImageLoader::readEntry(copy, oldName, true).isEmpty());
+        QFile::remove(path);
+        QVERIFY(writeCbz(path, {"new.png|green"}));
+        QCOMPARE(import(path, commit), QStringLiteral("ok"));
+
+        const QString kept = commit ? "new.png" : "old.png";
+        QCOMPARE(colourOf(QImage(dataDir(path) + "cover.png")), commit ? "green" : "red");
+        QVERIFY(!ZipImageLoader::readEntry(copy, QString::fromLatin1(kept.toLatin1().toBase64()), true).isEmpty());
+        QCOMPARE(QDir(dataDir(path)).entryList(QDir::Files), QStringList({"book.cbz", "cover.png"}));
+        ZipImageLoader::releaseZip(copy);
+    }
+
+    // Real books through the core: import, open, the pages in order.
+    void readThroughCore_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("zip tool") << "zip-tool.cbz" << "Harbour Tales #1";
+        QTest::newRow("7z tool") << "7z-tool.cbz" << "7z-tool";
+    }
+
+    void readThroughCore()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, title);
+        const QString path = env->root() + "/" + file;
+        QVERIFY(QFile::copy(QStringLiteral(QUILLORA_TEST_DATA_DIR "/comic/") + file, path));
+        ApplicationCore core;
+        QCOMPARE(importOutcome(core, path), QStringLiteral("ok"));
+        const QList<QObject *> chapters = core.getChaptersByNovelId(md5Hex(path));
+        QCOMPARE(chapters.size(), 1);
+        QCOMPARE(qobject_cast<ChapterInfo *>(chapters.first())->title(), title);
+        const QString chapter = qobject_cast<ChapterInfo *>(chapters.first())->id();
+        qDeleteAll(chapters);
+        const QString token = core.openBookForReading(md5Hex(path), chapter, 0, -1.0f, 20, 0, 1080, 2340, "#000000", "#ffffff", QString());
+        QTRY_COMPARE_WITH_TIMEOUT(core.getChapterPageCount(chapter), 3, 10000);
+        QuilloraImageProvider provider;
+        const QList<QRgb> expected{qRgb(200, 30, 30), qRgb(30, 160, 60), qRgb(30, 60, 200)};
+        for (int page = 0; page < 3; ++page) {
+            if (page > 0)
+                core.poolReportPageTurn(chapter, page, token);
+            const QString key = QString::fromUtf8(QUrl::toPercentEncoding(RenderPool::makeKey(chapter, page)));
+            QImage image;
+            QTRY_VERIFY_WITH_TIMEOUT(!(image = provider.requestImage(key, nullptr, QSize())).isNull(), 10000);
+            QCOMPARE(image.pixel(image.width() / 2, image.height() / 2), expected.at(page));
+        }
+        ZipImageLoader::releaseZip(dataDir(path) + "book.cbz");
+    }
+};
+
+QTEST_MAIN(TestCbzImport)
+#include "tst_cbzimport.moc"

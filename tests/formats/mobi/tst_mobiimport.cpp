@@ -1,0 +1,236 @@
+// MOBI, AZW3 and combined books made by calibre, imported through the core.
+
+#include "applicationcore.h"
+#include "databaseconnection.h"
+#include "dbtestutils.h"
+#include "fontregistry.h"
+#include "importoutcome.h"
+#include "keys.h"
+#include "mobifixture.h"
+#include "mobiparser.h"
+#include "quilloraimageprovider.h"
+#include "renderpool.h"
+#include "testenvironment.h"
+
+#include <QDir>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlQuery>
+#include <QtTest>
+
+#include <memory>
+
+class TestMobiImport : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestEnvironment> env;
+
+    QString copyBook(const QString &name, const QString &as = QString())
+    {
+        const QString path = env->root() + QLatin1Char('/') + (as.isEmpty() ? name : as);
+        QFile::copy(QStringLiteral(QUILLORA_TEST_DATA_DIR "/mobi/") + name, path);
+        return path;
+    }
+    QString bookDir(const QString &path) const
+    {
+        return env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(path) + "/";
+    }
+    // "title|text" per chapter in order; the text of every chunk joined.
+    static QStringList chapters(const QString &bookId)
+    {
+        QSqlQuery query(DatabaseConnection::database());
+        query.prepare(QStringLiteral(
+            "SELECT c.title, group_concat(k.text, '') FROM chapter_info c "
+            "LEFT JOIN unified_paragraph p ON p.chapter_id = c.id "
+            "LEFT JOIN unified_chunk k ON k.para_id = p.id WHERE c.novel_id = ? "
+            "GROUP BY c.id ORDER BY c.chapter_index"));
+        query.addBindValue(bookId);
+        QStringList rows;
+        if (query.exec())
+            while (query.next())
+                rows << query.value(0).toString() + "|" + query.value(1).toString();
+        return rows;
+    }
+    static QStringList column(const QString &sql, const QString &bookId)
+    {
+        QSqlQuery query(DatabaseConnection::database());
+        query.prepare(sql);
+        query.addBindValue(bookId);
+        QStringList values;
+        if (query.exec())
+            while (query.next())
+                values << query.value(0).toString();
+        return values;
+    }
+
+private slots:
+    void init() { env.reset(new TestEnvironment); }
+    void cleanup()
+    {
+        TestEnvironment::closeDatabase();
+        env.reset();
+    }
+
+    void books_data();
+    void books();
+    void imagesAndFonts();
+    void refused_data();
+    void refused();
+};
+
+void TestMobiImport::books_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("fileType");
+    // "title|phrase it holds|phrase of another chapter it must not hold"
+    QTest::addColumn<QStringList>("expected");
+    // calibre ends a MOBI 6 book with its table of contents, and gives it a KF8 part of its own.
+    const QStringList chapters{"第一章 山路|他沿着山路|夜里下起了雨", "第二章 夜雨|夜里下起了雨|庙里只有",
+                               "庙中|庙里只有一盏灯|天亮时"};
+    const QStringList mobi6 = chapters + QStringList("第三章 归来|天亮时他回到了城里|夜里下起了雨");
+    const QStringList kf8 = chapters
+        + QStringList{"第三章 归来|天亮时他回到了城里|Table of Contents", "山路夜雨 5|Table of Contents|天亮时"};
+    QTest::newRow("MOBI 6, inline table of contents") << "mobi6.mobi" << "MOBI" << mobi6;
+    QTest::newRow("MOBI 6, uncompressed") << "uncompressed.mobi" << "MOBI" << mobi6;
+    QTest::newRow("AZW3, one chapter per NCX segment") << "kf8.azw3" << "AZW3" << kf8;
+    QTest::newRow("joint file reads its KF8 part") << "joint.mobi" << "AZW3" << kf8;
+    QTest::newRow("joint file, damaged KF8 part") << "damaged" << "AZW3" << mobi6;
+    QTest::newRow("MOBI 6 by headings, text before the first kept")
+        << "headings" << "MOBI"
+        << QStringList{"山路夜雨|Foreword.|One text", "One|One text|Two text", "Two|Two text|One text"};
+    QStringList many;
+    for (int i = 1; i <= 40; ++i)
+        many << QStringLiteral("第%1章|第%1章的正文。Chapter %1 text.|节 %1。").arg(i)
+             << QStringLiteral("第%1节|节 %1。|Chapter %1 text").arg(i);
+    QTest::newRow("AZW3, 80 parts and their NCX entries") << "toc.azw3" << "AZW3"
+                                                          << many + QStringList("山路夜雨 81|Table of Contents|text");
+}
+
+void TestMobiImport::books()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, fileType);
+    QFETCH(QStringList, expected);
+    QString path;
+    if (file == QLatin1String("damaged")) {
+        // The KF8 skeleton index loses its signature: the KF8 text cannot be rebuilt.
+        path = copyBook("joint.mobi", "damaged.mobi");
+        PalmDbBook book;
+        QVERIFY(MobiParser::openPalmDb(book, path));
+        const MobiContentSection &kf8 = book.kf8Section;
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite)
+                && file.seek(book.recordOffsets.at(kf8.startRecord + int(kf8.skeletonIndexRecord)))
+                && file.write("XXXX") == 4);
+    } else if (file == QLatin1String("headings")) {
+        MobiFixture::Header header;
+        header.compression = 1;
+        header.fullName = "山路夜雨";
+        const QByteArray text = "<html><body><p>Foreword.</p><h1 id=\"a\">One</h1><p>One text</p>"
+                                "<h1 id=\"b\">Two</h1><p>Two text &amp; more</p></body></html>";
+        header.textLength = quint32(text.size());
+        path = env->root() + "/headings.mobi";
+        QVERIFY(MobiFixture::writeFile(path, MobiFixture::palmDb("headings", {MobiFixture::headerRecord(header), text})));
+    } else {
+        path = copyBook(file);
+    }
+    QVERIFY(env->openDatabase());
+    ApplicationCore core;
+    QCOMPARE(importOutcome(core, path), QStringLiteral("ok"));
+    const QString id = md5Hex(path);
+    QCOMPARE(column("SELECT title FROM novel_info WHERE id = ?", id), QStringList("山路夜雨"));
+    QCOMPARE(column("SELECT file_type FROM novel_info WHERE id = ?", id), QStringList(fileType));
+    const QStringList rows = chapters(id);
+    QCOMPARE(rows.size(), expected.size());
+    for (int i = 0; i < rows.size(); ++i) {
+        const QStringList want = expected.at(i).split('|');
+        const QString title = rows.at(i).section('|', 0, 0);
+        const QString text = rows.at(i).section('|', 1);
+        QCOMPARE(title, want.at(0));
+        QVERIFY2(text.contains(want.at(1)) && !text.contains(want.at(2)), qPrintable(text));
+    }
+}
+
+void TestMobiImport::imagesAndFonts()
+{
+    QVERIFY(env->openDatabase());
+    ApplicationCore core;
+    const QString images = copyBook("images.mobi");
+    const QString font = copyBook("font.azw3");
+    QCOMPARE(importOutcome(core, images), QStringLiteral("ok"));
+    QCOMPARE(importOutcome(core, font), QStringLiteral("ok"));
+
+    const QStringList cover = column("SELECT cover_path FROM novel_info WHERE id = ?", md5Hex(images));
+    QCOMPARE(cover.size(), 1);
+    QVERIFY2(cover.first().startsWith(bookDir(images)) && QImage(cover.first()).width() == 60,
+             qPrintable(cover.first()));
+    const QStringList pictures = column(
+        "SELECT image_id FROM unified_paragraph WHERE novel_id = ? AND image_id != ''", md5Hex(images));
+    QVERIFY(!pictures.isEmpty());
+    for (const QString &picture : pictures)
+        QVERIFY2(picture.startsWith(bookDir(images)) && !QImage(picture).isNull(), qPrintable(picture));
+
+    // The chapter with the picture reads page by page.
+    const QString chapter = column("SELECT chapter_id FROM unified_paragraph WHERE novel_id = ? "
+                                   "AND image_id != ''", md5Hex(images)).value(0);
+    const QString token = core.openBookForReading(md5Hex(images), chapter, 0, -1.0f, 20, 0, 360, 480,
+                                                  "#000000", "#ffffff", QString());
+    QVERIFY(!token.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(core.getChapterPageCount(chapter) > 0, 10000);
+    QuilloraImageProvider provider;
+    for (int at = 0; at < core.getChapterPageCount(chapter); ++at) {
+        if (at > 0)
+            core.poolReportPageTurn(chapter, at, token);
+        const QString key = QString::fromUtf8(QUrl::toPercentEncoding(RenderPool::makeKey(chapter, at)));
+        QTRY_VERIFY_WITH_TIMEOUT(!provider.requestImage(key, nullptr, QSize()).isNull(), 10000);
+    }
+
+    // The font is in the manifest and registers again from it.
+    QFile manifest(bookDir(font) + "fonts/manifest.json");
+    QVERIFY(manifest.open(QIODevice::ReadOnly));
+    const QJsonObject entry =
+        QJsonDocument::fromJson(manifest.readAll()).object().value("fonts").toArray().at(0).toObject();
+    QCOMPARE(entry.value("cssFamily").toString(), QStringLiteral("Mono"));
+    QVERIFY(QFileInfo(entry.value("resourcePath").toString()).size() > 1000);
+    FontRegistry &registry = FontRegistry::instance();
+    registry.setActiveBook(QString());
+    QVERIFY(registry.loadManifest(md5Hex(font), bookDir(font)));
+    QCOMPARE(registry.resolveStyledFamily("Mono", 400, false), entry.value("alias").toString());
+}
+
+void TestMobiImport::refused_data()
+{
+    QTest::addColumn<int>("encryption");
+    QTest::addColumn<int>("compression");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("DRM") << 2 << 1 << "不支持带 DRM 的 MOBI 文件";
+    QTest::newRow("unknown compression") << 0 << 0 << "MOBI 压缩方式不受支持";
+    QTest::newRow("no readable text") << 0 << 1 << "MOBI 正文 HTML 无法解析";
+}
+
+// Nothing is left behind: no book, no data folder.
+void TestMobiImport::refused()
+{
+    QFETCH(int, encryption);
+    QFETCH(int, compression);
+    QFETCH(QString, message);
+    QVERIFY(env->openDatabase());
+    ApplicationCore core;
+    MobiFixture::Header header;
+    header.encryption = quint16(encryption);
+    header.compression = quint16(compression);
+    header.textLength = 4;
+    const QString path = env->root() + "/refused.azw3";
+    QVERIFY(MobiFixture::writeFile(
+        path, MobiFixture::palmDb("refused", {MobiFixture::headerRecord(header), " \n \n"})));
+    QCOMPARE(importOutcome(core, path), message);
+    QVERIFY(!QFileInfo::exists(bookDir(path)));
+    QVERIFY(DbTestUtils::allRows().filter(QStringLiteral("novel_info|")).isEmpty());
+}
+
+QTEST_MAIN(TestMobiImport)
+#include "tst_mobiimport.moc"

@@ -1,0 +1,308 @@
+// PDF books through the registry and the real import task: chapters from an
+// outline, a printed Chinese contents page and page ranges; page paragraphs;
+// refused files; reading the first page through the core.
+
+#include "applicationcore.h"
+#include "chapterinfo.h"
+#include "databaseconnection.h"
+#include "dbtestutils.h"
+#include "importoutcome.h"
+#include "keys.h"
+#include "novelinfo.h"
+#include "paths.h"
+#include "pdfchapterparser.h"
+#include "pdfpageloader.h"
+#include "quilloraimageprovider.h"
+#include "renderpool.h"
+#include "testenvironment.h"
+
+#include <QPainter>
+#include <QPdfWriter>
+#include <QSettings>
+#include <QSqlQuery>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QColor Ink(200, 30, 60);
+
+// Pages of the given size in points, each headed by its text (a Chinese font
+// throughout); the second page lists contents lines when there are any.
+bool writeBook(const QString &path, const QStringList &heads, const QSizeF &points = QSizeF(595.28, 841.89),
+               const QStringList &contents = {}, const QString &title = QString())
+{
+    QPdfWriter writer(path);
+    writer.setTitle(title);
+    writer.setResolution(72);
+    writer.setPageMargins(QMarginsF());
+    writer.setPageSize(QPageSize(points, QPageSize::Point, {}, QPageSize::ExactMatch));
+    QPainter painter(&writer);
+    QFont font(QStringLiteral("Noto Sans CJK SC"));
+    font.setPixelSize(24);
+    painter.setFont(font);
+    for (int i = 0; i < heads.size(); ++i) {
+        if (i > 0 && !writer.newPage())
+            return false;
+        painter.fillRect(QRectF(60, 200, 200, 100), Ink);
+        painter.drawText(QPointF(60, 120), heads.at(i));
+        for (int k = 0; i == 1 && k < contents.size(); ++k)
+            painter.drawText(QPointF(60, 340 + 40 * k), contents.at(k));
+    }
+    return painter.end();
+}
+
+QStringList pages(int count)
+{
+    QStringList heads;
+    for (int i = 0; i < count; ++i)
+        heads << QStringLiteral("Page %1").arg(i + 1);
+    return heads;
+}
+
+// A cover, a contents page, then chapters whose printed page 1 is the third page.
+bool writeContentsBook(const QString &path, int lastPrinted)
+{
+    return writeBook(path, {"山海之间", "目录", "第一章 开端", "山风", "第二章 发展", "海浪", "第三章 高潮", "雷声", "尾声", "完"},
+                     QSizeF(595.28, 841.89),
+                     {"第一章开端……1", "第二章发展……3", "第三章高潮……5", QStringLiteral("尾声……%1").arg(lastPrinted)},
+                     "山海之间");
+}
+
+}
+
+class TestPdfBooks : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<TestEnvironment> env;
+    std::unique_ptr<ApplicationCore> core;
+
+    QString file(const QString &name) const { return env->root() + QLatin1Char('/') + name; }
+    QString fixture(const QString &name, const QString &as)
+    {
+        QFile::copy(QStringLiteral(QUILLORA_TEST_DATA_DIR "/pdf/") + name, file(as));
+        return file(as);
+    }
+    QString dataDir(const QString &path) const
+    {
+        return env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(path) + "/";
+    }
+    // "title|first page|last page" per chapter, from the stored rows and the pages' ids.
+    QStringList storedChapters(const QString &path)
+    {
+        QSqlQuery query(DatabaseConnection::database());
+        query.prepare("SELECT c.title, count(p.id), (SELECT image_id FROM unified_paragraph f "
+                      "WHERE f.chapter_id = c.id AND f.para_index = 0) FROM chapter_info c "
+                      "JOIN unified_paragraph p ON p.chapter_id = c.id WHERE c.novel_id = ? "
+                      "GROUP BY c.id ORDER BY c.chapter_index");
+        query.addBindValue(md5Hex(path));
+        QStringList got;
+        query.exec();
+        while (query.next()) {
+            const PdfPageUrl first = PdfPageLoader::parsePdfUrl(query.value(2).toString());
+            got << QStringLiteral("%1|%2|%3").arg(query.value(0).toString()).arg(first.page)
+                       .arg(first.page + query.value(1).toInt() - 1);
+        }
+        return got;
+    }
+
+private slots:
+    void init()
+    {
+        env.reset(new TestEnvironment);
+        QVERIFY(env->openDatabase());
+        core.reset(new ApplicationCore);
+    }
+    void cleanup()
+    {
+        core.reset();
+        TestEnvironment::closeDatabase();
+        env.reset();
+    }
+
+    void chapters_data()
+    {
+        QTest::addColumn<QString>("book");
+        QTest::addColumn<QStringList>("chapters");
+        QTest::newRow("outline, front matter, item without destination")
+            << "outline" << QStringList{"The Lighthouse Keeper|0|1", "Chapter One|2|2", "A Storm|3|4",
+                                        "Chapter Two|5|7", "Chapter Three|8|11"};
+        QTest::newRow("printed contents, page numbers offset by the front matter")
+            << "contents 7" << QStringList{"山海之间|0|1", "第一章开端|2|3", "第二章发展|4|5",
+                                           "第三章高潮|6|7", "尾声|8|9"};
+        QTest::newRow("printed contents pointing past the end") << "contents 40" << QStringList{"第1-10页|0|9"};
+        QTest::newRow("75 pages in ranges")
+            << "75" << QStringList{"第1-30页|0|29", "第31-60页|30|59", "第61-75页|60|74"};
+    }
+    void chapters()
+    {
+        QFETCH(QString, book);
+        QFETCH(QStringList, chapters);
+        QString path = file("book.pdf");
+        if (book == "outline")
+            path = fixture("outline.pdf", "outline.pdf");
+        else if (book.startsWith("contents"))
+            QVERIFY(writeContentsBook(path, book.section(' ', 1).toInt()));
+        else
+            QVERIFY(writeBook(path, pages(book.toInt())));
+        QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
+        QCOMPARE(storedChapters(path), chapters);
+    }
+
+    // Book record, cover, and the page paragraphs at the configured quality.
+    void bookAndPages_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("quality");
+        QTest::addColumn<QString>("record");   // title|author|description
+        QTest::addColumn<QSize>("page");       // first page's pixels
+        QTest::newRow("ghostscript information, 150 dpi") << "outline.pdf" << 1
+            << "The Lighthouse Keeper|Mara Quill|A short novel of the sea" << QSize(1240, 1754);
+        QTest::newRow("no information, odd name, 200 dpi") << "What is Life?.pdf" << 2
+            << "What is Life?|未知作者|未知简介" << QSize(1653, 2339);
+        QTest::newRow("quality not a number: lowest step, 100 dpi") << "a.b.pdf" << -1
+            << "a|未知作者|未知简介" << QSize(826, 1169);
+        QTest::newRow("poster page: dpi and cover bounded") << "poster.v2.pdf" << 1
+            << "poster|未知作者|未知简介" << QSize(8000, 8000);
+    }
+    void bookAndPages()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, quality);
+        QFETCH(QString, record);
+        QFETCH(QSize, page);
+        QSettings(Paths::settingsFile(), QSettings::NativeFormat)
+            .setValue("READ_SETTING/PDF_DPI", quality < 0 ? QVariant("high") : QVariant(quality));
+        const QString path = name == "outline.pdf" ? fixture(name, name) : file(name);
+        if (name.startsWith("poster"))
+            QVERIFY(writeBook(path, pages(2), QSizeF(14400, 14400)));
+        else if (name != "outline.pdf")
+            QVERIFY(writeBook(path, pages(3)));
+        QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
+
+        const QVariantMap novel = DbTestUtils::storedRow("novel_info", md5Hex(path));
+        QCOMPARE(QStringList({novel.value("title").toString(), novel.value("author").toString(),
+                              novel.value("description").toString()}).join('|'), record);
+        const QImage cover(novel.value("cover_path").toString());
+        QVERIFY(!cover.isNull() && qMax(cover.width(), cover.height()) <= 1600);
+
+        QSqlQuery query(DatabaseConnection::database());
+        query.prepare("SELECT image_id, image_width, image_height, start_progress_index, kind FROM unified_paragraph "
+                      "WHERE novel_id = ? ORDER BY chapter_id, para_index");
+        query.addBindValue(md5Hex(path));
+        QVERIFY(query.exec() && query.next());
+        const QString id = query.value(0).toString();
+        QCOMPARE(QSize(query.value(1).toInt(), query.value(2).toInt()), page);
+        QVERIFY(qint64(page.width()) * page.height() <= 64000000);
+        QCOMPARE(query.value(4).toInt(), 2);
+        QCOMPARE(id.section('?', 0, -2), "pdf://" + dataDir(path) + "/book.pdf");
+        const PdfPageUrl url = PdfPageLoader::parsePdfUrl(id);
+        QCOMPARE(url.page, 0);
+        QCOMPARE(PdfPageLoader::pageSize(url.path, url.page, url.dpi), page);
+        QVERIFY(query.next());
+        QCOMPARE(query.value(3).toLongLong(), 1200);
+        if (name.startsWith("poster"))
+            return;
+        // The recorded page drawn whole: the box painted at 60..260 x 200..300 points.
+        PdfPageLoader loader;
+        const QImage drawn = loader.renderPage(id, page, QRect(QPoint(), page), 1.0f);
+        QCOMPARE(drawn.size(), page);
+        const QColor box = drawn.pixelColor(160 * url.dpi / 72, 250 * url.dpi / 72);
+        QCOMPARE(box == Ink, name != "outline.pdf");
+    }
+
+    void dpiForQuality_data()
+    {
+        QTest::addColumn<int>("quality");
+        QTest::addColumn<int>("fitDpi");
+        QTest::addColumn<int>("dpi");
+        QTest::newRow("0, small screen") << 0 << 100 << 72;
+        QTest::newRow("0") << 0 << 150 << 100;
+        QTest::newRow("1") << 1 << 217 << 217;
+        QTest::newRow("unknown step as 1") << 9 << 217 << 217;
+        QTest::newRow("2") << 2 << 300 << 400;
+        QTest::newRow("2, capped") << 2 << 700 << 800;
+        QTest::newRow("3") << 3 << 300 << 600;
+        QTest::newRow("3, capped") << 3 << 700 << 1200;
+    }
+    void dpiForQuality()
+    {
+        QFETCH(int, quality);
+        QFETCH(int, fitDpi);
+        QFETCH(int, dpi);
+        QCOMPARE(PdfChapterParser::dpiForQuality(quality, fitDpi), dpi);
+    }
+
+    // Refused files and failed stores leave the library and the data folders
+    // as they were, an earlier import of the same path included.
+    void refused_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("password") << "locked" << "无法打开 PDF 文件";
+        QTest::newRow("truncated") << "truncated" << "无法打开 PDF 文件";
+        QTest::newRow("re-import of a changed book, store fails") << "store" << "构建排版数据失败";
+    }
+    void refused()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, message);
+        const QString path = fixture("outline.pdf", "book.pdf");
+        if (kind == "store") {
+            QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
+            DbTestUtils::execSql("CREATE TRIGGER full BEFORE INSERT ON unified_paragraph BEGIN SELECT RAISE(ABORT, 'full'); END");
+        }
+        const auto files = [&] {
+            QStringList sums;
+            const QDir dir(dataDir(path));
+            for (const QString &name : dir.entryList(QDir::Files)) {
+                QFile file(dir.filePath(name));
+                sums << name + ' ' + (file.open(QIODevice::ReadOnly) ? md5Hex(QString::fromLatin1(file.readAll().toHex())) : "");
+            }
+            return sums;
+        };
+        const QStringList rows = DbTestUtils::allRows();
+        const QStringList before = files();
+        QFile::remove(path);
+        if (kind == "store") {
+            QVERIFY(writeBook(path, pages(3)));
+        } else if (kind == "truncated") {
+            QFile::copy(QStringLiteral(QUILLORA_TEST_DATA_DIR "/pdf/outline.pdf"), path);
+            QFile(path).resize(900);
+        } else {
+            fixture("locked.pdf", "book.pdf");
+        }
+        QCOMPARE(importOutcome(*core, path), message);
+        QCOMPARE(DbTestUtils::allRows(), rows);
+        QCOMPARE(files(), before);
+    }
+
+    // The reading page shows the first page as the PDF draws it.
+    void readFirstPage()
+    {
+        const QString path = file("read.pdf");
+        QVERIFY(writeBook(path, pages(2)));
+        QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
+        const QString chapter = md5Hex(path) + "_0";
+        const QString token = core->openBookForReading(md5Hex(path), chapter, 0, -1.0f, 20, 0, 360, 480,
+                                                       "#000000", "#ffffff", QString());
+        QVERIFY(!token.isEmpty());
+        QuilloraImageProvider provider;
+        QImage shown;
+        const QString key = QString::fromUtf8(QUrl::toPercentEncoding(RenderPool::makeKey(chapter, 0)));
+        QVERIFY(QTest::qWaitFor([&] { return !(shown = provider.requestImage(key, nullptr, QSize())).isNull(); }, 20000));
+        // The ink block sits at the same place relative to the page.
+        const QImage page = PdfPageLoader::imageForUrl(QString("pdf://%1book.pdf?page=0&dpi=72").arg(dataDir(path)));
+        QVERIFY(!page.isNull());
+        int ink = 0;
+        for (int y = 0; y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x)
+                ink += QColor(shown.pixel(x, y)) == Ink ? 1 : 0;
+        QVERIFY2(ink > 360 * 480 / 40, qPrintable(QString::number(ink)));
+    }
+};
+
+QTEST_MAIN(TestPdfBooks)
+#include "tst_pdfbooks.moc"

@@ -2,6 +2,7 @@
 
 #include "chapterinfo.h"
 #include "comicinfo.h"
+#include "comicpages.h"
 #include "databaseconnection.h"
 #include "keys.h"
 #include "logmanager.h"
@@ -219,20 +220,7 @@ ParseResult CbrParser::parseChapters(const QString &filePath, NovelInfo *novel)
         result.errorMessage = translated("%1 图片目录不存在").arg(formatLabel);
         return result;
     }
-    auto *chapter = new ChapterInfo;
-    chapter->setId(novel->id() + QStringLiteral("_archive_0"));
-    chapter->setNovelId(novel->id());
-    chapter->setTitle(novel->title());
-    chapter->setChapterIndex(0);
-    chapter->setPath(imagesDir);
-    chapter->setWordCount(entries.size());
-    chapter->setStartOffset(0);
-    chapter->setEndOffset(0);
-    chapter->setStatus(0);
-    chapter->setLoadStatus(0);
-    const QString now = currentTimeString();
-    chapter->setCreateTime(now);
-    chapter->setUpdateTime(now);
+    ChapterInfo *chapter = newWholeBookChapter(*novel, QStringLiteral("_archive_0"), imagesDir, entries.size());
     result.chapters.append(chapter);
     result.success = true;
     return result;

@@ -3,6 +3,7 @@
 
 #include "cbrparser.h"
 
+#include "comicpages.h"
 #include "logmanager.h"
 #include "naturalorder.h"
 
@@ -13,7 +14,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
-#include <QSet>
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -39,24 +39,6 @@ const qint64 KeepUnsizedAbove = 4194304;
 QString translated(const char *text)
 {
     return QCoreApplication::translate("CbrParser", text);
-}
-
-const QSet<QByteArray> &imageSuffixes()
-{
-    static const QSet<QByteArray> suffixes{"avif", "bmp", "gif", "heic", "heif", "jpeg",
-                                           "jxl", "png", "tif", "tiff", "webp"};
-    return suffixes;
-}
-
-const QSet<QByteArray> &readableFormats()
-{
-    static const QSet<QByteArray> formats = [] {
-        QSet<QByteArray> set;
-        for (const QByteArray &format : QImageReader::supportedImageFormats())
-            set.insert(format.toLower());
-        return set;
-    }();
-    return formats;
 }
 
 // libarchive converts entry names through the thread's LC_CTYPE: under a
@@ -268,8 +250,8 @@ bool CbrParser::scanArchive(const QString &formatLabel, const QString &filePath,
         return result == ARCHIVE_OK || result == ARCHIVE_WARN;
     };
 
-    const QSet<QByteArray> &suffixes = imageSuffixes();
-    const QSet<QByteArray> &readable = readableFormats();
+    const QSet<QByteArray> &suffixes = comicImageSuffixes();
+    const QSet<QByteArray> &readable = readableImageFormats();
     int headers = 0;
     qint64 declaredTotal = 0;
     int ordinal = 0;

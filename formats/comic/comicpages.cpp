@@ -1,0 +1,45 @@
+#include "comicpages.h"
+
+#include "chapterinfo.h"
+#include "keys.h"
+#include "novelinfo.h"
+
+#include <QImageReader>
+
+const QSet<QByteArray> &comicImageSuffixes()
+{
+    static const QSet<QByteArray> suffixes{"avif", "bmp", "gif", "heic", "heif", "jpeg",
+                                           "jxl", "png", "tif", "tiff", "webp"};
+    return suffixes;
+}
+
+const QSet<QByteArray> &readableImageFormats()
+{
+    static const QSet<QByteArray> formats = [] {
+        QSet<QByteArray> set;
+        for (const QByteArray &format : QImageReader::supportedImageFormats())
+            set.insert(format.toLower());
+        return set;
+    }();
+    return formats;
+}
+
+ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idSuffix, const QString &pagesPath,
+                                 int pageCount)
+{
+    auto *chapter = new ChapterInfo;
+    chapter->setId(novel.id() + idSuffix);
+    chapter->setNovelId(novel.id());
+    chapter->setTitle(novel.title());
+    chapter->setChapterIndex(0);
+    chapter->setPath(pagesPath);
+    chapter->setWordCount(pageCount);
+    chapter->setStartOffset(0);
+    chapter->setEndOffset(0);
+    chapter->setStatus(0);
+    chapter->setLoadStatus(0);
+    const QString now = currentTimeString();
+    chapter->setCreateTime(now);
+    chapter->setUpdateTime(now);
+    return chapter;
+}

@@ -3,10 +3,12 @@
 #include "backgroundtasks.h"
 #include "layoutpool.h"
 #include "renderpool.h"
+#include "unifiedparagraphdao.h"
 
 #include <QDateTime>
 #include <QHash>
 #include <QImage>
+#include <QMutex>
 #include <QObject>
 #include <QPointer>
 #include <QReadWriteLock>
@@ -212,6 +214,10 @@ signals:
 private:
     QVector<Paragraph> loadChapterContent(const QString &novelId, const QString &chapterId);
     void setImageMode(const QString &novelId, LayoutConfig &config);
+    // The book's content statistics, kept per book once read; forgotten when
+    // the book is imported again or removed (an empty id: every book).
+    UnifiedContentStats contentStats(const QString &novelId);
+    void forgetContentStats(const QString &novelId);
     void connectPools();
 
     NovelDao *novelDao;
@@ -229,6 +235,9 @@ private:
     QString sessionNovelId;
     QDateTime sessionStart;
     QDateTime lastHeartbeat;
+    QMutex contentStatsMutex;
+    QHash<QString, UnifiedContentStats> contentStatsCache;
+    quint64 contentStatsEpoch = 0;
     QThreadPool workerPool;
     LayoutPool layoutPool;
     RenderPool renderPool;

@@ -1,5 +1,6 @@
 #include "applicationcore.h"
 #include "appconfig.h"
+#include "chapterdao.h"
 #include "chapterinfo.h"
 #include "chapterservice.h"
 #include "deferredwrites.h"
@@ -202,7 +203,7 @@ void ApplicationCore::setImageMode(const QString &novelId, LayoutConfig &config)
         return;
     }
     // Automatic: images on, and enlarged when they make up most of the book.
-    const UnifiedContentStats stats = paragraphDao->queryContentStats(novelId);
+    const UnifiedContentStats stats = contentStats(novelId);
     const float textWidth = qMax(config.pageWidth - config.marginLeft - config.marginRight, 1.0f);
     const float textHeight = config.pageHeight - config.marginTop - config.marginBottom;
     float imageHeight = textHeight > 1.0f ? stats.unsizedImageCount * textHeight
@@ -224,6 +225,34 @@ void ApplicationCore::setImageMode(const QString &novelId, LayoutConfig &config)
     qDebug() << "[ApplicationCore] 图片缩放自动识别:" << "images=" << images
              << "textChars=" << stats.textLength << "imageRatio=" << ratio
              << "enlarge=" << (config.enlargeImages ? "true" : "false");
+}
+
+UnifiedContentStats ApplicationCore::contentStats(const QString &novelId)
+{
+    quint64 epoch = 0;
+    {
+        QMutexLocker lock(&contentStatsMutex);
+        const auto found = contentStatsCache.constFind(novelId);
+        if (found != contentStatsCache.cend())
+            return *found;
+        epoch = contentStatsEpoch;
+    }
+    const UnifiedContentStats stats = paragraphDao->queryContentStatsFromTotals(novelId);
+    QMutexLocker lock(&contentStatsMutex);
+    // Not kept when a book was imported or removed meanwhile: it may be the old content's.
+    if (epoch == contentStatsEpoch)
+        contentStatsCache.insert(novelId, stats);
+    return stats;
+}
+
+void ApplicationCore::forgetContentStats(const QString &novelId)
+{
+    QMutexLocker lock(&contentStatsMutex);
+    ++contentStatsEpoch;
+    if (novelId.isEmpty())
+        contentStatsCache.clear();
+    else
+        contentStatsCache.remove(novelId);
 }
 
 QString ApplicationCore::openBookForReading(const QString &novelId, const QString &chapterId,
@@ -256,13 +285,13 @@ QString ApplicationCore::openBookForReading(const QString &novelId, const QStrin
                                               viewHeight, textColor, bgColor, readerBgColor,
                                               isDarkTheme);
 
+    // Ids alone: a chapter object per chapter costs a large book milliseconds.
     QMap<QString, int> chapterMap;
-    const QList<ChapterInfo *> chapters = chapterService->getChaptersByNovelId(novelId);
+    const QStringList chapters = chapterDao->queryIdsByNovelId(novelId);
     for (int i = 0; i < chapters.size(); ++i) {
-        if (chapters[i])
-            chapterMap.insert(chapters[i]->id(), i);
+        if (!chapters[i].isEmpty())
+            chapterMap.insert(chapters[i], i);
     }
-    qDeleteAll(chapters);
     if (!chapterMap.contains(chapterId)) {
         qWarning() << "[ApplicationCore] chapter not found:" << chapterId;
         currentChapterId.clear();
@@ -378,6 +407,7 @@ QVariantMap ApplicationCore::getPageStartSource(const QString &chapterId, int pa
     source.insert(QStringLiteral("chapterId"), page.chapterId.isEmpty() ? chapterId : page.chapterId);
     source.insert(QStringLiteral("glyphIndex"), page.startGlyph);
     source.insert(QStringLiteral("progressIndex"), qlonglong(page.startProgress));
+    source.insert(QStringLiteral("blockOffset"), layoutPool.pageStartOffset(chapterId, pageIndex));
     return source;
 }
 

@@ -55,6 +55,7 @@ void ApplicationCore::removeNovel(const QList<QObject *> &bookList)
             novelService->removeNovel(book.id);
             chapterService->removeByNovelId(book.id);
             novelService->removeDataDir(book.dataDir, book.id);
+            forgetContentStats(book.id);
         }
     });
 }
@@ -73,6 +74,7 @@ void ApplicationCore::resetApplication()
             return;
         const bool dataRemoved = removeLocation(dataLocation);
         const bool success = configRemoved && dataRemoved;
+        forgetContentStats(QString());
         if (backgroundTasks.stopping())
             return;
         qInfo() << "[ApplicationCore::resetApplication] 重置应用结果:" << success;

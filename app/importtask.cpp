@@ -248,6 +248,8 @@ void ApplicationCore::storeImportedBook(ApplicationCore *core, IFormatParser *pa
                 failure = ApplicationCore::tr("提交导入事务失败");
                 return false;
             }
+            // A book imported again may have other content.
+            core->forgetContentStats(novelId);
             return true;
         };
 

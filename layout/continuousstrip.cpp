@@ -399,27 +399,79 @@ int ContinuousStrip::scrollIndexForGlyph(const QString &chapterId, int glyphInde
     return kept != NoScroll ? kept : map->firstKey();
 }
 
+namespace {
+
+// A strip page that a reading position saved from it names: the page's own
+// start (what the reading screen stores) is the glyph, and its top line is
+// text (an image at the top is named by its offset instead).
+bool beginsAt(const PageLayout &page, const QString &chapterId, int glyphIndex)
+{
+    return !page.lines.isEmpty() && page.chapterId == chapterId && page.startGlyph == glyphIndex
+        && !page.lines.first().isImage;
+}
+
+}
+
 int ContinuousStrip::scrollIndexForTarget(const QString &chapterId, int glyphIndex, float offset,
                                           float availableHeight) const
 {
-    for (auto it = m_stripPages.constBegin(); it != m_stripPages.constEnd(); ++it) {
-        for (const LayoutLine &line : it->lines) {
-            if (line.chapterId != chapterId || line.startGlyph != glyphIndex)
-                continue;
-            if (offset < 0) {
-                if (!line.isImage)
+    if (offset >= 0) {
+        for (auto it = m_stripPages.constBegin(); it != m_stripPages.constEnd(); ++it) {
+            for (const LayoutLine &line : it->lines) {
+                const float h = line.height;
+                if (line.chapterId != chapterId || line.startGlyph != glyphIndex || !line.isImage
+                    || h <= 0)
+                    continue;
+                const float p = line.y + std::min(h - 0.001f, offset * h);
+                if (p >= 0 && p < availableHeight)
                     return it.key();
-                continue;
             }
-            const float h = line.height;
-            if (!line.isImage || h <= 0)
-                continue;
-            const float p = line.y + std::min(h - 0.001f, offset * h);
-            if (p >= 0 && p < availableHeight)
-                return it.key();
+        }
+    }
+    // The strip cuts lines at page boundaries, so a line that opens a page
+    // usually ends the page above as well: the page that begins with it is
+    // the one that was left. Pages of blank lines alone begin at the glyph
+    // of the page after them; an offset of 0 or more picks the first.
+    int first = NoScroll;
+    int last = NoScroll;
+    for (auto it = m_stripPages.constBegin(); it != m_stripPages.constEnd(); ++it) {
+        if (!beginsAt(*it, chapterId, glyphIndex))
+            continue;
+        if (first == NoScroll)
+            first = it.key();
+        last = it.key();
+    }
+    if (first != NoScroll)
+        return offset >= 0 ? first : last;
+    if (offset < 0) {
+        for (auto it = m_stripPages.constBegin(); it != m_stripPages.constEnd(); ++it) {
+            for (const LayoutLine &line : it->lines) {
+                if (line.chapterId == chapterId && line.startGlyph == glyphIndex && !line.isImage)
+                    return it.key();
+            }
         }
     }
     return scrollIndexForGlyph(chapterId, glyphIndex);
+}
+
+float ContinuousStrip::startOffset(const QString &chapterId, int pageIndex) const
+{
+    const int s = scrollIndexOf(chapterId, pageIndex);
+    const PageLayout *page = stripPage(s);
+    if (!page || page->lines.isEmpty())
+        return -1.0f;
+    const LayoutLine &top = page->lines.first();
+    if (top.isImage) {
+        if (top.height <= 0 || top.chapterId != page->chapterId || top.startGlyph != page->startGlyph)
+            return -1.0f;
+        // Half a pixel into the page: the point lies on this page alone.
+        return std::min((std::max(0.0f, -top.y) + 0.5f) / top.height, 1.0f);
+    }
+    for (auto it = m_stripPages.upperBound(s); it != m_stripPages.constEnd(); ++it) {
+        if (beginsAt(*it, page->chapterId, page->startGlyph))
+            return 0.0f;
+    }
+    return -1.0f;
 }
 
 const PageLayout *ContinuousStrip::stripPage(int scrollIndex) const

@@ -48,6 +48,10 @@ public:
     int scrollIndexForGlyph(const QString &chapterId, int glyphIndex) const;
     int scrollIndexForTarget(const QString &chapterId, int glyphIndex, float offset,
                              float availableHeight) const;
+    // The offset that, handed back with the page's start glyph, makes
+    // scrollIndexForTarget find this page again: -1 unless the page starts
+    // with an image or ahead of another page beginning at the same glyph.
+    float startOffset(const QString &chapterId, int pageIndex) const;
     const PageLayout *stripPage(int scrollIndex) const;
     const PageLayout *findPage(const QString &chapterId, int pageIndex) const;
 

@@ -66,17 +66,33 @@ private:
 
 // The page of a chapter holding a glyph index: the last page starting at or
 // before it, the first page when all start after it; -1 without pages.
-int pageForGlyph(const QVector<PageLayout> &pages, int glyph)
+// A page of blank lines alone starts at the glyph of the page after it.
+bool holdsNoGlyph(const PageLayout &page)
+{
+    for (const LayoutLine &line : page.lines) {
+        if (line.endGlyph != line.startGlyph || line.isImage)
+            return false;
+    }
+    return true;
+}
+
+// The last page starting at or before the glyph; with an offset of 0 or
+// more, the first of the pages starting there when those before it hold no
+// glyph (a page of blank lines saved as the position).
+int pageForGlyph(const QVector<PageLayout> &pages, int glyph, float offset = -1.0f)
 {
     if (pages.isEmpty())
         return -1;
-    int found = pages.first().pageIndex;
-    for (const PageLayout &page : pages) {
-        if (page.startGlyph > glyph)
+    int found = 0;
+    for (int i = 0; i < pages.size(); ++i) {
+        if (pages[i].startGlyph > glyph)
             break;
-        found = page.pageIndex;
+        found = i;
     }
-    return found;
+    while (offset >= 0 && found > 0 && pages[found - 1].startGlyph == pages[found].startGlyph
+           && holdsNoGlyph(pages[found - 1]))
+        --found;
+    return pages[found].pageIndex;
 }
 
 QString keyList(const QMap<QString, PageLayout> &pages)
@@ -398,7 +414,8 @@ void LayoutPool::onChapterLayoutFinished()
                 if (start.chapterId.isEmpty())
                     start.pageIndex = -1;
             } else if (!chapter.isEmpty()) {
-                start.pageIndex = pageForGlyph(m_displayPages.value(chapter), m_targetGlyph);
+                start.pageIndex = pageForGlyph(m_displayPages.value(chapter), m_targetGlyph,
+                                               m_targetOffset);
             }
             if (start.pageIndex >= 0) {
                 m_startChapterId = start.chapterId;
@@ -583,6 +600,8 @@ void LayoutPool::pump()
 {
     continuePlan();
     drainPending();
+    if (renderPool)
+        renderPool->scheduleNextRender();
     QString chosen;
     {
         QMutexLocker lock(&m_mutex);
@@ -701,6 +720,19 @@ int LayoutPool::pageFromParaIndex(const QString &chapterId, int glyphIndex) cons
     if (pages == m_displayPages.cend())
         return -1;
     return pageForGlyph(pages.value(), qMax(0, glyphIndex));
+}
+
+float LayoutPool::pageStartOffset(const QString &chapterId, int pageIndex) const
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_settings.continuousMode)
+        return m_strip.startOffset(chapterId, pageIndex);
+    const auto pages = m_displayPages.constFind(chapterId);
+    if (pages == m_displayPages.cend() || pageIndex < 0 || pageIndex + 1 >= pages->size())
+        return -1.0f;
+    const PageLayout &page = pages->at(pageIndex);
+    return holdsNoGlyph(page) && pages->at(pageIndex + 1).startGlyph == page.startGlyph ? 0.0f
+                                                                                        : -1.0f;
 }
 
 PageLayout LayoutPool::pageEntry(const QString &chapterId, int pageIndex) const

@@ -73,6 +73,9 @@ public:
     int pageFirstParaIndex(const QString &chapterId, int pageIndex) const;
     int pageFromParaIndex(const QString &chapterId, int glyphIndex) const;
     PageLayout pageEntry(const QString &chapterId, int pageIndex) const;
+    // The block offset to save with the page's start glyph so that opening
+    // there shows this very page again.
+    float pageStartOffset(const QString &chapterId, int pageIndex) const;
     // Keys of the window around the reading page; false (keys untouched) while
     // a chapter of it is not laid out, or when it holds no page.
     bool renderWindowKeys(int backwardPages, int forwardPages, QStringList &keys) const;

@@ -87,7 +87,7 @@ Rectangle {
         showPage(chapterId, pageIndex)
         var start = core.getPageStartSource(chapterId, pageIndex)
         core.doReading(openBookId, chapterId, chapterIds.indexOf(chapterId), start.glyphIndex,
-                       start.progressIndex, -1)
+                       start.progressIndex, start.blockOffset)
     }
 
     // Continuous mode: the strip page before or after the one shown, whichever
@@ -219,9 +219,11 @@ Rectangle {
             }
             function onNovelImportFailed(message) { importStatus.text = message }
             function onPoolStartPageLocated(chapterId, pageIndex) { root.showPage(chapterId, pageIndex) }
+            // Also when the page is on screen already: rendered again under
+            // the same key it has changed (the next chapter's first lines
+            // joining a continuous page, say).
             function onPoolPageRendered(chapterId, pageIndex) {
-                if (chapterId === root.readChapterId && pageIndex === root.readPageIndex
-                        && pageImage.source == "")
+                if (chapterId === root.readChapterId && pageIndex === root.readPageIndex)
                     root.showPage(chapterId, pageIndex)
             }
         }

@@ -22,7 +22,7 @@ struct ArchiveHandle
     QString lastName; // normalised name of the header read last
 };
 
-// Process-wide; archives are closed on eviction and release, not at exit.
+// Process-wide; archives are closed on eviction, on release and at exit.
 QMutex g_mutex;
 QHash<QString, ArchiveHandle *> g_handles;
 
@@ -65,6 +65,20 @@ void removeHandle(const QString &path)
         delete handle;
     }
 }
+
+// Declared after the cache, so it runs before the cache itself goes.
+struct CloseAtExit
+{
+    ~CloseAtExit()
+    {
+        QMutexLocker lock(&g_mutex);
+        for (ArchiveHandle *handle : qAsConst(g_handles)) {
+            closeArchive(handle);
+            delete handle;
+        }
+        g_handles.clear();
+    }
+} g_closeAtExit;
 
 QString entryPath(struct archive_entry *entry)
 {
@@ -144,21 +158,32 @@ QByteArray ArchiveImageLoader::readEntry(const QString &archivePath, const QStri
     }
 
     // From where the last read stopped to the end, then once from the start.
-    for (int pass = 1;;) {
+    // Any failure in the first pass (a damaged entry after the one wanted,
+    // say) only ends that pass: the wanted entry may lie before it.
+    int pass = 1;
+    const auto startOver = [&]() {
+        if (!openArchive(archivePath, handle)) {
+            qWarning().noquote() << "[Archive] reopen failed archive=" << archivePath
+                                 << "target=" << entryName;
+            removeHandle(archivePath);
+            return false;
+        }
+        pass = 2;
+        return true;
+    };
+    for (;;) {
         struct archive_entry *entry = nullptr;
         if (!succeeded(archive_read_next_header(handle->archive, &entry))) {
-            if (!openArchive(archivePath, handle)) {
-                qWarning().noquote() << "[Archive] reopen failed archive=" << archivePath
-                                     << "target=" << entryName;
-                removeHandle(archivePath);
-                return QByteArray();
-            }
             if (pass == 2) {
                 qWarning().noquote() << "[Archive] read not found archive=" << archivePath
                                      << "entry=" << entryName;
+                // Left at the start for the next read.
+                if (!openArchive(archivePath, handle))
+                    removeHandle(archivePath);
                 return QByteArray();
             }
-            pass = 2;
+            if (!startOver())
+                return QByteArray();
             continue;
         }
 
@@ -181,21 +206,26 @@ QByteArray ArchiveImageLoader::readEntry(const QString &archivePath, const QStri
                         << "[Archive] data failed archive=" << archivePath << "entry=" << entryName
                         << QStringLiteral("read=%1/%2").arg(done).arg(size)
                         << "error=" << QString::fromUtf8(archive_error_string(handle->archive));
-                    bytes.clear();
                     break;
                 }
                 done += n;
             }
-            return done == size ? bytes : QByteArray();
-        }
-
-        if (!succeeded(archive_read_data_skip(handle->archive))) {
+            if (done == size)
+                return bytes;
+        } else if (succeeded(archive_read_data_skip(handle->archive))) {
+            continue;
+        } else {
             qWarning().noquote() << "[Archive] skip failed archive=" << archivePath
                                  << "current=" << handle->lastName << "target=" << entryName
                                  << "error=" << QString::fromUtf8(archive_error_string(handle->archive));
+        }
+        // A skip or data failure: the handle's position is lost.
+        if (pass == 2) {
             closeArchive(handle);
             return QByteArray();
         }
+        if (!startOver())
+            return QByteArray();
     }
 }
 

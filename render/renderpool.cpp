@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 
@@ -19,6 +20,16 @@ namespace {
 QString itemKey(const RenderItem &item)
 {
     return RenderPool::makeKey(item.chapterId, item.page.pageIndex);
+}
+
+// Ranks after every page with a reading distance.
+constexpr qint64 NoDistanceRank = LLONG_MAX / 2;
+
+// Pages behind the reader count double: turns mostly go on in one direction.
+qint64 rankForDistance(int distance, int direction)
+{
+    const qint64 magnitude = std::abs(qint64(distance));
+    return distance * direction >= 0 ? 2 * magnitude : 4 * magnitude + 1;
 }
 
 // A render task whose future always finishes: when the thread pool drops the
@@ -134,8 +145,9 @@ int RenderPool::push(const QString &chapterId, const PageLayout &page, quint64 g
             m_latestStamps[key] = stamp;
             return AlreadyDone;
         }
-        if (m_readyImages.remove(key) > 0)
-            m_readyStamps.remove(key);
+        auto ready = m_readyImages.find(key);
+        if (ready != m_readyImages.end())
+            dropImage(ready);
         if (m_queue.size() >= QueueCapacity) {
             m_spaceWanted = true;
             qDebug().noquote().nospace() << "[RenderPool] push full key=" << key
@@ -165,29 +177,34 @@ void RenderPool::scheduleNextRender()
         }
 
         // Nearest page first; among equals the one in the reading direction.
-        // Pages without a distance never win over another page.
-        int anchor = 0;
-        int d = 0;
-        const bool firstKnown =
-            pageDistanceLocked(m_queue[0].chapterId, m_queue[0].page.pageIndex, d);
-        int best = firstKnown ? std::abs(d) : INT_MAX;
-        bool inDirection = firstKnown && d * m_direction >= 0;
-        for (int i = 1; i < m_queue.size(); ++i) {
-            if (!pageDistanceLocked(m_queue[i].chapterId, m_queue[i].page.pageIndex, d))
+        // Pages without a distance never win over another page; a page that
+        // the memory budget would not keep waits until the reader comes near.
+        int anchor = -1;
+        bool anchorKnown = false;
+        int best = INT_MAX;
+        bool inDirection = false;
+        for (int i = 0; i < m_queue.size(); ++i) {
+            int d = 0;
+            const bool known = pageDistanceLocked(m_queue[i].chapterId, m_queue[i].page.pageIndex, d);
+            if (!fitsBudget(known ? rankForDistance(d, m_direction) : NoDistanceRank))
                 continue;
-            const int magnitude = std::abs(d);
-            if (d * m_direction >= 0) {
-                if (magnitude < best || (magnitude == best && !inDirection)) {
+            if (!known) {
+                if (anchor < 0)
                     anchor = i;
-                    best = magnitude;
-                    inDirection = true;
-                }
-            } else if (magnitude < best) {
+                continue;
+            }
+            const int magnitude = std::abs(d);
+            const bool forward = d * m_direction >= 0;
+            if (!anchorKnown || magnitude < best
+                || (magnitude == best && forward && !inDirection)) {
                 anchor = i;
+                anchorKnown = true;
                 best = magnitude;
-                inDirection = false;
+                inDirection = forward;
             }
         }
+        if (anchor < 0)
+            return;
         batch.append(m_queue.takeAt(anchor));
 
         // A PDF page takes its nearest queued PDF neighbours along, so the
@@ -197,11 +214,13 @@ void RenderPool::scheduleNextRender()
         if (pdfBatch) {
             const quint64 anchorGeneration = batch.first().generation;
             QVector<QPair<int, int>> companions;  // (|distance|, queue index)
+            int d = 0;
             for (int i = 0; i < m_queue.size(); ++i) {
                 const RenderItem &item = m_queue[i];
                 if (item.generation != anchorGeneration
                     || PageRenderer::isPdfSource(item.page).isEmpty()
-                    || !pageDistanceLocked(item.chapterId, item.page.pageIndex, d))
+                    || !pageDistanceLocked(item.chapterId, item.page.pageIndex, d)
+                    || !fitsBudget(rankForDistance(d, m_direction)))
                     continue;
                 companions.append({std::abs(d), i});
             }
@@ -260,8 +279,7 @@ void RenderPool::onRenderFinished()
                 && (latest == m_latestStamps.constEnd() || latest.value() == stamp)) {
                 // A null image (the page could not be drawn) is kept like any
                 // other, so the page is not rendered again and again.
-                m_readyImages.insert(key, result.images[i]);
-                m_readyStamps.insert(key, stamp);
+                storeImage(key, result.images[i], stamp);
                 stored.append(&item);
             }
         }
@@ -293,13 +311,72 @@ void RenderPool::evictFarPages()
             else
                 drop = !m_retainKeys.contains(it.key());
         }
-        if (drop) {
-            m_readyStamps.remove(it.key());
-            it = m_readyImages.erase(it);
-        } else {
+        if (drop)
+            dropImage(it);
+        else
             ++it;
-        }
     }
+    while (m_readyBytes > MemoryBudget) {
+        auto farthest = m_readyImages.end();
+        qint64 farthestRank = -1;
+        for (auto it = m_readyImages.begin(); it != m_readyImages.end(); ++it) {
+            const qint64 rank = it.key() == current ? -1 : keepRankOfKey(it.key());
+            if (rank > farthestRank) {
+                farthest = it;
+                farthestRank = rank;
+            }
+        }
+        if (farthest == m_readyImages.end())
+            break;
+        dropImage(farthest);
+    }
+}
+
+qint64 RenderPool::keepRank(const QString &chapterId, int pageIndex) const
+{
+    int d = 0;
+    return pageDistanceLocked(chapterId, pageIndex, d) ? rankForDistance(d, m_direction)
+                                                       : NoDistanceRank;
+}
+
+qint64 RenderPool::keepRankOfKey(const QString &key) const
+{
+    const int colon = key.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0)
+        return NoDistanceRank;
+    return keepRank(key.left(colon), key.midRef(colon + 1).toInt());
+}
+
+bool RenderPool::fitsBudget(qint64 rank) const
+{
+    qint64 before = 0;
+    for (auto it = m_readyImages.cbegin(); it != m_readyImages.cend(); ++it) {
+        if (keepRankOfKey(it.key()) < rank)
+            before += it.value().sizeInBytes();
+    }
+    if (before == 0)
+        return true;
+    const qint64 page = qMax(m_largestImageBytes, qint64(std::ceil(m_config.pageWidth))
+                                                      * qint64(std::ceil(m_config.pageHeight)) * 4);
+    return before + page <= MemoryBudget;
+}
+
+void RenderPool::storeImage(const QString &key, const QImage &image, qint64 stamp)
+{
+    auto old = m_readyImages.find(key);
+    if (old != m_readyImages.end())
+        m_readyBytes -= old.value().sizeInBytes();
+    m_readyImages.insert(key, image);
+    m_readyStamps.insert(key, stamp);
+    m_readyBytes += image.sizeInBytes();
+    m_largestImageBytes = qMax(m_largestImageBytes, qint64(image.sizeInBytes()));
+}
+
+void RenderPool::dropImage(QMap<QString, QImage>::iterator &it)
+{
+    m_readyBytes -= it.value().sizeInBytes();
+    m_readyStamps.remove(it.key());
+    it = m_readyImages.erase(it);
 }
 
 void RenderPool::removeQueued(const std::function<bool(const RenderItem &)> &drop)
@@ -427,6 +504,8 @@ void RenderPool::dropPagesLocked(quint64 generation)
 {
     m_generation = generation;
     m_readyImages.clear();
+    m_readyBytes = 0;
+    m_largestImageBytes = 0;
     m_readyStamps.clear();
     m_latestStamps.clear();
     m_retainKeys.clear();
@@ -523,6 +602,12 @@ int RenderPool::readyCountLocked(int sign) const
             ++count;
     }
     return count;
+}
+
+qint64 RenderPool::readyBytes() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_readyBytes;
 }
 
 int RenderPool::forwardReadyCount() const

@@ -49,6 +49,10 @@ public:
     static constexpr int KeepDistance = 20;
     static constexpr int QueueCapacity = 30;
     static constexpr int QueueLowWater = 22;
+    // Ready page images are kept within this many bytes, whatever the screen:
+    // the pages nearest the reading position first, those ahead before those
+    // behind. Farther pages are rendered again when the reader comes near.
+    static constexpr qint64 MemoryBudget = 96 * 1024 * 1024;
 
     explicit RenderPool(QObject *parent = nullptr);
     // Waits for a running task; safe while one is in flight.
@@ -84,14 +88,21 @@ public:
     bool isWindowReady(const QStringList &keys) const;
     int forwardReadyCount() const;
     int backwardReadyCount() const;
+    qint64 readyBytes() const;
 
 signals:
     void inputQueueHasSpace(qulonglong generation);
     void pageRendered(const QString &chapterId, int pageIndex, qulonglong generation);
 
+public slots:
+    // Starts a render task for the best queued page unless one is running.
+    // Pushes ask for it through the event loop, after a run of pushes; the
+    // layout pool asks at once before it starts the next layout, so the
+    // pages just pushed go first on the shared worker.
+    void scheduleNextRender();
+
 private slots:
     void onRenderFinished();
-    void scheduleNextRender();
 
 private:
     // All of these expect m_mutex to be held.
@@ -99,6 +110,15 @@ private:
     bool pageDistanceLocked(const QString &chapterId, int pageIndex, int &distance) const;
     bool keyDistanceLocked(const QString &key, int &distance) const;
     void evictFarPages();
+    // Lower keeps longer: the current page, then by reading distance with
+    // pages behind counting double; pages without a distance come last.
+    qint64 keepRank(const QString &chapterId, int pageIndex) const;
+    qint64 keepRankOfKey(const QString &key) const;
+    // Whether a page of this rank still fits beside the ready pages that
+    // rank before it.
+    bool fitsBudget(qint64 rank) const;
+    void storeImage(const QString &key, const QImage &image, qint64 stamp);
+    void dropImage(QMap<QString, QImage>::iterator &it);
     int readyCountLocked(int sign) const;
     void removeQueued(const std::function<bool(const RenderItem &)> &drop);
     // Clears spaceWanted and answers true when the queue is short enough to say so.
@@ -113,6 +133,8 @@ private:
     QHash<QString, qint64> m_inFlightStamps;
     quint64 m_inFlightGeneration = 0;
     QMap<QString, QImage> m_readyImages;
+    qint64 m_readyBytes = 0;
+    qint64 m_largestImageBytes = 0;  // this session's: how much the next page may take
     QHash<QString, qint64> m_readyStamps;
     QHash<QString, qint64> m_latestStamps;
     QSet<QString> m_retainKeys;

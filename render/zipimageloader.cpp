@@ -20,7 +20,7 @@ struct ZipHandle
     QHash<QByteArray, unz64_file_pos> entries;
 };
 
-// Process-wide; handles are closed on eviction and release, not at exit.
+// Process-wide; handles are closed on eviction, on release and at exit.
 QMutex g_mutex;
 QHash<QString, ZipHandle *> g_handles;
 
@@ -56,6 +56,18 @@ void closeHandle(ZipHandle *handle)
         unzClose(handle->file);
     delete handle;
 }
+
+// Declared after the cache, so it runs before the cache itself goes.
+struct CloseAtExit
+{
+    ~CloseAtExit()
+    {
+        QMutexLocker lock(&g_mutex);
+        for (ZipHandle *handle : qAsConst(g_handles))
+            closeHandle(handle);
+        g_handles.clear();
+    }
+} g_closeAtExit;
 
 // Keeps at most three open files, never closing the one being read.
 void evictBeyondThree(const QString &keep)

@@ -290,6 +290,23 @@ QList<ChapterInfo *> ChapterDao::queryByNovelId(const QString &novelId)
     return chapters;
 }
 
+QStringList ChapterDao::queryIdsByNovelId(const QString &novelId)
+{
+    QStringList ids;
+    QSqlQuery query(DatabaseConnection::database());
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral(
+        "SELECT id FROM chapter_info WHERE novel_id = :novel_id ORDER BY chapter_index"));
+    query.bindValue(QStringLiteral(":novel_id"), novelId);
+    if (!query.exec()) {
+        qWarning() << "小说:" << novelId << ",章节查询失败！" << "错误信息:" << query.lastError().text();
+        return ids;
+    }
+    while (query.next())
+        ids.append(query.value(0).toString());
+    return ids;
+}
+
 bool ChapterDao::removeByNovelId(const QString &novelId)
 {
     QSqlQuery query(DatabaseConnection::database());

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 class QSqlQuery;
@@ -32,6 +33,8 @@ public:
     ChapterInfo *queryById(const QString &id);
     // All chapters of the book by chapter_index; empty on failure.
     QList<ChapterInfo *> queryByNovelId(const QString &novelId);
+    // Only the ids, in the same order: what a reading session needs.
+    QStringList queryIdsByNovelId(const QString &novelId);
     // True when the statement ran, also when the book had no chapters.
     bool removeByNovelId(const QString &novelId);
 

@@ -23,6 +23,37 @@ const char InsertSql[] =
     "table_column,table_column_count,table_header,create_time,update_time) "
     "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
 
+
+// The image paragraphs' sizes (those with a source) and the sum of every
+// image paragraph's progress weight; false when the query failed.
+bool readImageStats(const QString &novelId, UnifiedContentStats &stats, qint64 &weights)
+{
+    QSqlQuery query(DatabaseConnection::database());
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT image_id <> '', image_width, image_height, progress_weight "
+                                 "FROM unified_paragraph WHERE novel_id = :novel_id "
+                                 "AND kind = :image_kind"));
+    query.bindValue(QStringLiteral(":novel_id"), novelId);
+    query.bindValue(QStringLiteral(":image_kind"), ImageKind);
+    if (!query.exec()) {
+        qWarning() << "[UnifiedParagraphDao] 查询图片统计失败:" << query.lastError().text();
+        return false;
+    }
+    weights = 0;
+    while (query.next()) {
+        weights += query.value(3).toLongLong();
+        if (!query.value(0).toBool())
+            continue;
+        const int width = query.value(1).toInt();
+        const int height = query.value(2).toInt();
+        if (width > 0 && height > 0)
+            stats.imageSizes.append(QSize(width, height));
+        else
+            ++stats.unsizedImageCount;
+    }
+    return true;
+}
+
 }
 
 UnifiedParagraphDao::UnifiedParagraphDao(QObject *parent)
@@ -137,27 +168,8 @@ UnifiedContentStats UnifiedParagraphDao::queryContentStats(const QString &novelI
     if (novelId.isEmpty())
         return stats;
     const QSqlDatabase db = DatabaseConnection::database();
-    {
-        QSqlQuery query(db);
-        query.setForwardOnly(true);
-        query.prepare(QStringLiteral("SELECT image_width, image_height FROM unified_paragraph "
-                                     "WHERE novel_id = :novel_id AND kind = :image_kind "
-                                     "AND image_id <> ''"));
-        query.bindValue(QStringLiteral(":novel_id"), novelId);
-        query.bindValue(QStringLiteral(":image_kind"), ImageKind);
-        if (query.exec()) {
-            while (query.next()) {
-                const int width = query.value(0).toInt();
-                const int height = query.value(1).toInt();
-                if (width > 0 && height > 0)
-                    stats.imageSizes.append(QSize(width, height));
-                else
-                    ++stats.unsizedImageCount;
-            }
-        } else {
-            qWarning() << "[UnifiedParagraphDao] 查询图片统计失败:" << query.lastError().text();
-        }
-    }
+    qint64 weights = 0;
+    readImageStats(novelId, stats, weights);
     {
         QSqlQuery query(db);
         query.setForwardOnly(true);
@@ -172,6 +184,31 @@ UnifiedContentStats UnifiedParagraphDao::queryContentStats(const QString &novelI
         else
             qWarning() << "[UnifiedParagraphDao] 查询正文统计失败:" << query.lastError().text();
     }
+    return stats;
+}
+
+UnifiedContentStats UnifiedParagraphDao::queryContentStatsFromTotals(const QString &novelId) const
+{
+    if (novelId.isEmpty())
+        return UnifiedContentStats();
+    const QSqlDatabase db = DatabaseConnection::database();
+    qint64 total = 0;
+    {
+        QSqlQuery query(db);
+        query.setForwardOnly(true);
+        query.prepare(QStringLiteral("SELECT total_progress FROM novel_info WHERE id = :id"));
+        query.bindValue(QStringLiteral(":id"), novelId);
+        if (query.exec() && query.next())
+            total = query.value(0).toLongLong();
+    }
+    if (total <= 0)
+        return queryContentStats(novelId);
+
+    UnifiedContentStats stats;
+    qint64 imageWeights = 0;
+    if (!readImageStats(novelId, stats, imageWeights))
+        return queryContentStats(novelId);
+    stats.textLength = qMax<qint64>(total - imageWeights, 0);
     return stats;
 }
 

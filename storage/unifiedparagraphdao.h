@@ -33,6 +33,10 @@ public:
                                       QVector<QString> *ids = nullptr) const;
 
     UnifiedContentStats queryContentStats(const QString &novelId) const;
+    // The same figures without reading the book's text: its length is the
+    // book's progress total (which counts every text character once) less
+    // the image paragraphs' weights. Books without a total are counted.
+    UnifiedContentStats queryContentStatsFromTotals(const QString &novelId) const;
 
     // Replaces the chapter's paragraph rows (not their chunks) inside the
     // caller's transaction. Returns the new row ids in paragraph order; empty

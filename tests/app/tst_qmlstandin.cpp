@@ -167,6 +167,13 @@ private slots:
         };
         QTRY_VERIFY_WITH_TIMEOUT(shows(reopened()), 20000);
         QCOMPARE(root->property("readChapterId").toString(), chapter);
+        // Closed, the page's texture goes with the next frame; without one
+        // the scene graph would keep it (and the page image) to the end.
+        QTest::keyClick(&view, Qt::Key_Escape);
+        QTRY_COMPARE(image->property("status").toInt(), 0);
+        QSignalSpy swapped(&view, &QQuickWindow::frameSwapped);
+        view.update();
+        QVERIFY(swapped.wait(5000));
     }
 };
 

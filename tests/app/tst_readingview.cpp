@@ -1,7 +1,14 @@
 #include "applicationcore.h"
 #include "chapterinfo.h"
 #include "chinesebook.h"
+#include "dbtestutils.h"
+#include "imagefixtures.h"
 #include "keys.h"
+#include "noveldao.h"
+#include "novelinfo.h"
+#include "paragraphutils.h"
+#include "unifiedchunkdao.h"
+#include "unifiedparagraphdao.h"
 #include "quilloraimageprovider.h"
 #include "testenvironment.h"
 
@@ -30,6 +37,43 @@ class TestReadingView : public QObject
                                        QString());
     }
 
+    // A two-chapter book whose first chapter holds text, a page and more of
+    // blank lines and an image taller than half a page.
+    void storePositionBook()
+    {
+        QImage picture(400, 700, QImage::Format_RGB32);
+        picture.fill(Qt::darkGreen);
+        Paragraph image;
+        image.kind = Paragraph::Image;
+        image.imageId = env->root() + QStringLiteral("/picture.png");
+        image.imageWidth = 400;
+        image.imageHeight = 700;
+        QVERIFY(picture.save(image.imageId));
+        Paragraph blank;
+        blank.kind = Paragraph::EmptyLine;
+        const auto text = [](int length) {
+            Paragraph p;
+            p.chunks.append(TextChunk());
+            p.chunks[0].text = QString(length, QChar(0x6587));
+            return p;
+        };
+        QVector<Paragraph> first{text(120), text(260), text(90), text(300), text(170)};
+        first.insert(first.size(), 45, blank);
+        first << text(140) << image << text(220) << text(310) << text(80) << text(260) << text(400);
+        QVector<QVector<Paragraph>> chapters{first, {text(200), text(150)}};
+        std::unique_ptr<NovelInfo> novel(DbTestUtils::newNovel(QStringLiteral("pos"), QStringLiteral("位置")));
+        QVERIFY(NovelDao().insert(novel.get()));
+        DbTestUtils::execSql(QStringLiteral("INSERT INTO chapter_info (id, novel_id, chapter_index, title) "
+                                            "VALUES ('pos-1', 'pos', 0, '一'), ('pos-2', 'pos', 1, '二')"));
+        for (int c = 0; c < 2; ++c) {
+            finalizeParagraphs(chapters[c]);
+            const QVector<QString> rows = UnifiedParagraphDao().insertParagraphs("pos", QStringLiteral("pos-%1").arg(c + 1), chapters[c]);
+            QCOMPARE(rows.size(), chapters[c].size());
+            for (int i = 0; i < rows.size(); ++i)
+                QVERIFY(UnifiedChunkDao().insertChunks(rows[i], chapters[c].at(i).chunks));
+        }
+    }
+
 private slots:
     void initTestCase()
     {
@@ -45,6 +89,59 @@ private slots:
         QCOMPARE(chapters.size(), 3);
         firstChapter = qobject_cast<ChapterInfo *>(chapters.first())->id();
         qDeleteAll(chapters);
+        storePositionBook();
+    }
+
+    // Every page of a chapter, saved as the reading screen saves it (its
+    // start source) and opened again, comes back as the same page: in
+    // continuous mode the page that a cut line opens, not the one above; a
+    // page of blank lines alone, not the page after it; a page that an image
+    // opens.
+    void reopensOnThePageLeft_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("paged") << 0;
+        QTest::newRow("continuous") << 1;
+    }
+    void reopensOnThePageLeft()
+    {
+        QFETCH(int, mode);
+        ApplicationCore core;
+        core.setAppConfigValue(QStringLiteral("READ_SETTING_pos"), QStringLiteral("READ_MODE"), mode);
+        const QString chapter = QStringLiteral("pos-1");
+        const auto openAt = [&](const QString &id, int glyph, float offset) {
+            QSignalSpy located(&core, &ApplicationCore::poolStartPageLocated);
+            if (core.openBookForReading("pos", id, glyph, offset, 20, 0, 540, 960, "#000000",
+                                        "#ffffff", QString()).isEmpty()
+                || !located.wait(10000))
+                return QString();
+            return RenderPool::makeKey(located.last().at(0).toString(), located.last().at(1).toInt());
+        };
+        // A page as the screen sees it: its lines' glyphs and positions.
+        const auto lines = [&](const QString &key) {
+            QStringList shown;
+            const int colon = key.lastIndexOf(':');
+            for (const QVariant &line : core.getPageLineSources(key.left(colon), key.mid(colon + 1).toInt())) {
+                const QVariantMap map = line.toMap();
+                shown << QStringLiteral("%1@%2").arg(map.value("glyphIndex").toInt()).arg(map.value("rawY").toFloat());
+            }
+            return shown.join(' ');
+        };
+        const auto laidOut = [&] { return core.getChapterPageCount(QStringLiteral("pos-2")) > 0; };
+        QVERIFY(!openAt(chapter, 0, -1.0f).isEmpty());
+        QTRY_VERIFY(laidOut());
+        const int pages = core.getChapterPageCount(chapter);
+        QVERIFY(pages > 5);
+        for (int page = 0; page < pages; ++page) {
+            const QString left = lines(RenderPool::makeKey(chapter, page));
+            const QVariantMap start = core.getPageStartSource(chapter, page);
+            const QString key = openAt(start.value("chapterId").toString(), start.value("glyphIndex").toInt(),
+                                       start.value("blockOffset").toFloat());
+            QTRY_VERIFY(laidOut());
+            QCOMPARE(lines(key), left);
+            QVERIFY(!openAt(chapter, 0, -1.0f).isEmpty());
+            QTRY_VERIFY(laidOut() && core.getChapterPageCount(chapter) == pages);
+        }
     }
 
     // The layout settings an open builds from its arguments and the settings.

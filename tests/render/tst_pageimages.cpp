@@ -26,6 +26,7 @@ class TestPageImages : public QObject
     Q_OBJECT
     QTemporaryDir m_dir;
     const QByteArray m_exact = QByteArray(52428800, 'z');
+    const QByteArray m_first = png(30, 20);
 
     QString path(const QString &name) const { return m_dir.filePath(name); }
 
@@ -48,6 +49,14 @@ private slots:
             QVERIFY(writeArchive(path(QStringLiteral("x::y.") + kind), kind,
                                  {{"1", "one"}, {"2", "two"}, {"3", "three"}, {".\\img\\001.jpg", "win"}, {"a//b.png", "ab"},
                                   {"pics", "", true}, {"pics", "file"}, {"dup", ""}, {"dup", "later"}, {"img/2.png", png(10, 50)}}));
+        // A damaged last entry: a gzip stream cut short inside 3.png.
+        QByteArray noise(300000, '\0');
+        quint32 seed = 1;
+        for (char &c : noise)
+            c = char((seed = seed * 1664525u + 1013904223u) >> 24);
+        QVERIFY(writeArchive(path("cut.tar.gz"), "tar.gz", {{"1.png", m_first}, {"2.png", png(20, 30)}, {"3.png", noise}}));
+        QFile cut(path("cut.tar.gz"));
+        QVERIFY(cut.resize(cut.size() / 2));
         QImage tall(1500, 3000, QImage::Format_RGB32);
         tall.fill(Qt::gray);
         const QPair<const char *, QByteArray> files[] = {{"page.png", png(800, 600)}, {"wide.png", png(4096, 1024)},
@@ -143,6 +152,7 @@ private slots:
         QTest::newRow("directory skipped") << "x::y.tar" << QStringList{"pics"} << QByteArray("file");
         QTest::newRow("empty skipped") << "x::y.7z" << QStringList{"dup"} << QByteArray("later");
         QTest::newRow("missing") << "x::y.tar" << QStringList{"nope"} << QByteArray();
+        QTest::newRow("earlier entry past a damaged one") << "cut.tar.gz" << QStringList{"2.png", "1.png"} << m_first;
         QTest::newRow("archive, exactly 50 MiB") << "big.tar.gz" << QStringList{"exact.bin"} << m_exact;
         QTest::newRow("archive, one byte more") << "big.tar.gz" << QStringList{"over.bin"} << QByteArray();
     }

@@ -290,6 +290,43 @@ private slots:
         QVERIFY(m_pool->isWindowReady({"ch:0", "ch:2"}) && !m_pool->isPageReady("ch", 1));
     }
 
+    // Ready pages never take more than the memory budget: of large pages
+    // those nearest the reader are kept, ahead before behind, and a move
+    // brings the new neighbours in; small pages all fit.
+    void memoryBudget_data()
+    {
+        QTest::addColumn<int>("side");
+        QTest::addColumn<int>("moveTo");
+        QTest::addColumn<QString>("ready");
+        QTest::newRow("large pages from the first") << 2048 << 0 << "0 1 2 3 4 5";
+        QTest::newRow("large pages, moved on") << 2048 << 8 << "7 8 9 10 11 12";
+        QTest::newRow("small pages") << 40 << 8 << "0 1 2 3 4 5 6 7 8 9 10 11 12 13 14";
+    }
+    void memoryBudget()
+    {
+        QFETCH(int, side);
+        QFETCH(int, moveTo);
+        QFETCH(QString, ready);
+        open(LayoutConfig(), side);
+        qint64 largest = 0;
+        connect(m_pool.get(), &RenderPool::pageRendered, m_pool.get(),
+                [&] { largest = qMax(largest, m_pool->readyBytes()); });
+        const auto readyPages = [&] {
+            QStringList pages;
+            for (int i = 0; i < 15; ++i) {
+                if (m_pool->isPageReady("ch", i))
+                    pages << QString::number(i);
+            }
+            return pages.join(' ');
+        };
+        for (int i = 0; i < 15; ++i)
+            QCOMPARE(m_pool->push("ch", emptyPage(i), m_gen), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(readyPages().startsWith("0 1 2 3 4 5"), 20000);
+        m_pool->setCurrentPage("ch", moveTo);
+        QTRY_COMPARE_WITH_TIMEOUT(readyPages(), ready, 20000);
+        QVERIFY(largest <= RenderPool::MemoryBudget);
+    }
+
     // Text shaped on the worker as the layout engine does it (font keys mean
     // something only on that thread) is rendered there with no glyph run
     // dropped, while another thread queries the pool.

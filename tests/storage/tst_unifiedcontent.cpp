@@ -1,4 +1,5 @@
 #include "databaseconnection.h"
+#include "dbtestutils.h"
 #include "logcapture.h"
 #include "testenvironment.h"
 #include "transaction.h"
@@ -464,6 +465,7 @@ private slots:
             image.imageWidth = size.width();
             image.imageHeight = size.height();
             image.chunks = {chunk(QStringLiteral("caption never counts"))};
+            image.progressWeight = 3;
             chapter.append(image);
         }
         Paragraph noSource;
@@ -485,6 +487,13 @@ private slots:
         QCOMPARE(stats.imageSizes, (QVector<QSize>{QSize(800, 1200), QSize(640, 480), QSize(10, 20)}));
         QCOMPARE(stats.unsizedImageCount, 2);
         QCOMPARE(stats.textLength, qint64(10));
+        // The same from the book's progress total (text and image weights).
+        DbTestUtils::execSql(QStringLiteral("INSERT INTO novel_info (id, title, total_progress) "
+                                            "VALUES ('book', 'b', 25)"));
+        const UnifiedContentStats totals = m_paragraphs.queryContentStatsFromTotals(QStringLiteral("book"));
+        QCOMPARE(totals.imageSizes, stats.imageSizes);
+        QCOMPARE(totals.unsizedImageCount, stats.unsizedImageCount);
+        QCOMPARE(totals.textLength, stats.textLength);
 
         const UnifiedContentStats none = m_paragraphs.queryContentStats(QString());
         QVERIFY(none.imageSizes.isEmpty());

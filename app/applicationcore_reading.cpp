@@ -280,7 +280,8 @@ QString ApplicationCore::openBookForReading(const QString &novelId, const QStrin
     renderPool.clear(generation);
     // Makes this book the registry's active one (another book's fonts are
     // dropped) and registers its own fonts again; a book without any is fine.
-    FontRegistry::instance().loadManifest(novelId, QDir(Paths::dataLocation()).filePath(novelId));
+    // Imports return the registry to it when they end.
+    FontRegistry::instance().openBook(novelId, QDir(Paths::dataLocation()).filePath(novelId));
     const LayoutConfig config = readingConfig(novelId, fontSize, letterSpacing, viewWidth,
                                               viewHeight, textColor, bgColor, readerBgColor,
                                               isDarkTheme);

@@ -4,6 +4,7 @@
 #include "chapterinfo.h"
 #include "chapterservice.h"
 #include "databaseconnection.h"
+#include "fontregistry.h"
 #include "iformatparser.h"
 #include "novelinfo.h"
 #include "novelservice.h"
@@ -98,6 +99,8 @@ void ImportTask::run()
     ApplicationCore *core = m_core;
     if (stopping(core))
         return;
+    // Declared before the parser, so it ends after the parser is deleted.
+    const FontImportScope fonts;
 
     IFormatParser *parser = ParserRegistry::instance().findParser(m_path);
     if (!parser) {

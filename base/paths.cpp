@@ -1,6 +1,7 @@
 #include "paths.h"
 
 #include <QDir>
+#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace Paths {
@@ -23,6 +24,19 @@ QString bookDataDir(const QString &bookId)
 QString settingsFile()
 {
     return configLocation() + QStringLiteral("/config") + QStringLiteral("/appSettings.conf");
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        file.commit();
+        return false;
+    }
+    return file.commit();
 }
 
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // Locations under Qt's writable application folders. They follow from the
@@ -17,5 +18,9 @@ QString bookDataDir(const QString &bookId);
 
 // "<config>/config/appSettings.conf": the one settings file.
 QString settingsFile();
+
+// Writes the whole file through QSaveFile: a failed write leaves any earlier
+// file as it was.
+bool writeFile(const QString &path, const QByteArray &bytes);
 
 }

@@ -211,6 +211,7 @@ void FontRegistry::unregister()
     m_aliasToFamily.clear();
     m_styleKeyToAlias.clear();
     m_resolveCache.clear();
+    ++m_changes;
 }
 
 QString FontRegistry::applySubstitutions(const QString &family, int weight, bool italic,
@@ -225,5 +226,42 @@ QString FontRegistry::applySubstitutions(const QString &family, int weight, bool
     m_aliasToFamily.insert(alias.toLower(), family.trimmed().toLower());
     m_styleKeyToAlias.insert(styleKey(family, weight, italic), alias);
     m_resolveCache.clear();
+    ++m_changes;
     return alias;
+}
+
+bool FontRegistry::openBook(const QString &bookId, const QString &bookDataDir)
+{
+    QMutexLocker switching(&m_openBookMutex);
+    m_openBookId = bookId;
+    m_openBookDataDir = bookDataDir;
+    return loadManifest(bookId, bookDataDir);
+}
+
+void FontRegistry::returnToOpenBook()
+{
+    QMutexLocker switching(&m_openBookMutex);
+    // The import may have cleared the open book's fonts while leaving its id
+    // active, so it is dropped first and loaded again.
+    setActiveBook(QString());
+    if (!m_openBookId.isEmpty())
+        loadManifest(m_openBookId, m_openBookDataDir);
+}
+
+quint64 FontRegistry::changeCount() const
+{
+    QMutexLocker lock(&mutex);
+    return m_changes;
+}
+
+FontImportScope::FontImportScope()
+    : m_changesAtStart(FontRegistry::instance().changeCount())
+{
+}
+
+FontImportScope::~FontImportScope()
+{
+    // An import that registered nothing leaves the open book's fonts alone.
+    if (FontRegistry::instance().changeCount() != m_changesAtStart)
+        FontRegistry::instance().returnToOpenBook();
 }

@@ -60,6 +60,16 @@ public:
     // True when the book was already active or a font style was registered.
     bool loadManifest(const QString &bookId, const QString &bookDataDir);
 
+    // The reader opened this book: it becomes active with its fonts, and is
+    // the book returnToOpenBook() comes back to.
+    bool openBook(const QString &bookId, const QString &bookDataDir);
+    // Drops whatever an import registered and registers the open book's
+    // fonts again (none when no book was opened).
+    void returnToOpenBook();
+    // Grows with every registration or removal; tells whether anything
+    // touched the registry since an earlier reading.
+    quint64 changeCount() const;
+
 private:
     FontRegistry() = default;
     FontRegistry(const FontRegistry &) = delete;
@@ -79,10 +89,31 @@ private:
                                const QStringList &candidates);
 
     mutable QMutex mutex;
+    // Serialises switching to the open book against opening another one;
+    // taken before `mutex`, never inside it.
+    QMutex m_openBookMutex;
+    QString m_openBookId;
+    QString m_openBookDataDir;
+    quint64 m_changes = 0;
     QString m_activeBookId;
     QHash<QByteArray, RegisteredFont> m_fontsByDigest;
     QSet<QString> m_substitutedAliases;
     QMap<QString, QString> m_aliasToFamily;
     QMap<QString, QString> m_styleKeyToAlias;
     QMap<QString, QString> m_resolveCache;
+};
+
+// Held for the length of one import. Importers make the book they import the
+// registry's active one; when the import ends, whatever its outcome, the
+// registry returns to the book open for reading, so its pages keep their fonts.
+class FontImportScope
+{
+public:
+    FontImportScope();
+    ~FontImportScope();
+    FontImportScope(const FontImportScope &) = delete;
+    FontImportScope &operator=(const FontImportScope &) = delete;
+
+private:
+    quint64 m_changesAtStart;
 };

@@ -3,6 +3,7 @@
 #include "applicationcore.h"
 #include "databaseconnection.h"
 #include "logmanager.h"
+#include "imagefixtures.h"
 #include "testenvironment.h"
 
 #include <QElapsedTimer>
@@ -16,19 +17,6 @@
 
 namespace {
 
-// Peak resident set size of this process in kB.
-qint64 peakRssKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 qint64 currentRssKb()
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -39,14 +27,6 @@ qint64 currentRssKb()
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
-}
-
-// Starts a new peak measurement from the current resident size.
-void resetPeak()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
 }
 
 }
@@ -104,7 +84,7 @@ private slots:
                 [&](const QString &m) { outcome = m; ++finished; }, Qt::QueuedConnection);
 
         const qint64 before = currentRssKb();
-        resetPeak();
+        resetPeakMemory();
         QElapsedTimer timer;
         QBENCHMARK_ONCE {
             timer.start();
@@ -113,7 +93,7 @@ private slots:
         }
         const qint64 elapsed = timer.elapsed();
         QCOMPARE(outcome, QStringLiteral("解析完成"));
-        const qint64 peak = peakRssKb();
+        const qint64 peak = peakMemoryKiB();
         std::printf("import: %lld ms; resident before %lld kB, peak during import %lld kB\n",
               elapsed, before, peak);
 

@@ -3,8 +3,6 @@
 #include "keys.h"
 #include "paths.h"
 
-#include <QSaveFile>
-
 namespace EpubFiles {
 
 QString bookId(const QString &filePath)
@@ -19,15 +17,7 @@ QString dataDir(const QString &bookId)
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        file.commit();
-        return false;
-    }
-    return file.commit();
+    return Paths::writeFile(path, bytes);
 }
 
 }

@@ -2,6 +2,7 @@
 
 #include "epubarchive.h"
 #include "epubunifiedparser.h"
+#include "fontfaceregistration.h"
 #include "fontregistry.h"
 #include "logmanager.h"
 #include "paragraphutils.h"
@@ -29,12 +30,6 @@ EpubObfuscation classify(const QString &algorithm, const QString &uniqueId)
     if (result.key.isEmpty())
         result = {QStringLiteral("unsupported"), QByteArray(), 0};
     return result;
-}
-
-QString faceKey(const FontFaceRule &rule)
-{
-    return rule.family.trimmed().toLower() + QLatin1Char('|') + QString::number(rule.weight)
-        + (rule.italic ? QLatin1String("|italic") : QLatin1String("|normal"));
 }
 
 }
@@ -102,36 +97,11 @@ QList<FontManifestEntry> registerFonts(const Book &book)
     registry.clearAll();
     registry.setActiveBook(book.bookId);
 
-    QList<FontManifestEntry> manifest;
-    QSet<QString> registered;
+    FontFaceRegistration faces(book.bookId);
     int readSources = 0;
-    const auto record = [&](const FontFaceRule &rule) {
-        FontManifestEntry entry;
-        entry.alias = FontRegistry::aliasFamily(book.bookId, rule.family, rule.weight, rule.italic);
-        entry.cssFamily = rule.family;
-        entry.weight = rule.weight;
-        entry.italic = rule.italic;
-        entry.candidateOrder = manifest.size();
-        return entry;
-    };
-
     const QVector<FontFaceRule> rules = EpubUnifiedParser::parseFontFaces(book.styleTexts);
     for (const FontFaceRule &rule : rules) {
-        const QString key = faceKey(rule);
-        for (const FontFaceSource &source : rule.sources) {
-            if (source.isUrl)
-                continue;
-            FontManifestEntry entry = record(rule);
-            entry.localFamily = source.value;
-            manifest.append(entry);
-            if (registered.contains(key))
-                continue;
-            const QString installed = registry.hasFamily(source.value);
-            if (!installed.isEmpty()
-                && !registry.substituteFamily(rule.family, rule.weight, rule.italic,
-                                              QStringList{installed}).isEmpty())
-                registered.insert(key);
-        }
+        faces.addLocalSources(rule);
         for (const FontFaceSource &source : rule.sources) {
             if (!source.isUrl)
                 continue;
@@ -139,27 +109,29 @@ QList<FontManifestEntry> registerFonts(const Book &book)
             if (path.isEmpty())
                 continue;
             const EpubObfuscation obfuscation = book.obfuscation.value(path);
-            FontManifestEntry entry = record(rule);
+            FontManifestEntry entry = faces.record(rule);
             entry.resourcePath = path;
             entry.obfuscation = obfuscation.method;
             entry.key = obfuscation.key;
             entry.prefixLength = obfuscation.length;
-            manifest.append(entry);
-            if (registered.contains(key) || obfuscation.method == QLatin1String("unsupported"))
+            if (faces.isRegistered(rule) || obfuscation.method == QLatin1String("unsupported")) {
+                faces.manifest.append(entry);
                 continue;
+            }
             if (readSources == MaxFontSources)
                 qWarning().noquote() << "[EpubUnifiedParser] 字体来源超过上限，其余不再读取:"
                                      << MaxFontSources;
-            if (readSources++ >= MaxFontSources)
+            if (readSources++ >= MaxFontSources) {
+                faces.manifest.append(entry);
                 continue;
+            }
             QByteArray data = book.read(path);
             if (!obfuscation.method.isEmpty())
                 data = FontRegistry::deobfuscate(data, obfuscation.key, obfuscation.length);
-            if (!registry.registerFontData(rule.family, rule.weight, rule.italic, data).isEmpty())
-                registered.insert(key);
+            faces.addData(entry, rule, data);
         }
     }
-    return manifest;
+    return faces.manifest;
 }
 
 void writeManifest(const QString &dataDir, const QString &sourcePath,

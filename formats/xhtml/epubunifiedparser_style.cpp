@@ -46,6 +46,25 @@ bool endsWithBreak(const XhtmlConvertState &s)
 
 }
 
+TextChunk RunStyle::chunk(const QString &text) const
+{
+    TextChunk c;
+    c.text = text;
+    c.bold = bold;
+    c.italic = italic;
+    c.underline = underline;
+    c.strikethrough = strikethrough;
+    c.fontDelta = fontDelta;
+    c.fontScale = fontScale;
+    c.fontFamily = fontFamily;
+    c.color = color;
+    c.highlightColor = highlightColor;
+    c.fontWeight = fontWeight;
+    c.vertAlign = vertAlign;
+    c.anchorHref = anchorHref;
+    return c;
+}
+
 bool RunStyle::operator==(const RunStyle &o) const
 {
     return bold == o.bold && italic == o.italic && underline == o.underline
@@ -232,21 +251,7 @@ void EpubUnifiedParser::flushRun(XhtmlConvertState &s)
 {
     if (s.pendingText.isEmpty())
         return;
-    TextChunk chunk;
-    chunk.text = s.pendingText;
-    chunk.bold = s.run.bold;
-    chunk.italic = s.run.italic;
-    chunk.underline = s.run.underline;
-    chunk.strikethrough = s.run.strikethrough;
-    chunk.fontDelta = s.run.fontDelta;
-    chunk.fontScale = s.run.fontScale;
-    chunk.fontFamily = s.run.fontFamily;
-    chunk.color = s.run.color;
-    chunk.highlightColor = s.run.highlightColor;
-    chunk.fontWeight = s.run.fontWeight;
-    chunk.vertAlign = s.run.vertAlign;
-    chunk.anchorHref = s.run.anchorHref;
-    s.paragraph.chunks.append(chunk);
+    s.paragraph.chunks.append(s.run.chunk(s.pendingText));
     s.pendingText.clear();
 }
 

@@ -26,6 +26,8 @@ struct RunStyle
     int vertAlign = 0;      // 0 normal, 1 super, 2 sub
     QString anchorHref;
 
+    // A chunk of the text in this style.
+    TextChunk chunk(const QString &text) const;
     bool operator==(const RunStyle &other) const;
     bool operator!=(const RunStyle &other) const { return !(*this == other); }
 };

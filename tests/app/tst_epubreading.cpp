@@ -5,8 +5,7 @@
 #include "imagefixtures.h"
 #include "installedfonts.h"
 #include "keys.h"
-#include "quilloraimageprovider.h"
-#include "renderpool.h"
+#include "readingpages.h"
 #include "testenvironment.h"
 
 #include <QSignalSpy>
@@ -29,18 +28,6 @@ QByteArray document(const QString &title, const QString &body)
         .arg(title, body).toUtf8();
 }
 
-int pixelsOf(const QImage &page, QRgb colour)
-{
-    int count = 0;
-    const QImage image = page.convertToFormat(QImage::Format_RGB32);
-    for (int y = 0; y < image.height(); ++y) {
-        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
-        for (int x = 0; x < image.width(); ++x)
-            count += line[x] == colour ? 1 : 0;
-    }
-    return count;
-}
-
 }
 
 // An EPUB with a picture and an embedded font, imported through the real
@@ -57,29 +44,7 @@ class TestEpubReading : public QObject
     // Page index of the chapter as served to the reading page (-1: its last).
     QImage page(const QString &title, int index)
     {
-        const QString chapter = chapterIds.value(title);
-        const QString token = core->openBookForReading(bookId, chapter, 0, -1.0f, 20, 0, 360, 480,
-                                                       QStringLiteral("#000000"),
-                                                       QStringLiteral("#ffffff"), QString());
-        if (token.isEmpty())
-            return QImage();
-        if (!QTest::qWaitFor([&] { return core->getChapterPageCount(chapter) > 0; }, 10000))
-            return QImage();
-        const int target = index < 0 ? core->getChapterPageCount(chapter) - 1 : index;
-        QuilloraImageProvider provider;
-        QImage image;
-        for (int at = 0; at <= target; ++at) {
-            if (at > 0)
-                core->poolReportPageTurn(chapter, at, token);
-            const QString key = QString::fromUtf8(QUrl::toPercentEncoding(RenderPool::makeKey(chapter, at)));
-            const bool served = QTest::qWaitFor([&] {
-                image = provider.requestImage(key, nullptr, QSize());
-                return !image.isNull();
-            }, 10000);
-            if (!served)
-                return QImage();
-        }
-        return image;
+        return readingPage(*core, bookId, chapterIds.value(title), index);
     }
 
 private slots:

@@ -102,7 +102,7 @@ QByteArray makePdf(int pages, Chapters kind)
     return out;
 }
 
-qint64 peakRssKiB()
+qint64 peakMemoryKiB()
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
@@ -193,7 +193,7 @@ private slots:
         if (clear.open(QIODevice::WriteOnly))
             clear.write("5");
         clear.close();
-        const qint64 rssBefore = peakRssKiB();
+        const qint64 rssBefore = peakMemoryKiB();
         // The first import, then re-imports of the same file.
         qint64 ms = -1;
         for (int run = 0; run < Runs; ++run) {
@@ -204,7 +204,7 @@ private slots:
         }
         const QObjectList chapters = core.getChaptersByNovelId(md5Hex(path));
         qInfo("import: %lld ms, %d chapters, peak RSS %lld MiB (+%lld MiB over the start)", ms,
-              int(chapters.size()), peakRssKiB() / 1024, (peakRssKiB() - rssBefore) / 1024);
+              int(chapters.size()), peakMemoryKiB() / 1024, (peakMemoryKiB() - rssBefore) / 1024);
         qDeleteAll(chapters);
         printReference(qPrintable(QStringLiteral("pdfinfo -f 1 -l %1").arg(pages)), ms,
                        timeTool(QStringLiteral("pdfinfo"),

@@ -1,0 +1,243 @@
+#include "fb2parser.h"
+
+#include "fb2xml.h"
+#include "paragraphutils.h"
+
+#include <QXmlStreamReader>
+
+namespace {
+
+bool isBlank(const Paragraph &paragraph)
+{
+    return trimmedText(paragraph);
+}
+
+// Text kept of one element read flat past the nesting bound.
+constexpr int MaxFlatChars = 16 * 1024 * 1024;
+
+void appendSpan(QVector<TextChunk> &chunks, const QChar *text, int length,
+                const Fb2RunStyle &style)
+{
+    if (!chunks.isEmpty() && style.sameAs(chunks.last()))
+        chunks.last().text.append(text, length);
+    else
+        chunks.append(style.chunk(QString(text, length)));
+}
+
+// Cells of one row run together as one body paragraph, for tables past the bounds.
+Paragraph rowParagraph(const QVector<Paragraph> &row, const Fb2RunStyle &style)
+{
+    Paragraph paragraph = Fb2Parser::defaultParagraph(Paragraph::Body);
+    for (const Paragraph &cell : row) {
+        if (cell.chunks.isEmpty())
+            continue;
+        if (!paragraph.chunks.isEmpty())
+            paragraph.chunks.append(style.chunk(QStringLiteral(" ")));
+        paragraph.chunks += cell.chunks;
+    }
+    return paragraph;
+}
+
+}
+
+Paragraph Fb2Parser::defaultParagraph(int kind)
+{
+    Paragraph paragraph;
+    paragraph.kind = kind;
+    return paragraph;
+}
+
+QVector<Paragraph> Fb2Parser::readParagraph(QXmlStreamReader &reader, int kind,
+                                            const Fb2Images &images, const Fb2StyleSheet &styles,
+                                            const Fb2RunStyle &parentStyle, int level, int depth)
+{
+    const QString name = reader.name().toString();
+    const Fb2RunStyle style = elementStyle(styles, name, reader.attributes(), parentStyle, level);
+    Fb2PendingRuns runs;
+    QVector<Paragraph> out;
+    readInline(reader, name, style, kind, images, styles, level, runs, out, depth + 1);
+    flushRuns(out, kind, runs);
+    return out;
+}
+
+void Fb2Parser::readInline(QXmlStreamReader &reader, const QString &elementName,
+                           const Fb2RunStyle &style, int kind, const Fb2Images &images,
+                           const Fb2StyleSheet &styles, int level, Fb2PendingRuns &runs,
+                           QVector<Paragraph> &out, int depth)
+{
+    while (Fb2Xml::nextInside(reader, elementName)) {
+        if (reader.isCharacters()) {
+            addText(runs, reader.text(), style);
+            continue;
+        }
+        if (!reader.isStartElement())
+            continue;
+        const QStringRef name = reader.name();
+        if (name == QLatin1String("empty-line"))
+            continue;
+        if (name == QLatin1String("image")) {
+            flushRuns(out, kind, runs);
+            const Paragraph image = readImage(reader, images);
+            if (!image.imageId.isEmpty())
+                out.append(image);
+            continue;
+        }
+        if (depth >= MaxNesting) {
+            const QString text = Fb2Xml::boundedText(reader, MaxFlatChars);
+            addText(runs, QStringRef(&text), style);
+            continue;
+        }
+        const QString childName = name.toString();
+        const Fb2RunStyle childStyle =
+            elementStyle(styles, childName, reader.attributes(), style, level);
+        readInline(reader, childName, childStyle, kind, images, styles, level, runs, out,
+                   depth + 1);
+    }
+}
+
+void Fb2Parser::appendStyledChar(QVector<TextChunk> &chunks, QChar character,
+                                 const Fb2RunStyle &style)
+{
+    appendSpan(chunks, &character, 1, style);
+}
+
+// The white-space rule of appendStyledChar applied a stretch at a time: runs of
+// white space between characters become one space in the style of the
+// character after them; leading and trailing white space is dropped.
+void Fb2Parser::addText(Fb2PendingRuns &runs, const QStringRef &text, const Fb2RunStyle &style)
+{
+    const QChar *data = text.unicode();
+    const int size = text.size();
+    int i = 0;
+    while (i < size) {
+        if (isParagraphWhitespace(data[i])) {
+            if (runs.hasText)
+                runs.pendingSpace = true;
+            ++i;
+            continue;
+        }
+        int end = i + 1;
+        while (end < size && !isParagraphWhitespace(data[end]))
+            ++end;
+        if (runs.pendingSpace) {
+            appendStyledChar(runs.chunks, QLatin1Char(' '), style);
+            runs.pendingSpace = false;
+        }
+        appendSpan(runs.chunks, data + i, end - i, style);
+        runs.hasText = true;
+        i = end;
+    }
+}
+
+void Fb2Parser::flushRuns(QVector<Paragraph> &out, int kind, Fb2PendingRuns &runs)
+{
+    Paragraph paragraph = defaultParagraph(kind);
+    paragraph.chunks = std::move(runs.chunks);
+    runs = Fb2PendingRuns();
+    if (!isBlank(paragraph))
+        out.append(std::move(paragraph));
+}
+
+void Fb2Parser::appendParagraph(QVector<Paragraph> &out, const Paragraph &paragraph)
+{
+    if (paragraph.kind == Paragraph::Image) {
+        if (!paragraph.imageId.isEmpty())
+            out.append(paragraph);
+    } else if (paragraph.kind == Paragraph::EmptyLine || !isBlank(paragraph)) {
+        out.append(paragraph);
+    }
+}
+
+Paragraph Fb2Parser::readImage(QXmlStreamReader &reader, const Fb2Images &images)
+{
+    Paragraph paragraph = defaultParagraph(Paragraph::Body);
+    const QString href = normalizeHref(attributeValue(reader.attributes(), QStringLiteral("href")));
+    paragraph.imageId = images.paths.value(href);
+    if (paragraph.imageId.isEmpty())
+        return paragraph;
+    paragraph.kind = Paragraph::Image;
+    paragraph.hCenter = true;
+    const QSize size = images.sizes.value(href, QSize(-1, -1));
+    if (size.width() >= 0 && size.height() >= 0) {
+        paragraph.imageWidth = size.width();
+        paragraph.imageHeight = size.height();
+    }
+    paragraph.progressWeight = estimateImageHeight(0, 0, size.width(), size.height());
+    return paragraph;
+}
+
+void Fb2Parser::readTable(QXmlStreamReader &reader, const Fb2Images &images,
+                          const Fb2StyleSheet &styles, const Fb2RunStyle &parentStyle,
+                          QVector<Paragraph> &out, int tableId, int depth)
+{
+    QVector<QVector<Paragraph>> rows;
+    int columns = 0;
+    // Past the bounds every row, kept or still to come, is one plain paragraph.
+    bool plain = false;
+    const auto toPlain = [&](const QVector<Paragraph> &row) {
+        appendParagraph(out, rowParagraph(row, parentStyle));
+    };
+
+    while (Fb2Xml::nextInside(reader, QLatin1String("table"))) {
+        if (!reader.isStartElement())
+            continue;
+        if (reader.name() != QLatin1String("tr")) {
+            reader.skipCurrentElement();
+            continue;
+        }
+        QVector<Paragraph> row;
+        while (Fb2Xml::nextInside(reader, QLatin1String("tr"))) {
+            if (!reader.isStartElement())
+                continue;
+            const QString cellName = reader.name().toString();
+            if (cellName != QLatin1String("th") && cellName != QLatin1String("td")) {
+                reader.skipCurrentElement();
+                continue;
+            }
+            const QXmlStreamAttributes attributes = reader.attributes();
+            Paragraph cell = defaultParagraph(Paragraph::TableCell);
+            cell.tableHeader = cellName == QLatin1String("th");
+            const QString align = attributeValue(attributes, QStringLiteral("align")).toLower();
+            cell.alignment = align == QLatin1String("center") ? 1
+                : align == QLatin1String("right")             ? 2
+                : align == QLatin1String("justify")           ? 3
+                                                              : 0;
+            const Fb2RunStyle cellStyle = elementStyle(styles, cellName, attributes, parentStyle, 0);
+            const QVector<Paragraph> parts = readParagraph(reader, Paragraph::TableCell, images,
+                                                           styles, parentStyle, 0, depth);
+            for (const Paragraph &part : parts) {
+                if (part.kind != Paragraph::TableCell || isBlank(part))
+                    continue;
+                if (!cell.chunks.isEmpty())
+                    cell.chunks.append(cellStyle.chunk(QStringLiteral(" ")));
+                cell.chunks += part.chunks;
+            }
+            row.append(cell);
+        }
+        if (plain) {
+            toPlain(row);
+            continue;
+        }
+        columns = qMax(columns, row.size());
+        rows.append(row);
+        if (columns > MaxTableColumns || qint64(columns) * rows.size() > MaxTableCells) {
+            plain = true;
+            for (const QVector<Paragraph> &kept : qAsConst(rows))
+                toPlain(kept);
+            rows.clear();
+        }
+    }
+    if (plain || columns == 0)
+        return;
+    for (int r = 0; r < rows.size(); ++r) {
+        for (int c = 0; c < columns; ++c) {
+            Paragraph cell = c < rows[r].size() ? rows[r][c] : defaultParagraph(Paragraph::Body);
+            cell.kind = Paragraph::TableCell;
+            cell.tableId = tableId;
+            cell.tableRow = r;
+            cell.tableColumn = c;
+            cell.tableColumnCount = columns;
+            out.append(std::move(cell));
+        }
+    }
+}

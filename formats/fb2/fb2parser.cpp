@@ -1,0 +1,385 @@
+#include "fb2parser.h"
+
+#include "fb2xml.h"
+#include "keys.h"
+#include "novelinfo.h"
+#include "parserregistry.h"
+#include "paths.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QXmlStreamReader>
+
+#include <limits>
+
+namespace {
+
+const ParserRegistration registration("fb2", &Fb2Parser::create);
+
+const QString ImagesDir = QStringLiteral("images");
+const QString StagingDir = QStringLiteral("images.importing");
+const QString BackupDir = QStringLiteral("images.backup");
+
+bool removeTree(const QString &path)
+{
+    QDir dir(path);
+    return !dir.exists() || dir.removeRecursively();
+}
+
+struct BookFields
+{
+    QString title;
+    QString lang;
+    QString annotation;
+    QString coverHref;
+    QString publisher;
+    QString year;
+    QString isbn;
+    QStringList authors;
+    QStringList genres;
+};
+
+QString fieldText(QXmlStreamReader &reader)
+{
+    return reader.readElementText(QXmlStreamReader::ErrorOnUnexpectedElement).trimmed();
+}
+
+void readAuthor(QXmlStreamReader &reader, BookFields &fields)
+{
+    QString first, middle, last, nick;
+    while (Fb2Xml::nextInside(reader, QLatin1String("author"))) {
+        if (!reader.isStartElement())
+            continue;
+        const QStringRef name = reader.name();
+        if (name == QLatin1String("first-name"))
+            first = fieldText(reader);
+        else if (name == QLatin1String("middle-name"))
+            middle = fieldText(reader);
+        else if (name == QLatin1String("last-name"))
+            last = fieldText(reader);
+        else if (name == QLatin1String("nickname"))
+            nick = fieldText(reader);
+    }
+    QStringList parts;
+    for (const QString &part : {first, middle, last}) {
+        if (!part.isEmpty())
+            parts << part;
+    }
+    const QString author = parts.isEmpty() ? nick : parts.join(QLatin1Char(' '));
+    if (!author.isEmpty())
+        fields.authors << author;
+}
+
+void readDescription(QXmlStreamReader &reader, BookFields &fields)
+{
+    bool inTitleInfo = false;
+    bool inPublishInfo = false;
+    bool inCoverpage = false;
+    while (Fb2Xml::nextInside(reader, QLatin1String("description"))) {
+        const QStringRef name = reader.name();
+        if (reader.isEndElement()) {
+            if (name == QLatin1String("title-info"))
+                inTitleInfo = false;
+            else if (name == QLatin1String("publish-info"))
+                inPublishInfo = false;
+            else if (name == QLatin1String("coverpage"))
+                inCoverpage = false;
+            continue;
+        }
+        if (!reader.isStartElement())
+            continue;
+        if (name == QLatin1String("title-info")) {
+            inTitleInfo = true;
+            continue;
+        }
+        if (name == QLatin1String("publish-info")) {
+            inPublishInfo = true;
+            continue;
+        }
+        if (inTitleInfo) {
+            if (name == QLatin1String("book-title")) {
+                fields.title = fieldText(reader);
+                continue;
+            }
+            if (name == QLatin1String("author")) {
+                readAuthor(reader, fields);
+                continue;
+            }
+            if (name == QLatin1String("lang")) {
+                fields.lang = fieldText(reader);
+                continue;
+            }
+            if (name == QLatin1String("genre")) {
+                const QString genre = fieldText(reader);
+                if (!genre.isEmpty())
+                    fields.genres << genre;
+                continue;
+            }
+            if (name == QLatin1String("annotation")) {
+                fields.annotation =
+                    Fb2Xml::boundedText(reader, Fb2Parser::MaxStyleSheetChars, true).simplified();
+                continue;
+            }
+            if (name == QLatin1String("coverpage")) {
+                inCoverpage = true;
+                continue;
+            }
+        }
+        if (inCoverpage && name == QLatin1String("image")) {
+            fields.coverHref = Fb2Parser::normalizeHref(
+                Fb2Parser::attributeValue(reader.attributes(), QStringLiteral("href")));
+        } else if (inPublishInfo) {
+            if (name == QLatin1String("publisher"))
+                fields.publisher = fieldText(reader);
+            else if (name == QLatin1String("isbn"))
+                fields.isbn = fieldText(reader);
+            else if (name == QLatin1String("year"))
+                fields.year = fieldText(reader);
+        }
+    }
+}
+
+bool isFontType(const QString &type)
+{
+    return type.startsWith(QLatin1String("font/")) || type.contains(QLatin1String("font-ttf"))
+        || type.contains(QLatin1String("font-otf")) || type.contains(QLatin1String("opentype"))
+        || type.contains(QLatin1String("truetype"));
+}
+
+}
+
+Fb2Parser::~Fb2Parser()
+{
+    dropStagedImages();
+}
+
+QString Fb2Parser::translated(const char *text)
+{
+    return QCoreApplication::translate("Fb2Parser", text);
+}
+
+ParseResult Fb2Parser::failure(const char *text)
+{
+    ParseResult result;
+    result.errorMessage = translated(text);
+    return result;
+}
+
+IFormatParser *Fb2Parser::create()
+{
+    return new Fb2Parser;
+}
+
+QString Fb2Parser::attributeValue(const QXmlStreamAttributes &attributes, const QString &name)
+{
+    for (const QXmlStreamAttribute &attribute : attributes) {
+        if (attribute.name().compare(name, Qt::CaseInsensitive) == 0)
+            return attribute.value().toString();
+    }
+    return QString();
+}
+
+QString Fb2Parser::trimmedAttribute(const QXmlStreamAttributes &attributes, const QString &name)
+{
+    const QString value = attributeValue(attributes, name).trimmed();
+    return value.isNull() ? QStringLiteral("") : value;
+}
+
+QString Fb2Parser::normalizeHref(const QString &href)
+{
+    QString value = href.trimmed();
+    if (value.startsWith(QLatin1Char('#')))
+        value.remove(0, 1);
+    return value;
+}
+
+void Fb2Parser::saveBinaryImage(const Fb2Binary &binary, const QString &directory,
+                                const QString &finalDirectory, Fb2Images &images)
+{
+    if (binary.data.isEmpty())
+        return;
+    static const char *const known[][2] = {{"jpeg", "jpg"}, {"jpg", "jpg"}, {"png", "png"},
+                                           {"gif", "gif"},  {"webp", "webp"}, {"svg", "svg"}};
+    QString extension;
+    for (const auto &entry : known) {
+        if (binary.contentType.contains(QLatin1String(entry[0]))) {
+            extension = QLatin1String(entry[1]);
+            break;
+        }
+    }
+    QBuffer buffer;
+    buffer.setData(binary.data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    if (extension.isEmpty()) {
+        extension = QString::fromLatin1(reader.format()).toLower();
+        if (extension.isEmpty())
+            extension = QStringLiteral("img");
+    }
+    const QString fileName = md5Hex(binary.id) + QLatin1Char('.') + extension;
+    if (!Paths::writeFile(directory + QLatin1Char('/') + fileName, binary.data))
+        return;
+    images.paths.insert(binary.id, finalDirectory + QLatin1Char('/') + fileName);
+    // Sized now, from memory, so the chapter step never opens the file.
+    const QSize size = reader.canRead() ? reader.size() : QSize(-1, -1);
+    images.sizes.insert(binary.id, size);
+}
+
+ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
+{
+    Fb2BoundedFile file(filePath, MaxTextRunBytes);
+    if (!file.open(QIODevice::ReadOnly))
+        return failure("无法读取 FB2 文件");
+    if (file.fileSize() > MaxFileBytes)
+        return failure("FB2 文件过大（超过 512 MiB）");
+
+    const QString bookId = md5Hex(filePath);
+    bookPath = QFileInfo(filePath).absoluteFilePath();
+    dataDir = Paths::bookDataDir(bookId);
+
+    dropStagedImages();
+    const QString importingDir = dataDir + StagingDir;
+    if (!removeTree(importingDir) || !QDir().mkpath(importingDir))
+        return failure("无法创建 FB2 数据目录");
+    m_stagingDir = importingDir;
+
+    styleSheetText.clear();
+    images = Fb2Images();
+    BookFields fields;
+    QSet<QString> fontIds;
+    QMap<QString, QByteArray> fontData;
+    bool rootSeen = false;
+
+    QXmlStreamReader reader(&file);
+    while (!reader.atEnd()) {
+        reader.readNext();
+        if (!reader.isStartElement())
+            continue;
+        const QStringRef name = reader.name();
+        if (name == QLatin1String("FictionBook")) {
+            rootSeen = true;
+        } else if (name == QLatin1String("description")) {
+            readDescription(reader, fields);
+        } else if (name == QLatin1String("stylesheet")) {
+            const QString text =
+                Fb2Xml::boundedText(reader, MaxStyleSheetChars - styleSheetText.size());
+            styleSheetText += text + QLatin1Char('\n');
+            fontIds.unite(fontFaceIds(text));
+        } else if (name == QLatin1String("binary")) {
+            Fb2Binary binary;
+            binary.id = attributeValue(reader.attributes(), QStringLiteral("id"));
+            binary.contentType =
+                attributeValue(reader.attributes(), QStringLiteral("content-type")).toLower();
+            if (binary.id.isEmpty())
+                reader.skipCurrentElement();
+            else
+                binary.data = Fb2Xml::readBase64(reader, MaxBinaryBytes);
+            if (!binary.data.isEmpty() && fontIds.contains(binary.id))
+                fontData.insert(binary.id, binary.data);
+            if (!isFontType(binary.contentType))
+                saveBinaryImage(binary, importingDir, dataDir + ImagesDir, images);
+        } else if (name == QLatin1String("body")) {
+            // The chapter step reads the text.
+            reader.skipCurrentElement();
+        }
+    }
+    if (reader.hasError() || !rootSeen) {
+        dropStagedImages();
+        images = Fb2Images();
+        return failure("FB2 XML 结构无效");
+    }
+
+    m_fonts = extractFonts(bookId, dataDir, styleSheetText, fontData);
+    m_fontsPending = true;
+
+    const QString now = currentTimeString();
+    auto *novel = new NovelInfo;
+    novel->setId(bookId);
+    novel->setTitle(fields.title.isEmpty() ? QFileInfo(filePath).completeBaseName() : fields.title);
+    novel->setAuthor(fields.authors.isEmpty() ? translated("未知作者")
+                                              : fields.authors.join(QStringLiteral(", ")));
+    novel->setDescription(fields.annotation.isEmpty() ? translated("未知简介") : fields.annotation);
+    novel->setLanguage(fields.lang.isEmpty() ? QStringLiteral("zh_CN") : fields.lang);
+    novel->setCategory(fields.genres.value(0));
+    novel->setTags(fields.genres.join(QLatin1Char(',')));
+    novel->setPublisher(fields.publisher);
+    novel->setPublishDate(fields.year);
+    novel->setIsbn(fields.isbn);
+    novel->setFileType(QStringLiteral("FB2"));
+    novel->setSourceType(0);
+    novel->setSourceUrl(bookPath);
+    novel->setDataDir(dataDir);
+    novel->setFileSize(qMin<qint64>(QFileInfo(filePath).size(), std::numeric_limits<int>::max()));
+    novel->setStatus(0);
+    novel->setLoadStatus(0);
+    novel->setCreateTime(now);
+    novel->setUpdateTime(now);
+    const QString cover = images.paths.value(fields.coverHref);
+    if (!cover.isEmpty())
+        novel->setCoverPath(cover);
+
+    ParseResult result;
+    result.success = true;
+    result.novel = novel;
+    return result;
+}
+
+bool Fb2Parser::finishImport(bool success)
+{
+    const bool fontsPending = m_fontsPending;
+    m_fontsPending = false;
+    Fb2FontFiles fonts = std::move(m_fonts);
+    m_fonts = Fb2FontFiles();
+    if (!success) {
+        dropStagedImages();
+        return true;
+    }
+    if (!m_stagingDir.isEmpty()) {
+        if (!swapImages()) {
+            qWarning().noquote() << "[Fb2Parser] 无法保存 FB2 图片:" << dataDir;
+            dropStagedImages();
+            return false;
+        }
+        m_stagingDir.clear();
+    }
+    if (fontsPending)
+        saveFonts(dataDir, std::move(fonts));
+    return true;
+}
+
+void Fb2Parser::dropStagedImages()
+{
+    if (!m_stagingDir.isEmpty())
+        removeTree(m_stagingDir);
+    m_stagingDir.clear();
+}
+
+bool Fb2Parser::swapImages()
+{
+    QDir dir(dataDir);
+    const bool imagesExist = dir.exists(ImagesDir);
+    if (dir.exists(BackupDir)) {
+        // Left by an interrupted swap.
+        if (!imagesExist) {
+            if (!dir.rename(BackupDir, ImagesDir))
+                return false;
+        } else if (!removeTree(dataDir + BackupDir)) {
+            return false;
+        }
+    }
+    const bool hadImages = dir.exists(ImagesDir);
+    if (hadImages && !dir.rename(ImagesDir, BackupDir))
+        return false;
+    if (!dir.rename(StagingDir, ImagesDir)) {
+        if (hadImages)
+            dir.rename(BackupDir, ImagesDir);
+        return false;
+    }
+    removeTree(dataDir + BackupDir);
+    return true;
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "paragraph.h"
+
+#include <QString>
+#include <QVector>
+
+#include <functional>
+
+class ChapterInfo;
+class UnifiedChunkDao;
+class UnifiedParagraphDao;
+
+// The store step of importers that hold every chapter's paragraphs before
+// storing: in one transaction on the calling thread's connection (nested in
+// the import's own), the book's earlier content is removed and each chapter's
+// paragraphs are numbered and stored with their chunks; each chapter gets its
+// word, glyph and progress counts. paragraphsOf(i) are the paragraphs of
+// chapters[i]. False, with the transaction rolled back, for a missing data
+// access object, a null chapter, a chapter without paragraphs or a failed
+// statement.
+bool storeChapterContent(const QVector<ChapterInfo *> &chapters, const QString &novelId,
+                         UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao,
+                         const std::function<QVector<Paragraph> &(int)> &paragraphsOf);

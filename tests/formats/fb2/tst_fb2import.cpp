@@ -1,0 +1,342 @@
+// FB2 books imported through the core: real-looking books in several
+// encodings, the parts of one richer book, and hostile or broken files.
+
+#include "applicationcore.h"
+#include "databaseconnection.h"
+#include "fb2parser.h"
+#include "fb2xml.h"
+#include "fontregistry.h"
+#include "importoutcome.h"
+#include "installedfonts.h"
+#include "keys.h"
+#include "novelinfo.h"
+#include "paths.h"
+#include "readingpages.h"
+#include "testenvironment.h"
+
+#include <QDir>
+#include <QSqlQuery>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+QString query(const QString &sql, const QString &bookId)
+{
+    QSqlQuery q(DatabaseConnection::database());
+    q.prepare(sql);
+    q.addBindValue(bookId);
+    QStringList rows;
+    if (q.exec()) {
+        while (q.next())
+            rows << q.value(0).toString();
+    }
+    return rows.join(QLatin1Char('|'));
+}
+
+// Per chapter "title=kind:text,kind:text..." in order.
+QStringList chapterDump(const QString &bookId)
+{
+    QStringList dump;
+    for (const QString &id : query("SELECT id FROM chapter_info WHERE novel_id = ? ORDER BY chapter_index", bookId)
+                                 .split('|', Qt::SkipEmptyParts)) {
+        const QString title = query("SELECT title FROM chapter_info WHERE id = ?", id);
+        dump << title + '=' + query("SELECT p.kind || ':' || coalesce(group_concat(k.text, ''), '') "
+                                    "FROM unified_paragraph p LEFT JOIN unified_chunk k ON k.para_id = p.id "
+                                    "WHERE p.chapter_id = ? GROUP BY p.id ORDER BY p.para_index", id)
+                                  .replace('|', ',');
+    }
+    return dump;
+}
+
+QString writeBook(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(content);
+    return path;
+}
+
+using BookWriter = std::function<void(QFile &)>;
+
+QByteArray book(const QByteArray &body, const QByteArray &tail = QByteArray())
+{
+    return "<?xml version=\"1.0\"?><FictionBook><body>" + body + "</body>" + tail + "</FictionBook>";
+}
+
+}
+
+Q_DECLARE_METATYPE(BookWriter)
+
+class TestFb2Import : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestEnvironment> env;
+    std::unique_ptr<ApplicationCore> core;
+
+    QString dataDir(const QString &path) const { return Paths::dataLocation() + '/' + md5Hex(path) + '/'; }
+
+private slots:
+    void init()
+    {
+        env.reset(new TestEnvironment);
+        QVERIFY(env->openDatabase());
+        core.reset(new ApplicationCore);
+    }
+    void cleanup()
+    {
+        core.reset();
+        TestEnvironment::closeDatabase();
+        env.reset();
+    }
+
+    void realBooks_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QStringList>("chapters");
+        QTest::newRow("calibre, nested sections") << "calibre.fb2" << "山路夜雨" << QStringList{
+            "第一章 山路=1:第一章 山路,0:他沿着山路走了很久，回头看那座城。,0:The road climbed on through the pines.",
+            "第二章 夜雨=1:第二章 夜雨,0:夜里下起了雨，他在破庙里避雨。,0:Rain fell all night on the old temple.",
+            "庙中=1:庙中,0:庙里只有一盏灯。", "第三章 归来=1:第三章 归来,0:天亮时他回到了城里。"};
+        const QStringList russian{"Глава первая=1:Глава первая,0:Море было серым."};
+        QTest::newRow("windows-1251") << "cp1251.fb2" << "Маяк" << russian;
+        QTest::newRow("KOI8-R") << "koi8r.fb2" << "Маяк" << russian;
+        const QStringList chinese{"第一章=1:第一章,0:海是灰色的，喆。"};
+        QTest::newRow("GBK") << "gbk.fb2" << "灯塔" << chinese;
+        QTest::newRow("GB2312 declared, GBK inside") << "gb2312.fb2" << "灯塔" << chinese;
+        QTest::newRow("UTF-16") << "utf16.fb2" << "灯塔" << chinese;
+        QTest::newRow("sections, notes, tables, images") << "library.fb2" << "灯塔" << QStringList{
+            "第一部=1:第一部,0:海是灰的。,0:无名",
+            "第一章 启航=1:第一章 启航,0:Hello big world [1],0:Lead bold2,1:小标题,7:一行诗,3:,0:A,2:,0:B",
+            "第二章 表格=1:第二章 表格,8:名,8:值,8:注,8:跨列,8:,8:,8:a,8:b c,8:",
+            "第 4 章=2:", "第 5 章=0:无题的一章。",
+            "1=1:1,6:第一条注释。", "2=1:2,6:第二条注释。"};
+    }
+    void realBooks()
+    {
+        QFETCH(QString, file);
+        const QString path = env->root() + '/' + file;
+        QVERIFY(QFile::copy(QStringLiteral(QUILLORA_TEST_DATA_DIR "/fb2/") + file, path));
+        QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
+        QTEST(query("SELECT title FROM novel_info WHERE id = ?", md5Hex(path)), "title");
+        QTEST(chapterDump(md5Hex(path)), "chapters");
+    }
+
+    // The richer book in detail: metadata, cover, styles, notes, tables and its
+    // font, then read page by page.
+    void libraryBook()
+    {
+        const QString path = env->root() + "/library.fb2";
+        QFile source(QStringLiteral(QUILLORA_TEST_DATA_DIR "/fb2/library.fb2"));
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        const QByteArray font = installedFontData(QStringLiteral("DejaVuSans.ttf"));
+        QVERIFY2(!font.isEmpty(), "fonts-dejavu-core is not installed");
+        const QByteArray content = source.readAll().replace("</FictionBook>", "<binary id=\"sans.ttf\" content-type=\"font/ttf\">"
+                                                              + font.toBase64() + "</binary></FictionBook>");
+        writeBook(path, content);
+        QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
+        const QString id = md5Hex(path);
+        const QString dir = dataDir(path);
+
+        QCOMPARE(query("SELECT author || '/' || description || '/' || category || '/' || tags || '/' || language "
+                       "|| '/' || publisher || '/' || publish_date || '/' || isbn || '/' || cover_path "
+                       "FROM novel_info WHERE id = ?", id),
+                 "Анна Ли, Q/第一段。 Second./sf/sf,adventure/zh/Quill/2021/978-7-0000/" + dir + "images/"
+                     + md5Hex("cover.png") + ".png");
+        QCOMPARE(QDir(dir + "images").entryList(QDir::Files), QStringList{md5Hex("cover.png") + ".png"});
+        QVERIFY(!QFileInfo::exists(dir + "images.importing"));
+
+        const QString alias = FontRegistry::aliasFamily(id, "Book Sans", 400, false);
+        QVERIFY(QFileInfo::exists(dir + "fonts/" + alias + "-0"));
+        QVERIFY(QFileInfo::exists(dir + "fonts/manifest.json"));
+        // Chunks of chapter 1, "text/bold/italic/scale/vertAlign/href/color/family".
+        QCOMPARE(query("SELECT printf('%s/%d/%d/%.1f/%d/%s/%s/%d', k.text, k.bold, k.italic, k.font_scale, "
+                       "k.vert_align, k.anchor_href, k.color, k.font_family = '" + alias + "') FROM unified_chunk k "
+                       "JOIN unified_paragraph p ON k.para_id = p.id WHERE p.chapter_id = ? || '_fb2_1' "
+                       "AND p.kind IN (0, 1) ORDER BY p.para_index, k.chunk_index", id),
+                 "第一章/0/0/1.5/0///1| 启航/0/1/1.5/0///1|Hello/0/0/1.0/0///1| big/0/1/1.0/0///1"
+                 "| world/0/0/1.0/0///1| [1]/0/0/1.0/0/#n1//1|Lead bold/1/0/1.0/0//#333/1"
+                 "|2/1/0/0.8/1//#333/1|小标题/0/0/1.5/0///1|A/0/0/1.0/0///1|B/0/0/1.0/0///1");
+        QCOMPARE(query("SELECT heading_lv FROM unified_paragraph WHERE chapter_id = ? || '_fb2_1' AND kind = 1 "
+                       "ORDER BY para_index", id), "0|3");
+        QCOMPARE(query("SELECT table_id || ':' || table_row || ':' || table_column || ':' || table_column_count "
+                       "|| ':' || table_header || ':' || alignment FROM unified_paragraph "
+                       "WHERE chapter_id = ? || '_fb2_2' AND kind = 8 ORDER BY para_index LIMIT 2", id),
+                 "0:0:0:3:1:1|0:0:1:3:1:0");
+        QCOMPARE(query("SELECT image_width || 'x' || image_height || ':' || horizontal_center FROM unified_paragraph "
+                       "WHERE chapter_id = ? || '_fb2_3'", id), "4x3:1");
+        QCOMPARE(query("SELECT footnote_id FROM unified_paragraph WHERE novel_id = ? AND kind = 6", id), "n1|n2");
+
+        // Read page by page as the reading page does; opening brings the book's font back.
+        const QImage picture = readingPage(*core, id, id + "_fb2_3", 0);
+        QVERIFY(pixelsOf(picture, qRgb(255, 0, 0)) > 100);
+        const QImage text = readingPage(*core, id, id + "_fb2_1", -1);
+        QVERIFY(!text.isNull() && pixelsOf(text, qRgb(255, 255, 255)) < text.width() * text.height());
+        QVERIFY(!QFont::substitutes(alias).isEmpty());
+    }
+
+    // A re-import that fails keeps the book's earlier images, fonts and rows together.
+    void failedReimportKeepsImages()
+    {
+        const QString path = env->root() + "/book.fb2";
+        const QByteArray png = QByteArray::fromBase64(
+            "iVBORw0KGgoAAAANSUhEUgAAAAQAAAADCAIAAAA7ljmRAAAAEElEQVR4nGP4z8AARww4OQD1MQv1NXv7ggAAAABJRU5ErkJggg==");
+        writeBook(path, book("<section><image href=\"#old\"/></section>",
+                             "<binary id=\"old\" content-type=\"image/png\">" + png.toBase64() + "</binary>"));
+        QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
+        const QStringList before = QDir(dataDir(path) + "images").entryList(QDir::Files);
+        writeBook(path, book("<section><p> </p></section>",
+                             "<binary id=\"new\" content-type=\"image/png\">" + png.toBase64() + "</binary>"
+                             "<binary id=\"f\" content-type=\"font/ttf\">"
+                             + installedFontData(QStringLiteral("DejaVuSans.ttf")).toBase64() + "</binary>")
+                            .replace("<body>", "<stylesheet>@font-face{font-family:F;src:url(#f)}</stylesheet><body>"));
+        QCOMPARE(importOutcome(*core, path), QStringLiteral("FB2 中没有可阅读正文"));
+        QCOMPARE(QDir(dataDir(path) + "images").entryList(QDir::Files), before);
+        // Neither the images nor the fonts of the failed import were kept.
+        QCOMPARE(QDir(dataDir(path)).entryList(QDir::Dirs | QDir::NoDotAndDotDot).join(','), "images");
+    }
+
+    void bookStep_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("interruptedSwap");   // "images.backup" left without "images"
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QStringList>("images");     // extensions of the saved images
+        const QByteArray png = QByteArray::fromBase64(
+            "iVBORw0KGgoAAAANSUhEUgAAAAQAAAADCAIAAAA7ljmRAAAAEElEQVR4nGP4z8AARww4OQD1MQv1NXv7ggAAAABJRU5ErkJggg==");
+        const QByteArray binaries = "<binary id=\"a\" content-type=\"application/octet-stream\">" + png.toBase64()
+            + "</binary><binary id=\"b\" content-type=\"x/unknown\">AAAA</binary>"
+              "<binary id=\"c\" content-type=\"font/ttf\">AAAA</binary><binary content-type=\"image/png\">AAAA</binary>";
+        const QByteArray text = "<section><p>t</p></section>";
+        QTest::newRow("sniffed, unknown, font, no id") << book(text, binaries) << false << "ok" << QStringList{"img", "png"};
+        QTest::newRow("interrupted swap repaired") << book(text, binaries) << true << "ok" << QStringList{"img", "png"};
+        QTest::newRow("element inside a text field")
+            << QByteArray("<FictionBook><description><title-info><book-title>a<emphasis>b</emphasis></book-title>"
+                          "</title-info></description>" + text + "</FictionBook>") << false << "FB2 XML 结构无效" << QStringList();
+        QTest::newRow("no FictionBook") << QByteArray("<book><body>" + text + "</body></book>") << false
+                                        << "FB2 XML 结构无效" << QStringList();
+    }
+    void bookStep()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, interruptedSwap);
+        const QString path = writeBook(env->root() + "/b.fb2", content);
+        if (interruptedSwap)
+            QVERIFY(QDir().mkpath(dataDir(path) + "images.backup"));
+        QTEST(importOutcome(*core, path), "outcome");
+        QStringList extensions;
+        for (const QFileInfo &file : QDir(dataDir(path) + "images").entryInfoList(QDir::Files))
+            extensions << file.suffix();
+        extensions.sort();
+        QTEST(extensions, "images");
+        QVERIFY(!QFileInfo::exists(dataDir(path) + "images.importing"));
+        QVERIFY(!QFileInfo::exists(dataDir(path) + "images.backup") || !interruptedSwap);
+    }
+
+    void bounds_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<BookWriter>("write");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("text");      // a text the stored book holds
+
+        const BookWriter binary = [](QFile &f) {
+            f.write(book("<section><p>text</p><image href=\"#big\"/></section>",
+                         "<binary id=\"big\" content-type=\"image/png\">").chopped(14));
+            const QByteArray block(1 << 20, 'A');
+            for (int i = 0; i < 67; ++i)
+                f.write(block);
+            f.write("</binary></FictionBook>");
+        };
+        QTest::newRow("binary over 50 MiB") << "big" << binary << "ok" << "0:text";
+        const BookWriter sections = [](QFile &f) {
+            f.write(book(QByteArray("<section><p>outer</p>") + QByteArray("<section>").repeated(100000) + "deep<p>in</p>"
+                         + QByteArray("</section>").repeated(100001)));
+        };
+        QTest::newRow("100k nested sections") << "sections" << sections << "ok" << "0:deepin";
+        const BookWriter inlines = [](QFile &f) {
+            f.write(book("<section><p>a" + QByteArray("<emphasis>").repeated(100000) + "b"
+                         + QByteArray("</emphasis>").repeated(100000) + "</p></section>"));
+        };
+        QTest::newRow("100k nested emphasis") << "inlines" << inlines << "ok" << "0:ab";
+        const BookWriter containers = [](QFile &f) {
+            f.write(book("<section><cite>" + QByteArray("<epigraph>").repeated(100000) + "<p>x</p>"
+                         + QByteArray("</epigraph>").repeated(100000) + "</cite></section>"));
+        };
+        QTest::newRow("100k nested containers") << "containers" << containers << "ok" << "0:x";
+        const BookWriter table = [](QFile &f) {
+            f.write(book("<section><table><tr>" + QByteArray("<td>c</td>").repeated(20000) + "</tr>"
+                         + QByteArray("<tr><td>r</td></tr>").repeated(20000) + "</table></section>"));
+        };
+        QTest::newRow("20,000 columns and rows") << "table" << table << "ok" << "0:r";
+        QTest::newRow("truncated") << "truncated" << BookWriter([](QFile &f) {
+            f.write(book("<section><p>a</p></section>").left(60));
+        }) << "FB2 XML 结构无效" << "";
+        QTest::newRow("billion laughs") << "laughs" << BookWriter([](QFile &f) {
+            QByteArray dtd = "<?xml version=\"1.0\"?><!DOCTYPE FictionBook [<!ENTITY a0 \"ha\">";
+            for (int i = 1; i < 12; ++i)
+                dtd += QString("<!ENTITY a%1 \"%2\">").arg(i).arg(QString("&a%1;").arg(i - 1).repeated(10)).toUtf8();
+            f.write(dtd + "]><FictionBook><body><section><p>&a11;</p></section></body></FictionBook>");
+        }) << "FB2 XML 结构无效" << "";
+        QTest::newRow("external entity") << "external" << BookWriter([](QFile &f) {
+            f.write("<?xml version=\"1.0\"?><!DOCTYPE FictionBook [<!ENTITY e SYSTEM \"file://" QUILLORA_TEST_DATA_DIR
+                    "/fb2/source-chinese.xml\">]><FictionBook><body><section><p>a&e;b</p></section></body></FictionBook>");
+        }) << "ok" << "=0:ab";
+        QTest::newRow("over 512 MiB") << "huge" << BookWriter([](QFile &f) {
+            f.write(book("<section><p>a</p></section>"));
+            f.resize(Fb2Parser::MaxFileBytes + 1);
+        }) << "FB2 文件过大（超过 512 MiB）" << "";
+    }
+    void bounds()
+    {
+        QFETCH(QString, name);
+        QFETCH(BookWriter, write);
+        QFETCH(QString, text);
+        const QString path = env->root() + '/' + name + ".fb2";
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            write(file);
+        }
+        QTEST(importOutcome(*core, path), "outcome");
+        const QString dump = chapterDump(md5Hex(path)).join(';');
+        QVERIFY2(dump.contains(text), qPrintable(dump.left(200)));
+        if (name == QLatin1String("table"))
+            QCOMPARE(query("SELECT count(*) FROM unified_paragraph WHERE novel_id = ?", md5Hex(path)), "20001");
+        if (name == QLatin1String("big"))
+            QVERIFY(QDir(dataDir(path) + "images").isEmpty());
+    }
+
+    // The XML reader holds a text node whole: bytes past the bound (counted from
+    // the last "<") never reach it.
+    void longTextRunsAreCut()
+    {
+        const QString path = writeBook(env->root() + "/run.xml", "<a>" + QByteArray(100, 'x') + "<b/>" + QByteArray(5, 'y') + "</a>");
+        Fb2BoundedFile file(path, 10);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QXmlStreamReader reader(&file);
+        reader.readNextStartElement();
+        QCOMPARE(reader.readElementText(QXmlStreamReader::IncludeChildElements), QString(8, 'x') + "yyyyy");
+        QVERIFY(!reader.hasError());
+    }
+
+    void styleSheetTextIsBounded()
+    {
+        const QString path = env->root() + "/css.fb2";
+        writeBook(path, "<FictionBook><stylesheet>" + QByteArray("p{}").repeated(2 << 20)
+                            + "</stylesheet><body/></FictionBook>");
+        Fb2Parser parser;
+        const ParseResult result = parser.parseBookInfo(path);
+        delete result.novel;
+        QVERIFY(result.success);
+        QCOMPARE(parser.styleSheetText.size(), Fb2Parser::MaxStyleSheetChars + 1);
+    }
+};
+
+QTEST_MAIN(TestFb2Import)
+#include "tst_fb2import.moc"

@@ -33,9 +33,6 @@ const ParserRegistration cbrRegistration("cbr", &CbrParser::createCbr);
 const ParserRegistration cb7Registration("cb7", &CbrParser::createCb7);
 const ParserRegistration cbtRegistration("cbt", &CbrParser::createCbt);
 
-const qint64 MaxCoverPixels = 100000000;
-const int CoverSide = 1600;
-const qint64 PageProgressWeight = 1200;
 const int CoverPngQuality = 85;   // zlib level 1 in Qt's PNG writer
 
 QString translated(const char *text)
@@ -198,14 +195,7 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
 QImage CbrParser::decodeCover(const CbrImageEntry &entry)
 {
     QImageReader reader(entry.filePath, QByteArray());
-    const QSize size = reader.size();
-    if (size.width() < 0 || size.height() < 0)
-        return QImage();
-    if (qint64(size.width()) * size.height() > MaxCoverPixels)
-        return QImage();
-    if (size.width() > CoverSide || size.height() > CoverSide)
-        reader.setScaledSize(size.scaled(CoverSide, CoverSide, Qt::KeepAspectRatio));
-    return reader.read();
+    return readComicCover(reader);
 }
 
 ParseResult CbrParser::parseChapters(const QString &filePath, NovelInfo *novel)
@@ -237,18 +227,8 @@ bool CbrParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStri
 
     QVector<Paragraph> paragraphs;
     paragraphs.reserve(entries.size());
-    for (const CbrImageEntry &entry : qAsConst(entries)) {
-        Paragraph paragraph;
-        paragraph.kind = Paragraph::Image;
-        paragraph.imageId = entry.filePath;
-        const bool sized = entry.width >= 0 && entry.height >= 0;
-        paragraph.imageWidth = sized ? entry.width : 0;
-        paragraph.imageHeight = sized ? entry.height : 0;
-        paragraph.hCenter = true;
-        paragraph.vCenter = true;
-        paragraph.progressWeight = PageProgressWeight;
-        paragraphs.append(paragraph);
-    }
+    for (const CbrImageEntry &entry : qAsConst(entries))
+        paragraphs.append(comicPageParagraph(entry.filePath, QSize(entry.width, entry.height)));
     const ParagraphTotals totals = finalizeParagraphs(paragraphs);
     chapter->setWordCount(paragraphs.size());
     chapter->setGlyphCount(totals.totalGlyphs);

@@ -27,10 +27,6 @@ namespace {
 
 const int OpenBlockBytes = 262144;
 const int MaxHeaders = 20000;
-const qint64 MaxDeclaredTotal = 21474836480LL;
-const qint64 MaxComicInfoBytes = 2097152;
-const qint64 MaxPageBytes = 52428800;
-const int MaxPages = 20000;
 const int ExtractBlockBytes = 262144;
 const int ProbeLimitBytes = 4194304;
 const int ProbeReserveBytes = 65536;
@@ -282,7 +278,7 @@ bool CbrParser::scanArchive(const QString &formatLabel, const QString &filePath,
         }
         const QByteArray name = normalisedName(entry);
         const qint64 size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
-        if (size < 0 || size > MaxDeclaredTotal - declaredTotal) {
+        if (size < 0 || size > MaxComicUnpackedBytes - declaredTotal) {
             error = translated("%1 文件解压后过大").arg(formatLabel);
             return fail();
         }
@@ -314,7 +310,7 @@ bool CbrParser::scanArchive(const QString &formatLabel, const QString &filePath,
         }
         const int candidate = ordinal++;
         if (firstPart(name).toLower() == "__macosx" || fileName.startsWith('.')
-            || !readable.contains(key) || size < 1 || size > MaxPageBytes || seen.contains(name)) {
+            || !readable.contains(key) || size < 1 || size > MaxComicPageBytes || seen.contains(name)) {
             if (!skip())
                 return fail();
             continue;
@@ -338,7 +334,7 @@ bool CbrParser::scanArchive(const QString &formatLabel, const QString &filePath,
         }
         entries.append(CbrImageEntry{name, target, probed.width(), probed.height(), candidate});
         seen.insert(name);
-        if (entries.size() > MaxPages) {
+        if (entries.size() > MaxComicPages) {
             error = translated("%1 图片数量过多").arg(formatLabel);
             return fail();
         }

@@ -3,7 +3,9 @@
 #include "chapterinfo.h"
 #include "keys.h"
 #include "novelinfo.h"
+#include "paragraph.h"
 
+#include <QImage>
 #include <QImageReader>
 
 const QSet<QByteArray> &comicImageSuffixes()
@@ -42,4 +44,29 @@ ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idSuffix
     chapter->setCreateTime(now);
     chapter->setUpdateTime(now);
     return chapter;
+}
+
+QImage readComicCover(QImageReader &reader)
+{
+    const QSize size = reader.size();
+    if (size.width() < 0 || size.height() < 0 || qint64(size.width()) * size.height() > MaxComicCoverPixels)
+        return QImage();
+    if (size.width() > ComicCoverSide || size.height() > ComicCoverSide)
+        reader.setScaledSize(size.scaled(ComicCoverSide, ComicCoverSide, Qt::KeepAspectRatio));
+    return reader.read();
+}
+
+Paragraph comicPageParagraph(const QString &imageId, QSize size)
+{
+    Paragraph paragraph;
+    paragraph.kind = Paragraph::Image;
+    paragraph.imageId = imageId;
+    if (size.width() >= 0 && size.height() >= 0) {
+        paragraph.imageWidth = size.width();
+        paragraph.imageHeight = size.height();
+    }
+    paragraph.hCenter = true;
+    paragraph.vCenter = true;
+    paragraph.progressWeight = 1200;
+    return paragraph;
 }

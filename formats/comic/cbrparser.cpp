@@ -8,7 +8,6 @@
 #include "logmanager.h"
 #include "novelinfo.h"
 #include "paragraph.h"
-#include "paragraphutils.h"
 #include "parserregistry.h"
 #include "paths.h"
 #include "transaction.h"
@@ -229,10 +228,7 @@ bool CbrParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStri
     paragraphs.reserve(entries.size());
     for (const CbrImageEntry &entry : qAsConst(entries))
         paragraphs.append(comicPageParagraph(entry.filePath, QSize(entry.width, entry.height)));
-    const ParagraphTotals totals = finalizeParagraphs(paragraphs);
-    chapter->setWordCount(paragraphs.size());
-    chapter->setGlyphCount(totals.totalGlyphs);
-    chapter->setProgressTotal(totals.totalProgress);
+    const qint64 progressTotal = finishWholeBookPages(paragraphs, chapter);
 
     QSqlDatabase db = DatabaseConnection::database();
     std::unique_ptr<Transaction> own;
@@ -290,7 +286,7 @@ bool CbrParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStri
     if (own && !own->commit())
         return false;
     QLOG_DEBUG() << "[CbrParser] parseUnified done novelId=" << novelId << "paragraphs=" << paragraphs.size()
-                 << "progressTotal=" << totals.totalProgress;
+                 << "progressTotal=" << progressTotal;
     return true;
 }
 

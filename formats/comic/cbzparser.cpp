@@ -9,7 +9,6 @@
 #include "novelinfo.h"
 #include "pageimageloader.h"
 #include "paragraph.h"
-#include "paragraphutils.h"
 #include "parserregistry.h"
 #include "paths.h"
 #include "textdetect.h"
@@ -459,10 +458,7 @@ bool CbzParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStri
         paragraphs.append(comicPageParagraph(prefix + QString::fromLatin1(name.toBase64()), size));
     }
 
-    const ParagraphTotals totals = finalizeParagraphs(paragraphs);
-    chapter->setWordCount(paragraphs.size());
-    chapter->setGlyphCount(totals.totalGlyphs);
-    chapter->setProgressTotal(totals.totalProgress);
+    finishWholeBookPages(paragraphs, chapter);
 
     // Nested in the import's transaction: kept only if the whole import commits.
     Transaction transaction(DatabaseConnection::database());

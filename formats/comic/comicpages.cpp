@@ -4,6 +4,7 @@
 #include "keys.h"
 #include "novelinfo.h"
 #include "paragraph.h"
+#include "paragraphutils.h"
 
 #include <QImage>
 #include <QImageReader>
@@ -54,6 +55,15 @@ QImage readComicCover(QImageReader &reader)
     if (size.width() > ComicCoverSide || size.height() > ComicCoverSide)
         reader.setScaledSize(size.scaled(ComicCoverSide, ComicCoverSide, Qt::KeepAspectRatio));
     return reader.read();
+}
+
+qint64 finishWholeBookPages(QVector<Paragraph> &paragraphs, ChapterInfo *chapter)
+{
+    const ParagraphTotals totals = finalizeParagraphs(paragraphs);
+    chapter->setWordCount(paragraphs.size());
+    chapter->setGlyphCount(totals.totalGlyphs);
+    chapter->setProgressTotal(totals.totalProgress);
+    return totals.totalProgress;
 }
 
 Paragraph comicPageParagraph(const QString &imageId, QSize size)

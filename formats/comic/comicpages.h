@@ -4,6 +4,7 @@
 #include <QSet>
 #include <QSize>
 #include <QString>
+#include <QVector>
 
 class ChapterInfo;
 class NovelInfo;
@@ -36,6 +37,10 @@ ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idSuffix
 // The reader's image scaled to fit the cover box; null when its size is
 // unknown or above the pixel budget.
 QImage readComicCover(QImageReader &reader);
+
+// Finishes the pages' paragraphs and gives the whole-book chapter their
+// count, glyphs and progress total; returns the progress total.
+qint64 finishWholeBookPages(QVector<Paragraph> &paragraphs, ChapterInfo *chapter);
 
 // One page: an image paragraph centred both ways, of the given size when known.
 Paragraph comicPageParagraph(const QString &imageId, QSize size);

@@ -1,19 +1,15 @@
 // CBR, CB7 and CBT import: book fields, the lock, commit and rollback with
-// their files, the start-up sweep, and one comic read through the core.
+// their files, the start-up sweep (reading one through the core: tst_cbzimport).
 
-#include "applicationcore.h"
 #include "cbrparser.h"
 #include "chapterdao.h"
 #include "databaseconnection.h"
 #include "dbtestutils.h"
-#include "importoutcome.h"
 #include "keys.h"
 #include "noveldao.h"
 #include "novelinfo.h"
 #include "parserregistry.h"
-#include "quilloraimageprovider.h"
 #include "rarfixture.h"
-#include "renderpool.h"
 #include "testenvironment.h"
 #include "transaction.h"
 #include "unifiedchunkdao.h"
@@ -219,28 +215,6 @@ private slots:
             DbTestUtils::execSql("ALTER TABLE novel_info RENAME COLUMN file_type TO kind");
         CbrParser::cleanupOrphanedArchiveData();
         QCOMPARE(diskState(bookId), disk);
-    }
-
-    // Through the core: a .cb7 made by the 7z tool imports, opens, and its
-    // first page shows page1 (archive order: page1, page10, page2).
-    void readThroughCore()
-    {
-        const QString path = env->root() + "/tool-made.cb7";
-        QVERIFY(QFile::copy(QStringLiteral(QUILLORA_TEST_DATA_DIR "/comic/tool-made.cb7"), path));
-        ApplicationCore core;
-        QCOMPARE(importOutcome(core, path), QStringLiteral("ok"));
-        const QString bookId = md5Hex(path);
-        const QString chapter = bookId + "_archive_0";
-        QCOMPARE(DbTestUtils::storedCells("SELECT title || '|' || file_type FROM novel_info WHERE id = :id", bookId),
-                 QStringLiteral("工具做的漫画|CB7"));
-        QVERIFY(!core.openBookForReading(bookId, chapter, 0, -1.0f, 20, 0, 360, 480, "#000000", "#ffffff", "")
-                     .isEmpty());
-        QTRY_COMPARE_WITH_TIMEOUT(core.getChapterPageCount(chapter), 3, 10000);
-        const QString key = QString::fromUtf8(QUrl::toPercentEncoding(RenderPool::makeKey(chapter, 0)));
-        QImage shown;
-        QTRY_VERIFY_WITH_TIMEOUT(!(shown = QuilloraImageProvider().requestImage(key, nullptr, QSize())).isNull(),
-                                 10000);
-        QCOMPARE(shown.pixel(shown.width() / 2, shown.height() / 2), Colours[0]);
     }
 };
 

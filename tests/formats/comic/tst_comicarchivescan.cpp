@@ -118,8 +118,6 @@ private slots:
         QTest::newRow("20001 headers, mostly folders") << "tar" << folders + page << 0 << "CBT 文件条目过多";
         QTest::newRow("declared 21 GiB, no data") << "huge" << Entries() << 0 << "CBT 文件解压后过大";
         QTest::newRow("truncated tar") << "tar" << page << 600000 << "CBT 归档读取失败: Truncated tar archive";
-        QTest::newRow("truncated rar") << "rar" << page << 600000
-                                       << "CBT 归档读取失败: Truncated RAR file data";
         QTest::newRow("subfolder ComicInfo, then top level") << "7z"
             << Entries{{"a/ComicInfo.xml", "sub"}, {"comicinfo.XML", "top"}, {"b/ComicInfo.xml", "other"}}
             << 0 << "top";

@@ -12,9 +12,10 @@ class QImage;
 class QImageReader;
 struct Paragraph;
 
-// What the comic importers share about pages: which suffixes name an image
-// and which formats the installed image reader decodes (both lower case,
-// built once per process), and the one chapter that holds every page.
+// What the comic importers share about pages: their bounds, which suffixes
+// name an image and which formats the installed image reader decodes (both
+// lower case, built once per process), the cover, each page's paragraph and
+// the one chapter that holds every page.
 
 // Bounds every comic importer applies to an archive and its pages.
 constexpr int MaxComicPages = 20000;

@@ -42,12 +42,9 @@ bool storeChapterContent(const QVector<ChapterInfo *> &chapters, const QString &
             return false;
         }
         const ParagraphTotals totals = finalizeParagraphs(paragraphs);
-        // The length of each paragraph's plain text, without building it.
         qint64 words = 0;
-        for (const Paragraph &p : qAsConst(paragraphs)) {
-            for (const TextChunk &chunk : p.chunks)
-                words += chunk.text.size();
-        }
+        for (const Paragraph &p : qAsConst(paragraphs))
+            words += p.plainTextLength();
         chapter->setWordCount(int(qMin<qint64>(words, std::numeric_limits<int>::max())));
         chapter->setGlyphCount(totals.totalGlyphs);
         chapter->setProgressTotal(totals.totalProgress);

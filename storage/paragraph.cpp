@@ -23,6 +23,14 @@ QString Paragraph::plainText() const
     return text;
 }
 
+qint64 Paragraph::plainTextLength() const
+{
+    qint64 length = 0;
+    for (const TextChunk &chunk : chunks)
+        length += chunk.text.size();
+    return length;
+}
+
 bool Paragraph::operator==(const Paragraph &o) const
 {
     return kind == o.kind && headingLevel == o.headingLevel

@@ -75,6 +75,8 @@ struct Paragraph
 
     // The chunk texts joined without separator.
     QString plainText() const;
+    // plainText().size(), without building the text.
+    qint64 plainTextLength() const;
 
     bool operator==(const Paragraph &other) const;
     bool operator!=(const Paragraph &other) const { return !(*this == other); }

@@ -657,7 +657,7 @@ bool ContentStore::store(ChapterInfo *chapter, EpubChapterParseResult &result)
         return true;
     qint64 words = 0;
     for (const Paragraph &p : qAsConst(result.paragraphs))
-        words += p.plainText().size();
+        words += p.plainTextLength();
     const ParagraphTotals totals = finalizeParagraphs(result.paragraphs);
     chapter->setWordCount(int(qMin<qint64>(words, std::numeric_limits<int>::max())));
     chapter->setGlyphCount(totals.totalGlyphs);
@@ -668,12 +668,7 @@ bool ContentStore::store(ChapterInfo *chapter, EpubChapterParseResult &result)
         m_paragraphDao->insertParagraphsLocked(m_novelId, chapter->id(), result.paragraphs);
     if (ids.isEmpty())
         return false;
-    for (int j = 0; j < ids.size() && j < result.paragraphs.size(); ++j) {
-        const QVector<TextChunk> &chunks = result.paragraphs.at(j).chunks;
-        if (!chunks.isEmpty() && !m_chunkDao->insertChunks(ids.at(j), chunks))
-            return false;
-    }
-    return true;
+    return m_chunkDao->insertParagraphChunks(ids, result.paragraphs);
 }
 
 }

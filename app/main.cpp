@@ -13,11 +13,19 @@
 #include <QScopedPointer>
 #include <QTextCodec>
 
+#include <langinfo.h>
+#include <locale.h>
+
 #include <memory>
 
 int main(int argc, char *argv[])
 {
     auto app = std::make_unique<QGuiApplication>(argc, argv);
+    // Archive entry names (7z, RAR) are converted through LC_CTYPE; under a
+    // non-UTF-8 codeset such as LANG=C a name like 第1页.jpg would be lost.
+    const QByteArray codeset = QByteArray(nl_langinfo(CODESET)).toUpper().replace('-', "");
+    if (codeset != "UTF8")
+        setlocale(LC_CTYPE, "C.UTF-8");
     QCoreApplication::setOrganizationName(QStringLiteral("com.tivex"));
     QCoreApplication::setApplicationName(QStringLiteral("harbour-Quillora"));
 

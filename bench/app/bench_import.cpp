@@ -1,8 +1,8 @@
 // A whole import of a large Chinese plain-text book (GB18030, about 20 MB):
 // registry, decoding, chapter split, content, book and chapter rows.
 #include "applicationcore.h"
+#include "benchlibrary.h"
 #include "databaseconnection.h"
-#include "logmanager.h"
 #include "imagefixtures.h"
 #include "testenvironment.h"
 
@@ -42,10 +42,8 @@ private:
 private slots:
     void initTestCase()
     {
-        qInstallMessageHandler(&LogManager::messageHandler);
-        LogManager::setLevel(LogManager::Warning);
-        env.reset(new TestEnvironment);
-        QVERIFY(env->openDatabase());
+        env = openBenchLibrary();
+        QVERIFY(env);
 
         const QStringList sentences{
             QStringLiteral("他走进了那座古老的城堡，四周一片寂静，只有风声在长廊里回荡。"),

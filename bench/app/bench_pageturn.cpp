@@ -2,10 +2,10 @@
 // reading position, the way the reading page does it, one turn every 16 ms,
 // first with the library idle and then while another book imports into it.
 #include "applicationcore.h"
+#include "benchlibrary.h"
 #include "chapterinfo.h"
 #include "chinesebook.h"
 #include "keys.h"
-#include "logmanager.h"
 #include "testenvironment.h"
 
 #include <QDir>
@@ -64,10 +64,8 @@ class BenchPageTurn : public QObject
 private slots:
     void initTestCase()
     {
-        qInstallMessageHandler(&LogManager::messageHandler);
-        LogManager::setLevel(LogManager::Warning);
-        env.reset(new TestEnvironment);
-        QVERIFY(env->openDatabase());
+        env = openBenchLibrary();
+        QVERIFY(env);
         const QString path = bookIn(env->root(), QStringLiteral("read"), 400);
         core.reset(new ApplicationCore);
         QSignalSpy imported(core.get(), &ApplicationCore::novelImportSucceeded);

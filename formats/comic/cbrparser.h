@@ -1,10 +1,104 @@
 #pragma once
 
-// Comic archives (RAR, 7z, tar) import.
-class CbrParser
+#include "iformatparser.h"
+
+#include <QByteArray>
+#include <QImage>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <memory>
+
+class NaturalOrder;
+class QLockFile;
+class Transaction;
+struct archive;
+
+// One kept page image of a comic archive, extracted to its own file.
+struct CbrImageEntry
+{
+    QByteArray name;    // normalised path inside the archive, UTF-8
+    QString filePath;   // absolute path of the extracted file
+    int width = -1;     // from the size probe; negative when unknown
+    int height = -1;
+    int ordinal = 0;    // image candidate number in archive order, also in the file name
+};
+
+// Comic books in RAR (.cbr), 7z (.cb7) and tar (.cbt) archives. The container
+// is recognised from the content; the suffix only names the format in
+// messages and in the book's file type. Every page is extracted once, at
+// import, into a fresh "images-<uuid>" folder of the book's data folder,
+// under the book's import lock and with a pending marker, so that rows and
+// files change together or not at all (the start-up sweep settles what a
+// killed import left).
+class CbrParser : public IFormatParser
 {
 public:
-    // Removes extraction folders that an interrupted archive import left
-    // behind and that no book references. Runs on the main thread at start-up.
+    ~CbrParser() override;
+    CbrParser(const CbrParser &) = delete;
+    CbrParser &operator=(const CbrParser &) = delete;
+
+    static IFormatParser *createCbr();
+    static IFormatParser *createCb7();
+    static IFormatParser *createCbt();
+
+    ParseResult parseBookInfo(const QString &filePath) override;
+    ParseResult parseChapters(const QString &filePath, NovelInfo *novel) override;
+    bool parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
+                      UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao) override;
+    bool hasImportTransaction() override { return true; }
+    bool beginImport() override;
+    bool finishImport(bool success) override;
+
+    // Removes "images-*" and "images.backup" folders that no stored book
+    // references and the markers of interrupted imports. Once, at start-up,
+    // on the main thread; never fails.
     static void cleanupOrphanedArchiveData();
+
+    // One pass over the archive: bounds its entries, captures ComicInfo.xml,
+    // extracts the page images into imagesDir and sorts them naturally.
+    static bool scanArchive(const QString &formatLabel, const QString &filePath,
+                            const QString &imagesDir, QByteArray &comicInfoXml,
+                            QVector<CbrImageEntry> &entries, QString &error);
+    // Writes the current entry's data to targetPath while probing its pixel
+    // size; (-1, -1) when unknown or when writing failed (*written false).
+    static QSize extractEntry(struct archive *reader, qint64 declaredSize,
+                              const QString &targetPath, bool *written);
+    // Natural page order, independent of the machine's locale; ties broken
+    // by the name bytes so the order is total.
+    static bool naturalLess(const NaturalOrder &order, const QByteArray &a, const QByteArray &b);
+    // Lower-case suffix of the entry's file name; "jpg" and "jpe" give "jpeg".
+    static QByteArray imageFormatKey(const QByteArray &name);
+
+    static constexpr const char *LockFileName = "archive-import.lock";
+    static constexpr const char *MarkerFileName = "archive-import.pending";
+
+private:
+    CbrParser() = default;
+
+    void removeTemporaryPaths();
+    void deletePendingAndMarker();
+    // Whether the stored rows of this book point at this import's images:
+    // 1 yes, 0 no, -1 unknown.
+    int storedRowsUseImages() const;
+    static QImage decodeCover(const CbrImageEntry &entry);
+
+    QString imagesDir;
+    QString markerPath;
+    QString archivePath;
+    QStringList pendingDeletes;
+    std::unique_ptr<QLockFile> importLock;
+    bool transactionOpen = false;
+    bool rollbackFailed = false;
+    bool importKept = false;
+    // Committed inside a caller's transaction: files are settled once that
+    // one has ended.
+    bool settleAfterCommit = false;
+    QString formatLabel = QStringLiteral("CBR");
+    QString bookId;
+    QByteArray comicInfoXml;
+    QVector<CbrImageEntry> entries;
+    std::unique_ptr<Transaction> transaction;
 };

@@ -2,13 +2,13 @@
 
 #include "archiveimageloader.h"
 #include "chapterinfo.h"
+#include "comicpages.h"
 #include "databaseconnection.h"
 #include "keys.h"
 #include "naturalorder.h"
 #include "novelinfo.h"
 #include "pageimageloader.h"
 #include "paragraph.h"
-#include "paragraphutils.h"
 #include "parserregistry.h"
 #include "paths.h"
 #include "textdetect.h"
@@ -24,7 +24,6 @@
 #include <QHash>
 #include <QImageReader>
 #include <QSaveFile>
-#include <QSet>
 #include <QTextCodec>
 
 #include <algorithm>
@@ -50,26 +49,6 @@ ParseResult failure(const char *message)
     ParseResult result;
     result.errorMessage = translated(message);
     return result;
-}
-
-// Every format the image reader can decode, lower-cased; decides what is a page.
-const QSet<QByteArray> &readerFormats()
-{
-    static const QSet<QByteArray> formats = [] {
-        QSet<QByteArray> set;
-        for (const QByteArray &format : QImageReader::supportedImageFormats())
-            set.insert(format.toLower());
-        return set;
-    }();
-    return formats;
-}
-
-// Image suffixes that count for the front-cover number, decodable or not.
-const QSet<QByteArray> &knownSuffixes()
-{
-    static const QSet<QByteArray> suffixes{"avif", "bmp", "gif",  "heic", "heif", "jpeg",
-                                           "jxl",  "png", "tif", "tiff", "webp"};
-    return suffixes;
 }
 
 // Names without the UTF-8 flag are often UTF-8 anyway; otherwise they are
@@ -130,7 +109,7 @@ bool scanEntries(unzFile zip, Scan &scan)
         CbzPageEntry entry;
         entry.rawName = buffer.left(int(info.size_filename));
         entry.displayName = decodeName(entry.rawName, info.flag);
-        if (knownSuffixes().contains(CbzParser::imageFormatKey(entry.rawName, entry.displayName)))
+        if (comicImageSuffixes().contains(CbzParser::imageFormatKey(entry.rawName, entry.displayName)))
             entry.ordinal = ordinal++;
 
         const quint64 size = info.uncompressed_size;
@@ -219,13 +198,7 @@ QImage decodeCoverBytes(const QByteArray &bytes)
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer, QByteArray());
     reader.setDecideFormatFromContent(true);
-    const QSize size = reader.size();
-    if (size.width() < 0 || size.height() < 0
-        || qint64(size.width()) * size.height() > CbzParser::MaxCoverPixels)
-        return QImage();
-    if (size.width() > CbzParser::CoverSide || size.height() > CbzParser::CoverSide)
-        reader.setScaledSize(size.scaled(CbzParser::CoverSide, CbzParser::CoverSide, Qt::KeepAspectRatio));
-    return reader.read();
+    return readComicCover(reader);
 }
 
 // Entries are reached through the index: locating each by name scans the
@@ -313,7 +286,7 @@ bool CbzParser::isImageEntry(const QByteArray &rawName, const QString &displayNa
         return false;
     if (parts.first().toLower() == "__macosx" || parts.last().startsWith('.'))
         return false;
-    return readerFormats().contains(imageFormatKey(rawName, displayName));
+    return readableImageFormats().contains(imageFormatKey(rawName, displayName));
 }
 
 void CbzParser::naturalSort(QVector<CbzPageEntry> &entries)
@@ -458,24 +431,9 @@ ParseResult CbzParser::parseChapters(const QString &filePath, NovelInfo *novel)
         return failure("无法保存 CBZ 文件副本");
     }
 
-    auto *chapter = new ChapterInfo;
-    chapter->setId(novel->id() + QStringLiteral("_cbz_0"));
-    chapter->setNovelId(novel->id());
-    chapter->setTitle(novel->title());
-    chapter->setChapterIndex(0);
-    chapter->setPath(zipPath);
-    chapter->setWordCount(entryNames.size());
-    chapter->setStartOffset(0);
-    chapter->setEndOffset(0);
-    chapter->setStatus(0);
-    chapter->setLoadStatus(0);
-    const QString now = currentTimeString();
-    chapter->setCreateTime(now);
-    chapter->setUpdateTime(now);
-
     ParseResult result;
     result.success = true;
-    result.chapters.append(chapter);
+    result.chapters.append(newWholeBookChapter(*novel, QStringLiteral("_cbz_0"), zipPath, entryNames.size()));
     return result;
 }
 
@@ -495,25 +453,12 @@ bool CbzParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStri
     QVector<Paragraph> paragraphs;
     paragraphs.reserve(entryNames.size());
     for (const QByteArray &name : qAsConst(entryNames)) {
-        Paragraph paragraph;
-        paragraph.kind = Paragraph::Image;
-        paragraph.imageId = prefix + QString::fromLatin1(name.toBase64());
         const auto found = index.constFind(name);
         const QSize size = found == index.constEnd() ? QSize(-1, -1) : probeSize(zip.get(), found.value());
-        if (size.width() >= 0 && size.height() >= 0) {
-            paragraph.imageWidth = size.width();
-            paragraph.imageHeight = size.height();
-        }
-        paragraph.hCenter = true;
-        paragraph.vCenter = true;
-        paragraph.progressWeight = 1200;
-        paragraphs.append(paragraph);
+        paragraphs.append(comicPageParagraph(prefix + QString::fromLatin1(name.toBase64()), size));
     }
 
-    const ParagraphTotals totals = finalizeParagraphs(paragraphs);
-    chapter->setWordCount(paragraphs.size());
-    chapter->setGlyphCount(totals.totalGlyphs);
-    chapter->setProgressTotal(totals.totalProgress);
+    finishWholeBookPages(paragraphs, chapter);
 
     // Nested in the import's transaction: kept only if the whole import commits.
     Transaction transaction(DatabaseConnection::database());

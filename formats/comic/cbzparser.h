@@ -1,6 +1,7 @@
 #pragma once
 
 #include "comicinfo.h"
+#include "comicpages.h"
 #include "iformatparser.h"
 
 #include <QByteArray>
@@ -29,12 +30,10 @@ class CbzParser : public IFormatParser
 {
 public:
     static constexpr int MaxNameBytes = 65535;
-    static constexpr quint64 MaxPageBytes = 52428800;
-    static constexpr int MaxPages = 20000;
-    static constexpr quint64 MaxTotalPageBytes = 21474836480ULL;
-    static constexpr quint64 MaxComicInfoBytes = 2097152;
-    static constexpr qint64 MaxCoverPixels = 100000000;
-    static constexpr int CoverSide = 1600;
+    static constexpr quint64 MaxPageBytes = quint64(MaxComicPageBytes);
+    static constexpr int MaxPages = MaxComicPages;
+    static constexpr quint64 MaxTotalPageBytes = quint64(MaxComicUnpackedBytes);
+    static constexpr quint64 MaxComicInfoBytes = quint64(::MaxComicInfoBytes);
     // Page sizes come from the image header within this many leading bytes.
     static constexpr int SizeProbeBytes = 262144;
 

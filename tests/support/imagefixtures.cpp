@@ -106,6 +106,8 @@ bool writeArchive(const QString &path, const QString &kind, const QVector<Fixtur
     struct archive *a = archive_write_new();
     if (kind == QLatin1String("7z"))
         archive_write_set_format_7zip(a);
+    else if (kind == QLatin1String("ustar"))
+        archive_write_set_format_ustar(a);
     else
         archive_write_set_format_pax_restricted(a);
     if (kind == QLatin1String("tar.gz"))

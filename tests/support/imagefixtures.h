@@ -27,5 +27,5 @@ int openFilesBelow(const QString &folder);
 
 // A ZIP file written with minizip; names are stored as given.
 bool writeZip(const QString &path, const QVector<FixtureEntry> &entries, int level = 6);
-// An archive written with libarchive; kind is "7z", "tar" or "tar.gz".
+// An archive written with libarchive; kind is "7z", "tar" (pax), "ustar" or "tar.gz".
 bool writeArchive(const QString &path, const QString &kind, const QVector<FixtureEntry> &entries);

@@ -6,23 +6,11 @@
 set -e
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-python3 - "$work" <<'PY'
-import struct, sys, zlib
-def png(path, rgb, w=30, h=40):
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-    raw = b"".join(b"\0" + bytes(rgb) * w for _ in range(h))
-    with open(path, "wb") as f:
-        f.write(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0))
-                + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
-d = sys.argv[1]
-for name, rgb in (("page1.png", (200, 30, 30)), ("page2.png", (30, 160, 60)), ("page10.png", (30, 60, 200))):
-    png(d + "/" + name, rgb)
-with open(d + "/ComicInfo.xml", "w") as f:
-    f.write('<?xml version="1.0"?>\n<ComicInfo><Series>Harbour Tales</Series><Number>1</Number>'
-            '<Writer>Lin Chuan</Writer><Year>2021</Year><Month>3</Month></ComicInfo>\n')
-PY
 here=$(pwd)
+python3 "$here/pages.py" "$work" 30 40 -1 page1.png=200,30,30 page2.png=30,160,60 page10.png=30,60,200
+printf '%s\n%s\n' '<?xml version="1.0"?>' \
+    '<ComicInfo><Series>Harbour Tales</Series><Number>1</Number><Writer>Lin Chuan</Writer><Year>2021</Year><Month>3</Month></ComicInfo>' \
+    >"$work/ComicInfo.xml"
 rm -f "$here/zip-tool.cbz" "$here/7z-tool.cbz"
 (cd "$work" && zip -q -X "$here/zip-tool.cbz" page10.png page2.png page1.png ComicInfo.xml)
 mkdir "$work/Vol 1"

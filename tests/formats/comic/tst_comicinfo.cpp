@@ -57,7 +57,6 @@ void TestComicInfo::bookFields_data()
     QTest::newRow("child element empties all") << doc("<Title>Storm</Title><Summary>a <b>b</b></Summary>")
                                                << empty << -1;
     QTest::newRow("not XML") << QByteArray("\x89PNG garbage") << empty << -1;
-    QTest::newRow("empty") << QByteArray() << empty << -1;
     QTest::newRow("truncated") << QByteArray("<ComicInfo><Title>Storm</Title>") << empty << -1;
     QTest::newRow("front cover, last valid wins")
         << doc("<Pages><Page Image=\"0\"/><Page Image=\"2\" Type=\"FrontCover\"/>"

@@ -2,6 +2,7 @@
 // encodings, the parts of one richer book, and hostile or broken files.
 
 #include "applicationcore.h"
+#include "coresession.h"
 #include "databaseconnection.h"
 #include "fb2parser.h"
 #include "fb2xml.h"
@@ -70,29 +71,13 @@ QByteArray book(const QByteArray &body, const QByteArray &tail = QByteArray())
 
 Q_DECLARE_METATYPE(BookWriter)
 
-class TestFb2Import : public QObject
+class TestFb2Import : public QObject, private CoreSession
 {
     Q_OBJECT
 
-private:
-    std::unique_ptr<TestEnvironment> env;
-    std::unique_ptr<ApplicationCore> core;
-
-    QString dataDir(const QString &path) const { return Paths::dataLocation() + '/' + md5Hex(path) + '/'; }
-
 private slots:
-    void init()
-    {
-        env.reset(new TestEnvironment);
-        QVERIFY(env->openDatabase());
-        core.reset(new ApplicationCore);
-    }
-    void cleanup()
-    {
-        core.reset();
-        TestEnvironment::closeDatabase();
-        env.reset();
-    }
+    void init() { QVERIFY(open()); }
+    void cleanup() { close(); }
 
     void realBooks_data()
     {

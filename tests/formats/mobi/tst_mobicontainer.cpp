@@ -9,7 +9,8 @@ using namespace MobiFixture;
 using ExthItems = QList<QPair<quint32, QByteArray>>;
 Q_DECLARE_METATYPE(ExthItems)
 
-// PalmDB container, record 0, EXTH and the sections of combined files.
+// PalmDB container, record 0, EXTH, the sections of combined files, and
+// the text and KF8 parts of the books calibre made.
 class TestMobiContainer : public QObject
 {
     Q_OBJECT
@@ -18,6 +19,26 @@ private:
     QTemporaryDir m_dir;
 
     QString write(const QByteArray &bytes) { return writeBook(m_dir, bytes); }
+
+    static QByteArray data(const QString &name)
+    {
+        QFile file(QFINDTESTDATA("../../data/mobi/" + name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    // Pieces of a calibre dump: each follows a "<!-- name -->" line.
+    static QList<QByteArray> pieces(const QByteArray &dump)
+    {
+        QList<QByteArray> out;
+        int at = dump.indexOf("<!-- ");
+        while (at >= 0) {
+            const int start = dump.indexOf('\n', at) + 1;
+            const int next = dump.indexOf("<!-- ", start);
+            out.append(dump.mid(start, next < 0 ? -1 : next - start));
+            at = next;
+        }
+        return out;
+    }
 
     static QByteArray book(const Header &h, int textRecords = 1, const QByteArray &name = "Palm Name")
     {
@@ -28,25 +49,28 @@ private:
     }
 
 private slots:
-    void fixtures_data()
+    // The books calibre made: sections, record 0 and EXTH; then the text,
+    // KF8 parts and flows against the dumps kept beside them.
+    void calibreBooks_data()
     {
         QTest::addColumn<QString>("file");
         QTest::addColumn<int>("mobiStart");
         QTest::addColumn<int>("kf8Start");
-        QTest::addColumn<int>("kf8Version");
-        QTest::newRow("MOBI 6") << "mobi6.mobi" << 0 << -1 << 0;
-        QTest::newRow("uncompressed") << "uncompressed.mobi" << 0 << -1 << 0;
-        QTest::newRow("AZW3") << "kf8.azw3" << -1 << 0 << 8;
-        QTest::newRow("combined") << "joint.mobi" << 0 << 9 << 8;
-        QTest::newRow("images") << "images.mobi" << 0 << 11 << 8;
-        QTest::newRow("font") << "font.azw3" << -1 << 0 << 8;
+        QTest::addColumn<QString>("dump");
+        QTest::newRow("MOBI 6") << "mobi6.mobi" << 0 << -1 << "mobi6";
+        QTest::newRow("uncompressed") << "uncompressed.mobi" << 0 << -1 << "uncompressed";
+        QTest::newRow("AZW3") << "kf8.azw3" << -1 << 0 << "kf8";
+        QTest::newRow("combined") << "joint.mobi" << 0 << 9 << "joint";
+        QTest::newRow("many chapters") << "toc.azw3" << -1 << 0 << "toc";
+        QTest::newRow("images") << "images.mobi" << 0 << 11 << "";
+        QTest::newRow("font") << "font.azw3" << -1 << 0 << "";
     }
-    void fixtures()
+    void calibreBooks()
     {
         QFETCH(QString, file);
         QFETCH(int, mobiStart);
         QFETCH(int, kf8Start);
-        QFETCH(int, kf8Version);
+        QFETCH(QString, dump);
         PalmDbBook book;
         QString error;
         QVERIFY2(MobiParser::openPalmDb(book, QFINDTESTDATA("../../data/mobi/" + file), &error), qPrintable(error));
@@ -57,7 +81,7 @@ private slots:
         QCOMPARE(MobiParser::hasKf8Section(book), kf8Start >= 0);
         QCOMPARE(MobiParser::isKf8Only(book), kf8Start >= 0 && mobiStart < 0);
         if (kf8Start >= 0) {
-            QCOMPARE(MobiParser::kf8Section(book).version, quint32(kf8Version));
+            QCOMPARE(MobiParser::kf8Section(book).version, 8u);
             QVERIFY(MobiParser::kf8Section(book).skeletonIndexRecord != 0xFFFFFFFFu);
         }
         const MobiContentSection &s = mobiStart >= 0 ? book.mobiSection : book.kf8Section;
@@ -68,6 +92,30 @@ private slots:
         QCOMPARE(QStringList({m.title, m.authors.join('&'), m.publisher, m.isbn, m.subjects.join(','), m.language,
                               m.description, m.publishingDate.left(10)}).join('|'),
                  QString("山路夜雨|林川&Lin_Chuan|青山出版社|9787000000001|小说,山水|zh|一个关于山路与夜雨的故事。|2020-05-01"));
+        if (dump.isEmpty())
+            return;
+
+        if (mobiStart >= 0) {
+            const QByteArray text = MobiParser::extractText(book, book.mobiSection, &error);
+            QVERIFY2(!text.isEmpty(), qPrintable(error));
+            QCOMPARE(text, data("expected/" + dump + "/text.html"));
+            QCOMPARE(MobiParser::extractBookText(book), text);
+        }
+        if (kf8Start < 0)
+            return;
+        QList<QByteArray> parts;
+        QList<QByteArray> flows;
+        QList<Kf8NavEntry> navigation;
+        QVERIFY2(MobiParser::loadKf8Content(book, &parts, &flows, &navigation, &error), qPrintable(error));
+        QCOMPARE(parts, pieces(data("expected/" + dump + "/parts.html")));
+        QCOMPARE(flows, pieces(data("expected/" + dump + "/flows.txt")));
+        QVERIFY(!navigation.isEmpty());
+        const QString html = MobiParser::decodeText(book, parts.at(navigation.first().partIndex), book.kf8Section);
+        QVERIFY(html.contains(dump == "toc" ? "第1章" : "第一章 山路"));
+        if (dump == "toc") {
+            QCOMPARE(navigation.size(), 80);
+            QCOMPARE(navigation.last().title, QString("第40节"));
+        }
     }
 
     void refused_data()

@@ -2,13 +2,13 @@
 #include "mobiparser.h"
 #include "mobitext.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
 using namespace MobiFixture;
 
-// Text records: trailing entries, LZ77, HUFF/CDIC, flows, KF8 parts, decoding.
+// Text records: trailing entries, LZ77, HUFF/CDIC, flows, decoding (the
+// calibre books' text: tst_mobicontainer).
 class TestMobiText : public QObject
 {
     Q_OBJECT
@@ -21,26 +21,6 @@ private:
         PalmDbBook book;
         MobiParser::openPalmDb(book, writeBook(m_dir, bytes));
         return book;
-    }
-
-    static QByteArray data(const QString &name)
-    {
-        QFile file(QFINDTESTDATA("../../data/mobi/" + name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    // Pieces of a calibre dump: each follows a "<!-- name -->" line.
-    static QList<QByteArray> pieces(const QByteArray &dump)
-    {
-        QList<QByteArray> out;
-        int at = dump.indexOf("<!-- ");
-        while (at >= 0) {
-            const int start = dump.indexOf('\n', at) + 1;
-            const int next = dump.indexOf("<!-- ", start);
-            out.append(dump.mid(start, next < 0 ? -1 : next - start));
-            at = next;
-        }
-        return out;
     }
 
     // A KF8-only book of one uncompressed text record and an FDST record.
@@ -108,46 +88,6 @@ private slots:
         QCOMPARE(message, detail);
         if (detail.isEmpty())
             QTEST(output, "output");
-    }
-
-    void calibreBooks_data()
-    {
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("MOBI 6") << "mobi6.mobi" << "mobi6";
-        QTest::newRow("uncompressed") << "uncompressed.mobi" << "uncompressed";
-        QTest::newRow("AZW3") << "kf8.azw3" << "kf8";
-        QTest::newRow("combined") << "joint.mobi" << "joint";
-        QTest::newRow("many chapters") << "toc.azw3" << "toc";
-    }
-    void calibreBooks()
-    {
-        QFETCH(QString, file);
-        QFETCH(QString, expected);
-        PalmDbBook book;
-        QString error;
-        QVERIFY(MobiParser::openPalmDb(book, QFINDTESTDATA("../../data/mobi/" + file), &error));
-        if (book.mobiSection.startRecord >= 0) {
-            const QByteArray text = MobiParser::extractText(book, book.mobiSection, &error);
-            QVERIFY2(!text.isEmpty(), qPrintable(error));
-            QCOMPARE(text, data("expected/" + expected + "/text.html"));
-            QCOMPARE(MobiParser::extractBookText(book), text);
-        }
-        if (!MobiParser::hasKf8Section(book))
-            return;
-        QList<QByteArray> parts;
-        QList<QByteArray> flows;
-        QList<Kf8NavEntry> navigation;
-        QVERIFY2(MobiParser::loadKf8Content(book, &parts, &flows, &navigation, &error), qPrintable(error));
-        QCOMPARE(parts, pieces(data("expected/" + expected + "/parts.html")));
-        QCOMPARE(flows, pieces(data("expected/" + expected + "/flows.txt")));
-        QVERIFY(!navigation.isEmpty());
-        const QString html = MobiParser::decodeText(book, parts.at(navigation.first().partIndex), book.kf8Section);
-        QVERIFY(html.contains(expected == "toc" ? "第1章" : "第一章 山路"));
-        if (expected == "toc") {
-            QCOMPARE(navigation.size(), 80);
-            QCOMPARE(navigation.last().title, QString("第40节"));
-        }
     }
 
     void synthetic_data()

@@ -3,6 +3,7 @@
 // refused files; reading the first page through the core.
 
 #include "applicationcore.h"
+#include "coresession.h"
 #include "chapterinfo.h"
 #include "databaseconnection.h"
 #include "dbtestutils.h"
@@ -72,22 +73,16 @@ bool writeContentsBook(const QString &path, int lastPrinted)
 
 }
 
-class TestPdfBooks : public QObject
+class TestPdfBooks : public QObject, private CoreSession
 {
     Q_OBJECT
 
-    std::unique_ptr<TestEnvironment> env;
-    std::unique_ptr<ApplicationCore> core;
 
     QString file(const QString &name) const { return env->root() + QLatin1Char('/') + name; }
     QString fixture(const QString &name, const QString &as)
     {
         QFile::copy(QStringLiteral(QUILLORA_TEST_DATA_DIR "/pdf/") + name, file(as));
         return file(as);
-    }
-    QString dataDir(const QString &path) const
-    {
-        return env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(path) + "/";
     }
     // "title|first page|last page" per chapter, from the stored rows and the pages' ids.
     QStringList storedChapters(const QString &path)
@@ -109,18 +104,8 @@ class TestPdfBooks : public QObject
     }
 
 private slots:
-    void init()
-    {
-        env.reset(new TestEnvironment);
-        QVERIFY(env->openDatabase());
-        core.reset(new ApplicationCore);
-    }
-    void cleanup()
-    {
-        core.reset();
-        TestEnvironment::closeDatabase();
-        env.reset();
-    }
+    void init() { QVERIFY(open()); }
+    void cleanup() { close(); }
 
     void chapters_data()
     {

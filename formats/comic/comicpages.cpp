@@ -1,0 +1,82 @@
+#include "comicpages.h"
+
+#include "chapterinfo.h"
+#include "keys.h"
+#include "novelinfo.h"
+#include "paragraph.h"
+#include "paragraphutils.h"
+
+#include <QImage>
+#include <QImageReader>
+
+const QSet<QByteArray> &comicImageSuffixes()
+{
+    static const QSet<QByteArray> suffixes{"avif", "bmp", "gif", "heic", "heif", "jpeg",
+                                           "jxl", "png", "tif", "tiff", "webp"};
+    return suffixes;
+}
+
+const QSet<QByteArray> &readableImageFormats()
+{
+    static const QSet<QByteArray> formats = [] {
+        QSet<QByteArray> set;
+        for (const QByteArray &format : QImageReader::supportedImageFormats())
+            set.insert(format.toLower());
+        return set;
+    }();
+    return formats;
+}
+
+ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idSuffix, const QString &pagesPath,
+                                 int pageCount)
+{
+    auto *chapter = new ChapterInfo;
+    chapter->setId(novel.id() + idSuffix);
+    chapter->setNovelId(novel.id());
+    chapter->setTitle(novel.title());
+    chapter->setChapterIndex(0);
+    chapter->setPath(pagesPath);
+    chapter->setWordCount(pageCount);
+    chapter->setStartOffset(0);
+    chapter->setEndOffset(0);
+    chapter->setStatus(0);
+    chapter->setLoadStatus(0);
+    const QString now = currentTimeString();
+    chapter->setCreateTime(now);
+    chapter->setUpdateTime(now);
+    return chapter;
+}
+
+QImage readComicCover(QImageReader &reader)
+{
+    const QSize size = reader.size();
+    if (size.width() < 0 || size.height() < 0 || qint64(size.width()) * size.height() > MaxComicCoverPixels)
+        return QImage();
+    if (size.width() > ComicCoverSide || size.height() > ComicCoverSide)
+        reader.setScaledSize(size.scaled(ComicCoverSide, ComicCoverSide, Qt::KeepAspectRatio));
+    return reader.read();
+}
+
+qint64 finishWholeBookPages(QVector<Paragraph> &paragraphs, ChapterInfo *chapter)
+{
+    const ParagraphTotals totals = finalizeParagraphs(paragraphs);
+    chapter->setWordCount(paragraphs.size());
+    chapter->setGlyphCount(totals.totalGlyphs);
+    chapter->setProgressTotal(totals.totalProgress);
+    return totals.totalProgress;
+}
+
+Paragraph comicPageParagraph(const QString &imageId, QSize size)
+{
+    Paragraph paragraph;
+    paragraph.kind = Paragraph::Image;
+    paragraph.imageId = imageId;
+    if (size.width() >= 0 && size.height() >= 0) {
+        paragraph.imageWidth = size.width();
+        paragraph.imageHeight = size.height();
+    }
+    paragraph.hCenter = true;
+    paragraph.vCenter = true;
+    paragraph.progressWeight = 1200;
+    return paragraph;
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QSet>
+#include <QSize>
+#include <QString>
+#include <QVector>
+
+class ChapterInfo;
+class NovelInfo;
+class QImage;
+class QImageReader;
+struct Paragraph;
+
+// What the comic importers share about pages: their bounds, which suffixes
+// name an image and which formats the installed image reader decodes (both
+// lower case, built once per process), the cover, each page's paragraph and
+// the one chapter that holds every page.
+
+// Bounds every comic importer applies to an archive and its pages.
+constexpr int MaxComicPages = 20000;
+constexpr qint64 MaxComicPageBytes = 52428800;
+constexpr qint64 MaxComicInfoBytes = 2097152;
+constexpr qint64 MaxComicUnpackedBytes = 21474836480LL;
+constexpr qint64 MaxComicCoverPixels = 100000000;
+constexpr int ComicCoverSide = 1600;
+
+// "avif", "bmp", "gif", "heic", "heif", "jpeg", "jxl", "png", "tif", "tiff", "webp".
+const QSet<QByteArray> &comicImageSuffixes();
+// QImageReader::supportedImageFormats(), lower-cased.
+const QSet<QByteArray> &readableImageFormats();
+
+// A new chapter "<book id><idSuffix>" titled like the book, at index 0, whose
+// path is pagesPath and whose word count is the page count; the caller owns it.
+ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idSuffix, const QString &pagesPath,
+                                 int pageCount);
+
+// The reader's image scaled to fit the cover box; null when its size is
+// unknown or above the pixel budget.
+QImage readComicCover(QImageReader &reader);
+
+// Finishes the pages' paragraphs and gives the whole-book chapter their
+// count, glyphs and progress total; returns the progress total.
+qint64 finishWholeBookPages(QVector<Paragraph> &paragraphs, ChapterInfo *chapter);
+
+// One page: an image paragraph centred both ways, of the given size when known.
+Paragraph comicPageParagraph(const QString &imageId, QSize size);

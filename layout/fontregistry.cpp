@@ -44,13 +44,13 @@ FontRegistry &FontRegistry::instance()
 
 QString FontRegistry::activeBookId() const
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return m_activeBookId;
 }
 
 void FontRegistry::setActiveBook(const QString &bookId)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     if (bookId == m_activeBookId)
         return;
     unregister();
@@ -59,7 +59,7 @@ void FontRegistry::setActiveBook(const QString &bookId)
 
 void FontRegistry::clearAll()
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     unregister();
 }
 
@@ -79,7 +79,7 @@ QString FontRegistry::styleKey(const QString &family, int weight, bool italic)
 QString FontRegistry::hasFamily(const QString &name) const
 {
     const QString wanted = name.trimmed();
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return installedFamily(QFontDatabase().families(), wanted);
 }
 
@@ -88,7 +88,7 @@ QString FontRegistry::registerFontData(const QString &family, int weight, bool i
 {
     if (data.isEmpty())
         return QString();
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     if (m_activeBookId.isEmpty())
         return QString();
 
@@ -112,13 +112,13 @@ QString FontRegistry::registerFontData(const QString &family, int weight, bool i
 QString FontRegistry::substituteFamily(const QString &family, int weight, bool italic,
                                        const QStringList &candidates)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return applySubstitutions(family, weight, italic, candidates);
 }
 
 QString FontRegistry::resolveFamily(const QString &cssFamilyList)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     const auto cached = m_resolveCache.constFind(cssFamilyList);
     if (cached != m_resolveCache.cend())
         return cached.value();
@@ -147,7 +147,7 @@ QString FontRegistry::resolveStyledFamily(const QString &cssFamilyList, int weig
                                           bool italic)
 {
     {
-        QMutexLocker lock(&mutex);
+        std::lock_guard<std::mutex> lock(mutex);
         const QString style = italic ? QStringLiteral("italic") : QStringLiteral("normal");
         const QString weightText = QString::number(weight);
         for (const QString &name : splitFamilyList(cssFamilyList)) {
@@ -232,7 +232,7 @@ QString FontRegistry::applySubstitutions(const QString &family, int weight, bool
 
 bool FontRegistry::openBook(const QString &bookId, const QString &bookDataDir)
 {
-    QMutexLocker switching(&m_openBookMutex);
+    std::lock_guard<std::mutex> switching(m_openBookMutex);
     m_openBookId = bookId;
     m_openBookDataDir = bookDataDir;
     return loadManifest(bookId, bookDataDir);
@@ -240,7 +240,7 @@ bool FontRegistry::openBook(const QString &bookId, const QString &bookDataDir)
 
 void FontRegistry::returnToOpenBook()
 {
-    QMutexLocker switching(&m_openBookMutex);
+    std::lock_guard<std::mutex> switching(m_openBookMutex);
     // The import may have cleared the open book's fonts while leaving its id
     // active, so it is dropped first and loaded again.
     setActiveBook(QString());
@@ -250,7 +250,7 @@ void FontRegistry::returnToOpenBook()
 
 quint64 FontRegistry::changeCount() const
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return m_changes;
 }
 

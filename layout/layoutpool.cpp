@@ -130,7 +130,7 @@ void LayoutPool::resetTables()
 
 void LayoutPool::clear(quint64 generation)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_generation = generation;
     m_bookId.clear();
     m_startChapterId.clear();
@@ -143,19 +143,19 @@ void LayoutPool::clear(quint64 generation)
 
 void LayoutPool::setLayoutSettings(const LayoutConfig &config)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_settings = config;
 }
 
 LayoutConfig LayoutPool::layoutSettings() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_settings;
 }
 
 void LayoutPool::setBookContext(const QMap<QString, int> &chapterMap)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_chapterOrder = chapterMap;
     m_chapterAtIndex.clear();
     for (auto it = chapterMap.cbegin(); it != chapterMap.cend(); ++it)
@@ -164,7 +164,7 @@ void LayoutPool::setBookContext(const QMap<QString, int> &chapterMap)
 
 bool LayoutPool::hasChapter(const QString &chapterId) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_chapterOrder.contains(chapterId);
 }
 
@@ -172,7 +172,7 @@ void LayoutPool::openForReading(const QString &novelId, const QString &chapterId
                                 int glyphIndex, float blockOffset, quint64 generation)
 {
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_generation = generation;
         m_bookId = novelId;
         m_startChapterId = chapterId;
@@ -299,7 +299,7 @@ QString LayoutPool::nearestChapterWithLinesLocked(const QString &chapterId) cons
 
 QString LayoutPool::nearestChapterWithLines(const QString &chapterId) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return nearestChapterWithLinesLocked(chapterId);
 }
 
@@ -338,7 +338,7 @@ void LayoutPool::startChapterLayout(const QString &chapterId)
     LayoutConfig config;
     quint64 generation = 0;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (m_layoutInFlight || m_bookId.isEmpty() || m_chapterLayouts.contains(chapterId))
             return;
         if (!workerPool) {
@@ -393,7 +393,7 @@ void LayoutPool::onChapterLayoutFinished()
     QHash<QString, int> sequence;
     RenderPool *render = nullptr;
     {
-        QMutexLocker lock(&m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
         m_layoutInFlight = false;
         if (!hasResult || result.generation != m_generation || m_bookId.isEmpty()) {
             lock.unlock();
@@ -489,7 +489,7 @@ void LayoutPool::continuePlan()
     quint64 generation = 0;
     RenderPool *render = nullptr;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (m_bookId.isEmpty())
             return;
         LayoutPlan layoutPlan = planChapters(layoutBehind(), layoutAhead());
@@ -541,7 +541,7 @@ void LayoutPool::drainPending()
         quint64 generation = 0;
         RenderPool *render = nullptr;
         {
-            QMutexLocker lock(&m_mutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
             if (m_pendingPages.isEmpty() || m_bookId.isEmpty())
                 return;
             QLOG_DEBUG() << "[Pool] drain pending count=" << m_pendingPages.size()
@@ -573,7 +573,7 @@ void LayoutPool::drainPending()
             const QString &key = entry.second;
             PageLayout page;
             {
-                QMutexLocker lock(&m_mutex);
+                std::lock_guard<std::mutex> lock(m_mutex);
                 const auto pending = m_pendingPages.constFind(key);
                 if (pending == m_pendingPages.cend())
                     continue;
@@ -582,7 +582,7 @@ void LayoutPool::drainPending()
             const int result = render->push(key.left(key.lastIndexOf(QLatin1Char(':'))), page,
                                             generation);
             QLOG_DEBUG() << "[Pool] push page=" << key << "result=" << result;
-            QMutexLocker lock(&m_mutex);
+            std::lock_guard<std::mutex> lock(m_mutex);
             if (generation != m_generation || result > RenderPool::AlreadyDone)
                 return;
             m_pendingPages.remove(key);
@@ -604,7 +604,7 @@ void LayoutPool::pump()
         renderPool->scheduleNextRender();
     QString chosen;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (m_bookId.isEmpty() || m_layoutInFlight)
             return;
         const LayoutPlan plan = planChapters(layoutBehind(), layoutAhead());
@@ -635,7 +635,7 @@ void LayoutPool::pump()
 
 void LayoutPool::reportPageTurn(const QString &chapterId, int pageIndex)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     QString chapter = chapterId;
     if (m_settings.continuousMode && m_chapterPageCounts.value(chapter, 0) == 0)
         chapter = nearestChapterWithLinesLocked(chapter);
@@ -649,7 +649,7 @@ void LayoutPool::reportPageTurn(const QString &chapterId, int pageIndex)
 void LayoutPool::onInputQueueHasSpace(qulonglong generation)
 {
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (generation != m_generation)
             return;
     }
@@ -659,13 +659,13 @@ void LayoutPool::onInputQueueHasSpace(qulonglong generation)
 
 int LayoutPool::chapterPageCount(const QString &chapterId) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_chapterPageCounts.value(chapterId, -1);
 }
 
 int LayoutPool::chapterGlyphCount(const QString &chapterId) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_chapterLayouts.contains(chapterId))
         return -1;
     const QVector<LayoutLine> lines = chapterLines(chapterId);
@@ -675,7 +675,7 @@ int LayoutPool::chapterGlyphCount(const QString &chapterId) const
 int LayoutPool::chapterPageForAddress(const QString &chapterId, const QString &addressChapterId,
                                       int addressPageIndex) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_settings.continuousMode)
         return m_strip.chapterPageForAddress(chapterId, addressChapterId, addressPageIndex);
     return chapterId == addressChapterId ? addressPageIndex : -1;
@@ -683,7 +683,7 @@ int LayoutPool::chapterPageForAddress(const QString &chapterId, const QString &a
 
 QString LayoutPool::scrollPageKey(int pageIndex) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     // Only the continuous strip has a page sequence across chapters.
     if (!m_settings.continuousMode)
         return QString();
@@ -692,19 +692,19 @@ QString LayoutPool::scrollPageKey(int pageIndex) const
 
 bool LayoutPool::isFirstPage(const QString &chapterId, int pageIndex) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_settings.continuousMode && m_strip.isFirstPage(chapterId, pageIndex);
 }
 
 bool LayoutPool::isLastPage(const QString &chapterId, int pageIndex) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_settings.continuousMode && m_strip.isLastPage(chapterId, pageIndex);
 }
 
 int LayoutPool::pageFirstParaIndex(const QString &chapterId, int pageIndex) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     const PageLayout *page = findPage(chapterId, pageIndex);
     if (!page)
         return -1;
@@ -713,7 +713,7 @@ int LayoutPool::pageFirstParaIndex(const QString &chapterId, int pageIndex) cons
 
 int LayoutPool::pageFromParaIndex(const QString &chapterId, int glyphIndex) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_settings.continuousMode)
         return m_strip.pageFromGlyph(chapterId, glyphIndex);
     const auto pages = m_displayPages.constFind(chapterId);
@@ -724,7 +724,7 @@ int LayoutPool::pageFromParaIndex(const QString &chapterId, int glyphIndex) cons
 
 float LayoutPool::pageStartOffset(const QString &chapterId, int pageIndex) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_settings.continuousMode)
         return m_strip.startOffset(chapterId, pageIndex);
     const auto pages = m_displayPages.constFind(chapterId);
@@ -737,14 +737,14 @@ float LayoutPool::pageStartOffset(const QString &chapterId, int pageIndex) const
 
 PageLayout LayoutPool::pageEntry(const QString &chapterId, int pageIndex) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     const PageLayout *page = findPage(chapterId, pageIndex);
     return page ? *page : PageLayout();
 }
 
 bool LayoutPool::renderWindowKeys(int backwardPages, int forwardPages, QStringList &keys) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     const LayoutPlan plan = planChapters(backwardPages, forwardPages);
     if (!plan.chaptersToLayout.isEmpty())
         return false;

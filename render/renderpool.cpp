@@ -116,7 +116,7 @@ int RenderPool::push(const QString &chapterId, const PageLayout &page, quint64 g
     const QString key = makeKey(chapterId, page.pageIndex);
     const qint64 stamp = page.layoutStamp;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (generation != m_generation) {
             qDebug().noquote().nospace() << "[RenderPool] push stale key=" << key
                                          << " generation=" << generation
@@ -168,7 +168,7 @@ void RenderPool::scheduleNextRender()
     bool pdfBatch = false;
     LayoutConfig config;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (m_busy || m_queue.isEmpty())
             return;
         if (!threadPool) {
@@ -266,7 +266,7 @@ void RenderPool::onRenderFinished()
     bool signalSpace = false;
     quint64 generation = 0;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_busy = false;
         const int count = qMin(result.items.size(), result.images.size());
         for (int i = 0; i < count; ++i) {
@@ -402,7 +402,7 @@ void RenderPool::setCurrentPage(const QString &chapterId, int pageIndex)
     bool signalSpace = false;
     quint64 generation = 0;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         int move = 0;
         if (pageDistanceLocked(chapterId, pageIndex, move) && move != 0)
             m_direction = move > 0 ? 1 : -1;
@@ -426,7 +426,7 @@ void RenderPool::retainPages(const QSet<QString> &keys, quint64 generation)
 {
     bool signalSpace = false;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         if (generation != m_generation)
             return;
         m_retainKeys = keys;
@@ -441,27 +441,27 @@ void RenderPool::retainPages(const QSet<QString> &keys, quint64 generation)
 
 void RenderPool::setChapterPageCount(const QString &chapterId, int pageCount, quint64 generation)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (generation == m_generation)
         m_chapterPageCounts.insert(chapterId, pageCount);
 }
 
 void RenderPool::setPageSequence(const QHash<QString, int> &sequence, quint64 generation)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (generation == m_generation)
         m_pageSequence = sequence;
 }
 
 void RenderPool::setRenderSettings(const LayoutConfig &config)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_config = config;
 }
 
 void RenderPool::setBookContext(const QMap<QString, int> &chapterMap)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_chapterOrder = chapterMap;
     // In id order, so of two chapters with one index the larger id stays.
     m_indexToChapter.clear();
@@ -472,7 +472,7 @@ void RenderPool::setBookContext(const QMap<QString, int> &chapterMap)
 void RenderPool::resetForSession(const QString &novelId, const QString &chapterId, int pageIndex,
                                  quint64 generation)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     dropPagesLocked(generation);
     m_novelId = novelId;
     m_currentChapterId = chapterId;
@@ -486,7 +486,7 @@ void RenderPool::resetForSession(const QString &novelId, const QString &chapterI
 
 void RenderPool::clear(quint64 generation)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     dropPagesLocked(generation);
     m_novelId.clear();
     m_currentChapterId.clear();
@@ -559,33 +559,33 @@ bool RenderPool::keyDistanceLocked(const QString &key, int &distance) const
 
 bool RenderPool::pageDistance(const QString &chapterId, int pageIndex, int &distance) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return pageDistanceLocked(chapterId, pageIndex, distance);
 }
 
 bool RenderPool::keyDistance(const QString &key, int &distance) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return keyDistanceLocked(key, distance);
 }
 
 QImage RenderPool::imageForKey(const QString &id) const
 {
     const QString key = QUrl::fromPercentEncoding(id.toUtf8());
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_readyImages.value(key);
 }
 
 bool RenderPool::isPageReady(const QString &chapterId, int pageIndex) const
 {
     const QString key = makeKey(chapterId, pageIndex);
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_readyImages.contains(key);
 }
 
 bool RenderPool::isWindowReady(const QStringList &keys) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     for (const QString &key : keys) {
         if (!m_readyImages.contains(key))
             return false;
@@ -606,18 +606,18 @@ int RenderPool::readyCountLocked(int sign) const
 
 qint64 RenderPool::readyBytes() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return m_readyBytes;
 }
 
 int RenderPool::forwardReadyCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return readyCountLocked(1);
 }
 
 int RenderPool::backwardReadyCount() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     return readyCountLocked(-1);
 }

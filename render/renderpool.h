@@ -6,7 +6,7 @@
 #include <QHash>
 #include <QImage>
 #include <QMap>
-#include <QMutex>
+#include <mutex>
 #include <QObject>
 #include <QSet>
 #include <QStringList>
@@ -124,7 +124,8 @@ private:
     // Clears spaceWanted and answers true when the queue is short enough to say so.
     bool takeSpaceSignal();
 
-    mutable QMutex m_mutex;
+    // std::mutex rather than QMutex: thread sanitizer sees through it.
+    mutable std::mutex m_mutex;
     LayoutConfig m_config;
 
     QVector<RenderItem> m_queue;  // arrival order

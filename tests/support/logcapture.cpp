@@ -1,22 +1,27 @@
 #include "logcapture.h"
 
+std::mutex LogCapture::s_mutex;
 LogCapture *LogCapture::s_active = nullptr;
 
 LogCapture::LogCapture()
 {
-    s_active = this;
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_active = this;
+    }
     m_previous = qInstallMessageHandler(&LogCapture::handler);
 }
 
 LogCapture::~LogCapture()
 {
     qInstallMessageHandler(m_previous);
+    std::lock_guard<std::mutex> lock(s_mutex);
     s_active = nullptr;
 }
 
 QStringList LogCapture::lines(QtMsgType type) const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(s_mutex);
     QStringList out;
     for (const auto &entry : m_entries)
         if (entry.first == type)
@@ -26,14 +31,13 @@ QStringList LogCapture::lines(QtMsgType type) const
 
 void LogCapture::handler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
-    if (s_active) {
-        QMutexLocker lock(&s_active->m_mutex);
+    std::lock_guard<std::mutex> lock(s_mutex);
+    if (s_active)
         s_active->m_entries.append({type, message});
-    }
 }
 
 int LogCapture::count() const
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(s_mutex);
     return m_entries.size();
 }

@@ -1,10 +1,11 @@
 #pragma once
 
-#include <QMutex>
 #include <QPair>
 #include <QStringList>
 #include <QVector>
 #include <QtGlobal>
+
+#include <mutex>
 
 // Collects every message while alive, so a test can see which lines an
 // operation wrote (and that it wrote none). One at a time; worker threads may
@@ -23,8 +24,10 @@ public:
 private:
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
+    // Guards s_active and the entries: a worker may log while the capture
+    // ends. std::mutex, which thread sanitizer sees through.
+    static std::mutex s_mutex;
     static LogCapture *s_active;
     QtMessageHandler m_previous = nullptr;
-    mutable QMutex m_mutex;
     QVector<QPair<QtMsgType, QString>> m_entries;
 };

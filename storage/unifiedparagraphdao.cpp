@@ -13,6 +13,7 @@ namespace {
 const int ImageKind = Paragraph::Image;
 
 // Kept prepared for the whole of an enclosing transaction, found by address.
+const char RemovalSql[] = "DELETE FROM unified_paragraph WHERE novel_id = ? AND chapter_id = ?";
 const char InsertSql[] =
     "INSERT INTO unified_paragraph (id,novel_id,chapter_id,para_index,kind, "
     "first_glyph_index,start_progress_index,progress_weight,heading_lv, "
@@ -222,18 +223,21 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
     const QSqlDatabase db = DatabaseConnection::database();
 
     bool prepared = false;
-    QSqlQuery removal = Transaction::cachedQuery(
-        db, QStringLiteral("DELETE FROM unified_paragraph WHERE novel_id = :nid AND chapter_id = :cid"),
-        &prepared);
-    // A chapter whose old rows stayed would hold them twice.
-    if (prepared) {
-        removal.bindValue(QStringLiteral(":nid"), novelId);
-        removal.bindValue(QStringLiteral(":cid"), chapterId);
-        prepared = removal.exec();
-    }
-    if (!prepared) {
-        qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << removal.lastError().text();
-        return {};
+    // A chapter whose old rows stayed would hold them twice. Run once per
+    // chapter of a book's store: bound on the statement itself.
+    QSqlQuery removal = Transaction::cachedQuery(db, RemovalSql, &prepared);
+    {
+        ContentStatement statement(removal);
+        if (!prepared || !statement.isValid()) {
+            qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << removal.lastError().text();
+            return {};
+        }
+        statement.bindText(0, novelId);
+        statement.bindText(1, chapterId);
+        if (!statement.execute()) {
+            qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << statement.errorText();
+            return {};
+        }
     }
 
     const QByteArray now = contentTimeUtf8();

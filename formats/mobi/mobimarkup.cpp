@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -43,11 +44,6 @@ QString rebuild(const QString &text, const Re &pattern, Replace replace)
         return text;
     out.append(text.midRef(copied));
     return out;
-}
-
-QString removeAll(const QString &text, const Re &pattern)
-{
-    return rebuild(text, pattern, [](const QRegularExpressionMatch &, QString &) { return true; });
 }
 
 // True when the character before the tag's final ">" (white space aside) is "/".
@@ -130,6 +126,138 @@ QString firstGroup(const QRegularExpressionMatch &m)
     return m.capturedStart(1) >= 0 ? m.captured(1) : m.captured(2);
 }
 
+// Hand-written scanners for the hot passes. They follow what the matcher
+// does with these patterns: "\s" and "\b" are ASCII-only, and a caseless
+// "k" or "s" also takes the Kelvin sign and the long s.
+inline bool isReSpace(uint c)
+{
+    return c == ' ' || (c >= 9 && c <= 13);
+}
+
+inline bool isReWord(uint c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+inline uint foldCase(uint c)
+{
+    if (c >= 'A' && c <= 'Z')
+        return c + 32;
+    if (c == 0x212A)
+        return 'k';
+    if (c == 0x17F)
+        return 's';
+    return c;
+}
+
+// True when the lower-case ASCII name stands at d[i], case aside.
+template<typename Char>
+bool nameAt(const Char *d, int n, int i, QLatin1String name)
+{
+    if (i + name.size() > n)
+        return false;
+    for (int k = 0; k < name.size(); ++k)
+        if (foldCase(uint(d[i + k])) != uchar(name.at(k).toLatin1()))
+            return false;
+    return true;
+}
+
+template<typename Char>
+int skipSpaces(const Char *d, int n, int i)
+{
+    while (i < n && isReSpace(uint(d[i])))
+        ++i;
+    return i;
+}
+
+// End of "[^<>]*>" from i, or -1.
+template<typename Char>
+int tagRest(const Char *d, int n, int i)
+{
+    while (i < n && d[i] != '<' && d[i] != '>')
+        ++i;
+    return i < n && d[i] == '>' ? i + 1 : -1;
+}
+
+// "<\s*(?:names)\b[^<>]*>" at the "<" at p: the match's end, or -1.
+int openTagEnd(const ushort *d, int n, int p, std::initializer_list<QLatin1String> names)
+{
+    const int i = skipSpaces(d, n, p + 1);
+    for (const QLatin1String name : names) {
+        const int e = i + name.size();
+        if (nameAt(d, n, i, name) && (e == n || !isReWord(d[e])))
+            return tagRest(d, n, e);
+    }
+    return -1;
+}
+
+// "<\s*/\s*(?:names)\s*>" at the "<" at p: the match's end, or -1.
+int closeTagEnd(const ushort *d, int n, int p, std::initializer_list<QLatin1String> names)
+{
+    int i = skipSpaces(d, n, p + 1);
+    if (i >= n || d[i] != '/')
+        return -1;
+    i = skipSpaces(d, n, i + 1);
+    for (const QLatin1String name : names) {
+        if (!nameAt(d, n, i, name))
+            continue;
+        const int e = skipSpaces(d, n, i + name.size());
+        if (e < n && d[e] == '>')
+            return e + 1;
+    }
+    return -1;
+}
+
+// The matcher finds nothing in a text with a lone surrogate.
+bool validUtf16(const QString &text)
+{
+    const ushort *d = text.utf16();
+    const int n = text.size();
+    for (int i = 0; i < n; ++i) {
+        if (QChar::isHighSurrogate(d[i])) {
+            if (++i >= n || !QChar::isLowSurrogate(d[i]))
+                return false;
+        } else if (QChar::isLowSurrogate(d[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// rebuild() for patterns that start with "<": end(p) gives the end of the
+// match at the "<" at p or -1; replace() may decline a match.
+template<typename End, typename Replace>
+QString rebuildTags(const QString &text, End end, Replace replace)
+{
+    const ushort *d = text.utf16();
+    QString out;
+    bool changed = false;
+    int copied = 0;
+    QString replacement;
+    for (int p = text.indexOf(QLatin1Char('<')); p >= 0; p = text.indexOf(QLatin1Char('<'), p)) {
+        const int e = end(d, p);
+        if (e < 0) {
+            ++p;
+            continue;
+        }
+        replacement.clear();
+        if (replace(QStringRef(&text, p, e - p), replacement)) {
+            if (!changed) {
+                out.reserve(text.size() + text.size() / 8 + 64);
+                changed = true;
+            }
+            out.append(QStringView(d + copied, p - copied));
+            out.append(replacement);
+            copied = e;
+        }
+        p = e;
+    }
+    if (!changed)
+        return text;
+    out.append(QStringView(d + copied, text.size() - copied));
+    return out;
+}
+
 }
 
 namespace MobiMarkup {
@@ -155,29 +283,42 @@ QString rewriteKindleLinks(const QString &text, const QMap<int, QString> &flowNa
 
 QString insertPageBreaks(const QString &text)
 {
-    static const Re breakEnd(QStringLiteral("<\\s*/\\s*mbp:pagebreak\\s*>"), NoCase);
-    static const Re breakStart(QStringLiteral("<\\s*mbp:pagebreak\\b[^<>]*>"), NoCase);
-    static const QString voidNames =
-        QStringLiteral("(?:area|base|br|col|embed|hr|img|input|link|meta|param|source|track|wbr)");
-    static const Re voidEnd(QStringLiteral("<\\s*/\\s*") + voidNames + QStringLiteral("\\s*>"), NoCase);
-    static const Re voidStart(QStringLiteral("<\\s*") + voidNames + QStringLiteral("\\b[^<>]*>"), NoCase);
     static const QString pageBreak = QStringLiteral("<div class=\"mbp-pagebreak\"></div>");
+    static const std::initializer_list<QLatin1String> breakName{QLatin1String("mbp:pagebreak")};
+    static const std::initializer_list<QLatin1String> voidNames{
+        QLatin1String("area"), QLatin1String("base"), QLatin1String("br"), QLatin1String("col"),
+        QLatin1String("embed"), QLatin1String("hr"), QLatin1String("img"), QLatin1String("input"),
+        QLatin1String("link"), QLatin1String("meta"), QLatin1String("param"), QLatin1String("source"),
+        QLatin1String("track"), QLatin1String("wbr")};
+    if (!validUtf16(text))
+        return text;
+    const int n0 = text.size();
+    const auto removeMatch = [](const QStringRef &, QString &) { return true; };
 
-    QString out = removeAll(text, breakEnd);
-    out = rebuild(out, breakStart, [](const QRegularExpressionMatch &, QString &r) {
-        r = pageBreak;
-        return true;
-    });
-    out = removeAll(out, voidEnd);
-    return rebuild(out, voidStart, [](const QRegularExpressionMatch &m, QString &r) {
-        const QStringRef tag = m.capturedRef();
-        if (endsSelfClosed(tag))
-            return false;
-        r.reserve(tag.size() + 1);
-        r.append(tag.left(tag.size() - 1));
-        r.append(QStringLiteral("/>"));
-        return true;
-    });
+    // Four passes in turn: what one removes can join a tag the next one reads.
+    QString out = rebuildTags(
+        text, [&](const ushort *d, int p) { return closeTagEnd(d, n0, p, breakName); }, removeMatch);
+    int n = out.size();
+    out = rebuildTags(
+        out, [&](const ushort *d, int p) { return openTagEnd(d, n, p, breakName); },
+        [](const QStringRef &, QString &r) {
+            r = pageBreak;
+            return true;
+        });
+    n = out.size();
+    out = rebuildTags(
+        out, [&](const ushort *d, int p) { return closeTagEnd(d, n, p, voidNames); }, removeMatch);
+    n = out.size();
+    return rebuildTags(
+        out, [&](const ushort *d, int p) { return openTagEnd(d, n, p, voidNames); },
+        [](const QStringRef &tag, QString &r) {
+            if (endsSelfClosed(tag))
+                return false;
+            r.reserve(tag.size() + 1);
+            r.append(tag.left(tag.size() - 1));
+            r.append(QStringLiteral("/>"));
+            return true;
+        });
 }
 
 QString rewriteImageRecindex(const QString &html, const QMap<int, QString> &imageNames)
@@ -264,15 +405,48 @@ QString wrapMobiHtml(const QString &text)
 
 QString attributeValue(const QString &tag, const QString &name)
 {
-    // One compiled expression per attribute name and thread.
-    thread_local QHash<QString, Re> expressions;
-    auto found = expressions.find(name);
-    if (found == expressions.end())
-        found = expressions.insert(
-            name, Re(QStringLiteral("(?:^|\\s)%1\\s*=\\s*(?:[\"']([^\"']*)[\"']|([^\\s>]+))")
-                         .arg(Re::escape(name)),
-                     NoCase));
-    return firstGroup(found->match(tag));
+    // "(?:^|\s)name\s*=\s*(?:["']([^"']*)["']|([^\s>]+))", caseless, first match.
+    const QByteArray lower = name.toLower().toLatin1();
+    bool asciiName = !lower.isEmpty();
+    for (const QChar c : name)
+        asciiName = asciiName && c.unicode() < 128;
+    if (!asciiName) {
+        // Rare: left to the matcher, one compiled expression per name and thread.
+        thread_local QHash<QString, Re> expressions;
+        auto found = expressions.find(name);
+        if (found == expressions.end())
+            found = expressions.insert(
+                name, Re(QStringLiteral("(?:^|\\s)%1\\s*=\\s*(?:[\"']([^\"']*)[\"']|([^\\s>]+))")
+                             .arg(Re::escape(name)),
+                         NoCase));
+        return firstGroup(found->match(tag));
+    }
+    if (!validUtf16(tag))
+        return QString();
+    const QLatin1String key(lower);
+    const ushort *d = tag.utf16();
+    const int n = tag.size();
+    for (int i = 0; i + key.size() <= n; ++i) {
+        if ((i > 0 && !isReSpace(d[i - 1])) || !nameAt(d, n, i, key))
+            continue;
+        int j = skipSpaces(d, n, i + key.size());
+        if (j >= n || d[j] != '=')
+            continue;
+        j = skipSpaces(d, n, j + 1);
+        if (j < n && (d[j] == '"' || d[j] == '\'')) {
+            int k = j + 1;
+            while (k < n && d[k] != '"' && d[k] != '\'')
+                ++k;
+            if (k < n)
+                return tag.mid(j + 1, k - j - 1);
+        }
+        int k = j;
+        while (k < n && !isReSpace(d[k]) && d[k] != '>')
+            ++k;
+        if (k > j)
+            return tag.mid(j, k - j);
+    }
+    return QString();
 }
 
 QString tagId(const QString &tag)
@@ -343,11 +517,9 @@ QString formatKf8ParseError(int partIndex, const QString &stage, int partBytes, 
 
 QByteArray insertFileposAnchors(const QByteArray &bytes)
 {
-    static const Re target(
-        QStringLiteral("<(?:a|reference)\\b[^<>]*\\bfilepos\\s*=\\s*(?:[\"'](\\d+)[\"']|(\\d+))[^<>]*>"),
-        NoCase);
-    const QString latin = QString::fromLatin1(bytes);
     const qint64 length = bytes.size();
+    const char *data = bytes.constData();
+    const int n = bytes.size();
 
     struct Target
     {
@@ -357,14 +529,53 @@ QByteArray insertFileposAnchors(const QByteArray &bytes)
     };
     QVector<Target> targets;
     QSet<qint64> seen;
-    QRegularExpressionMatchIterator it = target.globalMatch(latin);
-    while (it.hasNext()) {
-        const QRegularExpressionMatch m = it.next();
-        qint64 n = 0;
-        if (!decimalValue(firstGroup(m), &n) || n > length || seen.contains(n))
-            continue;
-        seen.insert(n);
-        targets.append({n, qMax<qint64>(n - 1, 0)});
+    // "<(?:a|reference)\b[^<>]*\bfilepos\s*=\s*(?:["'](\d+)["']|(\d+))[^<>]*>",
+    // caseless; the last filepos of a tag is the one taken.
+    for (const char *lt = static_cast<const char *>(memchr(data, '<', size_t(n))); lt;) {
+        const int p = int(lt - data);
+        int i = p + 1;
+        if (nameAt(data, n, i, QLatin1String("a")))
+            i += 1;
+        else if (nameAt(data, n, i, QLatin1String("reference")))
+            i += 9;
+        else
+            i = -1;
+        int end = -1;
+        if (i > 0 && (i == n || !isReWord(uchar(data[i]))))
+            end = tagRest(data, n, i);
+        int next = p + 1;
+        if (end > 0) {
+            // The last "filepos" in the tag with a number after it.
+            qint64 number = -2;
+            for (int f = end - 8; f >= i && number == -2; --f) {
+                if (!isReWord(uchar(data[f - 1])) && nameAt(data, n, f, QLatin1String("filepos"))) {
+                    int j = skipSpaces(data, n, f + 7);
+                    if (data[j] != '=')
+                        continue;
+                    j = skipSpaces(data, n, j + 1);
+                    const bool quoted = data[j] == '"' || data[j] == '\'';
+                    const int first = quoted ? j + 1 : j;
+                    int k = first;
+                    qint64 value = 0;
+                    while (data[k] >= '0' && data[k] <= '9') {
+                        if (value <= length)
+                            value = value * 10 + (data[k] - '0');
+                        ++k;
+                    }
+                    if (k == first || (quoted && data[k] != '"' && data[k] != '\''))
+                        continue;
+                    number = value;
+                }
+            }
+            if (number != -2) {
+                next = end;
+                if (number <= length && !seen.contains(number)) {
+                    seen.insert(number);
+                    targets.append({number, qMax<qint64>(number - 1, 0)});
+                }
+            }
+        }
+        lt = next < n ? static_cast<const char *>(memchr(data + next, '<', size_t(n - next))) : nullptr;
     }
     if (targets.isEmpty())
         return bytes;
@@ -378,7 +589,6 @@ QByteArray insertFileposAnchors(const QByteArray &bytes)
     qint64 lastOpen = -1;
     qint64 lastClose = -1;
     qint64 scanned = 0;
-    const char *data = bytes.constData();
     for (int index : qAsConst(order)) {
         Target &t = targets[index];
         for (; scanned <= t.probe && scanned < length; ++scanned) {
@@ -398,11 +608,18 @@ QByteArray insertFileposAnchors(const QByteArray &bytes)
     }
     // An anchor before the body would sit beside the root element and make
     // the whole document unreadable: such targets go to the body's start.
-    static const Re bodyTag(QStringLiteral("<body\\b[^<>]*>"), NoCase);
-    const QRegularExpressionMatch body = bodyTag.match(latin);
-    if (body.hasMatch()) {
-        for (Target &t : targets)
-            t.position = qMax<qint64>(t.position, body.capturedEnd());
+    for (const char *lt = static_cast<const char *>(memchr(data, '<', size_t(n))); lt;) {
+        const int p = int(lt - data);
+        const int e = p + 5;
+        if (nameAt(data, n, p + 1, QLatin1String("body")) && (e == n || !isReWord(uchar(data[e])))) {
+            const int end = tagRest(data, n, e);
+            if (end > 0) {
+                for (Target &t : targets)
+                    t.position = qMax<qint64>(t.position, end);
+                break;
+            }
+        }
+        lt = p + 1 < n ? static_cast<const char *>(memchr(data + p + 1, '<', size_t(n - p - 1))) : nullptr;
     }
     // Discovery order among targets at one position.
     std::stable_sort(targets.begin(), targets.end(),
@@ -451,7 +668,6 @@ QString plainTitle(const QString &html)
 
 QVector<MobiTocEntry> buildMobiToc(const QString &html)
 {
-    static const Re tagPattern(QStringLiteral("<[A-Za-z][^<>]*>"));
     static const Re linkOpen(QStringLiteral("<a\\b([^<>]*)>"), NoCase);
     static const Re linkClose(QStringLiteral("</a\\s*>"), NoCase);
     static const Re referencePattern(QStringLiteral("<reference\\b([^<>]*)>"), NoCase);
@@ -459,11 +675,22 @@ QVector<MobiTocEntry> buildMobiToc(const QString &html)
     static const Re headingClose(QStringLiteral("</h[1-3]\\s*>"), NoCase);
     const auto usableTitle = [](const QString &title) { return !title.isEmpty() && title.size() <= 200; };
 
+    // Every "<[A-Za-z][^<>]*>" in turn.
     QHash<QString, int> anchors;
-    QRegularExpressionMatchIterator tags = tagPattern.globalMatch(html);
-    while (tags.hasNext()) {
-        const QRegularExpressionMatch m = tags.next();
-        const QStringRef ref = m.capturedRef();
+    const ushort *d = html.utf16();
+    const int n = html.size();
+    const bool valid = validUtf16(html);
+    for (int p = valid ? html.indexOf(QLatin1Char('<')) : -1; p >= 0; p = html.indexOf(QLatin1Char('<'), p)) {
+        const ushort first = p + 1 < n ? d[p + 1] : 0;
+        const int end = (first >= 'a' && first <= 'z') || (first >= 'A' && first <= 'Z')
+            ? tagRest(d, n, p + 2) : -1;
+        if (end < 0) {
+            ++p;
+            continue;
+        }
+        const QStringRef ref(&html, p, end - p);
+        const int start = p;
+        p = end;
         // Most tags carry neither attribute; skip them without a match.
         if (!ref.contains(QLatin1String("id"), Qt::CaseInsensitive)
             && !ref.contains(QLatin1String("name"), Qt::CaseInsensitive))
@@ -473,7 +700,7 @@ QVector<MobiTocEntry> buildMobiToc(const QString &html)
         if (anchor.isEmpty())
             anchor = attributeValue(tag, QStringLiteral("name"));
         if (!anchor.isEmpty() && !anchors.contains(anchor))
-            anchors.insert(anchor, m.capturedStart());
+            anchors.insert(anchor, start);
     }
     if (anchors.size() <= 1)
         return {};

@@ -89,38 +89,6 @@ bool decimalValue(const QString &text, qint64 *value)
     return true;
 }
 
-// Each element from an opening match to the first closing match after it,
-// the search going on after that close: what "<a ...>(.*?)</a>" finds, but an
-// opening tag without a close ends the walk instead of rescanning the rest
-// of the text once per such tag.
-template<typename Visit>
-void forEachElement(const QString &text, const Re &open, const Re &close, Visit visit)
-{
-    // Checked once here, not by every match over the whole text; a text with
-    // a lone surrogate is left to the matcher, which then finds nothing.
-    bool valid = true;
-    for (int i = 0; valid && i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (c.isHighSurrogate())
-            valid = i + 1 < text.size() && text.at(++i).isLowSurrogate();
-        else
-            valid = !c.isLowSurrogate();
-    }
-    const auto options = valid ? QRegularExpression::DontCheckSubjectStringMatchOption
-                               : QRegularExpression::NoMatchOption;
-    int from = 0;
-    for (;;) {
-        const QRegularExpressionMatch o = open.match(text, from, Re::NormalMatch, options);
-        if (!o.hasMatch())
-            return;
-        const QRegularExpressionMatch c = close.match(text, o.capturedEnd(), Re::NormalMatch, options);
-        if (!c.hasMatch())
-            return;
-        visit(o, c.capturedStart(), c.capturedEnd());
-        from = c.capturedEnd();
-    }
-}
-
 QString firstGroup(const QRegularExpressionMatch &m)
 {
     return m.capturedStart(1) >= 0 ? m.captured(1) : m.captured(2);
@@ -179,10 +147,12 @@ int tagRest(const Char *d, int n, int i)
     return i < n && d[i] == '>' ? i + 1 : -1;
 }
 
-// "<\s*(?:names)\b[^<>]*>" at the "<" at p: the match's end, or -1.
-int openTagEnd(const ushort *d, int n, int p, std::initializer_list<QLatin1String> names)
+// "<\s*(?:names)\b[^<>]*>" at the "<" at p (without "\s*" unless spaced):
+// the match's end, or -1.
+int openTagEnd(const ushort *d, int n, int p, std::initializer_list<QLatin1String> names,
+               bool spaced = true)
 {
-    const int i = skipSpaces(d, n, p + 1);
+    const int i = spaced ? skipSpaces(d, n, p + 1) : p + 1;
     for (const QLatin1String name : names) {
         const int e = i + name.size();
         if (nameAt(d, n, i, name) && (e == n || !isReWord(d[e])))
@@ -191,13 +161,15 @@ int openTagEnd(const ushort *d, int n, int p, std::initializer_list<QLatin1Strin
     return -1;
 }
 
-// "<\s*/\s*(?:names)\s*>" at the "<" at p: the match's end, or -1.
-int closeTagEnd(const ushort *d, int n, int p, std::initializer_list<QLatin1String> names)
+// "<\s*/\s*(?:names)\s*>" at the "<" at p (without the first two "\s*"
+// unless spaced): the match's end, or -1.
+int closeTagEnd(const ushort *d, int n, int p, std::initializer_list<QLatin1String> names,
+                bool spaced = true)
 {
-    int i = skipSpaces(d, n, p + 1);
+    int i = spaced ? skipSpaces(d, n, p + 1) : p + 1;
     if (i >= n || d[i] != '/')
         return -1;
-    i = skipSpaces(d, n, i + 1);
+    i = spaced ? skipSpaces(d, n, i + 1) : i + 1;
     for (const QLatin1String name : names) {
         if (!nameAt(d, n, i, name))
             continue;
@@ -213,6 +185,12 @@ bool validUtf16(const QString &text)
 {
     const ushort *d = text.utf16();
     const int n = text.size();
+    // Most texts hold no surrogate at all; this loop vectorises.
+    ushort any = 0;
+    for (int i = 0; i < n; ++i)
+        any |= ushort((d[i] & 0xF800) == 0xD800);
+    if (!any)
+        return true;
     for (int i = 0; i < n; ++i) {
         if (QChar::isHighSurrogate(d[i])) {
             if (++i >= n || !QChar::isLowSurrogate(d[i]))
@@ -222,6 +200,44 @@ bool validUtf16(const QString &text)
         }
     }
     return true;
+}
+
+// The first match at or after from of a pattern that starts with "<", as
+// end(d, p) reads it: its start, or -1; *matchEnd gets its end.
+template<typename End>
+int nextTag(const QString &text, int from, End end, int *matchEnd)
+{
+    const ushort *d = text.utf16();
+    for (int p = text.indexOf(QLatin1Char('<'), from); p >= 0; p = text.indexOf(QLatin1Char('<'), p + 1)) {
+        const int e = end(d, p);
+        if (e >= 0) {
+            *matchEnd = e;
+            return p;
+        }
+    }
+    return -1;
+}
+
+// Each element from an opening match to the first closing match after it,
+// the search going on after that close: what "<a ...>(.*?)</a>" finds, but an
+// opening tag without a close ends the walk instead of rescanning the rest
+// of the text once per such tag. visit(openStart, openEnd, closeStart, closeEnd).
+template<typename Open, typename Close, typename Visit>
+void forEachElement(const QString &text, Open open, Close close, Visit visit)
+{
+    int from = 0;
+    for (;;) {
+        int openEnd = 0;
+        const int openStart = nextTag(text, from, open, &openEnd);
+        if (openStart < 0)
+            return;
+        int closeEnd = 0;
+        const int closeStart = nextTag(text, openEnd, close, &closeEnd);
+        if (closeStart < 0)
+            return;
+        visit(openStart, openEnd, closeStart, closeEnd);
+        from = closeEnd;
+    }
 }
 
 // rebuild() for patterns that start with "<": end(p) gives the end of the
@@ -325,14 +341,18 @@ QString rewriteImageRecindex(const QString &html, const QMap<int, QString> &imag
 {
     if (imageNames.isEmpty())
         return html;
-    static const Re image(QStringLiteral("<img\\b[^<>]*>"), NoCase);
+    static const std::initializer_list<QLatin1String> image{QLatin1String("img")};
     static const Re recindex(
         QStringLiteral("\\brecindex\\s*=\\s*(?:[\"']([^\"']+)[\"']|([^\\s>/]+))"), NoCase);
     static const Re recindexAttribute(
         QStringLiteral("\\s*\\brecindex\\s*=\\s*(?:[\"'][^\"']+[\"']|[^\\s>/]+)"), NoCase);
     static const Re source(QStringLiteral("\\s+src\\s*=\\s*(?:[\"'][^\"']*[\"']|[^\\s>/]+)"), NoCase);
-    return rebuild(html, image, [&](const QRegularExpressionMatch &m, QString &out) {
-        const QString tag = m.captured();
+    if (!validUtf16(html))
+        return html;
+    const int n = html.size();
+    const auto imageEnd = [&](const ushort *d, int p) { return openTagEnd(d, n, p, image, false); };
+    return rebuildTags(html, imageEnd, [&](const QStringRef &ref, QString &out) {
+        const QString tag = ref.toString();
         qint64 number = 0;
         if (!decimalValue(firstGroup(recindex.match(tag)), &number) || number > 2147483647)
             return false;
@@ -641,11 +661,14 @@ QByteArray insertFileposAnchors(const QByteArray &bytes)
 
 QString rewriteFileposLinks(const QString &html)
 {
-    static const Re link(QStringLiteral("<a\\b[^<>]*>"), NoCase);
+    static const std::initializer_list<QLatin1String> link{QLatin1String("a")};
     static const Re filepos(QStringLiteral("\\s+filepos\\s*=\\s*(?:[\"'](\\d+)[\"']|(\\d+))"), NoCase);
     static const Re href(QStringLiteral("\\s+href\\s*=\\s*(?:[\"'][^\"']*[\"']|[^\\s>]+)"), NoCase);
-    return rebuild(html, link, [](const QRegularExpressionMatch &m, QString &out) {
-        const QStringRef tag = m.capturedRef();
+    if (!validUtf16(html))
+        return html;
+    const int n = html.size();
+    const auto linkEnd = [&](const ushort *d, int p) { return openTagEnd(d, n, p, link, false); };
+    return rebuildTags(html, linkEnd, [](const QStringRef &tag, QString &out) {
         if (!tag.contains(QLatin1String("filepos"), Qt::CaseInsensitive))
             return false;
         QString rewritten = tag.toString();
@@ -668,11 +691,10 @@ QString plainTitle(const QString &html)
 
 QVector<MobiTocEntry> buildMobiToc(const QString &html)
 {
-    static const Re linkOpen(QStringLiteral("<a\\b([^<>]*)>"), NoCase);
-    static const Re linkClose(QStringLiteral("</a\\s*>"), NoCase);
-    static const Re referencePattern(QStringLiteral("<reference\\b([^<>]*)>"), NoCase);
-    static const Re headingOpen(QStringLiteral("<h[1-3]\\b[^<>]*>"), NoCase);
-    static const Re headingClose(QStringLiteral("</h[1-3]\\s*>"), NoCase);
+    static const std::initializer_list<QLatin1String> link{QLatin1String("a")};
+    static const std::initializer_list<QLatin1String> reference{QLatin1String("reference")};
+    static const std::initializer_list<QLatin1String> heading{
+        QLatin1String("h1"), QLatin1String("h2"), QLatin1String("h3")};
     const auto usableTitle = [](const QString &title) { return !title.isEmpty() && title.size() <= 200; };
 
     // Every "<[A-Za-z][^<>]*>" in turn.
@@ -706,8 +728,12 @@ QVector<MobiTocEntry> buildMobiToc(const QString &html)
         return {};
 
     QVector<MobiTocEntry> links;
-    forEachElement(html, linkOpen, linkClose, [&](const QRegularExpressionMatch &open, int contentEnd, int) {
-        const QString href = attributeValue(open.captured(1), QStringLiteral("href"));
+    const auto linkOpen = [&](const ushort *d, int p) { return openTagEnd(d, n, p, link, false); };
+    const auto linkClose = [&](const ushort *d, int p) { return closeTagEnd(d, n, p, link, false); };
+    forEachElement(html, linkOpen, linkClose, [&](int openStart, int openEnd, int contentEnd, int) {
+        // The attributes: what follows "<a" up to ">".
+        const QString href =
+            attributeValue(html.mid(openStart + 2, openEnd - openStart - 3), QStringLiteral("href"));
         const int hash = href.lastIndexOf(QLatin1Char('#'));
         if (hash < 0)
             return;
@@ -718,21 +744,24 @@ QVector<MobiTocEntry> buildMobiToc(const QString &html)
         const auto anchor = anchors.constFind(fragment);
         if (anchor == anchors.constEnd())
             return;
-        const QString title = plainTitle(html.mid(open.capturedEnd(), contentEnd - open.capturedEnd()));
+        const QString title = plainTitle(html.mid(openEnd, contentEnd - openEnd));
         if (usableTitle(title))
-            links.append({title, fragment, anchor.value(), open.capturedStart()});
+            links.append({title, fragment, anchor.value(), openStart});
     });
 
     int start = -1;
-    QRegularExpressionMatchIterator refs = referencePattern.globalMatch(html);
-    while (refs.hasNext() && start < 0) {
-        const QString attributes = refs.next().captured(1);
+    const auto referenceEnd = [&](const ushort *d, int p) { return openTagEnd(d, n, p, reference, false); };
+    for (int from = 0, end = 0; start < 0; from = end) {
+        const int at = nextTag(html, from, referenceEnd, &end);
+        if (at < 0)
+            break;
+        const QString attributes = html.mid(at + 10, end - at - 11);
         if (attributeValue(attributes, QStringLiteral("type")).compare(QLatin1String("toc"), Qt::CaseInsensitive) != 0)
             continue;
-        qint64 n = 0;
-        if (!decimalValue(attributeValue(attributes, QStringLiteral("filepos")), &n))
+        qint64 number = 0;
+        if (!decimalValue(attributeValue(attributes, QStringLiteral("filepos")), &number))
             continue;
-        start = anchors.value(QStringLiteral("mobi-filepos-%1").arg(n), -1);
+        start = anchors.value(QStringLiteral("mobi-filepos-%1").arg(number), -1);
     }
 
     QVector<MobiTocEntry> best;
@@ -754,16 +783,17 @@ QVector<MobiTocEntry> buildMobiToc(const QString &html)
         return best;
 
     QVector<MobiTocEntry> headings;
-    forEachElement(html, headingOpen, headingClose,
-                   [&](const QRegularExpressionMatch &open, int contentEnd, int end) {
-        const QString whole = html.mid(open.capturedStart(), end - open.capturedStart());
+    const auto headingOpen = [&](const ushort *d, int p) { return openTagEnd(d, n, p, heading, false); };
+    const auto headingClose = [&](const ushort *d, int p) { return closeTagEnd(d, n, p, heading, false); };
+    forEachElement(html, headingOpen, headingClose, [&](int openStart, int openEnd, int contentEnd, int end) {
+        const QString whole = html.mid(openStart, end - openStart);
         QString anchor = attributeValue(whole, QStringLiteral("id"));
         if (anchor.isEmpty())
             anchor = attributeValue(whole, QStringLiteral("name"));
         const auto position = anchors.constFind(anchor);
         if (anchor.isEmpty() || position == anchors.constEnd())
             return;
-        const QString title = plainTitle(html.mid(open.capturedEnd(), contentEnd - open.capturedEnd()));
+        const QString title = plainTitle(html.mid(openEnd, contentEnd - openEnd));
         if (usableTitle(title))
             headings.append({title, anchor, position.value(), -1});
     });

@@ -185,13 +185,24 @@ bool validUtf16(const QString &text)
 {
     const ushort *d = text.utf16();
     const int n = text.size();
-    // Most texts hold no surrogate at all; this loop vectorises.
-    ushort any = 0;
-    for (int i = 0; i < n; ++i)
-        any |= ushort((d[i] & 0xF800) == 0xD800);
-    if (!any)
+    // Most texts hold no surrogate at all: four code units a step look for
+    // one; a hit (or a false alarm) goes to the exact walk below.
+    constexpr quint64 Ones = 0x0001000100010001ULL;
+    constexpr quint64 Highs = 0x8000800080008000ULL;
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        quint64 x;
+        memcpy(&x, d + i, sizeof x);
+        const quint64 v = (x & 0xF800F800F800F800ULL) ^ 0xD800D800D800D800ULL;
+        if ((v - Ones) & ~v & Highs)
+            break;
+    }
+    for (; i < n; ++i)
+        if ((d[i] & 0xF800) == 0xD800)
+            break;
+    if (i == n)
         return true;
-    for (int i = 0; i < n; ++i) {
+    for (i = 0; i < n; ++i) {
         if (QChar::isHighSurrogate(d[i])) {
             if (++i >= n || !QChar::isLowSurrogate(d[i]))
                 return false;

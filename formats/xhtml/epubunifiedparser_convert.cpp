@@ -900,8 +900,12 @@ QString EpubUnifiedParser::quoteUnquotedAttributes(const QString &text, bool *ch
     while (i < n) {
         const QChar c = text[i];
         if (c != QLatin1Char('<')) {
-            out += c;
-            ++i;
+            // The text up to the next tag in one piece.
+            int next = text.indexOf(QLatin1Char('<'), i);
+            if (next < 0)
+                next = n;
+            out += text.midRef(i, next - i);
+            i = next;
             continue;
         }
         const QStringRef rest = text.midRef(i);

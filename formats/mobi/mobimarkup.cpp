@@ -285,6 +285,60 @@ QString rebuildTags(const QString &text, End end, Replace replace)
     return out;
 }
 
+const QString &pageBreak()
+{
+    static const QString element = QStringLiteral("<div class=\"mbp-pagebreak\"></div>");
+    return element;
+}
+
+std::initializer_list<QLatin1String> breakNames()
+{
+    static const std::initializer_list<QLatin1String> names{QLatin1String("mbp:pagebreak")};
+    return names;
+}
+
+std::initializer_list<QLatin1String> voidNames()
+{
+    static const std::initializer_list<QLatin1String> names{
+        QLatin1String("area"), QLatin1String("base"), QLatin1String("br"), QLatin1String("col"),
+        QLatin1String("embed"), QLatin1String("hr"), QLatin1String("img"), QLatin1String("input"),
+        QLatin1String("link"), QLatin1String("meta"), QLatin1String("param"), QLatin1String("source"),
+        QLatin1String("track"), QLatin1String("wbr")};
+    return names;
+}
+
+// The four repairs in turn, each over the result of the one before.
+QString insertPageBreaksInTurn(const QString &text)
+{
+    const int n0 = text.size();
+    const auto removeMatch = [](const QStringRef &, QString &) { return true; };
+
+    // Four passes in turn: what one removes can join a tag the next one reads.
+    QString out = rebuildTags(
+        text, [&](const ushort *d, int p) { return closeTagEnd(d, n0, p, breakNames()); }, removeMatch);
+    int n = out.size();
+    out = rebuildTags(
+        out, [&](const ushort *d, int p) { return openTagEnd(d, n, p, breakNames()); },
+        [](const QStringRef &, QString &r) {
+            r = pageBreak();
+            return true;
+        });
+    n = out.size();
+    out = rebuildTags(
+        out, [&](const ushort *d, int p) { return closeTagEnd(d, n, p, voidNames()); }, removeMatch);
+    n = out.size();
+    return rebuildTags(
+        out, [&](const ushort *d, int p) { return openTagEnd(d, n, p, voidNames()); },
+        [](const QStringRef &tag, QString &r) {
+            if (endsSelfClosed(tag))
+                return false;
+            r.reserve(tag.size() + 1);
+            r.append(tag.left(tag.size() - 1));
+            r.append(QStringLiteral("/>"));
+            return true;
+        });
+}
+
 }
 
 namespace MobiMarkup {
@@ -310,42 +364,62 @@ QString rewriteKindleLinks(const QString &text, const QMap<int, QString> &flowNa
 
 QString insertPageBreaks(const QString &text)
 {
-    static const QString pageBreak = QStringLiteral("<div class=\"mbp-pagebreak\"></div>");
-    static const std::initializer_list<QLatin1String> breakName{QLatin1String("mbp:pagebreak")};
-    static const std::initializer_list<QLatin1String> voidNames{
-        QLatin1String("area"), QLatin1String("base"), QLatin1String("br"), QLatin1String("col"),
-        QLatin1String("embed"), QLatin1String("hr"), QLatin1String("img"), QLatin1String("input"),
-        QLatin1String("link"), QLatin1String("meta"), QLatin1String("param"), QLatin1String("source"),
-        QLatin1String("track"), QLatin1String("wbr")};
     if (!validUtf16(text))
         return text;
-    const int n0 = text.size();
-    const auto removeMatch = [](const QStringRef &, QString &) { return true; };
-
-    // Four passes in turn: what one removes can join a tag the next one reads.
-    QString out = rebuildTags(
-        text, [&](const ushort *d, int p) { return closeTagEnd(d, n0, p, breakName); }, removeMatch);
-    int n = out.size();
-    out = rebuildTags(
-        out, [&](const ushort *d, int p) { return openTagEnd(d, n, p, breakName); },
-        [](const QStringRef &, QString &r) {
-            r = pageBreak;
-            return true;
-        });
-    n = out.size();
-    out = rebuildTags(
-        out, [&](const ushort *d, int p) { return closeTagEnd(d, n, p, voidNames); }, removeMatch);
-    n = out.size();
-    return rebuildTags(
-        out, [&](const ushort *d, int p) { return openTagEnd(d, n, p, voidNames); },
-        [](const QStringRef &tag, QString &r) {
-            if (endsSelfClosed(tag))
-                return false;
-            r.reserve(tag.size() + 1);
-            r.append(tag.left(tag.size() - 1));
-            r.append(QStringLiteral("/>"));
-            return true;
-        });
+    const ushort *d = text.utf16();
+    const int n = text.size();
+    QString out;
+    bool changed = false;
+    int copied = 0;
+    // The last "<" or ">" written so far: a removal after an unclosed "<"
+    // could join a tag that only the passes in turn would see.
+    ushort lastMark = 0;
+    const auto copyTo = [&](int p) {
+        for (int b = p - 1; b >= copied; --b) {
+            if (d[b] == '<' || d[b] == '>') {
+                lastMark = d[b];
+                break;
+            }
+        }
+        if (!changed) {
+            out.reserve(n + n / 8 + 64);
+            changed = true;
+        }
+        out.append(QStringView(d + copied, p - copied));
+    };
+    for (int p = text.indexOf(QLatin1Char('<')); p >= 0; p = text.indexOf(QLatin1Char('<'), p)) {
+        int e = closeTagEnd(d, n, p, breakNames());
+        if (e < 0)
+            e = closeTagEnd(d, n, p, voidNames());
+        if (e >= 0) {
+            copyTo(p);
+            if (lastMark == '<')
+                return insertPageBreaksInTurn(text);
+            copied = p = e;
+            continue;
+        }
+        e = openTagEnd(d, n, p, breakNames());
+        if (e >= 0) {
+            copyTo(p);
+            out.append(pageBreak());
+            lastMark = '>';
+            copied = p = e;
+            continue;
+        }
+        e = openTagEnd(d, n, p, voidNames());
+        if (e >= 0 && !endsSelfClosed(QStringRef(&text, p, e - p))) {
+            copyTo(p);
+            out.append(QStringView(d + p, e - p - 1));
+            out.append(QLatin1String("/>"));
+            lastMark = '>';
+            copied = e;
+        }
+        p = e >= 0 ? e : p + 1;
+    }
+    if (!changed)
+        return text;
+    out.append(QStringView(d + copied, n - copied));
+    return out;
 }
 
 QString rewriteImageRecindex(const QString &html, const QMap<int, QString> &imageNames)
@@ -622,12 +696,20 @@ QByteArray insertFileposAnchors(const QByteArray &bytes)
     qint64 scanned = 0;
     for (int index : qAsConst(order)) {
         Target &t = targets[index];
-        for (; scanned <= t.probe && scanned < length; ++scanned) {
-            if (data[scanned] == '<')
-                lastOpen = scanned;
-            else if (data[scanned] == '>')
-                lastClose = scanned;
+        // Only the nearer of the two matters: look back from the probe over
+        // what is not scanned yet, so each byte is read at most once.
+        const qint64 last = qMin(t.probe, length - 1);
+        for (qint64 b = last; b >= scanned; --b) {
+            if (data[b] == '<') {
+                lastOpen = b;
+                break;
+            }
+            if (data[b] == '>') {
+                lastClose = b;
+                break;
+            }
         }
+        scanned = qMax(scanned, last + 1);
         if (lastOpen > lastClose) {
             t.position = lastOpen;
         } else {

@@ -36,6 +36,8 @@ private slots:
         row("breaks", "closed ones stay", "<hr/><br / ><hr\t/\n>", "<hr/><br / ><hr\t/\n>");
         row("breaks", "void end tags go", "a<br></br>b</ img>", "a<br/>b");
         row("breaks", "names are whole words", "<bread><colgroup><p>", "<bread><colgroup><p>");
+        row("breaks", "a removed end tag joins the tag around it", "a<br</br>>b<mbp:pagebreak </mbp:pagebreak>>",
+            "a<br/>b" + div);
         row("recindex", "quoted, old src dropped", "<img src=\"old.gif\" recindex=\"00002\" alt=\"x\"/>",
             "<img alt=\"x\" src=\"mobi-image-2.png\"/>");
         row("recindex", "unquoted, open tag", "<IMG recindex=2>", "<IMG src=\"mobi-image-2.png\">");

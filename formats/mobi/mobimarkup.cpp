@@ -339,6 +339,34 @@ QString insertPageBreaksInTurn(const QString &text)
         });
 }
 
+// attributeValue() for a lower-case ASCII name over text without lone
+// surrogates: "(?:^|\s)name\s*=\s*(?:["']([^"']*)["']|([^\s>]+))", caseless, first match.
+QString asciiAttribute(const ushort *d, int n, QLatin1String key)
+{
+    for (int i = 0; i + key.size() <= n; ++i) {
+        if ((i > 0 && !isReSpace(d[i - 1])) || !nameAt(d, n, i, key))
+            continue;
+        int j = skipSpaces(d, n, i + key.size());
+        if (j >= n || d[j] != '=')
+            continue;
+        j = skipSpaces(d, n, j + 1);
+        if (j < n && (d[j] == '"' || d[j] == '\'')) {
+            int k = j + 1;
+            while (k < n && d[k] != '"' && d[k] != '\'')
+                ++k;
+            if (k < n)
+                return QString(reinterpret_cast<const QChar *>(d + j + 1), k - j - 1);
+        }
+        int k = j;
+        while (k < n && !isReSpace(d[k]) && d[k] != '>')
+            ++k;
+        if (k > j)
+            return QString(reinterpret_cast<const QChar *>(d + j), k - j);
+    }
+    return QString();
+}
+
+
 }
 
 namespace MobiMarkup {
@@ -510,11 +538,14 @@ QString wrapMobiHtml(const QString &text)
 
 QString attributeValue(const QString &tag, const QString &name)
 {
-    // "(?:^|\s)name\s*=\s*(?:["']([^"']*)["']|([^\s>]+))", caseless, first match.
-    const QByteArray lower = name.toLower().toLatin1();
-    bool asciiName = !lower.isEmpty();
-    for (const QChar c : name)
-        asciiName = asciiName && c.unicode() < 128;
+    // Up to 64 ASCII characters, folded without allocating: the common case.
+    char lower[64];
+    bool asciiName = !name.isEmpty() && name.size() <= int(sizeof lower);
+    for (int k = 0; asciiName && k < name.size(); ++k) {
+        const ushort c = name.at(k).unicode();
+        asciiName = c < 128;
+        lower[k] = char(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    }
     if (!asciiName) {
         // Rare: left to the matcher, one compiled expression per name and thread.
         thread_local QHash<QString, Re> expressions;
@@ -528,30 +559,7 @@ QString attributeValue(const QString &tag, const QString &name)
     }
     if (!validUtf16(tag))
         return QString();
-    const QLatin1String key(lower);
-    const ushort *d = tag.utf16();
-    const int n = tag.size();
-    for (int i = 0; i + key.size() <= n; ++i) {
-        if ((i > 0 && !isReSpace(d[i - 1])) || !nameAt(d, n, i, key))
-            continue;
-        int j = skipSpaces(d, n, i + key.size());
-        if (j >= n || d[j] != '=')
-            continue;
-        j = skipSpaces(d, n, j + 1);
-        if (j < n && (d[j] == '"' || d[j] == '\'')) {
-            int k = j + 1;
-            while (k < n && d[k] != '"' && d[k] != '\'')
-                ++k;
-            if (k < n)
-                return tag.mid(j + 1, k - j - 1);
-        }
-        int k = j;
-        while (k < n && !isReSpace(d[k]) && d[k] != '>')
-            ++k;
-        if (k > j)
-            return tag.mid(j, k - j);
-    }
-    return QString();
+    return asciiAttribute(tag.utf16(), tag.size(), QLatin1String(lower, name.size()));
 }
 
 QString tagId(const QString &tag)
@@ -810,10 +818,9 @@ QVector<MobiTocEntry> buildMobiToc(const QString &html)
         if (!ref.contains(QLatin1String("id"), Qt::CaseInsensitive)
             && !ref.contains(QLatin1String("name"), Qt::CaseInsensitive))
             continue;
-        const QString tag = ref.toString();
-        QString anchor = attributeValue(tag, QStringLiteral("id"));
+        QString anchor = asciiAttribute(d + start, end - start, QLatin1String("id"));
         if (anchor.isEmpty())
-            anchor = attributeValue(tag, QStringLiteral("name"));
+            anchor = asciiAttribute(d + start, end - start, QLatin1String("name"));
         if (!anchor.isEmpty() && !anchors.contains(anchor))
             anchors.insert(anchor, start);
     }

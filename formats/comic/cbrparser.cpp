@@ -32,8 +32,6 @@ const ParserRegistration cbrRegistration("cbr", &CbrParser::createCbr);
 const ParserRegistration cb7Registration("cb7", &CbrParser::createCb7);
 const ParserRegistration cbtRegistration("cbt", &CbrParser::createCbt);
 
-const int CoverPngQuality = 85;   // zlib level 1 in Qt's PNG writer
-
 QString translated(const char *text)
 {
     return QCoreApplication::translate("CbrParser", text);
@@ -132,8 +130,30 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
         return result;
     }
 
+    // The cover is decoded and encoded while the rest of the archive is
+    // extracted: on the page ComicInfo.xml names, when it comes first,
+    // otherwise on the first page kept. Used only if it is the page chosen
+    // below once the order is known.
+    const QString coverPath = imagesDir + QStringLiteral("/cover.png");
+    std::unique_ptr<ComicCoverJob> coverJob;
+    bool frontCoverKnown = false;
+    int frontCover = -1;
+    const auto pageKept = [&](const CbrImageEntry &entry) {
+        if (coverJob)
+            return;
+        if (!frontCoverKnown && !comicInfoXml.isEmpty()) {
+            frontCoverKnown = true;
+            frontCover = parseComicInfo(comicInfoXml).frontCoverIndex;
+        }
+        if (frontCover < 0 || entry.ordinal == frontCover)
+            coverJob.reset(new ComicCoverJob(entry.filePath, coverPath));
+    };
+
     QString error;
-    if (!scanArchive(formatLabel, filePath, imagesDir, comicInfoXml, entries, error)) {
+    const bool scanned = scanArchive(formatLabel, filePath, imagesDir, comicInfoXml, entries, error, pageKept);
+    // Nothing may still be writing into the folder should it go below.
+    const ComicCoverOutcome speculated = coverJob ? coverJob->outcome() : ComicCoverOutcome::NotDecoded;
+    if (!scanned) {
         removeTemporaryPaths();
         result.errorMessage = error;
         return result;
@@ -145,20 +165,30 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
     }
 
     const ComicInfo info = parseComicInfo(comicInfoXml);
-    QImage cover;
+    const auto saveCover = [&](const CbrImageEntry &entry) {
+        if (coverJob && coverJob->pagePath() == entry.filePath)
+            return speculated;
+        return saveComicCover(entry.filePath, coverPath);
+    };
+    ComicCoverOutcome cover = ComicCoverOutcome::NotDecoded;
     if (info.frontCoverIndex >= 0) {
         for (const CbrImageEntry &entry : qAsConst(entries)) {
             if (entry.ordinal == info.frontCoverIndex) {
-                cover = decodeCover(entry);
+                cover = saveCover(entry);
                 break;
             }
         }
     }
-    for (int i = 0; cover.isNull() && i < entries.size(); ++i)
-        cover = decodeCover(entries.at(i));
-    if (cover.isNull()) {
+    for (int i = 0; cover == ComicCoverOutcome::NotDecoded && i < entries.size(); ++i)
+        cover = saveCover(entries.at(i));
+    if (cover == ComicCoverOutcome::NotDecoded) {
         removeTemporaryPaths();
         result.errorMessage = translated("%1 中没有可解码的图片").arg(formatLabel);
+        return result;
+    }
+    if (cover == ComicCoverOutcome::NotSaved) {
+        removeTemporaryPaths();
+        result.errorMessage = translated("无法保存 %1 封面").arg(formatLabel);
         return result;
     }
 
@@ -175,26 +205,10 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
     const QString now = currentTimeString();
     novel->setCreateTime(now);
     novel->setUpdateTime(now);
-
-    const QString coverPath = imagesDir + QStringLiteral("/cover.png");
-    // Fast deflate: at the default level a noisy 1000 x 1500 page takes
-    // longer to encode than the whole archive takes to extract.
-    if (!cover.save(coverPath, "PNG", CoverPngQuality)) {
-        delete novel;
-        removeTemporaryPaths();
-        result.errorMessage = translated("无法保存 %1 封面").arg(formatLabel);
-        return result;
-    }
     novel->setCoverPath(coverPath);
     result.novel = novel;
     result.success = true;
     return result;
-}
-
-QImage CbrParser::decodeCover(const CbrImageEntry &entry)
-{
-    QImageReader reader(entry.filePath, QByteArray());
-    return readComicCover(reader);
 }
 
 ParseResult CbrParser::parseChapters(const QString &filePath, NovelInfo *novel)

@@ -3,12 +3,12 @@
 #include "iformatparser.h"
 
 #include <QByteArray>
-#include <QImage>
 #include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QVector>
 
+#include <functional>
 #include <memory>
 
 class NaturalOrder;
@@ -59,9 +59,11 @@ public:
 
     // One pass over the archive: bounds its entries, captures ComicInfo.xml,
     // extracts the page images into imagesDir and sorts them naturally.
+    // pageKept sees each kept page as soon as it is extracted (archive order).
     static bool scanArchive(const QString &formatLabel, const QString &filePath,
                             const QString &imagesDir, QByteArray &comicInfoXml,
-                            QVector<CbrImageEntry> &entries, QString &error);
+                            QVector<CbrImageEntry> &entries, QString &error,
+                            const std::function<void(const CbrImageEntry &)> &pageKept = {});
     // Writes the current entry's data to targetPath while probing its pixel
     // size; (-1, -1) when unknown or when writing failed (*written false).
     static QSize extractEntry(struct archive *reader, qint64 declaredSize,
@@ -83,7 +85,6 @@ private:
     // Whether the stored rows of this book point at this import's images:
     // 1 yes, 0 no, -1 unknown.
     int storedRowsUseImages() const;
-    static QImage decodeCover(const CbrImageEntry &entry);
 
     QString imagesDir;
     QString markerPath;

@@ -399,7 +399,7 @@ ParseResult CbzParser::parseBookInfo(const QString &filePath)
     m_coverPath = QDir(dataDir).absoluteFilePath(QStringLiteral("cover.png"));
     m_stagedCover = m_coverPath + QStringLiteral(".importing");
     QFile::remove(m_stagedCover);
-    if (cover.save(m_stagedCover, "PNG", -1))
+    if (cover.save(m_stagedCover, "PNG", ComicCoverPngQuality))
         novel->setCoverPath(m_coverPath);
     else
         m_stagedCover.clear();

@@ -210,7 +210,8 @@ QSize CbrParser::extractEntry(struct archive *reader, qint64 declaredSize, const
 
 bool CbrParser::scanArchive(const QString &formatLabel, const QString &filePath,
                             const QString &imagesDir, QByteArray &comicInfoXml,
-                            QVector<CbrImageEntry> &entries, QString &error)
+                            QVector<CbrImageEntry> &entries, QString &error,
+                            const std::function<void(const CbrImageEntry &)> &pageKept)
 {
     QElapsedTimer timer;
     timer.start();
@@ -338,6 +339,8 @@ bool CbrParser::scanArchive(const QString &formatLabel, const QString &filePath,
             error = translated("%1 图片数量过多").arg(formatLabel);
             return fail();
         }
+        if (pageKept)
+            pageKept(entries.last());
     }
 
     archive_read_close(reader);

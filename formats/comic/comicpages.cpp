@@ -8,6 +8,8 @@
 
 #include <QImage>
 #include <QImageReader>
+#include <QRunnable>
+#include <QThreadPool>
 
 const QSet<QByteArray> &comicImageSuffixes()
 {
@@ -55,6 +57,53 @@ QImage readComicCover(QImageReader &reader)
     if (size.width() > ComicCoverSide || size.height() > ComicCoverSide)
         reader.setScaledSize(size.scaled(ComicCoverSide, ComicCoverSide, Qt::KeepAspectRatio));
     return reader.read();
+}
+
+ComicCoverOutcome saveComicCover(const QString &pagePath, const QString &coverPath)
+{
+    QImageReader reader(pagePath, QByteArray());
+    const QImage cover = readComicCover(reader);
+    if (cover.isNull())
+        return ComicCoverOutcome::NotDecoded;
+    return cover.save(coverPath, "PNG", ComicCoverPngQuality) ? ComicCoverOutcome::Saved
+                                                               : ComicCoverOutcome::NotSaved;
+}
+
+class ComicCoverJob::Task : public QRunnable
+{
+public:
+    Task(const QString &pagePath, const QString &coverPath) : m_pagePath(pagePath), m_coverPath(coverPath)
+    {
+        setAutoDelete(false);
+    }
+    void run() override { m_promise.set_value(saveComicCover(m_pagePath, m_coverPath)); }
+
+    std::promise<ComicCoverOutcome> m_promise;
+
+private:
+    QString m_pagePath;
+    QString m_coverPath;
+};
+
+ComicCoverJob::ComicCoverJob(const QString &pagePath, const QString &coverPath)
+    : m_pagePath(pagePath), m_task(new Task(pagePath, coverPath))
+{
+    m_result = m_task->m_promise.get_future().share();
+    QThreadPool::globalInstance()->start(m_task);
+}
+
+ComicCoverJob::~ComicCoverJob()
+{
+    outcome();
+    delete m_task;
+}
+
+ComicCoverOutcome ComicCoverJob::outcome()
+{
+    // A pool busy with imports might never get to it while we wait.
+    if (QThreadPool::globalInstance()->tryTake(m_task))
+        m_task->run();
+    return m_result.get();
 }
 
 qint64 finishWholeBookPages(QVector<Paragraph> &paragraphs, ChapterInfo *chapter)

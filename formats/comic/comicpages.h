@@ -6,6 +6,8 @@
 #include <QString>
 #include <QVector>
 
+#include <future>
+
 class ChapterInfo;
 class NovelInfo;
 class QImage;
@@ -38,6 +40,38 @@ ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idSuffix
 // The reader's image scaled to fit the cover box; null when its size is
 // unknown or above the pixel budget.
 QImage readComicCover(QImageReader &reader);
+
+// PNG quality for covers: zlib level 1 in Qt's PNG writer. At the default
+// level a noisy 1000 x 1500 page takes longer to encode than a whole archive
+// takes to extract.
+constexpr int ComicCoverPngQuality = 85;
+
+enum class ComicCoverOutcome { NotDecoded, Saved, NotSaved };
+
+// Decodes the page image at pagePath as the cover and saves it as PNG at
+// coverPath.
+ComicCoverOutcome saveComicCover(const QString &pagePath, const QString &coverPath);
+
+// saveComicCover on a pool thread, started at once so that it overlaps the
+// rest of the archive pass. Waited for by outcome() and on destruction; run
+// on the waiting thread instead when the pool has not started it yet.
+class ComicCoverJob
+{
+public:
+    ComicCoverJob(const QString &pagePath, const QString &coverPath);
+    ~ComicCoverJob();
+    ComicCoverJob(const ComicCoverJob &) = delete;
+    ComicCoverJob &operator=(const ComicCoverJob &) = delete;
+
+    const QString &pagePath() const { return m_pagePath; }
+    ComicCoverOutcome outcome();
+
+private:
+    class Task;
+    QString m_pagePath;
+    std::shared_future<ComicCoverOutcome> m_result;
+    Task *m_task;
+};
 
 // Finishes the pages' paragraphs and gives the whole-book chapter their
 // count, glyphs and progress total; returns the progress total.

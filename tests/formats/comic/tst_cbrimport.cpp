@@ -43,16 +43,19 @@ class TestCbrImport : public QObject
 
     std::unique_ptr<TestEnvironment> env;
 
-    QString comic(const QString &name, const QString &kind, const QByteArray &comicInfo = QByteArray())
+    QString comic(const QString &name, const QString &kind, const QByteArray &comicInfo = QByteArray(),
+                  bool infoFirst = false)
     {
         QVector<FixtureEntry> entries;
+        if (infoFirst)
+            entries.append({"ComicInfo.xml", comicInfo});
         for (int i : {2, 1, 0}) {   // p10, p2, p1 in archive order
             QImage image(60, 90, QImage::Format_RGB32);
             image.fill(Colours[i]);
             entries.append({QByteArray("p") + QByteArray::number(i == 2 ? 10 : i + 1) + ".png",
                             encodedImage(image, "PNG")});
         }
-        if (!comicInfo.isEmpty())
+        if (!comicInfo.isEmpty() && !infoFirst)
             entries.append({"ComicInfo.xml", comicInfo});
         const QString path = env->root() + '/' + name;
         return (kind == "rar" ? writeRar4(path, entries) : writeArchive(path, kind, entries)) ? path : "";
@@ -96,25 +99,31 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QByteArray>("comicInfo");
+        QTest::addColumn<bool>("infoFirst");     // ComicInfo.xml before the pages
         QTest::addColumn<QString>("expected");   // fileType|title|author|cover colour
 
-        QTest::newRow("7z as .CB7") << "Book.CB7" << "7z" << QByteArray() << "CB7|Book|未知作者|0";
-        QTest::newRow("7z named .cbr") << "seven.cbr" << "7z" << QByteArray() << "CBR|seven|未知作者|0";
+        // Pages come p10, p2, p1: the first one extracted is not the cover.
+        QTest::newRow("7z as .CB7") << "Book.CB7" << "7z" << QByteArray() << false << "CB7|Book|未知作者|0";
+        QTest::newRow("7z named .cbr") << "seven.cbr" << "7z" << QByteArray() << false << "CBR|seven|未知作者|0";
         QTest::newRow("RAR, cover page by ComicInfo") << "tides.cbr" << "rar"
             << QByteArray("<ComicInfo><Series>Tides</Series><Number>3</Number><Writer>Ann</Writer>"
                           "<Pages><Page Image=\"0\" Type=\"FrontCover\"/></Pages></ComicInfo>")
-            << "CBR|Tides #3|Ann|2";
+            << false << "CBR|Tides #3|Ann|2";
+        QTest::newRow("ustar, ComicInfo first names a later page") << "early.cbt" << "ustar"
+            << QByteArray("<ComicInfo><Pages><Page Image=\"1\" Type=\"FrontCover\"/></Pages></ComicInfo>")
+            << true << "CBT|early|未知作者|1";
         QTest::newRow("ustar, cover index matches nothing") << "plain.cbt" << "ustar"
             << QByteArray("<ComicInfo><Pages><Page Image=\"9\" Type=\"FrontCover\"/></Pages></ComicInfo>")
-            << "CBT|plain|未知作者|0";
+            << false << "CBT|plain|未知作者|0";
     }
     void bookInfo()
     {
         QFETCH(QString, name);
         QFETCH(QString, kind);
         QFETCH(QByteArray, comicInfo);
+        QFETCH(bool, infoFirst);
         QFETCH(QString, expected);
-        const QString path = comic(name, kind, comicInfo);
+        const QString path = comic(name, kind, comicInfo, infoFirst);
         std::unique_ptr<IFormatParser> parser(ParserRegistry::instance().findParser(path));
         QCOMPARE(importSteps(parser.get(), path), QString());
         parser.reset();

@@ -54,10 +54,6 @@ bool validUtf8WithNonAscii(const QByteArray &bytes)
     return state.invalidChars == 0 && state.remainingChars == 0;
 }
 
-}
-
-namespace {
-
 // The decoded text without the byte-order mark and without NUL characters,
 // which XML does not allow: a stray one costs itself, not the rest.
 QString cleaned(QString text)
@@ -69,17 +65,6 @@ QString cleaned(QString text)
     return text;
 }
 
-QString decodeXmlBytesRaw(const QByteArray &bytes);
-
-}
-
-QString decodeXmlBytes(const QByteArray &bytes)
-{
-    return cleaned(decodeXmlBytesRaw(bytes));
-}
-
-namespace {
-
 QString decodeXmlBytesRaw(const QByteArray &bytes)
 {
     const auto startsWith = [&bytes](const char *mark, int size) {
@@ -87,9 +72,9 @@ QString decodeXmlBytesRaw(const QByteArray &bytes)
     };
     if (startsWith("\xEF\xBB\xBF", 3))
         return QString::fromUtf8(bytes.constData() + 3, bytes.size() - 3);
-    if (startsWith("\xFF\xFE\x00\x00", 4) || startsWith("\x00\x00\xFE\xFF", 4))
-        return QTextCodec::codecForUtfText(bytes)->toUnicode(bytes);
-    if (startsWith("\xFF\xFE", 2) || startsWith("\xFE\xFF", 2))
+    // UTF-16 and UTF-32 marks; the UTF-32LE one begins like the UTF-16LE one.
+    if (startsWith("\xFF\xFE", 2) || startsWith("\xFE\xFF", 2)
+        || startsWith("\x00\x00\xFE\xFF", 4))
         return QTextCodec::codecForUtfText(bytes)->toUnicode(bytes);
     // UTF-16 without a mark still starts with "<" or white space.
     if (bytes.size() >= 2 && bytes.at(1) == '\0' && bytes.at(0) != '\0')
@@ -107,6 +92,15 @@ QString decodeXmlBytesRaw(const QByteArray &bytes)
     }
     return QString::fromUtf8(bytes.constData(), bytes.size());
 }
+
+}
+
+QString decodeXmlBytes(const QByteArray &bytes)
+{
+    return cleaned(decodeXmlBytesRaw(bytes));
+}
+
+namespace {
 
 const char *const XhtmlNamespace = "http://www.w3.org/1999/xhtml";
 

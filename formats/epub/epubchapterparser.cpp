@@ -187,12 +187,9 @@ QString markupText(const QString &markup)
         out += text.midRef(last, match.capturedStart() - last);
         const QString name = match.captured(1);
         QString resolved;
-        if (name.startsWith(QLatin1String("#x")) || name.startsWith(QLatin1String("#X"))) {
-            const uint code = name.midRef(2).toUInt(nullptr, 16);
-            if (code > 0 && code <= 0x10FFFF)
-                resolved = QString::fromUcs4(&code, 1);
-        } else if (name.startsWith(QLatin1Char('#'))) {
-            const uint code = name.midRef(1).toUInt();
+        if (name.startsWith(QLatin1Char('#'))) {
+            const bool hex = name.startsWith(QLatin1String("#x"));
+            const uint code = name.midRef(hex ? 2 : 1).toUInt(nullptr, hex ? 16 : 10);
             if (code > 0 && code <= 0x10FFFF)
                 resolved = QString::fromUcs4(&code, 1);
         } else {

@@ -223,7 +223,10 @@ QImage chooseCover(unzFile zip, const QVector<CbzPageEntry> &pages, int frontCov
             }
         }
     }
+    // The front cover, already tried above, is not decoded a second time.
     for (const CbzPageEntry &page : pages) {
+        if (frontCoverIndex >= 0 && page.ordinal == frontCoverIndex)
+            continue;
         const QImage cover = decode(page);
         if (!cover.isNull())
             return cover;

@@ -1,4 +1,5 @@
 #include "fontregistry.h"
+#include "paths.h"
 
 #include <QDebug>
 #include <QDir>
@@ -7,7 +8,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
 #include <unzip.h>
 
@@ -166,12 +166,8 @@ bool FontRegistry::saveManifest(const QString &bookDataDir, const QString &sourc
         {QStringLiteral("fonts"), fonts},
     };
 
-    QSaveFile file(QDir(fontsDir).filePath(QStringLiteral("manifest.json")));
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(QJsonDocument(root).toJson(QJsonDocument::Compact)) < 0)
-        return false;
-    return file.commit();
+    return Paths::writeFile(QDir(fontsDir).filePath(QStringLiteral("manifest.json")),
+                            QJsonDocument(root).toJson(QJsonDocument::Compact));
 }
 
 bool FontRegistry::loadManifest(const QString &bookId, const QString &bookDataDir)

@@ -497,7 +497,7 @@ int LayoutEngine::appendTableRun(const QVector<Paragraph> &paragraphs, int first
             for (const LayoutLine &line : shaped.lines)
                 height += line.height;
             naturalHeight = qMax(naturalHeight, height);
-            cells.append(shaped);
+            cells.append(std::move(shaped));
         }
 
         // A row taller than the text area is cut between text lines into

@@ -179,6 +179,8 @@ void RenderPool::scheduleNextRender()
         // Nearest page first; among equals the one in the reading direction.
         // Pages without a distance never win over another page; a page that
         // the memory budget would not keep waits until the reader comes near.
+        // The ready pages' ranks do not change while the batch is picked.
+        const QVector<QPair<qint64, qint64>> ready = readyRanksLocked();
         int anchor = -1;
         bool anchorKnown = false;
         int best = INT_MAX;
@@ -186,7 +188,7 @@ void RenderPool::scheduleNextRender()
         for (int i = 0; i < m_queue.size(); ++i) {
             int d = 0;
             const bool known = pageDistanceLocked(m_queue[i].chapterId, m_queue[i].page.pageIndex, d);
-            if (!fitsBudget(known ? rankForDistance(d, m_direction) : NoDistanceRank))
+            if (!fitsBudget(known ? rankForDistance(d, m_direction) : NoDistanceRank, ready))
                 continue;
             if (!known) {
                 if (anchor < 0)
@@ -220,7 +222,7 @@ void RenderPool::scheduleNextRender()
                 if (item.generation != anchorGeneration
                     || PageRenderer::isPdfSource(item.page).isEmpty()
                     || !pageDistanceLocked(item.chapterId, item.page.pageIndex, d)
-                    || !fitsBudget(rankForDistance(d, m_direction)))
+                    || !fitsBudget(rankForDistance(d, m_direction), ready))
                     continue;
                 companions.append({std::abs(d), i});
             }
@@ -347,12 +349,21 @@ qint64 RenderPool::keepRankOfKey(const QString &key) const
     return keepRank(key.left(colon), key.midRef(colon + 1).toInt());
 }
 
-bool RenderPool::fitsBudget(qint64 rank) const
+QVector<QPair<qint64, qint64>> RenderPool::readyRanksLocked() const
+{
+    QVector<QPair<qint64, qint64>> ready;
+    ready.reserve(m_readyImages.size());
+    for (auto it = m_readyImages.cbegin(); it != m_readyImages.cend(); ++it)
+        ready.append({keepRankOfKey(it.key()), it.value().sizeInBytes()});
+    return ready;
+}
+
+bool RenderPool::fitsBudget(qint64 rank, const QVector<QPair<qint64, qint64>> &ready) const
 {
     qint64 before = 0;
-    for (auto it = m_readyImages.cbegin(); it != m_readyImages.cend(); ++it) {
-        if (keepRankOfKey(it.key()) < rank)
-            before += it.value().sizeInBytes();
+    for (const auto &page : ready) {
+        if (page.first < rank)
+            before += page.second;
     }
     if (before == 0)
         return true;

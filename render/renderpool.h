@@ -114,9 +114,11 @@ private:
     // pages behind counting double; pages without a distance come last.
     qint64 keepRank(const QString &chapterId, int pageIndex) const;
     qint64 keepRankOfKey(const QString &key) const;
+    // Each ready page's keep rank and size in bytes.
+    QVector<QPair<qint64, qint64>> readyRanksLocked() const;
     // Whether a page of this rank still fits beside the ready pages that
     // rank before it.
-    bool fitsBudget(qint64 rank) const;
+    bool fitsBudget(qint64 rank, const QVector<QPair<qint64, qint64>> &ready) const;
     void storeImage(const QString &key, const QImage &image, qint64 stamp);
     void dropImage(QMap<QString, QImage>::iterator &it);
     int readyCountLocked(int sign) const;

@@ -530,8 +530,8 @@ int LayoutEngine::appendTableRun(const QVector<Paragraph> &paragraphs, int first
                         row.startGlyph = line.startGlyph;
                         row.startProgress = line.startProgress;
                     }
-                    row.endGlyph = qMax(placedAny ? row.endGlyph : line.endGlyph, line.endGlyph);
-                    row.endProgress = qMax(placedAny ? row.endProgress : line.endProgress, line.endProgress);
+                    row.endGlyph = placedAny ? qMax(row.endGlyph, line.endGlyph) : line.endGlyph;
+                    row.endProgress = placedAny ? qMax(row.endProgress, line.endProgress) : line.endProgress;
                     placedAny = true;
                     cellY += line.height;
                     ++cell.next;

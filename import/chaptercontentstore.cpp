@@ -10,6 +10,17 @@
 
 #include <limits>
 
+void finalizeChapter(ChapterInfo *chapter, QVector<Paragraph> &paragraphs)
+{
+    qint64 words = 0;
+    for (const Paragraph &p : qAsConst(paragraphs))
+        words += p.plainTextLength();
+    const ParagraphTotals totals = finalizeParagraphs(paragraphs);
+    chapter->setWordCount(int(qMin<qint64>(words, std::numeric_limits<int>::max())));
+    chapter->setGlyphCount(totals.totalGlyphs);
+    chapter->setProgressTotal(totals.totalProgress);
+}
+
 bool storeChapterContent(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                          UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao,
                          const std::function<QVector<Paragraph> &(int)> &paragraphsOf)
@@ -41,13 +52,7 @@ bool storeChapterContent(const QVector<ChapterInfo *> &chapters, const QString &
             transaction.rollback();
             return false;
         }
-        const ParagraphTotals totals = finalizeParagraphs(paragraphs);
-        qint64 words = 0;
-        for (const Paragraph &p : qAsConst(paragraphs))
-            words += p.plainTextLength();
-        chapter->setWordCount(int(qMin<qint64>(words, std::numeric_limits<int>::max())));
-        chapter->setGlyphCount(totals.totalGlyphs);
-        chapter->setProgressTotal(totals.totalProgress);
+        finalizeChapter(chapter, paragraphs);
         const QVector<QString> ids =
             paragraphDao->insertParagraphsLocked(novelId, chapter->id(), paragraphs, &paragraphIds);
         if (ids.size() != paragraphs.size()) {

@@ -11,6 +11,10 @@ class ChapterInfo;
 class UnifiedChunkDao;
 class UnifiedParagraphDao;
 
+// Numbers the chapter's paragraphs (finalizeParagraphs) and sets its word,
+// glyph and progress counts from them.
+void finalizeChapter(ChapterInfo *chapter, QVector<Paragraph> &paragraphs);
+
 // The store step of importers that hold every chapter's paragraphs before
 // storing: in one transaction on the calling thread's connection (nested in
 // the import's own), the book's earlier content is removed and each chapter's

@@ -1,5 +1,6 @@
 #include "epubunifiedparser.h"
 
+#include "chaptercontentstore.h"
 #include "chapterinfo.h"
 #include "databaseconnection.h"
 #include "epubarchive.h"
@@ -30,7 +31,6 @@
 
 #include <cmath>
 #include <numeric>
-#include <limits>
 
 namespace {
 
@@ -655,13 +655,7 @@ bool ContentStore::store(ChapterInfo *chapter, EpubChapterParseResult &result)
 {
     if (!chapter)
         return true;
-    qint64 words = 0;
-    for (const Paragraph &p : qAsConst(result.paragraphs))
-        words += p.plainTextLength();
-    const ParagraphTotals totals = finalizeParagraphs(result.paragraphs);
-    chapter->setWordCount(int(qMin<qint64>(words, std::numeric_limits<int>::max())));
-    chapter->setGlyphCount(totals.totalGlyphs);
-    chapter->setProgressTotal(totals.totalProgress);
+    finalizeChapter(chapter, result.paragraphs);
     if (result.paragraphs.isEmpty())
         return true;
     const QVector<QString> ids =

@@ -1,5 +1,6 @@
 #include "huffcdic.h"
 
+#include "mobibook.h"
 #include "mobierror.h"
 
 #include <algorithm>
@@ -10,14 +11,6 @@ namespace {
 
 const int MaxDepth = 20;
 const quint32 MaxDictionary = 0x100000;
-
-bool u32At(const QByteArray &bytes, qint64 offset, quint32 &out)
-{
-    if (offset < 0 || offset + 4 > bytes.size())
-        return false;
-    out = mobi::be32(bytes.constData() + offset);
-    return true;
-}
 
 // The 32 bits starting at bit `pos`, most significant first; zeros past the end.
 inline quint32 codeWindow(const uchar *data, qint64 size, qint64 pos)
@@ -53,15 +46,17 @@ bool HuffCdicDecoder::load(const QByteArray &huff, const QList<QByteArray> &cdic
     quint32 headerLength = 0;
     quint32 firstOffset = 0;
     quint32 secondOffset = 0;
-    if (huff.size() < 16 || !mobi::hasMagic(huff, 0, "HUFF", 4) || !u32At(huff, 4, headerLength)
-        || headerLength < 24 || !u32At(huff, 8, firstOffset) || !u32At(huff, 12, secondOffset)
-        || qint64(firstOffset) + 1024 > huff.size() || qint64(secondOffset) + 256 > huff.size())
+    if (huff.size() < 16 || !mobi::hasMagic(huff, 0, "HUFF", 4)
+        || !readBigEndianUInt32(huff, 4, headerLength) || headerLength < 24
+        || !readBigEndianUInt32(huff, 8, firstOffset)
+        || !readBigEndianUInt32(huff, 12, secondOffset) || qint64(firstOffset) + 1024 > huff.size()
+        || qint64(secondOffset) + 256 > huff.size())
         return fail(error, "HUFF 记录无效");
 
     m_firstLevel.resize(256);
     for (int i = 0; i < 256; ++i) {
         quint32 entry = 0;
-        if (!u32At(huff, qint64(firstOffset) + 4 * i, entry) || (entry & 0x1F) == 0)
+        if (!readBigEndianUInt32(huff, qint64(firstOffset) + 4 * i, entry) || (entry & 0x1F) == 0)
             return fail(error, "HUFF 一级表无效");
         if ((entry & 0x1F) <= 8 && !(entry & 0x80))
             return fail(error, "HUFF 一级表终止位无效");
@@ -74,7 +69,7 @@ bool HuffCdicDecoder::load(const QByteArray &huff, const QList<QByteArray> &cdic
         quint32 low = 0;
         quint32 high = 0;
         const qint64 at = qint64(secondOffset) + 8 * (i - 1);
-        if (!u32At(huff, at, low) || !u32At(huff, at + 4, high))
+        if (!readBigEndianUInt32(huff, at, low) || !readBigEndianUInt32(huff, at + 4, high))
             return fail(error, "HUFF 二级表无效");
         if (i < 32) {
             m_mincode[i] = low << (32 - i);
@@ -92,9 +87,11 @@ bool HuffCdicDecoder::load(const QByteArray &huff, const QList<QByteArray> &cdic
         quint32 length = 0;
         quint32 recordTotal = 0;
         quint32 recordBits = 0;
-        if (cdic.size() < 16 || !mobi::hasMagic(cdic, 0, "CDIC", 4) || !u32At(cdic, 4, length)
-            || length != 16 || !u32At(cdic, 8, recordTotal) || !u32At(cdic, 12, recordBits)
-            || recordTotal < 1 || recordTotal > MaxDictionary || recordBits < 1 || recordBits > 16)
+        if (cdic.size() < 16 || !mobi::hasMagic(cdic, 0, "CDIC", 4)
+            || !readBigEndianUInt32(cdic, 4, length) || length != 16
+            || !readBigEndianUInt32(cdic, 8, recordTotal)
+            || !readBigEndianUInt32(cdic, 12, recordBits) || recordTotal < 1
+            || recordTotal > MaxDictionary || recordBits < 1 || recordBits > 16)
             return fail(error, "CDIC 记录无效");
         if (r == 0) {
             total = recordTotal;

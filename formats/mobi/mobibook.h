@@ -70,5 +70,5 @@ struct PalmDbBook
 };
 
 // Big-endian reads that refuse to run past the end of `bytes`.
-bool readBigEndianUInt32(const QByteArray &bytes, int offset, quint32 &out);
-bool readBigEndianUInt16(const QByteArray &bytes, int offset, quint16 &out);
+bool readBigEndianUInt32(const QByteArray &bytes, qint64 offset, quint32 &out);
+bool readBigEndianUInt16(const QByteArray &bytes, qint64 offset, quint16 &out);

@@ -6,11 +6,6 @@ using mobi::fail;
 
 namespace {
 
-bool readU32(const QByteArray &bytes, qint64 offset, quint32 &out)
-{
-    return offset <= 0x7FFFFFFF && readBigEndianUInt32(bytes, int(offset), out);
-}
-
 // The PalmDOC fields that record 0 and every section header record begin with.
 template<typename Target>
 void readPalmDocFields(const QByteArray &record, Target &t)
@@ -52,10 +47,12 @@ bool MobiParser::parseRecordZero(PalmDbBook &book, const QByteArray &record0, QS
     quint32 encoding = 0;
     quint32 version = 0;
     quint32 firstImage = 0;
-    if (!readU32(record0, 20, headerLength) || headerLength < 116
-        || qint64(headerLength) + 16 > record0.size() || !readU32(record0, 28, encoding)
-        || !readU32(record0, 36, version) || !readU32(record0, 84, nameOffset)
-        || !readU32(record0, 88, nameLength) || !readU32(record0, 108, firstImage))
+    if (!readBigEndianUInt32(record0, 20, headerLength) || headerLength < 116
+        || qint64(headerLength) + 16 > record0.size() || !readBigEndianUInt32(record0, 28, encoding)
+        || !readBigEndianUInt32(record0, 36, version)
+        || !readBigEndianUInt32(record0, 84, nameOffset)
+        || !readBigEndianUInt32(record0, 88, nameLength)
+        || !readBigEndianUInt32(record0, 108, firstImage))
         return fail(error, "MOBI 头无效");
     book.textEncoding = encoding;
     book.mobiVersion = version;
@@ -63,7 +60,8 @@ bool MobiParser::parseRecordZero(PalmDbBook &book, const QByteArray &record0, QS
     if (version < 1 || version > 8)
         return fail(error, "仅支持 MOBI 版本 1–8");
     if (book.compression == 17480
-        && (!readU32(record0, 112, book.huffRecord) || !readU32(record0, 116, book.huffRecordCount)))
+        && (!readBigEndianUInt32(record0, 112, book.huffRecord)
+            || !readBigEndianUInt32(record0, 116, book.huffRecordCount)))
         return fail(error, "HUFF/CDIC 记录信息无效");
     if (encoding != 1252 && encoding != 65001)
         return fail(error, "MOBI 文本编码不受支持");
@@ -74,7 +72,7 @@ bool MobiParser::parseRecordZero(PalmDbBook &book, const QByteArray &record0, QS
         book.metadata.title = book.palmName;
 
     quint32 exthFlags = 0;
-    if (!readU32(record0, 128, exthFlags))
+    if (!readBigEndianUInt32(record0, 128, exthFlags))
         exthFlags = 0;
     if (version > 4 && headerLength > 227 && record0.size() > 243)
         book.extraDataFlags = mobi::be16(record0.constData() + 242);
@@ -92,7 +90,8 @@ void MobiParser::parseExth(PalmDbBook &book, const QByteArray &record0, quint32 
         return;
     quint32 blockLength = 0;
     quint32 count = 0;
-    if (!readU32(record0, start + 4, blockLength) || !readU32(record0, start + 8, count))
+    if (!readBigEndianUInt32(record0, start + 4, blockLength)
+        || !readBigEndianUInt32(record0, start + 8, count))
         return;
     if (blockLength < 12 || start + qint64(blockLength) > size || count == 0 || blockLength < 20)
         return;
@@ -102,7 +101,8 @@ void MobiParser::parseExth(PalmDbBook &book, const QByteArray &record0, quint32 
     for (quint32 n = 0; n < count && end - pos >= 8; ++n) {
         quint32 type = 0;
         quint32 length = 0;
-        if (!readU32(record0, pos, type) || !readU32(record0, pos + 4, length) || length < 8
+        if (!readBigEndianUInt32(record0, pos, type)
+            || !readBigEndianUInt32(record0, pos + 4, length) || length < 8
             || pos + qint64(length) > end)
             return;
         const QByteArray data = record0.mid(int(pos + 8), int(length - 8));
@@ -143,10 +143,11 @@ bool MobiParser::parseContentSection(const PalmDbBook &book, int startRecord,
     MobiContentSection s;
     s.startRecord = startRecord;
     quint32 headerLength = 0;
-    if (r.size() < 24 || !mobi::hasMagic(r, 16, "MOBI", 4) || !readU32(r, 20, headerLength)
-        || headerLength < 116 || qint64(headerLength) + 16 > r.size()
-        || !readU32(r, 28, s.textEncoding) || !readU32(r, 36, s.version)
-        || !readU32(r, 108, s.firstImageRecord))
+    if (r.size() < 24 || !mobi::hasMagic(r, 16, "MOBI", 4)
+        || !readBigEndianUInt32(r, 20, headerLength) || headerLength < 116
+        || qint64(headerLength) + 16 > r.size() || !readBigEndianUInt32(r, 28, s.textEncoding)
+        || !readBigEndianUInt32(r, 36, s.version)
+        || !readBigEndianUInt32(r, 108, s.firstImageRecord))
         return fail(error, "MOBI 内容区头无效");
     readPalmDocFields(r, s);
     const char *p = r.constData();

@@ -24,14 +24,6 @@ struct TagPlan
     quint8 valuesPerEntry;
 };
 
-bool u32At(const QByteArray &bytes, qint64 offset, quint32 &out)
-{
-    if (offset < 0 || offset + 4 > bytes.size())
-        return false;
-    out = mobi::be32(bytes.constData() + offset);
-    return true;
-}
-
 // Forward number: 7-bit groups, most significant first, bit 7 on the last byte.
 bool readForward(const uchar *data, qint64 end, qint64 &pos, quint32 &value)
 {
@@ -93,9 +85,10 @@ bool MobiParser::readIndexGroup(const PalmDbBook &book, const MobiContentSection
         return fail(error, readError.isEmpty() ? mobi::message("KF8 INDX 记录组无效") : readError);
     quint32 leafCount = 0;
     quint32 cncxCount = 0;
-    if (!mobi::hasMagic(primary, 0, "INDX", 4) || primary.size() < 28 || !u32At(primary, 24, leafCount)
-        || leafCount < 1 || leafCount > 0xFFFF || primary.size() < 56 || !u32At(primary, 52, cncxCount)
-        || cncxCount > 0xFFFF || primaryIndex + 1 + leafCount + cncxCount > records)
+    if (!mobi::hasMagic(primary, 0, "INDX", 4) || primary.size() < 28
+        || !readBigEndianUInt32(primary, 24, leafCount) || leafCount < 1 || leafCount > 0xFFFF
+        || primary.size() < 56 || !readBigEndianUInt32(primary, 52, cncxCount) || cncxCount > 0xFFFF
+        || primaryIndex + 1 + leafCount + cncxCount > records)
         return fail(error, "KF8 INDX 记录组无效");
     QList<QByteArray> group;
     group.reserve(int(1 + leafCount + cncxCount));
@@ -120,19 +113,22 @@ bool MobiParser::readIndex(const QList<QByteArray> &records, quint32 textEncodin
     quint32 headerLength = 0;
     quint32 leafCount = 0;
     quint32 cncxCount = 0;
-    if (primary.size() < 56 || !mobi::hasMagic(primary, 0, "INDX", 4) || !u32At(primary, 4, headerLength)
-        || !u32At(primary, 24, leafCount) || !u32At(primary, 52, cncxCount) || headerLength <= 55
+    if (primary.size() < 56 || !mobi::hasMagic(primary, 0, "INDX", 4)
+        || !readBigEndianUInt32(primary, 4, headerLength)
+        || !readBigEndianUInt32(primary, 24, leafCount)
+        || !readBigEndianUInt32(primary, 52, cncxCount) || headerLength <= 55
         || headerLength > quint32(primary.size()) || leafCount == 0
         || 1 + qint64(leafCount) + cncxCount > records.size())
         return fail(error, "INDX 主记录无效");
 
     quint32 tagxLength = 0;
     quint32 controlCount = 0;
-    if (qint64(headerLength) + 12 > primary.size() || !mobi::hasMagic(primary, headerLength, "TAGX", 4)
-        || !u32At(primary, qint64(headerLength) + 4, tagxLength)
-        || !u32At(primary, qint64(headerLength) + 8, controlCount) || tagxLength < 12
-        || qint64(headerLength) + tagxLength > primary.size() || controlCount < 1 || controlCount > 64
-        || tagxLength % 4 != 0)
+    if (qint64(headerLength) + 12 > primary.size()
+        || !mobi::hasMagic(primary, headerLength, "TAGX", 4)
+        || !readBigEndianUInt32(primary, qint64(headerLength) + 4, tagxLength)
+        || !readBigEndianUInt32(primary, qint64(headerLength) + 8, controlCount) || tagxLength < 12
+        || qint64(headerLength) + tagxLength > primary.size() || controlCount < 1
+        || controlCount > 64 || tagxLength % 4 != 0)
         return fail(error, "TAGX 定义无效");
 
     QVector<TagDefinition> definitions;
@@ -152,9 +148,10 @@ bool MobiParser::readIndex(const QList<QByteArray> &records, quint32 textEncodin
         const qint64 size = record.size();
         quint32 idxt = 0;
         quint32 count = 0;
-        if (size < 28 || !mobi::hasMagic(record, 0, "INDX", 4) || !u32At(record, 20, idxt)
-            || !u32At(record, 24, count) || idxt > 0xFFFF || idxt >= size
-            || qint64(idxt) + 4 + 2 * qint64(count) > size || !mobi::hasMagic(record, idxt, "IDXT", 4))
+        if (size < 28 || !mobi::hasMagic(record, 0, "INDX", 4)
+            || !readBigEndianUInt32(record, 20, idxt) || !readBigEndianUInt32(record, 24, count)
+            || idxt > 0xFFFF || idxt >= size || qint64(idxt) + 4 + 2 * qint64(count) > size
+            || !mobi::hasMagic(record, idxt, "IDXT", 4))
             return fail(error, "INDX leaf 记录无效");
         offsets.clear();
         for (quint32 k = 0; k < count; ++k) {

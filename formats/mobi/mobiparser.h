@@ -118,7 +118,6 @@ public:
     // The @font-face fonts of the saved style sheets, and their manifest.
     bool registerBookFonts(QString *error = nullptr);
     static QVector<MobiTocEntry> buildMobiToc(const QString &html);
-    static QString plainTitle(const QString &html);
 
     // Markup repair (mobirepair.cpp, passes in mobimarkup.cpp)
     QString rewriteKindleLinks(const QString &text) const;
@@ -130,7 +129,6 @@ public:
     static bool assignNavAnchors(QByteArray &part, const QList<Kf8NavEntry> &navigation,
                                  int partIndex, int textEncoding,
                                  QMap<quint32, QString> &anchors);
-    static QString attributeValue(const QString &tag, const QString &name);
     static QString formatKf8ParseError(int partIndex, const QString &stage, int partBytes,
                                        int decodedChars, const XhtmlConvertResult &result);
 

@@ -25,11 +25,6 @@ QString MobiParser::wrapMobiHtml(const QString &text)
     return MobiMarkup::wrapMobiHtml(text);
 }
 
-QString MobiParser::attributeValue(const QString &tag, const QString &name)
-{
-    return MobiMarkup::attributeValue(tag, name);
-}
-
 QString MobiParser::formatKf8ParseError(int partIndex, const QString &stage, int partBytes,
                                         int decodedChars, const XhtmlConvertResult &result)
 {
@@ -39,11 +34,6 @@ QString MobiParser::formatKf8ParseError(int partIndex, const QString &stage, int
 QVector<MobiTocEntry> MobiParser::buildMobiToc(const QString &html)
 {
     return MobiMarkup::buildMobiToc(html);
-}
-
-QString MobiParser::plainTitle(const QString &html)
-{
-    return MobiMarkup::plainTitle(html);
 }
 
 namespace {

@@ -13,17 +13,17 @@ const qint64 MaxRecordSize = 104857600; // 100 MiB
 
 }
 
-bool readBigEndianUInt32(const QByteArray &bytes, int offset, quint32 &out)
+bool readBigEndianUInt32(const QByteArray &bytes, qint64 offset, quint32 &out)
 {
-    if (offset < 0 || qint64(offset) + 4 > bytes.size())
+    if (offset < 0 || offset + 4 > bytes.size())
         return false;
     out = mobi::be32(bytes.constData() + offset);
     return true;
 }
 
-bool readBigEndianUInt16(const QByteArray &bytes, int offset, quint16 &out)
+bool readBigEndianUInt16(const QByteArray &bytes, qint64 offset, quint16 &out)
 {
-    if (offset < 0 || qint64(offset) + 2 > bytes.size())
+    if (offset < 0 || offset + 2 > bytes.size())
         return false;
     out = mobi::be16(bytes.constData() + offset);
     return true;

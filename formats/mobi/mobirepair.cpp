@@ -45,7 +45,7 @@ QString decodeTag(const QByteArray &tag, int textEncoding)
     if (textEncoding == 65001)
         return QString::fromUtf8(bytes);
     static QTextCodec *const codec = QTextCodec::codecForName("Windows-1252");
-    return codec ? codec->toUnicode(tag) : QString::fromLatin1(bytes);
+    return codec ? codec->toUnicode(bytes) : QString::fromLatin1(bytes);
 }
 
 }

@@ -23,3 +23,5 @@ export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
 # shellcheck disable=SC2086
 $SUDO apt-get install -y --no-install-recommends $missing
+# The downloaded archives are not needed once installed; small disks need the room.
+$SUDO apt-get clean

@@ -41,6 +41,17 @@ IFormatParser *createTxtBaseParser()
 
 const ParserRegistration registration("txt", &createTxtBaseParser);
 
+// The chapter's stored text: its inclusive offset range, trimmed; empty when
+// the range lies outside the text.
+QString chapterBody(const QString &text, const ChapterInfo &chapter)
+{
+    const int start = chapter.startOffset();
+    const int end = std::min(chapter.endOffset(), text.size() - 1);
+    if (start < 0 || start > end)
+        return QString();
+    return text.mid(start, end - start + 1).trimmed();
+}
+
 }
 
 TxtBaseParser::TxtBaseParser()
@@ -110,6 +121,14 @@ ParseResult TxtBaseParser::parseChapters(const QString &filePath, NovelInfo *nov
         ParseResult result;
         result.errorMessage = error.isEmpty() ? translated("未解析到章节") : error;
         return result;
+    }
+
+    // Headings alone are no book: nothing would be stored to read.
+    if (std::none_of(list.chapters.cbegin(), list.chapters.cend(), [this](const ChapterInfo *chapter) {
+            return chapter && !chapterBody(text, *chapter).isEmpty();
+        })) {
+        qDeleteAll(list.chapters);
+        return failure("文件为空");
     }
 
     for (ChapterInfo *chapter : qAsConst(list.chapters)) {
@@ -197,17 +216,12 @@ bool TxtBaseParser::parseUnified(const QVector<ChapterInfo *> &chapters, const Q
         return false;
     }
 
-    const int length = text.size();
     int stored = 0;
     for (ChapterInfo *chapter : chapters) {
         if (!chapter)
             continue;
         // Offsets are inclusive: a chapter of one character starts where it ends.
-        const int start = chapter->startOffset();
-        const int end = std::min(chapter->endOffset(), length - 1);
-        if (start < 0 || start > end)
-            continue;
-        QString body = text.mid(start, end - start + 1).trimmed();
+        QString body = chapterBody(text, *chapter);
         if (body.isEmpty())
             continue;
         // Counted and stored text holds no half of a surrogate pair.

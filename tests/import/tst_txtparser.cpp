@@ -266,13 +266,24 @@ private slots:
         QCOMPARE(joined.simplified(), text.simplified());
     }
 
+    void blankBookIsEmpty_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("chinese");
+        QTest::newRow("blank lines") << QByteArray(" \n\n \xE3\x80\x80 \r\t \n") << false;
+        // Its one chapter would store nothing to read.
+        QTest::newRow("heading only") << QStringLiteral("第1章 风起之时\n\u3000\u3000\n").toUtf8() << true;
+    }
+
     void blankBookIsEmpty()
     {
-        const QString path = writeFile(QStringLiteral("blank.txt"), QByteArray(" \n\n \xE3\x80\x80 \r\t \n"));
-        TxtBaseParser parser;
+        QFETCH(QByteArray, content);
+        QFETCH(bool, chinese);
+        const QString path = writeFile(QStringLiteral("blank.txt"), content);
+        std::unique_ptr<TxtBaseParser> parser(chinese ? new TxtZhCnParser : new TxtBaseParser);
         Owned owned;
-        QVERIFY(!parse(parser, path, owned));
-        QCOMPARE(parser.parseChapters(path, owned.novel.get()).errorMessage, QStringLiteral("文件为空"));
+        QVERIFY(!parse(*parser, path, owned));
+        QCOMPARE(parser->parseChapters(path, owned.novel.get()).errorMessage, QStringLiteral("文件为空"));
     }
 
     void unifiedNeedsChaptersFirst()

@@ -1,5 +1,6 @@
 #include "epubparser.h"
 
+#include "archiveimageloader.h"
 #include "epubchapterparser.h"
 #include "epubfiles.h"
 #include "epubnovelparser.h"
@@ -53,6 +54,9 @@ ParseResult EpubParser::parseBookInfo(const QString &filePath)
     const QString dataDir = EpubFiles::dataDir(EpubFiles::bookId(filePath));
     if (!QFileInfo::exists(dataDir))
         m_createdDataDir = dataDir;
+    // The book is in the library: its files stay until this import commits.
+    else if (!m_previousFiles.keep(dataDir))
+        return failure(translated("无法保留书籍原有文件"));
     NovelInfo *novel = m_novelParser->parseNovel(filePath);
     if (!novel)
         return failure(translated("解析 EPUB 元信息失败"));
@@ -92,5 +96,14 @@ bool EpubParser::finishImport(bool success)
         && m_createdDataDir.startsWith(QDir(Paths::dataLocation()).absolutePath() + QLatin1Char('/')))
         QDir(m_createdDataDir).removeRecursively();
     m_createdDataDir.clear();
+    if (success) {
+        m_previousFiles.discard();
+    } else {
+        // A handle on the failed import's copy would be read for the old book.
+        const QString kept = m_previousFiles.dataDir();
+        if (!kept.isEmpty())
+            ArchiveImageLoader::releaseArchive(kept + QLatin1Char('/') + QLatin1String(EpubFiles::BookCopyFile));
+        m_previousFiles.restore();
+    }
     return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bookfolderbackup.h"
 #include "iformatparser.h"
 
 #include <QString>
@@ -24,11 +25,13 @@ public:
     // Converts and stores the chapters inside the import's transaction.
     bool parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                       UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao) override;
-    // A failed import removes the data folder when this import created it.
+    // A failed import removes the data folder when this import created it,
+    // and puts back an earlier import's files otherwise.
     bool finishImport(bool success) override;
 
 private:
     EpubNovelParser *m_novelParser;
     EpubChapterParser *m_chapterParser;
     QString m_createdDataDir;
+    BookFolderBackup m_previousFiles;
 };

@@ -281,7 +281,8 @@ CssStyleSheetMap CssStyleSheet::parseAll(const QMap<QString, QString> &cssTexts)
 
 void CssStyleSheet::merge(const CssRuleList &rules)
 {
-    m_rules.reserve(m_rules.size() + rules.size());
+    // No exact reserve: a document linking its sheet thousands of times
+    // would copy every rule gathered so far on each merge.
     for (const CssRule &rule : rules) {
         const int index = m_rules.size();
         m_rules.append(rule);

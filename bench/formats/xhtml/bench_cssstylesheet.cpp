@@ -156,6 +156,26 @@ private slots:
         }
         QVERIFY(total > 0);
     }
+    // A document linking its sheet over and over: time in proportion to the links.
+    void linkedRepeatedly_data()
+    {
+        QTest::addColumn<int>("links");
+        QTest::newRow("5,000 links") << 5000;
+        QTest::newRow("20,000 links") << 20000;
+    }
+    void linkedRepeatedly()
+    {
+        QFETCH(int, links);
+        const CssStyleSheetMap sheets = CssStyleSheet::parseAll(
+            {{"OEBPS/s.css", "p{margin:0} h1{color:red} .big{font-size:2em} #t{color:blue} a{color:green}"}});
+        const QString xhtml = QStringLiteral("<html xmlns=\"http://www.w3.org/1999/xhtml\"><head>%1</head>"
+                                             "<body><p class='big'>x</p></body></html>")
+                                  .arg(QStringLiteral("<link href='s.css'/>").repeated(links));
+        QBENCHMARK {
+            EpubUnifiedParser::convertXhtml(xhtml, sheets, {{"OEBPS/s.css", "OEBPS/s.css"}}, {},
+                                            "OEBPS/c.xhtml", "OEBPS/content.opf", "", {}, {});
+        }
+    }
 };
 
 QTEST_APPLESS_MAIN(BenchCssStyleSheet)

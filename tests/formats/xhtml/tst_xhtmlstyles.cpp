@@ -253,6 +253,11 @@ private slots:
             page("<p class='big'>x</p>", "").replace("<style></style>", "<link href='../s.css'/>"),
             sheets, {{"OEBPS/s.css", "OEBPS/s.css"}}, {}, "OEBPS/Text/c.xhtml", "OEBPS/content.opf", "", {}, {});
         QCOMPARE(runs(r), QStringLiteral("x{x2}"));
+        // Linked over and over, as a hostile book may: once took minutes.
+        const XhtmlConvertResult repeated = EpubUnifiedParser::convertXhtml(
+            page("<p class='big'>x</p>", "").replace("<style></style>", QStringLiteral("<link href='../s.css'/>").repeated(60000)),
+            sheets, {{"OEBPS/s.css", "OEBPS/s.css"}}, {}, "OEBPS/Text/c.xhtml", "OEBPS/content.opf", "", {}, {});
+        QCOMPARE(runs(repeated), QStringLiteral("x{x2}"));
 
         // A sheet pulled in with @import applies before the one that imports it.
         const CssStyleSheetMap imported = CssStyleSheet::parseAll(

@@ -441,22 +441,28 @@ bool ContentStore::run(int threadCount)
 bool ContentStore::readContent(unzFile zip)
 {
     QSet<QString> needed;
+    QSet<int> items;
     for (const ChapterPlan &plan : qAsConst(m_plans)) {
         for (int i = plan.start; plan.valid && i <= plan.end; ++i) {
             const QString entry = spineEntry(m_book, m_book.spine.at(i));
-            if (!entry.isEmpty())
+            if (!entry.isEmpty()) {
                 needed.insert(entry);
+                items.insert(i);
+            }
         }
     }
     // Refused from the sizes the archive declares, before anything is inflated.
+    // A document the spine lists again is converted again, so counted again.
     qint64 declared = 0;
-    for (const QSet<QString> *set : {&needed, &m_book.styleSheets}) {
-        for (const QString &entry : *set) {
-            const quint64 size = m_book.entries.value(entry).size;
-            if (size <= quint64(MaxDocumentBytes))
-                declared += qint64(size);
-        }
-    }
+    const auto count = [&](const QString &entry) {
+        const quint64 size = m_book.entries.value(entry).size;
+        if (size <= quint64(MaxDocumentBytes))
+            declared += qint64(size);
+    };
+    for (int i : qAsConst(items))
+        count(spineEntry(m_book, m_book.spine.at(i)));
+    for (const QString &entry : qAsConst(m_book.styleSheets))
+        count(entry);
     if (declared > MaxContentBytes) {
         qWarning().noquote() << "[EpubUnifiedParser] 正文与样式超过上限 (字节):" << declared;
         return false;

@@ -373,6 +373,7 @@ private slots:
         QTest::newRow("no chapter has content") << "empty";
         QTest::newRow("document over the entry cap") << "large document";
         QTest::newRow("content over the book cap") << "bomb";
+        QTest::newRow("one document listed over the book cap") << "relisted";
         QTest::newRow("small file, too many paragraphs") << "paragraphs";
         QTest::newRow("store refused") << "store";
     }
@@ -401,6 +402,11 @@ private slots:
                              "application/xhtml+xml", epub.items.first().data);
                 epub.spine << QStringLiteral("d%1").arg(i);
             }
+        } else if (kind == QLatin1String("relisted")) {
+            epub.addDocument("d0", "d0.xhtml", "Z",
+                             QStringLiteral("<p>%1</p>").arg(QString(19 * 1024 * 1024, QLatin1Char('z'))));
+            for (int i = 1; i < 28; ++i)
+                epub.spine << QStringLiteral("d0");
         } else if (kind == QLatin1String("paragraphs")) {
             epub.addDocument("d1", "one.xhtml", "One", QStringLiteral("<p>a</p>").repeated(120000));
         } else {

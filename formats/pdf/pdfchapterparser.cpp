@@ -193,6 +193,8 @@ QVector<PdfTocEntry> PdfChapterParser::extractTocFromOutline(Poppler::Document *
     const std::function<void(const QVector<Poppler::OutlineItem> &, int)> walk =
         [&](const QVector<Poppler::OutlineItem> &items, int depth) {
             for (const Poppler::OutlineItem &item : items) {
+                if (entries.size() >= MaxTocEntries)
+                    return;
                 const QString title = item.name().trimmed();
                 const QSharedPointer<const Poppler::LinkDestination> destination = item.destination();
                 const int page = destination ? destination->pageNumber() - 1 : -1;

@@ -58,6 +58,8 @@ public:
     const QVector<QSizeF> &pagePoints() const { return m_pagePoints; }
 
     static constexpr int RangePages = 30;
+    // Outline entries read: each becomes a chapter, however small the file.
+    static constexpr int MaxTocEntries = 100000;
     static constexpr int ContentsScanPages = 12;
     static constexpr int OffsetSearchPages = 20;
 

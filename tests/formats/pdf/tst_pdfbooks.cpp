@@ -71,6 +71,29 @@ bool writeContentsBook(const QString &path, int lastPrinted)
                      "山海之间");
 }
 
+
+// One page and `items` outline entries, all pointing at it, written by hand:
+// QPdfWriter writes no outline.
+QByteArray outlinePdf(int items)
+{
+    const auto n = [](int value) { return QByteArray::number(value); };
+    QByteArrayList objects{"<< /Type /Catalog /Pages 2 0 R /Outlines 4 0 R >>",
+                           "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                           "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] >>",
+                           "<< /Type /Outlines /First 5 0 R /Last " + n(4 + items) + " 0 R /Count " + n(items) + " >>"};
+    for (int i = 0; i < items; ++i)
+        objects << "<< /Title (E" + n(i) + ") /Parent 4 0 R /Dest [3 0 R /Fit]"
+                       + (i > 0 ? " /Prev " + n(4 + i) + " 0 R" : QByteArray())
+                       + (i + 1 < items ? " /Next " + n(6 + i) + " 0 R" : QByteArray()) + " >>";
+    QByteArray pdf = "%PDF-1.4\n";
+    QByteArray xref = "xref\n0 " + n(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (int i = 0; i < objects.size(); ++i) {
+        xref += n(pdf.size()).rightJustified(10, '0') + " 00000 n \n";
+        pdf += n(i + 1) + " 0 obj\n" + objects.at(i) + "\nendobj\n";
+    }
+    return pdf + xref + "trailer\n<< /Size " + n(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n"
+           + n(pdf.size()) + "\n%%EOF\n";
+}
 }
 
 class TestPdfBooks : public QObject, private CoreSession
@@ -262,6 +285,17 @@ private slots:
         QCOMPARE(importOutcome(*core, path), message);
         QCOMPARE(DbTestUtils::allRows(), rows);
         QCOMPARE(files(), before);
+    }
+
+    // However many entries a small file's outline holds, the chapters are bounded.
+    void outlineBounded()
+    {
+        const QString path = file("outline.pdf");
+        QFile pdf(path);
+        QVERIFY(pdf.open(QIODevice::WriteOnly) && pdf.write(outlinePdf(PdfChapterParser::MaxTocEntries + 5)) > 0);
+        pdf.close();
+        QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
+        QCOMPARE(DbTestUtils::rowCount("chapter_info", "novel_id", md5Hex(path)), PdfChapterParser::MaxTocEntries);
     }
 
     // The reading page shows the first page as the PDF draws it.

@@ -17,6 +17,8 @@
 #include "renderpool.h"
 #include "testenvironment.h"
 
+#include <poppler-qt5.h>
+
 #include <QPainter>
 #include <QPdfWriter>
 #include <QSettings>
@@ -294,8 +296,9 @@ private slots:
         QFile pdf(path);
         QVERIFY(pdf.open(QIODevice::WriteOnly) && pdf.write(outlinePdf(PdfChapterParser::MaxTocEntries + 5)) > 0);
         pdf.close();
-        QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
-        QCOMPARE(DbTestUtils::rowCount("chapter_info", "novel_id", md5Hex(path)), PdfChapterParser::MaxTocEntries);
+        const std::unique_ptr<Poppler::Document> document = PdfPageLoader::openDocument(path);
+        QVERIFY(document);
+        QCOMPARE(PdfChapterParser::extractTocFromOutline(document.get()).size(), PdfChapterParser::MaxTocEntries);
     }
 
     // The reading page shows the first page as the PDF draws it.

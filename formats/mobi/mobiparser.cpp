@@ -55,7 +55,7 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
     if (isEncrypted(book))
         return failure(QStringLiteral("不支持带 DRM 的 MOBI 文件"));
     const bool kf8 = hasKf8Section(book);
-    if (!acceptedCompression(kf8 ? book.kf8Section.compression : book.compression))
+    if (!acceptedCompression(kf8 ? book.kf8Section.compression : book.header.compression))
         return failure(QStringLiteral("MOBI 压缩方式不受支持"));
 
     const QString bookId = md5Hex(filePath);

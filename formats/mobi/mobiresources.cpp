@@ -113,7 +113,7 @@ bool MobiParser::extractResources(QString *error)
             ranges.append({first, records});
     }
     if (!kf8) {
-        const qint64 first = book.firstImageRecord;
+        const qint64 first = book.header.firstImageRecord;
         const qint64 end = qMin<qint64>(book.kf8BoundaryRecord, records);
         if (first < end)
             ranges.append({first, end});

@@ -210,7 +210,7 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(quint32, encoding);
         PalmDbBook book;
-        book.textEncoding = encoding;
+        book.header.textEncoding = encoding;
         QTEST(MobiParser::decodeBookText(book, bytes), "text");
     }
 };

@@ -1,6 +1,7 @@
 #include "comicpages.h"
 
 #include "chapterinfo.h"
+#include "chapterrecord.h"
 #include "keys.h"
 #include "novelinfo.h"
 #include "paragraph.h"
@@ -29,23 +30,14 @@ const QSet<QByteArray> &readableImageFormats()
     return formats;
 }
 
-ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idSuffix, const QString &pagesPath,
+ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idInfix, const QString &pagesPath,
                                  int pageCount)
 {
-    auto *chapter = new ChapterInfo;
-    chapter->setId(novel.id() + idSuffix);
-    chapter->setNovelId(novel.id());
-    chapter->setTitle(novel.title());
-    chapter->setChapterIndex(0);
-    chapter->setPath(pagesPath);
+    ChapterInfo *chapter =
+        newChapterRecord(novel.id(), idInfix, 0, novel.title(), pagesPath, currentTimeString());
     chapter->setWordCount(pageCount);
     chapter->setStartOffset(0);
     chapter->setEndOffset(0);
-    chapter->setStatus(0);
-    chapter->setLoadStatus(0);
-    const QString now = currentTimeString();
-    chapter->setCreateTime(now);
-    chapter->setUpdateTime(now);
     return chapter;
 }
 

@@ -2,6 +2,7 @@
 
 #include "chaptercontentstore.h"
 #include "chapterinfo.h"
+#include "chapterrecord.h"
 #include "databaseconnection.h"
 #include "epubunifiedparser.h"
 #include "fontregistry.h"
@@ -106,19 +107,10 @@ ParseResult MobiParser::parseChapters(const QString &filePath, NovelInfo *novel)
     const QString now = currentTimeString();
     ParseResult result;
     result.success = true;
-    for (int i = 0; i < titles.size(); ++i) {
-        auto *chapter = new ChapterInfo;
-        chapter->setId(novel->id() + QStringLiteral("_mobi_") + QString::number(i));
-        chapter->setNovelId(novel->id());
-        chapter->setTitle(titles.at(i));
-        chapter->setChapterIndex(i);
-        chapter->setPath(openedPath);
-        chapter->setStatus(0);
-        chapter->setLoadStatus(0);
-        chapter->setCreateTime(now);
-        chapter->setUpdateTime(now);
-        result.chapters.append(chapter);
-    }
+    // No previous/next links: MOBI chapters leave them unset.
+    for (int i = 0; i < titles.size(); ++i)
+        result.chapters.append(
+            newChapterRecord(novel->id(), QStringLiteral("_mobi_"), i, titles.at(i), openedPath, now));
     return result;
 }
 

@@ -1,6 +1,7 @@
 #include "mobiparser.h"
 
 #include "keys.h"
+#include "mobierror.h"
 #include "novelinfo.h"
 #include "parserregistry.h"
 #include "paths.h"
@@ -8,18 +9,13 @@
 #include <QDir>
 #include <QFileInfo>
 
+using mobi::failure;
+
 namespace {
 
 const ParserRegistration mobiRegistration("mobi", &MobiParser::create);
 const ParserRegistration azw3Registration("azw3", &MobiParser::createAzw3);
 const ParserRegistration kf8Registration("kf8", &MobiParser::createKf8);
-
-ParseResult failure(const QString &message)
-{
-    ParseResult result;
-    result.errorMessage = message;
-    return result;
-}
 
 bool acceptedCompression(quint16 compression)
 {

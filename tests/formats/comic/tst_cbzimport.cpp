@@ -2,17 +2,14 @@
 // re-import; and comics made by the zip and 7z tools (tests/data/comic)
 // read through the core.
 
-#include "applicationcore.h"
 #include "chapterinfo.h"
+#include "coresession.h"
 #include "iformatparser.h"
 #include "imagefixtures.h"
 #include "importoutcome.h"
-#include "keys.h"
 #include "novelinfo.h"
 #include "parserregistry.h"
-#include "quilloraimageprovider.h"
-#include "renderpool.h"
-#include "testenvironment.h"
+#include "readingpages.h"
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
 #include "zipimageloader.h"
@@ -20,8 +17,6 @@
 #include <QTextCodec>
 #include <QtTest>
 #include <zip.h>
-
-#include <memory>
 
 namespace {
 
@@ -73,11 +68,10 @@ QString colourOf(const QImage &image)
 
 }
 
-class TestCbzImport : public QObject
+class TestCbzImport : public QObject, private CoreSession
 {
     Q_OBJECT
 
-    std::unique_ptr<TestEnvironment> env;
     UnifiedParagraphDao paragraphs;
     UnifiedChunkDao chunks;
 
@@ -111,14 +105,9 @@ class TestCbzImport : public QObject
         return names;
     }
 
-    QString dataDir(const QString &path) { return env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(path) + "/"; }
-
 private slots:
-    void initTestCase()
-    {
-        env.reset(new TestEnvironment);
-        QVERIFY(env->openDatabase());
-    }
+    void init() { QVERIFY(open()); }
+    void cleanup() { close(); }
 
     void bookSteps_data()
     {
@@ -171,8 +160,6 @@ private slots:
         QFETCH(QString, cover);
         QFETCH(QString, title);
         const QString path = env->root() + "/case.cbz";
-        QFile::remove(path);
-        QDir(dataDir(path)).removeRecursively();
         QVERIFY(writeCbz(path, entries));
         QString gotTitle;
         QCOMPARE(import(path, true, &gotTitle), outcome);
@@ -231,26 +218,17 @@ private slots:
         QFETCH(QString, file);
         QFETCH(QString, title);
         QFETCH(QStringList, colours);
-        const QString path = env->root() + "/" + file;
-        QVERIFY(QFile::copy(QStringLiteral(QUILLORA_TEST_DATA_DIR "/comic/") + file, path));
-        ApplicationCore core;
-        QCOMPARE(importOutcome(core, path), QStringLiteral("ok"));
-        const QList<QObject *> chapters = core.getChaptersByNovelId(md5Hex(path));
+        const QString path = copyTestBook("comic/" + file);
+        QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
+        const QList<QObject *> chapters = core->getChaptersByNovelId(md5Hex(path));
         QCOMPARE(chapters.size(), 1);
         QCOMPARE(qobject_cast<ChapterInfo *>(chapters.first())->title(), title);
         const QString chapter = qobject_cast<ChapterInfo *>(chapters.first())->id();
         qDeleteAll(chapters);
-        const QString token = core.openBookForReading(md5Hex(path), chapter, 0, -1.0f, 20, 0, 1080, 2340, "#000000", "#ffffff", QString());
-        QTRY_COMPARE_WITH_TIMEOUT(core.getChapterPageCount(chapter), 3, 10000);
-        QuilloraImageProvider provider;
-        for (int page = 0; page < 3; ++page) {
-            if (page > 0)
-                core.poolReportPageTurn(chapter, page, token);
-            const QString key = QString::fromUtf8(QUrl::toPercentEncoding(RenderPool::makeKey(chapter, page)));
-            QImage image;
-            QTRY_VERIFY_WITH_TIMEOUT(!(image = provider.requestImage(key, nullptr, QSize())).isNull(), 10000);
-            QCOMPARE(QColor(image.pixel(image.width() / 2, image.height() / 2)).name(), colours.at(page));
-        }
+        QStringList shown;
+        for (const QImage &image : readingPages(*core, md5Hex(path), chapter))
+            shown << QColor(image.pixel(image.width() / 2, image.height() / 2)).name();
+        QCOMPARE(shown, colours);
         ZipImageLoader::releaseZip(dataDir(path) + "book.cbz");
     }
 };

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <algorithm>
 #include <functional>
@@ -12,18 +13,14 @@ namespace MobiFixture {
 QByteArray be32(quint32 v)
 {
     QByteArray b(4, '\0');
-    b[0] = char(v >> 24);
-    b[1] = char(v >> 16);
-    b[2] = char(v >> 8);
-    b[3] = char(v);
+    qToBigEndian(v, b.data());
     return b;
 }
 
 QByteArray be16(quint16 v)
 {
     QByteArray b(2, '\0');
-    b[0] = char(v >> 8);
-    b[1] = char(v);
+    qToBigEndian(v, b.data());
     return b;
 }
 
@@ -133,66 +130,41 @@ QByteArray headerRecord(const Header &h)
     return r;
 }
 
+// Greedy: the latest earlier place with the same three bytes, when near enough.
 QByteArray palmDocCompress(const QByteArray &text)
 {
     const auto *t = reinterpret_cast<const uchar *>(text.constData());
     const int n = text.size();
+    const auto plain = [t](int i) { return t[i] == 0 || (t[i] >= 0x09 && t[i] <= 0x7F); };
+    QVector<int> latest(1 << 12, -1);
     QByteArray out;
-    out.reserve(n);
-    QVector<int> head(1 << 12, -1);
-    QVector<int> prev(n, -1);
-    auto hash = [t](int i) { return ((t[i] << 8) ^ (t[i + 1] << 4) ^ t[i + 2]) & 0xFFF; };
-    auto insert = [&](int i) {
-        if (i + 2 < n) {
-            const int h = hash(i);
-            prev[i] = head[h];
-            head[h] = i;
-        }
-    };
     int i = 0;
     while (i < n) {
-        int bestLength = 0;
-        int bestDistance = 0;
+        int length = 0;
+        int distance = 0;
         if (i + 2 < n) {
-            int candidate = head[hash(i)];
-            for (int steps = 0; candidate >= 0 && steps < 16; ++steps, candidate = prev[candidate]) {
-                const int distance = i - candidate;
-                if (distance > 2047)
-                    break;
-                int length = 0;
-                while (length < 10 && i + length < n && t[candidate + length] == t[i + length])
-                    ++length;
-                if (length > bestLength) {
-                    bestLength = length;
-                    bestDistance = distance;
-                }
-            }
+            int &slot = latest[((t[i] << 8) ^ (t[i + 1] << 4) ^ t[i + 2]) & 0xFFF];
+            distance = i - slot;
+            while (slot >= 0 && distance <= 2047 && length < 10 && i + length < n
+                   && t[slot + length] == t[i + length])
+                ++length;
+            slot = i;
         }
-        if (bestLength >= 3) {
-            const int v = 0x8000 | (bestDistance << 3) | (bestLength - 3);
+        if (length >= 3) {
+            const int v = 0x8000 | (distance << 3) | (length - 3);
             out += char(v >> 8);
             out += char(v & 0xFF);
-            for (int k = 0; k < bestLength; ++k)
-                insert(i + k);
-            i += bestLength;
+            i += length;
         } else if (t[i] == ' ' && i + 1 < n && t[i + 1] >= 0x40 && t[i + 1] <= 0x7F) {
             out += char(t[i + 1] ^ 0x80);
-            insert(i);
-            insert(i + 1);
             i += 2;
-        } else if (t[i] == 0 || (t[i] >= 0x09 && t[i] <= 0x7F)) {
-            out += char(t[i]);
-            insert(i);
-            ++i;
+        } else if (plain(i)) {
+            out += char(t[i++]);
         } else {
             int run = 0;
-            while (run < 8 && i + run < n && !(t[i + run] == 0 || (t[i + run] >= 0x09 && t[i + run] <= 0x7F)))
+            while (run < 8 && i + run < n && !plain(i + run))
                 ++run;
-            out += char(run);
-            for (int k = 0; k < run; ++k) {
-                out += char(t[i + k]);
-                insert(i + k);
-            }
+            out += char(run) + text.mid(i, run);
             i += run;
         }
     }

@@ -1,6 +1,7 @@
 #include "mobifixture.h"
 
-#include <QFile>
+#include "paths.h"
+
 #include <QTemporaryDir>
 #include <QtEndian>
 
@@ -67,17 +68,11 @@ QByteArray palmDb(const QByteArray &name, const QList<QByteArray> &records, cons
     return out;
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
 QString writeBook(const QTemporaryDir &dir, const QByteArray &bytes)
 {
     static int count = 0;
     const QString path = dir.filePath(QStringLiteral("book-%1.mobi").arg(++count));
-    return writeFile(path, bytes) ? path : QString();
+    return Paths::writeFile(path, bytes) ? path : QString();
 }
 
 QByteArray headerRecord(const Header &h)

@@ -26,10 +26,7 @@ const QByteArray Png = QByteArray::fromBase64(
 
 QString writeBook(const QString &path, const QByteArray &content)
 {
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
-    return path;
+    return Paths::writeFile(path, content) ? path : QString();
 }
 
 QByteArray book(const QByteArray &body, const QByteArray &tail = QByteArray())

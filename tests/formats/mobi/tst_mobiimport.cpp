@@ -83,7 +83,7 @@ void TestMobiImport::books()
                                 "<h1 id=\"b\">Two</h1><p>Two text &amp; more</p></body></html>";
         header.textLength = quint32(text.size());
         path = env->root() + "/headings.mobi";
-        QVERIFY(MobiFixture::writeFile(path, MobiFixture::palmDb("headings", {MobiFixture::headerRecord(header), text})));
+        QVERIFY(Paths::writeFile(path, MobiFixture::palmDb("headings", {MobiFixture::headerRecord(header), text})));
     } else {
         path = copyTestBook("mobi/" + file);
     }
@@ -158,7 +158,7 @@ void TestMobiImport::refused()
     header.compression = quint16(compression);
     header.textLength = 4;
     const QString path = env->root() + "/refused.azw3";
-    QVERIFY(MobiFixture::writeFile(
+    QVERIFY(Paths::writeFile(
         path, MobiFixture::palmDb("refused", {MobiFixture::headerRecord(header), " \n \n"})));
     QCOMPARE(importOutcome(*core, path), message);
     QVERIFY(!QFileInfo::exists(dataDir(path)));

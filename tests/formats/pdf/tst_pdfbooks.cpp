@@ -73,18 +73,14 @@ class TestPdfBooks : public QObject, private CoreSession
     // "title|first page|last page" per chapter, from the stored rows and the pages' ids.
     QStringList storedChapters(const QString &path)
     {
-        QSqlQuery query(DatabaseConnection::database());
-        query.prepare("SELECT c.title, count(p.id), (SELECT image_id FROM unified_paragraph f "
-                      "WHERE f.chapter_id = c.id AND f.para_index = 0) FROM chapter_info c "
-                      "JOIN unified_paragraph p ON p.chapter_id = c.id WHERE c.novel_id = ? "
-                      "GROUP BY c.id ORDER BY c.chapter_index");
-        query.addBindValue(md5Hex(path));
         QStringList got;
-        query.exec();
-        while (query.next()) {
-            const PdfPageUrl first = PdfPageLoader::parsePdfUrl(query.value(2).toString());
-            got << QStringLiteral("%1|%2|%3").arg(query.value(0).toString()).arg(first.page)
-                       .arg(first.page + query.value(1).toInt() - 1);
+        for (const QString &row : DbTestUtils::column(
+                 "SELECT c.title || '|' || count(p.id) || '|' || (SELECT image_id FROM unified_paragraph f "
+                 "WHERE f.chapter_id = c.id AND f.para_index = 0) FROM chapter_info c JOIN unified_paragraph p "
+                 "ON p.chapter_id = c.id WHERE c.novel_id = ? GROUP BY c.id ORDER BY c.chapter_index", md5Hex(path))) {
+            const int first = PdfPageLoader::parsePdfUrl(row.section('|', 2)).page;
+            got << QStringLiteral("%1|%2|%3").arg(row.section('|', 0, 0)).arg(first)
+                       .arg(first + row.section('|', 1, 1).toInt() - 1);
         }
         return got;
     }

@@ -44,7 +44,6 @@ void TestMobiImport::books_data()
     const QStringList kf8 = chapters
         + QStringList{"第三章 归来|天亮时他回到了城里|Table of Contents", "山路夜雨 5|Table of Contents|天亮时"};
     QTest::newRow("MOBI 6, inline table of contents") << "mobi6.mobi" << "MOBI" << mobi6;
-    QTest::newRow("MOBI 6, uncompressed") << "uncompressed.mobi" << "MOBI" << mobi6;
     QTest::newRow("AZW3, one chapter per NCX segment") << "kf8.azw3" << "AZW3" << kf8;
     QTest::newRow("joint file reads its KF8 part") << "joint.mobi" << "AZW3" << kf8;
     QTest::newRow("joint file, damaged KF8 part") << "damaged" << "AZW3" << mobi6;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <numeric>
 #include <queue>
 
 namespace MobiFixture {
@@ -190,33 +191,30 @@ int HuffCdicWriter::addPhrase(const QVector<int> &symbols)
 
 void HuffCdicWriter::buildCodes(const QVector<int> &uses)
 {
+    // Huffman code lengths: each symbol's depth in the tree of merges.
     const int count = m_symbols.size();
-    // Huffman code lengths over the symbols.
     QVector<int> parent(2 * count, -1);
     using Node = std::pair<qint64, int>;
     std::priority_queue<Node, std::vector<Node>, std::greater<Node>> queue;
     for (int s = 0; s < count; ++s)
-        queue.push({std::max(1, s < uses.size() ? uses.at(s) : 1), s});
-    int next = count;
-    while (queue.size() > 1) {
+        queue.push({std::max(1, uses.value(s, 1)), s});
+    for (int next = count; queue.size() > 1; ++next) {
         const Node a = queue.top();
         queue.pop();
         const Node b = queue.top();
         queue.pop();
-        parent[a.second] = next;
-        parent[b.second] = next;
-        queue.push({a.first + b.first, next++});
+        parent[a.second] = parent[b.second] = next;
+        queue.push({a.first + b.first, next});
     }
-    QVector<int> lengths(count, 1);
+    QVector<int> lengths;
+    QVector<int> symbolOf; // dummies: -1
     for (int s = 0; s < count; ++s) {
         int depth = 0;
         for (int node = s; parent[node] >= 0; node = parent[node])
             ++depth;
-        lengths[s] = std::max(depth, 1);
-    }
-    QVector<int> symbolOf;
-    for (int s = 0; s < count; ++s)
+        lengths.append(std::max(depth, 1));
         symbolOf.append(s);
+    }
     if (count == 1) { // a lone symbol: pair it with a dummy
         symbolOf.append(-1);
         lengths.append(1);
@@ -224,16 +222,14 @@ void HuffCdicWriter::buildCodes(const QVector<int> &uses)
     // Deepen the longest leaf with empty dummies until it has 8 bits.
     int deepest = int(std::max_element(lengths.begin(), lengths.end()) - lengths.begin());
     while (lengths.at(deepest) < 8) {
-        const int length = lengths.at(deepest) + 1;
-        lengths[deepest] = length;
+        ++lengths[deepest];
         symbolOf.append(-1);
-        lengths.append(length);
+        lengths.append(lengths.at(deepest));
         deepest = lengths.size() - 1;
     }
     // Dictionary order: shorter codes first.
     QVector<int> order(lengths.size());
-    for (int k = 0; k < order.size(); ++k)
-        order[k] = k;
+    std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return lengths.at(a) < lengths.at(b); });
     m_order.clear();
     m_length.clear();
@@ -246,24 +242,16 @@ void HuffCdicWriter::buildCodes(const QVector<int> &uses)
         m_length.append(lengths.at(k));
         ++perLength[lengths.at(k)];
     }
-    const int maxLength = m_length.last();
-    QVector<quint32> base(33, 0);
+    // Canonical codes counted from the longest length up.
+    m_min = m_max = QVector<quint32>(33, 0);
     quint32 code = 0;
-    for (int length = maxLength; length >= 1; --length) {
-        base[length] = code;
-        code = (code + quint32(perLength[length])) >> 1;
-    }
-    QVector<int> firstIndex(33, 0);
-    for (int length = 1, index = 0; length <= 32; ++length) {
-        firstIndex[length] = index;
-        index += perLength[length];
-    }
-    m_min = QVector<quint32>(33, 0);
-    m_max = QVector<quint32>(33, 0);
-    for (int length = 1; length <= maxLength; ++length) {
-        m_min[length] = base[length];
+    int firstIndex = m_order.size();
+    for (int length = m_length.last(); length >= 1; --length) {
+        firstIndex -= perLength[length];
+        m_min[length] = code;
         if (perLength[length])
-            m_max[length] = base[length] + quint32(perLength[length]) - 1 + quint32(firstIndex[length]);
+            m_max[length] = code + quint32(perLength[length] - 1 + firstIndex);
+        code = (code + quint32(perLength[length])) >> 1;
     }
     m_code = QVector<quint32>(m_length.size(), 0);
     for (int index = 0; index < m_length.size(); ++index)

@@ -1,6 +1,6 @@
-// CBZ books made here with minizip: scan rules, page order, cover, limits,
-// re-import; and comics made by the zip and 7z tools (tests/data/comic)
-// read through the core.
+// CBZ books made here with minizip and comics made by the zip and 7z tools
+// (tests/data/comic), imported through the core: scan rules, page order,
+// cover, limits, re-import, reading.
 
 #include "chapterinfo.h"
 #include "coresession.h"

@@ -123,12 +123,13 @@ private slots:
         QTest::newRow("bad LZ77 record") << lzBook([](Header &) {}, records) << QByteArray()
                                          << "PalmDOC 正文记录 2 解压失败：偏移 0：反向引用被截断";
 
-        // HUFF/CDIC: literals and a phrase of two of them, over three text records.
+        // HUFF/CDIC: literals and a phrase of two of them, over three text
+        // records; four dictionary entries a CDIC record, so several records.
         HuffCdicWriter huff;
         const int w1 = huff.addLiteral("w1 "), w2 = huff.addLiteral("w2 "), w3 = huff.addLiteral("w3 ");
         const int phrase = huff.addPhrase({w1, w2});
         huff.buildCodes();
-        const QList<QByteArray> cdic = huff.cdicRecords(8);
+        const QList<QByteArray> cdic = huff.cdicRecords(2);
         Header hc;
         hc.compression = 17480;
         hc.textLength = 24;

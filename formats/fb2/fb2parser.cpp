@@ -1,6 +1,5 @@
 #include "fb2parser.h"
 
-#include "bookrecord.h"
 #include "fb2xml.h"
 #include "keys.h"
 #include "novelinfo.h"
@@ -15,6 +14,8 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QXmlStreamReader>
+
+#include <limits>
 
 namespace {
 
@@ -297,7 +298,8 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
     m_fontsPending = true;
 
     const QString now = currentTimeString();
-    NovelInfo *novel = newBookRecord(bookId, QStringLiteral("FB2"), bookPath, dataDir, now);
+    auto *novel = new NovelInfo;
+    novel->setId(bookId);
     novel->setTitle(fields.title.isEmpty() ? QFileInfo(filePath).completeBaseName() : fields.title);
     novel->setAuthor(fields.authors.isEmpty() ? translated("未知作者")
                                               : fields.authors.join(QStringLiteral(", ")));
@@ -308,6 +310,15 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
     novel->setPublisher(fields.publisher);
     novel->setPublishDate(fields.year);
     novel->setIsbn(fields.isbn);
+    novel->setFileType(QStringLiteral("FB2"));
+    novel->setSourceType(0);
+    novel->setSourceUrl(bookPath);
+    novel->setDataDir(dataDir);
+    novel->setFileSize(qMin<qint64>(QFileInfo(filePath).size(), std::numeric_limits<int>::max()));
+    novel->setStatus(0);
+    novel->setLoadStatus(0);
+    novel->setCreateTime(now);
+    novel->setUpdateTime(now);
     const QString cover = images.paths.value(fields.coverHref);
     if (!cover.isEmpty())
         novel->setCoverPath(cover);

@@ -2,11 +2,11 @@
 
 #include "chapterinfo.h"
 
-ChapterInfo *newChapterRecord(const QString &novelId, const QString &idInfix, int index,
+ChapterInfo *newChapterRecord(const QString &id, const QString &novelId, int index,
                               const QString &title, const QString &path, const QString &now)
 {
     auto *chapter = new ChapterInfo;
-    chapter->setId(novelId + idInfix + QString::number(index));
+    chapter->setId(id);
     chapter->setNovelId(novelId);
     chapter->setTitle(title);
     chapter->setChapterIndex(index);

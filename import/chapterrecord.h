@@ -4,9 +4,9 @@
 
 class ChapterInfo;
 
-// A new chapter "<novelId><idInfix><index>" at `index`, titled `title`, read
-// from `path`, not yet loaded (status and load status 0) and stamped `now`.
+// A new chapter `id` of book `novelId` at `index`, titled `title`, read from
+// `path`, not yet loaded (status and load status 0) and stamped `now`.
 // Offsets, word counts, links and format properties are the caller's; the
 // caller owns the record.
-ChapterInfo *newChapterRecord(const QString &novelId, const QString &idInfix, int index,
+ChapterInfo *newChapterRecord(const QString &id, const QString &novelId, int index,
                               const QString &title, const QString &path, const QString &now);

@@ -223,7 +223,7 @@ ParseResult CbrParser::parseChapters(const QString &filePath, NovelInfo *novel)
         result.errorMessage = translated("%1 图片目录不存在").arg(formatLabel);
         return result;
     }
-    ChapterInfo *chapter = newWholeBookChapter(*novel, QStringLiteral("_archive_"), imagesDir, entries.size());
+    ChapterInfo *chapter = newWholeBookChapter(*novel, QStringLiteral("_archive_0"), imagesDir, entries.size());
     result.chapters.append(chapter);
     result.success = true;
     return result;

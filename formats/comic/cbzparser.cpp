@@ -436,7 +436,7 @@ ParseResult CbzParser::parseChapters(const QString &filePath, NovelInfo *novel)
 
     ParseResult result;
     result.success = true;
-    result.chapters.append(newWholeBookChapter(*novel, QStringLiteral("_cbz_"), zipPath, entryNames.size()));
+    result.chapters.append(newWholeBookChapter(*novel, QStringLiteral("_cbz_0"), zipPath, entryNames.size()));
     return result;
 }
 

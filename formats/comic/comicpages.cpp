@@ -1,8 +1,8 @@
 #include "comicpages.h"
 
 #include "chapterinfo.h"
-#include "chapterrecord.h"
 #include "keys.h"
+#include "chapterrecord.h"
 #include "novelinfo.h"
 #include "paragraph.h"
 #include "paragraphutils.h"
@@ -30,11 +30,11 @@ const QSet<QByteArray> &readableImageFormats()
     return formats;
 }
 
-ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idInfix, const QString &pagesPath,
+ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idSuffix, const QString &pagesPath,
                                  int pageCount)
 {
     ChapterInfo *chapter =
-        newChapterRecord(novel.id(), idInfix, 0, novel.title(), pagesPath, currentTimeString());
+        newChapterRecord(novel.id() + idSuffix, novel.id(), 0, novel.title(), pagesPath, currentTimeString());
     chapter->setWordCount(pageCount);
     chapter->setStartOffset(0);
     chapter->setEndOffset(0);

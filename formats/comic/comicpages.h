@@ -32,9 +32,9 @@ const QSet<QByteArray> &comicImageSuffixes();
 // QImageReader::supportedImageFormats(), lower-cased.
 const QSet<QByteArray> &readableImageFormats();
 
-// A new chapter "<book id><idInfix>0" titled like the book, at index 0, whose
+// A new chapter "<book id><idSuffix>" titled like the book, at index 0, whose
 // path is pagesPath and whose word count is the page count; the caller owns it.
-ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idInfix, const QString &pagesPath,
+ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idSuffix, const QString &pagesPath,
                                  int pageCount);
 
 // The reader's image scaled to fit the cover box; null when its size is

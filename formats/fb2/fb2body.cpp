@@ -264,7 +264,7 @@ ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
     for (int i = 0; i < context.chapters.size(); ++i) {
         Fb2Chapter &chapter = context.chapters[i];
         ChapterInfo *info = newChapterRecord(
-            bookId, QStringLiteral("_fb2_"), i,
+            bookId + QStringLiteral("_fb2_") + QString::number(i), bookId, i,
             chapter.title.isEmpty() ? translated("第 %1 章").arg(i + 1) : chapter.title, bookPath, now);
         if (!result.chapters.isEmpty()) {
             ChapterInfo *previous = result.chapters.last();

@@ -126,8 +126,8 @@ ParseResult MobiParser::parseChapters(const QString &filePath, NovelInfo *novel)
     result.success = true;
     // No previous/next links: MOBI chapters leave them unset.
     for (int i = 0; i < titles.size(); ++i)
-        result.chapters.append(
-            newChapterRecord(novel->id(), QStringLiteral("_mobi_"), i, titles.at(i), openedPath, now));
+        result.chapters.append(newChapterRecord(novel->id() + QStringLiteral("_mobi_") + QString::number(i),
+                                                novel->id(), i, titles.at(i), openedPath, now));
     return result;
 }
 

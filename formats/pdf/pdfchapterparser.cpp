@@ -148,8 +148,8 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
     const QString now = currentTimeString();
     for (int i = 0; i < entries.size(); ++i) {
         const PdfTocEntry &entry = entries.at(i);
-        ChapterInfo *chapter =
-            newChapterRecord(novelId, QStringLiteral("_"), i, entry.title, imagesDir, now);
+        ChapterInfo *chapter = newChapterRecord(novelId + QLatin1Char('_') + QString::number(i), novelId,
+                                                i, entry.title, imagesDir, now);
         chapter->setWordCount(entry.endPage - entry.startPage);
         chapter->setStartOffset(0);
         chapter->setEndOffset(0);

@@ -10,10 +10,10 @@ NovelInfo *newTxtNovelRecord(const QString &filePath)
 {
     const QFileInfo info(filePath);
     auto *novel = new NovelInfo;
-    const QString id = md5Hex(filePath);
+    const QString id = bookIdForPath(filePath);
     const QString now = currentTimeString();
     novel->setId(id);
-    novel->setDataDir(Paths::dataLocation() + QLatin1Char('/') + id + QLatin1Char('/'));
+    novel->setDataDir(Paths::bookDataDir(id));
     novel->setSourceType(0);
     novel->setFileType(QStringLiteral("TXT"));
     novel->setSourceUrl(info.filePath());

@@ -97,8 +97,8 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
     comicInfoXml.clear();
     entries.clear();
 
-    bookId = md5Hex(filePath);
-    const QString dataDir = QDir(Paths::dataLocation()).absoluteFilePath(bookId + QLatin1Char('/'));
+    bookId = bookIdForPath(filePath);
+    const QString dataDir = Paths::bookDataDir(bookId);
     if (!QDir().mkpath(dataDir)) {
         result.errorMessage = translated("无法创建 %1 数据目录").arg(formatLabel);
         return result;

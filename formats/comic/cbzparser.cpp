@@ -376,8 +376,8 @@ ParseResult CbzParser::parseBookInfo(const QString &filePath)
     if (cover.isNull())
         return failure("CBZ 中没有可解码的图片");
 
-    const QString id = md5Hex(file.filePath());
-    const QString dataDir = QDir(Paths::dataLocation()).absoluteFilePath(id + QLatin1Char('/'));
+    const QString id = bookIdForPath(filePath);
+    const QString dataDir = Paths::bookDataDir(id);
     const bool existed = QFileInfo::exists(dataDir);
     if (!QDir().mkpath(dataDir))
         return failure("无法创建 CBZ 数据目录");

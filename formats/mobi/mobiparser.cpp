@@ -58,9 +58,9 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
     if (!acceptedCompression(kf8 ? book.kf8Section.compression : book.compression))
         return failure(QStringLiteral("MOBI 压缩方式不受支持"));
 
-    const QString bookId = md5Hex(filePath);
+    const QString bookId = bookIdForPath(filePath);
     openedPath = filePath;
-    dataDir = QDir(Paths::dataLocation()).absoluteFilePath(bookId) + QLatin1Char('/');
+    dataDir = Paths::bookDataDir(bookId);
     if (!QFileInfo::exists(dataDir))
         createdDataDir = dataDir;
     if (!QDir().mkpath(dataDir))

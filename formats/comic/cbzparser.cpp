@@ -493,10 +493,8 @@ bool CbzParser::finishImport(bool success)
         QFile::remove(m_stagedCopy);
     if (!m_stagedCover.isEmpty() && QFileInfo::exists(m_stagedCover))
         QFile::remove(m_stagedCover);
-    // Only a folder this import made: an older one belongs to a book in the library.
-    if ((!success || !ok) && !m_createdDataDir.isEmpty()
-        && m_createdDataDir.startsWith(QDir(Paths::dataLocation()).absolutePath() + QLatin1Char('/')))
-        QDir(m_createdDataDir).removeRecursively();
+    if (!success || !ok)
+        Paths::removeBookDataDir(m_createdDataDir);
     m_stagedCopy.clear();
     m_stagedCover.clear();
     m_createdDataDir.clear();

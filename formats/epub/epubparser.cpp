@@ -10,7 +10,6 @@
 #include "paths.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 
 namespace {
@@ -86,11 +85,8 @@ bool EpubParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStr
 
 bool EpubParser::finishImport(bool success)
 {
-    // Only a folder this import made: an earlier import's folder belongs to a
-    // book still in the library.
-    if (!success && !m_createdDataDir.isEmpty()
-        && m_createdDataDir.startsWith(QDir(Paths::dataLocation()).absolutePath() + QLatin1Char('/')))
-        QDir(m_createdDataDir).removeRecursively();
+    if (!success)
+        Paths::removeBookDataDir(m_createdDataDir);
     m_createdDataDir.clear();
     return true;
 }

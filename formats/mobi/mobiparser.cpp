@@ -109,11 +109,8 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
 
 bool MobiParser::finishImport(bool success)
 {
-    // Only a folder this import made: an earlier import's folder belongs to a
-    // book still in the library.
-    if (!success && !createdDataDir.isEmpty()
-        && createdDataDir.startsWith(QDir(Paths::dataLocation()).absolutePath() + QLatin1Char('/')))
-        QDir(createdDataDir).removeRecursively();
+    if (!success)
+        Paths::removeBookDataDir(createdDataDir);
     createdDataDir.clear();
     return true;
 }

@@ -10,7 +10,6 @@
 #include "pdfunifiedparser.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -111,9 +110,9 @@ bool PdfParser::finishImport(bool success)
     m_novelParser->takeCover();
     if (m_dataDir.isEmpty())
         return true;
-    const QString root = QDir(Paths::dataLocation()).absolutePath() + QLatin1Char('/');
-    if (!success && m_createdDataDir && m_dataDir.startsWith(root)) {
-        QDir(m_dataDir).removeRecursively();
+    // A folder this import made goes; an older one gets its files back.
+    if (!success && m_createdDataDir) {
+        Paths::removeBookDataDir(m_dataDir);
     } else if (!m_createdDataDir) {
         for (const char *name : ReplacedFiles) {
             const QString path = m_dataDir + QLatin1String(name);

@@ -46,9 +46,7 @@ QString translated(const char *text)
 
 ParseResult failure(const char *message)
 {
-    ParseResult result;
-    result.errorMessage = translated(message);
-    return result;
+    return ParseResult::failed(translated(message));
 }
 
 // Names without the UTF-8 flag are often UTF-8 anyway; otherwise they are
@@ -384,19 +382,7 @@ ParseResult CbzParser::parseBookInfo(const QString &filePath)
     if (!existed)
         m_createdDataDir = dataDir;
 
-    auto *novel = new NovelInfo;
-    novel->setId(id);
-    applyComicInfo(info, file.completeBaseName(), novel);
-    novel->setFileType(formatLabel);
-    novel->setSourceType(0);
-    novel->setSourceUrl(file.filePath());
-    novel->setDataDir(dataDir);
-    novel->setFileSize(qMin<qint64>(file.size(), 2147483647));
-    novel->setStatus(0);
-    novel->setLoadStatus(0);
-    const QString now = currentTimeString();
-    novel->setCreateTime(now);
-    novel->setUpdateTime(now);
+    NovelInfo *novel = newComicNovel(filePath, formatLabel, id, dataDir, info);
 
     // The library's cover stays until this import commits.
     m_coverPath = QDir(dataDir).absoluteFilePath(QStringLiteral("cover.png"));
@@ -412,10 +398,7 @@ ParseResult CbzParser::parseBookInfo(const QString &filePath)
     for (const CbzPageEntry &page : qAsConst(scan.pages))
         entryNames.append(page.rawName);
 
-    ParseResult result;
-    result.success = true;
-    result.novel = novel;
-    return result;
+    return ParseResult::ofNovel(novel);
 }
 
 ParseResult CbzParser::parseChapters(const QString &filePath, NovelInfo *novel)
@@ -434,10 +417,7 @@ ParseResult CbzParser::parseChapters(const QString &filePath, NovelInfo *novel)
         return failure("无法保存 CBZ 文件副本");
     }
 
-    ParseResult result;
-    result.success = true;
-    result.chapters.append(newWholeBookChapter(*novel, QStringLiteral("_cbz_0"), zipPath, entryNames.size()));
-    return result;
+    return ParseResult::ofChapters({newWholeBookChapter(*novel, QStringLiteral("_cbz_0"), zipPath, entryNames.size())});
 }
 
 bool CbzParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
@@ -467,9 +447,7 @@ bool CbzParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStri
     Transaction transaction(DatabaseConnection::database());
     if (!transaction.isActive())
         return false;
-    if (!chunkDao->removeByNovelId(novelId) || !paragraphDao->removeByNovelId(novelId)
-        || paragraphDao->insertParagraphsLocked(novelId, chapter->id(), paragraphs).size()
-               != paragraphs.size()) {
+    if (!replaceStoredPages(novelId, *chapter, paragraphs, paragraphDao, chunkDao)) {
         transaction.rollback();
         return false;
     }

@@ -1,11 +1,15 @@
 #include "comicpages.h"
 
 #include "chapterinfo.h"
+#include "comicinfo.h"
 #include "keys.h"
 #include "novelinfo.h"
 #include "paragraph.h"
 #include "paragraphutils.h"
+#include "unifiedchunkdao.h"
+#include "unifiedparagraphdao.h"
 
+#include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
 #include <QRunnable>
@@ -27,6 +31,26 @@ const QSet<QByteArray> &readableImageFormats()
         return set;
     }();
     return formats;
+}
+
+NovelInfo *newComicNovel(const QString &filePath, const QString &fileType, const QString &bookId,
+                         const QString &dataDir, const ComicInfo &info)
+{
+    const QFileInfo file(filePath);
+    auto *novel = new NovelInfo;
+    novel->setId(bookId);
+    applyComicInfo(info, file.completeBaseName(), novel);
+    novel->setFileType(fileType);
+    novel->setSourceType(0);
+    novel->setSourceUrl(filePath);
+    novel->setDataDir(dataDir);
+    novel->setFileSize(qMin<qint64>(file.size(), 2147483647));
+    novel->setStatus(0);
+    novel->setLoadStatus(0);
+    const QString now = currentTimeString();
+    novel->setCreateTime(now);
+    novel->setUpdateTime(now);
+    return novel;
 }
 
 ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idSuffix, const QString &pagesPath,
@@ -113,6 +137,13 @@ qint64 finishWholeBookPages(QVector<Paragraph> &paragraphs, ChapterInfo *chapter
     chapter->setGlyphCount(totals.totalGlyphs);
     chapter->setProgressTotal(totals.totalProgress);
     return totals.totalProgress;
+}
+
+bool replaceStoredPages(const QString &novelId, const ChapterInfo &chapter, const QVector<Paragraph> &paragraphs,
+                        UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
+{
+    return chunkDao->removeByNovelId(novelId) && paragraphDao->removeByNovelId(novelId)
+           && paragraphDao->insertParagraphsLocked(novelId, chapter.id(), paragraphs).size() == paragraphs.size();
 }
 
 Paragraph comicPageParagraph(const QString &imageId, QSize size)

@@ -16,13 +16,6 @@ namespace {
 
 const ParserRegistration registration("epub", &EpubParser::create);
 
-ParseResult failure(const QString &message)
-{
-    ParseResult result;
-    result.errorMessage = message;
-    return result;
-}
-
 QString translated(const char *text)
 {
     return QCoreApplication::translate("EpubParser", text);
@@ -54,27 +47,21 @@ ParseResult EpubParser::parseBookInfo(const QString &filePath)
         m_createdDataDir = dataDir;
     NovelInfo *novel = m_novelParser->parseNovel(filePath);
     if (!novel)
-        return failure(translated("解析 EPUB 元信息失败"));
-    ParseResult result;
-    result.success = true;
-    result.novel = novel;
-    return result;
+        return ParseResult::failed(translated("解析 EPUB 元信息失败"));
+    return ParseResult::ofNovel(novel);
 }
 
 ParseResult EpubParser::parseChapters(const QString &filePath, NovelInfo *novel)
 {
     if (!novel)
-        return failure(translated("novelInfo 为空"));
+        return ParseResult::failed(translated("novelInfo 为空"));
     QString error;
     const ChapterListResult list =
         m_chapterParser->parseChapters(filePath, novel->dataDir(), novel->id(), &error);
     if (list.chapters.isEmpty())
-        return failure(error.isEmpty() ? translated("未解析到章节") : error);
+        return ParseResult::failed(error.isEmpty() ? translated("未解析到章节") : error);
     m_chapterParser->writeChapterFiles(list.chapters, filePath);
-    ParseResult result;
-    result.success = true;
-    result.chapters = list.chapters;
-    return result;
+    return ParseResult::ofChapters(list.chapters);
 }
 
 bool EpubParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,

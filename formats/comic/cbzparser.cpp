@@ -91,6 +91,7 @@ struct Scan
 bool scanEntries(unzFile zip, Scan &scan)
 {
     QSet<QByteArray> seen;
+    QHash<QByteArray, CbzEntryPosition> firstOfName;
     quint64 total = 0;
     int ordinal = 0;
     int rc = unzGoToFirstFile(zip);
@@ -106,6 +107,15 @@ bool scanEntries(unzFile zip, Scan &scan)
             continue;
         CbzPageEntry entry;
         entry.rawName = buffer.left(int(info.size_filename));
+        auto first = firstOfName.find(entry.rawName);
+        if (first == firstOfName.end()) {
+            CbzEntryPosition here;
+            if (unzGetFilePos64(zip, &here.position) != UNZ_OK)
+                continue;
+            here.size = info.uncompressed_size;
+            first = firstOfName.insert(entry.rawName, here);
+        }
+        entry.firstOfName = first.value();
         entry.displayName = decodeName(entry.rawName, info.flag);
         if (comicImageSuffixes().contains(CbzParser::imageFormatKey(entry.rawName, entry.displayName)))
             entry.ordinal = ordinal++;
@@ -135,16 +145,10 @@ bool scanEntries(unzFile zip, Scan &scan)
     return rc == UNZ_END_OF_LIST_OF_FILE;
 }
 
-struct EntryPosition
-{
-    unz64_file_pos position{};
-    quint64 size = 0;
-};
-
 // Raw name to directory position, first occurrence kept, in one pass.
-QHash<QByteArray, EntryPosition> indexEntries(unzFile zip)
+QHash<QByteArray, CbzEntryPosition> indexEntries(unzFile zip)
 {
-    QHash<QByteArray, EntryPosition> index;
+    QHash<QByteArray, CbzEntryPosition> index;
     QByteArray buffer;
     for (int rc = unzGoToFirstFile(zip); rc == UNZ_OK; rc = unzGoToNextFile(zip)) {
         unz_file_info64 info{};
@@ -152,7 +156,7 @@ QHash<QByteArray, EntryPosition> indexEntries(unzFile zip)
             || info.size_filename < 1 || info.size_filename > uLong(CbzParser::MaxNameBytes))
             continue;
         buffer.resize(int(info.size_filename) + 1);
-        EntryPosition entry;
+        CbzEntryPosition entry;
         if (unzGetCurrentFileInfo64(zip, &info, buffer.data(), uLong(buffer.size()), nullptr, 0,
                                     nullptr, 0) != UNZ_OK
             || unzGetFilePos64(zip, &entry.position) != UNZ_OK)
@@ -199,15 +203,13 @@ QImage decodeCoverBytes(const QByteArray &bytes)
     return readComicCover(reader);
 }
 
-// Entries are reached through the index: locating each by name scans the
-// directory from its start, which a book of unreadable pages makes quadratic.
+// Entries are reached by their scanned positions: locating each by name scans
+// the directory from its start, which a book of unreadable pages makes quadratic.
 QImage chooseCover(unzFile zip, const QVector<CbzPageEntry> &pages, int frontCoverIndex)
 {
-    const QHash<QByteArray, EntryPosition> index = indexEntries(zip);
     const auto decode = [&](const CbzPageEntry &page) {
-        const auto found = index.constFind(page.rawName);
-        unz64_file_pos position = found == index.constEnd() ? unz64_file_pos{} : found.value().position;
-        if (found == index.constEnd() || unzGoToFilePos64(zip, &position) != UNZ_OK)
+        unz64_file_pos position = page.firstOfName.position;
+        if (unzGoToFilePos64(zip, &position) != UNZ_OK)
             return QImage();
         return decodeCoverBytes(readCurrentEntry(zip, CbzParser::MaxPageBytes));
     };
@@ -234,7 +236,7 @@ QImage chooseCover(unzFile zip, const QVector<CbzPageEntry> &pages, int frontCov
 
 // The natural size from the image header, inflating at most the first
 // SizeProbeBytes of the entry; (-1, -1) when unknown.
-QSize probeSize(unzFile zip, EntryPosition entry)
+QSize probeSize(unzFile zip, CbzEntryPosition entry)
 {
     if (entry.size < 1 || entry.size > CbzParser::MaxPageBytes
         || unzGoToFilePos64(zip, &entry.position) != UNZ_OK || unzOpenCurrentFile(zip) != UNZ_OK)
@@ -351,26 +353,20 @@ ParseResult CbzParser::parseBookInfo(const QString &filePath)
     if (!file.exists() || !file.isFile())
         return failure("无法打开 CBZ 文件");
 
+    scannedSize = file.size();
+    scannedModified = file.lastModified();
     Scan scan;
-    {
-        Zip zip(filePath);
-        if (!zip.get() || !scanEntries(zip.get(), scan))
-            return failure("无法打开 CBZ 文件");
-    }
+    Zip zip(filePath);
+    if (!zip.get() || !scanEntries(zip.get(), scan))
+        return failure("无法打开 CBZ 文件");
     naturalSort(scan.pages);
     if (scan.pages.isEmpty())
         return failure("CBZ 中没有支持的图片");
 
     ComicInfo info;
-    QImage cover;
-    {
-        Zip zip(filePath);
-        if (!zip.get())
-            return failure("无法打开 CBZ 文件");
-        if (!scan.comicInfoName.isEmpty())
-            info = parseComicInfo(readEntry(zip.get(), scan.comicInfoName, qint64(MaxComicInfoBytes)));
-        cover = chooseCover(zip.get(), scan.pages, info.frontCoverIndex);
-    }
+    if (!scan.comicInfoName.isEmpty())
+        info = parseComicInfo(readEntry(zip.get(), scan.comicInfoName, qint64(MaxComicInfoBytes)));
+    const QImage cover = chooseCover(zip.get(), scan.pages, info.frontCoverIndex);
     if (cover.isNull())
         return failure("CBZ 中没有可解码的图片");
 
@@ -393,20 +389,19 @@ ParseResult CbzParser::parseBookInfo(const QString &filePath)
     else
         m_stagedCover.clear();
 
-    entryNames.clear();
-    entryNames.reserve(scan.pages.size());
-    for (const CbzPageEntry &page : qAsConst(scan.pages))
-        entryNames.append(page.rawName);
+    pages.swap(scan.pages);
 
     return ParseResult::ofNovel(novel);
 }
 
 ParseResult CbzParser::parseChapters(const QString &filePath, NovelInfo *novel)
 {
-    if (!novel || entryNames.isEmpty())
+    if (!novel || pages.isEmpty())
         return failure("CBZ 书籍信息为空");
     zipPath = QDir(novel->dataDir()).absoluteFilePath(QStringLiteral("book.cbz"));
     ArchiveImageLoader::releaseArchive(zipPath);
+    const QFileInfo source(filePath);
+    positionsHold = source.size() == scannedSize && source.lastModified() == scannedModified;
     // The copy the library reads stays until this import commits.
     const bool inPlace = QFileInfo(filePath).absoluteFilePath() == QFileInfo(zipPath).absoluteFilePath();
     m_stagedCopy = inPlace ? QString() : zipPath + QStringLiteral(".importing");
@@ -417,28 +412,37 @@ ParseResult CbzParser::parseChapters(const QString &filePath, NovelInfo *novel)
         return failure("无法保存 CBZ 文件副本");
     }
 
-    return ParseResult::ofChapters({newWholeBookChapter(*novel, QStringLiteral("_cbz_0"), zipPath, entryNames.size())});
+    return ParseResult::ofChapters({newWholeBookChapter(*novel, QStringLiteral("_cbz_0"), zipPath, pages.size())});
 }
 
 bool CbzParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                              UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
 {
     if (!paragraphDao || !chunkDao || chapters.size() != 1 || !chapters.first() || zipPath.isEmpty()
-        || entryNames.isEmpty())
+        || pages.isEmpty())
         return false;
     ChapterInfo *chapter = chapters.first();
 
     // Sizes come from the staged copy, byte for byte the archive the ids name.
+    // The scan's positions serve unless the file changed after the scan.
     Zip zip(m_stagedCopy.isEmpty() ? zipPath : m_stagedCopy);
-    const QHash<QByteArray, EntryPosition> index = zip.get() ? indexEntries(zip.get())
-                                                             : QHash<QByteArray, EntryPosition>();
+    const QHash<QByteArray, CbzEntryPosition> index = zip.get() && !positionsHold
+                                                          ? indexEntries(zip.get())
+                                                          : QHash<QByteArray, CbzEntryPosition>();
     const QString prefix = QStringLiteral("zipraw://") + zipPath + QStringLiteral("::");
     QVector<Paragraph> paragraphs;
-    paragraphs.reserve(entryNames.size());
-    for (const QByteArray &name : qAsConst(entryNames)) {
-        const auto found = index.constFind(name);
-        const QSize size = found == index.constEnd() ? QSize(-1, -1) : probeSize(zip.get(), found.value());
-        paragraphs.append(comicPageParagraph(prefix + QString::fromLatin1(name.toBase64()), size));
+    paragraphs.reserve(pages.size());
+    for (const CbzPageEntry &page : qAsConst(pages)) {
+        CbzEntryPosition entry = page.firstOfName;
+        bool known = zip.get() != nullptr;
+        if (known && !positionsHold) {
+            const auto found = index.constFind(page.rawName);
+            known = found != index.constEnd();
+            if (known)
+                entry = found.value();
+        }
+        const QSize size = known ? probeSize(zip.get(), entry) : QSize(-1, -1);
+        paragraphs.append(comicPageParagraph(prefix + QString::fromLatin1(page.rawName.toBase64()), size));
     }
 
     finishWholeBookPages(paragraphs, chapter);

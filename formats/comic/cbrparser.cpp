@@ -182,7 +182,7 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
         return ParseResult::failed(translated("无法保存 %1 封面").arg(formatLabel));
     }
 
-    NovelInfo *novel = newComicNovel(filePath, formatLabel, bookId, dataDir, info);
+    NovelInfo *novel = newComicNovel(filePath, formatLabel, info);
     novel->setCoverPath(coverPath);
     return ParseResult::ofNovel(novel);
 }

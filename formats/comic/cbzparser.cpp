@@ -378,7 +378,7 @@ ParseResult CbzParser::parseBookInfo(const QString &filePath)
     if (!existed)
         m_createdDataDir = dataDir;
 
-    NovelInfo *novel = newComicNovel(filePath, formatLabel, id, dataDir, info);
+    NovelInfo *novel = newComicNovel(filePath, formatLabel, info);
 
     // The library's cover stays until this import commits.
     m_coverPath = QDir(dataDir).absoluteFilePath(QStringLiteral("cover.png"));

@@ -1,5 +1,6 @@
 #include "comicpages.h"
 
+#include "bookrecord.h"
 #include "chapterinfo.h"
 #include "comicinfo.h"
 #include "keys.h"
@@ -33,23 +34,13 @@ const QSet<QByteArray> &readableImageFormats()
     return formats;
 }
 
-NovelInfo *newComicNovel(const QString &filePath, const QString &fileType, const QString &bookId,
-                         const QString &dataDir, const ComicInfo &info)
+NovelInfo *newComicNovel(const QString &filePath, const QString &fileType, const ComicInfo &info)
 {
     const QFileInfo file(filePath);
-    auto *novel = new NovelInfo;
-    novel->setId(bookId);
+    NovelInfo *novel = newBookRecord(filePath, fileType);
     applyComicInfo(info, file.completeBaseName(), novel);
-    novel->setFileType(fileType);
-    novel->setSourceType(0);
-    novel->setSourceUrl(filePath);
-    novel->setDataDir(dataDir);
     novel->setFileSize(qMin<qint64>(file.size(), 2147483647));
-    novel->setStatus(0);
     novel->setLoadStatus(0);
-    const QString now = currentTimeString();
-    novel->setCreateTime(now);
-    novel->setUpdateTime(now);
     return novel;
 }
 

@@ -35,11 +35,9 @@ const QSet<QByteArray> &comicImageSuffixes();
 // QImageReader::supportedImageFormats(), lower-cased.
 const QSet<QByteArray> &readableImageFormats();
 
-// A new record for the comic book file at filePath, the caller owns it: id,
-// data folder, file type, source, size and both times set, the book fields
-// from info.
-NovelInfo *newComicNovel(const QString &filePath, const QString &fileType, const QString &bookId,
-                         const QString &dataDir, const ComicInfo &info);
+// newBookRecord for the comic book file at filePath, the size kept to 32
+// bits, load status 0 and the book fields from info; the caller owns it.
+NovelInfo *newComicNovel(const QString &filePath, const QString &fileType, const ComicInfo &info);
 
 // A new chapter "<book id><idSuffix>" titled like the book, at index 0, whose
 // path is pagesPath and whose word count is the page count; the caller owns it.

@@ -1,9 +1,9 @@
 #include "epubparser.h"
 
 #include "epubchapterparser.h"
-#include "epubfiles.h"
 #include "epubnovelparser.h"
 #include "epubunifiedparser.h"
+#include "keys.h"
 #include "logmanager.h"
 #include "novelinfo.h"
 #include "parserregistry.h"
@@ -42,7 +42,7 @@ IFormatParser *EpubParser::create()
 
 ParseResult EpubParser::parseBookInfo(const QString &filePath)
 {
-    const QString dataDir = EpubFiles::dataDir(EpubFiles::bookId(filePath));
+    const QString dataDir = Paths::bookDataDir(bookIdForPath(filePath));
     if (!QFileInfo::exists(dataDir))
         m_createdDataDir = dataDir;
     NovelInfo *novel = m_novelParser->parseNovel(filePath);

@@ -29,9 +29,7 @@ QString translated(const char *text)
 
 ParseResult failure(const char *message)
 {
-    ParseResult result;
-    result.errorMessage = translated(message);
-    return result;
+    return ParseResult::failed(translated(message));
 }
 
 IFormatParser *createTxtBaseParser()
@@ -91,10 +89,7 @@ ParseResult TxtBaseParser::parseBookInfo(const QString &filePath)
         return failure("解析小说信息失败");
     novel->setLanguage(language);
 
-    ParseResult result;
-    result.success = true;
-    result.novel = novel;
-    return result;
+    return ParseResult::ofNovel(novel);
 }
 
 ParseResult TxtBaseParser::parseChapters(const QString &filePath, NovelInfo *novel)
@@ -106,11 +101,8 @@ ParseResult TxtBaseParser::parseChapters(const QString &filePath, NovelInfo *nov
     ChapterListResult list =
         m_chapterParser->parseChapters(filePath, novel->dataDir(), novel->id(), &error);
     text = list.text;
-    if (list.chapters.isEmpty()) {
-        ParseResult result;
-        result.errorMessage = error.isEmpty() ? translated("未解析到章节") : error;
-        return result;
-    }
+    if (list.chapters.isEmpty())
+        return ParseResult::failed(error.isEmpty() ? translated("未解析到章节") : error);
 
     for (ChapterInfo *chapter : qAsConst(list.chapters)) {
         if (!chapter)
@@ -122,10 +114,7 @@ ParseResult TxtBaseParser::parseChapters(const QString &filePath, NovelInfo *nov
     normalizeChapters(list.chapters);
 
     qInfo().noquote() << "[TxtBaseParser] 章节解析完成，共" << list.chapters.size() << "章";
-    ParseResult result;
-    result.success = true;
-    result.chapters = list.chapters;
-    return result;
+    return ParseResult::ofChapters(list.chapters);
 }
 
 void TxtBaseParser::normalizeChapters(QVector<ChapterInfo *> &chapters)

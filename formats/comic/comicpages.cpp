@@ -1,12 +1,17 @@
 #include "comicpages.h"
 
+#include "bookrecord.h"
 #include "chapterinfo.h"
+#include "comicinfo.h"
 #include "keys.h"
 #include "chapterrecord.h"
 #include "novelinfo.h"
 #include "paragraph.h"
 #include "paragraphutils.h"
+#include "unifiedchunkdao.h"
+#include "unifiedparagraphdao.h"
 
+#include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
 #include <QRunnable>
@@ -28,6 +33,16 @@ const QSet<QByteArray> &readableImageFormats()
         return set;
     }();
     return formats;
+}
+
+NovelInfo *newComicNovel(const QString &filePath, const QString &fileType, const ComicInfo &info)
+{
+    const QFileInfo file(filePath);
+    NovelInfo *novel = newBookRecord(filePath, fileType);
+    applyComicInfo(info, file.completeBaseName(), novel);
+    novel->setFileSize(qMin<qint64>(file.size(), 2147483647));
+    novel->setLoadStatus(0);
+    return novel;
 }
 
 ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idSuffix, const QString &pagesPath,
@@ -105,6 +120,13 @@ qint64 finishWholeBookPages(QVector<Paragraph> &paragraphs, ChapterInfo *chapter
     chapter->setGlyphCount(totals.totalGlyphs);
     chapter->setProgressTotal(totals.totalProgress);
     return totals.totalProgress;
+}
+
+bool replaceStoredPages(const QString &novelId, const ChapterInfo &chapter, const QVector<Paragraph> &paragraphs,
+                        UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
+{
+    return chunkDao->removeByNovelId(novelId) && paragraphDao->removeByNovelId(novelId)
+           && paragraphDao->insertParagraphsLocked(novelId, chapter.id(), paragraphs).size() == paragraphs.size();
 }
 
 Paragraph comicPageParagraph(const QString &imageId, QSize size)

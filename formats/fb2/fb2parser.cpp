@@ -238,7 +238,7 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
     if (file.fileSize() > MaxFileBytes)
         return failure("FB2 文件过大（超过 512 MiB）");
 
-    const QString bookId = md5Hex(filePath);
+    const QString bookId = bookIdForPath(filePath);
     bookPath = QFileInfo(filePath).absoluteFilePath();
     dataDir = Paths::bookDataDir(bookId);
 

@@ -54,9 +54,9 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
     if (!acceptedCompression(kf8 ? book.kf8Section.compression : book.header.compression))
         return failure(QStringLiteral("MOBI 压缩方式不受支持"));
 
-    const QString bookId = md5Hex(filePath);
+    const QString bookId = bookIdForPath(filePath);
     openedPath = filePath;
-    dataDir = QDir(Paths::dataLocation()).absoluteFilePath(bookId) + QLatin1Char('/');
+    dataDir = Paths::bookDataDir(bookId);
     if (!QFileInfo::exists(dataDir))
         createdDataDir = dataDir;
     if (!QDir().mkpath(dataDir))
@@ -105,11 +105,8 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
 
 bool MobiParser::finishImport(bool success)
 {
-    // Only a folder this import made: an earlier import's folder belongs to a
-    // book still in the library.
-    if (!success && !createdDataDir.isEmpty()
-        && createdDataDir.startsWith(QDir(Paths::dataLocation()).absolutePath() + QLatin1Char('/')))
-        QDir(createdDataDir).removeRecursively();
+    if (!success)
+        Paths::removeBookDataDir(createdDataDir);
     createdDataDir.clear();
     return true;
 }

@@ -1,5 +1,6 @@
 #include "fb2parser.h"
 
+#include "bookrecord.h"
 #include "fb2xml.h"
 #include "keys.h"
 #include "novelinfo.h"
@@ -297,9 +298,7 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
     m_fonts = extractFonts(bookId, dataDir, styleSheetText, fontData);
     m_fontsPending = true;
 
-    const QString now = currentTimeString();
-    auto *novel = new NovelInfo;
-    novel->setId(bookId);
+    NovelInfo *novel = newBookRecord(filePath, QStringLiteral("FB2"));
     novel->setTitle(fields.title.isEmpty() ? QFileInfo(filePath).completeBaseName() : fields.title);
     novel->setAuthor(fields.authors.isEmpty() ? translated("未知作者")
                                               : fields.authors.join(QStringLiteral(", ")));
@@ -310,15 +309,9 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
     novel->setPublisher(fields.publisher);
     novel->setPublishDate(fields.year);
     novel->setIsbn(fields.isbn);
-    novel->setFileType(QStringLiteral("FB2"));
-    novel->setSourceType(0);
     novel->setSourceUrl(bookPath);
-    novel->setDataDir(dataDir);
-    novel->setFileSize(qMin<qint64>(QFileInfo(filePath).size(), std::numeric_limits<int>::max()));
-    novel->setStatus(0);
+    novel->setFileSize(qMin<qint64>(novel->fileSize(), std::numeric_limits<int>::max()));
     novel->setLoadStatus(0);
-    novel->setCreateTime(now);
-    novel->setUpdateTime(now);
     const QString cover = images.paths.value(fields.coverHref);
     if (!cover.isEmpty())
         novel->setCoverPath(cover);

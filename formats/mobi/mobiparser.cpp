@@ -1,5 +1,6 @@
 #include "mobiparser.h"
 
+#include "bookrecord.h"
 #include "keys.h"
 #include "mobierror.h"
 #include "novelinfo.h"
@@ -65,9 +66,7 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
         return failure(error);
 
     const MobiBookMetadata &meta = book.metadata;
-    const QString now = currentTimeString();
-    auto *novel = new NovelInfo;
-    novel->setId(bookId);
+    NovelInfo *novel = newBookRecord(filePath, kf8 ? QStringLiteral("AZW3") : QStringLiteral("MOBI"));
     novel->setTitle(meta.title.isEmpty() ? QFileInfo(filePath).completeBaseName() : meta.title);
     novel->setAuthor(meta.authors.isEmpty() ? QStringLiteral("未知作者")
                                             : meta.authors.join(QStringLiteral(", ")));
@@ -78,15 +77,8 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
     novel->setPublisher(meta.publisher);
     novel->setPublishDate(meta.publishingDate);
     novel->setIsbn(meta.isbn);
-    novel->setFileType(kf8 ? QStringLiteral("AZW3") : QStringLiteral("MOBI"));
-    novel->setSourceType(0);
-    novel->setSourceUrl(filePath);
-    novel->setDataDir(dataDir);
-    novel->setFileSize(qMin<qint64>(QFileInfo(filePath).size(), 2147483647));
-    novel->setStatus(0);
+    novel->setFileSize(qMin<qint64>(novel->fileSize(), 2147483647));
     novel->setLoadStatus(0);
-    novel->setCreateTime(now);
-    novel->setUpdateTime(now);
 
     if (book.coverOffset <= 0x7FFFFFFEu) {
         const int cover = int(book.coverOffset);

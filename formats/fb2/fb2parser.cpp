@@ -166,9 +166,7 @@ QString Fb2Parser::translated(const char *text)
 
 ParseResult Fb2Parser::failure(const char *text)
 {
-    ParseResult result;
-    result.errorMessage = translated(text);
-    return result;
+    return ParseResult::failed(translated(text));
 }
 
 IFormatParser *Fb2Parser::create()
@@ -316,10 +314,7 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
     if (!cover.isEmpty())
         novel->setCoverPath(cover);
 
-    ParseResult result;
-    result.success = true;
-    result.novel = novel;
-    return result;
+    return ParseResult::ofNovel(novel);
 }
 
 bool Fb2Parser::finishImport(bool success)

@@ -23,7 +23,6 @@
 #include <limits>
 
 using mobi::fail;
-using mobi::failure;
 
 namespace {
 
@@ -83,7 +82,7 @@ bool appendChaptersAtAnchors(const XhtmlConvertResult &converted, const QStringL
 ParseResult MobiParser::parseChapters(const QString &filePath, NovelInfo *novel)
 {
     if (!novel)
-        return failure(QStringLiteral("MOBI 书籍信息为空"));
+        return ParseResult::failed(QStringLiteral("MOBI 书籍信息为空"));
     // Fonts of an earlier import of this book come back before new ones are added.
     FontRegistry &registry = FontRegistry::instance();
     if (!registry.loadManifest(novel->id(), novel->dataDir()))
@@ -92,7 +91,7 @@ ParseResult MobiParser::parseChapters(const QString &filePath, NovelInfo *novel)
     QString error;
     if (filePath != openedPath) {
         if (!openPalmDb(book, filePath, &error))
-            return failure(error);
+            return ParseResult::failed(error);
         openedPath = filePath;
     }
 
@@ -111,14 +110,14 @@ ParseResult MobiParser::parseChapters(const QString &filePath, NovelInfo *novel)
             done = importKf8(parts, flows, navigation, novel->title(), titles, paragraphs, &kf8Error);
         // A combined file still has its MOBI 6 text when the KF8 one cannot be read.
         if (!done && !combined)
-            return failure(kf8Error.isEmpty() ? QStringLiteral("KF8 中没有可阅读正文") : kf8Error);
+            return ParseResult::failed(kf8Error.isEmpty() ? QStringLiteral("KF8 中没有可阅读正文") : kf8Error);
         if (!done) {
             titles.clear();
             paragraphs.clear();
         }
     }
     if (!done && !importMobi6(novel->title(), titles, paragraphs, &error))
-        return failure(error);
+        return ParseResult::failed(error);
 
     chapterParagraphs = paragraphs;
     const QString now = currentTimeString();

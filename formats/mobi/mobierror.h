@@ -1,7 +1,5 @@
 #pragma once
 
-#include "iformatparser.h"
-
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QString>
@@ -29,14 +27,6 @@ inline bool fail(QString *error, const QString &text)
     if (error)
         *error = text;
     return false;
-}
-
-// A failed step of the import, with its message.
-inline ParseResult failure(const QString &text)
-{
-    ParseResult result;
-    result.errorMessage = text;
-    return result;
 }
 
 inline bool hasMagic(const QByteArray &bytes, qint64 offset, const char *magic, int length)

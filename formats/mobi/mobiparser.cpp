@@ -10,7 +10,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-using mobi::failure;
 
 namespace {
 
@@ -47,13 +46,13 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
 {
     QString error;
     if (!openPalmDb(book, filePath, &error))
-        return failure(error);
+        return ParseResult::failed(error);
     // Refused before anything is written for the book.
     if (isEncrypted(book))
-        return failure(QStringLiteral("不支持带 DRM 的 MOBI 文件"));
+        return ParseResult::failed(QStringLiteral("不支持带 DRM 的 MOBI 文件"));
     const bool kf8 = hasKf8Section(book);
     if (!acceptedCompression(kf8 ? book.kf8Section.compression : book.header.compression))
-        return failure(QStringLiteral("MOBI 压缩方式不受支持"));
+        return ParseResult::failed(QStringLiteral("MOBI 压缩方式不受支持"));
 
     const QString bookId = bookIdForPath(filePath);
     openedPath = filePath;
@@ -61,9 +60,9 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
     if (!QFileInfo::exists(dataDir))
         createdDataDir = dataDir;
     if (!QDir().mkpath(dataDir))
-        return failure(QStringLiteral("无法创建 MOBI 数据目录"));
+        return ParseResult::failed(QStringLiteral("无法创建 MOBI 数据目录"));
     if (!extractResources(&error))
-        return failure(error);
+        return ParseResult::failed(error);
 
     const MobiBookMetadata &meta = book.metadata;
     NovelInfo *novel = newBookRecord(filePath, kf8 ? QStringLiteral("AZW3") : QStringLiteral("MOBI"));
@@ -89,10 +88,7 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
             novel->setCoverPath(path);
     }
 
-    ParseResult result;
-    result.success = true;
-    result.novel = novel;
-    return result;
+    return ParseResult::ofNovel(novel);
 }
 
 bool MobiParser::finishImport(bool success)

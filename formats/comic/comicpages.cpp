@@ -2,9 +2,9 @@
 
 #include "bookrecord.h"
 #include "chapterinfo.h"
+#include "chapterrecord.h"
 #include "comicinfo.h"
 #include "keys.h"
-#include "chapterrecord.h"
 #include "novelinfo.h"
 #include "paragraph.h"
 #include "paragraphutils.h"

@@ -21,6 +21,13 @@ QString bookDataDir(const QString &bookId)
     return QDir(dataLocation()).absoluteFilePath(bookId + QLatin1Char('/'));
 }
 
+bool removeBookDataDir(const QString &dir)
+{
+    if (dir.isEmpty() || !dir.startsWith(QDir(dataLocation()).absolutePath() + QLatin1Char('/')))
+        return false;
+    return QDir(dir).removeRecursively();
+}
+
 QString settingsFile()
 {
     return configLocation() + QStringLiteral("/config") + QStringLiteral("/appSettings.conf");

@@ -16,6 +16,28 @@ struct ParseResult
     QString errorMessage;
     NovelInfo *novel = nullptr;
     QVector<ChapterInfo *> chapters;
+
+    // A failed step, a step that read the book record, one that read the chapters.
+    static ParseResult failed(const QString &message)
+    {
+        ParseResult result;
+        result.errorMessage = message;
+        return result;
+    }
+    static ParseResult ofNovel(NovelInfo *novel)
+    {
+        ParseResult result;
+        result.success = true;
+        result.novel = novel;
+        return result;
+    }
+    static ParseResult ofChapters(const QVector<ChapterInfo *> &chapters)
+    {
+        ParseResult result;
+        result.success = true;
+        result.chapters = chapters;
+        return result;
+    }
 };
 
 // One import of one book file: book information, chapter list, unified

@@ -29,9 +29,7 @@ QString translated(const char *text)
 
 ParseResult failure(const char *message)
 {
-    ParseResult result;
-    result.errorMessage = translated(message);
-    return result;
+    return ParseResult::failed(translated(message));
 }
 
 IFormatParser *createTxtBaseParser()
@@ -102,10 +100,7 @@ ParseResult TxtBaseParser::parseBookInfo(const QString &filePath)
         return failure("解析小说信息失败");
     novel->setLanguage(language);
 
-    ParseResult result;
-    result.success = true;
-    result.novel = novel;
-    return result;
+    return ParseResult::ofNovel(novel);
 }
 
 ParseResult TxtBaseParser::parseChapters(const QString &filePath, NovelInfo *novel)
@@ -117,11 +112,8 @@ ParseResult TxtBaseParser::parseChapters(const QString &filePath, NovelInfo *nov
     ChapterListResult list =
         m_chapterParser->parseChapters(filePath, novel->dataDir(), novel->id(), &error);
     text = list.text;
-    if (list.chapters.isEmpty()) {
-        ParseResult result;
-        result.errorMessage = error.isEmpty() ? translated("未解析到章节") : error;
-        return result;
-    }
+    if (list.chapters.isEmpty())
+        return ParseResult::failed(error.isEmpty() ? translated("未解析到章节") : error);
 
     // Headings alone are no book: nothing would be stored to read.
     if (std::none_of(list.chapters.cbegin(), list.chapters.cend(), [this](const ChapterInfo *chapter) {
@@ -141,10 +133,7 @@ ParseResult TxtBaseParser::parseChapters(const QString &filePath, NovelInfo *nov
     normalizeChapters(list.chapters);
 
     qInfo().noquote() << "[TxtBaseParser] 章节解析完成，共" << list.chapters.size() << "章";
-    ParseResult result;
-    result.success = true;
-    result.chapters = list.chapters;
-    return result;
+    return ParseResult::ofChapters(list.chapters);
 }
 
 void TxtBaseParser::normalizeChapters(QVector<ChapterInfo *> &chapters)

@@ -1,26 +1,11 @@
 #include "txtnovelrecord.h"
 
-#include "keys.h"
+#include "bookrecord.h"
 #include "novelinfo.h"
-#include "paths.h"
-
-#include <QFileInfo>
 
 NovelInfo *newTxtNovelRecord(const QString &filePath)
 {
-    const QFileInfo info(filePath);
-    auto *novel = new NovelInfo;
-    const QString id = md5Hex(filePath);
-    const QString now = currentTimeString();
-    novel->setId(id);
-    novel->setDataDir(Paths::dataLocation() + QLatin1Char('/') + id + QLatin1Char('/'));
-    novel->setSourceType(0);
-    novel->setFileType(QStringLiteral("TXT"));
-    novel->setSourceUrl(info.filePath());
-    novel->setFileSize(info.size());
-    novel->setStatus(0);
-    novel->setCreateTime(now);
-    novel->setUpdateTime(now);
+    NovelInfo *novel = newBookRecord(filePath, QStringLiteral("TXT"));
     novel->setWordCount(0);
     return novel;
 }

@@ -80,20 +80,6 @@ struct CloseAtExit
     }
 } g_closeAtExit;
 
-QString entryPath(struct archive_entry *entry)
-{
-    QString name;
-    if (const char *utf8 = archive_entry_pathname_utf8(entry))
-        name = QString::fromUtf8(utf8);
-    else if (const char *local = archive_entry_pathname(entry))
-        name = QString::fromLocal8Bit(local);
-    // Windows separators, "./" prefixes and doubled slashes name the same file.
-    name.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    while (name.startsWith(QLatin1String("./")))
-        name.remove(0, 2);
-    return name.split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
-}
-
 } // namespace
 
 EntryRef ArchiveImageLoader::parseZipUrl(const QString &source)
@@ -133,6 +119,25 @@ EntryRef ArchiveImageLoader::parseArchiveUrl(const QString &source)
         ref.entryName = QString::fromUtf8(nul < 0 ? decoded : decoded.left(nul));
     }
     return ref;
+}
+
+QString ArchiveImageLoader::writtenPath(struct archive_entry *entry)
+{
+    QString name;
+    if (const char *utf8 = archive_entry_pathname_utf8(entry))
+        name = QString::fromUtf8(utf8);
+    else if (const char *local = archive_entry_pathname(entry))
+        name = QString::fromLocal8Bit(local);
+    // Windows separators, "./" prefixes and doubled slashes name the same file.
+    name.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    while (name.startsWith(QLatin1String("./")))
+        name.remove(0, 2);
+    return name;
+}
+
+QString ArchiveImageLoader::normalisedPath(struct archive_entry *entry)
+{
+    return writtenPath(entry).split(QLatin1Char('/'), Qt::SkipEmptyParts).join(QLatin1Char('/'));
 }
 
 QByteArray ArchiveImageLoader::readEntry(const QString &archivePath, const QString &entryName)
@@ -187,7 +192,7 @@ QByteArray ArchiveImageLoader::readEntry(const QString &archivePath, const QStri
             continue;
         }
 
-        handle->lastName = entryPath(entry);
+        handle->lastName = normalisedPath(entry);
         if (archive_entry_filetype(entry) == AE_IFREG && handle->lastName == entryName) {
             const qint64 size = archive_entry_size(entry);
             if (size < 1 || size > kMaxEntryBytes) {

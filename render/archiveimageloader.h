@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+struct archive_entry;
+
 // An image source split into its container file and the entry inside it.
 // Both empty: not this scheme, or malformed.
 struct EntryRef
@@ -29,6 +31,11 @@ public:
 
     // entryName is the normalised path ("a/b.png"). Empty bytes on failure.
     static QByteArray readEntry(const QString &archivePath, const QString &entryName);
+
+    // The entry's path as written, decoded, with "\" as "/" and leading "./"
+    // dropped; normalised, its parts joined again without empty ones.
+    static QString writtenPath(struct archive_entry *entry);
+    static QString normalisedPath(struct archive_entry *entry);
 
     // Drops the cached ZIP and archive handles of path, e.g. before the file
     // is rewritten.

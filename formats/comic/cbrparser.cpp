@@ -88,7 +88,6 @@ CbrParser::~CbrParser()
 ParseResult CbrParser::parseBookInfo(const QString &filePath)
 {
     removeTemporaryPaths();
-    ParseResult result;
 
     const QFileInfo file(filePath);
     archivePath = file.absoluteFilePath();
@@ -97,28 +96,24 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
     comicInfoXml.clear();
     entries.clear();
 
-    bookId = md5Hex(filePath);
-    const QString dataDir = QDir(Paths::dataLocation()).absoluteFilePath(bookId + QLatin1Char('/'));
-    if (!QDir().mkpath(dataDir)) {
-        result.errorMessage = translated("无法创建 %1 数据目录").arg(formatLabel);
-        return result;
-    }
+    bookId = bookIdForPath(filePath);
+    const QString dataDir = Paths::bookDataDir(bookId);
+    if (!QDir().mkpath(dataDir))
+        return ParseResult::failed(translated("无法创建 %1 数据目录").arg(formatLabel));
 
     importLock.reset(new QLockFile(dataDir + QLatin1String(LockFileName)));
     // Never stale while its owner lives, however long the import takes.
     importLock->setStaleLockTime(0);
     if (!importLock->tryLock(0)) {
         importLock.reset();
-        result.errorMessage = translated("%1 正在导入").arg(formatLabel);
-        return result;
+        return ParseResult::failed(translated("%1 正在导入").arg(formatLabel));
     }
 
     markerPath = dataDir + QLatin1String(MarkerFileName);
     QFile marker(markerPath);
     if (!marker.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         markerPath.clear();
-        result.errorMessage = translated("无法创建 %1 导入标记").arg(formatLabel);
-        return result;
+        return ParseResult::failed(translated("无法创建 %1 导入标记").arg(formatLabel));
     }
     marker.close();
 
@@ -126,8 +121,7 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
                 + QUuid::createUuid().toString(QUuid::WithoutBraces);
     if (!QDir().mkpath(imagesDir)) {
         imagesDir.clear();
-        result.errorMessage = translated("无法创建 %1 图片目录").arg(formatLabel);
-        return result;
+        return ParseResult::failed(translated("无法创建 %1 图片目录").arg(formatLabel));
     }
 
     // The cover is decoded and encoded while the rest of the archive is
@@ -155,13 +149,11 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
     const ComicCoverOutcome speculated = coverJob ? coverJob->outcome() : ComicCoverOutcome::NotDecoded;
     if (!scanned) {
         removeTemporaryPaths();
-        result.errorMessage = error;
-        return result;
+        return ParseResult::failed(error);
     }
     if (entries.isEmpty()) {
         removeTemporaryPaths();
-        result.errorMessage = translated("%1 中没有支持的图片").arg(formatLabel);
-        return result;
+        return ParseResult::failed(translated("%1 中没有支持的图片").arg(formatLabel));
     }
 
     const ComicInfo info = parseComicInfo(comicInfoXml);
@@ -183,50 +175,27 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
         cover = saveCover(entries.at(i));
     if (cover == ComicCoverOutcome::NotDecoded) {
         removeTemporaryPaths();
-        result.errorMessage = translated("%1 中没有可解码的图片").arg(formatLabel);
-        return result;
+        return ParseResult::failed(translated("%1 中没有可解码的图片").arg(formatLabel));
     }
     if (cover == ComicCoverOutcome::NotSaved) {
         removeTemporaryPaths();
-        result.errorMessage = translated("无法保存 %1 封面").arg(formatLabel);
-        return result;
+        return ParseResult::failed(translated("无法保存 %1 封面").arg(formatLabel));
     }
 
-    auto *novel = new NovelInfo;
-    novel->setId(bookId);
-    applyComicInfo(info, file.completeBaseName(), novel);
-    novel->setFileType(formatLabel);
-    novel->setSourceType(0);
-    novel->setSourceUrl(filePath);
-    novel->setDataDir(dataDir);
-    novel->setFileSize(qMin<qint64>(file.size(), 2147483647));
-    novel->setStatus(0);
-    novel->setLoadStatus(0);
-    const QString now = currentTimeString();
-    novel->setCreateTime(now);
-    novel->setUpdateTime(now);
+    NovelInfo *novel = newComicNovel(filePath, formatLabel, info);
     novel->setCoverPath(coverPath);
-    result.novel = novel;
-    result.success = true;
-    return result;
+    return ParseResult::ofNovel(novel);
 }
 
 ParseResult CbrParser::parseChapters(const QString &filePath, NovelInfo *novel)
 {
     Q_UNUSED(filePath);
-    ParseResult result;
-    if (!novel || entries.isEmpty()) {
-        result.errorMessage = translated("%1 书籍信息为空").arg(formatLabel);
-        return result;
-    }
-    if (imagesDir.isEmpty() || !QFileInfo(imagesDir).isDir()) {
-        result.errorMessage = translated("%1 图片目录不存在").arg(formatLabel);
-        return result;
-    }
-    ChapterInfo *chapter = newWholeBookChapter(*novel, QStringLiteral("_archive_0"), imagesDir, entries.size());
-    result.chapters.append(chapter);
-    result.success = true;
-    return result;
+    if (!novel || entries.isEmpty())
+        return ParseResult::failed(translated("%1 书籍信息为空").arg(formatLabel));
+    if (imagesDir.isEmpty() || !QFileInfo(imagesDir).isDir())
+        return ParseResult::failed(translated("%1 图片目录不存在").arg(formatLabel));
+    return ParseResult::ofChapters(
+        {newWholeBookChapter(*novel, QStringLiteral("_archive_0"), imagesDir, entries.size())});
 }
 
 bool CbrParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
@@ -292,10 +261,7 @@ bool CbrParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStri
     }
     query.finish();
 
-    if (!chunkDao->removeByNovelId(novelId) || !paragraphDao->removeByNovelId(novelId))
-        return false;
-    const QVector<QString> ids = paragraphDao->insertParagraphsLocked(novelId, chapter->id(), paragraphs);
-    if (ids.size() != paragraphs.size())
+    if (!replaceStoredPages(novelId, *chapter, paragraphs, paragraphDao, chunkDao))
         return false;
     if (own && !own->commit())
         return false;

@@ -46,9 +46,7 @@ QString translated(const char *text)
 
 ParseResult failure(const char *message)
 {
-    ParseResult result;
-    result.errorMessage = translated(message);
-    return result;
+    return ParseResult::failed(translated(message));
 }
 
 // Names without the UTF-8 flag are often UTF-8 anyway; otherwise they are
@@ -93,6 +91,7 @@ struct Scan
 bool scanEntries(unzFile zip, Scan &scan)
 {
     QSet<QByteArray> seen;
+    QHash<QByteArray, CbzEntryPosition> firstOfName;
     quint64 total = 0;
     int ordinal = 0;
     int rc = unzGoToFirstFile(zip);
@@ -108,6 +107,15 @@ bool scanEntries(unzFile zip, Scan &scan)
             continue;
         CbzPageEntry entry;
         entry.rawName = buffer.left(int(info.size_filename));
+        auto first = firstOfName.find(entry.rawName);
+        if (first == firstOfName.end()) {
+            CbzEntryPosition here;
+            if (unzGetFilePos64(zip, &here.position) != UNZ_OK)
+                continue;
+            here.size = info.uncompressed_size;
+            first = firstOfName.insert(entry.rawName, here);
+        }
+        entry.firstOfName = first.value();
         entry.displayName = decodeName(entry.rawName, info.flag);
         if (comicImageSuffixes().contains(CbzParser::imageFormatKey(entry.rawName, entry.displayName)))
             entry.ordinal = ordinal++;
@@ -137,16 +145,10 @@ bool scanEntries(unzFile zip, Scan &scan)
     return rc == UNZ_END_OF_LIST_OF_FILE;
 }
 
-struct EntryPosition
-{
-    unz64_file_pos position{};
-    quint64 size = 0;
-};
-
 // Raw name to directory position, first occurrence kept, in one pass.
-QHash<QByteArray, EntryPosition> indexEntries(unzFile zip)
+QHash<QByteArray, CbzEntryPosition> indexEntries(unzFile zip)
 {
-    QHash<QByteArray, EntryPosition> index;
+    QHash<QByteArray, CbzEntryPosition> index;
     QByteArray buffer;
     for (int rc = unzGoToFirstFile(zip); rc == UNZ_OK; rc = unzGoToNextFile(zip)) {
         unz_file_info64 info{};
@@ -154,7 +156,7 @@ QHash<QByteArray, EntryPosition> indexEntries(unzFile zip)
             || info.size_filename < 1 || info.size_filename > uLong(CbzParser::MaxNameBytes))
             continue;
         buffer.resize(int(info.size_filename) + 1);
-        EntryPosition entry;
+        CbzEntryPosition entry;
         if (unzGetCurrentFileInfo64(zip, &info, buffer.data(), uLong(buffer.size()), nullptr, 0,
                                     nullptr, 0) != UNZ_OK
             || unzGetFilePos64(zip, &entry.position) != UNZ_OK)
@@ -201,15 +203,13 @@ QImage decodeCoverBytes(const QByteArray &bytes)
     return readComicCover(reader);
 }
 
-// Entries are reached through the index: locating each by name scans the
-// directory from its start, which a book of unreadable pages makes quadratic.
+// Entries are reached by their scanned positions: locating each by name scans
+// the directory from its start, which a book of unreadable pages makes quadratic.
 QImage chooseCover(unzFile zip, const QVector<CbzPageEntry> &pages, int frontCoverIndex)
 {
-    const QHash<QByteArray, EntryPosition> index = indexEntries(zip);
     const auto decode = [&](const CbzPageEntry &page) {
-        const auto found = index.constFind(page.rawName);
-        unz64_file_pos position = found == index.constEnd() ? unz64_file_pos{} : found.value().position;
-        if (found == index.constEnd() || unzGoToFilePos64(zip, &position) != UNZ_OK)
+        unz64_file_pos position = page.firstOfName.position;
+        if (unzGoToFilePos64(zip, &position) != UNZ_OK)
             return QImage();
         return decodeCoverBytes(readCurrentEntry(zip, CbzParser::MaxPageBytes));
     };
@@ -236,7 +236,7 @@ QImage chooseCover(unzFile zip, const QVector<CbzPageEntry> &pages, int frontCov
 
 // The natural size from the image header, inflating at most the first
 // SizeProbeBytes of the entry; (-1, -1) when unknown.
-QSize probeSize(unzFile zip, EntryPosition entry)
+QSize probeSize(unzFile zip, CbzEntryPosition entry)
 {
     if (entry.size < 1 || entry.size > CbzParser::MaxPageBytes
         || unzGoToFilePos64(zip, &entry.position) != UNZ_OK || unzOpenCurrentFile(zip) != UNZ_OK)
@@ -353,50 +353,32 @@ ParseResult CbzParser::parseBookInfo(const QString &filePath)
     if (!file.exists() || !file.isFile())
         return failure("无法打开 CBZ 文件");
 
+    scannedSize = file.size();
+    scannedModified = file.lastModified();
     Scan scan;
-    {
-        Zip zip(filePath);
-        if (!zip.get() || !scanEntries(zip.get(), scan))
-            return failure("无法打开 CBZ 文件");
-    }
+    Zip zip(filePath);
+    if (!zip.get() || !scanEntries(zip.get(), scan))
+        return failure("无法打开 CBZ 文件");
     naturalSort(scan.pages);
     if (scan.pages.isEmpty())
         return failure("CBZ 中没有支持的图片");
 
     ComicInfo info;
-    QImage cover;
-    {
-        Zip zip(filePath);
-        if (!zip.get())
-            return failure("无法打开 CBZ 文件");
-        if (!scan.comicInfoName.isEmpty())
-            info = parseComicInfo(readEntry(zip.get(), scan.comicInfoName, qint64(MaxComicInfoBytes)));
-        cover = chooseCover(zip.get(), scan.pages, info.frontCoverIndex);
-    }
+    if (!scan.comicInfoName.isEmpty())
+        info = parseComicInfo(readEntry(zip.get(), scan.comicInfoName, qint64(MaxComicInfoBytes)));
+    const QImage cover = chooseCover(zip.get(), scan.pages, info.frontCoverIndex);
     if (cover.isNull())
         return failure("CBZ 中没有可解码的图片");
 
-    const QString id = md5Hex(file.filePath());
-    const QString dataDir = QDir(Paths::dataLocation()).absoluteFilePath(id + QLatin1Char('/'));
+    const QString id = bookIdForPath(filePath);
+    const QString dataDir = Paths::bookDataDir(id);
     const bool existed = QFileInfo::exists(dataDir);
     if (!QDir().mkpath(dataDir))
         return failure("无法创建 CBZ 数据目录");
     if (!existed)
         m_createdDataDir = dataDir;
 
-    auto *novel = new NovelInfo;
-    novel->setId(id);
-    applyComicInfo(info, file.completeBaseName(), novel);
-    novel->setFileType(formatLabel);
-    novel->setSourceType(0);
-    novel->setSourceUrl(file.filePath());
-    novel->setDataDir(dataDir);
-    novel->setFileSize(qMin<qint64>(file.size(), 2147483647));
-    novel->setStatus(0);
-    novel->setLoadStatus(0);
-    const QString now = currentTimeString();
-    novel->setCreateTime(now);
-    novel->setUpdateTime(now);
+    NovelInfo *novel = newComicNovel(filePath, formatLabel, info);
 
     // The library's cover stays until this import commits.
     m_coverPath = QDir(dataDir).absoluteFilePath(QStringLiteral("cover.png"));
@@ -407,23 +389,19 @@ ParseResult CbzParser::parseBookInfo(const QString &filePath)
     else
         m_stagedCover.clear();
 
-    entryNames.clear();
-    entryNames.reserve(scan.pages.size());
-    for (const CbzPageEntry &page : qAsConst(scan.pages))
-        entryNames.append(page.rawName);
+    pages.swap(scan.pages);
 
-    ParseResult result;
-    result.success = true;
-    result.novel = novel;
-    return result;
+    return ParseResult::ofNovel(novel);
 }
 
 ParseResult CbzParser::parseChapters(const QString &filePath, NovelInfo *novel)
 {
-    if (!novel || entryNames.isEmpty())
+    if (!novel || pages.isEmpty())
         return failure("CBZ 书籍信息为空");
     zipPath = QDir(novel->dataDir()).absoluteFilePath(QStringLiteral("book.cbz"));
     ArchiveImageLoader::releaseArchive(zipPath);
+    const QFileInfo source(filePath);
+    positionsHold = source.size() == scannedSize && source.lastModified() == scannedModified;
     // The copy the library reads stays until this import commits.
     const bool inPlace = QFileInfo(filePath).absoluteFilePath() == QFileInfo(zipPath).absoluteFilePath();
     m_stagedCopy = inPlace ? QString() : zipPath + QStringLiteral(".importing");
@@ -434,31 +412,37 @@ ParseResult CbzParser::parseChapters(const QString &filePath, NovelInfo *novel)
         return failure("无法保存 CBZ 文件副本");
     }
 
-    ParseResult result;
-    result.success = true;
-    result.chapters.append(newWholeBookChapter(*novel, QStringLiteral("_cbz_0"), zipPath, entryNames.size()));
-    return result;
+    return ParseResult::ofChapters({newWholeBookChapter(*novel, QStringLiteral("_cbz_0"), zipPath, pages.size())});
 }
 
 bool CbzParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                              UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
 {
     if (!paragraphDao || !chunkDao || chapters.size() != 1 || !chapters.first() || zipPath.isEmpty()
-        || entryNames.isEmpty())
+        || pages.isEmpty())
         return false;
     ChapterInfo *chapter = chapters.first();
 
     // Sizes come from the staged copy, byte for byte the archive the ids name.
+    // The scan's positions serve unless the file changed after the scan.
     Zip zip(m_stagedCopy.isEmpty() ? zipPath : m_stagedCopy);
-    const QHash<QByteArray, EntryPosition> index = zip.get() ? indexEntries(zip.get())
-                                                             : QHash<QByteArray, EntryPosition>();
+    const QHash<QByteArray, CbzEntryPosition> index = zip.get() && !positionsHold
+                                                          ? indexEntries(zip.get())
+                                                          : QHash<QByteArray, CbzEntryPosition>();
     const QString prefix = QStringLiteral("zipraw://") + zipPath + QStringLiteral("::");
     QVector<Paragraph> paragraphs;
-    paragraphs.reserve(entryNames.size());
-    for (const QByteArray &name : qAsConst(entryNames)) {
-        const auto found = index.constFind(name);
-        const QSize size = found == index.constEnd() ? QSize(-1, -1) : probeSize(zip.get(), found.value());
-        paragraphs.append(comicPageParagraph(prefix + QString::fromLatin1(name.toBase64()), size));
+    paragraphs.reserve(pages.size());
+    for (const CbzPageEntry &page : qAsConst(pages)) {
+        CbzEntryPosition entry = page.firstOfName;
+        bool known = zip.get() != nullptr;
+        if (known && !positionsHold) {
+            const auto found = index.constFind(page.rawName);
+            known = found != index.constEnd();
+            if (known)
+                entry = found.value();
+        }
+        const QSize size = known ? probeSize(zip.get(), entry) : QSize(-1, -1);
+        paragraphs.append(comicPageParagraph(prefix + QString::fromLatin1(page.rawName.toBase64()), size));
     }
 
     finishWholeBookPages(paragraphs, chapter);
@@ -467,9 +451,7 @@ bool CbzParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStri
     Transaction transaction(DatabaseConnection::database());
     if (!transaction.isActive())
         return false;
-    if (!chunkDao->removeByNovelId(novelId) || !paragraphDao->removeByNovelId(novelId)
-        || paragraphDao->insertParagraphsLocked(novelId, chapter->id(), paragraphs).size()
-               != paragraphs.size()) {
+    if (!replaceStoredPages(novelId, *chapter, paragraphs, paragraphDao, chunkDao)) {
         transaction.rollback();
         return false;
     }
@@ -493,10 +475,8 @@ bool CbzParser::finishImport(bool success)
         QFile::remove(m_stagedCopy);
     if (!m_stagedCover.isEmpty() && QFileInfo::exists(m_stagedCover))
         QFile::remove(m_stagedCover);
-    // Only a folder this import made: an older one belongs to a book in the library.
-    if ((!success || !ok) && !m_createdDataDir.isEmpty()
-        && m_createdDataDir.startsWith(QDir(Paths::dataLocation()).absolutePath() + QLatin1Char('/')))
-        QDir(m_createdDataDir).removeRecursively();
+    if (!success || !ok)
+        Paths::removeBookDataDir(m_createdDataDir);
     m_stagedCopy.clear();
     m_stagedCover.clear();
     m_createdDataDir.clear();

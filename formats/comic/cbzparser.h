@@ -5,11 +5,19 @@
 #include "iformatparser.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QImage>
 #include <QString>
 #include <QVector>
 
 #include <unzip.h>
+
+// Where an entry stands in the central directory, and its uncompressed size.
+struct CbzEntryPosition
+{
+    unz64_file_pos position{};
+    quint64 size = 0;
+};
 
 // One page candidate of the archive scan.
 struct CbzPageEntry
@@ -17,6 +25,8 @@ struct CbzPageEntry
     QByteArray rawName;   // exactly as stored in the central directory
     QString displayName;  // decoded for sorting and suffix checks
     int ordinal = -1;     // number among the entries with a known image suffix
+    // The first entry of this name, which a look-up by name finds.
+    CbzEntryPosition firstOfName;
 };
 
 // Comic books in ZIP archives. The archive is copied whole into the book's
@@ -68,7 +78,11 @@ public:
 private:
     QString zipPath;
     QString formatLabel;
-    QVector<QByteArray> entryNames;
+    QVector<CbzPageEntry> pages;
+    // The scanned file as it was: the pages' positions hold for it alone.
+    qint64 scannedSize = -1;
+    QDateTime scannedModified;
+    bool positionsHold = false;
 
     // Written by this import, renamed over the real files on success.
     QString m_stagedCover;

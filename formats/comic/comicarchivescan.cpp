@@ -3,6 +3,7 @@
 
 #include "cbrparser.h"
 
+#include "archiveimageloader.h"
 #include "comicpages.h"
 #include "logmanager.h"
 #include "naturalorder.h"
@@ -82,14 +83,7 @@ private:
 // that are absolute, climb with "..", or have no part at all.
 QByteArray normalisedName(struct archive_entry *entry)
 {
-    QString name;
-    if (const char *utf8 = archive_entry_pathname_utf8(entry))
-        name = QString::fromUtf8(utf8);
-    else if (const char *raw = archive_entry_pathname(entry))
-        name = QString::fromLocal8Bit(raw);
-    name.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    while (name.startsWith(QLatin1String("./")))
-        name.remove(0, 2);
+    const QString name = ArchiveImageLoader::writtenPath(entry);
     if (name.startsWith(QLatin1Char('/')))
         return QByteArray();
     const QStringList parts = name.split(QLatin1Char('/'), Qt::SkipEmptyParts);

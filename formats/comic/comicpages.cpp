@@ -1,11 +1,17 @@
 #include "comicpages.h"
 
+#include "bookrecord.h"
 #include "chapterinfo.h"
+#include "chapterrecord.h"
+#include "comicinfo.h"
 #include "keys.h"
 #include "novelinfo.h"
 #include "paragraph.h"
 #include "paragraphutils.h"
+#include "unifiedchunkdao.h"
+#include "unifiedparagraphdao.h"
 
+#include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
 #include <QRunnable>
@@ -29,23 +35,24 @@ const QSet<QByteArray> &readableImageFormats()
     return formats;
 }
 
+NovelInfo *newComicNovel(const QString &filePath, const QString &fileType, const ComicInfo &info)
+{
+    const QFileInfo file(filePath);
+    NovelInfo *novel = newBookRecord(filePath, fileType);
+    applyComicInfo(info, file.completeBaseName(), novel);
+    novel->setFileSize(qMin<qint64>(file.size(), 2147483647));
+    novel->setLoadStatus(0);
+    return novel;
+}
+
 ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idSuffix, const QString &pagesPath,
                                  int pageCount)
 {
-    auto *chapter = new ChapterInfo;
-    chapter->setId(novel.id() + idSuffix);
-    chapter->setNovelId(novel.id());
-    chapter->setTitle(novel.title());
-    chapter->setChapterIndex(0);
-    chapter->setPath(pagesPath);
+    ChapterInfo *chapter =
+        newChapterRecord(novel.id() + idSuffix, novel.id(), 0, novel.title(), pagesPath, currentTimeString());
     chapter->setWordCount(pageCount);
     chapter->setStartOffset(0);
     chapter->setEndOffset(0);
-    chapter->setStatus(0);
-    chapter->setLoadStatus(0);
-    const QString now = currentTimeString();
-    chapter->setCreateTime(now);
-    chapter->setUpdateTime(now);
     return chapter;
 }
 
@@ -113,6 +120,13 @@ qint64 finishWholeBookPages(QVector<Paragraph> &paragraphs, ChapterInfo *chapter
     chapter->setGlyphCount(totals.totalGlyphs);
     chapter->setProgressTotal(totals.totalProgress);
     return totals.totalProgress;
+}
+
+bool replaceStoredPages(const QString &novelId, const ChapterInfo &chapter, const QVector<Paragraph> &paragraphs,
+                        UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
+{
+    return chunkDao->removeByNovelId(novelId) && paragraphDao->removeByNovelId(novelId)
+           && paragraphDao->insertParagraphsLocked(novelId, chapter.id(), paragraphs).size() == paragraphs.size();
 }
 
 Paragraph comicPageParagraph(const QString &imageId, QSize size)

@@ -12,6 +12,9 @@ class ChapterInfo;
 class NovelInfo;
 class QImage;
 class QImageReader;
+class UnifiedChunkDao;
+class UnifiedParagraphDao;
+struct ComicInfo;
 struct Paragraph;
 
 // What the comic importers share about pages: their bounds, which suffixes
@@ -31,6 +34,10 @@ constexpr int ComicCoverSide = 1600;
 const QSet<QByteArray> &comicImageSuffixes();
 // QImageReader::supportedImageFormats(), lower-cased.
 const QSet<QByteArray> &readableImageFormats();
+
+// newBookRecord for the comic book file at filePath, the size kept to 32
+// bits, load status 0 and the book fields from info; the caller owns it.
+NovelInfo *newComicNovel(const QString &filePath, const QString &fileType, const ComicInfo &info);
 
 // A new chapter "<book id><idSuffix>" titled like the book, at index 0, whose
 // path is pagesPath and whose word count is the page count; the caller owns it.
@@ -76,6 +83,11 @@ private:
 // Finishes the pages' paragraphs and gives the whole-book chapter their
 // count, glyphs and progress total; returns the progress total.
 qint64 finishWholeBookPages(QVector<Paragraph> &paragraphs, ChapterInfo *chapter);
+
+// The pages replace the book's stored paragraphs and chunks, inside the
+// caller's transaction; false when a step fails.
+bool replaceStoredPages(const QString &novelId, const ChapterInfo &chapter, const QVector<Paragraph> &paragraphs,
+                        UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao);
 
 // One page: an image paragraph centred both ways, of the given size when known.
 Paragraph comicPageParagraph(const QString &imageId, QSize size);

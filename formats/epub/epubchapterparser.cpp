@@ -7,6 +7,7 @@
 #include "htmlentityresolver.h"
 #include "keys.h"
 #include "logmanager.h"
+#include "paths.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -131,7 +132,7 @@ ChapterListResult EpubChapterParser::parseChapters(const QString &filePath, cons
     QByteArray meta = copyPath.toUtf8() + '\n' + opfPath.toUtf8() + '\n';
     for (const QString &path : qAsConst(package.spine))
         meta += path.toUtf8() + '\n';
-    if (!EpubFiles::writeFile(dataDir + QLatin1String(EpubFiles::MetaFile), meta)) {
+    if (!Paths::writeFile(dataDir + QLatin1String(EpubFiles::MetaFile), meta)) {
         qWarning().noquote() << "[EpubChapterParser] 无法写入:"
                              << dataDir + QLatin1String(EpubFiles::MetaFile);
         qDeleteAll(build.chapters);

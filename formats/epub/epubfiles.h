@@ -14,12 +14,4 @@ constexpr const char *MetaFile = ".epub_meta";
 // name may hold "::".
 constexpr const char *BookCopyFile = "book.epub";
 
-// md5Hex of the path as given, or the path itself when that is empty.
-QString bookId(const QString &filePath);
-// "<application data>/<book id>/", always with the final "/".
-QString dataDir(const QString &bookId);
-
-// Written whole or not at all.
-bool writeFile(const QString &path, const QByteArray &bytes);
-
 }

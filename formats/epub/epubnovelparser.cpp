@@ -1,10 +1,11 @@
 #include "epubnovelparser.h"
 
+#include "bookrecord.h"
 #include "epubarchive.h"
 #include "epubfiles.h"
-#include "keys.h"
 #include "logmanager.h"
 #include "novelinfo.h"
+#include "paths.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -19,25 +20,14 @@ EpubNovelParser::EpubNovelParser(QObject *parent) : NovelParser(parent) {}
 NovelInfo *EpubNovelParser::parseNovel(const QString &filePath)
 {
     const QFileInfo file(filePath);
-    const QString id = EpubFiles::bookId(filePath);
-    const QString dataDir = EpubFiles::dataDir(id);
+    NovelInfo *novel = newBookRecord(filePath, QStringLiteral("EPUB"));
+    const QString dataDir = novel->dataDir();
     QDir().mkpath(dataDir);
     // Nothing of an earlier import of this path may be taken for this one's.
     for (const char *stale : {"cover.png", "cover.jpg", EpubFiles::OpfPathFile,
                               EpubFiles::MetaFile})
         QFile::remove(dataDir + QLatin1String(stale));
 
-    auto *novel = new NovelInfo;
-    const QString now = currentTimeString();
-    novel->setId(id);
-    novel->setSourceType(0);
-    novel->setFileType(QStringLiteral("EPUB"));
-    novel->setSourceUrl(file.filePath());
-    novel->setDataDir(dataDir);
-    novel->setFileSize(file.size());
-    novel->setStatus(0);
-    novel->setCreateTime(now);
-    novel->setUpdateTime(now);
     novel->setAuthor(QStringLiteral("未知作者"));
     novel->setTitle(file.baseName());
     novel->setLanguage(QStringLiteral("zh_CN"));
@@ -54,7 +44,7 @@ NovelInfo *EpubNovelParser::parseNovel(const QString &filePath)
         qWarning().noquote() << "未找到OPF文件";
         return novel;
     }
-    if (!EpubFiles::writeFile(dataDir + QLatin1String(EpubFiles::OpfPathFile), opfPath.toUtf8())) {
+    if (!Paths::writeFile(dataDir + QLatin1String(EpubFiles::OpfPathFile), opfPath.toUtf8())) {
         qWarning().noquote() << "[EpubNovelParser] 无法写入:" << dataDir + QLatin1String(EpubFiles::OpfPathFile);
         delete novel;
         return nullptr;
@@ -69,7 +59,7 @@ NovelInfo *EpubNovelParser::parseNovel(const QString &filePath)
     if (!coverHref.isEmpty()) {
         const QByteArray png = convertCover(zip.readEntry(resolveEpubHref(coverHref, opfPath)));
         const QString coverPath = dataDir + QStringLiteral("cover.png");
-        if (!png.isEmpty() && EpubFiles::writeFile(coverPath, png)) {
+        if (!png.isEmpty() && Paths::writeFile(coverPath, png)) {
             novel->setCoverPath(coverPath);
             QLOG_INFO().noquote() << "[EpubNovelParser] 封面已保存:" << coverPath;
         }

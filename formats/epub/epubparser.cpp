@@ -5,25 +5,18 @@
 #include "epubfiles.h"
 #include "epubnovelparser.h"
 #include "epubunifiedparser.h"
+#include "keys.h"
 #include "logmanager.h"
 #include "novelinfo.h"
 #include "parserregistry.h"
 #include "paths.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 
 namespace {
 
 const ParserRegistration registration("epub", &EpubParser::create);
-
-ParseResult failure(const QString &message)
-{
-    ParseResult result;
-    result.errorMessage = message;
-    return result;
-}
 
 QString translated(const char *text)
 {
@@ -51,35 +44,29 @@ IFormatParser *EpubParser::create()
 
 ParseResult EpubParser::parseBookInfo(const QString &filePath)
 {
-    const QString dataDir = EpubFiles::dataDir(EpubFiles::bookId(filePath));
+    const QString dataDir = Paths::bookDataDir(bookIdForPath(filePath));
     if (!QFileInfo::exists(dataDir))
         m_createdDataDir = dataDir;
     // The book is in the library: its files stay until this import commits.
     else if (!m_previousFiles.keep(dataDir))
-        return failure(translated("无法保留书籍原有文件"));
+        return ParseResult::failed(translated("无法保留书籍原有文件"));
     NovelInfo *novel = m_novelParser->parseNovel(filePath);
     if (!novel)
-        return failure(translated("解析 EPUB 元信息失败"));
-    ParseResult result;
-    result.success = true;
-    result.novel = novel;
-    return result;
+        return ParseResult::failed(translated("解析 EPUB 元信息失败"));
+    return ParseResult::ofNovel(novel);
 }
 
 ParseResult EpubParser::parseChapters(const QString &filePath, NovelInfo *novel)
 {
     if (!novel)
-        return failure(translated("novelInfo 为空"));
+        return ParseResult::failed(translated("novelInfo 为空"));
     QString error;
     const ChapterListResult list =
         m_chapterParser->parseChapters(filePath, novel->dataDir(), novel->id(), &error);
     if (list.chapters.isEmpty())
-        return failure(error.isEmpty() ? translated("未解析到章节") : error);
+        return ParseResult::failed(error.isEmpty() ? translated("未解析到章节") : error);
     m_chapterParser->writeChapterFiles(list.chapters, filePath);
-    ParseResult result;
-    result.success = true;
-    result.chapters = list.chapters;
-    return result;
+    return ParseResult::ofChapters(list.chapters);
 }
 
 bool EpubParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
@@ -90,11 +77,8 @@ bool EpubParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStr
 
 bool EpubParser::finishImport(bool success)
 {
-    // Only a folder this import made: an earlier import's folder belongs to a
-    // book still in the library.
-    if (!success && !m_createdDataDir.isEmpty()
-        && m_createdDataDir.startsWith(QDir(Paths::dataLocation()).absolutePath() + QLatin1Char('/')))
-        QDir(m_createdDataDir).removeRecursively();
+    if (!success)
+        Paths::removeBookDataDir(m_createdDataDir);
     m_createdDataDir.clear();
     if (success) {
         m_previousFiles.discard();

@@ -2,6 +2,7 @@
 
 #include "chaptercontentstore.h"
 #include "chapterinfo.h"
+#include "chapterrecord.h"
 #include "fb2xml.h"
 #include "keys.h"
 #include "novelinfo.h"
@@ -262,16 +263,9 @@ ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
     result.chapters.reserve(context.chapters.size());
     for (int i = 0; i < context.chapters.size(); ++i) {
         Fb2Chapter &chapter = context.chapters[i];
-        auto *info = new ChapterInfo;
-        info->setId(bookId + QStringLiteral("_fb2_") + QString::number(i));
-        info->setNovelId(bookId);
-        info->setTitle(chapter.title.isEmpty() ? translated("第 %1 章").arg(i + 1) : chapter.title);
-        info->setChapterIndex(i);
-        info->setPath(bookPath);
-        info->setStatus(0);
-        info->setLoadStatus(0);
-        info->setCreateTime(now);
-        info->setUpdateTime(now);
+        ChapterInfo *info = newChapterRecord(
+            bookId + QStringLiteral("_fb2_") + QString::number(i), bookId, i,
+            chapter.title.isEmpty() ? translated("第 %1 章").arg(i + 1) : chapter.title, bookPath, now);
         if (!result.chapters.isEmpty()) {
             ChapterInfo *previous = result.chapters.last();
             previous->setNextChapter(info->id());

@@ -1,5 +1,6 @@
 #include "fb2parser.h"
 
+#include "bookrecord.h"
 #include "fb2xml.h"
 #include "keys.h"
 #include "novelinfo.h"
@@ -165,9 +166,7 @@ QString Fb2Parser::translated(const char *text)
 
 ParseResult Fb2Parser::failure(const char *text)
 {
-    ParseResult result;
-    result.errorMessage = translated(text);
-    return result;
+    return ParseResult::failed(translated(text));
 }
 
 IFormatParser *Fb2Parser::create()
@@ -238,7 +237,7 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
     if (file.fileSize() > MaxFileBytes)
         return failure("FB2 文件过大（超过 512 MiB）");
 
-    const QString bookId = md5Hex(filePath);
+    const QString bookId = bookIdForPath(filePath);
     bookPath = QFileInfo(filePath).absoluteFilePath();
     dataDir = Paths::bookDataDir(bookId);
 
@@ -297,9 +296,7 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
     m_fonts = extractFonts(bookId, dataDir, styleSheetText, fontData);
     m_fontsPending = true;
 
-    const QString now = currentTimeString();
-    auto *novel = new NovelInfo;
-    novel->setId(bookId);
+    NovelInfo *novel = newBookRecord(filePath, QStringLiteral("FB2"));
     novel->setTitle(fields.title.isEmpty() ? QFileInfo(filePath).completeBaseName() : fields.title);
     novel->setAuthor(fields.authors.isEmpty() ? translated("未知作者")
                                               : fields.authors.join(QStringLiteral(", ")));
@@ -310,23 +307,14 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
     novel->setPublisher(fields.publisher);
     novel->setPublishDate(fields.year);
     novel->setIsbn(fields.isbn);
-    novel->setFileType(QStringLiteral("FB2"));
-    novel->setSourceType(0);
     novel->setSourceUrl(bookPath);
-    novel->setDataDir(dataDir);
-    novel->setFileSize(qMin<qint64>(QFileInfo(filePath).size(), std::numeric_limits<int>::max()));
-    novel->setStatus(0);
+    novel->setFileSize(qMin<qint64>(novel->fileSize(), std::numeric_limits<int>::max()));
     novel->setLoadStatus(0);
-    novel->setCreateTime(now);
-    novel->setUpdateTime(now);
     const QString cover = images.paths.value(fields.coverHref);
     if (!cover.isEmpty())
         novel->setCoverPath(cover);
 
-    ParseResult result;
-    result.success = true;
-    result.novel = novel;
-    return result;
+    return ParseResult::ofNovel(novel);
 }
 
 bool Fb2Parser::finishImport(bool success)

@@ -166,10 +166,10 @@ void Fb2Parser::applyDeclarations(Fb2RunStyle &style, const QMap<QString, QStrin
     if (!color.isEmpty())
         style.color = color;
 
+    // Resolved by elementStyle once the element's weight and style are final.
     const QString family = declarations.value(QStringLiteral("font-family"));
     if (!family.isEmpty())
-        style.fontFamily = FontRegistry::instance().resolveStyledFamily(
-            family, effectiveWeight(style), style.italic);
+        style.fontFamily = family;
 }
 
 Fb2RunStyle Fb2Parser::elementStyle(const Fb2StyleSheet &sheet, const QString &elementName,
@@ -191,7 +191,7 @@ Fb2RunStyle Fb2Parser::elementStyle(const Fb2StyleSheet &sheet, const QString &e
     } else if (name == QLatin1String("strikethrough")) {
         style.strikethrough = true;
     } else if (name == QLatin1String("code")) {
-        style.fontFamily = FontRegistry::instance().resolveFamily(QStringLiteral("monospace"));
+        style.fontFamily = QStringLiteral("monospace");
     } else if (name == QLatin1String("subtitle")) {
         style.fontScale = clampScale(parentScale * 1.17);
     } else if (name == QLatin1String("title")) {

@@ -41,7 +41,7 @@ struct MobiBookMetadata
     QString language;
 };
 
-// The opened PalmDB file: record table, record-0 fields and the MOBI 6 and
+// The opened PalmDB file: record table, record 0 and the MOBI 6 and
 // KF8 sections. Records themselves are read on demand, never kept.
 struct PalmDbBook
 {
@@ -51,19 +51,11 @@ struct PalmDbBook
     QString palmName;
     bool isMobi = false;
     bool isPalmDoc = false;
-    quint16 compression = 0;
-    quint16 encryption = 0;
-    quint16 textRecordCount = 0;
-    quint16 recordSize = 0;
-    quint32 textLength = 0;
-    quint32 mobiVersion = 0;
-    quint32 textEncoding = 1252;
-    quint32 firstImageRecord = 0xFFFFFFFFu;
-    quint32 huffRecord = 0xFFFFFFFFu;
-    quint32 huffRecordCount = 0;
+    // Record 0's PalmDOC fields and, in a MOBI book, its MOBI header; a
+    // PalmDOC book's text is read through it.
+    MobiContentSection header;
     quint32 coverOffset = 0xFFFFFFFFu;
     quint32 kf8BoundaryRecord = 0xFFFFFFFFu;
-    quint16 extraDataFlags = 0;
     MobiContentSection mobiSection;
     MobiContentSection kf8Section;
     MobiBookMetadata metadata;

@@ -2,10 +2,12 @@
 
 #include "chaptercontentstore.h"
 #include "chapterinfo.h"
+#include "chapterrecord.h"
 #include "databaseconnection.h"
 #include "epubunifiedparser.h"
 #include "fontregistry.h"
 #include "keys.h"
+#include "mobierror.h"
 #include "novelinfo.h"
 #include "paragraphutils.h"
 #include "transaction.h"
@@ -20,23 +22,11 @@
 
 #include <limits>
 
+using mobi::fail;
+
 namespace {
 
 constexpr qint64 MaxFontBytes = 52428800;
-
-ParseResult failure(const QString &message)
-{
-    ParseResult result;
-    result.errorMessage = message;
-    return result;
-}
-
-bool setError(QString *error, const QString &message)
-{
-    if (error)
-        *error = message;
-    return false;
-}
 
 // Slices of one whole-document conversion cut at the anchors, in their order:
 // [0] the text before the first anchor, then one per anchor. False when an
@@ -60,12 +50,39 @@ bool sliceAtAnchors(const XhtmlConvertResult &converted, const QStringList &anch
     return true;
 }
 
+// The chapters of one conversion cut at the anchors: the text before the
+// first anchor (a title page, a foreword) under bookTitle when there is any,
+// then one chapter per anchor titled anchorTitles[i]. Appends nothing and
+// returns false when the conversion failed, an anchor was not met or a
+// chapter came out empty.
+bool appendChaptersAtAnchors(const XhtmlConvertResult &converted, const QStringList &anchors,
+                             const QStringList &anchorTitles, const QString &bookTitle,
+                             QVector<QString> &titles, QList<QVector<Paragraph>> &paragraphs)
+{
+    QVector<QVector<Paragraph>> slices;
+    if (!converted.ok || !sliceAtAnchors(converted, anchors, slices))
+        return false;
+    for (int i = 1; i < slices.size(); ++i) {
+        if (slices.at(i).isEmpty())
+            return false;
+    }
+    if (!slices.first().isEmpty()) {
+        titles.append(bookTitle);
+        paragraphs.append(slices.first());
+    }
+    for (int i = 0; i < anchorTitles.size(); ++i) {
+        titles.append(anchorTitles.at(i));
+        paragraphs.append(slices.at(i + 1));
+    }
+    return true;
+}
+
 }
 
 ParseResult MobiParser::parseChapters(const QString &filePath, NovelInfo *novel)
 {
     if (!novel)
-        return failure(QStringLiteral("MOBI 书籍信息为空"));
+        return ParseResult::failed(QStringLiteral("MOBI 书籍信息为空"));
     // Fonts of an earlier import of this book come back before new ones are added.
     FontRegistry &registry = FontRegistry::instance();
     if (!registry.loadManifest(novel->id(), novel->dataDir()))
@@ -74,7 +91,7 @@ ParseResult MobiParser::parseChapters(const QString &filePath, NovelInfo *novel)
     QString error;
     if (filePath != openedPath) {
         if (!openPalmDb(book, filePath, &error))
-            return failure(error);
+            return ParseResult::failed(error);
         openedPath = filePath;
     }
 
@@ -93,32 +110,23 @@ ParseResult MobiParser::parseChapters(const QString &filePath, NovelInfo *novel)
             done = importKf8(parts, flows, navigation, novel->title(), titles, paragraphs, &kf8Error);
         // A combined file still has its MOBI 6 text when the KF8 one cannot be read.
         if (!done && !combined)
-            return failure(kf8Error.isEmpty() ? QStringLiteral("KF8 中没有可阅读正文") : kf8Error);
+            return ParseResult::failed(kf8Error.isEmpty() ? QStringLiteral("KF8 中没有可阅读正文") : kf8Error);
         if (!done) {
             titles.clear();
             paragraphs.clear();
         }
     }
     if (!done && !importMobi6(novel->title(), titles, paragraphs, &error))
-        return failure(error);
+        return ParseResult::failed(error);
 
     chapterParagraphs = paragraphs;
     const QString now = currentTimeString();
     ParseResult result;
     result.success = true;
-    for (int i = 0; i < titles.size(); ++i) {
-        auto *chapter = new ChapterInfo;
-        chapter->setId(novel->id() + QStringLiteral("_mobi_") + QString::number(i));
-        chapter->setNovelId(novel->id());
-        chapter->setTitle(titles.at(i));
-        chapter->setChapterIndex(i);
-        chapter->setPath(openedPath);
-        chapter->setStatus(0);
-        chapter->setLoadStatus(0);
-        chapter->setCreateTime(now);
-        chapter->setUpdateTime(now);
-        result.chapters.append(chapter);
-    }
+    // No previous/next links: MOBI chapters leave them unset.
+    for (int i = 0; i < titles.size(); ++i)
+        result.chapters.append(newChapterRecord(novel->id() + QStringLiteral("_mobi_") + QString::number(i),
+                                                novel->id(), i, titles.at(i), openedPath, now));
     return result;
 }
 
@@ -142,47 +150,31 @@ bool MobiParser::importKf8(const QList<QByteArray> &parts, const QList<QByteArra
                 entries.append(targets.entries.at(i));
         QMap<quint32, QString> anchors;
         if (!assignNavAnchors(bytes, entries, j, int(book.kf8Section.textEncoding), anchors))
-            return setError(error, QStringLiteral("KF8 NCX 锚点位置无效"));
+            return fail(error, QStringLiteral("KF8 NCX 锚点位置无效"));
         const QString document =
             insertPageBreaks(rewriteKindleLinks(decodeText(book, bytes, book.kf8Section)));
         const QString documentPath = QStringLiteral("kf8-document-%1.xhtml").arg(j);
 
-        QVector<Kf8ChapterSegment> segments;
+        QStringList segmentTitles;
         QStringList segmentAnchors;
         for (const Kf8NavEntry &entry : qAsConst(entries)) {
             const auto anchor = anchors.constFind(entry.offset);
             if (anchor == anchors.constEnd()
                 || (!segmentAnchors.isEmpty() && segmentAnchors.last() == anchor.value()))
                 continue;
-            segments.append({entry.title, entry.partIndex, entry.offset});
+            segmentTitles.append(entry.title);
             segmentAnchors.append(anchor.value());
         }
 
-        const int keptTitles = titles.size();
         QString stage = QStringLiteral("无 NCX 整文档解析");
-        if (!segments.isEmpty()) {
+        if (!segmentAnchors.isEmpty()) {
             // One conversion of the part, cut at every segment's anchor.
             const XhtmlConvertResult converted = EpubUnifiedParser::convertXhtmlCut(
                 document, sheets, savedFilePaths, mimeTypesByPath, documentPath, QString(),
                 QString(), segmentAnchors);
-            QVector<QVector<Paragraph>> slices;
-            bool segmented = converted.ok && sliceAtAnchors(converted, segmentAnchors, slices);
-            for (int i = 1; segmented && i < slices.size(); ++i)
-                segmented = !slices.at(i).isEmpty();
-            if (segmented) {
-                if (!slices.first().isEmpty()) {
-                    titles.append(bookTitle);
-                    paragraphs.append(slices.first());
-                }
-                for (int i = 0; i < segments.size(); ++i) {
-                    titles.append(segments.at(i).title);
-                    paragraphs.append(slices.at(i + 1));
-                }
+            if (appendChaptersAtAnchors(converted, segmentAnchors, segmentTitles, bookTitle,
+                                        titles, paragraphs))
                 continue;
-            }
-            titles.resize(keptTitles);
-            while (paragraphs.size() > keptTitles)
-                paragraphs.removeLast();
             stage = QStringLiteral("NCX 分段失败后整文档降级解析");
         }
 
@@ -192,7 +184,7 @@ bool MobiParser::importKf8(const QList<QByteArray> &parts, const QList<QByteArra
         const QString message =
             formatKf8ParseError(j, stage, bytes.size(), document.size(), whole);
         if (!whole.ok)
-            return setError(error, message);
+            return fail(error, message);
         if (whole.paragraphs.isEmpty()) {
             lastError = message;
             continue;
@@ -202,7 +194,7 @@ bool MobiParser::importKf8(const QList<QByteArray> &parts, const QList<QByteArra
         paragraphs.append(whole.paragraphs);
     }
     if (titles.isEmpty())
-        return setError(error, lastError.isEmpty() ? QStringLiteral("KF8 中没有可阅读正文") : lastError);
+        return fail(error, lastError.isEmpty() ? QStringLiteral("KF8 中没有可阅读正文") : lastError);
     return true;
 }
 
@@ -214,7 +206,7 @@ bool MobiParser::importMobi6(const QString &bookTitle, QVector<QString> &titles,
         ? extractBookText(book, &textError)
         : extractText(book, book.mobiSection, &textError);
     if (bytes.isEmpty())
-        return setError(error, textError.isEmpty() ? QStringLiteral("MOBI 中没有可阅读正文") : textError);
+        return fail(error, textError.isEmpty() ? QStringLiteral("MOBI 中没有可阅读正文") : textError);
     bytes = MobiMarkup::insertFileposAnchors(bytes);
     QString html = wrapMobiHtml(decodeBookText(book, bytes));
     bytes.clear();
@@ -231,35 +223,24 @@ bool MobiParser::importMobi6(const QString &bookTitle, QVector<QString> &titles,
     const QString documentPath = QStringLiteral("book.html");
     if (!toc.isEmpty()) {
         QStringList anchors;
-        for (const MobiTocEntry &entry : toc)
+        QStringList entryTitles;
+        for (const MobiTocEntry &entry : toc) {
             anchors.append(entry.anchor);
+            entryTitles.append(entry.title);
+        }
         // One conversion of the whole document, cut at every entry.
         const XhtmlConvertResult converted = EpubUnifiedParser::convertXhtmlCut(
             html, noSheets, savedFilePaths, mimeTypesByPath, documentPath, QString(), QString(),
             anchors);
-        QVector<QVector<Paragraph>> slices;
-        bool usable = converted.ok && sliceAtAnchors(converted, anchors, slices);
-        for (int i = 1; usable && i < slices.size(); ++i)
-            usable = !slices.at(i).isEmpty();
-        if (usable) {
-            // Text before the first entry (a title page, a foreword) is kept, as KF8 keeps it.
-            if (!slices.first().isEmpty()) {
-                titles.append(bookTitle);
-                paragraphs.append(slices.first());
-            }
-            for (int i = 0; i < toc.size(); ++i) {
-                titles.append(toc.at(i).title);
-                paragraphs.append(slices.at(i + 1));
-            }
+        if (appendChaptersAtAnchors(converted, anchors, entryTitles, bookTitle, titles, paragraphs))
             return true;
-        }
     }
 
     const XhtmlConvertResult whole = EpubUnifiedParser::convertXhtml(
         html, noSheets, savedFilePaths, mimeTypesByPath, documentPath, QString(), QString(),
         QString(), QString());
     if (!whole.ok || whole.paragraphs.isEmpty())
-        return setError(error, whole.errorMessage.isEmpty() ? QStringLiteral("MOBI 正文 HTML 无法解析")
+        return fail(error, whole.errorMessage.isEmpty() ? QStringLiteral("MOBI 正文 HTML 无法解析")
                                                             : whole.errorMessage);
     titles.append(bookTitle);
     paragraphs.append(whole.paragraphs);
@@ -269,10 +250,10 @@ bool MobiParser::importMobi6(const QString &bookTitle, QVector<QString> &titles,
 bool MobiParser::saveFlows(const QList<QByteArray> &flows, QString *error)
 {
     if (flows.isEmpty())
-        return setError(error, QStringLiteral("KF8 flow 为空"));
+        return fail(error, QStringLiteral("KF8 flow 为空"));
     const QDir dir(dataDir);
     if (!dir.mkpath(QStringLiteral("styles")) || !dir.mkpath(QStringLiteral("images")))
-        return setError(error, QStringLiteral("无法创建 KF8 资源目录"));
+        return fail(error, QStringLiteral("无法创建 KF8 资源目录"));
 
     QMap<int, QByteArray> contents;
     for (int i = 1; i < flows.size(); ++i) {
@@ -295,7 +276,7 @@ bool MobiParser::saveFlows(const QList<QByteArray> &flows, QString *error)
         const QByteArray utf8 = text.toUtf8();
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(utf8) != utf8.size())
-            return setError(error, QStringLiteral("无法保存 KF8 flow 资源"));
+            return fail(error, QStringLiteral("无法保存 KF8 flow 资源"));
         const bool css = name.endsWith(QLatin1String(".css"));
         savedFilePaths.insert(name, path);
         mimeTypesByPath.insert(path, css ? QStringLiteral("text/css") : QStringLiteral("image/svg+xml"));
@@ -328,7 +309,7 @@ bool MobiParser::registerBookFonts(QString *error)
                 continue;
             QFile file(path);
             if (file.size() > MaxFontBytes || !file.open(QIODevice::ReadOnly))
-                return setError(error, QStringLiteral("无法读取 KF8 字体资源"));
+                return fail(error, QStringLiteral("无法读取 KF8 字体资源"));
             const QByteArray bytes = file.readAll();
             if (registry.registerFontData(rule.family, rule.weight, rule.italic, bytes).isEmpty())
                 continue;
@@ -346,7 +327,7 @@ bool MobiParser::registerBookFonts(QString *error)
         }
     }
     if (!manifest.isEmpty() && !registry.saveManifest(dataDir, QString(), manifest))
-        return setError(error, QStringLiteral("无法保存 KF8 字体清单"));
+        return fail(error, QStringLiteral("无法保存 KF8 字体清单"));
     return true;
 }
 

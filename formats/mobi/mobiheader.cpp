@@ -7,8 +7,7 @@ using mobi::fail;
 namespace {
 
 // The PalmDOC fields that record 0 and every section header record begin with.
-template<typename Target>
-void readPalmDocFields(const QByteArray &record, Target &t)
+void readPalmDocFields(const QByteArray &record, MobiContentSection &t)
 {
     const char *p = record.constData();
     t.compression = mobi::be16(p);
@@ -31,8 +30,10 @@ bool MobiParser::parseRecordZero(PalmDbBook &book, const QByteArray &record0, QS
 {
     if (record0.size() < 16)
         return fail(error, "PalmDOC 头无效");
-    readPalmDocFields(record0, book);
-    if (book.textRecordCount == 0 || book.textRecordCount >= book.recordOffsets.size())
+    MobiContentSection &header = book.header;
+    header.startRecord = 0;
+    readPalmDocFields(record0, header);
+    if (header.textRecordCount == 0 || header.textRecordCount >= book.recordOffsets.size())
         return fail(error, "PalmDOC 正文记录数量无效");
 
     if (record0.size() < 24 || !mobi::hasMagic(record0, 16, "MOBI", 4)) {
@@ -54,14 +55,14 @@ bool MobiParser::parseRecordZero(PalmDbBook &book, const QByteArray &record0, QS
         || !readBigEndianUInt32(record0, 88, nameLength)
         || !readBigEndianUInt32(record0, 108, firstImage))
         return fail(error, "MOBI 头无效");
-    book.textEncoding = encoding;
-    book.mobiVersion = version;
-    book.firstImageRecord = firstImage;
+    header.textEncoding = encoding;
+    header.version = version;
+    header.firstImageRecord = firstImage;
     if (version < 1 || version > 8)
         return fail(error, "仅支持 MOBI 版本 1–8");
-    if (book.compression == 17480
-        && (!readBigEndianUInt32(record0, 112, book.huffRecord)
-            || !readBigEndianUInt32(record0, 116, book.huffRecordCount)))
+    if (header.compression == 17480
+        && (!readBigEndianUInt32(record0, 112, header.huffRecord)
+            || !readBigEndianUInt32(record0, 116, header.huffRecordCount)))
         return fail(error, "HUFF/CDIC 记录信息无效");
     if (encoding != 1252 && encoding != 65001)
         return fail(error, "MOBI 文本编码不受支持");
@@ -75,7 +76,7 @@ bool MobiParser::parseRecordZero(PalmDbBook &book, const QByteArray &record0, QS
     if (!readBigEndianUInt32(record0, 128, exthFlags))
         exthFlags = 0;
     if (version > 4 && headerLength > 227 && record0.size() > 243)
-        book.extraDataFlags = mobi::be16(record0.constData() + 242);
+        header.extraDataFlags = mobi::be16(record0.constData() + 242);
     if (exthFlags & 0x40)
         parseExth(book, record0, headerLength);
     return true;

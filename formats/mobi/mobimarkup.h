@@ -19,14 +19,6 @@ struct MobiTocEntry
     int linkPosition = -1;    // character offset of the link naming it; -1 for headings
 };
 
-// One navigation entry of a KF8 part used as a chapter start.
-struct Kf8ChapterSegment
-{
-    QString title;
-    int partIndex = 0;
-    quint32 offset = 0;
-};
-
 // The text repairs that turn Kindle markup into XHTML the converter reads.
 // Every pass copies its input once, left to right, into a reserved buffer:
 // editing in place would move the tail of a large book once per match.

@@ -1,6 +1,8 @@
 #include "mobiparser.h"
 
+#include "bookrecord.h"
 #include "keys.h"
+#include "mobierror.h"
 #include "novelinfo.h"
 #include "parserregistry.h"
 #include "paths.h"
@@ -8,18 +10,12 @@
 #include <QDir>
 #include <QFileInfo>
 
+
 namespace {
 
 const ParserRegistration mobiRegistration("mobi", &MobiParser::create);
 const ParserRegistration azw3Registration("azw3", &MobiParser::createAzw3);
 const ParserRegistration kf8Registration("kf8", &MobiParser::createKf8);
-
-ParseResult failure(const QString &message)
-{
-    ParseResult result;
-    result.errorMessage = message;
-    return result;
-}
 
 bool acceptedCompression(quint16 compression)
 {
@@ -50,28 +46,26 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
 {
     QString error;
     if (!openPalmDb(book, filePath, &error))
-        return failure(error);
+        return ParseResult::failed(error);
     // Refused before anything is written for the book.
     if (isEncrypted(book))
-        return failure(QStringLiteral("不支持带 DRM 的 MOBI 文件"));
+        return ParseResult::failed(QStringLiteral("不支持带 DRM 的 MOBI 文件"));
     const bool kf8 = hasKf8Section(book);
-    if (!acceptedCompression(kf8 ? book.kf8Section.compression : book.compression))
-        return failure(QStringLiteral("MOBI 压缩方式不受支持"));
+    if (!acceptedCompression(kf8 ? book.kf8Section.compression : book.header.compression))
+        return ParseResult::failed(QStringLiteral("MOBI 压缩方式不受支持"));
 
-    const QString bookId = md5Hex(filePath);
+    const QString bookId = bookIdForPath(filePath);
     openedPath = filePath;
-    dataDir = QDir(Paths::dataLocation()).absoluteFilePath(bookId) + QLatin1Char('/');
+    dataDir = Paths::bookDataDir(bookId);
     if (!QFileInfo::exists(dataDir))
         createdDataDir = dataDir;
     if (!QDir().mkpath(dataDir))
-        return failure(QStringLiteral("无法创建 MOBI 数据目录"));
+        return ParseResult::failed(QStringLiteral("无法创建 MOBI 数据目录"));
     if (!extractResources(&error))
-        return failure(error);
+        return ParseResult::failed(error);
 
     const MobiBookMetadata &meta = book.metadata;
-    const QString now = currentTimeString();
-    auto *novel = new NovelInfo;
-    novel->setId(bookId);
+    NovelInfo *novel = newBookRecord(filePath, kf8 ? QStringLiteral("AZW3") : QStringLiteral("MOBI"));
     novel->setTitle(meta.title.isEmpty() ? QFileInfo(filePath).completeBaseName() : meta.title);
     novel->setAuthor(meta.authors.isEmpty() ? QStringLiteral("未知作者")
                                             : meta.authors.join(QStringLiteral(", ")));
@@ -82,15 +76,8 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
     novel->setPublisher(meta.publisher);
     novel->setPublishDate(meta.publishingDate);
     novel->setIsbn(meta.isbn);
-    novel->setFileType(kf8 ? QStringLiteral("AZW3") : QStringLiteral("MOBI"));
-    novel->setSourceType(0);
-    novel->setSourceUrl(filePath);
-    novel->setDataDir(dataDir);
-    novel->setFileSize(qMin<qint64>(QFileInfo(filePath).size(), 2147483647));
-    novel->setStatus(0);
+    novel->setFileSize(qMin<qint64>(novel->fileSize(), 2147483647));
     novel->setLoadStatus(0);
-    novel->setCreateTime(now);
-    novel->setUpdateTime(now);
 
     if (book.coverOffset <= 0x7FFFFFFEu) {
         const int cover = int(book.coverOffset);
@@ -101,19 +88,13 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
             novel->setCoverPath(path);
     }
 
-    ParseResult result;
-    result.success = true;
-    result.novel = novel;
-    return result;
+    return ParseResult::ofNovel(novel);
 }
 
 bool MobiParser::finishImport(bool success)
 {
-    // Only a folder this import made: an earlier import's folder belongs to a
-    // book still in the library.
-    if (!success && !createdDataDir.isEmpty()
-        && createdDataDir.startsWith(QDir(Paths::dataLocation()).absolutePath() + QLatin1Char('/')))
-        QDir(createdDataDir).removeRecursively();
+    if (!success)
+        Paths::removeBookDataDir(createdDataDir);
     createdDataDir.clear();
     return true;
 }

@@ -35,11 +35,11 @@ public:
 
     static bool isMobi(const PalmDbBook &book) { return book.isMobi; }
     static bool isPalmDoc(const PalmDbBook &book) { return book.isPalmDoc; }
-    static quint16 compression(const PalmDbBook &book) { return book.compression; }
-    static quint16 textRecordCount(const PalmDbBook &book) { return book.textRecordCount; }
-    static quint32 textLength(const PalmDbBook &book) { return book.textLength; }
-    static quint32 mobiVersion(const PalmDbBook &book) { return book.mobiVersion; }
-    static quint32 firstImageRecord(const PalmDbBook &book) { return book.firstImageRecord; }
+    static quint16 compression(const PalmDbBook &book) { return book.header.compression; }
+    static quint16 textRecordCount(const PalmDbBook &book) { return book.header.textRecordCount; }
+    static quint32 textLength(const PalmDbBook &book) { return book.header.textLength; }
+    static quint32 mobiVersion(const PalmDbBook &book) { return book.header.version; }
+    static quint32 firstImageRecord(const PalmDbBook &book) { return book.header.firstImageRecord; }
     static quint32 coverOffset(const PalmDbBook &book) { return book.coverOffset; }
     static quint32 kf8BoundaryRecord(const PalmDbBook &book) { return book.kf8BoundaryRecord; }
     static int recordCount(const PalmDbBook &book) { return book.recordOffsets.size(); }

@@ -1,6 +1,7 @@
 #include "mobiparser.h"
 
 #include "imageutil.h"
+#include "mobierror.h"
 
 #include <QDir>
 #include <QFile>
@@ -83,11 +84,6 @@ QByteArray decodeFontRecord(const QByteArray &record)
 
 bool MobiParser::extractResources(QString *error)
 {
-    const auto fail = [error](const QString &message) {
-        if (error)
-            *error = message;
-        return false;
-    };
     imageNamesByNumber.clear();
     resourceNamesByIndex.clear();
     flowNamesByIndex.clear();
@@ -113,7 +109,7 @@ bool MobiParser::extractResources(QString *error)
             ranges.append({first, records});
     }
     if (!kf8) {
-        const qint64 first = book.firstImageRecord;
+        const qint64 first = book.header.firstImageRecord;
         const qint64 end = qMin<qint64>(book.kf8BoundaryRecord, records);
         if (first < end)
             ranges.append({first, end});
@@ -123,7 +119,7 @@ bool MobiParser::extractResources(QString *error)
 
     const QDir dir(dataDir);
     if (!dir.mkpath(QStringLiteral("images")) || !dir.mkpath(QStringLiteral("fonts")))
-        return fail(QStringLiteral("无法创建 MOBI 资源目录"));
+        return mobi::fail(error, QStringLiteral("无法创建 MOBI 资源目录"));
 
     qint64 total = 0;
     for (const RecordRange &range : qAsConst(ranges)) {
@@ -138,19 +134,19 @@ bool MobiParser::extractResources(QString *error)
 
             if (kf8 && bytes.startsWith("FONT")) {
                 if (bytes.size() > MaxResourceBytes)
-                    return fail(QStringLiteral("KF8 FONT 记录过大"));
+                    return mobi::fail(error, QStringLiteral("KF8 FONT 记录过大"));
                 const QByteArray font = decodeFontRecord(bytes);
                 if (font.isEmpty())
-                    return fail(QStringLiteral("KF8 FONT 记录无效"));
+                    return mobi::fail(error, QStringLiteral("KF8 FONT 记录无效"));
                 if (total + font.size() > MaxBookResourceBytes)
-                    return fail(QStringLiteral("MOBI 资源总量过大"));
+                    return mobi::fail(error, QStringLiteral("MOBI 资源总量过大"));
                 const bool otf = font.startsWith("OTTO");
                 const QString name = QStringLiteral("fonts/kf8-font-%1.%2")
                                          .arg(k, 5, 10, QLatin1Char('0'))
                                          .arg(otf ? QStringLiteral("otf") : QStringLiteral("ttf"));
                 const QString path = dir.absoluteFilePath(name);
                 if (!writeWhole(path, font))
-                    return fail(QStringLiteral("无法保存 KF8 字体资源"));
+                    return mobi::fail(error, QStringLiteral("无法保存 KF8 字体资源"));
                 total += font.size();
                 resourceNamesByIndex.insert(k, name);
                 savedFilePaths.insert(name, path);
@@ -161,7 +157,7 @@ bool MobiParser::extractResources(QString *error)
             if (!isImage(bytes))
                 continue;
             if (bytes.size() > MaxResourceBytes || total + bytes.size() > MaxBookResourceBytes)
-                return fail(QStringLiteral("MOBI 图片资源过大"));
+                return mobi::fail(error, QStringLiteral("MOBI 图片资源过大"));
             if (!ImageUtil::loadFromBytes(bytes))
                 continue;
             const QString suffix = ImageUtil::defaultSuffix(bytes).toLower();
@@ -170,7 +166,7 @@ bool MobiParser::extractResources(QString *error)
                 : QStringLiteral("mobi-image-%1.%2").arg(k + 1).arg(suffix);
             const QString path = dir.absoluteFilePath(name);
             if (!writeWhole(path, bytes))
-                return fail(QStringLiteral("无法保存 MOBI 图片资源"));
+                return mobi::fail(error, QStringLiteral("无法保存 MOBI 图片资源"));
             total += bytes.size();
             if (kf8)
                 resourceNamesByIndex.insert(k, name);

@@ -165,7 +165,7 @@ QString MobiParser::decodeText(const PalmDbBook &, const QByteArray &bytes,
 
 QString MobiParser::decodeBookText(const PalmDbBook &book, const QByteArray &bytes)
 {
-    return decodeMobiText(bytes, book.textEncoding);
+    return decodeMobiText(bytes, book.header.textEncoding);
 }
 
 QByteArray MobiParser::extractText(const PalmDbBook &book, const MobiContentSection &section,
@@ -252,18 +252,8 @@ QByteArray MobiParser::extractBookText(const PalmDbBook &book, QString *error)
         return extractText(book, book.mobiSection, error);
     if (book.kf8Section.startRecord >= 0)
         return extractText(book, book.kf8Section, error);
-    if (book.isPalmDoc) {
-        MobiContentSection s;
-        s.startRecord = 0;
-        s.compression = book.compression;
-        s.encryption = book.encryption;
-        s.textRecordCount = book.textRecordCount;
-        s.recordSize = book.recordSize;
-        s.textLength = book.textLength;
-        s.textEncoding = book.textEncoding;
-        s.version = 0;
-        return extractText(book, s, error);
-    }
+    if (book.isPalmDoc)
+        return extractText(book, book.header, error);
     fail(error, "MOBI 内容区无效");
     return QByteArray();
 }

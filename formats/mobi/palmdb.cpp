@@ -99,7 +99,7 @@ bool MobiParser::openPalmDb(PalmDbBook &book, const QString &path, QString *erro
         resetBook(book);
         return fail(error, "文件不是 PalmDOC 或 MOBI");
     }
-    if (book.mobiVersion > 7) {
+    if (book.header.version > 7) {
         if (!parseContentSection(book, 0, record0, book.kf8Section, error)) {
             resetBook(book);
             return false;
@@ -157,7 +157,7 @@ QByteArray MobiParser::readRecord(const PalmDbBook &book, int index, QString *er
 
 bool MobiParser::isEncrypted(const PalmDbBook &book)
 {
-    return book.encryption != 0
+    return book.header.encryption != 0
         || (book.mobiSection.startRecord >= 0 && book.mobiSection.encryption != 0)
         || (book.kf8Section.startRecord >= 0 && book.kf8Section.encryption != 0);
 }

@@ -1,6 +1,7 @@
 #include "pdfchapterparser.h"
 
 #include "chapterinfo.h"
+#include "chapterrecord.h"
 #include "imageutil.h"
 #include "keys.h"
 #include "logmanager.h"
@@ -147,23 +148,15 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
     const QString now = currentTimeString();
     for (int i = 0; i < entries.size(); ++i) {
         const PdfTocEntry &entry = entries.at(i);
-        auto *chapter = new ChapterInfo;
-        chapter->setId(novelId + QLatin1Char('_') + QString::number(i));
-        chapter->setNovelId(novelId);
-        chapter->setTitle(entry.title);
-        chapter->setChapterIndex(i);
+        ChapterInfo *chapter = newChapterRecord(novelId + QLatin1Char('_') + QString::number(i), novelId,
+                                                i, entry.title, imagesDir, now);
         chapter->setWordCount(entry.endPage - entry.startPage);
         chapter->setStartOffset(0);
         chapter->setEndOffset(0);
-        chapter->setLoadStatus(0);
-        chapter->setStatus(0);
-        chapter->setCreateTime(now);
-        chapter->setUpdateTime(now);
         chapter->setProperty("pdfStartPage", entry.startPage);
         chapter->setProperty("pdfEndPage", entry.endPage - 1);
         chapter->setProperty("pdfRenderDpi", dpi);
         chapter->setProperty("pdfSourcePath", sourcePath);
-        chapter->setPath(imagesDir);
         if (i > 0)
             chapter->setPrevChapter(result.chapters.last()->id());
         result.chapters.append(chapter);

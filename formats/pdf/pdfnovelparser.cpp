@@ -1,10 +1,9 @@
 #include "pdfnovelparser.h"
 
+#include "bookrecord.h"
 #include "imageutil.h"
-#include "keys.h"
 #include "logmanager.h"
 #include "novelinfo.h"
-#include "paths.h"
 #include "pdffiles.h"
 #include "pdfpageloader.h"
 
@@ -34,23 +33,12 @@ QString PdfNovelParser::takeCover()
 
 NovelInfo *PdfNovelParser::parseNovel(const QString &filePath)
 {
-    auto *novel = new NovelInfo;
     const QFileInfo file(filePath);
-    const QString id = bookIdForPath(filePath);
-    const QString dataDir = Paths::bookDataDir(id);
+    NovelInfo *novel = newBookRecord(filePath, QStringLiteral("PDF"));
+    const QString dataDir = novel->dataDir();
     QDir().mkpath(dataDir);
-
-    const QString now = currentTimeString();
-    novel->setId(id);
-    novel->setSourceType(0);
-    novel->setFileType(QStringLiteral("PDF"));
-    novel->setSourceUrl(file.filePath());
-    novel->setDataDir(dataDir);
     // Readers of the record keep the size in 32 bits.
     novel->setFileSize(qMin<qint64>(file.size(), std::numeric_limits<qint32>::max()));
-    novel->setStatus(0);
-    novel->setCreateTime(now);
-    novel->setUpdateTime(now);
 
     const std::unique_ptr<Poppler::Document> document = PdfPageLoader::openDocument(filePath);
     if (!document || document->isLocked()) {

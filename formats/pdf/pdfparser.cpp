@@ -10,20 +10,12 @@
 #include "pdfunifiedparser.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 namespace {
 
 const ParserRegistration registration("pdf", &PdfParser::create);
-
-ParseResult failure(const QString &message)
-{
-    ParseResult result;
-    result.errorMessage = message;
-    return result;
-}
 
 QString translated(const char *text)
 {
@@ -73,17 +65,14 @@ ParseResult PdfParser::parseBookInfo(const QString &filePath)
     m_novelParser->setDeferredCover(true);
     NovelInfo *novel = m_novelParser->parseNovel(filePath);
     if (!novel)
-        return failure(translated("解析 PDF 元信息失败"));
-    ParseResult result;
-    result.success = true;
-    result.novel = novel;
-    return result;
+        return ParseResult::failed(translated("解析 PDF 元信息失败"));
+    return ParseResult::ofNovel(novel);
 }
 
 ParseResult PdfParser::parseChapters(const QString &filePath, NovelInfo *novel)
 {
     if (!novel)
-        return failure(translated("novelInfo 为空"));
+        return ParseResult::failed(translated("novelInfo 为空"));
     QString error;
     const ChapterListResult list =
         m_chapterParser->parseChapters(filePath, novel->dataDir(), novel->id(), &error);
@@ -91,11 +80,8 @@ ParseResult PdfParser::parseChapters(const QString &filePath, NovelInfo *novel)
     if (!cover.isEmpty())
         novel->setCoverPath(cover);
     if (list.chapters.isEmpty())
-        return failure(error.isEmpty() ? translated("未解析到章节") : error);
-    ParseResult result;
-    result.success = true;
-    result.chapters = list.chapters;
-    return result;
+        return ParseResult::failed(error.isEmpty() ? translated("未解析到章节") : error);
+    return ParseResult::ofChapters(list.chapters);
 }
 
 bool PdfParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
@@ -111,9 +97,9 @@ bool PdfParser::finishImport(bool success)
     m_novelParser->takeCover();
     if (m_dataDir.isEmpty())
         return true;
-    const QString root = QDir(Paths::dataLocation()).absolutePath() + QLatin1Char('/');
-    if (!success && m_createdDataDir && m_dataDir.startsWith(root)) {
-        QDir(m_dataDir).removeRecursively();
+    // A folder this import made goes; an older one gets its files back.
+    if (!success && m_createdDataDir) {
+        Paths::removeBookDataDir(m_dataDir);
     } else if (!m_createdDataDir) {
         for (const char *name : ReplacedFiles) {
             const QString path = m_dataDir + QLatin1String(name);

@@ -1,23 +1,19 @@
 // An import registers the fonts of the book it imports; the book open for
 // reading gets its own fonts back when the import ends, however it ends.
 
-#include "applicationcore.h"
 #include "chapterinfo.h"
+#include "coresession.h"
 #include "fontregistry.h"
 #include "iformatparser.h"
-#include "keys.h"
 #include "importoutcome.h"
 #include "installedfonts.h"
 #include "novelinfo.h"
 #include "parserregistry.h"
 #include "paths.h"
-#include "testenvironment.h"
 
 #include <QDir>
 #include <QFont>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
@@ -68,10 +64,13 @@ const ParserRegistration registration("fontbook", [] () -> IFormatParser * {
 
 }
 
-class TestImportFonts : public QObject
+class TestImportFonts : public QObject, private CoreSession
 {
     Q_OBJECT
 private slots:
+    void init() { QVERIFY(open()); }
+    void cleanup() { close(); }
+
     void openBookKeepsItsFonts_data()
     {
         QTest::addColumn<bool>("bookOpen");
@@ -84,44 +83,32 @@ private slots:
     {
         QFETCH(bool, bookOpen);
         QFETCH(bool, importFails);
-        TestEnvironment env;
-        QVERIFY(env.openDatabase());
         s_font = installedFontData(QStringLiteral("DejaVuSans.ttf"));
         QVERIFY2(!s_font.isEmpty(), "fonts-dejavu-core is not installed");
         s_failAfterFonts = importFails;
-        {
-            ApplicationCore core;
-            FontRegistry &registry = FontRegistry::instance();
-            const QString openAlias =
-                FontRegistry::aliasFamily(QStringLiteral("open"), QStringLiteral("Open"), 400, false);
-            registry.openBook(QString(), QString());
-            if (bookOpen) {
-                // The open book's manifest, as an earlier import left it.
-                const QString dir = QDir(Paths::dataLocation()).filePath(QStringLiteral("open"));
-                QVERIFY(QDir().mkpath(dir + QStringLiteral("/fonts")));
-                QFile file(dir + QStringLiteral("/fonts/open.ttf"));
-                QVERIFY(file.open(QIODevice::WriteOnly));
-                file.write(s_font);
-                file.close();
-                FontManifestEntry entry;
-                entry.alias = openAlias;
-                entry.cssFamily = QStringLiteral("Open");
-                entry.resourcePath = file.fileName();
-                registry.setActiveBook(QStringLiteral("open"));
-                QVERIFY(registry.saveManifest(dir, QString(), {entry}));
-                QVERIFY(registry.openBook(QStringLiteral("open"), dir));
-            }
-
-            const QString path = env.root() + QStringLiteral("/book.fontbook");
-            QFile(path).open(QIODevice::WriteOnly);
-            QCOMPARE(importOutcome(core, path),
-                     importFails ? QStringLiteral("坏书") : QStringLiteral("ok"));
-            QCOMPARE(registry.activeBookId(), bookOpen ? QStringLiteral("open") : QString());
-            QCOMPARE(QFont::substitutes(openAlias).isEmpty(), !bookOpen);
-            QVERIFY(QFont::substitutes(FontRegistry::aliasFamily(
-                QStringLiteral("imported"), QStringLiteral("Imported"), 400, false)).isEmpty());
+        FontRegistry &registry = FontRegistry::instance();
+        const QString openAlias = FontRegistry::aliasFamily(QStringLiteral("open"), QStringLiteral("Open"), 400, false);
+        registry.openBook(QString(), QString());
+        if (bookOpen) {
+            // The open book's manifest, as an earlier import left it.
+            const QString dir = QDir(Paths::dataLocation()).filePath(QStringLiteral("open"));
+            FontManifestEntry entry;
+            entry.alias = openAlias;
+            entry.cssFamily = QStringLiteral("Open");
+            entry.resourcePath = dir + QStringLiteral("/fonts/open.ttf");
+            QVERIFY(QDir().mkpath(dir + QStringLiteral("/fonts")) && Paths::writeFile(entry.resourcePath, s_font));
+            registry.setActiveBook(QStringLiteral("open"));
+            QVERIFY(registry.saveManifest(dir, QString(), {entry}));
+            QVERIFY(registry.openBook(QStringLiteral("open"), dir));
         }
-        TestEnvironment::closeDatabase();
+
+        const QString path = env->root() + QStringLiteral("/book.fontbook");
+        QFile(path).open(QIODevice::WriteOnly);
+        QCOMPARE(importOutcome(*core, path), importFails ? QStringLiteral("坏书") : QStringLiteral("ok"));
+        QCOMPARE(registry.activeBookId(), bookOpen ? QStringLiteral("open") : QString());
+        QCOMPARE(QFont::substitutes(openAlias).isEmpty(), !bookOpen);
+        QVERIFY(QFont::substitutes(FontRegistry::aliasFamily(QStringLiteral("imported"), QStringLiteral("Imported"),
+                                                             400, false)).isEmpty());
     }
 };
 

@@ -57,6 +57,33 @@ QString storedCells(const QString &select, const QString &id, const QString &nul
     return cells.join(QLatin1Char('|'));
 }
 
+QStringList column(const QString &select, const QVariant &value)
+{
+    QSqlQuery query(DatabaseConnection::database());
+    query.prepare(select);
+    query.addBindValue(value);
+    QStringList values;
+    if (query.exec()) {
+        while (query.next())
+            values << query.value(0).toString();
+    }
+    return values;
+}
+
+QStringList chapterDump(const QString &novelId)
+{
+    QStringList dump;
+    for (const QString &id : column(QStringLiteral("SELECT id FROM chapter_info WHERE novel_id = ? ORDER BY chapter_index"),
+                                    novelId)) {
+        dump << column(QStringLiteral("SELECT title FROM chapter_info WHERE id = ?"), id).value(0) + QLatin1Char('=')
+                    + column(QStringLiteral("SELECT p.kind || ':' || coalesce(group_concat(k.text, ''), '') "
+                                            "FROM unified_paragraph p LEFT JOIN unified_chunk k ON k.para_id = p.id "
+                                            "WHERE p.chapter_id = ? GROUP BY p.id ORDER BY p.para_index"), id)
+                          .join(QLatin1Char(','));
+    }
+    return dump;
+}
+
 void execSql(const QString &sql)
 {
     QSqlQuery query(DatabaseConnection::database());

@@ -24,6 +24,13 @@ QVariantMap storedRow(const QString &table, const QString &id);
 // (NULL shown as nullText), or "<no row>".
 QString storedCells(const QString &select, const QString &id, const QString &nullText = QString());
 
+// The first column of every row a SELECT with one `?` placeholder finds.
+QStringList column(const QString &select, const QVariant &value);
+
+// A book's chapters in order, "title=kind:text,kind:text..." with one
+// kind:text per stored paragraph (its chunks' text joined).
+QStringList chapterDump(const QString &novelId);
+
 // Every row of every table, "table|cell|cell...", tables by name, rows by rowid.
 QStringList allRows();
 // Runs a statement and fails the current test when it fails.

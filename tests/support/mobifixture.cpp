@@ -1,10 +1,13 @@
 #include "mobifixture.h"
 
-#include <QFile>
+#include "paths.h"
+
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <algorithm>
 #include <functional>
+#include <numeric>
 #include <queue>
 
 namespace MobiFixture {
@@ -12,18 +15,14 @@ namespace MobiFixture {
 QByteArray be32(quint32 v)
 {
     QByteArray b(4, '\0');
-    b[0] = char(v >> 24);
-    b[1] = char(v >> 16);
-    b[2] = char(v >> 8);
-    b[3] = char(v);
+    qToBigEndian(v, b.data());
     return b;
 }
 
 QByteArray be16(quint16 v)
 {
     QByteArray b(2, '\0');
-    b[0] = char(v >> 8);
-    b[1] = char(v);
+    qToBigEndian(v, b.data());
     return b;
 }
 
@@ -70,17 +69,11 @@ QByteArray palmDb(const QByteArray &name, const QList<QByteArray> &records, cons
     return out;
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
 QString writeBook(const QTemporaryDir &dir, const QByteArray &bytes)
 {
     static int count = 0;
     const QString path = dir.filePath(QStringLiteral("book-%1.mobi").arg(++count));
-    return writeFile(path, bytes) ? path : QString();
+    return Paths::writeFile(path, bytes) ? path : QString();
 }
 
 QByteArray headerRecord(const Header &h)
@@ -133,66 +126,41 @@ QByteArray headerRecord(const Header &h)
     return r;
 }
 
+// Greedy: the latest earlier place with the same three bytes, when near enough.
 QByteArray palmDocCompress(const QByteArray &text)
 {
     const auto *t = reinterpret_cast<const uchar *>(text.constData());
     const int n = text.size();
+    const auto plain = [t](int i) { return t[i] == 0 || (t[i] >= 0x09 && t[i] <= 0x7F); };
+    QVector<int> latest(1 << 12, -1);
     QByteArray out;
-    out.reserve(n);
-    QVector<int> head(1 << 12, -1);
-    QVector<int> prev(n, -1);
-    auto hash = [t](int i) { return ((t[i] << 8) ^ (t[i + 1] << 4) ^ t[i + 2]) & 0xFFF; };
-    auto insert = [&](int i) {
-        if (i + 2 < n) {
-            const int h = hash(i);
-            prev[i] = head[h];
-            head[h] = i;
-        }
-    };
     int i = 0;
     while (i < n) {
-        int bestLength = 0;
-        int bestDistance = 0;
+        int length = 0;
+        int distance = 0;
         if (i + 2 < n) {
-            int candidate = head[hash(i)];
-            for (int steps = 0; candidate >= 0 && steps < 16; ++steps, candidate = prev[candidate]) {
-                const int distance = i - candidate;
-                if (distance > 2047)
-                    break;
-                int length = 0;
-                while (length < 10 && i + length < n && t[candidate + length] == t[i + length])
-                    ++length;
-                if (length > bestLength) {
-                    bestLength = length;
-                    bestDistance = distance;
-                }
-            }
+            int &slot = latest[((t[i] << 8) ^ (t[i + 1] << 4) ^ t[i + 2]) & 0xFFF];
+            distance = i - slot;
+            while (slot >= 0 && distance <= 2047 && length < 10 && i + length < n
+                   && t[slot + length] == t[i + length])
+                ++length;
+            slot = i;
         }
-        if (bestLength >= 3) {
-            const int v = 0x8000 | (bestDistance << 3) | (bestLength - 3);
+        if (length >= 3) {
+            const int v = 0x8000 | (distance << 3) | (length - 3);
             out += char(v >> 8);
             out += char(v & 0xFF);
-            for (int k = 0; k < bestLength; ++k)
-                insert(i + k);
-            i += bestLength;
+            i += length;
         } else if (t[i] == ' ' && i + 1 < n && t[i + 1] >= 0x40 && t[i + 1] <= 0x7F) {
             out += char(t[i + 1] ^ 0x80);
-            insert(i);
-            insert(i + 1);
             i += 2;
-        } else if (t[i] == 0 || (t[i] >= 0x09 && t[i] <= 0x7F)) {
-            out += char(t[i]);
-            insert(i);
-            ++i;
+        } else if (plain(i)) {
+            out += char(t[i++]);
         } else {
             int run = 0;
-            while (run < 8 && i + run < n && !(t[i + run] == 0 || (t[i + run] >= 0x09 && t[i + run] <= 0x7F)))
+            while (run < 8 && i + run < n && !plain(i + run))
                 ++run;
-            out += char(run);
-            for (int k = 0; k < run; ++k) {
-                out += char(t[i + k]);
-                insert(i + k);
-            }
+            out += char(run) + text.mid(i, run);
             i += run;
         }
     }
@@ -223,33 +191,30 @@ int HuffCdicWriter::addPhrase(const QVector<int> &symbols)
 
 void HuffCdicWriter::buildCodes(const QVector<int> &uses)
 {
+    // Huffman code lengths: each symbol's depth in the tree of merges.
     const int count = m_symbols.size();
-    // Huffman code lengths over the symbols.
     QVector<int> parent(2 * count, -1);
     using Node = std::pair<qint64, int>;
     std::priority_queue<Node, std::vector<Node>, std::greater<Node>> queue;
     for (int s = 0; s < count; ++s)
-        queue.push({std::max(1, s < uses.size() ? uses.at(s) : 1), s});
-    int next = count;
-    while (queue.size() > 1) {
+        queue.push({std::max(1, uses.value(s, 1)), s});
+    for (int next = count; queue.size() > 1; ++next) {
         const Node a = queue.top();
         queue.pop();
         const Node b = queue.top();
         queue.pop();
-        parent[a.second] = next;
-        parent[b.second] = next;
-        queue.push({a.first + b.first, next++});
+        parent[a.second] = parent[b.second] = next;
+        queue.push({a.first + b.first, next});
     }
-    QVector<int> lengths(count, 1);
+    QVector<int> lengths;
+    QVector<int> symbolOf; // dummies: -1
     for (int s = 0; s < count; ++s) {
         int depth = 0;
         for (int node = s; parent[node] >= 0; node = parent[node])
             ++depth;
-        lengths[s] = std::max(depth, 1);
-    }
-    QVector<int> symbolOf;
-    for (int s = 0; s < count; ++s)
+        lengths.append(std::max(depth, 1));
         symbolOf.append(s);
+    }
     if (count == 1) { // a lone symbol: pair it with a dummy
         symbolOf.append(-1);
         lengths.append(1);
@@ -257,16 +222,14 @@ void HuffCdicWriter::buildCodes(const QVector<int> &uses)
     // Deepen the longest leaf with empty dummies until it has 8 bits.
     int deepest = int(std::max_element(lengths.begin(), lengths.end()) - lengths.begin());
     while (lengths.at(deepest) < 8) {
-        const int length = lengths.at(deepest) + 1;
-        lengths[deepest] = length;
+        ++lengths[deepest];
         symbolOf.append(-1);
-        lengths.append(length);
+        lengths.append(lengths.at(deepest));
         deepest = lengths.size() - 1;
     }
     // Dictionary order: shorter codes first.
     QVector<int> order(lengths.size());
-    for (int k = 0; k < order.size(); ++k)
-        order[k] = k;
+    std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return lengths.at(a) < lengths.at(b); });
     m_order.clear();
     m_length.clear();
@@ -279,24 +242,16 @@ void HuffCdicWriter::buildCodes(const QVector<int> &uses)
         m_length.append(lengths.at(k));
         ++perLength[lengths.at(k)];
     }
-    const int maxLength = m_length.last();
-    QVector<quint32> base(33, 0);
+    // Canonical codes counted from the longest length up.
+    m_min = m_max = QVector<quint32>(33, 0);
     quint32 code = 0;
-    for (int length = maxLength; length >= 1; --length) {
-        base[length] = code;
-        code = (code + quint32(perLength[length])) >> 1;
-    }
-    QVector<int> firstIndex(33, 0);
-    for (int length = 1, index = 0; length <= 32; ++length) {
-        firstIndex[length] = index;
-        index += perLength[length];
-    }
-    m_min = QVector<quint32>(33, 0);
-    m_max = QVector<quint32>(33, 0);
-    for (int length = 1; length <= maxLength; ++length) {
-        m_min[length] = base[length];
+    int firstIndex = m_order.size();
+    for (int length = m_length.last(); length >= 1; --length) {
+        firstIndex -= perLength[length];
+        m_min[length] = code;
         if (perLength[length])
-            m_max[length] = base[length] + quint32(perLength[length]) - 1 + quint32(firstIndex[length]);
+            m_max[length] = code + quint32(perLength[length] - 1 + firstIndex);
+        code = (code + quint32(perLength[length])) >> 1;
     }
     m_code = QVector<quint32>(m_length.size(), 0);
     for (int index = 0; index < m_length.size(); ++index)

@@ -22,7 +22,6 @@ QByteArray backwardNumber(quint32 value);
 // A PalmDB file of these records.
 QByteArray palmDb(const QByteArray &name, const QList<QByteArray> &records,
                   const QByteArray &type = "BOOK", const QByteArray &creator = "MOBI");
-bool writeFile(const QString &path, const QByteArray &bytes);
 // The bytes as a new file in `dir`; its path, empty when it cannot be written.
 QString writeBook(const QTemporaryDir &dir, const QByteArray &bytes);
 

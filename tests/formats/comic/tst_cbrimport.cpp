@@ -9,6 +9,7 @@
 #include "noveldao.h"
 #include "novelinfo.h"
 #include "parserregistry.h"
+#include "paths.h"
 #include "rarfixture.h"
 #include "testenvironment.h"
 #include "transaction.h"
@@ -22,15 +23,10 @@ namespace {
 
 const QRgb Colours[] = {qRgb(200, 30, 30), qRgb(30, 160, 40), qRgb(40, 60, 200)};
 
-QString dataDir(const QString &bookId)
-{
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + '/' + bookId;
-}
-
 // The book's image folders and whether its marker is there.
 QString diskState(const QString &bookId)
 {
-    const QDir data(dataDir(bookId));
+    const QDir data(Paths::bookDataDir(bookId));
     return QStringLiteral("%1 dirs, marker %2").arg(data.entryList({"images*"}, QDir::Dirs).size())
         .arg(data.exists(CbrParser::MarkerFileName) ? "yes" : "no");
 }
@@ -159,7 +155,7 @@ private slots:
         const QString chapterPath = "SELECT path FROM chapter_info WHERE novel_id = :id";
         const QString oldDir = DbTestUtils::storedCells(chapterPath, bookId);
 
-        const QString lockPath = dataDir(bookId) + '/' + CbrParser::LockFileName;
+        const QString lockPath = Paths::bookDataDir(bookId) + CbrParser::LockFileName;
         std::unique_ptr<QLockFile> holder(new QLockFile(lockPath));
         if (flow.contains("lock"))
             QVERIFY(holder->tryLock(0));
@@ -211,13 +207,13 @@ private slots:
             const QString path = comic("stored.cb7", "7z");
             QCOMPARE(importSteps(std::unique_ptr<IFormatParser>(CbrParser::createCb7()).get(), path), QString());
             bookId = md5Hex(path);
-            QVERIFY(QDir().mkpath(dataDir(bookId) + "/Images.Backup"));
+            QVERIFY(QDir().mkpath(Paths::bookDataDir(bookId) + "Images.Backup"));
         }
-        const QString data = dataDir(bookId);
-        QVERIFY(QDir().mkpath(data + "/images-0d3c1f7e-0000-4000-8000-000000000000/x"));
+        const QString data = Paths::bookDataDir(bookId);
+        QVERIFY(QDir().mkpath(data + "images-0d3c1f7e-0000-4000-8000-000000000000/x"));
         if (setup.contains("marker"))
-            QVERIFY(QFile(data + '/' + CbrParser::MarkerFileName).open(QIODevice::WriteOnly));
-        QLockFile lock(data + '/' + CbrParser::LockFileName);
+            QVERIFY(QFile(data + CbrParser::MarkerFileName).open(QIODevice::WriteOnly));
+        QLockFile lock(data + CbrParser::LockFileName);
         if (setup.contains("locked"))
             QVERIFY(lock.tryLock(0));
         if (setup.contains("broken"))

@@ -2,6 +2,7 @@
 // ComicInfo.xml, size probing and page order, under LANG=C and C.UTF-8.
 
 #include "cbrparser.h"
+#include "paths.h"
 #include "rarfixture.h"
 
 #include <QTemporaryDir>
@@ -50,12 +51,10 @@ class TestComicArchiveScan : public QObject
     {
         const QString archive = dir.path() + QStringLiteral("/%1.archive").arg(++scans);
         const QString images = dir.path() + QStringLiteral("/images-%1").arg(scans);
-        QFile file(archive);
         if (!QDir().mkpath(images)
-            || !(kind == "huge" ? file.open(QIODevice::WriteOnly) && file.write(hugeTarHeader(21LL << 30)) == 512
+            || !(kind == "huge" ? Paths::writeFile(archive, hugeTarHeader(21LL << 30))
                  : kind == "rar" ? writeRar4(archive, entries) : writeArchive(archive, kind, entries)))
             return "not written";
-        file.close();
         QFile::resize(archive, QFileInfo(archive).size() - cut);
         setlocale(LC_ALL, locale);
         QLocale::setDefault(qstrcmp(locale, "C") == 0 ? QLocale::c() : QLocale::system());

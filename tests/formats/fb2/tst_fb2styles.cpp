@@ -2,6 +2,7 @@
 // how white space and inline elements become chunks.
 
 #include "fb2parser.h"
+#include "fontregistry.h"
 
 #include <QXmlStreamReader>
 #include <QtTest>
@@ -79,6 +80,30 @@ private slots:
         QTEST(describe(Fb2Parser::elementStyle(sheet, reader.name().toString(), reader.attributes(),
                                                body, level)),
               "style");
+    }
+
+    // A family is matched to the weight the element ends with, whichever rule set it.
+    void fontFamily_data()
+    {
+        QTest::addColumn<QString>("css");
+        QTest::addColumn<QString>("element");
+        QTest::newRow("bold after the family") << "p{font-family:Book}" << "<p style=\"font-weight:bold\"/>";
+        QTest::newRow("bold in the family's rule") << "p{font-family:Book;font-weight:bold}" << "<p/>";
+    }
+    void fontFamily()
+    {
+        QFETCH(QString, css);
+        QFETCH(QString, element);
+        FontRegistry &registry = FontRegistry::instance();
+        registry.clearAll();
+        registry.setActiveBook(QStringLiteral("b"));
+        const QString bold = registry.substituteFamily(QStringLiteral("Book"), 700, false, {QStringLiteral("DejaVu Sans")});
+        Fb2StyleSheet sheet;
+        Fb2Parser::parseStylesheet(sheet, css);
+        QXmlStreamReader reader;
+        openElement(reader, element);
+        QCOMPARE(Fb2Parser::elementStyle(sheet, reader.name().toString(), reader.attributes(), Fb2RunStyle(), 0).fontFamily, bold);
+        registry.clearAll();
     }
 
     void inlineText_data()

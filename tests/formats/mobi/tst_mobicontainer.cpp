@@ -79,7 +79,6 @@ private slots:
         QCOMPARE(MobiParser::mobiSection(book).startRecord, mobiStart);
         QCOMPARE(MobiParser::kf8Section(book).startRecord, kf8Start);
         QCOMPARE(MobiParser::hasKf8Section(book), kf8Start >= 0);
-        QCOMPARE(MobiParser::isKf8Only(book), kf8Start >= 0 && mobiStart < 0);
         if (kf8Start >= 0) {
             QCOMPARE(MobiParser::kf8Section(book).version, 8u);
             QVERIFY(MobiParser::kf8Section(book).skeletonIndexRecord != 0xFFFFFFFFu);
@@ -118,10 +117,12 @@ private slots:
         }
     }
 
-    void refused_data()
+    // What opening finds: title|authors|publisher|KF8 boundary|MOBI start|KF8 start,
+    // or the message of a refused file, which leaves no records behind.
+    void open_data()
     {
         QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("result");
         QByteArray countZero(78, '\0');
         QByteArray tableOut = countZero;
         tableOut[77] = 2;
@@ -132,6 +133,12 @@ private slots:
         const auto with = [](void (*change)(Header &)) {
             Header h;
             change(h);
+            return book(h, 2);
+        };
+        const auto exth = [](const ExthItems &items, const QByteArray &fullName = QByteArray()) {
+            Header h;
+            h.exth = items;
+            h.fullName = fullName;
             return book(h, 2);
         };
         QTest::newRow("77 bytes") << QByteArray(77, 'x') << "无法打开 PalmDB 文件";
@@ -148,35 +155,52 @@ private slots:
         QTest::newRow("KF8 flows without FDST") << with([](Header &h) {
             h.version = 8, h.headerLength = 264, h.fdstFlowCount = 2, h.fragmentIndex = h.skeletonIndex = 1;
         }) << "KF8 索引记录范围无效";
+        QTest::newRow("full name") << exth({}, "  Full  ") << "Full|||-1|0|-1";
+        QTest::newRow("503 wins, empty 503 does not") << exth({{503, "Updated"}, {503, " "}}, "Full")
+                                                      << "Updated|||-1|0|-1";
+        QTest::newRow("author once") << exth({{100, "A"}, {100, " A "}, {100, "B"}}) << "Palm Name|A&B||-1|0|-1";
+        QTest::newRow("121 of 8 bytes ignored") << exth({{121, be32(7) + be32(1)}}) << "Palm Name|||-1|0|-1";
+        // A record length near 4 GiB ends the walk; it must not wrap around.
+        Header h;
+        h.exth = {{100, "First"}, {101, "Publisher"}};
+        QByteArray wrapping = headerRecord(h);
+        wrapping.replace(wrapping.indexOf("Publisher") - 4, 4, be32(0xFFFFFFF8u));
+        QTest::newRow("EXTH length does not wrap") << palmDb("x", {wrapping, "t"}) << "x|First||-1|0|-1";
+        h.exth = {{121, be32(2)}};
+        QTest::newRow("combined, no usable KF8 part")
+            << palmDb("x", {headerRecord(h), "t", "BOUNDARY", headerRecord({}), "t"}) << "x|||2|0|-1";
+        QTest::newRow("32-byte name") << palmDb(QByteArray(32, 'N'), {headerRecord({}), "t"})
+                                      << QString(32, 'N') + "|||-1|0|-1";
     }
-    void refused()
+    void open()
     {
         QFETCH(QByteArray, bytes);
-        QFETCH(QString, message);
         PalmDbBook book;
         QString error;
-        QVERIFY(!MobiParser::openPalmDb(book, write(bytes), &error));
-        QCOMPARE(error, message);
-        QCOMPARE(MobiParser::recordCount(book), 0);
-        QVERIFY(book.filePath.isEmpty());
+        const bool ok = MobiParser::openPalmDb(book, write(bytes), &error);
+        const MobiBookMetadata &m = book.metadata;
+        QTEST(ok ? QStringList({m.title, m.authors.join('&'), m.publisher, QString::number(qint32(book.kf8BoundaryRecord)),
+                                QString::number(book.mobiSection.startRecord),
+                                QString::number(book.kf8Section.startRecord)}).join('|')
+                 : error,
+              "result");
+        QCOMPARE(MobiParser::hasKf8Section(book), book.kf8Section.startRecord >= 0);
+        QCOMPARE(MobiParser::recordCount(book) == 0 && book.filePath.isEmpty(), !ok);
     }
 
-    void palmDocNameAndRecords()
+    // A PalmDOC book: its name up to a NUL, records by index, the last one
+    // to the end of the file and bounded in size.
+    void palmDocRecords()
     {
-        QByteArray record0 = headerRecord({});
-        record0.truncate(16);
         PalmDbBook book;
         QString error;
-        QVERIFY(MobiParser::openPalmDb(book, write(palmDb(QByteArray("Night\0Rain", 10), {record0, "ab", "cde"}, "TEXt", "REAd")), &error));
+        QVERIFY(MobiParser::openPalmDb(book, write(palmDb(QByteArray("Night\0Rain", 10), {headerRecord({}).left(16), "ab", "cde"},
+                                                          "TEXt", "REAd")), &error));
         QVERIFY(MobiParser::isPalmDoc(book) && !MobiParser::isMobi(book));
         QCOMPARE(book.metadata.title, QString("Night"));
-        QCOMPARE(MobiParser::readRecord(book, 2), QByteArray("cde")); // the last record runs to the end
+        QCOMPARE(MobiParser::readRecord(book, 2), QByteArray("cde"));
         QVERIFY(MobiParser::readRecord(book, 3, &error).isEmpty());
         QCOMPARE(error, QString("PalmDB 记录索引越界"));
-
-        QVERIFY(MobiParser::openPalmDb(book, write(palmDb(QByteArray(32, 'N'), {headerRecord({}), "t"})), &error));
-        QCOMPARE(book.palmName, QString(32, 'N'));
-        QCOMPARE(book.metadata.title, QString(32, 'N'));
 
         // A last record one byte over 100 MiB (a sparse file).
         const QString big = write(palmDb("x", {headerRecord({}), "t"}));
@@ -185,64 +209,6 @@ private slots:
         QVERIFY(MobiParser::openPalmDb(book, big, &error));
         QVERIFY(MobiParser::readRecord(book, 1, &error).isEmpty());
         QCOMPARE(error, QString("PalmDB 记录大小无效"));
-    }
-
-    void exth_data()
-    {
-        QTest::addColumn<ExthItems>("items");
-        QTest::addColumn<QByteArray>("fullName");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QStringList>("authors");
-        QTest::addColumn<quint32>("boundary");
-        QTest::newRow("full name") << ExthItems{} << QByteArray("  Full  ") << "Full" << QStringList() << 0xFFFFFFFFu;
-        QTest::newRow("503 wins, empty 503 does not")
-            << ExthItems{{503, "Updated"}, {503, " "}} << QByteArray("Full") << "Updated" << QStringList() << 0xFFFFFFFFu;
-        QTest::newRow("author once") << ExthItems{{100, "A"}, {100, " A "}, {100, "B"}} << QByteArray()
-                                     << "Palm Name" << QStringList({"A", "B"}) << 0xFFFFFFFFu;
-        QTest::newRow("121 of 4 bytes") << ExthItems{{121, be32(7)}} << QByteArray() << "Palm Name" << QStringList() << 7u;
-        QTest::newRow("121 of 8 bytes ignored") << ExthItems{{121, be32(7) + be32(1)}} << QByteArray() << "Palm Name"
-                                                << QStringList() << 0xFFFFFFFFu;
-    }
-    void exth()
-    {
-        QFETCH(ExthItems, items);
-        QFETCH(QByteArray, fullName);
-        Header h;
-        h.exth = items;
-        h.fullName = fullName;
-        PalmDbBook book;
-        QVERIFY(MobiParser::openPalmDb(book, write(this->book(h, 2))));
-        QTEST(book.metadata.title, "title");
-        QTEST(book.metadata.authors, "authors");
-        QTEST(book.kf8BoundaryRecord, "boundary");
-    }
-
-    // A record length near 4 GiB ends the walk; it must not wrap around and
-    // read the block again from an earlier offset.
-    void exthLengthDoesNotWrap()
-    {
-        Header h;
-        h.exth = {{100, "First"}, {101, "Publisher"}};
-        QByteArray record0 = headerRecord(h);
-        const int second = record0.indexOf("Publisher") - 8;
-        record0.replace(second + 4, 4, be32(0xFFFFFFF8u));
-        PalmDbBook book;
-        QVERIFY(MobiParser::openPalmDb(book, write(palmDb("x", {record0, "t"}))));
-        QCOMPARE(book.metadata.authors, QStringList{"First"});
-        QVERIFY(book.metadata.publisher.isEmpty());
-    }
-
-    void combinedWithoutUsableKf8Part()
-    {
-        Header h;
-        h.exth = {{121, be32(2)}};
-        Header v6;
-        v6.textRecordCount = 1;
-        PalmDbBook book;
-        QVERIFY(MobiParser::openPalmDb(book, write(palmDb("x", {headerRecord(h), "t", "BOUNDARY", headerRecord(v6), "t"}))));
-        QVERIFY(!MobiParser::hasKf8Section(book));
-        QCOMPARE(book.kf8Section.startRecord, -1);
-        QCOMPARE(book.mobiSection.startRecord, 0);
     }
 };
 

@@ -32,16 +32,11 @@ private:
         return entries.join('|');
     }
 
-    static MobiIndexEntry entry(const QByteArray &label, const QMap<quint8, QVector<quint32>> &tags)
-    {
-        return {label, tags};
-    }
-
     static MobiIndexTable skeletons(const QVector<QVector<quint32>> &rows) // count, start, length
     {
         MobiIndexTable t;
         for (const auto &r : rows)
-            t.entries.append(entry("SKEL", {{1, {r[0]}}, {6, {r[1], r[2]}}}));
+            t.entries.append({"SKEL", {{1, {r[0]}}, {6, {r[1], r[2]}}}});
         return t;
     }
 
@@ -50,7 +45,7 @@ private:
         MobiIndexTable t;
         t.cncx.insert(0, "aid");
         for (const auto &r : rows)
-            t.entries.append(entry(QByteArray::number(r[0]), {{2, {0}}, {3, {r[1]}}, {4, {0}}, {6, {0, r[2]}}}));
+            t.entries.append({QByteArray::number(r[0]), {{2, {0}}, {3, {r[1]}}, {4, {0}}, {6, {0, r[2]}}}});
         return t;
     }
 
@@ -180,7 +175,7 @@ private slots:
         MobiIndexTable ncx;
         ncx.cncx = {{0, " A "}, {1, "B"}, {2, "C"}, {3, "   "}};
         for (const auto &t : targets)
-            ncx.entries.append(entry("n", {{3, {t[0]}}, {6, {t[1], t[2]}}}));
+            ncx.entries.append({"n", {{3, {t[0]}}, {6, {t[1], t[2]}}}});
         // Fragments at 5 (part 0) and 105 (part 1, which starts at 100).
         QList<Kf8NavEntry> navigation;
         QString error;

@@ -11,7 +11,7 @@ class TestMobiMarkup : public QObject
 
 private slots:
     // The string rewrites, one step per row: Kindle links, page breaks and
-    // void tags, image record indexes, wrapping, filepos links.
+    // void tags, image record indexes, wrapping, filepos links and anchors.
     void rewrites_data()
     {
         QTest::addColumn<QString>("step");
@@ -57,6 +57,18 @@ private slots:
         row("filepos", "self-closed", "<A filepos='5'/>", "<A href=\"#mobi-filepos-5\"/>");
         row("filepos", "reference kept", "<reference filepos=5/>", "<reference filepos=5/>");
         row("filepos", "no number kept", "<a filepos=\"x\" href=\"#y\">", "<a filepos=\"x\" href=\"#y\">");
+        const QString anchor = "<a id=\"mobi-filepos-%1\"></a>";
+        row("anchors", "at the byte, leading zeros", "<a filepos=00025>x</a>abc",
+            "<a filepos=00025>x</a>abc" + anchor.arg(25));
+        row("anchors", "inside a tag: before it", "<a filepos=\"25\">x</a><p class=\"c\">",
+            "<a filepos=\"25\">x</a>" + anchor.arg(25) + "<p class=\"c\">");
+        row("anchors", "past the end skipped", "<a filepos=99>", "<a filepos=99>");
+        row("anchors", "reference, order kept at one spot", "<reference filepos=0000000050 /><a filepos=48>yz</a>",
+            "<reference filepos=0000000050 /><a filepos=48>yz" + anchor.arg(50) + anchor.arg(48) + "</a>");
+        row("anchors", "before the body: at its start", "<html><head><reference filepos=0 /></head><body>x</body></html>",
+            "<html><head><reference filepos=0 /></head><body>" + anchor.arg(0) + "x</body></html>");
+        row("anchors", "not inside a character", QString::fromUtf8("<a filepos=15>\xe4\xb8\xad</a>"),
+            QString::fromUtf8("<a filepos=15>") + anchor.arg(15) + QString::fromUtf8("\xe4\xb8\xad</a>"));
     }
     void rewrites()
     {
@@ -68,6 +80,7 @@ private slots:
                             : step == "breaks"   ? MobiMarkup::insertPageBreaks(text)
                             : step == "recindex" ? MobiMarkup::rewriteImageRecindex(text, {{2, "mobi-image-2.png"}})
                             : step == "wrap"     ? MobiMarkup::wrapMobiHtml(text)
+                            : step == "anchors"  ? QString::fromUtf8(MobiMarkup::insertFileposAnchors(text.toUtf8()))
                                                  : MobiMarkup::rewriteFileposLinks(text);
         QTEST(out, "expected");
     }
@@ -94,35 +107,6 @@ private slots:
         QFETCH(QString, id);
         QCOMPARE(MobiMarkup::attributeValue(tag, name), value);
         QCOMPARE(MobiMarkup::tagId(tag), id);
-    }
-
-    void fileposAnchors_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("at the byte, leading zeros")
-            << QByteArray("<a filepos=00025>x</a>abc") << QByteArray("<a filepos=00025>x</a>abc<a id=\"mobi-filepos-25\"></a>");
-        QTest::newRow("inside a tag: before it")
-            << QByteArray("<a filepos=\"25\">x</a><p class=\"c\">")
-            << QByteArray("<a filepos=\"25\">x</a><a id=\"mobi-filepos-25\"></a><p class=\"c\">");
-        QTest::newRow("past the end skipped") << QByteArray("<a filepos=99>") << QByteArray("<a filepos=99>");
-        QTest::newRow("reference, order kept at one spot")
-            << QByteArray("<reference filepos=0000000050 /><a filepos=48>yz</a>")
-            << QByteArray("<reference filepos=0000000050 /><a filepos=48>yz<a id=\"mobi-filepos-50\"></a>"
-                          "<a id=\"mobi-filepos-48\"></a></a>");
-        QTest::newRow("before the body: at its start")
-            << QByteArray("<html><head><reference filepos=0 /></head><body>x</body></html>")
-            << QByteArray("<html><head><reference filepos=0 /></head><body><a id=\"mobi-filepos-0\"></a>x</body></html>");
-        QTest::newRow("not inside a character")
-            << QByteArray("<a filepos=15>\xe4\xb8\xad</a>")
-            << QByteArray("<a filepos=15><a id=\"mobi-filepos-15\"></a>\xe4\xb8\xad</a>");
-    }
-
-    void fileposAnchors()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(QByteArray, expected);
-        QCOMPARE(MobiMarkup::insertFileposAnchors(bytes), expected);
     }
 
     void parseError_data()

@@ -2,30 +2,20 @@
 // outline, a printed Chinese contents page and page ranges; page paragraphs;
 // refused files; reading the first page through the core.
 
-#include "applicationcore.h"
 #include "coresession.h"
-#include "chapterinfo.h"
-#include "databaseconnection.h"
 #include "dbtestutils.h"
 #include "importoutcome.h"
-#include "keys.h"
-#include "novelinfo.h"
 #include "paths.h"
 #include "pdfchapterparser.h"
 #include "pdfpageloader.h"
-#include "quilloraimageprovider.h"
-#include "renderpool.h"
-#include "testenvironment.h"
+#include "readingpages.h"
 
 #include <poppler-qt5.h>
 
 #include <QPainter>
 #include <QPdfWriter>
 #include <QSettings>
-#include <QSqlQuery>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
@@ -102,28 +92,18 @@ class TestPdfBooks : public QObject, private CoreSession
 {
     Q_OBJECT
 
-
     QString file(const QString &name) const { return env->root() + QLatin1Char('/') + name; }
-    QString fixture(const QString &name, const QString &as)
-    {
-        QFile::copy(QStringLiteral(QUILLORA_TEST_DATA_DIR "/pdf/") + name, file(as));
-        return file(as);
-    }
     // "title|first page|last page" per chapter, from the stored rows and the pages' ids.
     QStringList storedChapters(const QString &path)
     {
-        QSqlQuery query(DatabaseConnection::database());
-        query.prepare("SELECT c.title, count(p.id), (SELECT image_id FROM unified_paragraph f "
-                      "WHERE f.chapter_id = c.id AND f.para_index = 0) FROM chapter_info c "
-                      "JOIN unified_paragraph p ON p.chapter_id = c.id WHERE c.novel_id = ? "
-                      "GROUP BY c.id ORDER BY c.chapter_index");
-        query.addBindValue(md5Hex(path));
         QStringList got;
-        query.exec();
-        while (query.next()) {
-            const PdfPageUrl first = PdfPageLoader::parsePdfUrl(query.value(2).toString());
-            got << QStringLiteral("%1|%2|%3").arg(query.value(0).toString()).arg(first.page)
-                       .arg(first.page + query.value(1).toInt() - 1);
+        for (const QString &row : DbTestUtils::column(
+                 "SELECT c.title || '|' || count(p.id) || '|' || (SELECT image_id FROM unified_paragraph f "
+                 "WHERE f.chapter_id = c.id AND f.para_index = 0) FROM chapter_info c JOIN unified_paragraph p "
+                 "ON p.chapter_id = c.id WHERE c.novel_id = ? GROUP BY c.id ORDER BY c.chapter_index", md5Hex(path))) {
+            const int first = PdfPageLoader::parsePdfUrl(row.section('|', 2)).page;
+            got << QStringLiteral("%1|%2|%3").arg(row.section('|', 0, 0)).arg(first)
+                       .arg(first + row.section('|', 1, 1).toInt() - 1);
         }
         return got;
     }
@@ -152,7 +132,7 @@ private slots:
         QFETCH(QStringList, chapters);
         QString path = file("book.pdf");
         if (book == "outline")
-            path = fixture("outline.pdf", "outline.pdf");
+            path = copyTestBook("pdf/outline.pdf");
         else if (book.startsWith("contents"))
             QVERIFY(writeContentsBook(path, book.section(' ', 1).toInt()));
         else
@@ -185,7 +165,7 @@ private slots:
         QFETCH(QSize, page);
         QSettings(Paths::settingsFile(), QSettings::NativeFormat)
             .setValue("READ_SETTING/PDF_DPI", quality < 0 ? QVariant("high") : QVariant(quality));
-        const QString path = name == "outline.pdf" ? fixture(name, name) : file(name);
+        const QString path = name == "outline.pdf" ? copyTestBook("pdf/" + name) : file(name);
         if (name.startsWith("poster"))
             QVERIFY(writeBook(path, pages(2), QSizeF(14400, 14400)));
         else if (name != "outline.pdf")
@@ -198,21 +178,19 @@ private slots:
         const QImage cover(novel.value("cover_path").toString());
         QVERIFY(!cover.isNull() && qMax(cover.width(), cover.height()) <= 1600);
 
-        QSqlQuery query(DatabaseConnection::database());
-        query.prepare("SELECT image_id, image_width, image_height, start_progress_index, kind FROM unified_paragraph "
-                      "WHERE novel_id = ? ORDER BY chapter_id, para_index");
-        query.addBindValue(md5Hex(path));
-        QVERIFY(query.exec() && query.next());
-        const QString id = query.value(0).toString();
-        QCOMPARE(QSize(query.value(1).toInt(), query.value(2).toInt()), page);
-        QVERIFY(qint64(page.width()) * page.height() <= 64000000);
-        QCOMPARE(query.value(4).toInt(), 2);
+        // The first two pages: "image id|width|height|start progress|kind".
+        const QStringList rows = DbTestUtils::column(
+            "SELECT image_id || '|' || image_width || '|' || image_height || '|' || start_progress_index || '|' || kind "
+            "FROM unified_paragraph WHERE novel_id = ? ORDER BY chapter_id, para_index LIMIT 2", md5Hex(path));
+        QCOMPARE(rows.size(), 2);
+        const QString id = rows.first().section('|', 0, 0);
+        QCOMPARE(QSize(rows.first().section('|', 1, 1).toInt(), rows.first().section('|', 2, 2).toInt()), page);
+        QCOMPARE(rows.first().section('|', 4), QStringLiteral("2"));
+        QCOMPARE(rows.last().section('|', 3, 3), QStringLiteral("1200"));
         QCOMPARE(id.section('?', 0, -2), "pdf://" + dataDir(path) + "/book.pdf");
         const PdfPageUrl url = PdfPageLoader::parsePdfUrl(id);
         QCOMPARE(url.page, 0);
         QCOMPARE(PdfPageLoader::pageSize(url.path, url.page, url.dpi), page);
-        QVERIFY(query.next());
-        QCOMPARE(query.value(3).toLongLong(), 1200);
         if (name.startsWith("poster"))
             return;
         // The recorded page drawn whole: the box painted at 60..260 x 200..300 points.
@@ -259,7 +237,7 @@ private slots:
     {
         QFETCH(QString, kind);
         QFETCH(QString, message);
-        const QString path = fixture("outline.pdf", "book.pdf");
+        const QString path = copyTestBook("pdf/outline.pdf", "book.pdf");
         if (kind == "store") {
             QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
             DbTestUtils::execSql("CREATE TRIGGER full BEFORE INSERT ON unified_paragraph BEGIN SELECT RAISE(ABORT, 'full'); END");
@@ -279,10 +257,10 @@ private slots:
         if (kind == "store") {
             QVERIFY(writeBook(path, pages(3)));
         } else if (kind == "truncated") {
-            QFile::copy(QStringLiteral(QUILLORA_TEST_DATA_DIR "/pdf/outline.pdf"), path);
+            copyTestBook("pdf/outline.pdf", "book.pdf");
             QFile(path).resize(900);
         } else {
-            fixture("locked.pdf", "book.pdf");
+            copyTestBook("pdf/locked.pdf", "book.pdf");
         }
         QCOMPARE(importOutcome(*core, path), message);
         QCOMPARE(DbTestUtils::allRows(), rows);
@@ -301,27 +279,13 @@ private slots:
         QCOMPARE(PdfChapterParser::extractTocFromOutline(document.get()).size(), PdfChapterParser::MaxTocEntries);
     }
 
-    // The reading page shows the first page as the PDF draws it.
+    // The reading page shows the first page as the PDF draws it: the ink block in place.
     void readFirstPage()
     {
         const QString path = file("read.pdf");
         QVERIFY(writeBook(path, pages(2)));
         QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
-        const QString chapter = md5Hex(path) + "_0";
-        const QString token = core->openBookForReading(md5Hex(path), chapter, 0, -1.0f, 20, 0, 360, 480,
-                                                       "#000000", "#ffffff", QString());
-        QVERIFY(!token.isEmpty());
-        QuilloraImageProvider provider;
-        QImage shown;
-        const QString key = QString::fromUtf8(QUrl::toPercentEncoding(RenderPool::makeKey(chapter, 0)));
-        QVERIFY(QTest::qWaitFor([&] { return !(shown = provider.requestImage(key, nullptr, QSize())).isNull(); }, 20000));
-        // The ink block sits at the same place relative to the page.
-        const QImage page = PdfPageLoader::imageForUrl(QString("pdf://%1book.pdf?page=0&dpi=72").arg(dataDir(path)));
-        QVERIFY(!page.isNull());
-        int ink = 0;
-        for (int y = 0; y < shown.height(); ++y)
-            for (int x = 0; x < shown.width(); ++x)
-                ink += QColor(shown.pixel(x, y)) == Ink ? 1 : 0;
+        const int ink = pixelsOf(readingPage(*core, md5Hex(path), md5Hex(path) + "_0", 0), Ink.rgb());
         QVERIFY2(ink > 360 * 480 / 40, qPrintable(QString::number(ink)));
     }
 };

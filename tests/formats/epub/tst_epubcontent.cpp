@@ -12,6 +12,7 @@
 #include "pageimageloader.h"
 
 #include <QCryptographicHash>
+#include <QDirIterator>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -297,7 +298,7 @@ private slots:
     }
 
     // Books that reach the content step and cannot be stored: the library keeps
-    // what it had, earlier import of the same file included.
+    // what it had, rows and data folder, earlier import of the same file included.
     void failuresLeaveLibrary_data()
     {
         QTest::addColumn<QString>("kind");
@@ -317,6 +318,18 @@ private slots:
         QVERIFY(good.write(path));
         QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
         const QStringList before = DbTestUtils::allRows();
+        // The data folder's files and their bytes.
+        const auto files = [&] {
+            QStringList sums;
+            QDirIterator it(dataDir(path), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                QFile file(it.next());
+                sums << file.fileName() + (file.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Md5).toHex() : QByteArray());
+            }
+            sums.sort();
+            return sums;
+        };
+        const QStringList folder = files();
 
         EpubFixture epub;
         if (kind == QLatin1String("empty")) {
@@ -348,6 +361,7 @@ private slots:
         const qint64 rssBefore = peakMemoryKiB();
         QCOMPARE(importOutcome(*core, path), QStringLiteral("构建排版数据失败"));
         QCOMPARE(DbTestUtils::allRows(), before);
+        QCOMPARE(files(), folder);
         // Nothing near the book's inflated size was held.
         QVERIFY2(peakMemoryKiB() - rssBefore < 200 * 1024, qPrintable(QString::number(peakMemoryKiB() - rssBefore)));
     }

@@ -7,16 +7,13 @@
 #include "databaseconnection.h"
 #include "dbtestutils.h"
 #include "epubfixture.h"
-#include "imagefixtures.h"
 #include "iformatparser.h"
 #include "keys.h"
 #include "novelinfo.h"
 #include "parserregistry.h"
 #include "testenvironment.h"
 
-#include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QSqlQuery>
 #include <QtTest>
 
@@ -148,53 +145,6 @@ private slots:
                 QVERIFY2(!body.contains(phrases.at(1)), qPrintable(body));
         }
         QCOMPARE(count, chapters.size());
-    }
-
-    // A book imported again from a file that has turned bad keeps its rows
-    // and every file of its data folder.
-    void failedReimportKeepsBook_data()
-    {
-        QTest::addColumn<QString>("body");
-        QTest::addColumn<QString>("spineItem");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("no chapters") << "<p>新</p>" << "gone" << "未解析到章节";
-        QTest::newRow("content refused") << "<p></p>" << "doc" << "构建排版数据失败";
-    }
-
-    void failedReimportKeepsBook()
-    {
-        QFETCH(QString, body);
-        QFETCH(QString, spineItem);
-        QVERIFY(env->openDatabase());
-        ApplicationCore core;
-        const QString path = env->root() + "/book.epub";
-        EpubFixture good;
-        good.metadata += "<meta name=\"cover\" content=\"img\"/>";
-        good.addItem("img", "cover.png", "image/png", encodedImage(QImage(8, 8, QImage::Format_RGB32), "PNG"));
-        good.addDocument("doc", "doc.xhtml", "一", "<p>旧的正文</p>");
-        QVERIFY(good.write(path));
-        QCOMPARE(importOutcome(core, path), QStringLiteral("ok"));
-        const auto folder = [&] {
-            QStringList files;
-            QDirIterator it(env->dataHome(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-            while (it.hasNext()) {
-                QFile file(it.next());
-                file.open(QIODevice::ReadOnly);
-                files << file.fileName() + QCryptographicHash::hash(file.readAll(), QCryptographicHash::Md5).toHex();
-            }
-            files.sort();
-            return files;
-        };
-        const QStringList rows = DbTestUtils::allRows();
-        const QStringList files = folder();
-
-        EpubFixture bad;
-        bad.addDocument("doc", "doc.xhtml", "一", body);
-        bad.spine = QStringList{spineItem};
-        QVERIFY(bad.write(path));
-        QTEST(importOutcome(core, path), "message");
-        QCOMPARE(DbTestUtils::allRows(), rows);
-        QCOMPARE(folder(), files);
     }
 
     void bookWithoutChaptersFailsCleanly()

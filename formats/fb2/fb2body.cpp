@@ -71,7 +71,7 @@ void Fb2Parser::flushChapter(Fb2WalkContext &context, const QString &title,
                              QVector<Paragraph> &bodyParagraphs, bool notes,
                              const QString &noteId)
 {
-    if (!hasContent(bodyParagraphs)) {
+    if (context.tooLarge || !hasContent(bodyParagraphs)) {
         // The title stays pending for the next chapter of the same body or section.
         bodyParagraphs.clear();
         return;
@@ -87,6 +87,7 @@ void Fb2Parser::flushChapter(Fb2WalkContext &context, const QString &title,
             p.footnoteId = noteId;
         }
     }
+    context.paragraphs += paragraphs.size();
     context.chapters.append(Fb2Chapter{title.trimmed(), std::move(paragraphs)});
     titleParagraphs.clear();
     bodyParagraphs.clear();
@@ -140,6 +141,12 @@ void Fb2Parser::readContainer(QXmlStreamReader &reader, const Fb2Images &images,
         if (!reader.isStartElement())
             continue;
         flushRuns(out, kind, runs);
+        if (out.size() > MaxBookParagraphs) {
+            // The book is refused: the rest of the container is only read past.
+            while (Fb2Xml::nextInside(reader, containerName)) {
+            }
+            return;
+        }
         const QStringRef name = reader.name();
         if (name == QLatin1String("section"))
             continue;
@@ -214,6 +221,11 @@ void Fb2Parser::walkChildren(Fb2WalkContext &context, QXmlStreamReader &reader,
         } else {
             readBlock(context, reader, name, bodyParagraphs, blockLevel, depth + 1);
         }
+        if (context.paragraphs + bodyParagraphs.size() + titleParagraphs.size() > MaxBookParagraphs) {
+            context.tooLarge = true;
+            bodyParagraphs.clear();
+            titleParagraphs.clear();
+        }
     }
     flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, noteId);
 }
@@ -252,6 +264,8 @@ ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
     }
     if (reader.hasError())
         return failure("FB2 正文 XML 结构无效");
+    if (context.tooLarge)
+        return failure("FB2 段落过多");
     if (context.chapters.isEmpty())
         return failure("FB2 中没有可阅读正文");
 

@@ -73,6 +73,9 @@ struct Fb2WalkContext
     Fb2RunStyle bodyStyle;
     QVector<Fb2Chapter> chapters;
     int tableCounter = 0;
+    qint64 paragraphs = 0;
+    // Past MaxBookParagraphs: the rest is read but not kept.
+    bool tooLarge = false;
 };
 
 // Text gathered for the paragraph being built.
@@ -102,6 +105,8 @@ public:
     // Larger tables are stored as one paragraph per row.
     static constexpr int MaxTableColumns = 256;
     static constexpr int MaxTableCells = 100000;
+    // What one book may hold, whatever its file's size: more is refused.
+    static constexpr int MaxBookParagraphs = 2000000;
 
     Fb2Parser() = default;
     ~Fb2Parser() override;

@@ -196,6 +196,9 @@ private slots:
         QTest::newRow("20,000 columns and rows") << "table"
             << book("<section><table><tr>" + QByteArray("<td>c</td>").repeated(20000) + "</tr>"
                     + QByteArray("<tr><td>r</td></tr>").repeated(20000) + "</table></section>") << "ok" << "0:r";
+        QTest::newRow("over 2 million paragraphs in one container") << "paragraphs"
+            << book("<section><cite>" + QByteArray("<p>a</p>").repeated(Fb2Parser::MaxBookParagraphs + 1)
+                    + "</cite></section>") << "FB2 段落过多" << "";
         QTest::newRow("truncated") << "truncated" << book("<section><p>a</p></section>").left(60)
                                    << "FB2 XML 结构无效" << "";
         QTest::newRow("element inside a text field") << "field"

@@ -152,13 +152,10 @@ bool appendName(QByteArray &out, const xmlChar *raw, bool attribute)
 
 // Escapes markup characters and drops the control characters XML refuses,
 // copying the runs between them whole.
-void appendEscaped(QByteArray &out, const xmlChar *text, bool attribute)
+void appendEscaped(QByteArray &out, const char *p, const char *end, bool attribute)
 {
-    if (!text)
-        return;
-    const char *p = reinterpret_cast<const char *>(text);
     const char *run = p;
-    for (; *p; ++p) {
+    for (; p != end; ++p) {
         const uchar c = uchar(*p);
         const char *replacement = nullptr;
         if (c == '&')
@@ -178,6 +175,14 @@ void appendEscaped(QByteArray &out, const xmlChar *text, bool attribute)
         run = p + 1;
     }
     out.append(run, int(p - run));
+}
+
+void appendEscaped(QByteArray &out, const xmlChar *text, bool attribute)
+{
+    if (!text)
+        return;
+    const char *p = reinterpret_cast<const char *>(text);
+    appendEscaped(out, p, p + qstrlen(p), attribute);
 }
 
 // The HTML parser's events written straight out as XHTML: the parser already
@@ -251,19 +256,8 @@ void characters(void *context, const xmlChar *text, int size)
     // Text outside the root element is not XML.
     if (w.open.isEmpty())
         return;
-    const QByteArray run = QByteArray::fromRawData(reinterpret_cast<const char *>(text), size);
-    const int mark = w.out.size();
-    w.out.append(run);
-    // Escaped only where needed: most text has no markup characters.
-    for (int i = mark; i < w.out.size(); ++i) {
-        const uchar c = uchar(w.out.at(i));
-        if (c == '&' || c == '<' || c == '>' || (c < 0x20 && c != '\t' && c != '\n' && c != '\r')) {
-            w.out.truncate(mark);
-            const QByteArray terminated(run);
-            appendEscaped(w.out, reinterpret_cast<const xmlChar *>(terminated.constData()), false);
-            return;
-        }
-    }
+    const char *begin = reinterpret_cast<const char *>(text);
+    appendEscaped(w.out, begin, begin + size, false);
 }
 
 void ignoreMessage(void *, const char *, ...) {}

@@ -83,6 +83,9 @@ CbrParser::~CbrParser()
     if (!rollbackFailed)
         finishImport(false);
     importLock.reset();
+    // Only when empty: the marker of an unsettled import keeps it for the sweep.
+    if (!importKept && !createdDataDir.isEmpty())
+        QDir().rmdir(createdDataDir);
 }
 
 ParseResult CbrParser::parseBookInfo(const QString &filePath)
@@ -98,6 +101,7 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
 
     bookId = bookIdForPath(filePath);
     const QString dataDir = Paths::bookDataDir(bookId);
+    createdDataDir = QFileInfo::exists(dataDir) ? QString() : dataDir;
     if (!QDir().mkpath(dataDir))
         return ParseResult::failed(translated("无法创建 %1 数据目录").arg(formatLabel));
 

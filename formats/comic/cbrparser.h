@@ -89,6 +89,8 @@ private:
     QString imagesDir;
     QString markerPath;
     QString archivePath;
+    // The data folder when this import made it: emptied by a failure, it goes.
+    QString createdDataDir;
     QStringList pendingDeletes;
     std::unique_ptr<QLockFile> importLock;
     bool transactionOpen = false;

@@ -184,6 +184,26 @@ private slots:
         QCOMPARE(dir != oldDir, flow == "commit");
     }
 
+    // A new book whose import fails leaves no folder behind.
+    void failedNewBook_data()
+    {
+        QTest::addColumn<bool>("pages");
+        QTest::newRow("no page") << false;
+        QTest::newRow("rolled back") << true;
+    }
+    void failedNewBook()
+    {
+        QFETCH(bool, pages);
+        const QString path = env->root() + "/failed.cbt";
+        QVector<FixtureEntry> notes;
+        notes.append({"notes.txt", QByteArray("no pages")});
+        QVERIFY(pages ? !comic("failed.cbt", "ustar").isEmpty() : writeArchive(path, "ustar", notes));
+        std::unique_ptr<IFormatParser> parser(CbrParser::createCbt());
+        QVERIFY(!importSteps(parser.get(), path, false).isEmpty());
+        parser.reset();
+        QVERIFY(!QFileInfo::exists(Paths::bookDataDir(md5Hex(path))));
+    }
+
     // Leftovers of killed imports, made by hand, go at the next start;
     // what stored rows reference stays.
     void sweep_data()

@@ -4,10 +4,25 @@
 
 namespace {
 
+constexpr bool latinLetter(ushort u)
+{
+    return (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= 0x00C0 && u <= 0x024F)
+        || u == 0x2019;
+}
+
+constexpr bool asciiDigit(ushort u) { return u >= '0' && u <= '9'; }
+
 // How a character takes part in a word unit: 1 starts and continues one
-// (isLatinLetter or isAsciiDigit), 2 only continues one ('-' and '\''), 0
-// stands alone. Looked up rather than tested range by range: glyphs are
-// counted over every character of a book while it is stored.
+// (a Latin letter or a digit), 2 only continues one ('-' and '\''), 0 stands
+// alone. Looked up rather than tested range by range: glyphs are counted over
+// every character of a book while it is stored.
+constexpr int wordClassOf(ushort u)
+{
+    if (latinLetter(u) || asciiDigit(u))
+        return 1;
+    return u == '-' || u == '\'' ? 2 : 0;
+}
+
 const int WordClassTableSize = 0x250;
 
 struct WordClassTable
@@ -16,16 +31,8 @@ struct WordClassTable
 
     constexpr WordClassTable()
     {
-        for (int u = 'A'; u <= 'Z'; ++u)
-            classes[u] = 1;
-        for (int u = 'a'; u <= 'z'; ++u)
-            classes[u] = 1;
-        for (int u = '0'; u <= '9'; ++u)
-            classes[u] = 1;
-        for (int u = 0x00C0; u < WordClassTableSize; ++u)
-            classes[u] = 1;
-        classes[0x002D] = 2;
-        classes[0x0027] = 2;
+        for (int u = 0; u < WordClassTableSize; ++u)
+            classes[u] = static_cast<unsigned char>(wordClassOf(ushort(u)));
     }
 };
 
@@ -34,9 +41,7 @@ constexpr WordClassTable s_wordClasses;
 inline int wordClass(QChar c)
 {
     const ushort u = c.unicode();
-    if (u < WordClassTableSize)
-        return s_wordClasses.classes[u];
-    return u == 0x2019 ? 1 : 0;
+    return u < WordClassTableSize ? s_wordClasses.classes[u] : wordClassOf(u);
 }
 
 // Index just past the unit that starts at i.
@@ -59,15 +64,12 @@ inline bool isLineBreak(QChar c)
 
 bool isLatinLetter(QChar c)
 {
-    const ushort u = c.unicode();
-    return (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= 0x00C0 && u <= 0x024F)
-        || u == 0x2019;
+    return latinLetter(c.unicode());
 }
 
 bool isAsciiDigit(QChar c)
 {
-    const ushort u = c.unicode();
-    return u >= '0' && u <= '9';
+    return asciiDigit(c.unicode());
 }
 
 bool isParagraphWhitespace(QChar c)

@@ -236,14 +236,9 @@ bool ContinuousStrip::rebuild(const LayoutConfig &config, QString &readingChapte
             if (previous && spacingBetween(*previous, line))
                 cursor += config.paragraphSpacing;
             previous = &line;
-            // The line is drawn below its space before; the bands are those
-            // the drawn line touches.
-            double top = double(y) + cursor;
-            double extent = cost;
-            if (line.height > 0) {
-                top += line.spaceBefore;
-                extent = line.height;
-            }
+            // The bands are those the drawn line touches.
+            const double top = double(y) + cursor + line.drawnTop();
+            const double extent = line.drawnHeight();
             const int firstPage = int(std::floor(top / H));
             const int lastPage = int(std::ceil((top + extent) / H)) - 1;
             for (int k = firstPage; k <= lastPage; ++k) {

@@ -98,6 +98,10 @@ struct LayoutLine
 
     // Vertical space the line takes on a page.
     float cost() const { return height + spaceBefore + spaceAfter; }
+    // Where in that space the line is drawn: below its space before; a line
+    // without height of its own is drawn over the whole space.
+    float drawnTop() const { return height > 0 ? spaceBefore : 0.0f; }
+    float drawnHeight() const { return height > 0 ? height : cost(); }
 };
 
 struct PageLayout

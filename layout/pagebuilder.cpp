@@ -155,14 +155,9 @@ QVector<PageLayout> buildContinuous(const QVector<LayoutLine> &lines, const Layo
         double yEnd = y;
         if (cost > 0) {
             yEnd = y + cost;
-            // The bands are those the drawn line touches: its space before
-            // lies above it.
-            double top = y;
-            double bottom = yEnd;
-            if (line.height > 0) {
-                top = y + line.spaceBefore;
-                bottom = top + line.height;
-            }
+            // The bands are those the drawn line touches.
+            const double top = y + line.drawnTop();
+            const double bottom = top + line.drawnHeight();
             const int firstBand = int(std::floor(top / height));
             const int lastBand = qMax(firstBand, int(std::ceil(bottom / height)) - 1);
             while (pages.size() <= lastBand) {

@@ -14,9 +14,7 @@ void ApplicationCore::openExternalFile(const QString &path)
         localPath = QUrl(localPath, QUrl::TolerantMode).toLocalFile();
     qInfo() << "[ApplicationCore::openExternalFile] 外部触发:" << localPath;
 
-    QString novelId = md5Hex(localPath);
-    if (novelId.isEmpty())
-        novelId = localPath;
+    const QString novelId = bookIdForPath(localPath);
 
     NovelInfo *novel = novelService->getNovelInfo(novelId);
     const bool found = novel != nullptr;

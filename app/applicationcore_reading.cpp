@@ -1,8 +1,6 @@
 #include "applicationcore.h"
 #include "appconfig.h"
 #include "chapterdao.h"
-#include "chapterinfo.h"
-#include "chapterservice.h"
 #include "deferredwrites.h"
 #include "unifiedparagraphdao.h"
 #include "fontregistry.h"

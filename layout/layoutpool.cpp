@@ -64,8 +64,6 @@ private:
     quint64 m_generation;
 };
 
-// The page of a chapter holding a glyph index: the last page starting at or
-// before it, the first page when all start after it; -1 without pages.
 // A page of blank lines alone starts at the glyph of the page after it.
 bool holdsNoGlyph(const PageLayout &page)
 {
@@ -76,9 +74,10 @@ bool holdsNoGlyph(const PageLayout &page)
     return true;
 }
 
-// The last page starting at or before the glyph; with an offset of 0 or
-// more, the first of the pages starting there when those before it hold no
-// glyph (a page of blank lines saved as the position).
+// The page of a chapter holding a glyph index: the last page starting at or
+// before it, the first page when all start after it; -1 without pages. With
+// an offset of 0 or more, the first of the pages starting there when those
+// before it hold no glyph (a page of blank lines saved as the position).
 int pageForGlyph(const QVector<PageLayout> &pages, int glyph, float offset = -1.0f)
 {
     if (pages.isEmpty())

@@ -13,7 +13,6 @@
 #include "readprocessinfo.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QHash>
 
 #include <limits>
@@ -279,7 +278,7 @@ QString ApplicationCore::openBookForReading(const QString &novelId, const QStrin
     // Makes this book the registry's active one (another book's fonts are
     // dropped) and registers its own fonts again; a book without any is fine.
     // Imports return the registry to it when they end.
-    FontRegistry::instance().openBook(novelId, QDir(Paths::dataLocation()).filePath(novelId));
+    FontRegistry::instance().openBook(novelId, Paths::bookDataDir(novelId));
     const LayoutConfig config = readingConfig(novelId, fontSize, letterSpacing, viewWidth,
                                               viewHeight, textColor, bgColor, readerBgColor,
                                               isDarkTheme);

@@ -13,9 +13,6 @@
 
 namespace {
 
-// Text kept of a section or container read flat past the nesting bound.
-constexpr int MaxFlatChars = 16 * 1024 * 1024;
-
 bool hasContent(const QVector<Paragraph> &paragraphs)
 {
     for (const Paragraph &p : paragraphs) {
@@ -29,7 +26,7 @@ bool hasContent(const QVector<Paragraph> &paragraphs)
 void readFlat(QXmlStreamReader &reader, QVector<Paragraph> &out, int kind,
               const Fb2RunStyle &style)
 {
-    const QString text = Fb2Xml::boundedText(reader, MaxFlatChars);
+    const QString text = Fb2Xml::boundedText(reader, Fb2Parser::MaxFlatChars);
     Fb2PendingRuns runs;
     Fb2Parser::addText(runs, QStringRef(&text), style);
     Fb2Parser::flushRuns(out, kind, runs);

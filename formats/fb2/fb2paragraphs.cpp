@@ -12,9 +12,6 @@ bool isBlank(const Paragraph &paragraph)
     return trimmedText(paragraph);
 }
 
-// Text kept of one element read flat past the nesting bound.
-constexpr int MaxFlatChars = 16 * 1024 * 1024;
-
 void appendSpan(QVector<TextChunk> &chunks, const QChar *text, int length,
                 const Fb2RunStyle &style)
 {

@@ -92,15 +92,8 @@ void Fb2Parser::readInline(QXmlStreamReader &reader, const QString &elementName,
     }
 }
 
-void Fb2Parser::appendStyledChar(QVector<TextChunk> &chunks, QChar character,
-                                 const Fb2RunStyle &style)
-{
-    appendSpan(chunks, &character, 1, style);
-}
-
-// The white-space rule of appendStyledChar applied a stretch at a time: runs of
-// white space between characters become one space in the style of the
-// character after them; leading and trailing white space is dropped.
+// Runs of white space between characters become one space in the style of
+// the character after them; leading and trailing white space is dropped.
 void Fb2Parser::addText(Fb2PendingRuns &runs, const QStringRef &text, const Fb2RunStyle &style)
 {
     const QChar *data = text.unicode();
@@ -117,7 +110,8 @@ void Fb2Parser::addText(Fb2PendingRuns &runs, const QStringRef &text, const Fb2R
         while (end < size && !isParagraphWhitespace(data[end]))
             ++end;
         if (runs.pendingSpace) {
-            appendStyledChar(runs.chunks, QLatin1Char(' '), style);
+            const QChar space(QLatin1Char(' '));
+            appendSpan(runs.chunks, &space, 1, style);
             runs.pendingSpace = false;
         }
         appendSpan(runs.chunks, data + i, end - i, style);

@@ -158,8 +158,6 @@ public:
                            const Fb2RunStyle &style, int kind, const Fb2Images &images,
                            const Fb2StyleSheet &styles, int level, Fb2PendingRuns &runs,
                            QVector<Paragraph> &out, int depth);
-    static void appendStyledChar(QVector<TextChunk> &chunks, QChar character,
-                                 const Fb2RunStyle &style);
     static void addText(Fb2PendingRuns &runs, const QStringRef &text, const Fb2RunStyle &style);
     static void flushRuns(QVector<Paragraph> &out, int kind, Fb2PendingRuns &runs);
     static void appendParagraph(QVector<Paragraph> &out, const Paragraph &paragraph);

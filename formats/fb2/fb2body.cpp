@@ -8,7 +8,6 @@
 #include "novelinfo.h"
 #include "paragraphutils.h"
 
-#include <QFile>
 #include <QXmlStreamReader>
 
 namespace {
@@ -268,25 +267,24 @@ ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
 
     const QString bookId = novel->id();
     const QString now = currentTimeString();
-    ParseResult result;
+    QVector<ChapterInfo *> chapters;
     chapterParagraphs.clear();
     chapterParagraphs.reserve(context.chapters.size());
-    result.chapters.reserve(context.chapters.size());
+    chapters.reserve(context.chapters.size());
     for (int i = 0; i < context.chapters.size(); ++i) {
         Fb2Chapter &chapter = context.chapters[i];
         ChapterInfo *info = newChapterRecord(
             bookId + QStringLiteral("_fb2_") + QString::number(i), bookId, i,
             chapter.title.isEmpty() ? translated("第 %1 章").arg(i + 1) : chapter.title, bookPath, now);
-        if (!result.chapters.isEmpty()) {
-            ChapterInfo *previous = result.chapters.last();
+        if (!chapters.isEmpty()) {
+            ChapterInfo *previous = chapters.last();
             previous->setNextChapter(info->id());
             info->setPrevChapter(previous->id());
         }
-        result.chapters.append(info);
+        chapters.append(info);
         chapterParagraphs.append(std::move(chapter.paragraphs));
     }
-    result.success = true;
-    return result;
+    return ParseResult::ofChapters(chapters);
 }
 
 bool Fb2Parser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,

@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
-#include <QSet>
 #include <QXmlStreamReader>
 
 namespace {

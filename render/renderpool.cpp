@@ -334,19 +334,10 @@ void RenderPool::evictFarPages()
     }
 }
 
-qint64 RenderPool::keepRank(const QString &chapterId, int pageIndex) const
-{
-    int d = 0;
-    return pageDistanceLocked(chapterId, pageIndex, d) ? rankForDistance(d, m_direction)
-                                                       : NoDistanceRank;
-}
-
 qint64 RenderPool::keepRankOfKey(const QString &key) const
 {
-    const int colon = key.lastIndexOf(QLatin1Char(':'));
-    if (colon < 0)
-        return NoDistanceRank;
-    return keepRank(key.left(colon), key.midRef(colon + 1).toInt());
+    int d = 0;
+    return keyDistanceLocked(key, d) ? rankForDistance(d, m_direction) : NoDistanceRank;
 }
 
 QVector<QPair<qint64, qint64>> RenderPool::readyRanksLocked() const

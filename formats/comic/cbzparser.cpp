@@ -22,6 +22,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QImage>
 #include <QImageReader>
 #include <QSaveFile>
 #include <QTextCodec>
@@ -319,11 +320,6 @@ QByteArray CbzParser::readEntry(unzFile zip, const QByteArray &rawName, qint64 m
     if (rawName.isEmpty() || !zip || maxSize < 1 || unzLocateFile(zip, rawName.constData(), 1) != UNZ_OK)
         return QByteArray();
     return readCurrentEntry(zip, quint64(maxSize));
-}
-
-QImage CbzParser::decodeCover(unzFile zip, const CbzPageEntry &entry)
-{
-    return decodeCoverBytes(readEntry(zip, entry.rawName, qint64(MaxPageBytes)));
 }
 
 bool CbzParser::copyBookFile(const QString &source, const QString &target)

@@ -27,9 +27,7 @@
 #include <QSaveFile>
 #include <QTextCodec>
 
-#include <algorithm>
 #include <cstdio>
-#include <numeric>
 
 namespace {
 
@@ -295,24 +293,9 @@ bool CbzParser::isImageEntry(const QByteArray &rawName, const QString &displayNa
 
 void CbzParser::naturalSort(QVector<CbzPageEntry> &entries)
 {
-    const NaturalOrder order;
-    std::vector<QCollatorSortKey> keys;
-    keys.reserve(size_t(entries.size()));
-    for (const CbzPageEntry &entry : qAsConst(entries))
-        keys.push_back(order.sortKey(entry.displayName));
-    std::vector<int> indices(size_t(entries.size()));
-    std::iota(indices.begin(), indices.end(), 0);
-    std::stable_sort(indices.begin(), indices.end(), [&](int a, int b) {
-        const int byName = keys[size_t(a)].compare(keys[size_t(b)]);
-        if (byName != 0)
-            return byName < 0;
-        return qstrcmp(entries.at(a).rawName, entries.at(b).rawName) < 0;
-    });
-    QVector<CbzPageEntry> sorted;
-    sorted.reserve(entries.size());
-    for (int index : indices)
-        sorted.append(entries.at(index));
-    entries.swap(sorted);
+    NaturalOrder().sort(
+        entries, [](const CbzPageEntry &entry) { return entry.displayName; },
+        [](const CbzPageEntry &entry) { return entry.rawName; });
 }
 
 QByteArray CbzParser::readEntry(unzFile zip, const QByteArray &rawName, qint64 maxSize)

@@ -132,12 +132,9 @@ bool scanEntries(unzFile zip, Scan &scan)
         }
         if (size <= CbzParser::MaxComicInfoBytes
             && QFileInfo(entry.displayName).fileName().compare(QLatin1String("ComicInfo.xml"), Qt::CaseInsensitive) == 0) {
-            QString normalised = entry.displayName;
-            normalised.replace(QLatin1Char('\\'), QLatin1Char('/'));
-            while (normalised.startsWith(QLatin1String("./")))
-                normalised.remove(0, 2);
             // The last top-level one, else the first nested one.
-            if (scan.comicInfoName.isEmpty() || !normalised.contains(QLatin1Char('/')))
+            if (scan.comicInfoName.isEmpty()
+                || !ArchiveImageLoader::writtenPath(entry.displayName).contains(QLatin1Char('/')))
                 scan.comicInfoName = entry.rawName;
         }
     }

@@ -128,6 +128,11 @@ QString ArchiveImageLoader::writtenPath(struct archive_entry *entry)
         name = QString::fromUtf8(utf8);
     else if (const char *local = archive_entry_pathname(entry))
         name = QString::fromLocal8Bit(local);
+    return writtenPath(name);
+}
+
+QString ArchiveImageLoader::writtenPath(QString name)
+{
     // Windows separators, "./" prefixes and doubled slashes name the same file.
     name.replace(QLatin1Char('\\'), QLatin1Char('/'));
     while (name.startsWith(QLatin1String("./")))

@@ -35,6 +35,7 @@ public:
     // The entry's path as written, decoded, with "\" as "/" and leading "./"
     // dropped; normalised, its parts joined again without empty ones.
     static QString writtenPath(struct archive_entry *entry);
+    static QString writtenPath(QString name);
     static QString normalisedPath(struct archive_entry *entry);
 
     // Drops the cached ZIP and archive handles of path, e.g. before the file

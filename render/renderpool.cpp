@@ -318,35 +318,29 @@ void RenderPool::evictFarPages()
         else
             ++it;
     }
-    while (m_readyBytes > MemoryBudget) {
-        auto farthest = m_readyImages.end();
-        qint64 farthestRank = -1;
-        for (auto it = m_readyImages.begin(); it != m_readyImages.end(); ++it) {
-            const qint64 rank = it.key() == current ? -1 : keepRankOfKey(it.key());
-            if (rank > farthestRank) {
-                farthest = it;
-                farthestRank = rank;
-            }
-        }
-        if (farthest == m_readyImages.end())
-            break;
-        dropImage(farthest);
+    if (m_readyBytes <= MemoryBudget)
+        return;
+    // The ranks do not change while pages go: taken once, the farthest first
+    // (the first in key order among equals), never the current page.
+    QVector<QPair<qint64, QString>> byRank;
+    for (auto it = m_readyImages.cbegin(); it != m_readyImages.cend(); ++it) {
+        if (it.key() != current)
+            byRank.append({keepRankOfKey(it.key()), it.key()});
     }
-}
-
-qint64 RenderPool::keepRank(const QString &chapterId, int pageIndex) const
-{
-    int d = 0;
-    return pageDistanceLocked(chapterId, pageIndex, d) ? rankForDistance(d, m_direction)
-                                                       : NoDistanceRank;
+    std::stable_sort(byRank.begin(), byRank.end(),
+                     [](const QPair<qint64, QString> &a, const QPair<qint64, QString> &b) {
+                         return a.first > b.first;
+                     });
+    for (int i = 0; i < byRank.size() && m_readyBytes > MemoryBudget; ++i) {
+        auto it = m_readyImages.find(byRank[i].second);
+        dropImage(it);
+    }
 }
 
 qint64 RenderPool::keepRankOfKey(const QString &key) const
 {
-    const int colon = key.lastIndexOf(QLatin1Char(':'));
-    if (colon < 0)
-        return NoDistanceRank;
-    return keepRank(key.left(colon), key.midRef(colon + 1).toInt());
+    int d = 0;
+    return keyDistanceLocked(key, d) ? rankForDistance(d, m_direction) : NoDistanceRank;
 }
 
 QVector<QPair<qint64, qint64>> RenderPool::readyRanksLocked() const

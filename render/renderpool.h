@@ -112,7 +112,6 @@ private:
     void evictFarPages();
     // Lower keeps longer: the current page, then by reading distance with
     // pages behind counting double; pages without a distance come last.
-    qint64 keepRank(const QString &chapterId, int pageIndex) const;
     qint64 keepRankOfKey(const QString &key) const;
     // Each ready page's keep rank and size in bytes.
     QVector<QPair<qint64, qint64>> readyRanksLocked() const;

@@ -1,5 +1,6 @@
 #include "cbrparser.h"
 
+#include "archiveimageloader.h"
 #include "chapterinfo.h"
 #include "comicinfo.h"
 #include "comicpages.h"
@@ -240,11 +241,9 @@ bool CbrParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStri
         const QString id = query.value(0).toString();
         QString candidate;
         if (id.startsWith(QLatin1String("archive://"))) {
-            const QString rest = id.mid(10);
-            const int split = rest.lastIndexOf(QLatin1String("::"));
-            if (split < 0)
+            candidate = ArchiveImageLoader::parseArchiveUrl(id).containerPath;
+            if (candidate.isEmpty())
                 continue;
-            candidate = rest.left(split);
         } else {
             candidate = QFileInfo(id).absolutePath();
         }

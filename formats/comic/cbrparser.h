@@ -11,7 +11,6 @@
 #include <functional>
 #include <memory>
 
-class NaturalOrder;
 class QLockFile;
 class Transaction;
 struct archive;
@@ -68,9 +67,6 @@ public:
     // size; (-1, -1) when unknown or when writing failed (*written false).
     static QSize extractEntry(struct archive *reader, qint64 declaredSize,
                               const QString &targetPath, bool *written);
-    // Natural page order, independent of the machine's locale; ties broken
-    // by the name bytes so the order is total.
-    static bool naturalLess(const NaturalOrder &order, const QByteArray &a, const QByteArray &b);
     // Lower-case suffix of the entry's file name; "jpg" and "jpe" give "jpeg".
     static QByteArray imageFormatKey(const QByteArray &name);
 

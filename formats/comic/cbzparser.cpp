@@ -22,13 +22,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QImage>
 #include <QImageReader>
 #include <QSaveFile>
 #include <QTextCodec>
 
-#include <algorithm>
 #include <cstdio>
-#include <numeric>
 
 namespace {
 
@@ -133,12 +132,9 @@ bool scanEntries(unzFile zip, Scan &scan)
         }
         if (size <= CbzParser::MaxComicInfoBytes
             && QFileInfo(entry.displayName).fileName().compare(QLatin1String("ComicInfo.xml"), Qt::CaseInsensitive) == 0) {
-            QString normalised = entry.displayName;
-            normalised.replace(QLatin1Char('\\'), QLatin1Char('/'));
-            while (normalised.startsWith(QLatin1String("./")))
-                normalised.remove(0, 2);
             // The last top-level one, else the first nested one.
-            if (scan.comicInfoName.isEmpty() || !normalised.contains(QLatin1Char('/')))
+            if (scan.comicInfoName.isEmpty()
+                || !ArchiveImageLoader::writtenPath(entry.displayName).contains(QLatin1Char('/')))
                 scan.comicInfoName = entry.rawName;
         }
     }
@@ -294,24 +290,9 @@ bool CbzParser::isImageEntry(const QByteArray &rawName, const QString &displayNa
 
 void CbzParser::naturalSort(QVector<CbzPageEntry> &entries)
 {
-    const NaturalOrder order;
-    std::vector<QCollatorSortKey> keys;
-    keys.reserve(size_t(entries.size()));
-    for (const CbzPageEntry &entry : qAsConst(entries))
-        keys.push_back(order.sortKey(entry.displayName));
-    std::vector<int> indices(size_t(entries.size()));
-    std::iota(indices.begin(), indices.end(), 0);
-    std::stable_sort(indices.begin(), indices.end(), [&](int a, int b) {
-        const int byName = keys[size_t(a)].compare(keys[size_t(b)]);
-        if (byName != 0)
-            return byName < 0;
-        return qstrcmp(entries.at(a).rawName, entries.at(b).rawName) < 0;
-    });
-    QVector<CbzPageEntry> sorted;
-    sorted.reserve(entries.size());
-    for (int index : indices)
-        sorted.append(entries.at(index));
-    entries.swap(sorted);
+    NaturalOrder().sort(
+        entries, [](const CbzPageEntry &entry) { return entry.displayName; },
+        [](const CbzPageEntry &entry) { return entry.rawName; });
 }
 
 QByteArray CbzParser::readEntry(unzFile zip, const QByteArray &rawName, qint64 maxSize)
@@ -319,11 +300,6 @@ QByteArray CbzParser::readEntry(unzFile zip, const QByteArray &rawName, qint64 m
     if (rawName.isEmpty() || !zip || maxSize < 1 || unzLocateFile(zip, rawName.constData(), 1) != UNZ_OK)
         return QByteArray();
     return readCurrentEntry(zip, quint64(maxSize));
-}
-
-QImage CbzParser::decodeCover(unzFile zip, const CbzPageEntry &entry)
-{
-    return decodeCoverBytes(readEntry(zip, entry.rawName, qint64(MaxPageBytes)));
 }
 
 bool CbzParser::copyBookFile(const QString &source, const QString &target)

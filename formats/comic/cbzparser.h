@@ -6,7 +6,6 @@
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QImage>
 #include <QString>
 #include <QVector>
 
@@ -69,8 +68,6 @@ public:
     static bool isImageEntry(const QByteArray &rawName, const QString &displayName);
     // Reading order: natural order of the display names, raw bytes on ties.
     static void naturalSort(QVector<CbzPageEntry> &entries);
-    // The page decoded to fit the cover box, or null.
-    static QImage decodeCover(unzFile zip, const CbzPageEntry &entry);
     // Byte copy through QSaveFile: the target is replaced only when complete.
     static bool copyBookFile(const QString &source, const QString &target);
     static ComicInfo parseComicInfo(const QByteArray &xml) { return ::parseComicInfo(xml); }

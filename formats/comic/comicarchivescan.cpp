@@ -21,7 +21,6 @@
 #include <langinfo.h>
 #include <locale.h>
 
-#include <algorithm>
 #include <vector>
 
 namespace {
@@ -144,18 +143,6 @@ QByteArray CbrParser::imageFormatKey(const QByteArray &name)
     if (key == "jpg" || key == "jpe")
         key = "jpeg";
     return key;
-}
-
-bool CbrParser::naturalLess(const NaturalOrder &order, const QByteArray &a, const QByteArray &b)
-{
-    const auto text = [](const QByteArray &name) {
-        const int nul = name.indexOf('\0');
-        return QString::fromUtf8(nul < 0 ? name : name.left(nul));
-    };
-    const int result = order.compare(text(a), text(b));
-    if (result != 0)
-        return result < 0;
-    return qstrcmp(a, b) < 0;
 }
 
 QSize CbrParser::extractEntry(struct archive *reader, qint64 declaredSize, const QString &targetPath,
@@ -342,10 +329,13 @@ bool CbrParser::scanArchive(const QString &formatLabel, const QString &filePath,
     QLOG_DEBUG() << "[CbrParser] scan complete before sort entries=" << entries.size()
                  << "archiveEntries=" << headers << "totalUncompressedBytes=" << declaredTotal
                  << "elapsedMs=" << timer.elapsed();
-    const NaturalOrder order;
-    std::stable_sort(entries.begin(), entries.end(), [&order](const CbrImageEntry &a, const CbrImageEntry &b) {
-        return naturalLess(order, a.name, b.name);
-    });
+    NaturalOrder().sort(
+        entries,
+        [](const CbrImageEntry &entry) {
+            const int nul = entry.name.indexOf('\0');
+            return QString::fromUtf8(nul < 0 ? entry.name : entry.name.left(nul));
+        },
+        [](const CbrImageEntry &entry) { return entry.name; });
     QLOG_DEBUG() << "[CbrParser] scan sorted entries=" << entries.size() << "elapsedMs=" << timer.elapsed();
     return true;
 }

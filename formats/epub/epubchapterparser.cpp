@@ -194,12 +194,8 @@ QString markupText(const QString &markup)
             if (code > 0 && code <= 0x10FFFF)
                 resolved = QString::fromUcs4(&code, 1);
         } else {
-            resolved = name == QLatin1String("amp") ? QStringLiteral("&")
-                : name == QLatin1String("lt")       ? QStringLiteral("<")
-                : name == QLatin1String("gt")       ? QStringLiteral(">")
-                : name == QLatin1String("quot")     ? QStringLiteral("\"")
-                : name == QLatin1String("apos")     ? QStringLiteral("'")
-                                                    : HtmlEntityResolver::characters(name);
+            // The resolver's table holds the XML names as well.
+            resolved = HtmlEntityResolver::characters(name);
         }
         out += resolved.isNull() ? match.captured(0) : resolved;
         last = match.capturedEnd();

@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
-#include <QSet>
 #include <QXmlStreamReader>
 
 namespace {
@@ -114,14 +113,14 @@ QList<FontManifestEntry> registerFonts(const Book &book)
             entry.obfuscation = obfuscation.method;
             entry.key = obfuscation.key;
             entry.prefixLength = obfuscation.length;
-            if (faces.isRegistered(rule) || obfuscation.method == QLatin1String("unsupported")) {
-                faces.manifest.append(entry);
-                continue;
-            }
-            if (readSources == MaxFontSources)
+            // Bytes are read only for a face still without a font, within the cap;
+            // every source is recorded either way.
+            const bool wanted =
+                !faces.isRegistered(rule) && obfuscation.method != QLatin1String("unsupported");
+            if (wanted && readSources == MaxFontSources)
                 qWarning().noquote() << "[EpubUnifiedParser] 字体来源超过上限，其余不再读取:"
                                      << MaxFontSources;
-            if (readSources++ >= MaxFontSources) {
+            if (!wanted || readSources++ >= MaxFontSources) {
                 faces.manifest.append(entry);
                 continue;
             }

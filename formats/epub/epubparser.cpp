@@ -77,17 +77,16 @@ bool EpubParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStr
 
 bool EpubParser::finishImport(bool success)
 {
-    if (!success)
-        Paths::removeBookDataDir(m_createdDataDir);
-    m_createdDataDir.clear();
     if (success) {
         m_previousFiles.discard();
     } else {
+        Paths::removeBookDataDir(m_createdDataDir);
         // A handle on the failed import's copy would be read for the old book.
         const QString kept = m_previousFiles.dataDir();
         if (!kept.isEmpty())
             ArchiveImageLoader::releaseArchive(kept + QLatin1Char('/') + QLatin1String(EpubFiles::BookCopyFile));
         m_previousFiles.restore();
     }
+    m_createdDataDir.clear();
     return true;
 }

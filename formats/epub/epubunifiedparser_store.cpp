@@ -14,11 +14,9 @@
 #include "unifiedparagraphdao.h"
 #include "xmltext.h"
 
-#include <QBuffer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QImageReader>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTextStream>

@@ -157,12 +157,13 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
         chapter->setProperty("pdfEndPage", entry.endPage - 1);
         chapter->setProperty("pdfRenderDpi", dpi);
         chapter->setProperty("pdfSourcePath", sourcePath);
-        if (i > 0)
-            chapter->setPrevChapter(result.chapters.last()->id());
+        if (i > 0) {
+            ChapterInfo *previous = result.chapters.last();
+            chapter->setPrevChapter(previous->id());
+            previous->setNextChapter(chapter->id());
+        }
         result.chapters.append(chapter);
     }
-    for (int i = 0; i + 1 < result.chapters.size(); ++i)
-        result.chapters[i]->setNextChapter(result.chapters.at(i + 1)->id());
     if (errorText)
         errorText->clear();
     return result;

@@ -83,12 +83,6 @@ Paragraph pageParagraph(const QString &path, int page, int dpi, const QSize &siz
 }
 
 bool PdfUnifiedParser::parseAndStore(const QVector<ChapterInfo *> &chapters, const QString &novelId,
-                                     UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
-{
-    return parseAndStore(chapters, novelId, paragraphDao, chunkDao, QVector<QSizeF>());
-}
-
-bool PdfUnifiedParser::parseAndStore(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                                      UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao,
                                      const QVector<QSizeF> &pagePoints)
 {

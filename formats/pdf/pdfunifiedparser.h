@@ -17,11 +17,9 @@ public:
     // Stores the book's page paragraphs in place of its old ones, in one
     // transaction on the calling thread's connection (a savepoint inside the
     // import's). Path and dpi come from the first chapter's properties. True
-    // when committed with at least one paragraph.
-    static bool parseAndStore(const QVector<ChapterInfo *> &chapters, const QString &novelId,
-                              UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao);
-    // The same with every page's size in points already read (index = page),
-    // so the file is not opened again; empty: read from the file.
+    // when committed with at least one paragraph. pagePoints holds every
+    // page's size in points already read (index = page), so the file is not
+    // opened again; empty: read from the file.
     static bool parseAndStore(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                               UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao,
                               const QVector<QSizeF> &pagePoints);

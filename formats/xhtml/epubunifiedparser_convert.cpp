@@ -142,6 +142,14 @@ QString epubTypeOf(const QXmlStreamAttributes &attributes)
     return QString();
 }
 
+bool isFootnote(const QXmlStreamAttributes &attributes)
+{
+    const QStringList types = words(epubTypeOf(attributes));
+    const QStringList roles = words(EpubUnifiedParser::attributeValue(attributes, QStringLiteral("role")));
+    return types.contains(QLatin1String("footnote")) || types.contains(QLatin1String("rearnote"))
+        || roles.contains(QLatin1String("doc-footnote"));
+}
+
 // A "\n" chunk ends the cell's current line unless one already does.
 void endCellLine(XhtmlConvertState &s)
 {
@@ -381,32 +389,30 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
         s.started = true;
     }
 
-    const QStringList types = words(epubTypeOf(attributes));
-    const QStringList roles = words(attributeValue(attributes, QStringLiteral("role")));
-    const bool footnote = types.contains(QLatin1String("footnote"))
-        || types.contains(QLatin1String("rearnote")) || roles.contains(QLatin1String("doc-footnote"));
     // Hidden content is not read; a hidden footnote is still the note a reference opens.
     s.display = style.values.value(QStringLiteral("display"));
     if (!s.display.isEmpty())
         s.display = s.display.trimmed().toLower();
-    if ((s.display == QLatin1String("none") || attributes.hasAttribute(QLatin1String("hidden")))
-        && !footnote && name != QLatin1String("body")) {
+    const bool hidden = (s.display == QLatin1String("none")
+                         || attributes.hasAttribute(QLatin1String("hidden")))
+        && name != QLatin1String("body");
+    // Inside a note only a hidden element needs to know whether it is one.
+    const bool footnote = (hidden || s.footnoteDepth == 0) && isFootnote(attributes);
+    if (hidden && !footnote) {
         s.skipDepth = s.depth;
         return;
     }
 
-    if (s.footnoteDepth == 0) {
-        if (footnote) {
-            emitParagraph(s);
-            s.paragraph = Paragraph();
-            s.paragraph.kind = Paragraph::Note;
-            s.paragraph.footnoteId = id;
-            s.run = RunStyle();
-            s.paragraphOpen = true;
-            s.atLineStart = true;
-            s.footnoteDepth = s.depth;
-            s.footnoteId = id;
-        }
+    if (s.footnoteDepth == 0 && footnote) {
+        emitParagraph(s);
+        s.paragraph = Paragraph();
+        s.paragraph.kind = Paragraph::Note;
+        s.paragraph.footnoteId = id;
+        s.run = RunStyle();
+        s.paragraphOpen = true;
+        s.atLineStart = true;
+        s.footnoteDepth = s.depth;
+        s.footnoteId = id;
     }
 
     const RunStyle before = s.run;

@@ -15,3 +15,7 @@ bool stripTrailingEntries(const QByteArray &record, quint16 extraDataFlags, int 
 // Text of `bytes` in code page 65001 (UTF-8) or, for anything else,
 // Windows-1252; NULs and C0 controls that XML forbids are dropped.
 QString decodeMobiText(const QByteArray &bytes, quint32 encoding);
+
+// Text of `bytes` up to the first NUL in code page 65001 (UTF-8), else all of
+// them in Windows-1252 (Latin-1 up to the NUL without that codec).
+QString decodeCodePage(const QByteArray &bytes, quint32 encoding);

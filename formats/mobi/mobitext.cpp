@@ -193,7 +193,7 @@ QByteArray MobiParser::extractText(const PalmDbBook &book, const MobiContentSect
         return fail(error, "MOBI 内容区无效"), QByteArray();
     if (s.encryption != 0)
         return fail(error, "不支持带 DRM 的 MOBI 文件"), QByteArray();
-    if (s.compression != 1 && s.compression != 2 && s.compression != 17480)
+    if (!isSupportedCompression(s.compression))
         return fail(error, "MOBI 压缩方式不受支持"), QByteArray();
     if (s.recordSize == 0 || s.textLength < 1 || s.textLength > MaxTextLength)
         return fail(error, "MOBI 正文长度无效"), QByteArray();

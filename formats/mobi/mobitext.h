@@ -3,6 +3,12 @@
 #include <QByteArray>
 #include <QString>
 
+// None (1), PalmDOC (2) or HUFF/CDIC (17480): the text compressions read.
+inline bool isSupportedCompression(quint16 compression)
+{
+    return compression == 1 || compression == 2 || compression == 17480;
+}
+
 // PalmDOC LZ77 of one text record. Fails with a detail naming the offset of
 // the bad command byte once the output would pass `limit`.
 bool palmDocDecompress(const QByteArray &input, qint64 limit, QByteArray *output,

@@ -3,15 +3,12 @@
 #include "chaptercontentstore.h"
 #include "chapterinfo.h"
 #include "chapterrecord.h"
-#include "databaseconnection.h"
 #include "epubunifiedparser.h"
 #include "fontregistry.h"
 #include "keys.h"
 #include "mobierror.h"
 #include "novelinfo.h"
-#include "paragraphutils.h"
 #include "paths.h"
-#include "transaction.h"
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
 
@@ -20,8 +17,6 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QUrl>
-
-#include <limits>
 
 using mobi::fail;
 

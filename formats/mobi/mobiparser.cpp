@@ -2,7 +2,6 @@
 
 #include "bookrecord.h"
 #include "keys.h"
-#include "mobierror.h"
 #include "mobitext.h"
 #include "novelinfo.h"
 #include "parserregistry.h"
@@ -10,7 +9,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-
 
 namespace {
 

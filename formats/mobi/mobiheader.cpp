@@ -94,7 +94,7 @@ void MobiParser::parseExth(PalmDbBook &book, const QByteArray &record0, quint32 
     if (!readBigEndianUInt32(record0, start + 4, blockLength)
         || !readBigEndianUInt32(record0, start + 8, count))
         return;
-    if (blockLength < 12 || start + qint64(blockLength) > size || count == 0 || blockLength < 20)
+    if (blockLength < 20 || start + qint64(blockLength) > size || count == 0)
         return;
     const qint64 end = start + qint64(blockLength);
     qint64 pos = start + 12;

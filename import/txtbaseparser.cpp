@@ -50,6 +50,17 @@ QString chapterBody(const QString &text, const ChapterInfo &chapter)
     return text.mid(start, end - start + 1).trimmed();
 }
 
+// Whether chapterBody would be non-empty, without copying the text.
+bool hasBody(const QString &text, const ChapterInfo &chapter)
+{
+    const int start = chapter.startOffset();
+    const int end = std::min(chapter.endOffset(), text.size() - 1);
+    if (start < 0)
+        return false;
+    const QChar *p = text.constData();
+    return std::any_of(p + start, p + std::max(start, end + 1), [](QChar c) { return !c.isSpace(); });
+}
+
 }
 
 TxtBaseParser::TxtBaseParser()
@@ -117,7 +128,7 @@ ParseResult TxtBaseParser::parseChapters(const QString &filePath, NovelInfo *nov
 
     // Headings alone are no book: nothing would be stored to read.
     if (std::none_of(list.chapters.cbegin(), list.chapters.cend(), [this](const ChapterInfo *chapter) {
-            return chapter && !chapterBody(text, *chapter).isEmpty();
+            return chapter && hasBody(text, *chapter);
         })) {
         qDeleteAll(list.chapters);
         return failure("文件为空");

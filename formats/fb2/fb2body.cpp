@@ -8,13 +8,9 @@
 #include "novelinfo.h"
 #include "paragraphutils.h"
 
-#include <QFile>
 #include <QXmlStreamReader>
 
 namespace {
-
-// Text kept of a section or container read flat past the nesting bound.
-constexpr int MaxFlatChars = 16 * 1024 * 1024;
 
 bool hasContent(const QVector<Paragraph> &paragraphs)
 {
@@ -29,7 +25,7 @@ bool hasContent(const QVector<Paragraph> &paragraphs)
 void readFlat(QXmlStreamReader &reader, QVector<Paragraph> &out, int kind,
               const Fb2RunStyle &style)
 {
-    const QString text = Fb2Xml::boundedText(reader, MaxFlatChars);
+    const QString text = Fb2Xml::boundedText(reader, Fb2Parser::MaxFlatChars);
     Fb2PendingRuns runs;
     Fb2Parser::addText(runs, QStringRef(&text), style);
     Fb2Parser::flushRuns(out, kind, runs);
@@ -271,25 +267,24 @@ ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
 
     const QString bookId = novel->id();
     const QString now = currentTimeString();
-    ParseResult result;
+    QVector<ChapterInfo *> chapters;
     chapterParagraphs.clear();
     chapterParagraphs.reserve(context.chapters.size());
-    result.chapters.reserve(context.chapters.size());
+    chapters.reserve(context.chapters.size());
     for (int i = 0; i < context.chapters.size(); ++i) {
         Fb2Chapter &chapter = context.chapters[i];
         ChapterInfo *info = newChapterRecord(
             bookId + QStringLiteral("_fb2_") + QString::number(i), bookId, i,
             chapter.title.isEmpty() ? translated("第 %1 章").arg(i + 1) : chapter.title, bookPath, now);
-        if (!result.chapters.isEmpty()) {
-            ChapterInfo *previous = result.chapters.last();
+        if (!chapters.isEmpty()) {
+            ChapterInfo *previous = chapters.last();
             previous->setNextChapter(info->id());
             info->setPrevChapter(previous->id());
         }
-        result.chapters.append(info);
+        chapters.append(info);
         chapterParagraphs.append(std::move(chapter.paragraphs));
     }
-    result.success = true;
-    return result;
+    return ParseResult::ofChapters(chapters);
 }
 
 bool Fb2Parser::parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,

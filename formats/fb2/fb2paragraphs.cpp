@@ -12,9 +12,6 @@ bool isBlank(const Paragraph &paragraph)
     return trimmedText(paragraph);
 }
 
-// Text kept of one element read flat past the nesting bound.
-constexpr int MaxFlatChars = 16 * 1024 * 1024;
-
 void appendSpan(QVector<TextChunk> &chunks, const QChar *text, int length,
                 const Fb2RunStyle &style)
 {
@@ -95,15 +92,8 @@ void Fb2Parser::readInline(QXmlStreamReader &reader, const QString &elementName,
     }
 }
 
-void Fb2Parser::appendStyledChar(QVector<TextChunk> &chunks, QChar character,
-                                 const Fb2RunStyle &style)
-{
-    appendSpan(chunks, &character, 1, style);
-}
-
-// The white-space rule of appendStyledChar applied a stretch at a time: runs of
-// white space between characters become one space in the style of the
-// character after them; leading and trailing white space is dropped.
+// Runs of white space between characters become one space in the style of
+// the character after them; leading and trailing white space is dropped.
 void Fb2Parser::addText(Fb2PendingRuns &runs, const QStringRef &text, const Fb2RunStyle &style)
 {
     const QChar *data = text.unicode();
@@ -120,7 +110,8 @@ void Fb2Parser::addText(Fb2PendingRuns &runs, const QStringRef &text, const Fb2R
         while (end < size && !isParagraphWhitespace(data[end]))
             ++end;
         if (runs.pendingSpace) {
-            appendStyledChar(runs.chunks, QLatin1Char(' '), style);
+            const QChar space(QLatin1Char(' '));
+            appendSpan(runs.chunks, &space, 1, style);
             runs.pendingSpace = false;
         }
         appendSpan(runs.chunks, data + i, end - i, style);

@@ -102,6 +102,8 @@ public:
     static constexpr qint64 MaxTextRunBytes = qint64(80) * 1024 * 1024;
     // Deeper sections, containers and inline elements are read as flat text.
     static constexpr int MaxNesting = 256;
+    // Text kept of one element read flat past the nesting bound.
+    static constexpr int MaxFlatChars = 16 * 1024 * 1024;
     // Larger tables are stored as one paragraph per row.
     static constexpr int MaxTableColumns = 256;
     static constexpr int MaxTableCells = 100000;
@@ -156,8 +158,6 @@ public:
                            const Fb2RunStyle &style, int kind, const Fb2Images &images,
                            const Fb2StyleSheet &styles, int level, Fb2PendingRuns &runs,
                            QVector<Paragraph> &out, int depth);
-    static void appendStyledChar(QVector<TextChunk> &chunks, QChar character,
-                                 const Fb2RunStyle &style);
     static void addText(Fb2PendingRuns &runs, const QStringRef &text, const Fb2RunStyle &style);
     static void flushRuns(QVector<Paragraph> &out, int kind, Fb2PendingRuns &runs);
     static void appendParagraph(QVector<Paragraph> &out, const Paragraph &paragraph);

@@ -1,5 +1,6 @@
 #include "fb2parser.h"
 
+#include "cssscanner.h"
 #include "fontregistry.h"
 
 #include <QRegularExpression>
@@ -89,29 +90,23 @@ void applyOne(Fb2RunStyle &style, const QString &property, const QString &value,
 
 void Fb2Parser::parseStylesheet(Fb2StyleSheet &sheet, const QString &text)
 {
-    static const QRegularExpression comment(QStringLiteral("/\\*.*?\\*/"),
-                                            QRegularExpression::DotMatchesEverythingOption);
-    static const QRegularExpression rule(QStringLiteral("([^{}]+)\\{([^{}]*)\\}"));
     sheet.rules.clear();
     sheet.baseScale = 1.0f;
     sheet.resolvedFamilies.clear();
-    QString css = text;
-    css.remove(comment);
-    auto matches = rule.globalMatch(css);
-    while (matches.hasNext()) {
-        const QRegularExpressionMatch match = matches.next();
-        const QMap<QString, QString> declarations = parseDeclarations(match.captured(2));
-        const QStringList selectors =
-            match.captured(1).split(QLatin1Char(','), Qt::SkipEmptyParts);
-        for (const QString &selector : selectors) {
-            const QString key = selector.trimmed().toLower();
+    // The comment and brace scans the EPUB style sheets are read with.
+    CssScanner::forEachBlock(CssScanner::removeComments(text), [&](const CssScanner::Block &block) {
+        const QMap<QString, QString> declarations = parseDeclarations(block.body.toString());
+        const QVector<QStringRef> selectors =
+            block.prelude.split(QLatin1Char(','), Qt::SkipEmptyParts);
+        for (const QStringRef &selector : selectors) {
+            const QString key = selector.trimmed().toString().toLower();
             if (key.isEmpty())
                 continue;
             QMap<QString, QString> &entry = sheet.rules[key];
             for (auto it = declarations.cbegin(); it != declarations.cend(); ++it)
                 entry.insert(it.key(), it.value());
         }
-    }
+    });
 }
 
 QMap<QString, QString> Fb2Parser::parseDeclarations(const QString &text)

@@ -49,6 +49,8 @@ private slots:
         QTest::newRow("smaller") << ".s{font-size:smaller}" << "<p style=\"s\"/>" << 0 << "w0 x0.833 v0";
         QTest::newRow("commented rule, weight 650")
             << "/* p{font-weight:100} */ p{font-weight:650}" << "<p/>" << 0 << "B w650 x1 v0";
+        QTest::newRow("selector list inside @media")
+            << "@media screen{h1, p{color:red}}" << "<p/>" << 0 << "w0 x1 red v0";
         QTest::newRow("weight clamped") << "p{font-weight:1200}" << "<p/>" << 0 << "B w900 x1 v0";
         QTest::newRow("weight normal after strong") << "strong{font-weight:normal}" << "<strong/>" << 0 << "w400 x1 v0";
         QTest::newRow("weight 300") << "p{font-weight:300}" << "<p/>" << 0 << "w300 x1 v0";

@@ -186,34 +186,27 @@ bool HuffCdicDecoder::unpack(const QByteArray &input, QByteArray *output, qint64
     return true;
 }
 
+// Only coded phrases come here; unpack() appends literal ones itself.
 bool HuffCdicDecoder::expandEntry(int index, QByteArray *output, qint64 limit, int depth, QString *error)
 {
     HuffCdicEntry &entry = m_dictionary[index];
-    QByteArray uncached;
-    const QByteArray *bytes = &entry.data;
-    if (!entry.literal) {
-        if (entry.inProgress)
-            return fail(error, "HUFF/CDIC 词典存在递归环");
-        entry.inProgress = true;
-        QByteArray expansion;
-        const bool ok = unpack(m_dictionary.at(index).data, &expansion, limit, depth + 1, error);
-        // unpack may not reallocate the dictionary, but take the entry afresh anyway.
-        HuffCdicEntry &again = m_dictionary[index];
-        again.inProgress = false;
-        if (!ok)
-            return false;
-        if (m_cachedBytes + expansion.size() <= m_cacheBudget) {
-            m_cachedBytes += expansion.size();
-            again.data = expansion;
-            again.literal = true;
-            bytes = &again.data;
-        } else {
-            uncached = expansion;
-            bytes = &uncached;
-        }
+    if (entry.inProgress)
+        return fail(error, "HUFF/CDIC 词典存在递归环");
+    entry.inProgress = true;
+    QByteArray expansion;
+    const bool ok = unpack(m_dictionary.at(index).data, &expansion, limit, depth + 1, error);
+    // unpack may not reallocate the dictionary, but take the entry afresh anyway.
+    HuffCdicEntry &again = m_dictionary[index];
+    again.inProgress = false;
+    if (!ok)
+        return false;
+    if (m_cachedBytes + expansion.size() <= m_cacheBudget) {
+        m_cachedBytes += expansion.size();
+        again.data = expansion;
+        again.literal = true;
     }
-    if (limit - output->size() < bytes->size())
+    if (limit - output->size() < expansion.size())
         return fail(error, "HUFF/CDIC 解压结果超出正文长度");
-    output->append(*bytes);
+    output->append(expansion);
     return true;
 }

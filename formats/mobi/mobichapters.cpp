@@ -3,14 +3,12 @@
 #include "chaptercontentstore.h"
 #include "chapterinfo.h"
 #include "chapterrecord.h"
-#include "databaseconnection.h"
 #include "epubunifiedparser.h"
 #include "fontregistry.h"
 #include "keys.h"
 #include "mobierror.h"
 #include "novelinfo.h"
-#include "paragraphutils.h"
-#include "transaction.h"
+#include "paths.h"
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
 
@@ -19,8 +17,6 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QUrl>
-
-#include <limits>
 
 using mobi::fail;
 
@@ -274,8 +270,7 @@ bool MobiParser::saveFlows(const QList<QByteArray> &flows, QString *error)
         const QString path = dir.absoluteFilePath(name);
         const QString text = rewriteKindleLinks(decodeText(book, it.value(), book.kf8Section));
         const QByteArray utf8 = text.toUtf8();
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(utf8) != utf8.size())
+        if (!Paths::writeFile(path, utf8))
             return fail(error, QStringLiteral("无法保存 KF8 flow 资源"));
         const bool css = name.endsWith(QLatin1String(".css"));
         savedFilePaths.insert(name, path);

@@ -17,6 +17,15 @@ void readPalmDocFields(const QByteArray &record, MobiContentSection &t)
     t.encryption = mobi::be16(p + 12);
 }
 
+// The flags naming a text record's trailing entries: from version 5, in a
+// header long enough to hold them.
+quint16 readExtraDataFlags(const QByteArray &record, quint32 headerLength, quint32 version)
+{
+    return version > 4 && headerLength > 227 && record.size() > 243
+        ? mobi::be16(record.constData() + 242)
+        : quint16(0);
+}
+
 // Adds a multi-valued EXTH item once.
 void appendUnique(QStringList &list, const QString &value)
 {
@@ -75,8 +84,7 @@ bool MobiParser::parseRecordZero(PalmDbBook &book, const QByteArray &record0, QS
     quint32 exthFlags = 0;
     if (!readBigEndianUInt32(record0, 128, exthFlags))
         exthFlags = 0;
-    if (version > 4 && headerLength > 227 && record0.size() > 243)
-        header.extraDataFlags = mobi::be16(record0.constData() + 242);
+    header.extraDataFlags = readExtraDataFlags(record0, headerLength, version);
     if (exthFlags & 0x40)
         parseExth(book, record0, headerLength);
     return true;
@@ -94,7 +102,7 @@ void MobiParser::parseExth(PalmDbBook &book, const QByteArray &record0, quint32 
     if (!readBigEndianUInt32(record0, start + 4, blockLength)
         || !readBigEndianUInt32(record0, start + 8, count))
         return;
-    if (blockLength < 12 || start + qint64(blockLength) > size || count == 0 || blockLength < 20)
+    if (blockLength < 20 || start + qint64(blockLength) > size || count == 0)
         return;
     const qint64 end = start + qint64(blockLength);
     qint64 pos = start + 12;
@@ -179,10 +187,8 @@ bool MobiParser::parseContentSection(const PalmDbBook &book, int startRecord,
         if (!flowsOk || !inRange(s.fragmentIndexRecord) || !inRange(s.skeletonIndexRecord)
             || (s.ncxIndexRecord != 0xFFFFFFFFu && !inRange(s.ncxIndexRecord)))
             return fail(error, "KF8 索引记录范围无效");
-        s.extraDataFlags = mobi::be16(p + 242);
-    } else if (headerLength > 227 && s.version > 4 && r.size() > 243) {
-        s.extraDataFlags = mobi::be16(p + 242);
     }
+    s.extraDataFlags = readExtraDataFlags(r, headerLength, s.version);
     section = s;
     return true;
 }

@@ -1,7 +1,6 @@
 #include "mobierror.h"
 #include "mobiparser.h"
-
-#include <QTextCodec>
+#include "mobitext.h"
 
 using mobi::fail;
 
@@ -41,17 +40,6 @@ bool readForward(const uchar *data, qint64 end, qint64 &pos, quint32 &value)
         }
     }
     return false;
-}
-
-QString decodeCncx(const QByteArray &bytes, quint32 encoding)
-{
-    int nul = bytes.indexOf('\0');
-    if (encoding == 65001)
-        return QString::fromUtf8(bytes.constData(), nul < 0 ? bytes.size() : nul);
-    static QTextCodec *const codec = QTextCodec::codecForName("Windows-1252");
-    if (codec)
-        return codec->toUnicode(bytes);
-    return QString::fromLatin1(bytes.constData(), nul < 0 ? bytes.size() : nul);
 }
 
 int lowestBit(quint8 mask)
@@ -254,7 +242,7 @@ bool MobiParser::readIndex(const QList<QByteArray> &records, quint32 textEncodin
             if (!readForward(data, size, pos, length) || pos + qint64(length) > size)
                 return fail(error, "CNCX 字符串记录无效");
             cncx.insert(c * 65536u + quint32(p),
-                        decodeCncx(record.mid(int(pos), int(length)), textEncoding));
+                        decodeCodePage(record.mid(int(pos), int(length)), textEncoding));
             p = pos + length;
         }
     }

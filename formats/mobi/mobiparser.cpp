@@ -2,7 +2,7 @@
 
 #include "bookrecord.h"
 #include "keys.h"
-#include "mobierror.h"
+#include "mobitext.h"
 #include "novelinfo.h"
 #include "parserregistry.h"
 #include "paths.h"
@@ -10,17 +10,11 @@
 #include <QDir>
 #include <QFileInfo>
 
-
 namespace {
 
 const ParserRegistration mobiRegistration("mobi", &MobiParser::create);
 const ParserRegistration azw3Registration("azw3", &MobiParser::createAzw3);
 const ParserRegistration kf8Registration("kf8", &MobiParser::createKf8);
-
-bool acceptedCompression(quint16 compression)
-{
-    return compression == 1 || compression == 2 || compression == 17480;
-}
 
 }
 
@@ -51,7 +45,7 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
     if (isEncrypted(book))
         return ParseResult::failed(QStringLiteral("不支持带 DRM 的 MOBI 文件"));
     const bool kf8 = hasKf8Section(book);
-    if (!acceptedCompression(kf8 ? book.kf8Section.compression : book.header.compression))
+    if (!isSupportedCompression(kf8 ? book.kf8Section.compression : book.header.compression))
         return ParseResult::failed(QStringLiteral("MOBI 压缩方式不受支持"));
 
     const QString bookId = bookIdForPath(filePath);

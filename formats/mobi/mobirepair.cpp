@@ -1,9 +1,7 @@
 #include "mobiparser.h"
+#include "mobitext.h"
 
 #include <QHash>
-#include <QTextCodec>
-
-#include <algorithm>
 
 QString MobiParser::rewriteKindleLinks(const QString &text) const
 {
@@ -38,14 +36,11 @@ QVector<MobiTocEntry> MobiParser::buildMobiToc(const QString &html)
 
 namespace {
 
+// A tag's text up to its first NUL, whatever the encoding.
 QString decodeTag(const QByteArray &tag, int textEncoding)
 {
     const int nul = tag.indexOf('\0');
-    const QByteArray bytes = nul < 0 ? tag : tag.left(nul);
-    if (textEncoding == 65001)
-        return QString::fromUtf8(bytes);
-    static QTextCodec *const codec = QTextCodec::codecForName("Windows-1252");
-    return codec ? codec->toUnicode(bytes) : QString::fromLatin1(bytes);
+    return decodeCodePage(nul < 0 ? tag : tag.left(nul), quint32(textEncoding));
 }
 
 }

@@ -2,9 +2,9 @@
 
 #include "imageutil.h"
 #include "mobierror.h"
+#include "paths.h"
 
 #include <QDir>
-#include <QFile>
 
 #include <zlib.h>
 
@@ -19,24 +19,13 @@ struct RecordRange
     qint64 end = 0;
 };
 
-bool startsWith(const QByteArray &bytes, const char *magic, int length, int at = 0)
-{
-    return bytes.size() >= at + length && memcmp(bytes.constData() + at, magic, size_t(length)) == 0;
-}
-
 bool isImage(const QByteArray &b)
 {
-    return startsWith(b, "\xFF\xD8\xFF", 3) || startsWith(b, "\x89PNG\r\n\x1A\n", 8)
-        || startsWith(b, "BM", 2) || startsWith(b, "GIF8", 4)
-        || (startsWith(b, "RIFF", 4) && startsWith(b, "WEBP", 4, 8))
-        || startsWith(b, "\x00\x00\x01\x00", 4) || startsWith(b, "\x00\x00\x00\x0CjP  ", 8)
-        || startsWith(b, "II*\x00", 4) || startsWith(b, "MM\x00*", 4);
-}
-
-bool writeWhole(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    return mobi::hasMagic(b, 0, "\xFF\xD8\xFF", 3) || mobi::hasMagic(b, 0, "\x89PNG\r\n\x1A\n", 8)
+        || mobi::hasMagic(b, 0, "BM", 2) || mobi::hasMagic(b, 0, "GIF8", 4)
+        || (mobi::hasMagic(b, 0, "RIFF", 4) && mobi::hasMagic(b, 8, "WEBP", 4))
+        || mobi::hasMagic(b, 0, "\x00\x00\x01\x00", 4) || mobi::hasMagic(b, 0, "\x00\x00\x00\x0CjP  ", 8)
+        || mobi::hasMagic(b, 0, "II*\x00", 4) || mobi::hasMagic(b, 0, "MM\x00*", 4);
 }
 
 // The font of a KF8 FONT record (CRES header already removed): de-obfuscated,
@@ -74,8 +63,8 @@ QByteArray decodeFontRecord(const QByteArray &record)
     }
     if (data.size() != qint64(size))
         return {};
-    if (!startsWith(data, "\x00\x01\x00\x00", 4) && !startsWith(data, "OTTO", 4)
-        && !startsWith(data, "ttcf", 4))
+    if (!mobi::hasMagic(data, 0, "\x00\x01\x00\x00", 4) && !mobi::hasMagic(data, 0, "OTTO", 4)
+        && !mobi::hasMagic(data, 0, "ttcf", 4))
         return {};
     return data;
 }
@@ -145,7 +134,7 @@ bool MobiParser::extractResources(QString *error)
                                          .arg(k, 5, 10, QLatin1Char('0'))
                                          .arg(otf ? QStringLiteral("otf") : QStringLiteral("ttf"));
                 const QString path = dir.absoluteFilePath(name);
-                if (!writeWhole(path, font))
+                if (!Paths::writeFile(path, font))
                     return mobi::fail(error, QStringLiteral("无法保存 KF8 字体资源"));
                 total += font.size();
                 resourceNamesByIndex.insert(k, name);
@@ -165,7 +154,7 @@ bool MobiParser::extractResources(QString *error)
                 ? QStringLiteral("kf8-resource-%1.%2").arg(k, 5, 10, QLatin1Char('0')).arg(suffix)
                 : QStringLiteral("mobi-image-%1.%2").arg(k + 1).arg(suffix);
             const QString path = dir.absoluteFilePath(name);
-            if (!writeWhole(path, bytes))
+            if (!Paths::writeFile(path, bytes))
                 return mobi::fail(error, QStringLiteral("无法保存 MOBI 图片资源"));
             total += bytes.size();
             if (kf8)

@@ -26,6 +26,12 @@ bool isForbiddenControl(ushort c)
     return c < 0x20 && c != 0x09 && c != 0x0A && c != 0x0D;
 }
 
+QTextCodec *windows1252()
+{
+    static QTextCodec *const codec = QTextCodec::codecForName("Windows-1252");
+    return codec;
+}
+
 }
 
 bool palmDocDecompress(const QByteArray &input, qint64 limit, QByteArray *output, QString *detail)
@@ -136,7 +142,7 @@ QString decodeMobiText(const QByteArray &bytes, quint32 encoding)
     if (encoding == 65001) {
         text = QString::fromUtf8(bytes.constData(), bytes.size());
     } else {
-        static QTextCodec *const codec = QTextCodec::codecForName("Windows-1252");
+        QTextCodec *const codec = windows1252();
         text = codec ? codec->toUnicode(bytes) : QString::fromLatin1(bytes.constData(), bytes.size());
     }
     // A stray NUL must not cut the book short; it and its kind are simply dropped.
@@ -155,6 +161,17 @@ QString decodeMobiText(const QByteArray &bytes, quint32 encoding)
             clean.append(QChar(u[i]));
     }
     return clean;
+}
+
+QString decodeCodePage(const QByteArray &bytes, quint32 encoding)
+{
+    const int nul = bytes.indexOf('\0');
+    const int length = nul < 0 ? bytes.size() : nul;
+    if (encoding == 65001)
+        return QString::fromUtf8(bytes.constData(), length);
+    if (QTextCodec *const codec = windows1252())
+        return codec->toUnicode(bytes);
+    return QString::fromLatin1(bytes.constData(), length);
 }
 
 QString MobiParser::decodeText(const PalmDbBook &, const QByteArray &bytes,
@@ -176,7 +193,7 @@ QByteArray MobiParser::extractText(const PalmDbBook &book, const MobiContentSect
         return fail(error, "MOBI 内容区无效"), QByteArray();
     if (s.encryption != 0)
         return fail(error, "不支持带 DRM 的 MOBI 文件"), QByteArray();
-    if (s.compression != 1 && s.compression != 2 && s.compression != 17480)
+    if (!isSupportedCompression(s.compression))
         return fail(error, "MOBI 压缩方式不受支持"), QByteArray();
     if (s.recordSize == 0 || s.textLength < 1 || s.textLength > MaxTextLength)
         return fail(error, "MOBI 正文长度无效"), QByteArray();

@@ -1,6 +1,7 @@
 #include "paths.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
 
@@ -23,9 +24,14 @@ QString bookDataDir(const QString &bookId)
 
 bool removeBookDataDir(const QString &dir)
 {
-    if (dir.isEmpty() || !dir.startsWith(QDir(dataLocation()).absolutePath() + QLatin1Char('/')))
+    if (dir.isEmpty())
         return false;
-    return QDir(dir).removeRecursively();
+    // Compared cleaned: "<data>/" or "<data>/x/../.." would name the whole
+    // library, "<data>/a/b" something inside another folder.
+    const QString folder = QDir::cleanPath(QDir(dir).absolutePath());
+    if (QFileInfo(folder).absolutePath() != QDir::cleanPath(QDir(dataLocation()).absolutePath()))
+        return false;
+    return QDir(folder).removeRecursively();
 }
 
 QString settingsFile()

@@ -16,8 +16,8 @@ QString dataLocation();
 // "<data>/<book id>/", always with the final "/": where a book's files live.
 QString bookDataDir(const QString &bookId);
 
-// Removes dir, a book's data folder, with everything in it; refuses a path
-// outside the data location. For a failed import that created the folder:
+// Removes dir, a book's data folder, with everything in it; refuses any path
+// that is not a folder directly inside the data location. For a failed import that created the folder:
 // an older folder belongs to a book still in the library.
 bool removeBookDataDir(const QString &dir);
 

@@ -107,6 +107,8 @@ public:
     // Larger tables are stored as one paragraph per row.
     static constexpr int MaxTableColumns = 256;
     static constexpr int MaxTableCells = 100000;
+    // Text kept of one metadata field.
+    static constexpr int MaxFieldChars = 64 * 1024;
     // What one book may hold, whatever its file's size: more is refused.
     static constexpr int MaxBookParagraphs = 2000000;
 

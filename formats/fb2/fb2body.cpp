@@ -55,7 +55,16 @@ QString Fb2Parser::titleText(const QVector<Paragraph> &paragraphs)
 {
     QStringList parts;
     for (const Paragraph &p : paragraphs) {
-        const QString text = p.plainText().trimmed();
+        // Links inside the book are the title's note markers; a title made
+        // only of a link keeps it.
+        QString text;
+        for (const TextChunk &chunk : p.chunks) {
+            if (!chunk.anchorHref.startsWith(QLatin1Char('#')))
+                text += chunk.text;
+        }
+        text = text.trimmed();
+        if (text.isEmpty())
+            text = p.plainText().trimmed();
         if (!text.isEmpty())
             parts << text;
     }
@@ -68,11 +77,12 @@ void Fb2Parser::flushChapter(Fb2WalkContext &context, const QString &title,
                              const QString &noteId)
 {
     if (context.tooLarge || !hasContent(bodyParagraphs)) {
-        // The title stays pending for the next chapter of the same body or section.
+        // The title waits for content after it, or for the next chapter.
         bodyParagraphs.clear();
         return;
     }
-    QVector<Paragraph> paragraphs = std::move(titleParagraphs);
+    QVector<Paragraph> paragraphs = std::move(context.pendingTitles);
+    paragraphs += titleParagraphs;
     paragraphs += bodyParagraphs;
     if (notes) {
         for (Paragraph &p : paragraphs) {
@@ -84,9 +94,34 @@ void Fb2Parser::flushChapter(Fb2WalkContext &context, const QString &title,
         }
     }
     context.paragraphs += paragraphs.size();
-    context.chapters.append(Fb2Chapter{title.trimmed(), std::move(paragraphs)});
+    const QString name = title.trimmed();
+    context.chapters.append(
+        Fb2Chapter{name.isEmpty() ? context.pendingTitle : name, std::move(paragraphs)});
+    context.pendingTitles.clear();
+    context.pendingTitle.clear();
     titleParagraphs.clear();
     bodyParagraphs.clear();
+}
+
+void Fb2Parser::holdTitles(Fb2WalkContext &context, QVector<Paragraph> &titleParagraphs)
+{
+    if (titleParagraphs.isEmpty())
+        return;
+    const QString text = titleText(titleParagraphs);
+    if (!text.isEmpty())
+        context.pendingTitle = text;
+    context.pendingTitles += titleParagraphs;
+    titleParagraphs.clear();
+}
+
+void Fb2Parser::flushPendingTitles(Fb2WalkContext &context)
+{
+    if (!context.pendingTitles.isEmpty() && !context.tooLarge) {
+        context.paragraphs += context.pendingTitles.size();
+        context.chapters.append(Fb2Chapter{context.pendingTitle, context.pendingTitles});
+    }
+    context.pendingTitles.clear();
+    context.pendingTitle.clear();
 }
 
 void Fb2Parser::readBlock(Fb2WalkContext &context, QXmlStreamReader &reader, const QString &name,
@@ -203,6 +238,7 @@ void Fb2Parser::walkChildren(Fb2WalkContext &context, QXmlStreamReader &reader,
         const QString name = reader.name().toString();
         if (name == QLatin1String("section")) {
             flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, noteId);
+            holdTitles(context, titleParagraphs);
             if (depth >= MaxNesting)
                 readFlat(reader, bodyParagraphs, Paragraph::Body, context.bodyStyle);
             else
@@ -217,13 +253,17 @@ void Fb2Parser::walkChildren(Fb2WalkContext &context, QXmlStreamReader &reader,
         } else {
             readBlock(context, reader, name, bodyParagraphs, blockLevel, depth + 1);
         }
-        if (context.paragraphs + bodyParagraphs.size() + titleParagraphs.size() > MaxBookParagraphs) {
+        if (context.paragraphs + bodyParagraphs.size() + titleParagraphs.size()
+                + context.pendingTitles.size()
+            > MaxBookParagraphs) {
             context.tooLarge = true;
             bodyParagraphs.clear();
             titleParagraphs.clear();
+            context.pendingTitles.clear();
         }
     }
     flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, noteId);
+    holdTitles(context, titleParagraphs);
 }
 
 ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
@@ -257,6 +297,7 @@ ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
         const bool notes = bodyName.compare(QLatin1String("notes"), Qt::CaseInsensitive) == 0
             || bodyName.compare(QLatin1String("comments"), Qt::CaseInsensitive) == 0;
         walkChildren(context, reader, QStringLiteral("body"), bodyName, 1, 1, 0, notes, QString());
+        flushPendingTitles(context);
     }
     if (reader.hasError())
         return failure("FB2 正文 XML 结构无效");

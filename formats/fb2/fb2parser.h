@@ -72,6 +72,11 @@ struct Fb2WalkContext
     Fb2StyleSheet styles;
     Fb2RunStyle bodyStyle;
     QVector<Fb2Chapter> chapters;
+    // Titles of sections that hold only sections, and a body's own title:
+    // they open the next chapter, which takes the last of them as its name
+    // when it has none of its own.
+    QVector<Paragraph> pendingTitles;
+    QString pendingTitle;
     int tableCounter = 0;
     qint64 paragraphs = 0;
     // Past MaxBookParagraphs: the rest is read but not kept.
@@ -181,12 +186,17 @@ public:
                              QVector<Paragraph> &titleParagraphs,
                              QVector<Paragraph> &bodyParagraphs, bool notes,
                              const QString &noteId);
+    // Titles no chapter took yet wait for the next one.
+    static void holdTitles(Fb2WalkContext &context, QVector<Paragraph> &titleParagraphs);
+    // At the end of a body, titles nothing followed are a chapter of their own.
+    static void flushPendingTitles(Fb2WalkContext &context);
     static void readBlock(Fb2WalkContext &context, QXmlStreamReader &reader, const QString &name,
                           QVector<Paragraph> &out, int level, int depth);
     static void readContainer(QXmlStreamReader &reader, const Fb2Images &images,
                               const Fb2StyleSheet &styles, QVector<Paragraph> &out, int kind,
                               const Fb2RunStyle &parentStyle, int level, int &tableCounter,
                               int depth);
+    // The text of a title for the chapter list, without its note references.
     static QString titleText(const QVector<Paragraph> &paragraphs);
 
     static Paragraph defaultParagraph(int kind);

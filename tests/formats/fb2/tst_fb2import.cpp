@@ -61,11 +61,11 @@ private slots:
         QTest::newRow("GB2312 declared, GBK inside") << "gb2312.fb2" << "灯塔" << chinese;
         QTest::newRow("UTF-16") << "utf16.fb2" << "灯塔" << chinese;
         QTest::newRow("sections, notes, tables, images") << "library.fb2" << "灯塔" << QStringList{
-            "第一部=1:第一部,0:海是灰的。,0:无名",
+            "第一部=1:灯塔,1:第一部,0:海是灰的。,0:无名",
             "第一章 启航=1:第一章 启航,0:Hello big world [1],0:Lead bold2,1:小标题,7:一行诗,3:,0:A,2:,0:B",
             "第二章 表格=1:第二章 表格,8:名,8:值,8:注,8:跨列,8:,8:,8:a,8:b c,8:",
             "第 4 章=2:", "第 5 章=0:无题的一章。",
-            "1=1:1,6:第一条注释。", "2=1:2,6:第二条注释。"};
+            "1=1:注释,1:1,6:第一条注释。", "2=1:2,6:第二条注释。"};
     }
     void realBooks()
     {
@@ -75,6 +75,33 @@ private slots:
         QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
         QTEST(query("SELECT title FROM novel_info WHERE id = ?", md5Hex(path)), "title");
         QTEST(DbTestUtils::chapterDump(md5Hex(path)), "chapters");
+    }
+
+    // Headings and titles: "book title#chapter;chapter".
+    void structure_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("dump");
+        QTest::newRow("titles of bodies and of sections holding only sections")
+            << book("<title><p>Book</p></title><section><title><p>Part</p></title><section><p>x</p></section>"
+                    "</section><section><title><p>Last</p></title></section></body><body name=\"notes\">"
+                    "<title><p>Notes</p></title><section id=\"n1\"><title><p>1</p></title><p>n</p></section>")
+            << "b#Part=1:Book,1:Part,0:x;Last=1:Last;1=1:Notes,1:1,6:n";
+        QTest::newRow("markup in the book title")
+            << QByteArray("<FictionBook><description><title-info><book-title>a <emphasis>b</emphasis></book-title>"
+                          "</title-info></description><body><section><p>t</p></section></body></FictionBook>")
+            << "a b#第 1 章=0:t";
+        QTest::newRow("note marker left out of the chapter title")
+            << book("<section><title><p>Poems<a href=\"#n1\">[1]</a></p></title><p>x</p></section>")
+            << "b#Poems=1:Poems[1],0:x";
+    }
+    void structure()
+    {
+        QFETCH(QByteArray, content);
+        const QString path = writeBook(env->root() + "/b.fb2", content);
+        QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
+        QTEST(query("SELECT title FROM novel_info WHERE id = ?", md5Hex(path)) + '#'
+                  + DbTestUtils::chapterDump(md5Hex(path)).join(';'), "dump");
     }
 
     // The richer book in detail: metadata, cover, styles, notes, tables and its

@@ -92,8 +92,9 @@ void Fb2Parser::readInline(QXmlStreamReader &reader, const QString &elementName,
     }
 }
 
-// Runs of white space between characters become one space in the style of
-// the character after them; leading and trailing white space is dropped.
+// Runs of white space between characters become one space in the style in
+// force where the run began, so a styled run does not start with the space
+// before it; leading and trailing white space is dropped.
 void Fb2Parser::addText(Fb2PendingRuns &runs, const QStringRef &text, const Fb2RunStyle &style)
 {
     const QChar *data = text.unicode();
@@ -101,8 +102,10 @@ void Fb2Parser::addText(Fb2PendingRuns &runs, const QStringRef &text, const Fb2R
     int i = 0;
     while (i < size) {
         if (isParagraphWhitespace(data[i])) {
-            if (runs.hasText)
+            if (runs.hasText && !runs.pendingSpace) {
                 runs.pendingSpace = true;
+                runs.spaceStyle = style;
+            }
             ++i;
             continue;
         }
@@ -111,7 +114,7 @@ void Fb2Parser::addText(Fb2PendingRuns &runs, const QStringRef &text, const Fb2R
             ++end;
         if (runs.pendingSpace) {
             const QChar space(QLatin1Char(' '));
-            appendSpan(runs.chunks, &space, 1, style);
+            appendSpan(runs.chunks, &space, 1, runs.spaceStyle);
             runs.pendingSpace = false;
         }
         appendSpan(runs.chunks, data + i, end - i, style);

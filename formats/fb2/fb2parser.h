@@ -89,6 +89,8 @@ struct Fb2PendingRuns
     QVector<TextChunk> chunks;
     bool hasText = false;
     bool pendingSpace = false;
+    // The style where the pending white space was written.
+    Fb2RunStyle spaceStyle;
 };
 
 // FictionBook 2 books: description, style sheets, Base64 binaries (images

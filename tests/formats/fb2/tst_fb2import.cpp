@@ -136,8 +136,8 @@ private slots:
                        "k.vert_align, k.anchor_href, k.color, k.font_family = '" + alias + "') FROM unified_chunk k "
                        "JOIN unified_paragraph p ON k.para_id = p.id WHERE p.chapter_id = ? || '_fb2_1' "
                        "AND p.kind IN (0, 1) ORDER BY p.para_index, k.chunk_index", id),
-                 "第一章/0/0/1.5/0///1| 启航/0/1/1.5/0///1|Hello/0/0/1.0/0///1| big/0/1/1.0/0///1"
-                 "| world/0/0/1.0/0///1| [1]/0/0/1.0/0/#n1//1|Lead bold/1/0/1.0/0//#333/1"
+                 "第一章 /0/0/1.5/0///1|启航/0/1/1.5/0///1|Hello /0/0/1.0/0///1|big/0/1/1.0/0///1"
+                 "| world /0/0/1.0/0///1|[1]/0/0/1.0/0/#n1//1|Lead bold/1/0/1.0/0//#333/1"
                  "|2/1/0/0.8/1//#333/1|小标题/0/0/1.5/0///1|A/0/0/1.0/0///1|B/0/0/1.0/0///1");
         QCOMPARE(query("SELECT heading_lv FROM unified_paragraph WHERE chapter_id = ? || '_fb2_1' AND kind = 1 "
                        "ORDER BY para_index", id), "0|3");

@@ -89,6 +89,8 @@ struct Fb2PendingRuns
     QVector<TextChunk> chunks;
     bool hasText = false;
     bool pendingSpace = false;
+    // The pending space is a line break: blocks inside a table cell.
+    bool pendingBreak = false;
     // The style where the pending white space was written.
     Fb2RunStyle spaceStyle;
 };
@@ -114,6 +116,8 @@ public:
     // Larger tables are stored as one paragraph per row.
     static constexpr int MaxTableColumns = 256;
     static constexpr int MaxTableCells = 100000;
+    // colspan and rowspan are capped as the EPUB converter caps them.
+    static constexpr int MaxCellSpan = 64;
     // Text kept of one metadata field.
     static constexpr int MaxFieldChars = 64 * 1024;
     // What one book may hold, whatever its file's size: more is refused.

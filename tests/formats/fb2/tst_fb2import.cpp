@@ -63,7 +63,7 @@ private slots:
         QTest::newRow("sections, notes, tables, images") << "library.fb2" << "灯塔" << QStringList{
             "第一部=1:灯塔,1:第一部,0:海是灰的。,0:无名",
             "第一章 启航=1:第一章 启航,0:Hello big world [1],0:Lead bold2,1:小标题,7:一行诗,3:,0:A,2:,0:B",
-            "第二章 表格=1:第二章 表格,8:名,8:值,8:注,8:跨列,8:,8:,8:a,8:b c,8:",
+            "第二章 表格=1:第二章 表格,8:名,8:值,8:注,8:跨列,8:,8:,8:a,8:b c,8:,2:",
             "第 4 章=2:", "第 5 章=0:无题的一章。",
             "1=1:注释,1:1,6:第一条注释。", "2=1:2,6:第二条注释。"};
     }
@@ -77,7 +77,7 @@ private slots:
         QTEST(DbTestUtils::chapterDump(md5Hex(path)), "chapters");
     }
 
-    // Headings and titles: "book title#chapter;chapter".
+    // Headings, table cells (padded to full rows) and titles: "book title#chapter;chapter".
     void structure_data()
     {
         QTest::addColumn<QByteArray>("content");
@@ -87,6 +87,17 @@ private slots:
                     "</section><section><title><p>Last</p></title></section></body><body name=\"notes\">"
                     "<title><p>Notes</p></title><section id=\"n1\"><title><p>1</p></title><p>n</p></section>")
             << "b#Part=1:Book,1:Part,0:x;Last=1:Last;1=1:Notes,1:1,6:n";
+        QTest::newRow("picture in a cell follows its row")
+            << book("<section><table><tr><td>a<image href=\"#p\"/></td></tr><tr><td>c</td></tr></table></section>",
+                    "<binary id=\"p\" content-type=\"image/png\">" + Png.toBase64() + "</binary>")
+            << "b#第 1 章=8:a,2:,8:c";
+        QTest::newRow("colspan and rowspan keep columns, capped")
+            << book("<section><table><tr><td colspan=\"2\">a</td><td rowspan=\"2\">b</td></tr><tr><td>c</td>"
+                    "<td>d</td></tr></table><table><tr><td colspan=\"99\">e</td></tr></table></section>")
+            << "b#第 1 章=8:a,8:,8:b,8:c,8:d,8:,8:e" + QString(",8:").repeated(63);
+        QTest::newRow("paragraphs of a cell on lines of their own")
+            << book("<section><table><tr><td><p>one</p> <p>two</p></td></tr></table></section>")
+            << "b#第 1 章=8:one\ntwo";
         QTest::newRow("markup in the book title")
             << QByteArray("<FictionBook><description><title-info><book-title>a <emphasis>b</emphasis></book-title>"
                           "</title-info></description><body><section><p>t</p></section></body></FictionBook>")

@@ -21,22 +21,20 @@ void appendSpan(QVector<TextChunk> &chunks, const QChar *text, int length,
         chunks.append(style.chunk(QString(text, length)));
 }
 
-bool isLineInCell(const QString &name)
+bool isBlockInCell(const QString &name)
 {
     return name == QLatin1String("p") || name == QLatin1String("v")
         || name == QLatin1String("subtitle") || name == QLatin1String("text-author")
         || name == QLatin1String("date");
 }
 
-// The next character starts a new line of the cell.
-void breakLine(Fb2PendingRuns &runs, const Fb2RunStyle &style)
+// Text after this point is kept apart from the text before it.
+void separate(Fb2PendingRuns &runs, const Fb2RunStyle &style)
 {
-    if (!runs.hasText)
-        return;
-    if (!runs.pendingSpace)
+    if (runs.hasText && !runs.pendingSpace) {
+        runs.pendingSpace = true;
         runs.spaceStyle = style;
-    runs.pendingSpace = true;
-    runs.pendingBreak = true;
+    }
 }
 
 // Cells of one row run together as one body paragraph, for tables past the bounds.
@@ -105,14 +103,14 @@ void Fb2Parser::readInline(QXmlStreamReader &reader, const QString &elementName,
         const QString childName = name.toString();
         const Fb2RunStyle childStyle =
             elementStyle(styles, childName, reader.attributes(), style, level);
-        // Paragraphs inside a table cell stay on lines of their own.
-        const bool line = kind == Paragraph::TableCell && isLineInCell(childName);
-        if (line)
-            breakLine(runs, style);
+        // Paragraphs inside a table cell do not run together.
+        const bool block = kind == Paragraph::TableCell && isBlockInCell(childName);
+        if (block)
+            separate(runs, style);
         readInline(reader, childName, childStyle, kind, images, styles, level, runs, out,
                    depth + 1);
-        if (line)
-            breakLine(runs, style);
+        if (block)
+            separate(runs, style);
     }
 }
 
@@ -126,10 +124,7 @@ void Fb2Parser::addText(Fb2PendingRuns &runs, const QStringRef &text, const Fb2R
     int i = 0;
     while (i < size) {
         if (isParagraphWhitespace(data[i])) {
-            if (runs.hasText && !runs.pendingSpace) {
-                runs.pendingSpace = true;
-                runs.spaceStyle = style;
-            }
+            separate(runs, style);
             ++i;
             continue;
         }
@@ -137,10 +132,9 @@ void Fb2Parser::addText(Fb2PendingRuns &runs, const QStringRef &text, const Fb2R
         while (end < size && !isParagraphWhitespace(data[end]))
             ++end;
         if (runs.pendingSpace) {
-            const QChar space(QLatin1Char(runs.pendingBreak ? '\n' : ' '));
+            const QChar space(QLatin1Char(' '));
             appendSpan(runs.chunks, &space, 1, runs.spaceStyle);
             runs.pendingSpace = false;
-            runs.pendingBreak = false;
         }
         appendSpan(runs.chunks, data + i, end - i, style);
         runs.hasText = true;

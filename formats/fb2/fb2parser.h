@@ -89,8 +89,6 @@ struct Fb2PendingRuns
     QVector<TextChunk> chunks;
     bool hasText = false;
     bool pendingSpace = false;
-    // The pending space is a line break: blocks inside a table cell.
-    bool pendingBreak = false;
     // The style where the pending white space was written.
     Fb2RunStyle spaceStyle;
 };

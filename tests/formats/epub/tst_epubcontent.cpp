@@ -96,6 +96,23 @@ void build(const QString &kind, EpubFixture &epub)
         epub.addItem("alt", "alt.xhtml", "application/xhtml+xml", document("<p>instead</p>", "Alt"));
         epub.addItem("lone", "q.png", "image/png", "no fallback");
         epub.spine << "lone";
+    } else if (kind == "xml item read through its fallback") {
+        epub.addItem("x", "x.xml", "application/xml", "<?xml version=\"1.0\"?><dtbook><p>raw</p></dtbook>");
+        epub.items.last().fallback = "alt";
+        epub.spine << "x";
+        epub.addItem("alt", "alt.xhtml", "application/xhtml+xml", document("<p>instead</p>", "Alt"));
+    } else if (kind == "svg document drawn") {
+        epub.addItem("s", "title.svg", "image/svg+xml",
+                     "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 60 20\"><title>Map</title>"
+                     "<rect width=\"60\" height=\"20\"/></svg>");
+        epub.spine << "s";
+    } else if (kind.startsWith("entry")) {
+        epub.addDocument("a", "a.xhtml", "A", "<p>one</p>");
+        epub.addDocument("b", "b.xhtml", "B", QString::fromUtf8("<p>%1</p>").arg(QString::fromUtf8("山路夜雨").repeated(60)));
+        if (kind.endsWith("sizes lie"))
+            epub.items.last().declaredSize = 200;
+        else
+            epub.items.last().method = 12;     // bzip2
     } else if (kind == "titles from headings") {
         epub.addDocument("a", "a.xhtml", "The eBook of Fixture", "<h2>First <i>one</i></h2><p>x</p>");
         epub.addDocument("b", "b.xhtml", "", "<h1>Second&#160;part</h1><p>y</p>");
@@ -233,6 +250,11 @@ private slots:
         for (const char *toc : {"nav with entities", "ncx with entities"})
             QTest::newRow(toc) << QStringList{QString::fromUtf8("It\u2019s=0:one"), QString::fromUtf8("\u2026=0:two")};
         QTest::newRow("fallbacks") << QStringList{"A=0:one", "Alt=0:instead"};
+        QTest::newRow("xml item read through its fallback") << QStringList{"Alt=0:instead"};
+        QTest::newRow("svg document drawn") << QStringList{"Map=2:"};
+        // A damaged or undecodable document is left out, as an unreadable one.
+        QTest::newRow("entry whose sizes lie") << QStringList{"A=0:one", "b="};
+        QTest::newRow("entry in bzip2") << QStringList{"A=0:one", "b="};
         QTest::newRow("titles from headings") << QStringList{
             "First one=1:First one,0:x", QString::fromUtf8("Second part=1:Second\u00a0part,0:y"),
             "Own=1:Not this,0:z", "Fourth=1:Fourth,0:u", "Same=0:v"};

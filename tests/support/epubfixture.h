@@ -11,10 +11,6 @@
 bool writeZipFile(const QString &path, const QVector<QPair<QString, QByteArray>> &entries,
                   bool storeFirst = false);
 
-// Rewrites what the local and central headers of one entry declare: its
-// compression method and its uncompressed size (negative: kept as written).
-bool patchZipHeaders(const QString &path, const QByteArray &name, int method, qint64 size);
-
 // A small EPUB assembled in a test: container, package, documents and the
 // tables of contents, each replaceable to build broken variants.
 class EpubFixture
@@ -26,9 +22,6 @@ public:
         QByteArray data;
         QString entry;                             // archive name; empty: no file
         QString fallback;                          // manifest fallback id
-        // What the archive headers declare instead of the truth, when set.
-        int method = -1;
-        qint64 declaredSize = -1;
     };
 
     QString opfPath = QStringLiteral("OEBPS/content.opf");

@@ -6,7 +6,6 @@
 #include "importoutcome.h"
 #include "mobifixture.h"
 #include "mobiparser.h"
-#include "pageimageloader.h"
 #include "readingpages.h"
 
 #include <QImage>
@@ -117,18 +116,6 @@ void TestMobiImport::imagesAndFonts()
     QVERIFY(!pictures.isEmpty());
     for (const QString &picture : pictures)
         QVERIFY2(picture.startsWith(dataDir(images)) && !QImage(picture).isNull(), qPrintable(picture));
-
-    // calibre's KF8 keeps an SVG picture as a flow of its own and writes
-    // epub:type as a plain type: both are pictures, not their alt text.
-    const QString svg = copyTestBook("mobi/svg.azw3");
-    QCOMPARE(importOutcome(*core, svg), QStringLiteral("ok"));
-    QStringList drawn;
-    for (const QString &picture : column("SELECT image_id FROM unified_paragraph WHERE novel_id = ? "
-                                         "AND kind = 2 ORDER BY para_index", md5Hex(svg))) {
-        const QImage image = PageImageLoader::loadImage(picture);
-        drawn << QStringLiteral("%1 %2x%3").arg(QFileInfo(picture).suffix()).arg(image.width()).arg(image.height());
-    }
-    QCOMPARE(drawn, (QStringList{"svg 2048x682", "png 2048x2048"}));
 
     // The chapter with the picture reads page by page.
     const QString chapter = column("SELECT chapter_id FROM unified_paragraph WHERE novel_id = ? "

@@ -191,13 +191,8 @@ private slots:
                                       << "0:alt text";
         // Qt's SVG image plugin is installed (tools/deps.sh): SVG is an image.
         QTest::newRow("svg file") << "" << "<img src='../i/v.svg' alt='v'/>" << "2:OEBPS/i/v.svg 0x0";
-        QTest::newRow("type that is no media type") << "" << "<img src='../i/a.png' type='cover' alt='c'/>"
-                                                    << "2:OEBPS/i/a.png 0x0";
-        QTest::newRow("svg by media type") << "" << "<img src='../i/t.svg' alt='t' width='120'/>"
-                                           << "2:OEBPS/i/t.svg 120x0";
-        QTest::newRow("svg holding an svg image")
-            << "" << "<svg viewBox='0 0 6 8'><image width='600' height='800' href='../i/t.svg'/></svg>"
-            << "2:OEBPS/i/t.svg 600x800";
+        QTest::newRow("type that is no media type") << "" << "<img src='../i/a.png' type='cover'/>" << "2:OEBPS/i/a.png 0x0";
+        QTest::newRow("svg by media type") << "" << "<img src='../i/t.svg' alt='t' width='9'/>" << "2:OEBPS/i/t.svg 9x0";
         QTest::newRow("centred by auto margins") << "img{margin-left:auto;margin-right:auto}"
                                                  << "<img src='../i/a.png'/>" << "2:OEBPS/i/a.png 0x0 c1";
         QTest::newRow("centred by paragraph") << "" << "<p align='center'><img src='../i/a.png'/></p>"

@@ -115,7 +115,6 @@ private slots:
         QTest::addColumn<QString>("chunks");
         QTest::newRow("spaces collapse, keep the style where they stand")
             << "<p>  Hello   <emphasis>big</emphasis>\n  world  </p>" << "Hello |*big| world";
-        QTest::newRow("space inside a styled run") << "<p>a<emphasis> b </emphasis>c</p>" << "a|* b |c";
         QTest::newRow("only white space") << "<p> \n\t </p>" << "";
         QTest::newRow("no-break and ideographic spaces")
             << QString::fromUtf8("<p>a\u00a0\u00a0b\u3000c</p>") << "a b c";

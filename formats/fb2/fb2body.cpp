@@ -41,6 +41,23 @@ QVector<Paragraph> withHeadingLevel(QVector<Paragraph> &&parts, int level)
     return std::move(parts);
 }
 
+// The trimmed texts of the paragraphs joined by one space.
+QString joinedText(const QVector<Paragraph> &paragraphs, bool withLinks)
+{
+    QStringList parts;
+    for (const Paragraph &p : paragraphs) {
+        QString text;
+        for (const TextChunk &chunk : p.chunks) {
+            if (withLinks || !chunk.anchorHref.startsWith(QLatin1Char('#')))
+                text += chunk.text;
+        }
+        text = text.trimmed();
+        if (!text.isEmpty())
+            parts << text;
+    }
+    return parts.join(QLatin1Char(' '));
+}
+
 void appendAll(QVector<Paragraph> &out, QVector<Paragraph> &&more)
 {
     if (out.isEmpty())
@@ -53,22 +70,10 @@ void appendAll(QVector<Paragraph> &out, QVector<Paragraph> &&more)
 
 QString Fb2Parser::titleText(const QVector<Paragraph> &paragraphs)
 {
-    QStringList parts;
-    for (const Paragraph &p : paragraphs) {
-        // Links inside the book are the title's note markers; a title made
-        // only of a link keeps it.
-        QString text;
-        for (const TextChunk &chunk : p.chunks) {
-            if (!chunk.anchorHref.startsWith(QLatin1Char('#')))
-                text += chunk.text;
-        }
-        text = text.trimmed();
-        if (text.isEmpty())
-            text = p.plainText().trimmed();
-        if (!text.isEmpty())
-            parts << text;
-    }
-    return parts.join(QLatin1Char(' '));
+    // Links inside the book are a title's note markers; a title made only of
+    // such links keeps them.
+    const QString text = joinedText(paragraphs, false);
+    return text.isEmpty() ? joinedText(paragraphs, true) : text;
 }
 
 void Fb2Parser::flushChapter(Fb2WalkContext &context, const QString &title,

@@ -100,8 +100,9 @@ private slots:
         QTest::newRow("markup in the book title") << book("<section><p>t</p></section>", "<description><title-info>"
             "<book-title>a <emphasis>b</emphasis></book-title></title-info></description>") << "a b#第 1 章=0:t";
         QTest::newRow("note marker left out of the chapter title")
-            << book("<section><title><p>Poems<a href=\"#n1\">[1]</a></p></title><p>x</p></section>")
-            << "b#Poems=1:Poems[1],0:x";
+            << book("<section><title><p>Poems<a href=\"#n1\">[1]</a></p><p><a href=\"#n2\">*</a></p></title>"
+                    "<p>x</p></section>")
+            << "b#Poems=1:Poems[1],1:*,0:x";
     }
     void structure()
     {

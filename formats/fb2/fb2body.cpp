@@ -41,6 +41,14 @@ QVector<Paragraph> withHeadingLevel(QVector<Paragraph> &&parts, int level)
     return std::move(parts);
 }
 
+void appendAll(QVector<Paragraph> &out, QVector<Paragraph> &&more)
+{
+    if (out.isEmpty())
+        out = std::move(more);
+    else
+        out += more;
+}
+
 // The trimmed texts of the paragraphs joined by one space.
 QString joinedText(const QVector<Paragraph> &paragraphs, bool withLinks)
 {
@@ -56,14 +64,6 @@ QString joinedText(const QVector<Paragraph> &paragraphs, bool withLinks)
             parts << text;
     }
     return parts.join(QLatin1Char(' '));
-}
-
-void appendAll(QVector<Paragraph> &out, QVector<Paragraph> &&more)
-{
-    if (out.isEmpty())
-        out = std::move(more);
-    else
-        out += more;
 }
 
 }

@@ -64,19 +64,39 @@ bool writeContentsBook(const QString &path, int lastPrinted)
 }
 
 
-// One page and `items` outline entries, all pointing at it, written by hand:
-// QPdfWriter writes no outline.
-QByteArray outlinePdf(int items)
+// `pages` pages and one outline entry "E<i>" per destination, written by hand
+// (QPdfWriter writes no outline). A destination is a page index, "s<page>" a
+// string looked up in the name tree through a GoTo action, or "n<page>" a
+// name of the catalog's /Dests.
+QByteArray outlinePdf(int pages, const QByteArrayList &dests)
 {
     const auto n = [](int value) { return QByteArray::number(value); };
-    QByteArrayList objects{"<< /Type /Catalog /Pages 2 0 R /Outlines 4 0 R >>",
-                           "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-                           "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] >>",
-                           "<< /Type /Outlines /First 5 0 R /Last " + n(4 + items) + " 0 R /Count " + n(items) + " >>"};
-    for (int i = 0; i < items; ++i)
-        objects << "<< /Title (E" + n(i) + ") /Parent 4 0 R /Dest [3 0 R /Fit]"
-                       + (i > 0 ? " /Prev " + n(4 + i) + " 0 R" : QByteArray())
-                       + (i + 1 < items ? " /Next " + n(6 + i) + " 0 R" : QByteArray()) + " >>";
+    const auto fit = [&](const QByteArray &page) { return "[" + n(4 + page.toInt()) + " 0 R /Fit]"; };
+    QByteArray kids, names, named;
+    for (int i = 0; i < pages; ++i)
+        kids += n(4 + i) + " 0 R ";
+    for (const QByteArray &dest : dests) {
+        if (dest.startsWith('s'))
+            names += "(" + dest + ") " + fit(dest.mid(1)) + " ";
+        else if (dest.startsWith('n'))
+            named += "/" + dest + " " + fit(dest.mid(1)) + " ";
+    }
+    const int items = dests.size();
+    QByteArrayList objects{"<< /Type /Catalog /Pages 2 0 R /Outlines 3 0 R /Names << /Dests << /Names [" + names
+                               + "] >> >> /Dests << " + named + ">> >>",
+                           "<< /Type /Pages /Kids [" + kids + "] /Count " + n(pages) + " >>",
+                           "<< /Type /Outlines /First " + n(4 + pages) + " 0 R /Last " + n(3 + pages + items)
+                               + " 0 R /Count " + n(items) + " >>"};
+    for (int i = 0; i < pages; ++i)
+        objects << "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] >>";
+    for (int i = 0; i < items; ++i) {
+        const QByteArray &dest = dests.at(i);
+        objects << "<< /Title (E" + n(i) + ") /Parent 3 0 R "
+                       + (dest.startsWith('s') ? "/A << /S /GoTo /D (" + dest + ") >>"
+                          : dest.startsWith('n') ? "/Dest /" + dest : "/Dest " + fit(dest))
+                       + (i > 0 ? " /Prev " + n(3 + pages + i) + " 0 R" : QByteArray())
+                       + (i + 1 < items ? " /Next " + n(5 + pages + i) + " 0 R" : QByteArray()) + " >>";
+    }
     QByteArray pdf = "%PDF-1.4\n";
     QByteArray xref = "xref\n0 " + n(objects.size() + 1) + "\n0000000000 65535 f \n";
     for (int i = 0; i < objects.size(); ++i) {
@@ -85,6 +105,12 @@ QByteArray outlinePdf(int items)
     }
     return pdf + xref + "trailer\n<< /Size " + n(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n"
            + n(pdf.size()) + "\n%%EOF\n";
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 }
 
@@ -122,6 +148,19 @@ private slots:
         QTest::newRow("printed contents, page numbers offset by the front matter")
             << "contents 7" << QStringList{"山海之间|0|1", "第一章开端|2|3", "第二章发展|4|5",
                                            "第三章高潮|6|7", "尾声|8|9"};
+        QTest::newRow("outline entries sharing pages, named and action destinations")
+            << "dests 6 1 s1 n1 3 3 5" << QStringList{"book|0|0", "E0 / E1 / E2|1|2", "E3 / E4|3|4", "E5|5|5"};
+        // Written last page first, so the order is the sort's.
+        QStringList pageAfterPage;
+        QByteArray targets;
+        for (int i = 1199; i >= 0; --i)
+            targets += ' ' + QByteArray::number(i);
+        for (int i = 0; i < 1200; ++i)
+            pageAfterPage << QStringLiteral("E%1|%2|%2").arg(1199 - i).arg(i);
+        QTest::newRow("long outline") << QString::fromLatin1("dests 1200" + targets) << pageAfterPage;
+        QTest::newRow("printed contents with section numbers and dot leaders")
+            << "sections" << QStringList{"论文模板|0|1", "1 模板介绍 / 1.1 使用说明|2|3", "2 排版要求|4|5",
+                                          "3 参考文献|6|7"};
         QTest::newRow("printed contents pointing past the end") << "contents 40" << QStringList{"第1-10页|0|9"};
         QTest::newRow("75 pages in ranges")
             << "75" << QStringList{"第1-30页|0|29", "第31-60页|30|59", "第61-75页|60|74"};
@@ -133,6 +172,13 @@ private slots:
         QString path = file("book.pdf");
         if (book == "outline")
             path = copyTestBook("pdf/outline.pdf");
+        else if (book.startsWith("dests"))
+            QVERIFY(writeFile(path, outlinePdf(book.section(' ', 1, 1).toInt(), book.section(' ', 2).toLatin1().split(' '))));
+        else if (book == "sections")
+            QVERIFY(writeBook(path, {"论文模板", "目录", "1 模板介绍", "正文", "2 排版要求", "正文", "3 参考文献", "完"},
+                              QSizeF(595.28, 841.89),
+                              {"1 模板介绍 …… 1", "1.1 使用说明 …… 1", "2 排版要求 …… 3", "3 参考文献 …… 5"},
+                              "论文模板"));
         else if (book.startsWith("contents"))
             QVERIFY(writeContentsBook(path, book.section(' ', 1).toInt()));
         else
@@ -272,11 +318,10 @@ private slots:
     {
         const QString path = file("outline.pdf");
         QFile pdf(path);
-        QVERIFY(pdf.open(QIODevice::WriteOnly) && pdf.write(outlinePdf(PdfChapterParser::MaxTocEntries + 5)) > 0);
+        QVERIFY(pdf.open(QIODevice::WriteOnly)
+                && pdf.write(outlinePdf(1, QVector<QByteArray>(PdfChapterParser::MaxTocEntries + 5, "0").toList())) > 0);
         pdf.close();
-        const std::unique_ptr<Poppler::Document> document = PdfPageLoader::openDocument(path);
-        QVERIFY(document);
-        QCOMPARE(PdfChapterParser::extractTocFromOutline(document.get()).size(), PdfChapterParser::MaxTocEntries);
+        QCOMPARE(PdfChapterParser::extractTocFromOutline(path).size(), PdfChapterParser::MaxTocEntries);
     }
 
     // The reading page shows the first page as the PDF draws it: the ink block in place.

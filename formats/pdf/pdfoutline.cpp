@@ -9,19 +9,17 @@
 // No PointerHolder: only the shared_ptr interface.
 #define POINTERHOLDER_TRANSITION 4
 #include <qpdf/QPDF.hh>
-#include <qpdf/QPDFNameTreeObjectHelper.hh>
 
 #include <QFile>
 #include <QHash>
 #include <QSet>
 
 #include <exception>
-#include <string>
-#include <unordered_map>
 
 namespace {
 
-// Outlines nest as deep as the file says; a hostile file is cut off here.
+// Outlines, page trees and name trees nest as deep as the file says; a
+// hostile file is cut off here.
 constexpr int MaxDepth = 64;
 
 quint64 objectKey(const QPDFObjGen &id)
@@ -29,17 +27,12 @@ quint64 objectKey(const QPDFObjGen &id)
     return (quint64(quint32(id.getObj())) << 32) | quint32(id.getGen());
 }
 
+// qpdf keeps every object it has parsed, a few hundred bytes each; objects
+// read once (outline items, name tree nodes) are dropped once read.
 class OutlineReader
 {
 public:
-    explicit OutlineReader(QPDF &pdf) : m_pdf(pdf)
-    {
-        const std::vector<QPDFObjectHandle> &pages = pdf.getAllPages();
-        m_pages.reserve(int(pages.size()));
-        for (size_t i = 0; i < pages.size(); ++i)
-            m_pages.insert(objectKey(pages[i].getObjGen()), int(i));
-        m_root = pdf.getRoot();
-    }
+    explicit OutlineReader(QPDF &pdf) : m_pdf(pdf), m_root(pdf.getRoot()) {}
 
     QVector<PdfTocEntry> read()
     {
@@ -52,26 +45,35 @@ private:
     void walk(QPDFObjectHandle item, int depth)
     {
         while (item.isDictionary() && m_entries.size() < PdfChapterParser::MaxTocEntries) {
-            if (item.isIndirect() && !visit(item))
+            if (item.isIndirect() && !firstVisit(item))
                 return;
             QPDFObjectHandle title = item.getKey("/Title");
             const QString text = title.isString() ? QString::fromStdString(title.getUTF8Value()).trimmed() : QString();
             const int page = pageOf(item);
             if (!text.isEmpty() && page >= 0)
                 m_entries.append(PdfTocEntry{text, page, 0});
+            QPDFObjectHandle first = item.getKey("/First");
+            QPDFObjectHandle next = item.getKey("/Next");
+            drop(item);
             if (depth < MaxDepth)
-                walk(item.getKey("/First"), depth + 1);
-            item = item.getKey("/Next");
+                walk(first, depth + 1);
+            item = next;
         }
     }
 
-    bool visit(QPDFObjectHandle &item)
+    bool firstVisit(QPDFObjectHandle &object)
     {
-        const quint64 key = objectKey(item.getObjGen());
+        const quint64 key = objectKey(object.getObjGen());
         if (m_seen.contains(key))
             return false;
         m_seen.insert(key);
         return true;
+    }
+
+    void drop(QPDFObjectHandle &object)
+    {
+        if (object.isIndirect())
+            m_pdf.replaceObject(object.getObjGen(), QPDFObjectHandle::newNull());
     }
 
     // 0-based page of the item's /Dest or GoTo action; -1 for none.
@@ -85,9 +87,20 @@ private:
             dest = action.getKey("/D");
         }
         if (dest.isName())
-            dest = m_root.getKey("/Dests").getKey(dest.getName());
-        else if (dest.isString())
-            dest = named(dest.getUTF8Value());
+            return explicitPage(m_root.getKey("/Dests").getKey(dest.getName()));
+        if (dest.isString()) {
+            if (!m_namesRead) {
+                m_namesRead = true;
+                readNames(m_root.getKey("/Names").getKey("/Dests"), 0);
+            }
+            return m_named.value(QByteArray::fromStdString(dest.getStringValue()), -1);
+        }
+        return explicitPage(dest);
+    }
+
+    // The page of [page /XYZ ...], or of << /D [page ...] >>.
+    int explicitPage(QPDFObjectHandle dest)
+    {
         if (dest.isDictionary())
             dest = dest.getKey("/D");
         if (!dest.isArray() || dest.getArrayNItems() < 1)
@@ -95,31 +108,70 @@ private:
         QPDFObjectHandle target = dest.getArrayItem(0);
         if (target.isInteger())
             return target.getIntValueAsInt();
-        return target.isIndirect() ? m_pages.value(objectKey(target.getObjGen()), -1) : -1;
+        if (!target.isIndirect())
+            return -1;
+        if (!m_pagesRead) {
+            m_pagesRead = true;
+            int next = 0;
+            indexPages(m_root.getKey("/Pages"), 0, next);
+        }
+        return m_pages.value(objectKey(target.getObjGen()), -1);
     }
 
-    // The document's name tree of destinations, read into a map on first use.
-    QPDFObjectHandle named(const std::string &name)
+    // Page indexes by object, in page-tree order. The kids of a node whose
+    // /Count equals their number are its pages: numbered without being read.
+    void indexPages(QPDFObjectHandle node, int depth, int &next)
     {
-        if (!m_namesRead) {
-            m_namesRead = true;
-            QPDFObjectHandle tree = m_root.getKey("/Names").getKey("/Dests");
-            if (tree.isDictionary()) {
-                QPDFNameTreeObjectHelper helper(tree, m_pdf, false);
-                for (auto it = helper.begin(); it != helper.end(); ++it)
-                    m_names.emplace(it->first, it->second);
+        QPDFObjectHandle kids = node.getKey("/Kids");
+        if (!kids.isArray() || depth > MaxDepth)
+            return;
+        const int count = kids.getArrayNItems();
+        QPDFObjectHandle pages = node.getKey("/Count");
+        const bool leaves = pages.isInteger() && pages.getIntValue() == count;
+        for (int i = 0; i < count; ++i) {
+            QPDFObjectHandle kid = kids.getArrayItem(i);
+            if (!kid.isIndirect())
+                continue;
+            const quint64 key = objectKey(kid.getObjGen());
+            if (!leaves && kid.getKey("/Kids").isArray()) {
+                if (firstVisit(kid))
+                    indexPages(kid, depth + 1, next);
+            } else if (!m_pages.contains(key)) {
+                m_pages.insert(key, next++);
             }
         }
-        const auto it = m_names.find(name);
-        return it == m_names.end() ? QPDFObjectHandle::newNull() : it->second;
+    }
+
+    // The name tree of destinations as name -> page; the first of repeated names stays.
+    void readNames(QPDFObjectHandle node, int depth)
+    {
+        if (!node.isDictionary() || depth > MaxDepth || (node.isIndirect() && !firstVisit(node)))
+            return;
+        QPDFObjectHandle names = node.getKey("/Names");
+        const int count = names.isArray() ? names.getArrayNItems() : 0;
+        for (int i = 0; i + 1 < count; i += 2) {
+            QPDFObjectHandle name = names.getArrayItem(i);
+            if (!name.isString())
+                continue;
+            const QByteArray key = QByteArray::fromStdString(name.getStringValue());
+            if (!m_named.contains(key))
+                m_named.insert(key, explicitPage(names.getArrayItem(i + 1)));
+        }
+        drop(names);
+        QPDFObjectHandle kids = node.getKey("/Kids");
+        const int kidCount = kids.isArray() ? kids.getArrayNItems() : 0;
+        drop(node);
+        for (int i = 0; i < kidCount; ++i)
+            readNames(kids.getArrayItem(i), depth + 1);
     }
 
     QPDF &m_pdf;
     QPDFObjectHandle m_root;
-    QHash<quint64, int> m_pages;
     QSet<quint64> m_seen;
+    bool m_pagesRead = false;
+    QHash<quint64, int> m_pages;
     bool m_namesRead = false;
-    std::unordered_map<std::string, QPDFObjectHandle> m_names;
+    QHash<QByteArray, int> m_named;
     QVector<PdfTocEntry> m_entries;
 };
 

@@ -187,8 +187,10 @@ QVector<PdfTocEntry> PdfChapterParser::mergeSharedPages(const QVector<PdfTocEntr
             continue;
         titles.insert(entry.title);
         title += QStringLiteral(" / ") + entry.title;
-        if (title.size() > MaxTitleLength)
-            title = title.left(MaxTitleLength - 1) + QChar(0x2026);
+        if (title.size() > MaxTitleLength) {
+            const int keep = MaxTitleLength - (title.at(MaxTitleLength - 2).isHighSurrogate() ? 2 : 1);
+            title = title.left(keep) + QChar(0x2026);
+        }
     }
     return merged;
 }

@@ -1,5 +1,6 @@
 // PDF books through the registry and the real import task: chapters from an
-// outline, a printed Chinese contents page and page ranges; page paragraphs;
+// outline (pages shared by entries stored once), a printed Chinese contents
+// page and page ranges; page paragraphs;
 // refused files; reading the first page through the core.
 
 #include "coresession.h"
@@ -9,8 +10,6 @@
 #include "pdfchapterparser.h"
 #include "pdfpageloader.h"
 #include "readingpages.h"
-
-#include <poppler-qt5.h>
 
 #include <QPainter>
 #include <QPdfWriter>
@@ -106,12 +105,6 @@ QByteArray outlinePdf(int pages, const QByteArrayList &dests)
     return pdf + xref + "trailer\n<< /Size " + n(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n"
            + n(pdf.size()) + "\n%%EOF\n";
 }
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 }
 
 class TestPdfBooks : public QObject, private CoreSession
@@ -150,14 +143,13 @@ private slots:
                                            "第三章高潮|6|7", "尾声|8|9"};
         QTest::newRow("outline entries sharing pages, named and action destinations")
             << "dests 6 1 s1 n1 3 3 5" << QStringList{"book|0|0", "E0 / E1 / E2|1|2", "E3 / E4|3|4", "E5|5|5"};
-        // Written last page first, so the order is the sort's.
+        QString targets = "dests 1200";   // last page first: the order is the sort's
         QStringList pageAfterPage;
-        QByteArray targets;
-        for (int i = 1199; i >= 0; --i)
-            targets += ' ' + QByteArray::number(i);
-        for (int i = 0; i < 1200; ++i)
+        for (int i = 0; i < 1200; ++i) {
+            targets += QStringLiteral(" %1").arg(1199 - i);
             pageAfterPage << QStringLiteral("E%1|%2|%2").arg(1199 - i).arg(i);
-        QTest::newRow("long outline") << QString::fromLatin1("dests 1200" + targets) << pageAfterPage;
+        }
+        QTest::newRow("long outline") << targets << pageAfterPage;
         QTest::newRow("printed contents with section numbers and dot leaders")
             << "sections" << QStringList{"论文模板|0|1", "1 模板介绍 / 1.1 使用说明|2|3", "2 排版要求|4|5",
                                           "3 参考文献|6|7"};
@@ -173,7 +165,7 @@ private slots:
         if (book == "outline")
             path = copyTestBook("pdf/outline.pdf");
         else if (book.startsWith("dests"))
-            QVERIFY(writeFile(path, outlinePdf(book.section(' ', 1, 1).toInt(), book.section(' ', 2).toLatin1().split(' '))));
+            QVERIFY(Paths::writeFile(path, outlinePdf(book.section(' ', 1, 1).toInt(), book.section(' ', 2).toLatin1().split(' '))));
         else if (book == "sections")
             QVERIFY(writeBook(path, {"论文模板", "目录", "1 模板介绍", "正文", "2 排版要求", "正文", "3 参考文献", "完"},
                               QSizeF(595.28, 841.89),
@@ -317,10 +309,7 @@ private slots:
     void outlineBounded()
     {
         const QString path = file("outline.pdf");
-        QFile pdf(path);
-        QVERIFY(pdf.open(QIODevice::WriteOnly)
-                && pdf.write(outlinePdf(1, QVector<QByteArray>(PdfChapterParser::MaxTocEntries + 5, "0").toList())) > 0);
-        pdf.close();
+        QVERIFY(Paths::writeFile(path, outlinePdf(1, QVector<QByteArray>(PdfChapterParser::MaxTocEntries + 5, "0").toList())));
         QCOMPARE(PdfChapterParser::extractTocFromOutline(path).size(), PdfChapterParser::MaxTocEntries);
     }
 

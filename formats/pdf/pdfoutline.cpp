@@ -34,9 +34,14 @@ class OutlineReader
 public:
     explicit OutlineReader(QPDF &pdf) : m_pdf(pdf), m_root(pdf.getRoot()) {}
 
+    // What was read before a damaged object stopped the walk is kept.
     QVector<PdfTocEntry> read()
     {
-        walk(m_root.getKey("/Outlines").getKey("/First"), 0);
+        try {
+            walk(m_root.getKey("/Outlines").getKey("/First"), 0);
+        } catch (const std::exception &error) {
+            qWarning().noquote() << "[PdfChapterParser] 大纲读取中断:" << error.what();
+        }
         return m_entries;
     }
 
@@ -118,26 +123,24 @@ private:
         return m_pages.value(objectKey(target.getObjGen()), -1);
     }
 
-    // Page indexes by object, in page-tree order. The kids of a node whose
-    // /Count equals their number are its pages: numbered without being read.
+    // Page indexes by object, in page-tree order; pages are dropped once counted.
     void indexPages(QPDFObjectHandle node, int depth, int &next)
     {
         QPDFObjectHandle kids = node.getKey("/Kids");
         if (!kids.isArray() || depth > MaxDepth)
             return;
         const int count = kids.getArrayNItems();
-        QPDFObjectHandle pages = node.getKey("/Count");
-        const bool leaves = pages.isInteger() && pages.getIntValue() == count;
         for (int i = 0; i < count; ++i) {
             QPDFObjectHandle kid = kids.getArrayItem(i);
             if (!kid.isIndirect())
                 continue;
             const quint64 key = objectKey(kid.getObjGen());
-            if (!leaves && kid.getKey("/Kids").isArray()) {
+            if (kid.getKey("/Kids").isArray()) {
                 if (firstVisit(kid))
                     indexPages(kid, depth + 1, next);
             } else if (!m_pages.contains(key)) {
                 m_pages.insert(key, next++);
+                drop(kid);
             }
         }
     }

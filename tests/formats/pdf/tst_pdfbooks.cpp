@@ -71,9 +71,11 @@ QByteArray outlinePdf(int pages, const QByteArrayList &dests)
 {
     const auto n = [](int value) { return QByteArray::number(value); };
     const auto fit = [&](const QByteArray &page) { return "[" + n(4 + page.toInt()) + " 0 R /Fit]"; };
-    QByteArray kids, names, named;
+    // The first half of the pages hangs from a node of its own, the rest from the root.
+    const int half = pages / 2, node = 4 + pages + int(dests.size());
+    QByteArray kids = half > 0 ? n(node) + " 0 R " : QByteArray(), nodeKids, names, named;
     for (int i = 0; i < pages; ++i)
-        kids += n(4 + i) + " 0 R ";
+        (i < half ? nodeKids : kids) += n(4 + i) + " 0 R ";
     for (const QByteArray &dest : dests) {
         if (dest.startsWith('s'))
             names += "(" + dest + ") " + fit(dest.mid(1)) + " ";
@@ -87,7 +89,7 @@ QByteArray outlinePdf(int pages, const QByteArrayList &dests)
                            "<< /Type /Outlines /First " + n(4 + pages) + " 0 R /Last " + n(3 + pages + items)
                                + " 0 R /Count " + n(items) + " >>"};
     for (int i = 0; i < pages; ++i)
-        objects << "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] >>";
+        objects << "<< /Type /Page /Parent " + n(i < half ? node : 2) + " 0 R /MediaBox [0 0 200 200] >>";
     for (int i = 0; i < items; ++i) {
         const QByteArray &dest = dests.at(i);
         objects << "<< /Title (E" + n(i) + ") /Parent 3 0 R "
@@ -96,6 +98,7 @@ QByteArray outlinePdf(int pages, const QByteArrayList &dests)
                        + (i > 0 ? " /Prev " + n(3 + pages + i) + " 0 R" : QByteArray())
                        + (i + 1 < items ? " /Next " + n(5 + pages + i) + " 0 R" : QByteArray()) + " >>";
     }
+    objects << "<< /Type /Pages /Parent 2 0 R /Kids [" + nodeKids + "] /Count " + n(half) + " >>";
     QByteArray pdf = "%PDF-1.4\n";
     QByteArray xref = "xref\n0 " + n(objects.size() + 1) + "\n0000000000 65535 f \n";
     for (int i = 0; i < objects.size(); ++i) {

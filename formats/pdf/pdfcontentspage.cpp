@@ -13,24 +13,28 @@
 
 namespace {
 
-// The page's text lines as poppler joins its word boxes (a contents line is
-// often several boxes: number, title, leader, page); the whole page's text
-// when there are none.
-QString lineText(Poppler::Page *page)
+// Two readings of a page: every word box a line of its own, and the lines
+// poppler joins the boxes into (a contents line is often several boxes:
+// number, title, leader, page; a page in two columns is only right in the
+// first). The whole page's text when it has no boxes.
+QStringList pageReadings(Poppler::Page *page)
 {
-    QString text;
-    const QList<Poppler::TextBox *> boxes = page->textList();
-    for (Poppler::TextBox *box : boxes) {
-        text += box->text();
+    QString boxes;
+    QString lines;
+    const QList<Poppler::TextBox *> words = page->textList();
+    for (Poppler::TextBox *box : words) {
+        if (!box->text().isEmpty())
+            boxes += box->text() + QLatin1Char('\n');
+        lines += box->text();
         if (!box->nextWord())
-            text += QLatin1Char('\n');
+            lines += QLatin1Char('\n');
         else if (box->hasSpaceAfter())
-            text += QLatin1Char(' ');
+            lines += QLatin1Char(' ');
     }
-    qDeleteAll(boxes);
-    if (text.trimmed().isEmpty())
-        text = page->text(QRectF());
-    return text;
+    qDeleteAll(words);
+    if (boxes.trimmed().isEmpty())
+        return {page->text(QRectF())};
+    return {boxes, lines};
 }
 
 // CJK fonts often map an ideograph's glyph back to the Kangxi radical that
@@ -86,44 +90,45 @@ QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *docume
         const std::unique_ptr<Poppler::Page> page(document->page(i));
         if (!page)
             continue;
-        const QString text = withIdeographs(lineText(page.get()));
-        if (text.trimmed().isEmpty())
-            continue;
-        QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录扫描 第" << i << "页文本长度:" << text.size()
-                               << "前200字:" << text.left(200);
+        for (const QString &reading : pageReadings(page.get())) {
+            const QString text = withIdeographs(reading);
+            if (text.trimmed().isEmpty())
+                continue;
+            QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录扫描 第" << i << "页文本长度:" << text.size()
+                                   << "前200字:" << text.left(200);
 
-        QVector<PdfTocEntry> entries;
-        const QStringList lines = text.split(lineBreaks, Qt::SkipEmptyParts);
-        for (const QString &raw : lines) {
-            const QString line = raw.trimmed();
-            if (line.size() < 3)
-                continue;
-            QRegularExpressionMatch match = numbered.match(line);
-            if (!match.hasMatch())
-                match = keyword.match(line);
-            if (!match.hasMatch())
-                match = sectioned.match(line);
-            if (!match.hasMatch())
-                continue;
-            const int number = match.captured(match.lastCapturedIndex()).toInt();
-            QString title = line;
-            title.remove(leader);
-            entries.append(PdfTocEntry{title.trimmed(), number > 0 ? number - 1 : 0, 0});
-        }
-        // Sections may share a page with their chapter, but the page numbers
-        // never fall and name at least three pages.
-        int pages = entries.isEmpty() ? 0 : 1;
-        bool increasing = true;
-        for (int k = 1; increasing && k < entries.size(); ++k) {
-            increasing = entries.at(k).startPage >= entries.at(k - 1).startPage;
-            pages += entries.at(k).startPage > entries.at(k - 1).startPage ? 1 : 0;
-        }
-        increasing = increasing && pages >= 3;
-        if (increasing) {
-            QLOG_DEBUG().noquote() << "[PdfChapterParser] 在第" << i << "页检测到目录，" << entries.size() << "条";
-            if (contentsPage)
-                *contentsPage = i;
-            return entries;
+            QVector<PdfTocEntry> entries;
+            const QStringList lines = text.split(lineBreaks, Qt::SkipEmptyParts);
+            for (const QString &raw : lines) {
+                const QString line = raw.trimmed();
+                if (line.size() < 3)
+                    continue;
+                QRegularExpressionMatch match = numbered.match(line);
+                if (!match.hasMatch())
+                    match = keyword.match(line);
+                if (!match.hasMatch())
+                    match = sectioned.match(line);
+                if (!match.hasMatch())
+                    continue;
+                const int number = match.captured(match.lastCapturedIndex()).toInt();
+                QString title = line;
+                title.remove(leader);
+                entries.append(PdfTocEntry{title.trimmed(), number > 0 ? number - 1 : 0, 0});
+            }
+            // Sections may share a page with their chapter, but the page
+            // numbers never fall and name at least three pages.
+            int pages = entries.isEmpty() ? 0 : 1;
+            bool increasing = true;
+            for (int k = 1; increasing && k < entries.size(); ++k) {
+                increasing = entries.at(k).startPage >= entries.at(k - 1).startPage;
+                pages += entries.at(k).startPage > entries.at(k - 1).startPage ? 1 : 0;
+            }
+            if (increasing && pages >= 3) {
+                QLOG_DEBUG().noquote() << "[PdfChapterParser] 在第" << i << "页检测到目录，" << entries.size() << "条";
+                if (contentsPage)
+                    *contentsPage = i;
+                return entries;
+            }
         }
     }
     return {};

@@ -138,8 +138,11 @@ private:
             if (kid.getKey("/Kids").isArray()) {
                 if (firstVisit(kid))
                     indexPages(kid, depth + 1, next);
-            } else if (!m_pages.contains(key)) {
-                m_pages.insert(key, next++);
+            } else {
+                // A page listed twice counts twice, as poppler numbers it.
+                if (!m_pages.contains(key))
+                    m_pages.insert(key, next);
+                ++next;
                 drop(kid);
             }
         }

@@ -15,6 +15,11 @@ namespace {
 const quint32 MaxTextLength = 0x20000000;   // 512 MiB
 const qint64 MaxKf8TextLength = 0x8000000;  // 128 MiB, flows included
 const quint32 NoRecord = 0xFFFFFFFFu;
+// Real books decode to a few times their stored text (PalmDOC to five at the
+// very most); the header's length is only a claim. Past this many times the
+// text and dictionary records, plus a floor for tiny books, it is a bomb.
+const qint64 MaxExpansion = 8;
+const qint64 MinTextBudget = qint64(1) << 20;
 
 QString lz77Detail(const char *text, qint64 pos)
 {
@@ -199,6 +204,25 @@ QByteArray MobiParser::extractText(const PalmDbBook &book, const MobiContentSect
         return fail(error, "MOBI 正文长度无效"), QByteArray();
 
     const qint64 records = book.recordOffsets.size();
+    // What the text may decode to: a multiple of its stored records.
+    const auto storedBytes = [&](qint64 first, qint64 count) {
+        const qint64 end = std::min(first + count, records);
+        if (first >= end)
+            return qint64(0);
+        const qint64 last = end < records ? qint64(book.recordOffsets.at(int(end))) : book.fileSize;
+        return std::max<qint64>(0, last - book.recordOffsets.at(int(first)));
+    };
+    qint64 stored = storedBytes(qint64(s.startRecord) + 1, s.textRecordCount);
+    if (s.compression == 17480 && s.huffRecord != NoRecord)
+        stored += storedBytes(qint64(s.startRecord) + s.huffRecord, s.huffRecordCount);
+    const qint64 maxText = std::max(MinTextBudget, MaxExpansion * stored);
+    const auto expanded = [&] {
+        return fail(error, message("MOBI 正文解压后异常膨胀（超过压缩数据的 %1 倍），文件可能已损坏")
+                               .arg(MaxExpansion)),
+               QByteArray();
+    };
+    if (s.textLength > maxText)
+        return expanded();
     HuffCdicDecoder huff;
     if (s.compression == 17480) {
         if (s.huffRecord == NoRecord || s.huffRecordCount < 2
@@ -254,6 +278,8 @@ QByteArray MobiParser::extractText(const PalmDbBook &book, const MobiContentSect
                 return fail(error, "KF8 正文与 flow 总量过大"), QByteArray();
             decoded.truncate(int(budget));
         }
+        if (text.size() + qint64(decoded.size()) > maxText)
+            return expanded();
         text.append(decoded);
     }
     if (text.size() < qint64(s.textLength))

@@ -29,6 +29,8 @@ private slots:
     void imagesAndFonts();
     void refused_data();
     void refused();
+    void bombs_data();
+    void bombs();
 };
 
 void TestMobiImport::books_data()
@@ -162,6 +164,32 @@ void TestMobiImport::refused()
     QCOMPARE(importOutcome(*core, path), message);
     QVERIFY(!QFileInfo::exists(dataDir(path)));
     QVERIFY(DbTestUtils::allRows().filter(QStringLiteral("novel_info|")).isEmpty());
+}
+
+void TestMobiImport::bombs_data()
+{
+    QTest::addColumn<QByteArray>("book");
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QString>("message");
+    const QString expanded = QStringLiteral("MOBI 正文解压后异常膨胀（超过压缩数据的 8 倍），文件可能已损坏");
+    // Two bytes a record naming a 32 KiB phrase twice: 20 MB from 37 KB.
+    QTest::newRow("MOBI 6, HUFF/CDIC, as the header claims") << MobiFixture::huffCdicBomb(300) << "mobi" << expanded;
+    QTest::newRow("KF8, HUFF/CDIC, as the header claims") << MobiFixture::huffCdicBomb(300, 8) << "azw3" << expanded;
+    // The KF8 text may outgrow its header's claim: the records themselves are bounded.
+    QTest::newRow("KF8, HUFF/CDIC, past a small claim")
+        << MobiFixture::huffCdicBomb(300, 8, 100) << "azw3" << expanded;
+    // Tiny books decode to a floor whatever their size: 16 bytes to 1 MiB is a book.
+    QTest::newRow("MOBI 6 within the floor") << MobiFixture::huffCdicBomb(8) << "mobi" << "ok";
+}
+
+// Refused before the text is decoded, or as soon as it outgrows the bound.
+void TestMobiImport::bombs()
+{
+    QFETCH(QByteArray, book);
+    QFETCH(QString, suffix);
+    const QString path = env->root() + "/bomb." + suffix;
+    QVERIFY(Paths::writeFile(path, book));
+    QTEST(importOutcome(*core, path), "message");
 }
 
 QTEST_MAIN(TestMobiImport)

@@ -209,9 +209,11 @@ XhtmlConvertResult EpubUnifiedParser::convertOnce(
     HtmlEntityResolver entities;
     QXmlStreamReader reader(xhtml);
     reader.setEntityResolver(&entities);
-    // What one document may become is bounded, not only its bytes.
+    // What one document may become is bounded, not only its bytes; the text
+    // still being collected counts too, so no paragraph outgrows the bound.
     const auto overBounds = [&s] {
-        return s.output.size() > MaxDocumentParagraphs || s.outputCharacters > MaxDocumentCharacters
+        return s.output.size() > MaxDocumentParagraphs
+            || s.outputCharacters + s.openCharacters + s.pendingText.size() > MaxDocumentCharacters
             || s.tooLarge;
     };
     const auto refused = [&s, &reader] {
@@ -829,6 +831,7 @@ void EpubUnifiedParser::emitParagraph(XhtmlConvertState &s)
     s.outputCharacters += s.paragraph.chunks.size();
     for (const TextChunk &chunk : qAsConst(s.paragraph.chunks))
         s.outputCharacters += chunk.text.size();
+    s.openCharacters = 0;
     s.output.append(s.paragraph);
 }
 

@@ -251,6 +251,7 @@ void EpubUnifiedParser::flushRun(XhtmlConvertState &s)
 {
     if (s.pendingText.isEmpty())
         return;
+    s.openCharacters += s.pendingText.size() + 1;
     s.paragraph.chunks.append(s.run.chunk(s.pendingText));
     s.pendingText.clear();
 }

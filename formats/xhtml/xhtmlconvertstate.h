@@ -123,6 +123,7 @@ struct XhtmlConvertState
     QVector<int> alignmentStack;
     QVector<Paragraph> output;
     qint64 outputCharacters = 0;    // text of output plus one per chunk
+    qint64 openCharacters = 0;      // the same, of runs collected since the last emitted paragraph
     bool tooLarge = false;          // a table would pad past the bounds
     float baseFontSize = 16.0f;
     QString documentBackground;

@@ -219,6 +219,17 @@ private slots:
         QCOMPARE(r.errorLine > 0, !r.ok && !r.errorMessage.startsWith("XHTML") && !r.errorMessage.startsWith("未找到"));
     }
 
+    // A paragraph that alone outgrows the document's bound is refused while it
+    // grows, not built whole first: the refusal points inside it.
+    void paragraphPastTheBound()
+    {
+        const QString run = QStringLiteral("<b>") + QString(1 << 20, QLatin1Char('a')) + QStringLiteral("</b>");
+        const QString xhtml = page(QStringLiteral("<p>") + run.repeated(26) + QStringLiteral("</p><p>z</p>"));
+        const XhtmlConvertResult r = convert(xhtml);
+        QVERIFY(!r.ok && r.tooLarge);
+        QVERIFY2(r.errorColumn < xhtml.indexOf(QLatin1String("</p>")), qPrintable(QString::number(r.errorColumn)));
+    }
+
     // Document bytes to text: mark, then declaration, then UTF-8; a NUL cuts nothing.
     void decoding_data()
     {

@@ -223,18 +223,22 @@ QByteArray MobiParser::extractText(const PalmDbBook &book, const MobiContentSect
     };
     if (s.textLength > maxText)
         return expanded();
+    // One open file for every record below.
+    QFile file(book.filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(error, "无法读取 PalmDB 记录"), QByteArray();
     HuffCdicDecoder huff;
     if (s.compression == 17480) {
         if (s.huffRecord == NoRecord || s.huffRecordCount < 2
             || qint64(s.startRecord) + s.huffRecord + s.huffRecordCount > records)
             return fail(error, "HUFF/CDIC 记录范围无效"), QByteArray();
         const int huffIndex = int(s.startRecord + s.huffRecord);
-        const QByteArray huffRecord = readRecord(book, huffIndex, error);
+        const QByteArray huffRecord = readRecord(book, huffIndex, file, error);
         if (huffRecord.isEmpty())
             return QByteArray();
         QList<QByteArray> cdic;
         for (quint32 k = 1; k < s.huffRecordCount; ++k) {
-            cdic.append(readRecord(book, huffIndex + int(k), error));
+            cdic.append(readRecord(book, huffIndex + int(k), file, error));
             if (cdic.last().isEmpty())
                 return QByteArray();
         }
@@ -250,7 +254,7 @@ QByteArray MobiParser::extractText(const PalmDbBook &book, const MobiContentSect
     text.reserve(int(std::min<qint64>(s.textLength, qint64(s.textRecordCount) * s.recordSize)));
     QByteArray decoded;
     for (int i = 1; i <= s.textRecordCount; ++i) {
-        QByteArray record = readRecord(book, s.startRecord + i, error);
+        QByteArray record = readRecord(book, s.startRecord + i, file, error);
         if (record.isEmpty())
             return QByteArray();
         int payload = 0;
@@ -304,7 +308,7 @@ QByteArray MobiParser::extractBookText(const PalmDbBook &book, QString *error)
 QList<QByteArray> MobiParser::extractFlows(const PalmDbBook &book, const MobiContentSection &section,
                                            QString *error)
 {
-    const QByteArray text = extractText(book, section, error);
+    QByteArray text = extractText(book, section, error);
     if (text.isEmpty())
         return {};
     if (section.version <= 7)
@@ -339,8 +343,15 @@ QList<QByteArray> MobiParser::extractFlows(const PalmDbBook &book, const MobiCon
         const quint32 end = mobi::be32(entry + 4);
         if (start > end || end > quint32(text.size()) || (k > 0 && start < previousEnd))
             return fail(error, "FDST flow 偏移无效"), QList<QByteArray>();
-        flows.append(text.mid(int(start), int(end - start)));
+        // Flow 0, the text, most often starts the buffer: it keeps the buffer
+        // itself, cut after the others are copied out, instead of a copy.
+        flows.append(k == 0 && start == 0 ? QByteArray() : text.mid(int(start), int(end - start)));
         previousEnd = end;
+    }
+    const quint32 firstEnd = mobi::be32(fdst.constData() + tableOffset + 4);
+    if (mobi::be32(fdst.constData() + tableOffset) == 0) {
+        text.truncate(int(firstEnd));
+        flows.first() = std::move(text);
     }
     return flows;
 }

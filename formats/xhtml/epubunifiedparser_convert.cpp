@@ -10,9 +10,8 @@
 namespace {
 
 const QString epubNamespace = QStringLiteral("http://www.idpf.org/2007/ops");
-// Far above any real chapter; a document beyond is refused rather than held.
-constexpr int MaxDocumentParagraphs = 100000;
-constexpr qint64 MaxDocumentCharacters = 24 * 1024 * 1024;
+constexpr int MaxDocumentParagraphs = XhtmlConvertState::MaxParagraphs;
+constexpr qint64 MaxDocumentCharacters = XhtmlConvertState::MaxCharacters;
 // Spans beyond this are mistakes, not tables; a cap keeps rows bounded.
 constexpr int MaxCellSpan = 64;
 
@@ -213,7 +212,7 @@ XhtmlConvertResult EpubUnifiedParser::convertOnce(
     // still being collected counts too, so no paragraph outgrows the bound.
     const auto overBounds = [&s] {
         return s.output.size() > MaxDocumentParagraphs
-            || s.outputCharacters + s.openCharacters + s.pendingText.size() > MaxDocumentCharacters
+            || s.collectedCharacters() > MaxDocumentCharacters
             || s.tooLarge;
     };
     const auto refused = [&s, &reader] {

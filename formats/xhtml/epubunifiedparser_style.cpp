@@ -275,6 +275,11 @@ void EpubUnifiedParser::appendText(XhtmlConvertState &s, const QStringRef &text)
             s.svgText += text;
         return;
     }
+    // A text that alone passes the document's bound is not copied first.
+    if (text.size() > XhtmlConvertState::MaxCharacters - s.collectedCharacters()) {
+        s.tooLarge = true;
+        return;
+    }
     const int whiteSpace = s.styles.isEmpty() ? 0 : s.styles.last().whiteSpace;
     const bool keepAll = whiteSpace == 1;
     const bool keepBreaks = whiteSpace == 2;

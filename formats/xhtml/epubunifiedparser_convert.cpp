@@ -206,8 +206,10 @@ XhtmlConvertResult EpubUnifiedParser::convertOnce(
         s.cutAnchors = &cutAnchors;
 
     HtmlEntityResolver entities;
-    QXmlStreamReader reader(xhtml);
+    QXmlStreamReader reader;
     reader.setEntityResolver(&entities);
+    XmlFeed feed(reader, xhtml);
+    s.feed = &feed;
     // What one document may become is bounded, not only its bytes; the text
     // still being collected counts too, so no paragraph outgrows the bound.
     const auto overBounds = [&s] {
@@ -228,7 +230,7 @@ XhtmlConvertResult EpubUnifiedParser::convertOnce(
     while (!stop && !reader.atEnd()) {
         if (overBounds())
             return refused();
-        switch (reader.readNext()) {
+        switch (feed.readNext()) {
         case QXmlStreamReader::StartElement:
             startElement(s, reader, startAnchor, endAnchor, stop);
             break;
@@ -328,7 +330,7 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
         return;
     }
     if (name == QLatin1String("style")) {
-        const QString text = flatElementText(reader);
+        const QString text = flatElementText(*s.feed);
         for (const QString &href : CssStyleSheet::importHrefs(text)) {
             const auto sheet = s.styleSheets.constFind(
                 lookupResource(href, s.resources, s.documentPath, s.baseDir));
@@ -430,14 +432,14 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
         s.mediaDepth = s.depth;
 
     if (s.svgDepth == 0 || name == QLatin1String("image"))
-        dispatchElement(s, reader, name, attributes, style, before);
+        dispatchElement(s, name, attributes, style, before);
 
     if (s.run != before)
         s.runStyles.append({s.depth, before});
 }
 
-void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &reader,
-                                        const QString &name, const QXmlStreamAttributes &attributes,
+void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, const QString &name,
+                                        const QXmlStreamAttributes &attributes,
                                         const ComputedStyle &style, const RunStyle &before)
 {
     const auto attr = [&attributes](const char *key) {
@@ -593,7 +595,7 @@ void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &
         return;
     }
     if (name == QLatin1String("math")) {
-        convertMath(s, reader, attributes, before);
+        convertMath(s, attributes, before);
         return;
     }
 

@@ -84,6 +84,8 @@ struct MathNode
     QVector<MathNode> children;
 };
 
+class XmlFeed;
+
 // Everything one conversion reads and writes; owned by the call, so conversions on
 // different threads share nothing.
 struct XhtmlConvertState
@@ -105,6 +107,8 @@ struct XhtmlConvertState
     const QString &documentPath;
     const QString &baseDir;
     const QString &imageIdPrefix;
+
+    XmlFeed *feed = nullptr;        // the reader's source, for readers of whole elements
 
     Paragraph paragraph;
     RunStyle run;

@@ -88,6 +88,14 @@ private slots:
                    epub.addDocument("c1", "c1.xhtml", "One", QString("<p>a</p>").repeated(25000000));
                    return epub.write(path);
                });
+        QTest::newRow("EPUB, 60 chapters of 90,000 paragraphs")
+            << "epub" << Writer([](const QString &path) {
+                   EpubFixture epub;
+                   const QString body = QString("<p>a</p>").repeated(90000);
+                   for (int i = 0; i < 60; ++i)
+                       epub.addDocument(QString("c%1").arg(i), QString("c%1.xhtml").arg(i), "C", body);
+                   return epub.write(path);
+               });
         QTest::newRow("TXT 10 MB, one line")
             << "txt" << bytes([] { return QString("字").repeated(3400000).toUtf8(); });
         QTest::newRow("TXT 10 MB, line breaks only")

@@ -332,14 +332,11 @@ QByteArray huffCdicBomb(int records, quint32 version, quint32 textLength)
     h.recordSize = 0xFFFF;
     h.textRecordCount = quint16(records);
     h.textLength = textLength ? textLength : quint32(records) * 2 * 0x7FFF;
-    h.huffRecord = quint32(records + 1);
+    // KF8 index records that exist: the text is read before them.
+    h.huffRecord = h.skeletonIndex = h.fragmentIndex = quint32(records + 1);
     h.huffRecordCount = quint32(1 + cdic.size());
-    if (version == 8) {
-        h.version = 8;
-        h.headerLength = 264;
-        // Index records that exist: the text is read before they are.
-        h.skeletonIndex = h.fragmentIndex = h.huffRecord;
-    }
+    h.version = version;
+    h.headerLength = version == 8 ? 264 : 232;
     QList<QByteArray> book{headerRecord(h)};
     for (int i = 0; i < records; ++i)
         book.append(huff.encode({phrase, phrase}));

@@ -332,7 +332,6 @@ QByteArray huffCdicBomb(int records, quint32 version, quint32 textLength)
     h.recordSize = 0xFFFF;
     h.textRecordCount = quint16(records);
     h.textLength = textLength ? textLength : quint32(records) * 2 * 0x7FFF;
-    // KF8 index records that exist: the text is read before them.
     h.huffRecord = h.skeletonIndex = h.fragmentIndex = quint32(records + 1);
     h.huffRecordCount = quint32(1 + cdic.size());
     h.version = version;

@@ -83,9 +83,8 @@ private:
     QVector<quint32> m_max;
 };
 
-// A HUFF/CDIC book whose every text record names one 32 KiB literal phrase
-// twice: two bytes that expand to 65,534, all of it claimed by the header
-// unless textLength says less. A KF8-only book for version 8.
+// A HUFF/CDIC book of records naming a 32 KiB phrase twice (two bytes to 65,534),
+// all claimed unless textLength says less; KF8-only (indexes read after the text) for version 8.
 QByteArray huffCdicBomb(int records, quint32 version = 6, quint32 textLength = 0);
 
 // An INDX group: primary record with TAGX, one leaf, CNCX records.

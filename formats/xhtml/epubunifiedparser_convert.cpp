@@ -208,9 +208,9 @@ XhtmlConvertResult EpubUnifiedParser::convertOnce(
         s.cutAnchors = &cutAnchors;
 
     HtmlEntityResolver entities;
-    QXmlStreamReader reader;
+    XmlFeed feed(xhtml);
+    QXmlStreamReader &reader = feed.reader();
     reader.setEntityResolver(&entities);
-    XmlFeed feed(reader, xhtml);
     s.feed = &feed;
     // What one document may become is bounded, not only its bytes; the text
     // still being collected counts too, so no paragraph outgrows the bound.

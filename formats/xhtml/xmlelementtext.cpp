@@ -7,27 +7,30 @@ constexpr int PieceCharacters = 1 << 20;
 
 }
 
-bool XmlFeed::more()
+XmlFeed::XmlFeed(const QString &text) : m_text(text)
 {
-    if (m_fed >= m_text.size())
-        return false;
-    int end = qMin(m_text.size(), m_fed + PieceCharacters);
-    // A surrogate pair stays in one piece.
-    if (end < m_text.size() && m_text.at(end - 1).isHighSurrogate())
-        --end;
-    m_reader.addData(m_text.mid(m_fed, end - m_fed));
-    m_fed = end;
-    return true;
+    if (text.size() <= PieceCharacters) {
+        m_fed = text.size();
+        m_reader.reset(new QXmlStreamReader(text));
+    } else {
+        m_reader.reset(new QXmlStreamReader);
+    }
 }
 
 QXmlStreamReader::TokenType XmlFeed::readNext()
 {
-    if (m_fed == 0)
-        more();
     for (;;) {
-        const QXmlStreamReader::TokenType token = m_reader.readNext();
-        if (token != QXmlStreamReader::Invalid
-            || m_reader.error() != QXmlStreamReader::PrematureEndOfDocumentError || !more())
+        if (m_fed < m_text.size() && (m_fed == 0 || m_reader->error() == QXmlStreamReader::PrematureEndOfDocumentError)) {
+            int end = qMin(m_text.size(), m_fed + PieceCharacters);
+            // A surrogate pair stays in one piece.
+            if (end < m_text.size() && m_text.at(end - 1).isHighSurrogate())
+                --end;
+            m_reader->addData(m_text.mid(m_fed, end - m_fed));
+            m_fed = end;
+        }
+        const QXmlStreamReader::TokenType token = m_reader->readNext();
+        if (token != QXmlStreamReader::Invalid || m_fed >= m_text.size()
+            || m_reader->error() != QXmlStreamReader::PrematureEndOfDocumentError)
             return token;
     }
 }

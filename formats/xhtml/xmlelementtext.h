@@ -3,24 +3,24 @@
 #include <QString>
 #include <QXmlStreamReader>
 
-// A document handed to a reader a piece at a time, so that the reader holds
-// the piece it is reading and the token it is in rather than copies of the
-// whole document. Tokens come as from a reader given the whole text at once,
-// whose encoding declaration is likewise ignored.
+#include <memory>
+
+// A reader over a document. One longer than a piece is handed over a piece at
+// a time, so that the reader holds the piece it is reading and the token it is
+// in rather than two copies of the whole; tokens come as from the whole text,
+// its encoding declaration ignored alike.
 class XmlFeed
 {
 public:
-    XmlFeed(QXmlStreamReader &reader, const QString &text) : m_reader(reader), m_text(text) {}
+    explicit XmlFeed(const QString &text);
     // The next token, handing over more of the text whenever the reader runs out.
     QXmlStreamReader::TokenType readNext();
-    QXmlStreamReader &reader() { return m_reader; }
+    QXmlStreamReader &reader() { return *m_reader; }
 
 private:
-    bool more();
-
-    QXmlStreamReader &m_reader;
     const QString &m_text;
     int m_fed = 0;
+    std::unique_ptr<QXmlStreamReader> m_reader;
 };
 
 // The text of the element the reader has just opened, its children's included,

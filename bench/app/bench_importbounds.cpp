@@ -105,6 +105,14 @@ private slots:
                    return writeZip(path, {{"001.png", pngBomb(30000, 30000)},
                                           {"002.png", encodedImage(QImage(8, 8, QImage::Format_RGB32), "PNG")}});
                });
+        for (const char *kind : {"cbz", "cb7"}) {
+            QTest::addRow("%s, a page inflating to 400 MB", kind)
+                << kind << Writer([kind](const QString &path) {
+                       const QVector<FixtureEntry> pages{{"001.png", QByteArray(400 << 20, '\0')},
+                                                         {"002.png", encodedImage(QImage(8, 8, QImage::Format_RGB32), "PNG")}};
+                       return QByteArray(kind) == "cbz" ? writeZip(path, pages, 9) : writeArchive(path, "7z", pages);
+                   });
+        }
     }
 
     void import()

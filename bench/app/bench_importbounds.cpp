@@ -73,6 +73,21 @@ private slots:
             << "mobi" << bytes([] { return palmDocBook(QByteArray(4096, 'a'), 12000); });
         QTest::newRow("MOBI 10 MB, PalmDOC empty paragraphs")
             << "mobi" << bytes([] { return palmDocBook(QByteArray("<p> </p>").repeated(512), 12000); });
+        QTest::newRow("MOBI 1 MB, 10,000 contents links")
+            << "mobi" << bytes([] {
+                   QByteArray text = "<html><body>";
+                   for (int i = 0; i < 10000; ++i)
+                       text += "<a href=\"#c" + QByteArray::number(i) + "\">Chapter " + QByteArray::number(i) + "</a><br/>";
+                   for (int i = 0; i < 10000; ++i)
+                       text += "<h2 id=\"c" + QByteArray::number(i) + "\">Chapter</h2><p>Text of it.</p>";
+                   text += "</body></html>";
+                   MobiFixture::Header h;
+                   h.compression = 1;
+                   h.textLength = quint32(text.size());
+                   const QList<QByteArray> records = MobiFixture::textRecords(text, 4096, 1);
+                   h.textRecordCount = quint16(records.size());
+                   return MobiFixture::palmDb("links", QList<QByteArray>{MobiFixture::headerRecord(h)} + records);
+               });
         QTest::newRow("FB2 over 2 million paragraphs")
             << "fb2" << bytes([] {
                    return fb2Book("<section><cite>" + QByteArray("<p>a</p>").repeated(2000001)

@@ -51,6 +51,10 @@ void TestMobiImport::books_data()
     QTest::newRow("AZW3, one chapter per NCX segment") << "kf8.azw3" << "AZW3" << kf8;
     QTest::newRow("joint file reads its KF8 part") << "joint.mobi" << "AZW3" << kf8;
     QTest::newRow("joint file, damaged KF8 part") << "damaged" << "AZW3" << mobi6;
+    QTest::newRow("AZW3 without NCX: one chapter per part")
+        << "no NCX" << "AZW3"
+        << QStringList{"山路夜雨 1|他沿着山路|夜里下起了雨", "山路夜雨 2|夜里下起了雨|庙里只有", "山路夜雨 3|庙里只有|天亮时",
+                       "山路夜雨 4|天亮时他回到了城里|Table of Contents", "山路夜雨 5|Table of Contents|天亮时"};
     QTest::newRow("MOBI 6 by headings, text before the first kept")
         << "headings" << "MOBI"
         << QStringList{"山路夜雨|Foreword.|One text", "One|One text|Two text", "Two|Two text|One text"};
@@ -74,16 +78,19 @@ void TestMobiImport::books()
     QFETCH(QString, fileType);
     QFETCH(QStringList, expected);
     QString path;
-    if (file == QLatin1String("damaged")) {
-        // The KF8 skeleton index loses its signature: the KF8 text cannot be rebuilt.
-        path = copyTestBook("mobi/joint.mobi", "damaged.mobi");
+    if (file == QLatin1String("damaged") || file == QLatin1String("no NCX")) {
+        // The KF8 skeleton index loses its signature: the KF8 text cannot be
+        // rebuilt; or the KF8 header names no NCX.
+        const bool damaged = file == QLatin1String("damaged");
+        path = damaged ? copyTestBook("mobi/joint.mobi", "damaged.mobi") : copyTestBook("mobi/kf8.azw3", "plain.azw3");
         PalmDbBook book;
         QVERIFY(MobiParser::openPalmDb(book, path));
         const MobiContentSection &kf8 = book.kf8Section;
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadWrite)
-                && file.seek(book.recordOffsets.at(kf8.startRecord + int(kf8.skeletonIndexRecord)))
-                && file.write("XXXX") == 4);
+                && file.seek(damaged ? book.recordOffsets.at(kf8.startRecord + int(kf8.skeletonIndexRecord))
+                                     : book.recordOffsets.at(kf8.startRecord) + 244)
+                && file.write(damaged ? "XXXX" : "\xff\xff\xff\xff", 4) == 4);
     } else if (file == QLatin1String("headings")) {
         MobiFixture::Header header;
         header.compression = 1;

@@ -163,15 +163,38 @@ Qt::Alignment textAlignment(int alignment)
     }
 }
 
-// setNumColumns counts glyphs and may take one character more than asked
-// (after a break, or where a character makes no glyph of its own).
-void endLineAt(QTextLine &line, int length, qreal width)
+bool invisibleOnly(const QString &text, int from, int to)
 {
+    for (int i = from; i < to; ++i) {
+        const QChar c = text.at(i);
+        if (!c.isSpace() && c.category() != QChar::Other_Format)
+            return false;
+    }
+    return true;
+}
+
+// Ends the line at most length characters in, where a break is allowed.
+// setNumColumns counts glyphs and may take one character more than asked
+// (after a break, or where a character makes no glyph of its own): spaces and
+// soft hyphens so taken stay on the line, and where it can only take fewer,
+// the shorter line must itself end at a break, or a line would begin with
+// closing punctuation.
+void endLineAt(QTextLine &line, int length, qreal width, const QString &text,
+               QTextBoundaryFinder &finder)
+{
+    const int start = line.textStart();
+    int fallback = 0;
     for (int n = length; n >= 1; --n) {
         line.setNumColumns(n, width);
-        if (line.textLength() <= length)
+        const int taken = line.textLength();
+        const bool fits = taken <= length || invisibleOnly(text, start + length, start + taken);
+        if (fits && canBreakAt(text, start + taken, finder))
             return;
+        if (taken <= length && fallback == 0)
+            fallback = n;
     }
+    if (fallback > 0)
+        line.setNumColumns(fallback, width);
 }
 
 void shiftRuns(QVector<GlyphRunItem> &runs, qreal dx, qreal dy)
@@ -309,14 +332,14 @@ QVector<LayoutLine> LayoutEngine::shapeParagraph(const Paragraph &paragraph, int
         // form would justify or centre against an unbounded width.
         int b = findLineBreak(text, lineStart, lineEnd, finder);
         if (b != lineEnd && b > lineStart) {
-            endLineAt(line, b - lineStart, width);
+            endLineAt(line, b - lineStart, width, text, finder);
             lineEnd = lineStart + line.textLength();
         }
         while (line.naturalTextRect().right() > width) {
             b = findLineBreak(text, lineStart, lineEnd - 1, finder);
             if (b <= lineStart || b >= lineEnd)
                 break;
-            endLineAt(line, b - lineStart, width);
+            endLineAt(line, b - lineStart, width, text, finder);
             const int shortened = lineStart + line.textLength();
             if (shortened >= lineEnd)
                 break;

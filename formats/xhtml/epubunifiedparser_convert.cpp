@@ -5,6 +5,8 @@
 #include "xmltext.h"
 
 #include <QDebug>
+#include <QFileInfo>
+#include <QUrl>
 #include <QXmlStreamReader>
 
 namespace {
@@ -613,6 +615,10 @@ void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &
         s.svgDepth = s.depth;
         s.svgTextDepth = 0;
         s.svgText.clear();
+        if (s.depth == 1) {
+            s.rootSvgWidth = attr("width");
+            s.rootSvgHeight = attr("height");
+        }
         return;
     } else if (name == QLatin1String("image") && s.svgDepth > 0) {
         const QString href = attr("href");
@@ -768,7 +774,15 @@ void EpubUnifiedParser::endElement(XhtmlConvertState &s, const QString &name)
         s.svgTextDepth = 0;
     if (name == QLatin1String("svg") && s.svgDepth == closed) {
         const QString text = s.svgText.simplified();
-        if (!text.isEmpty()) {
+        // An SVG document without a picture of another file is a drawing: the
+        // document itself is the image.
+        const bool drawn = closed == 1
+            && addImageParagraph(s, ComputedStyle(),
+                                 QString::fromLatin1(QUrl::toPercentEncoding(
+                                     QFileInfo(s.documentPath).fileName())),
+                                 QStringLiteral("image/svg+xml"), text, s.rootSvgWidth,
+                                 s.rootSvgHeight);
+        if (!drawn && !text.isEmpty()) {
             if (!s.paragraphOpen)
                 openImplicitParagraph(s);
             if (!s.pendingText.isEmpty())

@@ -31,6 +31,14 @@ bool isSupportedImageFormat(const QString &suffix)
     return formats.contains(suffix.toLatin1());
 }
 
+// The attribute's media type when it is an image type ("image/png"), else empty.
+QString imageMediaType(const QString &type)
+{
+    static const QRegularExpression pattern(QStringLiteral("^image/[a-z0-9][a-z0-9.+-]*$"));
+    const QString mediaType = type.section(QLatin1Char(';'), 0, 0).trimmed().toLower();
+    return pattern.match(mediaType).hasMatch() ? mediaType : QString();
+}
+
 MathNode readMathNode(QXmlStreamReader &reader, QString &imageSource, int level)
 {
     MathNode node;
@@ -143,8 +151,11 @@ bool EpubUnifiedParser::addImageParagraph(XhtmlConvertState &s, const ComputedSt
     const QString path = lookupResource(href, s.resources, s.documentPath, s.baseDir);
     if (path.isEmpty())
         return false;
-    QString mediaType = type.isEmpty() ? s.mediaTypes.value(path) : type;
-    mediaType = mediaType.section(QLatin1Char(';'), 0, 0).trimmed().toLower();
+    // A type attribute decides only when it names an image type: calibre's
+    // KF8 output turns epub:type into a plain type ("cover", "titlepage").
+    QString mediaType = imageMediaType(type);
+    if (mediaType.isEmpty())
+        mediaType = s.mediaTypes.value(path).section(QLatin1Char(';'), 0, 0).trimmed().toLower();
     QString suffix;
     if (mediaType.startsWith(QLatin1String("image/")))
         suffix = mediaType.mid(6);
@@ -154,7 +165,9 @@ bool EpubUnifiedParser::addImageParagraph(XhtmlConvertState &s, const ComputedSt
         suffix = QFileInfo(decodeRelativeUrl(href)).suffix().toLower();
     if (suffix == QLatin1String("jpg"))
         suffix = QStringLiteral("jpeg");
-    if (suffix.isEmpty() || suffix == QLatin1String("svg+xml") || !isSupportedImageFormat(suffix))
+    else if (suffix == QLatin1String("svg+xml"))
+        suffix = QStringLiteral("svg");
+    if (suffix.isEmpty() || !isSupportedImageFormat(suffix))
         return false;
 
     if (s.inTableCell) {

@@ -135,6 +135,8 @@ struct XhtmlConvertState
     int svgDepth = 0;
     int svgTextDepth = 0;
     QString svgText;
+    QString rootSvgWidth;           // of a document that is an SVG drawing
+    QString rootSvgHeight;
 
     int currentTableId = -1;
     int currentRow = -1;

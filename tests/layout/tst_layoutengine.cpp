@@ -129,6 +129,22 @@ private slots:
         }
     }
 
+    // Where Qt can end a line only short of the break asked for, the shorter
+    // line still ends at a break: a comma after soft hyphens once began one.
+    void closingPunctuationStaysOn()
+    {
+        Paragraph p = text(QString::fromUtf8("The of\u00adfic\u00adials, un\u00adfor\u00adtun\u00adate\u00adly, "));
+        p.chunks.append(text(QStringLiteral("had")).chunks.first());
+        p.chunks.last().italic = true;
+        LayoutConfig config;
+        config.fontFamily = QStringLiteral("DejaVu Sans");
+        for (int width = 60; width <= 240; ++width) {
+            p.alignment = width % 4;
+            for (const LayoutLine &line : LayoutEngine::shapeParagraph(p, 0, width, config, RawFontCache::forCurrentThread()))
+                QVERIFY2(!isNoBreakBefore(p.plainText().at(int(line.startProgress)).unicode()), qPrintable(QString::number(width)));
+        }
+    }
+
     void shapingEdges()
     {
         RawFontCache &cache = RawFontCache::forCurrentThread();

@@ -153,6 +153,18 @@ void splitUndrawableJoins(QString &text, const QVector<StyleRun> &runs,
     }
 }
 
+// Superscripts rise by half the height of their (shrunk) font, subscripts
+// sink by a sixth of it.
+qreal baselineShift(int vertAlign, const QRawFont &font)
+{
+    const qreal height = font.ascent() + font.descent();
+    if (vertAlign == 1)
+        return -height / 2;
+    if (vertAlign == 2)
+        return height / 6;
+    return 0;
+}
+
 Qt::Alignment textAlignment(int alignment)
 {
     switch (alignment) {
@@ -379,8 +391,11 @@ QVector<LayoutLine> LayoutEngine::shapeParagraph(const Paragraph &paragraph, int
                 item.fontKey = key;
                 item.glyphIndexes = g.glyphIndexes();
                 item.positions = g.positions();
+                // Glyph runs come out shrunk but on the baseline; the shift
+                // is the one QTextLine::draw gives them.
+                const qreal shift = baselineShift(run.vertAlign, g.rawFont());
                 for (QPointF &p : item.positions)
-                    p.ry() -= y;
+                    p.ry() += shift - y;
                 item.startProgress = paragraph.startProgressIndex + from;
                 item.endProgress = paragraph.startProgressIndex + to;
                 item.paragraphIndex = paragraphIndex;
@@ -389,7 +404,7 @@ QVector<LayoutLine> LayoutEngine::shapeParagraph(const Paragraph &paragraph, int
                 item.anchorHref = run.anchorHref;
                 item.underline = run.underline;
                 item.strikeOut = run.strikethrough;
-                item.boundingRect = g.boundingRect().translated(0, -y);
+                item.boundingRect = g.boundingRect().translated(0, shift - y);
                 out.glyphRuns.append(item);
             }
         }

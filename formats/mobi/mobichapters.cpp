@@ -246,17 +246,22 @@ bool MobiParser::importMobi6(const QString &bookTitle, QVector<QString> &titles,
         : extractText(book, book.mobiSection, &textError);
     if (bytes.isEmpty())
         return fail(error, textError.isEmpty() ? QStringLiteral("MOBI 中没有可阅读正文") : textError);
-    bytes = MobiMarkup::insertFileposAnchors(bytes);
-    QString html = wrapMobiHtml(decodeBookText(book, bytes));
-    bytes.clear();
-    html = rewriteImageRecindex(MobiMarkup::rewriteFileposLinks(html));
+    // Each step lets the text it came from go before the next one runs.
+    QString html = decodeBookText(book, MobiMarkup::insertFileposAnchors(bytes));
+    bytes = QByteArray();
+    html = wrapMobiHtml(html);
+    html = MobiMarkup::rewriteFileposLinks(html);
+    html = rewriteImageRecindex(html);
     const QVector<MobiTocEntry> toc = buildMobiToc(html);
     // Kindle markup writes numbers unquoted (calibre's guide references):
-    // quoted once here rather than after a failed conversion.
-    bool quoted = false;
-    const QString repaired = EpubUnifiedParser::quoteUnquotedAttributes(html, &quoted);
-    if (quoted)
-        html = repaired;
+    // quoted once here rather than after a failed conversion. The copy goes
+    // at once when nothing was quoted.
+    {
+        bool quoted = false;
+        QString repaired = EpubUnifiedParser::quoteUnquotedAttributes(html, &quoted);
+        if (quoted)
+            html = std::move(repaired);
+    }
 
     const CssStyleSheetMap noSheets;
     const QString documentPath = QStringLiteral("book.html");

@@ -7,6 +7,7 @@
 #include "paragraph.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QHash>
 #include <QList>
 #include <QMap>
@@ -42,6 +43,8 @@ public:
     // ---- PalmDB container and record 0 (palmdb.cpp, mobiheader.cpp) ----
     static bool openPalmDb(PalmDbBook &book, const QString &path, QString *error = nullptr);
     static QByteArray readRecord(const PalmDbBook &book, int index, QString *error = nullptr);
+    // The same through a file already open on the book, for reading many records.
+    static QByteArray readRecord(const PalmDbBook &book, int index, QFile &file, QString *error);
     static void resetBook(PalmDbBook &book);
     static bool parseRecordZero(PalmDbBook &book, const QByteArray &record0,
                                 QString *error = nullptr);

@@ -31,6 +31,8 @@ private slots:
     void imagesAndFonts();
     void refused_data();
     void refused();
+    void bombs_data();
+    void bombs();
 };
 
 void TestMobiImport::books_data()
@@ -204,6 +206,26 @@ void TestMobiImport::refused()
     QCOMPARE(importOutcome(*core, path), message);
     QVERIFY(!QFileInfo::exists(dataDir(path)));
     QVERIFY(DbTestUtils::allRows().filter(QStringLiteral("novel_info|")).isEmpty());
+}
+
+void TestMobiImport::bombs_data()
+{
+    QTest::addColumn<QByteArray>("book");
+    QTest::addColumn<QString>("message");
+    const QString expanded = QStringLiteral("MOBI 正文解压后异常膨胀（超过压缩数据的 8 倍），文件可能已损坏");
+    // 20 MB from 37 KB refused before decoding; a KF8 text past its header's
+    // small claim once it passes the bound; 16 bytes to 512 KiB within the floor.
+    QTest::newRow("MOBI 6, HUFF/CDIC") << MobiFixture::huffCdicBomb(300) << expanded;
+    QTest::newRow("KF8, past a small claim") << MobiFixture::huffCdicBomb(300, 8, 100) << expanded;
+    QTest::newRow("within the floor") << MobiFixture::huffCdicBomb(8) << "ok";
+}
+
+void TestMobiImport::bombs()
+{
+    QFETCH(QByteArray, book);
+    const QString path = env->root() + "/bomb.azw3";
+    QVERIFY(Paths::writeFile(path, book));
+    QTEST(importOutcome(*core, path), "message");
 }
 
 QTEST_MAIN(TestMobiImport)

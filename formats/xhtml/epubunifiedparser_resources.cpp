@@ -39,8 +39,9 @@ QString imageMediaType(const QString &type)
     return pattern.match(mediaType).hasMatch() ? mediaType : QString();
 }
 
-MathNode readMathNode(QXmlStreamReader &reader, QString &imageSource, int level)
+MathNode readMathNode(XmlFeed &feed, QString &imageSource, int level)
 {
+    QXmlStreamReader &reader = feed.reader();
     MathNode node;
     node.name = reader.name().toString().toLower();
     const QXmlStreamAttributes attributes = reader.attributes();
@@ -53,12 +54,12 @@ MathNode readMathNode(QXmlStreamReader &reader, QString &imageSource, int level)
             imageSource = EpubUnifiedParser::attributeValue(attributes, QStringLiteral("href"));
     }
     while (!reader.atEnd()) {
-        const auto token = reader.readNext();
+        const auto token = feed.readNext();
         if (token == QXmlStreamReader::StartElement) {
             if (level + 1 < EpubUnifiedParser::maxNestingDepth)
-                node.children.append(readMathNode(reader, imageSource, level + 1));
+                node.children.append(readMathNode(feed, imageSource, level + 1));
             else
-                node.text += flatElementText(reader);
+                node.text += flatElementText(feed);
         } else if (token == QXmlStreamReader::Characters) {
             node.text += reader.text();
         } else if (token == QXmlStreamReader::EndElement) {
@@ -210,8 +211,8 @@ bool EpubUnifiedParser::addImageParagraph(XhtmlConvertState &s, const ComputedSt
     return true;
 }
 
-void EpubUnifiedParser::convertMath(XhtmlConvertState &s, QXmlStreamReader &reader,
-                                    const QXmlStreamAttributes &attributes, const RunStyle &before)
+void EpubUnifiedParser::convertMath(XhtmlConvertState &s, const QXmlStreamAttributes &attributes,
+                                    const RunStyle &before)
 {
     // A cell holds text only, so a block formula there is read inline.
     const bool block = !s.inTableCell
@@ -219,7 +220,7 @@ void EpubUnifiedParser::convertMath(XhtmlConvertState &s, QXmlStreamReader &read
     const QString altText = attributeValue(attributes, QStringLiteral("alttext"));
     QString imageSource = attributeValue(attributes, QStringLiteral("altimg"));
     const ComputedStyle style = s.styles.last().style;
-    const MathNode tree = readMathTree(reader, imageSource);
+    const MathNode tree = readMathTree(*s.feed, imageSource);
     // The end tag is consumed here, so the element's frame goes now.
     s.styles.removeLast();
     --s.depth;
@@ -252,9 +253,9 @@ void EpubUnifiedParser::convertMath(XhtmlConvertState &s, QXmlStreamReader &read
     s.run = before;
 }
 
-MathNode EpubUnifiedParser::readMathTree(QXmlStreamReader &reader, QString &imageSource)
+MathNode EpubUnifiedParser::readMathTree(XmlFeed &feed, QString &imageSource)
 {
-    return readMathNode(reader, imageSource, 0);
+    return readMathNode(feed, imageSource, 0);
 }
 
 QString EpubUnifiedParser::mathNodeText(const MathNode &node)

@@ -53,9 +53,9 @@ bool storeChapterContent(const QVector<ChapterInfo *> &chapters, const QString &
             return false;
         }
         finalizeChapter(chapter, paragraphs);
-        const QVector<QString> ids =
-            paragraphDao->insertParagraphsLocked(novelId, chapter->id(), paragraphs, &paragraphIds);
-        if (ids.size() != paragraphs.size()) {
+        QByteArray ids;
+        if (!paragraphDao->insertParagraphRowsLocked(novelId, chapter->id(), paragraphs,
+                                                     &paragraphIds, &ids)) {
             transaction.rollback();
             return false;
         }

@@ -67,15 +67,17 @@ AscendingRowIds::AscendingRowIds(qint64 count)
 {
     if (count <= 0)
         return;
-    std::vector<quint32> words(size_t(count) * 4);
-    QRandomGenerator::system()->fillRange(words.data(), qsizetype(words.size()));
+    // Drawn straight into the list: no second copy of a whole book's bits.
+    static_assert(sizeof(m_ids[0]) == 16, "two 64-bit halves");
+    m_ids.resize(size_t(count));
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(m_ids.data()),
+                                          qsizetype(m_ids.size() * 4));
     // Lower-case hexadecimal sorts as the bytes do, so the ids are sorted as
     // two big-endian numbers.
-    m_ids.resize(size_t(count));
-    for (size_t i = 0; i < m_ids.size(); ++i) {
-        unsigned char *bytes = reinterpret_cast<unsigned char *>(words.data() + 4 * i);
+    for (auto &id : m_ids) {
+        unsigned char *bytes = reinterpret_cast<unsigned char *>(&id);
         markRandomUuid(bytes);
-        m_ids[i] = {qFromBigEndian<quint64>(bytes), qFromBigEndian<quint64>(bytes + 8)};
+        id = {qFromBigEndian<quint64>(bytes), qFromBigEndian<quint64>(bytes + 8)};
     }
     std::sort(m_ids.begin(), m_ids.end());
 }

@@ -14,6 +14,9 @@ struct sqlite3_stmt;
 // Shared by the unified content tables, whose inserts run once per row of a
 // whole book.
 
+// Characters of a content row id.
+constexpr int ContentRowIdLength = 36;
+
 // A fresh random UUID without braces: 36 lower-case hexadecimal characters
 // in groups 8-4-4-4-12.
 QString newContentRowId();

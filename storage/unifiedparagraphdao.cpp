@@ -218,8 +218,23 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
                                                              const QVector<Paragraph> &paragraphs,
                                                              AscendingRowIds *rowIds)
 {
-    if (novelId.isEmpty() || chapterId.isEmpty() || paragraphs.isEmpty())
+    QByteArray idBytes;
+    if (!insertParagraphRowsLocked(novelId, chapterId, paragraphs, rowIds, &idBytes))
         return {};
+    QVector<QString> ids;
+    ids.reserve(paragraphs.size());
+    for (int i = 0; i < paragraphs.size(); ++i)
+        ids.append(QString::fromLatin1(idBytes.constData() + i * ContentRowIdLength, ContentRowIdLength));
+    return ids;
+}
+
+bool UnifiedParagraphDao::insertParagraphRowsLocked(const QString &novelId,
+                                                    const QString &chapterId,
+                                                    const QVector<Paragraph> &paragraphs,
+                                                    AscendingRowIds *rowIds, QByteArray *ids)
+{
+    if (novelId.isEmpty() || chapterId.isEmpty() || paragraphs.isEmpty() || !ids)
+        return false;
     const QSqlDatabase db = DatabaseConnection::database();
 
     bool prepared = false;
@@ -230,38 +245,35 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
         ContentStatement statement(removal);
         if (!prepared || !statement.isValid()) {
             qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << removal.lastError().text();
-            return {};
+            return false;
         }
         statement.bindText(0, novelId);
         statement.bindText(1, chapterId);
         if (!statement.execute()) {
             qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << statement.errorText();
-            return {};
+            return false;
         }
     }
 
     const QByteArray now = contentTimeUtf8();
     const QByteArray novelUtf8 = novelId.toUtf8();
     const QByteArray chapterUtf8 = chapterId.toUtf8();
-    // The ids as text for the caller and as bytes for the statement.
-    const int IdLength = 36;
-    QByteArray idBytes(paragraphs.size() * IdLength, Qt::Uninitialized);
-    QVector<QString> ids;
-    ids.reserve(paragraphs.size());
+    const int IdLength = ContentRowIdLength;
+    QByteArray &idBytes = *ids;
+    idBytes.resize(paragraphs.size() * IdLength);
     for (int i = 0; i < paragraphs.size(); ++i) {
         char *id = idBytes.data() + i * IdLength;
         if (rowIds)
             rowIds->next(id);
         else
             newContentRowId(id);
-        ids.append(QString::fromLatin1(id, IdLength));
     }
 
     QSqlQuery insert = Transaction::cachedQuery(db, InsertSql, &prepared);
     ContentStatement statement(insert);
     if (!prepared || !statement.isValid()) {
         qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << insert.lastError().text();
-        return {};
+        return false;
     }
     // A reset keeps the bindings: what is the same for every paragraph of the
     // chapter is bound once.
@@ -301,10 +313,10 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
         statement.bindInt(29, int(p.tableHeader));
         if (!statement.execute()) {
             qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << statement.errorText();
-            return {};
+            return false;
         }
     }
-    return ids;
+    return true;
 }
 
 QVector<QString> UnifiedParagraphDao::insertParagraphs(const QString &novelId,

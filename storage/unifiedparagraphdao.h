@@ -46,6 +46,12 @@ public:
     QVector<QString> insertParagraphsLocked(const QString &novelId, const QString &chapterId,
                                             const QVector<Paragraph> &paragraphs,
                                             AscendingRowIds *rowIds = nullptr);
+    // The same with the ids handed back as ContentRowIdLength ASCII bytes
+    // each, one after another: a string per row is most of the memory a
+    // chapter of a million short paragraphs costs. False on refusal or failure.
+    bool insertParagraphRowsLocked(const QString &novelId, const QString &chapterId,
+                                   const QVector<Paragraph> &paragraphs, AscendingRowIds *rowIds,
+                                   QByteArray *ids);
     // The same inside a transaction of its own (nested when the caller holds
     // one). Empty unless the rows were committed.
     QVector<QString> insertParagraphs(const QString &novelId, const QString &chapterId,

@@ -146,21 +146,20 @@ bool UnifiedChunkDao::insertParagraphChunks(const QVector<QString> &paraIds,
         rowIds);
 }
 
-bool UnifiedChunkDao::insertParagraphChunks(const QByteArray &paraIds,
-                                            const QVector<Paragraph> &paragraphs,
-                                            AscendingRowIds *rowIds)
+bool UnifiedChunkDao::insertParagraphChunks(const QByteArray &paraIds, const Paragraph *paragraphs,
+                                            int count, AscendingRowIds *rowIds)
 {
-    if (paraIds.size() != paragraphs.size() * ContentRowIdLength) {
+    if (count < 0 || paraIds.size() != count * ContentRowIdLength) {
         qWarning() << "[UnifiedChunkDao] insertChunks 失败：paraId 为空";
         return false;
     }
     const char *ids = paraIds.constData();
     return insertAll(
-        paragraphs.size(),
+        count,
         [ids](ContentStatement &statement, int p) {
             statement.bindAscii(1, ids + p * ContentRowIdLength, ContentRowIdLength);
         },
-        [&paragraphs](int i) -> const QVector<TextChunk> & { return paragraphs.at(i).chunks; },
+        [paragraphs](int i) -> const QVector<TextChunk> & { return paragraphs[i].chunks; },
         rowIds);
 }
 

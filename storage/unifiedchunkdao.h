@@ -31,8 +31,9 @@ public:
     // paragraphs[i]; on failure, the rows of earlier paragraphs stay.
     bool insertParagraphChunks(const QVector<QString> &paraIds, const QVector<Paragraph> &paragraphs,
                                AscendingRowIds *rowIds = nullptr);
-    // The same with the ids as insertParagraphRowsLocked hands them back.
-    bool insertParagraphChunks(const QByteArray &paraIds, const QVector<Paragraph> &paragraphs,
+    // The same for paragraphs[0, count) with their ids as
+    // insertParagraphRowsLocked hands them back.
+    bool insertParagraphChunks(const QByteArray &paraIds, const Paragraph *paragraphs, int count,
                                AscendingRowIds *rowIds = nullptr);
 
     // Paragraph row id -> its chunks in chunk_index order; paragraphs without

@@ -219,7 +219,8 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
                                                              AscendingRowIds *rowIds)
 {
     QByteArray idBytes;
-    if (!insertParagraphRowsLocked(novelId, chapterId, paragraphs, rowIds, &idBytes))
+    if (!insertParagraphRowsLocked(novelId, chapterId, paragraphs.constData(), paragraphs.size(), 0,
+                                   rowIds, &idBytes))
         return {};
     QVector<QString> ids;
     ids.reserve(paragraphs.size());
@@ -230,18 +231,20 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
 
 bool UnifiedParagraphDao::insertParagraphRowsLocked(const QString &novelId,
                                                     const QString &chapterId,
-                                                    const QVector<Paragraph> &paragraphs,
-                                                    AscendingRowIds *rowIds, QByteArray *ids)
+                                                    const Paragraph *paragraphs, int count,
+                                                    int firstIndex, AscendingRowIds *rowIds,
+                                                    QByteArray *ids)
 {
-    if (novelId.isEmpty() || chapterId.isEmpty() || paragraphs.isEmpty() || !ids)
+    if (novelId.isEmpty() || chapterId.isEmpty() || !paragraphs || count <= 0 || firstIndex < 0
+        || !ids)
         return false;
     const QSqlDatabase db = DatabaseConnection::database();
 
     bool prepared = false;
     // A chapter whose old rows stayed would hold them twice. Run once per
     // chapter of a book's store: bound on the statement itself.
-    QSqlQuery removal = Transaction::cachedQuery(db, RemovalSql, &prepared);
-    {
+    if (firstIndex == 0) {
+        QSqlQuery removal = Transaction::cachedQuery(db, RemovalSql, &prepared);
         ContentStatement statement(removal);
         if (!prepared || !statement.isValid()) {
             qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << removal.lastError().text();
@@ -260,8 +263,8 @@ bool UnifiedParagraphDao::insertParagraphRowsLocked(const QString &novelId,
     const QByteArray chapterUtf8 = chapterId.toUtf8();
     const int IdLength = ContentRowIdLength;
     QByteArray &idBytes = *ids;
-    idBytes.resize(paragraphs.size() * IdLength);
-    for (int i = 0; i < paragraphs.size(); ++i) {
+    idBytes.resize(count * IdLength);
+    for (int i = 0; i < count; ++i) {
         char *id = idBytes.data() + i * IdLength;
         if (rowIds)
             rowIds->next(id);
@@ -281,10 +284,10 @@ bool UnifiedParagraphDao::insertParagraphRowsLocked(const QString &novelId,
     statement.bindUtf8(2, chapterUtf8);
     statement.bindUtf8(30, now);
     statement.bindUtf8(31, now);
-    for (int i = 0; i < paragraphs.size(); ++i) {
-        const Paragraph &p = paragraphs.at(i);
+    for (int i = 0; i < count; ++i) {
+        const Paragraph &p = paragraphs[i];
         statement.bindAscii(0, idBytes.constData() + i * IdLength, IdLength);
-        statement.bindInt(3, i);
+        statement.bindInt(3, firstIndex + i);
         statement.bindInt(4, p.kind);
         statement.bindInt(5, p.firstGlyphIndex);
         statement.bindInt64(6, p.startProgressIndex);

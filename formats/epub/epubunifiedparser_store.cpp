@@ -738,10 +738,11 @@ bool ContentStore::store(ChapterInfo *chapter, EpubChapterParseResult &result)
     if (result.paragraphs.isEmpty())
         return true;
     QByteArray ids;
-    if (!m_paragraphDao->insertParagraphRowsLocked(m_novelId, chapter->id(), result.paragraphs,
-                                                   m_paragraphIds.get(), &ids))
-        return false;
-    return m_chunkDao->insertParagraphChunks(ids, result.paragraphs, m_chunkIds.get());
+    const Paragraph *paragraphs = result.paragraphs.constData();
+    const int count = result.paragraphs.size();
+    return m_paragraphDao->insertParagraphRowsLocked(m_novelId, chapter->id(), paragraphs, count, 0,
+                                                     m_paragraphIds.get(), &ids)
+        && m_chunkDao->insertParagraphChunks(ids, paragraphs, count, m_chunkIds.get());
 }
 
 }

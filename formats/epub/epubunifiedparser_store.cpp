@@ -614,7 +614,8 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
         std::sort(pending.begin(), pending.end());
         // Counted already: these are converted again.
         std::atomic<qint64> uncounted{0};
-        const QVector<EpubItemConversion> results = convertItems(zip, pending, &uncounted);
+        const QVector<EpubItemConversion> results =
+            pending.isEmpty() ? QVector<EpubItemConversion>() : convertItems(zip, pending, &uncounted);
         for (int k = 0; k < pending.size(); ++k) {
             if (results.at(k).tooLarge) {
                 qWarning().noquote() << "[EpubUnifiedParser] 内容超过上限，导入中止:"

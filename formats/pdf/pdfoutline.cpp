@@ -1,183 +1,145 @@
-// The outline of a PDF read through qpdf: poppler resolves each entry's page
-// by a search over every page, which makes a long outline quadratic; here
-// pages and named destinations are looked up in maps built once.
+// The outline of a PDF read through poppler's core parser: poppler-qt5
+// resolves each entry's page by a search over every page, which makes a long
+// outline quadratic; here pages are looked up in a table built once and
+// named destinations through the catalog's dictionary and sorted name tree.
 
 #include "pdfchapterparser.h"
 
 #include "logmanager.h"
+#include "pdfpageloader.h"
 
-// No PointerHolder: only the shared_ptr interface.
-#define POINTERHOLDER_TRANSITION 4
-#include <qpdf/QPDF.hh>
+#include <Catalog.h>
+#include <Link.h>
+#include <Outline.h>
+#include <PDFDoc.h>
 
-#include <QFile>
 #include <QHash>
 #include <QSet>
 
-#include <exception>
-
 namespace {
 
-// Outlines, page trees and name trees nest as deep as the file says; a
-// hostile file is cut off here.
+// Outlines nest as deep as the file says; a hostile file is cut off here.
 constexpr int MaxDepth = 64;
 
-quint64 objectKey(const QPDFObjGen &id)
+static_assert(sizeof(Unicode) == sizeof(uint), "poppler's titles are UCS-4");
+
+quint64 refKey(const Ref &ref)
 {
-    return (quint64(quint32(id.getObj())) << 32) | quint32(id.getGen());
+    return (quint64(quint32(ref.num)) << 32) | quint32(ref.gen);
 }
 
-// qpdf keeps every object it has parsed, a few hundred bytes each; objects
-// read once (outline items, name tree nodes) are dropped once read.
+// Items are followed through /First and /Next, each object once, and read
+// one at a time as poppler's OutlineItem (its title decoding and action
+// parsing), freed once read: poppler's own item tree keeps every opened item
+// until the document closes, with no way to close one.
 class OutlineReader
 {
 public:
-    explicit OutlineReader(QPDF &pdf) : m_pdf(pdf), m_root(pdf.getRoot()) {}
+    explicit OutlineReader(PDFDoc &document)
+        : m_document(document), m_catalog(*document.getCatalog()), m_xref(document.getXRef())
+    {
+    }
 
-    // What was read before a damaged object stopped the walk is kept.
     QVector<PdfTocEntry> read()
     {
-        try {
-            walk(m_root.getKey("/Outlines").getKey("/First"), 0);
-        } catch (const std::exception &error) {
-            qWarning().noquote() << "[PdfChapterParser] 大纲读取中断:" << error.what();
-        }
+        const Object *outline = m_catalog.getOutline();
+        if (outline && outline->isDict())
+            walk(outline->dictLookupNF("First").copy(), 0);
         return m_entries;
     }
 
 private:
-    // Siblings through /Next, children through /First; every item once.
-    void walk(QPDFObjectHandle item, int depth)
+    void walk(Object item, int depth)
     {
-        while (item.isDictionary() && m_entries.size() < PdfChapterParser::MaxTocEntries) {
-            if (item.isIndirect() && !firstVisit(item))
+        while (item.isRef() && m_entries.size() < PdfChapterParser::MaxTocEntries) {
+            const Ref ref = item.getRef();
+            if (m_seen.contains(refKey(ref)))
                 return;
-            QPDFObjectHandle title = item.getKey("/Title");
-            const QString text = title.isString() ? QString::fromStdString(title.getUTF8Value()).trimmed() : QString();
-            const int page = pageOf(item);
-            if (!text.isEmpty() && page >= 0)
-                m_entries.append(PdfTocEntry{text, page, 0});
-            QPDFObjectHandle first = item.getKey("/First");
-            QPDFObjectHandle next = item.getKey("/Next");
-            drop(item);
+            m_seen.insert(refKey(ref));
+            const Object dict = m_xref->fetch(ref);
+            // A damaged item ends its list; what was read before stays.
+            if (!dict.isDict())
+                return;
+            add(OutlineItem(dict.getDict(), ref, nullptr, m_xref, &m_document));
+            Object first = dict.dictLookupNF("First").copy();
+            item = dict.dictLookupNF("Next").copy();
             if (depth < MaxDepth)
-                walk(first, depth + 1);
-            item = next;
+                walk(std::move(first), depth + 1);
         }
     }
 
-    bool firstVisit(QPDFObjectHandle &object)
+    void add(const OutlineItem &item)
     {
-        const quint64 key = objectKey(object.getObjGen());
-        if (m_seen.contains(key))
-            return false;
-        m_seen.insert(key);
-        return true;
+        const QString title = QString::fromUcs4(reinterpret_cast<const uint *>(item.getTitle()),
+                                                item.getTitleLength()).trimmed();
+        const int page = title.isEmpty() ? -1 : pageOf(item.getAction());
+        if (page >= 0)
+            m_entries.append(PdfTocEntry{title, page, 0});
     }
 
-    void drop(QPDFObjectHandle &object)
+    // 0-based page of a GoTo action; -1 for none.
+    int pageOf(const LinkAction *action)
     {
-        if (object.isIndirect())
-            m_pdf.replaceObject(object.getObjGen(), QPDFObjectHandle::newNull());
-    }
-
-    // 0-based page of the item's /Dest or GoTo action; -1 for none.
-    int pageOf(QPDFObjectHandle &item)
-    {
-        QPDFObjectHandle dest = item.getKey("/Dest");
-        if (dest.isNull()) {
-            QPDFObjectHandle action = item.getKey("/A");
-            if (!action.isDictionary() || !action.getKey("/S").isNameAndEquals("/GoTo"))
-                return -1;
-            dest = action.getKey("/D");
-        }
-        if (dest.isName())
-            return explicitPage(m_root.getKey("/Dests").getKey(dest.getName()));
-        if (dest.isString()) {
-            if (!m_namesRead) {
-                m_namesRead = true;
-                readNames(m_root.getKey("/Names").getKey("/Dests"), 0);
-            }
-            return m_named.value(QByteArray::fromStdString(dest.getStringValue()), -1);
-        }
-        return explicitPage(dest);
-    }
-
-    // The page of [page /XYZ ...], or of << /D [page ...] >>.
-    int explicitPage(QPDFObjectHandle dest)
-    {
-        if (dest.isDictionary())
-            dest = dest.getKey("/D");
-        if (!dest.isArray() || dest.getArrayNItems() < 1)
+        if (!action || action->getKind() != actionGoTo)
             return -1;
-        QPDFObjectHandle target = dest.getArrayItem(0);
-        if (target.isInteger())
-            return target.getIntValueAsInt();
-        if (!target.isIndirect())
+        const auto *goTo = static_cast<const LinkGoTo *>(action);
+        const LinkDest *dest = goTo->getDest();
+        std::unique_ptr<LinkDest> named;
+        if (!dest && goTo->getNamedDest()) {
+            named = namedDest(*goTo->getNamedDest());
+            dest = named.get();
+        }
+        if (!dest || !dest->isOk())
             return -1;
+        if (!dest->isPageRef())
+            return dest->getPageNum() - 1;
         if (!m_pagesRead) {
             m_pagesRead = true;
-            int next = 0;
-            indexPages(m_root.getKey("/Pages"), 0, next);
+            indexPages();
         }
-        return m_pages.value(objectKey(target.getObjGen()), -1);
+        return m_pages.value(refKey(dest->getPageRef()), -1);
     }
 
-    // Page indexes by object, in page-tree order; pages are dropped once counted.
-    void indexPages(QPDFObjectHandle node, int depth, int &next)
+    // Poppler looks a name up in the catalog's /Dests when there is one and
+    // in the name tree only otherwise; a string names an entry of the tree
+    // even beside /Dests, so the tree, which poppler keeps sorted, is searched too.
+    std::unique_ptr<LinkDest> namedDest(const GooString &name)
     {
-        QPDFObjectHandle kids = node.getKey("/Kids");
-        if (!kids.isArray() || depth > MaxDepth)
-            return;
-        const int count = kids.getArrayNItems();
-        for (int i = 0; i < count; ++i) {
-            QPDFObjectHandle kid = kids.getArrayItem(i);
-            if (!kid.isIndirect())
-                continue;
-            const quint64 key = objectKey(kid.getObjGen());
-            if (kid.getKey("/Kids").isArray()) {
-                if (firstVisit(kid))
-                    indexPages(kid, depth + 1, next);
-            } else {
-                // A page listed twice counts twice, as poppler numbers it.
-                if (!m_pages.contains(key))
-                    m_pages.insert(key, next);
-                ++next;
-                drop(kid);
+        if (std::unique_ptr<LinkDest> dest = m_catalog.findDest(&name))
+            return dest;
+        int low = 0;
+        int high = m_catalog.numDestNameTree();
+        while (low < high) {
+            const int middle = low + (high - low) / 2;
+            if (m_catalog.getDestNameTreeName(middle)->cmp(&name) < 0)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+        if (low < m_catalog.numDestNameTree() && m_catalog.getDestNameTreeName(low)->cmp(&name) == 0)
+            return m_catalog.getDestNameTreeDest(low);
+        return nullptr;
+    }
+
+    // Page indexes as poppler numbers them; a page listed twice keeps its first.
+    void indexPages()
+    {
+        const int count = m_catalog.getNumPages();
+        m_pages.reserve(count);
+        for (int i = 1; i <= count; ++i) {
+            if (const Ref *ref = m_catalog.getPageRef(i)) {
+                if (!m_pages.contains(refKey(*ref)))
+                    m_pages.insert(refKey(*ref), i - 1);
             }
         }
     }
 
-    // The name tree of destinations as name -> page; the first of repeated names stays.
-    void readNames(QPDFObjectHandle node, int depth)
-    {
-        if (!node.isDictionary() || depth > MaxDepth || (node.isIndirect() && !firstVisit(node)))
-            return;
-        QPDFObjectHandle names = node.getKey("/Names");
-        const int count = names.isArray() ? names.getArrayNItems() : 0;
-        for (int i = 0; i + 1 < count; i += 2) {
-            QPDFObjectHandle name = names.getArrayItem(i);
-            if (!name.isString())
-                continue;
-            const QByteArray key = QByteArray::fromStdString(name.getStringValue());
-            if (!m_named.contains(key))
-                m_named.insert(key, explicitPage(names.getArrayItem(i + 1)));
-        }
-        drop(names);
-        QPDFObjectHandle kids = node.getKey("/Kids");
-        const int kidCount = kids.isArray() ? kids.getArrayNItems() : 0;
-        drop(node);
-        for (int i = 0; i < kidCount; ++i)
-            readNames(kids.getArrayItem(i), depth + 1);
-    }
-
-    QPDF &m_pdf;
-    QPDFObjectHandle m_root;
+    PDFDoc &m_document;
+    Catalog &m_catalog;
+    XRef *m_xref;
     QSet<quint64> m_seen;
     bool m_pagesRead = false;
     QHash<quint64, int> m_pages;
-    bool m_namesRead = false;
-    QHash<QByteArray, int> m_named;
     QVector<PdfTocEntry> m_entries;
 };
 
@@ -185,16 +147,10 @@ private:
 
 QVector<PdfTocEntry> PdfChapterParser::extractTocFromOutline(const QString &filePath)
 {
+    const std::shared_ptr<PDFDoc> document = PdfPageLoader::openCoreDocument(filePath);
     QVector<PdfTocEntry> entries;
-    try {
-        QPDF pdf;
-        pdf.setSuppressWarnings(true);
-        pdf.processFile(QFile::encodeName(filePath).constData());
-        entries = OutlineReader(pdf).read();
-    } catch (const std::exception &error) {
-        qWarning().noquote() << "[PdfChapterParser] 大纲读取失败:" << error.what();
-        entries.clear();
-    }
+    if (document)
+        entries = OutlineReader(*document).read();
     if (entries.isEmpty()) {
         QLOG_DEBUG().noquote() << "[PdfChapterParser] doc->outline() 为空，无内嵌大纲";
         return entries;

@@ -63,11 +63,13 @@ bool writeContentsBook(const QString &path, int lastPrinted)
 }
 
 
-// `pages` pages and one outline entry "E<i>" per destination, written by hand
-// (QPdfWriter writes no outline). A destination is a page index, "s<page>" a
-// string looked up in the name tree through a GoTo action, or "n<page>" a
-// name of the catalog's /Dests.
-QByteArray outlinePdf(int pages, const QByteArrayList &dests)
+// `pages` pages and one outline entry "E<i>" (or the PDF string titles[i])
+// per destination, written by hand (QPdfWriter writes no outline). A
+// destination is a page index, "s<page>" a string looked up in the name tree
+// through a GoTo action, "n<page>" a name of the catalog's /Dests, "i<page>"
+// a page number, ">k" page 0 with the next item being item k, or "-" for an
+// item that is no dictionary.
+QByteArray outlinePdf(int pages, const QByteArrayList &dests, const QByteArrayList &titles = {})
 {
     const auto n = [](int value) { return QByteArray::number(value); };
     const auto fit = [&](const QByteArray &page) { return "[" + n(4 + page.toInt()) + " 0 R /Fit]"; };
@@ -92,11 +94,14 @@ QByteArray outlinePdf(int pages, const QByteArrayList &dests)
         objects << "<< /Type /Page /Parent " + n(i < half ? node : 2) + " 0 R /MediaBox [0 0 200 200] >>";
     for (int i = 0; i < items; ++i) {
         const QByteArray &dest = dests.at(i);
-        objects << "<< /Title (E" + n(i) + ") /Parent 3 0 R "
+        const int next = dest.startsWith('>') ? dest.mid(1).toInt() : i + 1;
+        objects << (dest == "-" ? "(damaged)"
+                    : "<< /Title " + (i < titles.size() ? titles.at(i) : "(E" + n(i) + ")") + " /Parent 3 0 R "
                        + (dest.startsWith('s') ? "/A << /S /GoTo /D (" + dest + ") >>"
-                          : dest.startsWith('n') ? "/Dest /" + dest : "/Dest " + fit(dest))
+                          : dest.startsWith('n') ? "/Dest /" + dest
+                          : dest.startsWith('i') ? "/Dest [" + dest.mid(1) + " /Fit]" : "/Dest " + fit(dest))
                        + (i > 0 ? " /Prev " + n(3 + pages + i) + " 0 R" : QByteArray())
-                       + (i + 1 < items ? " /Next " + n(5 + pages + i) + " 0 R" : QByteArray()) + " >>";
+                       + (next < items ? " /Next " + n(4 + pages + next) + " 0 R" : QByteArray()) + " >>");
     }
     objects << "<< /Type /Pages /Parent 2 0 R /Kids [" + nodeKids + "] /Count " + n(half) + " >>";
     QByteArray pdf = "%PDF-1.4\n";
@@ -306,6 +311,35 @@ private slots:
         QCOMPARE(importOutcome(*core, path), message);
         QCOMPARE(DbTestUtils::allRows(), rows);
         QCOMPARE(files(), before);
+    }
+
+    // "title|page" per entry as read from the outline, in page order.
+    void outlineEntries_data()
+    {
+        QTest::addColumn<int>("pages");
+        QTest::addColumn<QByteArrayList>("dests");
+        QTest::addColumn<QByteArrayList>("titles");
+        QTest::addColumn<QStringList>("entries");
+        QTest::newRow("titles: UTF-16BE with a surrogate pair, PDFDocEncoding, blank")
+            << 1 << QByteArrayList{"0", "0", "0", "0", "0"}
+            << QByteArrayList{"<FEFF4E0A6D77>", "<FEFFD83DDE00>", "(Caf\\351 \\200 \\223ne)", "(  Spaced  )", "(  )"}
+            << QStringList{"上海|0", "\U0001F600|0", "Café • ﬁne|0", "Spaced|0"};
+        QTest::newRow("page numbers; a damaged item ends its list, earlier entries kept")
+            << 3 << QByteArrayList{"i2", "1", "-", "0"} << QByteArrayList{} << QStringList{"E1|1", "E0|2"};
+        QTest::newRow("items in a loop read once") << 2 << QByteArrayList{"1", "0", ">0"} << QByteArrayList{}
+                                                   << QStringList{"E1|0", "E2|0", "E0|1"};
+    }
+    void outlineEntries()
+    {
+        QFETCH(int, pages);
+        QFETCH(QByteArrayList, dests);
+        QFETCH(QByteArrayList, titles);
+        const QString path = file("outline.pdf");
+        QVERIFY(Paths::writeFile(path, outlinePdf(pages, dests, titles)));
+        QStringList got;
+        for (const PdfTocEntry &entry : PdfChapterParser::extractTocFromOutline(path))
+            got << QStringLiteral("%1|%2").arg(entry.title).arg(entry.startPage);
+        QTEST(got, "entries");
     }
 
     // However many entries a small file's outline holds, the chapters are bounded.

@@ -86,9 +86,13 @@ void Fb2Parser::flushChapter(Fb2WalkContext &context, const QString &title,
         bodyParagraphs.clear();
         return;
     }
-    QVector<Paragraph> paragraphs = std::move(context.pendingTitles);
-    paragraphs += titleParagraphs;
-    paragraphs += bodyParagraphs;
+    // The body is moved, not copied: a section of a million paragraphs was
+    // held twice. The titles before it (pending ones first) make room once.
+    QVector<Paragraph> titles = std::move(context.pendingTitles);
+    titles += titleParagraphs;
+    QVector<Paragraph> paragraphs = std::move(bodyParagraphs);
+    paragraphs.insert(0, titles.size(), Paragraph());
+    std::move(titles.begin(), titles.end(), paragraphs.begin());
     if (notes) {
         for (Paragraph &p : paragraphs) {
             if (p.kind == Paragraph::Heading || p.kind == Paragraph::Image

@@ -212,8 +212,10 @@ void RenderPool::scheduleNextRender()
         // A PDF page takes its nearest queued PDF neighbours along, so the
         // renderer can rasterise them together: one in paged mode, ten in the
         // continuous strip, where a page image often straddles two screens.
+        // The page the reader is on goes alone: nothing it shares is worth
+        // keeping the reader waiting for.
         pdfBatch = !PageRenderer::isPdfSource(batch.first().page).isEmpty();
-        if (pdfBatch) {
+        if (pdfBatch && !(anchorKnown && best == 0)) {
             const quint64 anchorGeneration = batch.first().generation;
             QVector<QPair<int, int>> companions;  // (|distance|, queue index)
             int d = 0;
@@ -231,9 +233,15 @@ void RenderPool::scheduleNextRender()
                                  return a.first < b.first;
                              });
             companions.resize(qMin(companions.size(), m_config.continuousMode ? 10 : 1));
+            // The pages of one task are all in memory at once: each must fit
+            // beside those taken before it.
             QVector<int> taken;
             for (const auto &companion : qAsConst(companions)) {
-                batch.append(m_queue[companion.second]);
+                const RenderItem &item = m_queue[companion.second];
+                pageDistanceLocked(item.chapterId, item.page.pageIndex, d);
+                if (!fitsBudget(rankForDistance(d, m_direction), ready, batch.size() * pageBytes()))
+                    break;
+                batch.append(item);
                 taken.append(companion.second);
             }
             std::sort(taken.begin(), taken.end(), std::greater<int>());
@@ -250,6 +258,10 @@ void RenderPool::scheduleNextRender()
             m_inFlightKeys.insert(key);
             m_inFlightStamps.insert(key, item.page.layoutStamp);
         }
+        // Pages the new ones displace go before the task starts, not after it:
+        // the budget then holds the pages being drawn too, and the first of
+        // them draws into a leaving page's buffer.
+        evictFarPages(batch.size() * pageBytes());
         m_busy = true;
         config = m_config;
     }
@@ -301,7 +313,7 @@ void RenderPool::onRenderFinished()
     scheduleNextRender();
 }
 
-void RenderPool::evictFarPages()
+void RenderPool::evictFarPages(qint64 incoming)
 {
     const QString current = makeKey(m_currentChapterId, m_currentPageIndex);
     for (auto it = m_readyImages.begin(); it != m_readyImages.end();) {
@@ -318,7 +330,8 @@ void RenderPool::evictFarPages()
         else
             ++it;
     }
-    if (m_readyBytes <= MemoryBudget)
+    const qint64 budget = pageBudget() - incoming;
+    if (m_readyBytes <= budget)
         return;
     // The ranks do not change while pages go: taken once, the farthest first
     // (the first in key order among equals), never the current page.
@@ -331,7 +344,7 @@ void RenderPool::evictFarPages()
                      [](const QPair<qint64, QString> &a, const QPair<qint64, QString> &b) {
                          return a.first > b.first;
                      });
-    for (int i = 0; i < byRank.size() && m_readyBytes > MemoryBudget; ++i) {
+    for (int i = 0; i < byRank.size() && m_readyBytes > budget; ++i) {
         auto it = m_readyImages.find(byRank[i].second);
         dropImage(it);
     }
@@ -352,18 +365,28 @@ QVector<QPair<qint64, qint64>> RenderPool::readyRanksLocked() const
     return ready;
 }
 
-bool RenderPool::fitsBudget(qint64 rank, const QVector<QPair<qint64, qint64>> &ready) const
+bool RenderPool::fitsBudget(qint64 rank, const QVector<QPair<qint64, qint64>> &ready,
+                            qint64 alongside) const
 {
-    qint64 before = 0;
+    qint64 before = alongside;
     for (const auto &page : ready) {
         if (page.first < rank)
             before += page.second;
     }
     if (before == 0)
         return true;
-    const qint64 page = qMax(m_largestImageBytes, qint64(std::ceil(m_config.pageWidth))
-                                                      * qint64(std::ceil(m_config.pageHeight)) * 4);
-    return before + page <= MemoryBudget;
+    return before + pageBytes() <= pageBudget();
+}
+
+qint64 RenderPool::pageBytes() const
+{
+    return qMax(m_largestImageBytes,
+                qint64(std::ceil(m_config.pageWidth)) * qint64(std::ceil(m_config.pageHeight)) * 4);
+}
+
+qint64 RenderPool::pageBudget()
+{
+    return MemoryBudget - PageRenderer::cachedBytes();
 }
 
 void RenderPool::storeImage(const QString &key, const QImage &image, qint64 stamp)
@@ -381,6 +404,7 @@ void RenderPool::dropImage(QMap<QString, QImage>::iterator &it)
 {
     m_readyBytes -= it.value().sizeInBytes();
     m_readyStamps.remove(it.key());
+    PageRenderer::recyclePageImage(it.value());
     it = m_readyImages.erase(it);
 }
 
@@ -493,6 +517,7 @@ void RenderPool::clear(quint64 generation)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     dropPagesLocked(generation);
+    PageRenderer::dropSpareBuffer();
     m_novelId.clear();
     m_currentChapterId.clear();
     m_currentPageIndex = 0;

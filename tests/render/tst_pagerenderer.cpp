@@ -175,13 +175,13 @@ private slots:
     void drawnImages()
     {
         PageRenderer renderer;
-        renderer.storeDrawnImage("limit", filled(4096, 3072, Qt::red)); // exactly the 48 MiB
-        renderer.storeDrawnImage("over", filled(4096, 3073, Qt::red));
+        renderer.storeDrawnImage("limit", filled(4096, 1536, Qt::red)); // exactly the 24 MiB
+        renderer.storeDrawnImage("over", filled(4096, 1537, Qt::red));
         QVERIFY(renderer.lookupDrawnImage("over").isNull());
         QCOMPARE(renderer.drawnImageBytes(), PageRenderer::DrawnImageCacheLimit);
-        // 32 MiB each: the least recently used goes.
-        renderer.storeDrawnImage("a", filled(4096, 2048, Qt::red));
-        renderer.storeDrawnImage("b", filled(4096, 2048, Qt::red));
+        // 16 MiB each: the least recently used goes.
+        renderer.storeDrawnImage("a", filled(4096, 1024, Qt::red));
+        renderer.storeDrawnImage("b", filled(4096, 1024, Qt::red));
         QVERIFY(renderer.lookupDrawnImage("limit").isNull() && renderer.lookupDrawnImage("a").isNull());
         QVERIFY(!renderer.lookupDrawnImage("b").isNull());
 

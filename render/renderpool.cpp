@@ -14,6 +14,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -93,6 +98,13 @@ private:
 RenderPool::RenderPool(QObject *parent)
     : QObject(parent)
 {
+#ifdef __GLIBC__
+    // Page images and rasters are megabytes each, made on one thread and freed
+    // on another. Left to glibc's sliding threshold they soon come from the
+    // threads' arenas, where freed ones stay resident; mapped, they go back at once.
+    static std::once_flag mapped;
+    std::call_once(mapped, [] { mallopt(M_MMAP_THRESHOLD, 1024 * 1024); });
+#endif
     connect(&m_watcher, &QFutureWatcher<RenderResult>::finished, this,
             &RenderPool::onRenderFinished);
 }
@@ -239,7 +251,8 @@ void RenderPool::scheduleNextRender()
             for (const auto &companion : qAsConst(companions)) {
                 const RenderItem &item = m_queue[companion.second];
                 pageDistanceLocked(item.chapterId, item.page.pageIndex, d);
-                if (!fitsBudget(rankForDistance(d, m_direction), ready, batch.size() * pageBytes()))
+                if (!fitsBudget(rankForDistance(d, m_direction), ready,
+                                taskBytes(batch.size() + 1, true) - pageBytes()))
                     break;
                 batch.append(item);
                 taken.append(companion.second);
@@ -261,7 +274,7 @@ void RenderPool::scheduleNextRender()
         // Pages the new ones displace go before the task starts, not after it:
         // the budget then holds the pages being drawn too, and the first of
         // them draws into a leaving page's buffer.
-        evictFarPages(batch.size() * pageBytes());
+        evictFarPages(taskBytes(batch.size(), pdfBatch));
         m_busy = true;
         config = m_config;
     }
@@ -376,6 +389,13 @@ bool RenderPool::fitsBudget(qint64 rank, const QVector<QPair<qint64, qint64>> &r
     if (before == 0)
         return true;
     return before + pageBytes() <= pageBudget();
+}
+
+qint64 RenderPool::taskBytes(int pages, bool pdf) const
+{
+    // A PDF task also holds the rasters of up to two pages at once.
+    const double scale = pdf ? double(m_config.scale) : 0.0;
+    return pages * pageBytes() + qint64(qMin(pages, 2) * pageBytes() * scale * scale);
 }
 
 qint64 RenderPool::pageBytes() const

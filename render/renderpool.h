@@ -125,6 +125,8 @@ private:
                     qint64 alongside = 0) const;
     // What one page image takes: the screen, or the largest seen this session.
     qint64 pageBytes() const;
+    // What a task of so many pages holds while it runs.
+    qint64 taskBytes(int pages, bool pdf) const;
     void storeImage(const QString &key, const QImage &image, qint64 stamp);
     void dropImage(QMap<QString, QImage>::iterator &it);
     int readyCountLocked(int sign) const;

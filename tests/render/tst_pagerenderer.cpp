@@ -200,6 +200,37 @@ private slots:
         QVERIFY(renderer.lookupDrawnImage(shared).isNull());
         QCOMPARE(renderer.drawnImageBytes(), 0);
     }
+
+    // A page image that left the window lends its pixels to the next page of
+    // its size, which is drawn afresh over them; never one still shared.
+    void spareBuffer_data()
+    {
+        QTest::addColumn<bool>("stillShown");
+        QTest::addColumn<int>("nextSide");
+        QTest::addColumn<bool>("reused");
+        QTest::newRow("left the window") << false << 200 << true;
+        QTest::newRow("still shown") << true << 200 << false;
+        QTest::newRow("another size") << false << 300 << false;
+    }
+    void spareBuffer()
+    {
+        QFETCH(bool, stillShown);
+        QFETCH(int, nextSide);
+        PageRenderer &renderer = PageRenderer::forCurrentThread();
+        PageLayout red;
+        red.lines = {imageLine(0, 180, path("red.png"), 180)};
+        QImage leaving = renderer.renderPageSimple(red, smallPage());
+        const uchar *bits = leaving.constBits();
+        const QImage shown = stillShown ? leaving : QImage();
+        PageRenderer::recyclePageImage(leaving);
+        QCOMPARE(leaving.isNull(), !stillShown);
+        LayoutConfig config = smallPage();
+        config.pageWidth = config.pageHeight = nextSide;
+        const QImage next = renderer.renderPageSimple(PageLayout(), config);
+        QTEST(next.constBits() == bits, "reused");
+        QCOMPARE(next.pixelColor(100, 100), Grey);
+        PageRenderer::dropSpareBuffer();
+    }
 };
 
 QTEST_MAIN(TestPageRenderer)

@@ -1,4 +1,5 @@
 #include "logcapture.h"
+#include "pagerenderer.h"
 #include "renderpool.h"
 #include "testpages.h"
 #include "testpdf.h"
@@ -299,15 +300,22 @@ private slots:
         QTest::addColumn<int>("side");
         QTest::addColumn<int>("moveTo");
         QTest::addColumn<QString>("ready");
-        QTest::newRow("large pages from the first") << 2048 << 0 << "0 1 2 3 4 5";
-        QTest::newRow("large pages, moved on") << 2048 << 8 << "7 8 9 10 11 12";
-        QTest::newRow("small pages") << 40 << 8 << "0 1 2 3 4 5 6 7 8 9 10 11 12 13 14";
+        QTest::addColumn<int>("cachedRows");  // of 4096 pixels: 24 MiB of pictures at 1536
+        QTest::newRow("large pages from the first") << 2048 << 0 << "0 1 2 3 4 5" << 0;
+        QTest::newRow("large pages, moved on") << 2048 << 8 << "7 8 9 10 11 12" << 0;
+        QTest::newRow("small pages") << 40 << 8 << "0 1 2 3 4 5 6 7 8 9 10 11 12 13 14" << 0;
+        QTest::newRow("large pages beside cached pictures") << 2048 << 8 << "7 8 9 10" << 1536;
     }
     void memoryBudget()
     {
         QFETCH(int, side);
         QFETCH(int, moveTo);
         QFETCH(QString, ready);
+        QFETCH(int, cachedRows);
+        PageRenderer pictures;
+        if (cachedRows > 0)
+            pictures.storeDrawnImage("picture", QImage(4096, cachedRows, QImage::Format_RGB32));
+        QCOMPARE(RenderPool::pageBudget(), RenderPool::MemoryBudget - 4096 * 4 * cachedRows);
         open(LayoutConfig(), side);
         qint64 largest = 0;
         connect(m_pool.get(), &RenderPool::pageRendered, m_pool.get(),
@@ -322,10 +330,10 @@ private slots:
         };
         for (int i = 0; i < 15; ++i)
             QCOMPARE(m_pool->push("ch", emptyPage(i), m_gen), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(readyPages().startsWith("0 1 2 3 4 5"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(readyPages().startsWith(cachedRows > 0 ? "0 1 2 3" : "0 1 2 3 4 5"), 20000);
         m_pool->setCurrentPage("ch", moveTo);
         QTRY_COMPARE_WITH_TIMEOUT(readyPages(), ready, 20000);
-        QVERIFY(largest <= RenderPool::MemoryBudget);
+        QVERIFY(largest <= RenderPool::pageBudget());
     }
 
     // Text shaped on the worker as the layout engine does it (font keys mean

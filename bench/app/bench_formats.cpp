@@ -379,12 +379,12 @@ class BenchFormats : public QObject
         QString chapter = start;
         int page = core->poolStartPageIndex();
         for (int turn = 1; turn <= Turns; ++turn) {
+            QTest::qWait(100);
             if (continuous) {
                 // As the reading page steps the strip: relative to the page shown.
                 const QString key = core->getScrollPageKey(page + 1);
                 if (key.isEmpty()) {
                     ++waits;
-                    QTest::qWait(100);
                     continue;
                 }
                 const int colon = key.lastIndexOf(QLatin1Char(':'));
@@ -399,7 +399,6 @@ class BenchFormats : public QObject
             }
             waits += core->isPageReady(chapter, page) ? 0 : 1;
             core->poolReportPageTurn(chapter, page, token);
-            QTest::qWait(100);
         }
         return waits;
     }
@@ -428,10 +427,9 @@ class BenchFormats : public QObject
         QVERIFY(!token.isEmpty());
         QVERIFY(located.wait(20000));
         const QString startChapter = located.first().at(0).toString();
-        // The reader looks at the first page a moment before turning.
+        // The first turn comes 100 ms after the first page shows.
         QVERIFY(QTest::qWaitFor([&] { return core->isPageReady(startChapter, located.first().at(1).toInt()); },
                                 20000));
-        QTest::qWait(500);
         const int waits = turnPages(token, startChapter, continuous);
         QTest::qWait(300);
         std::printf("RESULT %s %s: %d of %d turns waited; RSS idle %.0f MiB, peak while reading %.0f MiB\n",

@@ -200,7 +200,9 @@ void RenderPool::scheduleNextRender()
         for (int i = 0; i < m_queue.size(); ++i) {
             int d = 0;
             const bool known = pageDistanceLocked(m_queue[i].chapterId, m_queue[i].page.pageIndex, d);
-            if (!fitsBudget(known ? rankForDistance(d, m_direction) : NoDistanceRank, ready))
+            const bool pdf = !PageRenderer::isPdfSource(m_queue[i].page).isEmpty();
+            if (!fitsBudget(known ? rankForDistance(d, m_direction) : NoDistanceRank, ready,
+                            taskBytes(1, pdf) - pageBytes()))
                 continue;
             if (!known) {
                 if (anchor < 0)
@@ -381,14 +383,15 @@ QVector<QPair<qint64, qint64>> RenderPool::readyRanksLocked() const
 bool RenderPool::fitsBudget(qint64 rank, const QVector<QPair<qint64, qint64>> &ready,
                             qint64 alongside) const
 {
-    qint64 before = alongside;
+    qint64 before = 0;
     for (const auto &page : ready) {
         if (page.first < rank)
             before += page.second;
     }
+    // The nearest page is drawn whatever it takes.
     if (before == 0)
         return true;
-    return before + pageBytes() <= pageBudget();
+    return before + alongside + pageBytes() <= pageBudget();
 }
 
 qint64 RenderPool::taskBytes(int pages, bool pdf) const

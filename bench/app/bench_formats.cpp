@@ -3,7 +3,8 @@
 // same run (poppler drawing page 1 to fit; the first comic image decoded and
 // scaled; fetching, laying out and drawing page 1 of a reflowable book), then
 // 100 page turns at one per 100 ms, paged and continuous, each in a fresh
-// process: the turns whose page was not ready and the peak memory.
+// process: the turns whose page was not ready, the peak memory, and the CPU
+// time and page faults the process spent per turn.
 //
 // BENCH_FORMATS (comma-separated, default all): pdf, cbz, fb2, azw3, epub, txt.
 #include "applicationcore.h"
@@ -40,6 +41,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -430,11 +433,21 @@ class BenchFormats : public QObject
         // The first turn comes 100 ms after the first page shows.
         QVERIFY(QTest::qWaitFor([&] { return core->isPageReady(startChapter, located.first().at(1).toInt()); },
                                 20000));
+        rusage before{};
+        getrusage(RUSAGE_SELF, &before);
         const int waits = turnPages(token, startChapter, continuous);
         QTest::qWait(300);
-        std::printf("RESULT %s %s: %d of %d turns waited; RSS idle %.0f MiB, peak while reading %.0f MiB\n",
+        rusage after{};
+        getrusage(RUSAGE_SELF, &after);
+        const auto cpuMs = [](const rusage &u) {
+            return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3
+                + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+        };
+        std::printf("RESULT %s %s: %d of %d turns waited; RSS idle %.0f MiB, peak while reading %.0f MiB; "
+                    "CPU %.1f ms and %ld page faults a turn\n",
                     qPrintable(format), continuous ? "continuous" : "paged", waits, Turns, idle,
-                    memoryMiB("VmHWM:"));
+                    memoryMiB("VmHWM:"), (cpuMs(after) - cpuMs(before)) / Turns,
+                    (after.ru_minflt - before.ru_minflt) / Turns);
         std::fflush(stdout);
     }
 

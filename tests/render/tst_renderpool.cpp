@@ -199,26 +199,30 @@ private slots:
     {
         QTest::addColumn<bool>("continuous");
         QTest::addColumn<int>("batches");
+        QTest::addColumn<int>("side");
         // The current page goes alone: the reader waits for it.
-        QTest::newRow("paged: two at a time") << false << 3;
-        QTest::newRow("continuous: eleven at a time") << true << 2;
+        QTest::newRow("paged: two at a time") << false << 3 << 40;
+        QTest::newRow("continuous: eleven at a time") << true << 2 << 40;
+        // 16 MiB a page and as much for each raster: two fit beside the first.
+        QTest::newRow("continuous: as many as the budget holds") << true << 3 << 2048;
     }
 
     void pdfPagesBatched()
     {
         QFETCH(bool, continuous);
         QFETCH(int, batches);
+        QFETCH(int, side);
         QTemporaryDir dir;
         QVERIFY(writeTestPdf(dir.filePath("a.pdf"), {{40, 40}}, {}));
         LayoutConfig config;
         config.continuousMode = continuous;
-        open(config);
+        open(config, side);
         const QString source = "pdf://" + dir.filePath("a.pdf") + "?page=0&dpi=72";
         m_pool->setPageSequence({{"ch:0", 0}, {"ch:1", 1}, {"ch:2", 2}, {"ch:3", 3}}, m_gen);
         LogCapture log;
         for (int i = 0; i < 4; ++i) {
             PageLayout page = emptyPage(i);
-            page.lines = {imageLine(0, 40, source, 40)};
+            page.lines = {imageLine(0, side, source, side)};
             QCOMPARE(m_pool->push("ch", page, m_gen), 0);
         }
         QVERIFY(renderedReach(4));

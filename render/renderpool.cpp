@@ -224,10 +224,11 @@ void RenderPool::scheduleNextRender()
         batch.append(m_queue.takeAt(anchor));
 
         // A PDF page takes its nearest queued PDF neighbours along, so the
-        // renderer can rasterise them together: one in paged mode, ten in the
-        // continuous strip, where a page image often straddles two screens.
-        // The page the reader is on goes alone: nothing it shares is worth
-        // keeping the reader waiting for.
+        // renderer can rasterise them together: one in paged mode, up to ten
+        // in the continuous strip, where a page image often straddles two
+        // screens. The page the reader is on goes alone, and in the strip a
+        // page n screens ahead takes fewer than n along: the task must be done
+        // before the reader scrolls there.
         pdfBatch = !PageRenderer::isPdfSource(batch.first().page).isEmpty();
         if (pdfBatch && !(anchorKnown && best == 0)) {
             const quint64 anchorGeneration = batch.first().generation;
@@ -246,7 +247,8 @@ void RenderPool::scheduleNextRender()
                              [](const QPair<int, int> &a, const QPair<int, int> &b) {
                                  return a.first < b.first;
                              });
-            companions.resize(qMin(companions.size(), m_config.continuousMode ? 10 : 1));
+            const int most = m_config.continuousMode ? qMin(10, anchorKnown ? best - 1 : 10) : 1;
+            companions.resize(qMin(companions.size(), most));
             // The pages of one task are all in memory at once: each must fit
             // beside those taken before it.
             QVector<int> taken;

@@ -165,7 +165,7 @@ qint64 PageRenderer::cachedBytes()
 
 void PageRenderer::syncCachedBytes()
 {
-    const qint64 now = m_rasterBytes + m_drawnBytes;
+    const qint64 now = m_rasterBytes + m_drawnBytes + m_spareDecode.sizeInBytes();
     cachedTotal += now - m_countedBytes;
     m_countedBytes = now;
 }
@@ -279,7 +279,8 @@ void PageRenderer::drawImageLine(QPainter &painter, const PageContext &page,
     const float lineTop = config.marginTop + line.y;
     QImage image = lookupDrawnImage(line.imageSource);
     if (image.isNull()) {
-        image = PageImageLoader::loadImage(line.imageSource);
+        image = PageImageLoader::loadImage(line.imageSource, std::move(m_spareDecode));
+        m_spareDecode = QImage();
         storeDrawnImage(line.imageSource, image);
     }
     if (image.isNull()) {
@@ -501,6 +502,7 @@ void PageRenderer::resetForGeneration(qint64 generation)
     m_drawnImages.clear();
     m_drawnOrder.clear();
     m_drawnBytes = 0;
+    m_spareDecode = QImage();
     syncCachedBytes();
 }
 
@@ -540,6 +542,9 @@ void PageRenderer::evictDrawnImages(qint64 incoming)
         const auto it = m_drawnImages.find(oldest);
         if (it != m_drawnImages.end()) {
             m_drawnBytes -= qint64(it->bytesPerLine()) * it->height();
+            // Unshared, its pixels take the next picture decoded at its size.
+            if (it->isDetached())
+                m_spareDecode = std::move(*it);
             m_drawnImages.erase(it);
         }
     }

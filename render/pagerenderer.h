@@ -122,6 +122,7 @@ private:
     QHash<QString, QImage> m_drawnImages;
     QStringList m_drawnOrder;  // a page holds a few images: a list scan is cheap
     qint64 m_drawnBytes = 0;
+    QImage m_spareDecode;  // a picture's buffer that left the cache
     qint64 m_generation = 0;
     qint64 m_countedBytes = 0;  // this renderer's part of cachedBytes()
 

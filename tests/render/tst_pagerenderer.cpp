@@ -201,8 +201,7 @@ private slots:
         QCOMPARE(renderer.drawnImageBytes(), 0);
     }
 
-    // A page image that left the window lends its pixels to the next page of
-    // its size, which is drawn afresh over them; never one still shared.
+    // A page that left the window lends its buffer to the next page of its size, never one still shared.
     void spareBuffer_data()
     {
         QTest::addColumn<bool>("stillShown");
@@ -216,17 +215,16 @@ private slots:
     {
         QFETCH(bool, stillShown);
         QFETCH(int, nextSide);
-        PageRenderer &renderer = PageRenderer::forCurrentThread();
         PageLayout red;
         red.lines = {imageLine(0, 180, path("red.png"), 180)};
-        QImage leaving = renderer.renderPageSimple(red, smallPage());
+        QImage leaving = PageRenderer::forCurrentThread().renderPageSimple(red, smallPage());
         const uchar *bits = leaving.constBits();
         const QImage shown = stillShown ? leaving : QImage();
         PageRenderer::recyclePageImage(leaving);
         QCOMPARE(leaving.isNull(), !stillShown);
         LayoutConfig config = smallPage();
         config.pageWidth = config.pageHeight = nextSide;
-        const QImage next = renderer.renderPageSimple(PageLayout(), config);
+        const QImage next = PageRenderer::forCurrentThread().renderPageSimple(PageLayout(), config);
         QTEST(next.constBits() == bits, "reused");
         QCOMPARE(next.pixelColor(100, 100), Grey);
         PageRenderer::dropSpareBuffer();

@@ -200,11 +200,9 @@ private slots:
         QTest::addColumn<bool>("continuous");
         QTest::addColumn<int>("batches");
         QTest::addColumn<int>("side");
-        // The current page goes alone: the reader waits for it; in the strip
-        // a page n screens ahead takes fewer than n along.
+        // The current page goes alone; in the strip a page n screens ahead takes fewer than n along.
         QTest::newRow("paged: two at a time") << false << 3 << 40;
         QTest::newRow("continuous: fewer than the distance") << true << 3 << 40;
-        // 16 MiB a page and as much for each raster: the third page alone.
         QTest::newRow("continuous: as many as the budget holds") << true << 4 << 2048;
     }
 

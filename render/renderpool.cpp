@@ -98,13 +98,7 @@ private:
 RenderPool::RenderPool(QObject *parent)
     : QObject(parent)
 {
-#ifdef __GLIBC__
-    // Page images and rasters are megabytes each, made on one thread and freed
-    // on another. Left to glibc's sliding threshold they soon come from the
-    // threads' arenas, where freed ones stay resident; mapped, they go back at once.
-    static std::once_flag mapped;
-    std::call_once(mapped, [] { mallopt(M_MMAP_THRESHOLD, 1024 * 1024); });
-#endif
+    useOneArena();
     connect(&m_watcher, &QFutureWatcher<RenderResult>::finished, this,
             &RenderPool::onRenderFinished);
 }
@@ -116,6 +110,17 @@ RenderPool::~RenderPool()
     QFuture<RenderResult> running = m_watcher.future();
     running.cancel();
     running.waitForFinished();
+}
+
+void RenderPool::useOneArena()
+{
+#ifdef __GLIBC__
+    // Page images, rasters and pictures are megabytes each, made on one thread
+    // and freed on another. With an arena per thread each arena keeps its own
+    // freed buffers resident; with one they are reused whichever thread asks.
+    static std::once_flag once;
+    std::call_once(once, [] { mallopt(M_ARENA_MAX, 1); });
+#endif
 }
 
 QString RenderPool::makeKey(const QString &chapterId, int pageIndex)

@@ -66,6 +66,10 @@ public:
     // are valid only there.
     QThreadPool *threadPool = nullptr;
 
+    // One malloc arena for every thread; best called before any thread
+    // starts, and called by the first pool in any case.
+    static void useOneArena();
+
     static QString makeKey(const QString &chapterId, int pageIndex);
 
     int push(const QString &chapterId, const PageLayout &page, quint64 generation);

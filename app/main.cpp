@@ -21,7 +21,7 @@
 
 int main(int argc, char *argv[])
 {
-    RenderPool::useOneArena();
+    RenderPool::mapLargeBuffers();
     auto app = std::make_unique<QGuiApplication>(argc, argv);
     // Archive entry names (7z, RAR) are converted through LC_CTYPE; under a
     // non-UTF-8 codeset such as LANG=C a name like 第1页.jpg would be lost.

@@ -98,7 +98,7 @@ private:
 RenderPool::RenderPool(QObject *parent)
     : QObject(parent)
 {
-    useOneArena();
+    mapLargeBuffers();
     connect(&m_watcher, &QFutureWatcher<RenderResult>::finished, this,
             &RenderPool::onRenderFinished);
 }
@@ -112,14 +112,16 @@ RenderPool::~RenderPool()
     running.waitForFinished();
 }
 
-void RenderPool::useOneArena()
+void RenderPool::mapLargeBuffers()
 {
 #ifdef __GLIBC__
     // Page images, rasters and pictures are megabytes each, made on one thread
-    // and freed on another. With an arena per thread each arena keeps its own
-    // freed buffers resident; with one they are reused whichever thread asks.
+    // and freed on another. Left to glibc's sliding threshold they soon come
+    // from the threads' arenas, where freed ones stay resident; mapped, they
+    // go back at once. (One arena for all threads instead kept fewer page
+    // faults but slowed a comic's first page and held more at times.)
     static std::once_flag once;
-    std::call_once(once, [] { mallopt(M_ARENA_MAX, 1); });
+    std::call_once(once, [] { mallopt(M_MMAP_THRESHOLD, 1024 * 1024); });
 #endif
 }
 

@@ -66,9 +66,9 @@ public:
     // are valid only there.
     QThreadPool *threadPool = nullptr;
 
-    // One malloc arena for every thread; best called before any thread
-    // starts, and called by the first pool in any case.
-    static void useOneArena();
+    // Large buffers are mapped, so freed ones leave the process; best called
+    // before anything is allocated, and called by the first pool in any case.
+    static void mapLargeBuffers();
 
     static QString makeKey(const QString &chapterId, int pageIndex);
 

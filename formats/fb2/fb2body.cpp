@@ -49,17 +49,31 @@ void appendAll(QVector<Paragraph> &out, QVector<Paragraph> &&more)
         out += more;
 }
 
-}
-
-QString Fb2Parser::titleText(const QVector<Paragraph> &paragraphs)
+// The trimmed texts of the paragraphs joined by one space.
+QString joinedText(const QVector<Paragraph> &paragraphs, bool withLinks)
 {
     QStringList parts;
     for (const Paragraph &p : paragraphs) {
-        const QString text = p.plainText().trimmed();
+        QString text;
+        for (const TextChunk &chunk : p.chunks) {
+            if (withLinks || !chunk.anchorHref.startsWith(QLatin1Char('#')))
+                text += chunk.text;
+        }
+        text = text.trimmed();
         if (!text.isEmpty())
             parts << text;
     }
     return parts.join(QLatin1Char(' '));
+}
+
+}
+
+QString Fb2Parser::titleText(const QVector<Paragraph> &paragraphs)
+{
+    // Links inside the book are a title's note markers; a title made only of
+    // such links keeps them.
+    const QString text = joinedText(paragraphs, false);
+    return text.isEmpty() ? joinedText(paragraphs, true) : text;
 }
 
 void Fb2Parser::flushChapter(Fb2WalkContext &context, const QString &title,
@@ -68,15 +82,17 @@ void Fb2Parser::flushChapter(Fb2WalkContext &context, const QString &title,
                              const QString &noteId)
 {
     if (context.tooLarge || !hasContent(bodyParagraphs)) {
-        // The title stays pending for the next chapter of the same body or section.
+        // The title waits for content after it, or for the next chapter.
         bodyParagraphs.clear();
         return;
     }
     // The body is moved, not copied: a section of a million paragraphs was
-    // held twice. A title has a few.
+    // held twice. The titles before it (pending ones first) make room once.
+    QVector<Paragraph> titles = std::move(context.pendingTitles);
+    titles += titleParagraphs;
     QVector<Paragraph> paragraphs = std::move(bodyParagraphs);
-    for (int i = titleParagraphs.size() - 1; i >= 0; --i)
-        paragraphs.prepend(std::move(titleParagraphs[i]));
+    paragraphs.insert(0, titles.size(), Paragraph());
+    std::move(titles.begin(), titles.end(), paragraphs.begin());
     if (notes) {
         for (Paragraph &p : paragraphs) {
             if (p.kind == Paragraph::Heading || p.kind == Paragraph::Image
@@ -87,9 +103,34 @@ void Fb2Parser::flushChapter(Fb2WalkContext &context, const QString &title,
         }
     }
     context.paragraphs += paragraphs.size();
-    context.chapters.append(Fb2Chapter{title.trimmed(), std::move(paragraphs)});
+    const QString name = title.trimmed();
+    context.chapters.append(
+        Fb2Chapter{name.isEmpty() ? context.pendingTitle : name, std::move(paragraphs)});
+    context.pendingTitles.clear();
+    context.pendingTitle.clear();
     titleParagraphs.clear();
     bodyParagraphs.clear();
+}
+
+void Fb2Parser::holdTitles(Fb2WalkContext &context, QVector<Paragraph> &titleParagraphs)
+{
+    if (titleParagraphs.isEmpty())
+        return;
+    const QString text = titleText(titleParagraphs);
+    if (!text.isEmpty())
+        context.pendingTitle = text;
+    context.pendingTitles += titleParagraphs;
+    titleParagraphs.clear();
+}
+
+void Fb2Parser::flushPendingTitles(Fb2WalkContext &context)
+{
+    if (!context.pendingTitles.isEmpty() && !context.tooLarge) {
+        context.paragraphs += context.pendingTitles.size();
+        context.chapters.append(Fb2Chapter{context.pendingTitle, context.pendingTitles});
+    }
+    context.pendingTitles.clear();
+    context.pendingTitle.clear();
 }
 
 void Fb2Parser::readBlock(Fb2WalkContext &context, QXmlStreamReader &reader, const QString &name,
@@ -206,6 +247,7 @@ void Fb2Parser::walkChildren(Fb2WalkContext &context, QXmlStreamReader &reader,
         const QString name = reader.name().toString();
         if (name == QLatin1String("section")) {
             flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, noteId);
+            holdTitles(context, titleParagraphs);
             if (depth >= MaxNesting)
                 readFlat(reader, bodyParagraphs, Paragraph::Body, context.bodyStyle);
             else
@@ -220,13 +262,17 @@ void Fb2Parser::walkChildren(Fb2WalkContext &context, QXmlStreamReader &reader,
         } else {
             readBlock(context, reader, name, bodyParagraphs, blockLevel, depth + 1);
         }
-        if (context.paragraphs + bodyParagraphs.size() + titleParagraphs.size() > MaxBookParagraphs) {
+        if (context.paragraphs + bodyParagraphs.size() + titleParagraphs.size()
+                + context.pendingTitles.size()
+            > MaxBookParagraphs) {
             context.tooLarge = true;
             bodyParagraphs.clear();
             titleParagraphs.clear();
+            context.pendingTitles.clear();
         }
     }
     flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, noteId);
+    holdTitles(context, titleParagraphs);
 }
 
 ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
@@ -260,6 +306,7 @@ ParseResult Fb2Parser::parseChapters(const QString &filePath, NovelInfo *novel)
         const bool notes = bodyName.compare(QLatin1String("notes"), Qt::CaseInsensitive) == 0
             || bodyName.compare(QLatin1String("comments"), Qt::CaseInsensitive) == 0;
         walkChildren(context, reader, QStringLiteral("body"), bodyName, 1, 1, 0, notes, QString());
+        flushPendingTitles(context);
     }
     if (reader.hasError())
         return failure("FB2 正文 XML 结构无效");

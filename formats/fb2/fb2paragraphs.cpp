@@ -21,6 +21,22 @@ void appendSpan(QVector<TextChunk> &chunks, const QChar *text, int length,
         chunks.append(style.chunk(QString(text, length)));
 }
 
+bool isBlockInCell(const QString &name)
+{
+    return name == QLatin1String("p") || name == QLatin1String("v")
+        || name == QLatin1String("subtitle") || name == QLatin1String("text-author")
+        || name == QLatin1String("date");
+}
+
+// Text after this point is kept apart from the text before it.
+void separate(Fb2PendingRuns &runs, const Fb2RunStyle &style)
+{
+    if (runs.hasText && !runs.pendingSpace) {
+        runs.pendingSpace = true;
+        runs.spaceStyle = style;
+    }
+}
+
 // Cells of one row run together as one body paragraph, for tables past the bounds.
 Paragraph rowParagraph(const QVector<Paragraph> &row, const Fb2RunStyle &style)
 {
@@ -87,13 +103,20 @@ void Fb2Parser::readInline(QXmlStreamReader &reader, const QString &elementName,
         const QString childName = name.toString();
         const Fb2RunStyle childStyle =
             elementStyle(styles, childName, reader.attributes(), style, level);
+        // Paragraphs inside a table cell do not run together.
+        const bool block = kind == Paragraph::TableCell && isBlockInCell(childName);
+        if (block)
+            separate(runs, style);
         readInline(reader, childName, childStyle, kind, images, styles, level, runs, out,
                    depth + 1);
+        if (block)
+            separate(runs, style);
     }
 }
 
-// Runs of white space between characters become one space in the style of
-// the character after them; leading and trailing white space is dropped.
+// Runs of white space between characters become one space in the style in
+// force where the run began, so a styled run does not start with the space
+// before it; leading and trailing white space is dropped.
 void Fb2Parser::addText(Fb2PendingRuns &runs, const QStringRef &text, const Fb2RunStyle &style)
 {
     const QChar *data = text.unicode();
@@ -101,8 +124,7 @@ void Fb2Parser::addText(Fb2PendingRuns &runs, const QStringRef &text, const Fb2R
     int i = 0;
     while (i < size) {
         if (isParagraphWhitespace(data[i])) {
-            if (runs.hasText)
-                runs.pendingSpace = true;
+            separate(runs, style);
             ++i;
             continue;
         }
@@ -111,7 +133,7 @@ void Fb2Parser::addText(Fb2PendingRuns &runs, const QStringRef &text, const Fb2R
             ++end;
         if (runs.pendingSpace) {
             const QChar space(QLatin1Char(' '));
-            appendSpan(runs.chunks, &space, 1, style);
+            appendSpan(runs.chunks, &space, 1, runs.spaceStyle);
             runs.pendingSpace = false;
         }
         appendSpan(runs.chunks, data + i, end - i, style);
@@ -161,12 +183,22 @@ void Fb2Parser::readTable(QXmlStreamReader &reader, const Fb2Images &images,
                           const Fb2StyleSheet &styles, const Fb2RunStyle &parentStyle,
                           QVector<Paragraph> &out, int tableId, int depth)
 {
-    QVector<QVector<Paragraph>> rows;
+    // A row's cells carry their columns; columns without a cell stay empty.
+    // Pictures of a row's cells follow the row.
+    struct Row
+    {
+        QVector<Paragraph> cells;
+        QVector<Paragraph> pictures;
+    };
+    QVector<Row> rows;
     int columns = 0;
+    // The last row each column is taken by a cell with rowspan.
+    QVector<int> coveredUntil(MaxTableColumns, -1);
     // Past the bounds every row, kept or still to come, is one plain paragraph.
     bool plain = false;
-    const auto toPlain = [&](const QVector<Paragraph> &row) {
-        appendParagraph(out, rowParagraph(row, parentStyle));
+    const auto toPlain = [&](const Row &row) {
+        appendParagraph(out, rowParagraph(row.cells, parentStyle));
+        out += row.pictures;
     };
 
     while (Fb2Xml::nextInside(reader, QLatin1String("table"))) {
@@ -176,7 +208,9 @@ void Fb2Parser::readTable(QXmlStreamReader &reader, const Fb2Images &images,
             reader.skipCurrentElement();
             continue;
         }
-        QVector<Paragraph> row;
+        const int rowIndex = rows.size();
+        Row row;
+        int column = 0;
         while (Fb2Xml::nextInside(reader, QLatin1String("tr"))) {
             if (!reader.isStartElement())
                 continue;
@@ -193,27 +227,42 @@ void Fb2Parser::readTable(QXmlStreamReader &reader, const Fb2Images &images,
                 : align == QLatin1String("right")             ? 2
                 : align == QLatin1String("justify")           ? 3
                                                               : 0;
+            while (column < MaxTableColumns && coveredUntil[column] >= rowIndex)
+                ++column;
+            const int colspan =
+                qBound(1, trimmedAttribute(attributes, QStringLiteral("colspan")).toInt(), MaxCellSpan);
+            const int rowspan =
+                qBound(1, trimmedAttribute(attributes, QStringLiteral("rowspan")).toInt(), MaxCellSpan);
+            for (int c = column; rowspan > 1 && c < qMin(column + colspan, MaxTableColumns); ++c)
+                coveredUntil[c] = rowIndex + rowspan - 1;
+            cell.tableColumn = column;
+            column += colspan;
+
             const Fb2RunStyle cellStyle = elementStyle(styles, cellName, attributes, parentStyle, 0);
             const QVector<Paragraph> parts = readParagraph(reader, Paragraph::TableCell, images,
                                                            styles, parentStyle, 0, depth);
             for (const Paragraph &part : parts) {
+                if (part.kind == Paragraph::Image) {
+                    row.pictures.append(part);
+                    continue;
+                }
                 if (part.kind != Paragraph::TableCell || isBlank(part))
                     continue;
                 if (!cell.chunks.isEmpty())
                     cell.chunks.append(cellStyle.chunk(QStringLiteral(" ")));
                 cell.chunks += part.chunks;
             }
-            row.append(cell);
+            row.cells.append(cell);
         }
         if (plain) {
             toPlain(row);
             continue;
         }
-        columns = qMax(columns, row.size());
+        columns = qMax(columns, column);
         rows.append(row);
         if (columns > MaxTableColumns || qint64(columns) * rows.size() > MaxTableCells) {
             plain = true;
-            for (const QVector<Paragraph> &kept : qAsConst(rows))
+            for (const Row &kept : qAsConst(rows))
                 toPlain(kept);
             rows.clear();
         }
@@ -221,8 +270,12 @@ void Fb2Parser::readTable(QXmlStreamReader &reader, const Fb2Images &images,
     if (plain || columns == 0)
         return;
     for (int r = 0; r < rows.size(); ++r) {
+        const QVector<Paragraph> &cells = rows[r].cells;
+        int next = 0;
         for (int c = 0; c < columns; ++c) {
-            Paragraph cell = c < rows[r].size() ? rows[r][c] : defaultParagraph(Paragraph::Body);
+            Paragraph cell = next < cells.size() && cells[next].tableColumn == c
+                ? cells[next++]
+                : defaultParagraph(Paragraph::Body);
             cell.kind = Paragraph::TableCell;
             cell.tableId = tableId;
             cell.tableRow = r;
@@ -230,5 +283,6 @@ void Fb2Parser::readTable(QXmlStreamReader &reader, const Fb2Images &images,
             cell.tableColumnCount = columns;
             out.append(std::move(cell));
         }
+        out += rows[r].pictures;
     }
 }

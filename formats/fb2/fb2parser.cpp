@@ -44,9 +44,10 @@ struct BookFields
     QStringList genres;
 };
 
+// Markup inside a field (an emphasis in a title) keeps its text.
 QString fieldText(QXmlStreamReader &reader)
 {
-    return reader.readElementText(QXmlStreamReader::ErrorOnUnexpectedElement).trimmed();
+    return Fb2Xml::boundedText(reader, Fb2Parser::MaxFieldChars).trimmed();
 }
 
 void readAuthor(QXmlStreamReader &reader, BookFields &fields)

@@ -72,6 +72,11 @@ struct Fb2WalkContext
     Fb2StyleSheet styles;
     Fb2RunStyle bodyStyle;
     QVector<Fb2Chapter> chapters;
+    // Titles of sections that hold only sections, and a body's own title:
+    // they open the next chapter, which takes the last of them as its name
+    // when it has none of its own.
+    QVector<Paragraph> pendingTitles;
+    QString pendingTitle;
     int tableCounter = 0;
     qint64 paragraphs = 0;
     // Past MaxBookParagraphs: the rest is read but not kept.
@@ -84,6 +89,8 @@ struct Fb2PendingRuns
     QVector<TextChunk> chunks;
     bool hasText = false;
     bool pendingSpace = false;
+    // The style where the pending white space was written.
+    Fb2RunStyle spaceStyle;
 };
 
 // FictionBook 2 books: description, style sheets, Base64 binaries (images
@@ -107,6 +114,10 @@ public:
     // Larger tables are stored as one paragraph per row.
     static constexpr int MaxTableColumns = 256;
     static constexpr int MaxTableCells = 100000;
+    // colspan and rowspan are capped as the EPUB converter caps them.
+    static constexpr int MaxCellSpan = 64;
+    // Text kept of one metadata field.
+    static constexpr int MaxFieldChars = 64 * 1024;
     // What one book may hold, whatever its file's size: more is refused.
     static constexpr int MaxBookParagraphs = 2000000;
 
@@ -179,12 +190,17 @@ public:
                              QVector<Paragraph> &titleParagraphs,
                              QVector<Paragraph> &bodyParagraphs, bool notes,
                              const QString &noteId);
+    // Titles no chapter took yet wait for the next one.
+    static void holdTitles(Fb2WalkContext &context, QVector<Paragraph> &titleParagraphs);
+    // At the end of a body, titles nothing followed are a chapter of their own.
+    static void flushPendingTitles(Fb2WalkContext &context);
     static void readBlock(Fb2WalkContext &context, QXmlStreamReader &reader, const QString &name,
                           QVector<Paragraph> &out, int level, int depth);
     static void readContainer(QXmlStreamReader &reader, const Fb2Images &images,
                               const Fb2StyleSheet &styles, QVector<Paragraph> &out, int kind,
                               const Fb2RunStyle &parentStyle, int level, int &tableCounter,
                               int depth);
+    // The text of a title for the chapter list, without its note references.
     static QString titleText(const QVector<Paragraph> &paragraphs);
 
     static Paragraph defaultParagraph(int kind);

@@ -113,8 +113,8 @@ private slots:
         QTest::addColumn<QString>("paragraph");
         // Paragraphs joined by " / ", chunks by "|", italic chunks marked "*".
         QTest::addColumn<QString>("chunks");
-        QTest::newRow("spaces collapse, take the next style")
-            << "<p>  Hello   <emphasis>big</emphasis>\n  world  </p>" << "Hello|* big| world";
+        QTest::newRow("spaces collapse, keep the style where they stand")
+            << "<p>  Hello   <emphasis>big</emphasis>\n  world  </p>" << "Hello |*big| world";
         QTest::newRow("only white space") << "<p> \n\t </p>" << "";
         QTest::newRow("no-break and ideographic spaces")
             << QString::fromUtf8("<p>a\u00a0\u00a0b\u3000c</p>") << "a b c";

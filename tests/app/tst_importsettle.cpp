@@ -7,6 +7,7 @@
 #include <QLockFile>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QtTest>
@@ -114,9 +115,12 @@ class TestImportSettle : public QObject, CoreSession
         second = filesOf(folder);
         token = BookFolderStage::newestParagraphId(DatabaseConnection::database(), md5Hex(path));
         // Nothing of the first edition stays that a fresh import lacks.
-        const QString fresh = env->root() + "/fresh." + QFileInfo(b).suffix();
+        const QString fresh = env->root() + "/fresh." + QFileInfo(path).suffix();
+        const auto shape = [](QStringList names) {   // comic page folders have random names
+            return names.replaceInStrings(QRegularExpression("-[-0-9a-f]{36}$"), "-*");
+        };
         return putBook(b, fresh) && importOutcome(*core, fresh) == "ok"
-               && topNames(filesOf(dataDir(fresh))) == topNames(second);
+               && shape(topNames(filesOf(dataDir(fresh)))) == shape(topNames(second));
     }
 
     void writeMarker(const QString &stage, const QString &edition, const Files &files)
@@ -140,6 +144,7 @@ private slots:
         QTest::addColumn<QString>("stopped");
         const QVector<QPair<QString, QString>> books{
             {"generated.pdf", "pdf/outline.pdf"},  {"comic/zip-tool.cbz", "comic/7z-tool.cbz"},
+            {"comic/tool-made.cb7", "comic/zip-tool.cbz"},
             {"epub/calibre.epub", "epub/pandoc-epub3.epub"}, {"fb2/calibre.fb2", "fb2/library.fb2"},
             {"mobi/images.mobi", "mobi/mobi6.mobi"}, {"mobi/font.azw3", "mobi/kf8.azw3"}};
         for (const auto &book : books) {

@@ -197,6 +197,25 @@ private slots:
         QCOMPARE(rowsOf(QDir(folder).dirName()), rows);
     }
 
+    // A new book whose import fails leaves no folder, whatever the format.
+    void failedNewBook_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        for (const char *name : {"book.fb2", "book.epub", "book.mobi", "book.azw3", "book.pdf", "book.cbz", "book.cb7"})
+            QTest::newRow(name) << QString::fromLatin1(name) << QByteArray("not a book");
+        QTest::newRow("empty FB2") << "empty.fb2" << QByteArray("<FictionBook/>");
+    }
+    void failedNewBook()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        const QString path = env->root() + '/' + name;
+        writeFiles(env->root(), {{name, bytes}});
+        QVERIFY(importOutcome(*core, path) != "ok");
+        QVERIFY(!QFileInfo::exists(dataDir(path)));
+    }
+
     // Folders no stored book owns go; locked ones, links and what they point
     // at stay.
     void sweep_data()

@@ -149,7 +149,7 @@ def book_id(path):
     return hashlib.md5(path.encode()).hexdigest()
 
 
-def run_format(fmt, editions, binary, kills, fresh, log):
+def run_format(fmt, editions, binary, kills, fresh, log, start=0.0):
     root = tempfile.mkdtemp(prefix="kill-%s-" % fmt)
     lib = Library(root, binary)
     path = os.path.join(root, "library-book." + fmt)
@@ -172,7 +172,7 @@ def run_format(fmt, editions, binary, kills, fresh, log):
         target = "a" if current == "b" else "b"
         shutil.copyfile(editions[target], path)
         p = lib.start(path)
-        time.sleep(random.uniform(0.0, 1.2 * took[target]))
+        time.sleep(random.uniform(start * took[target], 1.2 * took[target]))
         if p.poll() is None:
             p.send_signal(signal.SIGKILL)
             counts["kills"] += 1
@@ -227,6 +227,8 @@ def main():
     ap.add_argument("--fresh", type=int, default=5)
     ap.add_argument("--formats", default="pdf,cbz,cb7,cbt,epub,fb2,mobi,azw3,txt")
     ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--from", dest="start", type=float, default=0.0,
+                    help="earliest kill, as a share of a clean import's time")
     ap.add_argument("--log", default="kill-import.log")
     args = ap.parse_args()
     random.seed(args.seed)
@@ -236,7 +238,7 @@ def main():
         books = make_books(work)
         with open(args.log, "w") as log:
             for fmt in args.formats.split(","):
-                counts, took = run_format(fmt, books[fmt], binary, args.kills, args.fresh, log)
+                counts, took = run_format(fmt, books[fmt], binary, args.kills, args.fresh, log, args.start)
                 print("%-5s import %.2f/%.2f s  " % (fmt, took["a"], took["b"])
                       + "  ".join("%s=%d" % kv for kv in counts.items()), flush=True)
     finally:

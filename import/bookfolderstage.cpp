@@ -12,6 +12,8 @@
 #include <QSet>
 #include <QSqlQuery>
 
+#include <algorithm>
+
 namespace {
 
 const QDir::Filters AllEntries = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
@@ -197,6 +199,20 @@ void removeFolder(const QString &dir, std::unique_ptr<QLockFile> lock, std::uniq
     QDir().rmdir(dir);
 }
 
+// What an import leaves behind when it stops: its own entries and those of
+// earlier versions.
+bool isLeftover(const QString &name)
+{
+    if (name == QLatin1String(BookFolderStage::StageName) || name == QLatin1String(BookFolderStage::OldName)
+        || name == QLatin1String(LegacyBackup) || name.endsWith(QLatin1String(PreviousSuffix)))
+        return true;
+    for (const char *staged : LegacyStaged) {
+        if (name == QLatin1String(staged))
+            return true;
+    }
+    return false;
+}
+
 std::unique_ptr<QLockFile> tryLock(const QString &path)
 {
     std::unique_ptr<QLockFile> lock(new QLockFile(path));
@@ -313,6 +329,14 @@ QString BookFolderStage::newestParagraphId(QSqlDatabase db, const QString &bookI
 void BookFolderStage::settleAll(QSqlDatabase db)
 {
     static const QRegularExpression bookIdName(QStringLiteral("^[0-9a-f]{32}$"));
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("SELECT id FROM novel_info")))
+        return;
+    QSet<QString> stored;
+    while (query.next())
+        stored.insert(query.value(0).toString());
+    query.finish();
+
     const QDir location(Paths::dataLocation());
     const QStringList names =
         location.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks | QDir::Hidden, QDir::Name);
@@ -320,6 +344,10 @@ void BookFolderStage::settleAll(QSqlDatabase db)
         if (!bookIdName.match(name).hasMatch())
             continue;
         const QString dir = location.absoluteFilePath(name) + QLatin1Char('/');
+        // Most folders need nothing: only those are locked that do.
+        const QStringList entries = stored.contains(name) ? entryNames(dir) : QStringList();
+        if (stored.contains(name) && std::none_of(entries.cbegin(), entries.cend(), &isLeftover))
+            continue;
         std::unique_ptr<QLockFile> lock = tryLock(dir + QLatin1String(LockName));
         if (!lock)
             continue;   // an import of this book is running

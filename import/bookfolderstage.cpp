@@ -199,11 +199,12 @@ void removeFolder(const QString &dir, std::unique_ptr<QLockFile> lock, std::uniq
     QDir().rmdir(dir);
 }
 
-// What an import leaves behind when it stops: its own entries and those of
-// earlier versions.
+// What an import leaves behind when it stops: its own entries (a lock of a
+// live one is skipped) and those of earlier versions.
 bool isLeftover(const QString &name)
 {
     if (name == QLatin1String(BookFolderStage::StageName) || name == QLatin1String(BookFolderStage::OldName)
+        || name == QLatin1String(BookFolderStage::LockName) || name == QLatin1String(ArchiveLock)
         || name == QLatin1String(LegacyBackup) || name.endsWith(QLatin1String(PreviousSuffix)))
         return true;
     for (const char *staged : LegacyStaged) {

@@ -75,8 +75,8 @@ private slots:
         for (const QString &book : books) {
             const QStringList f = book.split('|');
             // Only PDF imports left ".previous" files.
-            for (const char *stopped : {"staged", "staged, marked", "committed", "half swapped", "old backup",
-                                        "old importing", f[0] == "pdf" ? "old previous" : nullptr}) {
+            for (const char *stopped : {"staged", "staged, marked", "committed", "half swapped", "stale lock",
+                                        "old backup", "old importing", f[0] == "pdf" ? "old previous" : nullptr}) {
                 if (stopped)
                     QTest::addRow("%s %s", qPrintable(f[0]), stopped) << f[1] << f[2] << stopped;
             }
@@ -109,7 +109,9 @@ private slots:
             writeFiles(stage, committed ? second : first, [&](const QString &name) { return !moved.contains(name); });
         } else {
             // What earlier versions left: what they kept is the rows' edition.
-            writeFiles(folder, stopped == "old importing" ? second : first);
+            writeFiles(folder, stopped == "old importing" || stopped == "stale lock" ? second : first);
+            if (stopped == "stale lock")   // of a process that is gone
+                writeFiles(folder, {{BookFolderStage::LockName, "999999\n\n\n"}});
             if (stopped == "old backup")
                 writeFiles(folder + ".import-backup", second);
             for (const QString &name : topNames(second)) {

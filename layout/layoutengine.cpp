@@ -153,6 +153,18 @@ void splitUndrawableJoins(QString &text, const QVector<StyleRun> &runs,
     }
 }
 
+// Superscripts rise by half the height of their (shrunk) font, subscripts
+// sink by a sixth of it.
+qreal baselineShift(int vertAlign, const QRawFont &font)
+{
+    const qreal height = font.ascent() + font.descent();
+    if (vertAlign == 1)
+        return -height / 2;
+    if (vertAlign == 2)
+        return height / 6;
+    return 0;
+}
+
 Qt::Alignment textAlignment(int alignment)
 {
     switch (alignment) {
@@ -163,15 +175,38 @@ Qt::Alignment textAlignment(int alignment)
     }
 }
 
-// setNumColumns counts glyphs and may take one character more than asked
-// (after a break, or where a character makes no glyph of its own).
-void endLineAt(QTextLine &line, int length, qreal width)
+bool invisibleOnly(const QString &text, int from, int to)
 {
+    for (int i = from; i < to; ++i) {
+        const QChar c = text.at(i);
+        if (!c.isSpace() && c.category() != QChar::Other_Format)
+            return false;
+    }
+    return true;
+}
+
+// Ends the line at most length characters in, where a break is allowed.
+// setNumColumns counts glyphs and may take one character more than asked
+// (after a break, or where a character makes no glyph of its own): spaces and
+// soft hyphens so taken stay on the line, and where it can only take fewer,
+// the shorter line must itself end at a break, or a line would begin with
+// closing punctuation.
+void endLineAt(QTextLine &line, int length, qreal width, const QString &text,
+               QTextBoundaryFinder &finder)
+{
+    const int start = line.textStart();
+    int fallback = 0;
     for (int n = length; n >= 1; --n) {
         line.setNumColumns(n, width);
-        if (line.textLength() <= length)
+        const int taken = line.textLength();
+        const bool fits = taken <= length || invisibleOnly(text, start + length, start + taken);
+        if (fits && canBreakAt(text, start + taken, finder))
             return;
+        if (taken <= length && fallback == 0)
+            fallback = n;
     }
+    if (fallback > 0)
+        line.setNumColumns(fallback, width);
 }
 
 void shiftRuns(QVector<GlyphRunItem> &runs, qreal dx, qreal dy)
@@ -309,14 +344,14 @@ QVector<LayoutLine> LayoutEngine::shapeParagraph(const Paragraph &paragraph, int
         // form would justify or centre against an unbounded width.
         int b = findLineBreak(text, lineStart, lineEnd, finder);
         if (b != lineEnd && b > lineStart) {
-            endLineAt(line, b - lineStart, width);
+            endLineAt(line, b - lineStart, width, text, finder);
             lineEnd = lineStart + line.textLength();
         }
         while (line.naturalTextRect().right() > width) {
             b = findLineBreak(text, lineStart, lineEnd - 1, finder);
             if (b <= lineStart || b >= lineEnd)
                 break;
-            endLineAt(line, b - lineStart, width);
+            endLineAt(line, b - lineStart, width, text, finder);
             const int shortened = lineStart + line.textLength();
             if (shortened >= lineEnd)
                 break;
@@ -356,8 +391,11 @@ QVector<LayoutLine> LayoutEngine::shapeParagraph(const Paragraph &paragraph, int
                 item.fontKey = key;
                 item.glyphIndexes = g.glyphIndexes();
                 item.positions = g.positions();
+                // Glyph runs come out shrunk but on the baseline; the shift
+                // is the one QTextLine::draw gives them.
+                const qreal shift = baselineShift(run.vertAlign, g.rawFont());
                 for (QPointF &p : item.positions)
-                    p.ry() -= y;
+                    p.ry() += shift - y;
                 item.startProgress = paragraph.startProgressIndex + from;
                 item.endProgress = paragraph.startProgressIndex + to;
                 item.paragraphIndex = paragraphIndex;
@@ -366,7 +404,7 @@ QVector<LayoutLine> LayoutEngine::shapeParagraph(const Paragraph &paragraph, int
                 item.anchorHref = run.anchorHref;
                 item.underline = run.underline;
                 item.strikeOut = run.strikethrough;
-                item.boundingRect = g.boundingRect().translated(0, -y);
+                item.boundingRect = g.boundingRect().translated(0, shift - y);
                 out.glyphRuns.append(item);
             }
         }

@@ -72,11 +72,15 @@ QImage decodeScaled(const QByteArray &bytes)
     QImageReader reader(&buffer);
     const QSize natural = reader.size();
     // Several Qt readers allocate the full image before scaling applies, so
-    // the declared size is checked before anything is decoded.
-    if (!ImageUtil::withinPixelBudget(natural))
+    // the declared size is checked before anything is decoded. A drawing is
+    // drawn straight at the size asked, so only that size counts.
+    const bool drawing = reader.format() == "svg" || reader.format() == "svgz";
+    if (drawing ? !natural.isValid() || natural.isEmpty() : !ImageUtil::withinPixelBudget(natural))
         return QImage();
     const QSize box(kMaxDecodedSide, kMaxDecodedSide);
     const QSize target = natural.scaled(box, Qt::KeepAspectRatio);
+    if (target.isEmpty())
+        return QImage();
     if (target != natural)
         reader.setScaledSize(target);
     QImage image = reader.read();

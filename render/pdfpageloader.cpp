@@ -4,8 +4,13 @@
 
 #include <poppler-qt5.h>
 
+#include <GlobalParams.h>
+#include <PDFDoc.h>
+#include <goo/GooString.h>
+
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QStringList>
 #include <QThread>
 
@@ -17,6 +22,16 @@ namespace {
 // Poppler reports damaged files on its own error channel; the loaders log
 // their failures themselves, so those messages are dropped.
 void dropPopplerMessage(const QString &, const QVariant &) {}
+void dropCoreMessage(ErrorCategory, Goffset, const char *) {}
+
+// Poppler has one error callback for the process, set by whichever document,
+// Qt or core, first takes poppler's global parameters: poppler-qt5's forwards
+// to its debug function, dropped here before any document opens.
+void silenceMessages()
+{
+    static std::once_flag silenced;
+    std::call_once(silenced, [] { Poppler::setDebugErrorFunction(dropPopplerMessage, QVariant()); });
+}
 
 int roundHalfUp(double value)
 {
@@ -37,8 +52,7 @@ QString sizeText(const QSize &size)
 
 std::unique_ptr<Poppler::Document> PdfPageLoader::openDocument(const QString &path)
 {
-    static std::once_flag silenced;
-    std::call_once(silenced, [] { Poppler::setDebugErrorFunction(dropPopplerMessage, QVariant()); });
+    silenceMessages();
     std::unique_ptr<Poppler::Document> document(Poppler::Document::load(path));
     if (document) {
         // Poppler draws without antialiasing unless told otherwise.
@@ -46,6 +60,17 @@ std::unique_ptr<Poppler::Document> PdfPageLoader::openDocument(const QString &pa
         document->setRenderHint(Poppler::Document::TextAntialiasing, true);
     }
     return document;
+}
+
+std::shared_ptr<PDFDoc> PdfPageLoader::openCoreDocument(const QString &path)
+{
+    silenceMessages();
+    // Counted with poppler-qt5's documents: the globals go with the last one.
+    auto params = std::make_shared<GlobalParamsIniter>(dropCoreMessage);
+    auto document = std::make_unique<PDFDoc>(std::make_unique<GooString>(QFile::encodeName(path).toStdString()));
+    if (!document->isOk())
+        return nullptr;
+    return std::shared_ptr<PDFDoc>(document.release(), [params](PDFDoc *open) { delete open; });
 }
 
 QString pdfPerfThread()

@@ -10,6 +10,7 @@
 namespace Poppler {
 class Document;
 }
+class PDFDoc;
 
 // A parsed "pdf://path?page=N&dpi=D" image source.
 struct PdfPageUrl
@@ -47,6 +48,14 @@ public:
     // are silenced once for the process. Null when the file cannot be read;
     // a locked document is returned as such.
     static std::unique_ptr<Poppler::Document> openDocument(const QString &path);
+    // The same file through poppler's core parser, the one poppler-qt5 wraps
+    // (same repair of damaged files, same silenced messages), for what the
+    // wrapper reads slowly. Null when the file cannot be read or needs a
+    // password. Like a Poppler::Document it stays on its thread; what the
+    // threads share is poppler's global parameters, counted across Qt and
+    // core documents and locked inside, held while the document lives, and
+    // its one error callback, which drops messages whoever set it.
+    static std::shared_ptr<PDFDoc> openCoreDocument(const QString &path);
 
     static PdfPageUrl parsePdfUrl(const QString &source);
     static QImage imageForUrl(const QString &source);

@@ -8,7 +8,7 @@ libqt5sql5-sqlite libsqlite3-dev zlib1g-dev sqlite3
 fonts-dejavu-core fontconfig fonts-noto-cjk
 libminizip-dev libarchive-dev
 libicu-dev opencc libopencc-data libxml2-dev libqt5svg5
-libpoppler-qt5-dev qpdf
+libpoppler-qt5-dev libpoppler-private-dev qpdf
 qt5-image-formats-plugins"
 
 missing=""

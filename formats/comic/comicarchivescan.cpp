@@ -234,7 +234,6 @@ bool CbrParser::scanArchive(const QString &formatLabel, const QString &filePath,
     qint64 declaredTotal = 0;
     int ordinal = 0;
     bool haveComicInfo = false;
-    QSet<QByteArray> seen;
     entries.clear();
 
     for (;;) {
@@ -290,9 +289,12 @@ bool CbrParser::scanArchive(const QString &formatLabel, const QString &filePath,
                 return fail();
             continue;
         }
+        // Entries of one name are each a page of their own: libarchive reads
+        // names in NFC, so two files whose names differ only in
+        // normalisation come out under the same name.
         const int candidate = ordinal++;
         if (firstPart(name).toLower() == "__macosx" || fileName.startsWith('.')
-            || !readable.contains(key) || size < 1 || size > MaxComicPageBytes || seen.contains(name)) {
+            || !readable.contains(key) || size < 1 || size > MaxComicPageBytes) {
             if (!skip())
                 return fail();
             continue;
@@ -315,7 +317,6 @@ bool CbrParser::scanArchive(const QString &formatLabel, const QString &filePath,
             continue;
         }
         entries.append(CbrImageEntry{name, target, probed.width(), probed.height(), candidate});
-        seen.insert(name);
         if (entries.size() > MaxComicPages) {
             error = translated("%1 图片数量过多").arg(formatLabel);
             return fail();

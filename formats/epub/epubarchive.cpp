@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QUrl>
 
+#include <limits>
+
 EpubArchive::EpubArchive(const QString &filePath)
 {
     const QByteArray path = QFile::encodeName(filePath);
@@ -52,34 +54,46 @@ QByteArray EpubArchive::readEntry(const QString &entryPath)
     unz64_file_pos position = it.value();
     if (unzGoToFilePos64(m_zip, &position) != UNZ_OK)
         return QByteArray();
-    return readCurrent();
+    return readCurrentZipEntry(m_zip, MaxEntrySize);
 }
 
-QByteArray EpubArchive::readCurrent()
+QByteArray readCurrentZipEntry(unzFile zip, qint64 maxBytes, ZipEntryStatus *status)
 {
+    ZipEntryStatus ignored;
+    ZipEntryStatus &result = status ? *status : ignored;
+    result = ZipEntryStatus::Damaged;
     unz_file_info64 info;
-    if (unzGetCurrentFileInfo64(m_zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+    if (!zip || unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
         return QByteArray();
-    if (info.uncompressed_size < 1 || info.uncompressed_size > ZPOS64_T(MaxEntrySize))
+    if (info.compression_method != 0 && info.compression_method != Z_DEFLATED) {
+        result = ZipEntryStatus::Unsupported;
         return QByteArray();
-    if (unzOpenCurrentFile(m_zip) != UNZ_OK)
+    }
+    // A QByteArray holds at most 2 GiB whatever the caller allows.
+    const qint64 limit = qMin<qint64>(maxBytes, std::numeric_limits<int>::max() - 64);
+    if (info.uncompressed_size == 0) {
+        result = ZipEntryStatus::Empty;
+        return QByteArray();
+    }
+    if (info.uncompressed_size > ZPOS64_T(qMax<qint64>(limit, 0))) {
+        result = ZipEntryStatus::TooLarge;
+        return QByteArray();
+    }
+    if (unzOpenCurrentFile(zip) != UNZ_OK)
         return QByteArray();
     QByteArray bytes(int(info.uncompressed_size), Qt::Uninitialized);
     int total = 0;
     while (total < bytes.size()) {
-        const int read = unzReadCurrentFile(m_zip, bytes.data() + total, unsigned(bytes.size() - total));
-        if (read < 0) {
-            unzCloseCurrentFile(m_zip);
-            return QByteArray();
-        }
-        if (read == 0)
+        const int read = unzReadCurrentFile(zip, bytes.data() + total, unsigned(bytes.size() - total));
+        if (read <= 0)
             break;
         total += read;
     }
-    unzCloseCurrentFile(m_zip);
-    if (total == 0)
+    // Closing after the declared size was read checks the CRC: sizes that lie
+    // leave a cut text behind otherwise.
+    if (unzCloseCurrentFile(zip) != UNZ_OK || total != bytes.size())
         return QByteArray();
-    bytes.truncate(total);
+    result = ZipEntryStatus::Ok;
     return bytes;
 }
 

@@ -28,18 +28,25 @@ public:
     const QStringList &entryNames() const { return m_names; }
 
     // The bytes of one entry (exact, case-sensitive name), or empty when it is
-    // missing, empty, larger than MaxEntrySize or unreadable.
+    // missing, empty, larger than MaxEntrySize, damaged or of another method.
     QByteArray readEntry(const QString &entryPath);
     // The entry decoded by its mark or declared encoding; a null string on failure.
     QString readText(const QString &entryPath);
 
 private:
-    QByteArray readCurrent();
-
     unzFile m_zip = nullptr;
     QStringList m_names;
     QHash<QByteArray, unz64_file_pos> m_positions;
 };
+
+// Why an entry read gave no bytes.
+enum class ZipEntryStatus { Ok, Empty, TooLarge, Unsupported, Damaged };
+
+// The current entry of an open archive, whole and checked: stored or deflated
+// (the system's minizip decodes nothing else, and would hand back bzip2 data
+// still compressed), inflated to exactly the size the directory declares, its
+// CRC matching. Null unless the status is Ok.
+QByteArray readCurrentZipEntry(unzFile zip, qint64 maxBytes, ZipEntryStatus *status = nullptr);
 
 // An href of a book document turned into an archive path: the "#" and "?"
 // parts dropped, percent-escapes decoded, then taken from the archive root

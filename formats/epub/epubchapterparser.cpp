@@ -353,13 +353,16 @@ bool EpubChapterParser::readOpf(EpubArchive &zip, const QString &opfPath, Packag
         return false;
     }
 
-    // Anything not plainly an image, a sound, a font or another non-text type
-    // is read as a document: mislabelled chapters keep their text. SVG is a
-    // content document of its own.
-    const auto isDocument = [](const ManifestItem &item) {
+    // XHTML and SVG are content documents. Any other type is read through the
+    // fallback it declares; only without one is an item that is not plainly
+    // an image, a sound, a font or another non-text type read itself, so that
+    // mislabelled chapters keep their text.
+    const auto isContentDocument = [](const ManifestItem &item) {
         const QString type = item.mediaType.trimmed().toLower();
-        if (type == QLatin1String("image/svg+xml"))
-            return true;
+        return type == QLatin1String("application/xhtml+xml") || type == QLatin1String("image/svg+xml");
+    };
+    const auto mayBeText = [](const ManifestItem &item) {
+        const QString type = item.mediaType.trimmed().toLower();
         static const QStringList binary{"image/", "audio/", "video/", "font/", "application/font",
                                         "application/x-font", "application/vnd.ms-opentype",
                                         "application/pdf", "application/octet-stream",
@@ -369,16 +372,23 @@ bool EpubChapterParser::readOpf(EpubArchive &zip, const QString &opfPath, Packag
                             [&type](const QString &prefix) { return type.startsWith(prefix); });
     };
     for (const QString &id : qAsConst(spineIds)) {
-        auto item = manifest.constFind(id);
-        // An image or other item in the reading order is read through its
-        // document fallback; without one it is left out.
+        // The first content document along the fallback chain, else the first
+        // item of the chain that may hold text.
+        auto chosen = manifest.constEnd();
         QSet<QString> chain;
-        while (item != manifest.constEnd() && !isDocument(item.value()) && !chain.contains(item.key())) {
-            chain.insert(item.key());
-            item = manifest.constFind(item->fallback);
+        for (auto link = manifest.constFind(id); link != manifest.constEnd() && !chain.contains(link.key());
+             link = manifest.constFind(link->fallback)) {
+            chain.insert(link.key());
+            if (isContentDocument(link.value())) {
+                chosen = link;
+                break;
+            }
+            if (chosen == manifest.constEnd() && mayBeText(link.value()))
+                chosen = link;
         }
+        const auto item = chosen;
         // One broken reference costs that document, not the book.
-        if (item == manifest.constEnd() || item->href.isEmpty() || !isDocument(item.value())) {
+        if (item == manifest.constEnd() || item->href.isEmpty()) {
             qWarning().noquote() << "[EpubChapterParser] 跳过无效的 spine 项:" << id;
             continue;
         }

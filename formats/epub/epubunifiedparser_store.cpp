@@ -149,20 +149,16 @@ void indexArchive(unzFile zip, Book &book)
     }
 }
 
-QByteArray readEntryAt(unzFile zip, const ZipEntry &entry, qint64 maxBytes)
+QByteArray readEntryAt(unzFile zip, const ZipEntry &entry, qint64 maxBytes,
+                       ZipEntryStatus *status = nullptr)
 {
-    if (entry.size == 0 || entry.size > quint64(maxBytes))
-        return QByteArray();
     unz64_file_pos position = entry.position;
-    if (unzGoToFilePos64(zip, &position) != UNZ_OK || unzOpenCurrentFile(zip) != UNZ_OK)
+    if (unzGoToFilePos64(zip, &position) != UNZ_OK) {
+        if (status)
+            *status = ZipEntryStatus::Damaged;
         return QByteArray();
-    QByteArray bytes(int(entry.size), Qt::Uninitialized);
-    const int read = unzReadCurrentFile(zip, bytes.data(), unsigned(bytes.size()));
-    unzCloseCurrentFile(zip);
-    if (read <= 0)
-        return QByteArray();
-    bytes.truncate(read);
-    return bytes;
+    }
+    return readCurrentZipEntry(zip, maxBytes, status);
 }
 
 bool readPackage(unzFile zip, Book &book)
@@ -324,6 +320,7 @@ private:
     QVector<ChapterPlan> m_plans;
     QHash<int, QStringList> m_itemAnchors;    // spine index to the anchors cut there
     QSet<QString> m_readable;                 // spine entries with content
+    QHash<QString, ZipEntryStatus> m_unreadable;    // damaged or undecodable spine entries
     QMap<QString, QString> m_inlineStyles;    // entry name to its <style> texts
     qint64 m_bookParagraphs = 0;
     QMap<QString, QString> m_css;
@@ -473,9 +470,18 @@ bool ContentStore::readContent(unzFile zip)
     // Documents are read again when converted; here only their own style
     // elements are kept, so memory never holds the whole book's text.
     for (const QString &entry : qAsConst(needed)) {
-        const QByteArray bytes = readEntryAt(zip, m_book.entries.value(entry), MaxDocumentBytes);
-        if (bytes.isEmpty())
+        ZipEntryStatus status = ZipEntryStatus::Damaged;
+        const QByteArray bytes = readEntryAt(zip, m_book.entries.value(entry), MaxDocumentBytes, &status);
+        if (bytes.isEmpty()) {
+            if (status == ZipEntryStatus::Damaged || status == ZipEntryStatus::Unsupported) {
+                m_unreadable.insert(entry, status);
+                qWarning().noquote() << "[EpubUnifiedParser]"
+                                     << (status == ZipEntryStatus::Damaged ? "ZIP 条目已损坏:"
+                                                                           : "ZIP 条目压缩方式不受支持:")
+                                     << entry;
+            }
             continue;
+        }
         m_readable.insert(entry);
         if (bytes.contains("style") || bytes.contains('\0')) {
             const QString styles = inlineStyles(decodeXmlBytes(bytes));
@@ -533,7 +539,12 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
                 const QString path = m_book.spine.at(i);
                 if (texts.at(k).isEmpty()) {
                     EpubItemConversion failed;
-                    failed.error = QStringLiteral("无法读取 spine 文件: %1").arg(path);
+                    const auto why = m_unreadable.constFind(spineEntry(m_book, path));
+                    failed.error = why == m_unreadable.cend()
+                        ? QStringLiteral("无法读取 spine 文件: %1").arg(path)
+                        : why.value() == ZipEntryStatus::Damaged
+                        ? QStringLiteral("spine 文件已损坏: %1").arg(path)
+                        : QStringLiteral("spine 文件的压缩方式不受支持: %1").arg(path);
                     return failed;
                 }
                 return convertEpubItem(decodeXmlBytes(texts.at(k)), m_context,

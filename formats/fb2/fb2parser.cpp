@@ -217,6 +217,20 @@ void Fb2Parser::saveBinaryImage(const Fb2Binary &binary, const QString &director
     images.sizes.insert(binary.id, size);
 }
 
+namespace {
+
+// Elements of a body that each make a paragraph, as a rule.
+bool makesParagraph(const QStringRef &name)
+{
+    for (const char *paragraph : {"p", "v", "subtitle", "text-author", "date", "empty-line", "image", "td", "th"}) {
+        if (name == QLatin1String(paragraph))
+            return true;
+    }
+    return false;
+}
+
+}
+
 ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
 {
     Fb2BoundedFile file(filePath, MaxTextRunBytes);
@@ -242,6 +256,7 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
     QSet<QString> fontIds;
     QMap<QString, QByteArray> fontData;
     bool rootSeen = false;
+    qint64 paragraphElements = 0;
 
     QXmlStreamReader reader(&file);
     while (!reader.atEnd()) {
@@ -272,14 +287,18 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
             if (!isFontType(binary.contentType))
                 saveBinaryImage(binary, importingDir, dataDir + ImagesDir, images);
         } else if (name == QLatin1String("body")) {
-            // The chapter step reads the text.
-            reader.skipCurrentElement();
+            // The chapter step reads the text; here its paragraphs are only
+            // counted, so a book past the bound is refused before one is built.
+            while (Fb2Xml::nextInside(reader, QLatin1String("body"))) {
+                if (reader.isStartElement() && makesParagraph(reader.name()))
+                    ++paragraphElements;
+            }
         }
     }
-    if (reader.hasError() || !rootSeen) {
+    if (reader.hasError() || !rootSeen || paragraphElements > MaxBookParagraphs) {
         m_stage.abandon();
         images = Fb2Images();
-        return failure("FB2 XML 结构无效");
+        return failure(reader.hasError() || !rootSeen ? "FB2 XML 结构无效" : "FB2 段落过多");
     }
 
     m_fonts = extractFonts(bookId, dataDir, styleSheetText, fontData);

@@ -1,6 +1,8 @@
 #include "mobierror.h"
 #include "mobiparser.h"
 
+#include <QStringList>
+
 #include <algorithm>
 #include <vector>
 
@@ -13,6 +15,10 @@ const qint64 MaxPartSize = 0x7FFFFFFF;
 const qint64 MaxAssembledSize = 0x8000000; // 128 MiB over all parts
 // Bytes that out-of-order insertions may move back in one book.
 const qint64 MaxBackwardBytes = qint64(1) << 30;
+// Levels of parents a navigation title is built from.
+const int MaxNcxDepth = 32;
+// A chapter title's length, as for EPUB books.
+const int MaxTitleLength = 500;
 
 // A run of bytes still to be placed in the part.
 struct Segment
@@ -202,6 +208,23 @@ bool MobiParser::assembleMainFlow(const QByteArray &flow0, const MobiIndexTable 
     return true;
 }
 
+bool MobiParser::kf8Position(const QVector<Kf8Skeleton> &skeletons, const QVector<Kf8Fragment> &fragments,
+                             quint32 fragment, quint32 offset, int *partIndex, quint32 *partOffset)
+{
+    if (fragment >= quint32(fragments.size()))
+        return false;
+    const Kf8Fragment &f = fragments.at(int(fragment));
+    if (f.skeletonIndex >= quint32(skeletons.size()))
+        return false;
+    const Kf8Skeleton &s = skeletons.at(int(f.skeletonIndex));
+    const qint64 target = qint64(f.insertPosition) + offset;
+    if (target < s.start || target - s.start > 0xFFFFFFFFll)
+        return false;
+    *partIndex = int(f.skeletonIndex);
+    *partOffset = quint32(target - s.start);
+    return true;
+}
+
 bool MobiParser::readNcx(const MobiIndexTable &skeletonTable, const MobiIndexTable &fragmentTable,
                          const MobiIndexTable &ncxTable, QList<Kf8NavEntry> *navigation, QString *error)
 {
@@ -211,28 +234,46 @@ bool MobiParser::readNcx(const MobiIndexTable &skeletonTable, const MobiIndexTab
     QVector<Kf8Fragment> fragments;
     if (!readSkeletonsAndFragments(skeletonTable, fragmentTable, &skeletons, &fragments, error))
         return false;
+    const QVector<MobiIndexEntry> &table = ncxTable.entries;
+    QVector<QString> labels(table.size());
+    QVector<int> parents(table.size(), -1);
+    for (int i = 0; i < table.size(); ++i) {
+        quint32 value = 0;
+        if (indexTagValue(table.at(i), 3, &value))
+            labels[i] = ncxTable.cncx.value(value).trimmed();
+        // Parents come before their children: a later one is no parent, so
+        // a damaged table cannot make a loop.
+        if (indexTagValue(table.at(i), 21, &value) && value < quint32(i))
+            parents[i] = int(value);
+    }
     QVector<Kf8NavEntry> collected;
-    collected.reserve(ncxTable.entries.size());
+    collected.reserve(table.size());
     // A damaged entry (no target, no title, a target outside its document)
     // is dropped: the rest of the table still gives the book its chapters.
-    for (const MobiIndexEntry &entry : ncxTable.entries) {
+    for (int i = 0; i < table.size(); ++i) {
+        const MobiIndexEntry &entry = table.at(i);
         quint32 titleKey = 0;
         quint32 fragment = 0;
         quint32 offset = 0;
+        int part = 0;
+        quint32 partOffset = 0;
         if (!indexTagValue(entry, 3, &titleKey) || !indexTagPair(entry, 6, &fragment, &offset)
-            || !ncxTable.cncx.contains(titleKey) || fragment >= quint32(fragments.size()))
+            || !ncxTable.cncx.contains(titleKey)
+            || !kf8Position(skeletons, fragments, fragment, offset, &part, &partOffset))
             continue;
-        const Kf8Fragment &f = fragments.at(int(fragment));
-        if (f.skeletonIndex >= quint32(skeletons.size()))
+        if (labels.at(i).isEmpty())
             continue;
-        const Kf8Skeleton &s = skeletons.at(int(f.skeletonIndex));
-        const qint64 target = qint64(f.insertPosition) + offset;
-        if (target < s.start || target - s.start > 0xFFFFFFFFll)
-            continue;
-        const QString title = ncxTable.cncx.value(titleKey).trimmed();
-        if (title.isEmpty())
-            continue;
-        collected.append({title, int(f.skeletonIndex), quint32(target - s.start)});
+        // A nested entry is titled with its parents' titles before its own,
+        // as EPUB tables of contents are read; a damaged chain stops early.
+        QStringList title(labels.at(i));
+        for (int p = parents.at(i), depth = 0; p >= 0 && depth < MaxNcxDepth; p = parents.at(p), ++depth) {
+            if (!labels.at(p).isEmpty())
+                title.prepend(labels.at(p));
+        }
+        QString joined = title.join(QStringLiteral(" - "));
+        if (joined.size() > MaxTitleLength)
+            joined.truncate(joined.at(MaxTitleLength - 1).isHighSurrogate() ? MaxTitleLength - 1 : MaxTitleLength);
+        collected.append({joined, part, partOffset});
     }
     std::stable_sort(collected.begin(), collected.end(), [](const Kf8NavEntry &a, const Kf8NavEntry &b) {
         return a.partIndex != b.partIndex ? a.partIndex < b.partIndex : a.offset < b.offset;

@@ -73,6 +73,41 @@ bool appendChaptersAtAnchors(const XhtmlConvertResult &converted, const QStringL
     return true;
 }
 
+// The paragraphs of one conversion cut where each anchor's element starts:
+// [0] before the first anchor, then one per anchor. An empty anchor (the
+// part's start) or one the conversion did not meet cuts where the one
+// before it did, so its slice is empty.
+QVector<QVector<Paragraph>> slicesAt(const XhtmlConvertResult &converted, const QStringList &anchors)
+{
+    QVector<QVector<Paragraph>> slices;
+    slices.reserve(anchors.size() + 1);
+    int from = 0;
+    for (const QString &anchor : anchors) {
+        const int at = qMax(from, converted.anchorParagraphs.value(anchor, from));
+        slices.append(converted.paragraphs.mid(from, at - from));
+        from = at;
+    }
+    slices.append(converted.paragraphs.mid(from));
+    return slices;
+}
+
+// Text that is more than white space, or a picture: a chapter of neither is
+// not worth a place in the chapter list.
+bool hasContent(const QVector<Paragraph> &paragraphs)
+{
+    for (const Paragraph &paragraph : paragraphs) {
+        if (!paragraph.imageId.isEmpty())
+            return true;
+        for (const TextChunk &chunk : paragraph.chunks) {
+            for (const QChar c : chunk.text) {
+                if (!c.isSpace())
+                    return true;
+            }
+        }
+    }
+    return false;
+}
+
 }
 
 ParseResult MobiParser::parseChapters(const QString &filePath, NovelInfo *novel)
@@ -134,43 +169,43 @@ bool MobiParser::importKf8(const QList<QByteArray> &parts, const QList<QByteArra
     if (!saveFlows(flows, error) || !registerBookFonts(error))
         return false;
     const CssStyleSheetMap sheets = CssStyleSheet::parseAll(styleSheetTexts);
+    const Kf8Plan plan = planKf8Targets(book, parts, navigation);
+    // With a table of contents, chapters run from one entry to the next
+    // across parts; the text before the first entry has the book's title.
+    QString openTitle = bookTitle;
+    QVector<Paragraph> open;
+    const auto closeChapter = [&](const QString &nextTitle) {
+        if (hasContent(open)) {
+            titles.append(openTitle);
+            paragraphs.append(open);
+        }
+        open.clear();
+        openTitle = nextTitle;
+    };
     QString lastError;
     for (int j = 0; j < parts.size(); ++j) {
+        const Kf8PartPlan &partPlan = plan.parts.at(j);
         QByteArray bytes = parts.at(j);
-        // A target no tag can carry (past the part, before any element) is a
-        // damaged entry: that entry goes, the book stays.
-        const MobiMarkup::PartTargets targets = MobiMarkup::partTargets(bytes, navigation, j);
-        QList<Kf8NavEntry> entries;
-        for (int i = 0; i < targets.entries.size(); ++i)
-            if (targets.tags.at(i).start >= 0)
-                entries.append(targets.entries.at(i));
-        QMap<quint32, QString> anchors;
-        if (!assignNavAnchors(bytes, entries, j, int(book.kf8Section.textEncoding), anchors))
-            return fail(error, QStringLiteral("KF8 NCX 锚点位置无效"));
-        const QString document =
-            insertPageBreaks(rewriteKindleLinks(decodeText(book, bytes, book.kf8Section)));
+        insertNavAnchors(bytes, partPlan.insertions);
+        const QString document = insertPageBreaks(MobiMarkup::rewriteKindlePositions(
+            rewriteKindleLinks(decodeText(book, bytes, book.kf8Section)), plan.links));
         const QString documentPath = QStringLiteral("kf8-document-%1.xhtml").arg(j);
 
-        QStringList segmentTitles;
-        QStringList segmentAnchors;
-        for (const Kf8NavEntry &entry : qAsConst(entries)) {
-            const auto anchor = anchors.constFind(entry.offset);
-            if (anchor == anchors.constEnd()
-                || (!segmentAnchors.isEmpty() && segmentAnchors.last() == anchor.value()))
-                continue;
-            segmentTitles.append(entry.title);
-            segmentAnchors.append(anchor.value());
-        }
-
         QString stage = QStringLiteral("无 NCX 整文档解析");
-        if (!segmentAnchors.isEmpty()) {
-            // One conversion of the part, cut at every segment's anchor.
+        if (!partPlan.chapterAnchors.isEmpty()) {
+            // One conversion of the part, cut where its chapters start.
             const XhtmlConvertResult converted = EpubUnifiedParser::convertXhtmlCut(
                 document, sheets, savedFilePaths, mimeTypesByPath, documentPath, QString(),
-                QString(), segmentAnchors);
-            if (appendChaptersAtAnchors(converted, segmentAnchors, segmentTitles, bookTitle,
-                                        titles, paragraphs))
+                QString(), partPlan.chapterAnchors);
+            if (converted.ok) {
+                const QVector<QVector<Paragraph>> slices = slicesAt(converted, partPlan.chapterAnchors);
+                open += slices.first();
+                for (int i = 1; i < slices.size(); ++i) {
+                    closeChapter(partPlan.chapterTitles.at(i - 1));
+                    open = slices.at(i);
+                }
                 continue;
+            }
             stage = QStringLiteral("NCX 分段失败后整文档降级解析");
         }
 
@@ -181,14 +216,22 @@ bool MobiParser::importKf8(const QList<QByteArray> &parts, const QList<QByteArra
             formatKf8ParseError(j, stage, bytes.size(), document.size(), whole);
         if (!whole.ok)
             return fail(error, message);
-        if (whole.paragraphs.isEmpty()) {
+        if (whole.paragraphs.isEmpty())
             lastError = message;
+        if (plan.byNavigation) {
+            // A part that could not be cut goes whole to its first entry.
+            if (!partPlan.chapterTitles.isEmpty())
+                closeChapter(partPlan.chapterTitles.first());
+            open += whole.paragraphs;
             continue;
         }
+        if (!hasContent(whole.paragraphs))
+            continue;
         titles.append(parts.size() == 1 ? bookTitle
                                         : QStringLiteral("%1 %2").arg(bookTitle).arg(j + 1));
         paragraphs.append(whole.paragraphs);
     }
+    closeChapter(QString());
     if (titles.isEmpty())
         return fail(error, lastError.isEmpty() ? QStringLiteral("KF8 中没有可阅读正文") : lastError);
     return true;
@@ -203,17 +246,22 @@ bool MobiParser::importMobi6(const QString &bookTitle, QVector<QString> &titles,
         : extractText(book, book.mobiSection, &textError);
     if (bytes.isEmpty())
         return fail(error, textError.isEmpty() ? QStringLiteral("MOBI 中没有可阅读正文") : textError);
-    bytes = MobiMarkup::insertFileposAnchors(bytes);
-    QString html = wrapMobiHtml(decodeBookText(book, bytes));
-    bytes.clear();
-    html = rewriteImageRecindex(MobiMarkup::rewriteFileposLinks(html));
+    // Each step lets the text it came from go before the next one runs.
+    QString html = decodeBookText(book, MobiMarkup::insertFileposAnchors(bytes));
+    bytes = QByteArray();
+    html = wrapMobiHtml(html);
+    html = MobiMarkup::rewriteFileposLinks(html);
+    html = rewriteImageRecindex(html);
     const QVector<MobiTocEntry> toc = buildMobiToc(html);
     // Kindle markup writes numbers unquoted (calibre's guide references):
-    // quoted once here rather than after a failed conversion.
-    bool quoted = false;
-    const QString repaired = EpubUnifiedParser::quoteUnquotedAttributes(html, &quoted);
-    if (quoted)
-        html = repaired;
+    // quoted once here rather than after a failed conversion. The copy goes
+    // at once when nothing was quoted.
+    {
+        bool quoted = false;
+        QString repaired = EpubUnifiedParser::quoteUnquotedAttributes(html, &quoted);
+        if (quoted)
+            html = std::move(repaired);
+    }
 
     const CssStyleSheetMap noSheets;
     const QString documentPath = QStringLiteral("book.html");

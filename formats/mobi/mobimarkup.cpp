@@ -510,26 +510,42 @@ QString wrapMobiHtml(const QString &text)
     }
 
     const QString open = QStringLiteral("<html") + declaration + QStringLiteral("><body>");
-    const QString close = QStringLiteral("</body></html>");
-    if (repaired.contains(blockTag))
-        return open + repaired + close;
+    const QLatin1String close("</body></html>");
+    QString out;
+    if (repaired.contains(blockTag)) {
+        out.reserve(open.size() + repaired.size() + close.size());
+        out.append(open);
+        out.append(repaired);
+        out.append(close);
+        return out;
+    }
 
     QString plain = repaired;
     plain.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     plain.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    QString out;
     out.reserve(plain.size() + plain.size() / 8 + 64);
     out.append(open);
+    // Each paragraph escaped straight into the output, a run at a time.
     for (const QStringRef &piece : plain.splitRef(blankLines, Qt::SkipEmptyParts)) {
-        QString paragraph = piece.trimmed().toString();
-        paragraph.replace(QLatin1Char('&'), QLatin1String("&amp;"));
-        paragraph.replace(QLatin1Char('<'), QLatin1String("&lt;"));
-        paragraph.replace(QLatin1Char('>'), QLatin1String("&gt;"));
-        paragraph.replace(QLatin1Char('\n'), QLatin1String("<br/>"));
+        const QStringRef paragraph = piece.trimmed();
         if (paragraph.isEmpty())
             continue;
         out.append(QLatin1String("<p>"));
-        out.append(paragraph);
+        int copied = 0;
+        for (int i = 0; i < paragraph.size(); ++i) {
+            const QChar c = paragraph.at(i);
+            const QLatin1String escaped = c == QLatin1Char('&') ? QLatin1String("&amp;")
+                : c == QLatin1Char('<')                        ? QLatin1String("&lt;")
+                : c == QLatin1Char('>')                        ? QLatin1String("&gt;")
+                : c == QLatin1Char('\n')                       ? QLatin1String("<br/>")
+                                                               : QLatin1String();
+            if (escaped.size() == 0)
+                continue;
+            out.append(paragraph.mid(copied, i - copied));
+            out.append(escaped);
+            copied = i + 1;
+        }
+        out.append(paragraph.mid(copied));
         out.append(QLatin1String("</p>"));
     }
     out.append(close);

@@ -3,6 +3,7 @@
 #include "mobiindex.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -56,6 +57,22 @@ struct PartTargets
 PartTargets partTargets(const QByteArray &part, const QList<Kf8NavEntry> &navigation, int partIndex);
 QString formatKf8ParseError(int partIndex, const QString &stage, int partBytes,
                             int decodedChars, const XhtmlConvertResult &result);
+
+// A KF8 link "kindle:pos:fid:F:off:O": fragment F, offset O, both base 32.
+struct KindlePosition
+{
+    quint32 fragment = 0;
+    quint32 offset = 0;
+};
+inline quint64 kindlePositionKey(const KindlePosition &p)
+{
+    return quint64(p.fragment) << 32 | p.offset;
+}
+// Every well-formed kindle:pos link of the bytes, in order.
+QVector<KindlePosition> kindlePositions(const QByteArray &bytes);
+// Each kindle:pos link replaced by its target in `targets` (by
+// kindlePositionKey); one without a target, or malformed, by nothing.
+QString rewriteKindlePositions(const QString &text, const QHash<quint64, QString> &targets);
 
 // "<a id="mobi-filepos-N"></a>" before every byte that a filepos attribute
 // names, or before the tag that contains it.

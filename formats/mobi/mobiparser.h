@@ -8,10 +8,30 @@
 #include "paragraph.h"
 
 #include <QByteArray>
+#include <QFile>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QVector>
+
+// Where a KF8 part's navigation entries and the links into it land.
+struct Kf8PartPlan
+{
+    QMap<qint64, QByteArray> insertions; // ids for target tags that have none
+    QStringList chapterAnchors;          // ids where chapters start; empty: the part's start
+    QStringList chapterTitles;
+};
+
+// The chapter starts of a KF8 book and the target of each of its
+// "kindle:pos" links (MobiMarkup::kindlePositionKey to an href; empty: none).
+struct Kf8Plan
+{
+    QVector<Kf8PartPlan> parts;
+    QHash<quint64, QString> links;
+    bool byNavigation = false; // some navigation entry starts a chapter
+};
 
 // PalmDOC, MOBI 6, KF8 (AZW3) and combined books.
 //
@@ -24,6 +44,8 @@ public:
     // ---- PalmDB container and record 0 (palmdb.cpp, mobiheader.cpp) ----
     static bool openPalmDb(PalmDbBook &book, const QString &path, QString *error = nullptr);
     static QByteArray readRecord(const PalmDbBook &book, int index, QString *error = nullptr);
+    // The same through a file already open on the book, for reading many records.
+    static QByteArray readRecord(const PalmDbBook &book, int index, QFile &file, QString *error);
     static void resetBook(PalmDbBook &book);
     static bool parseRecordZero(PalmDbBook &book, const QByteArray &record0,
                                 QString *error = nullptr);
@@ -87,6 +109,11 @@ public:
     static bool assembleMainFlow(const QByteArray &flow0, const MobiIndexTable &skeletonTable,
                                  const MobiIndexTable &fragmentTable, QList<QByteArray> *parts,
                                  QString *error = nullptr);
+    // The part and the byte offset in it of a position given as a fragment
+    // number and an offset from that fragment's insertion point.
+    static bool kf8Position(const QVector<Kf8Skeleton> &skeletons,
+                            const QVector<Kf8Fragment> &fragments, quint32 fragment,
+                            quint32 offset, int *partIndex, quint32 *partOffset);
     static bool readNcx(const MobiIndexTable &skeletonTable, const MobiIndexTable &fragmentTable,
                         const MobiIndexTable &ncxTable, QList<Kf8NavEntry> *navigation,
                         QString *error = nullptr);
@@ -131,6 +158,16 @@ public:
     static bool assignNavAnchors(QByteArray &part, const QList<Kf8NavEntry> &navigation,
                                  int partIndex, int textEncoding,
                                  QMap<quint32, QString> &anchors);
+    // assignNavAnchors in two steps: the ids without touching the part, then
+    // the insertions.
+    static bool planNavAnchors(const QByteArray &part, const QList<Kf8NavEntry> &navigation,
+                               int partIndex, int textEncoding, QMap<quint32, QString> &anchors,
+                               QMap<qint64, QByteArray> &insertions);
+    static void insertNavAnchors(QByteArray &part, const QMap<qint64, QByteArray> &insertions);
+    // Gives every navigation entry and every "kindle:pos" link target of the
+    // book's parts an element id, and says where chapters start (kf8links.cpp).
+    static Kf8Plan planKf8Targets(const PalmDbBook &book, const QList<QByteArray> &parts,
+                                  const QList<Kf8NavEntry> &navigation);
     static QString formatKf8ParseError(int partIndex, const QString &stage, int partBytes,
                                        int decodedChars, const XhtmlConvertResult &result);
 

@@ -49,12 +49,21 @@ bool MobiParser::assignNavAnchors(QByteArray &part, const QList<Kf8NavEntry> &na
                                   int partIndex, int textEncoding,
                                   QMap<quint32, QString> &anchors)
 {
-    QHash<qint64, QString> idsByTag;
     QMap<qint64, QByteArray> insertions;
+    if (!planNavAnchors(part, navigation, partIndex, textEncoding, anchors, insertions))
+        return false;
+    insertNavAnchors(part, insertions);
+    return true;
+}
+
+bool MobiParser::planNavAnchors(const QByteArray &part, const QList<Kf8NavEntry> &navigation,
+                                int partIndex, int textEncoding, QMap<quint32, QString> &anchors,
+                                QMap<qint64, QByteArray> &insertions)
+{
+    QHash<qint64, QString> idsByTag;
     const MobiMarkup::PartTargets targets = MobiMarkup::partTargets(part, navigation, partIndex);
     const QVector<Kf8NavEntry> &entries = targets.entries;
     const QVector<MobiMarkup::NavTargetTag> &tags = targets.tags;
-    const qint64 length = part.size();
     for (int counter = 0; counter < entries.size(); ++counter) {
         const Kf8NavEntry &entry = entries.at(counter);
         const qint64 s = tags.at(counter).start;
@@ -76,8 +85,14 @@ bool MobiParser::assignNavAnchors(QByteArray &part, const QList<Kf8NavEntry> &na
         }
         anchors.insert(entry.offset, id);
     }
+    return true;
+}
+
+void MobiParser::insertNavAnchors(QByteArray &part, const QMap<qint64, QByteArray> &insertions)
+{
     if (insertions.isEmpty())
-        return true;
+        return;
+    const qint64 length = part.size();
     // One copy in ascending order instead of one move of the tail per insert.
     QByteArray out;
     int extra = 0;
@@ -92,5 +107,4 @@ bool MobiParser::assignNavAnchors(QByteArray &part, const QList<Kf8NavEntry> &na
     }
     out.append(part.constData() + copied, int(length - copied));
     part = out;
-    return true;
 }

@@ -15,6 +15,11 @@ namespace {
 const quint32 MaxTextLength = 0x20000000;   // 512 MiB
 const qint64 MaxKf8TextLength = 0x8000000;  // 128 MiB, flows included
 const quint32 NoRecord = 0xFFFFFFFFu;
+// Real books decode to a few times their stored text (PalmDOC to five at the
+// very most); the header's length is only a claim. Past this many times the
+// text and dictionary records, plus a floor for tiny books, it is a bomb.
+const qint64 MaxExpansion = 8;
+const qint64 MinTextBudget = qint64(1) << 20;
 
 QString lz77Detail(const char *text, qint64 pos)
 {
@@ -199,18 +204,41 @@ QByteArray MobiParser::extractText(const PalmDbBook &book, const MobiContentSect
         return fail(error, "MOBI 正文长度无效"), QByteArray();
 
     const qint64 records = book.recordOffsets.size();
+    // What the text may decode to: a multiple of its stored records.
+    const auto storedBytes = [&](qint64 first, qint64 count) {
+        const qint64 end = std::min(first + count, records);
+        if (first >= end)
+            return qint64(0);
+        const qint64 last = end < records ? qint64(book.recordOffsets.at(int(end))) : book.fileSize;
+        return std::max<qint64>(0, last - book.recordOffsets.at(int(first)));
+    };
+    qint64 stored = storedBytes(qint64(s.startRecord) + 1, s.textRecordCount);
+    if (s.compression == 17480 && s.huffRecord != NoRecord)
+        stored += storedBytes(qint64(s.startRecord) + s.huffRecord, s.huffRecordCount);
+    const qint64 maxText = std::max(MinTextBudget, MaxExpansion * stored);
+    const auto expanded = [&] {
+        return fail(error, message("MOBI 正文解压后异常膨胀（超过压缩数据的 %1 倍），文件可能已损坏")
+                               .arg(MaxExpansion)),
+               QByteArray();
+    };
+    if (s.textLength > maxText)
+        return expanded();
+    // One open file for every record below.
+    QFile file(book.filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(error, "无法读取 PalmDB 记录"), QByteArray();
     HuffCdicDecoder huff;
     if (s.compression == 17480) {
         if (s.huffRecord == NoRecord || s.huffRecordCount < 2
             || qint64(s.startRecord) + s.huffRecord + s.huffRecordCount > records)
             return fail(error, "HUFF/CDIC 记录范围无效"), QByteArray();
         const int huffIndex = int(s.startRecord + s.huffRecord);
-        const QByteArray huffRecord = readRecord(book, huffIndex, error);
+        const QByteArray huffRecord = readRecord(book, huffIndex, file, error);
         if (huffRecord.isEmpty())
             return QByteArray();
         QList<QByteArray> cdic;
         for (quint32 k = 1; k < s.huffRecordCount; ++k) {
-            cdic.append(readRecord(book, huffIndex + int(k), error));
+            cdic.append(readRecord(book, huffIndex + int(k), file, error));
             if (cdic.last().isEmpty())
                 return QByteArray();
         }
@@ -226,7 +254,7 @@ QByteArray MobiParser::extractText(const PalmDbBook &book, const MobiContentSect
     text.reserve(int(std::min<qint64>(s.textLength, qint64(s.textRecordCount) * s.recordSize)));
     QByteArray decoded;
     for (int i = 1; i <= s.textRecordCount; ++i) {
-        QByteArray record = readRecord(book, s.startRecord + i, error);
+        QByteArray record = readRecord(book, s.startRecord + i, file, error);
         if (record.isEmpty())
             return QByteArray();
         int payload = 0;
@@ -254,6 +282,8 @@ QByteArray MobiParser::extractText(const PalmDbBook &book, const MobiContentSect
                 return fail(error, "KF8 正文与 flow 总量过大"), QByteArray();
             decoded.truncate(int(budget));
         }
+        if (text.size() + qint64(decoded.size()) > maxText)
+            return expanded();
         text.append(decoded);
     }
     if (text.size() < qint64(s.textLength))
@@ -278,7 +308,7 @@ QByteArray MobiParser::extractBookText(const PalmDbBook &book, QString *error)
 QList<QByteArray> MobiParser::extractFlows(const PalmDbBook &book, const MobiContentSection &section,
                                            QString *error)
 {
-    const QByteArray text = extractText(book, section, error);
+    QByteArray text = extractText(book, section, error);
     if (text.isEmpty())
         return {};
     if (section.version <= 7)
@@ -313,8 +343,15 @@ QList<QByteArray> MobiParser::extractFlows(const PalmDbBook &book, const MobiCon
         const quint32 end = mobi::be32(entry + 4);
         if (start > end || end > quint32(text.size()) || (k > 0 && start < previousEnd))
             return fail(error, "FDST flow 偏移无效"), QList<QByteArray>();
-        flows.append(text.mid(int(start), int(end - start)));
+        // Flow 0, the text, most often starts the buffer: it keeps the buffer
+        // itself, cut after the others are copied out, instead of a copy.
+        flows.append(k == 0 && start == 0 ? QByteArray() : text.mid(int(start), int(end - start)));
         previousEnd = end;
+    }
+    const quint32 firstEnd = mobi::be32(fdst.constData() + tableOffset + 4);
+    if (mobi::be32(fdst.constData() + tableOffset) == 0) {
+        text.truncate(int(firstEnd));
+        flows.first() = std::move(text);
     }
     return flows;
 }

@@ -134,6 +134,20 @@ QByteArray MobiParser::readRecord(const PalmDbBook &book, int index, QString *er
         fail(error, "PalmDB 记录索引越界");
         return {};
     }
+    QFile file(book.filePath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        fail(error, "无法读取 PalmDB 记录");
+        return {};
+    }
+    return readRecord(book, index, file, error);
+}
+
+QByteArray MobiParser::readRecord(const PalmDbBook &book, int index, QFile &file, QString *error)
+{
+    if (index < 0 || index >= book.recordOffsets.size()) {
+        fail(error, "PalmDB 记录索引越界");
+        return {};
+    }
     const qint64 start = book.recordOffsets.at(index);
     const qint64 end =
         index + 1 < book.recordOffsets.size() ? qint64(book.recordOffsets.at(index + 1)) : book.fileSize;
@@ -142,8 +156,7 @@ QByteArray MobiParser::readRecord(const PalmDbBook &book, int index, QString *er
         fail(error, "PalmDB 记录大小无效");
         return {};
     }
-    QFile file(book.filePath);
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(start)) {
+    if (!file.seek(start)) {
         fail(error, "无法读取 PalmDB 记录");
         return {};
     }

@@ -14,11 +14,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSettings>
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 
 #include <unistd.h>
 
@@ -98,7 +98,7 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
     if (pageCount <= 0)
         return failure(QStringLiteral("PDF 没有页面"), errorText);
 
-    QVector<PdfTocEntry> entries = extractTocFromOutline(document.get());
+    QVector<PdfTocEntry> entries = extractTocFromOutline(filePath);
     if (entries.isEmpty()) {
         QLOG_DEBUG().noquote() << "[PdfChapterParser] 内嵌大纲为空，尝试扫描目录页...";
         int contentsPage = -1;
@@ -111,6 +111,9 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
                                << "页划分为一个章节（共" << pageCount << "页）";
         entries = pageRanges(pageCount);
     } else {
+        for (PdfTocEntry &entry : entries)
+            entry.startPage = qBound(0, entry.startPage, pageCount - 1);
+        entries = mergeSharedPages(entries);
         // Front matter before the first entry stays readable.
         if (entries.first().startPage > 0) {
             PdfTocEntry lead;
@@ -169,40 +172,32 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
     return result;
 }
 
+QVector<PdfTocEntry> PdfChapterParser::mergeSharedPages(const QVector<PdfTocEntry> &entries)
+{
+    QVector<PdfTocEntry> merged;
+    QSet<QString> titles;
+    for (const PdfTocEntry &entry : entries) {
+        if (merged.isEmpty() || merged.last().startPage != entry.startPage) {
+            merged.append(entry);
+            titles = {entry.title};
+            continue;
+        }
+        QString &title = merged.last().title;
+        if (title.size() >= MaxTitleLength || titles.contains(entry.title))
+            continue;
+        titles.insert(entry.title);
+        title += QStringLiteral(" / ") + entry.title;
+        if (title.size() > MaxTitleLength) {
+            const int keep = MaxTitleLength - (title.at(MaxTitleLength - 2).isHighSurrogate() ? 2 : 1);
+            title = title.left(keep) + QChar(0x2026);
+        }
+    }
+    return merged;
+}
+
 bool PdfChapterParser::writeChapterFiles(const QVector<ChapterInfo *> &, const QString &)
 {
     return true;
-}
-
-QVector<PdfTocEntry> PdfChapterParser::extractTocFromOutline(Poppler::Document *document)
-{
-    QVector<PdfTocEntry> entries;
-    const QVector<Poppler::OutlineItem> outline = document ? document->outline() : QVector<Poppler::OutlineItem>();
-    if (outline.isEmpty()) {
-        QLOG_DEBUG().noquote() << "[PdfChapterParser] doc->outline() 为空，无内嵌大纲";
-        return entries;
-    }
-    // Outlines nest as deep as the file says; a hostile file is cut off here.
-    constexpr int MaxDepth = 64;
-    const std::function<void(const QVector<Poppler::OutlineItem> &, int)> walk =
-        [&](const QVector<Poppler::OutlineItem> &items, int depth) {
-            for (const Poppler::OutlineItem &item : items) {
-                if (entries.size() >= MaxTocEntries)
-                    return;
-                const QString title = item.name().trimmed();
-                const QSharedPointer<const Poppler::LinkDestination> destination = item.destination();
-                const int page = destination ? destination->pageNumber() - 1 : -1;
-                if (!title.isEmpty() && page >= 0)
-                    entries.append(PdfTocEntry{title, page, 0});
-                if (depth < MaxDepth && item.hasChildren())
-                    walk(item.children(), depth + 1);
-            }
-        };
-    walk(outline, 0);
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const PdfTocEntry &a, const PdfTocEntry &b) { return a.startPage < b.startPage; });
-    QLOG_INFO().noquote() << "[PdfChapterParser] outline() 提取到" << entries.size() << "条";
-    return entries;
 }
 
 int PdfChapterParser::fitDpiToScreen(Poppler::Document *document)

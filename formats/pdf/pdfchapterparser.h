@@ -33,8 +33,12 @@ public:
                                     const QString &novelId, QString *errorText) override;
     bool writeChapterFiles(const QVector<ChapterInfo *> &chapters, const QString &text) override;
 
-    // Depth first, every level; sorted by page, same-page entries in outline order.
-    static QVector<PdfTocEntry> extractTocFromOutline(Poppler::Document *document);
+    // Depth first, every level; sorted by page, same-page entries in outline
+    // order. Linear in the outline and the pages.
+    static QVector<PdfTocEntry> extractTocFromOutline(const QString &filePath);
+    // Entries sorted by start page that begin on the same page become one,
+    // titled by their titles in order, so that every page is stored once.
+    static QVector<PdfTocEntry> mergeSharedPages(const QVector<PdfTocEntry> &entries);
     // Entries of the first of the first pages that reads as a contents page,
     // with the printed page numbers as they stand (number - 1);
     // contentsPage receives that page's index.
@@ -60,6 +64,8 @@ public:
     static constexpr int RangePages = 30;
     // Outline entries read: each becomes a chapter, however small the file.
     static constexpr int MaxTocEntries = 100000;
+    // A chapter titled by several entries that share its first page.
+    static constexpr int MaxTitleLength = 200;
     static constexpr int ContentsScanPages = 12;
     static constexpr int OffsetSearchPages = 20;
 

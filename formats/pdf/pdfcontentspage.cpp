@@ -13,20 +13,28 @@
 
 namespace {
 
-// Every word box a line of its own; the whole page's text when there are none.
-QString wordBoxText(Poppler::Page *page)
+// Two readings of a page: every word box a line of its own, and the lines
+// poppler joins the boxes into (a contents line is often several boxes:
+// number, title, leader, page; a page in two columns is only right in the
+// first). The whole page's text when it has no boxes.
+QStringList pageReadings(Poppler::Page *page)
 {
-    QStringList words;
-    const QList<Poppler::TextBox *> boxes = page->textList();
-    for (Poppler::TextBox *box : boxes) {
+    QString boxes;
+    QString lines;
+    const QList<Poppler::TextBox *> words = page->textList();
+    for (Poppler::TextBox *box : words) {
         if (!box->text().isEmpty())
-            words.append(box->text());
+            boxes += box->text() + QLatin1Char('\n');
+        lines += box->text();
+        if (!box->nextWord())
+            lines += QLatin1Char('\n');
+        else if (box->hasSpaceAfter())
+            lines += QLatin1Char(' ');
     }
-    qDeleteAll(boxes);
-    QString text = words.join(QLatin1Char('\n'));
-    if (text.trimmed().isEmpty())
-        text = page->text(QRectF());
-    return text;
+    qDeleteAll(words);
+    if (boxes.trimmed().isEmpty())
+        return {page->text(QRectF())};
+    return {boxes, lines};
 }
 
 // CJK fonts often map an ideograph's glyph back to the Kangxi radical that
@@ -65,7 +73,12 @@ QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *docume
                        "|Prologue|Epilogue|Foreword|Preface|Introduction|Afterword|Appendix|Extra|Special|Bonus)"
                        ".*?(\\d{1,4})\\s*$"),
         QRegularExpression::CaseInsensitiveOption);
-    static const QRegularExpression leader(QStringLiteral("\\s*[\\.…\\-]+\\.?\\s*\\d{1,4}\\s*$"));
+    // "1 模板介绍 …… 4", "2.3 Methods ........ 17": a section number, a title
+    // that starts with neither a digit nor a leader, a leader of two or more
+    // dots, then the page.
+    static const QRegularExpression sectioned(
+        QStringLiteral("^\\d{1,2}(?:\\.\\d{1,2}){0,3}\\.?\\s*[^\\d\\s.．…⋯·].*?\\s*[.．…⋯·]{2,}\\s*(\\d{1,4})\\s*$"));
+    static const QRegularExpression leader(QStringLiteral("\\s*[\\.．…⋯·\\-]+\\.?\\s*\\d{1,4}\\s*$"));
     static const QRegularExpression lineBreaks(QStringLiteral("[\\r\\n]+"));
 
     if (contentsPage)
@@ -77,36 +90,45 @@ QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *docume
         const std::unique_ptr<Poppler::Page> page(document->page(i));
         if (!page)
             continue;
-        const QString text = withIdeographs(wordBoxText(page.get()));
-        if (text.trimmed().isEmpty())
-            continue;
-        QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录扫描 第" << i << "页文本长度:" << text.size()
-                               << "前200字:" << text.left(200);
+        for (const QString &reading : pageReadings(page.get())) {
+            const QString text = withIdeographs(reading);
+            if (text.trimmed().isEmpty())
+                continue;
+            QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录扫描 第" << i << "页文本长度:" << text.size()
+                                   << "前200字:" << text.left(200);
 
-        QVector<PdfTocEntry> entries;
-        const QStringList lines = text.split(lineBreaks, Qt::SkipEmptyParts);
-        for (const QString &raw : lines) {
-            const QString line = raw.trimmed();
-            if (line.size() < 3)
-                continue;
-            QRegularExpressionMatch match = numbered.match(line);
-            if (!match.hasMatch())
-                match = keyword.match(line);
-            if (!match.hasMatch())
-                continue;
-            const int number = match.captured(2).toInt();
-            QString title = line;
-            title.remove(leader);
-            entries.append(PdfTocEntry{title.trimmed(), number > 0 ? number - 1 : 0, 0});
-        }
-        bool increasing = entries.size() >= 3 && entries.first().startPage >= 0;
-        for (int k = 1; increasing && k < entries.size(); ++k)
-            increasing = entries.at(k).startPage > entries.at(k - 1).startPage;
-        if (increasing) {
-            QLOG_DEBUG().noquote() << "[PdfChapterParser] 在第" << i << "页检测到目录，" << entries.size() << "条";
-            if (contentsPage)
-                *contentsPage = i;
-            return entries;
+            QVector<PdfTocEntry> entries;
+            const QStringList lines = text.split(lineBreaks, Qt::SkipEmptyParts);
+            for (const QString &raw : lines) {
+                const QString line = raw.trimmed();
+                if (line.size() < 3)
+                    continue;
+                QRegularExpressionMatch match = numbered.match(line);
+                if (!match.hasMatch())
+                    match = keyword.match(line);
+                if (!match.hasMatch())
+                    match = sectioned.match(line);
+                if (!match.hasMatch())
+                    continue;
+                const int number = match.captured(match.lastCapturedIndex()).toInt();
+                QString title = line;
+                title.remove(leader);
+                entries.append(PdfTocEntry{title.trimmed(), number > 0 ? number - 1 : 0, 0});
+            }
+            // Sections may share a page with their chapter, but the page
+            // numbers never fall and name at least three pages.
+            int pages = entries.isEmpty() ? 0 : 1;
+            bool increasing = true;
+            for (int k = 1; increasing && k < entries.size(); ++k) {
+                increasing = entries.at(k).startPage >= entries.at(k - 1).startPage;
+                pages += entries.at(k).startPage > entries.at(k - 1).startPage ? 1 : 0;
+            }
+            if (increasing && pages >= 3) {
+                QLOG_DEBUG().noquote() << "[PdfChapterParser] 在第" << i << "页检测到目录，" << entries.size() << "条";
+                if (contentsPage)
+                    *contentsPage = i;
+                return entries;
+            }
         }
     }
     return {};
@@ -128,13 +150,15 @@ bool PdfChapterParser::alignPrintedPages(Poppler::Document *document, int conten
         return it.value();
     };
 
+    static const QRegularExpression sectionNumber(QStringLiteral("^\\d{1,2}(?:\\.\\d{1,2}){0,3}\\.?(?=\\D)"));
     // The nearest page that shows an entry's title gives the offset; a few
     // entries are tried, since a title may be drawn differently on its page.
     constexpr int EntriesTried = 3;
     bool found = false;
     int offset = 0;
     for (int e = 0; e < entries->size() && e < EntriesTried && !found; ++e) {
-        const QString title = withoutSpaces(entries->at(e).title);
+        // A section number may be printed otherwise on the page ("第1章").
+        const QString title = withoutSpaces(entries->at(e).title).remove(sectionNumber);
         if (title.isEmpty())
             continue;
         for (int distance = 0; distance <= OffsetSearchPages && !found; ++distance) {
@@ -158,7 +182,7 @@ bool PdfChapterParser::alignPrintedPages(Poppler::Document *document, int conten
         PdfTocEntry &entry = (*entries)[k];
         entry.startPage += offset;
         if (entry.startPage < 0 || entry.startPage >= pageCount
-            || (k > 0 && entry.startPage <= entries->at(k - 1).startPage)) {
+            || (k > 0 && entry.startPage < entries->at(k - 1).startPage)) {
             QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录页码偏移" << offset << "后超出页面范围，放弃目录";
             return false;
         }

@@ -24,6 +24,7 @@ struct EpubChapterParseResult
 };
 
 class QXmlStreamReader;
+class XmlFeed;
 
 // The book-content converter shared by the EPUB, KF8 and FB2 importers. Every member
 // is reentrant: a conversion keeps its state in the call.
@@ -104,7 +105,7 @@ public:
                                   const QString &href, const QString &type, const QString &alt,
                                   const QString &width, const QString &height);
 
-    static MathNode readMathTree(QXmlStreamReader &reader, QString &imageSource);
+    static MathNode readMathTree(XmlFeed &feed, QString &imageSource);
     static QString mathNodeText(const MathNode &node);
     static QString mathToText(const MathNode &node);
 
@@ -121,8 +122,8 @@ private:
                                           const QStringList &cutAnchors = QStringList());
     static void startElement(XhtmlConvertState &state, QXmlStreamReader &reader,
                              const QString &startAnchor, const QString &endAnchor, bool &stop);
-    static void dispatchElement(XhtmlConvertState &state, QXmlStreamReader &reader,
-                                const QString &name, const QXmlStreamAttributes &attributes,
+    static void dispatchElement(XhtmlConvertState &state, const QString &name,
+                                const QXmlStreamAttributes &attributes,
                                 const ComputedStyle &style, const RunStyle &before);
     static void endElement(XhtmlConvertState &state, const QString &name);
     static ComputedStyle elementStyle(XhtmlConvertState &state, const QString &name,
@@ -131,6 +132,6 @@ private:
     static void emitParagraph(XhtmlConvertState &state);
     static void appendText(XhtmlConvertState &state, const QStringRef &text);
     static void endTable(XhtmlConvertState &state);
-    static void convertMath(XhtmlConvertState &state, QXmlStreamReader &reader,
-                            const QXmlStreamAttributes &attributes, const RunStyle &before);
+    static void convertMath(XhtmlConvertState &state, const QXmlStreamAttributes &attributes,
+                            const RunStyle &before);
 };

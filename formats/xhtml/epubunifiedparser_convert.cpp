@@ -5,14 +5,15 @@
 #include "xmltext.h"
 
 #include <QDebug>
+#include <QFileInfo>
+#include <QUrl>
 #include <QXmlStreamReader>
 
 namespace {
 
 const QString epubNamespace = QStringLiteral("http://www.idpf.org/2007/ops");
-// Far above any real chapter; a document beyond is refused rather than held.
-constexpr int MaxDocumentParagraphs = 100000;
-constexpr qint64 MaxDocumentCharacters = 24 * 1024 * 1024;
+constexpr int MaxDocumentParagraphs = XhtmlConvertState::MaxParagraphs;
+constexpr qint64 MaxDocumentCharacters = XhtmlConvertState::MaxCharacters;
 // Spans beyond this are mistakes, not tables; a cap keeps rows bounded.
 constexpr int MaxCellSpan = 64;
 
@@ -207,11 +208,15 @@ XhtmlConvertResult EpubUnifiedParser::convertOnce(
         s.cutAnchors = &cutAnchors;
 
     HtmlEntityResolver entities;
-    QXmlStreamReader reader(xhtml);
+    XmlFeed feed(xhtml);
+    QXmlStreamReader &reader = feed.reader();
     reader.setEntityResolver(&entities);
-    // What one document may become is bounded, not only its bytes.
+    s.feed = &feed;
+    // What one document may become is bounded, not only its bytes; the text
+    // still being collected counts too, so no paragraph outgrows the bound.
     const auto overBounds = [&s] {
-        return s.output.size() > MaxDocumentParagraphs || s.outputCharacters > MaxDocumentCharacters
+        return s.output.size() > MaxDocumentParagraphs
+            || s.collectedCharacters() > MaxDocumentCharacters
             || s.tooLarge;
     };
     const auto refused = [&s, &reader] {
@@ -227,7 +232,7 @@ XhtmlConvertResult EpubUnifiedParser::convertOnce(
     while (!stop && !reader.atEnd()) {
         if (overBounds())
             return refused();
-        switch (reader.readNext()) {
+        switch (feed.readNext()) {
         case QXmlStreamReader::StartElement:
             startElement(s, reader, startAnchor, endAnchor, stop);
             break;
@@ -327,7 +332,7 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
         return;
     }
     if (name == QLatin1String("style")) {
-        const QString text = flatElementText(reader);
+        const QString text = flatElementText(*s.feed);
         for (const QString &href : CssStyleSheet::importHrefs(text)) {
             const auto sheet = s.styleSheets.constFind(
                 lookupResource(href, s.resources, s.documentPath, s.baseDir));
@@ -429,14 +434,14 @@ void EpubUnifiedParser::startElement(XhtmlConvertState &s, QXmlStreamReader &rea
         s.mediaDepth = s.depth;
 
     if (s.svgDepth == 0 || name == QLatin1String("image"))
-        dispatchElement(s, reader, name, attributes, style, before);
+        dispatchElement(s, name, attributes, style, before);
 
     if (s.run != before)
         s.runStyles.append({s.depth, before});
 }
 
-void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &reader,
-                                        const QString &name, const QXmlStreamAttributes &attributes,
+void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, const QString &name,
+                                        const QXmlStreamAttributes &attributes,
                                         const ComputedStyle &style, const RunStyle &before)
 {
     const auto attr = [&attributes](const char *key) {
@@ -592,7 +597,7 @@ void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &
         return;
     }
     if (name == QLatin1String("math")) {
-        convertMath(s, reader, attributes, before);
+        convertMath(s, attributes, before);
         return;
     }
 
@@ -613,6 +618,10 @@ void EpubUnifiedParser::dispatchElement(XhtmlConvertState &s, QXmlStreamReader &
         s.svgDepth = s.depth;
         s.svgTextDepth = 0;
         s.svgText.clear();
+        if (s.depth == 1) {
+            s.rootSvgWidth = attr("width");
+            s.rootSvgHeight = attr("height");
+        }
         return;
     } else if (name == QLatin1String("image") && s.svgDepth > 0) {
         const QString href = attr("href");
@@ -768,7 +777,15 @@ void EpubUnifiedParser::endElement(XhtmlConvertState &s, const QString &name)
         s.svgTextDepth = 0;
     if (name == QLatin1String("svg") && s.svgDepth == closed) {
         const QString text = s.svgText.simplified();
-        if (!text.isEmpty()) {
+        // An SVG document without a picture of another file is a drawing: the
+        // document itself is the image.
+        const bool drawn = closed == 1
+            && addImageParagraph(s, ComputedStyle(),
+                                 QString::fromLatin1(QUrl::toPercentEncoding(
+                                     QFileInfo(s.documentPath).fileName())),
+                                 QStringLiteral("image/svg+xml"), text, s.rootSvgWidth,
+                                 s.rootSvgHeight);
+        if (!drawn && !text.isEmpty()) {
             if (!s.paragraphOpen)
                 openImplicitParagraph(s);
             if (!s.pendingText.isEmpty())
@@ -829,6 +846,7 @@ void EpubUnifiedParser::emitParagraph(XhtmlConvertState &s)
     s.outputCharacters += s.paragraph.chunks.size();
     for (const TextChunk &chunk : qAsConst(s.paragraph.chunks))
         s.outputCharacters += chunk.text.size();
+    s.openCharacters = 0;
     s.output.append(s.paragraph);
 }
 

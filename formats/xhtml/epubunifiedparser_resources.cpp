@@ -31,8 +31,17 @@ bool isSupportedImageFormat(const QString &suffix)
     return formats.contains(suffix.toLatin1());
 }
 
-MathNode readMathNode(QXmlStreamReader &reader, QString &imageSource, int level)
+// The attribute's media type when it is an image type ("image/png"), else empty.
+QString imageMediaType(const QString &type)
 {
+    static const QRegularExpression pattern(QStringLiteral("^image/[a-z0-9][a-z0-9.+-]*$"));
+    const QString mediaType = type.section(QLatin1Char(';'), 0, 0).trimmed().toLower();
+    return pattern.match(mediaType).hasMatch() ? mediaType : QString();
+}
+
+MathNode readMathNode(XmlFeed &feed, QString &imageSource, int level)
+{
+    QXmlStreamReader &reader = feed.reader();
     MathNode node;
     node.name = reader.name().toString().toLower();
     const QXmlStreamAttributes attributes = reader.attributes();
@@ -45,12 +54,12 @@ MathNode readMathNode(QXmlStreamReader &reader, QString &imageSource, int level)
             imageSource = EpubUnifiedParser::attributeValue(attributes, QStringLiteral("href"));
     }
     while (!reader.atEnd()) {
-        const auto token = reader.readNext();
+        const auto token = feed.readNext();
         if (token == QXmlStreamReader::StartElement) {
             if (level + 1 < EpubUnifiedParser::maxNestingDepth)
-                node.children.append(readMathNode(reader, imageSource, level + 1));
+                node.children.append(readMathNode(feed, imageSource, level + 1));
             else
-                node.text += flatElementText(reader);
+                node.text += flatElementText(feed);
         } else if (token == QXmlStreamReader::Characters) {
             node.text += reader.text();
         } else if (token == QXmlStreamReader::EndElement) {
@@ -143,8 +152,11 @@ bool EpubUnifiedParser::addImageParagraph(XhtmlConvertState &s, const ComputedSt
     const QString path = lookupResource(href, s.resources, s.documentPath, s.baseDir);
     if (path.isEmpty())
         return false;
-    QString mediaType = type.isEmpty() ? s.mediaTypes.value(path) : type;
-    mediaType = mediaType.section(QLatin1Char(';'), 0, 0).trimmed().toLower();
+    // A type attribute decides only when it names an image type: calibre's
+    // KF8 output turns epub:type into a plain type ("cover", "titlepage").
+    QString mediaType = imageMediaType(type);
+    if (mediaType.isEmpty())
+        mediaType = s.mediaTypes.value(path).section(QLatin1Char(';'), 0, 0).trimmed().toLower();
     QString suffix;
     if (mediaType.startsWith(QLatin1String("image/")))
         suffix = mediaType.mid(6);
@@ -154,7 +166,9 @@ bool EpubUnifiedParser::addImageParagraph(XhtmlConvertState &s, const ComputedSt
         suffix = QFileInfo(decodeRelativeUrl(href)).suffix().toLower();
     if (suffix == QLatin1String("jpg"))
         suffix = QStringLiteral("jpeg");
-    if (suffix.isEmpty() || suffix == QLatin1String("svg+xml") || !isSupportedImageFormat(suffix))
+    else if (suffix == QLatin1String("svg+xml"))
+        suffix = QStringLiteral("svg");
+    if (suffix.isEmpty() || !isSupportedImageFormat(suffix))
         return false;
 
     if (s.inTableCell) {
@@ -197,8 +211,8 @@ bool EpubUnifiedParser::addImageParagraph(XhtmlConvertState &s, const ComputedSt
     return true;
 }
 
-void EpubUnifiedParser::convertMath(XhtmlConvertState &s, QXmlStreamReader &reader,
-                                    const QXmlStreamAttributes &attributes, const RunStyle &before)
+void EpubUnifiedParser::convertMath(XhtmlConvertState &s, const QXmlStreamAttributes &attributes,
+                                    const RunStyle &before)
 {
     // A cell holds text only, so a block formula there is read inline.
     const bool block = !s.inTableCell
@@ -206,7 +220,7 @@ void EpubUnifiedParser::convertMath(XhtmlConvertState &s, QXmlStreamReader &read
     const QString altText = attributeValue(attributes, QStringLiteral("alttext"));
     QString imageSource = attributeValue(attributes, QStringLiteral("altimg"));
     const ComputedStyle style = s.styles.last().style;
-    const MathNode tree = readMathTree(reader, imageSource);
+    const MathNode tree = readMathTree(*s.feed, imageSource);
     // The end tag is consumed here, so the element's frame goes now.
     s.styles.removeLast();
     --s.depth;
@@ -239,9 +253,9 @@ void EpubUnifiedParser::convertMath(XhtmlConvertState &s, QXmlStreamReader &read
     s.run = before;
 }
 
-MathNode EpubUnifiedParser::readMathTree(QXmlStreamReader &reader, QString &imageSource)
+MathNode EpubUnifiedParser::readMathTree(XmlFeed &feed, QString &imageSource)
 {
-    return readMathNode(reader, imageSource, 0);
+    return readMathNode(feed, imageSource, 0);
 }
 
 QString EpubUnifiedParser::mathNodeText(const MathNode &node)

@@ -251,6 +251,7 @@ void EpubUnifiedParser::flushRun(XhtmlConvertState &s)
 {
     if (s.pendingText.isEmpty())
         return;
+    s.openCharacters += s.pendingText.size() + 1;
     s.paragraph.chunks.append(s.run.chunk(s.pendingText));
     s.pendingText.clear();
 }
@@ -272,6 +273,11 @@ void EpubUnifiedParser::appendText(XhtmlConvertState &s, const QStringRef &text)
     if (s.svgDepth > 0) {
         if (s.svgTextDepth > 0)
             s.svgText += text;
+        return;
+    }
+    // A text that alone passes the document's bound is not copied first.
+    if (text.size() > XhtmlConvertState::MaxCharacters - s.collectedCharacters()) {
+        s.tooLarge = true;
         return;
     }
     const int whiteSpace = s.styles.isEmpty() ? 0 : s.styles.last().whiteSpace;

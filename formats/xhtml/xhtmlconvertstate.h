@@ -84,10 +84,16 @@ struct MathNode
     QVector<MathNode> children;
 };
 
+class XmlFeed;
+
 // Everything one conversion reads and writes; owned by the call, so conversions on
 // different threads share nothing.
 struct XhtmlConvertState
 {
+    // Far above any real chapter; a document beyond is refused rather than held.
+    static constexpr int MaxParagraphs = 100000;
+    static constexpr qint64 MaxCharacters = 24 * 1024 * 1024;
+
     XhtmlConvertState(const CssStyleSheetMap &sheets, const QMap<QString, QString> &resources,
                       const QMap<QString, QString> &mediaTypes, const QString &documentPath,
                       const QString &baseDir, const QString &imageIdPrefix)
@@ -101,6 +107,8 @@ struct XhtmlConvertState
     const QString &documentPath;
     const QString &baseDir;
     const QString &imageIdPrefix;
+
+    XmlFeed *feed = nullptr;        // the reader's source, for readers of whole elements
 
     Paragraph paragraph;
     RunStyle run;
@@ -123,6 +131,9 @@ struct XhtmlConvertState
     QVector<int> alignmentStack;
     QVector<Paragraph> output;
     qint64 outputCharacters = 0;    // text of output plus one per chunk
+    qint64 openCharacters = 0;      // the same, of runs collected since the last emitted paragraph
+    // Characters collected so far, pending text included.
+    qint64 collectedCharacters() const { return outputCharacters + openCharacters + pendingText.size(); }
     bool tooLarge = false;          // a table would pad past the bounds
     float baseFontSize = 16.0f;
     QString documentBackground;
@@ -135,6 +146,8 @@ struct XhtmlConvertState
     int svgDepth = 0;
     int svgTextDepth = 0;
     QString svgText;
+    QString rootSvgWidth;           // of a document that is an SVG drawing
+    QString rootSvgHeight;
 
     int currentTableId = -1;
     int currentRow = -1;

@@ -129,6 +129,22 @@ private slots:
         }
     }
 
+    // Where Qt can end a line only short of the break asked for, the shorter
+    // line still ends at a break: a comma after soft hyphens once began one.
+    void closingPunctuationStaysOn()
+    {
+        Paragraph p = text(QString::fromUtf8("The of\u00adfic\u00adials, un\u00adfor\u00adtun\u00adate\u00adly, "));
+        p.chunks.append(text(QStringLiteral("had")).chunks.first());
+        p.chunks.last().italic = true;
+        LayoutConfig config;
+        config.fontFamily = QStringLiteral("DejaVu Sans");
+        for (int width = 60; width <= 240; ++width) {
+            p.alignment = width % 4;
+            for (const LayoutLine &line : LayoutEngine::shapeParagraph(p, 0, width, config, RawFontCache::forCurrentThread()))
+                QVERIFY2(!isNoBreakBefore(p.plainText().at(int(line.startProgress)).unicode()), qPrintable(QString::number(width)));
+        }
+    }
+
     void shapingEdges()
     {
         RawFontCache &cache = RawFontCache::forCurrentThread();
@@ -168,6 +184,37 @@ private slots:
         QVERIFY(zwjLines.size() > 3);
         for (int i = 0; i + 1 < zwjLines.size(); ++i)
             QCOMPARE(joined.at(int(zwjLines[i].endProgress) - 1), QChar(0x200D));
+    }
+
+    // A run's baseline against the text before it, in font pixels: raised
+    // for superscripts, lowered for subscripts.
+    void verticalAlignment_data()
+    {
+        QTest::addColumn<int>("vertAlign");
+        QTest::addColumn<float>("low");
+        QTest::addColumn<float>("high");
+        QTest::newRow("baseline") << 0 << -0.01f << 0.01f;
+        QTest::newRow("superscript") << 1 << -0.6f << -0.25f;
+        QTest::newRow("subscript") << 2 << 0.05f << 0.3f;
+    }
+    void verticalAlignment()
+    {
+        QFETCH(int, vertAlign);
+        QFETCH(float, low);
+        QFETCH(float, high);
+        LayoutConfig config;
+        config.fontFamily = QStringLiteral("DejaVu Sans");
+        Paragraph p = text(QStringLiteral("mc"));
+        p.chunks.append(p.chunks.first());
+        p.chunks.last().text = QStringLiteral("2");
+        p.chunks.last().vertAlign = vertAlign;
+        p.chunks.last().color = QStringLiteral("#c00000");   // a run of its own on the baseline too
+        const QVector<GlyphRunItem> runs =
+            LayoutEngine::shapeParagraph(p, 0, 400, config, RawFontCache::forCurrentThread()).value(0).glyphRuns;
+        QCOMPARE(runs.size(), 2);
+        const qreal shift = (runs.last().positions.first().y() - runs.first().positions.first().y()) / 18;
+        QVERIFY2(shift >= low && shift <= high, qPrintable(QString::number(shift)));
+        QCOMPARE(runs.last().boundingRect.bottom() > runs.first().boundingRect.bottom(), vertAlign == 2);
     }
 
     void images_data()

@@ -60,7 +60,8 @@ private slots:
         QImage tall(1500, 3000, QImage::Format_RGB32);
         tall.fill(Qt::gray);
         const QPair<const char *, QByteArray> files[] = {{"page.png", png(800, 600)}, {"wide.png", png(4096, 1024)},
-            {"fits.png", png(2048, 100)}, {"tall.jpg", encodedImage(tall, "JPEG", 80)}, {"words.png", "plain words"}};
+            {"fits.png", png(2048, 100)}, {"tall.jpg", encodedImage(tall, "JPEG", 80)}, {"words.png", "plain words"},
+            {"huge.svg", "<svg xmlns='http://www.w3.org/2000/svg' width='90000' height='60000'><rect width='9' height='6'/></svg>"}};
         for (const auto &f : files) {
             QFile file(path(f.first));
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(f.second) == f.second.size());
@@ -115,6 +116,8 @@ private slots:
         QTest::newRow("wide file scaled down") << path("wide.png") << QSize(4096, 1024) << QSize(2048, 512);
         QTest::newRow("file that fits") << path("fits.png") << QSize(2048, 100) << QSize(2048, 100);
         QTest::newRow("tall jpeg scaled down") << path("tall.jpg") << QSize(1500, 3000) << QSize(1024, 2048);
+        // A drawing is drawn at the decoded size, whatever size it declares.
+        QTest::newRow("svg declaring many pixels") << path("huge.svg") << QSize(90000, 60000) << QSize(2048, 1365);
         QTest::newRow("not an image") << path("words.png") << none << QSize(0, 0);
         QTest::newRow("zip") << "zip://" + path("a.zip") + "::p/1.png" << QSize(30, 20) << QSize(2048, 1365);
         QTest::newRow("zipraw, non-UTF-8 name") << "zipraw://" + path("a.zip") + "::" + GbkName.toBase64()

@@ -321,6 +321,28 @@ QList<QByteArray> HuffCdicWriter::cdicRecords(int bits) const
     return records;
 }
 
+QByteArray huffCdicBomb(int records, quint32 version, quint32 textLength)
+{
+    HuffCdicWriter huff;
+    const int phrase = huff.addLiteral(QByteArray(0x7FFF, 'a'));
+    huff.buildCodes();
+    const QList<QByteArray> cdic = huff.cdicRecords();
+    Header h;
+    h.compression = 17480;
+    h.recordSize = 0xFFFF;
+    h.textRecordCount = quint16(records);
+    h.textLength = textLength ? textLength : quint32(records) * 2 * 0x7FFF;
+    h.huffRecord = h.skeletonIndex = h.fragmentIndex = quint32(records + 1);
+    h.huffRecordCount = quint32(1 + cdic.size());
+    h.version = version;
+    h.headerLength = version == 8 ? 264 : 232;
+    QList<QByteArray> book{headerRecord(h)};
+    for (int i = 0; i < records; ++i)
+        book.append(huff.encode({phrase, phrase}));
+    book.append(huff.huffRecord());
+    return palmDb("bomb", book + cdic);
+}
+
 QByteArray cncxRecord(const QList<QByteArray> &strings, QVector<quint32> *offsets)
 {
     QByteArray r;

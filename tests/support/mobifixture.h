@@ -83,6 +83,10 @@ private:
     QVector<quint32> m_max;
 };
 
+// A HUFF/CDIC book of records naming a 32 KiB phrase twice (two bytes to 65,534),
+// all claimed unless textLength says less; KF8-only (indexes read after the text) for version 8.
+QByteArray huffCdicBomb(int records, quint32 version = 6, quint32 textLength = 0);
+
 // An INDX group: primary record with TAGX, one leaf, CNCX records.
 struct IndexTag { quint8 tag; quint8 valuesPerEntry; quint8 mask; quint8 endFlag; };
 struct RawEntry { QByteArray label; QByteArray controlAndValues; };

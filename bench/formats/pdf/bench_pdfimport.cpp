@@ -1,5 +1,6 @@
 // Whole PDF imports through the import task, 500 and 2,000 pages, chapters
-// from an outline, from a printed contents page and from page ranges; then
+// from an outline, from a printed contents page and from page ranges; long
+// outlines of 20,000 and 60,000 entries beside qpdf reading them; then
 // the first page of an imported book shown at 1080x2340. poppler-utils'
 // pdfinfo (which reads every page size) and pdftoppm are timed alongside on
 // the same file when installed.
@@ -8,6 +9,7 @@
 #include "chapterinfo.h"
 #include "databaseconnection.h"
 #include "keys.h"
+#include "pdfchapterparser.h"
 #include "quilloraimageprovider.h"
 #include "renderpool.h"
 #include "testenvironment.h"
@@ -102,6 +104,65 @@ QByteArray makePdf(int pages, Chapters kind)
     return out;
 }
 
+// A long outline: `entries` items, two to a page, in chapters of ten that
+// each hold nine sections; every third destination is named through the
+// name tree, as typesetting tools write them.
+QByteArray outlinePdf(int entries)
+{
+    QByteArray out("%PDF-1.4\n");
+    QVector<qint64> offsets;
+    const auto n = [](qint64 value) { return QByteArray::number(value); };
+    const auto object = [&](const QByteArray &body) {
+        offsets.append(out.size());
+        out += n(offsets.size()) + " 0 obj\n" + body + "\nendobj\n";
+    };
+    const int pages = (entries + 1) / 2;
+    const int chapters = (entries + 9) / 10;
+    // 1 catalog, 2 pages, 3 outlines, 4 one shared page content, then the
+    // pages, then the items: chapter c is item 10c, its sections follow it.
+    const int firstPage = 5;
+    const int firstItem = firstPage + pages;
+    const auto item = [&](int i) { return n(firstItem + i) + " 0 R"; };
+    const auto dest = [&](int i) { return "[" + n(firstPage + i / 2) + " 0 R /XYZ 0 800 0]"; };
+    QByteArray names;
+    for (int i = 0; i < entries; i += 3)
+        names += "(d" + n(100000 + i) + ") " + dest(i) + " ";
+    object("<< /Type /Catalog /Pages 2 0 R /Outlines 3 0 R /Names << /Dests << /Names [" + names + "] >> >> >>");
+    QByteArray kids;
+    for (int i = 0; i < pages; ++i)
+        kids += n(firstPage + i) + " 0 R ";
+    object("<< /Type /Pages /Count " + n(pages) + " /Kids [" + kids + "] >>");
+    object("<< /Type /Outlines /First " + item(0) + " /Last " + item(10 * (chapters - 1)) + " /Count "
+           + n(chapters) + " >>");
+    const QByteArray content = "0.8 0.1 0.2 rg 72 500 200 100 re f";
+    object("<< /Length " + n(content.size()) + " >>\nstream\n" + content + "\nendstream");
+    for (int i = 0; i < pages; ++i)
+        object("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R >>");
+    for (int i = 0; i < entries; ++i) {
+        const int chapter = i / 10;
+        const bool top = i % 10 == 0;
+        const int last = qMin(entries - 1, 10 * chapter + 9);
+        QByteArray body = "<< /Title (" + QByteArray(top ? "Chapter " : "Section ") + n(i) + ") /Parent "
+            + (top ? QByteArray("3 0 R") : item(10 * chapter))
+            + (i % 3 == 0 ? " /A << /S /GoTo /D (d" + n(100000 + i) + ") >>" : " /Dest " + dest(i));
+        if (top && last > i)
+            body += " /First " + item(i + 1) + " /Last " + item(last) + " /Count " + n(last - i);
+        const int previous = top ? i - 10 : i - 1;
+        const int next = top ? i + 10 : i + 1;
+        if (top ? previous >= 0 : i % 10 > 1)
+            body += " /Prev " + item(previous);
+        if (top ? next < entries : i < last)
+            body += " /Next " + item(next);
+        object(body + " >>");
+    }
+    const qint64 xref = out.size();
+    out += "xref\n0 " + n(offsets.size() + 1) + "\n0000000000 65535 f \n";
+    for (qint64 offset : offsets)
+        out += n(offset).rightJustified(10, '0') + " 00000 n \n";
+    return out + "trailer\n<< /Size " + n(offsets.size() + 1) + " /Root 1 0 R >>\nstartxref\n" + n(xref)
+           + "\n%%EOF\n";
+}
+
 qint64 peakMemoryKiB()
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -115,7 +176,7 @@ qint64 peakMemoryKiB()
     return 0;
 }
 
-// Fastest of a few runs of a poppler-utils tool in ms, -1 when it is not installed.
+// Fastest of a few runs of a tool in ms, -1 when it is not installed.
 qint64 timeTool(const QString &tool, const QStringList &arguments)
 {
     const QString program = QStandardPaths::findExecutable(tool);
@@ -210,6 +271,60 @@ private slots:
                        timeTool(QStringLiteral("pdfinfo"),
                                 {QStringLiteral("-f"), QStringLiteral("1"), QStringLiteral("-l"),
                                  QString::number(pages), path}));
+    }
+
+    // Reading a long outline, and importing the book, beside qpdf reading
+    // the same outline with every entry's page (its JSON output).
+    void outline_data()
+    {
+        QTest::addColumn<int>("entries");
+        QTest::newRow("20000 entries") << 20000;
+        QTest::newRow("60000 entries") << 60000;
+    }
+
+    void outline()
+    {
+        QFETCH(int, entries);
+        TestEnvironment env;
+        QVERIFY(env.openDatabase());
+        const QString path = env.root() + QStringLiteral("/book.pdf");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(outlinePdf(entries));
+        file.close();
+
+        // The import first, so its peak is its own; then the outline alone.
+        const auto resetPeak = [] {
+            QFile clear(QStringLiteral("/proc/self/clear_refs"));
+            if (clear.open(QIODevice::WriteOnly))
+                clear.write("5");
+        };
+        resetPeak();
+        const qint64 rssBefore = peakMemoryKiB();
+        ApplicationCore core;
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(importBook(core, path));
+        const qint64 imported = timer.elapsed();
+        const qint64 importPeak = peakMemoryKiB();
+        const QObjectList chapters = core.getChaptersByNovelId(md5Hex(path));
+        qInfo("import: %lld ms, %d chapters (%d pages), peak RSS %lld MiB (+%lld MiB over the start)", imported,
+              int(chapters.size()), (entries + 1) / 2, importPeak / 1024, (importPeak - rssBefore) / 1024);
+        qDeleteAll(chapters);
+        resetPeak();
+        const qint64 readBefore = peakMemoryKiB();
+        qint64 read = -1;
+        for (int run = 0; run < Runs; ++run) {
+            QElapsedTimer timer;
+            timer.start();
+            QCOMPARE(PdfChapterParser::extractTocFromOutline(path).size(), entries);
+            read = read < 0 ? timer.elapsed() : qMin(read, timer.elapsed());
+        }
+        qInfo("outline read: %lld ms, peak RSS +%lld MiB over the start", read, (peakMemoryKiB() - readBefore) / 1024);
+        const qint64 floor = timeTool(QStringLiteral("qpdf"), {QStringLiteral("--json"),
+                                                               QStringLiteral("--json-key=outlines"), path});
+        printReference("qpdf --json --json-key=outlines (outline read)", read, floor);
+        printReference("qpdf --json --json-key=outlines (import)", imported, floor);
     }
 
     // Open for reading to the first page image, as the reading page asks for it.

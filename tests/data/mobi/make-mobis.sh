@@ -56,6 +56,57 @@ convert_book "$WORK/font.html" font.azw3 --subset-embedded-fonts
 } > "$WORK/toc.html"
 convert_book "$WORK/toc.html" toc.azw3
 
+# A book cut the way a real one is: an untitled title page, a nested table
+# of contents, a chapter over two files, a part page with nothing on it, and
+# notes linked back and forth.
+python3 - "$WORK/nested.epub" <<'PY'
+import sys, zipfile
+def page(body):
+    return ('<?xml version="1.0" encoding="utf-8"?>\n<html xmlns="http://www.w3.org/1999/xhtml">'
+            '<head><title>山路夜雨</title></head><body>' + body + '</body></html>')
+pages = [
+    ('title', '<p class="t">小狐狸</p><p>林川 著</p>'),
+    ('part1', '<h1 id="p1">第一部 春</h1><p>春天来了。</p>'),
+    ('ch1', '<h2 id="c1">第一章 出门</h2><p>小狐狸出门了<a id="r1" href="notes.xhtml#n1">[1]</a>。</p>'),
+    ('ch2a', '<h2 id="c2">第二章 过河</h2><p>它来到河边。</p>'),
+    ('ch2b', '<p>河水很凉，它还是过去了。见<a href="ch1.xhtml#c1">第一章</a>。</p>'),
+    ('part2', '<div id="p2"><p>&#160;</p></div>'),
+    ('ch3', '<h2 id="c3">第三章 回家</h2><p>秋天它回家了，<a href="#end">直到最后</a>。</p><p id="end">完</p>'),
+    ('notes', '<h2 id="notes">注释</h2><p id="n1"><a href="ch1.xhtml#r1">[1]</a> 狐狸是一种动物。</p>'),
+]
+toc = [('第一部 春', 'part1.xhtml', [('第一章 出门', 'ch1.xhtml#c1'), ('第二章 过河', 'ch2a.xhtml#c2')]),
+       ('第二部 秋', 'part2.xhtml#p2', [('第三章 回家', 'ch3.xhtml#c3')]),
+       ('注释', 'notes.xhtml#notes', [])]
+points, n = [], 0
+for title, src, children in toc:
+    n += 1
+    inner = ''
+    for t, s in children:
+        n += 1
+        inner += '<navPoint id="n%d" playOrder="%d"><navLabel><text>%s</text></navLabel><content src="%s"/></navPoint>' % (n, n, t, s)
+    points.append('<navPoint id="p%d" playOrder="%d"><navLabel><text>%s</text></navLabel><content src="%s"/>%s</navPoint>'
+                  % (n, n, title, src, inner))
+ncx = ('<?xml version="1.0" encoding="utf-8"?><ncx xmlns="http://www.daisy.org/z3986/2005/ncx/" version="2005-1">'
+       '<head><meta name="dtb:uid" content="fox"/></head><docTitle><text>山路夜雨</text></docTitle><navMap>'
+       + ''.join(points) + '</navMap></ncx>')
+opf = ('<?xml version="1.0" encoding="utf-8"?><package xmlns="http://www.idpf.org/2007/opf" version="2.0" unique-identifier="id">'
+       '<metadata xmlns:dc="http://purl.org/dc/elements/1.1/"><dc:title>山路夜雨</dc:title><dc:creator>林川</dc:creator>'
+       '<dc:language>zh</dc:language><dc:identifier id="id">fox</dc:identifier></metadata><manifest>'
+       '<item id="ncx" href="toc.ncx" media-type="application/x-dtbncx+xml"/>'
+       + ''.join('<item id="%s" href="%s.xhtml" media-type="application/xhtml+xml"/>' % (p, p) for p, _ in pages)
+       + '</manifest><spine toc="ncx">' + ''.join('<itemref idref="%s"/>' % p for p, _ in pages) + '</spine></package>')
+with zipfile.ZipFile(sys.argv[1], 'w') as z:
+    z.writestr(zipfile.ZipInfo('mimetype', (2020, 1, 1, 0, 0, 0)), 'application/epub+zip')
+    files = [('META-INF/container.xml', '<?xml version="1.0"?><container version="1.0" '
+              'xmlns="urn:oasis:names:tc:opendocument:xmlns:container"><rootfiles><rootfile '
+              'full-path="content.opf" media-type="application/oebps-package+xml"/></rootfiles></container>'),
+             ('content.opf', opf), ('toc.ncx', ncx)] + [(p + '.xhtml', page(b)) for p, b in pages]
+    for name, text in files:
+        z.writestr(zipfile.ZipInfo(name, (2020, 1, 1, 0, 0, 0)), text, zipfile.ZIP_DEFLATED)
+PY
+ebook-convert "$WORK/nested.epub" nested.azw3 >/dev/null
+ebook-convert "$WORK/nested.epub" nested.mobi --mobi-file-type both >/dev/null
+
 # calibre's reading of each book, kept as the expected bytes: the MOBI 6
 # text, and the KF8 flows and reassembled parts.
 rm -rf expected

@@ -192,6 +192,8 @@ private slots:
         QTest::newRow("zip tool") << "zip-tool.cbz" << "Harbour Tales #1" << pages;
         QTest::newRow("7z tool") << "7z-tool.cbz" << "7z-tool" << pages;
         QTest::newRow("7z tool, CB7") << "tool-made.cb7" << "工具做的漫画" << QStringList{"#c81e1e", "#1ea028", "#283cc8"};
+        QTest::newRow("bsdtar CBT, names differing only in normalisation")
+            << "normalisation.cbt" << "normalisation" << QStringList{"#c81e1e", "#1ea028", "#283cc8"};
     }
 
     void readThroughCore()

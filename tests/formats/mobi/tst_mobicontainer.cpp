@@ -113,7 +113,7 @@ private slots:
         QVERIFY(html.contains(dump == "toc" ? "第1章" : "第一章 山路"));
         if (dump == "toc") {
             QCOMPARE(navigation.size(), 80);
-            QCOMPARE(navigation.last().title, QString("第40节"));
+            QCOMPARE(navigation.last().title, QString("第40章 - 第40节"));
         }
     }
 

@@ -168,6 +168,10 @@ private slots:
         // A damaged entry goes alone.
         QTest::newRow("title of spaces, no such fragment, no such title")
             << QVector<QVector<quint32>>{{3, 0, 0}, {0, 2, 0}, {1, 1, 1}, {9, 0, 0}} << "B@1:6";
+        // Parent (fourth value) before its own title; one listed after its child is none.
+        QTest::newRow("nested titles")
+            << QVector<QVector<quint32>>{{0, 0, 0}, {1, 0, 1, 0}, {2, 1, 0, 1}, {1, 1, 2, 4}, {0, 1, 1, 3}}
+            << "A@0:5|A - B@0:6|A - B - C@1:5|B - A@1:6|B@1:7";
     }
     void ncx()
     {
@@ -175,7 +179,7 @@ private slots:
         MobiIndexTable ncx;
         ncx.cncx = {{0, " A "}, {1, "B"}, {2, "C"}, {3, "   "}};
         for (const auto &t : targets)
-            ncx.entries.append({"n", {{3, {t[0]}}, {6, {t[1], t[2]}}}});
+            ncx.entries.append({"n", {{3, {t[0]}}, {6, {t[1], t[2]}}, {21, t.mid(3)}}});
         // Fragments at 5 (part 0) and 105 (part 1, which starts at 100).
         QList<Kf8NavEntry> navigation;
         QString error;

@@ -28,6 +28,13 @@ private slots:
         row("kindle", "flow without file stays", "kindle:flow:0007", "kindle:flow:0007");
         row("kindle", "base 32, any case", "kindle:EMBED:000V kindle:embed:0010", "big.png kindle:embed:0010");
         row("kindle", "above int stays", "kindle:embed:vvvvvvvvv", "kindle:embed:vvvvvvvvv");
+        row("positions", "resolved, digits in either case",
+            "<a href=\"kindle:pos:fid:0001:off:000000000A\">1</a><a href='kindle:pos:fid:1:off:a'>",
+            "<a href=\"kf8-document-1.xhtml#n1\">1</a><a href='kf8-document-1.xhtml#n1'>");
+        row("positions", "no target: no link", "<a href=\"kindle:pos:fid:0002:off:0000000000\">", "<a href=\"\">");
+        row("positions", "malformed or past 32 bits: no link",
+            "<a href=\"kindle:pos:fid:00W1:off:0\"><a href=kindle:pos:fid:0:off:VVVVVVVVVV>",
+            "<a href=\"\"><a href=>");
         const QString div = "<div class=\"mbp-pagebreak\"></div>";
         row("breaks", "self-closed page break", "a<mbp:pagebreak/>b", "a" + div + "b");
         row("breaks", "page break with end tag", "<MBP:PageBreak></mbp:pagebreak >", div);
@@ -80,6 +87,7 @@ private slots:
                             : step == "breaks"   ? MobiMarkup::insertPageBreaks(text)
                             : step == "recindex" ? MobiMarkup::rewriteImageRecindex(text, {{2, "mobi-image-2.png"}})
                             : step == "wrap"     ? MobiMarkup::wrapMobiHtml(text)
+                            : step == "positions" ? MobiMarkup::rewriteKindlePositions(text, {{quint64(1) << 32 | 10, "kf8-document-1.xhtml#n1"}})
                             : step == "anchors"  ? QString::fromUtf8(MobiMarkup::insertFileposAnchors(text.toUtf8()))
                                                  : MobiMarkup::rewriteFileposLinks(text);
         QTEST(out, "expected");

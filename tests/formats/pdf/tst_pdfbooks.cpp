@@ -1,5 +1,6 @@
 // PDF books through the registry and the real import task: chapters from an
-// outline, a printed Chinese contents page and page ranges; page paragraphs;
+// outline (pages shared by entries stored once), a printed Chinese contents
+// page and page ranges; page paragraphs;
 // refused files; reading the first page through the core.
 
 #include "coresession.h"
@@ -9,8 +10,6 @@
 #include "pdfchapterparser.h"
 #include "pdfpageloader.h"
 #include "readingpages.h"
-
-#include <poppler-qt5.h>
 
 #include <QPainter>
 #include <QPdfWriter>
@@ -64,19 +63,47 @@ bool writeContentsBook(const QString &path, int lastPrinted)
 }
 
 
-// One page and `items` outline entries, all pointing at it, written by hand:
-// QPdfWriter writes no outline.
-QByteArray outlinePdf(int items)
+// `pages` pages and one outline entry "E<i>" (or the PDF string titles[i])
+// per destination, written by hand (QPdfWriter writes no outline). A
+// destination is a page index, "s<page>" a string looked up in the name tree
+// through a GoTo action, "n<page>" a name of the catalog's /Dests, "i<page>"
+// a page number, ">k" page 0 with the next item being item k, or "-" for an
+// item that is no dictionary.
+QByteArray outlinePdf(int pages, const QByteArrayList &dests, const QByteArrayList &titles = {})
 {
     const auto n = [](int value) { return QByteArray::number(value); };
-    QByteArrayList objects{"<< /Type /Catalog /Pages 2 0 R /Outlines 4 0 R >>",
-                           "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-                           "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] >>",
-                           "<< /Type /Outlines /First 5 0 R /Last " + n(4 + items) + " 0 R /Count " + n(items) + " >>"};
-    for (int i = 0; i < items; ++i)
-        objects << "<< /Title (E" + n(i) + ") /Parent 4 0 R /Dest [3 0 R /Fit]"
-                       + (i > 0 ? " /Prev " + n(4 + i) + " 0 R" : QByteArray())
-                       + (i + 1 < items ? " /Next " + n(6 + i) + " 0 R" : QByteArray()) + " >>";
+    const auto fit = [&](const QByteArray &page) { return "[" + n(4 + page.toInt()) + " 0 R /Fit]"; };
+    // The first half of the pages hangs from a node of its own, the rest from the root.
+    const int half = pages / 2, node = 4 + pages + int(dests.size());
+    QByteArray kids = half > 0 ? n(node) + " 0 R " : QByteArray(), nodeKids, names, named;
+    for (int i = 0; i < pages; ++i)
+        (i < half ? nodeKids : kids) += n(4 + i) + " 0 R ";
+    for (const QByteArray &dest : dests) {
+        if (dest.startsWith('s'))
+            names += "(" + dest + ") " + fit(dest.mid(1)) + " ";
+        else if (dest.startsWith('n'))
+            named += "/" + dest + " " + fit(dest.mid(1)) + " ";
+    }
+    const int items = dests.size();
+    QByteArrayList objects{"<< /Type /Catalog /Pages 2 0 R /Outlines 3 0 R /Names << /Dests << /Names [" + names
+                               + "] >> >> /Dests << " + named + ">> >>",
+                           "<< /Type /Pages /Kids [" + kids + "] /Count " + n(pages) + " >>",
+                           "<< /Type /Outlines /First " + n(4 + pages) + " 0 R /Last " + n(3 + pages + items)
+                               + " 0 R /Count " + n(items) + " >>"};
+    for (int i = 0; i < pages; ++i)
+        objects << "<< /Type /Page /Parent " + n(i < half ? node : 2) + " 0 R /MediaBox [0 0 200 200] >>";
+    for (int i = 0; i < items; ++i) {
+        const QByteArray &dest = dests.at(i);
+        const int next = dest.startsWith('>') ? dest.mid(1).toInt() : i + 1;
+        objects << (dest == "-" ? "(damaged)"
+                    : "<< /Title " + (i < titles.size() ? titles.at(i) : "(E" + n(i) + ")") + " /Parent 3 0 R "
+                       + (dest.startsWith('s') ? "/A << /S /GoTo /D (" + dest + ") >>"
+                          : dest.startsWith('n') ? "/Dest /" + dest
+                          : dest.startsWith('i') ? "/Dest [" + dest.mid(1) + " /Fit]" : "/Dest " + fit(dest))
+                       + (i > 0 ? " /Prev " + n(3 + pages + i) + " 0 R" : QByteArray())
+                       + (next < items ? " /Next " + n(4 + pages + next) + " 0 R" : QByteArray()) + " >>");
+    }
+    objects << "<< /Type /Pages /Parent 2 0 R /Kids [" + nodeKids + "] /Count " + n(half) + " >>";
     QByteArray pdf = "%PDF-1.4\n";
     QByteArray xref = "xref\n0 " + n(objects.size() + 1) + "\n0000000000 65535 f \n";
     for (int i = 0; i < objects.size(); ++i) {
@@ -122,6 +149,18 @@ private slots:
         QTest::newRow("printed contents, page numbers offset by the front matter")
             << "contents 7" << QStringList{"山海之间|0|1", "第一章开端|2|3", "第二章发展|4|5",
                                            "第三章高潮|6|7", "尾声|8|9"};
+        QTest::newRow("outline entries sharing pages, named and action destinations")
+            << "dests 6 1 s1 n1 3 3 5" << QStringList{"book|0|0", "E0 / E1 / E2|1|2", "E3 / E4|3|4", "E5|5|5"};
+        QString targets = "dests 1200";   // last page first: the order is the sort's
+        QStringList pageAfterPage;
+        for (int i = 0; i < 1200; ++i) {
+            targets += QStringLiteral(" %1").arg(1199 - i);
+            pageAfterPage << QStringLiteral("E%1|%2|%2").arg(1199 - i).arg(i);
+        }
+        QTest::newRow("long outline") << targets << pageAfterPage;
+        QTest::newRow("printed contents with section numbers and dot leaders")
+            << "sections" << QStringList{"论文模板|0|1", "1 模板介绍 / 1.1 使用说明|2|3", "2 排版要求|4|5",
+                                          "3 参考文献|6|7"};
         QTest::newRow("printed contents pointing past the end") << "contents 40" << QStringList{"第1-10页|0|9"};
         QTest::newRow("75 pages in ranges")
             << "75" << QStringList{"第1-30页|0|29", "第31-60页|30|59", "第61-75页|60|74"};
@@ -133,6 +172,13 @@ private slots:
         QString path = file("book.pdf");
         if (book == "outline")
             path = copyTestBook("pdf/outline.pdf");
+        else if (book.startsWith("dests"))
+            QVERIFY(Paths::writeFile(path, outlinePdf(book.section(' ', 1, 1).toInt(), book.section(' ', 2).toLatin1().split(' '))));
+        else if (book == "sections")
+            QVERIFY(writeBook(path, {"论文模板", "目录", "1 模板介绍", "正文", "2 排版要求", "正文", "3 参考文献", "完"},
+                              QSizeF(595.28, 841.89),
+                              {"1 模板介绍 …… 1", "1.1 使用说明 …… 1", "2 排版要求 …… 3", "3 参考文献 …… 5"},
+                              "论文模板"));
         else if (book.startsWith("contents"))
             QVERIFY(writeContentsBook(path, book.section(' ', 1).toInt()));
         else
@@ -267,16 +313,41 @@ private slots:
         QCOMPARE(files(), before);
     }
 
+    // "title|page" per entry as read from the outline, in page order.
+    void outlineEntries_data()
+    {
+        QTest::addColumn<int>("pages");
+        QTest::addColumn<QByteArrayList>("dests");
+        QTest::addColumn<QByteArrayList>("titles");
+        QTest::addColumn<QStringList>("entries");
+        QTest::newRow("titles: UTF-16BE with a surrogate pair, PDFDocEncoding, blank")
+            << 1 << QByteArrayList{"0", "0", "0", "0", "0"}
+            << QByteArrayList{"<FEFF4E0A6D77>", "<FEFFD83DDE00>", "(Caf\\351 \\200 \\223ne)", "(  Spaced  )", "(  )"}
+            << QStringList{"上海|0", "\U0001F600|0", "Café • ﬁne|0", "Spaced|0"};
+        QTest::newRow("page numbers; a damaged item ends its list, earlier entries kept")
+            << 3 << QByteArrayList{"i2", "1", "-", "0"} << QByteArrayList{} << QStringList{"E1|1", "E0|2"};
+        QTest::newRow("items in a loop read once") << 2 << QByteArrayList{"1", "0", ">0"} << QByteArrayList{}
+                                                   << QStringList{"E1|0", "E2|0", "E0|1"};
+    }
+    void outlineEntries()
+    {
+        QFETCH(int, pages);
+        QFETCH(QByteArrayList, dests);
+        QFETCH(QByteArrayList, titles);
+        const QString path = file("outline.pdf");
+        QVERIFY(Paths::writeFile(path, outlinePdf(pages, dests, titles)));
+        QStringList got;
+        for (const PdfTocEntry &entry : PdfChapterParser::extractTocFromOutline(path))
+            got << QStringLiteral("%1|%2").arg(entry.title).arg(entry.startPage);
+        QTEST(got, "entries");
+    }
+
     // However many entries a small file's outline holds, the chapters are bounded.
     void outlineBounded()
     {
         const QString path = file("outline.pdf");
-        QFile pdf(path);
-        QVERIFY(pdf.open(QIODevice::WriteOnly) && pdf.write(outlinePdf(PdfChapterParser::MaxTocEntries + 5)) > 0);
-        pdf.close();
-        const std::unique_ptr<Poppler::Document> document = PdfPageLoader::openDocument(path);
-        QVERIFY(document);
-        QCOMPARE(PdfChapterParser::extractTocFromOutline(document.get()).size(), PdfChapterParser::MaxTocEntries);
+        QVERIFY(Paths::writeFile(path, outlinePdf(1, QVector<QByteArray>(PdfChapterParser::MaxTocEntries + 5, "0").toList())));
+        QCOMPARE(PdfChapterParser::extractTocFromOutline(path).size(), PdfChapterParser::MaxTocEntries);
     }
 
     // The reading page shows the first page as the PDF draws it: the ink block in place.

@@ -219,6 +219,42 @@ private slots:
         QCOMPARE(r.errorLine > 0, !r.ok && !r.errorMessage.startsWith("XHTML") && !r.errorMessage.startsWith("未找到"));
     }
 
+    // A paragraph that alone passes the document's bound is refused while it grows.
+    void paragraphPastTheBound()
+    {
+        QString xhtml = "<html><body><p>";
+        for (int i = 0; i < 26; ++i)
+            xhtml += "<b>" + QString(1 << 20, 'a') + "</b>";
+        xhtml += "</p></body></html>";
+        const XhtmlConvertResult r = convert(xhtml);
+        QVERIFY(r.tooLarge && r.errorColumn < xhtml.lastIndexOf("</p>"));
+    }
+
+    // The reader takes a long document a piece at a time: it converts as a short
+    // one does wherever a piece ends, its declared encoding still ignored.
+    void longDocumentInPieces_data()
+    {
+        QTest::addColumn<QString>("tail");
+        QTest::addColumn<int>("at");   // where the tail begins, from the end of the first piece
+        QTest::newRow("formula across") << "<math><mi>x</mi><mo>+</mo><mi>yy</mi></math><p>end</p>" << -12;
+        QTest::newRow("style across") << "<style>p{font-weight:bold}</style><p>b</p>" << -10;
+        QTest::newRow("surrogate pair across") << QString::fromUtf8("<p>\U0001F600中</p>") << -4;
+        QTest::newRow("text of the second piece") << QString::fromUtf8("<p>中文</p>") << 10;
+    }
+    void longDocumentInPieces()
+    {
+        QFETCH(QString, tail);
+        QFETCH(int, at);
+        const QString head = "<?xml version='1.0' encoding='ISO-8859-1'?><html><body><p>";
+        const QString filler((1 << 20) + at - head.size() - 4, 'x');
+        LogCapture log;
+        const XhtmlConvertResult whole = convert(head + "x</p>" + tail + "</body></html>");
+        const XhtmlConvertResult pieces = convert(head + filler + "</p>" + tail + "</body></html>");
+        QVERIFY(whole.ok && pieces.ok && whole.paragraphs.size() > 1);
+        QCOMPARE(outline(pieces.paragraphs.mid(1)), outline(whole.paragraphs.mid(1)));
+        QVERIFY(log.lines(QtInfoMsg).filter("按 HTML 修复").isEmpty());
+    }
+
     // Document bytes to text: mark, then declaration, then UTF-8; a NUL cuts nothing.
     void decoding_data()
     {

@@ -191,6 +191,8 @@ private slots:
                                       << "0:alt text";
         // Qt's SVG image plugin is installed (tools/deps.sh): SVG is an image.
         QTest::newRow("svg file") << "" << "<img src='../i/v.svg' alt='v'/>" << "2:OEBPS/i/v.svg 0x0";
+        QTest::newRow("type that is no media type") << "" << "<img src='../i/a.png' type='cover'/>" << "2:OEBPS/i/a.png 0x0";
+        QTest::newRow("svg by media type") << "" << "<img src='../i/t.svg' alt='t' width='9'/>" << "2:OEBPS/i/t.svg 9x0";
         QTest::newRow("centred by auto margins") << "img{margin-left:auto;margin-right:auto}"
                                                  << "<img src='../i/a.png'/>" << "2:OEBPS/i/a.png 0x0 c1";
         QTest::newRow("centred by paragraph") << "" << "<p align='center'><img src='../i/a.png'/></p>"
@@ -231,8 +233,10 @@ private slots:
         QFETCH(QString, css);
         QFETCH(QString, body);
         const StringMap resources{{"OEBPS/i/a.png", "OEBPS/i/a.png"}, {"OEBPS/i/p.jpg", "OEBPS/i/p.jpg"},
-                                  {"OEBPS/i/doc.png", "OEBPS/i/doc.png"}, {"OEBPS/i/v.svg", "OEBPS/i/v.svg"}};
-        const StringMap types{{"OEBPS/i/p.jpg", "image/jpeg; q=1"}, {"OEBPS/i/doc.png", "application/xhtml+xml"}};
+                                  {"OEBPS/i/doc.png", "OEBPS/i/doc.png"}, {"OEBPS/i/v.svg", "OEBPS/i/v.svg"},
+                                  {"OEBPS/i/t.svg", "OEBPS/i/t.svg"}};
+        const StringMap types{{"OEBPS/i/p.jpg", "image/jpeg; q=1"}, {"OEBPS/i/doc.png", "application/xhtml+xml"},
+                              {"OEBPS/i/t.svg", "image/svg+xml"}};
         QStringList out;
         for (const Paragraph &p : convert(body, css, resources, types).paragraphs) {
             if (p.kind != Paragraph::Image) {

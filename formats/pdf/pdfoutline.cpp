@@ -1,0 +1,162 @@
+// The outline of a PDF read through poppler's core parser: poppler-qt5
+// resolves each entry's page by a search over every page, which makes a long
+// outline quadratic; here pages are looked up in a table built once and
+// named destinations through the catalog's dictionary and sorted name tree.
+
+#include "pdfchapterparser.h"
+
+#include "logmanager.h"
+#include "pdfpageloader.h"
+
+#include <Catalog.h>
+#include <Link.h>
+#include <Outline.h>
+#include <PDFDoc.h>
+
+#include <QHash>
+#include <QSet>
+
+namespace {
+
+// Outlines nest as deep as the file says; a hostile file is cut off here.
+constexpr int MaxDepth = 64;
+
+static_assert(sizeof(Unicode) == sizeof(uint), "poppler's titles are UCS-4");
+
+quint64 refKey(const Ref &ref)
+{
+    return (quint64(quint32(ref.num)) << 32) | quint32(ref.gen);
+}
+
+// Items are followed through /First and /Next, each object once, and read
+// one at a time as poppler's OutlineItem (its title decoding and action
+// parsing), freed once read: poppler's own item tree keeps every opened item
+// until the document closes, with no way to close one.
+class OutlineReader
+{
+public:
+    explicit OutlineReader(PDFDoc &document)
+        : m_document(document), m_catalog(*document.getCatalog()), m_xref(document.getXRef())
+    {
+    }
+
+    QVector<PdfTocEntry> read()
+    {
+        const Object *outline = m_catalog.getOutline();
+        if (outline && outline->isDict())
+            walk(outline->dictLookupNF("First").copy(), 0);
+        return m_entries;
+    }
+
+private:
+    void walk(Object item, int depth)
+    {
+        while (item.isRef() && m_entries.size() < PdfChapterParser::MaxTocEntries) {
+            const Ref ref = item.getRef();
+            if (m_seen.contains(refKey(ref)))
+                return;
+            m_seen.insert(refKey(ref));
+            const Object dict = m_xref->fetch(ref);
+            // A damaged item ends its list; what was read before stays.
+            if (!dict.isDict())
+                return;
+            add(OutlineItem(dict.getDict(), ref, nullptr, m_xref, &m_document));
+            Object first = dict.dictLookupNF("First").copy();
+            item = dict.dictLookupNF("Next").copy();
+            if (depth < MaxDepth)
+                walk(std::move(first), depth + 1);
+        }
+    }
+
+    void add(const OutlineItem &item)
+    {
+        const QString title = QString::fromUcs4(reinterpret_cast<const uint *>(item.getTitle()),
+                                                item.getTitleLength()).trimmed();
+        const int page = title.isEmpty() ? -1 : pageOf(item.getAction());
+        if (page >= 0)
+            m_entries.append(PdfTocEntry{title, page, 0});
+    }
+
+    // 0-based page of a GoTo action; -1 for none.
+    int pageOf(const LinkAction *action)
+    {
+        if (!action || action->getKind() != actionGoTo)
+            return -1;
+        const auto *goTo = static_cast<const LinkGoTo *>(action);
+        const LinkDest *dest = goTo->getDest();
+        std::unique_ptr<LinkDest> named;
+        if (!dest && goTo->getNamedDest()) {
+            named = namedDest(*goTo->getNamedDest());
+            dest = named.get();
+        }
+        if (!dest || !dest->isOk())
+            return -1;
+        if (!dest->isPageRef())
+            return dest->getPageNum() - 1;
+        if (!m_pagesRead) {
+            m_pagesRead = true;
+            indexPages();
+        }
+        return m_pages.value(refKey(dest->getPageRef()), -1);
+    }
+
+    // Poppler looks a name up in the catalog's /Dests when there is one and
+    // in the name tree only otherwise; a string names an entry of the tree
+    // even beside /Dests, so the tree, which poppler keeps sorted, is searched too.
+    std::unique_ptr<LinkDest> namedDest(const GooString &name)
+    {
+        if (std::unique_ptr<LinkDest> dest = m_catalog.findDest(&name))
+            return dest;
+        int low = 0;
+        int high = m_catalog.numDestNameTree();
+        while (low < high) {
+            const int middle = low + (high - low) / 2;
+            if (m_catalog.getDestNameTreeName(middle)->cmp(&name) < 0)
+                low = middle + 1;
+            else
+                high = middle;
+        }
+        if (low < m_catalog.numDestNameTree() && m_catalog.getDestNameTreeName(low)->cmp(&name) == 0)
+            return m_catalog.getDestNameTreeDest(low);
+        return nullptr;
+    }
+
+    // Page indexes as poppler numbers them; a page listed twice keeps its first.
+    void indexPages()
+    {
+        const int count = m_catalog.getNumPages();
+        m_pages.reserve(count);
+        for (int i = 1; i <= count; ++i) {
+            if (const Ref *ref = m_catalog.getPageRef(i)) {
+                if (!m_pages.contains(refKey(*ref)))
+                    m_pages.insert(refKey(*ref), i - 1);
+            }
+        }
+    }
+
+    PDFDoc &m_document;
+    Catalog &m_catalog;
+    XRef *m_xref;
+    QSet<quint64> m_seen;
+    bool m_pagesRead = false;
+    QHash<quint64, int> m_pages;
+    QVector<PdfTocEntry> m_entries;
+};
+
+}
+
+QVector<PdfTocEntry> PdfChapterParser::extractTocFromOutline(const QString &filePath)
+{
+    const std::shared_ptr<PDFDoc> document = PdfPageLoader::openCoreDocument(filePath);
+    QVector<PdfTocEntry> entries;
+    if (document)
+        entries = OutlineReader(*document).read();
+    if (entries.isEmpty()) {
+        QLOG_DEBUG().noquote() << "[PdfChapterParser] doc->outline() 为空，无内嵌大纲";
+        return entries;
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const PdfTocEntry &a, const PdfTocEntry &b) { return a.startPage < b.startPage; });
+    QLOG_INFO().noquote() << "[PdfChapterParser] outline() 提取到" << entries.size() << "条";
+    return entries;
+}

@@ -24,6 +24,7 @@ class ChapterDao;
 class ChapterInfo;
 class ChapterService;
 class FontDao;
+class FontImportScope;
 class IFormatParser;
 class NovelDao;
 class NovelInfo;
@@ -79,14 +80,16 @@ public:
     friend class ImportTask;
 private:
     // The store step of an import, on the thread that runs it. Owns and frees
-    // the parser, the book and the chapters; emits the outcome unless the core
-    // is stopping.
+    // the parser, the book and the chapters; ends the import's fonts, then
+    // emits the outcome unless the core is stopping.
     static void storeImportedBook(ApplicationCore *core, IFormatParser *parser,
-                                  NovelInfo *novel, const QVector<ChapterInfo *> &chapters);
+                                  NovelInfo *novel, const QVector<ChapterInfo *> &chapters,
+                                  FontImportScope &fonts);
     // Posted to the main thread for parsers with an import transaction; once
     // the core is gone it only cleans up.
     static void postStoreStep(const QPointer<ApplicationCore> &core, IFormatParser *parser,
-                              NovelInfo *novel, const QVector<ChapterInfo *> &chapters);
+                              NovelInfo *novel, const QVector<ChapterInfo *> &chapters,
+                              FontImportScope &fonts);
 public:
 
     // --- Removal and reset ---

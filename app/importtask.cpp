@@ -43,8 +43,10 @@ void abandon(IFormatParser *parser, NovelInfo *novel, const QVector<ChapterInfo 
     delete parser;
 }
 
-void emitFailed(ApplicationCore *core, const QString &message)
+// The open book has its fonts back before anyone hears the outcome.
+void emitFailed(ApplicationCore *core, FontImportScope &fonts, const QString &message)
 {
+    fonts.end();
     if (!stopping(core))
         emit core->novelImportFailed(message);
 }
@@ -100,12 +102,13 @@ void ImportTask::run()
     ApplicationCore *core = m_core;
     if (stopping(core))
         return;
-    // Declared before the parser, so it ends after the parser is deleted.
-    const FontImportScope fonts;
+    // Made before the parser, so it ends after the parser is deleted; shared
+    // with the store step when that runs on the main thread.
+    const auto fonts = std::make_shared<FontImportScope>();
 
     IFormatParser *parser = ParserRegistry::instance().findParser(m_path);
     if (!parser) {
-        emitFailed(core, ApplicationCore::tr("不支持的文件格式"));
+        emitFailed(core, *fonts, ApplicationCore::tr("不支持的文件格式"));
         return;
     }
     if (stopping(core)) {
@@ -118,7 +121,7 @@ void ImportTask::run()
     if (!info.success || !info.novel) {
         // The caller owns whatever a result carries.
         abandon(parser, info.novel, info.chapters);
-        emitFailed(core, info.errorMessage);
+        emitFailed(core, *fonts, info.errorMessage);
         return;
     }
     qDeleteAll(info.chapters);
@@ -134,7 +137,7 @@ void ImportTask::run()
         delete list.novel;
     if (!list.success) {
         abandon(parser, novel, list.chapters);
-        emitFailed(core, list.errorMessage);
+        emitFailed(core, *fonts, list.errorMessage);
         return;
     }
     const QVector<ChapterInfo *> chapters = list.chapters;
@@ -146,7 +149,7 @@ void ImportTask::run()
         anyChapter = anyChapter || chapter;
     if (!anyChapter) {
         abandon(parser, novel, chapters);
-        emitFailed(core, ApplicationCore::tr("保存书籍索引失败"));
+        emitFailed(core, *fonts, ApplicationCore::tr("保存书籍索引失败"));
         return;
     }
     if (stopping(core)) {
@@ -155,7 +158,7 @@ void ImportTask::run()
     }
 
     if (!parser->hasImportTransaction()) {
-        ApplicationCore::storeImportedBook(core, parser, novel, chapters);
+        ApplicationCore::storeImportedBook(core, parser, novel, chapters, *fonts);
         return;
     }
 
@@ -171,8 +174,8 @@ void ImportTask::run()
     }
     auto completion = std::make_shared<Completion>();
     QPointer<ApplicationCore> guard = m_guard;
-    QTimer::singleShot(0, app, [guard, parser, novel, chapters, completion] {
-        ApplicationCore::postStoreStep(guard, parser, novel, chapters);
+    QTimer::singleShot(0, app, [guard, parser, novel, chapters, completion, fonts] {
+        ApplicationCore::postStoreStep(guard, parser, novel, chapters, *fonts);
         completion->finish();
     });
     completion->wait(core);
@@ -180,17 +183,18 @@ void ImportTask::run()
 
 void ApplicationCore::postStoreStep(const QPointer<ApplicationCore> &core,
                                     IFormatParser *parser, NovelInfo *novel,
-                                    const QVector<ChapterInfo *> &chapters)
+                                    const QVector<ChapterInfo *> &chapters, FontImportScope &fonts)
 {
     if (!core || stopping(core)) {
         abandon(parser, novel, chapters);
         return;
     }
-    storeImportedBook(core, parser, novel, chapters);
+    storeImportedBook(core, parser, novel, chapters, fonts);
 }
 
 void ApplicationCore::storeImportedBook(ApplicationCore *core, IFormatParser *parser,
-                                        NovelInfo *novel, const QVector<ChapterInfo *> &chapters)
+                                        NovelInfo *novel, const QVector<ChapterInfo *> &chapters,
+                                        FontImportScope &fonts)
 {
     QString failure;
     bool stored = false;
@@ -277,6 +281,7 @@ void ApplicationCore::storeImportedBook(ApplicationCore *core, IFormatParser *pa
             transaction.rollback();
     }
 
+    fonts.end();
     if (stopping(core))
         return;
     if (stored)

@@ -59,7 +59,10 @@ int main(int argc, char *argv[])
     }
 
     const int status = app->exec();
+    // The core goes with the view: its tasks have ended and its kept writes
+    // are in. The library closes before the application object's clean-up.
     view.reset();
+    DatabaseConnection::close();
     app.reset();
     return status;
 }

@@ -59,7 +59,14 @@ function(quillora_add_test name)
         list(APPEND environment
             "TSAN_OPTIONS=ignore_noninstrumented_modules=1 exitcode=0 log_path=${CMAKE_BINARY_DIR}/tsan-reports/${name}")
     endif()
-    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${environment}" TIMEOUT 300)
+    # Sanitized code runs several times slower: the same work gets more time,
+    # from CTest and from Qt Test's per-function watchdog alike.
+    set(timeout 300)
+    if(NOT QUILLORA_SANITIZE STREQUAL "")
+        set(timeout 900)
+        list(APPEND environment "QTEST_FUNCTION_TIMEOUT=900000")
+    endif()
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${environment}" TIMEOUT ${timeout})
 endfunction()
 
 # quillora_add_benchmark(<name> SOURCES <files...> LIBS <targets...>)

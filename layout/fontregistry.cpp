@@ -261,6 +261,13 @@ FontImportScope::FontImportScope()
 
 FontImportScope::~FontImportScope()
 {
+    end();
+}
+
+void FontImportScope::end()
+{
+    if (m_ended.exchange(true))
+        return;
     // An import that registered nothing leaves the open book's fonts alone.
     if (FontRegistry::instance().changeCount() != m_changesAtStart)
         FontRegistry::instance().returnToOpenBook();

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QList>
 #include <QMap>
+#include <atomic>
 #include <mutex>
 #include <QSet>
 #include <QString>
@@ -115,6 +116,11 @@ public:
     FontImportScope(const FontImportScope &) = delete;
     FontImportScope &operator=(const FontImportScope &) = delete;
 
+    // Returns to the open book now (once): before the import's outcome is
+    // reported, since the reading view lays out again on hearing it.
+    void end();
+
 private:
     quint64 m_changesAtStart;
+    std::atomic<bool> m_ended{false};
 };

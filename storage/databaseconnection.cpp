@@ -8,13 +8,15 @@
 #include <QDir>
 #include <QSqlError>
 #include <QThread>
-#include <QThreadPool>
 #include <QThreadStorage>
 
 #include <sqlite3.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
+#include <string>
+#include <thread>
 
 namespace {
 
@@ -47,22 +49,101 @@ void configure(const QSqlDatabase &db)
 // No connection copies the write-ahead log back into the database at its own
 // commit: that copy ends in a disk flush, and neither a page turn on the main
 // thread nor the end of an import (whose commit leaves the longest logs) must
-// wait for one. Once the log is as long as SQLite would checkpoint it at, a
-// pool thread copies what it can without blocking anyone.
-std::atomic<bool> s_checkpointQueued{false};
+// wait for one. Once the log is as long as SQLite would checkpoint it at, the
+// copy runs here, on a thread of its own with a connection of its own that no
+// other code touches; it copies what it can without blocking anyone. The
+// thread is owned: stop() waits for a copy under way, and runs before the
+// library's connections close (DatabaseConnection::close, the application's
+// end, the end of the process).
+class Checkpointer
+{
+public:
+    ~Checkpointer() { stop(); }
 
-int onCommit(void *, sqlite3 *, const char *, int pages)
+    void request(const char *path)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stopping)
+            return;
+        m_pending = path;
+        if (!m_thread.joinable())
+            m_thread = std::thread([this] { loop(); });
+        m_wake.notify_one();
+    }
+
+    // Drops a copy only asked for, waits for the one under way and ends the
+    // thread; a later request starts it again.
+    void stop()
+    {
+        std::thread running;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+            m_pending.clear();
+            running = std::move(m_thread);
+        }
+        m_wake.notify_one();
+        if (running.joinable())
+            running.join();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = false;
+    }
+
+private:
+    void loop()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_stopping || !m_pending.empty(); });
+            if (m_stopping)
+                return;
+            const std::string path = std::move(m_pending);
+            m_pending.clear();
+            lock.unlock();
+            checkpoint(path);
+            lock.lock();
+        }
+    }
+
+    static void checkpoint(const std::string &path)
+    {
+        sqlite3 *handle = nullptr;
+        // A new connection finds the log only at its first read.
+        if (sqlite3_open_v2(path.c_str(), &handle, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK
+            && sqlite3_exec(handle, "PRAGMA schema_version", nullptr, nullptr, nullptr) == SQLITE_OK)
+            sqlite3_wal_checkpoint_v2(handle, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        sqlite3_close(handle);
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::thread m_thread;
+    std::string m_pending;
+    bool m_stopping = false;
+};
+
+Checkpointer &checkpointer()
+{
+    static Checkpointer instance;
+    return instance;
+}
+
+int onCommit(void *, sqlite3 *handle, const char *name, int pages)
 {
     const int AutoCheckpointPages = 1000;
-    if (pages < AutoCheckpointPages || s_checkpointQueued.exchange(true))
+    if (pages < AutoCheckpointPages)
         return SQLITE_OK;
-    QThreadPool::globalInstance()->start([] {
-        if (sqlite3 *handle = Transaction::handle(DatabaseConnection::database()))
-            sqlite3_wal_checkpoint_v2(handle, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-        s_checkpointQueued = false;
-    });
+    // Empty for a database that lives in memory: nothing to copy.
+    const char *path = sqlite3_db_filename(handle, name);
+    if (path && *path)
+        checkpointer().request(path);
     return SQLITE_OK;
 }
+
+// The thread that made the default connection: only it uses that connection.
+// Compared by itself rather than through the application object, which is
+// gone while the last pool tasks run at the end of the program.
+std::atomic<QThread *> s_defaultOwner{nullptr};
 
 // The file the default connection was last opened and migrated on, with a
 // number that changes at every such opening: a worker thread that outlives
@@ -146,8 +227,17 @@ QThreadStorage<ThreadConnection *> s_threadConnections;
 
 bool onMainThread()
 {
+    if (const QThread *owner = s_defaultOwner.load())
+        return owner == QThread::currentThread();
     const QCoreApplication *app = QCoreApplication::instance();
     return !app || app->thread() == QThread::currentThread();
+}
+
+// The application's end closes every connection (Qt's own clean-up); the
+// checkpoint thread must have finished before.
+void stopCheckpointsAtExit()
+{
+    checkpointer().stop();
 }
 
 }
@@ -170,6 +260,7 @@ QSqlDatabase DatabaseConnection::getConnection()
         return QSqlDatabase();
     }
     db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    s_defaultOwner = QThread::currentThread();
     db.setDatabaseName(dir + QStringLiteral("/novel_info.db"));
     db.setConnectOptions(busyTimeoutOption(MainThreadBusyTimeoutMs));
     return db;
@@ -192,7 +283,25 @@ bool DatabaseConnection::openAndMigrate()
     }
     // Workers connect only to a file that is known to be at the current schema.
     rememberOpenedPath(db.databaseName());
+    // Added after Qt's SQL module registered its clean-up, so it runs first.
+    static std::once_flag atExit;
+    if (QCoreApplication::instance())
+        std::call_once(atExit, [] { qAddPostRoutine(stopCheckpointsAtExit); });
     return true;
+}
+
+void DatabaseConnection::close()
+{
+    checkpointer().stop();
+    const QString name = QLatin1String(QSqlDatabase::defaultConnection);
+    if (!QSqlDatabase::contains(name))
+        return;
+    {
+        QSqlDatabase db = QSqlDatabase::database(name, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    s_defaultOwner = nullptr;
 }
 
 QSqlDatabase DatabaseConnection::database()

@@ -20,6 +20,11 @@ public:
     // Called once at start-up, on the main thread.
     static bool openAndMigrate();
 
+    // Waits for a write-ahead-log copy under way, then closes and removes the
+    // default connection. Main thread, before the program ends or the library
+    // is opened elsewhere; whatever else uses the library has ended before.
+    static void close();
+
     // The calling thread's open connection. On a worker thread this is invalid
     // until openAndMigrate() has succeeded.
     static QSqlDatabase database();

@@ -1,4 +1,5 @@
 #include "childprocess.h"
+#include "dbtestutils.h"
 #include "testenvironment.h"
 
 #include <QFile>
@@ -8,6 +9,7 @@
 #include <QtTest>
 
 #include "databaseconnection.h"
+#include "keys.h"
 #include "paths.h"
 
 // Imports a book through the real program, started as a child process with a
@@ -18,7 +20,13 @@ class TestImportApp : public QObject
     Q_OBJECT
 
 private:
-    QString runImport(TestEnvironment &env, const QString &bookPath)
+    static bool writeBook(const QString &path, const QByteArray &bytes)
+    {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    }
+
+    ChildRun runImport(TestEnvironment &env, const QString &bookPath)
     {
         {
             QSettings settings(Paths::settingsFile(), QSettings::NativeFormat);
@@ -43,7 +51,7 @@ private:
             "  }\n"
             "  Timer { interval: 0; running: true; onTriggered: core.importNovel(\"%1\") }\n"
             "}\n").arg(path).toUtf8();
-        return ChildProcess::runApp(env, QStringLiteral(APP_PATH), qml).log;
+        return ChildProcess::runApp(env, QStringLiteral(APP_PATH), qml);
     }
 
 
@@ -91,12 +99,9 @@ private slots:
         QFETCH(int, books);
         TestEnvironment env;
         const QString path = env.root() + QLatin1Char('/') + name;
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-        file.close();
+        QVERIFY(writeBook(path, bytes));
 
-        const QString log = runImport(env, path);
+        const QString log = runImport(env, path).log;
         VERIFY_LOG_IN_ORDER(log, expected);
 
         QVERIFY(env.openDatabase());
@@ -106,6 +111,49 @@ private slots:
         QCOMPARE(query.value(0).toInt(), books);
         query.finish();
         TestEnvironment::closeDatabase();
+    }
+
+    // The commit of a large import leaves a long write-ahead log, still being
+    // copied into the database when the program quits on the outcome: after
+    // every such exit the library is whole and the book imported before intact.
+    void libraryWholeAfterQuittingAtOnce_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("bytes");
+        const QByteArray line = QStringLiteral("夜里下起了雨，他在破庙里避雨。庙里只有一盏灯。").toUtf8();
+        QByteArray text, fb2 = "<FictionBook><body>";
+        for (int i = 1; text.size() < 6000000; ++i) {
+            text += "第" + QByteArray::number(i) + "章 夜路\n" + (line + '\n').repeated(200);
+            fb2 += "<section><title><p>" + QByteArray::number(i) + "</p></title>"
+                   + ("<p>" + line + "</p>").repeated(200) + "</section>";
+        }
+        QTest::newRow("plain text") << QStringLiteral("large.txt") << text;
+        QTest::newRow("FB2") << QStringLiteral("large.fb2") << fb2 + "</body></FictionBook>";
+    }
+    void libraryWholeAfterQuittingAtOnce()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, bytes);
+        for (int run = 0; run < 8; ++run) {
+            TestEnvironment env;
+            const QString first = env.root() + QStringLiteral("/first.txt"), large = env.root() + '/' + name;
+            QVERIFY(writeBook(first, QByteArray("Chapter 1\nThe castle stood silent.\n").repeated(30)) && writeBook(large, bytes));
+            QVERIFY(runImport(env, first).log.contains(QStringLiteral("IMPORT_RESULT succeeded")) && env.openDatabase());
+            const QStringList before = DbTestUtils::chapterDump(md5Hex(first));
+            TestEnvironment::closeDatabase();
+
+            const ChildRun child = runImport(env, large);
+            const bool clean = child.status == QProcess::NormalExit && child.exitCode == 0;
+            QVERIFY2(clean && child.log.contains(QStringLiteral("IMPORT_RESULT succeeded")), qPrintable(child.log.right(3000)));
+            QVERIFY(env.openDatabase());
+            QSqlQuery query(DatabaseConnection::database());
+            QVERIFY(query.exec(QStringLiteral("PRAGMA integrity_check")) && query.next());
+            QCOMPARE(query.value(0).toString(), QStringLiteral("ok"));
+            query.finish();
+            QCOMPARE(DbTestUtils::rowCount(QStringLiteral("novel_info")), 2);
+            QCOMPARE(DbTestUtils::chapterDump(md5Hex(first)), before);
+            TestEnvironment::closeDatabase();
+        }
     }
 };
 

@@ -15,6 +15,8 @@
 #include <QFont>
 #include <QtTest>
 
+#include <atomic>
+
 namespace {
 
 QByteArray s_font;
@@ -102,9 +104,18 @@ private slots:
             QVERIFY(registry.openBook(QStringLiteral("open"), dir));
         }
 
+        // What the reading view would find at the moment it hears the outcome,
+        // noted on the emitting thread and compared below.
+        std::atomic<int> substitutesAtOutcome{-1};
+        const auto note = [&] { substitutesAtOutcome = QFont::substitutes(openAlias).size(); };
+        QObject receiver;
+        connect(core.get(), &ApplicationCore::novelImportSucceeded, &receiver, note, Qt::DirectConnection);
+        connect(core.get(), &ApplicationCore::novelImportFailed, &receiver, note, Qt::DirectConnection);
+
         const QString path = env->root() + QStringLiteral("/book.fontbook");
         QFile(path).open(QIODevice::WriteOnly);
         QCOMPARE(importOutcome(*core, path), importFails ? QStringLiteral("坏书") : QStringLiteral("ok"));
+        QCOMPARE(substitutesAtOutcome.load() == 0, !bookOpen);
         QCOMPARE(registry.activeBookId(), bookOpen ? QStringLiteral("open") : QString());
         QCOMPARE(QFont::substitutes(openAlias).isEmpty(), !bookOpen);
         QVERIFY(QFont::substitutes(FontRegistry::aliasFamily(QStringLiteral("imported"), QStringLiteral("Imported"),

@@ -3,7 +3,6 @@
 
 #include <QCoreApplication>
 #include <QProcessEnvironment>
-#include <QSqlDatabase>
 
 TestEnvironment::TestEnvironment()
     : m_oldConfig(qgetenv("XDG_CONFIG_HOME"))
@@ -29,14 +28,7 @@ bool TestEnvironment::openDatabase()
 
 void TestEnvironment::closeDatabase()
 {
-    const QString name = QLatin1String(QSqlDatabase::defaultConnection);
-    if (!QSqlDatabase::contains(name))
-        return;
-    {
-        QSqlDatabase db = QSqlDatabase::database(name, false);
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(name);
+    DatabaseConnection::close();
 }
 
 QStringList TestEnvironment::childEnvironment() const

@@ -14,6 +14,11 @@
 
 #include <algorithm>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const QDir::Filters AllEntries = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
@@ -214,8 +219,24 @@ bool isLeftover(const QString &name)
     return false;
 }
 
+// A process killed while making its lock leaves the file empty: naming no
+// owner, it would never turn stale. Nobody holds its native lock then.
+void clearOwnerlessLock(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0
+        && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        ::unlink(name.constData());
+    ::close(fd);
+}
+
 std::unique_ptr<QLockFile> tryLock(const QString &path)
 {
+    clearOwnerlessLock(path);
     std::unique_ptr<QLockFile> lock(new QLockFile(path));
     // A live owner's lock never turns stale, however long its import takes.
     lock->setStaleLockTime(0);

@@ -110,8 +110,8 @@ private slots:
         } else {
             // What earlier versions left: what they kept is the rows' edition.
             writeFiles(folder, stopped == "old importing" || stopped == "stale lock" ? second : first);
-            if (stopped == "stale lock")   // of a process that is gone
-                writeFiles(folder, {{BookFolderStage::LockName, "999999\n\n\n"}});
+            if (stopped == "stale lock")   // left empty by a process killed while making it
+                writeFiles(folder, {{BookFolderStage::LockName, ""}});
             if (stopped == "old backup")
                 writeFiles(folder + ".import-backup", second);
             for (const QString &name : topNames(second)) {

@@ -10,6 +10,13 @@
 
 #include <limits>
 
+namespace {
+
+// Paragraphs of a chapter stored together.
+const int StorePieceParagraphs = 8192;
+
+}
+
 void finalizeChapter(ChapterInfo *chapter, QVector<Paragraph> &paragraphs)
 {
     qint64 words = 0;
@@ -53,15 +60,19 @@ bool storeChapterContent(const QVector<ChapterInfo *> &chapters, const QString &
             return false;
         }
         finalizeChapter(chapter, paragraphs);
-        const QVector<QString> ids =
-            paragraphDao->insertParagraphsLocked(novelId, chapter->id(), paragraphs, &paragraphIds);
-        if (ids.size() != paragraphs.size()) {
-            transaction.rollback();
-            return false;
-        }
-        if (!chunkDao->insertParagraphChunks(ids, paragraphs, &chunkIds)) {
-            transaction.rollback();
-            return false;
+        // A piece at a time, each piece's chunks after its paragraphs: each
+        // table's rows go in in the same order as whole, and only a piece's
+        // ids are held.
+        for (int from = 0; from < paragraphs.size(); from += StorePieceParagraphs) {
+            const int count = qMin(StorePieceParagraphs, paragraphs.size() - from);
+            const Paragraph *piece = paragraphs.constData() + from;
+            QByteArray ids;
+            if (!paragraphDao->insertParagraphRowsLocked(novelId, chapter->id(), piece, count, from,
+                                                         &paragraphIds, &ids)
+                || !chunkDao->insertParagraphChunks(ids, piece, count, &chunkIds)) {
+                transaction.rollback();
+                return false;
+            }
         }
     }
     if (!transaction.commit()) {

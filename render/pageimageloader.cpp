@@ -35,18 +35,18 @@ QByteArray entryBytes(const QString &source, bool *handled)
 
 } // namespace
 
-QImage loadImage(const QString &source)
+QImage loadImage(const QString &source, QImage reuse)
 {
     if (source.startsWith(QLatin1String("pdf://")))
         return PdfPageLoader::imageForUrl(source);
     bool handled = false;
     const QByteArray bytes = entryBytes(source, &handled);
     if (handled)
-        return bytes.isEmpty() ? QImage() : decodeScaled(bytes);
+        return bytes.isEmpty() ? QImage() : decodeScaled(bytes, std::move(reuse));
     QFile file(source);
     if (!file.open(QIODevice::ReadOnly))
         return QImage();
-    return decodeScaled(file.readAll());
+    return decodeScaled(file.readAll(), std::move(reuse));
 }
 
 QSize imageSize(const QString &source)
@@ -63,7 +63,7 @@ QSize imageSize(const QString &source)
     return reader.size();
 }
 
-QImage decodeScaled(const QByteArray &bytes)
+QImage decodeScaled(const QByteArray &bytes, QImage reuse)
 {
     QBuffer buffer;
     buffer.setData(bytes);
@@ -83,7 +83,9 @@ QImage decodeScaled(const QByteArray &bytes)
         return QImage();
     if (target != natural)
         reader.setScaledSize(target);
-    QImage image = reader.read();
+    QImage image = std::move(reuse);
+    if (!reader.read(&image))
+        image = QImage();
     if (!image.isNull() && (image.width() > kMaxDecodedSide || image.height() > kMaxDecodedSide))
         image = image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     return image;

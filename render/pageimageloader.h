@@ -16,13 +16,14 @@ namespace PageImageLoader {
 // Decoded images fit this box (scaled up or down, aspect kept).
 constexpr int kMaxDecodedSide = 2048;
 
-// Null image on every failure.
-QImage loadImage(const QString &source);
+// Null image on every failure. The pixels go into reuse when it has the
+// decoded size and format, saving a fresh buffer.
+QImage loadImage(const QString &source, QImage reuse = QImage());
 // Natural pixel size without keeping the pixels; (-1, -1) on failure.
 QSize imageSize(const QString &source);
 // Decodes at the size that fits the box; null when the bytes are not an
 // image or declare more pixels than the decode budget allows.
-QImage decodeScaled(const QByteArray &bytes);
+QImage decodeScaled(const QByteArray &bytes, QImage reuse = QImage());
 // Size from the header only; (-1, -1) when it cannot be read.
 QSize imageSizeFromBytes(const QByteArray &bytes);
 // Size from the head of an image that read(buffer, max) yields block by

@@ -12,7 +12,9 @@
 #include <QtConcurrent>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <mutex>
 
 namespace {
 
@@ -52,14 +54,36 @@ QRect visiblePdfPart(const LayoutLine &line, int imageHeight)
     return QRect(0, clipTop, size.width(), visible);
 }
 
-// The pixels of part (layout pixels) out of an image rasterised for origin at scale.
-QImage cutPiece(const QImage &image, const QRect &origin, const QRect &part, float scale)
+// Where the pixels of part (layout pixels) lie in an image rasterised for origin at scale.
+QRect pieceRect(const QImage &image, const QRect &origin, const QRect &part, float scale)
 {
     const int x = roundHalfUp(part.left() * scale) - roundHalfUp(origin.left() * scale);
     const int y = roundHalfUp(part.top() * scale) - roundHalfUp(origin.top() * scale);
     const int w = qMax(1, roundHalfUp((part.right() + 1) * scale) - roundHalfUp(part.left() * scale));
     const int h = qMax(1, roundHalfUp((part.bottom() + 1) * scale) - roundHalfUp(part.top() * scale));
-    return image.copy(QRect(x, y, w, h) & image.rect());
+    return QRect(x, y, w, h) & image.rect();
+}
+
+QImage cutPiece(const QImage &image, const QRect &origin, const QRect &part, float scale)
+{
+    return image.copy(pieceRect(image, origin, part, scale));
+}
+
+std::atomic<qint64> cachedTotal{0};
+
+// One spare page buffer: in steady reading a page leaves the window as the
+// next one is drawn, and the budget counts the page in flight already.
+std::mutex spareMutex;
+QImage spareBuffer;
+
+QImage takeSpareBuffer(int width, int height)
+{
+    std::lock_guard<std::mutex> lock(spareMutex);
+    QImage image;
+    if (spareBuffer.width() == width && spareBuffer.height() == height)
+        image = std::move(spareBuffer);
+    spareBuffer = QImage();
+    return image;
 }
 
 QString sizeText(const QSize &size)
@@ -89,6 +113,14 @@ struct PageRenderer::PageContext
     float availableHeight;
     QHash<quint64, QColor> fills;
     QHash<quint64, QColor> texts;
+
+    static PageContext of(const LayoutConfig &config)
+    {
+        return PageContext{config,
+                           config.readerBgColor.isValid() ? config.readerBgColor
+                                                          : config.backgroundColor,
+                           config.textAreaWidth(), config.textAreaHeight(), {}, {}};
+    }
 
     QColor fill(const QColor &colour, const QColor &background)
     {
@@ -123,6 +155,34 @@ PageRenderer::PageRenderer()
 PageRenderer::~PageRenderer()
 {
     m_pool.waitForDone();
+    cachedTotal -= m_countedBytes;
+}
+
+qint64 PageRenderer::cachedBytes()
+{
+    return cachedTotal.load();
+}
+
+void PageRenderer::syncCachedBytes()
+{
+    const qint64 now = m_rasterBytes + m_drawnBytes + m_spareDecode.sizeInBytes();
+    cachedTotal += now - m_countedBytes;
+    m_countedBytes = now;
+}
+
+void PageRenderer::recyclePageImage(QImage &image)
+{
+    if (image.isNull() || !image.isDetached() || image.format() != QImage::Format_ARGB32_Premultiplied)
+        return;
+    std::lock_guard<std::mutex> lock(spareMutex);
+    spareBuffer = std::move(image);
+}
+
+void PageRenderer::dropSpareBuffer()
+{
+    QImage dropped;
+    std::lock_guard<std::mutex> lock(spareMutex);
+    std::swap(dropped, spareBuffer);
 }
 
 PageRenderer &PageRenderer::forCurrentThread()
@@ -154,7 +214,9 @@ QImage PageRenderer::renderPage(const PageLayout &page, const LayoutConfig &conf
 {
     const int width = int(config.pageWidth);
     const int height = int(config.pageHeight);
-    QImage image(qMax(width, 0), qMax(height, 0), QImage::Format_ARGB32_Premultiplied);
+    QImage image = takeSpareBuffer(width, height);
+    if (image.isNull())
+        image = QImage(qMax(width, 0), qMax(height, 0), QImage::Format_ARGB32_Premultiplied);
     if (image.isNull())
         return image;
     image.fill(mode == DrawKeyedImages ? QColor(Qt::transparent) : config.backgroundColor);
@@ -164,10 +226,7 @@ QImage PageRenderer::renderPage(const PageLayout &page, const LayoutConfig &conf
     painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing
                            | QPainter::SmoothPixmapTransform);
 
-    PageContext context{config,
-                        config.readerBgColor.isValid() ? config.readerBgColor
-                                                       : config.backgroundColor,
-                        config.textAreaWidth(), config.textAreaHeight(), {}, {}};
+    PageContext context = PageContext::of(config);
 
     const QVector<LayoutLine> &lines = page.lines;
     if (mode != DrawKeyedImages && !lines.isEmpty()) {
@@ -188,13 +247,9 @@ QImage PageRenderer::renderPage(const PageLayout &page, const LayoutConfig &conf
             if (bottom > top) {
                 const QRectF band(0.0, top, width, bottom - top);
                 const QColor &colour = lines[first].docBgColor;
-                if (isPainted(colour)) {
+                // Unpainted bands keep the background the image was filled with.
+                if (isPainted(colour))
                     painter.fillRect(band, context.fill(colour, context.reference));
-                } else {
-                    painter.setCompositionMode(QPainter::CompositionMode_Source);
-                    painter.fillRect(band, config.backgroundColor);
-                    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-                }
             }
             top = bottom;
             first = next;
@@ -224,7 +279,8 @@ void PageRenderer::drawImageLine(QPainter &painter, const PageContext &page,
     const float lineTop = config.marginTop + line.y;
     QImage image = lookupDrawnImage(line.imageSource);
     if (image.isNull()) {
-        image = PageImageLoader::loadImage(line.imageSource);
+        image = PageImageLoader::loadImage(line.imageSource, std::move(m_spareDecode));
+        m_spareDecode = QImage();
         storeDrawnImage(line.imageSource, image);
     }
     if (image.isNull()) {
@@ -294,18 +350,22 @@ void PageRenderer::drawPdfLine(QPainter &painter, const PageContext &page, const
     }
 
     QImage image;
+    QRect source;
     const bool fromBatch = mode == DrawKeyedImages && !batchImage.isNull();
     if (mode == DrawKeyedImages) {
         part &= region;
         if (part.isEmpty())
             return;
-        if (fromBatch)
-            image = cutPiece(batchImage, region, part, config.scale);
+        if (fromBatch) {
+            image = batchImage;
+            source = pieceRect(batchImage, region, part, config.scale);
+        }
     } else {
         image = m_loader.renderPage(line.imageSource, size, part, config.scale);
+        source = image.rect();
     }
     qDebug().noquote() << "[PdfPerf] rendererLoad elapsedUs=" << timer.nsecsElapsed() / 1000
-                       << "pixels=" << sizeText(image.size())
+                       << "pixels=" << sizeText(source.size())
                        << "batch=" << (fromBatch ? "true" : "false") << "thread=" << pdfPerfThread();
     if (image.isNull()) {
         drawLoadFailure(painter, page, line);
@@ -326,10 +386,10 @@ void PageRenderer::drawPdfLine(QPainter &painter, const PageContext &page, const
         dy = (page.availableHeight - part.height()) * 0.5;
     const QRectF target(config.marginLeft + dx + part.x(), config.marginTop + line.y + dy + part.y(),
                         part.width(), part.height());
-    painter.drawImage(target, image);
+    painter.drawImage(target, image, QRectF(source));
     qDebug().noquote() << "[PdfPerf] compose elapsedUs=" << composeTimer.nsecsElapsed() / 1000
                        << "totalUs=" << timer.nsecsElapsed() / 1000
-                       << "sourcePixels=" << sizeText(image.size())
+                       << "sourcePixels=" << sizeText(source.size())
                        << "targetPixels=" << sizeText(part.size()) << "thread=" << pdfPerfThread();
     qDebug().noquote() << "[PageRenderer] 绘制图片:" << line.imageSource << "原始:" << image.size()
                        << "缩放:" << (image.width() < 1 ? 0.0 : part.width() / qreal(image.width()))
@@ -442,6 +502,8 @@ void PageRenderer::resetForGeneration(qint64 generation)
     m_drawnImages.clear();
     m_drawnOrder.clear();
     m_drawnBytes = 0;
+    m_spareDecode = QImage();
+    syncCachedBytes();
 }
 
 QImage PageRenderer::lookupDrawnImage(const QString &source)
@@ -470,6 +532,7 @@ void PageRenderer::storeDrawnImage(const QString &source, const QImage &image)
     m_drawnImages.insert(source, image);
     m_drawnOrder.append(source);
     m_drawnBytes += bytes;
+    syncCachedBytes();
 }
 
 void PageRenderer::evictDrawnImages(qint64 incoming)
@@ -479,9 +542,13 @@ void PageRenderer::evictDrawnImages(qint64 incoming)
         const auto it = m_drawnImages.find(oldest);
         if (it != m_drawnImages.end()) {
             m_drawnBytes -= qint64(it->bytesPerLine()) * it->height();
+            // Unshared, its pixels take the next picture decoded at its size.
+            if (it->isDetached())
+                m_spareDecode = std::move(*it);
             m_drawnImages.erase(it);
         }
     }
+    syncCachedBytes();
 }
 
 // --- PDF batches -----------------------------------------------------------
@@ -665,10 +732,13 @@ void PageRenderer::batchApply(const BatchRequest &request, const QImage &raster,
                 continue;
             QElapsedTimer timer;
             timer.start();
-            const QImage overlay = renderPage(pages[i], config, request.source, raster,
-                                              request.rect, DrawKeyedImages);
+            // Drawn straight onto the page: the part of the page it covers was
+            // left blank for it, so no overlay of the whole page is needed.
             QPainter painter(&images[i]);
-            painter.drawImage(0, 0, overlay);
+            painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing
+                                   | QPainter::SmoothPixmapTransform);
+            PageContext context = PageContext::of(config);
+            drawPdfLine(painter, context, line, raster, request.rect, DrawKeyedImages);
             painter.end();
             qDebug().noquote() << "[PdfPerf] batchApply elapsedUs=" << timer.nsecsElapsed() / 1000
                                << "sourcePixels=" << sizeText(raster.size())
@@ -706,7 +776,7 @@ QImage PageRenderer::lookupRaster(const QString &keyPrefix, const QRect &rect, f
 
 void PageRenderer::cacheInsert(const QString &keyPrefix, const QRect &rect, const QImage &image)
 {
-    if (image.isNull() || image.sizeInBytes() > PdfByteLimit)
+    if (image.isNull() || image.sizeInBytes() > RasterCacheLimit)
         return;
     const QString key = keyPrefix + QLatin1Char('|') + QString::number(rect.left())
         + QLatin1Char(',') + QString::number(rect.top()) + QLatin1Char(',')
@@ -722,15 +792,17 @@ void PageRenderer::cacheInsert(const QString &keyPrefix, const QRect &rect, cons
     m_rasters.insert(key, RasterEntry{keyPrefix, rect, image});
     m_rasterOrder.append(key);
     m_rasterBytes += bytes;
+    syncCachedBytes();
 }
 
 void PageRenderer::evictToFit(qint64 incoming)
 {
-    while (!m_rasterOrder.isEmpty() && m_rasterBytes + incoming > PdfByteLimit) {
+    while (!m_rasterOrder.isEmpty() && m_rasterBytes + incoming > RasterCacheLimit) {
         const auto it = m_rasters.find(m_rasterOrder.takeFirst());
         if (it != m_rasters.end()) {
             m_rasterBytes -= it->image.sizeInBytes();
             m_rasters.erase(it);
         }
     }
+    syncCachedBytes();
 }

@@ -36,9 +36,12 @@ public:
         DrawKeyedImages = 2,  // transparent, only the image lines whose source is the key
     };
 
-    static constexpr qint64 DrawnImageCacheLimit = 48ll * 1024 * 1024;
-    // Bounds one raster request, a pair run together, and the raster cache.
+    static constexpr qint64 DrawnImageCacheLimit = 24ll * 1024 * 1024;
+    // Bounds one raster request and a pair run together.
     static constexpr qint64 PdfByteLimit = 96ll * 1024 * 1024;
+    // Rasters are kept only for pages drawn again soon (a PDF page on two
+    // screens of the strip), so a couple of pages' worth is enough.
+    static constexpr qint64 RasterCacheLimit = 24ll * 1024 * 1024;
 
     PageRenderer();
     ~PageRenderer();
@@ -47,6 +50,15 @@ public:
 
     // Built on first use, destroyed when the thread ends.
     static PageRenderer &forCurrentThread();
+
+    // What the caches of every renderer hold, all threads together: the
+    // render pool keeps its pages within what is left of its budget.
+    static qint64 cachedBytes();
+    // A page image leaving the reading window becomes the buffer of the next
+    // page drawn at its size, unless something else still shares it: a fresh
+    // full-screen image costs page faults and a clear of its own.
+    static void recyclePageImage(QImage &image);
+    static void dropSpareBuffer();
 
     QImage renderPage(const PageLayout &page, const LayoutConfig &config, const QString &key,
                       const QImage &batchImage, const QRect &region, int mode);
@@ -97,6 +109,8 @@ private:
     void drawPdfLine(QPainter &painter, const PageContext &page, const LayoutLine &line,
                      const QImage &batchImage, const QRect &region, int mode);
     QFuture<QImage> startRaster(const BatchRequest &request, quint64 generation, float scale);
+    // Moves what this renderer's caches hold into the shared count.
+    void syncCachedBytes();
     static void drawLoadFailure(QPainter &painter, const PageContext &page, const LayoutLine &line);
     void drawTextLine(QPainter &painter, PageContext &page, const LayoutLine &line);
 
@@ -108,7 +122,9 @@ private:
     QHash<QString, QImage> m_drawnImages;
     QStringList m_drawnOrder;  // a page holds a few images: a list scan is cheap
     qint64 m_drawnBytes = 0;
+    QImage m_spareDecode;  // a picture's buffer that left the cache
     qint64 m_generation = 0;
+    qint64 m_countedBytes = 0;  // this renderer's part of cachedBytes()
 
     // Last member: destroyed first, so no batch job outlives the caches.
     QThreadPool m_pool;

@@ -14,6 +14,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -93,6 +98,7 @@ private:
 RenderPool::RenderPool(QObject *parent)
     : QObject(parent)
 {
+    mapLargeBuffers();
     connect(&m_watcher, &QFutureWatcher<RenderResult>::finished, this,
             &RenderPool::onRenderFinished);
 }
@@ -104,6 +110,19 @@ RenderPool::~RenderPool()
     QFuture<RenderResult> running = m_watcher.future();
     running.cancel();
     running.waitForFinished();
+}
+
+void RenderPool::mapLargeBuffers()
+{
+#ifdef __GLIBC__
+    // Page images, rasters and pictures are megabytes each, made on one thread
+    // and freed on another. Left to glibc's sliding threshold they soon come
+    // from the threads' arenas, where freed ones stay resident; mapped, they
+    // go back at once. (One arena for all threads instead kept fewer page
+    // faults but slowed a comic's first page and held more at times.)
+    static std::once_flag once;
+    std::call_once(once, [] { mallopt(M_MMAP_THRESHOLD, 1024 * 1024); });
+#endif
 }
 
 QString RenderPool::makeKey(const QString &chapterId, int pageIndex)
@@ -188,7 +207,9 @@ void RenderPool::scheduleNextRender()
         for (int i = 0; i < m_queue.size(); ++i) {
             int d = 0;
             const bool known = pageDistanceLocked(m_queue[i].chapterId, m_queue[i].page.pageIndex, d);
-            if (!fitsBudget(known ? rankForDistance(d, m_direction) : NoDistanceRank, ready))
+            const bool pdf = !PageRenderer::isPdfSource(m_queue[i].page).isEmpty();
+            if (!fitsBudget(known ? rankForDistance(d, m_direction) : NoDistanceRank, ready,
+                            taskBytes(1, pdf) - pageBytes()))
                 continue;
             if (!known) {
                 if (anchor < 0)
@@ -210,10 +231,13 @@ void RenderPool::scheduleNextRender()
         batch.append(m_queue.takeAt(anchor));
 
         // A PDF page takes its nearest queued PDF neighbours along, so the
-        // renderer can rasterise them together: one in paged mode, ten in the
-        // continuous strip, where a page image often straddles two screens.
+        // renderer can rasterise them together: one in paged mode, up to ten
+        // in the continuous strip, where a page image often straddles two
+        // screens. The page the reader is on goes alone, and in the strip a
+        // page n screens ahead takes fewer than n along: the task must be done
+        // before the reader scrolls there.
         pdfBatch = !PageRenderer::isPdfSource(batch.first().page).isEmpty();
-        if (pdfBatch) {
+        if (pdfBatch && !(anchorKnown && best == 0)) {
             const quint64 anchorGeneration = batch.first().generation;
             QVector<QPair<int, int>> companions;  // (|distance|, queue index)
             int d = 0;
@@ -230,10 +254,18 @@ void RenderPool::scheduleNextRender()
                              [](const QPair<int, int> &a, const QPair<int, int> &b) {
                                  return a.first < b.first;
                              });
-            companions.resize(qMin(companions.size(), m_config.continuousMode ? 10 : 1));
+            const int most = m_config.continuousMode ? qMin(10, anchorKnown ? best - 1 : 10) : 1;
+            companions.resize(qMin(companions.size(), most));
+            // The pages of one task are all in memory at once: each must fit
+            // beside those taken before it.
             QVector<int> taken;
             for (const auto &companion : qAsConst(companions)) {
-                batch.append(m_queue[companion.second]);
+                const RenderItem &item = m_queue[companion.second];
+                pageDistanceLocked(item.chapterId, item.page.pageIndex, d);
+                if (!fitsBudget(rankForDistance(d, m_direction), ready,
+                                taskBytes(batch.size() + 1, true) - pageBytes()))
+                    break;
+                batch.append(item);
                 taken.append(companion.second);
             }
             std::sort(taken.begin(), taken.end(), std::greater<int>());
@@ -250,6 +282,10 @@ void RenderPool::scheduleNextRender()
             m_inFlightKeys.insert(key);
             m_inFlightStamps.insert(key, item.page.layoutStamp);
         }
+        // Pages the new ones displace go before the task starts, not after it:
+        // the budget then holds the pages being drawn too, and the first of
+        // them draws into a leaving page's buffer.
+        evictFarPages(taskBytes(batch.size(), pdfBatch));
         m_busy = true;
         config = m_config;
     }
@@ -301,7 +337,7 @@ void RenderPool::onRenderFinished()
     scheduleNextRender();
 }
 
-void RenderPool::evictFarPages()
+void RenderPool::evictFarPages(qint64 incoming)
 {
     const QString current = makeKey(m_currentChapterId, m_currentPageIndex);
     for (auto it = m_readyImages.begin(); it != m_readyImages.end();) {
@@ -318,7 +354,8 @@ void RenderPool::evictFarPages()
         else
             ++it;
     }
-    if (m_readyBytes <= MemoryBudget)
+    const qint64 budget = pageBudget() - incoming;
+    if (m_readyBytes <= budget)
         return;
     // The ranks do not change while pages go: taken once, the farthest first
     // (the first in key order among equals), never the current page.
@@ -331,7 +368,7 @@ void RenderPool::evictFarPages()
                      [](const QPair<qint64, QString> &a, const QPair<qint64, QString> &b) {
                          return a.first > b.first;
                      });
-    for (int i = 0; i < byRank.size() && m_readyBytes > MemoryBudget; ++i) {
+    for (int i = 0; i < byRank.size() && m_readyBytes > budget; ++i) {
         auto it = m_readyImages.find(byRank[i].second);
         dropImage(it);
     }
@@ -352,18 +389,36 @@ QVector<QPair<qint64, qint64>> RenderPool::readyRanksLocked() const
     return ready;
 }
 
-bool RenderPool::fitsBudget(qint64 rank, const QVector<QPair<qint64, qint64>> &ready) const
+bool RenderPool::fitsBudget(qint64 rank, const QVector<QPair<qint64, qint64>> &ready,
+                            qint64 alongside) const
 {
     qint64 before = 0;
     for (const auto &page : ready) {
         if (page.first < rank)
             before += page.second;
     }
+    // The nearest page is drawn whatever it takes.
     if (before == 0)
         return true;
-    const qint64 page = qMax(m_largestImageBytes, qint64(std::ceil(m_config.pageWidth))
-                                                      * qint64(std::ceil(m_config.pageHeight)) * 4);
-    return before + page <= MemoryBudget;
+    return before + alongside + pageBytes() <= pageBudget();
+}
+
+qint64 RenderPool::taskBytes(int pages, bool pdf) const
+{
+    // A PDF task also holds the rasters of up to two pages at once.
+    const double scale = pdf ? double(m_config.scale) : 0.0;
+    return pages * pageBytes() + qint64(qMin(pages, 2) * pageBytes() * scale * scale);
+}
+
+qint64 RenderPool::pageBytes() const
+{
+    return qMax(m_largestImageBytes,
+                qint64(std::ceil(m_config.pageWidth)) * qint64(std::ceil(m_config.pageHeight)) * 4);
+}
+
+qint64 RenderPool::pageBudget()
+{
+    return MemoryBudget - PageRenderer::cachedBytes();
 }
 
 void RenderPool::storeImage(const QString &key, const QImage &image, qint64 stamp)
@@ -381,6 +436,7 @@ void RenderPool::dropImage(QMap<QString, QImage>::iterator &it)
 {
     m_readyBytes -= it.value().sizeInBytes();
     m_readyStamps.remove(it.key());
+    PageRenderer::recyclePageImage(it.value());
     it = m_readyImages.erase(it);
 }
 
@@ -493,6 +549,7 @@ void RenderPool::clear(quint64 generation)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     dropPagesLocked(generation);
+    PageRenderer::dropSpareBuffer();
     m_novelId.clear();
     m_currentChapterId.clear();
     m_currentPageIndex = 0;

@@ -49,10 +49,13 @@ public:
     static constexpr int KeepDistance = 20;
     static constexpr int QueueCapacity = 30;
     static constexpr int QueueLowWater = 22;
-    // Ready page images are kept within this many bytes, whatever the screen:
-    // the pages nearest the reading position first, those ahead before those
+    // Ready page images and the renderers' caches (decoded pictures, PDF
+    // rasters) are kept within this many bytes, whatever the screen: the
+    // pages nearest the reading position first, those ahead before those
     // behind. Farther pages are rendered again when the reader comes near.
     static constexpr qint64 MemoryBudget = 96 * 1024 * 1024;
+    // What the ready pages may take: the budget less the renderers' caches.
+    static qint64 pageBudget();
 
     explicit RenderPool(QObject *parent = nullptr);
     // Waits for a running task; safe while one is in flight.
@@ -62,6 +65,10 @@ public:
     // tasks must run on the same one thread: font keys of shaped glyph runs
     // are valid only there.
     QThreadPool *threadPool = nullptr;
+
+    // Large buffers are mapped, so freed ones leave the process; best called
+    // before anything is allocated, and called by the first pool in any case.
+    static void mapLargeBuffers();
 
     static QString makeKey(const QString &chapterId, int pageIndex);
 
@@ -109,15 +116,21 @@ private:
     void dropPagesLocked(quint64 generation);
     bool pageDistanceLocked(const QString &chapterId, int pageIndex, int &distance) const;
     bool keyDistanceLocked(const QString &key, int &distance) const;
-    void evictFarPages();
+    // Also makes room for incoming bytes of pages about to be drawn.
+    void evictFarPages(qint64 incoming = 0);
     // Lower keeps longer: the current page, then by reading distance with
     // pages behind counting double; pages without a distance come last.
     qint64 keepRankOfKey(const QString &key) const;
     // Each ready page's keep rank and size in bytes.
     QVector<QPair<qint64, qint64>> readyRanksLocked() const;
     // Whether a page of this rank still fits beside the ready pages that
-    // rank before it.
-    bool fitsBudget(qint64 rank, const QVector<QPair<qint64, qint64>> &ready) const;
+    // rank before it and the bytes of pages drawn alongside it.
+    bool fitsBudget(qint64 rank, const QVector<QPair<qint64, qint64>> &ready,
+                    qint64 alongside = 0) const;
+    // What one page image takes: the screen, or the largest seen this session.
+    qint64 pageBytes() const;
+    // What a task of so many pages holds while it runs.
+    qint64 taskBytes(int pages, bool pdf) const;
     void storeImage(const QString &key, const QImage &image, qint64 stamp);
     void dropImage(QMap<QString, QImage>::iterator &it);
     int readyCountLocked(int sign) const;

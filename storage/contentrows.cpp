@@ -50,15 +50,25 @@ void writeUuid(const unsigned char *bytes, char *out)
 
 }
 
-void newContentRowId(char *out)
+namespace {
+
+// Sixteen random bytes from the thread's pool.
+void drawRandomBytes(unsigned char *bytes)
 {
     static thread_local RandomPool pool;
     if (pool.next == IdsPerDraw) {
         QRandomGenerator::system()->fillRange(pool.words);
         pool.next = 0;
     }
+    std::memcpy(bytes, pool.words + 4 * pool.next++, 16);
+}
+
+}
+
+void newContentRowId(char *out)
+{
     unsigned char bytes[16];
-    std::memcpy(bytes, pool.words + 4 * pool.next++, sizeof bytes);
+    drawRandomBytes(bytes);
     markRandomUuid(bytes);
     writeUuid(bytes, out);
 }
@@ -67,29 +77,31 @@ AscendingRowIds::AscendingRowIds(qint64 count)
 {
     if (count <= 0)
         return;
-    std::vector<quint32> words(size_t(count) * 4);
-    QRandomGenerator::system()->fillRange(words.data(), qsizetype(words.size()));
-    // Lower-case hexadecimal sorts as the bytes do, so the ids are sorted as
-    // two big-endian numbers.
-    m_ids.resize(size_t(count));
-    for (size_t i = 0; i < m_ids.size(); ++i) {
-        unsigned char *bytes = reinterpret_cast<unsigned char *>(words.data() + 4 * i);
-        markRandomUuid(bytes);
-        m_ids[i] = {qFromBigEndian<quint64>(bytes), qFromBigEndian<quint64>(bytes + 8)};
+    // Only the first halves are drawn ahead and sorted (the second ones are
+    // drawn as the ids are handed out): lower-case hexadecimal sorts as the
+    // bytes do, so the ids ascend with their first half read as a big-endian
+    // number. Drawn straight into the list: no second copy of a book's bits.
+    m_firstHalves.resize(size_t(count));
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(m_firstHalves.data()),
+                                          qsizetype(m_firstHalves.size() * 2));
+    for (quint64 &half : m_firstHalves) {
+        unsigned char *bytes = reinterpret_cast<unsigned char *>(&half);
+        bytes[6] = (bytes[6] & 0x0F) | 0x40;   // version 4: random
+        half = qFromBigEndian<quint64>(bytes);
     }
-    std::sort(m_ids.begin(), m_ids.end());
+    std::sort(m_firstHalves.begin(), m_firstHalves.end());
 }
 
 void AscendingRowIds::next(char *out)
 {
-    if (m_next >= m_ids.size()) {
+    if (m_next >= m_firstHalves.size()) {
         newContentRowId(out);
         return;
     }
     unsigned char bytes[16];
-    qToBigEndian(m_ids[m_next].first, bytes);
-    qToBigEndian(m_ids[m_next].second, bytes + 8);
-    ++m_next;
+    drawRandomBytes(bytes);
+    qToBigEndian(m_firstHalves[m_next++], bytes);
+    bytes[8] = (bytes[8] & 0x3F) | 0x80;   // RFC 4122 variant
     writeUuid(bytes, out);
 }
 

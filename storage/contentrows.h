@@ -4,7 +4,6 @@
 #include <QString>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 class QSqlQuery;
@@ -14,6 +13,9 @@ struct sqlite3_stmt;
 // Shared by the unified content tables, whose inserts run once per row of a
 // whole book.
 
+// Characters of a content row id.
+constexpr int ContentRowIdLength = 36;
+
 // A fresh random UUID without braces: 36 lower-case hexadecimal characters
 // in groups 8-4-4-4-12.
 QString newContentRowId();
@@ -21,11 +23,12 @@ QString newContentRowId();
 void newContentRowId(char *out);
 
 // Random ids for a known number of rows that are stored together, handed out
-// in ascending order. Each is a random UUID like newContentRowId()'s; they
-// are only drawn at once and sorted. Rows with random keys put each insert on
-// another page of the key indexes, so a whole book's store keeps reading and
-// writing pages all over them; with ascending keys the inserts fill the
-// indexes page after page (and a chunk's paragraph id ascends with them).
+// in ascending order. Each is a random UUID like newContentRowId()'s; their
+// first halves are only drawn at once and sorted. Rows with random keys put
+// each insert on another page of the key indexes, so a whole book's store
+// keeps reading and writing pages all over them; with ascending keys the
+// inserts fill the indexes page after page (and a chunk's paragraph id
+// ascends with them).
 class AscendingRowIds
 {
 public:
@@ -36,7 +39,7 @@ public:
     void next(char *out);
 
 private:
-    std::vector<std::pair<quint64, quint64>> m_ids;   // big-endian halves
+    std::vector<quint64> m_firstHalves;   // read as big-endian numbers
     size_t m_next = 0;
 };
 

@@ -57,9 +57,10 @@ bool UnifiedChunkDao::removeByChapter(const QString &novelId, const QString &cha
 
 namespace {
 
-// The chunks of each paragraph paraIds[i], chunksOf(i), on one statement.
-template<typename ChunksOf>
-bool insertAll(const QVector<QString> &paraIds, ChunksOf chunksOf, AscendingRowIds *rowIds)
+// The chunks of count paragraphs, chunksOf(p), on one statement; bindId(
+// statement, p) binds paragraph p's row id.
+template<typename BindId, typename ChunksOf>
+bool insertAll(int count, BindId bindId, ChunksOf chunksOf, AscendingRowIds *rowIds)
 {
     bool prepared = false;
     // Kept prepared for the whole of an enclosing transaction: an import calls
@@ -77,11 +78,11 @@ bool insertAll(const QVector<QString> &paraIds, ChunksOf chunksOf, AscendingRowI
     statement.bindUtf8(17, now);
     const QString emptyText = QStringLiteral("");
     char id[36];
-    for (int p = 0; p < paraIds.size(); ++p) {
+    for (int p = 0; p < count; ++p) {
         const QVector<TextChunk> &chunks = chunksOf(p);
         if (chunks.isEmpty())
             continue;
-        statement.bindText(1, paraIds.at(p));
+        bindId(statement, p);
         for (int i = 0; i < chunks.size(); ++i) {
             const TextChunk &c = chunks.at(i);
             if (rowIds)
@@ -126,7 +127,8 @@ bool UnifiedChunkDao::insertChunks(const QString &paraId, const QVector<TextChun
     if (chunks.isEmpty())
         return true;
     return insertAll(
-        {paraId}, [&chunks](int) -> const QVector<TextChunk> & { return chunks; }, rowIds);
+        1, [&paraId](ContentStatement &statement, int) { statement.bindText(1, paraId); },
+        [&chunks](int) -> const QVector<TextChunk> & { return chunks; }, rowIds);
 }
 
 bool UnifiedChunkDao::insertParagraphChunks(const QVector<QString> &paraIds,
@@ -138,8 +140,26 @@ bool UnifiedChunkDao::insertParagraphChunks(const QVector<QString> &paraIds,
         return false;
     }
     return insertAll(
-        paraIds,
+        paraIds.size(),
+        [&paraIds](ContentStatement &statement, int p) { statement.bindText(1, paraIds.at(p)); },
         [&paragraphs](int i) -> const QVector<TextChunk> & { return paragraphs.at(i).chunks; },
+        rowIds);
+}
+
+bool UnifiedChunkDao::insertParagraphChunks(const QByteArray &paraIds, const Paragraph *paragraphs,
+                                            int count, AscendingRowIds *rowIds)
+{
+    if (count < 0 || paraIds.size() != count * ContentRowIdLength) {
+        qWarning() << "[UnifiedChunkDao] insertChunks 失败：paraId 为空";
+        return false;
+    }
+    const char *ids = paraIds.constData();
+    return insertAll(
+        count,
+        [ids](ContentStatement &statement, int p) {
+            statement.bindAscii(1, ids + p * ContentRowIdLength, ContentRowIdLength);
+        },
+        [paragraphs](int i) -> const QVector<TextChunk> & { return paragraphs[i].chunks; },
         rowIds);
 }
 

@@ -2,6 +2,7 @@
 
 #include "paragraph.h"
 
+#include <QByteArray>
 #include <QHash>
 #include <QObject>
 #include <QString>
@@ -29,6 +30,10 @@ public:
     // The same for each paragraph of a chapter, paraIds[i] being the row id of
     // paragraphs[i]; on failure, the rows of earlier paragraphs stay.
     bool insertParagraphChunks(const QVector<QString> &paraIds, const QVector<Paragraph> &paragraphs,
+                               AscendingRowIds *rowIds = nullptr);
+    // The same for paragraphs[0, count) with their ids as
+    // insertParagraphRowsLocked hands them back.
+    bool insertParagraphChunks(const QByteArray &paraIds, const Paragraph *paragraphs, int count,
                                AscendingRowIds *rowIds = nullptr);
 
     // Paragraph row id -> its chunks in chunk_index order; paragraphs without

@@ -218,50 +218,65 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
                                                              const QVector<Paragraph> &paragraphs,
                                                              AscendingRowIds *rowIds)
 {
-    if (novelId.isEmpty() || chapterId.isEmpty() || paragraphs.isEmpty())
+    QByteArray idBytes;
+    if (!insertParagraphRowsLocked(novelId, chapterId, paragraphs.constData(), paragraphs.size(), 0,
+                                   rowIds, &idBytes))
         return {};
+    QVector<QString> ids;
+    ids.reserve(paragraphs.size());
+    for (int i = 0; i < paragraphs.size(); ++i)
+        ids.append(QString::fromLatin1(idBytes.constData() + i * ContentRowIdLength, ContentRowIdLength));
+    return ids;
+}
+
+bool UnifiedParagraphDao::insertParagraphRowsLocked(const QString &novelId,
+                                                    const QString &chapterId,
+                                                    const Paragraph *paragraphs, int count,
+                                                    int firstIndex, AscendingRowIds *rowIds,
+                                                    QByteArray *ids)
+{
+    if (novelId.isEmpty() || chapterId.isEmpty() || !paragraphs || count <= 0 || firstIndex < 0
+        || !ids)
+        return false;
     const QSqlDatabase db = DatabaseConnection::database();
 
     bool prepared = false;
     // A chapter whose old rows stayed would hold them twice. Run once per
     // chapter of a book's store: bound on the statement itself.
-    QSqlQuery removal = Transaction::cachedQuery(db, RemovalSql, &prepared);
-    {
+    if (firstIndex == 0) {
+        QSqlQuery removal = Transaction::cachedQuery(db, RemovalSql, &prepared);
         ContentStatement statement(removal);
         if (!prepared || !statement.isValid()) {
             qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << removal.lastError().text();
-            return {};
+            return false;
         }
         statement.bindText(0, novelId);
         statement.bindText(1, chapterId);
         if (!statement.execute()) {
             qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << statement.errorText();
-            return {};
+            return false;
         }
     }
 
     const QByteArray now = contentTimeUtf8();
     const QByteArray novelUtf8 = novelId.toUtf8();
     const QByteArray chapterUtf8 = chapterId.toUtf8();
-    // The ids as text for the caller and as bytes for the statement.
-    const int IdLength = 36;
-    QByteArray idBytes(paragraphs.size() * IdLength, Qt::Uninitialized);
-    QVector<QString> ids;
-    ids.reserve(paragraphs.size());
-    for (int i = 0; i < paragraphs.size(); ++i) {
+    const int IdLength = ContentRowIdLength;
+    QByteArray &idBytes = *ids;
+    idBytes.resize(count * IdLength);
+    for (int i = 0; i < count; ++i) {
         char *id = idBytes.data() + i * IdLength;
         if (rowIds)
             rowIds->next(id);
         else
             newContentRowId(id);
-        ids.append(QString::fromLatin1(id, IdLength));
     }
 
     QSqlQuery insert = Transaction::cachedQuery(db, InsertSql, &prepared);
     ContentStatement statement(insert);
     if (!prepared || !statement.isValid()) {
         qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << insert.lastError().text();
-        return {};
+        return false;
     }
     // A reset keeps the bindings: what is the same for every paragraph of the
     // chapter is bound once.
@@ -269,10 +284,10 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
     statement.bindUtf8(2, chapterUtf8);
     statement.bindUtf8(30, now);
     statement.bindUtf8(31, now);
-    for (int i = 0; i < paragraphs.size(); ++i) {
-        const Paragraph &p = paragraphs.at(i);
+    for (int i = 0; i < count; ++i) {
+        const Paragraph &p = paragraphs[i];
         statement.bindAscii(0, idBytes.constData() + i * IdLength, IdLength);
-        statement.bindInt(3, i);
+        statement.bindInt(3, firstIndex + i);
         statement.bindInt(4, p.kind);
         statement.bindInt(5, p.firstGlyphIndex);
         statement.bindInt64(6, p.startProgressIndex);
@@ -301,10 +316,10 @@ QVector<QString> UnifiedParagraphDao::insertParagraphsLocked(const QString &nove
         statement.bindInt(29, int(p.tableHeader));
         if (!statement.execute()) {
             qWarning() << "[UnifiedParagraphDao] 插入段落失败:" << statement.errorText();
-            return {};
+            return false;
         }
     }
-    return ids;
+    return true;
 }
 
 QVector<QString> UnifiedParagraphDao::insertParagraphs(const QString &novelId,

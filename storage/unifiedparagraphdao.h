@@ -46,6 +46,15 @@ public:
     QVector<QString> insertParagraphsLocked(const QString &novelId, const QString &chapterId,
                                             const QVector<Paragraph> &paragraphs,
                                             AscendingRowIds *rowIds = nullptr);
+    // The same for paragraphs[0, count), stored as rows firstIndex onwards
+    // of the chapter: a long chapter is stored a piece at a time, and only
+    // the first piece (firstIndex 0) removes the chapter's earlier rows. The
+    // ids are handed back as ContentRowIdLength ASCII bytes each, one after
+    // another (a string per row is most of the memory of a chapter of a
+    // million short paragraphs). False on refusal or failure.
+    bool insertParagraphRowsLocked(const QString &novelId, const QString &chapterId,
+                                   const Paragraph *paragraphs, int count, int firstIndex,
+                                   AscendingRowIds *rowIds, QByteArray *ids);
     // The same inside a transaction of its own (nested when the caller holds
     // one). Empty unless the rows were committed.
     QVector<QString> insertParagraphs(const QString &novelId, const QString &chapterId,

@@ -111,6 +111,14 @@ private slots:
                        epub.addDocument(QString("c%1").arg(i), QString("c%1.xhtml").arg(i), "C", body);
                    return epub.write(path);
                });
+        QTest::newRow("EPUB, 60 chapters of 30,000 paragraphs (a legal book)")
+            << "epub" << Writer([](const QString &path) {
+                   EpubFixture epub;
+                   const QString body = QString("<p>a</p>").repeated(30000);
+                   for (int i = 0; i < 60; ++i)
+                       epub.addDocument(QString("c%1").arg(i), QString("c%1.xhtml").arg(i), "C", body);
+                   return epub.write(path);
+               });
         QTest::newRow("TXT 10 MB, one line")
             << "txt" << bytes([] { return QString("字").repeated(3400000).toUtf8(); });
         QTest::newRow("TXT 10 MB, line breaks only")

@@ -2,6 +2,7 @@
 
 #include "chaptercontentstore.h"
 #include "chapterinfo.h"
+#include "contentrows.h"
 #include "databaseconnection.h"
 #include "epubarchive.h"
 #include "epubfonts.h"
@@ -27,7 +28,9 @@
 
 #include <unzip.h>
 
+#include <atomic>
 #include <cmath>
+#include <memory>
 #include <numeric>
 
 namespace {
@@ -43,6 +46,9 @@ constexpr int ImageProbeBlock = 16 * 1024;
 constexpr int BatchItemsPerThread = 1;
 // What one book may store, whatever its archive's size.
 constexpr qint64 MaxBookParagraphs = 2000000;
+// Converted paragraphs kept from the counting pass for the store: a book
+// of up to about this many is converted once, a larger one partly twice.
+constexpr qint64 KeptParagraphs = 100000;
 
 struct ZipEntry
 {
@@ -309,6 +315,9 @@ private:
     bool readContent(unzFile zip);
     void registerFonts(unzFile zip);
     bool convertAndStore(unzFile zip, int threadCount, int *storedParagraphs);
+    bool countParagraphs(unzFile zip, int batchItems, QHash<int, EpubItemConversion> *kept);
+    QVector<EpubItemConversion> convertItems(unzFile zip, const QVector<int> &items,
+                                             std::atomic<qint64> *paragraphs);
     EpubChapterParseResult assemble(int index, const QHash<int, EpubItemConversion> &items);
     bool store(ChapterInfo *chapter, EpubChapterParseResult &result);
 
@@ -322,11 +331,13 @@ private:
     QSet<QString> m_readable;                 // spine entries with content
     QHash<QString, ZipEntryStatus> m_unreadable;    // damaged or undecodable spine entries
     QMap<QString, QString> m_inlineStyles;    // entry name to its <style> texts
-    qint64 m_bookParagraphs = 0;
     QMap<QString, QString> m_css;
     EpubConversionContext m_context;
     QHash<QString, QSize> m_imageSizes;
     QHash<int, int> m_consumed;               // spine index to the paragraphs chapters took
+    // Drawn once the book's rows are counted, handed out in storing order.
+    std::unique_ptr<AscendingRowIds> m_paragraphIds;
+    std::unique_ptr<AscendingRowIds> m_chunkIds;
     QString m_firstError;
 };
 
@@ -497,11 +508,95 @@ bool ContentStore::readContent(unzFile zip)
     return true;
 }
 
+// The spine documents items[k], read here one archive entry at a time and
+// converted on the pool. Each adds its paragraph count to paragraphs; once
+// that passes the book's bound, the documents not yet started are skipped.
+QVector<EpubItemConversion> ContentStore::convertItems(unzFile zip, const QVector<int> &items,
+                                                       std::atomic<qint64> *paragraphs)
+{
+    QVector<QByteArray> texts;
+    texts.reserve(items.size());
+    for (int i : items) {
+        const QString entry = spineEntry(m_book, m_book.spine.at(i));
+        texts.append(m_readable.contains(entry)
+                         ? readEntryAt(zip, m_book.entries.value(entry), MaxDocumentBytes)
+                         : QByteArray());
+    }
+    QVector<int> positions(items.size());
+    std::iota(positions.begin(), positions.end(), 0);
+    return QtConcurrent::blockingMapped(
+        positions, std::function<EpubItemConversion(const int &)>([&](const int &k) {
+            const int i = items.at(k);
+            const QString path = m_book.spine.at(i);
+            EpubItemConversion result;
+            if (paragraphs->load() > MaxBookParagraphs)
+                return result;
+            if (texts.at(k).isEmpty()) {
+                const auto why = m_unreadable.constFind(spineEntry(m_book, path));
+                result.error = why == m_unreadable.cend()
+                    ? QStringLiteral("无法读取 spine 文件: %1").arg(path)
+                    : why.value() == ZipEntryStatus::Damaged
+                    ? QStringLiteral("spine 文件已损坏: %1").arg(path)
+                    : QStringLiteral("spine 文件的压缩方式不受支持: %1").arg(path);
+                return result;
+            }
+            result = convertEpubItem(decodeXmlBytes(texts.at(k)), m_context,
+                                     spineEntry(m_book, path), m_itemAnchors.value(i));
+            *paragraphs += result.paragraphs.size();
+            return result;
+        }));
+}
+
+// Every document the chapters use is converted once before anything is
+// stored, so a book over the bounds is refused without storing most of it.
+// The first documents' results are kept for the store.
+bool ContentStore::countParagraphs(unzFile zip, int batchItems, QHash<int, EpubItemConversion> *kept)
+{
+    QVector<int> items;
+    for (const ChapterPlan &plan : qAsConst(m_plans)) {
+        for (int i = plan.start; plan.valid && i <= plan.end; ++i)
+            items.append(i);
+    }
+    std::sort(items.begin(), items.end());
+    items.erase(std::unique(items.begin(), items.end()), items.end());
+    std::atomic<qint64> paragraphs{0};
+    qint64 chunks = 0;
+    qint64 keptParagraphs = 0;
+    for (int from = 0; from < items.size(); from += batchItems) {
+        const QVector<int> batch = items.mid(from, batchItems);
+        const QVector<EpubItemConversion> results = convertItems(zip, batch, &paragraphs);
+        for (int k = 0; k < batch.size(); ++k) {
+            if (results.at(k).tooLarge) {
+                qWarning().noquote() << "[EpubUnifiedParser] 内容超过上限，导入中止:"
+                                     << results.at(k).error;
+                return false;
+            }
+        }
+        if (paragraphs.load() > MaxBookParagraphs) {
+            qWarning().noquote() << "[EpubUnifiedParser] 全书段落超过上限，导入中止:" << paragraphs.load();
+            return false;
+        }
+        for (const EpubItemConversion &result : results) {
+            for (const Paragraph &p : result.paragraphs)
+                chunks += p.chunks.size();
+        }
+        for (int k = 0; k < batch.size() && keptParagraphs < KeptParagraphs; ++k) {
+            keptParagraphs += results.at(k).paragraphs.size();
+            kept->insert(batch.at(k), results.at(k));
+        }
+    }
+    m_paragraphIds.reset(new AscendingRowIds(paragraphs.load()));
+    m_chunkIds.reset(new AscendingRowIds(chunks));
+    return true;
+}
+
 bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedParagraphs)
 {
     PoolLimit limit(threadCount);
     const int batchItems = qMax(1, threadCount) * BatchItemsPerThread;
     QHash<int, EpubItemConversion> converted;
+    if (!countParagraphs(zip, batchItems, &converted))
+        return false;
     int next = 0;
     while (next < m_chapters.size()) {
         // The next chapters, up to a batch of spine documents.
@@ -522,47 +617,17 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
                 pending.append(i);
         }
         std::sort(pending.begin(), pending.end());
-        // Read here, one archive at a time; the threads only convert.
-        QVector<QByteArray> texts;
-        texts.reserve(pending.size());
-        for (int i : qAsConst(pending)) {
-            const QString entry = spineEntry(m_book, m_book.spine.at(i));
-            texts.append(m_readable.contains(entry)
-                             ? readEntryAt(zip, m_book.entries.value(entry), MaxDocumentBytes)
-                             : QByteArray());
-        }
-        QVector<int> positions(pending.size());
-        std::iota(positions.begin(), positions.end(), 0);
-        const QVector<EpubItemConversion> results = QtConcurrent::blockingMapped(
-            positions, std::function<EpubItemConversion(const int &)>([&](const int &k) {
-                const int i = pending.at(k);
-                const QString path = m_book.spine.at(i);
-                if (texts.at(k).isEmpty()) {
-                    EpubItemConversion failed;
-                    const auto why = m_unreadable.constFind(spineEntry(m_book, path));
-                    failed.error = why == m_unreadable.cend()
-                        ? QStringLiteral("无法读取 spine 文件: %1").arg(path)
-                        : why.value() == ZipEntryStatus::Damaged
-                        ? QStringLiteral("spine 文件已损坏: %1").arg(path)
-                        : QStringLiteral("spine 文件的压缩方式不受支持: %1").arg(path);
-                    return failed;
-                }
-                return convertEpubItem(decodeXmlBytes(texts.at(k)), m_context,
-                                       spineEntry(m_book, path), m_itemAnchors.value(i));
-            }));
-        texts.clear();
+        // Counted already: these are converted again.
+        std::atomic<qint64> uncounted{0};
+        const QVector<EpubItemConversion> results =
+            pending.isEmpty() ? QVector<EpubItemConversion>() : convertItems(zip, pending, &uncounted);
         for (int k = 0; k < pending.size(); ++k) {
             if (results.at(k).tooLarge) {
                 qWarning().noquote() << "[EpubUnifiedParser] 内容超过上限，导入中止:"
                                      << results.at(k).error;
                 return false;
             }
-            m_bookParagraphs += results.at(k).paragraphs.size();
             converted.insert(pending.at(k), results.at(k));
-        }
-        if (m_bookParagraphs > MaxBookParagraphs) {
-            qWarning().noquote() << "[EpubUnifiedParser] 全书段落超过上限，导入中止:" << m_bookParagraphs;
-            return false;
         }
 
         QVector<EpubChapterParseResult> batch;
@@ -678,11 +743,12 @@ bool ContentStore::store(ChapterInfo *chapter, EpubChapterParseResult &result)
     finalizeChapter(chapter, result.paragraphs);
     if (result.paragraphs.isEmpty())
         return true;
-    const QVector<QString> ids =
-        m_paragraphDao->insertParagraphsLocked(m_novelId, chapter->id(), result.paragraphs);
-    if (ids.isEmpty())
-        return false;
-    return m_chunkDao->insertParagraphChunks(ids, result.paragraphs);
+    QByteArray ids;
+    const Paragraph *paragraphs = result.paragraphs.constData();
+    const int count = result.paragraphs.size();
+    return m_paragraphDao->insertParagraphRowsLocked(m_novelId, chapter->id(), paragraphs, count, 0,
+                                                     m_paragraphIds.get(), &ids)
+        && m_chunkDao->insertParagraphChunks(ids, paragraphs, count, m_chunkIds.get());
 }
 
 }

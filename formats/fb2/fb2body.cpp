@@ -72,8 +72,11 @@ void Fb2Parser::flushChapter(Fb2WalkContext &context, const QString &title,
         bodyParagraphs.clear();
         return;
     }
-    QVector<Paragraph> paragraphs = std::move(titleParagraphs);
-    paragraphs += bodyParagraphs;
+    // The body is moved, not copied: a section of a million paragraphs was
+    // held twice. A title has a few.
+    QVector<Paragraph> paragraphs = std::move(bodyParagraphs);
+    for (int i = titleParagraphs.size() - 1; i >= 0; --i)
+        paragraphs.prepend(std::move(titleParagraphs[i]));
     if (notes) {
         for (Paragraph &p : paragraphs) {
             if (p.kind == Paragraph::Heading || p.kind == Paragraph::Image

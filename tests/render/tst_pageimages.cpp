@@ -135,6 +135,16 @@ private slots:
         QTEST(PageImageLoader::loadImage(source).size(), "decoded");
     }
 
+    // A spare buffer of the decoded size and format takes the pixels.
+    void decodeIntoSpare()
+    {
+        const QImage plain = PageImageLoader::loadImage(path("fits.png"));
+        QImage spare(plain.size(), plain.format());
+        const uchar *bits = spare.constBits();
+        const QImage reused = PageImageLoader::loadImage(path("fits.png"), std::move(spare));
+        QVERIFY(reused == plain && reused.constBits() == bits);
+    }
+
     // The bytes of the last of the entries read in turn from one container.
     void entries_data()
     {

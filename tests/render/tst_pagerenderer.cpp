@@ -175,13 +175,13 @@ private slots:
     void drawnImages()
     {
         PageRenderer renderer;
-        renderer.storeDrawnImage("limit", filled(4096, 3072, Qt::red)); // exactly the 48 MiB
-        renderer.storeDrawnImage("over", filled(4096, 3073, Qt::red));
+        renderer.storeDrawnImage("limit", filled(4096, 1536, Qt::red)); // exactly the 24 MiB
+        renderer.storeDrawnImage("over", filled(4096, 1537, Qt::red));
         QVERIFY(renderer.lookupDrawnImage("over").isNull());
         QCOMPARE(renderer.drawnImageBytes(), PageRenderer::DrawnImageCacheLimit);
-        // 32 MiB each: the least recently used goes.
-        renderer.storeDrawnImage("a", filled(4096, 2048, Qt::red));
-        renderer.storeDrawnImage("b", filled(4096, 2048, Qt::red));
+        // 16 MiB each: the least recently used goes.
+        renderer.storeDrawnImage("a", filled(4096, 1024, Qt::red));
+        renderer.storeDrawnImage("b", filled(4096, 1024, Qt::red));
         QVERIFY(renderer.lookupDrawnImage("limit").isNull() && renderer.lookupDrawnImage("a").isNull());
         QVERIFY(!renderer.lookupDrawnImage("b").isNull());
 
@@ -199,6 +199,35 @@ private slots:
         renderer.resetForGeneration(8);
         QVERIFY(renderer.lookupDrawnImage(shared).isNull());
         QCOMPARE(renderer.drawnImageBytes(), 0);
+    }
+
+    // A page that left the window lends its buffer to the next page of its size, never one still shared.
+    void spareBuffer_data()
+    {
+        QTest::addColumn<bool>("stillShown");
+        QTest::addColumn<int>("nextSide");
+        QTest::addColumn<bool>("reused");
+        QTest::newRow("left the window") << false << 200 << true;
+        QTest::newRow("still shown") << true << 200 << false;
+        QTest::newRow("another size") << false << 300 << false;
+    }
+    void spareBuffer()
+    {
+        QFETCH(bool, stillShown);
+        QFETCH(int, nextSide);
+        PageLayout red;
+        red.lines = {imageLine(0, 180, path("red.png"), 180)};
+        QImage leaving = PageRenderer::forCurrentThread().renderPageSimple(red, smallPage());
+        const uchar *bits = leaving.constBits();
+        const QImage shown = stillShown ? leaving : QImage();
+        PageRenderer::recyclePageImage(leaving);
+        QCOMPARE(leaving.isNull(), !stillShown);
+        LayoutConfig config = smallPage();
+        config.pageWidth = config.pageHeight = nextSide;
+        const QImage next = PageRenderer::forCurrentThread().renderPageSimple(PageLayout(), config);
+        QTEST(next.constBits() == bits, "reused");
+        QCOMPARE(next.pixelColor(100, 100), Grey);
+        PageRenderer::dropSpareBuffer();
     }
 };
 

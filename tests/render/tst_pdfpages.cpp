@@ -159,8 +159,8 @@ private slots:
     {
         QTest::addColumn<QSize>("size");
         QTest::addColumn<qint64>("bytes");
-        QTest::newRow("96 MiB") << QSize(4096, 6144) << PageRenderer::PdfByteLimit;
-        QTest::newRow("a row more") << QSize(4096, 6145) << qint64(900 * 1350 * 4);
+        QTest::newRow("24 MiB") << QSize(4096, 1536) << PageRenderer::RasterCacheLimit;
+        QTest::newRow("a row more") << QSize(4096, 1537) << qint64(900 * 1350 * 4);
     }
 
     void rasterCache()

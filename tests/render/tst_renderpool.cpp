@@ -1,4 +1,5 @@
 #include "logcapture.h"
+#include "pagerenderer.h"
 #include "renderpool.h"
 #include "testpages.h"
 #include "testpdf.h"
@@ -198,25 +199,29 @@ private slots:
     {
         QTest::addColumn<bool>("continuous");
         QTest::addColumn<int>("batches");
-        QTest::newRow("paged: two at a time") << false << 2;
-        QTest::newRow("continuous: eleven at a time") << true << 1;
+        QTest::addColumn<int>("side");
+        // The current page goes alone; in the strip a page n screens ahead takes fewer than n along.
+        QTest::newRow("paged: two at a time") << false << 3 << 40;
+        QTest::newRow("continuous: fewer than the distance") << true << 3 << 40;
+        QTest::newRow("continuous: as many as the budget holds") << true << 4 << 2048;
     }
 
     void pdfPagesBatched()
     {
         QFETCH(bool, continuous);
         QFETCH(int, batches);
+        QFETCH(int, side);
         QTemporaryDir dir;
         QVERIFY(writeTestPdf(dir.filePath("a.pdf"), {{40, 40}}, {}));
         LayoutConfig config;
         config.continuousMode = continuous;
-        open(config);
+        open(config, side);
         const QString source = "pdf://" + dir.filePath("a.pdf") + "?page=0&dpi=72";
         m_pool->setPageSequence({{"ch:0", 0}, {"ch:1", 1}, {"ch:2", 2}, {"ch:3", 3}}, m_gen);
         LogCapture log;
         for (int i = 0; i < 4; ++i) {
             PageLayout page = emptyPage(i);
-            page.lines = {imageLine(0, 40, source, 40)};
+            page.lines = {imageLine(0, side, source, side)};
             QCOMPARE(m_pool->push("ch", page, m_gen), 0);
         }
         QVERIFY(renderedReach(4));
@@ -298,15 +303,22 @@ private slots:
         QTest::addColumn<int>("side");
         QTest::addColumn<int>("moveTo");
         QTest::addColumn<QString>("ready");
-        QTest::newRow("large pages from the first") << 2048 << 0 << "0 1 2 3 4 5";
-        QTest::newRow("large pages, moved on") << 2048 << 8 << "7 8 9 10 11 12";
-        QTest::newRow("small pages") << 40 << 8 << "0 1 2 3 4 5 6 7 8 9 10 11 12 13 14";
+        QTest::addColumn<int>("cachedRows");  // of 4096 pixels: 24 MiB of pictures at 1536
+        QTest::newRow("large pages from the first") << 2048 << 0 << "0 1 2 3 4 5" << 0;
+        QTest::newRow("large pages, moved on") << 2048 << 8 << "7 8 9 10 11 12" << 0;
+        QTest::newRow("small pages") << 40 << 8 << "0 1 2 3 4 5 6 7 8 9 10 11 12 13 14" << 0;
+        QTest::newRow("large pages beside cached pictures") << 2048 << 8 << "7 8 9 10" << 1536;
     }
     void memoryBudget()
     {
         QFETCH(int, side);
         QFETCH(int, moveTo);
         QFETCH(QString, ready);
+        QFETCH(int, cachedRows);
+        PageRenderer pictures;
+        if (cachedRows > 0)
+            pictures.storeDrawnImage("picture", QImage(4096, cachedRows, QImage::Format_RGB32));
+        QCOMPARE(RenderPool::pageBudget(), RenderPool::MemoryBudget - 4096 * 4 * cachedRows);
         open(LayoutConfig(), side);
         qint64 largest = 0;
         connect(m_pool.get(), &RenderPool::pageRendered, m_pool.get(),
@@ -321,10 +333,10 @@ private slots:
         };
         for (int i = 0; i < 15; ++i)
             QCOMPARE(m_pool->push("ch", emptyPage(i), m_gen), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(readyPages().startsWith("0 1 2 3 4 5"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(readyPages().startsWith(cachedRows > 0 ? "0 1 2 3" : "0 1 2 3 4 5"), 20000);
         m_pool->setCurrentPage("ch", moveTo);
         QTRY_COMPARE_WITH_TIMEOUT(readyPages(), ready, 20000);
-        QVERIFY(largest <= RenderPool::MemoryBudget);
+        QVERIFY(largest <= RenderPool::pageBudget());
     }
 
     // Text shaped on the worker as the layout engine does it (font keys mean

@@ -322,6 +322,7 @@ private slots:
         QTest::newRow("content over the book cap") << "bomb";
         QTest::newRow("one document listed over the book cap") << "relisted";
         QTest::newRow("small file, too many paragraphs") << "paragraphs";
+        QTest::newRow("book over the paragraph bound, refused before storing") << "book paragraphs";
         QTest::newRow("store refused") << "store";
     }
     void failuresLeaveLibrary()
@@ -367,6 +368,14 @@ private slots:
                 epub.spine << QStringLiteral("d0");
         } else if (kind == QLatin1String("paragraphs")) {
             epub.addDocument("d1", "one.xhtml", "One", QStringLiteral("<p>a</p>").repeated(120000));
+        } else if (kind == QLatin1String("book paragraphs")) {
+            const QString body = QStringLiteral("<p>a</p>").repeated(90000);
+            for (int i = 0; i < 23; ++i)
+                epub.addDocument(QStringLiteral("d%1").arg(i), QStringLiteral("d%1.xhtml").arg(i), "C", body);
+            // A store that began would fail here and never reach the bound.
+            DbTestUtils::execSql("CREATE TRIGGER refuse BEFORE INSERT ON unified_paragraph "
+                                 "BEGIN SELECT RAISE(ABORT, 'stored'); END");
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("全书段落超过上限"));
         } else {
             epub.addDocument("d1", "one.xhtml", "One", "<p>New text.</p>");
             DbTestUtils::execSql("CREATE TRIGGER refuse BEFORE INSERT ON unified_chunk "

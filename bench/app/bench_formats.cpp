@@ -1,0 +1,557 @@
+// Reading every format on a large phone screen (1080 x 2340): from
+// openBookForReading to the first page image beside a floor measured in the
+// same run (poppler drawing page 1 to fit; the first comic image decoded and
+// scaled; fetching, laying out and drawing page 1 of a reflowable book), then
+// 100 page turns at one per 100 ms, paged and continuous, each in a fresh
+// process: the turns whose page was not ready, the peak memory, and the CPU
+// time and page faults the process spent per turn.
+//
+// BENCH_FORMATS (comma-separated, default all): pdf, cbz, fb2, azw3, epub, txt.
+#include "applicationcore.h"
+#include "benchlibrary.h"
+#include "chapterinfo.h"
+#include "chinesebook.h"
+#include "databaseconnection.h"
+#include "epubfixture.h"
+#include "imagefixtures.h"
+#include "keys.h"
+#include "layoutengine.h"
+#include "logmanager.h"
+#include "pageimageloader.h"
+#include "pagerenderer.h"
+#include "paragraphutils.h"
+#include "pdfpageloader.h"
+#include "renderpool.h"
+#include "testenvironment.h"
+#include "unifiedchunkdao.h"
+#include "unifiedparagraphdao.h"
+#include "zipimageloader.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QPainter>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QtTest>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include <sys/resource.h>
+
+namespace {
+
+constexpr int Width = 1080;
+constexpr int Height = 2340;
+constexpr int Turns = 100;
+
+double median(QVector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? 0.0 : values.at(values.size() / 2);
+}
+
+double memoryMiB(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').first().toDouble() / 1024.0;
+    }
+    return -1;
+}
+
+bool run(const QString &program, const QStringList &arguments, const QString &dir = QString())
+{
+    QProcess process;
+    if (!dir.isEmpty())
+        process.setWorkingDirectory(dir);
+    process.start(program, arguments);
+    if (!process.waitForFinished(600000) || process.exitCode() != 0) {
+        std::printf("%s failed: %s\n", qPrintable(program), process.readAllStandardError().constData());
+        return false;
+    }
+    return true;
+}
+
+// Varied English prose of about `chars` characters, as paragraphs of XML text.
+QStringList prose(int seed, int chars)
+{
+    static const char *words[] = {"harbour", "lamp",  "keeper", "storm", "rocks",  "night", "light",
+                                  "the",     "of",    "and",    "a",     "winter", "ship",  "rope",
+                                  "tide",    "waves", "quiet",  "north", "gull",   "salt",  "coast"};
+    QStringList paragraphs;
+    quint32 state = quint32(seed) * 2654435761u + 1;
+    QString paragraph;
+    int total = 0;
+    while (total < chars) {
+        state = state * 1664525u + 1013904223u;
+        paragraph += QLatin1String(words[(state >> 8) % 21]);
+        paragraph += (state >> 20) % 11 == 0 ? QStringLiteral(". ") : QStringLiteral(" ");
+        if (paragraph.size() > 400 + int((state >> 12) % 400)) {
+            total += paragraph.size();
+            paragraphs << paragraph.trimmed();
+            paragraph.clear();
+        }
+    }
+    return paragraphs;
+}
+
+// A picture with enough detail that JPEG does not shrink it to nothing.
+QImage picture(int width, int height, int seed)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    QPainter painter(&image);
+    QLinearGradient gradient(0, 0, width, height);
+    gradient.setColorAt(0, QColor::fromHsv(seed * 37 % 360, 120, 230));
+    gradient.setColorAt(1, QColor::fromHsv(seed * 53 % 360, 200, 90));
+    painter.fillRect(image.rect(), gradient);
+    painter.setPen(Qt::black);
+    QFont font;
+    font.setPixelSize(qMax(8, height / 40));
+    painter.setFont(font);
+    for (int row = 0; row < 30; ++row)
+        painter.drawText(20, (row + 1) * height / 31,
+                         QStringLiteral("Panel %1 line %2: the keeper climbs the stair").arg(seed).arg(row));
+    for (int i = 0; i < 40; ++i)
+        painter.drawEllipse(QPoint((i * 97 + seed * 13) % width, (i * 61 + seed * 29) % height),
+                            width / 20, height / 30);
+    painter.end();
+    return image;
+}
+
+QString writePdf(const QString &dir)
+{
+    const QString ps = dir + QStringLiteral("/book.ps");
+    QFile file(ps);
+    if (!file.open(QIODevice::WriteOnly))
+        return QString();
+    QByteArray text = "%!PS\n<< /PageSize [595 842] >> setpagedevice\n"
+                      "/Times-Roman findfont 11 scalefont setfont\n";
+    const QStringList lines = prose(7, 90 * 60);
+    text += "1 1 361 { /p exch def\n"
+            "  /Helvetica-Bold findfont 20 scalefont setfont 60 780 moveto (Chapter ) show p 4 string cvs show\n"
+            "  /Times-Roman findfont 11 scalefont setfont\n"
+            "  0 1 55 { /i exch def 60 750 i 12 mul sub moveto lines i p add lines length mod get show } for\n"
+            "  0.2 0.4 0.7 setrgbcolor 60 60 moveto 420 40 lineto 520 90 lineto fill 0 setgray\n"
+            "  showpage } for\n";
+    QByteArray array = "/lines [\n";
+    for (const QString &paragraph : lines)
+        array += "(" + paragraph.left(90).toLatin1() + ")\n";
+    array += "] def\n";
+    file.write(text.left(text.indexOf("1 1 361")) + array + text.mid(text.indexOf("1 1 361")));
+    file.close();
+    const QString pdf = dir + QStringLiteral("/book.pdf");
+    return run(QStringLiteral("gs"), {"-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=pdfwrite",
+                                      "-o", pdf, ps})
+        ? pdf
+        : QString();
+}
+
+QString writeCbz(const QString &dir)
+{
+    QVector<FixtureEntry> entries;
+    for (int i = 1; i <= 300; ++i) {
+        FixtureEntry entry;
+        entry.name = QStringLiteral("page%1.jpg").arg(i, 3, 10, QLatin1Char('0')).toUtf8();
+        entry.data = encodedImage(picture(1400, 2000, i), "JPEG", 80);
+        entries << entry;
+    }
+    const QString path = dir + QStringLiteral("/book.cbz");
+    return writeZip(path, entries, 0) ? path : QString();
+}
+
+QByteArray xmlText(const QString &text)
+{
+    return text.toHtmlEscaped().toUtf8();
+}
+
+// About 5 MB: 200 sections of prose, a picture every tenth, notes linked from the text.
+QString writeFb2(const QString &dir)
+{
+    QByteArray xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+                     "<FictionBook xmlns=\"http://www.gribuser.ru/xml/fictionbook/2.0\" "
+                     "xmlns:l=\"http://www.w3.org/1999/xlink\"><description><title-info>"
+                     "<genre>prose</genre><author><first-name>Mara</first-name><last-name>Quill</last-name>"
+                     "</author><book-title>The Long Coast</book-title><lang>en</lang></title-info>"
+                     "</description><body>";
+    QByteArray binaries;
+    for (int s = 0; s < 200; ++s) {
+        xml += "<section><title><p>Chapter " + QByteArray::number(s + 1) + "</p></title>";
+        const QStringList paragraphs = prose(s, 9000);
+        for (int p = 0; p < paragraphs.size(); ++p) {
+            xml += "<p>" + xmlText(paragraphs.at(p));
+            if (p % 9 == 4)
+                xml += "<a l:href=\"#n" + QByteArray::number(s) + "\" type=\"note\">[" + QByteArray::number(s)
+                    + "]</a>";
+            xml += "</p>";
+            if (s % 10 == 0 && p == 3) {
+                xml += "<image l:href=\"#img" + QByteArray::number(s) + "\"/>";
+                binaries += "<binary id=\"img" + QByteArray::number(s) + "\" content-type=\"image/jpeg\">"
+                    + encodedImage(picture(900, 1300, s), "JPEG", 75).toBase64() + "</binary>";
+            }
+        }
+        xml += "</section>";
+    }
+    xml += "</body><body name=\"notes\">";
+    for (int s = 0; s < 200; ++s)
+        xml += "<section id=\"n" + QByteArray::number(s) + "\"><title><p>" + QByteArray::number(s)
+            + "</p></title><p>A note on the keeper's log, entry " + QByteArray::number(s) + ".</p></section>";
+    xml += "</body>" + binaries + "</FictionBook>\n";
+    const QString path = dir + QStringLiteral("/book.fb2");
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(xml) == xml.size() ? path : QString();
+}
+
+// 60 chapters of prose with a picture every sixth: the EPUB, and the AZW3
+// calibre makes of it.
+QString writeEpub(const QString &dir)
+{
+    EpubFixture book;
+    book.metadata = QStringLiteral("<dc:title>The Long Coast</dc:title><dc:language>en</dc:language>");
+    for (int c = 0; c < 60; ++c) {
+        QString body = QStringLiteral("<h1>Chapter %1</h1>").arg(c + 1);
+        const QStringList paragraphs = prose(c + 1000, 30000);
+        for (int p = 0; p < paragraphs.size(); ++p) {
+            body += QStringLiteral("<p>") + paragraphs.at(p).toHtmlEscaped() + QStringLiteral("</p>");
+            if (c % 6 == 0 && p == 2) {
+                const QString image = QStringLiteral("images/p%1.jpg").arg(c);
+                book.addItem(QStringLiteral("img%1").arg(c), image, QStringLiteral("image/jpeg"),
+                             encodedImage(picture(800, 1100, c), "JPEG", 70));
+                body += QStringLiteral("<p><img src=\"%1\" alt=\"\"/></p>").arg(image);
+            }
+        }
+        book.addDocument(QStringLiteral("c%1").arg(c), QStringLiteral("c%1.xhtml").arg(c),
+                         QStringLiteral("Chapter %1").arg(c + 1), body);
+    }
+    QString points;
+    for (int c = 0; c < 60; ++c)
+        points += EpubFixture::navPoint(QStringLiteral("Chapter %1").arg(c + 1), QStringLiteral("c%1.xhtml").arg(c));
+    book.addNcx(QStringLiteral("toc.ncx"), EpubFixture::ncx(points));
+    const QString path = dir + QStringLiteral("/book.epub");
+    return book.write(path) ? path : QString();
+}
+
+QString writeAzw3(const QString &dir, const QString &epub)
+{
+    const QString path = dir + QStringLiteral("/book.azw3");
+    return run(QStringLiteral("ebook-convert"), {epub, path}) ? path : QString();
+}
+
+} // namespace
+
+class BenchFormats : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<TestEnvironment> env;
+    std::unique_ptr<ApplicationCore> core;
+    QHash<QString, QString> books;  // format -> path
+    QString bookId;
+    QStringList chapters;
+
+    static bool child() { return qEnvironmentVariableIsSet("BENCH_FORMATS_BOOK"); }
+
+    static QStringList wanted()
+    {
+        const QString list = qEnvironmentVariable("BENCH_FORMATS", QStringLiteral("pdf,cbz,fb2,azw3,epub,txt"));
+        return list.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    }
+
+    static QString openChapterOf(const QString &format, const QStringList &chapters)
+    {
+        // Reflowable books open past their cover, where text starts.
+        return format == QLatin1String("pdf") || format == QLatin1String("cbz") ? chapters.first()
+                                                                               : chapters.value(1);
+    }
+
+    void loadChapters(const QString &id)
+    {
+        bookId = id;
+        chapters.clear();
+        for (QObject *chapter : core->getChaptersByNovelId(bookId)) {
+            chapters << qobject_cast<ChapterInfo *>(chapter)->id();
+            delete chapter;
+        }
+    }
+
+    QString open(const QString &chapter)
+    {
+        return core->openBookForReading(bookId, chapter, 0, -1.0f, 20, 0, Width, Height,
+                                        QStringLiteral("#202020"), QStringLiteral("#fdf8ee"),
+                                        QStringLiteral("#fdf8ee"));
+    }
+
+    double openMs(const QString &chapter)
+    {
+        QEventLoop loop;
+        QString key;
+        const auto rendered = connect(core.get(), &ApplicationCore::poolPageRendered, &loop,
+                                      [&](const QString &c, int p) {
+                                          if (!key.isEmpty() && RenderPool::makeKey(c, p) == key)
+                                              loop.quit();
+                                      });
+        const auto located = connect(core.get(), &ApplicationCore::poolStartPageLocated, &loop,
+                                     [&](const QString &c, int p) {
+                                         key = RenderPool::makeKey(c, p);
+                                         if (core->isPageReady(c, p))
+                                             loop.quit();
+                                     });
+        QElapsedTimer timer;
+        timer.start();
+        const bool opened = !open(chapter).isEmpty();
+        QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+        if (opened && !(key.size() && core->isPageReady(key.section(':', 0, 0), key.section(':', 1).toInt())))
+            loop.exec();
+        const double ms = timer.nsecsElapsed() / 1e6;
+        disconnect(rendered);
+        disconnect(located);
+        if (!opened || core->imageForId(key).isNull())
+            qWarning("open: no page image");
+        return ms;
+    }
+
+    // Poppler drawing page 1 to fit the text area.
+    static double pdfFloorMs(const QString &path)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        const QSize natural = PdfPageLoader::pageSize(path, 0, 72);
+        const QSize fit = natural.scaled(QSize(Width - 40, Height - 20), Qt::KeepAspectRatio);
+        PdfPageLoader loader;
+        const QImage image = loader.renderPage(QStringLiteral("pdf://%1?page=0&dpi=72").arg(path), fit,
+                                               QRect(QPoint(0, 0), fit), 1.0f);
+        const double ms = timer.nsecsElapsed() / 1e6;
+        if (image.isNull())
+            qWarning("floor: no PDF raster");
+        return ms;
+    }
+
+    // The first comic image read, decoded and scaled to fit the text area.
+    static double comicFloorMs(const QString &path)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        const QByteArray bytes = ZipImageLoader::readEntry(path, QStringLiteral("page001.jpg"), false);
+        const QImage image = PageImageLoader::decodeScaled(bytes).scaled(
+            QSize(Width - 40, Height - 20), Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        const double ms = timer.nsecsElapsed() / 1e6;
+        ZipImageLoader::releaseZip(path);
+        if (image.isNull())
+            qWarning("floor: no comic image");
+        return ms;
+    }
+
+    // Fetch the chapter, lay it out, draw its first page.
+    double textFloorMs(const QString &chapter)
+    {
+        const LayoutConfig config = core->readingConfig(bookId, 20, 0, Width, Height,
+                                                        QStringLiteral("#202020"),
+                                                        QStringLiteral("#fdf8ee"),
+                                                        QStringLiteral("#fdf8ee"), false);
+        QElapsedTimer timer;
+        timer.start();
+        QVector<QString> rows;
+        QVector<Paragraph> stored = UnifiedParagraphDao().loadParagraphs(bookId, chapter, &rows);
+        const auto chunks = UnifiedChunkDao().loadChunks(bookId, chapter);
+        QVector<Paragraph> paragraphs;
+        for (int i = 0; i < stored.size(); ++i) {
+            stored[i].chunks = chunks.value(rows.at(i));
+            paragraphs += normalizeWhitespace(stored[i]);
+        }
+        const QVector<PageLayout> pages = LayoutEngine().layoutChapter(paragraphs, config, 0, chapter);
+        const QImage image = PageRenderer::forCurrentThread().renderPageSimple(pages.value(0), config);
+        const double ms = timer.nsecsElapsed() / 1e6;
+        if (image.isNull())
+            qWarning("floor: no page image");
+        return ms;
+    }
+
+    // One turn per interval: the next page (paged) or the next screen of the
+    // strip (continuous); counts the turns whose page was not ready.
+    int turnPages(const QString &token, const QString &start, bool continuous)
+    {
+        int waits = 0;
+        QString chapter = start;
+        int page = core->poolStartPageIndex();
+        for (int turn = 1; turn <= Turns; ++turn) {
+            QTest::qWait(100);
+            if (continuous) {
+                // As the reading page steps the strip: relative to the page shown.
+                const QString key = core->getScrollPageKey(page + 1);
+                if (key.isEmpty()) {
+                    ++waits;
+                    continue;
+                }
+                const int colon = key.lastIndexOf(QLatin1Char(':'));
+                chapter = key.left(colon);
+                page = key.mid(colon + 1).toInt();
+            } else if (++page >= core->getChapterPageCount(chapter)) {
+                const int next = chapters.indexOf(chapter) + 1;
+                if (next >= chapters.size())
+                    break;
+                chapter = chapters.at(next);
+                page = 0;
+            }
+            waits += core->isPageReady(chapter, page) ? 0 : 1;
+            core->poolReportPageTurn(chapter, page, token);
+        }
+        return waits;
+    }
+
+    // The child: reads the imported book as a freshly started program would.
+    void readInChild()
+    {
+        const QString format = qEnvironmentVariable("BENCH_FORMATS_FORMAT");
+        const bool continuous = qEnvironmentVariableIntValue("BENCH_FORMATS_CONTINUOUS") == 1;
+        qInstallMessageHandler(&LogManager::messageHandler);
+        LogManager::setLevel(LogManager::Warning);
+        QCoreApplication::setOrganizationName(QStringLiteral("com.tivex"));
+        QCoreApplication::setApplicationName(QStringLiteral("harbour-Quillora"));
+        QVERIFY(DatabaseConnection::openAndMigrate());
+        core.reset(new ApplicationCore);
+        loadChapters(qEnvironmentVariable("BENCH_FORMATS_BOOK"));
+        QVERIFY(!chapters.isEmpty());
+        core->setAppConfigValue(QStringLiteral("READ_SETTING"), QStringLiteral("READ_MODE"),
+                                continuous ? 1 : 0);
+        QTest::qWait(200);
+        const double idle = memoryMiB("VmRSS:");
+        resetPeakMemory();
+        const QString chapter = openChapterOf(format, chapters);
+        QSignalSpy located(core.get(), &ApplicationCore::poolStartPageLocated);
+        const QString token = open(chapter);
+        QVERIFY(!token.isEmpty());
+        QVERIFY(located.wait(20000));
+        const QString startChapter = located.first().at(0).toString();
+        // The first turn comes 100 ms after the first page shows.
+        QVERIFY(QTest::qWaitFor([&] { return core->isPageReady(startChapter, located.first().at(1).toInt()); },
+                                20000));
+        rusage before{};
+        getrusage(RUSAGE_SELF, &before);
+        const int waits = turnPages(token, startChapter, continuous);
+        QTest::qWait(300);
+        rusage after{};
+        getrusage(RUSAGE_SELF, &after);
+        const auto cpuMs = [](const rusage &u) {
+            return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3
+                + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+        };
+        std::printf("RESULT %s %s: %d of %d turns waited; RSS idle %.0f MiB, peak while reading %.0f MiB; "
+                    "CPU %.1f ms and %ld page faults a turn\n",
+                    qPrintable(format), continuous ? "continuous" : "paged", waits, Turns, idle,
+                    memoryMiB("VmHWM:"), (cpuMs(after) - cpuMs(before)) / Turns,
+                    (after.ru_minflt - before.ru_minflt) / Turns);
+        std::fflush(stdout);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (child())
+            return;
+        env = openBenchLibrary();
+        QVERIFY(env);
+        core.reset(new ApplicationCore);
+        const QString dir = env->root() + QStringLiteral("/books");
+        QDir().mkpath(dir);
+        for (const QString &format : wanted()) {
+            QString path;
+            if (format == QLatin1String("pdf"))
+                path = writePdf(dir);
+            else if (format == QLatin1String("cbz"))
+                path = writeCbz(dir);
+            else if (format == QLatin1String("fb2"))
+                path = writeFb2(dir);
+            else if (format == QLatin1String("epub"))
+                path = writeEpub(dir);
+            else if (format == QLatin1String("azw3"))
+                path = writeAzw3(dir, books.value(QStringLiteral("epub"), writeEpub(env->root())));
+            else if (format == QLatin1String("txt"))
+                path = ChineseBook::write(dir, 1750, 4000);
+            QVERIFY2(!path.isEmpty(), qPrintable(format));
+            QSignalSpy imported(core.get(), &ApplicationCore::novelImportSucceeded);
+            QSignalSpy failed(core.get(), &ApplicationCore::novelImportFailed);
+            core->importNovel(path);
+            QVERIFY(QTest::qWaitFor([&] { return imported.size() + failed.size() > 0; }, 600000));
+            QVERIFY2(imported.size() == 1, qPrintable(format));
+            books.insert(format, path);
+            loadChapters(md5Hex(path));
+            std::printf("%s: %lld bytes, %d chapters\n", qPrintable(format), QFileInfo(path).size(),
+                        int(chapters.size()));
+        }
+        std::fflush(stdout);
+    }
+
+    void reading_data()
+    {
+        QTest::addColumn<QString>("format");
+        for (const QString &format : wanted())
+            QTest::newRow(qPrintable(format)) << format;
+    }
+
+    void reading()
+    {
+        QFETCH(QString, format);
+        if (child()) {
+            if (format == qEnvironmentVariable("BENCH_FORMATS_FORMAT"))
+                readInChild();
+            return;
+        }
+        const QString path = books.value(format);
+        loadChapters(md5Hex(path));
+        const QString chapter = openChapterOf(format, chapters);
+        QVector<double> opens, floors;
+        for (int i = 0; i < 5; ++i) {
+            opens << openMs(chapter);
+            core->closeBook();
+            QTest::qWait(50);
+            if (format == QLatin1String("pdf"))
+                floors << pdfFloorMs(path);
+            else if (format == QLatin1String("cbz"))
+                floors << comicFloorMs(path);
+            else
+                floors << textFloorMs(chapter);
+        }
+        const double open = median(opens);
+        const double floor = median(floors);
+        std::printf("%-5s open to first page %.1f ms, floor %.1f ms, ratio %.2f\n", qPrintable(format), open,
+                    floor, open / floor);
+        std::fflush(stdout);
+        for (const int continuous : {0, 1}) {
+            QProcess reader;
+            QStringList environment = env->childEnvironment();
+            environment << QStringLiteral("BENCH_FORMATS_BOOK=") + md5Hex(path)
+                        << QStringLiteral("BENCH_FORMATS_FORMAT=") + format
+                        << QStringLiteral("BENCH_FORMATS_CONTINUOUS=%1").arg(continuous);
+            reader.setEnvironment(environment);
+            reader.start(QCoreApplication::applicationFilePath(),
+                         {QStringLiteral("reading:") + QTest::currentDataTag()});
+            QVERIFY(reader.waitForFinished(300000));
+            bool reported = false;
+            for (const QByteArray &line : reader.readAllStandardOutput().split('\n')) {
+                if (line.startsWith("RESULT ")) {
+                    std::printf("%s\n", line.mid(7).constData());
+                    reported = true;
+                }
+            }
+            std::fflush(stdout);
+            QVERIFY2(reported && reader.exitCode() == 0, reader.readAllStandardError().constData());
+        }
+    }
+
+    void cleanupTestCase()
+    {
+        core.reset();
+        env.reset();
+    }
+};
+
+QTEST_MAIN(BenchFormats)
+#include "bench_formats.moc"

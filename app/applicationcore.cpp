@@ -1,9 +1,11 @@
 #include "applicationcore.h"
 #include "appconfig.h"
+#include "bookfolderstage.h"
 #include "cbrparser.h"
 #include "chapterdao.h"
 #include "chapterinfo.h"
 #include "chapterservice.h"
+#include "databaseconnection.h"
 #include "deferredwrites.h"
 #include "fontdao.h"
 #include "logmanager.h"
@@ -68,6 +70,8 @@ ApplicationCore::ApplicationCore(QObject *parent)
     }
     initAppTime();
     readingRecordDao->recoverDangling();
+    // Before any import: the files of every book match its rows again.
+    BookFolderStage::settleAll(DatabaseConnection::database());
     CbrParser::cleanupOrphanedArchiveData();
     loadImportedFonts();
 

@@ -1,6 +1,7 @@
 #include "importtask.h"
 
 #include "applicationcore.h"
+#include "bookfolderstage.h"
 #include "chapterinfo.h"
 #include "chapterservice.h"
 #include "databaseconnection.h"
@@ -250,11 +251,21 @@ void ApplicationCore::storeImportedBook(ApplicationCore *core, IFormatParser *pa
             if (stopping(core))
                 return false;
 
+            // Names the edition the rows will hold, for a start after a kill.
+            BookFolderStage *stage = parser->folderStage();
+            if (stage && stage->isActive()
+                && !stage->prepareCommit(
+                    BookFolderStage::newestParagraphId(DatabaseConnection::database(), novelId))) {
+                failure = ApplicationCore::tr("提交导入事务失败");
+                return false;
+            }
             parserFinished = true;
             if (!parser->finishImport(true) || !transaction.commit()) {
                 failure = ApplicationCore::tr("提交导入事务失败");
                 return false;
             }
+            if (stage && stage->isActive())
+                stage->swapIn();
             // A book imported again may have other content.
             core->forgetContentStats(novelId);
             return true;

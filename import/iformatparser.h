@@ -3,6 +3,7 @@
 #include <QString>
 #include <QVector>
 
+class BookFolderStage;
 class NovelInfo;
 class ChapterInfo;
 class UnifiedParagraphDao;
@@ -65,4 +66,7 @@ public:
         Q_UNUSED(success);
         return true;
     }
+    // Where a parser that writes files into the book's folder stages them;
+    // the import swaps them in once its transaction has committed.
+    virtual BookFolderStage *folderStage() { return nullptr; }
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bookfolderstage.h"
 #include "iformatparser.h"
 
 #include <QByteArray>
@@ -11,7 +12,6 @@
 #include <functional>
 #include <memory>
 
-class QLockFile;
 class Transaction;
 struct archive;
 
@@ -28,10 +28,8 @@ struct CbrImageEntry
 // Comic books in RAR (.cbr), 7z (.cb7) and tar (.cbt) archives. The container
 // is recognised from the content; the suffix only names the format in
 // messages and in the book's file type. Every page is extracted once, at
-// import, into a fresh "images-<uuid>" folder of the book's data folder,
-// under the book's import lock and with a pending marker, so that rows and
-// files change together or not at all (the start-up sweep settles what a
-// killed import left).
+// import, into a fresh "images-<uuid>" folder, staged (BookFolderStage) and
+// swapped in after the import's commit.
 class CbrParser : public IFormatParser
 {
 public:
@@ -50,9 +48,10 @@ public:
     bool hasImportTransaction() override { return true; }
     bool beginImport() override;
     bool finishImport(bool success) override;
+    BookFolderStage *folderStage() override { return &m_stage; }
 
     // Removes "images-*" and "images.backup" folders that no stored book
-    // references and the markers of interrupted imports. Once, at start-up,
+    // references and the markers earlier versions left. Once, at start-up,
     // on the main thread; never fails.
     static void cleanupOrphanedArchiveData();
 
@@ -70,31 +69,19 @@ public:
     // Lower-case suffix of the entry's file name; "jpg" and "jpe" give "jpeg".
     static QByteArray imageFormatKey(const QByteArray &name);
 
+    // Earlier versions locked and marked the folder under these names.
     static constexpr const char *LockFileName = "archive-import.lock";
     static constexpr const char *MarkerFileName = "archive-import.pending";
 
 private:
     CbrParser() = default;
 
-    void removeTemporaryPaths();
-    void deletePendingAndMarker();
-    // Whether the stored rows of this book point at this import's images:
-    // 1 yes, 0 no, -1 unknown.
-    int storedRowsUseImages() const;
-
+    // The folder's final name and where it is written meanwhile.
     QString imagesDir;
-    QString markerPath;
+    QString stagedImagesDir;
     QString archivePath;
-    // The data folder when this import made it: emptied by a failure, it goes.
-    QString createdDataDir;
-    QStringList pendingDeletes;
-    std::unique_ptr<QLockFile> importLock;
+    BookFolderStage m_stage;
     bool transactionOpen = false;
-    bool rollbackFailed = false;
-    bool importKept = false;
-    // Committed inside a caller's transaction: files are settled once that
-    // one has ended.
-    bool settleAfterCommit = false;
     QString formatLabel = QStringLiteral("CBR");
     QString bookId;
     QByteArray comicInfoXml;

@@ -244,11 +244,6 @@ QSize probeSize(unzFile zip, CbzEntryPosition entry)
     return size;
 }
 
-bool replaceFile(const QString &staged, const QString &target)
-{
-    return std::rename(QFile::encodeName(staged).constData(), QFile::encodeName(target).constData()) == 0;
-}
-
 } // namespace
 
 CbzParser::CbzParser()
@@ -346,24 +341,14 @@ ParseResult CbzParser::parseBookInfo(const QString &filePath)
     if (cover.isNull())
         return failure("CBZ 中没有可解码的图片");
 
-    const QString id = bookIdForPath(filePath);
-    const QString dataDir = Paths::bookDataDir(id);
-    const bool existed = QFileInfo::exists(dataDir);
-    if (!QDir().mkpath(dataDir))
+    if (!m_stage.begin(bookIdForPath(filePath)))
         return failure("无法创建 CBZ 数据目录");
-    if (!existed)
-        m_createdDataDir = dataDir;
 
     NovelInfo *novel = newComicNovel(filePath, formatLabel, info);
 
-    // The library's cover stays until this import commits.
-    m_coverPath = QDir(dataDir).absoluteFilePath(QStringLiteral("cover.png"));
-    m_stagedCover = m_coverPath + QStringLiteral(".importing");
-    QFile::remove(m_stagedCover);
-    if (cover.save(m_stagedCover, "PNG", ComicCoverPngQuality))
-        novel->setCoverPath(m_coverPath);
-    else
-        m_stagedCover.clear();
+    const QString coverPath = m_stage.dataDir() + QStringLiteral("cover.png");
+    if (cover.save(m_stage.staged(coverPath), "PNG", ComicCoverPngQuality))
+        novel->setCoverPath(coverPath);
 
     pages.swap(scan.pages);
 
@@ -378,15 +363,18 @@ ParseResult CbzParser::parseChapters(const QString &filePath, NovelInfo *novel)
     ArchiveImageLoader::releaseArchive(zipPath);
     const QFileInfo source(filePath);
     positionsHold = source.size() == scannedSize && source.lastModified() == scannedModified;
-    // The copy the library reads stays until this import commits.
-    const bool inPlace = QFileInfo(filePath).absoluteFilePath() == QFileInfo(zipPath).absoluteFilePath();
-    m_stagedCopy = inPlace ? QString() : zipPath + QStringLiteral(".importing");
-    if (!inPlace && !copyBookFile(filePath, m_stagedCopy)) {
+    // The copy the library reads stays until this import commits; importing
+    // that copy itself stages a copy of it too.
+    m_stagedCopy = m_stage.staged(zipPath);
+    if (!copyBookFile(filePath, m_stagedCopy)) {
         QFile::remove(m_stagedCopy);
         m_stagedCopy.clear();
         zipPath.clear();
         return failure("无法保存 CBZ 文件副本");
     }
+    // A handle opened on the old copy meanwhile would read stale entries.
+    const QString copy = zipPath;
+    m_stage.setAfterSwap([copy] { ArchiveImageLoader::releaseArchive(copy); });
 
     return ParseResult::ofChapters({newWholeBookChapter(*novel, QStringLiteral("_cbz_0"), zipPath, pages.size())});
 }
@@ -401,7 +389,7 @@ bool CbzParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStri
 
     // Sizes come from the staged copy, byte for byte the archive the ids name.
     // The scan's positions serve unless the file changed after the scan.
-    Zip zip(m_stagedCopy.isEmpty() ? zipPath : m_stagedCopy);
+    Zip zip(m_stagedCopy);
     const QHash<QByteArray, CbzEntryPosition> index = zip.get() && !positionsHold
                                                           ? indexEntries(zip.get())
                                                           : QHash<QByteArray, CbzEntryPosition>();
@@ -436,25 +424,8 @@ bool CbzParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStri
 
 bool CbzParser::finishImport(bool success)
 {
-    bool ok = true;
-    if (success) {
-        if (!m_stagedCopy.isEmpty()) {
-            // A handle opened on the old copy meanwhile would read stale entries.
-            ArchiveImageLoader::releaseArchive(zipPath);
-            ok = replaceFile(m_stagedCopy, zipPath);
-            ArchiveImageLoader::releaseArchive(zipPath);
-        }
-        if (ok && !m_stagedCover.isEmpty())
-            replaceFile(m_stagedCover, m_coverPath);
-    }
-    if (!m_stagedCopy.isEmpty() && QFileInfo::exists(m_stagedCopy))
-        QFile::remove(m_stagedCopy);
-    if (!m_stagedCover.isEmpty() && QFileInfo::exists(m_stagedCover))
-        QFile::remove(m_stagedCover);
-    if (!success || !ok)
-        Paths::removeBookDataDir(m_createdDataDir);
+    if (!success)
+        m_stage.abandon();
     m_stagedCopy.clear();
-    m_stagedCover.clear();
-    m_createdDataDir.clear();
-    return ok;
+    return true;
 }

@@ -2,6 +2,7 @@
 
 #include "comicinfo.h"
 #include "comicpages.h"
+#include "bookfolderstage.h"
 #include "iformatparser.h"
 
 #include <QByteArray>
@@ -32,9 +33,8 @@ struct CbzPageEntry
 // data folder as "book.cbz" and every page is an image paragraph naming its
 // entry there ("zipraw://<copy>::<base64 name>"); nothing is extracted.
 //
-// A re-import stages its cover and copy beside the old ones and swaps them in
-// only when the import's transaction is about to commit, so a failed import
-// leaves the library and the files the library points at as they were.
+// The cover and the copy are staged (BookFolderStage) and swapped in once the
+// import's transaction has committed.
 class CbzParser : public IFormatParser
 {
 public:
@@ -55,9 +55,8 @@ public:
     ParseResult parseChapters(const QString &filePath, NovelInfo *novel) override;
     bool parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                       UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao) override;
-    // Swaps the staged cover and copy in on success; drops them (and a data
-    // folder this import created) otherwise.
     bool finishImport(bool success) override;
+    BookFolderStage *folderStage() override { return &m_stage; }
 
     // The whole uncompressed entry, or empty (missing, empty, above maxSize,
     // short or failing its CRC).
@@ -81,9 +80,6 @@ private:
     QDateTime scannedModified;
     bool positionsHold = false;
 
-    // Written by this import, renamed over the real files on success.
-    QString m_stagedCover;
     QString m_stagedCopy;
-    QString m_coverPath;
-    QString m_createdDataDir;
+    BookFolderStage m_stage;
 };

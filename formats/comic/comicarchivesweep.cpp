@@ -81,7 +81,9 @@ void CbrParser::cleanupOrphanedArchiveData()
 
         QLockFile lock(dir + QLatin1Char('/') + QLatin1String(LockFileName));
         lock.setStaleLockTime(0);
-        if (!lock.tryLock(0))
+        QLockFile stageLock(dir + QLatin1Char('/') + QLatin1String(BookFolderStage::LockName));
+        stageLock.setStaleLockTime(0);
+        if (!lock.tryLock(0) || !stageLock.tryLock(0))
             continue;   // an import is filling this folder
         // Listed under the lock, so no import is adding a folder meanwhile.
         const QStringList candidates = QDir(dir).entryList(

@@ -21,7 +21,7 @@ NovelInfo *EpubNovelParser::parseNovel(const QString &filePath)
 {
     const QFileInfo file(filePath);
     NovelInfo *novel = newBookRecord(filePath, QStringLiteral("EPUB"));
-    const QString dataDir = novel->dataDir();
+    const QString dataDir = m_writeDir.isEmpty() ? novel->dataDir() : m_writeDir;
     QDir().mkpath(dataDir);
     // Nothing of an earlier import of this path may be taken for this one's.
     for (const char *stale : {"cover.png", "cover.jpg", EpubFiles::OpfPathFile,
@@ -58,8 +58,8 @@ NovelInfo *EpubNovelParser::parseNovel(const QString &filePath)
     const QString coverHref = findCoverImage(opfText, manifest);
     if (!coverHref.isEmpty()) {
         const QByteArray png = convertCover(zip.readEntry(resolveEpubHref(coverHref, opfPath)));
-        const QString coverPath = dataDir + QStringLiteral("cover.png");
-        if (!png.isEmpty() && Paths::writeFile(coverPath, png)) {
+        const QString coverPath = novel->dataDir() + QStringLiteral("cover.png");
+        if (!png.isEmpty() && Paths::writeFile(dataDir + QStringLiteral("cover.png"), png)) {
             novel->setCoverPath(coverPath);
             QLOG_INFO().noquote() << "[EpubNovelParser] 封面已保存:" << coverPath;
         }

@@ -18,6 +18,9 @@ public:
 
     // Null only when a file the chapter step depends on cannot be written.
     NovelInfo *parseNovel(const QString &filePath) override;
+    // Where the files are written instead of the book's data folder; the
+    // record still names the data folder.
+    void setWriteDir(const QString &dir) { m_writeDir = dir; }
 
     struct ManifestItem
     {
@@ -35,4 +38,6 @@ private:
     QString readContainer(EpubArchive &zip);
     void readOpf(const QString &opfText, NovelInfo *novel, Manifest *manifest);
     QString findCoverImage(const QString &opfText, const Manifest &manifest);
+
+    QString m_writeDir;
 };

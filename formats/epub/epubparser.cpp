@@ -1,6 +1,7 @@
 #include "epubparser.h"
 
 #include "archiveimageloader.h"
+#include "chapterinfo.h"
 #include "epubchapterparser.h"
 #include "epubfiles.h"
 #include "epubnovelparser.h"
@@ -12,6 +13,7 @@
 #include "paths.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -44,12 +46,10 @@ IFormatParser *EpubParser::create()
 
 ParseResult EpubParser::parseBookInfo(const QString &filePath)
 {
-    const QString dataDir = Paths::bookDataDir(bookIdForPath(filePath));
-    if (!QFileInfo::exists(dataDir))
-        m_createdDataDir = dataDir;
-    // The book is in the library: its files stay until this import commits.
-    else if (!m_previousFiles.keep(dataDir))
+    // The book's files stay as they are until this import commits.
+    if (!m_stage.begin(bookIdForPath(filePath)))
         return ParseResult::failed(translated("无法保留书籍原有文件"));
+    m_novelParser->setWriteDir(m_stage.stageDir());
     NovelInfo *novel = m_novelParser->parseNovel(filePath);
     if (!novel)
         return ParseResult::failed(translated("解析 EPUB 元信息失败"));
@@ -62,9 +62,13 @@ ParseResult EpubParser::parseChapters(const QString &filePath, NovelInfo *novel)
         return ParseResult::failed(translated("novelInfo 为空"));
     QString error;
     const ChapterListResult list =
-        m_chapterParser->parseChapters(filePath, novel->dataDir(), novel->id(), &error);
+        m_chapterParser->parseChapters(filePath, m_stage.stageDir(), novel->id(), &error);
     if (list.chapters.isEmpty())
         return ParseResult::failed(error.isEmpty() ? translated("未解析到章节") : error);
+    if (!nameFinalPaths(list.chapters)) {
+        qDeleteAll(list.chapters);
+        return ParseResult::failed(translated("保存书籍文件失败"));
+    }
     m_chapterParser->writeChapterFiles(list.chapters, filePath);
     return ParseResult::ofChapters(list.chapters);
 }
@@ -75,18 +79,36 @@ bool EpubParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStr
     return EpubUnifiedParser::parseAndStore(chapters, novelId, paragraphDao, chunkDao, 2);
 }
 
+bool EpubParser::nameFinalPaths(const QVector<ChapterInfo *> &chapters)
+{
+    // The book copy's path in the meta file is what the reader opens later.
+    const QString metaPath = m_stage.stageDir() + QLatin1String(EpubFiles::MetaFile);
+    QFile meta(metaPath);
+    if (!meta.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray bytes = meta.readAll();
+    meta.close();
+    const int end = bytes.indexOf('\n');
+    if (end < 0)
+        return false;
+    const QString copy = QString::fromUtf8(bytes.left(end));
+    const QString finalCopy = m_stage.final(copy);
+    bytes.replace(0, end, finalCopy.toUtf8());
+    if (!Paths::writeFile(metaPath, bytes))
+        return false;
+    for (ChapterInfo *chapter : chapters) {
+        chapter->setPath(m_stage.final(chapter->path()));
+        chapter->setProperty("epubReadDir", m_stage.stageDir());
+        chapter->setProperty("epubReadCopy", copy);
+    }
+    // A handle on the old copy would be read for the new book.
+    m_stage.setAfterSwap([finalCopy] { ArchiveImageLoader::releaseArchive(finalCopy); });
+    return true;
+}
+
 bool EpubParser::finishImport(bool success)
 {
-    if (success) {
-        m_previousFiles.discard();
-    } else {
-        Paths::removeBookDataDir(m_createdDataDir);
-        // A handle on the failed import's copy would be read for the old book.
-        const QString kept = m_previousFiles.dataDir();
-        if (!kept.isEmpty())
-            ArchiveImageLoader::releaseArchive(kept + QLatin1Char('/') + QLatin1String(EpubFiles::BookCopyFile));
-        m_previousFiles.restore();
-    }
-    m_createdDataDir.clear();
+    if (!success)
+        m_stage.abandon();
     return true;
 }

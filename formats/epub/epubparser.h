@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bookfolderbackup.h"
+#include "bookfolderstage.h"
 #include "iformatparser.h"
 
 #include <QString>
@@ -25,13 +25,15 @@ public:
     // Converts and stores the chapters inside the import's transaction.
     bool parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                       UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao) override;
-    // A failed import removes the data folder when this import created it,
-    // and puts back an earlier import's files otherwise.
     bool finishImport(bool success) override;
+    BookFolderStage *folderStage() override { return &m_stage; }
 
 private:
+    // The chapters and the meta file name the book's data folder; the
+    // content step still reads from the stage.
+    bool nameFinalPaths(const QVector<ChapterInfo *> &chapters);
+
     EpubNovelParser *m_novelParser;
     EpubChapterParser *m_chapterParser;
-    QString m_createdDataDir;
-    BookFolderBackup m_previousFiles;
+    BookFolderStage m_stage;
 };

@@ -348,12 +348,17 @@ bool ContentStore::run(int threadCount)
     QElapsedTimer stage;
     stage.start();
 
-    m_book.dataDir = QFileInfo(m_chapters.first()->path()).path() + QLatin1Char('/');
+    // A staged import reads its files from the stage; what it stores names
+    // the book's data folder.
+    const QString stagedDir = m_chapters.first()->property("epubReadDir").toString();
+    m_book.dataDir = stagedDir.isEmpty() ? QFileInfo(m_chapters.first()->path()).path() + QLatin1Char('/')
+                                         : stagedDir;
     if (!readMeta(m_book))
         return false;
+    const QString stagedCopy = m_chapters.first()->property("epubReadCopy").toString();
     QLOG_INFO().noquote() << "[EpubUnifiedParser] 章节数:" << m_chapters.size()
                           << "spine文件数:" << m_book.spine.size();
-    ZipHandle zip(m_book.copyPath);
+    ZipHandle zip(stagedCopy.isEmpty() ? m_book.copyPath : stagedCopy);
     if (!zip.get())
         return false;
     QLOG_INFO().noquote() << "[EpubUnifiedParser] [1/6] 打开ZIP:" << elapsed(stage);

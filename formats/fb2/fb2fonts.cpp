@@ -64,13 +64,14 @@ Fb2FontFiles Fb2Parser::extractFonts(const QString &bookId, const QString &dataD
     return fonts;
 }
 
-void Fb2Parser::saveFonts(const QString &dataDir, Fb2FontFiles fonts)
+void Fb2Parser::saveFonts(const BookFolderStage &stage, Fb2FontFiles fonts)
 {
+    const QString dataDir = stage.stageDir();
     const QString manifestPath = QDir(dataDir).filePath(QStringLiteral("fonts/manifest.json"));
     if (!fonts.records.isEmpty())
         QDir().mkpath(QDir(dataDir).filePath(QStringLiteral("fonts")));
     for (const auto &file : qAsConst(fonts.files)) {
-        if (Paths::writeFile(file.first, file.second))
+        if (Paths::writeFile(stage.staged(file.first), file.second))
             continue;
         // A font that cannot be written is left out of the manifest.
         fonts.records.erase(std::remove_if(fonts.records.begin(), fonts.records.end(),

@@ -22,14 +22,6 @@ namespace {
 const ParserRegistration registration("fb2", &Fb2Parser::create);
 
 const QString ImagesDir = QStringLiteral("images");
-const QString StagingDir = QStringLiteral("images.importing");
-const QString BackupDir = QStringLiteral("images.backup");
-
-bool removeTree(const QString &path)
-{
-    QDir dir(path);
-    return !dir.exists() || dir.removeRecursively();
-}
 
 struct BookFields
 {
@@ -154,10 +146,7 @@ bool isFontType(const QString &type)
 
 }
 
-Fb2Parser::~Fb2Parser()
-{
-    dropStagedImages();
-}
+Fb2Parser::~Fb2Parser() = default;
 
 QString Fb2Parser::translated(const char *text)
 {
@@ -255,11 +244,12 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
     bookPath = QFileInfo(filePath).absoluteFilePath();
     dataDir = Paths::bookDataDir(bookId);
 
-    dropStagedImages();
-    const QString importingDir = dataDir + StagingDir;
-    if (!removeTree(importingDir) || !QDir().mkpath(importingDir))
+    m_fontsPending = false;
+    const QString importingDir = m_stage.begin(bookId) ? m_stage.staged(dataDir + ImagesDir) : QString();
+    if (importingDir.isEmpty() || !QDir().mkpath(importingDir)) {
+        m_stage.abandon();
         return failure("无法创建 FB2 数据目录");
-    m_stagingDir = importingDir;
+    }
 
     styleSheetText.clear();
     images = Fb2Images();
@@ -307,7 +297,7 @@ ParseResult Fb2Parser::parseBookInfo(const QString &filePath)
         }
     }
     if (reader.hasError() || !rootSeen || paragraphElements > MaxBookParagraphs) {
-        dropStagedImages();
+        m_stage.abandon();
         images = Fb2Images();
         return failure(reader.hasError() || !rootSeen ? "FB2 XML 结构无效" : "FB2 段落过多");
     }
@@ -343,50 +333,10 @@ bool Fb2Parser::finishImport(bool success)
     Fb2FontFiles fonts = std::move(m_fonts);
     m_fonts = Fb2FontFiles();
     if (!success) {
-        dropStagedImages();
+        m_stage.abandon();
         return true;
     }
-    if (!m_stagingDir.isEmpty()) {
-        if (!swapImages()) {
-            qWarning().noquote() << "[Fb2Parser] 无法保存 FB2 图片:" << dataDir;
-            dropStagedImages();
-            return false;
-        }
-        m_stagingDir.clear();
-    }
     if (fontsPending)
-        saveFonts(dataDir, std::move(fonts));
-    return true;
-}
-
-void Fb2Parser::dropStagedImages()
-{
-    if (!m_stagingDir.isEmpty())
-        removeTree(m_stagingDir);
-    m_stagingDir.clear();
-}
-
-bool Fb2Parser::swapImages()
-{
-    QDir dir(dataDir);
-    const bool imagesExist = dir.exists(ImagesDir);
-    if (dir.exists(BackupDir)) {
-        // Left by an interrupted swap.
-        if (!imagesExist) {
-            if (!dir.rename(BackupDir, ImagesDir))
-                return false;
-        } else if (!removeTree(dataDir + BackupDir)) {
-            return false;
-        }
-    }
-    const bool hadImages = dir.exists(ImagesDir);
-    if (hadImages && !dir.rename(ImagesDir, BackupDir))
-        return false;
-    if (!dir.rename(StagingDir, ImagesDir)) {
-        if (hadImages)
-            dir.rename(BackupDir, ImagesDir);
-        return false;
-    }
-    removeTree(dataDir + BackupDir);
+        saveFonts(m_stage, std::move(fonts));
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "fontmanifest.h"
+#include "bookfolderstage.h"
 #include "iformatparser.h"
 #include "paragraph.h"
 #include "xhtmlconvertstate.h"
@@ -136,6 +137,7 @@ public:
     // The images and fonts of this import replace the book's earlier ones only
     // when the import succeeds; otherwise they are dropped.
     bool finishImport(bool success) override;
+    BookFolderStage *folderStage() override { return &m_stage; }
 
     static QString attributeValue(const QXmlStreamAttributes &attributes, const QString &name);
     static QString trimmedAttribute(const QXmlStreamAttributes &attributes, const QString &name);
@@ -158,7 +160,8 @@ public:
     static Fb2FontFiles extractFonts(const QString &bookId, const QString &dataDir,
                                      const QString &styleSheetText,
                                      const QMap<QString, QByteArray> &fontData);
-    static void saveFonts(const QString &dataDir, Fb2FontFiles fonts);
+    // Writes the fonts, named by their final paths, into the stage.
+    static void saveFonts(const BookFolderStage &stage, Fb2FontFiles fonts);
 
     // Paragraphs, inline runs, images and tables. depth counts the open
     // elements above the current one, for the nesting bound.
@@ -215,11 +218,8 @@ public:
 private:
     static QString translated(const char *text);
     static ParseResult failure(const char *text);
-    bool swapImages();
-    void dropStagedImages();
-
-    // "images.importing" of a book step whose images are not swapped in yet.
-    QString m_stagingDir;
+    // Images and fonts are staged and swapped in after the commit.
+    BookFolderStage m_stage;
     Fb2FontFiles m_fonts;
     bool m_fontsPending = false;
 };

@@ -296,7 +296,7 @@ bool MobiParser::saveFlows(const QList<QByteArray> &flows, QString *error)
     if (flows.isEmpty())
         return fail(error, QStringLiteral("KF8 flow 为空"));
     const QDir dir(dataDir);
-    if (!dir.mkpath(QStringLiteral("styles")) || !dir.mkpath(QStringLiteral("images")))
+    if (!QDir(writeDir()).mkpath(QStringLiteral("styles")) || !QDir(writeDir()).mkpath(QStringLiteral("images")))
         return fail(error, QStringLiteral("无法创建 KF8 资源目录"));
 
     QMap<int, QByteArray> contents;
@@ -318,7 +318,7 @@ bool MobiParser::saveFlows(const QList<QByteArray> &flows, QString *error)
         const QString path = dir.absoluteFilePath(name);
         const QString text = rewriteKindleLinks(decodeText(book, it.value(), book.kf8Section));
         const QByteArray utf8 = text.toUtf8();
-        if (!Paths::writeFile(path, utf8))
+        if (!Paths::writeFile(stage.staged(path), utf8))
             return fail(error, QStringLiteral("无法保存 KF8 flow 资源"));
         const bool css = name.endsWith(QLatin1String(".css"));
         savedFilePaths.insert(name, path);
@@ -350,7 +350,7 @@ bool MobiParser::registerBookFonts(QString *error)
                 path = savedFilePaths.value(QFileInfo(name).fileName());
             if (path.isEmpty())
                 continue;
-            QFile file(path);
+            QFile file(stage.staged(path));
             if (file.size() > MaxFontBytes || !file.open(QIODevice::ReadOnly))
                 return fail(error, QStringLiteral("无法读取 KF8 字体资源"));
             const QByteArray bytes = file.readAll();
@@ -369,7 +369,7 @@ bool MobiParser::registerBookFonts(QString *error)
             break;
         }
     }
-    if (!manifest.isEmpty() && !registry.saveManifest(dataDir, QString(), manifest))
+    if (!manifest.isEmpty() && !registry.saveManifest(writeDir(), QString(), manifest))
         return fail(error, QStringLiteral("无法保存 KF8 字体清单"));
     return true;
 }

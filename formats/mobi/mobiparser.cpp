@@ -50,11 +50,9 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
 
     const QString bookId = bookIdForPath(filePath);
     openedPath = filePath;
-    dataDir = Paths::bookDataDir(bookId);
-    if (!QFileInfo::exists(dataDir))
-        createdDataDir = dataDir;
-    if (!QDir().mkpath(dataDir))
+    if (!stage.begin(bookId))
         return ParseResult::failed(QStringLiteral("无法创建 MOBI 数据目录"));
+    dataDir = stage.dataDir();
     if (!extractResources(&error))
         return ParseResult::failed(error);
 
@@ -88,7 +86,6 @@ ParseResult MobiParser::parseBookInfo(const QString &filePath)
 bool MobiParser::finishImport(bool success)
 {
     if (!success)
-        Paths::removeBookDataDir(createdDataDir);
-    createdDataDir.clear();
+        stage.abandon();
     return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bookfolderstage.h"
 #include "iformatparser.h"
 #include "mobibook.h"
 #include "mobiindex.h"
@@ -138,8 +139,9 @@ public:
     ParseResult parseChapters(const QString &filePath, NovelInfo *novel) override;
     bool parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                       UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao) override;
-    // A failed import removes the data folder when this import created it.
     bool finishImport(bool success) override;
+    // Resources, flows and fonts are staged and swapped in after the commit.
+    BookFolderStage *folderStage() override { return &stage; }
     // KF8 style sheets and SVG images, flow 0 (the text) skipped.
     bool saveFlows(const QList<QByteArray> &flows, QString *error = nullptr);
     // The @font-face fonts of the saved style sheets, and their manifest.
@@ -187,5 +189,7 @@ private:
     QMap<QString, QString> savedFilePaths;
     QMap<QString, QString> mimeTypesByPath;
     QList<QVector<Paragraph>> chapterParagraphs;
-    QString createdDataDir;
+    BookFolderStage stage;
+    // Where files are written: the stage during an import.
+    QString writeDir() const { return stage.isActive() ? stage.stageDir() : dataDir; }
 };

@@ -107,7 +107,7 @@ bool MobiParser::extractResources(QString *error)
         return true;
 
     const QDir dir(dataDir);
-    if (!dir.mkpath(QStringLiteral("images")) || !dir.mkpath(QStringLiteral("fonts")))
+    if (!QDir(writeDir()).mkpath(QStringLiteral("images")) || !QDir(writeDir()).mkpath(QStringLiteral("fonts")))
         return mobi::fail(error, QStringLiteral("无法创建 MOBI 资源目录"));
 
     qint64 total = 0;
@@ -134,7 +134,7 @@ bool MobiParser::extractResources(QString *error)
                                          .arg(k, 5, 10, QLatin1Char('0'))
                                          .arg(otf ? QStringLiteral("otf") : QStringLiteral("ttf"));
                 const QString path = dir.absoluteFilePath(name);
-                if (!Paths::writeFile(path, font))
+                if (!Paths::writeFile(stage.staged(path), font))
                     return mobi::fail(error, QStringLiteral("无法保存 KF8 字体资源"));
                 total += font.size();
                 resourceNamesByIndex.insert(k, name);
@@ -154,7 +154,7 @@ bool MobiParser::extractResources(QString *error)
                 ? QStringLiteral("kf8-resource-%1.%2").arg(k, 5, 10, QLatin1Char('0')).arg(suffix)
                 : QStringLiteral("mobi-image-%1.%2").arg(k + 1).arg(suffix);
             const QString path = dir.absoluteFilePath(name);
-            if (!Paths::writeFile(path, bytes))
+            if (!Paths::writeFile(stage.staged(path), bytes))
                 return mobi::fail(error, QStringLiteral("无法保存 MOBI 图片资源"));
             total += bytes.size();
             if (kf8)

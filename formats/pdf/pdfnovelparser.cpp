@@ -35,7 +35,7 @@ NovelInfo *PdfNovelParser::parseNovel(const QString &filePath)
 {
     const QFileInfo file(filePath);
     NovelInfo *novel = newBookRecord(filePath, QStringLiteral("PDF"));
-    const QString dataDir = novel->dataDir();
+    const QString dataDir = m_coverDir.isEmpty() ? novel->dataDir() : m_coverDir;
     QDir().mkpath(dataDir);
     // Readers of the record keep the size in 32 bits.
     novel->setFileSize(qMin<qint64>(file.size(), std::numeric_limits<qint32>::max()));

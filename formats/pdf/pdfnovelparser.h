@@ -23,6 +23,8 @@ public:
     // own, so an import draws it while the chapters are read; takeCover()
     // waits for it and returns its path (empty: none).
     void setDeferredCover(bool deferred) { m_deferCover = deferred; }
+    // Where the cover is written instead of the book's data folder.
+    void setCoverDir(const QString &dir) { m_coverDir = dir; }
     QString takeCover();
 
     // Never null: a file that does not open still gets a record named after
@@ -39,6 +41,7 @@ public:
 
 private:
     bool m_deferCover = false;
+    QString m_coverDir;
     std::thread m_coverThread;
     QString m_cover;
 };

@@ -1,5 +1,6 @@
 #include "pdfparser.h"
 
+#include "chapterinfo.h"
 #include "novelinfo.h"
 #include "keys.h"
 #include "parserregistry.h"
@@ -12,6 +13,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QVariant>
 
 namespace {
 
@@ -20,15 +22,6 @@ const ParserRegistration registration("pdf", &PdfParser::create);
 QString translated(const char *text)
 {
     return QCoreApplication::translate("PdfParser", text);
-}
-
-// The files of a data folder an import rewrites; an earlier import's are
-// kept aside until this one has ended.
-const char *const ReplacedFiles[] = {PdfFiles::CoverFile, PdfFiles::BookCopyFile};
-
-QString keptAside(const QString &path)
-{
-    return path + QStringLiteral(".previous");
 }
 
 }
@@ -52,16 +45,9 @@ IFormatParser *PdfParser::create()
 
 ParseResult PdfParser::parseBookInfo(const QString &filePath)
 {
-    m_dataDir = Paths::bookDataDir(bookIdForPath(filePath));
-    m_createdDataDir = !QFileInfo::exists(m_dataDir);
-    if (!m_createdDataDir) {
-        for (const char *name : ReplacedFiles) {
-            const QString path = m_dataDir + QLatin1String(name);
-            QFile::remove(keptAside(path));
-            if (QFile::exists(path))
-                QFile::rename(path, keptAside(path));
-        }
-    }
+    if (!m_stage.begin(bookIdForPath(filePath)))
+        return ParseResult::failed(translated("无法准备书籍目录"));
+    m_novelParser->setCoverDir(m_stage.stageDir());
     m_novelParser->setDeferredCover(true);
     NovelInfo *novel = m_novelParser->parseNovel(filePath);
     if (!novel)
@@ -75,10 +61,17 @@ ParseResult PdfParser::parseChapters(const QString &filePath, NovelInfo *novel)
         return ParseResult::failed(translated("novelInfo 为空"));
     QString error;
     const ChapterListResult list =
-        m_chapterParser->parseChapters(filePath, novel->dataDir(), novel->id(), &error);
+        m_chapterParser->parseChapters(filePath, m_stage.stageDir(), novel->id(), &error);
     const QString cover = m_novelParser->takeCover();
     if (!cover.isEmpty())
-        novel->setCoverPath(cover);
+        novel->setCoverPath(m_stage.final(cover));
+    // Written into the stage, named where they will be once swapped in.
+    for (ChapterInfo *chapter : list.chapters) {
+        const QString source = chapter->property("pdfSourcePath").toString();
+        chapter->setPath(m_stage.final(chapter->path()));
+        chapter->setProperty("pdfSourcePath", m_stage.final(source));
+        chapter->setProperty("pdfReadPath", source);
+    }
     if (list.chapters.isEmpty())
         return ParseResult::failed(error.isEmpty() ? translated("未解析到章节") : error);
     return ParseResult::ofChapters(list.chapters);
@@ -95,22 +88,7 @@ bool PdfParser::finishImport(bool success)
 {
     // Nothing may still be writing into the folder.
     m_novelParser->takeCover();
-    if (m_dataDir.isEmpty())
-        return true;
-    // A folder this import made goes; an older one gets its files back.
-    if (!success && m_createdDataDir) {
-        Paths::removeBookDataDir(m_dataDir);
-    } else if (!m_createdDataDir) {
-        for (const char *name : ReplacedFiles) {
-            const QString path = m_dataDir + QLatin1String(name);
-            if (success) {
-                QFile::remove(keptAside(path));
-            } else if (QFile::exists(keptAside(path)) || QFile::exists(path)) {
-                QFile::remove(path);
-                QFile::rename(keptAside(path), path);
-            }
-        }
-    }
-    m_dataDir.clear();
+    if (!success)
+        m_stage.abandon();
     return true;
 }

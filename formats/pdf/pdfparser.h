@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bookfolderstage.h"
 #include "iformatparser.h"
 
 #include <QString>
@@ -24,13 +25,12 @@ public:
     // Stores inside the import's transaction on the calling thread.
     bool parseUnified(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                       UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao) override;
-    // A failed import removes the data folder it created, or puts back the
-    // cover and book copy of the book already in the library.
     bool finishImport(bool success) override;
+    // The cover, the book copy and the images folder are staged.
+    BookFolderStage *folderStage() override { return &m_stage; }
 
 private:
     PdfNovelParser *m_novelParser;
     PdfChapterParser *m_chapterParser;
-    QString m_dataDir;
-    bool m_createdDataDir = false;
+    BookFolderStage m_stage;
 };

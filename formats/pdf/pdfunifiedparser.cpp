@@ -103,7 +103,9 @@ bool PdfUnifiedParser::parseAndStore(const QVector<ChapterInfo *> &chapters, con
         return false;
     }
     QLOG_INFO().noquote() << "[PdfUnifiedParser] 惰性模式 — PDF:" << path << "DPI:" << dpi;
-    const QHash<int, QSize> sizes = pageSizes(chapters, path, dpi, pagePoints);
+    // A staged copy is read; the ids name the copy's final place.
+    const QString readPath = chapters.first()->property("pdfReadPath").toString();
+    const QHash<int, QSize> sizes = pageSizes(chapters, readPath.isEmpty() ? path : readPath, dpi, pagePoints);
     QLOG_INFO().noquote() << "[PdfUnifiedParser] 页面尺寸预计算完成:" << sizes.size() << "页";
 
     Transaction transaction(DatabaseConnection::database());

@@ -57,6 +57,9 @@ private:
     {
         EpubParser parser;
         const ParseResult result = parser.parseBookInfo(path);
+        // As after the import's commit: the staged files are the book's.
+        if (result.success)
+            parser.folderStage()->swapIn();
         return std::unique_ptr<NovelInfo>(result.success ? result.novel : nullptr);
     }
 

@@ -108,9 +108,10 @@ private:
 
     QString bookPath(const QString &name = QStringLiteral("book.epub")) { return env->root() + '/' + name; }
 
-    // The chapters of the book at path through both steps.
+    // The chapters of the book at path through both steps; blocked is made a
+    // folder in the stage before the chapter step.
     QVector<ChapterInfo *> chapters(const QString &path, std::unique_ptr<NovelInfo> *book = nullptr,
-                                    QString *error = nullptr)
+                                    QString *error = nullptr, const QString &blocked = QString())
     {
         EpubParser parser;
         const ParseResult info = parser.parseBookInfo(path);
@@ -119,9 +120,14 @@ private:
         if (!info.success)
             return {};
         std::unique_ptr<NovelInfo> novel(info.novel);
+        if (!blocked.isEmpty())
+            QDir().mkpath(parser.folderStage()->stageDir() + blocked + "/keep");
         const ParseResult list = parser.parseChapters(path, novel.get());
         if (error)
             *error = list.errorMessage;
+        // As after the import's commit: the staged files are the book's.
+        if (list.success)
+            parser.folderStage()->swapIn();
         if (book)
             *book = std::move(novel);
         return list.chapters;
@@ -287,7 +293,7 @@ private slots:
     void failures_data()
     {
         QTest::addColumn<Fixture>("build");
-        QTest::addColumn<QString>("blockedFile");   // made a folder so it cannot be written
+        QTest::addColumn<QString>("blockedFile");   // made a folder so it cannot be written; "/": the book folder
         QTest::addColumn<QString>("message");
 
         QTest::newRow("empty spine") << Fixture([](EpubFixture &epub) {
@@ -297,8 +303,8 @@ private slots:
             threeDocuments(epub);
             epub.metadata = "<dc:title>";
         }) << QString() << QStringLiteral("未解析到章节");
-        QTest::newRow("package path cannot be kept") << Fixture(&threeDocuments) << ".opf_path"
-                                                     << QStringLiteral("解析 EPUB 元信息失败");
+        QTest::newRow("book folder cannot be made") << Fixture(&threeDocuments) << "/"
+                                                    << QStringLiteral("无法保留书籍原有文件");
         QTest::newRow("sidecar cannot be written") << Fixture(&threeDocuments) << ".epub_meta"
                                                    << QStringLiteral("保存书籍文件失败");
     }
@@ -310,12 +316,11 @@ private slots:
         EpubFixture epub;
         build(epub);
         QVERIFY(epub.write(bookPath()));
-        if (!blockedFile.isEmpty()) {
-            QVERIFY(QDir().mkpath(env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(bookPath()) + '/'
-                                  + blockedFile + "/keep"));
-        }
+        const QString folder = env->dataHome() + "/com.tivex/harbour-Quillora/" + md5Hex(bookPath());
+        if (blockedFile == "/")
+            QVERIFY(QDir().mkpath(QFileInfo(folder).path()) && QFile(folder).open(QIODevice::WriteOnly));
         QString error;
-        QVERIFY(chapters(bookPath(), nullptr, &error).isEmpty());
+        QVERIFY(chapters(bookPath(), nullptr, &error, blockedFile).isEmpty());
         QCOMPARE(error, message);
     }
 };

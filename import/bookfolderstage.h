@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QLockFile>
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+// How an import replaces a book's files. The new edition is written into a
+// staging folder inside the book's data folder while the files the library
+// reads stay untouched; the stored rows keep naming the final paths. Right
+// before the import's transaction commits, a marker naming the edition (the
+// id of one of its paragraph rows) goes into the staging folder; after the
+// commit the staged files are moved in and every file of the old edition
+// the new one does not have goes. A run that stops anywhere in between is
+// settled at the next start by settleAll(): the rows tell which edition won.
+class BookFolderStage
+{
+public:
+    BookFolderStage() = default;
+    // Not swapped in: what was staged goes (and a folder this import made).
+    ~BookFolderStage() { abandon(); }
+    BookFolderStage(const BookFolderStage &) = delete;
+    BookFolderStage &operator=(const BookFolderStage &) = delete;
+
+    // Takes the book's import lock and starts an empty staging folder. False
+    // when another import of the book is running or nothing can be written.
+    bool begin(const QString &bookId);
+    bool isActive() const { return !m_dataDir.isEmpty(); }
+
+    // "<data>/<id>/" and its staging twin, both with the final "/".
+    QString dataDir() const { return m_dataDir; }
+    QString stageDir() const;
+    // The staging twin of a path inside the book folder, and back; other
+    // paths are returned as they are.
+    QString staged(const QString &finalPath) const;
+    QString final(const QString &stagedPath) const;
+
+    // Called inside the import's transaction before it commits; token is a
+    // value only the rows of this edition hold. Without one (a book of no
+    // paragraphs) a run stopped before the swap ends keeps the old files.
+    bool prepareCommit(const QString &token);
+    // After the commit: the staged files replace the old edition's.
+    bool swapIn();
+    // Runs after the files have been swapped in (drops cached handles).
+    void setAfterSwap(std::function<void()> afterSwap) { m_afterSwap = std::move(afterSwap); }
+    void abandon();
+
+    // The id of the newest paragraph row stored for the book: the token.
+    static QString newestParagraphId(QSqlDatabase db, const QString &bookId);
+
+    // Once at start-up, before any import: settles every book folder that
+    // an interrupted import left, clears what earlier imports left behind
+    // and removes folders no stored book owns. Locked folders are skipped.
+    static void settleAll(QSqlDatabase db);
+
+    static constexpr const char *StageName = ".import-staging";
+    static constexpr const char *OldName = ".import-old";
+    static constexpr const char *LockName = ".import.lock";
+    static constexpr const char *EditionName = ".import-edition";
+
+private:
+    QString m_dataDir;
+    bool m_createdDir = false;
+    std::unique_ptr<QLockFile> m_lock;
+    QStringList m_names;
+    std::function<void()> m_afterSwap;
+};

@@ -310,7 +310,6 @@ private slots:
         QTest::addColumn<QVector<int>>("glyphsPerLine");
         QTest::newRow("body") << QStringLiteral("ab\nab") << 0 << QVector<int>{2, 2};
         QTest::newRow("continuous") << QStringLiteral("ab\nab") << 3 << QVector<int>{2, 2};
-        QTest::newRow("U+2028") << QStringLiteral("ab\u2028ab") << 0 << QVector<int>{2, 2};
         QTest::newRow("closing mark next") << QStringLiteral("ab\n)b") << 0 << QVector<int>{2, 2};
         QTest::newRow("cell") << QStringLiteral("ab\nab") << 1 << QVector<int>{2, 2};
         QTest::newRow("paragraph end") << QStringLiteral("ab\n") << 0 << QVector<int>{2};

@@ -20,6 +20,14 @@ namespace {
 
 constexpr ushort ZeroWidthJoiner = 0x200D;
 constexpr ushort ZeroWidthSpace = 0x200B;
+
+// A forced line break: QTextLayout ends a line only at U+2028 (or U+2029),
+// so the stored line feeds are handed to it as U+2028.
+bool isForcedBreak(QChar c)
+{
+    return c == QChar::LineSeparator || c == QChar::ParagraphSeparator;
+}
+
 // An image is never taller than this many text-area heights, so a hostile
 // declared size cannot produce millions of pages.
 constexpr double MaxImagePages = 20.0;
@@ -287,6 +295,8 @@ QVector<LayoutLine> LayoutEngine::shapeParagraph(const Paragraph &paragraph, int
 
     if (text.contains(QChar(ZeroWidthJoiner)))
         splitUndrawableJoins(text, runs, fonts);
+    // Same length, so positions and glyph numbers still match the stored text.
+    text.replace(QLatin1Char('\n'), QChar(QChar::LineSeparator));
 
     QVector<QTextLayout::FormatRange> formats;
     formats.reserve(runs.size());
@@ -333,6 +343,10 @@ QVector<LayoutLine> LayoutEngine::shapeParagraph(const Paragraph &paragraph, int
     int runCursor = 0;
     layout.beginLayout();
     for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        // Qt opens one more, empty line after a final forced break; a break
+        // at the paragraph's end adds no blank line, as in a browser.
+        if (line.textStart() >= text.size())
+            break;
         const bool first = lines.isEmpty();
         const float x = first ? indent : 0.0f;
         const qreal width = qMax(1.0, qreal(first ? availableWidth - indent : availableWidth));
@@ -340,9 +354,11 @@ QVector<LayoutLine> LayoutEngine::shapeParagraph(const Paragraph &paragraph, int
         const int lineStart = line.textStart();
         int lineEnd = lineStart + line.textLength();
 
-        // The two-argument form keeps the alignment width: the one-argument
-        // form would justify or centre against an unbounded width.
-        int b = findLineBreak(text, lineStart, lineEnd, finder);
+        // A forced break ends the line whatever follows it. The two-argument
+        // form keeps the alignment width: the one-argument form would justify
+        // or centre against an unbounded width.
+        const bool forced = lineEnd > lineStart && isForcedBreak(text.at(lineEnd - 1));
+        int b = forced ? lineEnd : findLineBreak(text, lineStart, lineEnd, finder);
         if (b != lineEnd && b > lineStart) {
             endLineAt(line, b - lineStart, width, text, finder);
             lineEnd = lineStart + line.textLength();

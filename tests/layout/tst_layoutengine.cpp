@@ -301,6 +301,59 @@ private slots:
         QVERIFY(qAbs(row.glyphRuns[1].positions.first().x() - 168.5) < 1.0);
     }
 
+    // A line feed (a <br>, a cell's paragraph end, pre text) ends the line,
+    // draws nothing, takes no width and shifts no glyph number.
+    void forcedBreaks_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<int>("kind");   // 0 body, 1 cell, 2 pre, 3 continuous
+        QTest::addColumn<QVector<int>>("glyphsPerLine");
+        QTest::newRow("body") << QStringLiteral("ab\nab") << 0 << QVector<int>{2, 2};
+        QTest::newRow("continuous") << QStringLiteral("ab\nab") << 3 << QVector<int>{2, 2};
+        QTest::newRow("closing mark next") << QStringLiteral("ab\n)b") << 0 << QVector<int>{2, 2};
+        QTest::newRow("cell") << QStringLiteral("ab\nab") << 1 << QVector<int>{2, 2};
+        QTest::newRow("paragraph end") << QStringLiteral("ab\n") << 0 << QVector<int>{2};
+        QTest::newRow("cell end") << QStringLiteral("ab\n") << 1 << QVector<int>{2};
+        QTest::newRow("two in a row") << QStringLiteral("ab\n\nab") << 0 << QVector<int>{2, 0, 2};
+        QTest::newRow("two in a row, cell") << QStringLiteral("ab\n\nab") << 1 << QVector<int>{2, 0, 2};
+        QTest::newRow("pre") << QStringLiteral("ab\n\nab\n") << 2 << QVector<int>{2, 0, 2};
+    }
+
+    void forcedBreaks()
+    {
+        QFETCH(QString, source);
+        QFETCH(int, kind);
+        QFETCH(QVector<int>, glyphsPerLine);
+        Paragraph p = text(source, 2);
+        p.kind = kind == 1 ? Paragraph::TableCell : Paragraph::Body;
+        p.preformatted = kind == 2;
+        p.firstGlyphIndex = 7;
+        LayoutConfig config;
+        config.fontFamily = QStringLiteral("DejaVu Sans");
+        config.continuousMode = kind == 3;
+        const QVector<LayoutLine> lines = allLines(LayoutEngine().layoutChapter({p}, config, 0, "c"));
+        float height = kind == 1 ? -2 * config.fontPixelSize * 0.25f : 0.0f;
+        int next = 7;
+        QMap<float, int> drawn;   // glyphs by line top, cell lines included
+        QVector<qreal> lastX;
+        for (const LayoutLine &line : lines) {
+            QCOMPARE(line.startGlyph, next);
+            next = line.endGlyph;
+            for (const GlyphRunItem &run : line.glyphRuns)
+                drawn[height + float(run.positions.first().y())] += run.glyphIndexes.size();
+            if (!line.glyphRuns.isEmpty())
+                lastX << line.glyphRuns.last().positions.last().x();
+            height += line.height;
+        }
+        QCOMPARE(next, 7 + glyphCount(p));
+        QCOMPARE(height, glyphsPerLine.size() * config.fontPixelSize * config.lineHeightFactor);
+        glyphsPerLine.removeAll(0);
+        QCOMPARE(drawn.values().toVector(), glyphsPerLine);
+        // Right-aligned, "b" ends at the same x with or without a break after it.
+        if (kind != 1)
+            QCOMPARE(lastX.first(), lastX.last());
+    }
+
     // A row taller than the text area is cut between lines: no glyph lies
     // below its row and no row below the page, and nothing is lost.
     void tallTableRow_data()

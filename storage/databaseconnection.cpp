@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -52,18 +53,15 @@ void configure(const QSqlDatabase &db)
 // wait for one. Once the log is as long as SQLite would checkpoint it at, the
 // copy runs here, on a thread of its own with a connection of its own that no
 // other code touches; it copies what it can without blocking anyone. The
-// thread is owned: stop() waits for a copy under way, and runs before the
-// library's connections close (DatabaseConnection::close, the application's
-// end, the end of the process).
+// thread is owned: stop() waits for a copy under way before the library's
+// connections close, and shutDown() at the program's end does so for good.
 class Checkpointer
 {
 public:
-    ~Checkpointer() { stop(); }
-
     void request(const char *path)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_stopping)
+        if (m_stopping > 0 || m_shutDown)
             return;
         m_pending = path;
         if (!m_thread.joinable())
@@ -72,30 +70,41 @@ public:
     }
 
     // Drops a copy only asked for, waits for the one under way and ends the
-    // thread; a later request starts it again.
-    void stop()
+    // thread; a later request starts it again. Callers may overlap: requests
+    // stay refused until the last of them has joined.
+    void stop() { stop(false); }
+
+    // As stop(), and no thread starts again: commits made while the program
+    // ends (a pool task finishing late) must not start one that nothing joins.
+    void shutDown() { stop(true); }
+
+private:
+    void stop(bool forGood)
     {
         std::thread running;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_stopping = true;
+            ++m_stopping;
+            m_shutDown = m_shutDown || forGood;
             m_pending.clear();
             running = std::move(m_thread);
         }
-        m_wake.notify_one();
+        m_wake.notify_all();
         if (running.joinable())
             running.join();
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = false;
+        --m_stopping;
     }
 
-private:
+    // Ends as soon as a stop has taken the thread: a flag that the next
+    // request clears could otherwise keep it waiting while stop() joins.
     void loop()
     {
+        const std::thread::id self = std::this_thread::get_id();
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
-            m_wake.wait(lock, [this] { return m_stopping || !m_pending.empty(); });
-            if (m_stopping)
+            m_wake.wait(lock, [&] { return m_thread.get_id() != self || !m_pending.empty(); });
+            if (m_thread.get_id() != self)
                 return;
             const std::string path = std::move(m_pending);
             m_pending.clear();
@@ -119,13 +128,20 @@ private:
     std::condition_variable m_wake;
     std::thread m_thread;
     std::string m_pending;
-    bool m_stopping = false;
+    int m_stopping = 0;
+    bool m_shutDown = false;
 };
 
+// Never destroyed: a static destructor would leave a mutex and a thread
+// object behind for a commit still made during the program's end.
 Checkpointer &checkpointer()
 {
-    static Checkpointer instance;
-    return instance;
+    static Checkpointer *instance = [] {
+        auto *created = new Checkpointer;
+        std::atexit([] { checkpointer().shutDown(); });
+        return created;
+    }();
+    return *instance;
 }
 
 int onCommit(void *, sqlite3 *handle, const char *name, int pages)
@@ -237,7 +253,7 @@ bool onMainThread()
 // checkpoint thread must have finished before.
 void stopCheckpointsAtExit()
 {
-    checkpointer().stop();
+    checkpointer().shutDown();
 }
 
 }

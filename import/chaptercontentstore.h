@@ -26,3 +26,18 @@ void finalizeChapter(ChapterInfo *chapter, QVector<Paragraph> &paragraphs);
 bool storeChapterContent(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                          UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao,
                          const std::function<QVector<Paragraph> &(int)> &paragraphsOf);
+
+// Chapters an importer keeps in another form, read back a piece at a time.
+struct ChapterPieceSource
+{
+    std::function<qint64(int)> paragraphCount;
+    std::function<qint64(int)> chunkCount;
+    // The chapter's next paragraphs in order, at most count of them.
+    std::function<QVector<Paragraph>(int, int)> nextPiece;
+};
+
+// storeChapterContent with the paragraphs decoded a piece at a time: the
+// same rows and counts, without a whole chapter held as paragraphs.
+bool storeChapterPieces(const QVector<ChapterInfo *> &chapters, const QString &novelId,
+                        UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao,
+                        const ChapterPieceSource &source);

@@ -12,6 +12,9 @@
 
 namespace {
 
+// Body paragraphs read are packed by this many.
+const int PackParagraphs = 1024;
+
 bool hasContent(const QVector<Paragraph> &paragraphs)
 {
     for (const Paragraph &p : paragraphs) {
@@ -49,6 +52,20 @@ void appendAll(QVector<Paragraph> &out, QVector<Paragraph> &&more)
         out += more;
 }
 
+// Paragraphs of a notes body are notes of their section.
+void markNotes(QVector<Paragraph> &paragraphs, bool notes, const QString &noteId)
+{
+    if (!notes)
+        return;
+    for (Paragraph &p : paragraphs) {
+        if (p.kind == Paragraph::Heading || p.kind == Paragraph::Image
+            || p.kind == Paragraph::EmptyLine || p.kind == Paragraph::TableCell)
+            continue;
+        p.kind = Paragraph::Note;
+        p.footnoteId = noteId;
+    }
+}
+
 // The trimmed texts of the paragraphs joined by one space.
 QString joinedText(const QVector<Paragraph> &paragraphs, bool withLinks)
 {
@@ -77,31 +94,27 @@ QString Fb2Parser::titleText(const QVector<Paragraph> &paragraphs)
 }
 
 void Fb2Parser::flushChapter(Fb2WalkContext &context, const QString &title,
-                             QVector<Paragraph> &titleParagraphs,
-                             QVector<Paragraph> &bodyParagraphs, bool notes,
+                             QVector<Paragraph> &titleParagraphs, Fb2PackedParagraphs &packedBody,
+                             bool &packedContent, QVector<Paragraph> &bodyParagraphs, bool notes,
                              const QString &noteId)
 {
-    if (context.tooLarge || !hasContent(bodyParagraphs)) {
+    const bool content = packedContent || hasContent(bodyParagraphs);
+    packedContent = false;
+    if (context.tooLarge || !content) {
         // The title waits for content after it, or for the next chapter.
+        packedBody = Fb2PackedParagraphs();
         bodyParagraphs.clear();
         return;
     }
-    // The body is moved, not copied: a section of a million paragraphs was
-    // held twice. The titles before it (pending ones first) make room once.
+    // The titles before the body, pending ones first.
     QVector<Paragraph> titles = std::move(context.pendingTitles);
     titles += titleParagraphs;
-    QVector<Paragraph> paragraphs = std::move(bodyParagraphs);
-    paragraphs.insert(0, titles.size(), Paragraph());
-    std::move(titles.begin(), titles.end(), paragraphs.begin());
-    if (notes) {
-        for (Paragraph &p : paragraphs) {
-            if (p.kind == Paragraph::Heading || p.kind == Paragraph::Image
-                || p.kind == Paragraph::EmptyLine || p.kind == Paragraph::TableCell)
-                continue;
-            p.kind = Paragraph::Note;
-            p.footnoteId = noteId;
-        }
-    }
+    markNotes(titles, notes, noteId);
+    markNotes(bodyParagraphs, notes, noteId);
+    Fb2PackedParagraphs paragraphs = std::move(packedBody);
+    packedBody = Fb2PackedParagraphs();
+    paragraphs.append(bodyParagraphs);
+    paragraphs.prepend(titles);
     context.paragraphs += paragraphs.size();
     const QString name = title.trimmed();
     context.chapters.append(
@@ -127,7 +140,9 @@ void Fb2Parser::flushPendingTitles(Fb2WalkContext &context)
 {
     if (!context.pendingTitles.isEmpty() && !context.tooLarge) {
         context.paragraphs += context.pendingTitles.size();
-        context.chapters.append(Fb2Chapter{context.pendingTitle, context.pendingTitles});
+        Fb2PackedParagraphs paragraphs;
+        paragraphs.append(context.pendingTitles);
+        context.chapters.append(Fb2Chapter{context.pendingTitle, std::move(paragraphs)});
     }
     context.pendingTitles.clear();
     context.pendingTitle.clear();
@@ -240,13 +255,16 @@ void Fb2Parser::walkChildren(Fb2WalkContext &context, QXmlStreamReader &reader,
                              int blockLevel, int depth, bool notes, const QString &noteId)
 {
     QVector<Paragraph> titleParagraphs;
+    Fb2PackedParagraphs packedBody;
+    bool packedContent = false;
     QVector<Paragraph> bodyParagraphs;
     while (Fb2Xml::nextInside(reader, element)) {
         if (!reader.isStartElement())
             continue;
         const QString name = reader.name().toString();
         if (name == QLatin1String("section")) {
-            flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, noteId);
+            flushChapter(context, title, titleParagraphs, packedBody, packedContent,
+                         bodyParagraphs, notes, noteId);
             holdTitles(context, titleParagraphs);
             if (depth >= MaxNesting)
                 readFlat(reader, bodyParagraphs, Paragraph::Body, context.bodyStyle);
@@ -261,17 +279,26 @@ void Fb2Parser::walkChildren(Fb2WalkContext &context, QXmlStreamReader &reader,
                 title = text;
         } else {
             readBlock(context, reader, name, bodyParagraphs, blockLevel, depth + 1);
+            // A long section is held packed.
+            if (bodyParagraphs.size() >= PackParagraphs) {
+                packedContent = packedContent || hasContent(bodyParagraphs);
+                markNotes(bodyParagraphs, notes, noteId);
+                packedBody.append(bodyParagraphs);
+                bodyParagraphs.clear();
+            }
         }
-        if (context.paragraphs + bodyParagraphs.size() + titleParagraphs.size()
-                + context.pendingTitles.size()
+        if (context.paragraphs + packedBody.size() + bodyParagraphs.size()
+                + titleParagraphs.size() + context.pendingTitles.size()
             > MaxBookParagraphs) {
             context.tooLarge = true;
+            packedBody = Fb2PackedParagraphs();
             bodyParagraphs.clear();
             titleParagraphs.clear();
             context.pendingTitles.clear();
         }
     }
-    flushChapter(context, title, titleParagraphs, bodyParagraphs, notes, noteId);
+    flushChapter(context, title, titleParagraphs, packedBody, packedContent, bodyParagraphs,
+                 notes, noteId);
     holdTitles(context, titleParagraphs);
 }
 
@@ -343,6 +370,13 @@ bool Fb2Parser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStri
     if (chapters.size() != chapterParagraphs.size())
         return false;
     // Nested in the import's own transaction: kept only when the whole import commits.
-    return storeChapterContent(chapters, novelId, paragraphDao, chunkDao,
-                               [this](int i) -> QVector<Paragraph> & { return chapterParagraphs[i]; });
+    // Decoded a piece at a time: the whole chapter is never held as paragraphs.
+    ChapterPieceSource source;
+    source.paragraphCount = [this](int i) { return qint64(chapterParagraphs.at(i).size()); };
+    source.chunkCount = [this](int i) { return chapterParagraphs.at(i).chunkCount(); };
+    source.nextPiece = [this](int i, int count) { return chapterParagraphs[i].takeFront(count); };
+    const bool stored =
+        storeChapterPieces(chapters, novelId, paragraphDao, chunkDao, source);
+    chapterParagraphs.clear();
+    return stored;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fb2packedparagraphs.h"
 #include "fontmanifest.h"
 #include "bookfolderstage.h"
 #include "iformatparser.h"
@@ -48,7 +49,7 @@ struct Fb2Binary
 struct Fb2Chapter
 {
     QString title;
-    QVector<Paragraph> paragraphs;
+    Fb2PackedParagraphs paragraphs;
 };
 
 // The saved images: binary id to final path and pixel size.
@@ -189,9 +190,11 @@ public:
     static void walkChildren(Fb2WalkContext &context, QXmlStreamReader &reader,
                              const QString &element, QString title, int titleLevel,
                              int blockLevel, int depth, bool notes, const QString &noteId);
+    // bodyParagraphs follow packedBody, the body's earlier paragraphs;
+    // packedContent tells whether those hold content.
     static void flushChapter(Fb2WalkContext &context, const QString &title,
-                             QVector<Paragraph> &titleParagraphs,
-                             QVector<Paragraph> &bodyParagraphs, bool notes,
+                             QVector<Paragraph> &titleParagraphs, Fb2PackedParagraphs &packedBody,
+                             bool &packedContent, QVector<Paragraph> &bodyParagraphs, bool notes,
                              const QString &noteId);
     // Titles no chapter took yet wait for the next one.
     static void holdTitles(Fb2WalkContext &context, QVector<Paragraph> &titleParagraphs);
@@ -213,7 +216,7 @@ public:
     QString dataDir;
     QString styleSheetText;
     Fb2Images images;
-    QVector<QVector<Paragraph>> chapterParagraphs;
+    QVector<Fb2PackedParagraphs> chapterParagraphs;
 
 private:
     static QString translated(const char *text);

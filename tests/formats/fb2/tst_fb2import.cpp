@@ -113,6 +113,28 @@ private slots:
                   + DbTestUtils::chapterDump(md5Hex(path)).join(';'), "dump");
     }
 
+    // A notes section longer than a stored piece: numbered on across pieces,
+    // every paragraph a note of its section, in order after its title.
+    void longNotesSection()
+    {
+        const QString path = writeBook(env->root() + "/long.fb2",
+            "<FictionBook><body><section><p>x</p></section></body><body name=\"notes\">"
+            "<section id=\"n1\"><title><p>T</p></title>"
+            + QByteArray("<p>ab <emphasis>c</emphasis></p>").repeated(9000) + "</section></body></FictionBook>");
+        QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
+        const QString chapter = md5Hex(path) + "_fb2_1";
+        QCOMPARE(query("SELECT count(*) || ',' || min(para_index) || ',' || max(para_index) || ',' || count(DISTINCT "
+                       "para_index) FROM unified_paragraph WHERE chapter_id = ? AND kind = 6 AND footnote_id = 'n1' "
+                       "AND first_glyph_index = 1 + 3 * (para_index - 1) AND start_progress_index = "
+                       "1 + 4 * (para_index - 1) AND progress_weight = 4", chapter),
+                 QStringLiteral("9000,1,9000,9000"));
+        QCOMPARE(query("SELECT count(*) FROM unified_chunk WHERE para_id IN (SELECT id FROM unified_paragraph "
+                       "WHERE chapter_id = ?)", chapter), "18001");
+        QCOMPARE(query("SELECT word_count || ',' || glyph_count || ',' || progress_total FROM chapter_info WHERE id = ?",
+                       chapter), QStringLiteral("36001,27001,36001"));
+        QCOMPARE(DbTestUtils::chapterDump(md5Hex(path)).value(1).left(19), QStringLiteral("T=1:T,6:ab c,6:ab c"));
+    }
+
     // The richer book in detail: metadata, cover, styles, notes, tables and its
     // font, then read page by page.
     void libraryBook()

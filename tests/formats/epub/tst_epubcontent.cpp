@@ -386,8 +386,13 @@ private slots:
         QCOMPARE(importOutcome(*core, path), QStringLiteral("构建排版数据失败"));
         QCOMPARE(DbTestUtils::allRows(), before);
         QCOMPARE(files(), folder);
-        // Nothing near the book's inflated size was held.
+        // Nothing near the book's inflated size was held (sanitizers' shadow
+        // memory and quarantine make the figure meaningless there).
+#ifndef QUILLORA_SANITIZED_TESTS
         QVERIFY2(peakMemoryKiB() - rssBefore < 200 * 1024, qPrintable(QString::number(peakMemoryKiB() - rssBefore)));
+#else
+        Q_UNUSED(rssBefore)
+#endif
     }
 };
 

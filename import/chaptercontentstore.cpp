@@ -32,54 +32,27 @@ bool storeChapterContent(const QVector<ChapterInfo *> &chapters, const QString &
                          UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao,
                          const std::function<QVector<Paragraph> &(int)> &paragraphsOf)
 {
-    if (!paragraphDao || !chunkDao)
-        return false;
-    Transaction transaction(DatabaseConnection::database());
-    if (!transaction.isActive())
-        return false;
-    if (!chunkDao->removeByNovelId(novelId) || !paragraphDao->removeByNovelId(novelId)) {
-        transaction.rollback();
-        return false;
-    }
-    // The whole book's ids at once, ascending in the order the rows go in.
-    qint64 paragraphCount = 0;
-    qint64 chunkCount = 0;
-    for (int i = 0; i < chapters.size(); ++i) {
-        const QVector<Paragraph> &paragraphs = paragraphsOf(i);
-        paragraphCount += paragraphs.size();
-        for (const Paragraph &p : paragraphs)
-            chunkCount += p.chunks.size();
-    }
-    AscendingRowIds paragraphIds(paragraphCount);
-    AscendingRowIds chunkIds(chunkCount);
-    for (int i = 0; i < chapters.size(); ++i) {
-        ChapterInfo *chapter = chapters.at(i);
-        QVector<Paragraph> &paragraphs = paragraphsOf(i);
-        if (!chapter || paragraphs.isEmpty()) {
-            transaction.rollback();
-            return false;
+    // Pieces are shallow copies of the chapter's paragraphs, taken in order.
+    int chapter = -1;
+    int position = 0;
+    ChapterPieceSource source;
+    source.paragraphCount = [&](int i) { return qint64(paragraphsOf(i).size()); };
+    source.chunkCount = [&](int i) {
+        qint64 count = 0;
+        for (const Paragraph &p : paragraphsOf(i))
+            count += p.chunks.size();
+        return count;
+    };
+    source.nextPiece = [&](int i, int count) {
+        if (i != chapter) {
+            chapter = i;
+            position = 0;
         }
-        finalizeChapter(chapter, paragraphs);
-        // A piece at a time, each piece's chunks after its paragraphs: each
-        // table's rows go in in the same order as whole, and only a piece's
-        // ids are held.
-        for (int from = 0; from < paragraphs.size(); from += StorePieceParagraphs) {
-            const int count = qMin(StorePieceParagraphs, paragraphs.size() - from);
-            const Paragraph *piece = paragraphs.constData() + from;
-            QByteArray ids;
-            if (!paragraphDao->insertParagraphRowsLocked(novelId, chapter->id(), piece, count, from,
-                                                         &paragraphIds, &ids)
-                || !chunkDao->insertParagraphChunks(ids, piece, count, &chunkIds)) {
-                transaction.rollback();
-                return false;
-            }
-        }
-    }
-    if (!transaction.commit()) {
-        transaction.rollback();
-        return false;
-    }
-    return true;
+        const QVector<Paragraph> piece = paragraphsOf(i).mid(position, count);
+        position += piece.size();
+        return piece;
+    };
+    return storeChapterPieces(chapters, novelId, paragraphDao, chunkDao, source);
 }
 
 bool storeChapterPieces(const QVector<ChapterInfo *> &chapters, const QString &novelId,

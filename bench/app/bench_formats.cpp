@@ -23,6 +23,7 @@
 #include "pdfpageloader.h"
 #include "renderpool.h"
 #include "testenvironment.h"
+#include "textpagefloor.h"
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
 #include "zipimageloader.h"
@@ -349,31 +350,6 @@ class BenchFormats : public QObject
         return ms;
     }
 
-    // Fetch the chapter, lay it out, draw its first page.
-    double textFloorMs(const QString &chapter)
-    {
-        const LayoutConfig config = core->readingConfig(bookId, 20, 0, Width, Height,
-                                                        QStringLiteral("#202020"),
-                                                        QStringLiteral("#fdf8ee"),
-                                                        QStringLiteral("#fdf8ee"), false);
-        QElapsedTimer timer;
-        timer.start();
-        QVector<QString> rows;
-        QVector<Paragraph> stored = UnifiedParagraphDao().loadParagraphs(bookId, chapter, &rows);
-        const auto chunks = UnifiedChunkDao().loadChunks(bookId, chapter);
-        QVector<Paragraph> paragraphs;
-        for (int i = 0; i < stored.size(); ++i) {
-            stored[i].chunks = chunks.value(rows.at(i));
-            paragraphs += normalizeWhitespace(stored[i]);
-        }
-        const QVector<PageLayout> pages = LayoutEngine().layoutChapter(paragraphs, config, 0, chapter);
-        const QImage image = PageRenderer::forCurrentThread().renderPageSimple(pages.value(0), config);
-        const double ms = timer.nsecsElapsed() / 1e6;
-        if (image.isNull())
-            qWarning("floor: no page image");
-        return ms;
-    }
-
     // One turn per interval: the next page (paged) or the next screen of the
     // strip (continuous); counts the turns whose page was not ready.
     int turnPages(const QString &token, const QString &start, bool continuous)
@@ -517,7 +493,7 @@ private slots:
             else if (format == QLatin1String("cbz"))
                 floors << comicFloorMs(path);
             else
-                floors << textFloorMs(chapter);
+                floors << textPageFloorMs(core.get(), bookId, chapter, Width, Height);
         }
         const double open = median(opens);
         const double floor = median(floors);

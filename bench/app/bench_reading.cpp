@@ -13,6 +13,7 @@
 #include "paragraphutils.h"
 #include "renderpool.h"
 #include "testenvironment.h"
+#include "textpagefloor.h"
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
 
@@ -92,31 +93,6 @@ class BenchReading : public QObject
         return core->openBookForReading(bookId, chapter, 0, -1.0f, 20, 0, view.width, view.height,
                                         QStringLiteral("#202020"), QStringLiteral("#fdf8ee"),
                                         QStringLiteral("#fdf8ee"));
-    }
-
-    // Fetch the chapter, lay it out, draw its first page: what any open must do.
-    double floorMs(const QString &chapter, const ViewSize &view)
-    {
-        const LayoutConfig config = core->readingConfig(bookId, 20, 0, view.width, view.height,
-                                                        QStringLiteral("#202020"),
-                                                        QStringLiteral("#fdf8ee"),
-                                                        QStringLiteral("#fdf8ee"), false);
-        QElapsedTimer timer;
-        timer.start();
-        QVector<QString> rows;
-        QVector<Paragraph> stored = UnifiedParagraphDao().loadParagraphs(bookId, chapter, &rows);
-        const auto chunks = UnifiedChunkDao().loadChunks(bookId, chapter);
-        QVector<Paragraph> paragraphs;
-        for (int i = 0; i < stored.size(); ++i) {
-            stored[i].chunks = chunks.value(rows.at(i));
-            paragraphs += normalizeWhitespace(stored[i]);
-        }
-        const QVector<PageLayout> pages = LayoutEngine().layoutChapter(paragraphs, config, 0, chapter);
-        const QImage image = PageRenderer::forCurrentThread().renderPageSimple(pages.value(0), config);
-        const double ms = timer.nsecsElapsed() / 1e6;
-        if (image.isNull())
-            qWarning("floor: no page image");
-        return ms;
     }
 
     // openBookForReading until the start page's image is ready; also the time
@@ -228,7 +204,7 @@ private slots:
                         core->closeBook();
                         // The worker finishes what the closed session left.
                         QTest::qWait(30);
-                        floors << floorMs(place.second, view);
+                        floors << textPageFloorMs(core.get(), bookId, place.second, view.width, view.height);
                     }
                     const double open = median(opens);
                     const double floor = median(floors);

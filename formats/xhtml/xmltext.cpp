@@ -7,10 +7,20 @@
 #include <QTextCodec>
 
 #include <libxml/HTMLparser.h>
+#include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/tree.h>
 
 namespace {
+
+// libxml2 sets up its globals (dictionary mutex, random seed) lazily on first
+// use, which races when two conversion threads get there together and can
+// leave both waiting on each other for good. Every program that links the
+// converter sets them up here, before main and so before any thread starts.
+const bool xmlLibraryReady = [] {
+    xmlInitParser();
+    return true;
+}();
 
 // Only the head of a document can declare its encoding.
 constexpr int DeclarationWindow = 2048;

@@ -104,6 +104,9 @@ private slots:
             << book("<section><title><p>Poems<a href=\"#n1\">[1]</a></p><p><a href=\"#n2\">*</a></p></title>"
                     "<p>x</p></section>")
             << "b#Poems=1:Poems[1],1:*,0:x";
+        QTest::newRow("note marker between words of the chapter title")
+            << book("<section><title><p>Poems <a href=\"#n1\">[1]</a>\n of May</p></title><p>x</p></section>")
+            << "b#Poems of May=1:Poems [1] of May,0:x";
     }
     void structure()
     {

@@ -191,6 +191,9 @@ private slots:
         // Read page by page as the reading page does; opening brings the book's font back.
         const QImage picture = readingPage(*core, id, id + "_fb2_3", 0);
         QVERIFY(pixelsOf(picture, qRgb(255, 0, 0)) > 100);
+        // The cell's 4 x 3 picture is drawn in its cell, not across the page.
+        const int inCell = pixelsOf(readingPage(*core, id, id + "_fb2_2", 0), qRgb(255, 0, 0));
+        QVERIFY2(inCell > 0 && inCell <= 12, qPrintable(QString::number(inCell)));
         const QImage text = readingPage(*core, id, id + "_fb2_1", -1);
         QVERIFY(!text.isNull() && pixelsOf(text, qRgb(255, 255, 255)) < text.width() * text.height());
         QVERIFY(!QFont::substitutes(alias).isEmpty());

@@ -54,8 +54,14 @@ bool sameLine(const LayoutLine &a, const LayoutLine &b)
         || a.isImage != b.isImage || a.imageSource != b.imageSource || a.isTableRow != b.isTableRow
         || qRound(a.y) != qRound(b.y) || qRound(a.height) != qRound(b.height)
         || qRound(a.displayWidth) != qRound(b.displayWidth)
-        || qRound(a.displayHeight) != qRound(b.displayHeight) || a.cells.size() != b.cells.size())
+        || qRound(a.displayHeight) != qRound(b.displayHeight) || a.cells.size() != b.cells.size()
+        || a.cellImages.size() != b.cellImages.size())
         return false;
+    for (int i = 0; i < a.cellImages.size(); ++i) {
+        if (a.cellImages[i].source != b.cellImages[i].source
+            || a.cellImages[i].rect.toRect() != b.cellImages[i].rect.toRect())
+            return false;
+    }
     for (int i = 0; i < a.glyphRuns.size(); ++i) {
         if (!sameRun(a.glyphRuns[i], b.glyphRuns[i]))
             return false;

@@ -226,6 +226,38 @@ void shiftRuns(QVector<GlyphRunItem> &runs, qreal dx, qreal dy)
     }
 }
 
+// An image paragraph's size: as stored, a missing side from the image's
+// natural proportions. Only a natural size with both sides positive can fill
+// one in; anything else leaves the image without a size (0).
+QSizeF imageSize(const Paragraph &p)
+{
+    double w = p.imageWidth;
+    double h = p.imageHeight;
+    if (w <= 0 || h <= 0) {
+        const QSize natural = PageImageLoader::imageSize(p.imageId);
+        if (natural.width() > 0 && natural.height() > 0) {
+            const double nw = natural.width();
+            const double nh = natural.height();
+            if (w > 0)
+                h = nh * w / nw;
+            else if (h > 0)
+                w = nw * h / nh;
+            else {
+                w = nw;
+                h = nh;
+            }
+        }
+    }
+    return w > 0 && h > 0 ? QSizeF(w, h) : QSizeF();
+}
+
+// Pictures of a table cell lie in its run of paragraphs.
+bool inTable(const Paragraph &p, int tableId)
+{
+    return p.tableId == tableId
+        && (p.kind == Paragraph::TableCell || (p.kind == Paragraph::Image && tableId >= 0 && !p.imageId.isEmpty()));
+}
+
 // Paragraph margins leave at least a third of the text area to the text;
 // negative margins would push text off the page and count as 0.
 void clampedMargins(const Paragraph &p, float areaWidth, float &left, float &right)
@@ -456,25 +488,9 @@ LayoutLine LayoutEngine::imageLine(const Paragraph &p, int index) const
     const double aw = m_config.textAreaWidth() - marginLeft - marginRight;
     const double ah = m_config.textAreaHeight();
 
-    double w = p.imageWidth;
-    double h = p.imageHeight;
-    if (w <= 0 || h <= 0) {
-        // Only a natural size with both sides positive can fill in a missing
-        // side; anything else leaves the image without a size.
-        const QSize natural = PageImageLoader::imageSize(p.imageId);
-        if (natural.width() > 0 && natural.height() > 0) {
-            const double nw = natural.width();
-            const double nh = natural.height();
-            if (w > 0)
-                h = nh * w / nw;
-            else if (h > 0)
-                w = nw * h / nh;
-            else {
-                w = nw;
-                h = nh;
-            }
-        }
-    }
+    const QSizeF size = imageSize(p);
+    const double w = size.width();
+    const double h = size.height();
 
     double dw, dh;
     if (w <= 0 || h <= 0) {
@@ -506,14 +522,41 @@ LayoutLine LayoutEngine::imageLine(const Paragraph &p, int index) const
     return line;
 }
 
+LayoutLine LayoutEngine::cellImageLine(const Paragraph &p, int index, float cellWidth,
+                                       float maxHeight) const
+{
+    LayoutLine line;
+    line.isImage = true;
+    line.imageSource = p.imageId;
+    line.alignment = p.alignment;
+    line.paragraphIndex = index;
+    line.startGlyph = p.firstGlyphIndex;
+    line.endGlyph = p.firstGlyphIndex + 1;
+    line.startProgress = p.startProgressIndex;
+    line.endProgress = p.startProgressIndex + p.progressWeight;
+    line.progressWeight = p.progressWeight;
+    const QSizeF size = imageSize(p);
+    // A picture of unknown size keeps a line's room, as wide as the cell.
+    double dw = cellWidth;
+    double dh = m_config.fontPixelSize * m_config.lineHeightFactor;
+    if (!size.isEmpty()) {
+        const double scale = qMin(1.0, qMin(cellWidth / size.width(), qMax(1.0f, maxHeight) / size.height()));
+        dw = size.width() * scale;
+        dh = size.height() * scale;
+    }
+    line.displayWidth = float(dw);
+    line.displayHeight = float(dh);
+    line.height = line.displayHeight;
+    return line;
+}
+
 int LayoutEngine::appendTableRun(const QVector<Paragraph> &paragraphs, int first,
                                  QVector<LayoutLine> &lines) const
 {
     const int tableId = paragraphs[first].tableId;
     int end = first;
     int columns = 1;
-    while (end < paragraphs.size() && paragraphs[end].kind == Paragraph::TableCell
-           && paragraphs[end].tableId == tableId) {
+    while (end < paragraphs.size() && inTable(paragraphs[end], tableId)) {
         columns = qMax(columns, paragraphs[end].tableColumnCount);
         ++end;
     }
@@ -541,17 +584,31 @@ int LayoutEngine::appendTableRun(const QVector<Paragraph> &paragraphs, int first
         };
         QVector<CellLines> cells;
         float naturalHeight = minRowHeight;
+        const float pictureLimit = m_config.textAreaHeight() - 2 * inset;
         for (int c = rowStart; c < rowEnd; ++c) {
-            Paragraph cell = paragraphs[c];
-            cell.textIndent = cell.marginLeft = cell.marginRight = 0;
-            cell.spaceBefore = cell.spaceAfter = 0;
-            CellLines shaped{c, cell.tableColumn * columnWidth,
-                             shapeParagraph(cell, c, cellWidth, cellConfig, cache)};
+            // A cell's pictures and its text follow one another down the cell.
+            const bool sameCell = !cells.isEmpty() && c > rowStart
+                && paragraphs[c - 1].tableColumn == paragraphs[c].tableColumn;
+            if (!sameCell)
+                cells.append(CellLines{c, paragraphs[c].tableColumn * columnWidth, {}});
+            CellLines &shaped = cells.last();
+            if (paragraphs[c].kind == Paragraph::Image) {
+                shaped.lines.append(cellImageLine(paragraphs[c], c, cellWidth, pictureLimit));
+            } else {
+                Paragraph cell = paragraphs[c];
+                cell.textIndent = cell.marginLeft = cell.marginRight = 0;
+                cell.spaceBefore = cell.spaceAfter = 0;
+                // The cell is its text paragraph, wherever its pictures lie.
+                if (paragraphs[shaped.paragraph].kind == Paragraph::Image)
+                    shaped.paragraph = c;
+                shaped.lines += shapeParagraph(cell, c, cellWidth, cellConfig, cache);
+            }
+        }
+        for (const CellLines &shaped : qAsConst(cells)) {
             float height = 2 * inset;
             for (const LayoutLine &line : shaped.lines)
                 height += line.height;
             naturalHeight = qMax(naturalHeight, height);
-            cells.append(std::move(shaped));
         }
 
         // A row taller than the text area is cut between text lines into
@@ -578,6 +635,14 @@ int LayoutEngine::appendTableRun(const QVector<Paragraph> &paragraphs, int first
                     LayoutLine &line = cell.lines[cell.next];
                     if (cellY > inset && cellY + line.height + inset > sliceLimit)
                         break;
+                    if (line.isImage) {
+                        const float free = cellWidth - line.displayWidth;
+                        const float dx = line.alignment == 1 ? free / 2 : line.alignment == 2 ? free : 0;
+                        row.cellImages.append(CellImage{
+                            line.imageSource,
+                            QRectF(inset + cell.x + qMax(0.0f, dx), cellY, line.displayWidth, line.displayHeight),
+                            line.paragraphIndex});
+                    }
                     shiftRuns(line.glyphRuns, inset + cell.x, cellY);
                     row.glyphRuns += line.glyphRuns;
                     if (!placedAny || line.startGlyph < row.startGlyph) {
@@ -630,10 +695,9 @@ QVector<PageLayout> LayoutEngine::layoutChapter(const QVector<Paragraph> &paragr
 
     const int count = paragraphs.size();
     int start = qMax(0, startParaIndex);
-    if (start < count && paragraphs[start].kind == Paragraph::TableCell) {
+    if (start < count && inTable(paragraphs[start], paragraphs[start].tableId)) {
         const Paragraph &cell = paragraphs[start];
-        while (start > 0 && paragraphs[start - 1].kind == Paragraph::TableCell
-               && paragraphs[start - 1].tableId == cell.tableId
+        while (start > 0 && inTable(paragraphs[start - 1], cell.tableId)
                && paragraphs[start - 1].tableRow == cell.tableRow)
             --start;
     }
@@ -643,7 +707,7 @@ QVector<PageLayout> LayoutEngine::layoutChapter(const QVector<Paragraph> &paragr
     QVector<LayoutLine> lines;
     for (int i = start; i < count;) {
         const Paragraph &p = paragraphs[i];
-        if (p.kind == Paragraph::TableCell) {
+        if (inTable(p, p.tableId)) {
             i = appendTableRun(paragraphs, i, lines);
             continue;
         }

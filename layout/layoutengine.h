@@ -55,6 +55,10 @@ private:
     int appendTableRun(const QVector<Paragraph> &paragraphs, int first,
                        QVector<LayoutLine> &lines) const;
     LayoutLine imageLine(const Paragraph &paragraph, int index) const;
+    // A picture of a table cell: its natural size, made smaller only to fit
+    // the cell's width and a page.
+    LayoutLine cellImageLine(const Paragraph &paragraph, int index, float cellWidth,
+                             float maxHeight) const;
 
     LayoutConfig m_config;
 };

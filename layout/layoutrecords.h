@@ -64,10 +64,19 @@ struct TableCellBox
     QColor bgColor;
 };
 
+// A picture drawn inside a table cell, placed relative to its row.
+struct CellImage
+{
+    QString source;
+    QRectF rect;
+    int paragraphIndex = -1;
+};
+
 struct LayoutLine
 {
     QVector<GlyphRunItem> glyphRuns;
     QVector<TableCellBox> cells;
+    QVector<CellImage> cellImages;
     bool isTableRow = false;
     int tableId = -1;
     float y = 0.0f;

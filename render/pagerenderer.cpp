@@ -420,6 +420,16 @@ void PageRenderer::drawTextLine(QPainter &painter, PageContext &page, const Layo
             painter.setBrush(Qt::NoBrush);
             painter.drawRect(rect);
         }
+        for (const CellImage &picture : line.cellImages) {
+            QImage image = lookupDrawnImage(picture.source);
+            if (image.isNull()) {
+                image = PageImageLoader::loadImage(picture.source, std::move(m_spareDecode));
+                m_spareDecode = QImage();
+                storeDrawnImage(picture.source, image);
+            }
+            if (!image.isNull())
+                painter.drawImage(picture.rect.translated(origin), image);
+        }
     }
 
     QColor lineBg = blockBg;

@@ -103,8 +103,9 @@ void EpubChapterParser::parseNavPoint(QXmlStreamReader &reader, QVector<EpubTocE
                 if (inner == QXmlStreamReader::EndElement && reader.name() == QLatin1String("navLabel"))
                     break;
                 if (inner == QXmlStreamReader::StartElement && reader.name() == QLatin1String("text")) {
-                    if (reader.readNext() == QXmlStreamReader::Characters)
-                        label = capEpubTitle(reader.text().trimmed().toString());
+                    // A label may run over several indented lines.
+                    label = capEpubTitle(
+                        reader.readElementText(QXmlStreamReader::IncludeChildElements).simplified());
                     break;
                 }
             }

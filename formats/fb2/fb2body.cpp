@@ -89,8 +89,8 @@ QString Fb2Parser::titleText(const QVector<Paragraph> &paragraphs)
 {
     // Links inside the book are a title's note markers; a title made only of
     // such links keeps them.
-    const QString text = joinedText(paragraphs, false);
-    return text.isEmpty() ? joinedText(paragraphs, true) : text;
+    const QString text = joinedText(paragraphs, false).simplified();
+    return text.isEmpty() ? joinedText(paragraphs, true).simplified() : text;
 }
 
 void Fb2Parser::flushChapter(Fb2WalkContext &context, const QString &title,

@@ -184,21 +184,37 @@ void Fb2Parser::readTable(QXmlStreamReader &reader, const Fb2Images &images,
                           QVector<Paragraph> &out, int tableId, int depth)
 {
     // A row's cells carry their columns; columns without a cell stay empty.
-    // Pictures of a row's cells follow the row.
+    // A cell's pictures stay in the cell, above its text when they come
+    // before any of it, else below.
+    struct Cell
+    {
+        Paragraph text;
+        QVector<Paragraph> above;
+        QVector<Paragraph> below;
+    };
     struct Row
     {
-        QVector<Paragraph> cells;
-        QVector<Paragraph> pictures;
+        QVector<Cell> cells;
     };
     QVector<Row> rows;
     int columns = 0;
     // The last row each column is taken by a cell with rowspan.
     QVector<int> coveredUntil(MaxTableColumns, -1);
-    // Past the bounds every row, kept or still to come, is one plain paragraph.
+    // Past the bounds every row, kept or still to come, is one plain
+    // paragraph followed by its pictures.
     bool plain = false;
     const auto toPlain = [&](const Row &row) {
-        appendParagraph(out, rowParagraph(row.cells, parentStyle));
-        out += row.pictures;
+        QVector<Paragraph> texts;
+        for (const Cell &cell : row.cells)
+            texts.append(cell.text);
+        appendParagraph(out, rowParagraph(texts, parentStyle));
+        for (const Cell &cell : row.cells) {
+            for (Paragraph picture : cell.above + cell.below) {
+                picture.tableId = picture.tableRow = picture.tableColumn = -1;
+                picture.tableColumnCount = 0;
+                out.append(std::move(picture));
+            }
+        }
     };
 
     while (Fb2Xml::nextInside(reader, QLatin1String("table"))) {
@@ -241,9 +257,14 @@ void Fb2Parser::readTable(QXmlStreamReader &reader, const Fb2Images &images,
             const Fb2RunStyle cellStyle = elementStyle(styles, cellName, attributes, parentStyle, 0);
             const QVector<Paragraph> parts = readParagraph(reader, Paragraph::TableCell, images,
                                                            styles, parentStyle, 0, depth);
+            Cell held;
             for (const Paragraph &part : parts) {
                 if (part.kind == Paragraph::Image) {
-                    row.pictures.append(part);
+                    // Drawn in the cell, aligned as its text, at most its natural size.
+                    Paragraph picture = part;
+                    picture.hCenter = false;
+                    picture.alignment = cell.alignment;
+                    (cell.chunks.isEmpty() ? held.above : held.below).append(std::move(picture));
                     continue;
                 }
                 if (part.kind != Paragraph::TableCell || isBlank(part))
@@ -252,7 +273,8 @@ void Fb2Parser::readTable(QXmlStreamReader &reader, const Fb2Images &images,
                     cell.chunks.append(cellStyle.chunk(QStringLiteral(" ")));
                 cell.chunks += part.chunks;
             }
-            row.cells.append(cell);
+            held.text = std::move(cell);
+            row.cells.append(std::move(held));
         }
         if (plain) {
             toPlain(row);
@@ -269,20 +291,28 @@ void Fb2Parser::readTable(QXmlStreamReader &reader, const Fb2Images &images,
     }
     if (plain || columns == 0)
         return;
+    const auto place = [&](Paragraph &paragraph, int r, int c) {
+        paragraph.tableId = tableId;
+        paragraph.tableRow = r;
+        paragraph.tableColumn = c;
+        paragraph.tableColumnCount = columns;
+    };
     for (int r = 0; r < rows.size(); ++r) {
-        const QVector<Paragraph> &cells = rows[r].cells;
+        QVector<Cell> &cells = rows[r].cells;
         int next = 0;
         for (int c = 0; c < columns; ++c) {
-            Paragraph cell = next < cells.size() && cells[next].tableColumn == c
-                ? cells[next++]
-                : defaultParagraph(Paragraph::Body);
-            cell.kind = Paragraph::TableCell;
-            cell.tableId = tableId;
-            cell.tableRow = r;
-            cell.tableColumn = c;
-            cell.tableColumnCount = columns;
-            out.append(std::move(cell));
+            Cell cell;
+            if (next < cells.size() && cells[next].text.tableColumn == c)
+                cell = std::move(cells[next++]);
+            cell.text.kind = Paragraph::TableCell;
+            place(cell.text, r, c);
+            for (Paragraph &picture : cell.above)
+                place(picture, r, c);
+            for (Paragraph &picture : cell.below)
+                place(picture, r, c);
+            out += cell.above;
+            out.append(std::move(cell.text));
+            out += cell.below;
         }
-        out += rows[r].pictures;
     }
 }

@@ -239,8 +239,9 @@ bool MobiParser::readNcx(const MobiIndexTable &skeletonTable, const MobiIndexTab
     QVector<int> parents(table.size(), -1);
     for (int i = 0; i < table.size(); ++i) {
         quint32 value = 0;
+        // A label keeps the line breaks and indentation of its source markup.
         if (indexTagValue(table.at(i), 3, &value))
-            labels[i] = ncxTable.cncx.value(value).trimmed();
+            labels[i] = ncxTable.cncx.value(value).simplified();
         // Parents come before their children: a later one is no parent, so
         // a damaged table cannot make a loop.
         if (indexTagValue(table.at(i), 21, &value) && value < quint32(i))

@@ -101,10 +101,14 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
     QVector<PdfTocEntry> entries = extractTocFromOutline(filePath);
     if (entries.isEmpty()) {
         QLOG_DEBUG().noquote() << "[PdfChapterParser] 内嵌大纲为空，尝试扫描目录页...";
-        int contentsPage = -1;
-        entries = detectTocInText(document.get(), &contentsPage);
-        if (!entries.isEmpty() && !alignPrintedPages(document.get(), contentsPage, &entries))
+        // A page that reads like contents but is none (a price list) leaves
+        // the pages after it to be tried.
+        for (int contentsPage = -1;;) {
+            entries = detectTocInText(document.get(), &contentsPage, contentsPage + 1);
+            if (entries.isEmpty() || alignPrintedPages(document.get(), contentsPage, &entries))
+                break;
             entries.clear();
+        }
     }
     if (entries.isEmpty()) {
         QLOG_DEBUG().noquote() << "[PdfChapterParser] 未检测到目录，每" << RangePages

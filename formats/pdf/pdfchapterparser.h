@@ -39,13 +39,15 @@ public:
     // Entries sorted by start page that begin on the same page become one,
     // titled by their titles in order, so that every page is stored once.
     static QVector<PdfTocEntry> mergeSharedPages(const QVector<PdfTocEntry> &entries);
-    // Entries of the first of the first pages that reads as a contents page,
-    // with the printed page numbers as they stand (number - 1);
-    // contentsPage receives that page's index.
-    static QVector<PdfTocEntry> detectTocInText(Poppler::Document *document, int *contentsPage = nullptr);
+    // Entries of the first of the first pages, from firstPage on, that reads
+    // as a contents page, with the printed page numbers as they stand
+    // (number - 1); contentsPage receives that page's index.
+    static QVector<PdfTocEntry> detectTocInText(Poppler::Document *document, int *contentsPage = nullptr,
+                                                int firstPage = 0);
     // Moves printed page numbers onto page indexes by the one offset at which
-    // an entry's title is found on its page; false when no offset is found or
-    // the shifted entries leave the book.
+    // an entry's title is found on its page; false when no offset is found,
+    // the shifted entries leave the book, or the contents page has no
+    // contents heading and most titles do not head their pages.
     static bool alignPrintedPages(Poppler::Document *document, int contentsPage,
                                   QVector<PdfTocEntry> *entries);
 
@@ -68,6 +70,8 @@ public:
     static constexpr int MaxTitleLength = 200;
     static constexpr int ContentsScanPages = 12;
     static constexpr int OffsetSearchPages = 20;
+    // Entries side by side on one line of a contents page.
+    static constexpr int MaxContentsColumns = 3;
 
 private:
     QVector<QSizeF> m_pagePoints;

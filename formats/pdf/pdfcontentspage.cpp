@@ -9,32 +9,55 @@
 #include <QHash>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
 
-// Two readings of a page: every word box a line of its own, and the lines
+// Three readings of a page: every word box a line of its own; the lines
 // poppler joins the boxes into (a contents line is often several boxes:
-// number, title, leader, page; a page in two columns is only right in the
-// first). The whole page's text when it has no boxes.
+// number, title, leader, page); and the boxes that share a baseline, left to
+// right, so that a contents page in two columns gives lines holding an entry
+// of each column. The whole page's text when it has no boxes.
 QStringList pageReadings(Poppler::Page *page)
 {
     QString boxes;
     QString lines;
-    const QList<Poppler::TextBox *> words = page->textList();
-    for (Poppler::TextBox *box : words) {
-        if (!box->text().isEmpty())
+    QVector<QPair<QRectF, QString>> words;
+    const QList<Poppler::TextBox *> list = page->textList();
+    for (Poppler::TextBox *box : list) {
+        if (!box->text().isEmpty()) {
             boxes += box->text() + QLatin1Char('\n');
+            words.append({box->boundingBox(), box->text()});
+        }
         lines += box->text();
         if (!box->nextWord())
             lines += QLatin1Char('\n');
         else if (box->hasSpaceAfter())
             lines += QLatin1Char(' ');
     }
-    qDeleteAll(words);
+    qDeleteAll(list);
     if (boxes.trimmed().isEmpty())
         return {page->text(QRectF())};
-    return {boxes, lines};
+
+    std::stable_sort(words.begin(), words.end(), [](const auto &a, const auto &b) {
+        return a.first.center().y() < b.first.center().y();
+    });
+    QString rows;
+    for (int first = 0; first < words.size();) {
+        // A box belongs to the row when its middle lies within the first box's height.
+        const QRectF &head = words.at(first).first;
+        int end = first + 1;
+        while (end < words.size() && words.at(end).first.center().y() <= head.bottom())
+            ++end;
+        std::stable_sort(words.begin() + first, words.begin() + end, [](const auto &a, const auto &b) {
+            return a.first.left() < b.first.left();
+        });
+        for (int k = first; k < end; ++k)
+            rows += words.at(k).second + QLatin1Char(k + 1 < end ? ' ' : '\n');
+        first = end;
+    }
+    return {boxes, lines, rows};
 }
 
 // CJK fonts often map an ideograph's glyph back to the Kangxi radical that
@@ -62,9 +85,54 @@ QString withoutSpaces(const QString &text)
     return out;
 }
 
+// A line of its own that names the page a table of contents ("目 录",
+// "Table of Contents"), in either reading of the page.
+bool hasContentsHeading(Poppler::Document *document, int index)
+{
+    static const QStringList headings{QStringLiteral("目录"), QStringLiteral("contents"),
+                                      QStringLiteral("tableofcontents"), QStringLiteral("inhalt"),
+                                      QStringLiteral("содержание")};
+    const std::unique_ptr<Poppler::Page> page(index >= 0 ? document->page(index) : nullptr);
+    if (!page)
+        return false;
+    for (const QString &reading : pageReadings(page.get())) {
+        for (const QString &line : reading.split(QLatin1Char('\n'))) {
+            if (line.size() <= 40 && headings.contains(withoutSpaces(line).toLower()))
+                return true;
+        }
+    }
+    return false;
 }
 
-QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *document, int *contentsPage)
+// A page's text without white space, whole and its first lines only.
+struct PageText
+{
+    QString whole;
+    QString top;
+};
+
+PageText readPageText(Poppler::Document *document, int index)
+{
+    // Room for a running head and a title over two lines.
+    constexpr int TopLines = 4;
+    const std::unique_ptr<Poppler::Page> page(document->page(index));
+    if (!page)
+        return {};
+    const QString text = page->text(QRectF());
+    QStringList top;
+    for (const QString &line : text.split(QLatin1Char('\n'))) {
+        if (top.size() >= TopLines)
+            break;
+        if (!line.trimmed().isEmpty())
+            top << line;
+    }
+    return {withoutSpaces(text), withoutSpaces(top.join(QString()))};
+}
+
+}
+
+QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *document, int *contentsPage,
+                                                       int firstPage)
 {
     static const QRegularExpression numbered(
         QStringLiteral("(第[零一二三四五六七八九十百千\\d]+[章节回卷集篇部]).*?(\\d{1,4})\\s*$"));
@@ -73,12 +141,18 @@ QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *docume
                        "|Prologue|Epilogue|Foreword|Preface|Introduction|Afterword|Appendix|Extra|Special|Bonus)"
                        ".*?(\\d{1,4})\\s*$"),
         QRegularExpression::CaseInsensitiveOption);
-    // "1 模板介绍 …… 4", "2.3 Methods ........ 17": a section number, a title
-    // that starts with neither a digit nor a leader, a leader of two or more
-    // dots, then the page.
+    // "1 模板介绍 …… 4", "2.3 Methods ........ 17", "3.1 Data . . . . 5": a
+    // section number, a title that starts with neither a digit nor a leader,
+    // a leader of two or more dots, middle dots or ellipses (TeX spaces
+    // them), then the page.
     static const QRegularExpression sectioned(
-        QStringLiteral("^\\d{1,2}(?:\\.\\d{1,2}){0,3}\\.?\\s*[^\\d\\s.．…⋯·].*?\\s*[.．…⋯·]{2,}\\s*(\\d{1,4})\\s*$"));
-    static const QRegularExpression leader(QStringLiteral("\\s*[\\.．…⋯·\\-]+\\.?\\s*\\d{1,4}\\s*$"));
+        QStringLiteral("^\\d{1,2}(?:\\.\\d{1,2}){0,3}\\.?\\s*[^\\d\\s.．…⋯·].*?\\s*[.．…⋯·](?:\\s*[.．…⋯·])+"
+                       "\\s*(\\d{1,4})\\s*$"));
+    static const QRegularExpression leader(QStringLiteral("\\s*(?:[\\.．…⋯·\\-]\\s*)+\\d{1,4}\\s*$"));
+    // A leader and page number with more text after them: the line holds
+    // the entries of two columns side by side.
+    static const QRegularExpression entryEnd(
+        QStringLiteral("[.．…⋯·](?:\\s*[.．…⋯·])+\\s*\\d{1,4}(?=\\s+\\S)"));
     static const QRegularExpression lineBreaks(QStringLiteral("[\\r\\n]+"));
 
     if (contentsPage)
@@ -86,7 +160,7 @@ QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *docume
     if (!document)
         return {};
     const int scan = qMin(document->numPages(), ContentsScanPages);
-    for (int i = 0; i < scan; ++i) {
+    for (int i = qMax(0, firstPage); i < scan; ++i) {
         const std::unique_ptr<Poppler::Page> page(document->page(i));
         if (!page)
             continue;
@@ -97,24 +171,42 @@ QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *docume
             QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录扫描 第" << i << "页文本长度:" << text.size()
                                    << "前200字:" << text.left(200);
 
-            QVector<PdfTocEntry> entries;
+            // Entries by column: a page in two columns is read down the
+            // first column, then down the second.
+            QVector<QVector<PdfTocEntry>> columns;
             const QStringList lines = text.split(lineBreaks, Qt::SkipEmptyParts);
             for (const QString &raw : lines) {
-                const QString line = raw.trimmed();
-                if (line.size() < 3)
-                    continue;
-                QRegularExpressionMatch match = numbered.match(line);
-                if (!match.hasMatch())
-                    match = keyword.match(line);
-                if (!match.hasMatch())
-                    match = sectioned.match(line);
-                if (!match.hasMatch())
-                    continue;
-                const int number = match.captured(match.lastCapturedIndex()).toInt();
-                QString title = line;
-                title.remove(leader);
-                entries.append(PdfTocEntry{title.trimmed(), number > 0 ? number - 1 : 0, 0});
+                QStringList parts;
+                int from = 0;
+                QRegularExpressionMatchIterator ends = entryEnd.globalMatch(raw);
+                while (ends.hasNext() && parts.size() < MaxContentsColumns - 1) {
+                    const int end = ends.next().capturedEnd();
+                    parts << raw.mid(from, end - from);
+                    from = end;
+                }
+                parts << raw.mid(from);
+                for (int column = 0; column < parts.size(); ++column) {
+                    const QString line = parts.at(column).trimmed();
+                    if (line.size() < 3)
+                        continue;
+                    QRegularExpressionMatch match = numbered.match(line);
+                    if (!match.hasMatch())
+                        match = keyword.match(line);
+                    if (!match.hasMatch())
+                        match = sectioned.match(line);
+                    if (!match.hasMatch())
+                        continue;
+                    const int number = match.captured(match.lastCapturedIndex()).toInt();
+                    QString title = line;
+                    title.remove(leader);
+                    if (columns.size() <= column)
+                        columns.resize(column + 1);
+                    columns[column].append(PdfTocEntry{title.trimmed(), number > 0 ? number - 1 : 0, 0});
+                }
             }
+            QVector<PdfTocEntry> entries;
+            for (const QVector<PdfTocEntry> &column : qAsConst(columns))
+                entries += column;
             // Sections may share a page with their chapter, but the page
             // numbers never fall and name at least three pages.
             int pages = entries.isEmpty() ? 0 : 1;
@@ -140,13 +232,11 @@ bool PdfChapterParser::alignPrintedPages(Poppler::Document *document, int conten
     if (!document || !entries || entries->isEmpty())
         return false;
     const int pageCount = document->numPages();
-    QHash<int, QString> texts;
-    const auto pageText = [&](int index) -> const QString & {
+    QHash<int, PageText> texts;
+    const auto pageText = [&](int index) -> const PageText & {
         auto it = texts.find(index);
-        if (it == texts.end()) {
-            const std::unique_ptr<Poppler::Page> page(document->page(index));
-            it = texts.insert(index, page ? withoutSpaces(page->text(QRectF())) : QString());
-        }
+        if (it == texts.end())
+            it = texts.insert(index, readPageText(document, index));
         return it.value();
     };
 
@@ -166,7 +256,7 @@ bool PdfChapterParser::alignPrintedPages(Poppler::Document *document, int conten
                 const int page = entries->at(e).startPage + shift;
                 if (page < 0 || page >= pageCount || page == contentsPage)
                     continue;
-                if (pageText(page).contains(title)) {
+                if (pageText(page).whole.contains(title)) {
                     found = true;
                     offset = shift;
                     break;
@@ -184,6 +274,20 @@ bool PdfChapterParser::alignPrintedPages(Poppler::Document *document, int conten
         if (entry.startPage < 0 || entry.startPage >= pageCount
             || (k > 0 && entry.startPage < entries->at(k - 1).startPage)) {
             QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录页码偏移" << offset << "后超出页面范围，放弃目录";
+            return false;
+        }
+    }
+    // Numbered lists with leaders (a price list) are no contents: without a
+    // contents heading, most titles must head their pages.
+    if (!hasContentsHeading(document, contentsPage)) {
+        int heading = 0;
+        for (const PdfTocEntry &entry : qAsConst(*entries)) {
+            const QString title = withoutSpaces(entry.title).remove(sectionNumber);
+            heading += !title.isEmpty() && pageText(entry.startPage).top.contains(title) ? 1 : 0;
+        }
+        if (2 * heading <= entries->size()) {
+            QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录页无标题，且仅" << heading << "/" << entries->size()
+                                   << "条标题位于页首，放弃目录";
             return false;
         }
     }

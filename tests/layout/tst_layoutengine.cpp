@@ -301,6 +301,65 @@ private slots:
         QVERIFY(qAbs(row.glyphRuns[1].positions.first().x() - 168.5) < 1.0);
     }
 
+    // A cell's picture is drawn in its cell as part of the row: at its
+    // natural size, smaller only to fit the cell or a page, aligned as the cell.
+    void cellPictures_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<int>("alignment");
+        QTest::addColumn<QRectF>("drawn");   // relative to the row
+        QTest::newRow("letter picture at its size") << QSize(17, 21) << 0 << QRectF(168.5, 4.5, 17, 21);
+        QTest::newRow("centred as the cell") << QSize(17, 21) << 1 << QRectF(237.5, 4.5, 17, 21);
+        QTest::newRow("wider than the cell") << QSize(620, 310) << 0 << QRectF(168.5, 4.5, 155, 77.5);
+        QTest::newRow("taller than a page") << QSize(10, 2000) << 0 << QRectF(168.5, 4.5, 4.555, 911);
+    }
+    void cellPictures()
+    {
+        QFETCH(QSize, size);
+        QFETCH(int, alignment);
+        QFETCH(QRectF, drawn);
+        QVector<Paragraph> chapter;
+        const auto append = [&chapter](Paragraph p, int column) {
+            p.tableId = 2;
+            p.tableRow = 0;
+            p.tableColumn = column;
+            p.tableColumnCount = 3;
+            chapter.append(p);
+        };
+        for (int column = 0; column < 3; ++column) {
+            if (column == 1) {
+                Paragraph picture;
+                picture.kind = Paragraph::Image;
+                picture.imageId = QStringLiteral("/nowhere/p.png");
+                picture.imageWidth = size.width();
+                picture.imageHeight = size.height();
+                picture.alignment = alignment;
+                append(picture, column);
+            }
+            Paragraph cell = text(column == 1 ? QString() : QStringLiteral("cell"));
+            cell.kind = Paragraph::TableCell;
+            append(cell, column);
+        }
+        finalizeParagraphs(chapter);
+        LayoutConfig config;
+        config.fontFamily = QStringLiteral("DejaVu Sans");
+        // Starting on the picture starts the row at its first cell.
+        const QVector<LayoutLine> lines = allLines(LayoutEngine().layoutChapter(chapter, config, 1, "c"));
+        QCOMPARE(lines.size(), 1);
+        const LayoutLine &row = lines.first();
+        QVERIFY(row.isTableRow && !row.isImage);
+        QCOMPARE(row.paragraphIndex, 0);
+        QCOMPARE(row.cells.size(), 3);
+        QCOMPARE(row.cells[1].paragraphIndex, 2);
+        QCOMPARE(row.cellImages.size(), 1);
+        const QRectF &rect = row.cellImages.first().rect;
+        QVERIFY2(qAbs(rect.x() - drawn.x()) < 0.01 && qAbs(rect.y() - drawn.y()) < 0.01
+                     && qAbs(rect.width() - drawn.width()) < 0.01 && qAbs(rect.height() - drawn.height()) < 0.01,
+                 qPrintable(QStringLiteral("%1,%2 %3x%4").arg(rect.x()).arg(rect.y()).arg(rect.width()).arg(rect.height())));
+        QVERIFY(row.height >= rect.bottom() + 4.5);
+        QCOMPARE(row.endGlyph, chapter.last().firstGlyphIndex + 1);   // the last cell is one word
+    }
+
     // A line feed (a <br>, a cell's paragraph end, pre text) ends the line,
     // draws nothing, takes no width and shifts no glyph number.
     void forcedBreaks_data()

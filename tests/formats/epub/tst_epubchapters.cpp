@@ -230,6 +230,8 @@ private slots:
         QTest::newRow("an NCX nested 40 deep keeps 32 levels") << withNcx(nested(40, false)) << nestedTitles(32);
         QTest::newRow("nav nested 40 deep keeps 32 levels")
             << withNav("<nav epub:type=\"toc\">" + nested(40, true) + "</nav>") << nestedTitles(32);
+        QTest::newRow("NCX label over indented lines") << withNcx(point("Part\r\n    One &amp;\tTwo", "a.xhtml"))
+                                                                   << QStringList{"Part One & Two", "Doc B", "Doc C"};
         QTest::newRow("titles end at 500 characters") << withNcx(point(QString(600, 'x'), "a.xhtml"))
                                                       << QStringList{QString(500, 'x'), "Doc B", "Doc C"};
     }

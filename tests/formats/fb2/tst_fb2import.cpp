@@ -63,7 +63,7 @@ private slots:
         QTest::newRow("sections, notes, tables, images") << "library.fb2" << "灯塔" << QStringList{
             "第一部=1:灯塔,1:第一部,0:海是灰的。,0:无名",
             "第一章 启航=1:第一章 启航,0:Hello big world [1],0:Lead bold2,1:小标题,7:一行诗,3:,0:A,2:,0:B",
-            "第二章 表格=1:第二章 表格,8:名,8:值,8:注,8:跨列,8:,8:,8:a,8:b c,8:,2:",
+            "第二章 表格=1:第二章 表格,8:名,8:值,8:注,8:跨列,8:,8:,8:a,8:b c,2:,8:",
             "第 4 章=2:", "第 5 章=0:无题的一章。",
             "1=1:注释,1:1,6:第一条注释。", "2=1:2,6:第二条注释。"};
     }
@@ -86,10 +86,11 @@ private slots:
             << book("<title><p>Book</p></title><section><title><p>Part</p></title><section><p>x</p></section>"
                     "</section><section><title><p>Last</p></title></section>")
             << "b#Part=1:Book,1:Part,0:x;Last=1:Last";
-        QTest::newRow("picture in a cell follows its row")
-            << book("<section><table><tr><td>a<image href=\"#p\"/></td></tr><tr><td>c</td></tr></table></section>",
+        QTest::newRow("pictures in their cells, above or below the text")
+            << book("<section><table><tr><td>a<image href=\"#p\"/></td><td><image href=\"#p\"/></td></tr>"
+                    "<tr><td>c</td></tr></table></section>",
                     "<binary id=\"p\" content-type=\"image/png\">" + Png.toBase64() + "</binary>")
-            << "b#第 1 章=8:a,2:,8:c";
+            << "b#第 1 章=8:a,2:,2:,8:,8:c,8:";
         QTest::newRow("colspan and rowspan keep columns, capped")
             << book("<section><table><tr><td colspan=\"2\">a</td><td rowspan=\"2\">b</td></tr><tr><td>c</td>"
                     "<td>d</td></tr></table><table><tr><td colspan=\"99\">e</td></tr></table></section>")
@@ -103,6 +104,9 @@ private slots:
             << book("<section><title><p>Poems<a href=\"#n1\">[1]</a></p><p><a href=\"#n2\">*</a></p></title>"
                     "<p>x</p></section>")
             << "b#Poems=1:Poems[1],1:*,0:x";
+        QTest::newRow("note marker between words of the chapter title")
+            << book("<section><title><p>Poems <a href=\"#n1\">[1]</a>\n of May</p></title><p>x</p></section>")
+            << "b#Poems of May=1:Poems [1] of May,0:x";
     }
     void structure()
     {
@@ -178,11 +182,18 @@ private slots:
                  "0:0:0:3:1:1|0:0:1:3:1:0");
         QCOMPARE(query("SELECT image_width || 'x' || image_height || ':' || horizontal_center FROM unified_paragraph "
                        "WHERE chapter_id = ? || '_fb2_3'", id), "4x3:1");
+        // The cell's picture is part of its table, in its cell, at its size.
+        QCOMPARE(query("SELECT table_id || ':' || table_row || ':' || table_column || ':' || table_column_count "
+                       "|| ':' || image_width || 'x' || image_height FROM unified_paragraph "
+                       "WHERE chapter_id = ? || '_fb2_2' AND kind = 2", id), "0:2:1:3:4x3");
         QCOMPARE(query("SELECT footnote_id FROM unified_paragraph WHERE novel_id = ? AND kind = 6", id), "n1|n2");
 
         // Read page by page as the reading page does; opening brings the book's font back.
         const QImage picture = readingPage(*core, id, id + "_fb2_3", 0);
         QVERIFY(pixelsOf(picture, qRgb(255, 0, 0)) > 100);
+        // The cell's 4 x 3 picture is drawn in its cell, not across the page.
+        const int inCell = pixelsOf(readingPage(*core, id, id + "_fb2_2", 0), qRgb(255, 0, 0));
+        QVERIFY2(inCell > 0 && inCell <= 12, qPrintable(QString::number(inCell)));
         const QImage text = readingPage(*core, id, id + "_fb2_1", -1);
         QVERIFY(!text.isNull() && pixelsOf(text, qRgb(255, 255, 255)) < text.width() * text.height());
         QVERIFY(!QFont::substitutes(alias).isEmpty());

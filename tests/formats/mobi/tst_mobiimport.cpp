@@ -72,6 +72,9 @@ void TestMobiImport::books_data()
         << QStringList{"山路夜雨|小狐狸,0:林川 著|春天", "第一部 春|春天来了|出门", "第一部 春 - 第一章 出门|小狐狸出门了|河边",
                        "第一部 春 - 第二章 过河|它来到河边。,0:河水很凉|秋天",
                        "第二部 秋 - 第三章 回家|秋天它回家了|狐狸是一种动物", "注释|狐狸是一种动物|秋天"};
+    QTest::newRow("AZW3, NCX label over two indented lines")
+        << "label.azw3" << "AZW3"
+        << QStringList{"Глава 1 Согласование противоположностей|Первая глава|Вторая", "Глава 2|Вторая глава|Первая"};
 }
 
 void TestMobiImport::books()

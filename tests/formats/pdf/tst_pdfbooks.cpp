@@ -162,6 +162,16 @@ private slots:
             << "sections" << QStringList{"论文模板|0|1", "1 模板介绍 / 1.1 使用说明|2|3", "2 排版要求|4|5",
                                           "3 参考文献|6|7"};
         QTest::newRow("printed contents pointing past the end") << "contents 40" << QStringList{"第1-10页|0|9"};
+        // Made by make-contents.py: no contents heading, every title heads its page.
+        const QStringList farm{"1 Introduction|2|3", "2 The Farm|4|5", "3 Weather|6|7", "4 The Harvest|8|9",
+                               "5 Winter|10|11"};
+        QTest::newRow("adjacent dot leaders") << "adjacent.pdf" << QStringList("adjacent|0|1") + farm;
+        QTest::newRow("spaced dots, middle dots and ellipses") << "spaced.pdf" << QStringList("spaced|0|1") + farm;
+        QTest::newRow("contents in two columns, spaced leaders")
+            << "two-column.pdf" << QStringList{"two-column|0|1", "1 Method / 1.1 Sampling|2|2", "1.2 Counting|3|3",
+                                               "2 Results / 2.1 Spring|4|4", "2.2 Summer|5|5", "3 Discussion|6|6",
+                                               "3.1 Errors / 3.2 Outlook|7|7", "4 Summary|8|9"};
+        QTest::newRow("price list with dot leaders is no contents") << "price.pdf" << QStringList{"第1-14页|0|13"};
         QTest::newRow("75 pages in ranges")
             << "75" << QStringList{"第1-30页|0|29", "第31-60页|30|59", "第61-75页|60|74"};
     }
@@ -170,8 +180,8 @@ private slots:
         QFETCH(QString, book);
         QFETCH(QStringList, chapters);
         QString path = file("book.pdf");
-        if (book == "outline")
-            path = copyTestBook("pdf/outline.pdf");
+        if (book == "outline" || book.endsWith(".pdf"))
+            path = copyTestBook("pdf/" + (book == "outline" ? "outline.pdf" : book));
         else if (book.startsWith("dests"))
             QVERIFY(Paths::writeFile(path, outlinePdf(book.section(' ', 1, 1).toInt(), book.section(' ', 2).toLatin1().split(' '))));
         else if (book == "sections")

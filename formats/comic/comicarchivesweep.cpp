@@ -54,6 +54,18 @@ bool referencedNow(QSqlDatabase db, const QString &folder)
     return !query.exec() || !query.next() || query.value(0).toInt() > 0;
 }
 
+// A database that names no book or fails its check may hide what a folder
+// holds: nothing is removed then.
+bool libraryTrusted(QSqlDatabase db)
+{
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("SELECT COUNT(*) FROM novel_info")) || !query.next()
+        || query.value(0).toInt() == 0)
+        return false;
+    query.finish();
+    return DatabaseConnection::passesQuickCheck(db);
+}
+
 }
 
 void CbrParser::cleanupOrphanedArchiveData()
@@ -69,6 +81,7 @@ void CbrParser::cleanupOrphanedArchiveData()
         return;
 
     static const QRegularExpression bookIdName(QStringLiteral("^[0-9a-fA-F]{32}$"));
+    int trusted = -1;
     const QDir location(Paths::dataLocation());
     const QStringList names = location.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks,
                                                  QDir::Unsorted);
@@ -79,11 +92,13 @@ void CbrParser::cleanupOrphanedArchiveData()
             && !(bookIdName.match(name).hasMatch() && QFileInfo(marker).isFile()))
             continue;
 
-        QLockFile lock(dir + QLatin1Char('/') + QLatin1String(LockFileName));
-        lock.setStaleLockTime(0);
-        QLockFile stageLock(dir + QLatin1Char('/') + QLatin1String(BookFolderStage::LockName));
-        stageLock.setStaleLockTime(0);
-        if (!lock.tryLock(0) || !stageLock.tryLock(0))
+        // Never waits: a lock path that is a FIFO would block the start.
+        const std::unique_ptr<QLockFile> lock =
+            BookFolderStage::lockFile(dir + QLatin1Char('/') + QLatin1String(LockFileName));
+        const std::unique_ptr<QLockFile> stageLock =
+            lock ? BookFolderStage::lockFile(dir + QLatin1Char('/') + QLatin1String(BookFolderStage::LockName))
+                 : nullptr;
+        if (!stageLock)
             continue;   // an import is filling this folder
         // Listed under the lock, so no import is adding a folder meanwhile.
         const QStringList candidates = QDir(dir).entryList(
@@ -94,10 +109,14 @@ void CbrParser::cleanupOrphanedArchiveData()
             const QString path = dir + QLatin1Char('/') + candidate;
             if (referenced.contains(path) || referencedNow(db, path))
                 continue;
+            // What the rows do not name goes only when the rows can be trusted.
+            if (trusted < 0)
+                trusted = libraryTrusted(db) ? 1 : 0;
+            if (trusted == 0)
+                return;
             allRemoved = QDir(path).removeRecursively() && allRemoved;
         }
         if (allRemoved)
             QFile::remove(marker);
-        lock.unlock();
     }
 }

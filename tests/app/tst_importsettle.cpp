@@ -5,9 +5,12 @@
 
 #include <QDirIterator>
 #include <QLockFile>
+#include <QSqlQuery>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -49,6 +52,16 @@ QStringList topNames(const Files &files)
     for (const QString &key : files.keys())
         names << key.section('/', 0, 0);
     return names.removeDuplicates(), names;
+}
+
+// Books' own files, without the import's entries (all named ".…").
+Files bookFiles(Files files)
+{
+    for (const QString &key : files.keys()) {
+        if (key.startsWith('.') || key.contains("/."))
+            files.remove(key);
+    }
+    return files;
 }
 
 }
@@ -164,6 +177,140 @@ private slots:
         BookFolderStage::settleAll(DatabaseConnection::database());
         QCOMPARE(QFileInfo(dir).exists() || QFileInfo(dir).isSymLink(), kind == "locked" || kind == "link");
         QCOMPARE(filesOf(outside), (Files{{"keep.txt", "x"}}));
+    }
+
+    // Hostile leftovers beside a second book and a folder outside the data
+    // location: settling follows no link, waits on nothing and deletes no
+    // book's files. orphanKept: whether the extra folder "orphan" stays.
+    void hostile_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("orphanKept");
+        for (const char *kind : {"old link, marked", "old link, unmarked", "fifo lock", "folder lock", "full folder lock",
+                                 "previous alone", "link in stage", "book folder link", "stage link", "marker names ..",
+                                 "marker names absolute path", "marker names another book"})
+            QTest::newRow(kind) << kind << false;
+        QTest::newRow("orphan, old link") << "orphan, old link" << false;
+        QTest::newRow("orphan, files and no row") << "no row" << true;
+        QTest::newRow("orphan, removal of itself") << "removed" << false;
+        QTest::newRow("orphan, removal of another book") << "removed other" << true;
+        QTest::newRow("orphan, removal naming ..") << "removed .." << true;
+    }
+    void hostile()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, orphanKept);
+        const QString a = copyTestBook("comic/zip-tool.cbz"), b = copyTestBook("epub/pandoc-epub3.epub");
+        QCOMPARE(importOutcome(*core, a), QString("ok"));
+        QCOMPARE(importOutcome(*core, b), QString("ok"));
+        const QString dirA = dataDir(a), stage = dirA + BookFolderStage::StageName + '/';
+        const QString outside = env->root() + "/outside", orphan = Paths::dataLocation() + '/' + md5Hex("orphan");
+        writeFiles(outside, {{"keep.txt", "x"}, {"sub/page.png", "y"}});
+        const Files bookA = filesOf(dirA), bookB = filesOf(dataDir(b)), sentinel = filesOf(outside);
+        const auto token = [](const QString &path) {
+            return BookFolderStage::newestParagraphId(DatabaseConnection::database(), md5Hex(path));
+        };
+        const auto mark = [&](const QString &first, const QStringList &names) {
+            writeFiles(stage, {{BookFolderStage::EditionName, (first + '\n' + names.join('\n') + '\n').toUtf8()}});
+        };
+        if (kind.startsWith("old link")) {
+            writeFiles(stage, bookA);
+            if (kind.endsWith("marked"))
+                mark(token(a), topNames(bookA));
+            QVERIFY(QFile::link(outside, dirA + BookFolderStage::OldName));
+        } else if (kind == "orphan, old link") {
+            writeFiles(orphan + '/' + BookFolderStage::StageName, {{"cover.png", "x"}});
+            QVERIFY(QFile::link(outside, orphan + '/' + BookFolderStage::OldName));
+        } else if (kind == "fifo lock") {
+            QCOMPARE(::mkfifo(QFile::encodeName(dirA + BookFolderStage::LockName).constData(), 0644), 0);
+        } else if (kind.endsWith("folder lock")) {
+            QVERIFY(QDir().mkpath(dirA + BookFolderStage::LockName + (kind.startsWith("full") ? "/x" : "")));
+        } else if (kind == "previous alone") {
+            writeFiles(dirA, {{".previous", "x"}, {"..previous", "x"}, {"...previous", "x"}});
+        } else if (kind == "link in stage") {
+            writeFiles(stage, bookA);
+            mark(token(a), topNames(bookA) << "fonts");
+            QVERIFY(QFile::remove(stage + topNames(bookA).constFirst()));
+            QVERIFY(QFile::link(outside + "/keep.txt", stage + topNames(bookA).constFirst()));
+            QVERIFY(QFile::link(outside, stage + "fonts"));
+        } else if (kind.endsWith("link")) {
+            QVERIFY(QFile::link(outside, kind == "stage link" ? dirA + BookFolderStage::StageName : orphan));
+        } else if (kind.startsWith("marker names")) {
+            writeFiles(stage, {{"cover.png", "x"}});
+            mark(kind.endsWith("book") ? token(b) : token(a), {kind.endsWith("..") ? ".." : outside});
+        } else {
+            const QByteArray owner = kind == "removed" ? md5Hex("orphan").toUtf8() : kind == "removed other" ? md5Hex(b).toUtf8() : "..";
+            writeFiles(orphan, {{"book.cbz", "x"}});
+            if (kind != "no row")
+                writeFiles(orphan, {{BookFolderStage::RemovedName, owner + '\n'}});
+        }
+        BookFolderStage::settleAll(DatabaseConnection::database());
+        QCOMPARE(filesOf(outside), sentinel);
+        QCOMPARE(filesOf(dataDir(b)), bookB);
+        QCOMPARE(bookFiles(filesOf(dirA)), bookFiles(bookA));
+        QCOMPARE(QFileInfo(orphan).isDir() && !QFileInfo(orphan).isSymLink(), orphanKept);
+        // The book imports again once its folder is settled.
+        QCOMPARE(importOutcome(*core, a), QString(kind == "full folder lock" ? "无法创建 CBZ 数据目录" : "ok"));
+    }
+
+    // A damaged library database never costs a book its folder.
+    void damagedDatabase_data()
+    {
+        QTest::addColumn<QString>("damage");
+        for (const char *damage : {"zero bytes", "zeroed table leaf", "index leaf overwritten", "garbage pages"})
+            QTest::newRow(damage) << damage;
+    }
+    void damagedDatabase()
+    {
+        QFETCH(QString, damage);
+        const QString book = copyTestBook("epub/pandoc-epub3.epub");
+        QCOMPARE(importOutcome(*core, book), QString("ok"));
+        QSqlQuery query(DatabaseConnection::database());
+        QVERIFY(query.exec("BEGIN"));
+        for (int i = 0; i < 300; ++i) {
+            const QString id = md5Hex(QString::number(i));
+            query.prepare("INSERT INTO novel_info (id, title, description) VALUES (?, ?, ?)");
+            query.addBindValue(id);
+            query.addBindValue(QString("Book %1").arg(i));
+            query.addBindValue(QString(200, 'x'));
+            QVERIFY(query.exec());
+            writeFiles(Paths::dataLocation() + '/' + id, {{"book.pdf", id.toUtf8()}, {".import.lock", ""}});
+        }
+        QVERIFY(query.exec("COMMIT"));
+        const Files before = filesOf(Paths::dataLocation());
+        const QString object = damage.startsWith("index") ? "sqlite_autoindex_novel_info_1" : "novel_info";
+        QVERIFY(query.exec("SELECT pageno FROM dbstat WHERE name = '" + object + "' AND pagetype = 'leaf' ORDER BY pageno"));
+        QList<qint64> leaves;
+        while (query.next())
+            leaves << query.value(0).toLongLong();
+        QVERIFY(query.exec("PRAGMA page_size") && query.next());
+        const qint64 pageSize = query.value(0).toLongLong();
+        QVERIFY(leaves.size() > 2);
+        query = QSqlQuery();
+        core.reset();
+        TestEnvironment::closeDatabase();
+
+        QFile file(DatabaseConnection::databaseFilePath());
+        QVERIFY(!QFile::exists(file.fileName() + "-wal") && file.open(QIODevice::ReadWrite));
+        if (damage == "zero bytes") {
+            QVERIFY(file.resize(0));
+        } else if (damage == "index leaf overwritten") {   // a torn write: one leaf over another
+            QVERIFY(file.seek((leaves.last() - 1) * pageSize));
+            const QByteArray page = file.read(pageSize);
+            QVERIFY(file.seek((leaves.first() - 1) * pageSize) && file.write(page) == pageSize);
+        } else {
+            for (int i = 1; i < leaves.size(); i += damage == "garbage pages" ? 3 : leaves.size()) {
+                QByteArray page(int(pageSize), '\0');
+                for (char &c : page)
+                    c = damage == "garbage pages" ? char(QRandomGenerator::global()->generate()) : '\0';
+                QVERIFY(file.seek((leaves.at(i) - 1) * pageSize) && file.write(page) == pageSize);
+            }
+        }
+        file.close();
+        // The start itself: database, settling and sweeps.
+        QVERIFY(env->openDatabase());
+        core.reset(new ApplicationCore);
+        QCOMPARE(bookFiles(filesOf(Paths::dataLocation())), bookFiles(before));
     }
 };
 

@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
+#include <QSqlError>
 #include <QSqlQuery>
 
 #include <algorithm>
@@ -309,6 +310,9 @@ bool storedIds(QSqlDatabase db, QSet<QString> *ids)
             return false;
         while (query.next())
             ids->insert(query.value(0).toString());
+        // A damaged page ends the rows early, as an error.
+        if (query.lastError().isValid())
+            return false;
     }
     return true;
 }
@@ -544,8 +548,10 @@ void BookFolderStage::settleAll(QSqlDatabase db)
 {
     static const QRegularExpression bookIdName(QStringLiteral("^[0-9a-f]{32}$"));
     QSet<QString> stored;
-    if (!storedIds(db, &stored))
+    if (!storedIds(db, &stored)) {
+        qCritical().noquote() << "[BookFolderStage] 无法读取书籍记录：不整理任何书籍目录";
         return;
+    }
 
     const QDir location(Paths::dataLocation());
     const QStringList names =

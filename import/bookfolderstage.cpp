@@ -48,10 +48,19 @@ bool isControlName(const QString &name)
 // What a path is, the path itself and never what a link points to.
 enum class Kind { Missing, File, Dir, Link, Other };
 
+// Without a final "/", which would make the system follow a link.
+QByteArray nativePath(const QString &path)
+{
+    QByteArray name = QFile::encodeName(path);
+    while (name.size() > 1 && name.endsWith('/'))
+        name.chop(1);
+    return name;
+}
+
 Kind kindOf(const QString &path)
 {
     struct stat info;
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+    if (::lstat(nativePath(path).constData(), &info) != 0)
         return errno == ENOENT ? Kind::Missing : Kind::Other;
     if (S_ISREG(info.st_mode))
         return Kind::File;
@@ -74,7 +83,7 @@ QStringList entryNames(const QString &dir)
 // special files go themselves; nothing is followed and no permission changed.
 bool removeEntry(const QString &path)
 {
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = nativePath(path);
     switch (kindOf(path)) {
     case Kind::Missing:
         return true;
@@ -406,7 +415,7 @@ std::unique_ptr<QLockFile> BookFolderStage::lockFile(const QString &path, bool *
     // Opening a FIFO would wait for a writer, a link may lead anywhere.
     const Kind kind = kindOf(path);
     if (kind != Kind::File && kind != Kind::Missing) {
-        const QByteArray name = QFile::encodeName(path);
+        const QByteArray name = nativePath(path);
         struct stat info;
         const bool removable = ::lstat(name.constData(), &info) == 0
                                && (S_ISLNK(info.st_mode) || S_ISFIFO(info.st_mode) || S_ISDIR(info.st_mode));

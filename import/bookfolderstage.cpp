@@ -6,9 +6,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -233,6 +231,19 @@ bool dropStage(const QString &dir)
     return removeEntry(old) && removeEntry(join(dir, QLatin1String(BookFolderStage::StageName))) && ok;
 }
 
+// The name a kept ".previous" entry of earlier versions stood for; empty
+// for any other name. ".previous" alone, "..previous" or "...previous" would
+// name the folder itself or the one above it.
+QString previousBase(const QString &name)
+{
+    if (!name.endsWith(QLatin1String(PreviousSuffix)) || isControlName(name))
+        return QString();
+    const QString base = name.chopped(int(qstrlen(PreviousSuffix)));
+    if (base == QLatin1String(".") || base == QLatin1String("..") || isControlName(base))
+        return QString();
+    return base;
+}
+
 // Earlier versions: a kept ".previous" file or ".import-backup" folder was
 // gone before their commit, so finding one means the rows are the old ones.
 bool settleLegacy(const QString &dir)
@@ -251,12 +262,8 @@ bool settleLegacy(const QString &dir)
     }
     ok = removeEntry(backup) && ok;
     for (const QString &name : entryNames(dir)) {
-        if (!name.endsWith(QLatin1String(PreviousSuffix)) || isControlName(name))
-            continue;
-        const QString base = name.chopped(int(qstrlen(PreviousSuffix)));
-        // ".previous" alone, "..previous" or "...previous" would name the
-        // folder itself or the one above it.
-        if (base.isEmpty() || base == QLatin1String(".") || base == QLatin1String("..") || isControlName(base))
+        const QString base = previousBase(name);
+        if (base.isEmpty())
             continue;
         const Kind kind = kindOf(join(dir, name));
         if (kind == Kind::File || kind == Kind::Dir)
@@ -346,7 +353,7 @@ bool isLeftover(const QString &name)
     if (name == QLatin1String(BookFolderStage::StageName) || name == QLatin1String(BookFolderStage::OldName)
         || name == QLatin1String(BookFolderStage::LockName) || name == QLatin1String(ArchiveLock)
         || name == QLatin1String(BookFolderStage::RemovedName) || name == QLatin1String(LegacyBackup)
-        || name.endsWith(QLatin1String(PreviousSuffix)))
+        || !previousBase(name).isEmpty())
         return true;
     for (const char *staged : LegacyStaged) {
         if (name == QLatin1String(staged))
@@ -484,7 +491,8 @@ bool BookFolderStage::begin(const QString &bookId)
     // The book is imported again: an unfinished removal no longer owns it.
     removeEntry(dir + QLatin1String(RemovedName));
     // Left by a run this start could not settle: settled now, under the lock.
-    if (exists(dir + QLatin1String(StageName)) && !settleFolder(DatabaseConnection::database(), dir, bookId))
+    if ((exists(dir + QLatin1String(StageName)) || exists(dir + QLatin1String(OldName)))
+        && !settleFolder(DatabaseConnection::database(), dir, bookId))
         return false;
     if (!QDir().mkpath(dir + QLatin1String(StageName))) {
         if (created)

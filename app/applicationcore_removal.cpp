@@ -1,4 +1,5 @@
 #include "applicationcore.h"
+#include "bookfolderstage.h"
 #include "chapterservice.h"
 #include "novelservice.h"
 #include "paths.h"
@@ -51,6 +52,11 @@ void ApplicationCore::removeNovel(const QList<QObject *> &bookList)
                 return;
             qInfo() << "[ApplicationCore::removeNovel] 移除小说：" << book.id << "小说路径："
                     << book.dataDir;
+            // Marked first: a removal stopped after the rows went is finished
+            // at the next start, which otherwise keeps a folder no row names.
+            const QString dir = NovelService::removableDataDir(book.dataDir, book.id, Paths::dataLocation());
+            if (!dir.isEmpty())
+                BookFolderStage::markRemoved(dir, book.id);
             novelService->removeReadProcess(book.id);
             novelService->removeNovel(book.id);
             chapterService->removeByNovelId(book.id);

@@ -6,13 +6,13 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSet>
+#include <QSqlError>
 #include <QSqlQuery>
 
 #include <algorithm>
+#include <cerrno>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -43,15 +43,57 @@ bool isControlName(const QString &name)
            || name == QLatin1String(ArchiveMarker);
 }
 
-// A link goes itself, never what it points to.
+// What a path is, the path itself and never what a link points to.
+enum class Kind { Missing, File, Dir, Link, Other };
+
+// Without a final "/", which would make the system follow a link.
+QByteArray nativePath(const QString &path)
+{
+    QByteArray name = QFile::encodeName(path);
+    while (name.size() > 1 && name.endsWith('/'))
+        name.chop(1);
+    return name;
+}
+
+Kind kindOf(const QString &path)
+{
+    struct stat info;
+    if (::lstat(nativePath(path).constData(), &info) != 0)
+        return errno == ENOENT ? Kind::Missing : Kind::Other;
+    if (S_ISREG(info.st_mode))
+        return Kind::File;
+    if (S_ISDIR(info.st_mode))
+        return Kind::Dir;
+    return S_ISLNK(info.st_mode) ? Kind::Link : Kind::Other;
+}
+
+bool exists(const QString &path)
+{
+    return kindOf(path) != Kind::Missing;
+}
+
+QStringList entryNames(const QString &dir)
+{
+    return QDir(dir).entryList(AllEntries, QDir::Name);
+}
+
+// Removes a path and, for a folder, everything below it. Links and other
+// special files go themselves; nothing is followed and no permission changed.
 bool removeEntry(const QString &path)
 {
-    const QFileInfo info(path);
-    if (!info.exists() && !info.isSymLink())
+    const QByteArray name = nativePath(path);
+    switch (kindOf(path)) {
+    case Kind::Missing:
         return true;
-    if (info.isDir() && !info.isSymLink())
-        return QDir(path).removeRecursively();
-    return QFile::remove(path);
+    case Kind::Dir: {
+        bool ok = true;
+        for (const QString &entry : entryNames(path))
+            ok = removeEntry(join(path, entry)) && ok;
+        return ::rmdir(name.constData()) == 0 && ok;
+    }
+    default:
+        return ::unlink(name.constData()) == 0;
+    }
 }
 
 bool moveEntry(const QString &from, const QString &to)
@@ -59,9 +101,49 @@ bool moveEntry(const QString &from, const QString &to)
     return removeEntry(to) && QDir().rename(from, to);
 }
 
-QStringList entryNames(const QString &dir)
+// Moves a file or folder into the book's folder. Anything else there (a
+// link, a FIFO) would lead outside it: it goes instead.
+bool moveIn(const QString &from, const QString &to)
 {
-    return QDir(dir).entryList(AllEntries, QDir::Name);
+    const Kind kind = kindOf(from);
+    if (kind != Kind::File && kind != Kind::Dir)
+        return removeEntry(from);
+    return QDir().rename(from, to);
+}
+
+// Drops every link and special file below a staged folder before it is
+// moved in: a book's files never lead out of its folder.
+bool dropLinks(const QString &dir)
+{
+    bool ok = true;
+    for (const QString &name : entryNames(dir)) {
+        const QString path = join(dir, name);
+        const Kind kind = kindOf(path);
+        if (kind == Kind::Dir)
+            ok = dropLinks(path) && ok;
+        else if (kind != Kind::File)
+            ok = removeEntry(path) && ok;
+    }
+    return ok;
+}
+
+// A folder of the import's own, made when missing; false for anything else.
+bool ensureDir(const QString &path)
+{
+    const Kind kind = kindOf(path);
+    return kind == Kind::Dir || (kind == Kind::Missing && QDir().mkdir(path));
+}
+
+// A small regular file's bytes; false for anything else.
+bool readSmallFile(const QString &path, qint64 limit, QByteArray *bytes)
+{
+    if (kindOf(path) != Kind::File)
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > limit)
+        return false;
+    *bytes = file.read(limit + 1);
+    return bytes->size() <= limit;
 }
 
 struct Edition
@@ -70,17 +152,25 @@ struct Edition
     QSet<QString> names;
 };
 
+// False when there is no marker, or one cut short (it is written before the
+// commit, so none was made), or one this program did not write.
 bool readEdition(const QString &stageDir, Edition *edition)
 {
-    QFile file(join(stageDir, QLatin1String(BookFolderStage::EditionName)));
-    if (!file.open(QIODevice::ReadOnly) || file.size() > 16 * 1024 * 1024)
+    QByteArray bytes;
+    if (!readSmallFile(join(stageDir, QLatin1String(BookFolderStage::EditionName)), 16 * 1024 * 1024, &bytes))
         return false;
-    const QList<QByteArray> lines = file.readAll().split('\n');
+    const QList<QByteArray> lines = bytes.split('\n');
     if (lines.size() < 2 || lines.first().isEmpty() || !lines.last().isEmpty())
-        return false;   // cut short
+        return false;
     edition->token = QString::fromUtf8(lines.first());
-    for (int i = 1; i + 1 < lines.size(); ++i)
-        edition->names.insert(QString::fromUtf8(lines.at(i)));
+    for (int i = 1; i + 1 < lines.size(); ++i) {
+        const QByteArray &name = lines.at(i);
+        // Entries of the book's folder: never a path, nor the folder itself.
+        if (name == "." || name == ".." || name.contains('/'))
+            return false;
+        if (!name.isEmpty())
+            edition->names.insert(QString::fromUtf8(name));
+    }
     return true;
 }
 
@@ -104,24 +194,26 @@ bool completeSwap(const QString &dir, const Edition &edition)
 {
     const QString stage = join(dir, QLatin1String(BookFolderStage::StageName));
     const QString old = join(dir, QLatin1String(BookFolderStage::OldName));
-    if (!QDir().mkpath(old))
+    if (kindOf(stage) != Kind::Dir || !ensureDir(old))
         return false;
     bool ok = true;
     for (const QString &name : entryNames(dir)) {
         if (isControlName(name))
             continue;
-        if (QFileInfo::exists(join(stage, name)) || QFileInfo(join(stage, name)).isSymLink()
-            || !edition.names.contains(name))
+        if (exists(join(stage, name)) || !edition.names.contains(name))
             ok = moveEntry(join(dir, name), join(old, name)) && ok;
     }
     for (const QString &name : entryNames(stage)) {
-        if (name != QLatin1String(BookFolderStage::EditionName))
-            ok = QDir().rename(join(stage, name), join(dir, name)) && ok;
+        // The import's own names in the stage would replace its lock.
+        if (name == QLatin1String(BookFolderStage::EditionName))
+            continue;
+        ok = (isControlName(name) ? removeEntry(join(stage, name)) : moveIn(join(stage, name), join(dir, name)))
+             && ok;
     }
     if (!ok)
         return false;
     // The marker goes last: until then another run finishes the job.
-    return QDir(old).removeRecursively() && QDir(stage).removeRecursively();
+    return removeEntry(old) && removeEntry(stage);
 }
 
 // The rows name the old edition: what was staged goes.
@@ -130,11 +222,26 @@ bool dropStage(const QString &dir)
     const QString old = join(dir, QLatin1String(BookFolderStage::OldName));
     bool ok = true;
     // Only a swap moves files there, and no swap starts before the commit.
-    for (const QString &name : entryNames(old)) {
-        if (!QFileInfo::exists(join(dir, name)))
-            ok = QDir().rename(join(old, name), join(dir, name)) && ok;
+    if (kindOf(old) == Kind::Dir) {
+        for (const QString &name : entryNames(old)) {
+            if (!isControlName(name) && !exists(join(dir, name)))
+                ok = moveIn(join(old, name), join(dir, name)) && ok;
+        }
     }
     return removeEntry(old) && removeEntry(join(dir, QLatin1String(BookFolderStage::StageName))) && ok;
+}
+
+// The name a kept ".previous" entry of earlier versions stood for; empty
+// for any other name. ".previous" alone, "..previous" or "...previous" would
+// name the folder itself or the one above it.
+QString previousBase(const QString &name)
+{
+    if (!name.endsWith(QLatin1String(PreviousSuffix)) || isControlName(name))
+        return QString();
+    const QString base = name.chopped(int(qstrlen(PreviousSuffix)));
+    if (base == QLatin1String(".") || base == QLatin1String("..") || isControlName(base))
+        return QString();
+    return base;
 }
 
 // Earlier versions: a kept ".previous" file or ".import-backup" folder was
@@ -143,18 +250,26 @@ bool settleLegacy(const QString &dir)
 {
     bool ok = true;
     const QString backup = join(dir, QLatin1String(LegacyBackup));
-    if (QFileInfo(backup).isDir() && !QFileInfo(backup).isSymLink()) {
+    if (kindOf(backup) == Kind::Dir) {
         for (const QString &name : entryNames(dir)) {
             if (!isControlName(name))
                 ok = removeEntry(join(dir, name)) && ok;
         }
-        for (const QString &name : entryNames(backup))
-            ok = moveEntry(join(backup, name), join(dir, name)) && ok;
-        ok = ok && removeEntry(backup);
+        for (const QString &name : entryNames(backup)) {
+            if (!isControlName(name))
+                ok = moveIn(join(backup, name), join(dir, name)) && ok;
+        }
     }
+    ok = removeEntry(backup) && ok;
     for (const QString &name : entryNames(dir)) {
-        if (name.endsWith(QLatin1String(PreviousSuffix)) && !isControlName(name))
-            ok = moveEntry(join(dir, name), join(dir, name.chopped(int(qstrlen(PreviousSuffix))))) && ok;
+        const QString base = previousBase(name);
+        if (base.isEmpty())
+            continue;
+        const Kind kind = kindOf(join(dir, name));
+        if (kind == Kind::File || kind == Kind::Dir)
+            ok = moveEntry(join(dir, name), join(dir, base)) && ok;
+        else
+            ok = removeEntry(join(dir, name)) && ok;
     }
     for (const char *name : LegacyStaged)
         ok = removeEntry(join(dir, QLatin1String(name))) && ok;
@@ -164,16 +279,23 @@ bool settleLegacy(const QString &dir)
 // Settles one book folder; its lock is held.
 bool settleFolder(QSqlDatabase db, const QString &dir, const QString &bookId)
 {
+    if (kindOf(dir) != Kind::Dir)
+        return false;
     const QString stage = join(dir, QLatin1String(BookFolderStage::StageName));
-    const QFileInfo stageInfo(stage);
-    if (stageInfo.isSymLink())
-        return removeEntry(stage);
-    if (stageInfo.isDir()) {
+    // The import's own folders are never anything else: a link or a file
+    // under their names goes, and nothing is moved through it.
+    for (const char *name : {BookFolderStage::StageName, BookFolderStage::OldName}) {
+        const QString path = join(dir, QLatin1String(name));
+        const Kind kind = kindOf(path);
+        if (kind != Kind::Dir && kind != Kind::Missing && !removeEntry(path))
+            return false;
+    }
+    if (kindOf(stage) == Kind::Dir) {
         Edition edition;
         const int used = readEdition(stage, &edition) ? rowsNameEdition(db, bookId, edition.token) : 0;
         if (used < 0)
             return false;   // decided at a later start
-        if (!(used == 1 ? completeSwap(dir, edition) : dropStage(dir)))
+        if (!(used == 1 ? dropLinks(stage) && completeSwap(dir, edition) : dropStage(dir)))
             return false;
     } else if (!removeEntry(join(dir, QLatin1String(BookFolderStage::OldName)))) {
         return false;
@@ -184,11 +306,31 @@ bool settleFolder(QSqlDatabase db, const QString &dir, const QString &bookId)
 int storedBook(QSqlDatabase db, const QString &bookId)
 {
     QSqlQuery query(db);
-    query.prepare(QStringLiteral("SELECT COUNT(*) FROM novel_info WHERE id = :id"));
-    query.bindValue(QStringLiteral(":id"), bookId);
+    // Read from the table itself as well: a damaged index must not hide a book.
+    query.prepare(QStringLiteral("SELECT (SELECT COUNT(*) FROM novel_info WHERE id = :a)"
+                                 " + (SELECT COUNT(*) FROM novel_info NOT INDEXED WHERE id = :b)"));
+    query.bindValue(QStringLiteral(":a"), bookId);
+    query.bindValue(QStringLiteral(":b"), bookId);
     if (!query.exec() || !query.next())
         return -1;
     return query.value(0).toInt() > 0 ? 1 : 0;
+}
+
+// Every stored book id, through the id index and through the table: either
+// may be damaged without the other.
+bool storedIds(QSqlDatabase db, QSet<QString> *ids)
+{
+    for (const char *sql : {"SELECT id FROM novel_info", "SELECT id FROM novel_info NOT INDEXED"}) {
+        QSqlQuery query(db);
+        if (!query.exec(QString::fromLatin1(sql)))
+            return false;
+        while (query.next())
+            ids->insert(query.value(0).toString());
+        // A damaged page ends the rows early, as an error.
+        if (query.lastError().isValid())
+            return false;
+    }
+    return true;
 }
 
 // Empties a folder that belongs to no book, its locks last: another import
@@ -210,7 +352,8 @@ bool isLeftover(const QString &name)
 {
     if (name == QLatin1String(BookFolderStage::StageName) || name == QLatin1String(BookFolderStage::OldName)
         || name == QLatin1String(BookFolderStage::LockName) || name == QLatin1String(ArchiveLock)
-        || name == QLatin1String(LegacyBackup) || name.endsWith(QLatin1String(PreviousSuffix)))
+        || name == QLatin1String(BookFolderStage::RemovedName) || name == QLatin1String(LegacyBackup)
+        || !previousBase(name).isEmpty())
         return true;
     for (const char *staged : LegacyStaged) {
         if (name == QLatin1String(staged))
@@ -219,12 +362,48 @@ bool isLeftover(const QString &name)
     return false;
 }
 
+// How a folder no stored book names shows that it belongs to none.
+enum class Orphan {
+    No,        // it may hold a book's files: kept
+    Fresh,     // a new book's import that never committed: its lock and stage only
+    Removed,   // marked by a removal before the book's rows went
+};
+
+Orphan orphanProof(QSqlDatabase db, const QString &dir, const QString &bookId)
+{
+    if (kindOf(dir) != Kind::Dir)
+        return Orphan::No;
+    QByteArray removed;
+    if (readSmallFile(join(dir, QLatin1String(BookFolderStage::RemovedName)), 64, &removed))
+        return removed == bookId.toLatin1() + '\n' ? Orphan::Removed : Orphan::No;
+    for (const QString &name : entryNames(dir)) {
+        const Kind kind = kindOf(join(dir, name));
+        bool own = name == QLatin1String(BookFolderStage::LockName) || name == QLatin1String(ArchiveLock)
+                   || name == QLatin1String(ArchiveMarker) || name == QLatin1String(BookFolderStage::StageName);
+        for (const char *staged : LegacyStaged)
+            own = own || name == QLatin1String(staged);
+        // Only a swap after the commit fills this one.
+        if (name == QLatin1String(BookFolderStage::OldName))
+            own = kind != Kind::Dir || entryNames(join(dir, name)).isEmpty();
+        if (!own)
+            return Orphan::No;
+    }
+    // A marked stage whose rows are there is a committed edition.
+    Edition edition;
+    const QString stage = join(dir, QLatin1String(BookFolderStage::StageName));
+    if (kindOf(stage) == Kind::Dir) {
+        if (readEdition(stage, &edition) && rowsNameEdition(db, bookId, edition.token) != 0)
+            return Orphan::No;
+    }
+    return Orphan::Fresh;
+}
+
 // A process killed while making its lock leaves the file empty: naming no
 // owner, it would never turn stale. Nobody holds its native lock then.
 void clearOwnerlessLock(const QString &path)
 {
     const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return;
     struct stat info;
@@ -234,17 +413,48 @@ void clearOwnerlessLock(const QString &path)
     ::close(fd);
 }
 
-std::unique_ptr<QLockFile> tryLock(const QString &path)
+}
+
+std::unique_ptr<QLockFile> BookFolderStage::lockFile(const QString &path, bool *heldElsewhere)
 {
+    if (heldElsewhere)
+        *heldElsewhere = false;
+    // Opening a FIFO would wait for a writer, a link may lead anywhere.
+    const Kind kind = kindOf(path);
+    if (kind != Kind::File && kind != Kind::Missing) {
+        const QByteArray name = nativePath(path);
+        struct stat info;
+        const bool removable = ::lstat(name.constData(), &info) == 0
+                               && (S_ISLNK(info.st_mode) || S_ISFIFO(info.st_mode) || S_ISDIR(info.st_mode));
+        if (!removable || (S_ISDIR(info.st_mode) ? ::rmdir(name.constData()) : ::unlink(name.constData())) != 0) {
+            qWarning().noquote() << "[BookFolderStage] 导入锁不是普通文件，跳过:" << path;
+            return nullptr;
+        }
+    }
     clearOwnerlessLock(path);
     std::unique_ptr<QLockFile> lock(new QLockFile(path));
     // A live owner's lock never turns stale, however long its import takes.
     lock->setStaleLockTime(0);
-    if (!lock->tryLock(0))
+    if (!lock->tryLock(0)) {
+        if (heldElsewhere)
+            *heldElsewhere = lock->error() == QLockFile::LockFailedError;
         lock.reset();
+    }
     return lock;
 }
 
+bool BookFolderStage::markRemoved(const QString &dir, const QString &bookId)
+{
+    const QByteArray name = QFile::encodeName(join(dir, QLatin1String(RemovedName)));
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const QByteArray text = bookId.toLatin1() + '\n';
+    struct stat info;
+    const bool written = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
+                         && ::write(fd, text.constData(), size_t(text.size())) == text.size();
+    ::close(fd);
+    return written;
 }
 
 QString BookFolderStage::stageDir() const
@@ -270,15 +480,18 @@ QString BookFolderStage::final(const QString &stagedPath) const
 bool BookFolderStage::begin(const QString &bookId)
 {
     abandon();
+    m_heldElsewhere = false;
     const QString dir = Paths::bookDataDir(bookId);
-    const bool created = !QFileInfo::exists(dir);
-    if (QFileInfo(QDir::cleanPath(dir)).isSymLink() || !QDir().mkpath(dir))
+    const bool created = !exists(QDir::cleanPath(dir));
+    if (kindOf(QDir::cleanPath(dir)) == Kind::Link || !QDir().mkpath(dir))
         return false;
-    std::unique_ptr<QLockFile> lock = tryLock(dir + QLatin1String(LockName));
+    std::unique_ptr<QLockFile> lock = lockFile(dir + QLatin1String(LockName), &m_heldElsewhere);
     if (!lock)
         return false;
+    // The book is imported again: an unfinished removal no longer owns it.
+    removeEntry(dir + QLatin1String(RemovedName));
     // Left by a run this start could not settle: settled now, under the lock.
-    if (QFileInfo::exists(dir + QLatin1String(StageName))
+    if ((exists(dir + QLatin1String(StageName)) || exists(dir + QLatin1String(OldName)))
         && !settleFolder(DatabaseConnection::database(), dir, bookId))
         return false;
     if (!QDir().mkpath(dir + QLatin1String(StageName))) {
@@ -351,35 +564,64 @@ QString BookFolderStage::newestParagraphId(QSqlDatabase db, const QString &bookI
 void BookFolderStage::settleAll(QSqlDatabase db)
 {
     static const QRegularExpression bookIdName(QStringLiteral("^[0-9a-f]{32}$"));
-    QSqlQuery query(db);
-    if (!query.exec(QStringLiteral("SELECT id FROM novel_info")))
-        return;
     QSet<QString> stored;
-    while (query.next())
-        stored.insert(query.value(0).toString());
-    query.finish();
+    if (!storedIds(db, &stored)) {
+        qCritical().noquote() << "[BookFolderStage] 无法读取书籍记录：不整理任何书籍目录";
+        return;
+    }
 
     const QDir location(Paths::dataLocation());
     const QStringList names =
         location.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks | QDir::Hidden, QDir::Name);
+    QStringList pending;
+    QStringList unproven;
     for (const QString &name : names) {
-        if (!bookIdName.match(name).hasMatch())
-            continue;
         const QString dir = location.absoluteFilePath(name) + QLatin1Char('/');
-        // Most folders need nothing: only those are locked that do.
-        const QStringList entries = stored.contains(name) ? entryNames(dir) : QStringList();
-        if (stored.contains(name) && std::none_of(entries.cbegin(), entries.cend(), &isLeftover))
+        if (!bookIdName.match(name).hasMatch() || kindOf(QDir::cleanPath(dir)) != Kind::Dir)
             continue;
-        std::unique_ptr<QLockFile> lock = tryLock(dir + QLatin1String(LockName));
+        // Most folders need nothing: only those are locked that do.
+        if (stored.contains(name)) {
+            const QStringList entries = entryNames(dir);
+            if (std::none_of(entries.cbegin(), entries.cend(), &isLeftover))
+                continue;
+        } else if (orphanProof(db, dir, name) == Orphan::No) {
+            unproven << dir;
+            continue;
+        }
+        pending << name;
+    }
+    // An emptied or replaced database file, not a library without books.
+    if (stored.isEmpty() && !unproven.isEmpty()) {
+        qCritical().noquote() << "[BookFolderStage] 书库中没有书籍，却有" << unproven.size()
+                              << "个书籍目录：不整理任何书籍目录";
+        return;
+    }
+    for (const QString &dir : qAsConst(unproven))
+        qWarning().noquote() << "[BookFolderStage] 书籍目录没有对应的书籍记录，保留:" << dir;
+    if (pending.isEmpty())
+        return;
+    // Deciding from the rows is only sound on a sound database.
+    if (!DatabaseConnection::passesQuickCheck(db)) {
+        qCritical().noquote() << "[BookFolderStage] 数据库未通过完整性检查：不整理任何书籍目录";
+        return;
+    }
+
+    for (const QString &name : qAsConst(pending)) {
+        const QString dir = location.absoluteFilePath(name) + QLatin1Char('/');
+        std::unique_ptr<QLockFile> lock = lockFile(dir + QLatin1String(LockName));
         if (!lock)
             continue;   // an import of this book is running
-        std::unique_ptr<QLockFile> archiveLock = tryLock(dir + QLatin1String(ArchiveLock));
+        std::unique_ptr<QLockFile> archiveLock = lockFile(dir + QLatin1String(ArchiveLock));
         if (!archiveLock)
             continue;
-        if (!settleFolder(db, dir, name))
-            qWarning().noquote() << "[BookFolderStage] 无法整理书籍目录:" << dir;
-        // A fresh import that never committed: its folder belongs to no book.
-        else if (storedBook(db, name) == 0)
+        const int book = storedBook(db, name);
+        if (book == 1) {
+            // A removal that stopped before the rows went: the book stays.
+            if (!removeEntry(dir + QLatin1String(RemovedName)) || !settleFolder(db, dir, name))
+                qWarning().noquote() << "[BookFolderStage] 无法整理书籍目录:" << dir;
+        } else if (book == 0 && orphanProof(db, dir, name) != Orphan::No) {
+            // Checked again under the locks: its folder belongs to no book.
             removeFolder(dir, std::move(lock), std::move(archiveLock));
+        }
     }
 }

@@ -28,6 +28,9 @@ public:
     // Takes the book's import lock and starts an empty staging folder. False
     // when another import of the book is running or nothing can be written.
     bool begin(const QString &bookId);
+    // After a failed begin(): whether another import holds the book's lock
+    // (rather than the folder being unwritable or odd).
+    bool heldElsewhere() const { return m_heldElsewhere; }
     bool isActive() const { return !m_dataDir.isEmpty(); }
 
     // "<data>/<id>/" and its staging twin, both with the final "/".
@@ -52,18 +55,33 @@ public:
     static QString newestParagraphId(QSqlDatabase db, const QString &bookId);
 
     // Once at start-up, before any import: settles every book folder that
-    // an interrupted import left, clears what earlier imports left behind
-    // and removes folders no stored book owns. Locked folders are skipped.
+    // an interrupted import left and clears what earlier imports left
+    // behind. A folder no stored book names goes only when it shows itself
+    // that it belongs to none (a new book's import that never committed, a
+    // removal that marked it); others are kept. Nothing changes on a
+    // database that fails its check or names no book while folders hold
+    // books. Locked folders are skipped; links are never followed.
     static void settleAll(QSqlDatabase db);
+
+    // Takes a lock file without waiting. The path must be a regular file or
+    // nothing: a link, FIFO or empty folder there is removed first, anything
+    // else leaves the lock untaken.
+    static std::unique_ptr<QLockFile> lockFile(const QString &path, bool *heldElsewhere = nullptr);
+
+    // Written by a removal into the book's folder before its rows go, so
+    // that the next start finishes the removal if it stops half-way.
+    static bool markRemoved(const QString &dir, const QString &bookId);
 
     static constexpr const char *StageName = ".import-staging";
     static constexpr const char *OldName = ".import-old";
     static constexpr const char *LockName = ".import.lock";
     static constexpr const char *EditionName = ".import-edition";
+    static constexpr const char *RemovedName = ".import-removed";
 
 private:
     QString m_dataDir;
     bool m_createdDir = false;
+    bool m_heldElsewhere = false;
     std::unique_ptr<QLockFile> m_lock;
     QStringList m_names;
     std::function<void()> m_afterSwap;

@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QSqlError>
+#include <QSqlQuery>
 #include <QThread>
 #include <QThreadStorage>
 
@@ -333,6 +334,14 @@ QSqlDatabase DatabaseConnection::database()
     if (!s_threadConnections.hasLocalData() || s_threadConnections.localData()->generation() != file.generation)
         s_threadConnections.setLocalData(new ThreadConnection(file)); // deletes the stale one
     return s_threadConnections.localData()->database();
+}
+
+bool DatabaseConnection::passesQuickCheck(const QSqlDatabase &db)
+{
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("PRAGMA quick_check(1)")) || !query.next())
+        return false;
+    return query.value(0).toString() == QLatin1String("ok");
 }
 
 bool DatabaseConnection::setBusyTimeout(const QSqlDatabase &db, int ms)

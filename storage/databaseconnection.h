@@ -29,6 +29,11 @@ public:
     // until openAndMigrate() has succeeded.
     static QSqlDatabase database();
 
+    // Whether SQLite's quick check finds the file's pages and b-trees whole.
+    // Reads the whole file: for decisions that delete what the rows do not
+    // name, not for every start.
+    static bool passesQuickCheck(const QSqlDatabase &db);
+
     // "<config>/db/novel_info.db"
     static QString databaseFilePath();
 

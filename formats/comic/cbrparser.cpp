@@ -69,8 +69,7 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
     bookId = bookIdForPath(filePath);
     const QString dataDir = Paths::bookDataDir(bookId);
     if (!m_stage.begin(bookId)) {
-        // A folder that is there but cannot be staged in is locked by an import.
-        return ParseResult::failed(QFileInfo(dataDir).isDir() ? translated("%1 正在导入").arg(formatLabel)
+        return ParseResult::failed(m_stage.heldElsewhere() ? translated("%1 正在导入").arg(formatLabel)
                                                               : translated("无法创建 %1 数据目录").arg(formatLabel));
     }
 

@@ -54,6 +54,30 @@ bool referencedNow(QSqlDatabase db, const QString &folder)
     return !query.exec() || !query.next() || query.value(0).toInt() > 0;
 }
 
+// A database that fails its check may hide what a folder holds.
+int libraryState(QSqlDatabase db)
+{
+    QSqlQuery query(db);
+    if (!DatabaseConnection::passesQuickCheck(db) || !query.exec(QStringLiteral("SELECT COUNT(*) FROM novel_info"))
+        || !query.next())
+        return -1;
+    return query.value(0).toInt() > 0 ? 1 : 0;
+}
+
+// Nothing but what a comic import puts into the folder.
+bool onlyImportEntries(const QString &dir)
+{
+    const QStringList names = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        if (!name.startsWith(QLatin1String(".import")) && name != QLatin1String(CbrParser::LockFileName)
+            && name != QLatin1String(CbrParser::MarkerFileName)
+            && !name.startsWith(QLatin1String("images-"), Qt::CaseInsensitive)
+            && name.compare(QLatin1String("images.backup"), Qt::CaseInsensitive) != 0)
+            return false;
+    }
+    return true;
+}
+
 }
 
 void CbrParser::cleanupOrphanedArchiveData()
@@ -69,6 +93,7 @@ void CbrParser::cleanupOrphanedArchiveData()
         return;
 
     static const QRegularExpression bookIdName(QStringLiteral("^[0-9a-fA-F]{32}$"));
+    int library = -2;   // not checked yet
     const QDir location(Paths::dataLocation());
     const QStringList names = location.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks,
                                                  QDir::Unsorted);
@@ -79,11 +104,13 @@ void CbrParser::cleanupOrphanedArchiveData()
             && !(bookIdName.match(name).hasMatch() && QFileInfo(marker).isFile()))
             continue;
 
-        QLockFile lock(dir + QLatin1Char('/') + QLatin1String(LockFileName));
-        lock.setStaleLockTime(0);
-        QLockFile stageLock(dir + QLatin1Char('/') + QLatin1String(BookFolderStage::LockName));
-        stageLock.setStaleLockTime(0);
-        if (!lock.tryLock(0) || !stageLock.tryLock(0))
+        // Never waits: a lock path that is a FIFO would block the start.
+        const std::unique_ptr<QLockFile> lock =
+            BookFolderStage::lockFile(dir + QLatin1Char('/') + QLatin1String(LockFileName));
+        const std::unique_ptr<QLockFile> stageLock =
+            lock ? BookFolderStage::lockFile(dir + QLatin1Char('/') + QLatin1String(BookFolderStage::LockName))
+                 : nullptr;
+        if (!stageLock)
             continue;   // an import is filling this folder
         // Listed under the lock, so no import is adding a folder meanwhile.
         const QStringList candidates = QDir(dir).entryList(
@@ -94,10 +121,20 @@ void CbrParser::cleanupOrphanedArchiveData()
             const QString path = dir + QLatin1Char('/') + candidate;
             if (referenced.contains(path) || referencedNow(db, path))
                 continue;
+            // What the rows do not name goes only when the rows can be trusted:
+            // never on a damaged database, and on one that names no book only
+            // from a folder that holds no book's files.
+            if (library == -2)
+                library = libraryState(db);
+            if (library < 0)
+                return;
+            if (library == 0 && !onlyImportEntries(dir)) {
+                allRemoved = false;
+                break;
+            }
             allRemoved = QDir(path).removeRecursively() && allRemoved;
         }
         if (allRemoved)
             QFile::remove(marker);
-        lock.unlock();
     }
 }

@@ -5,9 +5,12 @@
 
 #include <QDirIterator>
 #include <QLockFile>
+#include <QSqlQuery>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -49,6 +52,16 @@ QStringList topNames(const Files &files)
     for (const QString &key : files.keys())
         names << key.section('/', 0, 0);
     return names.removeDuplicates(), names;
+}
+
+// Books' own files, without the import's entries (all named ".…").
+Files bookFiles(Files files)
+{
+    for (const QString &key : files.keys()) {
+        if (key.startsWith('.') || key.contains("/."))
+            files.remove(key);
+    }
+    return files;
 }
 
 }
@@ -164,6 +177,119 @@ private slots:
         BookFolderStage::settleAll(DatabaseConnection::database());
         QCOMPARE(QFileInfo(dir).exists() || QFileInfo(dir).isSymLink(), kind == "locked" || kind == "link");
         QCOMPARE(filesOf(outside), (Files{{"keep.txt", "x"}}));
+    }
+
+    // Hostile leftovers beside a second book and a folder outside the data
+    // location: settling follows no link, waits on nothing and deletes no
+    // book's files. orphanKept: whether the extra folder "orphan" stays.
+    void hostile_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("orphanKept");
+        for (const char *kind : {"old link, marked", "old link", "fifo lock", "folder lock", "full folder lock",
+                                 "previous alone", "link in stage", "orphan link", "stage link", "marker ..",
+                                 "marker absolute", "marker another book", "orphan, old link", "removed"})
+            QTest::newRow(kind) << kind << false;
+        for (const char *kind : {"orphan, no row", "removed, another book", "removed, .."})
+            QTest::newRow(kind) << kind << true;
+    }
+    void hostile()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, orphanKept);
+        const QString a = copyTestBook("comic/zip-tool.cbz"), b = copyTestBook("epub/pandoc-epub3.epub");
+        QVERIFY(importOutcome(*core, a) == "ok" && importOutcome(*core, b) == "ok");
+        const QString dirA = dataDir(a), stage = dirA + BookFolderStage::StageName + '/';
+        const QString outside = env->root() + "/outside", orphan = Paths::dataLocation() + '/' + md5Hex("orphan");
+        writeFiles(outside, {{"keep.txt", "x"}, {"sub/page.png", "y"}});
+        const Files bookA = filesOf(dirA), bookB = filesOf(dataDir(b)), sentinel = filesOf(outside);
+        const QString first = topNames(bookA).constFirst(), token = BookFolderStage::newestParagraphId(
+            DatabaseConnection::database(), md5Hex(kind.endsWith("another book") ? b : a));
+        const auto mark = [&](const QStringList &names) {
+            writeFiles(stage, {{BookFolderStage::EditionName, (token + '\n' + names.join('\n') + '\n').toUtf8()}});
+        };
+        if ((kind.contains("link") && !kind.startsWith("orphan")) || kind.startsWith("marker"))
+            writeFiles(stage, kind.startsWith("marker") ? Files{{first, "x"}} : bookA);
+        if (kind.startsWith("old link"))
+            QVERIFY(QFile::link(outside, dirA + BookFolderStage::OldName));
+        if (kind == "old link, marked" || kind == "link in stage" || kind.startsWith("marker"))
+            mark(kind == "marker .." ? QStringList{".."} : kind == "marker absolute" ? QStringList{outside} : topNames(bookA) << "fonts");
+        if (kind == "link in stage")
+            QVERIFY(QFile::remove(stage + first) && QFile::link(outside + "/keep.txt", stage + first)
+                    && QFile::link(outside, stage + "fonts"));
+        if (kind == "stage link" || kind == "orphan link")
+            QVERIFY(QDir(stage).removeRecursively() && QFile::link(outside, kind == "orphan link" ? orphan : stage.chopped(1)));
+        if (kind == "fifo lock")
+            QCOMPARE(::mkfifo(QFile::encodeName(dirA + BookFolderStage::LockName).constData(), 0644), 0);
+        if (kind.endsWith("folder lock"))
+            QVERIFY(QDir().mkpath(dirA + BookFolderStage::LockName + (kind.startsWith("full") ? "/x" : "")));
+        if (kind == "previous alone")
+            writeFiles(dirA, {{".previous", "x"}, {"..previous", "x"}, {"...previous", "x"}});
+        if (kind == "orphan, old link") {
+            writeFiles(orphan + '/' + BookFolderStage::StageName, {{"cover.png", "x"}});
+            QVERIFY(QFile::link(outside, orphan + '/' + BookFolderStage::OldName));
+        }
+        if (kind.startsWith("removed") || kind == "orphan, no row")
+            writeFiles(orphan, {{"book.cbz", "x"}});
+        if (kind.startsWith("removed"))
+            writeFiles(orphan, {{BookFolderStage::RemovedName,
+                                 (kind == "removed" ? md5Hex("orphan") : kind.endsWith("book") ? md5Hex(b) : "..").toUtf8() + '\n'}});
+        BookFolderStage::settleAll(DatabaseConnection::database());
+        QCOMPARE(filesOf(outside), sentinel);
+        QCOMPARE(filesOf(dataDir(b)), bookB);
+        QCOMPARE(bookFiles(filesOf(dirA)), bookFiles(bookA));
+        QCOMPARE(QFileInfo(orphan).isDir() && !QFileInfo(orphan).isSymLink(), orphanKept);
+        // The book imports again once its folder is settled.
+        QCOMPARE(importOutcome(*core, a), QString(kind == "full folder lock" ? "无法创建 CBZ 数据目录" : "ok"));
+    }
+
+    // A damaged library database costs no book its folder.
+    void damagedDatabase_data()
+    {
+        QTest::addColumn<QString>("damage");
+        for (const char *damage : {"zero bytes", "zeroed table leaf", "index leaf overwritten", "garbage pages"})
+            QTest::newRow(damage) << damage;
+    }
+    void damagedDatabase()
+    {
+        QFETCH(QString, damage);
+        QCOMPARE(importOutcome(*core, copyTestBook("epub/pandoc-epub3.epub")), QString("ok"));
+        QSqlQuery query(DatabaseConnection::database());
+        QVERIFY(query.exec("BEGIN"));
+        for (int i = 0; i < 300; ++i) {   // stored books, each with its folder
+            const QString id = md5Hex(QString::number(i));
+            QVERIFY(query.exec(QString("INSERT INTO novel_info (id, title, description) VALUES ('%1', 'x', '%2')")
+                                   .arg(id, QString(200, 'x'))));
+            writeFiles(Paths::dataLocation() + '/' + id, {{"book.pdf", id.toUtf8()}, {".import.lock", ""}});
+        }
+        const Files before = filesOf(Paths::dataLocation());
+        QVERIFY(query.exec("COMMIT") && query.exec("PRAGMA page_size") && query.next());
+        const qint64 size = query.value(0).toLongLong();
+        QVERIFY(query.exec(QString("SELECT pageno FROM dbstat WHERE name = '%1' AND pagetype = 'leaf' ORDER BY pageno")
+                               .arg(damage.startsWith("index") ? "sqlite_autoindex_novel_info_1" : "novel_info")));
+        QList<qint64> leaves;
+        while (query.next())
+            leaves << (query.value(0).toLongLong() - 1) * size;
+        query = QSqlQuery();
+        core.reset();
+        TestEnvironment::closeDatabase();
+        QFile file(DatabaseConnection::databaseFilePath());
+        QVERIFY(leaves.size() > 2 && !QFile::exists(file.fileName() + "-wal") && file.open(QIODevice::ReadWrite));
+        QByteArray page(int(size), '\0');
+        if (damage == "zero bytes")
+            QVERIFY(file.resize(0));
+        if (damage.startsWith("index"))   // a torn write: one leaf over another
+            QVERIFY(file.seek(leaves.last()) && file.read(page.data(), size) == size);
+        for (int i = 1; i < leaves.size() && damage != "zero bytes"; i += damage == "garbage pages" ? 3 : leaves.size()) {
+            for (char &c : page)
+                c = damage == "garbage pages" ? char(QRandomGenerator::global()->generate()) : c;
+            QVERIFY(file.seek(leaves.at(damage.startsWith("index") ? 0 : i)) && file.write(page) == size);
+        }
+        file.close();
+        // The start itself: database, settling and sweeps.
+        QVERIFY(env->openDatabase());
+        core.reset(new ApplicationCore);
+        QCOMPARE(bookFiles(filesOf(Paths::dataLocation())), bookFiles(before));
     }
 };
 

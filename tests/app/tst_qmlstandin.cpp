@@ -207,12 +207,10 @@ private slots:
         };
         QString chapter;
         for (const QString &road : starts) {
-            if (road == QLatin1String("PENDING_OPEN_BOOK"))
-                AppConfig().setValue(group, road, novelId);
-            if (road == QLatin1String("PENDING_IMPORT_PATH")) {
-                AppConfig().setValue(group, road, path);
+            if (road.startsWith(QLatin1String("PENDING_")))
+                AppConfig().setValue(group, road, road == QLatin1String("PENDING_OPEN_BOOK") ? novelId : path);
+            if (road == QLatin1String("PENDING_IMPORT_PATH"))
                 AppConfig().setValue(group, QStringLiteral("PENDING_IMPORT_NOVELID"), novelId);
-            }
             qmlRegisterType<ApplicationCore>("com.quillora.applicationcore", 1, 0, "ApplicationCore");
             QQuickView view;
             view.engine()->addImageProvider(QStringLiteral("quillora"), new QuilloraImageProvider);

@@ -149,7 +149,65 @@ Rectangle {
         onTriggered: root.reloadLibrary()
     }
 
-    Component.onCompleted: reloadLibrary()
+    // Imports started from this page, oldest first: the id of a book handed
+    // over from outside, to open once it is stored, or "" for the import box.
+    // Imports run one at a time and each reports one outcome, in this order.
+    property var pendingImports: []
+
+    function startImport(path, novelId) {
+        pendingImports.push(novelId)
+        core.importNovel(path)
+    }
+
+    function takeImport() {
+        return pendingImports.length > 0 ? pendingImports.shift() : ""
+    }
+
+    function clearExternalRequest() {
+        core.removeAppConfigKey("BOOK_STATE", "PENDING_OPEN_BOOK")
+        core.removeAppConfigKey("BOOK_STATE", "PENDING_IMPORT_PATH")
+        core.removeAppConfigKey("BOOK_STATE", "PENDING_IMPORT_NOVELID")
+    }
+
+    // A book handed over from outside (command line or file-open event):
+    // opened when the library has it, imported first otherwise (no path: an
+    // id alone, nothing to import). The request is taken off the settings so
+    // a later start does not repeat it.
+    function openExternalBook(path, novelId) {
+        clearExternalRequest()
+        if (novelId === "")
+            return
+        if (core.getNovelInfo(novelId)) {
+            openBook(novelId)
+            return
+        }
+        if (path === "" || pendingImports.indexOf(novelId) >= 0)
+            return
+        // The import's progress and outcome show on the library page.
+        if (openBookId !== "")
+            closeOpenBook()
+        startImport(path, novelId)
+    }
+
+    // A request the core wrote before this page could hear its signal; an
+    // import request wins over an open request.
+    function takeExternalRequest() {
+        var path = String(core.getAppConfigValue("BOOK_STATE", "PENDING_IMPORT_PATH", ""))
+        var importId = String(core.getAppConfigValue("BOOK_STATE", "PENDING_IMPORT_NOVELID", ""))
+        var openId = String(core.getAppConfigValue("BOOK_STATE", "PENDING_OPEN_BOOK", ""))
+        if (path !== "" && importId !== "")
+            openExternalBook(path, importId)
+        else if (openId !== "")
+            openExternalBook("", openId)
+        else if (path !== "" || importId !== "")
+            clearExternalRequest()
+    }
+
+    Component.onCompleted: {
+        reloadLibrary()
+        // Once the window has its size: the page is laid out for it.
+        Qt.callLater(takeExternalRequest)
+    }
 
     Column {
         anchors.fill: parent
@@ -197,7 +255,7 @@ Rectangle {
                     anchors.fill: parent
                     onClicked: {
                         if (importPath.text !== "")
-                            core.importNovel(importPath.text)
+                            root.startImport(importPath.text, "")
                     }
                 }
             }
@@ -205,6 +263,7 @@ Rectangle {
 
         Text {
             id: importStatus
+            objectName: "importStatus"
             width: parent.width
             font.pixelSize: 16
             elide: Text.ElideRight
@@ -216,8 +275,16 @@ Rectangle {
             function onNovelImportSucceeded(message) {
                 importStatus.text = message
                 root.reloadLibrary()
+                var novelId = root.takeImport()
+                if (novelId !== "" && core.getNovelInfo(novelId))
+                    root.openBook(novelId)
             }
-            function onNovelImportFailed(message) { importStatus.text = message }
+            function onNovelImportFailed(message) {
+                importStatus.text = message
+                root.takeImport()
+            }
+            function onExternalFileReady(novelId) { root.openExternalBook("", novelId) }
+            function onExternalFileNeedsImport(path, novelId) { root.openExternalBook(path, novelId) }
             function onPoolStartPageLocated(chapterId, pageIndex) { root.showPage(chapterId, pageIndex) }
             // Also when the page is on screen already: rendered again under
             // the same key it has changed (the next chapter's first lines

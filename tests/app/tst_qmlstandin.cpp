@@ -1,6 +1,8 @@
+#include "appconfig.h"
 #include "applicationcore.h"
 #include "chapterinfo.h"
 #include "chinesebook.h"
+#include "fileopenfilter.h"
 #include "importoutcome.h"
 #include "keys.h"
 #include "noveldao.h"
@@ -8,6 +10,7 @@
 #include "quilloraimageprovider.h"
 #include "testenvironment.h"
 
+#include <QFileOpenEvent>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickItemGrabResult>
@@ -173,6 +176,85 @@ private slots:
         QSignalSpy swapped(&view, &QQuickWindow::frameSwapped);
         view.update();
         QVERIFY(swapped.wait(5000));
+    }
+    // A book handed over from outside (argument, file-open event, or a
+    // request left in the settings) ends open on its page: imported when the
+    // library lacks it, at the next start opened where it was left without
+    // importing again. A damaged file shows its failure and stays out. Each
+    // start takes the request off the settings.
+    void opensABookGivenFromOutside_data()
+    {
+        QTest::addColumn<QStringList>("starts");
+        QTest::addColumn<bool>("damaged");
+        QTest::newRow("argument twice") << QStringList{"argument", "argument"} << false;
+        QTest::newRow("event, then open request") << QStringList{"event", "PENDING_OPEN_BOOK"} << false;
+        QTest::newRow("import request, then argument") << QStringList{"PENDING_IMPORT_PATH", "argument"} << false;
+        QTest::newRow("damaged") << QStringList{"argument"} << true;
+    }
+    void opensABookGivenFromOutside()
+    {
+        QFETCH(QStringList, starts);
+        QFETCH(bool, damaged);
+        TestEnvironment env;
+        QVERIFY(env.openDatabase());
+        // The damaged book: an empty EPUB file.
+        const QString path = damaged ? env.root() + QStringLiteral("/坏.epub") : ChineseBook::write(env.root(), 2, 3000);
+        QVERIFY(QFile(path).open(QIODevice::Append));
+        const QString group = QStringLiteral("BOOK_STATE"), novelId = md5Hex(path);
+        const auto shows = [](QObject *image, const QString &key) {
+            return image->property("status").toInt() == 1 && image->property("source").toUrl().toString()
+                == QStringLiteral("image://quillora/") + QUrl::toPercentEncoding(key);
+        };
+        QString chapter;
+        for (const QString &road : starts) {
+            if (road.startsWith(QLatin1String("PENDING_")))
+                AppConfig().setValue(group, road, road == QLatin1String("PENDING_OPEN_BOOK") ? novelId : path);
+            if (road == QLatin1String("PENDING_IMPORT_PATH"))
+                AppConfig().setValue(group, QStringLiteral("PENDING_IMPORT_NOVELID"), novelId);
+            qmlRegisterType<ApplicationCore>("com.quillora.applicationcore", 1, 0, "ApplicationCore");
+            QQuickView view;
+            view.engine()->addImageProvider(QStringLiteral("quillora"), new QuilloraImageProvider);
+            view.setSource(QUrl::fromLocalFile(QStringLiteral(QUILLORA_SOURCE_ROOT "/qml/harbour-quillora.qml")));
+            view.show();
+            ApplicationCore *core = ApplicationCore::instance();
+            QStringList outcomes;
+            QObject receiver;
+            connect(core, &ApplicationCore::novelImportSucceeded, &receiver, [&] { outcomes << "ok"; }, Qt::QueuedConnection);
+            connect(core, &ApplicationCore::novelImportFailed, &receiver, [&](const QString &m) { outcomes << m; }, Qt::QueuedConnection);
+            FileOpenFilter filter;
+            qApp->installEventFilter(&filter);
+            QFileOpenEvent event(path);
+            if (road == QLatin1String("argument"))
+                handleOpenRequest(path);
+            else if (road == QLatin1String("event"))
+                QCoreApplication::sendEvent(qApp, &event);
+            QObject *image = view.rootObject()->findChild<QObject *>(QStringLiteral("pageImage"));
+            if (chapter.isEmpty()) {
+                QVERIFY(QTest::qWaitFor([&] { return !outcomes.isEmpty(); }, ImportTimeoutMs));
+                QCOMPARE(outcomes.first() == QLatin1String("ok"), !damaged);
+            }
+            if (damaged) {
+                QTRY_COMPARE(view.rootObject()->findChild<QObject *>(QStringLiteral("importStatus"))->property("text").toString(), outcomes.first());
+                QCOMPARE(core->getNovelList().size(), 0);
+            } else if (chapter.isEmpty()) {
+                const QList<QObject *> chapters = core->getChaptersByNovelId(novelId);
+                chapter = qobject_cast<ChapterInfo *>(chapters.value(0))->id();
+                qDeleteAll(chapters);
+                QTRY_VERIFY_WITH_TIMEOUT(shows(image, RenderPool::makeKey(chapter, 0)), 20000);
+                view.requestActivate();
+                QVERIFY(QTest::qWaitForWindowActive(&view));
+                QTRY_VERIFY_WITH_TIMEOUT(core->getChapterPageCount(chapter) > 1, 20000);
+                QTest::keyClick(&view, Qt::Key_Right);
+                QTRY_VERIFY(shows(image, RenderPool::makeKey(chapter, 1)));
+            } else {
+                QTRY_VERIFY_WITH_TIMEOUT(shows(image, RenderPool::makeKey(chapter, 1)), 20000);
+                // Imports run one at a time: once this one has failed, none
+                // of the stand-in's is under way.
+                QVERIFY(importOutcome(*core, env.root() + QStringLiteral("/none.txt")) != QLatin1String("ok"));
+                QTRY_COMPARE(outcomes.size(), 1);
+            }
+            QCOMPARE(AppConfig().listKeys(group), QVariantMap());
+        }
     }
 };
 

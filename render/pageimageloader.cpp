@@ -187,6 +187,9 @@ QSize imageSizeFromHead(const std::function<int(char *, int)> &read, int limit, 
         bytes.truncate(before + qMax(got, 0));
         if (got <= 0)
             break;
+        // A drawing's size needs the whole of it: asked once, at the end.
+        if (SvgGuard::isDrawing(bytes) && got == want && bytes.size() < limit)
+            continue;
         const QSize found = imageSizeFromBytes(bytes);
         if (found.width() >= 0 && found.height() >= 0)
             return found;

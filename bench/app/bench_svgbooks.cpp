@@ -47,6 +47,11 @@ private slots:
         QTest::newRow("EPUB cover of 100,000 gradient stops") << "epub" << stops();
         QTest::newRow("FB2 cover of 100,000 gradient stops") << "fb2" << stops();
         QTest::newRow("EPUB picture of a million elements") << "epub" << drawing(QByteArray("<g/>").repeated(1000000));
+        QByteArray shapes;
+        for (int i = 0; i < 49000; ++i)
+            shapes += "<rect x=\"" + QByteArray::number(i % 631) + "\" y=\"" + QByteArray::number(i % 473)
+                + "\" width=\"9\" height=\"7\" fill=\"#" + QByteArray::number(0x100000 + i * 97 % 0xeffff, 16) + "\"/>";
+        QTest::newRow("EPUB picture of 49,000 shapes, within the bounds") << "epub" << drawing(shapes);
     }
 
     void pages()

@@ -56,12 +56,9 @@ private slots:
     {
         QFETCH(QByteArray, drawing);
         const QImage original = draw(drawing);
-        int drawn = 0;
-        for (int y = 0; y < original.height(); ++y) {
-            for (int x = 0; x < original.width(); ++x)
-                drawn += qAlpha(original.pixel(x, y)) > 0;
-        }
-        QVERIFY(drawn > 500);
+        QImage blank(original.size(), original.format());
+        blank.fill(Qt::transparent);
+        QVERIFY(!original.isNull() && original != blank);
         QCOMPARE(draw(SvgGuard::guard(drawing)), original);
     }
 };

@@ -7,6 +7,7 @@
 #include "zipimageloader.h"
 
 #include <QBuffer>
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -85,6 +86,20 @@ DrawingSizes &drawingSizes()
     return sizes;
 }
 
+// The memo's key: the source with the stamp of the file behind it, so a
+// book imported again over the same path is measured again.
+QString drawingKey(const QString &source)
+{
+    QString file = source;
+    if (source.startsWith(QLatin1String("archive://")))
+        file = ArchiveImageLoader::parseArchiveUrl(source).containerPath;
+    else if (!ArchiveImageLoader::parseZipUrl(source).containerPath.isEmpty())
+        file = ArchiveImageLoader::parseZipUrl(source).containerPath;
+    const QFileInfo info(file);
+    return source + QLatin1Char('\n') + QString::number(info.lastModified().toMSecsSinceEpoch())
+        + QLatin1Char(':') + QString::number(info.size());
+}
+
 QSize sizeOfChecked(const QByteArray &bytes)
 {
     QBuffer buffer;
@@ -142,7 +157,8 @@ QSize imageSize(const QString &source)
         return url.valid ? PdfPageLoader::pageSize(url.path, url.page, url.dpi) : QSize(-1, -1);
     }
     QSize size;
-    if (drawingSizes().find(source, &size))
+    const QString key = drawingKey(source);
+    if (drawingSizes().find(key, &size))
         return size;
     const bool file = !source.startsWith(QLatin1String("archive://"))
         && ArchiveImageLoader::parseZipUrl(source).containerPath.isEmpty();
@@ -162,7 +178,7 @@ QSize imageSize(const QString &source)
     const QByteArray bytes = sourceBytes(source, &drawing);
     size = bytes.isEmpty() ? QSize(-1, -1) : sizeOfChecked(bytes);
     if (drawing)
-        drawingSizes().insert(source, size);
+        drawingSizes().insert(key, size);
     return size;
 }
 

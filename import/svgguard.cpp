@@ -278,6 +278,8 @@ QByteArray Rewriter::run(const QByteArray &drawing)
             ok = startElement(reader, writer);
             break;
         case QXmlStreamReader::EndElement:
+            if (m_open.isEmpty())
+                break;
             if (m_styleDepth == m_open.size())
                 m_styleDepth = 0;
             m_open.removeLast();

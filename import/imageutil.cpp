@@ -1,5 +1,7 @@
 #include "imageutil.h"
 
+#include "svgguard.h"
+
 #include <QBuffer>
 #include <QImageReader>
 #include <QImageWriter>
@@ -14,7 +16,7 @@ namespace {
 QImage decodeGuarded(const QByteArray &data, const char *format = nullptr)
 {
     QBuffer buffer;
-    buffer.setData(data);
+    buffer.setData(SvgGuard::guard(data));
     if (!buffer.open(QIODevice::ReadOnly))
         return QImage();
     QImageReader reader(&buffer, format ? QByteArray(format) : QByteArray());
@@ -100,7 +102,7 @@ QString ImageUtil::detectFormat(const QByteArray &data)
     // Another format Qt reads: it would be re-encoded with the first writer
     // available, so that writer names the suffix. Only the header is read.
     QBuffer buffer;
-    buffer.setData(data);
+    buffer.setData(SvgGuard::guard(data));
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
     if (!reader.canRead() || !withinPixelBudget(reader.size()))

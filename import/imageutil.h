@@ -11,7 +11,8 @@
 // Image bytes come from books and are untrusted: every decode here reads the
 // declared size from the header first and refuses images above the pixel
 // budget, because Qt's PNG, GIF and BMP readers allocate the whole image
-// before any scaling applies.
+// before any scaling applies. SVG drawings pass the SVG guard first (their
+// references to other files dropped).
 class ImageUtil : public QObject
 {
     Q_OBJECT

@@ -3,67 +3,115 @@
 #include "archiveimageloader.h"
 #include "imageutil.h"
 #include "pdfpageloader.h"
+#include "svgguard.h"
 #include "zipimageloader.h"
 
 #include <QBuffer>
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
+#include <QHash>
 #include <QImageReader>
+#include <QMutex>
 
 namespace PageImageLoader {
 
 namespace {
 
-// Entry bytes of a "zip://"/"zipraw://" or "archive://" source; `handled`
-// tells whether the source had one of those forms at all.
-QByteArray entryBytes(const QString &source, bool *handled)
+// The bytes of a source that names an archive entry or a file, with its
+// drawings made safe: their references may only reach the same archive
+// ("zip://"), or files beside them (a file); other archives give them none.
+// `drawing` tells whether the bytes were a drawing (empty when refused).
+QByteArray sourceBytes(const QString &source, bool *drawing)
 {
-    *handled = true;
+    QByteArray bytes;
+    QString self;
+    SvgGuard::Resources resources;
     if (source.startsWith(QLatin1String("archive://"))) {
         const EntryRef ref = ArchiveImageLoader::parseArchiveUrl(source);
-        if (ref.containerPath.isEmpty() || ref.entryName.isEmpty())
-            return QByteArray();
-        return ArchiveImageLoader::readEntry(ref.containerPath, ref.entryName);
+        if (!ref.containerPath.isEmpty() && !ref.entryName.isEmpty())
+            bytes = ArchiveImageLoader::readEntry(ref.containerPath, ref.entryName);
+    } else if (!ArchiveImageLoader::parseZipUrl(source).containerPath.isEmpty()) {
+        const EntryRef ref = ArchiveImageLoader::parseZipUrl(source);
+        const bool raw = source.startsWith(QLatin1String("zipraw://"));
+        bytes = ZipImageLoader::readEntry(ref.containerPath, ref.entryName, raw);
+        if (!raw) {
+            const QString zip = ref.containerPath;
+            self = ref.entryName;
+            resources = [zip](const QString &name) { return ZipImageLoader::readEntry(zip, name, false); };
+        }
+    } else {
+        // A ZIP source without "::" is taken for a file name, like any other text.
+        QFile file(source);
+        if (file.open(QIODevice::ReadOnly))
+            bytes = file.readAll();
+        const QFileInfo info(source);
+        self = info.fileName();
+        resources = SvgGuard::folderResources(info.absolutePath());
     }
-    const EntryRef ref = ArchiveImageLoader::parseZipUrl(source);
-    if (!ref.containerPath.isEmpty())
-        return ZipImageLoader::readEntry(ref.containerPath, ref.entryName,
-                                         source.startsWith(QLatin1String("zipraw://")));
-    // A ZIP source without "::" is taken for a file name, like any other text.
-    *handled = false;
-    return QByteArray();
+    *drawing = SvgGuard::isDrawing(bytes);
+    return *drawing ? SvgGuard::sanitize(bytes, self, resources) : bytes;
 }
 
-} // namespace
-
-QImage loadImage(const QString &source, QImage reuse)
+// Natural sizes of drawings by source: Qt SVG parses the whole drawing for
+// one, and the layout asks again for every page that shows it.
+class DrawingSizes
 {
-    if (source.startsWith(QLatin1String("pdf://")))
-        return PdfPageLoader::imageForUrl(source);
-    bool handled = false;
-    const QByteArray bytes = entryBytes(source, &handled);
-    if (handled)
-        return bytes.isEmpty() ? QImage() : decodeScaled(bytes, std::move(reuse));
-    QFile file(source);
-    if (!file.open(QIODevice::ReadOnly))
-        return QImage();
-    return decodeScaled(file.readAll(), std::move(reuse));
+public:
+    bool find(const QString &source, QSize *size)
+    {
+        QMutexLocker lock(&m_mutex);
+        const auto it = m_sizes.constFind(source);
+        if (it == m_sizes.constEnd())
+            return false;
+        *size = it.value();
+        return true;
+    }
+    void insert(const QString &source, const QSize &size)
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_sizes.size() >= 256)
+            m_sizes.clear();
+        m_sizes.insert(source, size);
+    }
+
+private:
+    QMutex m_mutex;
+    QHash<QString, QSize> m_sizes;
+};
+
+DrawingSizes &drawingSizes()
+{
+    static DrawingSizes sizes;
+    return sizes;
 }
 
-QSize imageSize(const QString &source)
+// The memo's key: the source with the stamp of the file behind it, so a
+// book imported again over the same path is measured again.
+QString drawingKey(const QString &source)
 {
-    if (source.startsWith(QLatin1String("pdf://"))) {
-        const PdfPageUrl url = PdfPageLoader::parsePdfUrl(source);
-        return url.valid ? PdfPageLoader::pageSize(url.path, url.page, url.dpi) : QSize(-1, -1);
-    }
-    bool handled = false;
-    const QByteArray bytes = entryBytes(source, &handled);
-    if (handled)
-        return bytes.isEmpty() ? QSize(-1, -1) : imageSizeFromBytes(bytes);
-    QImageReader reader(source);
+    QString file = source;
+    if (source.startsWith(QLatin1String("archive://")))
+        file = ArchiveImageLoader::parseArchiveUrl(source).containerPath;
+    else if (!ArchiveImageLoader::parseZipUrl(source).containerPath.isEmpty())
+        file = ArchiveImageLoader::parseZipUrl(source).containerPath;
+    const QFileInfo info(file);
+    return source + QLatin1Char('\n') + QString::number(info.lastModified().toMSecsSinceEpoch())
+        + QLatin1Char(':') + QString::number(info.size());
+}
+
+QSize sizeOfChecked(const QByteArray &bytes)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    if (!buffer.open(QIODevice::ReadOnly))
+        return QSize(-1, -1);
+    QImageReader reader(&buffer);
     return reader.size();
 }
 
-QImage decodeScaled(const QByteArray &bytes, QImage reuse)
+// Bytes already through the SVG guard.
+QImage decodeChecked(const QByteArray &bytes, QImage reuse)
 {
     QBuffer buffer;
     buffer.setData(bytes);
@@ -91,14 +139,57 @@ QImage decodeScaled(const QByteArray &bytes, QImage reuse)
     return image;
 }
 
+} // namespace
+
+QImage loadImage(const QString &source, QImage reuse)
+{
+    if (source.startsWith(QLatin1String("pdf://")))
+        return PdfPageLoader::imageForUrl(source);
+    bool drawing = false;
+    const QByteArray bytes = sourceBytes(source, &drawing);
+    return bytes.isEmpty() ? QImage() : decodeChecked(bytes, std::move(reuse));
+}
+
+QSize imageSize(const QString &source)
+{
+    if (source.startsWith(QLatin1String("pdf://"))) {
+        const PdfPageUrl url = PdfPageLoader::parsePdfUrl(source);
+        return url.valid ? PdfPageLoader::pageSize(url.path, url.page, url.dpi) : QSize(-1, -1);
+    }
+    QSize size;
+    const QString key = drawingKey(source);
+    if (drawingSizes().find(key, &size))
+        return size;
+    const bool file = !source.startsWith(QLatin1String("archive://"))
+        && ArchiveImageLoader::parseZipUrl(source).containerPath.isEmpty();
+    if (file) {
+        // Of a picture file only the header is read; the content decides
+        // the reader, not the file name.
+        QFile device(source);
+        if (!device.open(QIODevice::ReadOnly))
+            return QSize(-1, -1);
+        if (!SvgGuard::isDrawing(device.peek(4096))) {
+            QImageReader reader(&device, QByteArray());
+            reader.setDecideFormatFromContent(true);
+            return reader.size();
+        }
+    }
+    bool drawing = false;
+    const QByteArray bytes = sourceBytes(source, &drawing);
+    size = bytes.isEmpty() ? QSize(-1, -1) : sizeOfChecked(bytes);
+    if (drawing)
+        drawingSizes().insert(key, size);
+    return size;
+}
+
+QImage decodeScaled(const QByteArray &bytes, QImage reuse)
+{
+    return decodeChecked(SvgGuard::guard(bytes), std::move(reuse));
+}
+
 QSize imageSizeFromBytes(const QByteArray &bytes)
 {
-    QBuffer buffer;
-    buffer.setData(bytes);
-    if (!buffer.open(QIODevice::ReadOnly))
-        return QSize(-1, -1);
-    QImageReader reader(&buffer);
-    return reader.size();
+    return sizeOfChecked(SvgGuard::guard(bytes));
 }
 
 QSize imageSizeFromHead(const std::function<int(char *, int)> &read, int limit, int block)
@@ -112,6 +203,9 @@ QSize imageSizeFromHead(const std::function<int(char *, int)> &read, int limit, 
         bytes.truncate(before + qMax(got, 0));
         if (got <= 0)
             break;
+        // A drawing's size needs the whole of it: asked once, at the end.
+        if (SvgGuard::isDrawing(bytes) && got == want && bytes.size() < limit)
+            continue;
         const QSize found = imageSizeFromBytes(bytes);
         if (found.width() >= 0 && found.height() >= 0)
             return found;

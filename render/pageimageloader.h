@@ -10,7 +10,8 @@
 // Turns an image source string into pixels or a natural size. Sources:
 // "pdf://path?page=N&dpi=D", "zip://zipPath::entry", "zipraw://zipPath::base64",
 // "archive://archivePath::base64", anything else a file path (prefixes are
-// case-sensitive). Stateless free functions; re-entrant.
+// case-sensitive). Re-entrant free functions; the only state is a small
+// memo of drawings' natural sizes. Drawings pass the SVG guard first.
 namespace PageImageLoader {
 
 // Decoded images fit this box (scaled up or down, aspect kept).

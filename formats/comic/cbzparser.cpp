@@ -11,6 +11,7 @@
 #include "paragraph.h"
 #include "parserregistry.h"
 #include "paths.h"
+#include "svgguard.h"
 #include "textdetect.h"
 #include "transaction.h"
 #include "unifiedchunkdao.h"
@@ -192,7 +193,7 @@ QImage decodeCoverBytes(const QByteArray &bytes)
     if (bytes.isEmpty())
         return QImage();
     QBuffer buffer;
-    buffer.setData(bytes);
+    buffer.setData(SvgGuard::guard(bytes));
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer, QByteArray());
     reader.setDecideFormatFromContent(true);

@@ -7,6 +7,7 @@
 #include "comicpages.h"
 #include "logmanager.h"
 #include "naturalorder.h"
+#include "svgguard.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -174,12 +175,15 @@ QSize CbrParser::extractEntry(struct archive *reader, qint64 declaredSize, const
         // yields one or 4 MiB have been examined.
         if ((size.width() < 0 || size.height() < 0) && probe.size() < ProbeLimitBytes) {
             probe.append(block.data(), int(qMin<qint64>(got, ProbeLimitBytes - probe.size())));
-            QBuffer buffer(&probe);
-            buffer.open(QIODevice::ReadOnly);
-            QImageReader imageReader(&buffer, signatureFormat(probe));
-            const QSize probed = imageReader.size();
-            if (probed.width() >= 0 && probed.height() >= 0)
-                size = probed;
+            // A drawing is never sized here: Qt SVG would read the whole of it.
+            if (!SvgGuard::isDrawing(probe)) {
+                QBuffer buffer(&probe);
+                buffer.open(QIODevice::ReadOnly);
+                QImageReader imageReader(&buffer, signatureFormat(probe));
+                const QSize probed = imageReader.size();
+                if (probed.width() >= 0 && probed.height() >= 0)
+                    size = probed;
+            }
         }
     }
     if (!file.flush())

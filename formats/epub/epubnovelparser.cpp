@@ -57,7 +57,9 @@ NovelInfo *EpubNovelParser::parseNovel(const QString &filePath)
     readOpf(opfText, novel, &manifest);
     const QString coverHref = findCoverImage(opfText, manifest);
     if (!coverHref.isEmpty()) {
-        const QByteArray png = convertCover(zip.readEntry(resolveEpubHref(coverHref, opfPath)));
+        const QString coverEntry = resolveEpubHref(coverHref, opfPath);
+        const QByteArray png = convertCover(zip.readEntry(coverEntry), coverEntry,
+                                            [&zip](const QString &name) { return zip.readEntry(name); });
         const QString coverPath = novel->dataDir() + QStringLiteral("cover.png");
         if (!png.isEmpty() && Paths::writeFile(dataDir + QStringLiteral("cover.png"), png)) {
             novel->setCoverPath(coverPath);
@@ -198,12 +200,13 @@ QString EpubNovelParser::findCoverImage(const QString &opfText, const Manifest &
     return QString();
 }
 
-QByteArray EpubNovelParser::convertCover(const QByteArray &imageBytes)
+QByteArray EpubNovelParser::convertCover(const QByteArray &imageBytes, const QString &selfPath,
+                                         const SvgGuard::Resources &resources)
 {
     if (imageBytes.isEmpty())
         return QByteArray();
     QBuffer input;
-    input.setData(imageBytes);
+    input.setData(SvgGuard::guard(imageBytes, selfPath, resources));
     if (!input.open(QIODevice::ReadOnly))
         return QByteArray();
     QImageReader reader(&input);

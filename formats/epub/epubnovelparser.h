@@ -1,6 +1,7 @@
 #pragma once
 
 #include "novelparser.h"
+#include "svgguard.h"
 
 #include <QByteArray>
 #include <QMap>
@@ -31,8 +32,11 @@ public:
 
     // Covers larger than this are refused before they are decoded.
     static constexpr qint64 MaxCoverPixels = 100 * 1000 * 1000;
-    // The cover as PNG bytes, scaled and cropped; empty on failure.
-    static QByteArray convertCover(const QByteArray &imageBytes);
+    // The cover as PNG bytes, scaled and cropped; empty on failure. A
+    // drawing's references reach only the resources of its book, found
+    // relative to its own path there.
+    static QByteArray convertCover(const QByteArray &imageBytes, const QString &selfPath = QString(),
+                                   const SvgGuard::Resources &resources = SvgGuard::Resources());
 
 private:
     QString readContainer(EpubArchive &zip);

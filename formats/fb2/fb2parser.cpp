@@ -6,11 +6,13 @@
 #include "novelinfo.h"
 #include "parserregistry.h"
 #include "paths.h"
+#include "svgguard.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QXmlStreamReader>
@@ -200,8 +202,21 @@ void Fb2Parser::saveBinaryImage(const Fb2Binary &binary, const QString &director
             break;
         }
     }
+    // A drawing is stored with its pictures inlined from the binaries read
+    // before it, and nothing else it names: the stored file is drawn as it is.
+    const auto earlierBinary = [&](const QString &name) {
+        const QString saved = images.paths.value(normalizeHref(name));
+        if (saved.isEmpty())
+            return QByteArray();
+        QFile file(directory + QLatin1Char('/') + QFileInfo(saved).fileName());
+        return file.open(QIODevice::ReadOnly) ? file.read(SvgGuard::kMaxBytes) : QByteArray();
+    };
+    const bool drawing = SvgGuard::isDrawing(binary.data);
+    const QByteArray data = drawing ? SvgGuard::sanitize(binary.data, QString(), earlierBinary) : binary.data;
+    if (data.isEmpty())
+        return;
     QBuffer buffer;
-    buffer.setData(binary.data);
+    buffer.setData(data);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
     if (extension.isEmpty()) {
@@ -210,7 +225,7 @@ void Fb2Parser::saveBinaryImage(const Fb2Binary &binary, const QString &director
             extension = QStringLiteral("img");
     }
     const QString fileName = md5Hex(binary.id) + QLatin1Char('.') + extension;
-    if (!Paths::writeFile(directory + QLatin1Char('/') + fileName, binary.data))
+    if (!Paths::writeFile(directory + QLatin1Char('/') + fileName, data))
         return;
     images.paths.insert(binary.id, finalDirectory + QLatin1Char('/') + fileName);
     // Sized now, from memory, so the chapter step never opens the file.

@@ -1,0 +1,156 @@
+// SVG pictures from hostile books: a red picture the test leaves outside the
+// book must never be drawn, however the drawing names it, and drawings that
+// would cost without bound end as unreadable pictures.
+
+#include "chapterinfo.h"
+#include "coresession.h"
+#include "epubfixture.h"
+#include "imagefixtures.h"
+#include "importoutcome.h"
+#include "novelinfo.h"
+#include "pageimageloader.h"
+#include "readingpages.h"
+
+#include <QDir>
+#include <QtTest>
+
+namespace {
+
+const QRgb Own = qRgb(30, 144, 200);
+
+QByteArray drawing(const QString &body)
+{
+    return QStringLiteral("<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" "
+                          "width=\"64\" height=\"48\"><rect width=\"64\" height=\"48\" fill=\"white\"/>%1</svg>")
+        .arg(body).toUtf8();
+}
+
+QByteArray picture(QRgb colour)
+{
+    QImage image(64, 48, QImage::Format_RGB32);
+    image.fill(colour);
+    return encodedImage(image, "PNG");
+}
+
+}
+
+class TestSvgReferences : public QObject, private CoreSession
+{
+    Q_OBJECT
+
+    QString m_outside;
+
+    // The drawing as the row wrote it, with its own picture named as `own`.
+    QByteArray rowDrawing(const QString &own)
+    {
+        QFETCH(QString, body);
+        QString text = body;
+        const QString nested = QString::fromLatin1(
+            drawing(QStringLiteral("<image width=\"64\" height=\"48\" xlink:href=\"%1\"/>").arg(m_outside)).toBase64());
+        text.replace("{OUT}", m_outside).replace("{CLIMB}", QString("../").repeated(24) + m_outside.mid(1));
+        return drawing(text.replace("{NESTED}", nested).replace("{OWN}", own));
+    }
+
+    void checkPicture(const QImage &image, const char *where)
+    {
+        QFETCH(bool, own);
+        QVERIFY2(pixelsOf(image, qRgb(255, 0, 0)) == 0, where);
+        if (own)
+            QVERIFY2(pixelsOf(image, Own) > 0, where);
+    }
+
+    QString chapterId(const QString &bookId)
+    {
+        QString id;
+        for (QObject *chapter : core->getChaptersByNovelId(bookId)) {
+            if (qobject_cast<ChapterInfo *>(chapter)->title() == QLatin1String("Picture"))
+                id = qobject_cast<ChapterInfo *>(chapter)->id();
+            delete chapter;
+        }
+        return id;
+    }
+
+    QString coverPath(const QString &bookId)
+    {
+        QScopedPointer<QObject> novel(core->getNovelInfo(bookId));
+        return novel ? qobject_cast<NovelInfo *>(novel.data())->coverPath() : QString();
+    }
+
+private slots:
+    void init()
+    {
+        QVERIFY(open());
+        m_outside = env->root() + "/outside/red.png";
+        QVERIFY(QDir().mkpath(env->root() + "/outside") && QDir().mkpath(env->root() + "/book"));
+        QVERIFY(Paths::writeFile(m_outside, picture(qRgb(255, 0, 0))));
+    }
+    void cleanup() { close(); }
+
+    void drawingKeptInsideBook_data()
+    {
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<bool>("own");
+        const QString image = "<image width=\"64\" height=\"48\" xlink:href=\"%1\"/>";
+        QTest::newRow("the book's own picture") << image.arg("{OWN}") << true;
+        QTest::newRow("absolute path") << image.arg("{OUT}") << false;
+        QTest::newRow("file URL") << image.arg("file://{OUT}") << false;
+        QTest::newRow("climbing relative") << image.arg("{CLIMB}") << false;
+        QTest::newRow("drawing in a data URI") << image.arg("data:image/svg+xml;base64,{NESTED}") << false;
+        QTest::newRow("use") << "<use xlink:href=\"{OUT}#a\"/><use xlink:href=\"file://{OUT}\"/>" << false;
+        QTest::newRow("feImage") << "<filter id=\"f\"><feImage xlink:href=\"{OUT}\"/></filter>"
+                                    "<rect width=\"64\" height=\"48\" filter=\"url(#f)\"/>" << false;
+        QTest::newRow("CSS url") << "<style>@import url(file://{OUT}); rect{fill:url({OUT})}</style>"
+                                    "<rect width=\"64\" height=\"48\" style=\"fill:url(file://{OUT})\"/>" << false;
+        QTest::newRow("100,000 gradient stops")
+            << "<linearGradient id=\"g\">" + QString("<stop offset=\"0.5\" stop-color=\"red\"/>").repeated(100000)
+                + "</linearGradient><rect width=\"64\" height=\"48\" fill=\"url(#g)\"/>" << false;
+        QTest::newRow("a million elements") << QString("<g/>").repeated(1000000) << false;
+        QString uses = "<defs><g id=\"u0\"><rect width=\"64\" height=\"48\" fill=\"red\"/></g>";
+        for (int i = 1; i <= 30; ++i)
+            uses += QString("<g id=\"u%1\"><use xlink:href=\"#u%2\"/><use xlink:href=\"#u%2\"/></g>").arg(i).arg(i - 1);
+        QTest::newRow("uses repeating uses") << uses + "</defs><use xlink:href=\"#u30\"/>" << false;
+    }
+
+    // Through the EPUB import (cover and a chapter's picture), the FB2
+    // import (cover and picture) and the page loader on a file beside its
+    // picture, as KF8 books store their drawings.
+    void drawingKeptInsideBook()
+    {
+        EpubFixture epub;
+        epub.metadata += "<meta name=\"cover\" content=\"cover\"/>";
+        epub.addItem("own", "images/own.png", "image/png", picture(Own));
+        epub.addItem("cover", "images/cover.svg", "image/svg+xml", rowDrawing("own.png"));
+        epub.addDocument("c1", "c1.xhtml", "Picture", "<p><img src=\"images/cover.svg\" alt=\"Alt\"/></p>");
+        const QString epubPath = env->root() + "/book.epub";
+        QVERIFY(epub.write(epubPath));
+        QCOMPARE(importOutcome(*core, epubPath), QStringLiteral("ok"));
+        const QString epubCover = coverPath(md5Hex(epubPath));
+        QFETCH(bool, own);
+        QVERIFY(!own || !epubCover.isEmpty());
+        if (!epubCover.isEmpty())
+            checkPicture(QImage(epubCover), "EPUB cover");
+        checkPicture(readingPage(*core, md5Hex(epubPath), chapterId(md5Hex(epubPath)), 0), "EPUB page");
+
+        const QString fb2Path = env->root() + "/book.fb2";
+        QVERIFY(Paths::writeFile(fb2Path,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?><FictionBook xmlns:l=\"http://www.w3.org/1999/xlink\">"
+            "<description><title-info><book-title>Drawing</book-title><coverpage><image l:href=\"#cover\"/>"
+            "</coverpage></title-info></description><body><section><title><p>Picture</p></title>"
+            "<image l:href=\"#cover\"/><p>After.</p></section></body><binary id=\"own\" content-type=\"image/png\">"
+            + picture(Own).toBase64() + "</binary><binary id=\"cover\" content-type=\"image/svg+xml\">"
+            + rowDrawing("#own").toBase64() + "</binary></FictionBook>"));
+        QCOMPARE(importOutcome(*core, fb2Path), QStringLiteral("ok"));
+        const QString fb2Cover = coverPath(md5Hex(fb2Path));
+        if (!fb2Cover.isEmpty())
+            checkPicture(PageImageLoader::loadImage(fb2Cover), "FB2 cover");
+        checkPicture(readingPage(*core, md5Hex(fb2Path), chapterId(md5Hex(fb2Path)), 0), "FB2 page");
+
+        const QString file = env->root() + "/book/drawing.svg";
+        QVERIFY(Paths::writeFile(env->root() + "/book/own.png", picture(Own)));
+        QVERIFY(Paths::writeFile(file, rowDrawing("own.png")));
+        checkPicture(PageImageLoader::loadImage(file), "file");
+    }
+};
+
+QTEST_MAIN(TestSvgReferences)
+#include "tst_svgreferences.moc"

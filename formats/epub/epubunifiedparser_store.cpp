@@ -315,10 +315,10 @@ private:
     bool readContent(unzFile zip);
     void registerFonts(unzFile zip);
     bool convertAndStore(unzFile zip, int threadCount, int *storedParagraphs);
-    bool countParagraphs(unzFile zip, int batchItems, QHash<int, EpubItemConversion> *kept);
+    bool countParagraphs(unzFile zip, int batchItems, QMap<int, EpubItemConversion> *kept);
     QVector<EpubItemConversion> convertItems(unzFile zip, const QVector<int> &items,
                                              std::atomic<qint64> *paragraphs);
-    bool assemble(int index, const QHash<int, EpubItemConversion> &items, EpubChapterParseResult *result);
+    bool assemble(int index, const QMap<int, EpubItemConversion> &items, EpubChapterParseResult *result);
     void chapterFailed(int index, const QString &error) const;
     bool store(ChapterInfo *chapter, EpubChapterParseResult &result);
 
@@ -551,7 +551,7 @@ QVector<EpubItemConversion> ContentStore::convertItems(unzFile zip, const QVecto
 // Every document the chapters use is converted once before anything is
 // stored, so a book over the bounds is refused without storing most of it.
 // The first documents' results are kept for the store.
-bool ContentStore::countParagraphs(unzFile zip, int batchItems, QHash<int, EpubItemConversion> *kept)
+bool ContentStore::countParagraphs(unzFile zip, int batchItems, QMap<int, EpubItemConversion> *kept)
 {
     QVector<int> items;
     // Spine index to the first chapter that uses it, which a failure names.
@@ -612,7 +612,9 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
 {
     PoolLimit limit(threadCount);
     const int batchItems = qMax(1, threadCount) * BatchItemsPerThread;
-    QHash<int, EpubItemConversion> converted;
+    // In spine order, so what the stored chapters no longer need is cut
+    // from the front.
+    QMap<int, EpubItemConversion> converted;
     if (!countParagraphs(zip, batchItems, &converted))
         return false;
     int next = 0;
@@ -681,8 +683,8 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
         // A document the next chapter still needs stays converted.
         const int keepFrom = end < m_chapters.size() && m_plans.at(end).valid ? m_plans.at(end).start
                                                                                : m_book.spine.size();
-        for (auto it = converted.begin(); it != converted.end();)
-            it = it.key() < keepFrom ? converted.erase(it) : std::next(it);
+        while (!converted.isEmpty() && converted.firstKey() < keepFrom)
+            converted.erase(converted.begin());
         next = end;
     }
     int known = 0;
@@ -701,7 +703,7 @@ void ContentStore::chapterFailed(int index, const QString &error) const
 
 // False when the chapter cannot be made whole: the book is refused. A chapter
 // whose documents hold no text is not a failure; it is stored empty.
-bool ContentStore::assemble(int index, const QHash<int, EpubItemConversion> &items,
+bool ContentStore::assemble(int index, const QMap<int, EpubItemConversion> &items,
                             EpubChapterParseResult *out)
 {
     EpubChapterParseResult &result = *out;

@@ -315,10 +315,11 @@ private:
     bool readContent(unzFile zip);
     void registerFonts(unzFile zip);
     bool convertAndStore(unzFile zip, int threadCount, int *storedParagraphs);
-    bool countParagraphs(unzFile zip, int batchItems, QHash<int, EpubItemConversion> *kept);
+    bool countParagraphs(unzFile zip, int batchItems, QMap<int, EpubItemConversion> *kept);
     QVector<EpubItemConversion> convertItems(unzFile zip, const QVector<int> &items,
                                              std::atomic<qint64> *paragraphs);
-    EpubChapterParseResult assemble(int index, const QHash<int, EpubItemConversion> &items);
+    bool assemble(int index, const QMap<int, EpubItemConversion> &items, EpubChapterParseResult *result);
+    void chapterFailed(int index, const QString &error) const;
     bool store(ChapterInfo *chapter, EpubChapterParseResult &result);
 
     const QVector<ChapterInfo *> &m_chapters;
@@ -550,12 +551,22 @@ QVector<EpubItemConversion> ContentStore::convertItems(unzFile zip, const QVecto
 // Every document the chapters use is converted once before anything is
 // stored, so a book over the bounds is refused without storing most of it.
 // The first documents' results are kept for the store.
-bool ContentStore::countParagraphs(unzFile zip, int batchItems, QHash<int, EpubItemConversion> *kept)
+bool ContentStore::countParagraphs(unzFile zip, int batchItems, QMap<int, EpubItemConversion> *kept)
 {
     QVector<int> items;
-    for (const ChapterPlan &plan : qAsConst(m_plans)) {
-        for (int i = plan.start; plan.valid && i <= plan.end; ++i)
+    // Spine index to the first chapter that uses it, which a failure names.
+    QHash<int, int> firstUser;
+    for (int c = 0; c < m_plans.size(); ++c) {
+        const ChapterPlan &plan = m_plans.at(c);
+        if (!m_chapters.at(c) || !plan.valid) {
+            chapterFailed(c, m_chapters.at(c) ? QStringLiteral("章节 spine 范围无效") : QStringLiteral("章节信息为空"));
+            return false;
+        }
+        for (int i = plan.start; i <= plan.end; ++i) {
             items.append(i);
+            if (!firstUser.contains(i))
+                firstUser.insert(i, c);
+        }
     }
     std::sort(items.begin(), items.end());
     items.erase(std::unique(items.begin(), items.end()), items.end());
@@ -576,6 +587,13 @@ bool ContentStore::countParagraphs(unzFile zip, int batchItems, QHash<int, EpubI
             qWarning().noquote() << "[EpubUnifiedParser] 全书段落超过上限，导入中止:" << paragraphs.load();
             return false;
         }
+        // A chapter short of one of its documents fails the book.
+        for (int k = 0; k < batch.size(); ++k) {
+            if (!results.at(k).ok) {
+                chapterFailed(firstUser.value(batch.at(k)), results.at(k).error);
+                return false;
+            }
+        }
         for (const EpubItemConversion &result : results) {
             for (const Paragraph &p : result.paragraphs)
                 chunks += p.chunks.size();
@@ -594,7 +612,9 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
 {
     PoolLimit limit(threadCount);
     const int batchItems = qMax(1, threadCount) * BatchItemsPerThread;
-    QHash<int, EpubItemConversion> converted;
+    // In spine order, so what the stored chapters no longer need is cut
+    // from the front.
+    QMap<int, EpubItemConversion> converted;
     if (!countParagraphs(zip, batchItems, &converted))
         return false;
     int next = 0;
@@ -630,9 +650,11 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
             converted.insert(pending.at(k), results.at(k));
         }
 
-        QVector<EpubChapterParseResult> batch;
-        for (int c = next; c < end; ++c)
-            batch.append(assemble(c, converted));
+        QVector<EpubChapterParseResult> batch(end - next);
+        for (int c = next; c < end; ++c) {
+            if (!assemble(c, converted, &batch[c - next]))
+                return false;
+        }
 
         // Natural sizes of the batch's images, each probed once per book.
         for (EpubChapterParseResult &result : batch) {
@@ -661,8 +683,8 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
         // A document the next chapter still needs stays converted.
         const int keepFrom = end < m_chapters.size() && m_plans.at(end).valid ? m_plans.at(end).start
                                                                                : m_book.spine.size();
-        for (auto it = converted.begin(); it != converted.end();)
-            it = it.key() < keepFrom ? converted.erase(it) : std::next(it);
+        while (!converted.isEmpty() && converted.firstKey() < keepFrom)
+            converted.erase(converted.begin());
         next = end;
     }
     int known = 0;
@@ -672,24 +694,28 @@ bool ContentStore::convertAndStore(unzFile zip, int threadCount, int *storedPara
     return true;
 }
 
-EpubChapterParseResult ContentStore::assemble(int index, const QHash<int, EpubItemConversion> &items)
+void ContentStore::chapterFailed(int index, const QString &error) const
 {
-    EpubChapterParseResult result;
+    const ChapterInfo *chapter = m_chapters.value(index);
+    qWarning().noquote() << "[EpubUnifiedParser] XHTML解析失败:" << (chapter ? chapter->title() : QString())
+                         << error;
+}
+
+// False when the chapter cannot be made whole: the book is refused. A chapter
+// whose documents hold no text is not a failure; it is stored empty.
+bool ContentStore::assemble(int index, const QMap<int, EpubItemConversion> &items,
+                            EpubChapterParseResult *out)
+{
+    EpubChapterParseResult &result = *out;
+    // Null chapters and bad ranges were refused when the paragraphs were counted.
     const ChapterInfo *chapter = m_chapters.at(index);
     const ChapterPlan &plan = m_plans.at(index);
-    if (!chapter)
-        result.error = QStringLiteral("章节信息为空");
-    else if (!plan.valid)
-        result.error = QStringLiteral("章节 spine 范围无效");
     int tableOffset = 0;
-    for (int i = plan.start; plan.valid && i <= plan.end; ++i) {
+    for (int i = plan.start; i <= plan.end; ++i) {
         const EpubItemConversion item = items.value(i);
         if (!item.ok) {
-            // The chapter keeps what its other documents gave.
-            qWarning().noquote() << "[EpubUnifiedParser] XHTML解析失败:" << chapter->title() << item.error;
-            if (result.error.isEmpty())
-                result.error = item.error;
-            continue;
+            chapterFailed(index, item.error);
+            return false;
         }
         int from = 0;
         int to = item.paragraphs.size();
@@ -725,15 +751,12 @@ EpubChapterParseResult ContentStore::assemble(int index, const QHash<int, EpubIt
         result.paragraphs += part;
     }
     result.success = !result.paragraphs.isEmpty();
-    if (result.success) {
-        result.error.clear();
-    } else {
-        if (result.error.isEmpty())
-            result.error = QStringLiteral("章节正文为空");
+    if (!result.success) {
+        result.error = QStringLiteral("章节正文为空");
         if (m_firstError.isEmpty())
-            m_firstError = (chapter ? chapter->title() : QString()) + QLatin1Char(' ') + result.error;
+            m_firstError = chapter->title() + QLatin1Char(' ') + result.error;
     }
-    return result;
+    return true;
 }
 
 bool ContentStore::store(ChapterInfo *chapter, EpubChapterParseResult &result)

@@ -91,8 +91,12 @@ private:
         }
         if (!dest || !dest->isOk())
             return -1;
-        if (!dest->isPageRef())
-            return dest->getPageNum() - 1;
+        if (!dest->isPageRef()) {
+            // Numbered from 1; poppler wraps a written INT_MAX to INT_MIN, and
+            // nothing below 1 is a page.
+            const int number = dest->getPageNum();
+            return number >= 1 ? number - 1 : -1;
+        }
         if (!m_pagesRead) {
             m_pagesRead = true;
             indexPages();

@@ -33,7 +33,7 @@ QString chapterBody(int index)
 
 // One import through the core: "ok" or the failure message, and the
 // time and peak memory it took.
-QString timedImport(const QString &path)
+QString timedImport(const QString &path, qint64 *elapsedMs = nullptr)
 {
     ApplicationCore core;
     resetPeakMemory();
@@ -43,6 +43,8 @@ QString timedImport(const QString &path)
     const QString outcome = importOutcome(core, path, 600000);
     qInfo("%s in %lld ms, peak RSS %lld MiB (+%lld MiB over the start)", qPrintable(outcome),
           timer.elapsed(), peakMemoryKiB() / 1024, (peakMemoryKiB() - rssBefore) / 1024);
+    if (elapsedMs)
+        *elapsedMs = timer.elapsed();
     return outcome;
 }
 
@@ -109,6 +111,42 @@ private slots:
         process.waitForFinished(600000);
         qInfo("ebook-convert book.epub book.txt: %lld ms (exit %d)", reference.elapsed(),
               process.exitCode());
+    }
+
+    // A spine of tiny documents, each with its navigation point: the time per
+    // document stays the same from 5,000 to 50,000 (the larger must end,
+    // imported or refused, within 10 s).
+    void longSpine_data()
+    {
+        QTest::addColumn<int>("documents");
+        QTest::newRow("5000 documents") << 5000;
+        QTest::newRow("50000 documents") << 50000;
+    }
+
+    void longSpine()
+    {
+        QFETCH(int, documents);
+        TestEnvironment env;
+        QVERIFY(env.openDatabase());
+        EpubFixture epub;
+        QString points;
+        for (int i = 0; i < documents; ++i) {
+            const QString href = QStringLiteral("t/d%1.xhtml").arg(i);
+            epub.addDocument(QStringLiteral("d%1").arg(i), href, QStringLiteral("D%1").arg(i),
+                             QStringLiteral("<p>%1</p>").arg(i));
+            points += EpubFixture::navPoint(QStringLiteral("N%1").arg(i), href);
+        }
+        epub.addNcx(QStringLiteral("toc.ncx"), EpubFixture::ncx(points));
+        const QString path = env.root() + QStringLiteral("/spine.epub");
+        QVERIFY(epub.write(path));
+        epub = EpubFixture();
+        qInfo("book: %lld KB", QFileInfo(path).size() / 1024);
+
+        qint64 ms = 0;
+        QBENCHMARK_ONCE {
+            timedImport(path, &ms);
+        }
+        qInfo("%.1f us per document", ms * 1000.0 / documents);
     }
 
     // A 31 KB book whose one document is 20 MiB of <p>a</p>: refused (or

@@ -336,6 +336,8 @@ private slots:
             << QStringList{"上海|0", "\U0001F600|0", "Café • ﬁne|0", "Spaced|0"};
         QTest::newRow("page numbers; a damaged item ends its list, earlier entries kept")
             << 3 << QByteArrayList{"i2", "1", "-", "0"} << QByteArrayList{} << QStringList{"E1|1", "E0|2"};
+        QTest::newRow("page numbers at INT_MAX and below 1 point at no page")
+            << 2 << QByteArrayList{"i2147483647", "i-1", "i0", "1"} << QByteArrayList{} << QStringList{"E2|0", "E3|1"};
         QTest::newRow("items in a loop read once") << 2 << QByteArrayList{"1", "0", ">0"} << QByteArrayList{}
                                                    << QStringList{"E1|0", "E2|0", "E0|1"};
     }

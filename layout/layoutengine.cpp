@@ -466,21 +466,32 @@ QVector<LayoutLine> LayoutEngine::shapeParagraph(const Paragraph &paragraph, int
     return lines;
 }
 
-LayoutLine LayoutEngine::imageLine(const Paragraph &p, int index) const
+namespace {
+
+// What a picture's line takes from its paragraph wherever it stands.
+LayoutLine pictureLine(const Paragraph &p, int index)
 {
     LayoutLine line;
     line.isImage = true;
     line.imageSource = p.imageId;
-    line.imageWidth = p.imageWidth;
-    line.imageHeight = p.imageHeight;
-    line.alignment = p.hCenter ? 1 : p.alignment;
-    line.vCenter = p.vCenter;
     line.paragraphIndex = index;
     line.startGlyph = p.firstGlyphIndex;
     line.endGlyph = p.firstGlyphIndex + 1;
     line.startProgress = p.startProgressIndex;
     line.endProgress = p.startProgressIndex + p.progressWeight;
     line.progressWeight = p.progressWeight;
+    return line;
+}
+
+}
+
+LayoutLine LayoutEngine::imageLine(const Paragraph &p, int index) const
+{
+    LayoutLine line = pictureLine(p, index);
+    line.imageWidth = p.imageWidth;
+    line.imageHeight = p.imageHeight;
+    line.alignment = p.hCenter ? 1 : p.alignment;
+    line.vCenter = p.vCenter;
     line.docBgColor = optionalColor(p.documentBgColor);
 
     float marginLeft = 0, marginRight = 0;
@@ -525,16 +536,8 @@ LayoutLine LayoutEngine::imageLine(const Paragraph &p, int index) const
 LayoutLine LayoutEngine::cellImageLine(const Paragraph &p, int index, float cellWidth,
                                        float maxHeight) const
 {
-    LayoutLine line;
-    line.isImage = true;
-    line.imageSource = p.imageId;
+    LayoutLine line = pictureLine(p, index);
     line.alignment = p.alignment;
-    line.paragraphIndex = index;
-    line.startGlyph = p.firstGlyphIndex;
-    line.endGlyph = p.firstGlyphIndex + 1;
-    line.startProgress = p.startProgressIndex;
-    line.endProgress = p.startProgressIndex + p.progressWeight;
-    line.progressWeight = p.progressWeight;
     const QSizeF size = imageSize(p);
     // A picture of unknown size keeps a line's room, as wide as the cell.
     double dw = cellWidth;

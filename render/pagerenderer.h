@@ -59,6 +59,8 @@ public:
     // full-screen image costs page faults and a clear of its own.
     static void recyclePageImage(QImage &image);
     static void dropSpareBuffer();
+    // Hands the memory freed so far back to the system; for large releases only.
+    static void returnFreedMemory();
 
     QImage renderPage(const PageLayout &page, const LayoutConfig &config, const QString &key,
                       const QImage &batchImage, const QRect &region, int mode);
@@ -90,7 +92,7 @@ public:
     // Drops cached state when a newer book opening starts; the same generation keeps it.
     void resetForGeneration(qint64 generation);
 
-    // Decoded page images by source, least recently used first out.
+    // Decoded page images by source and drawn size, least recently used first out.
     QImage lookupDrawnImage(const QString &source);
     void storeDrawnImage(const QString &source, const QImage &image);
     void evictDrawnImages(qint64 incoming);
@@ -106,6 +108,7 @@ private:
     };
 
     void drawImageLine(QPainter &painter, const PageContext &page, const LayoutLine &line);
+    void drawUnsizedImageLine(QPainter &painter, const PageContext &page, const LayoutLine &line);
     void drawPdfLine(QPainter &painter, const PageContext &page, const LayoutLine &line,
                      const QImage &batchImage, const QRect &region, int mode);
     QFuture<QImage> startRaster(const BatchRequest &request, quint64 generation, float scale);

@@ -37,6 +37,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QPainter>
 #include <QProcess>
 #include <QSignalSpy>
@@ -606,5 +607,13 @@ private slots:
     }
 };
 
-QTEST_MAIN(BenchFormats)
+int main(int argc, char *argv[])
+{
+    // A format read by several builds, three runs each, takes many minutes.
+    if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT"))
+        qputenv("QTEST_FUNCTION_TIMEOUT", "3600000");
+    QGuiApplication app(argc, argv);
+    BenchFormats bench;
+    return QTest::qExec(&bench, argc, argv);
+}
 #include "bench_formats.moc"

@@ -95,6 +95,14 @@ QString sizeText(const QSize &size)
     return QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
 }
 
+void logDrawnImage(const QString &source, const QImage &image, const QRectF &target)
+{
+    qDebug().noquote() << "[PageRenderer] 绘制图片:" << source << "原始:" << image.size()
+                       << "缩放:" << (image.width() < 1 ? 0.0 : target.width() / image.width())
+                       << "显示:" << target.width() << "x" << target.height() << "位置:" << target.x()
+                       << "," << target.y();
+}
+
 double toMiB(qint64 bytes)
 {
     return double(bytes) / (1024.0 * 1024.0);
@@ -327,9 +335,7 @@ void PageRenderer::drawImageLine(QPainter &painter, const PageContext &page,
         return;
     }
     painter.drawImage(whole ? target.topLeft() : shown.topLeft(), image);
-    qDebug().noquote() << "[PageRenderer] 绘制图片:" << line.imageSource << "解码:" << image.size()
-                       << "显示:" << drawWidth << "x" << drawHeight << "位置:" << target.x()
-                       << "," << target.y();
+    logDrawnImage(line.imageSource, image, QRectF(target));
 }
 
 // A line laid out without a size: the picture at its boxed decode size,
@@ -372,6 +378,7 @@ void PageRenderer::drawUnsizedImageLine(QPainter &painter, const PageContext &pa
 
     const QRectF target(config.marginLeft + dx, lineTop + dy, drawWidth, drawHeight);
     painter.drawImage(target, image);
+    logDrawnImage(line.imageSource, image, target);
 }
 
 void PageRenderer::drawLoadFailure(QPainter &painter, const PageContext &page,

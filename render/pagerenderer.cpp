@@ -777,6 +777,16 @@ QVector<QImage> PageRenderer::renderPdfBatch(const QVector<PageLayout> &pages,
     return images;
 }
 
+void PageRenderer::releaseDroppedRasters()
+{
+    // Rasters are made on the pool's threads, and their allocator arenas keep
+    // them once dropped; a cache's worth of them goes back at once.
+    if (m_droppedRasterBytes < RasterCacheLimit)
+        return;
+    m_droppedRasterBytes = 0;
+    returnFreedMemory();
+}
+
 QFuture<QImage> PageRenderer::startRaster(const BatchRequest &request, quint64 generation,
                                           float scale)
 {
@@ -875,6 +885,7 @@ void PageRenderer::evictToFit(qint64 incoming)
         const auto it = m_rasters.find(m_rasterOrder.takeFirst());
         if (it != m_rasters.end()) {
             m_rasterBytes -= it->image.sizeInBytes();
+            m_droppedRasterBytes += it->image.sizeInBytes();
             m_rasters.erase(it);
         }
     }

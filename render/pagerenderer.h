@@ -86,6 +86,8 @@ public:
     QImage lookupRaster(const QString &keyPrefix, const QRect &rect, float scale);
     void cacheInsert(const QString &keyPrefix, const QRect &rect, const QImage &image);
     void evictToFit(qint64 incoming);
+    // Hands memory back once the rasters dropped since the last time fill the cache.
+    void releaseDroppedRasters();
     qint64 rasterCacheBytes() const { return m_rasterBytes; }
     int rasterCacheCount() const { return m_rasters.size(); }
 
@@ -121,6 +123,7 @@ private:
     QHash<QString, RasterEntry> m_rasters;
     QStringList m_rasterOrder;  // oldest first; a few dozen rasters at most
     qint64 m_rasterBytes = 0;
+    qint64 m_droppedRasterBytes = 0;  // since memory was last handed back
 
     QHash<QString, QImage> m_drawnImages;
     QStringList m_drawnOrder;  // a page holds a few images: a list scan is cheap

@@ -62,6 +62,9 @@ public:
         if (!m_promise.isCanceled())
             m_promise.reportResult(render());
         m_promise.reportFinished();
+        // After the pages are out, so it never delays them.
+        if (m_pdfBatch)
+            PageRenderer::forCurrentThread().releaseDroppedRasters();
     }
 
 private:

@@ -3,7 +3,6 @@
 #include "fileopenfilter.h"
 #include "logmanager.h"
 #include "quilloraimageprovider.h"
-#include "renderpool.h"
 #include "sailfishapp.h"
 #include "translatorloader.h"
 
@@ -21,7 +20,6 @@
 
 int main(int argc, char *argv[])
 {
-    RenderPool::mapLargeBuffers();
     auto app = std::make_unique<QGuiApplication>(argc, argv);
     // Archive entry names (7z, RAR) are converted through LC_CTYPE; under a
     // non-UTF-8 codeset such as LANG=C a name like 第1页.jpg would be lost.

@@ -110,6 +110,17 @@ QSize sizeOfChecked(const QByteArray &bytes)
     return reader.size();
 }
 
+// Checks the declared size before anything is decoded: several Qt readers
+// allocate the full image before scaling applies. A drawing is drawn
+// straight at the size asked, so only that size counts.
+bool declaredSizeAcceptable(QImageReader &reader, QSize *natural)
+{
+    *natural = reader.size();
+    const bool drawing = reader.format() == "svg" || reader.format() == "svgz";
+    return drawing ? natural->isValid() && !natural->isEmpty()
+                   : ImageUtil::withinPixelBudget(*natural);
+}
+
 // Bytes already through the SVG guard.
 QImage decodeChecked(const QByteArray &bytes, QImage reuse)
 {
@@ -118,12 +129,8 @@ QImage decodeChecked(const QByteArray &bytes, QImage reuse)
     if (!buffer.open(QIODevice::ReadOnly))
         return QImage();
     QImageReader reader(&buffer);
-    const QSize natural = reader.size();
-    // Several Qt readers allocate the full image before scaling applies, so
-    // the declared size is checked before anything is decoded. A drawing is
-    // drawn straight at the size asked, so only that size counts.
-    const bool drawing = reader.format() == "svg" || reader.format() == "svgz";
-    if (drawing ? !natural.isValid() || natural.isEmpty() : !ImageUtil::withinPixelBudget(natural))
+    QSize natural;
+    if (!declaredSizeAcceptable(reader, &natural))
         return QImage();
     const QSize box(kMaxDecodedSide, kMaxDecodedSide);
     const QSize target = natural.scaled(box, Qt::KeepAspectRatio);
@@ -139,7 +146,56 @@ QImage decodeChecked(const QByteArray &bytes, QImage reuse)
     return image;
 }
 
+// Bytes already through the SVG guard, decoded at the size they are drawn.
+QImage decodeDrawnChecked(const QByteArray &bytes, const QSize &drawn, const QRect &visible,
+                          QImage reuse)
+{
+    const QRect whole(QPoint(0, 0), drawn);
+    const QRect part = visible.isEmpty() ? whole : visible & whole;
+    if (drawn.isEmpty() || part.isEmpty())
+        return QImage();
+    QBuffer buffer;
+    buffer.setData(bytes);
+    if (!buffer.open(QIODevice::ReadOnly))
+        return QImage();
+    QImageReader reader(&buffer);
+    QSize natural;
+    if (!declaredSizeAcceptable(reader, &natural))
+        return QImage();
+    // A JPEG shrinks while it is decoded; scaling afterwards and a full-size
+    // buffer in between are what the drawn size saves.
+    if (drawn != natural)
+        reader.setScaledSize(drawn);
+    if (part != whole)
+        reader.setScaledClipRect(part);
+    QImage image = std::move(reuse);
+    if (!reader.read(&image))
+        return QImage();
+    if (image.size() != part.size()) {
+        // A reader that ignored the options.
+        if (image.size() != drawn)
+            image = image.scaled(drawn, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        if (part != whole)
+            image = image.copy(part);
+    }
+    return image;
+}
+
 } // namespace
+
+QImage loadDrawn(const QString &source, const QSize &drawn, const QRect &visible, QImage reuse)
+{
+    if (source.startsWith(QLatin1String("pdf://")))
+        return QImage();
+    bool drawing = false;
+    const QByteArray bytes = sourceBytes(source, &drawing);
+    return bytes.isEmpty() ? QImage() : decodeDrawnChecked(bytes, drawn, visible, std::move(reuse));
+}
+
+QImage decodeDrawn(const QByteArray &bytes, const QSize &drawn, const QRect &visible, QImage reuse)
+{
+    return decodeDrawnChecked(SvgGuard::guard(bytes), drawn, visible, std::move(reuse));
+}
 
 QImage loadImage(const QString &source, QImage reuse)
 {

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QRect>
 #include <QSize>
 #include <QString>
 
@@ -20,6 +21,14 @@ constexpr int kMaxDecodedSide = 2048;
 // Null image on every failure. The pixels go into reuse when it has the
 // decoded size and format, saving a fresh buffer.
 QImage loadImage(const QString &source, QImage reuse = QImage());
+// Decodes at the size the page draws it: the whole picture scaled to drawn
+// (aspect as given), of which only the part visible (in drawn pixels; empty:
+// all of it) is kept, so the pixels never outgrow the page they are drawn on.
+// Null on failure, or when drawn or visible is empty after clipping.
+QImage loadDrawn(const QString &source, const QSize &drawn, const QRect &visible = QRect(),
+                 QImage reuse = QImage());
+QImage decodeDrawn(const QByteArray &bytes, const QSize &drawn, const QRect &visible = QRect(),
+                   QImage reuse = QImage());
 // Natural pixel size without keeping the pixels; (-1, -1) on failure.
 QSize imageSize(const QString &source);
 // Decodes at the size that fits the box; null when the bytes are not an

@@ -16,6 +16,10 @@
 #include <cmath>
 #include <mutex>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace {
 
 bool isPainted(const QColor &colour)
@@ -89,6 +93,14 @@ QImage takeSpareBuffer(int width, int height)
 QString sizeText(const QSize &size)
 {
     return QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
+}
+
+void logDrawnImage(const QString &source, const QImage &image, const QRectF &target)
+{
+    qDebug().noquote() << "[PageRenderer] 绘制图片:" << source << "原始:" << image.size()
+                       << "缩放:" << (image.width() < 1 ? 0.0 : target.width() / image.width())
+                       << "显示:" << target.width() << "x" << target.height() << "位置:" << target.x()
+                       << "," << target.y();
 }
 
 double toMiB(qint64 bytes)
@@ -275,6 +287,62 @@ QImage PageRenderer::renderPage(const PageLayout &page, const LayoutConfig &conf
 void PageRenderer::drawImageLine(QPainter &painter, const PageContext &page,
                                  const LayoutLine &line)
 {
+    if (!(line.displayWidth > 0 && line.displayHeight > 0)) {
+        drawUnsizedImageLine(painter, page, line);
+        return;
+    }
+    const LayoutConfig &config = page.config;
+    const qreal drawWidth = line.displayWidth;
+    const qreal drawHeight = line.displayHeight;
+    qreal dx = 0;
+    if (drawWidth < page.availableWidth) {
+        if (line.alignment == 1)
+            dx = (page.availableWidth - drawWidth) * 0.5;
+        else if (line.alignment == 2)
+            dx = page.availableWidth - drawWidth;
+    }
+    qreal dy = 0;
+    if (!config.continuousMode && line.vCenter && page.availableHeight > drawHeight)
+        dy = (page.availableHeight - drawHeight) * 0.5;
+
+    // Decoded at the pixels it covers and drawn 1:1: no full-size buffer, no
+    // scaling while drawing. One taller or wider than the page image keeps
+    // only the part on it.
+    const int left = roundHalfUp(config.marginLeft + dx);
+    const int top = roundHalfUp(config.marginTop + line.y + dy);
+    const QRect target(left, top, qMax(1, roundHalfUp(config.marginLeft + dx + drawWidth) - left),
+                       qMax(1, roundHalfUp(config.marginTop + line.y + dy + drawHeight) - top));
+    const QRect pageRect(0, 0, painter.device()->width(), painter.device()->height());
+    const QRect shown = target & pageRect;
+    if (shown.isEmpty())
+        return;
+    const bool whole = qint64(target.width()) * target.height()
+        <= qint64(pageRect.width()) * pageRect.height();
+    const QRect part = whole ? QRect() : shown.translated(-target.topLeft());
+    QString key = line.imageSource + QLatin1Char('@') + sizeText(target.size());
+    if (!whole)
+        key += QStringLiteral("+%1+%2+%3").arg(part.x()).arg(part.y()).arg(sizeText(part.size()));
+
+    QImage image = lookupDrawnImage(key);
+    if (image.isNull()) {
+        image = PageImageLoader::loadDrawn(line.imageSource, target.size(), part,
+                                           std::move(m_spareDecode));
+        m_spareDecode = QImage();
+        storeDrawnImage(key, image);
+    }
+    if (image.isNull()) {
+        drawLoadFailure(painter, page, line);
+        return;
+    }
+    painter.drawImage(whole ? target.topLeft() : shown.topLeft(), image);
+    logDrawnImage(line.imageSource, image, QRectF(target));
+}
+
+// A line laid out without a size: the picture at its boxed decode size,
+// scaled down to the text area.
+void PageRenderer::drawUnsizedImageLine(QPainter &painter, const PageContext &page,
+                                        const LayoutLine &line)
+{
     const LayoutConfig &config = page.config;
     const float lineTop = config.marginTop + line.y;
     QImage image = lookupDrawnImage(line.imageSource);
@@ -288,18 +356,14 @@ void PageRenderer::drawImageLine(QPainter &painter, const PageContext &page,
         return;
     }
 
-    qreal drawWidth = line.displayWidth;
-    qreal drawHeight = line.displayHeight;
-    if (!(drawWidth > 0 && drawHeight > 0)) {
-        qreal factor = 1.0;
-        if (line.vCenter)
-            factor = qMin(page.availableHeight / qreal(image.height()),
-                          page.availableWidth / qreal(image.width()));
-        else if (image.width() > page.availableWidth)
-            factor = page.availableWidth / qreal(image.width());
-        drawWidth = image.width() * factor;
-        drawHeight = image.height() * factor;
-    }
+    qreal factor = 1.0;
+    if (line.vCenter)
+        factor = qMin(page.availableHeight / qreal(image.height()),
+                      page.availableWidth / qreal(image.width()));
+    else if (image.width() > page.availableWidth)
+        factor = page.availableWidth / qreal(image.width());
+    const qreal drawWidth = image.width() * factor;
+    const qreal drawHeight = image.height() * factor;
 
     qreal dx = 0;
     if (drawWidth < page.availableWidth) {
@@ -314,10 +378,7 @@ void PageRenderer::drawImageLine(QPainter &painter, const PageContext &page,
 
     const QRectF target(config.marginLeft + dx, lineTop + dy, drawWidth, drawHeight);
     painter.drawImage(target, image);
-    qDebug().noquote() << "[PageRenderer] 绘制图片:" << line.imageSource << "原始:" << image.size()
-                       << "缩放:" << (image.width() < 1 ? 0.0 : drawWidth / image.width())
-                       << "显示:" << drawWidth << "x" << drawHeight << "位置:" << target.x()
-                       << "," << target.y();
+    logDrawnImage(line.imageSource, image, target);
 }
 
 void PageRenderer::drawLoadFailure(QPainter &painter, const PageContext &page,
@@ -504,6 +565,7 @@ void PageRenderer::resetForGeneration(qint64 generation)
 {
     if (generation == m_generation)
         return;
+    const bool held = m_countedBytes > 0;
     m_generation = generation;
     m_loader.releaseDocument(quint64(generation));
     m_rasters.clear();
@@ -514,6 +576,18 @@ void PageRenderer::resetForGeneration(qint64 generation)
     m_drawnBytes = 0;
     m_spareDecode = QImage();
     syncCachedBytes();
+    if (held)
+        returnFreedMemory();
+}
+
+void PageRenderer::returnFreedMemory()
+{
+#ifdef __GLIBC__
+    // Freed page images and pictures stay in the allocator's arenas, ready for
+    // the next ones. After a large release (a book closed, the caches dropped)
+    // they go back to the system, once, rather than on every free.
+    malloc_trim(0);
+#endif
 }
 
 QImage PageRenderer::lookupDrawnImage(const QString &source)
@@ -713,6 +787,16 @@ QVector<QImage> PageRenderer::renderPdfBatch(const QVector<PageLayout> &pages,
     return images;
 }
 
+void PageRenderer::releaseDroppedRasters()
+{
+    // Rasters are made on the pool's threads, and their allocator arenas keep
+    // them once dropped; a cache's worth of them goes back at once.
+    if (m_droppedRasterBytes < RasterCacheLimit)
+        return;
+    m_droppedRasterBytes = 0;
+    returnFreedMemory();
+}
+
 QFuture<QImage> PageRenderer::startRaster(const BatchRequest &request, quint64 generation,
                                           float scale)
 {
@@ -811,6 +895,7 @@ void PageRenderer::evictToFit(qint64 incoming)
         const auto it = m_rasters.find(m_rasterOrder.takeFirst());
         if (it != m_rasters.end()) {
             m_rasterBytes -= it->image.sizeInBytes();
+            m_droppedRasterBytes += it->image.sizeInBytes();
             m_rasters.erase(it);
         }
     }

@@ -59,6 +59,8 @@ public:
     // full-screen image costs page faults and a clear of its own.
     static void recyclePageImage(QImage &image);
     static void dropSpareBuffer();
+    // Hands the memory freed so far back to the system; for large releases only.
+    static void returnFreedMemory();
 
     QImage renderPage(const PageLayout &page, const LayoutConfig &config, const QString &key,
                       const QImage &batchImage, const QRect &region, int mode);
@@ -84,13 +86,15 @@ public:
     QImage lookupRaster(const QString &keyPrefix, const QRect &rect, float scale);
     void cacheInsert(const QString &keyPrefix, const QRect &rect, const QImage &image);
     void evictToFit(qint64 incoming);
+    // Hands memory back once the rasters dropped since the last time fill the cache.
+    void releaseDroppedRasters();
     qint64 rasterCacheBytes() const { return m_rasterBytes; }
     int rasterCacheCount() const { return m_rasters.size(); }
 
     // Drops cached state when a newer book opening starts; the same generation keeps it.
     void resetForGeneration(qint64 generation);
 
-    // Decoded page images by source, least recently used first out.
+    // Decoded page images by source and drawn size, least recently used first out.
     QImage lookupDrawnImage(const QString &source);
     void storeDrawnImage(const QString &source, const QImage &image);
     void evictDrawnImages(qint64 incoming);
@@ -106,6 +110,7 @@ private:
     };
 
     void drawImageLine(QPainter &painter, const PageContext &page, const LayoutLine &line);
+    void drawUnsizedImageLine(QPainter &painter, const PageContext &page, const LayoutLine &line);
     void drawPdfLine(QPainter &painter, const PageContext &page, const LayoutLine &line,
                      const QImage &batchImage, const QRect &region, int mode);
     QFuture<QImage> startRaster(const BatchRequest &request, quint64 generation, float scale);
@@ -118,6 +123,7 @@ private:
     QHash<QString, RasterEntry> m_rasters;
     QStringList m_rasterOrder;  // oldest first; a few dozen rasters at most
     qint64 m_rasterBytes = 0;
+    qint64 m_droppedRasterBytes = 0;  // since memory was last handed back
 
     QHash<QString, QImage> m_drawnImages;
     QStringList m_drawnOrder;  // a page holds a few images: a list scan is cheap

@@ -16,10 +16,6 @@
 #include <functional>
 #include <mutex>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 namespace {
 
 QString itemKey(const RenderItem &item)
@@ -66,6 +62,9 @@ public:
         if (!m_promise.isCanceled())
             m_promise.reportResult(render());
         m_promise.reportFinished();
+        // After the pages are out, so it never delays them.
+        if (m_pdfBatch)
+            PageRenderer::forCurrentThread().releaseDroppedRasters();
     }
 
 private:
@@ -98,7 +97,6 @@ private:
 RenderPool::RenderPool(QObject *parent)
     : QObject(parent)
 {
-    mapLargeBuffers();
     connect(&m_watcher, &QFutureWatcher<RenderResult>::finished, this,
             &RenderPool::onRenderFinished);
 }
@@ -110,19 +108,6 @@ RenderPool::~RenderPool()
     QFuture<RenderResult> running = m_watcher.future();
     running.cancel();
     running.waitForFinished();
-}
-
-void RenderPool::mapLargeBuffers()
-{
-#ifdef __GLIBC__
-    // Page images, rasters and pictures are megabytes each, made on one thread
-    // and freed on another. Left to glibc's sliding threshold they soon come
-    // from the threads' arenas, where freed ones stay resident; mapped, they
-    // go back at once. (One arena for all threads instead kept fewer page
-    // faults but slowed a comic's first page and held more at times.)
-    static std::once_flag once;
-    std::call_once(once, [] { mallopt(M_MMAP_THRESHOLD, 1024 * 1024); });
-#endif
 }
 
 QString RenderPool::makeKey(const QString &chapterId, int pageIndex)
@@ -547,17 +532,20 @@ void RenderPool::resetForSession(const QString &novelId, const QString &chapterI
 
 void RenderPool::clear(quint64 generation)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    dropPagesLocked(generation);
-    PageRenderer::dropSpareBuffer();
-    m_novelId.clear();
-    m_currentChapterId.clear();
-    m_currentPageIndex = 0;
-    m_inFlightKeys.clear();
-    m_inFlightStamps.clear();
-    m_inFlightGeneration = 0;
-    m_chapterOrder.clear();
-    m_indexToChapter.clear();
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        dropPagesLocked(generation);
+        PageRenderer::dropSpareBuffer();
+        m_novelId.clear();
+        m_currentChapterId.clear();
+        m_currentPageIndex = 0;
+        m_inFlightKeys.clear();
+        m_inFlightStamps.clear();
+        m_inFlightGeneration = 0;
+        m_chapterOrder.clear();
+        m_indexToChapter.clear();
+    }
+    PageRenderer::returnFreedMemory();
 }
 
 // Everything a new opening must not inherit: rendered and queued pages, the

@@ -66,10 +66,6 @@ public:
     // are valid only there.
     QThreadPool *threadPool = nullptr;
 
-    // Large buffers are mapped, so freed ones leave the process; best called
-    // before anything is allocated, and called by the first pool in any case.
-    static void mapLargeBuffers();
-
     static QString makeKey(const QString &chapterId, int pageIndex);
 
     int push(const QString &chapterId, const PageLayout &page, quint64 generation);

@@ -2,11 +2,15 @@
 // openBookForReading to the first page image beside a floor measured in the
 // same run (poppler drawing page 1 to fit; the first comic image decoded and
 // scaled; fetching, laying out and drawing page 1 of a reflowable book), then
-// 100 page turns at one per 100 ms, paged and continuous, each in a fresh
-// process: the turns whose page was not ready, the peak memory, and the CPU
-// time and page faults the process spent per turn.
+// 100 page turns (paged) and 100 scroll steps (continuous) at one per 100 ms,
+// each in a fresh process: the turns whose page was not ready, the peak
+// memory, and the CPU time and page faults the process spent.
 //
-// BENCH_FORMATS (comma-separated, default all): pdf, cbz, fb2, azw3, epub, txt.
+// BENCH_FORMATS (comma-separated, default all): pdf, cbz, cb7, fb2, azw3, epub, txt.
+// BENCH_FORMATS_REFERENCE: other builds of this benchmark (comma-separated
+// paths), read the same books in runs alternating with this build's, so both
+// columns come from the same minutes. BENCH_FORMATS_RUNS: runs of each build
+// per format and mode (default 1, 3 with a reference); medians are reported.
 #include "applicationcore.h"
 #include "benchlibrary.h"
 #include "chapterinfo.h"
@@ -33,6 +37,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QPainter>
 #include <QProcess>
 #include <QSignalSpy>
@@ -156,7 +161,8 @@ QString writePdf(const QString &dir)
         : QString();
 }
 
-QString writeCbz(const QString &dir)
+// 300 pages of 1400 x 2000, as a ZIP or a 7z archive.
+QString writeComic(const QString &dir, const QString &format)
 {
     QVector<FixtureEntry> entries;
     for (int i = 1; i <= 300; ++i) {
@@ -165,8 +171,38 @@ QString writeCbz(const QString &dir)
         entry.data = encodedImage(picture(1400, 2000, i), "JPEG", 80);
         entries << entry;
     }
-    const QString path = dir + QStringLiteral("/book.cbz");
-    return writeZip(path, entries, 0) ? path : QString();
+    const QString path = dir + QStringLiteral("/book.") + format;
+    const bool written = format == QLatin1String("cbz") ? writeZip(path, entries, 0)
+                                                         : writeArchive(path, QStringLiteral("7z"), entries);
+    return written ? path : QString();
+}
+
+// One child's report: fields of its RESULT line.
+struct ReadingRun
+{
+    int waits = 0;
+    int turns = 0;
+    double peakMiB = 0;
+    double cpuMsPerTurn = 0;
+    double faultsPerTurn = 0;
+};
+
+bool parseRun(const QByteArray &line, ReadingRun *run)
+{
+    QHash<QByteArray, double> fields;
+    for (const QByteArray &part : line.split(' ')) {
+        const int eq = part.indexOf('=');
+        if (eq > 0)
+            fields.insert(part.left(eq), part.mid(eq + 1).toDouble());
+    }
+    if (!fields.contains("waits") || !fields.contains("cpu"))
+        return false;
+    run->waits = int(fields.value("waits"));
+    run->turns = int(fields.value("turns"));
+    run->peakMiB = fields.value("peak");
+    run->cpuMsPerTurn = fields.value("cpu");
+    run->faultsPerTurn = fields.value("faults");
+    return true;
 }
 
 QByteArray xmlText(const QString &text)
@@ -257,20 +293,23 @@ class BenchFormats : public QObject
     QHash<QString, QString> books;  // format -> path
     QString bookId;
     QStringList chapters;
+    QStringList summary;  // table rows, one per format, mode and build
 
     static bool child() { return qEnvironmentVariableIsSet("BENCH_FORMATS_BOOK"); }
 
     static QStringList wanted()
     {
-        const QString list = qEnvironmentVariable("BENCH_FORMATS", QStringLiteral("pdf,cbz,fb2,azw3,epub,txt"));
+        const QString list = qEnvironmentVariable("BENCH_FORMATS", QStringLiteral("pdf,cbz,cb7,fb2,azw3,epub,txt"));
         return list.split(QLatin1Char(','), Qt::SkipEmptyParts);
     }
 
     static QString openChapterOf(const QString &format, const QStringList &chapters)
     {
         // Reflowable books open past their cover, where text starts.
-        return format == QLatin1String("pdf") || format == QLatin1String("cbz") ? chapters.first()
-                                                                               : chapters.value(1);
+        return format == QLatin1String("pdf") || format == QLatin1String("cbz")
+                || format == QLatin1String("cb7")
+            ? chapters.first()
+            : chapters.value(1);
     }
 
     void loadChapters(const QString &id)
@@ -419,8 +458,7 @@ class BenchFormats : public QObject
             return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3
                 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
         };
-        std::printf("RESULT %s %s: %d of %d turns waited; RSS idle %.0f MiB, peak while reading %.0f MiB; "
-                    "CPU %.1f ms and %ld page faults a turn\n",
+        std::printf("RESULT %s %s waits=%d turns=%d idle=%.0f peak=%.0f cpu=%.1f faults=%ld\n",
                     qPrintable(format), continuous ? "continuous" : "paged", waits, Turns, idle,
                     memoryMiB("VmHWM:"), (cpuMs(after) - cpuMs(before)) / Turns,
                     (after.ru_minflt - before.ru_minflt) / Turns);
@@ -441,8 +479,8 @@ private slots:
             QString path;
             if (format == QLatin1String("pdf"))
                 path = writePdf(dir);
-            else if (format == QLatin1String("cbz"))
-                path = writeCbz(dir);
+            else if (format == QLatin1String("cbz") || format == QLatin1String("cb7"))
+                path = writeComic(dir, format);
             else if (format == QLatin1String("fb2"))
                 path = writeFb2(dir);
             else if (format == QLatin1String("epub"))
@@ -492,42 +530,90 @@ private slots:
                 floors << pdfFloorMs(path);
             else if (format == QLatin1String("cbz"))
                 floors << comicFloorMs(path);
+            else if (format == QLatin1String("cb7"))
+                floors << 0.0;
             else
                 floors << textPageFloorMs(core.get(), bookId, chapter, Width, Height);
         }
         const double open = median(opens);
         const double floor = median(floors);
-        std::printf("%-5s open to first page %.1f ms, floor %.1f ms, ratio %.2f\n", qPrintable(format), open,
-                    floor, open / floor);
+        if (floor > 0)
+            std::printf("%-5s open to first page %.1f ms, floor %.1f ms, ratio %.2f\n", qPrintable(format),
+                        open, floor, open / floor);
+        else
+            std::printf("%-5s open to first page %.1f ms\n", qPrintable(format), open);
         std::fflush(stdout);
+        QStringList builds{QCoreApplication::applicationFilePath()};
+        builds += qEnvironmentVariable("BENCH_FORMATS_REFERENCE").split(QLatin1Char(','), Qt::SkipEmptyParts);
+        const int runs = qMax(1, qEnvironmentVariableIntValue("BENCH_FORMATS_RUNS"))
+            * (builds.size() > 1 && !qEnvironmentVariableIsSet("BENCH_FORMATS_RUNS") ? 3 : 1);
         for (const int continuous : {0, 1}) {
-            QProcess reader;
-            QStringList environment = env->childEnvironment();
-            environment << QStringLiteral("BENCH_FORMATS_BOOK=") + md5Hex(path)
-                        << QStringLiteral("BENCH_FORMATS_FORMAT=") + format
-                        << QStringLiteral("BENCH_FORMATS_CONTINUOUS=%1").arg(continuous);
-            reader.setEnvironment(environment);
-            reader.start(QCoreApplication::applicationFilePath(),
-                         {QStringLiteral("reading:") + QTest::currentDataTag()});
-            QVERIFY(reader.waitForFinished(300000));
-            bool reported = false;
-            for (const QByteArray &line : reader.readAllStandardOutput().split('\n')) {
-                if (line.startsWith("RESULT ")) {
-                    std::printf("%s\n", line.mid(7).constData());
-                    reported = true;
+            QVector<QVector<ReadingRun>> results(builds.size());
+            // This build and the references in turn, so load changes hit all alike.
+            for (int r = 0; r < runs; ++r) {
+                for (int b = 0; b < builds.size(); ++b) {
+                    QProcess reader;
+                    QStringList environment = env->childEnvironment();
+                    environment << QStringLiteral("BENCH_FORMATS_BOOK=") + md5Hex(path)
+                                << QStringLiteral("BENCH_FORMATS_FORMAT=") + format
+                                << QStringLiteral("BENCH_FORMATS_CONTINUOUS=%1").arg(continuous);
+                    reader.setEnvironment(environment);
+                    reader.start(builds.at(b), {QStringLiteral("reading:") + QTest::currentDataTag()});
+                    QVERIFY(reader.waitForFinished(300000));
+                    ReadingRun run;
+                    bool reported = false;
+                    for (const QByteArray &line : reader.readAllStandardOutput().split('\n')) {
+                        if (line.startsWith("RESULT ") && parseRun(line, &run)) {
+                            std::printf("%s%s\n", b ? "reference " : "", line.mid(7).constData());
+                            reported = true;
+                        }
+                    }
+                    std::fflush(stdout);
+                    QVERIFY2(reported && reader.exitCode() == 0, reader.readAllStandardError().constData());
+                    results[b].append(run);
                 }
             }
-            std::fflush(stdout);
-            QVERIFY2(reported && reader.exitCode() == 0, reader.readAllStandardError().constData());
+            for (int b = 0; b < builds.size(); ++b) {
+                QVector<double> cpu, peak, waits, faults;
+                for (const ReadingRun &run : results.at(b)) {
+                    cpu << run.cpuMsPerTurn * run.turns / 1000.0;
+                    peak << run.peakMiB;
+                    waits << run.waits;
+                    faults << run.faultsPerTurn;
+                }
+                summary << QStringLiteral("| %1 | %2 | %3 | %4 s | %5 of %6 | %7 MiB | %8 |")
+                               .arg(format, continuous ? QStringLiteral("100 scroll steps")
+                                                       : QStringLiteral("100 turns"),
+                                    b ? QFileInfo(builds.at(b)).absoluteFilePath() : QStringLiteral("this build"))
+                               .arg(median(cpu), 0, 'f', 2)
+                               .arg(median(waits))
+                               .arg(Turns)
+                               .arg(median(peak), 0, 'f', 0)
+                               .arg(median(faults), 0, 'f', 0);
+            }
         }
     }
 
     void cleanupTestCase()
     {
+        if (!child() && !summary.isEmpty()) {
+            std::printf("\n| format | reading | build | CPU (median) | not ready when asked | peak RSS | "
+                        "page faults a step |\n|---|---|---|---|---|---|---|\n%s\n",
+                        qPrintable(summary.join(QLatin1Char('\n'))));
+            std::fflush(stdout);
+        }
         core.reset();
         env.reset();
     }
 };
 
-QTEST_MAIN(BenchFormats)
+int main(int argc, char *argv[])
+{
+    // A format read by several builds, three runs each, takes many minutes.
+    if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT"))
+        qputenv("QTEST_FUNCTION_TIMEOUT", "3600000");
+    QGuiApplication app(argc, argv);
+    BenchFormats bench;
+    return QTest::qExec(&bench, argc, argv);
+}
 #include "bench_formats.moc"

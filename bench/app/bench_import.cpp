@@ -1,9 +1,12 @@
 // A whole import of a large Chinese plain-text book (GB18030, about 20 MB):
-// registry, decoding, chapter split, content, book and chapter rows.
+// registry, decoding, chapter split, content, book and chapter rows; beside
+// it the floor, the same book turned into the same rows by iconv and SQLite
+// alone, by wall and CPU time.
 #include "applicationcore.h"
 #include "benchlibrary.h"
 #include "databaseconnection.h"
 #include "imagefixtures.h"
+#include "schema.h"
 #include "testenvironment.h"
 
 #include <QElapsedTimer>
@@ -13,9 +16,158 @@
 #include <QtTest>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
+#include <iconv.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+
 namespace {
+
+double cpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+// The rows the importer writes, by the same statements.
+const char ParagraphSql[] =
+    "INSERT INTO unified_paragraph (id,novel_id,chapter_id,para_index,kind, "
+    "first_glyph_index,start_progress_index,progress_weight,heading_lv, "
+    "alignment,text_indent,margin_left,margin_right, "
+    "space_bf,space_af,line_height,preformatted, "
+    "image_id,image_width,image_height,horizontal_center, "
+    "vertical_center,footnote_id,bg_color,document_bg_color,table_id,table_row, "
+    "table_column,table_column_count,table_header,create_time,update_time) "
+    "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+const char ChunkSql[] =
+    "INSERT INTO unified_chunk (id,para_id,chunk_index,text,bold,italic,underline, "
+    "strikethrough,font_delta,font_scale,font_family,color, "
+    "highlight_color,vert_align,anchor_href,font_weight,create_time,update_time) "
+    "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
+const char ChapterSql[] =
+    "INSERT INTO chapter_info (id,title,novel_id,chapter_index,path,word_count,start_offset,end_offset,"
+    "create_time,update_time) VALUES (?,?,?,?,?,?,?,?,?,?)";
+
+// The floor: read, iconv to UTF-8, split at the chapter title lines, and the
+// rows the importer writes for a plain-text chapter (the chapter, one
+// paragraph, one chunk of its text) in one transaction, in a database of the
+// program's schema. Returns the chapters stored, -1 on failure.
+qint64 storeWithIconvAndSqlite(const QString &bookPath, const QString &databasePath)
+{
+    FILE *in = std::fopen(QFile::encodeName(bookPath).constData(), "rb");
+    if (!in)
+        return -1;
+    std::vector<char> raw;
+    char block[1 << 16];
+    size_t got = 0;
+    while ((got = std::fread(block, 1, sizeof block, in)) > 0)
+        raw.insert(raw.end(), block, block + got);
+    std::fclose(in);
+    std::vector<char> text(raw.size() * 2 + 16);
+    iconv_t cd = iconv_open("UTF-8", "GB18030");
+    char *from = raw.data();
+    size_t fromLeft = raw.size();
+    char *to = text.data();
+    size_t toLeft = text.size();
+    const bool decoded = iconv(cd, &from, &fromLeft, &to, &toLeft) != size_t(-1);
+    iconv_close(cd);
+    if (!decoded)
+        return -1;
+    text.resize(text.size() - toLeft);
+
+    for (const char *suffix : {"", "-wal", "-shm"})
+        QFile::remove(databasePath + QLatin1String(suffix));
+    sqlite3 *db = nullptr;
+    if (sqlite3_open(QFile::encodeName(databasePath).constData(), &db) != SQLITE_OK)
+        return -1;
+    sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    for (const SchemaObjectSpec &spec : Schema::createTableStatementsV1() + Schema::createIndexStatementsV1())
+        sqlite3_exec(db, spec.createStatement.toUtf8().constData(), nullptr, nullptr, nullptr);
+    sqlite3_stmt *paragraph = nullptr, *chunk = nullptr, *chapter = nullptr;
+    sqlite3_prepare_v2(db, ParagraphSql, -1, &paragraph, nullptr);
+    sqlite3_prepare_v2(db, ChunkSql, -1, &chunk, nullptr);
+    sqlite3_prepare_v2(db, ChapterSql, -1, &chapter, nullptr);
+    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    const char *novel = "0123456789abcdef0123456789abcdef";
+    const char *now = "2026-01-01 00:00:00";
+    char chapterId[64];
+    char paragraphId[40];
+    char chunkId[40];
+    qint64 rows = 0;
+    // A chapter: its row, one paragraph row and one chunk row of its text.
+    const auto store = [&](const char *begin, const char *stop) {
+        const void *newline = std::memchr(begin, '\n', size_t(stop - begin));
+        const int title = int(newline ? static_cast<const char *>(newline) - begin : stop - begin);
+        std::snprintf(chapterId, sizeof chapterId, "%s_%lld", novel, rows);
+        sqlite3_bind_text(chapter, 1, chapterId, -1, SQLITE_STATIC);
+        sqlite3_bind_text(chapter, 2, begin, title, SQLITE_STATIC);
+        sqlite3_bind_text(chapter, 3, novel, -1, SQLITE_STATIC);
+        sqlite3_bind_int64(chapter, 4, rows);
+        sqlite3_bind_text(chapter, 5, "", -1, SQLITE_STATIC);
+        for (int column = 6; column <= 8; ++column)
+            sqlite3_bind_int(chapter, column, 0);
+        sqlite3_bind_text(chapter, 9, now, -1, SQLITE_STATIC);
+        sqlite3_bind_text(chapter, 10, now, -1, SQLITE_STATIC);
+        sqlite3_step(chapter);
+        sqlite3_reset(chapter);
+        std::snprintf(paragraphId, sizeof paragraphId, "p%035lld", rows);
+        std::snprintf(chunkId, sizeof chunkId, "c%035lld", rows);
+        sqlite3_bind_text(paragraph, 1, paragraphId, 36, SQLITE_STATIC);
+        sqlite3_bind_text(paragraph, 2, novel, -1, SQLITE_STATIC);
+        sqlite3_bind_text(paragraph, 3, chapterId, -1, SQLITE_STATIC);
+        sqlite3_bind_int(paragraph, 4, 0);
+        for (int column = 5; column <= 30; ++column) {
+            if (column == 18 || column == 23 || column == 24 || column == 25)
+                sqlite3_bind_text(paragraph, column, "", 0, SQLITE_STATIC);
+            else
+                sqlite3_bind_int(paragraph, column, 0);
+        }
+        sqlite3_bind_text(paragraph, 31, now, -1, SQLITE_STATIC);
+        sqlite3_bind_text(paragraph, 32, now, -1, SQLITE_STATIC);
+        sqlite3_step(paragraph);
+        sqlite3_reset(paragraph);
+        sqlite3_bind_text(chunk, 1, chunkId, 36, SQLITE_STATIC);
+        sqlite3_bind_text(chunk, 2, paragraphId, 36, SQLITE_STATIC);
+        sqlite3_bind_int(chunk, 3, 0);
+        sqlite3_bind_text(chunk, 4, begin, int(stop - begin), SQLITE_STATIC);
+        for (int column = 5; column <= 16; ++column) {
+            if (column == 11 || column == 12 || column == 13 || column == 15)
+                sqlite3_bind_text(chunk, column, "", 0, SQLITE_STATIC);
+            else
+                sqlite3_bind_int(chunk, column, column == 10 ? 1 : 0);
+        }
+        sqlite3_bind_text(chunk, 17, now, -1, SQLITE_STATIC);
+        sqlite3_bind_text(chunk, 18, now, -1, SQLITE_STATIC);
+        sqlite3_step(chunk);
+        sqlite3_reset(chunk);
+        ++rows;
+    };
+    const char *chapterMark = "\xe7\xac\xac";  // 第, how every title line starts
+    const char *end = text.data() + text.size();
+    const char *chapterStart = text.data();
+    for (const char *line = text.data(); line < end;) {
+        const char *stop = static_cast<const char *>(std::memchr(line, '\n', size_t(end - line)));
+        stop = stop ? stop + 1 : end;
+        if (line > chapterStart && std::strncmp(line, chapterMark, 3) == 0) {
+            store(chapterStart, line);
+            chapterStart = line;
+        }
+        line = stop;
+    }
+    if (chapterStart < end)
+        store(chapterStart, end);
+    const bool committed = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_finalize(paragraph);
+    sqlite3_finalize(chunk);
+    sqlite3_finalize(chapter);
+    sqlite3_close(db);
+    return committed ? rows : -1;
+}
 
 qint64 currentRssKb()
 {
@@ -84,16 +236,32 @@ private slots:
         const qint64 before = currentRssKb();
         resetPeakMemory();
         QElapsedTimer timer;
+        double cpu = 0;
         QBENCHMARK_ONCE {
             timer.start();
+            cpu = cpuMs();
             core.importNovel(bookPath);
             QVERIFY(QTest::qWaitFor([&] { return finished > 0; }, 120000));
+            cpu = cpuMs() - cpu;
         }
         const qint64 elapsed = timer.elapsed();
         QCOMPARE(outcome, QStringLiteral("解析完成"));
         const qint64 peak = peakMemoryKiB();
         std::printf("import: %lld ms; resident before %lld kB, peak during import %lld kB\n",
               elapsed, before, peak);
+
+        // The floor right after, in the same minutes.
+        const QString floorPath = env->root() + QStringLiteral("/floor.db");
+        timer.start();
+        const double floorCpu = cpuMs();
+        const qint64 rows = storeWithIconvAndSqlite(bookPath, floorPath);
+        const double floorCpuMs = cpuMs() - floorCpu;
+        const qint64 floorMs = timer.elapsed();
+        QVERIFY(rows > 0);
+        std::printf("floor (iconv + SQLite, %lld chapters): %lld ms, CPU %.0f ms; import CPU %.0f ms; "
+                    "ratio %.2f wall, %.2f CPU\n",
+                    rows, floorMs, floorCpuMs, cpu, double(elapsed) / qMax<qint64>(1, floorMs),
+                    cpu / qMax(1.0, floorCpuMs));
 
         QSqlQuery query(DatabaseConnection::database());
         query.exec(QStringLiteral("SELECT COUNT(*) FROM chapter_info"));

@@ -5,6 +5,7 @@
 #include "zipimageloader.h"
 
 #include <QDir>
+#include <QPainter>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -15,6 +16,36 @@ QByteArray png(int w, int h)
     QImage image(w, h, QImage::Format_RGB32);
     image.fill(Qt::darkCyan);
     return encodedImage(image, "PNG");
+}
+
+// Shapes and a gradient: enough detail that a wrong scale or offset shows.
+QImage scene(int w, int h)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    QPainter painter(&image);
+    QLinearGradient gradient(0, 0, w, h);
+    gradient.setColorAt(0, QColor(250, 220, 120));
+    gradient.setColorAt(1, QColor(30, 60, 160));
+    painter.fillRect(image.rect(), gradient);
+    painter.setBrush(QColor(200, 40, 40));
+    painter.drawEllipse(QRectF(w * 0.1, h * 0.2, w * 0.5, h * 0.3));
+    painter.fillRect(QRectF(w * 0.55, h * 0.6, w * 0.3, h * 0.3), QColor(20, 140, 60));
+    return image;
+}
+
+// Mean difference per channel, 0 to 255.
+double meanDifference(const QImage &a, const QImage &b)
+{
+    const QImage x = a.convertToFormat(QImage::Format_RGB32);
+    const QImage y = b.convertToFormat(QImage::Format_RGB32);
+    double sum = 0;
+    for (int row = 0; row < x.height(); ++row) {
+        for (int col = 0; col < x.width(); ++col) {
+            const QRgb p = x.pixel(col, row), q = y.pixel(col, row);
+            sum += qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) + qAbs(qBlue(p) - qBlue(q));
+        }
+    }
+    return sum / (3.0 * x.width() * x.height());
 }
 
 const QByteArray GbkName("\xb5\xda\x32\xd2\xb3.png");
@@ -143,6 +174,43 @@ private slots:
         const uchar *bits = spare.constBits();
         const QImage reused = PageImageLoader::loadImage(path("fits.png"), std::move(spare));
         QVERIFY(reused == plain && reused.constBits() == bits);
+    }
+
+    // Decoded at the drawn size, or only the visible part of it, looking as
+    // the whole picture scaled to that size does.
+    void decodeDrawn_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QSize>("drawn");
+        QTest::addColumn<QRect>("visible");
+        QTest::addColumn<QSize>("decoded");
+        const QByteArray page = encodedImage(scene(1400, 2000), "JPEG", 90);
+        QTest::newRow("comic page, large phone") << page << QSize(1040, 1486) << QRect() << QSize(1040, 1486);
+        QTest::newRow("comic page, small phone") << page << QSize(520, 743) << QRect() << QSize(520, 743);
+        QTest::newRow("picture enlarged") << encodedImage(scene(300, 200), "PNG") << QSize(900, 600) << QRect()
+                                          << QSize(900, 600);
+        QTest::newRow("aspect as drawn") << encodedImage(scene(200, 200), "PNG") << QSize(300, 150) << QRect()
+                                         << QSize(300, 150);
+        QTest::newRow("part of a tall strip") << page << QSize(1040, 1486) << QRect(0, 900, 1040, 586)
+                                              << QSize(1040, 586);
+        QTest::newRow("part reaching past the picture") << page << QSize(700, 1000) << QRect(-50, 800, 900, 600)
+                                                        << QSize(700, 200);
+        QTest::newRow("nothing visible") << page << QSize(700, 1000) << QRect(0, 1000, 700, 50) << QSize(0, 0);
+    }
+    void decodeDrawn()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QSize, drawn);
+        QFETCH(QRect, visible);
+        QFETCH(QSize, decoded);
+        const QImage image = PageImageLoader::decodeDrawn(bytes, drawn, visible);
+        QCOMPARE(image.size(), decoded);
+        if (decoded.isEmpty())
+            return;
+        const QRect part = visible.isEmpty() ? QRect(QPoint(0, 0), drawn) : visible & QRect(QPoint(0, 0), drawn);
+        const QImage whole = QImage::fromData(bytes).scaled(drawn, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        const double off = meanDifference(image, whole.copy(part));
+        QVERIFY2(off < 4.0, qPrintable(QString::number(off)));
     }
 
     // The bytes of the last of the entries read in turn from one container.

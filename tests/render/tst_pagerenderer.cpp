@@ -53,8 +53,11 @@ private slots:
         // The ramp fits the loader's box as it is: only the painter can smooth it.
         QImage ramp = filled(2048, 2, Qt::white);
         std::fill_n(reinterpret_cast<QRgb *>(ramp.scanLine(0)), 2048, qRgb(0, 0, 0));
+        QImage halves = filled(20, 40, Qt::blue);
+        for (int y = 0; y < 20; ++y)
+            std::fill_n(reinterpret_cast<QRgb *>(halves.scanLine(y)), 20, qRgb(255, 0, 0));
         QVERIFY(filled(20, 10, Qt::red).save(path("red.png")) && filled(10, 10, Qt::blue).save(path("blue.png"))
-                && ramp.save(path("ramp.png")));
+                && ramp.save(path("ramp.png")) && halves.save(path("halves.png")));
     }
 
     void pixels_data()
@@ -133,6 +136,12 @@ private slots:
         continuous.continuousMode = true;
         QTest::newRow("fitted image not centred in continuous mode") << page << continuous << QString()
             << QVector<Probe>{{{100, 12}, Qt::red}, {{100, 102}, Grey}};
+
+        // Taller than the page: only the part on it is decoded, where it lies.
+        page.lines = {imageLine(-180, 360, path("halves.png"), 180)};
+        QTest::newRow("tall image above the page top, continuous") << page << continuous << QString()
+            << QVector<Probe>{{{5, 100}, Grey}, {{15, 0}, Qt::red}, {{15, 20}, Qt::blue}, {{185, 185}, Qt::blue},
+                              {{100, 195}, Grey}};
 
         page.lines = {imageLine(0, 20, path("ramp.png"), 180)};
         QTest::newRow("scaled image resampled smoothly") << page << config << QString()

@@ -126,6 +126,23 @@ struct PageRenderer::PageContext
     QHash<quint64, QColor> fills;
     QHash<quint64, QColor> texts;
 
+    // Where a picture of this size stands in the text area: by its line's
+    // alignment, and in the middle of a page when the line asks for it.
+    QPointF pictureOffset(const LayoutLine &line, qreal drawWidth, qreal drawHeight) const
+    {
+        qreal dx = 0;
+        if (drawWidth < availableWidth) {
+            if (line.alignment == 1)
+                dx = (availableWidth - drawWidth) * 0.5;
+            else if (line.alignment == 2)
+                dx = availableWidth - drawWidth;
+        }
+        qreal dy = 0;
+        if (!config.continuousMode && line.vCenter && availableHeight > drawHeight)
+            dy = (availableHeight - drawHeight) * 0.5;
+        return QPointF(dx, dy);
+    }
+
     static PageContext of(const LayoutConfig &config)
     {
         return PageContext{config,
@@ -294,16 +311,8 @@ void PageRenderer::drawImageLine(QPainter &painter, const PageContext &page,
     const LayoutConfig &config = page.config;
     const qreal drawWidth = line.displayWidth;
     const qreal drawHeight = line.displayHeight;
-    qreal dx = 0;
-    if (drawWidth < page.availableWidth) {
-        if (line.alignment == 1)
-            dx = (page.availableWidth - drawWidth) * 0.5;
-        else if (line.alignment == 2)
-            dx = page.availableWidth - drawWidth;
-    }
-    qreal dy = 0;
-    if (!config.continuousMode && line.vCenter && page.availableHeight > drawHeight)
-        dy = (page.availableHeight - drawHeight) * 0.5;
+    const QPointF offset = page.pictureOffset(line, drawWidth, drawHeight);
+    const qreal dx = offset.x(), dy = offset.y();
 
     // Decoded at the pixels it covers and drawn 1:1: no full-size buffer, no
     // scaling while drawing. One taller or wider than the page image keeps
@@ -365,16 +374,8 @@ void PageRenderer::drawUnsizedImageLine(QPainter &painter, const PageContext &pa
     const qreal drawWidth = image.width() * factor;
     const qreal drawHeight = image.height() * factor;
 
-    qreal dx = 0;
-    if (drawWidth < page.availableWidth) {
-        if (line.alignment == 1)
-            dx = (page.availableWidth - drawWidth) * 0.5;
-        else if (line.alignment == 2)
-            dx = page.availableWidth - drawWidth;
-    }
-    qreal dy = 0;
-    if (!config.continuousMode && line.vCenter && page.availableHeight > drawHeight)
-        dy = (page.availableHeight - drawHeight) * 0.5;
+    const QPointF offset = page.pictureOffset(line, drawWidth, drawHeight);
+    const qreal dx = offset.x(), dy = offset.y();
 
     const QRectF target(config.marginLeft + dx, lineTop + dy, drawWidth, drawHeight);
     painter.drawImage(target, image);

@@ -32,7 +32,9 @@ int main(int argc, char *argv[])
     LogManager::install();
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
 
-    if (!DatabaseConnection::openAndMigrate()) {
+    // A library file SQLite cannot open or read is shown as such in the
+    // window; one it reads but the migration refuses ends the program here.
+    if (!DatabaseConnection::openAndMigrate() && DatabaseConnection::openFailure().isEmpty()) {
         app.reset();
         return 1;
     }

@@ -149,6 +149,9 @@ def main():
                 raise SystemExit("import of %s failed:\n%s" % (book, log[-2000:]))
         free = fill(mount)
         report("full disk, %d bytes free" % free, binary, env, work, args.runs)
+        code, log = run(binary, env, IMPORT % books[0], work)
+        print("import on the full disk: exit %s, %s" % (code, [l.split("RESULT ", 1)[1] for l in log.splitlines()
+                                                          if "RESULT " in l] or "no result"))
         # A library file SQLite cannot read, with room on the disk.
         os.remove(os.path.join(mount, "filler"))
         with open(mount + "/config/com.tivex/harbour-Quillora/db/novel_info.db", "r+b") as f:

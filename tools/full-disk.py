@@ -2,14 +2,14 @@
 """Starts the real program with its data and configuration on a full tmpfs
 and checks that the window comes up, the library is listed and a book opens.
 
-    tools/full-disk.py [--runs N] [BIN]      (as root: mounts a tmpfs)
+    tools/full-disk.py [--runs N] [--killed] [BIN]      (as root: mounts a tmpfs)
 
 A library of a text book and a PDF is made with free space, then the
 filesystem is filled with dd. Each run starts the program with the stand-in
 window (qml/harbour-quillora.qml) under a small driver, opens every book and
 waits for its first page. Prints the counts.
 """
-import argparse, os, shutil, subprocess, sys, tempfile
+import argparse, os, shutil, signal, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REAL_QML = os.path.join(HERE, "..", "qml", "harbour-quillora.qml")
@@ -111,6 +111,8 @@ def report(case, binary, env, work, runs):
         last = log
         counts["runs"] += 1
         counts["exit0" if code == 0 else "exit1" if code == 1 else "other"] += 1
+        if code not in (0, 1):
+            print("  exit %s:\n    %s" % (code, "\n    ".join(log.splitlines()[-6:])))
         for line in log.splitlines():
             if "RESULT listed" in line:
                 counts["listed"] += int(line.rsplit(" ", 1)[1])
@@ -129,6 +131,8 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("binary", nargs="?", default="build/app/harbour-quillora")
     ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--killed", action="store_true",
+                    help="kill -9 the program while it reads before the disk fills")
     args = ap.parse_args()
     binary = os.path.abspath(args.binary)
     work = tempfile.mkdtemp(prefix="full-disk-")
@@ -147,6 +151,16 @@ def main():
             _, log = run(binary, env, IMPORT % book, work)
             if "RESULT ok" not in log:
                 raise SystemExit("import of %s failed:\n%s" % (book, log[-2000:]))
+        if args.killed:
+            # Killed while reading: the log and its index stay beside the library.
+            with open(os.path.join(work, "share/qml/harbour-quillora.qml"), "w") as f:
+                f.write(DRIVER.replace("quit()", "console.warn('RESULT killed')"))
+            p = subprocess.Popen([binary], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(3)
+            p.send_signal(signal.SIGKILL)
+            p.wait()
+        db = mount + "/config/com.tivex/harbour-Quillora/db/"
+        print("library files: " + "  ".join("%s=%d" % (n, os.path.getsize(db + n)) for n in sorted(os.listdir(db))))
         free = fill(mount)
         report("full disk, %d bytes free" % free, binary, env, work, args.runs)
         code, log = run(binary, env, IMPORT % books[0], work)

@@ -186,6 +186,8 @@ public:
     Q_INVOKABLE QVariantList getChangelog();
     Q_INVOKABLE QString getDataPath();
     Q_INVOKABLE QString getConfigPath();
+    // Why the library file could not be opened at start-up; empty when it was.
+    Q_INVOKABLE QString getDatabaseError();
     Q_INVOKABLE QString getLicenseText();
 
     // --- Database browser ---

@@ -1,6 +1,7 @@
 #include "applicationcore.h"
 #include "appinfo.h"
 #include "databasebrowser.h"
+#include "databaseconnection.h"
 #include "licensetext.h"
 #include "paths.h"
 
@@ -24,6 +25,11 @@ QString ApplicationCore::getDataPath()
 QString ApplicationCore::getConfigPath()
 {
     return Paths::configLocation();
+}
+
+QString ApplicationCore::getDatabaseError()
+{
+    return DatabaseConnection::openFailure();
 }
 
 QString ApplicationCore::getLicenseText()

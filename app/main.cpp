@@ -7,16 +7,40 @@
 #include "translatorloader.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QQmlEngine>
 #include <QQuickView>
 #include <QScopedPointer>
+#include <QStandardPaths>
+#include <QStorageInfo>
 #include <QTextCodec>
 
 #include <langinfo.h>
 #include <locale.h>
 
 #include <memory>
+
+namespace {
+
+// Qt writes its compiled-QML cache in place: on a disk that runs full it
+// leaves an emptied file, on which a later start crashes. Without room for
+// it the QML is compiled afresh and nothing is cached.
+void keepQmlCacheOffAFullDisk()
+{
+    const qint64 CacheRoom = 8 * 1024 * 1024;
+    QString dir = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
+    while (!dir.isEmpty() && !QFileInfo::exists(dir) && !QDir(dir).isRoot())
+        dir = QFileInfo(dir).path();
+    const QStorageInfo storage(dir);
+    if (storage.isValid() && storage.bytesAvailable() < CacheRoom) {
+        qWarning() << "[Startup] 磁盘空间不足，不使用 QML 缓存:" << storage.bytesAvailable();
+        qputenv("QML_DISABLE_DISK_CACHE", "1");
+    }
+}
+
+}
 
 int main(int argc, char *argv[])
 {
@@ -32,11 +56,14 @@ int main(int argc, char *argv[])
     LogManager::install();
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
 
-    if (!DatabaseConnection::openAndMigrate()) {
+    // A library file SQLite cannot open or read is shown as such in the
+    // window; one it reads but the migration refuses ends the program here.
+    if (!DatabaseConnection::openAndMigrate() && DatabaseConnection::openFailure().isEmpty()) {
         app.reset();
         return 1;
     }
 
+    keepQmlCacheOffAFullDisk();
     qmlRegisterType<ApplicationCore>("com.quillora.applicationcore", 1, 0, "ApplicationCore");
 
     loadTranslator(*app);

@@ -224,6 +224,18 @@ Rectangle {
             font.pixelSize: 20
         }
 
+        // The library file could not be opened: nothing below can work.
+        Text {
+            objectName: "databaseError"
+            property string reason: core.getDatabaseError()
+            visible: reason !== ""
+            text: "无法打开书库: " + reason
+            width: parent.width
+            wrapMode: Text.Wrap
+            font.pixelSize: 18
+            color: "darkred"
+        }
+
         // Import a book by its path.
         Row {
             width: parent.width

@@ -242,6 +242,54 @@ private:
 
 QThreadStorage<ThreadConnection *> s_threadConnections;
 
+// Set while the default connection holds the file alone (see openReadable).
+std::atomic<bool> s_exclusive{false};
+QString s_openFailure;
+
+// A statement that reads the file's first page; on a file in WAL mode it also
+// opens the log and its index.
+bool readsFirstPage(const QSqlDatabase &db, QString *error, int *code)
+{
+    QSqlQuery query(db);
+    if (query.exec(QStringLiteral("PRAGMA schema_version")) && query.next())
+        return true;
+    *error = query.lastError().text();
+    *code = query.lastError().nativeErrorCode().toInt() & 0xff;
+    return false;
+}
+
+// Opens the default connection and reads the file. Reading a write-ahead log
+// takes an index in a shared-memory file beside the database, which cannot
+// grow on a full disk (nor be made in a folder that cannot be written). Then
+// the file is opened again held by this connection alone, with the index in
+// its own memory: the library reads, a write fails where it finds no room,
+// and no other connection gets in while the program runs.
+bool openReadable(QSqlDatabase &db, QString *error)
+{
+    if (!db.isOpen() && !db.open()) {
+        *error = db.lastError().text();
+        return false;
+    }
+    configure(db);
+    int code = SQLITE_OK;
+    if (readsFirstPage(db, error, &code))
+        return true;
+    if (code != SQLITE_IOERR && code != SQLITE_FULL && code != SQLITE_CANTOPEN && code != SQLITE_READONLY)
+        return false;
+    qWarning() << "[DatabaseConnection] 无法读取数据库，改为独占打开:" << *error;
+    db.close();
+    if (!db.open()) {
+        *error = db.lastError().text();
+        return false;
+    }
+    sqlite3_exec(Transaction::handle(db), "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr);
+    configure(db);
+    if (!readsFirstPage(db, error, &code))
+        return false;
+    s_exclusive = true;
+    return true;
+}
+
 bool onMainThread()
 {
     if (const QThread *owner = s_defaultOwner.load())
@@ -285,15 +333,18 @@ QSqlDatabase DatabaseConnection::getConnection()
 
 bool DatabaseConnection::openAndMigrate()
 {
+    s_openFailure.clear();
     QSqlDatabase db = getConnection();
     if (!db.isValid())
         return false;
-    if (!db.isOpen() && !db.open()) {
-        qCritical() << "[DatabaseConnection] 打开数据库失败:" << db.lastError().text();
+    QString error;
+    if (!openReadable(db, &error)) {
+        qCritical() << "[DatabaseConnection] 打开数据库失败:" << error;
+        s_openFailure = error;
+        // Nothing is to read, let alone write, a file SQLite cannot read.
+        db.close();
         return false;
     }
-    configure(db);
-    QString error;
     if (!DatabaseMigrator::migrate(db, &error)) {
         qCritical() << "[DatabaseConnection] 数据库迁移失败:" << error;
         return false;
@@ -319,6 +370,12 @@ void DatabaseConnection::close()
     }
     QSqlDatabase::removeDatabase(name);
     s_defaultOwner = nullptr;
+    s_exclusive = false;
+}
+
+QString DatabaseConnection::openFailure()
+{
+    return s_openFailure;
 }
 
 QSqlDatabase DatabaseConnection::database()
@@ -326,6 +383,10 @@ QSqlDatabase DatabaseConnection::database()
     if (onMainThread())
         return QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
 
+    if (s_exclusive) {
+        qWarning() << "[DatabaseConnection] 数据库由主线程独占打开，后台任务无法使用";
+        return QSqlDatabase();
+    }
     const OpenedFile file = openedFile();
     if (file.generation == 0) {
         qWarning() << "[DatabaseConnection] 数据库尚未打开";

@@ -20,6 +20,11 @@ public:
     // Called once at start-up, on the main thread.
     static bool openAndMigrate();
 
+    // Why SQLite could not open or read the library file at the last
+    // openAndMigrate(); empty when it could, though the migration may still
+    // have failed. Main thread.
+    static QString openFailure();
+
     // Waits for a write-ahead-log copy under way, then closes and removes the
     // default connection. Main thread, before the program ends or the library
     // is opened elsewhere; whatever else uses the library has ended before.

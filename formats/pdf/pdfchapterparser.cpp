@@ -68,18 +68,25 @@ bool copyFile(const QString &from, const QString &to)
     return QFile::copy(from, to);
 }
 
-// Copies the book to its fixed name in the data folder; the imported path
-// when that fails.
-QString copyBook(const QString &filePath, const QString &dataDir)
+// Copies the book to its fixed name in the data folder and answers the path
+// to read it from. When the copy fails a first import reads the imported file
+// where it is; a book that has a copy in the library already must not lose
+// it to a file outside: empty then, and the import fails.
+QString copyBook(const QString &filePath, const QString &dataDir, const QString &novelId)
 {
     const QString target = dataDir + QLatin1Char('/') + QLatin1String(PdfFiles::BookCopyFile);
     if (QFileInfo(target).absoluteFilePath() == QFileInfo(filePath).absoluteFilePath())
         return target;
+    const bool hadCopy = QFileInfo::exists(Paths::bookDataDir(novelId) + QLatin1String(PdfFiles::BookCopyFile));
     if (QFile::exists(target))
         QFile::remove(target);
     if (copyFile(filePath, target)) {
         QLOG_INFO().noquote() << "[PdfChapterParser] PDF 已复制到:" << target;
         return target;
+    }
+    if (hadCopy) {
+        qWarning().noquote() << "[PdfChapterParser] PDF 复制失败，书库中的副本保持不变:" << filePath;
+        return QString();
     }
     qWarning().noquote() << "[PdfChapterParser] PDF 复制失败，回退到原始路径:" << filePath;
     return filePath;
@@ -147,7 +154,9 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
         QLOG_DEBUG().noquote() << "[PdfChapterParser]  [" << i << "]" << entries.at(i).title << "页"
                                << entries.at(i).startPage + 1 << "-" << entries.at(i).endPage;
 
-    const QString sourcePath = copyBook(filePath, dataDir);
+    const QString sourcePath = copyBook(filePath, dataDir, novelId);
+    if (sourcePath.isEmpty())
+        return failure(QStringLiteral("无法复制 PDF 文件"), errorText);
     const QString imagesDir = QDir(dataDir).absoluteFilePath(QStringLiteral("images"));
     QDir().mkpath(imagesDir);
 

@@ -2,7 +2,9 @@
 #include "applicationcore.h"
 #include "chapterinfo.h"
 #include "chinesebook.h"
+#include "databaseconnection.h"
 #include "fileopenfilter.h"
+#include "filesizelimit.h"
 #include "importoutcome.h"
 #include "keys.h"
 #include "noveldao.h"
@@ -18,6 +20,18 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+
+namespace {
+
+// Whether the page image item shows the rendered page under this key.
+bool showsPage(const QObject *image, const QString &key)
+{
+    return image->property("status").toInt() == 1
+        && image->property("source").toUrl().toString()
+        == QStringLiteral("image://quillora/") + QUrl::toPercentEncoding(key);
+}
+
+}
 
 // The QML stand-in shipped with the program loads without errors and lists
 // the library through the core.
@@ -177,6 +191,56 @@ private slots:
         view.update();
         QVERIFY(swapped.wait(5000));
     }
+    // With no room left on the disk a text book and a PDF are listed and
+    // read, and an import fails with its message; a library file SQLite
+    // cannot read is named in the window over an empty library.
+    void fullDiskStillListsAndReads_data()
+    {
+        QTest::addColumn<bool>("full");
+        QTest::newRow("no room on the disk") << true;
+        QTest::newRow("library file not a database") << false;
+    }
+    void fullDiskStillListsAndReads()
+    {
+        QFETCH(bool, full);
+        TestEnvironment env;
+        const QStringList books{ChineseBook::write(env.root(), 2, 3000), env.root() + QStringLiteral("/book.pdf")};
+        QVERIFY(QFile::copy(QStringLiteral(QUILLORA_TEST_DATA_DIR "/pdf/outline.pdf"), books.last()));
+        QVERIFY(env.openDatabase());
+        {
+            ApplicationCore core;
+            for (const QString &book : books)
+                QCOMPARE(importOutcome(core, book), QStringLiteral("ok"));
+        }
+        TestEnvironment::closeDatabase();
+        QFile file(DatabaseConnection::databaseFilePath());
+        QVERIFY(full || (file.open(QIODevice::WriteOnly) && file.write(QByteArray(8192, 'x')) > 0));
+        file.close();
+        std::unique_ptr<FileSizeLimit> noRoom(full ? new FileSizeLimit : nullptr);
+        QCOMPARE(env.openDatabase(), full);
+
+        qmlRegisterType<ApplicationCore>("com.quillora.applicationcore", 1, 0, "ApplicationCore");
+        QQuickView view;
+        view.engine()->addImageProvider(QStringLiteral("quillora"), new QuilloraImageProvider);
+        view.setSource(QUrl::fromLocalFile(QStringLiteral(QUILLORA_SOURCE_ROOT "/qml/harbour-quillora.qml")));
+        QVERIFY(view.rootObject());
+        QQuickItem *root = view.rootObject();
+        ApplicationCore *core = ApplicationCore::instance();
+        auto *error = root->findChild<QQuickItem *>(QStringLiteral("databaseError"));
+        QObject *image = root->findChild<QObject *>(QStringLiteral("pageImage"));
+        QVERIFY(core && error && image);
+        QCOMPARE(root->findChild<QQuickItem *>(QStringLiteral("library"))->property("count").toInt(), full ? 2 : 0);
+        QCOMPARE(error->isVisible(), !full);
+        QVERIFY(full || error->property("text").toString().contains(QLatin1String("file is not a database")));
+        for (int i = 0; full && i < books.size(); ++i) {
+            QVERIFY(QMetaObject::invokeMethod(root, "openBook", Q_ARG(QVariant, md5Hex(books.at(i)))));
+            const QString chapter = root->property("chapterIds").toStringList().value(0);
+            QTRY_VERIFY_WITH_TIMEOUT(showsPage(image, RenderPool::makeKey(chapter, 0)), 20000);
+        }
+        const QString outcome = importOutcome(*core, books.first());
+        QVERIFY2(outcome != QLatin1String("ok") && outcome != QLatin1String("timeout"), qPrintable(outcome));
+    }
+
     // A book handed over from outside (argument, file-open event, or a
     // request left in the settings) ends open on its page: imported when the
     // library lacks it, at the next start opened where it was left without
@@ -201,10 +265,6 @@ private slots:
         const QString path = damaged ? env.root() + QStringLiteral("/坏.epub") : ChineseBook::write(env.root(), 2, 3000);
         QVERIFY(QFile(path).open(QIODevice::Append));
         const QString group = QStringLiteral("BOOK_STATE"), novelId = md5Hex(path);
-        const auto shows = [](QObject *image, const QString &key) {
-            return image->property("status").toInt() == 1 && image->property("source").toUrl().toString()
-                == QStringLiteral("image://quillora/") + QUrl::toPercentEncoding(key);
-        };
         QString chapter;
         for (const QString &road : starts) {
             if (road.startsWith(QLatin1String("PENDING_")))
@@ -240,14 +300,14 @@ private slots:
                 const QList<QObject *> chapters = core->getChaptersByNovelId(novelId);
                 chapter = qobject_cast<ChapterInfo *>(chapters.value(0))->id();
                 qDeleteAll(chapters);
-                QTRY_VERIFY_WITH_TIMEOUT(shows(image, RenderPool::makeKey(chapter, 0)), 20000);
+                QTRY_VERIFY_WITH_TIMEOUT(showsPage(image, RenderPool::makeKey(chapter, 0)), 20000);
                 view.requestActivate();
                 QVERIFY(QTest::qWaitForWindowActive(&view));
                 QTRY_VERIFY_WITH_TIMEOUT(core->getChapterPageCount(chapter) > 1, 20000);
                 QTest::keyClick(&view, Qt::Key_Right);
-                QTRY_VERIFY(shows(image, RenderPool::makeKey(chapter, 1)));
+                QTRY_VERIFY(showsPage(image, RenderPool::makeKey(chapter, 1)));
             } else {
-                QTRY_VERIFY_WITH_TIMEOUT(shows(image, RenderPool::makeKey(chapter, 1)), 20000);
+                QTRY_VERIFY_WITH_TIMEOUT(showsPage(image, RenderPool::makeKey(chapter, 1)), 20000);
                 // Imports run one at a time: once this one has failed, none
                 // of the stand-in's is under way.
                 QVERIFY(importOutcome(*core, env.root() + QStringLiteral("/none.txt")) != QLatin1String("ok"));

@@ -1,5 +1,6 @@
 #include "databaseconnection.h"
 #include "databasemigrator.h"
+#include "filesizelimit.h"
 #include "schema.h"
 #include "testenvironment.h"
 
@@ -382,30 +383,36 @@ private slots:
     }
 
     // A valid version-2 file is only read: same bytes, no log line.
+    // Also where no file may grow, as on a full disk: nothing is written.
     void validFileIsOnlyVerified_data()
     {
         QTest::addColumn<Builder>("builder");
-        QTest::newRow("as created") << Builder([](QSqlQuery &q) {
+        QTest::addColumn<bool>("full");
+        const Builder created([](QSqlQuery &q) {
             createV2Schema(q);
             insertSampleRows(q);
         });
+        QTest::newRow("as created") << created << false;
+        QTest::newRow("as created, no room on the disk") << created << true;
         QTest::newRow("with columns, tables and indexes of its own") << Builder([](QSqlQuery &q) {
             createV2Schema(q);
             insertSampleRows(q);
             run(q, QStringLiteral("ALTER TABLE novel_info ADD COLUMN rating INTEGER"));
             run(q, QStringLiteral("CREATE TABLE notes (id TEXT PRIMARY KEY, body TEXT)"));
             run(q, QStringLiteral("CREATE INDEX idx_notes_body ON notes(body)"));
-        });
+        }) << false;
     }
 
     void validFileIsOnlyVerified()
     {
         QFETCH(Builder, builder);
+        QFETCH(bool, full);
         TestEnvironment env;
         buildFile(builder);
         const QByteArray before = fileBytes();
         QVERIFY(!before.isEmpty());
 
+        const FileSizeLimit noRoom(full ? 0 : RLIM_INFINITY);
         LogCapture log;
         QVERIFY(env.openDatabase());
         QVERIFY2(log.startingWith(QStringLiteral("[DatabaseMigrator]")).isEmpty(), qPrintable(log.lines().join('\n')));

@@ -5,6 +5,7 @@
 
 #include "coresession.h"
 #include "dbtestutils.h"
+#include "filesizelimit.h"
 #include "importoutcome.h"
 #include "paths.h"
 #include "pdfchapterparser.h"
@@ -114,6 +115,29 @@ QByteArray outlinePdf(int pages, const QByteArrayList &dests, const QByteArrayLi
            + n(pdf.size()) + "\n%%EOF\n";
 }
 }
+
+// Grows a PDF by an update that adds one stream no page uses.
+bool padPdf(const QString &path, int bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    const QByteArray pdf = file.readAll();
+    const int at = pdf.lastIndexOf("startxref");
+    if (at < 0)
+        return false;
+    const QByteArray previous = pdf.mid(at + 9).trimmed().split('\n').value(0).trimmed();
+    const QByteArray object = "\n900 0 obj\n<< /Length " + QByteArray::number(bytes) + " >>\nstream\n"
+        + QByteArray(bytes, 'q') + "\nendstream\nendobj\n";
+    const qint64 xref = pdf.size() + object.size();
+    return file.write(object + "xref\n900 1\n" + QByteArray::number(pdf.size() + 1).rightJustified(10, '0')
+                      + " 00000 n \ntrailer\n<< /Size 901 /Root 1 0 R /Prev " + previous + " >>\nstartxref\n"
+                      + QByteArray::number(xref) + "\n%%EOF\n") > 0;
+}
+
+// Files may grow to this size while an import copies a book larger than it.
+constexpr int CopyRoom = 8 << 20;
+constexpr int BigBook = 12 << 20;
 
 class TestPdfBooks : public QObject, private CoreSession
 {
@@ -288,14 +312,18 @@ private slots:
         QTest::newRow("password") << "locked" << "无法打开 PDF 文件";
         QTest::newRow("truncated") << "truncated" << "无法打开 PDF 文件";
         QTest::newRow("re-import of a changed book, store fails") << "store" << "构建排版数据失败";
+        QTest::newRow("re-import, no room for the copy") << "nocopy" << "无法复制 PDF 文件";
     }
     void refused()
     {
         QFETCH(QString, kind);
         QFETCH(QString, message);
         const QString path = copyTestBook("pdf/outline.pdf", "book.pdf");
-        if (kind == "store") {
+        if (kind == "nocopy")
+            QVERIFY(padPdf(path, BigBook));
+        if (kind == "store" || kind == "nocopy")
             QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
+        if (kind == "store") {
             DbTestUtils::execSql("CREATE TRIGGER full BEFORE INSERT ON unified_paragraph BEGIN SELECT RAISE(ABORT, 'full'); END");
         }
         const auto files = [&] {
@@ -315,12 +343,32 @@ private slots:
         } else if (kind == "truncated") {
             copyTestBook("pdf/outline.pdf", "book.pdf");
             QFile(path).resize(900);
+        } else if (kind == "nocopy") {
+            copyTestBook("pdf/outline.pdf", "book.pdf");
+            QVERIFY(padPdf(path, BigBook + 1));
         } else {
             copyTestBook("pdf/locked.pdf", "book.pdf");
         }
+        const FileSizeLimit room(kind == "nocopy" ? CopyRoom : RLIM_INFINITY);
         QCOMPARE(importOutcome(*core, path), message);
         QCOMPARE(DbTestUtils::allRows(), rows);
         QCOMPARE(files(), before);
+    }
+
+    // A first import whose copy finds no room reads the book where it is.
+    void firstImportWithoutRoomForTheCopy()
+    {
+        const QString path = copyTestBook("pdf/outline.pdf");
+        QVERIFY(padPdf(path, BigBook));
+        {
+            const FileSizeLimit room(CopyRoom);
+            QCOMPARE(importOutcome(*core, path), QStringLiteral("ok"));
+        }
+        const QStringList sources = DbTestUtils::column(
+            "SELECT DISTINCT substr(image_id, 1, instr(image_id, '?') - 1) FROM unified_paragraph WHERE novel_id = ?",
+            md5Hex(path));
+        QCOMPARE(sources, QStringList("pdf://" + path));
+        QVERIFY(!QFile::exists(dataDir(path) + "book.pdf"));
     }
 
     // "title|page" per entry as read from the outline, in page order.

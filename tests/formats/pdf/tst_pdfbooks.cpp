@@ -196,6 +196,8 @@ private slots:
                                                "2 Results / 2.1 Spring|4|4", "2.2 Summer|5|5", "3 Discussion|6|6",
                                                "3.1 Errors / 3.2 Outlook|7|7", "4 Summary|8|9"};
         QTest::newRow("price list with dot leaders is no contents") << "price.pdf" << QStringList{"第1-14页|0|13"};
+        QTest::newRow("Chinese text through a predefined CMap, font not embedded")
+            << "cmap.pdf" << QStringList{"cmap|0|1", "第一章 山风|2|3", "第二章 海浪|4|5", "第三章 雷声|6|7"};
         QTest::newRow("75 pages in ranges")
             << "75" << QStringList{"第1-30页|0|29", "第31-60页|30|59", "第61-75页|60|74"};
     }
@@ -408,6 +410,21 @@ private slots:
         const QString path = file("outline.pdf");
         QVERIFY(Paths::writeFile(path, outlinePdf(1, QVector<QByteArray>(PdfChapterParser::MaxTocEntries + 5, "0").toList())));
         QCOMPARE(PdfChapterParser::extractTocFromOutline(path).size(), PdfChapterParser::MaxTocEntries);
+    }
+
+    // Chinese text through a predefined CMap is drawn (poppler-data's CMaps,
+    // fontconfig's CJK font): ink where the contents titles stand.
+    void cmapTextDrawn()
+    {
+        const QString path = copyTestBook("pdf/cmap.pdf");
+        const QString id = "pdf://" + path + "?page=1&dpi=72";
+        const QImage page = PdfPageLoader().renderPage(id, QSize(595, 842), QRect(0, 0, 595, 842), 1.0f);
+        int ink = 0;
+        for (int y = 108; y < 186; ++y) {
+            for (int x = 72; x < 140; ++x)
+                ink += qGray(page.pixel(x, y)) < 128 ? 1 : 0;
+        }
+        QVERIFY2(ink > 300, qPrintable(QString::number(ink)));
     }
 
     // The reading page shows the first page as the PDF draws it: the ink block in place.

@@ -282,7 +282,7 @@ THESIS = thesis_entries()
 write_pdf('thesis.pdf', sections_book(THESIS, contents_pages(THESIS, 2, 18), [cjk_body_page(0, [(1, '摘要')])]),
           cjk=True)
 THREE = [e for e in THESIS if e[0] < 3]
-write_pdf('three-pages.pdf', sections_book(THREE, contents_pages(THREE, 1, 12), []), cjk=True)
+write_pdf('three-pages.pdf', sections_book(THREE, contents_pages(THREE, 1, 13), []), cjk=True)
 write_pdf('adjacent.pdf', chapter_book(['adjacent']))
 write_pdf('spaced.pdf', chapter_book(['.', '\u00b7', '\u2026']))
 write_pdf('two-column.pdf', two_column_book())

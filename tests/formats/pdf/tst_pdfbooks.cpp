@@ -223,6 +223,8 @@ private slots:
                    "7.3 附录图表 / 7.4 附录公式|16|16", "7.5 附录细则|17|21", "7.6 附录排序|22|22",
                    "7.7 附录字体 / 7.8 附录页眉|23|23", "7.9 附录页码 / 7.10 附录目录|24|24",
                    "7.11 附录引用 / 7.12 附录结尾|25|25", "8 结论|26|27"};
+        QTest::newRow("entries without leaders, none with one to confirm them")
+            << "no leaders" << QStringList{"第1-8页|0|7"};
         QTest::newRow("75 pages in ranges")
             << "75" << QStringList{"第1-30页|0|29", "第31-60页|30|59", "第61-75页|60|74"};
     }
@@ -235,10 +237,12 @@ private slots:
             path = copyTestBook("pdf/" + (book == "outline" ? "outline.pdf" : book));
         else if (book.startsWith("dests"))
             QVERIFY(Paths::writeFile(path, outlinePdf(book.section(' ', 1, 1).toInt(), book.section(' ', 2).toLatin1().split(' '))));
-        else if (book == "sections")
+        else if (book == "sections" || book == "no leaders")
             QVERIFY(writeBook(path, {"论文模板", "目录", "1 模板介绍", "正文", "2 排版要求", "正文", "3 参考文献", "完"},
                               QSizeF(595.28, 841.89),
-                              {"1 模板介绍 …… 1", "1.1 使用说明 …… 1", "2 排版要求 …… 3", "3 参考文献 …… 5"},
+                              book == "sections"
+                                  ? QStringList{"1 模板介绍 …… 1", "1.1 使用说明 …… 1", "2 排版要求 …… 3", "3 参考文献 …… 5"}
+                                  : QStringList{"1 模板介绍 1", "1.1 使用说明 1", "2 排版要求 3", "3 参考文献 5"},
                               "论文模板"));
         else if (book.startsWith("contents"))
             QVERIFY(writeContentsBook(path, book.section(' ', 1).toInt()));

@@ -219,10 +219,6 @@ PageText readPageText(Poppler::Document *document, int index)
     return {withoutSpaces(text), withoutSpaces(top.join(QString()))};
 }
 
-}
-
-namespace {
-
 // "7.5.3 …" → {7, 5, 3}; empty without a section number.
 QVector<int> sectionOf(const QString &title)
 {

@@ -47,14 +47,14 @@ bool hasLetter(const QString &text)
 }
 
 // The page's words by column: split at vertical gutters, x ranges that
-// start in the page's middle, that no box crosses but two (a heading over
-// the columns, a centred page number) and at least 1.2 line heights wide,
+// start in the page's middle, that no box crosses but three (a running
+// head, a heading over the columns, a centred page number) and at least 1.2 line heights wide,
 // widest first while each column keeps words of text. A box goes with the
 // column it starts in. One column when there is no gutter.
 QVector<QVector<Word>> columnsOf(const QVector<Word> &words)
 {
     constexpr int Bins = 400;
-    constexpr int Crossing = 2;
+    constexpr int Crossing = 3;
     constexpr int MinColumnWords = 3;
     qreal left = words.isEmpty() ? 0 : words.first().first.left();
     qreal right = left;

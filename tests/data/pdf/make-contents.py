@@ -251,7 +251,7 @@ def thesis_entries():
 
 def contents_pages(entries, columns, per_column):
     """Contents pages, the first headed "目录", each of `columns` columns of
-    `per_column` lines (a wrapped title takes two)."""
+    `per_column` lines (a wrapped title takes two), under a running head."""
     pages = []
     out, column, row = show_cjk(270, 790, '目录', 20), 0, 0
     width = (WIDTH - 100) / columns - 20
@@ -265,7 +265,10 @@ def contents_pages(entries, columns, per_column):
         x = 50 + column * (width + 20) + 10 * (level - 1)
         out += contents_line(x, 750 - 16 * row, width - 10 * (level - 1), number, title, page, level > 1, wrap)
         row += lines
-    return pages + [out]
+    pages.append(out)
+    # A running head and a centred page number over the gutter.
+    return [show_cjk(250, 812, '清华大学学位论文模板', 9) + page + show_cjk(285, 50, 'I' * (k + 1))
+            for k, page in enumerate(pages)]
 
 
 def sections_book(entries, contents, front):

@@ -225,11 +225,19 @@ private slots:
                    "7.11 附录引用 / 7.12 附录结尾|25|25", "8 结论|26|27"};
         QTest::newRow("entries without leaders, none with one to confirm them")
             << "no leaders" << QStringList{"第1-8页|0|7"};
+        QTest::newRow("entries without leaders kept between entries in order, one out of order left")
+            << "leaders and none" << QStringList{"论文模板|0|1", "1 模板介绍 / 1.1 使用说明|2|3", "2 排版要求|4|5",
+                                                 "3 参考文献|6|7"};
         QTest::newRow("75 pages in ranges")
             << "75" << QStringList{"第1-30页|0|29", "第31-60页|30|59", "第61-75页|60|74"};
     }
     void chapters()
     {
+        // Contents lines of a thesis drawn by QPainter.
+        static const QHash<QString, QStringList> sectionLines{
+            {"sections", {"1 模板介绍 …… 1", "1.1 使用说明 …… 1", "2 排版要求 …… 3", "3 参考文献 …… 5"}},
+            {"no leaders", {"1 模板介绍 1", "1.1 使用说明 1", "2 排版要求 3", "3 参考文献 5"}},
+            {"leaders and none", {"1 模板介绍 1", "1.1 使用说明 …… 1", "9 正文 2", "2 排版要求 …… 3", "3 参考文献 5"}}};
         QFETCH(QString, book);
         QFETCH(QStringList, chapters);
         QString path = file("book.pdf");
@@ -237,13 +245,9 @@ private slots:
             path = copyTestBook("pdf/" + (book == "outline" ? "outline.pdf" : book));
         else if (book.startsWith("dests"))
             QVERIFY(Paths::writeFile(path, outlinePdf(book.section(' ', 1, 1).toInt(), book.section(' ', 2).toLatin1().split(' '))));
-        else if (book == "sections" || book == "no leaders")
+        else if (sectionLines.contains(book))
             QVERIFY(writeBook(path, {"论文模板", "目录", "1 模板介绍", "正文", "2 排版要求", "正文", "3 参考文献", "完"},
-                              QSizeF(595.28, 841.89),
-                              book == "sections"
-                                  ? QStringList{"1 模板介绍 …… 1", "1.1 使用说明 …… 1", "2 排版要求 …… 3", "3 参考文献 …… 5"}
-                                  : QStringList{"1 模板介绍 1", "1.1 使用说明 1", "2 排版要求 3", "3 参考文献 5"},
-                              "论文模板"));
+                              QSizeF(595.28, 841.89), sectionLines.value(book), "论文模板"));
         else if (book.startsWith("contents"))
             QVERIFY(writeContentsBook(path, book.section(' ', 1).toInt()));
         else

@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs the Debian packages that building, running and testing need,
-# only those that are missing.
+# only those that are missing. Recommended packages are left out, so the
+# ones a reader needs are named: poppler-data (Chinese, Japanese and Korean
+# text of PDFs that use the predefined CMaps).
 set -e
 PACKAGES="cmake g++ ninja-build pkg-config
 qtbase5-dev qtdeclarative5-dev qml-module-qtquick2 qml-module-qtquick-window2
@@ -8,7 +10,7 @@ libqt5sql5-sqlite libsqlite3-dev zlib1g-dev sqlite3
 fonts-dejavu-core fontconfig fonts-noto-cjk
 libminizip-dev libarchive-dev
 libicu-dev opencc libopencc-data libxml2-dev libqt5svg5
-libpoppler-qt5-dev libpoppler-private-dev qpdf
+libpoppler-qt5-dev libpoppler-private-dev poppler-data qpdf
 qt5-image-formats-plugins"
 
 missing=""

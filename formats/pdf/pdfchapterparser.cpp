@@ -110,9 +110,9 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
         QLOG_DEBUG().noquote() << "[PdfChapterParser] 内嵌大纲为空，尝试扫描目录页...";
         // A page that reads like contents but is none (a price list) leaves
         // the pages after it to be tried.
-        for (int contentsPage = -1;;) {
-            entries = detectTocInText(document.get(), &contentsPage, contentsPage + 1);
-            if (entries.isEmpty() || alignPrintedPages(document.get(), contentsPage, &entries))
+        for (int contentsPage = -1, lastContentsPage = -1;;) {
+            entries = detectTocInText(document.get(), &contentsPage, contentsPage + 1, &lastContentsPage);
+            if (entries.isEmpty() || alignPrintedPages(document.get(), contentsPage, lastContentsPage, &entries))
                 break;
             entries.clear();
         }

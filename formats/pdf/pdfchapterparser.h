@@ -40,15 +40,17 @@ public:
     // titled by their titles in order, so that every page is stored once.
     static QVector<PdfTocEntry> mergeSharedPages(const QVector<PdfTocEntry> &entries);
     // Entries of the first of the first pages, from firstPage on, that reads
-    // as a contents page, with the printed page numbers as they stand
-    // (number - 1); contentsPage receives that page's index.
+    // as a contents page and of the pages after it that continue it, with
+    // the printed page numbers as they stand (number - 1); contentsPage and
+    // lastContentsPage receive the first and last of those pages' indexes.
     static QVector<PdfTocEntry> detectTocInText(Poppler::Document *document, int *contentsPage = nullptr,
-                                                int firstPage = 0);
+                                                int firstPage = 0, int *lastContentsPage = nullptr);
     // Moves printed page numbers onto page indexes by the one offset at which
-    // an entry's title is found on its page; false when no offset is found,
-    // the shifted entries leave the book, or the contents page has no
-    // contents heading and most titles do not head their pages.
-    static bool alignPrintedPages(Poppler::Document *document, int contentsPage,
+    // an entry's title is found on its page (outside the contents pages);
+    // false when no offset is found, the shifted entries leave the book, or
+    // the first contents page has no contents heading and most titles do
+    // not head their pages.
+    static bool alignPrintedPages(Poppler::Document *document, int contentsPage, int lastContentsPage,
                                   QVector<PdfTocEntry> *entries);
 
     static int fitDpiToScreen(Poppler::Document *document);
@@ -69,6 +71,8 @@ public:
     // A chapter titled by several entries that share its first page.
     static constexpr int MaxTitleLength = 200;
     static constexpr int ContentsScanPages = 12;
+    // Pages one printed contents runs over.
+    static constexpr int MaxContentsPages = 30;
     static constexpr int OffsetSearchPages = 20;
     // Entries side by side on one line of a contents page.
     static constexpr int MaxContentsColumns = 3;

@@ -8,22 +8,127 @@
 
 #include <QHash>
 #include <QRegularExpression>
+#include <QtMath>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 
 namespace {
 
+using Word = QPair<QRectF, QString>;
+
+// Boxes that share a baseline, left to right, a line per row.
+QString rowsOf(QVector<Word> words)
+{
+    std::stable_sort(words.begin(), words.end(), [](const Word &a, const Word &b) {
+        return a.first.center().y() < b.first.center().y();
+    });
+    QString rows;
+    for (int first = 0; first < words.size();) {
+        // A box belongs to the row when its middle lies within the first box's height.
+        const QRectF &head = words.at(first).first;
+        int end = first + 1;
+        while (end < words.size() && words.at(end).first.center().y() <= head.bottom())
+            ++end;
+        std::stable_sort(words.begin() + first, words.begin() + end, [](const Word &a, const Word &b) {
+            return a.first.left() < b.first.left();
+        });
+        for (int k = first; k < end; ++k)
+            rows += words.at(k).second + QLatin1Char(k + 1 < end ? ' ' : '\n');
+        first = end;
+    }
+    return rows;
+}
+
+bool hasLetter(const QString &text)
+{
+    return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.isLetter(); });
+}
+
+// The page's words by column: split at vertical gutters, x ranges that
+// start in the page's middle, that no box crosses but three (a running
+// head, a heading over the columns, a centred page number) and at least 1.2 line heights wide,
+// widest first while each column keeps words of text. A box goes with the
+// column it starts in. One column when there is no gutter.
+QVector<QVector<Word>> columnsOf(const QVector<Word> &words)
+{
+    constexpr int Bins = 400;
+    constexpr int Crossing = 3;
+    constexpr int MinColumnWords = 3;
+    qreal left = words.isEmpty() ? 0 : words.first().first.left();
+    qreal right = left;
+    QVector<qreal> heights;
+    for (const Word &word : words) {
+        left = qMin(left, word.first.left());
+        right = qMax(right, word.first.right());
+        heights.append(word.first.height());
+    }
+    const qreal bin = (right - left) / Bins;
+    if (words.size() < 2 * MinColumnWords || !std::isfinite(bin) || bin <= 0)
+        return {words};
+    std::nth_element(heights.begin(), heights.begin() + heights.size() / 2, heights.end());
+    const int minBins = qMax(1, qCeil(1.2 * heights.at(heights.size() / 2) / bin));
+    // Boxes over each bin, from the differences at the boxes' edges.
+    QVector<int> cover(Bins + 1, 0);
+    for (const Word &word : words) {
+        ++cover[qBound(0, int((word.first.left() - left) / bin), Bins)];
+        --cover[qBound(0, qCeil((word.first.right() - left) / bin), Bins)];
+    }
+    for (int k = 1; k <= Bins; ++k)
+        cover[k] += cover[k - 1];
+    QVector<QPair<int, qreal>> gaps;   // width in bins, start
+    for (int k = 0; k < Bins;) {
+        int end = k;
+        while (end < Bins && cover.at(end) <= Crossing)
+            ++end;
+        if (end - k >= minBins && k >= Bins / 5 && k < Bins - Bins / 5)
+            gaps.append({end - k, left + k * bin});
+        k = qMax(end, k + 1);
+    }
+    std::stable_sort(gaps.begin(), gaps.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+    // The widest few: a gutter is among them.
+    gaps.resize(qMin(int(gaps.size()), 8));
+
+    const auto split = [&](const QVector<qreal> &starts) {
+        QVector<QVector<Word>> columns(starts.size() + 1);
+        for (const Word &word : words) {
+            const int column = int(std::upper_bound(starts.cbegin(), starts.cend(), word.first.left()) - starts.cbegin());
+            columns[column].append(word);
+        }
+        return columns;
+    };
+    QVector<qreal> starts;
+    QVector<QVector<Word>> columns{words};
+    for (const auto &gap : qAsConst(gaps)) {
+        if (starts.size() >= PdfChapterParser::MaxContentsColumns - 1)
+            break;
+        QVector<qreal> tried = starts;
+        tried.insert(std::upper_bound(tried.begin(), tried.end(), gap.second), gap.second);
+        const QVector<QVector<Word>> parts = split(tried);
+        const bool text = std::all_of(parts.cbegin(), parts.cend(), [](const QVector<Word> &column) {
+            return std::count_if(column.cbegin(), column.cend(), [](const Word &w) { return hasLetter(w.second); })
+                   >= MinColumnWords;
+        });
+        if (text) {
+            starts = tried;
+            columns = parts;
+        }
+    }
+    return columns;
+}
+
 // Three readings of a page: every word box a line of its own; the lines
 // poppler joins the boxes into (a contents line is often several boxes:
 // number, title, leader, page); and the boxes that share a baseline, left to
-// right, so that a contents page in two columns gives lines holding an entry
-// of each column. The whole page's text when it has no boxes.
+// right, column after column where the page has gutters, else entries of
+// each column side by side on one line. The whole page's text when it has
+// no boxes.
 QStringList pageReadings(Poppler::Page *page)
 {
     QString boxes;
     QString lines;
-    QVector<QPair<QRectF, QString>> words;
+    QVector<Word> words;
     const QList<Poppler::TextBox *> list = page->textList();
     for (Poppler::TextBox *box : list) {
         if (!box->text().isEmpty()) {
@@ -39,24 +144,9 @@ QStringList pageReadings(Poppler::Page *page)
     qDeleteAll(list);
     if (boxes.trimmed().isEmpty())
         return {page->text(QRectF())};
-
-    std::stable_sort(words.begin(), words.end(), [](const auto &a, const auto &b) {
-        return a.first.center().y() < b.first.center().y();
-    });
     QString rows;
-    for (int first = 0; first < words.size();) {
-        // A box belongs to the row when its middle lies within the first box's height.
-        const QRectF &head = words.at(first).first;
-        int end = first + 1;
-        while (end < words.size() && words.at(end).first.center().y() <= head.bottom())
-            ++end;
-        std::stable_sort(words.begin() + first, words.begin() + end, [](const auto &a, const auto &b) {
-            return a.first.left() < b.first.left();
-        });
-        for (int k = first; k < end; ++k)
-            rows += words.at(k).second + QLatin1Char(k + 1 < end ? ' ' : '\n');
-        first = end;
-    }
+    for (const QVector<Word> &column : columnsOf(words))
+        rows += rowsOf(column);
     return {boxes, lines, rows};
 }
 
@@ -129,10 +219,85 @@ PageText readPageText(Poppler::Document *document, int index)
     return {withoutSpaces(text), withoutSpaces(top.join(QString()))};
 }
 
+// "7.5.3 …" → {7, 5, 3}; empty without a section number.
+QVector<int> sectionOf(const QString &title)
+{
+    static const QRegularExpression number(QStringLiteral("^(\\d{1,2}(?:\\.\\d{1,2}){0,3})(?=\\D|$)"));
+    QVector<int> parts;
+    const QRegularExpressionMatch match = number.match(title);
+    if (match.hasMatch()) {
+        for (const QString &part : match.captured(1).split(QLatin1Char('.')))
+            parts.append(part.toInt());
+    }
+    return parts;
 }
 
-QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *document, int *contentsPage,
-                                                       int firstPage)
+// Section numbers in reading order: 4 before 4.1 before 4.1.2 before 5.
+bool sectionBefore(const QVector<int> &a, const QVector<int> &b)
+{
+    return std::lexicographical_compare(a.cbegin(), a.cend(), b.cbegin(), b.cend());
+}
+
+bool isWide(QChar c)
+{
+    return c.unicode() >= 0x2E80;
+}
+
+// A title wrapped onto the next line: Latin words are joined by a space,
+// Chinese characters directly.
+QString joinWrapped(const QString &head, const QString &rest)
+{
+    if (head.isEmpty() || rest.isEmpty() || isWide(head.back()) || isWide(rest.front()))
+        return head + rest;
+    return head + QLatin1Char(' ') + rest;
+}
+
+struct Candidate
+{
+    PdfTocEntry entry;
+    // Without a leader: kept only when its neighbours confirm it.
+    bool bare = false;
+};
+
+// An entry without leader stands between its neighbours in both section
+// number and page: the kept entry before it (this page's or the earlier
+// contents pages') and the next entry with a leader. At least one of them
+// has a section number.
+QVector<PdfTocEntry> confirmed(const QVector<Candidate> &candidates, const QVector<PdfTocEntry> &before)
+{
+    QVector<PdfTocEntry> kept;
+    for (int k = 0; k < candidates.size(); ++k) {
+        const PdfTocEntry &entry = candidates.at(k).entry;
+        if (candidates.at(k).bare) {
+            const PdfTocEntry *previous = !kept.isEmpty() ? &kept.last() : !before.isEmpty() ? &before.last() : nullptr;
+            const PdfTocEntry *next = nullptr;
+            for (int n = k + 1; n < candidates.size() && !next; ++n)
+                next = candidates.at(n).bare ? nullptr : &candidates.at(n).entry;
+            const QVector<int> section = sectionOf(entry.title);
+            bool numbered = false;
+            bool inOrder = previous || next;
+            if (previous) {
+                const QVector<int> other = sectionOf(previous->title);
+                numbered = numbered || !other.isEmpty();
+                inOrder = inOrder && previous->startPage <= entry.startPage
+                          && (other.isEmpty() || sectionBefore(other, section));
+            }
+            if (next) {
+                const QVector<int> other = sectionOf(next->title);
+                numbered = numbered || !other.isEmpty();
+                inOrder = inOrder && entry.startPage <= next->startPage
+                          && (other.isEmpty() || sectionBefore(section, other));
+            }
+            if (!numbered || !inOrder)
+                continue;
+        }
+        kept.append(entry);
+    }
+    return kept;
+}
+
+// The entries of one reading of a page, each column read down in turn.
+QVector<Candidate> readEntries(const QString &text)
 {
     static const QRegularExpression numbered(
         QStringLiteral("(第[零一二三四五六七八九十百千\\d]+[章节回卷集篇部]).*?(\\d{1,4})\\s*$"));
@@ -148,85 +313,170 @@ QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *docume
     static const QRegularExpression sectioned(
         QStringLiteral("^\\d{1,2}(?:\\.\\d{1,2}){0,3}\\.?\\s*[^\\d\\s.．…⋯·].*?\\s*[.．…⋯·](?:\\s*[.．…⋯·])+"
                        "\\s*(\\d{1,4})\\s*$"));
+    // "1   模板介绍   4": the same without a leader.
+    static const QRegularExpression bare(
+        QStringLiteral("^\\d{1,2}(?:\\.\\d{1,2}){0,3}\\.?\\s*[^\\d\\s.．…⋯·].*[^\\d\\s.．…⋯·]\\s+(\\d{1,4})$"));
+    // A line that opens an entry: a section or chapter number.
+    static const QRegularExpression opening(
+        QStringLiteral("^(?:\\d{1,2}(?:\\.\\d{1,2}){0,3}\\.?\\s*[^\\d\\s.．…⋯·]|第[零一二三四五六七八九十百千\\d]+[章节回卷集篇部])"));
+    static const QRegularExpression pageAtEnd(QStringLiteral("\\d\\s*$"));
     static const QRegularExpression leader(QStringLiteral("\\s*(?:[\\.．…⋯·\\-]\\s*)+\\d{1,4}\\s*$"));
     // A leader and page number with more text after them: the line holds
     // the entries of two columns side by side.
     static const QRegularExpression entryEnd(
         QStringLiteral("[.．…⋯·](?:\\s*[.．…⋯·])+\\s*\\d{1,4}(?=\\s+\\S)"));
     static const QRegularExpression lineBreaks(QStringLiteral("[\\r\\n]+"));
+    // A title wraps onto two more lines at most.
+    constexpr int MaxWrappedLines = 3;
 
+    QVector<QVector<Candidate>> columns;
+    // Per column: the lines of an entry whose page number has not come yet.
+    QVector<QPair<QString, int>> pending;
+    const auto add = [&](int column, const QString &line, const QRegularExpressionMatch &match, bool isBare) {
+        const int number = match.captured(match.lastCapturedIndex()).toInt();
+        QString title = line;
+        title.remove(leader);
+        if (isBare)
+            title.chop(match.capturedLength(1));
+        columns[column].append({PdfTocEntry{title.trimmed(), number > 0 ? number - 1 : 0, 0}, isBare});
+        pending[column] = {};
+    };
+    const QStringList lines = text.split(lineBreaks, Qt::SkipEmptyParts);
+    for (const QString &raw : lines) {
+        QStringList parts;
+        int from = 0;
+        QRegularExpressionMatchIterator ends = entryEnd.globalMatch(raw);
+        while (ends.hasNext() && parts.size() < PdfChapterParser::MaxContentsColumns - 1) {
+            const int end = ends.next().capturedEnd();
+            parts << raw.mid(from, end - from);
+            from = end;
+        }
+        parts << raw.mid(from);
+        for (int column = 0; column < parts.size(); ++column) {
+            const QString line = parts.at(column).trimmed();
+            if (line.size() < 3)
+                continue;
+            if (columns.size() <= column) {
+                columns.resize(column + 1);
+                pending.resize(column + 1);
+            }
+            // A section number without leader ("7 附录说明 12") is bare
+            // before it is a keyword's.
+            QRegularExpressionMatch match = numbered.match(line);
+            if (!match.hasMatch())
+                match = sectioned.match(line);
+            if (!match.hasMatch() && !bare.match(line).hasMatch())
+                match = keyword.match(line);
+            if (match.hasMatch()) {
+                add(column, line, match, false);
+                continue;
+            }
+            QPair<QString, int> &wrapped = pending[column];
+            if (!wrapped.first.isEmpty() && !opening.match(line).hasMatch()) {
+                const QString joined = joinWrapped(wrapped.first, line);
+                match = numbered.match(joined);
+                if (!match.hasMatch())
+                    match = sectioned.match(joined);
+                if (match.hasMatch()) {
+                    add(column, joined, match, false);
+                } else if (wrapped.second + 1 < MaxWrappedLines && !pageAtEnd.match(line).hasMatch()) {
+                    wrapped = {joined, wrapped.second + 1};
+                } else {
+                    wrapped = {};
+                }
+                continue;
+            }
+            match = bare.match(line);
+            if (match.hasMatch())
+                add(column, line, match, true);
+            else if (opening.match(line).hasMatch() && !pageAtEnd.match(line).hasMatch()
+                     && line.size() <= PdfChapterParser::MaxTitleLength)
+                wrapped = {line, 1};
+            else
+                wrapped = {};
+        }
+    }
+    QVector<Candidate> entries;
+    for (const QVector<Candidate> &column : qAsConst(columns))
+        entries += column;
+    return entries;
+}
+
+// Page numbers never fall, within the page and from the contents pages
+// before it. A first contents page names at least three pages; one that
+// continues the contents holds two entries or more.
+bool readsAsContents(const QVector<PdfTocEntry> &entries, const QVector<PdfTocEntry> &before)
+{
+    if (entries.isEmpty() || (!before.isEmpty() && entries.first().startPage < before.last().startPage))
+        return false;
+    int pages = 1;
+    for (int k = 1; k < entries.size(); ++k) {
+        if (entries.at(k).startPage < entries.at(k - 1).startPage)
+            return false;
+        pages += entries.at(k).startPage > entries.at(k - 1).startPage ? 1 : 0;
+    }
+    return before.isEmpty() ? pages >= 3 : entries.size() >= 2;
+}
+
+// The entries of the page's reading that reads as contents with the most
+// of them; empty when none does.
+QVector<PdfTocEntry> contentsEntries(Poppler::Document *document, int index, const QVector<PdfTocEntry> &before)
+{
+    const std::unique_ptr<Poppler::Page> page(document->page(index));
+    if (!page)
+        return {};
+    QVector<PdfTocEntry> best;
+    for (const QString &reading : pageReadings(page.get())) {
+        const QString text = withIdeographs(reading);
+        if (text.trimmed().isEmpty())
+            continue;
+        QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录扫描 第" << index << "页文本长度:" << text.size()
+                               << "前200字:" << text.left(200);
+        const QVector<PdfTocEntry> entries = confirmed(readEntries(text), before);
+        if (entries.size() > best.size() && readsAsContents(entries, before))
+            best = entries;
+    }
+    return best;
+}
+
+}
+
+QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *document, int *contentsPage,
+                                                       int firstPage, int *lastContentsPage)
+{
     if (contentsPage)
         *contentsPage = -1;
+    if (lastContentsPage)
+        *lastContentsPage = -1;
     if (!document)
         return {};
-    const int scan = qMin(document->numPages(), ContentsScanPages);
+    const int pageCount = document->numPages();
+    const int scan = qMin(pageCount, ContentsScanPages);
     for (int i = qMax(0, firstPage); i < scan; ++i) {
-        const std::unique_ptr<Poppler::Page> page(document->page(i));
-        if (!page)
+        QVector<PdfTocEntry> entries = contentsEntries(document, i, {});
+        if (entries.isEmpty())
             continue;
-        for (const QString &reading : pageReadings(page.get())) {
-            const QString text = withIdeographs(reading);
-            if (text.trimmed().isEmpty())
-                continue;
-            QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录扫描 第" << i << "页文本长度:" << text.size()
-                                   << "前200字:" << text.left(200);
-
-            // Entries by column: a page in two columns is read down the
-            // first column, then down the second.
-            QVector<QVector<PdfTocEntry>> columns;
-            const QStringList lines = text.split(lineBreaks, Qt::SkipEmptyParts);
-            for (const QString &raw : lines) {
-                QStringList parts;
-                int from = 0;
-                QRegularExpressionMatchIterator ends = entryEnd.globalMatch(raw);
-                while (ends.hasNext() && parts.size() < MaxContentsColumns - 1) {
-                    const int end = ends.next().capturedEnd();
-                    parts << raw.mid(from, end - from);
-                    from = end;
-                }
-                parts << raw.mid(from);
-                for (int column = 0; column < parts.size(); ++column) {
-                    const QString line = parts.at(column).trimmed();
-                    if (line.size() < 3)
-                        continue;
-                    QRegularExpressionMatch match = numbered.match(line);
-                    if (!match.hasMatch())
-                        match = keyword.match(line);
-                    if (!match.hasMatch())
-                        match = sectioned.match(line);
-                    if (!match.hasMatch())
-                        continue;
-                    const int number = match.captured(match.lastCapturedIndex()).toInt();
-                    QString title = line;
-                    title.remove(leader);
-                    if (columns.size() <= column)
-                        columns.resize(column + 1);
-                    columns[column].append(PdfTocEntry{title.trimmed(), number > 0 ? number - 1 : 0, 0});
-                }
-            }
-            QVector<PdfTocEntry> entries;
-            for (const QVector<PdfTocEntry> &column : qAsConst(columns))
-                entries += column;
-            // Sections may share a page with their chapter, but the page
-            // numbers never fall and name at least three pages.
-            int pages = entries.isEmpty() ? 0 : 1;
-            bool increasing = true;
-            for (int k = 1; increasing && k < entries.size(); ++k) {
-                increasing = entries.at(k).startPage >= entries.at(k - 1).startPage;
-                pages += entries.at(k).startPage > entries.at(k - 1).startPage ? 1 : 0;
-            }
-            if (increasing && pages >= 3) {
-                QLOG_DEBUG().noquote() << "[PdfChapterParser] 在第" << i << "页检测到目录，" << entries.size() << "条";
-                if (contentsPage)
-                    *contentsPage = i;
-                return entries;
-            }
+        // The pages after it that read as contents continue the list.
+        int last = i;
+        while (last + 1 < pageCount && last + 1 - i < MaxContentsPages) {
+            const QVector<PdfTocEntry> more = contentsEntries(document, last + 1, entries);
+            if (more.isEmpty())
+                break;
+            entries += more;
+            ++last;
         }
+        QLOG_DEBUG().noquote() << "[PdfChapterParser] 在第" << i << "-" << last << "页检测到目录，" << entries.size()
+                               << "条";
+        if (contentsPage)
+            *contentsPage = i;
+        if (lastContentsPage)
+            *lastContentsPage = last;
+        return entries;
     }
     return {};
 }
 
-bool PdfChapterParser::alignPrintedPages(Poppler::Document *document, int contentsPage,
+bool PdfChapterParser::alignPrintedPages(Poppler::Document *document, int contentsPage, int lastContentsPage,
                                          QVector<PdfTocEntry> *entries)
 {
     if (!document || !entries || entries->isEmpty())
@@ -254,7 +504,7 @@ bool PdfChapterParser::alignPrintedPages(Poppler::Document *document, int conten
         for (int distance = 0; distance <= OffsetSearchPages && !found; ++distance) {
             for (const int shift : {-distance, distance}) {
                 const int page = entries->at(e).startPage + shift;
-                if (page < 0 || page >= pageCount || page == contentsPage)
+                if (page < 0 || page >= pageCount || (page >= contentsPage && page <= lastContentsPage))
                     continue;
                 if (pageText(page).whole.contains(title)) {
                     found = true;

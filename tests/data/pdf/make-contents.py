@@ -14,6 +14,18 @@ page, then pages whose printed page 1 is the third page.
   price.pdf       a price list with dot leaders, no heading; the item names
                   turn up in the text of later pages, never at their top.
 
+The Chinese books are written in a CID font that is not embedded, through
+the predefined CMap UniGB-UCS2-H (Adobe-GB1): poppler needs poppler-data to
+read and draw them, fontconfig's CJK font (fonts-noto-cjk) draws them.
+
+  cmap.pdf        a "目录" page of three chapters, each heading its page.
+  thesis.pdf      a thesis: "目录" over the second and third pages in two
+                  columns each; top-level entries "1  模板介绍  1" without
+                  leaders, the others with spaced leaders, one title wrapped
+                  onto a second line; printed page 1 is the fifth page.
+  three-pages.pdf contents in one column over three pages, headed only on
+                  the first, then a page of text.
+
 Run with python3; needs nothing else.
 """
 import os
@@ -45,15 +57,38 @@ def entry(x, y, title, page, leader, width):
     return show(x, y, '%s %s %d' % (title, dots, page))
 
 
-def write_pdf(path, streams):
+def show_cjk(x, y, text, size=10):
+    """Text in the CJK font: UCS-2 codes, CJK a full em wide, ASCII half."""
+    return b'BT /F2 %d Tf %g %g Td <%s> Tj ET\n' % (size, x, y, text.encode('utf-16-be').hex().upper().encode())
+
+
+def cjk_width(text, size=10):
+    return sum(size if ord(c) > 0x7f else size / 2 for c in text)
+
+
+# Adobe-GB1 CIDs 1-95 are the proportional ASCII glyphs.
+CJK_FONT = [b'<< /Type /Font /Subtype /Type0 /BaseFont /STSong-Light-UniGB-UCS2-H /Encoding /UniGB-UCS2-H '
+            b'/DescendantFonts [5 0 R] >>',
+            b'<< /Type /Font /Subtype /CIDFontType0 /BaseFont /STSong-Light '
+            b'/CIDSystemInfo << /Registry (Adobe) /Ordering (GB1) /Supplement 2 >> '
+            b'/FontDescriptor 6 0 R /DW 1000 /W [1 95 500] >>',
+            b'<< /Type /FontDescriptor /FontName /STSong-Light /Flags 6 /FontBBox [-25 -254 1000 880] '
+            b'/ItalicAngle 0 /Ascent 880 /Descent -120 /CapHeight 880 /StemV 93 >>']
+
+
+def write_pdf(path, streams, cjk=False):
     objects = [b'<< /Type /Catalog /Pages 2 0 R >>', None,
                b'<< /Type /Font /Subtype /Type1 /BaseFont /Courier /Encoding /WinAnsiEncoding >>']
+    fonts = b'/F1 3 0 R'
+    if cjk:
+        objects += CJK_FONT
+        fonts += b' /F2 4 0 R'
     kids = []
     for stream in streams:
         content = len(objects) + 2
         kids.append(len(objects) + 1)
         objects.append(b'<< /Type /Page /Parent 2 0 R /MediaBox [0 0 %d %d] '
-                       b'/Resources << /Font << /F1 3 0 R >> >> /Contents %d 0 R >>' % (WIDTH, HEIGHT, content))
+                       b'/Resources << /Font << %s >> >> /Contents %d 0 R >>' % (WIDTH, HEIGHT, fonts, content))
         objects.append(b'<< /Length %d >>\nstream\n' % len(stream) + stream + b'endstream')
     objects[1] = b'<< /Type /Pages /Kids [%s] /Count %d >>' % (
         b' '.join(b'%d 0 R' % k for k in kids), len(kids))
@@ -136,6 +171,121 @@ def price_book():
     return pages
 
 
+CJK_TEXT = '清华大学的论文按照这一模板排版，正文用宋体小四号字。'
+
+
+def cjk_body_page(number, heads, lines=3):
+    """A page of text: each section starting on it named in a line of its own."""
+    out = b''
+    y = 760
+    for level, head in heads:
+        out += show_cjk(72, y, head, 16 if level == 1 else 12)
+        y -= 30
+        for _ in range(lines):
+            out += show_cjk(72, y, CJK_TEXT, 12)
+            y -= 20
+    if not heads:
+        for _ in range(lines):
+            out += show_cjk(72, y, CJK_TEXT, 12)
+            y -= 20
+    if number:
+        out += show_cjk(290, 50, str(number))
+    return out
+
+
+def cmap_book():
+    chapters = [('第一章 山风', 1), ('第二章 海浪', 3), ('第三章 雷声', 5)]
+    pages = [cjk_body_page(0, [(1, '山海之间')], 0)]
+    contents = show_cjk(260, 780, '目录', 20)
+    for k, (title, page) in enumerate(chapters):
+        line = title + ' ' + '…' * (20 - len(title)) + ' %d' % page
+        contents += show_cjk(72, 720 - 30 * k, line, 14)
+    pages.append(contents)
+    for printed in range(1, 7):
+        pages.append(cjk_body_page(printed, [(1, t) for t, p in chapters if p == printed]))
+    return pages
+
+
+def contents_line(x, y, width, number, title, page, leaders=True, wrap=None):
+    """A TeX contents line: number, title, dots at fixed places, the page
+    number flush right; with wrap, the title goes on below from that character."""
+    indent = x + 8 + cjk_width(number)
+    out = show_cjk(x, y, number) + show_cjk(indent, y, title[:wrap])
+    rest = title[:wrap]
+    if wrap is not None:
+        y -= 16
+        rest = title[wrap:]
+        out += show_cjk(indent, y, rest)
+    right = x + width - cjk_width(str(page))
+    dot = 12 * int((indent + cjk_width(rest)) / 12 + 1.5)
+    while leaders and dot < right - 10:
+        out += show_cjk(dot, y, '.')
+        dot += 12
+    return out + show_cjk(right, y, str(page))
+
+
+def thesis_entries():
+    """(level, number, title, printed page, wrap) in order."""
+    tops = ['模板介绍', '排版要求', '图表格式', '论文结构', '参考文献', '常见问题', '附录说明', '结论']
+    subs = {1: ['使用说明', '文件结构'], 2: ['页面设置', '字体字号', '行距'], 3: ['插图', '表格', '公式'],
+            4: ['封面', '摘要', '目录', '正文', '致谢', '名单', '声明'], 5: ['著录格式', '引用方式'],
+            6: ['编译错误'], 7: ['附录格式', '附录编号', '附录图表', '附录公式', '附录细则', '附录排序',
+                                 '附录字体', '附录页眉', '附录页码', '附录目录', '附录引用', '附录结尾']}
+    entries = []
+    page = 0
+    for t, top in enumerate(tops, 1):
+        page += 1
+        entries.append((1, str(t), top, page, None))
+        for s, sub in enumerate(subs.get(t, []), 1):
+            page += s > 1 and s % 2
+            entries.append((2, '%d.%d' % (t, s), sub, page, None))
+            if (t, s) == (4, 6):
+                entries.append((3, '4.6.1', '指导小组、公开评阅人和答辩委员会名单', page, 11))
+                entries.append((3, '4.6.2', '评阅意见', page, None))
+            if (t, s) == (7, 5):
+                for k in range(1, 18):
+                    page += k % 3 == 0
+                    entries.append((3, '7.5.%d' % k, '细则第%d条' % k, page, None))
+    return entries
+
+
+def contents_pages(entries, columns, per_column):
+    """Contents pages, the first headed "目录", each of `columns` columns of
+    `per_column` lines (a wrapped title takes two), under a running head."""
+    pages = []
+    out, column, row = show_cjk(270, 790, '目录', 20), 0, 0
+    width = (WIDTH - 100) / columns - 20
+    for level, number, title, page, wrap in entries:
+        lines = 2 if wrap else 1
+        if row + lines > per_column:
+            column, row = column + 1, 0
+            if column == columns:
+                pages.append(out)
+                out, column = b'', 0
+        x = 50 + column * (width + 20) + 10 * (level - 1)
+        out += contents_line(x, 750 - 16 * row, width - 10 * (level - 1), number, title, page, level > 1, wrap)
+        row += lines
+    pages.append(out)
+    # A running head and a centred page number over the gutter.
+    return [show_cjk(250, 812, '清华大学学位论文模板', 9) + page + show_cjk(285, 50, 'I' * (k + 1))
+            for k, page in enumerate(pages)]
+
+
+def sections_book(entries, contents, front):
+    pages = [cjk_body_page(0, [(1, '清华大学学位论文模板')], 0)] + contents + front
+    last = entries[-1][3] + 1
+    for printed in range(1, last + 1):
+        heads = [(level, number + ' ' + title) for level, number, title, page, wrap in entries if page == printed]
+        pages.append(cjk_body_page(printed, heads, 1 if len(heads) > 2 else 3))
+    return pages
+
+
+write_pdf('cmap.pdf', cmap_book(), cjk=True)
+THESIS = thesis_entries()
+write_pdf('thesis.pdf', sections_book(THESIS, contents_pages(THESIS, 2, 18), [cjk_body_page(0, [(1, '摘要')])]),
+          cjk=True)
+THREE = [e for e in THESIS if e[0] < 3]
+write_pdf('three-pages.pdf', sections_book(THREE, contents_pages(THREE, 1, 13), []), cjk=True)
 write_pdf('adjacent.pdf', chapter_book(['adjacent']))
 write_pdf('spaced.pdf', chapter_book(['.', '\u00b7', '\u2026']))
 write_pdf('two-column.pdf', two_column_book())

@@ -196,11 +196,48 @@ private slots:
                                                "2 Results / 2.1 Spring|4|4", "2.2 Summer|5|5", "3 Discussion|6|6",
                                                "3.1 Errors / 3.2 Outlook|7|7", "4 Summary|8|9"};
         QTest::newRow("price list with dot leaders is no contents") << "price.pdf" << QStringList{"第1-14页|0|13"};
+        QTest::newRow("Chinese text through a predefined CMap, font not embedded")
+            << "cmap.pdf" << QStringList{"cmap|0|1", "第一章 山风|2|3", "第二章 海浪|4|5", "第三章 雷声|6|7"};
+        // Top-level entries without leaders; printed page 1 is the fifth page.
+        const QStringList opening{
+            "1 模板介绍 / 1.1 使用说明 / 1.2 文件结构|4|4", "2 排版要求 / 2.1 页面设置 / 2.2 字体字号|5|5", "2.3 行距|6|6",
+            "3 图表格式 / 3.1 插图 / 3.2 表格|7|7", "3.3 公式|8|8", "4 论文结构 / 4.1 封面 / 4.2 摘要|9|9",
+            "4.3 目录 / 4.4 正文|10|10"};
+        QTest::newRow("contents over two pages in two columns, a wrapped title")
+            << "thesis.pdf" << QStringList("thesis|0|3") + opening + QStringList{
+                   "4.5 致谢 / 4.6 名单 / 4.6.1 指导小组、公开评阅人和答辩委员会名单 / 4.6.2 评阅意见|11|11", "4.7 声明|12|12",
+                   "5 参考文献 / 5.1 著录格式 / 5.2 引用方式|13|13", "6 常见问题 / 6.1 编译错误|14|14",
+                   "7 附录说明 / 7.1 附录格式 / 7.2 附录编号|15|15", "7.3 附录图表 / 7.4 附录公式|16|16",
+                   "7.5 附录细则 / 7.5.1 细则第1条 / 7.5.2 细则第2条|17|17",
+                   "7.5.3 细则第3条 / 7.5.4 细则第4条 / 7.5.5 细则第5条|18|18",
+                   "7.5.6 细则第6条 / 7.5.7 细则第7条 / 7.5.8 细则第8条|19|19",
+                   "7.5.9 细则第9条 / 7.5.10 细则第10条 / 7.5.11 细则第11条|20|20",
+                   "7.5.12 细则第12条 / 7.5.13 细则第13条 / 7.5.14 细则第14条|21|21",
+                   "7.5.15 细则第15条 / 7.5.16 细则第16条 / 7.5.17 细则第17条 / 7.6 附录排序|22|22",
+                   "7.7 附录字体 / 7.8 附录页眉|23|23", "7.9 附录页码 / 7.10 附录目录|24|24",
+                   "7.11 附录引用 / 7.12 附录结尾|25|25", "8 结论|26|27"};
+        QTest::newRow("contents over three pages, heading on the first only")
+            << "three-pages.pdf" << QStringList("three-pages|0|3") + opening + QStringList{
+                   "4.5 致谢 / 4.6 名单|11|11", "4.7 声明|12|12", "5 参考文献 / 5.1 著录格式 / 5.2 引用方式|13|13",
+                   "6 常见问题 / 6.1 编译错误|14|14", "7 附录说明 / 7.1 附录格式 / 7.2 附录编号|15|15",
+                   "7.3 附录图表 / 7.4 附录公式|16|16", "7.5 附录细则|17|21", "7.6 附录排序|22|22",
+                   "7.7 附录字体 / 7.8 附录页眉|23|23", "7.9 附录页码 / 7.10 附录目录|24|24",
+                   "7.11 附录引用 / 7.12 附录结尾|25|25", "8 结论|26|27"};
+        QTest::newRow("entries without leaders, none with one to confirm them")
+            << "no leaders" << QStringList{"第1-8页|0|7"};
+        QTest::newRow("entries without leaders kept between entries in order, one out of order left")
+            << "leaders and none" << QStringList{"论文模板|0|1", "1 模板介绍 / 1.1 使用说明|2|3", "2 排版要求|4|5",
+                                                 "3 参考文献|6|7"};
         QTest::newRow("75 pages in ranges")
             << "75" << QStringList{"第1-30页|0|29", "第31-60页|30|59", "第61-75页|60|74"};
     }
     void chapters()
     {
+        // Contents lines of a thesis drawn by QPainter.
+        static const QHash<QString, QStringList> sectionLines{
+            {"sections", {"1 模板介绍 …… 1", "1.1 使用说明 …… 1", "2 排版要求 …… 3", "3 参考文献 …… 5"}},
+            {"no leaders", {"1 模板介绍 1", "1.1 使用说明 1", "2 排版要求 3", "3 参考文献 5"}},
+            {"leaders and none", {"1 模板介绍 1", "1.1 使用说明 …… 1", "9 正文 2", "2 排版要求 …… 3", "3 参考文献 5"}}};
         QFETCH(QString, book);
         QFETCH(QStringList, chapters);
         QString path = file("book.pdf");
@@ -208,11 +245,9 @@ private slots:
             path = copyTestBook("pdf/" + (book == "outline" ? "outline.pdf" : book));
         else if (book.startsWith("dests"))
             QVERIFY(Paths::writeFile(path, outlinePdf(book.section(' ', 1, 1).toInt(), book.section(' ', 2).toLatin1().split(' '))));
-        else if (book == "sections")
+        else if (sectionLines.contains(book))
             QVERIFY(writeBook(path, {"论文模板", "目录", "1 模板介绍", "正文", "2 排版要求", "正文", "3 参考文献", "完"},
-                              QSizeF(595.28, 841.89),
-                              {"1 模板介绍 …… 1", "1.1 使用说明 …… 1", "2 排版要求 …… 3", "3 参考文献 …… 5"},
-                              "论文模板"));
+                              QSizeF(595.28, 841.89), sectionLines.value(book), "论文模板"));
         else if (book.startsWith("contents"))
             QVERIFY(writeContentsBook(path, book.section(' ', 1).toInt()));
         else
@@ -408,6 +443,21 @@ private slots:
         const QString path = file("outline.pdf");
         QVERIFY(Paths::writeFile(path, outlinePdf(1, QVector<QByteArray>(PdfChapterParser::MaxTocEntries + 5, "0").toList())));
         QCOMPARE(PdfChapterParser::extractTocFromOutline(path).size(), PdfChapterParser::MaxTocEntries);
+    }
+
+    // Chinese text through a predefined CMap is drawn (poppler-data's CMaps,
+    // fontconfig's CJK font): ink where the contents titles stand.
+    void cmapTextDrawn()
+    {
+        const QString path = copyTestBook("pdf/cmap.pdf");
+        const QString id = "pdf://" + path + "?page=1&dpi=72";
+        const QImage page = PdfPageLoader().renderPage(id, QSize(595, 842), QRect(0, 0, 595, 842), 1.0f);
+        int ink = 0;
+        for (int y = 108; y < 186; ++y) {
+            for (int x = 72; x < 140; ++x)
+                ink += qGray(page.pixel(x, y)) < 128 ? 1 : 0;
+        }
+        QVERIFY2(ink > 300, qPrintable(QString::number(ink)));
     }
 
     // The reading page shows the first page as the PDF draws it: the ink block in place.

@@ -219,6 +219,7 @@ private slots:
         QTest::addColumn<QString>("disk");
 
         QTest::newRow("killed first import") << "marker" << "0 dirs, marker no";
+        QTest::newRow("no row, book file beside marker") << "marker book file" << "1 dirs, marker yes";
         QTest::newRow("no marker, no book") << "plain" << "1 dirs, marker no";
         QTest::newRow("stored book, stale folders") << "book" << "1 dirs, marker no";
         QTest::newRow("stored book, killed re-import") << "book marker" << "1 dirs, marker no";
@@ -240,6 +241,8 @@ private slots:
         QVERIFY(QDir().mkpath(data + "images-0d3c1f7e-0000-4000-8000-000000000000/x"));
         if (setup.contains("marker"))
             QVERIFY(QFile(data + CbrParser::MarkerFileName).open(QIODevice::WriteOnly));
+        if (setup.contains("book file"))
+            QVERIFY(QFile(data + "book.cbr").open(QIODevice::WriteOnly));
         QLockFile lock(data + CbrParser::LockFileName);
         if (setup.contains("locked"))
             QVERIFY(lock.tryLock(0));

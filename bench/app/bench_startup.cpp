@@ -231,16 +231,16 @@ private slots:
                 QVector<double> seconds, read, disk;
                 for (const Start &start : results.at(b))
                     seconds << start.seconds, read << start.readMiB, disk << start.diskMiB;
-                table << QStringLiteral("| %1 | %2 | %3 s | %4 MiB | %5 MiB | %6 % |")
+                table << QStringLiteral("| %1 | %2 | %3 s | %4 MiB | %5 MiB (%6 %) |")
                              .arg(leftover, b ? builds.at(b) : QStringLiteral("this build"))
                              .arg(median(seconds), 0, 'f', 2)
                              .arg(median(read), 0, 'f', 1)
                              .arg(median(disk), 0, 'f', 1)
-                             .arg(100 * median(read) / databaseMiB, 0, 'f', 1);
+                             .arg(100 * median(disk) / databaseMiB, 0, 'f', 1);
             }
         }
-        std::printf("\n| start | build | seconds (median) | read | from disk | read of the database |\n"
-                    "|---|---|---|---|---|---|\n%s\n", qPrintable(table.join(QLatin1Char('\n'))));
+        std::printf("\n| start | build | seconds (median) | read | from disk (of the database's size) |\n"
+                    "|---|---|---|---|---|\n%s\n", qPrintable(table.join(QLatin1Char('\n'))));
         std::fflush(stdout);
     }
 };

@@ -37,16 +37,6 @@ bool collectArchiveDirs(QSqlDatabase db, QHash<QString, QStringList> *dirs)
     return true;
 }
 
-bool collectChapterPaths(QSqlDatabase db, QSet<QString> *into)
-{
-    QSqlQuery query(db);
-    if (!query.exec(QStringLiteral("SELECT DISTINCT path FROM chapter_info WHERE path <> ''")))
-        return false;
-    while (query.next())
-        into->insert(normalisedDir(query.value(0).toString()));
-    return true;
-}
-
 // The folders the books' pages are in, read through the book's index:
 // only the rows of the books whose folder is swept.
 bool collectPageFolders(QSqlDatabase db, const QStringList &bookIds, QSet<QString> *into)
@@ -68,9 +58,10 @@ bool collectPageFolders(QSqlDatabase db, const QStringList &bookIds, QSet<QStrin
     return true;
 }
 
-// Another instance may have committed an import into this folder after the
-// sets were read; its chapter row names the folder.
-bool referencedNow(QSqlDatabase db, const QString &folder)
+// Whether a chapter row names the folder; asked only of a folder about to
+// go, under its lock (another instance may have committed an import into
+// it meanwhile). The table has no index to read the swept books' rows by.
+bool namedByChapter(QSqlDatabase db, const QString &folder)
 {
     QSqlQuery query(db);
     query.prepare(QStringLiteral("SELECT COUNT(*) FROM chapter_info WHERE path = :a OR path = :b"));
@@ -91,8 +82,6 @@ void CbrParser::cleanupOrphanedArchiveData()
     StartupDeleteRule rule(db);
     if (!rule.isReadable())
         return;
-    QSet<QString> chapterPaths;
-    bool chaptersRead = false;
 
     static const QRegularExpression bookIdName(QStringLiteral("^[0-9a-fA-F]{32}$"));
     const QDir location(Paths::dataLocation());
@@ -104,9 +93,6 @@ void CbrParser::cleanupOrphanedArchiveData()
         const bool idName = bookIdName.match(name).hasMatch();
         if (!archiveDirs.contains(dir) && !(idName && QFileInfo(marker).isFile()))
             continue;
-        // Read once, and only when some folder is swept.
-        if (!chaptersRead && !(chaptersRead = collectChapterPaths(db, &chapterPaths)))
-            return;
 
         // Never waits: a lock path that is a FIFO would block the start.
         const std::unique_ptr<QLockFile> lock =
@@ -134,7 +120,7 @@ void CbrParser::cleanupOrphanedArchiveData()
         bool allRemoved = true;
         for (const QString &candidate : candidates) {
             const QString path = dir + QLatin1Char('/') + candidate;
-            if (referenced.contains(path) || chapterPaths.contains(path) || referencedNow(db, path))
+            if (referenced.contains(path) || namedByChapter(db, path))
                 continue;
             // A listed book's folder loses what its rows do not name: only
             // when those rows can be trusted.

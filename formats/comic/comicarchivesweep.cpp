@@ -37,8 +37,8 @@ bool collectArchiveDirs(QSqlDatabase db, QHash<QString, QStringList> *dirs)
     return true;
 }
 
-// The folders the books' pages are in, read through the book's index:
-// only the rows of the books whose folder is swept.
+// The folders the books' pages are in, every page row of theirs read
+// through the books' index.
 bool collectPageFolders(QSqlDatabase db, const QStringList &bookIds, QSet<QString> *into)
 {
     QSqlQuery query(db);
@@ -56,6 +56,31 @@ bool collectPageFolders(QSqlDatabase db, const QStringList &bookIds, QSet<QStrin
         }
     }
     return true;
+}
+
+// 1 when a page of the books lies in the folder, 0 when none, -1 unknown.
+// Only the swept books' rows are read, through their index: first for one
+// row under the folder (the usual answer, from a page or two); a folder no
+// row seems to name is then matched against every page's folder, cleaned.
+int pagesInFolder(QSqlDatabase db, const QStringList &bookIds, const QString &folder)
+{
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("SELECT COUNT(*) FROM (SELECT 1 FROM unified_paragraph WHERE novel_id = :id"
+                                 " AND image_id >= :from AND image_id < :to LIMIT 1)"));
+    for (const QString &bookId : bookIds) {
+        query.bindValue(QStringLiteral(":id"), bookId);
+        // Every path under "<folder>/" and nothing else sorts in between.
+        query.bindValue(QStringLiteral(":from"), folder + QLatin1Char('/'));
+        query.bindValue(QStringLiteral(":to"), folder + QLatin1Char('0'));
+        if (!query.exec() || !query.next())
+            return -1;
+        if (query.value(0).toInt() > 0)
+            return 1;
+    }
+    QSet<QString> folders;
+    if (!collectPageFolders(db, bookIds, &folders))
+        return -1;
+    return folders.contains(folder) ? 1 : 0;
 }
 
 // Whether a chapter row names the folder; asked only of a folder about to
@@ -110,9 +135,6 @@ void CbrParser::cleanupOrphanedArchiveData()
         // A folder no row names keeps everything unless it proves it is no book's.
         if (!listed && !rule.unlistedMayGo(dir, name))
             continue;
-        QSet<QString> referenced;
-        if (!collectPageFolders(db, owners, &referenced))
-            return;
         // Listed under the lock, so no import is adding a folder meanwhile.
         const QStringList candidates = QDir(dir).entryList(
             {QStringLiteral("images-*"), QStringLiteral("images.backup")},
@@ -120,7 +142,10 @@ void CbrParser::cleanupOrphanedArchiveData()
         bool allRemoved = true;
         for (const QString &candidate : candidates) {
             const QString path = dir + QLatin1Char('/') + candidate;
-            if (referenced.contains(path) || namedByChapter(db, path))
+            const int pages = pagesInFolder(db, owners, path);
+            if (pages < 0)
+                return;
+            if (pages > 0 || namedByChapter(db, path))
                 continue;
             // A listed book's folder loses what its rows do not name: only
             // when those rows can be trusted.

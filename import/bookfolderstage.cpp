@@ -584,6 +584,7 @@ void BookFolderStage::settleAll(QSqlDatabase db)
     const QStringList names =
         location.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks | QDir::Hidden, QDir::Name);
     QStringList pending;
+    QStringList unproven;
     for (const QString &name : names) {
         const QString dir = location.absoluteFilePath(name) + QLatin1Char('/');
         if (!bookIdName.match(name).hasMatch() || kindOf(QDir::cleanPath(dir)) != Kind::Dir)
@@ -594,11 +595,15 @@ void BookFolderStage::settleAll(QSqlDatabase db)
             if (std::none_of(entries.cbegin(), entries.cend(), &isLeftover))
                 continue;
         } else if (orphanProof(db, dir, name) == Orphan::No) {
-            qWarning().noquote() << "[BookFolderStage] 书籍目录没有对应的书籍记录，保留:" << dir;
+            unproven << dir;
             continue;
         }
         pending << name;
     }
+    if (!unproven.isEmpty() && rule.looksEmptied())
+        return;
+    for (const QString &dir : qAsConst(unproven))
+        qWarning().noquote() << "[BookFolderStage] 书籍目录没有对应的书籍记录，保留:" << dir;
 
     for (const QString &name : qAsConst(pending)) {
         const QString dir = location.absoluteFilePath(name) + QLatin1Char('/');
@@ -630,8 +635,15 @@ bool StartupDeleteRule::unlistedMayGo(const QString &dir, const QString &bookId)
 {
     if (!m_readable || m_stored.contains(bookId) || orphanProof(m_db, dir, bookId) == Orphan::No)
         return false;
-    if (m_stored.isEmpty() && m_emptyLibraryHoldsBooks < 0) {
-        // An emptied or replaced database file, not a library without books.
+    // Only the book rows' absence makes the folder no book's.
+    return !looksEmptied() && rowsTrusted(QStringLiteral("novel_info"));
+}
+
+bool StartupDeleteRule::looksEmptied()
+{
+    if (!m_stored.isEmpty())
+        return false;
+    if (m_emptied < 0) {
         static const QRegularExpression bookIdName(QStringLiteral("^[0-9a-fA-F]{32}$"));
         const QDir location(Paths::dataLocation());
         int unproven = 0;
@@ -640,13 +652,12 @@ bool StartupDeleteRule::unlistedMayGo(const QString &dir, const QString &bookId)
                 && orphanProof(m_db, location.absoluteFilePath(name), name) == Orphan::No)
                 ++unproven;
         }
-        m_emptyLibraryHoldsBooks = unproven > 0;
+        m_emptied = unproven > 0;
         if (unproven > 0)
             qCritical().noquote() << "[BookFolderStage] 书库中没有书籍，却有" << unproven
                                   << "个书籍目录：不整理任何书籍目录";
     }
-    // Only the book rows' absence makes the folder no book's.
-    return m_emptyLibraryHoldsBooks != 1 && rowsTrusted(QStringLiteral("novel_info"));
+    return m_emptied == 1;
 }
 
 bool StartupDeleteRule::rowsTrusted(const QString &table)

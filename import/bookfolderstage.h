@@ -108,11 +108,14 @@ public:
     // Before a delete resting on absent rows of this table: its check,
     // run once and only when such a delete comes up.
     bool rowsTrusted(const QString &table);
+    // No book stored while a folder holds one: an emptied or replaced
+    // database file, not a library without books.
+    bool looksEmptied();
 
 private:
     QSqlDatabase m_db;
     QSet<QString> m_stored;
     bool m_readable = false;
-    int m_emptyLibraryHoldsBooks = -1;
+    int m_emptied = -1;   // not looked yet
     QHash<QString, bool> m_checked;
 };

@@ -223,6 +223,7 @@ private slots:
         QTest::newRow("no marker, no book") << "plain" << "1 dirs, marker no";
         QTest::newRow("stored book, stale folders") << "book" << "1 dirs, marker no";
         QTest::newRow("stored book, killed re-import") << "book marker" << "1 dirs, marker no";
+        QTest::newRow("stored book, paths not clean") << "book unclean" << "1 dirs, marker no";
         QTest::newRow("import running") << "marker locked" << "1 dirs, marker yes";
         QTest::newRow("failed query") << "marker broken" << "1 dirs, marker yes";
     }
@@ -246,6 +247,11 @@ private slots:
         QLockFile lock(data + CbrParser::LockFileName);
         if (setup.contains("locked"))
             QVERIFY(lock.tryLock(0));
+        if (setup.contains("unclean")) {   // "//" before the page folder's name
+            for (const char *column : {"unified_paragraph SET image_id", "chapter_info SET path"})
+                DbTestUtils::execSql(QString("UPDATE %1 = replace(%2, '/images-', '//images-')")
+                                         .arg(column, QString(column).section(' ', -1)));
+        }
         if (setup.contains("broken"))
             DbTestUtils::execSql("ALTER TABLE novel_info RENAME COLUMN file_type TO kind");
         CbrParser::cleanupOrphanedArchiveData();

@@ -10,7 +10,8 @@
 // paths, e.g. the main build's build/app/harbour-quillora), started in turn
 // with this build's so both columns come from the same minutes.
 // BENCH_STARTUP_BOOKS, BENCH_STARTUP_PARAGRAPHS (a text book's paragraphs,
-// default 1,000), BENCH_STARTUP_RUNS (default 3): medians are reported.
+// default 1,000), BENCH_STARTUP_RUNS (default 3): medians are reported, of
+// the wall time and of the CPU time the start took.
 #include "benchlibrary.h"
 #include "databaseconnection.h"
 #include "keys.h"
@@ -28,6 +29,7 @@
 #include <cstdio>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,6 +74,15 @@ bool leaveStaleLock(const QString &path)
     return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// CPU seconds of the waited-for children: on a busy machine steadier than
+// the wall time.
+double childCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 double median(QVector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -81,6 +92,7 @@ double median(QVector<double> values)
 struct Start
 {
     double seconds = 0;
+    double cpuSeconds = 0;
     double readMiB = 0;
     double diskMiB = 0;
 };
@@ -199,16 +211,17 @@ private slots:
         builds += qEnvironmentVariable("BENCH_STARTUP_REFERENCE").split(QLatin1Char(','), Qt::SkipEmptyParts);
         const QStringList cases{QStringLiteral("clean"), QStringLiteral("stale lock"),
                                 QStringLiteral("killed first import")};
-        QStringList table;
-        for (const QString &leftover : cases) {
-            QVector<QVector<Start>> results(builds.size());
-            // The builds in turn, so load changes hit all alike.
-            for (int r = 0; r < runs; ++r) {
+        // results[case][build]: cases and builds in turn, so load changes hit all alike.
+        QVector<QVector<QVector<Start>>> results(cases.size(), QVector<QVector<Start>>(builds.size()));
+        for (int r = 0; r < runs; ++r) {
+            for (int c = 0; c < cases.size(); ++c) {
+                const QString &leftover = cases.at(c);
                 for (int b = 0; b < builds.size(); ++b) {
                     QVERIFY(prepare(leftover));
                     for (const char *suffix : {"", "-wal", "-shm"})
                         dropFromCache(database + suffix);
                     const QMap<QByteArray, qint64> before = ioCounters();
+                    const double cpuBefore = childCpuSeconds();
                     QProcess program;
                     program.setEnvironment(environment);
                     QElapsedTimer timer;
@@ -218,29 +231,35 @@ private slots:
                              program.readAllStandardError().right(2000).constData());
                     Start start;
                     start.seconds = timer.nsecsElapsed() / 1e9;
+                    start.cpuSeconds = childCpuSeconds() - cpuBefore;
                     const QMap<QByteArray, qint64> after = ioCounters();
                     start.readMiB = (after.value("rchar") - before.value("rchar")) / 1048576.0;
                     start.diskMiB = (after.value("read_bytes") - before.value("read_bytes")) / 1048576.0;
-                    results[b].append(start);
-                    std::printf("%-20s %s: %.2f s, read %.1f MiB, disk %.1f MiB\n", qPrintable(leftover),
-                                qPrintable(builds.at(b)), start.seconds, start.readMiB, start.diskMiB);
+                    results[c][b].append(start);
+                    std::printf("%-20s %s: %.2f s (CPU %.2f s), read %.1f MiB, disk %.1f MiB\n",
+                                qPrintable(leftover), qPrintable(builds.at(b)), start.seconds, start.cpuSeconds,
+                                start.readMiB, start.diskMiB);
                     std::fflush(stdout);
                 }
             }
+        }
+        QStringList table;
+        for (int c = 0; c < cases.size(); ++c) {
             for (int b = 0; b < builds.size(); ++b) {
-                QVector<double> seconds, read, disk;
-                for (const Start &start : results.at(b))
-                    seconds << start.seconds, read << start.readMiB, disk << start.diskMiB;
-                table << QStringLiteral("| %1 | %2 | %3 s | %4 MiB | %5 MiB (%6 %) |")
-                             .arg(leftover, b ? builds.at(b) : QStringLiteral("this build"))
+                QVector<double> seconds, cpu, read, disk;
+                for (const Start &start : results.at(c).at(b))
+                    seconds << start.seconds, cpu << start.cpuSeconds, read << start.readMiB, disk << start.diskMiB;
+                table << QStringLiteral("| %1 | %2 | %3 s | %4 s | %5 MiB | %6 MiB (%7 %) |")
+                             .arg(cases.at(c), b ? builds.at(b) : QStringLiteral("this build"))
                              .arg(median(seconds), 0, 'f', 2)
+                             .arg(median(cpu), 0, 'f', 2)
                              .arg(median(read), 0, 'f', 1)
                              .arg(median(disk), 0, 'f', 1)
                              .arg(100 * median(disk) / databaseMiB, 0, 'f', 1);
             }
         }
-        std::printf("\n| start | build | seconds (median) | read | from disk (of the database's size) |\n"
-                    "|---|---|---|---|---|\n%s\n", qPrintable(table.join(QLatin1Char('\n'))));
+        std::printf("\n| start | build | seconds (median) | CPU | read | from disk (of the database's size) |\n"
+                    "|---|---|---|---|---|---|\n%s\n", qPrintable(table.join(QLatin1Char('\n'))));
         std::fflush(stdout);
     }
 };

@@ -369,6 +369,13 @@ enum class Orphan {
     Removed,   // marked by a removal before the book's rows went
 };
 
+// The page folders a comic-archive import of earlier versions wrote.
+bool isArchivePagesName(const QString &name)
+{
+    return name.startsWith(QLatin1String("images-"), Qt::CaseInsensitive)
+           || name.compare(QLatin1String("images.backup"), Qt::CaseInsensitive) == 0;
+}
+
 Orphan orphanProof(QSqlDatabase db, const QString &dir, const QString &bookId)
 {
     if (kindOf(dir) != Kind::Dir)
@@ -376,10 +383,13 @@ Orphan orphanProof(QSqlDatabase db, const QString &dir, const QString &bookId)
     QByteArray removed;
     if (readSmallFile(join(dir, QLatin1String(BookFolderStage::RemovedName)), 64, &removed))
         return removed == bookId.toLatin1() + '\n' ? Orphan::Removed : Orphan::No;
+    // Pages written under a pending mark are that import's own.
+    const bool archivePending = kindOf(join(dir, QLatin1String(ArchiveMarker))) == Kind::File;
     for (const QString &name : entryNames(dir)) {
         const Kind kind = kindOf(join(dir, name));
         bool own = name == QLatin1String(BookFolderStage::LockName) || name == QLatin1String(ArchiveLock)
-                   || name == QLatin1String(ArchiveMarker) || name == QLatin1String(BookFolderStage::StageName);
+                   || name == QLatin1String(ArchiveMarker) || name == QLatin1String(BookFolderStage::StageName)
+                   || (archivePending && kind == Kind::Dir && isArchivePagesName(name));
         for (const char *staged : LegacyStaged)
             own = own || name == QLatin1String(staged);
         // Only a swap after the commit fills this one.
@@ -564,8 +574,8 @@ QString BookFolderStage::newestParagraphId(QSqlDatabase db, const QString &bookI
 void BookFolderStage::settleAll(QSqlDatabase db)
 {
     static const QRegularExpression bookIdName(QStringLiteral("^[0-9a-f]{32}$"));
-    QSet<QString> stored;
-    if (!storedIds(db, &stored)) {
+    StartupDeleteRule rule(db);
+    if (!rule.isReadable()) {
         qCritical().noquote() << "[BookFolderStage] 无法读取书籍记录：不整理任何书籍目录";
         return;
     }
@@ -580,7 +590,7 @@ void BookFolderStage::settleAll(QSqlDatabase db)
         if (!bookIdName.match(name).hasMatch() || kindOf(QDir::cleanPath(dir)) != Kind::Dir)
             continue;
         // Most folders need nothing: only those are locked that do.
-        if (stored.contains(name)) {
+        if (rule.isListed(name)) {
             const QStringList entries = entryNames(dir);
             if (std::none_of(entries.cbegin(), entries.cend(), &isLeftover))
                 continue;
@@ -590,21 +600,10 @@ void BookFolderStage::settleAll(QSqlDatabase db)
         }
         pending << name;
     }
-    // An emptied or replaced database file, not a library without books.
-    if (stored.isEmpty() && !unproven.isEmpty()) {
-        qCritical().noquote() << "[BookFolderStage] 书库中没有书籍，却有" << unproven.size()
-                              << "个书籍目录：不整理任何书籍目录";
+    if (!unproven.isEmpty() && rule.looksEmptied())
         return;
-    }
     for (const QString &dir : qAsConst(unproven))
         qWarning().noquote() << "[BookFolderStage] 书籍目录没有对应的书籍记录，保留:" << dir;
-    if (pending.isEmpty())
-        return;
-    // Deciding from the rows is only sound on a sound database.
-    if (!DatabaseConnection::passesQuickCheck(db)) {
-        qCritical().noquote() << "[BookFolderStage] 数据库未通过完整性检查：不整理任何书籍目录";
-        return;
-    }
 
     for (const QString &name : qAsConst(pending)) {
         const QString dir = location.absoluteFilePath(name) + QLatin1Char('/');
@@ -619,9 +618,56 @@ void BookFolderStage::settleAll(QSqlDatabase db)
             // A removal that stopped before the rows went: the book stays.
             if (!removeEntry(dir + QLatin1String(RemovedName)) || !settleFolder(db, dir, name))
                 qWarning().noquote() << "[BookFolderStage] 无法整理书籍目录:" << dir;
-        } else if (book == 0 && orphanProof(db, dir, name) != Orphan::No) {
-            // Checked again under the locks: its folder belongs to no book.
+        } else if (book == 0 && rule.unlistedMayGo(dir, name)) {
+            // Decided again under the locks: its folder belongs to no book.
             removeFolder(dir, std::move(lock), std::move(archiveLock));
         }
     }
+}
+
+StartupDeleteRule::StartupDeleteRule(QSqlDatabase db)
+    : m_db(db)
+    , m_readable(storedIds(db, &m_stored))
+{
+}
+
+bool StartupDeleteRule::unlistedMayGo(const QString &dir, const QString &bookId)
+{
+    if (!m_readable || m_stored.contains(bookId) || orphanProof(m_db, dir, bookId) == Orphan::No)
+        return false;
+    // Only the book rows' absence makes the folder no book's.
+    return !looksEmptied() && rowsTrusted(QStringLiteral("novel_info"));
+}
+
+bool StartupDeleteRule::looksEmptied()
+{
+    if (!m_stored.isEmpty())
+        return false;
+    if (m_emptied < 0) {
+        static const QRegularExpression bookIdName(QStringLiteral("^[0-9a-fA-F]{32}$"));
+        const QDir location(Paths::dataLocation());
+        int unproven = 0;
+        for (const QString &name : location.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
+            if (bookIdName.match(name).hasMatch()
+                && orphanProof(m_db, location.absoluteFilePath(name), name) == Orphan::No)
+                ++unproven;
+        }
+        m_emptied = unproven > 0;
+        if (unproven > 0)
+            qCritical().noquote() << "[BookFolderStage] 书库中没有书籍，却有" << unproven
+                                  << "个书籍目录：不整理任何书籍目录";
+    }
+    return m_emptied == 1;
+}
+
+bool StartupDeleteRule::rowsTrusted(const QString &table)
+{
+    const auto known = m_checked.constFind(table);
+    if (known != m_checked.cend())
+        return *known;
+    const bool sound = DatabaseConnection::passesQuickCheck(m_db, table);
+    if (!sound)
+        qCritical().noquote() << "[BookFolderStage] 数据库未通过完整性检查：不删除记录未提及的文件:" << table;
+    m_checked.insert(table, sound);
+    return sound;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QHash>
 #include <QLockFile>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
@@ -56,11 +58,8 @@ public:
 
     // Once at start-up, before any import: settles every book folder that
     // an interrupted import left and clears what earlier imports left
-    // behind. A folder no stored book names goes only when it shows itself
-    // that it belongs to none (a new book's import that never committed, a
-    // removal that marked it); others are kept. Nothing changes on a
-    // database that fails its check or names no book while folders hold
-    // books. Locked folders are skipped; links are never followed.
+    // behind. Folders no stored book names go by the rule of
+    // StartupDeleteRule. Locked folders are skipped; links are never followed.
     static void settleAll(QSqlDatabase db);
 
     // Takes a lock file without waiting. The path must be a regular file or
@@ -85,4 +84,38 @@ private:
     std::unique_ptr<QLockFile> m_lock;
     QStringList m_names;
     std::function<void()> m_afterSwap;
+};
+
+// What the start-up sweeps of the book folders may delete, one rule for all
+// of them from one reading of the stored book ids. A folder no stored book
+// names goes only when it shows itself that it belongs to none: nothing but
+// an import's own entries (a new book's import that never committed), or a
+// removal's mark naming it; a book file there keeps it. Nothing goes on rows
+// being absent when the database fails its check for those rows, nor while
+// the database names no book and a folder holds one.
+class StartupDeleteRule
+{
+public:
+    explicit StartupDeleteRule(QSqlDatabase db);
+    StartupDeleteRule(const StartupDeleteRule &) = delete;
+    StartupDeleteRule &operator=(const StartupDeleteRule &) = delete;
+
+    // False when the stored ids could not be read: then nothing may go.
+    bool isReadable() const { return m_readable; }
+    bool isListed(const QString &bookId) const { return m_stored.contains(bookId); }
+    // Whether the folder of a book no row names may go, now; its locks held.
+    bool unlistedMayGo(const QString &dir, const QString &bookId);
+    // Before a delete resting on absent rows of this table: its check,
+    // run once and only when such a delete comes up.
+    bool rowsTrusted(const QString &table);
+    // No book stored while a folder holds one: an emptied or replaced
+    // database file, not a library without books.
+    bool looksEmptied();
+
+private:
+    QSqlDatabase m_db;
+    QSet<QString> m_stored;
+    bool m_readable = false;
+    int m_emptied = -1;   // not looked yet
+    QHash<QString, bool> m_checked;
 };

@@ -397,10 +397,12 @@ QSqlDatabase DatabaseConnection::database()
     return s_threadConnections.localData()->database();
 }
 
-bool DatabaseConnection::passesQuickCheck(const QSqlDatabase &db)
+bool DatabaseConnection::passesQuickCheck(const QSqlDatabase &db, const QString &table)
 {
     QSqlQuery query(db);
-    if (!query.exec(QStringLiteral("PRAGMA quick_check(1)")) || !query.next())
+    // A table limits the check to its own b-trees.
+    const QString argument = table.isEmpty() ? QStringLiteral("1") : QLatin1Char('"') + table + QLatin1Char('"');
+    if (!query.exec(QStringLiteral("PRAGMA quick_check(%1)").arg(argument)) || !query.next())
         return false;
     return query.value(0).toString() == QLatin1String("ok");
 }

@@ -36,8 +36,9 @@ public:
 
     // Whether SQLite's quick check finds the file's pages and b-trees whole.
     // Reads the whole file: for decisions that delete what the rows do not
-    // name, not for every start.
-    static bool passesQuickCheck(const QSqlDatabase &db);
+    // name, not for every start. With a table, only that table and its
+    // indexes are checked (and read).
+    static bool passesQuickCheck(const QSqlDatabase &db, const QString &table = QString());
 
     // "<config>/db/novel_info.db"
     static QString databaseFilePath();

@@ -51,8 +51,9 @@ public:
     BookFolderStage *folderStage() override { return &m_stage; }
 
     // Removes "images-*" and "images.backup" folders that no stored book
-    // references and the markers earlier versions left. Once, at start-up,
-    // on the main thread; never fails.
+    // references and the markers earlier versions left, by the rule
+    // settling deletes by (StartupDeleteRule). Once, at start-up, on the
+    // main thread; never fails.
     static void cleanupOrphanedArchiveData();
 
     // One pass over the archive: bounds its entries, captures ComicInfo.xml,

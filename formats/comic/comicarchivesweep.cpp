@@ -9,10 +9,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLockFile>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSqlQuery>
+
+#include <algorithm>
 
 namespace {
 
@@ -22,30 +25,68 @@ QString normalisedDir(const QString &path)
     return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 
-bool collect(QSqlDatabase db, const char *sql, QSet<QString> &into,
-             QString (*convert)(const QString &))
+// Each archive data folder with the books that name it.
+bool collectArchiveDirs(QSqlDatabase db, QHash<QString, QStringList> *dirs)
 {
     QSqlQuery query(db);
-    if (!query.exec(QString::fromLatin1(sql)))
+    if (!query.exec(QStringLiteral(
+            "SELECT data_dir, id FROM novel_info WHERE UPPER(file_type) IN ('CBR', 'CB7', 'CBT')")))
         return false;
-    while (query.next()) {
-        const QString value = convert(query.value(0).toString());
-        if (!value.isEmpty())
-            into.insert(value);
+    while (query.next())
+        (*dirs)[normalisedDir(query.value(0).toString())].append(query.value(1).toString());
+    return true;
+}
+
+// The folders the books' pages are in, every page row of theirs read
+// through the books' index.
+bool collectPageFolders(QSqlDatabase db, const QStringList &bookIds, QSet<QString> *into)
+{
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral(
+        "SELECT DISTINCT image_id FROM unified_paragraph WHERE novel_id = :id AND image_id <> ''"));
+    for (const QString &bookId : bookIds) {
+        query.bindValue(QStringLiteral(":id"), bookId);
+        if (!query.exec())
+            return false;
+        while (query.next()) {
+            const QString imageId = query.value(0).toString();
+            // Pages inside an archive protect no folder.
+            if (!imageId.startsWith(QLatin1String("archive://")))
+                into->insert(QDir::cleanPath(QFileInfo(imageId).absolutePath()));
+        }
     }
     return true;
 }
 
-QString folderOfImage(const QString &imageId)
+// 1 when a page of the books lies in the folder, 0 when none, -1 unknown.
+// Only the swept books' rows are read, through their index: first for one
+// row under the folder (the usual answer, from a page or two); a folder no
+// row seems to name is then matched against every page's folder, cleaned.
+int pagesInFolder(QSqlDatabase db, const QStringList &bookIds, const QString &folder)
 {
-    if (imageId.startsWith(QLatin1String("archive://")))
-        return QString();
-    return QDir::cleanPath(QFileInfo(imageId).absolutePath());
+    QSqlQuery query(db);
+    query.prepare(QStringLiteral("SELECT COUNT(*) FROM (SELECT 1 FROM unified_paragraph WHERE novel_id = :id"
+                                 " AND image_id >= :from AND image_id < :to LIMIT 1)"));
+    for (const QString &bookId : bookIds) {
+        query.bindValue(QStringLiteral(":id"), bookId);
+        // Every path under "<folder>/" and nothing else sorts in between.
+        query.bindValue(QStringLiteral(":from"), folder + QLatin1Char('/'));
+        query.bindValue(QStringLiteral(":to"), folder + QLatin1Char('0'));
+        if (!query.exec() || !query.next())
+            return -1;
+        if (query.value(0).toInt() > 0)
+            return 1;
+    }
+    QSet<QString> folders;
+    if (!collectPageFolders(db, bookIds, &folders))
+        return -1;
+    return folders.contains(folder) ? 1 : 0;
 }
 
-// Another instance may have committed an import into this folder after the
-// sets were read; its chapter row names the folder.
-bool referencedNow(QSqlDatabase db, const QString &folder)
+// Whether a chapter row names the folder; asked only of a folder about to
+// go, under its lock (another instance may have committed an import into
+// it meanwhile). The table has no index to read the swept books' rows by.
+bool namedByChapter(QSqlDatabase db, const QString &folder)
 {
     QSqlQuery query(db);
     query.prepare(QStringLiteral("SELECT COUNT(*) FROM chapter_info WHERE path = :a OR path = :b"));
@@ -54,54 +95,28 @@ bool referencedNow(QSqlDatabase db, const QString &folder)
     return !query.exec() || !query.next() || query.value(0).toInt() > 0;
 }
 
-// A database that fails its check may hide what a folder holds.
-int libraryState(QSqlDatabase db)
-{
-    QSqlQuery query(db);
-    if (!DatabaseConnection::passesQuickCheck(db) || !query.exec(QStringLiteral("SELECT COUNT(*) FROM novel_info"))
-        || !query.next())
-        return -1;
-    return query.value(0).toInt() > 0 ? 1 : 0;
-}
-
-// Nothing but what a comic import puts into the folder.
-bool onlyImportEntries(const QString &dir)
-{
-    const QStringList names = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QString &name : names) {
-        if (!name.startsWith(QLatin1String(".import")) && name != QLatin1String(CbrParser::LockFileName)
-            && name != QLatin1String(CbrParser::MarkerFileName)
-            && !name.startsWith(QLatin1String("images-"), Qt::CaseInsensitive)
-            && name.compare(QLatin1String("images.backup"), Qt::CaseInsensitive) != 0)
-            return false;
-    }
-    return true;
-}
-
 }
 
 void CbrParser::cleanupOrphanedArchiveData()
 {
     QSqlDatabase db = DatabaseConnection::database();
-    QSet<QString> archiveDirs;
-    QSet<QString> referenced;
-    if (!collect(db, "SELECT data_dir FROM novel_info WHERE UPPER(file_type) IN ('CBR', 'CB7', 'CBT')",
-                 archiveDirs, &normalisedDir)
-        || !collect(db, "SELECT DISTINCT image_id FROM unified_paragraph WHERE image_id <> ''", referenced,
-                    &folderOfImage)
-        || !collect(db, "SELECT DISTINCT path FROM chapter_info WHERE path <> ''", referenced, &normalisedDir))
+    QHash<QString, QStringList> archiveDirs;
+    if (!collectArchiveDirs(db, &archiveDirs))
+        return;
+    // The rule settling deletes by, so the two never disagree on a folder.
+    StartupDeleteRule rule(db);
+    if (!rule.isReadable())
         return;
 
     static const QRegularExpression bookIdName(QStringLiteral("^[0-9a-fA-F]{32}$"));
-    int library = -2;   // not checked yet
     const QDir location(Paths::dataLocation());
     const QStringList names = location.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks,
                                                  QDir::Unsorted);
     for (const QString &name : names) {
         const QString dir = QDir::cleanPath(location.absoluteFilePath(name));
         const QString marker = dir + QLatin1Char('/') + QLatin1String(MarkerFileName);
-        if (!archiveDirs.contains(dir)
-            && !(bookIdName.match(name).hasMatch() && QFileInfo(marker).isFile()))
+        const bool idName = bookIdName.match(name).hasMatch();
+        if (!archiveDirs.contains(dir) && !(idName && QFileInfo(marker).isFile()))
             continue;
 
         // Never waits: a lock path that is a FIFO would block the start.
@@ -112,6 +127,14 @@ void CbrParser::cleanupOrphanedArchiveData()
                  : nullptr;
         if (!stageLock)
             continue;   // an import is filling this folder
+        QStringList owners = archiveDirs.value(dir);
+        if (idName && !owners.contains(name))
+            owners << name;
+        const bool listed = std::any_of(owners.cbegin(), owners.cend(),
+                                        [&](const QString &id) { return rule.isListed(id); });
+        // A folder no row names keeps everything unless it proves it is no book's.
+        if (!listed && !rule.unlistedMayGo(dir, name))
+            continue;
         // Listed under the lock, so no import is adding a folder meanwhile.
         const QStringList candidates = QDir(dir).entryList(
             {QStringLiteral("images-*"), QStringLiteral("images.backup")},
@@ -119,19 +142,17 @@ void CbrParser::cleanupOrphanedArchiveData()
         bool allRemoved = true;
         for (const QString &candidate : candidates) {
             const QString path = dir + QLatin1Char('/') + candidate;
-            if (referenced.contains(path) || referencedNow(db, path))
-                continue;
-            // What the rows do not name goes only when the rows can be trusted:
-            // never on a damaged database, and on one that names no book only
-            // from a folder that holds no book's files.
-            if (library == -2)
-                library = libraryState(db);
-            if (library < 0)
+            const int pages = pagesInFolder(db, owners, path);
+            if (pages < 0)
                 return;
-            if (library == 0 && !onlyImportEntries(dir)) {
-                allRemoved = false;
-                break;
-            }
+            if (pages > 0 || namedByChapter(db, path))
+                continue;
+            // A listed book's folder loses what its rows do not name: only
+            // when those rows can be trusted.
+            if (listed
+                && !(rule.rowsTrusted(QStringLiteral("unified_paragraph"))
+                     && rule.rowsTrusted(QStringLiteral("chapter_info"))))
+                return;
             allRemoved = QDir(path).removeRecursively() && allRemoved;
         }
         if (allRemoved)

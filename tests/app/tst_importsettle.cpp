@@ -1,4 +1,5 @@
 #include "bookfolderstage.h"
+#include "cbrparser.h"
 #include "coresession.h"
 #include "databaseconnection.h"
 #include "importoutcome.h"
@@ -190,7 +191,9 @@ private slots:
                                  "previous alone", "link in stage", "orphan link", "stage link", "marker ..",
                                  "marker absolute", "marker another book", "orphan, old link", "removed"})
             QTest::newRow(kind) << kind << false;
-        for (const char *kind : {"orphan, no row", "removed, another book", "removed, .."})
+        QTest::newRow("orphan comic, pages only") << "orphan comic" << false;
+        for (const char *kind :
+             {"orphan, no row", "removed, another book", "removed, ..", "orphan comic, book file"})
             QTest::newRow(kind) << kind << true;
     }
     void hostile()
@@ -229,16 +232,23 @@ private slots:
             writeFiles(orphan + '/' + BookFolderStage::StageName, {{"cover.png", "x"}});
             QVERIFY(QFile::link(outside, orphan + '/' + BookFolderStage::OldName));
         }
-        if (kind.startsWith("removed") || kind == "orphan, no row")
-            writeFiles(orphan, {{"book.cbz", "x"}});
+        if (kind.startsWith("orphan comic"))   // what an earlier comic import left
+            writeFiles(orphan, {{CbrParser::MarkerFileName, ""}, {"images-1/1.jpg", "x"}});
+        if (kind.startsWith("removed") || kind == "orphan, no row" || kind.endsWith("book file"))
+            writeFiles(orphan, {{kind.endsWith("book file") ? "book.cbr" : "book.cbz", "x"}});
         if (kind.startsWith("removed"))
             writeFiles(orphan, {{BookFolderStage::RemovedName,
                                  (kind == "removed" ? md5Hex("orphan") : kind.endsWith("book") ? md5Hex(b) : "..").toUtf8() + '\n'}});
+        // Both sweeps of a start.
+        const Files orphanBefore = filesOf(orphan);
         BookFolderStage::settleAll(DatabaseConnection::database());
+        CbrParser::cleanupOrphanedArchiveData();
         QCOMPARE(filesOf(outside), sentinel);
         QCOMPARE(filesOf(dataDir(b)), bookB);
         QCOMPARE(bookFiles(filesOf(dirA)), bookFiles(bookA));
         QCOMPARE(QFileInfo(orphan).isDir() && !QFileInfo(orphan).isSymLink(), orphanKept);
+        if (orphanKept)
+            QCOMPARE(filesOf(orphan), orphanBefore);
         // The book imports again once its folder is settled.
         QCOMPARE(importOutcome(*core, a), QString(kind == "full folder lock" ? "无法创建 CBZ 数据目录" : "ok"));
     }

@@ -219,9 +219,11 @@ private slots:
         QTest::addColumn<QString>("disk");
 
         QTest::newRow("killed first import") << "marker" << "0 dirs, marker no";
+        QTest::newRow("no row, book file beside marker") << "marker book file" << "1 dirs, marker yes";
         QTest::newRow("no marker, no book") << "plain" << "1 dirs, marker no";
         QTest::newRow("stored book, stale folders") << "book" << "1 dirs, marker no";
         QTest::newRow("stored book, killed re-import") << "book marker" << "1 dirs, marker no";
+        QTest::newRow("stored book, paths not clean") << "book unclean" << "1 dirs, marker no";
         QTest::newRow("import running") << "marker locked" << "1 dirs, marker yes";
         QTest::newRow("failed query") << "marker broken" << "1 dirs, marker yes";
     }
@@ -240,9 +242,16 @@ private slots:
         QVERIFY(QDir().mkpath(data + "images-0d3c1f7e-0000-4000-8000-000000000000/x"));
         if (setup.contains("marker"))
             QVERIFY(QFile(data + CbrParser::MarkerFileName).open(QIODevice::WriteOnly));
+        if (setup.contains("book file"))
+            QVERIFY(QFile(data + "book.cbr").open(QIODevice::WriteOnly));
         QLockFile lock(data + CbrParser::LockFileName);
         if (setup.contains("locked"))
             QVERIFY(lock.tryLock(0));
+        if (setup.contains("unclean")) {   // "//" before the page folder's name
+            for (const char *column : {"unified_paragraph SET image_id", "chapter_info SET path"})
+                DbTestUtils::execSql(QString("UPDATE %1 = replace(%2, '/images-', '//images-')")
+                                         .arg(column, QString(column).section(' ', -1)));
+        }
         if (setup.contains("broken"))
             DbTestUtils::execSql("ALTER TABLE novel_info RENAME COLUMN file_type TO kind");
         CbrParser::cleanupOrphanedArchiveData();

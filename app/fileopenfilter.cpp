@@ -2,6 +2,8 @@
 #include "applicationcore.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <QFileOpenEvent>
 #include <QTimer>
 #include <QUrl>
@@ -16,6 +18,14 @@ bool FileOpenFilter::eventFilter(QObject *watched, QEvent *event)
     qInfo() << "[FileOpen] QFileOpenEvent:" << file;
     handleOpenRequest(file);
     return true;
+}
+
+QString commandLineBook(const QString &argument)
+{
+    if (argument.isEmpty() || argument.startsWith(QLatin1String("file://"))
+        || QDir::isAbsolutePath(argument))
+        return argument;
+    return QFileInfo(argument).absoluteFilePath();
 }
 
 void handleOpenRequest(const QString &pathOrUrl)

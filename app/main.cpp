@@ -81,8 +81,9 @@ int main(int argc, char *argv[])
     for (int i = 0; i < arguments.size(); ++i)
         qInfo() << "[FileOpen] argv[" << i << "]:" << arguments.at(i);
     if (arguments.size() > 1) {
-        qInfo() << "[FileOpen] 命令行参数:" << arguments.at(1);
-        handleOpenRequest(arguments.at(1));
+        const QString book = commandLineBook(arguments.at(1));
+        qInfo() << "[FileOpen] 命令行参数:" << book;
+        handleOpenRequest(book);
     }
 
     const int status = app->exec();

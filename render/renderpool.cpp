@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -40,9 +41,9 @@ class RenderTask : public QRunnable
 {
 public:
     RenderTask(QVector<RenderItem> batch, bool pdfBatch, const LayoutConfig &config,
-               quint64 generation)
+               quint64 generation, bool returnMemory)
         : m_batch(std::move(batch)), m_pdfBatch(pdfBatch), m_config(config),
-          m_generation(generation)
+          m_generation(generation), m_returnMemory(returnMemory)
     {
         m_promise.reportStarted();
     }
@@ -63,6 +64,8 @@ public:
             m_promise.reportResult(render());
         m_promise.reportFinished();
         // After the pages are out, so it never delays them.
+        if (m_returnMemory)
+            PageRenderer::returnFreedMemory();
         if (m_pdfBatch)
             PageRenderer::forCurrentThread().releaseDroppedRasters();
     }
@@ -90,6 +93,7 @@ private:
     bool m_pdfBatch;
     LayoutConfig m_config;
     quint64 m_generation;
+    bool m_returnMemory;
 };
 
 } // namespace
@@ -170,6 +174,7 @@ void RenderPool::scheduleNextRender()
 {
     QVector<RenderItem> batch;
     bool pdfBatch = false;
+    bool returnMemory = false;
     LayoutConfig config;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -273,9 +278,10 @@ void RenderPool::scheduleNextRender()
         evictFarPages(taskBytes(batch.size(), pdfBatch));
         m_busy = true;
         config = m_config;
+        returnMemory = std::exchange(m_memoryOwed, false);
     }
     const quint64 generation = batch.first().generation;
-    auto *task = new RenderTask(std::move(batch), pdfBatch, config, generation);
+    auto *task = new RenderTask(std::move(batch), pdfBatch, config, generation, returnMemory);
     m_watcher.setFuture(task->future());
     threadPool->start(task);
 }
@@ -544,8 +550,23 @@ void RenderPool::clear(quint64 generation)
         m_inFlightGeneration = 0;
         m_chapterOrder.clear();
         m_indexToChapter.clear();
+        // Handing the freed pages back to the system takes milliseconds: it
+        // is done on the worker, after the next book's first page, or at once
+        // when no book follows.
+        m_memoryOwed = true;
     }
-    PageRenderer::returnFreedMemory();
+    QMetaObject::invokeMethod(this, &RenderPool::returnMemoryIfClosed, Qt::QueuedConnection);
+}
+
+void RenderPool::returnMemoryIfClosed()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_memoryOwed || !m_novelId.isEmpty() || !threadPool)
+            return;
+        m_memoryOwed = false;
+    }
+    threadPool->start(QRunnable::create(&PageRenderer::returnFreedMemory));
 }
 
 // Everything a new opening must not inherit: rendered and queued pages, the

@@ -106,6 +106,8 @@ public slots:
 
 private slots:
     void onRenderFinished();
+    // Unless a book was opened meanwhile, whose first render task does it.
+    void returnMemoryIfClosed();
 
 private:
     // All of these expect m_mutex to be held.
@@ -151,6 +153,7 @@ private:
     QSet<QString> m_retainKeys;
     bool m_spaceWanted = false;
     bool m_busy = false;
+    bool m_memoryOwed = false;  // freed pages not yet handed back to the system
     quint64 m_generation = 0;
 
     // Reading position.

@@ -5,6 +5,8 @@
 // 100 page turns (paged) and 100 scroll steps (continuous) at one per 100 ms,
 // each in a fresh process: the turns whose page was not ready, the peak
 // memory, and the CPU time and page faults the process spent.
+// uiThreadOpen: what opening and closing a book cost the UI thread, over
+// BENCH_FORMATS_OPENS opens (default 15) in each fresh process.
 //
 // BENCH_FORMATS (comma-separated, default all): pdf, cbz, cb7, fb2, azw3, epub, txt.
 // BENCH_FORMATS_REFERENCE: other builds of this benchmark (comma-separated
@@ -294,6 +296,7 @@ class BenchFormats : public QObject
     QString bookId;
     QStringList chapters;
     QStringList summary;  // table rows, one per format, mode and build
+    QStringList uiSummary;  // uiThreadOpen's rows, one per format and build
 
     static bool child() { return qEnvironmentVariableIsSet("BENCH_FORMATS_BOOK"); }
 
@@ -329,7 +332,9 @@ class BenchFormats : public QObject
                                         QStringLiteral("#fdf8ee"));
     }
 
-    double openMs(const QString &chapter)
+    // To the first page image; also the openBookForReading call itself and
+    // the UI thread's CPU time until the image.
+    double openMs(const QString &chapter, double *callMs = nullptr, double *uiMs = nullptr)
     {
         QEventLoop loop;
         QString key;
@@ -344,13 +349,18 @@ class BenchFormats : public QObject
                                          if (core->isPageReady(c, p))
                                              loop.quit();
                                      });
+        const double cpu = threadCpuMs();
         QElapsedTimer timer;
         timer.start();
         const bool opened = !open(chapter).isEmpty();
+        if (callMs)
+            *callMs = timer.nsecsElapsed() / 1e6;
         QTimer::singleShot(20000, &loop, &QEventLoop::quit);
         if (opened && !(key.size() && core->isPageReady(key.section(':', 0, 0), key.section(':', 1).toInt())))
             loop.exec();
         const double ms = timer.nsecsElapsed() / 1e6;
+        if (uiMs)
+            *uiMs = threadCpuMs() - cpu;
         disconnect(rendered);
         disconnect(located);
         if (!opened || core->imageForId(key).isNull())
@@ -421,19 +431,66 @@ class BenchFormats : public QObject
         return waits;
     }
 
+    // A child opens the parent's library as a freshly started program would.
+    bool startChild()
+    {
+        qInstallMessageHandler(&LogManager::messageHandler);
+        LogManager::setLevel(LogManager::Warning);
+        QCoreApplication::setOrganizationName(QStringLiteral("com.tivex"));
+        QCoreApplication::setApplicationName(QStringLiteral("harbour-Quillora"));
+        if (!DatabaseConnection::openAndMigrate())
+            return false;
+        core.reset(new ApplicationCore);
+        loadChapters(qEnvironmentVariable("BENCH_FORMATS_BOOK"));
+        return !chapters.isEmpty();
+    }
+
+    // This build and the references, each in a fresh process running one row
+    // of one benchmark function over the book of format; their stdout, by build.
+    bool runChildren(const QString &function, const QString &format, const QStringList &environment,
+                     QVector<QByteArray> *outputs)
+    {
+        QStringList builds{QCoreApplication::applicationFilePath()};
+        builds += references();
+        outputs->clear();
+        for (const QString &build : qAsConst(builds)) {
+            QProcess child;
+            child.setEnvironment(env->childEnvironment() + environment
+                                 + QStringList{QStringLiteral("BENCH_FORMATS_BOOK=") + md5Hex(books.value(format)),
+                                               QStringLiteral("BENCH_FORMATS_FORMAT=") + format});
+            child.start(build, {function + QLatin1Char(':') + QTest::currentDataTag()});
+            if (!child.waitForFinished(300000) || child.exitCode() != 0) {
+                std::printf("%s failed: %s\n", qPrintable(build), child.readAllStandardError().constData());
+                return false;
+            }
+            outputs->append(child.readAllStandardOutput());
+        }
+        return true;
+    }
+
+    static QStringList references()
+    {
+        return qEnvironmentVariable("BENCH_FORMATS_REFERENCE").split(QLatin1Char(','), Qt::SkipEmptyParts);
+    }
+
+    // Runs of each build: three with a reference unless told.
+    static int runsOfEachBuild()
+    {
+        return qMax(1, qEnvironmentVariableIntValue("BENCH_FORMATS_RUNS"))
+            * (!references().isEmpty() && !qEnvironmentVariableIsSet("BENCH_FORMATS_RUNS") ? 3 : 1);
+    }
+
+    static QString buildName(int build)
+    {
+        return build ? QFileInfo(references().at(build - 1)).absoluteFilePath() : QStringLiteral("this build");
+    }
+
     // The child: reads the imported book as a freshly started program would.
     void readInChild()
     {
         const QString format = qEnvironmentVariable("BENCH_FORMATS_FORMAT");
         const bool continuous = qEnvironmentVariableIntValue("BENCH_FORMATS_CONTINUOUS") == 1;
-        qInstallMessageHandler(&LogManager::messageHandler);
-        LogManager::setLevel(LogManager::Warning);
-        QCoreApplication::setOrganizationName(QStringLiteral("com.tivex"));
-        QCoreApplication::setApplicationName(QStringLiteral("harbour-Quillora"));
-        QVERIFY(DatabaseConnection::openAndMigrate());
-        core.reset(new ApplicationCore);
-        loadChapters(qEnvironmentVariable("BENCH_FORMATS_BOOK"));
-        QVERIFY(!chapters.isEmpty());
+        QVERIFY(startChild());
         core->setAppConfigValue(QStringLiteral("READ_SETTING"), QStringLiteral("READ_MODE"),
                                 continuous ? 1 : 0);
         QTest::qWait(200);
@@ -462,6 +519,58 @@ class BenchFormats : public QObject
                     qPrintable(format), continuous ? "continuous" : "paged", waits, Turns, idle,
                     memoryMiB("VmHWM:"), (cpuMs(after) - cpuMs(before)) / Turns,
                     (after.ru_minflt - before.ru_minflt) / Turns);
+        std::fflush(stdout);
+    }
+
+    // Turns the event loop for ms milliseconds, allocating as a UI thread does;
+    // the longest turn (the worker holding the allocator's lock shows here).
+    static double longestTurnMs(int ms)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        qint64 last = 0;
+        qint64 longest = 0;
+        while (clock.elapsed() < ms) {
+            QCoreApplication::processEvents();
+            const QByteArray scratch(4096 + int(last % 8192), 'x');
+            const qint64 now = clock.nsecsElapsed();
+            longest = qMax(longest, now - last);
+            last = now;
+        }
+        return longest / 1e6;
+    }
+
+    // The child of uiThreadOpen: opens the book, once it is read opens it
+    // again (as a chapter jump does), then closes it; each time the pages
+    // ahead are drawn first.
+    void openInChild()
+    {
+        QVERIFY(startChild());
+        const QString chapter = openChapterOf(qEnvironmentVariable("BENCH_FORMATS_FORMAT"), chapters);
+        const int opens = qMax(1, qEnvironmentVariableIntValue("BENCH_FORMATS_OPENS"));
+        QTest::qWait(200);
+        resetPeakMemory();
+        QStringList calls, uis, firsts, reopens, closes, turns;
+        const auto text = [](double ms) { return QString::number(ms, 'f', 2); };
+        for (int i = 0; i < opens; ++i) {
+            double call = 0, ui = 0;
+            firsts << text(openMs(chapter, &call, &ui));
+            calls << text(call);
+            uis << text(ui);
+            turns << text(longestTurnMs(1000));
+            openMs(chapter, &call, &ui);
+            reopens << text(call);
+            turns << text(longestTurnMs(1000));
+            QElapsedTimer timer;
+            timer.start();
+            core->closeBook();
+            closes << text(timer.nsecsElapsed() / 1e6);
+            turns << text(longestTurnMs(300));
+        }
+        std::printf("OPENS call=%s ui=%s first=%s reopen=%s close=%s turn=%s closed=%.0f peak=%.0f\n",
+                    qPrintable(calls.join(',')), qPrintable(uis.join(',')), qPrintable(firsts.join(',')),
+                    qPrintable(reopens.join(',')), qPrintable(closes.join(',')), qPrintable(turns.join(',')),
+                    memoryMiB("VmRSS:"), memoryMiB("VmHWM:"));
         std::fflush(stdout);
     }
 
@@ -543,37 +652,29 @@ private slots:
         else
             std::printf("%-5s open to first page %.1f ms\n", qPrintable(format), open);
         std::fflush(stdout);
-        QStringList builds{QCoreApplication::applicationFilePath()};
-        builds += qEnvironmentVariable("BENCH_FORMATS_REFERENCE").split(QLatin1Char(','), Qt::SkipEmptyParts);
-        const int runs = qMax(1, qEnvironmentVariableIntValue("BENCH_FORMATS_RUNS"))
-            * (builds.size() > 1 && !qEnvironmentVariableIsSet("BENCH_FORMATS_RUNS") ? 3 : 1);
+        const int builds = 1 + references().size();
         for (const int continuous : {0, 1}) {
-            QVector<QVector<ReadingRun>> results(builds.size());
+            QVector<QVector<ReadingRun>> results(builds);
             // This build and the references in turn, so load changes hit all alike.
-            for (int r = 0; r < runs; ++r) {
-                for (int b = 0; b < builds.size(); ++b) {
-                    QProcess reader;
-                    QStringList environment = env->childEnvironment();
-                    environment << QStringLiteral("BENCH_FORMATS_BOOK=") + md5Hex(path)
-                                << QStringLiteral("BENCH_FORMATS_FORMAT=") + format
-                                << QStringLiteral("BENCH_FORMATS_CONTINUOUS=%1").arg(continuous);
-                    reader.setEnvironment(environment);
-                    reader.start(builds.at(b), {QStringLiteral("reading:") + QTest::currentDataTag()});
-                    QVERIFY(reader.waitForFinished(300000));
+            for (int r = 0; r < runsOfEachBuild(); ++r) {
+                QVector<QByteArray> outputs;
+                QVERIFY(runChildren(QStringLiteral("reading"), format,
+                                    {QStringLiteral("BENCH_FORMATS_CONTINUOUS=%1").arg(continuous)}, &outputs));
+                for (int b = 0; b < builds; ++b) {
                     ReadingRun run;
                     bool reported = false;
-                    for (const QByteArray &line : reader.readAllStandardOutput().split('\n')) {
+                    for (const QByteArray &line : outputs.at(b).split('\n')) {
                         if (line.startsWith("RESULT ") && parseRun(line, &run)) {
                             std::printf("%s%s\n", b ? "reference " : "", line.mid(7).constData());
                             reported = true;
                         }
                     }
                     std::fflush(stdout);
-                    QVERIFY2(reported && reader.exitCode() == 0, reader.readAllStandardError().constData());
+                    QVERIFY(reported);
                     results[b].append(run);
                 }
             }
-            for (int b = 0; b < builds.size(); ++b) {
+            for (int b = 0; b < builds; ++b) {
                 QVector<double> cpu, peak, waits, faults;
                 for (const ReadingRun &run : results.at(b)) {
                     cpu << run.cpuMsPerTurn * run.turns / 1000.0;
@@ -584,7 +685,7 @@ private slots:
                 summary << QStringLiteral("| %1 | %2 | %3 | %4 s | %5 of %6 | %7 MiB | %8 |")
                                .arg(format, continuous ? QStringLiteral("100 scroll steps")
                                                        : QStringLiteral("100 turns"),
-                                    b ? QFileInfo(builds.at(b)).absoluteFilePath() : QStringLiteral("this build"))
+                                    buildName(b))
                                .arg(median(cpu), 0, 'f', 2)
                                .arg(median(waits))
                                .arg(Turns)
@@ -594,8 +695,69 @@ private slots:
         }
     }
 
+    void uiThreadOpen_data() { reading_data(); }
+
+    void uiThreadOpen()
+    {
+        QFETCH(QString, format);
+        if (child()) {
+            if (format == qEnvironmentVariable("BENCH_FORMATS_FORMAT"))
+                openInChild();
+            return;
+        }
+        const int builds = 1 + references().size();
+        // Fields of each build's OPENS lines: all opens, and one value per run.
+        QVector<QHash<QByteArray, QVector<double>>> results(builds);
+        const QString opens = qEnvironmentVariable("BENCH_FORMATS_OPENS", QStringLiteral("15"));
+        for (int r = 0; r < runsOfEachBuild(); ++r) {
+            QVector<QByteArray> outputs;
+            QVERIFY(runChildren(QStringLiteral("uiThreadOpen"), format,
+                                {QStringLiteral("BENCH_FORMATS_OPENS=") + opens}, &outputs));
+            for (int b = 0; b < builds; ++b) {
+                const int at = outputs.at(b).indexOf("OPENS ");
+                QVERIFY(at >= 0);
+                const QByteArray line = outputs.at(b).mid(at + 6).split('\n').first();
+                std::printf("%s%s\n", b ? "reference " : "", line.constData());
+                for (const QByteArray &field : line.split(' ')) {
+                    const int eq = field.indexOf('=');
+                    for (const QByteArray &value : field.mid(eq + 1).split(','))
+                        results[b][field.left(eq)].append(value.toDouble());
+                }
+            }
+            std::fflush(stdout);
+        }
+        for (int b = 0; b < builds; ++b) {
+            const auto &r = results.at(b);
+            const QVector<double> calls = r.value("call");
+            const QVector<double> reopens = r.value("reopen");
+            const QVector<double> turns = r.value("turn");
+            uiSummary << QStringLiteral("| %1 | %2 | %3 | %4 ms (most %5) | %6 ms (most %7) | %8 ms | %9 ms | %10 ms | %11 ms (most %12) | %13 MiB | %14 MiB |")
+                             .arg(format, buildName(b))
+                             .arg(calls.size())
+                             .arg(median(calls), 0, 'f', 1)
+                             .arg(*std::max_element(calls.cbegin(), calls.cend()), 0, 'f', 1)
+                             .arg(median(reopens), 0, 'f', 1)
+                             .arg(*std::max_element(reopens.cbegin(), reopens.cend()), 0, 'f', 1)
+                             .arg(median(r.value("ui")), 0, 'f', 1)
+                             .arg(median(r.value("first")), 0, 'f', 1)
+                             .arg(median(r.value("close")), 0, 'f', 1)
+                             .arg(median(turns), 0, 'f', 1)
+                             .arg(*std::max_element(turns.cbegin(), turns.cend()), 0, 'f', 1)
+                             .arg(median(r.value("closed")), 0, 'f', 0)
+                             .arg(median(r.value("peak")), 0, 'f', 0);
+        }
+    }
+
     void cleanupTestCase()
     {
+        if (!child() && !uiSummary.isEmpty()) {
+            std::printf("\n| format | build | opens | openBookForReading on the UI thread (median) | "
+                        "the same while a book is read | UI thread CPU to the first page | open to first "
+                        "page | closeBook | longest UI thread turn after each | RSS after closing | peak RSS "
+                        "|\n|---|---|---|---|---|---|---|---|---|---|---|\n%s\n",
+                        qPrintable(uiSummary.join(QLatin1Char('\n'))));
+            std::fflush(stdout);
+        }
         if (!child() && !summary.isEmpty()) {
             std::printf("\n| format | reading | build | CPU (median) | not ready when asked | peak RSS | "
                         "page faults a step |\n|---|---|---|---|---|---|---|\n%s\n",

@@ -28,7 +28,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 
 namespace {
@@ -50,15 +49,6 @@ double memoryMiB(const char *field)
             return line.mid(int(qstrlen(field))).trimmed().split(' ').first().toDouble() / 1024.0;
     }
     return -1;
-}
-
-// CPU time of the calling thread: what an open costs the UI thread, however
-// busy the machine is.
-double threadCpuMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
 }
 
 // Starts the peak (VmHWM) afresh from the current RSS.

@@ -9,6 +9,8 @@
 
 #include <QElapsedTimer>
 
+#include <ctime>
+
 // The floor of opening a reflowable book: fetch the chapter, lay it out and
 // draw its first page, in milliseconds; what any open must do.
 inline double textPageFloorMs(ApplicationCore *core, const QString &bookId, const QString &chapter,
@@ -34,4 +36,13 @@ inline double textPageFloorMs(ApplicationCore *core, const QString &bookId, cons
     if (image.isNull())
         qWarning("floor: no page image");
     return ms;
+}
+
+// CPU time of the calling thread: what an open costs the UI thread, however
+// busy the machine is.
+inline double threadCpuMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
 }

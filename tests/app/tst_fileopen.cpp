@@ -55,6 +55,14 @@ class TestFileOpen : public QObject
 
 private:
     TestEnvironment *m_env = nullptr;
+    QString m_startFolder;
+
+    // Works in a folder of the test's own below its root.
+    QString enterFolder(const QString &relative)
+    {
+        const QString folder = m_env->root() + QLatin1Char('/') + relative;
+        return QDir().mkpath(folder) && QDir::setCurrent(folder) ? QDir::currentPath() : QString();
+    }
 
     // Runs the real program with a QML root that quits once the core has
     // reported the hand-over (or after a long fallback delay).
@@ -82,12 +90,14 @@ private:
 private slots:
     void init()
     {
+        m_startFolder = QDir::currentPath();
         m_env = new TestEnvironment;
         QVERIFY(m_env->openDatabase());
     }
 
     void cleanup()
     {
+        QDir::setCurrent(m_startFolder);
         delete m_env;
         m_env = nullptr;
     }
@@ -212,19 +222,50 @@ private slots:
         QVERIFY(!hasBookState(QStringLiteral("PENDING_IMPORT_PATH")));
     }
 
+    // "<here>" stands for the working folder.
+    void commandLineBookPath_data()
+    {
+        QTest::addColumn<QString>("argument");
+        QTest::addColumn<QString>("book");
+        QTest::newRow("relative") << "book.epub" << "<here>/book.epub";
+        QTest::newRow("in a subfolder") << QStringLiteral("书/第一卷.epub") << QStringLiteral("<here>/书/第一卷.epub");
+        QTest::newRow("dot") << "./book.epub" << "<here>/book.epub";
+        QTest::newRow("parent") << "../book.epub" << "<parent>/book.epub";
+        QTest::newRow("absolute, as spelt") << "/home/user/./b//c.txt" << "/home/user/./b//c.txt";
+        QTest::newRow("file URL") << "file:///home/user/%E4%B9%A6.txt" << "file:///home/user/%E4%B9%A6.txt";
+        QTest::newRow("nothing") << "" << "";
+    }
+
+    void commandLineBookPath()
+    {
+        QFETCH(QString, argument);
+        QFETCH(QString, book);
+        const QString here = enterFolder(QStringLiteral("start/here"));
+        QVERIFY(!here.isEmpty());
+        book.replace(QLatin1String("<here>"), here);
+        book.replace(QLatin1String("<parent>"), QFileInfo(here).path());
+        QCOMPARE(commandLineBook(argument), book);
+    }
+
     void commandLineBookReachesTheCore_data()
     {
         QTest::addColumn<QString>("argument");
         QTest::addColumn<bool>("inLibrary");
-        QTest::newRow("URL of a new book") << "file:///home/user/%E4%B9%A6.txt" << false;
-        QTest::newRow("path of a known book") << QStringLiteral("/home/user/书.txt") << true;
+        QTest::addColumn<QString>("path");
+        const QString book = QStringLiteral("/home/user/书.txt");
+        QTest::newRow("URL of a new book") << "file:///home/user/%E4%B9%A6.txt" << false << book;
+        QTest::newRow("path of a known book") << book << true << book;
+        QTest::newRow("relative path of a new book")
+            << QStringLiteral("user/书.txt") << false << QStringLiteral("<here>/user/书.txt");
     }
 
     void commandLineBookReachesTheCore()
     {
         QFETCH(QString, argument);
         QFETCH(bool, inLibrary);
-        const QString path = QStringLiteral("/home/user/书.txt");
+        QFETCH(QString, path);
+        // The program starts in the folder the test works in.
+        path.replace(QLatin1String("<here>"), enterFolder(QStringLiteral("home")));
         const QString id = md5Hex(path);
         if (inLibrary)
             QVERIFY(addNovel(id));

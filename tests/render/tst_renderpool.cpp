@@ -15,6 +15,8 @@
 #include <atomic>
 #include <climits>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 namespace {
 
@@ -33,7 +35,19 @@ PageLayout emptyPage(int index, qint64 stamp = 1)
 
 constexpr int Unknown = INT_MIN;
 
+// The threads that handed freed memory back, in order.
+std::mutex trimMutex;
+std::vector<QThread *> trimThreads;  // copied deeply: the sanitizer sees no shared data
+
 } // namespace
+
+// Stands in for the C library's, so the test sees where memory is handed back.
+extern "C" int malloc_trim(size_t)
+{
+    std::lock_guard<std::mutex> lock(trimMutex);
+    trimThreads.push_back(QThread::currentThread());
+    return 0;
+}
 
 Q_DECLARE_METATYPE(QVector<Push>)
 
@@ -393,6 +407,45 @@ private slots:
                 QCOMPARE(image.pixelColor(centre.toPoint()), QColor(Qt::black));
             }
         }
+    }
+
+    // Handing memory back takes the UI thread a frame: it is done on the worker,
+    // once per clear, after the first page of a book opened next.
+    void freedMemoryReturnedOnTheWorker_data()
+    {
+        QTest::addColumn<bool>("opened");
+        QTest::newRow("book closed") << false;
+        QTest::newRow("another book opened") << true;
+    }
+    void freedMemoryReturnedOnTheWorker()
+    {
+        QFETCH(bool, opened);
+        QVERIFY(m_pool->push("ch", emptyPage(0), m_gen) == RenderPool::Queued);
+        QVERIFY(renderedReach(1));
+        const auto trims = [] {
+            std::lock_guard<std::mutex> lock(trimMutex);
+            return trimThreads;
+        };
+        {
+            std::lock_guard<std::mutex> lock(trimMutex);
+            trimThreads.clear();
+        }
+        hold();
+        m_pool->clear(m_gen + 1);
+        if (opened) {
+            m_pool->setBookContext({{"ch", 0}});
+            m_pool->resetForSession("book", "ch", 0, m_gen + 1);
+            QVERIFY(m_pool->push("ch", emptyPage(0), m_gen + 1) == RenderPool::Queued);
+        }
+        QTest::qWait(50);
+        QVERIFY(trims().empty());
+        release();
+        if (opened)
+            QVERIFY(renderedReach(2));
+        QTRY_COMPARE(trims().size(), size_t(1));
+        QVERIFY(trims().front() != QThread::currentThread());
+        QTest::qWait(50);
+        QCOMPARE(trims().size(), size_t(1));
     }
 
     void destroyedWithTaskInFlight()

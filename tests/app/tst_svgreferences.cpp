@@ -109,6 +109,9 @@ private slots:
         for (int i = 1; i <= 30; ++i)
             uses += QString("<g id=\"u%1\"><use xlink:href=\"#u%2\"/><use xlink:href=\"#u%2\"/></g>").arg(i).arg(i - 1);
         QTest::newRow("uses repeating uses") << uses + "</defs><use xlink:href=\"#u30\"/>" << false;
+        for (int i = 0; i <= 30; ++i)
+            uses += QString("<g id=\"u%1\"/>").arg(i);
+        QTest::newRow("uses of ids defined again") << uses + "</defs><use xlink:href=\"#u30\"/>" << false;
     }
 
     // Through the EPUB import (cover and a chapter's picture), the FB2

@@ -13,16 +13,15 @@ namespace {
 
 const QByteArray Open = "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\">";
 
-// Levels of <g> each drawing the level below twice, in the form the row
-// gives ("%1" the level, "%2" the level below).
-QByteArray chain(const QByteArray &level, const QByteArray &after = QByteArray())
+// A thousand <use> of a thousand <use>: a million elements drawn, the uses
+// in the form the row gives ("%1": the id named), the targets defined by
+// `define`, and `after` following.
+QByteArray fanOut(const QByteArray &use, const QByteArray &define = "id", const QByteArray &after = QByteArray())
 {
-    QByteArray body = "<defs><rect id=\"u0\" xml:id=\"u0\" width=\"1\" height=\"1\"/>";
-    for (int i = 1; i <= 1000; ++i)
-        body += QString::fromLatin1(level).arg(i).arg(i - 1).toLatin1();
-    for (int i = 0; i <= 1000 && !after.isEmpty(); ++i)
-        body += QString::fromLatin1(after).arg(i).toLatin1();
-    return Open + body + "</defs><use xlink:href=\"#u1000\"/></svg>";
+    const QString form = QString::fromLatin1(use);
+    return Open + "<defs><path " + define + "=\"p\" d=\"M0 0 L9 9\"/><g " + define + "=\"a\">"
+        + form.arg("p").repeated(1000).toLatin1() + "</g><g id=\"b\">" + form.arg("a").repeated(1000).toLatin1()
+        + "</g></defs><use xlink:href=\"#b\"/>" + after + "</svg>";
 }
 
 QByteArray entities(int references, int length)
@@ -100,16 +99,11 @@ private slots:
     {
         QTest::addColumn<QByteArray>("drawing");
         QTest::addColumn<int>("pictures");  // kept, or -1: refused
-        const QByteArray twice = "<g id=\"u%1\"><use xlink:href=\"#u%2\"/><use xlink:href=\"#u%2\"/></g>";
-        QTest::newRow("use: ids defined again later") << chain(twice, "<g id=\"u%1\"/>") << -1;
-        QTest::newRow("use: targets by xml:id")
-            << chain("<g xml:id=\"u%1\"><use xlink:href=\"#u%2\"/><use xlink:href=\"#u%2\"/></g>") << -1;
-        QTest::newRow("use: xlink:href, then href")
-            << chain("<g id=\"u%1\"><use xlink:href=\"#u%2\" href=\"#n\"/><use xlink:href=\"#u%2\" href=\"#n\"/></g>")
-            << -1;
-        QTest::newRow("use: href, then xlink:href")
-            << chain("<g id=\"u%1\"><use href=\"#u%2\" xlink:href=\"#n\"/><use href=\"#u%2\" xlink:href=\"#n\"/></g>")
-            << -1;
+        const QByteArray use = "<use xlink:href=\"#%1\"/>";
+        QTest::newRow("use: ids defined again later") << fanOut(use, "id", "<g id=\"a\"/>") << -1;
+        QTest::newRow("use: targets by xml:id") << fanOut(use, "xml:id") << -1;
+        QTest::newRow("use: xlink:href, then href") << fanOut("<use xlink:href=\"#%1\" href=\"#n\"/>") << -1;
+        QTest::newRow("use: href, then xlink:href") << fanOut("<use href=\"#%1\" xlink:href=\"#n\"/>") << -1;
         QTest::newRow("use: a repeated id within bounds")
             << Open + "<rect id=\"a\" width=\"4\" height=\"4\"/><rect id=\"a\" width=\"2\" height=\"2\"/>"
                       "<use xlink:href=\"#a\" x=\"5\"/></svg>" << 0;

@@ -146,18 +146,32 @@ const char *entityRefusal(const QString &text)
     int at = text.indexOf(QLatin1String("<!ENTITY"));
     if (at < 0)
         return nullptr;
-    static const QRegularExpression declaration(
-        QStringLiteral("<!ENTITY\\s+([^\\s\"'>]+)\\s*(?:\"([^\"]*)\"|'([^']*)')?"));
+    static const QRegularExpression declaration(QStringLiteral("<!ENTITY\\s+([^\\s\"'>]{1,1024})"));
+    // Longer values Qt's reader refuses itself; a value is only looked for
+    // that far, so that unclosed ones cost no more than the text.
+    const int maxValue = 4096;
     qint64 longest = 0;
     for (; at >= 0; at = text.indexOf(QLatin1String("<!ENTITY"), at + 1)) {
-        const QRegularExpressionMatch match =
-            declaration.match(text, at, QRegularExpression::NormalMatch, QRegularExpression::AnchoredMatchOption);
-        if (!match.hasMatch() || match.captured(1).startsWith(QLatin1Char('%')))
+        // On a piece of the text: Qt checks the whole subject on every match.
+        const QRegularExpressionMatch match = declaration.match(
+            text.midRef(at, 1100), 0, QRegularExpression::NormalMatch, QRegularExpression::AnchoredMatchOption);
+        int end = at + match.capturedEnd();
+        if (!match.hasMatch() || end >= text.size() || !text.at(end).isSpace())
+            return "实体声明无法识别";
+        if (match.captured(1).startsWith(QLatin1Char('%')))
             return "参数实体";
-        const QString value = match.captured(2) + match.captured(3);
-        if (value.contains(QLatin1Char('&')))
+        while (end < text.size() && text.at(end).isSpace())
+            ++end;
+        const QChar quote = end < text.size() ? text.at(end) : QChar();
+        if (quote != QLatin1Char('"') && quote != QLatin1Char('\''))
+            continue;  // external: the reader loads nothing
+        const QStringRef value = text.midRef(end + 1, maxValue + 1);
+        const int length = value.indexOf(quote);
+        if (length < 0)
+            return "实体过长";
+        if (value.left(length).contains(QLatin1Char('&')))
             return "实体嵌套";
-        longest = qMax<qint64>(longest, value.size());
+        longest = qMax<qint64>(longest, length);
     }
     if (text.count(QLatin1Char('&')) * longest > kMaxEntityCharacters)
         return "实体展开过大";

@@ -109,6 +109,8 @@ private slots:
                       "<use xlink:href=\"#a\" x=\"5\"/></svg>" << 0;
         QTest::newRow("100,000 references of an entity") << entities(100000, 100) << -1;
         QTest::newRow("1,000,000 references of an entity") << entities(1000000, 10) << -1;
+        QTest::newRow("an entity declared past white space")
+            << entities(100000, 100).replace("ENTITY e ", "ENTITY e" + QByteArray(2000, ' ')) << -1;
         QTest::newRow("entities through entities")
             << "<!DOCTYPE svg [<!ENTITY a \"xxxx\"><!ENTITY b \"&a;&a;\">]>" + Open + "<text>&b;</text></svg>" << -1;
         QTest::newRow("parameter entities")

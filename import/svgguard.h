@@ -38,8 +38,8 @@ constexpr qint64 kMaxEntityCharacters = 4 * 1024 * 1024;
 // True for bytes Qt's SVG reader would take: XML-like text or gzip data.
 bool isDrawing(const QByteArray &bytes);
 
-// The drawing safe to hand to Qt SVG, well-formed XML; empty when it is
-// refused (over a bound, not well-formed, compressed, no <svg> root). selfPath is the
+// The drawing safe to hand to Qt SVG; empty when it is refused (over a
+// bound, not well-formed, compressed, no <svg> root). selfPath is the
 // drawing's own path inside the book, relative references resolve against
 // its folder; without resources every outside reference is dropped.
 QByteArray sanitize(const QByteArray &drawing, const QString &selfPath = QString(),

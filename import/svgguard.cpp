@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QImageReader>
 #include <QRegularExpression>
+#include <QTextCodec>
 #include <QUrl>
 #include <QVector>
 #include <QXmlStreamReader>
@@ -25,51 +26,156 @@ QStringRef localName(const QStringRef &qualified)
     return colon < 0 ? qualified : qualified.mid(colon + 1);
 }
 
+// A name any XML reader takes, with namespaces or without: Qt's reader
+// lets through names such as "@mlns:xlink" that its writer then writes.
+bool isXmlName(const QStringRef &name)
+{
+    const int colon = name.indexOf(QLatin1Char(':'));
+    if (name.isEmpty() || colon == 0 || colon == name.size() - 1
+        || (colon > 0 && name.indexOf(QLatin1Char(':'), colon + 1) >= 0))
+        return false;
+    for (int i = 0; i < name.size(); ++i) {
+        const QChar c = name.at(i);
+        const bool start = c.isLetter() || c.isSurrogate() || c == QLatin1Char('_') || c == QLatin1Char(':');
+        const bool part = c.isNumber() || c.isMark() || c == QLatin1Char('.') || c == QLatin1Char('-')
+            || c == QChar(0xb7);
+        if (!start && !(part && i > 0))
+            return false;
+    }
+    return true;
+}
+
 // A picture Qt may decode inside the drawing: a raster image within the
 // pixel budget, never another drawing (it would be read unchecked).
-QString rasterDataUri(const QByteArray &bytes)
+struct Picture {
+    QString uri;
+    qint64 pixels = 0;
+};
+
+Picture rasterPicture(const QByteArray &bytes)
 {
     if (bytes.isEmpty() || bytes.size() > kMaxBytes || isDrawing(bytes))
-        return QString();
+        return Picture();
     QBuffer buffer;
     buffer.setData(bytes);
     if (!buffer.open(QIODevice::ReadOnly))
-        return QString();
+        return Picture();
     QImageReader reader(&buffer);
     const QByteArray format = reader.format();
-    if (format.isEmpty() || format.startsWith("svg") || !ImageUtil::withinPixelBudget(reader.size()))
-        return QString();
-    return QStringLiteral("data:image/") + QString::fromLatin1(format) + QStringLiteral(";base64,")
-        + QString::fromLatin1(bytes.toBase64());
+    const QSize size = reader.size();
+    if (format.isEmpty() || format.startsWith("svg") || !ImageUtil::withinPixelBudget(size))
+        return Picture();
+    return {QStringLiteral("data:image/") + QString::fromLatin1(format) + QStringLiteral(";base64,")
+                + QString::fromLatin1(bytes.toBase64()),
+            qint64(size.width()) * size.height()};
 }
 
-// url() naming anything but a fragment of the drawing becomes "none", and
-// style sheets import nothing.
-QString cleanCss(const QString &css)
+// One pass of cleanCss: url() naming anything but a fragment of the drawing
+// becomes "none", also when unterminated, and imports go.
+QString cleanCssOnce(const QString &css)
 {
-    if (!css.contains(QLatin1String("url"), Qt::CaseInsensitive)
-        && !css.contains(QLatin1String("@import"), Qt::CaseInsensitive))
-        return css;
     static const QRegularExpression url(
-        QStringLiteral("url\\(\\s*(?:\"([^\"]*)\"|'([^']*)'|([^)]*))\\s*\\)"),
+        QStringLiteral("url\\(\\s*(?:\"([^\"]*)\"?|'([^']*)'?|([^)]*))\\s*\\)?"),
         QRegularExpression::CaseInsensitiveOption);
     static const QRegularExpression import(QStringLiteral("@import[^;]*;?"),
                                            QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression fragment(QStringLiteral("^#[^\\s()'\"\\\\]+$"));
+    const QString text = QString(css).remove(import);
     QString result;
     int last = 0;
-    QRegularExpressionMatchIterator it = url.globalMatch(css);
+    QRegularExpressionMatchIterator it = url.globalMatch(text);
     while (it.hasNext()) {
         const QRegularExpressionMatch match = it.next();
         const QString target =
             (match.captured(1) + match.captured(2) + match.captured(3)).trimmed();
-        result += css.midRef(last, match.capturedStart() - last);
-        result += target.startsWith(QLatin1Char('#')) && !target.contains(QLatin1Char('\\'))
-            ? QStringLiteral("url(") + target + QLatin1Char(')')
-            : QStringLiteral("none");
+        result += text.midRef(last, match.capturedStart() - last);
+        result += fragment.match(target).hasMatch() ? QStringLiteral("url(") + target + QLatin1Char(')')
+                                                    : QStringLiteral("none");
         last = match.capturedEnd();
     }
-    result += css.midRef(last);
-    return result.remove(import);
+    result += text.midRef(last);
+    return result;
+}
+
+// CSS with no reference out of the drawing. Comments and escapes go first,
+// as they could spell or split "url(" and "@import"; what the cleaning
+// joins is cleaned again until nothing changes.
+QString cleanCss(const QString &css)
+{
+    if (!css.contains(QLatin1String("url"), Qt::CaseInsensitive)
+        && !css.contains(QLatin1Char('@')) && !css.contains(QLatin1Char('\\'))
+        && !css.contains(QLatin1String("/*")))
+        return css;
+    static const QRegularExpression comment(QStringLiteral("/\\*.*?(?:\\*/|$)"),
+                                            QRegularExpression::DotMatchesEverythingOption);
+    QString text = QString(css).replace(comment, QStringLiteral(" ")).replace(QLatin1Char('\\'), QLatin1Char(' '));
+    // Every pass that changes the text shortens it; hostile nesting that
+    // needs many passes loses the style instead.
+    for (int pass = 0; pass < 8; ++pass) {
+        const QString next = cleanCssOnce(text);
+        if (next == text)
+            return text;
+        text = next;
+    }
+    return QString();
+}
+
+// Text the reader will read: the drawing decoded as Qt's XML reader does
+// (byte-order mark, declared encoding, UTF-8). Null for an unknown encoding.
+QString decodedText(const QByteArray &bytes)
+{
+    QTextCodec *codec = QTextCodec::codecForUtfText(bytes, nullptr);
+    if (!codec) {
+        static const QRegularExpression declared(
+            QStringLiteral("^<\\?xml[^>]*\\sencoding\\s*=\\s*[\"']([A-Za-z][A-Za-z0-9._-]*)[\"']"));
+        const QRegularExpressionMatch match = declared.match(QString::fromLatin1(bytes.left(256)));
+        codec = QTextCodec::codecForName(match.hasMatch() ? match.captured(1).toLatin1() : QByteArray("UTF-8"));
+        if (!codec)
+            return QString();
+    }
+    return codec->toUnicode(bytes);
+}
+
+// The reader expands the drawing's own entities into every reference
+// before handing out the text: bounded here, from the declarations and the
+// number of references, before it reads. Entities through entities and
+// parameter entities multiply and are refused (real drawings declare a few
+// namespace names).
+const char *entityRefusal(const QString &text)
+{
+    int at = text.indexOf(QLatin1String("<!ENTITY"));
+    if (at < 0)
+        return nullptr;
+    static const QRegularExpression declaration(QStringLiteral("<!ENTITY\\s+([^\\s\"'>]{1,1024})"));
+    // Longer values Qt's reader refuses itself; a value is only looked for
+    // that far, so that unclosed ones cost no more than the text.
+    const int maxValue = 4096;
+    qint64 longest = 0;
+    for (; at >= 0; at = text.indexOf(QLatin1String("<!ENTITY"), at + 1)) {
+        // On a piece of the text: Qt checks the whole subject on every match.
+        const QRegularExpressionMatch match = declaration.match(
+            text.midRef(at, 1100), 0, QRegularExpression::NormalMatch, QRegularExpression::AnchoredMatchOption);
+        int end = at + match.capturedEnd();
+        if (!match.hasMatch() || end >= text.size() || !text.at(end).isSpace())
+            return "实体声明无法识别";
+        if (match.captured(1).startsWith(QLatin1Char('%')))
+            return "参数实体";
+        while (end < text.size() && text.at(end).isSpace())
+            ++end;
+        const QChar quote = end < text.size() ? text.at(end) : QChar();
+        if (quote != QLatin1Char('"') && quote != QLatin1Char('\''))
+            continue;  // external: the reader loads nothing
+        const QStringRef value = text.midRef(end + 1, maxValue + 1);
+        const int length = value.indexOf(quote);
+        if (length < 0)
+            return "实体过长";
+        if (value.left(length).contains(QLatin1Char('&')))
+            return "实体嵌套";
+        longest = qMax<qint64>(longest, length);
+    }
+    if (text.count(QLatin1Char('&')) * longest > kMaxEntityCharacters)
+        return "实体展开过大";
+    return nullptr;
 }
 
 class Rewriter
@@ -88,7 +194,8 @@ public:
 private:
     struct Node {
         int parent;
-        QString useTarget;
+        // Every id a <use> may name, whichever href Qt reads.
+        QStringList useTargets;
     };
 
     bool refuse(const char *why)
@@ -96,19 +203,34 @@ private:
         m_refusal = why;
         return false;
     }
+    static QByteArray refused(const char *why)
+    {
+        qWarning().noquote() << "[SvgGuard] 拒绝 SVG 图片:" << QString::fromUtf8(why);
+        return QByteArray();
+    }
     bool startElement(QXmlStreamReader &reader, QXmlStreamWriter &writer);
     QString reference(const QStringRef &element, const QString &value);
     QString bookPath(QString href) const;
+    QString shown(const Picture &picture);
     bool withinDrawnBound();
+    void endElement(QXmlStreamWriter &writer);
 
     Resources m_resources;
     QStringList m_folder;
-    QHash<QString, QString> m_inlined;
+    QHash<QString, Picture> m_inlined;
+    qint64 m_pixels = 0;
+    qint64 m_inlinedBytes = 0;
     QVector<Node> m_nodes;
-    QHash<QString, int> m_ids;
+    // Every element carrying an id, for each id: which one Qt binds depends
+    // on order and on which elements it keeps, so a <use> counts the largest.
+    QHash<QString, QVector<int>> m_ids;
     QVector<int> m_open;
     int m_stops = 0;
     int m_styleDepth = 0;
+    // A style sheet's text, split by comments, CDATA or child elements,
+    // cleaned as one when it ends: Qt joins the pieces.
+    QString m_styleText;
+    bool m_styleCdata = false;
     const char *m_refusal = nullptr;
 };
 
@@ -147,7 +269,7 @@ QString Rewriter::reference(const QStringRef &element, const QString &value)
         // Qt reads the Base64 text after the last "base64,": exactly what is checked here.
         const int at = href.lastIndexOf(QLatin1String("base64,"));
         return at < 0 ? QString()
-                      : rasterDataUri(QByteArray::fromBase64(href.mid(at + 7).toLatin1()));
+                      : shown(rasterPicture(QByteArray::fromBase64(href.mid(at + 7).toLatin1())));
     }
     QString name;
     if (href.startsWith(QLatin1Char('#')))
@@ -156,12 +278,22 @@ QString Rewriter::reference(const QStringRef &element, const QString &value)
         name = bookPath(href);
     if (name.isEmpty() || !m_resources)
         return QString();
-    const auto known = m_inlined.constFind(name);
-    if (known != m_inlined.constEnd())
-        return known.value();
-    const QString inlined = rasterDataUri(m_resources(name));
-    m_inlined.insert(name, inlined);
-    return inlined;
+    auto known = m_inlined.constFind(name);
+    if (known == m_inlined.constEnd())
+        known = m_inlined.insert(name, rasterPicture(m_resources(name)));
+    return shown(known.value());
+}
+
+// The picture's data URI while the drawing's pictures stay within budget,
+// each counted as often as it is shown; empty (dropped) beyond.
+QString Rewriter::shown(const Picture &picture)
+{
+    if (picture.uri.isEmpty() || m_pixels + picture.pixels > kMaxDrawingPixels
+        || m_inlinedBytes + picture.uri.size() > kMaxOutputBytes)
+        return QString();
+    m_pixels += picture.pixels;
+    m_inlinedBytes += picture.uri.size();
+    return picture.uri;
 }
 
 bool Rewriter::startElement(QXmlStreamReader &reader, QXmlStreamWriter &writer)
@@ -172,16 +304,20 @@ bool Rewriter::startElement(QXmlStreamReader &reader, QXmlStreamWriter &writer)
         return refuse("嵌套过深");
     const QStringRef qualified = reader.qualifiedName();
     const QStringRef element = localName(qualified);
+    if (!isXmlName(qualified))
+        return refuse("名称不是合格的 XML");
     if (m_nodes.isEmpty() && element != QLatin1String("svg"))
         return refuse("根元素不是 svg");
     if (element == QLatin1String("stop") && ++m_stops > kMaxStops)
         return refuse("渐变色标过多");
 
-    Node node{m_open.isEmpty() ? -1 : m_open.last(), QString()};
+    Node node{m_open.isEmpty() ? -1 : m_open.last(), QStringList()};
     writer.writeStartElement(qualified.toString());
     const QXmlStreamAttributes attributes = reader.attributes();
     for (const QXmlStreamAttribute &attribute : attributes) {
         const QStringRef name = attribute.qualifiedName();
+        if (!isXmlName(name))
+            return refuse("名称不是合格的 XML");
         QString value = attribute.value().toString();
         if (name == QLatin1String("xml:base"))
             continue;
@@ -190,11 +326,12 @@ bool Rewriter::startElement(QXmlStreamReader &reader, QXmlStreamWriter &writer)
             if (value.isEmpty())
                 continue;
             if (element == QLatin1String("use"))
-                node.useTarget = value.mid(1);
+                node.useTargets.append(value.mid(1));
         } else {
             value = cleanCss(value);
-            if (name == QLatin1String("id"))
-                m_ids.insert(value, m_nodes.size());
+            // Qt takes "xml:id" where "id" is missing.
+            if (localName(name) == QLatin1String("id"))
+                m_ids[value].append(m_nodes.size());
         }
         writer.writeAttribute(name.toString(), value);
     }
@@ -206,23 +343,39 @@ bool Rewriter::startElement(QXmlStreamReader &reader, QXmlStreamWriter &writer)
 }
 
 // Each <use> draws its target again: a few nested ones repeat a drawing
-// exponentially, so the elements drawn are counted over the use graph.
+// exponentially, so the elements drawn are counted over the use graph. An
+// element weighs itself and all it draws; an id weighs as its heaviest
+// element, whichever of them Qt binds.
 bool Rewriter::withinDrawnBound()
 {
     const int count = m_nodes.size();
-    QVector<QVector<int>> edges(count);
+    QVector<QVector<int>> edges(count + m_ids.size());
+    QHash<QString, int> idNodes;
+    for (auto it = m_ids.constBegin(); it != m_ids.constEnd(); ++it) {
+        const int idNode = count + idNodes.size();
+        idNodes.insert(it.key(), idNode);
+        edges[idNode] = it.value();
+    }
     for (int i = 0; i < count; ++i) {
         if (m_nodes.at(i).parent >= 0)
             edges[m_nodes.at(i).parent].append(i);
-    }
-    for (int i = 0; i < count; ++i) {
-        const auto target = m_ids.constFind(m_nodes.at(i).useTarget);
-        if (!m_nodes.at(i).useTarget.isEmpty() && target != m_ids.constEnd())
-            edges[i].append(target.value());
+        for (const QString &target : m_nodes.at(i).useTargets) {
+            const auto idNode = idNodes.constFind(target);
+            if (idNode != idNodes.constEnd())
+                edges[i].append(idNode.value());
+        }
     }
     const qint64 cap = kMaxDrawnElements + 1;
-    QVector<qint64> weight(count, 0);
-    QVector<char> state(count, 0);  // 0 unseen, 1 on the path, 2 done
+    QVector<qint64> weight(edges.size(), 0);
+    QVector<char> state(edges.size(), 0);  // 0 unseen, 1 on the path, 2 done
+    const auto add = [&](int node, int to) {
+        weight[node] = node < count ? qMin(cap, weight.at(node) + weight.at(to))
+                                    : qMax(weight.at(node), weight.at(to));
+    };
+    const auto enter = [&](int node) {
+        state[node] = 1;
+        weight[node] = node < count ? 1 : 0;
+    };
     struct Step {
         int node;
         int next;
@@ -231,8 +384,7 @@ bool Rewriter::withinDrawnBound()
     for (int root = 0; root < count; ++root) {
         if (state.at(root) != 0)
             continue;
-        state[root] = 1;
-        weight[root] = 1;
+        enter(root);
         path.append({root, 0});
         while (!path.isEmpty()) {
             const int node = path.last().node;
@@ -241,20 +393,17 @@ bool Rewriter::withinDrawnBound()
                 if (state.at(to) == 1)
                     return refuse("use 引用成环");
                 if (state.at(to) == 0) {
-                    state[to] = 1;
-                    weight[to] = 1;
+                    enter(to);
                     path.append({to, 0});
                 } else {
-                    weight[node] = qMin(cap, weight.at(node) + weight.at(to));
+                    add(node, to);
                 }
                 continue;
             }
             state[node] = 2;
             path.removeLast();
-            if (!path.isEmpty()) {
-                const int parent = path.last().node;
-                weight[parent] = qMin(cap, weight.at(parent) + weight.at(node));
-            }
+            if (!path.isEmpty())
+                add(path.last().node, node);
         }
         if (weight.at(root) >= cap)
             return refuse("绘制元素过多");
@@ -262,9 +411,30 @@ bool Rewriter::withinDrawnBound()
     return true;
 }
 
+void Rewriter::endElement(QXmlStreamWriter &writer)
+{
+    if (m_styleDepth == m_open.size()) {
+        const QString css = cleanCss(m_styleText);
+        if (m_styleCdata)
+            writer.writeCDATA(css);
+        else
+            writer.writeCharacters(css);
+        m_styleText.clear();
+        m_styleCdata = false;
+        m_styleDepth = 0;
+    }
+    m_open.removeLast();
+    writer.writeEndElement();
+}
+
 QByteArray Rewriter::run(const QByteArray &drawing)
 {
-    QXmlStreamReader reader(drawing);
+    const QString text = decodedText(drawing);
+    if (text.isNull())
+        return refused("未知编码");
+    if (const char *why = entityRefusal(text))
+        return refused(why);
+    QXmlStreamReader reader(text);
     // Names are written back as they were: Qt SVG looks attributes up by
     // their qualified names ("xlink:href").
     reader.setNamespaceProcessing(false);
@@ -278,30 +448,27 @@ QByteArray Rewriter::run(const QByteArray &drawing)
             ok = startElement(reader, writer);
             break;
         case QXmlStreamReader::EndElement:
+            if (!m_open.isEmpty())
+                endElement(writer);
+            break;
+        case QXmlStreamReader::Characters:
             if (m_open.isEmpty())
                 break;
-            if (m_styleDepth == m_open.size())
-                m_styleDepth = 0;
-            m_open.removeLast();
-            writer.writeEndElement();
+            if (m_styleDepth > 0) {
+                m_styleText += reader.text();
+                m_styleCdata = m_styleCdata || reader.isCDATA();
+            } else if (reader.isCDATA()) {
+                writer.writeCDATA(reader.text().toString());
+            } else {
+                writer.writeCharacters(reader.text().toString());
+            }
             break;
-        case QXmlStreamReader::Characters: {
-            if (m_open.isEmpty())
-                break;
-            const QString text = m_styleDepth > 0 ? cleanCss(reader.text().toString())
-                                                  : reader.text().toString();
-            if (reader.isCDATA())
-                writer.writeCDATA(text);
-            else
-                writer.writeCharacters(text);
-            break;
-        }
         default:
             // The document type (with its entities), comments and processing
             // instructions are left out: nothing of the drawing needs them.
             break;
         }
-        if (out.size() > kMaxOutputBytes)
+        if (out.size() + m_styleText.size() > kMaxOutputBytes)
             ok = refuse("展开后过大");
     }
     if (ok && reader.hasError())
@@ -310,11 +477,17 @@ QByteArray Rewriter::run(const QByteArray &drawing)
         ok = refuse("没有 svg 元素");
     if (ok)
         ok = withinDrawnBound();
-    if (!ok) {
-        qWarning().noquote() << "[SvgGuard] 拒绝 SVG 图片:" << QString::fromUtf8(m_refusal);
-        return QByteArray();
-    }
+    if (!ok)
+        return refused(m_refusal);
     writer.writeEndDocument();
+    // The writer writes names as it is given them; what Qt SVG gets must
+    // read back as XML.
+    QXmlStreamReader check(out);
+    check.setNamespaceProcessing(false);
+    while (!check.atEnd())
+        check.readNext();
+    if (check.hasError())
+        return refused("输出不是合格的 XML");
     return out;
 }
 

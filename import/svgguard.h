@@ -29,6 +29,11 @@ constexpr int kMaxStops = 4096;
 constexpr int kMaxDepth = 128;
 // The rewritten drawing with its pictures inlined.
 constexpr int kMaxOutputBytes = 32 * 1024 * 1024;
+// Pixels of all the pictures one drawing shows, each counted every time it
+// is shown: Qt SVG decodes every <image> whole, at four bytes a pixel.
+constexpr qint64 kMaxDrawingPixels = 16 * 1000 * 1000;
+// Characters the drawing's own entities may add, over all their references.
+constexpr qint64 kMaxEntityCharacters = 4 * 1024 * 1024;
 
 // True for bytes Qt's SVG reader would take: XML-like text or gzip data.
 bool isDrawing(const QByteArray &bytes);

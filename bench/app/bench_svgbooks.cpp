@@ -24,7 +24,23 @@ namespace {
 
 QByteArray drawing(const QByteArray &body)
 {
-    return "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"640\" height=\"480\">" + body + "</svg>";
+    return "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" width=\"640\" "
+           "height=\"480\">" + body + "</svg>";
+}
+
+// A thousand uses of a thousand uses of a path, the uses in the given form
+// ("%1": the id named), the targets defined by `define`.
+QByteArray fanOut(const QString &use, const QByteArray &define = "id", const QByteArray &after = QByteArray())
+{
+    return drawing("<defs><path " + define + "=\"p\" d=\"M0 0 L600 400 L10 400 Z\" stroke=\"#123\"/><g " + define
+                   + "=\"a\">" + use.arg("p").repeated(1000).toLatin1() + "</g><g id=\"b\">"
+                   + use.arg("a").repeated(1000).toLatin1() + "</g></defs><use xlink:href=\"#b\"/>" + after);
+}
+
+QByteArray entities(int references)
+{
+    return "<!DOCTYPE svg [<!ENTITY e \"" + QByteArray(4000, 'x') + "\">]>"
+        + drawing("<text>" + QByteArray("&e;").repeated(references) + "</text>");
 }
 
 QByteArray stops()
@@ -52,6 +68,15 @@ private slots:
             shapes += "<rect x=\"" + QByteArray::number(i % 631) + "\" y=\"" + QByteArray::number(i % 473)
                 + "\" width=\"9\" height=\"7\" fill=\"#" + QByteArray::number(0x100000 + i * 97 % 0xeffff, 16) + "\"/>";
         QTest::newRow("EPUB picture of 49,000 shapes, within the bounds") << "epub" << drawing(shapes);
+        const QString use = "<use xlink:href=\"#%1\"/>";
+        QTest::newRow("EPUB picture of uses, an id defined again") << "epub" << fanOut(use, "id", "<g id=\"a\"/>");
+        QTest::newRow("EPUB picture of uses, targets by xml:id") << "epub" << fanOut(use, "xml:id");
+        QTest::newRow("EPUB picture of uses, xlink:href then href")
+            << "epub" << fanOut("<use xlink:href=\"#%1\" href=\"#n\"/>");
+        QTest::newRow("EPUB picture of 100,000 entity references") << "epub" << entities(100000);
+        QTest::newRow("EPUB picture of 1,000,000 entity references") << "epub" << entities(1000000);
+        QTest::newRow("EPUB picture of 16 copies of an 8000 x 8000 picture")
+            << "epub" << drawing(QByteArray("<image width=\"640\" height=\"480\" xlink:href=\"big.png\"/>").repeated(16));
     }
 
     void pages()
@@ -67,6 +92,8 @@ private slots:
             EpubFixture epub;
             epub.metadata += "<meta name=\"cover\" content=\"cover\"/>";
             epub.addItem("cover", "images/cover.svg", "image/svg+xml", svg);
+            if (svg.contains("big.png"))
+                epub.addItem("big", "images/big.png", "image/png", pngBomb(8000, 8000));
             epub.addDocument("c1", "c1.xhtml", "Picture", "<p>Before.</p><p><img src=\"images/cover.svg\" alt=\"A\"/></p>");
             QVERIFY(epub.write(path));
         } else {

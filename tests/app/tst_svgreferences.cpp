@@ -109,6 +109,11 @@ private slots:
         for (int i = 1; i <= 30; ++i)
             uses += QString("<g id=\"u%1\"><use xlink:href=\"#u%2\"/><use xlink:href=\"#u%2\"/></g>").arg(i).arg(i - 1);
         QTest::newRow("uses repeating uses") << uses + "</defs><use xlink:href=\"#u30\"/>" << false;
+        QTest::newRow("uses of an id defined again")
+            << "<defs><rect id=\"p\" width=\"64\" height=\"48\" fill=\"red\"/><g id=\"a\">"
+                + QString("<use xlink:href=\"#p\"/>").repeated(1000) + "</g><g id=\"b\">"
+                + QString("<use xlink:href=\"#a\"/>").repeated(1000) + "</g></defs><use xlink:href=\"#b\"/><g id=\"a\"/>"
+            << false;
     }
 
     // Through the EPUB import (cover and a chapter's picture), the FB2

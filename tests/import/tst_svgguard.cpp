@@ -1,13 +1,46 @@
 // Drawings as real books carry them come out of the SVG guard drawn exactly
-// as Qt SVG draws the original.
+// as Qt SVG draws the original; drawings that would cost without bound or
+// reach outside come out refused or within budget.
 
 #include "svgguard.h"
 
 #include <QBuffer>
 #include <QImageReader>
 #include <QtTest>
+#include <QXmlStreamReader>
 
 namespace {
+
+const QByteArray Open = "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\">";
+
+// A thousand <use> of a thousand <use>: a million elements drawn, the uses
+// in the form the row gives ("%1": the id named), the targets defined by
+// `define`, and `after` following.
+QByteArray fanOut(const QByteArray &use, const QByteArray &define = "id", const QByteArray &after = QByteArray())
+{
+    const QString form = QString::fromLatin1(use);
+    return Open + "<defs><path " + define + "=\"p\" d=\"M0 0 L9 9\"/><g " + define + "=\"a\">"
+        + form.arg("p").repeated(1000).toLatin1() + "</g><g id=\"b\">" + form.arg("a").repeated(1000).toLatin1()
+        + "</g></defs><use xlink:href=\"#b\"/>" + after + "</svg>";
+}
+
+QByteArray entities(int references, int length)
+{
+    return "<!DOCTYPE svg [<!ENTITY e \"" + QByteArray(length, 'x') + "\">]>" + Open + "<text>"
+        + QByteArray("&e;").repeated(references) + "</text></svg>";
+}
+
+// A picture's header: Qt reads its size from it without decoding.
+QByteArray pictureHeader(int side)
+{
+    QByteArray bmp(54, '\0');
+    QDataStream stream(&bmp, QIODevice::WriteOnly);
+    stream.setByteOrder(QDataStream::LittleEndian);
+    stream.writeRawData("BM", 2);
+    stream << quint32(54 + side * side * 3) << quint32(0) << quint32(54) << quint32(40) << qint32(side)
+           << qint32(side) << quint16(1) << quint16(24) << quint32(0) << quint32(side * side * 3);
+    return bmp;
+}
 
 QImage draw(const QByteArray &bytes)
 {
@@ -60,6 +93,77 @@ private slots:
         blank.fill(Qt::transparent);
         QVERIFY(!original.isNull() && original != blank);
         QCOMPARE(draw(SvgGuard::guard(drawing)), original);
+    }
+
+    void drawingWithinBudget_data()
+    {
+        QTest::addColumn<QByteArray>("drawing");
+        QTest::addColumn<int>("pictures");  // kept, or -1: refused
+        const QByteArray use = "<use xlink:href=\"#%1\"/>";
+        QTest::newRow("use: ids defined again later") << fanOut(use, "id", "<g id=\"a\"/>") << -1;
+        QTest::newRow("use: targets by xml:id") << fanOut(use, "xml:id") << -1;
+        QTest::newRow("use: xlink:href, then href") << fanOut("<use xlink:href=\"#%1\" href=\"#n\"/>") << -1;
+        QTest::newRow("use: href, then xlink:href") << fanOut("<use href=\"#%1\" xlink:href=\"#n\"/>") << -1;
+        QTest::newRow("use: a repeated id within bounds")
+            << Open + "<rect id=\"a\" width=\"4\" height=\"4\"/><rect id=\"a\" width=\"2\" height=\"2\"/>"
+                      "<use xlink:href=\"#a\" x=\"5\"/></svg>" << 0;
+        QTest::newRow("100,000 references of an entity") << entities(100000, 100) << -1;
+        QTest::newRow("1,000,000 references of an entity") << entities(1000000, 10) << -1;
+        QTest::newRow("an entity declared past white space")
+            << entities(100000, 100).replace("ENTITY e ", "ENTITY e" + QByteArray(2000, ' ')) << -1;
+        QTest::newRow("entities through entities")
+            << "<!DOCTYPE svg [<!ENTITY a \"xxxx\"><!ENTITY b \"&a;&a;\">]>" + Open + "<text>&b;</text></svg>" << -1;
+        QTest::newRow("parameter entities")
+            << "<!DOCTYPE svg [<!ENTITY % p \"<!ENTITY e 'x'>\">%p;]>" + Open + "<text>&e;</text></svg>" << -1;
+        const QByteArray image = "<image width=\"9\" height=\"9\" xlink:href=\"%1\"/>";
+        const QByteArray large = QString::fromLatin1(image).arg("large.bmp").toLatin1().repeated(16);
+        QTest::newRow("sixteen copies of an 8000 x 8000 picture") << Open + large + "</svg>" << 0;
+        QTest::newRow("sixteen copies of a 2000 x 2000 picture")
+            << Open + QByteArray(large).replace("large", "small") + "</svg>" << 4;
+        QTest::newRow("sixteen 2000 x 2000 pictures inline")
+            << Open + QString::fromLatin1(image).arg(QString::fromLatin1("data:image/bmp;base64," + pictureHeader(2000).toBase64()))
+                      .toLatin1().repeated(16) + "</svg>" << 4;
+        const QByteArray css[] = {"fill:ur@import;l(OUT)", "fill:url(\"#a) url(OUT\")", "fill:url(OUT",
+                                  "fill:u\\72l(OUT)"};
+        for (const QByteArray &style : css) {
+            QTest::newRow("style attribute " + style) << Open + "<rect style='" + style + "'/></svg>" << 0;
+            QTest::newRow("style sheet " + style) << Open + "<style>rect{" + style + "}</style></svg>" << 0;
+        }
+        QTest::newRow("style sheet split by a comment") << Open + "<style>rect{fill:ur<!-- -->l(OUT)}</style></svg>" << 0;
+        QTest::newRow("style sheet split by CDATA") << Open + "<style>rect{fill:ur<![CDATA[l(OUT)}]]></style></svg>" << 0;
+        QTest::newRow("style sheet split by an element") << Open + "<style>@imp<g/>ort 'OUT';</style></svg>" << 0;
+        QTest::newRow("attribute name @mlns:xlink")
+            << QByteArray("<svg xmlns=\"http://www.w3.org/2000/svg\" @mlns:xlink=\"http://www.w3.org/1999/xlink\"/>") << -1;
+        QTest::newRow("attribute name from an entity")
+            << "<!DOCTYPE svg [<!ENTITY e \"<g @x='1'/>\">]>" + Open + "&e;</svg>" << -1;
+    }
+
+    // Refused, or written as well-formed XML that reaches nothing outside
+    // and keeps only the pictures within the drawing's budget.
+    void drawingWithinBudget()
+    {
+        QFETCH(QByteArray, drawing);
+        QFETCH(int, pictures);
+        const QByteArray out = SvgGuard::sanitize(drawing, "OEBPS/d.svg", [](const QString &name) {
+            return name == "OEBPS/large.bmp" ? pictureHeader(8000)
+                : name == "OEBPS/small.bmp"  ? pictureHeader(2000) : QByteArray();
+        });
+        QCOMPARE(out.isEmpty(), pictures < 0);
+        if (out.isEmpty())
+            return;
+        // Read back as Qt SVG reads it: the text of a style sheet joined.
+        QString text;
+        QXmlStreamReader reader(out);
+        while (!reader.atEnd()) {
+            reader.readNext();
+            text += reader.text();
+            for (const QXmlStreamAttribute &attribute : reader.attributes())
+                text += QLatin1Char(' ') + attribute.value();
+        }
+        QVERIFY2(!reader.hasError(), qPrintable(reader.errorString()));
+        static const QRegularExpression outside("url\\((?!#)|@import|\\\\", QRegularExpression::CaseInsensitiveOption);
+        QVERIFY2(!text.contains(outside), out.constData());
+        QCOMPARE(out.count("data:"), pictures);
     }
 };
 

@@ -1,0 +1,163 @@
+#!/usr/bin/env python3
+"""Starts the real program over small EPUBs whose one drawing would cost
+without bound (hidden uses, entities, a large picture repeated, CSS and names
+the guard must clean): imports the book, then opens the drawing's page.
+
+    tools/svg-budget.py BIN [--timeout S] [--rows SUBSTRING]
+
+Per row, in a fresh HOME/XDG tree under a 4 GiB address-space limit: the
+outcome, ms to it, ms to the first page, peak RSS (/usr/bin/time -v), opens
+of files outside the book (strace) and the guard's verdict; a Markdown table.
+"""
+import argparse, os, re, struct, subprocess, sys, tempfile, time, zipfile, zlib
+
+QML = """import QtQuick 2.6
+import com.quillora.applicationcore 1.0
+Item {
+ property double t0: 0
+ property string chapter: ""
+ ApplicationCore { id: core
+  onNovelImportSucceeded: {
+   console.warn('OUTCOME ok ' + (Date.now() - t0)); t0 = Date.now();
+   var id = Qt.md5(%(path)r); var list = core.getChaptersByNovelId(id);
+   for (var i = 0; i < list.length; ++i) if (list[i].title === 'Picture') chapter = list[i].id;
+   core.openBookForReading(id, chapter, 0, -1.0, 20, 0, 360, 480, '#000000', '#ffffff', '');
+  }
+  onNovelImportFailed: { console.warn('OUTCOME failed ' + (Date.now() - t0)); core.quitApplication() }
+  onPoolPageRendered: if (chapterId === chapter && pageIndex === 0) {
+   console.warn('PAGE ' + (Date.now() - t0)); core.quitApplication() }
+ }
+ Timer { interval: 0; running: true; onTriggered: { t0 = Date.now(); core.importNovel(%(path)r) } }
+}
+"""
+
+OPEN = ('<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" '
+        'width="640" height="480">')
+
+
+def fan_out(use, define="id", after=""):
+    """A thousand <use> of a thousand <use> of a path: a million drawn."""
+    return (OPEN + '<defs><path %s="p" d="M0 0 L600 400 L10 400 Z" stroke="#123" stroke-width="3"/><g %s="a">'
+            % (define, define) + (use % "p") * 1000 + '</g><g id="b">' + (use % "a") * 1000
+            + '</g></defs><use xlink:href="#b"/>' + after + "</svg>")
+
+
+def entities(refs, length):
+    return ('<!DOCTYPE svg [<!ENTITY e "%s">]>' % ("x" * length)) + OPEN + "<text>" + "&e;" * refs + "</text></svg>"
+
+
+def png(side):
+    raw = zlib.compressobj(9)
+    row = b"\0" + b"\x80\x40\x20" * side
+    data = b"".join(raw.compress(row) for _ in range(side)) + raw.flush()
+    chunk = lambda t, d: struct.pack(">I", len(d)) + t + d + struct.pack(">I", zlib.crc32(t + d))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", data) + chunk(b"IEND", b""))
+
+
+def rows(outside):
+    image = '<image width="640" height="480" xlink:href="big.png"/>'
+    use = '<use xlink:href="#%s"/>'
+    yield "use: plain ids", fan_out(use), False
+    yield "use: ids defined again later", fan_out(use, after='<g id="a"/>'), False
+    yield "use: targets by xml:id", fan_out(use, "xml:id"), False
+    yield "use: xlink:href, then href", fan_out('<use xlink:href="#%s" href="#n"/>'), False
+    yield "use: href, then xlink:href", fan_out('<use href="#n" xlink:href="#%s"/>'), False
+    yield "entities: 100,000 references", entities(100000, 4000), False
+    yield "entities: 1,000,000 references", entities(1000000, 4000), False
+    yield "16 x one 8000x8000 picture", OPEN + image * 16 + "</svg>", True
+    for css in ("fill:ur@import;l(%s)", 'fill:url("#a) url(%s")', "fill:url(%s"):
+        css = css % ("file://" + outside)
+        yield "CSS " + css.replace(outside, "OUT"), OPEN + "<rect width='640' height='480' style='%s'/></svg>" % css, False
+    yield "CSS split by a comment", OPEN + "<style>rect{fill:ur<!-- -->l(file://%s)}</style>" % outside \
+        + '<rect width="640" height="480"/></svg>', False
+    yield "CSS split by CDATA", OPEN + "<style>rect{fill:ur<![CDATA[l(file://%s)}]]></style>" % outside \
+        + '<rect width="640" height="480"/></svg>', False
+    yield "name @mlns:xlink", ('<svg xmlns="http://www.w3.org/2000/svg" @mlns:xlink="http://www.w3.org/1999/xlink" '
+                               'width="640" height="480"><rect width="9" height="9"/></svg>'), False
+    yield "plain drawing (control)", OPEN + '<rect width="640" height="480" fill="#246"/></svg>', False
+
+
+def epub(path, svg, big):
+    opf = ('<?xml version="1.0"?><package xmlns="http://www.idpf.org/2007/opf" version="2.0" unique-identifier="i">'
+           '<metadata xmlns:dc="http://purl.org/dc/elements/1.1/"><dc:title>Drawing</dc:title><dc:identifier id="i">x'
+           '</dc:identifier><meta name="cover" content="cover"/></metadata><manifest>'
+           '<item id="cover" href="d.svg" media-type="image/svg+xml"/>'
+           '<item id="c1" href="c1.xhtml" media-type="application/xhtml+xml"/>'
+           '<item id="big" href="big.png" media-type="image/png"/>'
+           '<item id="ncx" href="toc.ncx" media-type="application/x-dtbncx+xml"/></manifest>'
+           '<spine toc="ncx"><itemref idref="c1"/></spine></package>')
+    ncx = ('<?xml version="1.0"?><ncx xmlns="http://www.daisy.org/z3986/2005/ncx/" version="2005-1"><navMap>'
+           '<navPoint id="n1" playOrder="1"><navLabel><text>Picture</text></navLabel><content src="c1.xhtml"/>'
+           '</navPoint></navMap></ncx>')
+    page = ('<?xml version="1.0"?><html xmlns="http://www.w3.org/1999/xhtml"><head><title>Picture</title></head>'
+            '<body><p>Before.</p><p><img src="d.svg" alt="A"/></p></body></html>')
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr(zipfile.ZipInfo("mimetype"), "application/epub+zip")
+        z.writestr("META-INF/container.xml", '<?xml version="1.0"?><container version="1.0" xmlns="urn:oasis:'
+                   'names:tc:opendocument:xmlns:container"><rootfiles><rootfile full-path="OEBPS/content.opf" '
+                   'media-type="application/oebps-package+xml"/></rootfiles></container>')
+        z.writestr("OEBPS/content.opf", opf)
+        z.writestr("OEBPS/toc.ncx", ncx)
+        z.writestr("OEBPS/c1.xhtml", page)
+        z.writestr("OEBPS/d.svg", svg)
+        if big:
+            z.writestr("OEBPS/big.png", png(8000))
+
+
+def run(binary, root, book, timeout, outside):
+    env = dict(os.environ, HOME=root + "/home", XDG_CONFIG_HOME=root + "/config", XDG_DATA_HOME=root + "/data",
+               XDG_CACHE_HOME=root + "/cache", QUILLORA_DATA_ROOT=root + "/share", QT_QPA_PLATFORM="offscreen",
+               QT_QUICK_BACKEND="software", LANG="C.UTF-8")
+    for d in ("home", "share/qml", "cache"):
+        os.makedirs(os.path.join(root, d), exist_ok=True)
+    with open(root + "/share/qml/harbour-quillora.qml", "w") as f:
+        f.write(QML % {"path": book})
+    cmd = ["timeout", "-s", "KILL", str(timeout), "prlimit", "--as=%d" % (4 << 30), "/usr/bin/time", "-v",
+           "strace", "-f", "-qq", "-e", "trace=openat,open", "-o", root + "/trace", binary]
+    start = time.time()
+    p = subprocess.run(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    wall = time.time() - start
+    err = p.stderr.decode(errors="replace")
+    outcome = re.search(r"OUTCOME (\w+) (\d+)", err)
+    page = re.search(r"PAGE (\d+)", err)
+    rss = re.search(r"Maximum resident set size \(kbytes\): (\d+)", err)
+    verdicts = sorted(set(re.findall(r"拒绝 SVG 图片: ([^\n\"]+)", err)))
+    opens = 0
+    if os.path.exists(root + "/trace"):
+        with open(root + "/trace", errors="replace") as f:
+            opens = sum(1 for line in f if os.path.dirname(outside) in line)
+    if not outcome:
+        status = "killed at %d s" % timeout if p.returncode in (-9, 137) or wall >= timeout else \
+            "no outcome (exit %s%s)" % (p.returncode, ", bad_alloc" if "bad_alloc" in err else "")
+        return status, "-", "-", str(int(rss.group(1)) // 1024) if rss else "-", opens, "-"
+    return (outcome.group(1), outcome.group(2), page.group(1) if page else "-",
+            str(int(rss.group(1)) // 1024) if rss else "-", opens, ", ".join(verdicts) or "drawn")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("binary")
+    ap.add_argument("--timeout", type=int, default=60)
+    ap.add_argument("--rows", default="")
+    a = ap.parse_args()
+    work = tempfile.mkdtemp(prefix="svgbudget-")
+    outside = work + "/outside/red.png"
+    os.makedirs(os.path.dirname(outside))
+    with open(outside, "wb") as f:
+        f.write(png(8))
+    print("| drawing | EPUB bytes | outcome | ms to outcome | ms to first page | peak RSS MiB | outside opens | guard |")
+    print("|---|---|---|---|---|---|---|---|")
+    for n, (name, svg, big) in enumerate(rows(outside)):
+        if a.rows not in name:
+            continue
+        root = "%s/r%d" % (work, n)
+        os.makedirs(root)
+        book = root + "/book.epub"
+        epub(book, svg, big)
+        r = run(os.path.abspath(a.binary), root, book, a.timeout, outside)
+        print("| %s | %d | %s | %s | %s | %s | %d | %s |" % ((name, os.path.getsize(book)) + r), flush=True)
+
+
+if __name__ == "__main__":
+    main()

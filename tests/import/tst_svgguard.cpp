@@ -5,7 +5,6 @@
 
 #include <QBuffer>
 #include <QImageReader>
-#include <QTextCodec>
 #include <QtTest>
 
 namespace {
@@ -51,16 +50,6 @@ private slots:
             << QByteArray("<svg:svg xmlns:svg=\"http://www.w3.org/2000/svg\" xmlns:inkscape=\"http://www.inkscape.org/"
                           "namespaces/inkscape\" width=\"120\" height=\"90\"><svg:g inkscape:label=\"Layer\" transform="
                           "\"translate(10,10)\"><svg:rect width=\"50\" height=\"40\" fill=\"#639\"/></svg:g></svg:svg>");
-        // Qt's reader takes wide text by its byte-order mark.
-        const QString text = "<?xml version=\"1.0\" encoding=\"%1\"?><svg xmlns=\"http://www.w3.org/2000/svg\" "
-                             "width=\"120\" height=\"90\"><title>Caf\u00e9 \u5496\u5561</title><circle cx=\"60\" "
-                             "cy=\"45\" r=\"30\" fill=\"#c33\"/></svg>";
-        for (const char *codec : {"UTF-16LE", "UTF-16BE", "UTF-32LE", "UTF-32BE"}) {
-            const QString marked = QChar(QChar::ByteOrderMark) + text.arg(QString::fromLatin1(codec).left(6));
-            QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-            QTest::newRow(qPrintable(QString("%1 with its mark").arg(codec)))
-                << QTextCodec::codecForName(codec)->fromUnicode(marked.constData(), marked.size(), &state);
-        }
     }
 
     void realDrawingUnchanged()

@@ -365,7 +365,7 @@ QTextCodec *startingCodec(const QByteArray &bytes, bool *marked)
 QByteArray utf8Drawing(const QByteArray &drawing)
 {
     bool marked = false;
-    QTextCodec *codec = startingCodec(drawing, &marked);
+    QTextCodec *const codec = startingCodec(drawing, &marked);
     const auto decode = [&drawing](QTextCodec *with, bool *ok) {
         QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
         QString text = with->toUnicode(drawing.constData(), drawing.size(), &state);
@@ -377,10 +377,8 @@ QByteArray utf8Drawing(const QByteArray &drawing)
     };
     bool ok = false;
     QString text = decode(codec, &ok);
-    static const QRegularExpression declaration(
-        QStringLiteral("^<\\?xml\\s[^>]*?\\?>"));
-    static const QRegularExpression encoding(
-        QStringLiteral("\\sencoding\\s*=\\s*(?:\"([^\"]*)\"|'([^']*)')"));
+    static const QRegularExpression declaration(QStringLiteral("^<\\?xml\\s[^>]*?\\?>"));
+    static const QRegularExpression encoding(QStringLiteral("\\sencoding\\s*=\\s*(?:\"([^\"]*)\"|'([^']*)')"));
     const QRegularExpressionMatch head = declaration.match(text);
     if (head.hasMatch()) {
         const QRegularExpressionMatch named = encoding.match(head.captured());
@@ -389,14 +387,12 @@ QByteArray utf8Drawing(const QByteArray &drawing)
             QTextCodec *declared = QTextCodec::codecForName(name.toLatin1());
             if (!declared)
                 return QByteArray();
-            if (!marked && declared != codec) {
+            if (!marked && declared != codec)
                 text = decode(declared, &ok);
-                codec = declared;
-            }
         }
         text.remove(declaration);
-    } else if (text.startsWith(QLatin1String("<?xml"))) {
-        return QByteArray();
+    } else if (text.startsWith(QLatin1String("<?xml")) && text.size() > 5 && text.at(5).isSpace()) {
+        return QByteArray();  // a declaration never closed
     }
     return ok ? text.toUtf8() : QByteArray();
 }

@@ -8,10 +8,9 @@
 #include "novelinfo.h"
 #include "paragraph.h"
 #include "paragraphutils.h"
+#include "svgguard.h"
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
-
-#include "svgguard.h"
 
 #include <QBuffer>
 #include <QFile>

@@ -16,6 +16,8 @@
 #include <QXmlStreamWriter>
 #include <QtDebug>
 
+#include <cstring>
+
 namespace SvgGuard {
 
 namespace {
@@ -493,21 +495,91 @@ QByteArray Rewriter::run(const QByteArray &drawing)
 
 } // namespace
 
-bool isDrawing(const QByteArray &bytes)
+namespace {
+
+bool looksLikeMarkup(const QByteArray &bytes)
 {
-    // What Qt's SVG reader claims from the first bytes, and any text that
-    // opens with a tag after white space or a byte-order mark.
-    if (bytes.startsWith("\x1f\x8b"))
-        return true;
-    const QByteArray head = bytes.left(16);
-    for (const char *mark : {"<?xml", "<svg", "<!--", "<!DOCTYPE svg"}) {
-        if (head.contains(mark))
-            return true;
-    }
     int at = bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
-    while (at < bytes.size() && at < 4096 && QChar::isSpace(uchar(bytes.at(at))))
+    while (at < bytes.size() && at < kHeadBytes && QChar::isSpace(uchar(bytes.at(at))))
         ++at;
     return at < bytes.size() && bytes.at(at) == '<';
+}
+
+// The codec Qt's XML reader starts a document with: a byte-order mark, or
+// the zero bytes around its first '<', else UTF-8. `marked` tells a mark.
+QTextCodec *startingCodec(const QByteArray &bytes, bool *marked)
+{
+    struct Start {
+        const char *head;
+        int length;
+        const char *codec;
+        bool mark;
+    };
+    static const Start known[] = {
+        {"\x00\x00\xFE\xFF", 4, "UTF-32BE", true}, {"\xFF\xFE\x00\x00", 4, "UTF-32LE", true},
+        {"<\x00\x00\x00", 4, "UTF-32LE", false},    {"\x00\x00\x00<", 4, "UTF-32BE", false},
+        {"\xFE\xFF", 2, "UTF-16BE", true},           {"\xFF\xFE", 2, "UTF-16LE", true},
+        {"<\x00", 2, "UTF-16LE", false},              {"\x00<", 2, "UTF-16BE", false},
+        {"\xEF\xBB\xBF", 3, "UTF-8", true}};
+    for (const Start &start : known) {
+        if (bytes.size() >= start.length && memcmp(bytes.constData(), start.head, size_t(start.length)) == 0) {
+            *marked = start.mark;
+            return QTextCodec::codecForName(start.codec);
+        }
+    }
+    *marked = false;
+    return QTextCodec::codecForName("UTF-8");
+}
+
+// The drawing as UTF-8 without its XML declaration, read as Qt's XML reader
+// reads it (the declared encoding when no mark says otherwise); empty when
+// that encoding is unknown or a byte of the text is not in it.
+QByteArray utf8Drawing(const QByteArray &drawing)
+{
+    bool marked = false;
+    QTextCodec *const codec = startingCodec(drawing, &marked);
+    const auto decode = [&drawing](QTextCodec *with, bool *ok) {
+        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+        QString text = with->toUnicode(drawing.constData(), drawing.size(), &state);
+        *ok = state.invalidChars == 0 && state.remainingChars == 0;
+        // The mark itself, which IgnoreHeader keeps.
+        if (text.startsWith(QChar(QChar::ByteOrderMark)))
+            text.remove(0, 1);
+        return text;
+    };
+    bool ok = false;
+    QString text = decode(codec, &ok);
+    static const QRegularExpression declaration(QStringLiteral("^<\\?xml\\s[^>]*?\\?>"));
+    static const QRegularExpression encoding(QStringLiteral("\\sencoding\\s*=\\s*(?:\"([^\"]*)\"|'([^']*)')"));
+    const QRegularExpressionMatch head = declaration.match(text);
+    if (head.hasMatch()) {
+        const QRegularExpressionMatch named = encoding.match(head.captured());
+        const QString name = named.captured(1) + named.captured(2);
+        if (named.hasMatch()) {
+            QTextCodec *declared = QTextCodec::codecForName(name.toLatin1());
+            if (!declared)
+                return QByteArray();
+            if (!marked && declared != codec)
+                text = decode(declared, &ok);
+        }
+        text.remove(declaration);
+    } else if (text.startsWith(QLatin1String("<?xml")) && text.size() > 5 && text.at(5).isSpace()) {
+        return QByteArray();  // a declaration never closed
+    }
+    return ok ? text.toUtf8() : QByteArray();
+}
+
+}
+
+bool isDrawing(const QByteArray &bytes)
+{
+    // Whatever Qt's own detection reads as SVG (it decodes the head by its
+    // byte-order mark), and any text that opens with a tag.
+    QBuffer buffer;
+    buffer.setData(bytes.left(kHeadBytes));
+    if (buffer.open(QIODevice::ReadOnly) && QImageReader(&buffer).format().startsWith("svg"))
+        return true;
+    return bytes.startsWith("\x1f\x8b") || looksLikeMarkup(bytes);
 }
 
 QByteArray sanitize(const QByteArray &drawing, const QString &selfPath, const Resources &resources)
@@ -520,12 +592,20 @@ QByteArray sanitize(const QByteArray &drawing, const QString &selfPath, const Re
         qWarning().noquote() << "[SvgGuard] 拒绝 SVG 图片: 压缩的 SVG";
         return QByteArray();
     }
-    return Rewriter(selfPath, resources).run(drawing);
+    const QByteArray text = utf8Drawing(drawing);
+    if (text.isEmpty()) {
+        qWarning().noquote() << "[SvgGuard] 拒绝 SVG 图片: 无法识别的编码";
+        return QByteArray();
+    }
+    return Rewriter(selfPath, resources).run(text);
 }
 
-QByteArray guard(const QByteArray &bytes, const QString &selfPath, const Resources &resources)
+QByteArray guard(const QByteArray &bytes, const QString &selfPath, const Resources &resources, bool *drawing)
 {
-    return isDrawing(bytes) ? sanitize(bytes, selfPath, resources) : bytes;
+    const bool isSvg = isDrawing(bytes);
+    if (drawing)
+        *drawing = isSvg;
+    return isSvg ? sanitize(bytes, selfPath, resources) : bytes;
 }
 
 Resources folderResources(const QString &folder, qint64 maxBytes)

@@ -35,20 +35,26 @@ constexpr qint64 kMaxDrawingPixels = 16 * 1000 * 1000;
 // Characters the drawing's own entities may add, over all their references.
 constexpr qint64 kMaxEntityCharacters = 4 * 1024 * 1024;
 
-// True for bytes Qt's SVG reader would take: XML-like text or gzip data.
+// The head of a file that tells whether it is a drawing.
+constexpr int kHeadBytes = 4096;
+
+// True for bytes Qt's image reader would read as SVG, whatever their text
+// encoding (its detection decides), and for any other XML-like text or gzip data.
 bool isDrawing(const QByteArray &bytes);
 
 // The drawing safe to hand to Qt SVG; empty when it is refused (over a
-// bound, not well-formed, compressed, no <svg> root). selfPath is the
+// bound, not well-formed, compressed, an encoding Qt does not know, no <svg>
+// root); read in the encoding Qt's XML reader would use. selfPath is the
 // drawing's own path inside the book, relative references resolve against
 // its folder; without resources every outside reference is dropped.
 QByteArray sanitize(const QByteArray &drawing, const QString &selfPath = QString(),
                     const Resources &resources = Resources());
 
 // Image bytes about to be decoded: anything but a drawing unchanged, a
-// drawing sanitised (empty when refused).
+// drawing sanitised (empty when refused). Every decode of a book's bytes
+// goes through here; `drawing` tells which it was.
 QByteArray guard(const QByteArray &bytes, const QString &selfPath = QString(),
-                 const Resources &resources = Resources());
+                 const Resources &resources = Resources(), bool *drawing = nullptr);
 
 // Resources read from the files under folder (the drawing's own folder),
 // none through a link or outside it, none above maxBytes.

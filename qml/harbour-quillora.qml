@@ -279,6 +279,8 @@ Rectangle {
             width: parent.width
             font.pixelSize: 16
             elide: Text.ElideRight
+            // Messages name books and files: shown as they are, never as markup.
+            textFormat: Text.PlainText
         }
 
         Connections {
@@ -321,6 +323,8 @@ Rectangle {
                     width: parent.width - removeButton.width - 8
                     text: (modelData.id === root.openBookId ? "▶ " : "")
                           + modelData.title + " — " + modelData.author
+                    // Book text: markup in it is shown, never loaded.
+                    textFormat: Text.PlainText
                     font.pixelSize: 18
                     elide: Text.ElideRight
 

@@ -49,8 +49,7 @@ QByteArray sourceBytes(const QString &source, bool *drawing)
         self = info.fileName();
         resources = SvgGuard::folderResources(info.absolutePath());
     }
-    *drawing = SvgGuard::isDrawing(bytes);
-    return *drawing ? SvgGuard::sanitize(bytes, self, resources) : bytes;
+    return SvgGuard::guard(bytes, self, resources, drawing);
 }
 
 // Natural sizes of drawings by source: Qt SVG parses the whole drawing for
@@ -224,7 +223,7 @@ QSize imageSize(const QString &source)
         QFile device(source);
         if (!device.open(QIODevice::ReadOnly))
             return QSize(-1, -1);
-        if (!SvgGuard::isDrawing(device.peek(4096))) {
+        if (!SvgGuard::isDrawing(device.peek(SvgGuard::kHeadBytes))) {
             QImageReader reader(&device, QByteArray());
             reader.setDecideFormatFromContent(true);
             return reader.size();

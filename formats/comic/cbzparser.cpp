@@ -11,20 +11,17 @@
 #include "paragraph.h"
 #include "parserregistry.h"
 #include "paths.h"
-#include "svgguard.h"
 #include "textdetect.h"
 #include "transaction.h"
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QImage>
-#include <QImageReader>
 #include <QSaveFile>
 #include <QTextCodec>
 
@@ -188,18 +185,6 @@ QByteArray readCurrentEntry(unzFile zip, quint64 maxSize)
     return bytes;
 }
 
-QImage decodeCoverBytes(const QByteArray &bytes)
-{
-    if (bytes.isEmpty())
-        return QImage();
-    QBuffer buffer;
-    buffer.setData(SvgGuard::guard(bytes));
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer, QByteArray());
-    reader.setDecideFormatFromContent(true);
-    return readComicCover(reader);
-}
-
 // Entries are reached by their scanned positions: locating each by name scans
 // the directory from its start, which a book of unreadable pages makes quadratic.
 QImage chooseCover(unzFile zip, const QVector<CbzPageEntry> &pages, int frontCoverIndex)
@@ -208,7 +193,7 @@ QImage chooseCover(unzFile zip, const QVector<CbzPageEntry> &pages, int frontCov
         unz64_file_pos position = page.firstOfName.position;
         if (unzGoToFilePos64(zip, &position) != UNZ_OK)
             return QImage();
-        return decodeCoverBytes(readCurrentEntry(zip, CbzParser::MaxPageBytes));
+        return decodeComicCover(readCurrentEntry(zip, CbzParser::MaxPageBytes));
     };
     if (frontCoverIndex >= 0) {
         for (const CbzPageEntry &page : pages) {

@@ -8,9 +8,12 @@
 #include "novelinfo.h"
 #include "paragraph.h"
 #include "paragraphutils.h"
+#include "svgguard.h"
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
 
+#include <QBuffer>
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
@@ -66,10 +69,33 @@ QImage readComicCover(QImageReader &reader)
     return reader.read();
 }
 
+QImage decodeComicCover(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return QImage();
+    QBuffer buffer;
+    buffer.setData(SvgGuard::guard(bytes));
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, QByteArray());
+    reader.setDecideFormatFromContent(true);
+    return readComicCover(reader);
+}
+
 ComicCoverOutcome saveComicCover(const QString &pagePath, const QString &coverPath)
 {
-    QImageReader reader(pagePath, QByteArray());
-    const QImage cover = readComicCover(reader);
+    // The page's content decides its reader, never its name; a drawing is
+    // read only through the guard.
+    QFile file(pagePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return ComicCoverOutcome::NotDecoded;
+    QImage cover;
+    if (SvgGuard::isDrawing(file.peek(SvgGuard::kHeadBytes))) {
+        cover = decodeComicCover(file.read(SvgGuard::kMaxBytes + 1));
+    } else {
+        QImageReader reader(&file, QByteArray());
+        reader.setDecideFormatFromContent(true);
+        cover = readComicCover(reader);
+    }
     if (cover.isNull())
         return ComicCoverOutcome::NotDecoded;
     return cover.save(coverPath, "PNG", ComicCoverPngQuality) ? ComicCoverOutcome::Saved

@@ -48,6 +48,10 @@ ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idSuffix
 // unknown or above the pixel budget.
 QImage readComicCover(QImageReader &reader);
 
+// readComicCover on image bytes, a drawing through the SVG guard; null when
+// empty or refused.
+QImage decodeComicCover(const QByteArray &bytes);
+
 // PNG quality for covers: zlib level 1 in Qt's PNG writer. At the default
 // level a noisy 1000 x 1500 page takes longer to encode than a whole archive
 // takes to extract.

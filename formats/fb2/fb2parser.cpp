@@ -211,8 +211,7 @@ void Fb2Parser::saveBinaryImage(const Fb2Binary &binary, const QString &director
         QFile file(directory + QLatin1Char('/') + QFileInfo(saved).fileName());
         return file.open(QIODevice::ReadOnly) ? file.read(SvgGuard::kMaxBytes) : QByteArray();
     };
-    const bool drawing = SvgGuard::isDrawing(binary.data);
-    const QByteArray data = drawing ? SvgGuard::sanitize(binary.data, QString(), earlierBinary) : binary.data;
+    const QByteArray data = SvgGuard::guard(binary.data, QString(), earlierBinary);
     if (data.isEmpty())
         return;
     QBuffer buffer;

@@ -1,10 +1,10 @@
 #include "mobimarkup.h"
 
+#include "closedtextdocument.h"
 #include "xhtmlconvertstate.h"
 
 #include <QHash>
 #include <QRegularExpression>
-#include <QTextDocument>
 #include <QUrl>
 
 #include <algorithm>
@@ -801,9 +801,7 @@ QString rewriteFileposLinks(const QString &html)
 
 QString plainTitle(const QString &html)
 {
-    QTextDocument document;
-    document.setHtml(html);
-    return document.toPlainText().simplified();
+    return plainTextOfMarkup(html);
 }
 
 QVector<MobiTocEntry> buildMobiToc(const QString &html)

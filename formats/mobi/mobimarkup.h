@@ -82,7 +82,7 @@ QString rewriteFileposLinks(const QString &html);
 // The document's table of contents: a run of links to its own anchors, else
 // its h1-h3 headings; empty when neither gives enough entries.
 QVector<MobiTocEntry> buildMobiToc(const QString &html);
-// The text of an HTML fragment, white space simplified.
+// The text of an HTML fragment, white space simplified; nothing it names is loaded.
 QString plainTitle(const QString &html);
 
 }

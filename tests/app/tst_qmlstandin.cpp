@@ -9,6 +9,8 @@
 #include "keys.h"
 #include "noveldao.h"
 #include "novelinfo.h"
+#include "openwatch.h"
+#include "paths.h"
 #include "quilloraimageprovider.h"
 #include "testenvironment.h"
 
@@ -34,7 +36,8 @@ bool showsPage(const QObject *image, const QString &key)
 }
 
 // The QML stand-in shipped with the program loads without errors and lists
-// the library through the core.
+// the library through the core; a book's title is shown as text, the
+// picture its markup names is never loaded.
 class TestQmlStandIn : public QObject
 {
     Q_OBJECT
@@ -44,13 +47,19 @@ private slots:
     {
         TestEnvironment env;
         QVERIFY(env.openDatabase());
+        const QString outside = env.root() + QStringLiteral("/outside");
+        QImage red(40, 40, QImage::Format_RGB32);
+        red.fill(Qt::red);
+        QVERIFY(QDir().mkpath(outside) && red.save(outside + QStringLiteral("/red.png")));
         {
             NovelDao novels;
             NovelInfo novel;
             novel.setId(QStringLiteral("n1"));
-            novel.setTitle(QStringLiteral("测试之书"));
+            novel.setTitle(QStringLiteral("<img src=\"file://%1/red.png\"> 测试之书").arg(outside));
+            novel.setAuthor(QStringLiteral("<b>A</b><img src=\"%1/red.png\">").arg(outside));
             QVERIFY(novels.insert(&novel));
         }
+        OpenWatch watch(outside);
         qmlRegisterType<ApplicationCore>("com.quillora.applicationcore", 1, 0, "ApplicationCore");
 
         QQuickView view;
@@ -68,6 +77,8 @@ private slots:
         QVERIFY(list);
         QCOMPARE(list->property("count").toInt(), 1);
         QVERIFY(ApplicationCore::instance());
+        QTest::qWait(200);
+        QCOMPARE(watch.opened(), QStringList());
     }
     // A generated Chinese book is tapped open and read eight pages forward and
     // three back with the arrow keys; every page shown is the rendered image

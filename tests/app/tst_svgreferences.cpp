@@ -7,12 +7,19 @@
 #include "epubfixture.h"
 #include "imagefixtures.h"
 #include "importoutcome.h"
+#include "mobifixture.h"
 #include "novelinfo.h"
+#include "openwatch.h"
 #include "pageimageloader.h"
 #include "readingpages.h"
 
 #include <QDir>
+#include <QDirIterator>
+#include <QTextCodec>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -83,8 +90,15 @@ private slots:
         m_outside = env->root() + "/outside/red.png";
         QVERIFY(QDir().mkpath(env->root() + "/outside") && QDir().mkpath(env->root() + "/book"));
         QVERIFY(Paths::writeFile(m_outside, picture(qRgb(255, 0, 0))));
+        QVERIFY(Paths::writeFile(env->root() + "/outside/style.css", ".s { fill: #ff0000 }"));
+        QVERIFY(mkfifo(QFile::encodeName(env->root() + "/outside/fifo").constData(), 0600) == 0);
     }
-    void cleanup() { close(); }
+    void cleanup()
+    {
+        // A reader blocked on the FIFO ends as the writer's end closes.
+        ::close(::open(QFile::encodeName(env->root() + "/outside/fifo").constData(), O_WRONLY | O_NONBLOCK));
+        close();
+    }
 
     void drawingKeptInsideBook_data()
     {
@@ -154,6 +168,90 @@ private slots:
         QVERIFY(Paths::writeFile(env->root() + "/book/own.png", picture(Own)));
         QVERIFY(Paths::writeFile(file, rowDrawing("own.png")));
         checkPicture(PageImageLoader::loadImage(file), "file");
+    }
+
+    // A drawing naming a red picture, a style sheet painting red and a FIFO,
+    // all outside the book, in each place a book holds a picture and each
+    // encoding Qt's SVG reader takes: the import ends in time, nothing
+    // outside is opened, no saved picture or page shows red.
+    void nothingOutsideOpened_data()
+    {
+        QTest::addColumn<QString>("carrier");
+        QTest::addColumn<QByteArray>("codec");
+        for (const char *carrier : {"img", "spine", "inline", "background", "cover", "fb2", "fb2 unnamed", "cbz",
+                                    "cb7", "cbt"}) {
+            for (const char *codec : {"UTF-8", "UTF-16LE", "UTF-16BE", "UTF-32LE", "UTF-32BE", "UTF-16LE .png"})
+                QTest::addRow("%s, %s", carrier, codec) << carrier << QByteArray(codec);
+        }
+        QTest::newRow("MOBI contents title") << "mobi" << QByteArray();
+    }
+
+    void nothingOutsideOpened()
+    {
+        QFETCH(QString, carrier);
+        QFETCH(QByteArray, codec);
+        const QString out = env->root() + "/outside/",
+                      name = codec.endsWith("png") || carrier.startsWith("cb") ? "pic.png" : "pic.svg";
+        const QString text
+            = QString("<?xml version=\"1.0\" encoding=\"%1\"?><?xml-stylesheet type=\"text/css\" href=\"%2style.css\"?>"
+                      "<?xml-stylesheet type=\"text/css\" href=\"%2fifo\"?>")
+                  .arg(codec.left(6), out)
+            + drawing("<rect class=\"s\" width=\"64\" height=\"48\"/><image width=\"64\" height=\"48\" xlink:href=\""
+                + out + "red.png\"/>");
+        const QString marked = codec == "UTF-8" ? text : QChar(QChar::ByteOrderMark) + text;
+        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+        QByteArray bytes = codec.isEmpty()
+            ? QByteArray()
+            : QTextCodec::codecForName(codec.left(8))->fromUnicode(marked.constData(), marked.size(), &state);
+        const QByteArray type = name.endsWith("png") ? "image/png" : "image/svg+xml",
+                         named = carrier == "fb2" ? "<image l:href=\"#pic\"/>" : "";
+        QString path = env->root() + "/book.";
+        if (carrier.startsWith("fb2")) {
+            QVERIFY(Paths::writeFile(path += "fb2",
+                "<FictionBook xmlns:l=\"http://www.w3.org/1999/xlink\"><description><title-info><book-title>B"
+                "</book-title><coverpage>" + named + "</coverpage></title-info></description><body><section><p>A</p>"
+                    + named + "</section></body><binary id=\"pic\" content-type=\"" + type + "\">"
+                    + bytes.toBase64() + "</binary></FictionBook>"));
+        } else if (carrier.startsWith("cb")) {
+            bytes += QByteArray(carrier == "cb7" ? 4300000 : 0, ' '); // past the 4 MiB the scan sizes pages from
+            const QVector<FixtureEntry> pages{{"001.png", bytes}, {"002.png", picture(Own)}};
+            QVERIFY(carrier == "cbz" ? writeZip(path += "cbz", pages)
+                                     : writeArchive(path += carrier, carrier == "cb7" ? "7z" : "tar", pages));
+        } else if (carrier == "mobi") {
+            MobiFixture::Header header;
+            header.compression = 1;
+            const QByteArray html = QString(
+                "<p>x</p><h1 id=\"a\">One<link rel=\"stylesheet\" href=\"%1style.css\"/><img src=\"%1red.png\"/>"
+                "<link rel=\"stylesheet\" href=\"%1fifo\"/></h1><p>1</p><h1 id=\"b\">Two<style>@import "
+                "url(%1style.css);</style></h1><p>2</p>").arg(out).toUtf8();
+            header.textLength = quint32(html.size());
+            QVERIFY(Paths::writeFile(
+                path += "mobi", MobiFixture::palmDb("m", {MobiFixture::headerRecord(header), html})));
+        } else {
+            EpubFixture epub;
+            epub.addItem("pic", "images/" + name, carrier == "spine" ? "image/svg+xml" : type, bytes);
+            const QHash<QString, QString> bodies{{"img", "<img src=\"%1\"/>"},
+                {"background", "<p style=\"background:url(%1)\">A</p>"},
+                {"inline", drawing("<image width=\"64\" height=\"48\" xlink:href=\"%1\"/>")}};
+            epub.addDocument("c1", "c1.xhtml", "Picture", bodies.value(carrier, "<p>A</p>").arg("images/" + name));
+            epub.metadata += carrier == "cover" ? "<meta name=\"cover\" content=\"pic\"/>" : "";
+            epub.spine << (carrier == "spine" ? QStringList("pic") : QStringList());
+            QVERIFY(epub.write(path += "epub"));
+        }
+        OpenWatch watch(out);
+        QVERIFY(importOutcome(*core, path, ImportTimeoutMs / 3) != QStringLiteral("timeout"));
+        QStringList pictures(coverPath(md5Hex(path)));
+        for (QDirIterator it(dataDir(path), QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
+            pictures << it.next();
+        for (QObject *chapter : core->getChaptersByNovelId(md5Hex(path))) {
+            for (const QImage &page : readingPages(*core, md5Hex(path), qobject_cast<ChapterInfo *>(chapter)->id()))
+                QCOMPARE(pixelsOf(page, qRgb(255, 0, 0)), 0);
+            delete chapter;
+        }
+        for (const QString &picture : qAsConst(pictures))
+            QVERIFY2(picture.isEmpty() || pixelsOf(PageImageLoader::loadImage(picture), qRgb(255, 0, 0)) == 0,
+                qPrintable(picture));
+        QCOMPARE(watch.opened(), QStringList());
     }
 };
 

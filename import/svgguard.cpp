@@ -122,22 +122,6 @@ QString cleanCss(const QString &css)
     return QString();
 }
 
-// Text the reader will read: the drawing decoded as Qt's XML reader does
-// (byte-order mark, declared encoding, UTF-8). Null for an unknown encoding.
-QString decodedText(const QByteArray &bytes)
-{
-    QTextCodec *codec = QTextCodec::codecForUtfText(bytes, nullptr);
-    if (!codec) {
-        static const QRegularExpression declared(
-            QStringLiteral("^<\\?xml[^>]*\\sencoding\\s*=\\s*[\"']([A-Za-z][A-Za-z0-9._-]*)[\"']"));
-        const QRegularExpressionMatch match = declared.match(QString::fromLatin1(bytes.left(256)));
-        codec = QTextCodec::codecForName(match.hasMatch() ? match.captured(1).toLatin1() : QByteArray("UTF-8"));
-        if (!codec)
-            return QString();
-    }
-    return codec->toUnicode(bytes);
-}
-
 // The reader expands the drawing's own entities into every reference
 // before handing out the text: bounded here, from the declarations and the
 // number of references, before it reads. Entities through entities and
@@ -431,9 +415,8 @@ void Rewriter::endElement(QXmlStreamWriter &writer)
 
 QByteArray Rewriter::run(const QByteArray &drawing)
 {
-    const QString text = decodedText(drawing);
-    if (text.isNull())
-        return refused("未知编码");
+    // Already UTF-8 without its declaration: see utf8Drawing.
+    const QString text = QString::fromUtf8(drawing);
     if (const char *why = entityRefusal(text))
         return refused(why);
     QXmlStreamReader reader(text);

@@ -3,11 +3,13 @@
 removal from a library of a few hundred books and counts, after the next
 start, whether the book is whole (every row and file), wholly gone, or mixed.
 
-    tools/kill-remove.py [--kills N] [--books N] [--formats epub,cbz,...] BIN [BIN ...]
+    tools/kill-remove.py [--kills N] [--books N] [--formats epub,cbz,...] [--blocked] BIN [BIN ...]
 
 Several binaries run side by side on copies of one library. Books are
 generated in a temporary folder (python3, gs, pandoc, 7z). Prints one line
-per binary and format with the counts.
+per binary and format with the counts. With --blocked (as root: the library
+lives on a tmpfs) each book is also removed once while another connection
+holds the write lock past the program's busy timeout and once on a full disk.
 """
 import argparse, importlib.util, os, random, shutil, signal, sqlite3, subprocess
 import tempfile, threading, time
@@ -70,8 +72,14 @@ def make_small(work, count):
 
 
 class Library(ki.Library):
+    def __init__(self, root, binary):
+        super().__init__(root, binary)
+        # Beside the library: a full disk must not keep the driver from being written.
+        self.env["QUILLORA_DATA_ROOT"] = root + ".share"
+        os.makedirs(root + ".share/qml", exist_ok=True)
+
     def launch(self, body):
-        with open(self.root + "/share/qml/harbour-quillora.qml", "w") as f:
+        with open(self.root + ".share/qml/harbour-quillora.qml", "w") as f:
             f.write(body)
         return subprocess.Popen([self.binary], env=self.env, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
@@ -86,11 +94,15 @@ class Library(ki.Library):
         p = self.launch(QML % ("[]", "core.quitApplication()"))
         p.communicate(timeout=300)
 
-    def remove(self, bid):
+    def remove(self, bid, quit_after=0):
         """Starts a removal of the book; returns the process and an event set
         once the removal has been asked for."""
-        p = self.launch(QML % ("[]", "{ console.warn('REMOVING'); core.removeNovel([core.getNovelInfo(%r)]) }"
-                               % bid))
+        then = "" if not quit_after else "; quit.start()"
+        qml = QML % ("[]", "{ console.warn('REMOVING'); core.removeNovel([core.getNovelInfo(%r)])%s }"
+                     % (bid, then))
+        qml = qml[:-2] + (" Timer { id: quit; interval: %d; onTriggered: core.quitApplication() }\n}\n"
+                          % (quit_after * 1000))
+        p = self.launch(qml)
         began = threading.Event()
 
         def read():
@@ -117,8 +129,8 @@ class Library(ki.Library):
 
 def restore(saved, root):
     """The library as it was built, at the path its rows name."""
-    shutil.rmtree(root, ignore_errors=True)
-    shutil.copytree(saved, root, symlinks=True)
+    shutil.rmtree(root, ignore_errors=True)   # a mount point itself stays
+    shutil.copytree(saved, root, symlinks=True, dirs_exist_ok=True)
 
 
 def run_format(fmt, bid, saved, root, binary, kills, log):
@@ -166,6 +178,41 @@ def run_format(fmt, bid, saved, root, binary, kills, log):
     return counts, took, book_rows, len(whole[1] or {})
 
 
+def run_blocked(fmt, bid, saved, root, binary, log):
+    """The book's state after a removal whose deletes fail: "lock" with the
+    write lock held past the busy timeout, "full" on a full disk."""
+    out = {}
+    for case in ("lock", "full"):
+        restore(saved, root)
+        lib = Library(root, binary)
+        whole = lib.state(bid)
+        holder = filler = None
+        if case == "lock":
+            holder = sqlite3.connect(lib.db, isolation_level=None)
+            holder.execute("BEGIN IMMEDIATE")
+        else:
+            filler = os.path.join(root, "filler")
+            subprocess.run(["dd", "if=/dev/zero", "of=" + filler, "bs=64k"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        p, _ = lib.remove(bid, quit_after=40 if case == "lock" else 10)
+        p.wait(timeout=400)
+        if holder:
+            holder.execute("ROLLBACK")
+            holder.close()
+        if filler:
+            os.remove(filler)
+        lib.settle()
+        state = lib.state(bid)
+        out[case] = ("whole" if state == whole else
+                     "gone" if state[1] is None and lib.counts(bid)[1][0] == 0 and
+                     all(a > b for a, b in zip(whole[0], state[0])) else "mixed")
+        if out[case] == "mixed":
+            rows = tuple(w - s for w, s in zip(whole[0], state[0]))
+            log.write("%s %s %s MIXED: rows gone %s, folder %s\n" % (binary, fmt, case, dict(zip(TABLES, rows)),
+                      "gone" if state[1] is None else "%d entries" % len(state[1])))
+    return out
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("binaries", nargs="+")
@@ -174,13 +221,17 @@ def main():
     ap.add_argument("--formats", default="epub,cbz,cb7,pdf,fb2")
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--log", default="kill-remove.log")
+    ap.add_argument("--blocked", action="store_true")
     args = ap.parse_args()
     random.seed(args.seed)
     work = tempfile.mkdtemp(prefix="kill-remove-books-")
+    root = os.path.join(work, "library")
+    if args.blocked:
+        os.makedirs(root)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1g", "tmpfs", root], check=True)
     try:
         books = make_books(work)
         formats = args.formats.split(",")
-        root = os.path.join(work, "library")
         lib = Library(root, os.path.abspath(args.binaries[-1]))
         lib.import_all(make_small(work, args.books) + [books[f] for f in formats])
         con = sqlite3.connect(lib.db)
@@ -194,6 +245,7 @@ def main():
         con.close()
         saved = root + ".saved"
         shutil.copytree(root, saved, symlinks=True)
+
         with open(args.log, "w") as log:
             for binary in args.binaries:
                 for fmt in formats:
@@ -201,7 +253,13 @@ def main():
                                                            os.path.abspath(binary), args.kills, log)
                     print("%s %-4s removal %.3f s, rows %s, %d entries  " % (binary, fmt, took, rows, files)
                           + "  ".join("%s=%d" % kv for kv in counts.items()), flush=True)
+                    if args.blocked:
+                        blocked = run_blocked(fmt, ki.book_id(books[fmt]), saved, root, os.path.abspath(binary), log)
+                        print("%s %-4s held lock: %s, full disk: %s" % (binary, fmt, blocked["lock"], blocked["full"]),
+                              flush=True)
     finally:
+        if args.blocked:
+            subprocess.run(["umount", "-l", root])
         shutil.rmtree(work, ignore_errors=True)
 
 

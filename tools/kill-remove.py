@@ -195,7 +195,7 @@ def run_blocked(fmt, bid, saved, root, binary, log):
             subprocess.run(["dd", "if=/dev/zero", "of=" + filler, "bs=64k"],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         p, _ = lib.remove(bid, quit_after=40 if case == "lock" else 10)
-        p.wait(timeout=400)
+        exit_code = p.wait(timeout=400)
         if holder:
             holder.execute("ROLLBACK")
             holder.close()
@@ -206,7 +206,8 @@ def run_blocked(fmt, bid, saved, root, binary, log):
         out[case] = ("whole" if state == whole else
                      "gone" if state[1] is None and lib.counts(bid)[1][0] == 0 and
                      all(a > b for a, b in zip(whole[0], state[0])) else "mixed")
-        if out[case] == "mixed":
+        out[case] += " (exit %d)" % exit_code
+        if out[case].startswith("mixed"):
             rows = tuple(w - s for w, s in zip(whole[0], state[0]))
             log.write("%s %s %s MIXED: rows gone %s, folder %s\n" % (binary, fmt, case, dict(zip(TABLES, rows)),
                       "gone" if state[1] is None else "%d entries" % len(state[1])))

@@ -223,6 +223,8 @@ private:
     // the book is imported again or removed (an empty id: every book).
     UnifiedContentStats contentStats(const QString &novelId);
     void forgetContentStats(const QString &novelId);
+    // A book's rows, all in one transaction; false when they all stay.
+    bool removeBookRows(const QString &novelId);
     void connectPools();
 
     NovelDao *novelDao;

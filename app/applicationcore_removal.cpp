@@ -1,12 +1,15 @@
 #include "applicationcore.h"
 #include "bookfolderstage.h"
 #include "chapterservice.h"
+#include "databaseconnection.h"
 #include "novelservice.h"
 #include "paths.h"
+#include "transaction.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QSqlQuery>
 #include <QVector>
 
 namespace {
@@ -52,18 +55,42 @@ void ApplicationCore::removeNovel(const QList<QObject *> &bookList)
                 return;
             qInfo() << "[ApplicationCore::removeNovel] 移除小说：" << book.id << "小说路径："
                     << book.dataDir;
-            // Marked first: a removal stopped after the rows went is finished
-            // at the next start, which otherwise keeps a folder no row names.
-            const QString dir = NovelService::removableDataDir(book.dataDir, book.id, Paths::dataLocation());
-            if (!dir.isEmpty())
-                BookFolderStage::markRemoved(dir, book.id);
-            novelService->removeReadProcess(book.id);
-            novelService->removeNovel(book.id);
-            chapterService->removeByNovelId(book.id);
-            novelService->removeDataDir(book.dataDir, book.id);
+            if (book.id.isEmpty())
+                continue;   // no row has an empty id
+            const QString dir = NovelService::ownDataDir(book.dataDir, book.id);
+            const auto rows = [this, &book] { return removeBookRows(book.id); };
+            // The folder goes only with the rows: a book whose rows stay keeps
+            // it. Each step logs its own failure.
+            if (dir.isEmpty())
+                rows();
+            else
+                BookFolderStage::removeBook(dir, book.id, rows);
             forgetContentStats(book.id);
         }
     });
+}
+
+bool ApplicationCore::removeBookRows(const QString &novelId)
+{
+    QSqlDatabase db = DatabaseConnection::database();
+    // The folder is deleted right after this commit: it must outlast a power
+    // loss, which the connection's usual syncing does not promise.
+    QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=FULL"));
+    bool removed = false;
+    {
+        Transaction transaction(db);
+        removed = transaction.isActive() && novelService->removeReadProcess(novelId)
+                  && novelService->removeNovel(novelId);
+        if (removed && BookFolderStage::removalStep)
+            BookFolderStage::removalStep("rows");
+        removed = removed && chapterService->removeByNovelId(novelId) && transaction.commit();
+        if (!removed && transaction.isActive())
+            transaction.rollback();
+    }
+    QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    if (!removed)
+        qWarning() << "[ApplicationCore::removeNovel] 删除书籍记录失败，已回滚：" << novelId;
+    return removed;
 }
 
 void ApplicationCore::resetApplication()

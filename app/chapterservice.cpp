@@ -38,7 +38,8 @@ QList<ChapterInfo *> ChapterService::getChaptersByNovelId(const QString &novelId
 bool ChapterService::removeByNovelId(const QString &novelId)
 {
     // Chunks are found through the book's paragraph rows, so they go first.
-    m_chapterDao->removeByNovelId(novelId);
-    m_chunkDao->removeByNovelId(novelId);
-    return m_paragraphDao->removeByNovelId(novelId);
+    // A failure of any step fails the whole (the caller's transaction rolls back).
+    const bool chapters = m_chapterDao->removeByNovelId(novelId);
+    const bool chunks = m_chunkDao->removeByNovelId(novelId);
+    return m_paragraphDao->removeByNovelId(novelId) && chapters && chunks;
 }

@@ -1,4 +1,5 @@
 #include "novelservice.h"
+#include "bookfolderstage.h"
 #include "chapterdao.h"
 #include "chapterinfo.h"
 #include "deferredwrites.h"
@@ -10,7 +11,6 @@
 #include "readprocessinfo.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -67,16 +67,20 @@ QString NovelService::removableDataDir(const QString &dataDir, const QString &no
     return dir.filePath();
 }
 
-bool NovelService::removeDataDir(const QString &path, const QString &novelId)
+QString NovelService::ownDataDir(const QString &path, const QString &novelId)
 {
     if (path.isEmpty() || !QFileInfo::exists(path))
-        return false;
+        return {};
     const QString dir = removableDataDir(path, novelId, Paths::dataLocation());
-    if (dir.isEmpty()) {
+    if (dir.isEmpty())
         qWarning() << "[ApplicationCore::removeNovel] 数据目录不是该书自己的目录，保留:" << path;
-        return false;
-    }
-    return QDir(dir).removeRecursively();
+    return dir;
+}
+
+bool NovelService::removeDataDir(const QString &path, const QString &novelId)
+{
+    const QString dir = ownDataDir(path, novelId);
+    return !dir.isEmpty() && BookFolderStage::removeBookFolder(dir);
 }
 
 void NovelService::doReading(const QString &novelId, const QString &chapterId, int chapterIndex,

@@ -27,6 +27,9 @@ public:
     // by its id directly inside the writable data location (data_dir can be
     // edited). Returns whether it was deleted.
     bool removeDataDir(const QString &path, const QString &novelId);
+    // The canonical path of the book's own data folder when path is that;
+    // empty (with a warning for a folder that is there) otherwise.
+    static QString ownDataDir(const QString &path, const QString &novelId);
     // The canonical path of dataDir when it is the folder of the book
     // novelId directly inside dataLocation, else an empty string.
     static QString removableDataDir(const QString &dataDir, const QString &novelId,

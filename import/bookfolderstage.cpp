@@ -333,17 +333,44 @@ bool storedIds(QSqlDatabase db, QSet<QString> *ids)
     return true;
 }
 
-// Empties a folder that belongs to no book, its locks last: another import
-// may take them at once, and then the folder stays.
-void removeFolder(const QString &dir, std::unique_ptr<QLockFile> lock, std::unique_ptr<QLockFile> archiveLock)
+void step(const char *name)
 {
+    if (BookFolderStage::removalStep)
+        BookFolderStage::removalStep(name);
+}
+
+// Empties a folder that belongs to no book. A removal's mark goes after
+// everything else: a run stopped half-way leaves the proof that the rest
+// may go. The locks go last: another import may take them at once, and then
+// the folder stays.
+bool removeFolder(const QString &dir, std::unique_ptr<QLockFile> lock, std::unique_ptr<QLockFile> archiveLock)
+{
+    bool ok = true;
     for (const QString &name : entryNames(dir)) {
-        if (name != QLatin1String(BookFolderStage::LockName) && name != QLatin1String(ArchiveLock))
-            removeEntry(join(dir, name));
+        if (name != QLatin1String(BookFolderStage::LockName) && name != QLatin1String(ArchiveLock)
+            && name != QLatin1String(BookFolderStage::RemovedName)) {
+            step("entry");
+            ok = removeEntry(join(dir, name)) && ok;
+        }
     }
+    step("entry");
+    if (!ok || !removeEntry(join(dir, QLatin1String(BookFolderStage::RemovedName))))
+        return false;
+    step("unmarked");
     lock.reset();
     archiveLock.reset();
-    QDir().rmdir(dir);
+    return QDir().rmdir(dir);
+}
+
+// Makes a new or removed entry of the folder last through a power loss.
+bool syncFolder(const QString &dir)
+{
+    const int fd = ::open(nativePath(dir).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
 }
 
 // What an import leaves behind when it stops: its own entries (a lock of a
@@ -462,9 +489,51 @@ bool BookFolderStage::markRemoved(const QString &dir, const QString &bookId)
     const QByteArray text = bookId.toLatin1() + '\n';
     struct stat info;
     const bool written = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
-                         && ::write(fd, text.constData(), size_t(text.size())) == text.size();
+                         && ::write(fd, text.constData(), size_t(text.size())) == text.size()
+                         && ::fsync(fd) == 0;
     ::close(fd);
-    return written;
+    return written && syncFolder(dir);
+}
+
+void (*BookFolderStage::removalStep)(const char *step) = nullptr;
+
+bool BookFolderStage::removeBook(const QString &dir, const QString &bookId, const std::function<bool()> &removeRows)
+{
+    const QString folder = join(dir, QString());
+    step("locking");
+    bool held = false;
+    std::unique_ptr<QLockFile> lock = lockFile(folder + QLatin1String(LockName), &held);
+    std::unique_ptr<QLockFile> archiveLock = lock ? lockFile(folder + QLatin1String(ArchiveLock), &held) : nullptr;
+    if (!archiveLock) {
+        qWarning().noquote() << (held ? "[BookFolderStage] 书籍正在导入，不能移除:" : "[BookFolderStage] 书籍目录无法加锁，不能移除:")
+                             << dir;
+        return false;
+    }
+    const QString marker = folder + QLatin1String(RemovedName);
+    if (!markRemoved(folder, bookId)) {
+        qWarning().noquote() << "[BookFolderStage] 无法写入移除标记，不能移除:" << dir;
+        removeEntry(marker);
+        return false;
+    }
+    step("marked");
+    if (!removeRows()) {
+        // A mark left by a kill here is cleared at the next start: the rows are there.
+        removeEntry(marker);
+        return false;
+    }
+    step("committed");
+    if (removeFolder(folder, std::move(lock), std::move(archiveLock)))
+        return true;
+    qWarning().noquote() << "[BookFolderStage] 书籍目录未能删除完，下次启动时删除:" << dir;
+    return false;
+}
+
+bool BookFolderStage::removeBookFolder(const QString &dir)
+{
+    const QString folder = join(dir, QString());
+    std::unique_ptr<QLockFile> lock = lockFile(folder + QLatin1String(LockName));
+    std::unique_ptr<QLockFile> archiveLock = lock ? lockFile(folder + QLatin1String(ArchiveLock)) : nullptr;
+    return archiveLock && removeFolder(folder, std::move(lock), std::move(archiveLock));
 }
 
 QString BookFolderStage::stageDir() const

@@ -67,9 +67,24 @@ public:
     // else leaves the lock untaken.
     static std::unique_ptr<QLockFile> lockFile(const QString &path, bool *heldElsewhere = nullptr);
 
-    // Written by a removal into the book's folder before its rows go, so
-    // that the next start finishes the removal if it stops half-way.
+    // Written by a removal into the book's folder, and synced, before its
+    // rows go, so that the next start finishes the removal if it stops
+    // half-way.
     static bool markRemoved(const QString &dir, const QString &bookId);
+
+    // Removes a book whose folder is dir: under the book's locks the folder
+    // is marked, removeRows deletes the rows (one transaction), and only
+    // once that succeeded does the folder go, the mark after everything
+    // else. False when the book stays whole: the folder is locked by an
+    // import or cannot be marked, or removeRows failed. Also false when the
+    // rows went but part of the folder is left; the next start removes it.
+    static bool removeBook(const QString &dir, const QString &bookId, const std::function<bool()> &removeRows);
+    // Deletes a folder whose book's rows are gone, its removal mark last.
+    static bool removeBookFolder(const QString &dir);
+
+    // Called at each step of a removal with the step's name (tests stop the
+    // process there); null in the program.
+    static void (*removalStep)(const char *step);
 
     static constexpr const char *StageName = ".import-staging";
     static constexpr const char *OldName = ".import-old";

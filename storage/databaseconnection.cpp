@@ -29,6 +29,8 @@ QString busyTimeoutOption(int ms)
 
 int onCommit(void *, sqlite3 *, const char *, int pages);
 
+std::atomic<int> s_workerBusyTimeoutMs{DatabaseConnection::WorkerBusyTimeoutMs};
+
 // Settings every connection gets once it is open. A double-quoted name that
 // names no column must be an error, never the string literal SQLite would
 // otherwise take it for (a WHERE "nosuch"='nosuch' matches every row).
@@ -200,7 +202,7 @@ public:
         m_name = QStringLiteral("quillora-worker-%1").arg(++counter);
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
         db.setDatabaseName(file.path);
-        db.setConnectOptions(busyTimeoutOption(DatabaseConnection::WorkerBusyTimeoutMs));
+        db.setConnectOptions(busyTimeoutOption(s_workerBusyTimeoutMs.load()));
         if (db.open())
             configure(db);
         else
@@ -411,4 +413,9 @@ bool DatabaseConnection::setBusyTimeout(const QSqlDatabase &db, int ms)
 {
     sqlite3 *handle = Transaction::handle(db);
     return handle && sqlite3_busy_timeout(handle, ms) == SQLITE_OK;
+}
+
+void DatabaseConnection::setWorkerBusyTimeout(int ms)
+{
+    s_workerBusyTimeoutMs = ms;
 }

@@ -49,4 +49,6 @@ public:
     static bool setBusyTimeout(const QSqlDatabase &db, int ms);
     static constexpr int MainThreadBusyTimeoutMs = 10;
     static constexpr int WorkerBusyTimeoutMs = 30000;
+    // The timeout of worker connections opened from now on; tests shorten it.
+    static void setWorkerBusyTimeout(int ms);
 };

@@ -1,4 +1,7 @@
 #include "applicationcore.h"
+#include "bookfolderstage.h"
+#include "childprocess.h"
+#include "logcapture.h"
 #include "novelservice.h"
 #include "chapterdao.h"
 #include "chapterinfo.h"
@@ -14,10 +17,17 @@
 #include "testenvironment.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QGuiApplication>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sqlite3.h>
+
+#include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -78,6 +88,70 @@ NovelInfo *addBook(const QString &id, const QString &dataDir)
     if (!dataDir.isEmpty())
         writeFile(dataDir + QStringLiteral("/cover.jpg"));
     return novel;
+}
+
+const QString BookId = QStringLiteral("0123456789abcdef0123456789abcdef");
+const QString OtherId = QStringLiteral("fedcba9876543210fedcba9876543210");
+// "<step>:<n>": a child process that removes the book and kills itself at
+// the n-th time the removal reaches that step.
+const char *const StopVariable = "QUILLORA_TEST_REMOVAL_STOP";
+
+QString bookDir(const QString &id)
+{
+    return Paths::dataLocation() + QLatin1Char('/') + id;
+}
+
+// Every entry below a folder, hidden ones too, with its bytes.
+QMap<QString, QByteArray> tree(const QString &dir)
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        entries.insert(QDir(dir).relativeFilePath(path), file.open(QIODevice::ReadOnly) ? file.readAll() : "dir");
+    }
+    return entries;
+}
+
+// A book whose folder holds four entries and whose paragraph has a chunk.
+NovelInfo *addWholeBook(const QString &id)
+{
+    NovelInfo *novel = addBook(id, bookDir(id));
+    for (const char *name : {"book.epub", "images/p1.png", "images/p2.png", "zz.txt"})
+        writeFile(bookDir(id) + QLatin1Char('/') + QLatin1String(name));
+    DbTestUtils::execSql(QStringLiteral("INSERT INTO unified_chunk (id, para_id, chunk_index, text) "
+                                        "VALUES ('%1-k0', '%1-p0', 0, 'x')").arg(id));
+    return novel;
+}
+
+int s_stopsLeft = 0;
+QByteArray s_stopStep;
+
+void stopAt(const char *step)
+{
+    if (s_stopStep == step && --s_stopsLeft == 0)
+        ::kill(::getpid(), SIGKILL);
+}
+
+// The child: removes the book and is killed at the step; 0 when the
+// removal ended without reaching it.
+int removeUntilStopped(const QByteArray &stop)
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("com.tivex"));
+    QCoreApplication::setApplicationName(QStringLiteral("harbour-Quillora"));
+    s_stopStep = stop.left(stop.indexOf(':'));
+    s_stopsLeft = stop.mid(stop.indexOf(':') + 1).toInt();
+    if (!DatabaseConnection::openAndMigrate())
+        return 2;
+    ApplicationCore core;
+    QScopedPointer<NovelInfo> book(NovelDao().queryById(BookId));
+    if (!book)
+        return 3;
+    BookFolderStage::removalStep = stopAt;
+    core.removeNovel({book.data()});
+    return QTest::qWaitFor([] { return !QFileInfo::exists(bookDir(BookId)); }, 20000) ? 0 : 4;
 }
 
 // The reset's answer, invalid when none came. It is sent from a worker
@@ -273,6 +347,75 @@ private slots:
         QVERIFY(QFileInfo::exists(data + QStringLiteral("/other/file")));
     }
 
+    // Wherever a removal stops, the next start finds the book whole (rows,
+    // files, no mark) or wholly gone.
+    void stoppedRemoval_data()
+    {
+        QTest::addColumn<QByteArray>("stop");
+        QTest::addColumn<bool>("gone");
+        QTest::newRow("before the mark") << QByteArray("locking:1") << false;
+        QTest::newRow("after the mark") << QByteArray("marked:1") << false;
+        QTest::newRow("amid the row deletes") << QByteArray("rows:1") << false;
+        QTest::newRow("after the commit") << QByteArray("committed:1") << true;
+        QTest::newRow("at the folder's first entry") << QByteArray("entry:1") << true;
+        QTest::newRow("at a middle entry") << QByteArray("entry:3") << true;
+        QTest::newRow("at the mark, the last entry") << QByteArray("entry:5") << true;
+        QTest::newRow("after the mark went") << QByteArray("unmarked:1") << true;
+    }
+
+    void stoppedRemoval()
+    {
+        QFETCH(QByteArray, stop);
+        QFETCH(bool, gone);
+        QScopedPointer<NovelInfo> book(addWholeBook(BookId));
+        QScopedPointer<NovelInfo> other(addWholeBook(OtherId));
+        const QStringList rows = DbTestUtils::allRows();
+        const QMap<QString, QByteArray> files = tree(bookDir(BookId));
+        const QMap<QString, QByteArray> otherFiles = tree(bookDir(OtherId));
+        TestEnvironment::closeDatabase();
+
+        const ChildRun run = ChildProcess::run(*m_env, QCoreApplication::applicationFilePath(), {},
+                                               {QLatin1String(StopVariable) + QLatin1Char('=') + QLatin1String(stop)});
+        QVERIFY2(run.status == QProcess::CrashExit, qPrintable(QString::number(run.exitCode) + run.log));
+        QVERIFY(m_env->openDatabase());
+        { ApplicationCore nextStart; }
+
+        if (gone) {
+            QCOMPARE(rowsOfBook(BookId) + DbTestUtils::rowCount("unified_chunk", "para_id", BookId + "-p0"), 0);
+            QVERIFY(!QFileInfo::exists(bookDir(BookId)));
+        } else {
+            QCOMPARE(DbTestUtils::allRows(), rows);
+            QCOMPARE(tree(bookDir(BookId)), files);
+        }
+        QCOMPARE(rowsOfBook(OtherId), 4);
+        QCOMPARE(tree(bookDir(OtherId)), otherFiles);
+    }
+
+    // Another process holds the write lock past the busy timeout: nothing goes.
+    void heldWriteLockKeepsTheBook()
+    {
+        QScopedPointer<NovelInfo> book(addWholeBook(BookId));
+        const QStringList rows = DbTestUtils::allRows();
+        const QMap<QString, QByteArray> files = tree(bookDir(BookId));
+        sqlite3 *holder = nullptr;
+        QCOMPARE(sqlite3_open_v2(QFile::encodeName(DatabaseConnection::databaseFilePath()).constData(), &holder,
+                                 SQLITE_OPEN_READWRITE, nullptr),
+                 SQLITE_OK);
+        QCOMPARE(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        DatabaseConnection::setWorkerBusyTimeout(200);
+        {
+            LogCapture log;
+            ApplicationCore core;
+            core.removeNovel({book.data()});
+            QTRY_VERIFY(!log.lines(QtWarningMsg).filter(QStringLiteral("删除书籍记录失败")).isEmpty());
+        }
+        DatabaseConnection::setWorkerBusyTimeout(DatabaseConnection::WorkerBusyTimeoutMs);
+        sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(holder);
+        QCOMPARE(DbTestUtils::allRows(), rows);
+        QCOMPARE(tree(bookDir(BookId)), files);
+    }
+
     void resetDeletesBothLocations()
     {
         QScopedPointer<NovelInfo> book(addBook(QStringLiteral("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"), Paths::dataLocation() + QStringLiteral("/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa")));
@@ -349,5 +492,13 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestRemoval)
+int main(int argc, char **argv)
+{
+    QGuiApplication app(argc, argv);
+    if (qEnvironmentVariableIsSet(StopVariable))
+        return removeUntilStopped(qgetenv(StopVariable));
+    TestRemoval test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_removal.moc"

@@ -230,6 +230,7 @@ Rectangle {
             property string reason: core.getDatabaseError()
             visible: reason !== ""
             text: "无法打开书库: " + reason
+            textFormat: Text.PlainText
             width: parent.width
             wrapMode: Text.Wrap
             font.pixelSize: 18

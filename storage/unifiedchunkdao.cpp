@@ -26,6 +26,11 @@ UnifiedChunkDao::UnifiedChunkDao(QObject *parent)
 {
 }
 
+const char *UnifiedChunkDao::insertStatement()
+{
+    return InsertSql;
+}
+
 bool UnifiedChunkDao::removeByParaId(const QString &paraId)
 {
     QSqlQuery query(DatabaseConnection::database());

@@ -17,6 +17,9 @@ class UnifiedChunkDao : public QObject
 public:
     explicit UnifiedChunkDao(QObject *parent = nullptr);
 
+    // The statement one chunk row is stored by (benchmarks write the same rows).
+    static const char *insertStatement();
+
     bool removeByParaId(const QString &paraId);
     // Chunks are found through their paragraph rows: remove them before the
     // paragraphs.

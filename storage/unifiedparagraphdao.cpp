@@ -62,6 +62,11 @@ UnifiedParagraphDao::UnifiedParagraphDao(QObject *parent)
 {
 }
 
+const char *UnifiedParagraphDao::insertStatement()
+{
+    return InsertSql;
+}
+
 bool UnifiedParagraphDao::countByChapter(const QString &novelId, const QString &chapterId) const
 {
     QSqlQuery query(DatabaseConnection::database());

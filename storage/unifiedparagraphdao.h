@@ -25,6 +25,9 @@ class UnifiedParagraphDao : public QObject
 public:
     explicit UnifiedParagraphDao(QObject *parent = nullptr);
 
+    // The statement one paragraph row is stored by (benchmarks write the same rows).
+    static const char *insertStatement();
+
     bool countByChapter(const QString &novelId, const QString &chapterId) const;
     bool removeByNovelId(const QString &novelId);
     bool removeByChapter(const QString &novelId, const QString &chapterId);

@@ -7,6 +7,8 @@
 #include "databaseconnection.h"
 #include "imagefixtures.h"
 #include "schema.h"
+#include "unifiedchunkdao.h"
+#include "unifiedparagraphdao.h"
 #include "testenvironment.h"
 
 #include <QElapsedTimer>
@@ -33,21 +35,6 @@ double cpuMs()
         + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
-// The rows the importer writes, by the same statements.
-const char ParagraphSql[] =
-    "INSERT INTO unified_paragraph (id,novel_id,chapter_id,para_index,kind, "
-    "first_glyph_index,start_progress_index,progress_weight,heading_lv, "
-    "alignment,text_indent,margin_left,margin_right, "
-    "space_bf,space_af,line_height,preformatted, "
-    "image_id,image_width,image_height,horizontal_center, "
-    "vertical_center,footnote_id,bg_color,document_bg_color,table_id,table_row, "
-    "table_column,table_column_count,table_header,create_time,update_time) "
-    "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
-const char ChunkSql[] =
-    "INSERT INTO unified_chunk (id,para_id,chunk_index,text,bold,italic,underline, "
-    "strikethrough,font_delta,font_scale,font_family,color, "
-    "highlight_color,vert_align,anchor_href,font_weight,create_time,update_time) "
-    "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)";
 const char ChapterSql[] =
     "INSERT INTO chapter_info (id,title,novel_id,chapter_index,path,word_count,start_offset,end_offset,"
     "create_time,update_time) VALUES (?,?,?,?,?,?,?,?,?,?)";
@@ -89,8 +76,9 @@ qint64 storeWithIconvAndSqlite(const QString &bookPath, const QString &databaseP
     for (const SchemaObjectSpec &spec : Schema::createTableStatementsV1() + Schema::createIndexStatementsV1())
         sqlite3_exec(db, spec.createStatement.toUtf8().constData(), nullptr, nullptr, nullptr);
     sqlite3_stmt *paragraph = nullptr, *chunk = nullptr, *chapter = nullptr;
-    sqlite3_prepare_v2(db, ParagraphSql, -1, &paragraph, nullptr);
-    sqlite3_prepare_v2(db, ChunkSql, -1, &chunk, nullptr);
+    // The rows the importer writes, by the same statements.
+    sqlite3_prepare_v2(db, UnifiedParagraphDao::insertStatement(), -1, &paragraph, nullptr);
+    sqlite3_prepare_v2(db, UnifiedChunkDao::insertStatement(), -1, &chunk, nullptr);
     sqlite3_prepare_v2(db, ChapterSql, -1, &chapter, nullptr);
     sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
     const char *novel = "0123456789abcdef0123456789abcdef";

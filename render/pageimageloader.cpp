@@ -120,17 +120,31 @@ bool declaredSizeAcceptable(QImageReader &reader, QSize *natural)
                    : ImageUtil::withinPixelBudget(*natural);
 }
 
+// A reader over bytes already through the SVG guard; `ok` once their
+// declared size is acceptable.
+struct CheckedReader {
+    explicit CheckedReader(const QByteArray &bytes)
+    {
+        buffer.setData(bytes);
+        if (!buffer.open(QIODevice::ReadOnly))
+            return;
+        reader.setDevice(&buffer);
+        ok = declaredSizeAcceptable(reader, &natural);
+    }
+    QBuffer buffer;
+    QImageReader reader;
+    QSize natural;
+    bool ok = false;
+};
+
 // Bytes already through the SVG guard.
 QImage decodeChecked(const QByteArray &bytes, QImage reuse)
 {
-    QBuffer buffer;
-    buffer.setData(bytes);
-    if (!buffer.open(QIODevice::ReadOnly))
+    CheckedReader checked(bytes);
+    if (!checked.ok)
         return QImage();
-    QImageReader reader(&buffer);
-    QSize natural;
-    if (!declaredSizeAcceptable(reader, &natural))
-        return QImage();
+    QImageReader &reader = checked.reader;
+    const QSize natural = checked.natural;
     const QSize box(kMaxDecodedSide, kMaxDecodedSide);
     const QSize target = natural.scaled(box, Qt::KeepAspectRatio);
     if (target.isEmpty())
@@ -153,14 +167,11 @@ QImage decodeDrawnChecked(const QByteArray &bytes, const QSize &drawn, const QRe
     const QRect part = visible.isEmpty() ? whole : visible & whole;
     if (drawn.isEmpty() || part.isEmpty())
         return QImage();
-    QBuffer buffer;
-    buffer.setData(bytes);
-    if (!buffer.open(QIODevice::ReadOnly))
+    CheckedReader checked(bytes);
+    if (!checked.ok)
         return QImage();
-    QImageReader reader(&buffer);
-    QSize natural;
-    if (!declaredSizeAcceptable(reader, &natural))
-        return QImage();
+    QImageReader &reader = checked.reader;
+    const QSize natural = checked.natural;
     // A JPEG shrinks while it is decoded; scaling afterwards and a full-size
     // buffer in between are what the drawn size saves.
     if (drawn != natural)

@@ -215,11 +215,15 @@ Rectangle {
         spacing: 8
 
         Text {
+            // Every text in this window is plain: book text must never be read as
+            // markup, and one rule for all is the one kept.
+            textFormat: Text.PlainText
             text: "Quillora"
             font.pixelSize: 32
         }
 
         Text {
+            textFormat: Text.PlainText
             text: library.count === 0 ? "书架为空" : "书架 (" + library.count + ")"
             font.pixelSize: 20
         }
@@ -259,6 +263,7 @@ Rectangle {
             }
 
             Text {
+                textFormat: Text.PlainText
                 id: importButton
                 text: "导入"
                 font.pixelSize: 18
@@ -336,6 +341,7 @@ Rectangle {
                 }
 
                 Text {
+                    textFormat: Text.PlainText
                     id: removeButton
                     text: "删除"
                     font.pixelSize: 18
@@ -378,6 +384,7 @@ Rectangle {
             anchors.leftMargin: 16
 
             Text {
+                textFormat: Text.PlainText
                 text: "返回"
                 font.pixelSize: 18
                 color: "darkblue"
@@ -390,6 +397,7 @@ Rectangle {
             }
 
             Text {
+                textFormat: Text.PlainText
                 text: root.readChapterId === "" ? ""
                       : "第 " + (root.readPageIndex + 1) + " / " + root.readPageCount + " 页"
                 font.pixelSize: 16
@@ -397,6 +405,7 @@ Rectangle {
             }
 
             Text {
+                textFormat: Text.PlainText
                 objectName: "readModeButton"
                 text: root.continuousMode ? "翻页" : "滚动"
                 font.pixelSize: 18

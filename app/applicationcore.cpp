@@ -71,8 +71,13 @@ ApplicationCore::ApplicationCore(QObject *parent)
     initAppTime();
     readingRecordDao->recoverDangling();
     // Before any import: the files of every book match its rows again.
-    BookFolderStage::settleAll(DatabaseConnection::database());
-    CbrParser::cleanupOrphanedArchiveData();
+    {
+        // One reading of the stored ids for both sweeps.
+        QSqlDatabase db = DatabaseConnection::database();
+        StartupDeleteRule rule(db);
+        BookFolderStage::settleAll(db, rule);
+        CbrParser::cleanupOrphanedArchiveData(rule);
+    }
     loadImportedFonts();
 
     workerPool.setMaxThreadCount(1);

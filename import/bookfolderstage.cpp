@@ -642,8 +642,13 @@ QString BookFolderStage::newestParagraphId(QSqlDatabase db, const QString &bookI
 
 void BookFolderStage::settleAll(QSqlDatabase db)
 {
-    static const QRegularExpression bookIdName(QStringLiteral("^[0-9a-f]{32}$"));
     StartupDeleteRule rule(db);
+    settleAll(db, rule);
+}
+
+void BookFolderStage::settleAll(QSqlDatabase db, StartupDeleteRule &rule)
+{
+    static const QRegularExpression bookIdName(QStringLiteral("^[0-9a-f]{32}$"));
     if (!rule.isReadable()) {
         qCritical().noquote() << "[BookFolderStage] 无法读取书籍记录：不整理任何书籍目录";
         return;

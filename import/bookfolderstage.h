@@ -18,6 +18,8 @@
 // commit the staged files are moved in and every file of the old edition
 // the new one does not have goes. A run that stops anywhere in between is
 // settled at the next start by settleAll(): the rows tell which edition won.
+class StartupDeleteRule;
+
 class BookFolderStage
 {
 public:
@@ -61,6 +63,7 @@ public:
     // behind. Folders no stored book names go by the rule of
     // StartupDeleteRule. Locked folders are skipped; links are never followed.
     static void settleAll(QSqlDatabase db);
+    static void settleAll(QSqlDatabase db, StartupDeleteRule &rule);
 
     // Takes a lock file without waiting. The path must be a regular file or
     // nothing: a link, FIFO or empty folder there is removed first, anything

@@ -53,8 +53,10 @@ public:
     // Removes "images-*" and "images.backup" folders that no stored book
     // references and the markers earlier versions left, by the rule
     // settling deletes by (StartupDeleteRule). Once, at start-up, on the
-    // main thread; never fails.
+    // main thread; never fails. The rule may be the one settling used, so
+    // that a start reads the stored ids once.
     static void cleanupOrphanedArchiveData();
+    static void cleanupOrphanedArchiveData(StartupDeleteRule &rule);
 
     // One pass over the archive: bounds its entries, captures ComicInfo.xml,
     // extracts the page images into imagesDir and sorts them naturally.

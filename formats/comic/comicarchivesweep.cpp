@@ -99,13 +99,16 @@ bool namedByChapter(QSqlDatabase db, const QString &folder)
 
 void CbrParser::cleanupOrphanedArchiveData()
 {
+    StartupDeleteRule rule(DatabaseConnection::database());
+    cleanupOrphanedArchiveData(rule);
+}
+
+void CbrParser::cleanupOrphanedArchiveData(StartupDeleteRule &rule)
+{
     QSqlDatabase db = DatabaseConnection::database();
     QHash<QString, QStringList> archiveDirs;
-    if (!collectArchiveDirs(db, &archiveDirs))
-        return;
     // The rule settling deletes by, so the two never disagree on a folder.
-    StartupDeleteRule rule(db);
-    if (!rule.isReadable())
+    if (!rule.isReadable() || !collectArchiveDirs(db, &archiveDirs))
         return;
 
     static const QRegularExpression bookIdName(QStringLiteral("^[0-9a-fA-F]{32}$"));

@@ -40,16 +40,19 @@ public:
     // titled by their titles in order, so that every page is stored once.
     static QVector<PdfTocEntry> mergeSharedPages(const QVector<PdfTocEntry> &entries);
     // Entries of the first of the first pages, from firstPage on, that reads
-    // as a contents page and of the pages after it that continue it, with
-    // the printed page numbers as they stand (number - 1); contentsPage and
-    // lastContentsPage receive the first and last of those pages' indexes.
+    // as a contents page and of the pages after it that continue it (before
+    // the first page it points to, headed by no list of figures or tables,
+    // numbers going on, the same leaders), with the printed page numbers as
+    // they stand (number - 1); contentsPage and lastContentsPage receive the
+    // first and last of those pages' indexes.
     static QVector<PdfTocEntry> detectTocInText(Poppler::Document *document, int *contentsPage = nullptr,
                                                 int firstPage = 0, int *lastContentsPage = nullptr);
     // Moves printed page numbers onto page indexes by the one offset at which
     // an entry's title is found on its page (outside the contents pages);
     // false when no offset is found, the shifted entries leave the book, or
     // the first contents page has no contents heading and most titles do
-    // not head their pages.
+    // not head their pages. When the whole list fails, the first contents
+    // page's entries alone are tried.
     static bool alignPrintedPages(Poppler::Document *document, int contentsPage, int lastContentsPage,
                                   QVector<PdfTocEntry> *entries);
 

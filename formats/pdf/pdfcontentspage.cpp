@@ -124,7 +124,13 @@ QVector<QVector<Word>> columnsOf(const QVector<Word> &words)
 // right, column after column where the page has gutters, else entries of
 // each column side by side on one line. The whole page's text when it has
 // no boxes.
-QStringList pageReadings(Poppler::Page *page)
+struct PageReadings
+{
+    QStringList texts;
+    int columns = 1;
+};
+
+PageReadings pageReadings(Poppler::Page *page)
 {
     QString boxes;
     QString lines;
@@ -143,11 +149,12 @@ QStringList pageReadings(Poppler::Page *page)
     }
     qDeleteAll(list);
     if (boxes.trimmed().isEmpty())
-        return {page->text(QRectF())};
+        return {{page->text(QRectF())}, 1};
     QString rows;
-    for (const QVector<Word> &column : columnsOf(words))
+    const QVector<QVector<Word>> columns = columnsOf(words);
+    for (const QVector<Word> &column : columns)
         rows += rowsOf(column);
-    return {boxes, lines, rows};
+    return {{boxes, lines, rows}, int(columns.size())};
 }
 
 // CJK fonts often map an ideograph's glyph back to the Kangxi radical that
@@ -175,23 +182,32 @@ QString withoutSpaces(const QString &text)
     return out;
 }
 
-// A line of its own that names the page a table of contents ("目 录",
-// "Table of Contents"), in either reading of the page.
-bool hasContentsHeading(Poppler::Document *document, int index)
+// Lines of their own that name a list, in any reading of the page.
+bool hasHeading(const QStringList &readings, const QStringList &headings)
 {
-    static const QStringList headings{QStringLiteral("目录"), QStringLiteral("contents"),
-                                      QStringLiteral("tableofcontents"), QStringLiteral("inhalt"),
-                                      QStringLiteral("содержание")};
-    const std::unique_ptr<Poppler::Page> page(index >= 0 ? document->page(index) : nullptr);
-    if (!page)
-        return false;
-    for (const QString &reading : pageReadings(page.get())) {
+    for (const QString &reading : readings) {
         for (const QString &line : reading.split(QLatin1Char('\n'))) {
             if (line.size() <= 40 && headings.contains(withoutSpaces(line).toLower()))
                 return true;
         }
     }
     return false;
+}
+
+// "目 录", "Table of Contents".
+const QStringList ContentsHeadings{QStringLiteral("目录"), QStringLiteral("contents"),
+                                   QStringLiteral("tableofcontents"), QStringLiteral("inhalt"),
+                                   QStringLiteral("содержание")};
+// The lists that may follow the contents: figures and tables.
+const QStringList OtherListHeadings{QStringLiteral("插图清单"), QStringLiteral("附表清单"),
+                                    QStringLiteral("表格索引"), QStringLiteral("listoffigures"),
+                                    QStringLiteral("listoftables"), QStringLiteral("listofillustrations"),
+                                    QStringLiteral("indexoftables")};
+
+bool hasContentsHeading(Poppler::Document *document, int index)
+{
+    const std::unique_ptr<Poppler::Page> page(index >= 0 ? document->page(index) : nullptr);
+    return page && hasHeading(pageReadings(page.get()).texts, ContentsHeadings);
 }
 
 // A page's text without white space, whole and its first lines only.
@@ -257,19 +273,21 @@ struct Candidate
     PdfTocEntry entry;
     // Without a leader: kept only when its neighbours confirm it.
     bool bare = false;
+    // The leader's first character; none without one.
+    QChar leader;
 };
 
 // An entry without leader stands between its neighbours in both section
 // number and page: the kept entry before it (this page's or the earlier
 // contents pages') and the next entry with a leader. At least one of them
 // has a section number.
-QVector<PdfTocEntry> confirmed(const QVector<Candidate> &candidates, const QVector<PdfTocEntry> &before)
+QVector<Candidate> confirmed(const QVector<Candidate> &candidates, const QVector<PdfTocEntry> &before)
 {
-    QVector<PdfTocEntry> kept;
+    QVector<Candidate> kept;
     for (int k = 0; k < candidates.size(); ++k) {
         const PdfTocEntry &entry = candidates.at(k).entry;
         if (candidates.at(k).bare) {
-            const PdfTocEntry *previous = !kept.isEmpty() ? &kept.last() : !before.isEmpty() ? &before.last() : nullptr;
+            const PdfTocEntry *previous = !kept.isEmpty() ? &kept.last().entry : !before.isEmpty() ? &before.last() : nullptr;
             const PdfTocEntry *next = nullptr;
             for (int n = k + 1; n < candidates.size() && !next; ++n)
                 next = candidates.at(n).bare ? nullptr : &candidates.at(n).entry;
@@ -291,7 +309,7 @@ QVector<PdfTocEntry> confirmed(const QVector<Candidate> &candidates, const QVect
             if (!numbered || !inOrder)
                 continue;
         }
-        kept.append(entry);
+        kept.append(candidates.at(k));
     }
     return kept;
 }
@@ -309,9 +327,10 @@ QVector<Candidate> readEntries(const QString &text)
     // "1 模板介绍 …… 4", "2.3 Methods ........ 17", "3.1 Data . . . . 5": a
     // section number, a title that starts with neither a digit nor a leader,
     // a leader of two or more dots, middle dots or ellipses (TeX spaces
-    // them), then the page.
+    // them), or the single dot TeX leaves after a long title
+    // ("7.5.8 浮动对象：插图和表格 . 68"), then the page.
     static const QRegularExpression sectioned(
-        QStringLiteral("^\\d{1,2}(?:\\.\\d{1,2}){0,3}\\.?\\s*[^\\d\\s.．…⋯·].*?\\s*[.．…⋯·](?:\\s*[.．…⋯·])+"
+        QStringLiteral("^\\d{1,2}(?:\\.\\d{1,2}){0,3}\\.?\\s*[^\\d\\s.．…⋯·].*?(?:\\s*[.．…⋯·](?:\\s*[.．…⋯·])+|\\s[.．])"
                        "\\s*(\\d{1,4})\\s*$"));
     // "1   模板介绍   4": the same without a leader.
     static const QRegularExpression bare(
@@ -334,11 +353,13 @@ QVector<Candidate> readEntries(const QString &text)
     QVector<QPair<QString, int>> pending;
     const auto add = [&](int column, const QString &line, const QRegularExpressionMatch &match, bool isBare) {
         const int number = match.captured(match.lastCapturedIndex()).toInt();
+        const QString lead = leader.match(line).captured().trimmed();
         QString title = line;
         title.remove(leader);
         if (isBare)
             title.chop(match.capturedLength(1));
-        columns[column].append({PdfTocEntry{title.trimmed(), number > 0 ? number - 1 : 0, 0}, isBare});
+        columns[column].append({PdfTocEntry{title.trimmed(), number > 0 ? number - 1 : 0, 0}, isBare,
+                                lead.isEmpty() ? QChar() : lead.front()});
         pending[column] = {};
     };
     const QStringList lines = text.split(lineBreaks, Qt::SkipEmptyParts);
@@ -418,25 +439,156 @@ bool readsAsContents(const QVector<PdfTocEntry> &entries, const QVector<PdfTocEn
     return before.isEmpty() ? pages >= 3 : entries.size() >= 2;
 }
 
+// One page read as contents: its entries, the leaders they use, its columns.
+struct ContentsPage
+{
+    QVector<PdfTocEntry> entries;
+    QString leaders;
+    int columns = 1;
+    // Headed by a list of figures or tables.
+    bool otherList = false;
+};
+
 // The entries of the page's reading that reads as contents with the most
-// of them; empty when none does.
-QVector<PdfTocEntry> contentsEntries(Poppler::Document *document, int index, const QVector<PdfTocEntry> &before)
+// of them; none when no reading does.
+ContentsPage contentsEntries(Poppler::Document *document, int index, const QVector<PdfTocEntry> &before)
 {
     const std::unique_ptr<Poppler::Page> page(document->page(index));
     if (!page)
         return {};
-    QVector<PdfTocEntry> best;
-    for (const QString &reading : pageReadings(page.get())) {
+    const PageReadings readings = pageReadings(page.get());
+    ContentsPage best;
+    best.columns = readings.columns;
+    best.otherList = hasHeading(readings.texts, OtherListHeadings);
+    for (const QString &reading : readings.texts) {
         const QString text = withIdeographs(reading);
         if (text.trimmed().isEmpty())
             continue;
         QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录扫描 第" << index << "页文本长度:" << text.size()
                                << "前200字:" << text.left(200);
-        const QVector<PdfTocEntry> entries = confirmed(readEntries(text), before);
-        if (entries.size() > best.size() && readsAsContents(entries, before))
-            best = entries;
+        QVector<PdfTocEntry> entries;
+        QString leaders;
+        for (const Candidate &candidate : confirmed(readEntries(text), before)) {
+            entries.append(candidate.entry);
+            if (!candidate.leader.isNull() && !leaders.contains(candidate.leader))
+                leaders += candidate.leader;
+        }
+        if (entries.size() > best.entries.size() && readsAsContents(entries, before)) {
+            best.entries = entries;
+            best.leaders = leaders;
+        }
     }
     return best;
+}
+
+// A title as its page may print it: without spaces, and without the section
+// number, which may be printed otherwise there ("第1章").
+QString printedTitle(const QString &title)
+{
+    static const QRegularExpression sectionNumber(QStringLiteral("^\\d{1,2}(?:\\.\\d{1,2}){0,3}\\.?(?=\\D)"));
+    return withoutSpaces(title).remove(sectionNumber);
+}
+
+// Pages' texts, each read once.
+class PageTexts
+{
+public:
+    explicit PageTexts(Poppler::Document *document) : m_document(document) {}
+    int pageCount() const { return m_document->numPages(); }
+    const PageText &at(int index)
+    {
+        auto it = m_texts.find(index);
+        if (it == m_texts.end())
+            it = m_texts.insert(index, readPageText(m_document, index));
+        return it.value();
+    }
+
+private:
+    Poppler::Document *m_document;
+    QHash<int, PageText> m_texts;
+};
+
+// Printed page number to page index: the shift to the nearest page, outside
+// the contents pages, that shows an entry's title. A few entries are tried,
+// since a title may be drawn differently on its page.
+bool printedOffset(PageTexts &texts, const QVector<PdfTocEntry> &entries, int contentsPage, int lastContentsPage,
+                   int *offset)
+{
+    constexpr int EntriesTried = 3;
+    for (int e = 0; e < entries.size() && e < EntriesTried; ++e) {
+        const QString title = printedTitle(entries.at(e).title);
+        if (title.isEmpty())
+            continue;
+        for (int distance = 0; distance <= PdfChapterParser::OffsetSearchPages; ++distance) {
+            for (const int shift : {-distance, distance}) {
+                const int page = entries.at(e).startPage + shift;
+                if (page < 0 || page >= texts.pageCount() || (page >= contentsPage && page <= lastContentsPage))
+                    continue;
+                if (texts.at(page).whole.contains(title)) {
+                    *offset = shift;
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+// A page continues the contents as a reader would take it: headed by no
+// other list, its entries go on where they stopped (section numbers and
+// pages) and stay in the book, with their leaders and no more columns (their
+// last page may fill fewer).
+bool continues(const ContentsPage &page, const ContentsPage &contents, int offset, int pageCount)
+{
+    if (page.entries.isEmpty() || page.otherList || page.columns > contents.columns
+        || page.entries.last().startPage + offset >= pageCount)
+        return false;
+    for (const QChar leader : page.leaders) {
+        if (!contents.leaders.contains(leader))
+            return false;
+    }
+    const auto numbered = [](const PdfTocEntry &entry) { return !sectionOf(entry.title).isEmpty(); };
+    const auto last = std::find_if(contents.entries.crbegin(), contents.entries.crend(), numbered);
+    const auto next = std::find_if(page.entries.cbegin(), page.entries.cend(), numbered);
+    return last == contents.entries.crend() || next == page.entries.cend()
+           || sectionBefore(sectionOf(last->title), sectionOf(next->title));
+}
+
+// Entries moved onto page indexes, with the contents pages as given; see
+// alignPrintedPages.
+bool alignEntries(Poppler::Document *document, int contentsPage, int lastContentsPage, QVector<PdfTocEntry> *entries)
+{
+    PageTexts texts(document);
+    int offset = 0;
+    if (!printedOffset(texts, *entries, contentsPage, lastContentsPage, &offset)) {
+        QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录页码无法对应到页面，放弃目录";
+        return false;
+    }
+    for (int k = 0; k < entries->size(); ++k) {
+        PdfTocEntry &entry = (*entries)[k];
+        entry.startPage += offset;
+        if (entry.startPage < 0 || entry.startPage >= texts.pageCount()
+            || (k > 0 && entry.startPage < entries->at(k - 1).startPage)) {
+            QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录页码偏移" << offset << "后超出页面范围，放弃目录";
+            return false;
+        }
+    }
+    // Numbered lists with leaders (a price list) are no contents: without a
+    // contents heading, most titles must head their pages.
+    if (!hasContentsHeading(document, contentsPage)) {
+        int heading = 0;
+        for (const PdfTocEntry &entry : qAsConst(*entries)) {
+            const QString title = printedTitle(entry.title);
+            heading += !title.isEmpty() && texts.at(entry.startPage).top.contains(title) ? 1 : 0;
+        }
+        if (2 * heading <= entries->size()) {
+            QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录页无标题，且仅" << heading << "/" << entries->size()
+                                   << "条标题位于页首，放弃目录";
+            return false;
+        }
+    }
+    QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录页码偏移:" << offset;
+    return true;
 }
 
 }
@@ -453,25 +605,30 @@ QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *docume
     const int pageCount = document->numPages();
     const int scan = qMin(pageCount, ContentsScanPages);
     for (int i = qMax(0, firstPage); i < scan; ++i) {
-        QVector<PdfTocEntry> entries = contentsEntries(document, i, {});
-        if (entries.isEmpty())
+        ContentsPage contents = contentsEntries(document, i, {});
+        if (contents.entries.isEmpty())
             continue;
-        // The pages after it that read as contents continue the list.
+        // The pages after it that continue it. Each comes before the first
+        // page the entries point to, found with that page taken for contents
+        // (a later contents page may list a title again: "4.1 Introduction").
+        PageTexts texts(document);
         int last = i;
-        while (last + 1 < pageCount && last + 1 - i < MaxContentsPages) {
-            const QVector<PdfTocEntry> more = contentsEntries(document, last + 1, entries);
-            if (more.isEmpty())
+        for (int offset = 0; last + 1 < pageCount && last + 1 - i < MaxContentsPages; ++last) {
+            if (!printedOffset(texts, contents.entries, i, last + 1, &offset)
+                || last + 1 >= contents.entries.first().startPage + offset)
                 break;
-            entries += more;
-            ++last;
+            const ContentsPage more = contentsEntries(document, last + 1, contents.entries);
+            if (!continues(more, contents, offset, pageCount))
+                break;
+            contents.entries += more.entries;
         }
-        QLOG_DEBUG().noquote() << "[PdfChapterParser] 在第" << i << "-" << last << "页检测到目录，" << entries.size()
-                               << "条";
+        QLOG_DEBUG().noquote() << "[PdfChapterParser] 在第" << i << "-" << last << "页检测到目录，"
+                               << contents.entries.size() << "条";
         if (contentsPage)
             *contentsPage = i;
         if (lastContentsPage)
             *lastContentsPage = last;
-        return entries;
+        return contents.entries;
     }
     return {};
 }
@@ -481,66 +638,16 @@ bool PdfChapterParser::alignPrintedPages(Poppler::Document *document, int conten
 {
     if (!document || !entries || entries->isEmpty())
         return false;
-    const int pageCount = document->numPages();
-    QHash<int, PageText> texts;
-    const auto pageText = [&](int index) -> const PageText & {
-        auto it = texts.find(index);
-        if (it == texts.end())
-            it = texts.insert(index, readPageText(document, index));
-        return it.value();
-    };
-
-    static const QRegularExpression sectionNumber(QStringLiteral("^\\d{1,2}(?:\\.\\d{1,2}){0,3}\\.?(?=\\D)"));
-    // The nearest page that shows an entry's title gives the offset; a few
-    // entries are tried, since a title may be drawn differently on its page.
-    constexpr int EntriesTried = 3;
-    bool found = false;
-    int offset = 0;
-    for (int e = 0; e < entries->size() && e < EntriesTried && !found; ++e) {
-        // A section number may be printed otherwise on the page ("第1章").
-        const QString title = withoutSpaces(entries->at(e).title).remove(sectionNumber);
-        if (title.isEmpty())
-            continue;
-        for (int distance = 0; distance <= OffsetSearchPages && !found; ++distance) {
-            for (const int shift : {-distance, distance}) {
-                const int page = entries->at(e).startPage + shift;
-                if (page < 0 || page >= pageCount || (page >= contentsPage && page <= lastContentsPage))
-                    continue;
-                if (pageText(page).whole.contains(title)) {
-                    found = true;
-                    offset = shift;
-                    break;
-                }
-            }
-        }
+    QVector<PdfTocEntry> aligned = *entries;
+    bool found = alignEntries(document, contentsPage, lastContentsPage, &aligned);
+    if (!found && lastContentsPage > contentsPage) {
+        // The pages that continued the contents are left out, never the
+        // first page's chapters.
+        QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录续页无法对应，仅保留第" << contentsPage << "页目录";
+        aligned = contentsEntries(document, contentsPage, {}).entries;
+        found = alignEntries(document, contentsPage, contentsPage, &aligned);
     }
-    if (!found) {
-        QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录页码无法对应到页面，放弃目录";
-        return false;
-    }
-    for (int k = 0; k < entries->size(); ++k) {
-        PdfTocEntry &entry = (*entries)[k];
-        entry.startPage += offset;
-        if (entry.startPage < 0 || entry.startPage >= pageCount
-            || (k > 0 && entry.startPage < entries->at(k - 1).startPage)) {
-            QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录页码偏移" << offset << "后超出页面范围，放弃目录";
-            return false;
-        }
-    }
-    // Numbered lists with leaders (a price list) are no contents: without a
-    // contents heading, most titles must head their pages.
-    if (!hasContentsHeading(document, contentsPage)) {
-        int heading = 0;
-        for (const PdfTocEntry &entry : qAsConst(*entries)) {
-            const QString title = withoutSpaces(entry.title).remove(sectionNumber);
-            heading += !title.isEmpty() && pageText(entry.startPage).top.contains(title) ? 1 : 0;
-        }
-        if (2 * heading <= entries->size()) {
-            QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录页无标题，且仅" << heading << "/" << entries->size()
-                                   << "条标题位于页首，放弃目录";
-            return false;
-        }
-    }
-    QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录页码偏移:" << offset;
-    return true;
+    if (found)
+        *entries = aligned;
+    return found;
 }

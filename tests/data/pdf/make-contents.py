@@ -13,6 +13,15 @@ page, then pages whose printed page 1 is the third page.
                   sections start in the middle of their pages.
   price.pdf       a price list with dot leaders, no heading; the item names
                   turn up in the text of later pages, never at their top.
+  results.pdf     "Contents" of four chapters; the first chapter's page lists
+                  results with dot leaders "1 Sample Alpha . . . 12", pages
+                  inside the book.
+  results-past.pdf the same with the results' pages past the book's end.
+  figures.pdf     "Contents", then a "List of Figures" whose numbers and pages
+                  go on from the last chapter's.
+  continued.pdf   "Contents" over two pages, the second without heading, its
+                  section numbers and pages going on from the first's; it
+                  names the first entry's title again ("3.1 Method errors").
 
 The Chinese books are written in a CID font that is not embedded, through
 the predefined CMap UniGB-UCS2-H (Adobe-GB1): poppler needs poppler-data to
@@ -25,6 +34,8 @@ read and draw them, fontconfig's CJK font (fonts-noto-cjk) draws them.
                   onto a second line; printed page 1 is the fifth page.
   three-pages.pdf contents in one column over three pages, headed only on
                   the first, then a page of text.
+  single-dot.pdf  a "目录" whose long title keeps a single leader dot, as TeX
+                  leaves it: "2.2 浮动对象：插图和表格 . 4".
 
 Run with python3; needs nothing else.
 """
@@ -126,6 +137,10 @@ TEXT = ['The wind came down from the hills in the evening.',
 CHAPTERS = [('1 Introduction', 1), ('2 The Farm', 3), ('3 Weather', 5), ('4 The Harvest', 7), ('5 Winter', 9)]
 
 
+SECTIONS = [('1 Method', 1), ('1.1 Sampling', 1), ('1.2 Counting', 2), ('2 Results', 3), ('2.1 Spring', 3),
+            ('2.2 Summer', 4), ('3 Discussion', 5), ('3.1 Errors', 6), ('3.2 Outlook', 6), ('4 Summary', 7)]
+
+
 def chapter_book(leaders):
     pages = [body_page(0, [], 'A Year on the Farm')]
     contents = b''
@@ -139,9 +154,7 @@ def chapter_book(leaders):
 
 
 def two_column_book():
-    sections = [('1 Method', 1), ('1.1 Sampling', 1), ('1.2 Counting', 2), ('2 Results', 3),
-                ('2.1 Spring', 3), ('2.2 Summer', 4), ('3 Discussion', 5), ('3.1 Errors', 6),
-                ('3.2 Outlook', 6), ('4 Summary', 7)]
+    sections = SECTIONS
     pages = [body_page(0, [], 'Field Report')]
     contents = show(72, 780, 'Contents', 20)
     half = (len(sections) + 1) // 2
@@ -169,6 +182,37 @@ def price_book():
         name = items[(printed - 1) % len(items)][0].split(' ', 1)[1]
         pages.append(body_page(printed, TEXT * 3 + ['%s are sold by the crate at the market.' % name]))
     return pages
+
+
+def listing(entries, heading=None, top=740):
+    """Entries with spaced dot leaders under an optional heading."""
+    out = show(72, top + 40, heading, 20) if heading else b''
+    for k, (title, page) in enumerate(entries):
+        out += entry(72, top - 24 * k, title, page, '.', 50)
+    return out
+
+
+def report_book(lists, sections, pages, first=b''):
+    """A title page, a page per (heading, entries) of `lists`, then printed
+    pages 1..pages, each section's title in the text where it starts;
+    `first` is drawn on printed page 1 as well."""
+    out = [body_page(0, [], 'Field Report')] + [listing(entries, heading) for heading, entries in lists]
+    for printed in range(1, pages + 1):
+        lines = list(TEXT)
+        for title, page in sections:
+            if page == printed:
+                lines += [title] + TEXT
+        out.append(body_page(printed, lines) + (first if printed == 1 else b''))
+    return out
+
+
+def results_book(shift):
+    """Four chapters, the first page's list of results pointing `shift`
+    pages further on."""
+    chapters = [('1 Introduction', 1), ('2 Methods', 4), ('3 Results', 7), ('4 Discussion', 10)]
+    samples = [('%d Sample %s' % (k + 1, name), 12 + 2 * k + shift)
+               for k, name in enumerate(['Alpha', 'Beta', 'Gamma', 'Delta'])]
+    return report_book([('Contents', chapters)], chapters, 22, listing(samples, top=560))
 
 
 CJK_TEXT = '清华大学的论文按照这一模板排版，正文用宋体小四号字。'
@@ -280,6 +324,18 @@ def sections_book(entries, contents, front):
     return pages
 
 
+def single_dot_book():
+    """A narrow contents column: the long title leaves room for one dot."""
+    entries = [(1, '1', '绪论', 1, None), (2, '1.1', '研究背景', 1, None), (1, '2', '浮动对象', 3, None),
+               (2, '2.1', '插图', 3, None), (2, '2.2', '浮动对象：插图和表格', 4, None), (2, '2.3', '表格', 5, None),
+               (1, '3', '结论', 6, None)]
+    contents = show_cjk(130, 790, '目录', 20)
+    for k, (level, number, title, page, wrap) in enumerate(entries):
+        contents += contents_line(62 + 10 * level, 750 - 16 * k, 170 - 10 * level, number, title, page)
+    return sections_book(entries, [contents], [])
+
+
+write_pdf('single-dot.pdf', single_dot_book(), cjk=True)
 write_pdf('cmap.pdf', cmap_book(), cjk=True)
 THESIS = thesis_entries()
 write_pdf('thesis.pdf', sections_book(THESIS, contents_pages(THESIS, 2, 18), [cjk_body_page(0, [(1, '摘要')])]),
@@ -290,3 +346,10 @@ write_pdf('adjacent.pdf', chapter_book(['adjacent']))
 write_pdf('spaced.pdf', chapter_book(['.', '\u00b7', '\u2026']))
 write_pdf('two-column.pdf', two_column_book())
 write_pdf('price.pdf', price_book())
+write_pdf('results.pdf', results_book(0))
+write_pdf('results-past.pdf', results_book(20))
+write_pdf('figures.pdf', report_book([('Contents', CHAPTERS), ('List of Figures', [('5.1 Snow on the fields', 9),
+                                                                                ('5.2 Ice on the pond', 10)])],
+                                     CHAPTERS, 10))
+CONTINUED = SECTIONS[:7] + [('3.1 Method errors', 6)] + SECTIONS[8:]
+write_pdf('continued.pdf', report_book([('Contents', CONTINUED[:5]), (None, CONTINUED[5:])], CONTINUED, 8))

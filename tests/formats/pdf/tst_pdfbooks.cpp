@@ -223,6 +223,22 @@ private slots:
                    "7.3 附录图表 / 7.4 附录公式|16|16", "7.5 附录细则|17|21", "7.6 附录排序|22|22",
                    "7.7 附录字体 / 7.8 附录页眉|23|23", "7.9 附录页码 / 7.10 附录目录|24|24",
                    "7.11 附录引用 / 7.12 附录结尾|25|25", "8 结论|26|27"};
+        // A page after the contents joins them only as their continuation.
+        const QStringList report{"1 Introduction|2|4", "2 Methods|5|7", "3 Results|8|10", "4 Discussion|11|23"};
+        QTest::newRow("results list with leaders on the first chapter page")
+            << "results.pdf" << QStringList("results|0|1") + report;
+        QTest::newRow("results list pointing past the end")
+            << "results-past.pdf" << QStringList("results-past|0|1") + report;
+        QTest::newRow("list of figures going on from the contents")
+            << "figures.pdf" << QStringList{"figures|0|2", "1 Introduction|3|4", "2 The Farm|5|6", "3 Weather|7|8",
+                                            "4 The Harvest|9|10", "5 Winter|11|12"};
+        QTest::newRow("second contents page going on from the first, naming the first title again")
+            << "continued.pdf" << QStringList{"continued|0|2", "1 Method / 1.1 Sampling|3|3", "1.2 Counting|4|4",
+                                              "2 Results / 2.1 Spring|5|5", "2.2 Summer|6|6", "3 Discussion|7|7",
+                                              "3.1 Method errors / 3.2 Outlook|8|8", "4 Summary|9|10"};
+        QTest::newRow("single leader dot after a long title")
+            << "single-dot.pdf" << QStringList{"single-dot|0|1", "1 绪论 / 1.1 研究背景|2|3", "2 浮动对象 / 2.1 插图|4|4",
+                                               "2.2 浮动对象：插图和表格|5|5", "2.3 表格|6|6", "3 结论|7|8"};
         QTest::newRow("entries without leaders, none with one to confirm them")
             << "no leaders" << QStringList{"第1-8页|0|7"};
         QTest::newRow("entries without leaders kept between entries in order, one out of order left")

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Imports PDF books with the real program, one start per book, and lists
 the chapters it stored: "title|first page|last page" (0-based), with the
-run's wall time and peak memory. Several binaries run alternately on the
+run's wall and CPU time and peak memory. Several binaries run alternately on the
 same books, each on a library of its own, so that their results and
 timings can be set side by side.
 
@@ -34,14 +34,14 @@ def chapters(lib, path):
 
 
 def run(lib, path):
-    """Imports one book; answers the result line, wall seconds and peak KiB."""
+    """Imports one book; answers the result line, wall and CPU seconds and peak KiB."""
     started = time.monotonic()
     proc = lib.start(path)
     err = proc.stderr.read()
     _, status, usage = os.wait4(proc.pid, 0)
     proc.returncode = status
     result = next((l.split(b"RESULT ", 1)[1].decode() for l in err.splitlines() if b"RESULT " in l), "none")
-    return result, time.monotonic() - started, usage.ru_maxrss
+    return result, time.monotonic() - started, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
 
 
 def main():
@@ -62,8 +62,8 @@ def main():
             listed = []
             for n in range(args.runs):
                 for b, lib in zip(args.bins, libs):
-                    result, seconds, kib = run(lib, path)
-                    times[b].append((seconds, kib))
+                    result, seconds, cpu, kib = run(lib, path)
+                    times[b].append((seconds, cpu, kib))
                     if n == 0:
                         listed.append((b, result, chapters(lib, path)))
             same = all(l[2] == listed[0][2] for l in listed)
@@ -71,9 +71,10 @@ def main():
             for b, result, rows in listed:
                 print("  %s: %s, %d chapters: %s" % (b, result, len(rows), "; ".join(rows)))
         for b in args.bins:
-            secs = sorted(t for t, _ in times[b])
-            print("%s: %d imports, median %.2f s, peak %d KiB" % (b, len(secs), secs[len(secs) // 2],
-                                                                    max(k for _, k in times[b])))
+            wall = sorted(t for t, _, _ in times[b])
+            cpu = sorted(c for _, c, _ in times[b])
+            print("%s: %d imports, median %.2f s wall, %.2f s CPU, peak %d KiB"
+                  % (b, len(wall), wall[len(wall) // 2], cpu[len(cpu) // 2], max(k for _, _, k in times[b])))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

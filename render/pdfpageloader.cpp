@@ -11,6 +11,7 @@
 
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QFile>
 #include <QStringList>
 #include <QThread>
@@ -20,6 +21,8 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -83,6 +86,9 @@ public:
     }
 
 private:
+    // An ordinary book costs a few hundred steps a page, so this allows some
+    // 100,000 pages; CMap and ToUnicode streams are kilobytes, a full CJK
+    // one about a megabyte. Past either bound the walk stops and refuses.
     static constexpr qint64 MaxWork = 20000000;
     static constexpr qint64 MaxStreamBytes = 64 << 20;
 
@@ -96,7 +102,8 @@ private:
 
     void refuse(const char *key, const std::string &name)
     {
-        m_cause = QStringLiteral("/%1 %2").arg(QLatin1String(key), QString::fromLatin1(name.data(), int(name.size())));
+        m_cause = QStringLiteral("/%1 %2").arg(QLatin1String(key),
+                                               QString::fromLatin1(name.data(), int(name.size())));
     }
 
     void visit(const Object &object)
@@ -106,8 +113,10 @@ private:
         if (object.isRef()) {
             // A reference outside the table makes poppler rebuild it.
             const Ref ref = object.getRef();
-            const XRefEntry *entry = ref.num >= 0 && ref.num < m_xref->getNumObjects() ? m_xref->getEntry(ref.num, false) : nullptr;
-            if (!entry || entry->type == xrefEntryFree || (entry->type == xrefEntryUncompressed && entry->gen != ref.gen))
+            const XRefEntry *entry =
+                ref.num >= 0 && ref.num < m_xref->getNumObjects() ? m_xref->getEntry(ref.num, false) : nullptr;
+            if (!entry || entry->type == xrefEntryFree
+                || (entry->type == xrefEntryUncompressed && entry->gen != ref.gen))
                 m_xref->fetch(ref);
         } else if (object.isArray()) {
             for (int i = 0; m_cause.isEmpty() && i < object.arrayGetLength(); ++i)
@@ -151,7 +160,9 @@ private:
                 m_cause = QStringLiteral("CMap 数据过大，无法检查");
         }
         stream->close();
-        const auto space = [](char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == '\0'; };
+        const auto space = [](char c) {
+            return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f' || c == '\0';
+        };
         for (size_t at = text.find("usecmap"); m_cause.isEmpty() && at != std::string::npos;
              at = text.find("usecmap", at + 1)) {
             size_t end = at;
@@ -185,10 +196,74 @@ QString sizeText(const QSize &size)
 
 } // namespace
 
+namespace {
+
+// The file as it is now: a verdict holds while nothing has written or replaced it.
+QByteArray fileIdentity(const QString &path)
+{
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return QByteArray();
+    QByteArray identity = QFile::encodeName(path);
+    for (const qint64 part : {qint64(info.st_dev), qint64(info.st_ino), qint64(info.st_size),
+                              qint64(info.st_mtim.tv_sec), qint64(info.st_mtim.tv_nsec),
+                              qint64(info.st_ctim.tv_sec), qint64(info.st_ctim.tv_nsec)})
+        identity += '\0' + QByteArray::number(part);
+    return identity;
+}
+
+// Verdicts on recently checked files (cause, empty when safe): an import
+// opens its book several times, the uncached page loads once a page, and
+// each file is walked once.
+class Verdicts
+{
+public:
+    bool find(const QByteArray &identity, QString *cause)
+    {
+        const std::lock_guard<std::mutex> locked(m_lock);
+        const auto found = m_known.constFind(identity);
+        if (identity.isEmpty() || found == m_known.constEnd())
+            return false;
+        *cause = *found;
+        return true;
+    }
+    void store(const QByteArray &identity, const QString &cause)
+    {
+        const std::lock_guard<std::mutex> locked(m_lock);
+        if (m_known.size() >= 64)
+            m_known.clear();
+        if (!identity.isEmpty())
+            m_known.insert(identity, cause);
+    }
+
+private:
+    std::mutex m_lock;
+    QHash<QByteArray, QString> m_known;
+};
+
+Verdicts &verdicts()
+{
+    static Verdicts known;
+    return known;
+}
+
+// Null, with the cause logged and *unsafe set, for a refused file.
+bool passes(const QString &path, const QString &cause, bool *unsafe)
+{
+    if (unsafe)
+        *unsafe = !cause.isEmpty();
+    if (!cause.isEmpty())
+        qWarning().noquote() << "[PdfPageLoader] PDF 以不安全的名称指向文件，拒绝读取:" << path << cause;
+    return cause.isEmpty();
+}
+
+} // namespace
+
 std::unique_ptr<Poppler::Document> PdfPageLoader::openDocument(const QString &path, bool *unsafe)
 {
     // Poppler reads nothing of a document the check has not passed.
-    if (!openCoreDocument(path, unsafe))
+    QString cause;
+    if (verdicts().find(fileIdentity(path), &cause) ? !passes(path, cause, unsafe) : !openCoreDocument(path, unsafe))
         return nullptr;
     std::unique_ptr<Poppler::Document> document(Poppler::Document::load(path));
     if (document) {
@@ -204,6 +279,7 @@ std::shared_ptr<PDFDoc> PdfPageLoader::openCoreDocument(const QString &path, boo
     silenceMessages();
     if (unsafe)
         *unsafe = false;
+    const QByteArray identity = fileIdentity(path);
     // Counted with poppler-qt5's documents: the globals go with the last one.
     auto params = std::make_shared<GlobalParamsIniter>(dropCoreMessage);
     auto rebuilt = std::make_shared<bool>(false);
@@ -211,13 +287,13 @@ std::shared_ptr<PDFDoc> PdfPageLoader::openCoreDocument(const QString &path, boo
                                              std::nullopt, std::nullopt, nullptr, [rebuilt] { *rebuilt = true; });
     if (!document->isOk())
         return nullptr;
-    const QString cause = NameCheck(document->getXRef(), *rebuilt).run();
-    if (!cause.isEmpty()) {
-        qWarning().noquote() << "[PdfPageLoader] PDF 指向数据目录之外的文件，拒绝读取:" << path << cause;
-        if (unsafe)
-            *unsafe = true;
-        return nullptr;
+    QString cause;
+    if (!verdicts().find(identity, &cause)) {
+        cause = NameCheck(document->getXRef(), *rebuilt).run();
+        verdicts().store(identity, cause);
     }
+    if (!passes(path, cause, unsafe))
+        return nullptr;
     return std::shared_ptr<PDFDoc>(document.release(), [params](PDFDoc *open) { delete open; });
 }
 

@@ -57,7 +57,9 @@ public:
     // its one error callback, which drops messages whoever set it.
     // A document that names a file poppler would open by a name that is not
     // plain (a CMap climbing out of poppler's data) is refused before
-    // anything reads it: null, *unsafe set and the cause logged.
+    // anything reads it: null, *unsafe set and the cause logged. The verdict
+    // is kept for the file as it is (inode, size, times), so the several
+    // opens of one import walk it once.
     static std::shared_ptr<PDFDoc> openCoreDocument(const QString &path, bool *unsafe = nullptr);
 
     static PdfPageUrl parsePdfUrl(const QString &source);

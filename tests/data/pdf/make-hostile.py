@@ -11,6 +11,7 @@ needs qpdf. Run with python3.
 """
 import os, shutil, subprocess, sys
 
+
 def escaped(text, every=False):
     """A PDF name spelling text, '/' (or every character) as #xx."""
     return "".join("#%02X" % ord(c) if every or c == "/" else c for c in text)
@@ -47,7 +48,7 @@ def book(climb, place, pages=1):
         encoding, extra = "7 0 R", [name]
     elif place == "Registry and Ordering":
         encoding = "/UniJIS-UCS2-H"
-        system = "<< /Registry (%s) /Ordering (Japan1) /Supplement 0 >>" % climb.replace("Adobe-Japan1/", "")
+        system = "<< /Registry (%s) /Ordering (Japan1) /Supplement 0 >>" % climb
     elif place == "/UseCMap of an embedded CMap":
         encoding, extra = "7 0 R", [stream(cmap(""), "/Type /CMap /CMapName /Q /UseCMap %s " % name)]
     elif place == "usecmap inside an embedded CMap":
@@ -96,16 +97,12 @@ PLACES = ["page font", "page font, last of 40 pages", "form XObject", "annotatio
 
 
 def write(path, place, target):
-    climb = "Adobe-Japan1/" + "../" * 12 + target.lstrip("/")
-    climb = climb.replace("Adobe-Japan1/", "") if place != "Registry and Ordering" else climb
+    climb = "../" * 12 + target.lstrip("/")
     if place == "control: cmap.pdf":
         shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "cmap.pdf"), path)
         return
-    data = book(climb, place, 40 if "40" in place else 1)
-    if place == "object stream":
-        data = book(climb, "page font")
     with open(path, "wb") as f:
-        f.write(data)
+        f.write(book(climb, "page font" if place == "object stream" else place, 40 if "40" in place else 1))
     if place == "object stream":
         subprocess.run(["qpdf", "--object-streams=generate", path, "--replace-input"], check=False)
 

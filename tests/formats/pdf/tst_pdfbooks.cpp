@@ -8,10 +8,10 @@
 #include "dbtestutils.h"
 #include "filesizelimit.h"
 #include "importoutcome.h"
+#include "openwatch.h"
 #include "paths.h"
 #include "pdfchapterparser.h"
 #include "pdfpageloader.h"
-#include "openwatch.h"
 #include "readingpages.h"
 
 #include <QPainter>

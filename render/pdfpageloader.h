@@ -45,9 +45,9 @@ public:
                       float scale);
 
     // Every document, cached or not, is opened here: Poppler's own messages
-    // are silenced once for the process. Null when the file cannot be read;
-    // a locked document is returned as such.
-    static std::unique_ptr<Poppler::Document> openDocument(const QString &path);
+    // are silenced once for the process. Null when the file cannot be read,
+    // needs a password or is unsafe (see openCoreDocument).
+    static std::unique_ptr<Poppler::Document> openDocument(const QString &path, bool *unsafe = nullptr);
     // The same file through poppler's core parser, the one poppler-qt5 wraps
     // (same repair of damaged files, same silenced messages), for what the
     // wrapper reads slowly. Null when the file cannot be read or needs a
@@ -55,7 +55,12 @@ public:
     // threads share is poppler's global parameters, counted across Qt and
     // core documents and locked inside, held while the document lives, and
     // its one error callback, which drops messages whoever set it.
-    static std::shared_ptr<PDFDoc> openCoreDocument(const QString &path);
+    // A document that names a file poppler would open by a name that is not
+    // plain (a CMap climbing out of poppler's data) is refused before
+    // anything reads it: null, *unsafe set and the cause logged. The verdict
+    // is kept for the file as it is (inode, size, times), so the several
+    // opens of one import walk it once.
+    static std::shared_ptr<PDFDoc> openCoreDocument(const QString &path, bool *unsafe = nullptr);
 
     static PdfPageUrl parsePdfUrl(const QString &source);
     static QImage imageForUrl(const QString &source);
@@ -69,6 +74,7 @@ public:
 private:
     QString m_path;
     std::unique_ptr<Poppler::Document> m_document;
+    bool m_unsafe = false;
     quint64 m_generation = 0;
 };
 

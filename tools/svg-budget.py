@@ -21,6 +21,7 @@ Item {
    console.warn('OUTCOME ok ' + (Date.now() - t0)); t0 = Date.now();
    var id = Qt.md5(%(path)r); var list = core.getChaptersByNovelId(id);
    for (var i = 0; i < list.length; ++i) if (list[i].title === 'Picture') chapter = list[i].id;
+   if (chapter === '') chapter = list[0].id;
    core.openBookForReading(id, chapter, 0, -1.0, 20, 0, 360, 480, '#000000', '#ffffff', '');
   }
   onNovelImportFailed: { console.warn('OUTCOME failed ' + (Date.now() - t0)); core.quitApplication() }
@@ -135,12 +136,17 @@ def run(binary, root, book, timeout, outside):
             str(int(rss.group(1)) // 1024) if rss else "-", opens, ", ".join(verdicts) or "drawn")
 
 
-def main():
+def arguments(timeout):
+    """BIN [--timeout S] [--rows SUBSTRING], the drivers' command line."""
     ap = argparse.ArgumentParser()
     ap.add_argument("binary")
-    ap.add_argument("--timeout", type=int, default=60)
+    ap.add_argument("--timeout", type=int, default=timeout)
     ap.add_argument("--rows", default="")
-    a = ap.parse_args()
+    return ap.parse_args()
+
+
+def main():
+    a = arguments(60)
     work = tempfile.mkdtemp(prefix="svgbudget-")
     outside = work + "/outside/red.png"
     os.makedirs(os.path.dirname(outside))

@@ -1,12 +1,14 @@
 // PDF books through the registry and the real import task: chapters from an
 // outline (pages shared by entries stored once), a printed Chinese contents
 // page and page ranges; page paragraphs;
-// refused files; reading the first page through the core.
+// refused files, and fonts naming a file outside the book; reading the first
+// page through the core.
 
 #include "coresession.h"
 #include "dbtestutils.h"
 #include "filesizelimit.h"
 #include "importoutcome.h"
+#include "openwatch.h"
 #include "paths.h"
 #include "pdfchapterparser.h"
 #include "pdfpageloader.h"
@@ -14,10 +16,19 @@
 
 #include <QPainter>
 #include <QPdfWriter>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <thread>
+
 namespace {
+
+const QString Hostile = QStringLiteral(QUILLORA_TEST_DATA_DIR "/pdf/make-hostile.py");
 
 const QColor Ink(200, 30, 60);
 
@@ -459,6 +470,49 @@ private slots:
         const QString path = file("outline.pdf");
         QVERIFY(Paths::writeFile(path, outlinePdf(1, QVector<QByteArray>(PdfChapterParser::MaxTocEntries + 5, "0").toList())));
         QCOMPARE(PdfChapterParser::extractTocFromOutline(path).size(), PdfChapterParser::MaxTocEntries);
+    }
+
+    // A font naming a file or FIFO outside the book, in every place and
+    // spelling the script knows, is refused before poppler opens it: at
+    // import, and when a stored copy turns hostile, for reading.
+    void namesOutsideTheBook_data()
+    {
+        QTest::addColumn<QString>("place");
+        QTest::addColumn<QString>("target");
+        QProcess places;
+        places.start("python3", {Hostile, "--places"});
+        QVERIFY(places.waitForFinished());
+        for (const QString &place : QString::fromUtf8(places.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts)) {
+            QTest::newRow(qPrintable(place + ", file")) << place << "secret";
+            QTest::newRow(qPrintable(place + ", FIFO")) << place << "fifo";
+        }
+    }
+    void namesOutsideTheBook()
+    {
+        QFETCH(QString, place);
+        QFETCH(QString, target);
+        const QString outside = file("outside"), path = file("book.pdf");
+        QVERIFY(QDir().mkpath(outside) && Paths::writeFile(outside + "/secret", "secret"));
+        QCOMPARE(mkfifo(QFile::encodeName(outside + "/fifo").constData(), 0600), 0);
+        QCOMPARE(QProcess::execute("python3", {Hostile, place, outside + '/' + target, path}), 0);
+        const QStringList rows = DbTestUtils::allRows();
+        // A reader stuck on the FIFO is let go after a failure, so that the test ends.
+        bool passed = false;
+        const auto release = qScopeGuard([&passed, fifo = QFile::encodeName(outside + "/fifo")] {
+            if (!passed)
+                std::thread([fifo] {
+                    for (int i = 0; i < 600; ++i, QThread::msleep(100))
+                        ::close(::open(fifo.constData(), O_RDWR | O_NONBLOCK));
+                }).detach();
+        });
+        const OpenWatch watch(outside);
+        QCOMPARE(importOutcome(*core, path, 20000), QStringLiteral("无法打开 PDF 文件"));
+        QCOMPARE(DbTestUtils::allRows(), rows);
+        const QString page = "pdf://" + path + "?page=0&dpi=72";
+        QVERIFY(PdfPageLoader().renderPage(page, QSize(595, 842), QRect(0, 0, 595, 842), 1.0f).isNull());
+        QVERIFY(PdfPageLoader::imageForUrl(page).isNull());
+        QCOMPARE(watch.opened(), QStringList());
+        passed = true;
     }
 
     // Chinese text through a predefined CMap is drawn (poppler-data's CMaps,

@@ -2,6 +2,7 @@
 #include "bookfolderstage.h"
 #include "chapterdao.h"
 #include "chapterinfo.h"
+#include "databaseconnection.h"
 #include "deferredwrites.h"
 #include "keys.h"
 #include "noveldao.h"
@@ -9,6 +10,7 @@
 #include "paths.h"
 #include "readprocessdao.h"
 #include "readprocessinfo.h"
+#include "transaction.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -93,6 +95,15 @@ void NovelService::doReading(const QString &novelId, const QString &chapterId, i
     // position is inserted or updated is decided when it runs.
     DeferredWrites &writes = DeferredWrites::instance();
     writes.submit(QStringLiteral("read_process_info:") + novelId, [=] {
+        // Asked and written in one transaction: a position saved after the
+        // book's removal would outlive it.
+        Transaction transaction(DatabaseConnection::database());
+        if (!transaction.isActive())
+            return false;
+        if (NovelDao().countExisting({novelId}) == 0) {
+            qWarning() << "[NovelService::doReading] 书籍已不存在，不保存阅读进度:" << novelId;
+            return false;
+        }
         ReadProcessInfo process;
         process.setId(md5OfJoined({novelId}));
         process.setNovelId(novelId);
@@ -103,12 +114,15 @@ void NovelService::doReading(const QString &novelId, const QString &chapterId, i
         process.setLastProgressIndex(progressIndex);
         process.setLastBlockOffset(blockOffset);
         ReadProcessDao dao;
+        bool saved = false;
         if (QObject *existing = dao.queryByNovelId(novelId)) {
             delete existing;
-            return dao.update(&process);
+            saved = dao.update(&process);
+        } else {
+            process.setCreateTime(now);
+            saved = dao.insert(&process);
         }
-        process.setCreateTime(now);
-        return dao.insert(&process);
+        return saved && transaction.commit();
     });
 
     writes.submit(QStringLiteral("chapter_info.status:") + chapterId, [=] {

@@ -1,5 +1,4 @@
 #include "novelservice.h"
-#include "bookfolderstage.h"
 #include "chapterdao.h"
 #include "chapterinfo.h"
 #include "databaseconnection.h"
@@ -14,7 +13,6 @@
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 NovelService::NovelService(NovelDao *novelDao, ChapterDao *chapterDao,
                            ReadProcessDao *readProcessDao, QObject *parent)
@@ -56,8 +54,7 @@ QString NovelService::removableDataDir(const QString &dataDir, const QString &no
     // A book's folder is named by its id (an MD5 in hexadecimal) and lies
     // directly in the data location; data_dir can be edited, and must never
     // name the fonts folder, another book's folder or anything outside.
-    static const QRegularExpression bookId(QStringLiteral("^[0-9a-fA-F]{32}$"));
-    if (dataDir.isEmpty() || dataLocation.isEmpty() || !bookId.match(novelId).hasMatch())
+    if (dataDir.isEmpty() || dataLocation.isEmpty() || !isBookId(novelId))
         return {};
     // Canonical forms resolve "..", symbolic links and relative paths.
     const QString root = QFileInfo(dataLocation).canonicalFilePath();
@@ -77,12 +74,6 @@ QString NovelService::ownDataDir(const QString &path, const QString &novelId)
     if (dir.isEmpty())
         qWarning() << "[ApplicationCore::removeNovel] 数据目录不是该书自己的目录，保留:" << path;
     return dir;
-}
-
-bool NovelService::removeDataDir(const QString &path, const QString &novelId)
-{
-    const QString dir = ownDataDir(path, novelId);
-    return !dir.isEmpty() && BookFolderStage::removeBookFolder(dir);
 }
 
 void NovelService::doReading(const QString &novelId, const QString &chapterId, int chapterIndex,

@@ -1,4 +1,5 @@
 #include "applicationcore.h"
+#include "bookfolder.h"
 #include "bookfolderstage.h"
 #include "chapterservice.h"
 #include "databaseconnection.h"
@@ -13,12 +14,10 @@
 #include <QSqlQuery>
 #include <QVector>
 
-#include <cerrno>
 #include <functional>
 #include <optional>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -37,77 +36,26 @@ QString resetMarkPath(const QString &configLocation)
 
 const QByteArray ResetMarkText = QByteArrayLiteral("reset\n");
 
-void resetStep(const char *name)
-{
-    if (BookFolderStage::removalStep)
-        BookFolderStage::removalStep(name);
-}
-
-// Without a final "/", which would make the system follow a link.
-QByteArray nativePath(const QString &path)
-{
-    QByteArray name = QFile::encodeName(path);
-    while (name.size() > 1 && name.endsWith('/'))
-        name.chop(1);
-    return name;
-}
-
-bool syncFolder(const QString &dir)
-{
-    const int fd = ::open(nativePath(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
-}
-
-// A link or file goes itself, a folder after everything in it.
-bool removeTree(const QByteArray &path, bool top)
-{
-    struct stat info;
-    if (::lstat(path.constData(), &info) != 0)
-        return errno == ENOENT;
-    if (!S_ISDIR(info.st_mode))
-        return ::unlink(path.constData()) == 0;
-    bool ok = true;
-    const QStringList names = QDir(QFile::decodeName(path))
-                                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QString &name : names) {
-        if (top)
-            resetStep("entry");
-        ok = removeTree(path + '/' + QFile::encodeName(name), false) && ok;
-    }
-    return ::rmdir(path.constData()) == 0 && ok;
-}
-
 // Written and synced, with the folders that hold it, before anything goes.
 bool writeResetMark(const QString &mark)
 {
     const QString folder = QFileInfo(mark).path();
     if (!QDir().mkpath(folder))
         return false;
-    const int fd = ::open(nativePath(mark).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = ::open(QFile::encodeName(mark).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
     const bool written = ::write(fd, ResetMarkText.constData(), size_t(ResetMarkText.size())) == ResetMarkText.size()
                          && ::fsync(fd) == 0;
     ::close(fd);
-    return written && syncFolder(folder) && syncFolder(QFileInfo(folder).path());
+    return written && BookFolder::syncFolder(folder) && BookFolder::syncFolder(QFileInfo(folder).path());
 }
 
 // Only a whole mark counts: one cut short was written before anything went.
 bool isResetMark(const QString &mark)
 {
-    const int fd = ::open(nativePath(mark).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat info;
-    char text[16];
-    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    const ssize_t size = regular ? ::read(fd, text, sizeof text) : -1;
-    ::close(fd);
-    return size >= 0 && QByteArray(text, int(size)) == ResetMarkText;
+    QByteArray text;
+    return BookFolder::readSmallFile(mark, ResetMarkText.size(), &text) && text == ResetMarkText;
 }
 
 // Deletes both locations under the mark. The mark goes last, once their
@@ -122,11 +70,11 @@ std::optional<bool> deleteUnderMark(const QString &configLocation, const QString
     const bool dataRemoved = ApplicationCore::removeLocation(dataLocation);
     if (stop())
         return std::nullopt;
-    syncFolder(QFileInfo(QDir::cleanPath(configLocation)).path());
-    syncFolder(QFileInfo(QDir::cleanPath(dataLocation)).path());
-    ::unlink(nativePath(mark).constData());
-    syncFolder(QFileInfo(mark).path());
-    resetStep("unmarked");
+    BookFolder::syncFolder(QFileInfo(QDir::cleanPath(configLocation)).path());
+    BookFolder::syncFolder(QFileInfo(QDir::cleanPath(dataLocation)).path());
+    BookFolder::removeEntry(mark);
+    BookFolder::syncFolder(QFileInfo(mark).path());
+    BookFolder::step("unmarked");
     return configRemoved && dataRemoved;
 }
 
@@ -139,20 +87,27 @@ bool ApplicationCore::removeLocation(const QString &path)
         qWarning() << "[ApplicationCore::resetApplication] 路径为空，拒绝删除";
         return false;
     }
-    return removeTree(nativePath(path), true);
+    if (BookFolder::kindOf(path) != BookFolder::Kind::Dir)
+        return BookFolder::removeEntry(path);
+    bool ok = true;
+    for (const QString &name : BookFolder::entryNames(path)) {
+        BookFolder::step("entry");
+        ok = BookFolder::removeEntry(BookFolder::join(path, name)) && ok;
+    }
+    return BookFolder::removeEntry(path) && ok;
 }
 
 void ApplicationCore::finishInterruptedReset()
 {
     const QString configLocation = Paths::configLocation();
     const QString mark = resetMarkPath(configLocation);
-    struct stat info;
-    if (::lstat(nativePath(mark).constData(), &info) != 0)
+    const BookFolder::Kind kind = BookFolder::kindOf(mark);
+    if (kind == BookFolder::Kind::Missing)
         return;
     if (!isResetMark(mark)) {
         // Cut short while it was written: nothing went under it.
-        if (S_ISREG(info.st_mode))
-            ::unlink(nativePath(mark).constData());
+        if (kind == BookFolder::Kind::File)
+            BookFolder::removeEntry(mark);
         return;
     }
     qInfo() << "[ApplicationCore::resetApplication] 完成上次中断的重置";
@@ -230,15 +185,15 @@ void ApplicationCore::resetApplication()
         if (backgroundTasks.stopping())
             return;
         const QString mark = resetMarkPath(configLocation);
-        resetStep("marking");
+        BookFolder::step("marking");
         std::optional<bool> success = false;
         if (writeResetMark(mark)) {
-            resetStep("marked");
+            BookFolder::step("marked");
             success = deleteUnderMark(configLocation, dataLocation, mark,
                                       [this] { return backgroundTasks.stopping(); });
         } else {
             // A mark that may not last must not finish a reset later.
-            ::unlink(nativePath(mark).constData());
+            BookFolder::removeEntry(mark);
             qWarning() << "[ApplicationCore::resetApplication] 无法写入重置标记，未删除任何文件:" << mark;
         }
         if (!success.has_value())

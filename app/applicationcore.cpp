@@ -15,6 +15,7 @@
 #include "paragraphutils.h"
 #include "readingrecorddao.h"
 #include "readprocessdao.h"
+#include "startupdeleterule.h"
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
 

@@ -96,11 +96,16 @@ public:
     // Removes the books (their rows and data folders) in the background.
     Q_INVOKABLE void removeNovel(const QList<QObject *> &bookList);
     // Deletes the configuration and data locations in the background, then
-    // emits applicationResetFinished.
+    // emits applicationResetFinished. A mark written first makes the reset
+    // whole or nothing: one that stops half-way is finished at the next start.
     Q_INVOKABLE void resetApplication();
-    // Deletes a whole location; refuses an empty path (it would mean the
-    // current directory). True when nothing of it is left.
+    // Deletes a whole location; a link in it goes itself, never what it leads
+    // to. Refuses an empty path (it would mean the current directory). True
+    // when nothing of it is left.
     static bool removeLocation(const QString &path);
+    // At start-up, before anything reads either location: finishes a reset
+    // that was stopped after its mark was written.
+    static void finishInterruptedReset();
 
     // --- External file opening ---
     Q_INVOKABLE void openExternalFile(const QString &path);

@@ -3,7 +3,6 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QFileInfo>
 #include <QFileOpenEvent>
 #include <QTimer>
 #include <QUrl>
@@ -25,7 +24,10 @@ QString commandLineBook(const QString &argument)
     if (argument.isEmpty() || argument.startsWith(QLatin1String("file://"))
         || QDir::isAbsolutePath(argument))
         return argument;
-    return QFileInfo(argument).absoluteFilePath();
+    // Joined as spelt: cleaning "link/.." as text would name the file beside
+    // the link, not the one beside its target that the shell opens.
+    const QString here = QDir::currentPath();
+    return here.endsWith(QLatin1Char('/')) ? here + argument : here + QLatin1Char('/') + argument;
 }
 
 void handleOpenRequest(const QString &pathOrUrl)

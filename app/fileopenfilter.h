@@ -14,9 +14,10 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 };
 
-// The book named on the command line: a relative path is made absolute
-// against the working folder (so two folders' book.epub are two books); an
-// absolute path or a "file://" URL is passed on as given, never made canonical.
+// The book named on the command line: a relative path is put after the
+// working folder (so two folders' book.epub are two books), both as spelt;
+// an absolute path or a "file://" URL is passed on as given. Never cleaned
+// or made canonical.
 QString commandLineBook(const QString &argument);
 
 // Hands a book path or "file://" URL to the application core once the event

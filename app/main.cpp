@@ -52,6 +52,8 @@ int main(int argc, char *argv[])
         setlocale(LC_CTYPE, "C.UTF-8");
     QCoreApplication::setOrganizationName(QStringLiteral("com.tivex"));
     QCoreApplication::setApplicationName(QStringLiteral("harbour-Quillora"));
+    // Before anything reads the settings or the library.
+    ApplicationCore::finishInterruptedReset();
 
     LogManager::install();
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));

@@ -1,7 +1,7 @@
 #include "novelservice.h"
-#include "bookfolderstage.h"
 #include "chapterdao.h"
 #include "chapterinfo.h"
+#include "databaseconnection.h"
 #include "deferredwrites.h"
 #include "keys.h"
 #include "noveldao.h"
@@ -9,10 +9,10 @@
 #include "paths.h"
 #include "readprocessdao.h"
 #include "readprocessinfo.h"
+#include "transaction.h"
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 NovelService::NovelService(NovelDao *novelDao, ChapterDao *chapterDao,
                            ReadProcessDao *readProcessDao, QObject *parent)
@@ -54,8 +54,7 @@ QString NovelService::removableDataDir(const QString &dataDir, const QString &no
     // A book's folder is named by its id (an MD5 in hexadecimal) and lies
     // directly in the data location; data_dir can be edited, and must never
     // name the fonts folder, another book's folder or anything outside.
-    static const QRegularExpression bookId(QStringLiteral("^[0-9a-fA-F]{32}$"));
-    if (dataDir.isEmpty() || dataLocation.isEmpty() || !bookId.match(novelId).hasMatch())
+    if (dataDir.isEmpty() || dataLocation.isEmpty() || !isBookId(novelId))
         return {};
     // Canonical forms resolve "..", symbolic links and relative paths.
     const QString root = QFileInfo(dataLocation).canonicalFilePath();
@@ -77,12 +76,6 @@ QString NovelService::ownDataDir(const QString &path, const QString &novelId)
     return dir;
 }
 
-bool NovelService::removeDataDir(const QString &path, const QString &novelId)
-{
-    const QString dir = ownDataDir(path, novelId);
-    return !dir.isEmpty() && BookFolderStage::removeBookFolder(dir);
-}
-
 void NovelService::doReading(const QString &novelId, const QString &chapterId, int chapterIndex,
                              int position, qlonglong progressIndex, float blockOffset)
 {
@@ -93,6 +86,15 @@ void NovelService::doReading(const QString &novelId, const QString &chapterId, i
     // position is inserted or updated is decided when it runs.
     DeferredWrites &writes = DeferredWrites::instance();
     writes.submit(QStringLiteral("read_process_info:") + novelId, [=] {
+        // Asked and written in one transaction: a position saved after the
+        // book's removal would outlive it.
+        Transaction transaction(DatabaseConnection::database());
+        if (!transaction.isActive())
+            return false;
+        if (NovelDao().countExisting({novelId}) == 0) {
+            qWarning() << "[NovelService::doReading] 书籍已不存在，不保存阅读进度:" << novelId;
+            return false;
+        }
         ReadProcessInfo process;
         process.setId(md5OfJoined({novelId}));
         process.setNovelId(novelId);
@@ -103,12 +105,15 @@ void NovelService::doReading(const QString &novelId, const QString &chapterId, i
         process.setLastProgressIndex(progressIndex);
         process.setLastBlockOffset(blockOffset);
         ReadProcessDao dao;
+        bool saved = false;
         if (QObject *existing = dao.queryByNovelId(novelId)) {
             delete existing;
-            return dao.update(&process);
+            saved = dao.update(&process);
+        } else {
+            process.setCreateTime(now);
+            saved = dao.insert(&process);
         }
-        process.setCreateTime(now);
-        return dao.insert(&process);
+        return saved && transaction.commit();
     });
 
     writes.submit(QStringLiteral("chapter_info.status:") + chapterId, [=] {

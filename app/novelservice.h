@@ -23,10 +23,6 @@ public:
     ReadProcessInfo *getReadProcess(const QString &novelId);
     bool removeReadProcess(const QString &novelId);
     bool removeNovel(const QString &id);
-    // Deletes a book's data folder, but only the book's own: the folder named
-    // by its id directly inside the writable data location (data_dir can be
-    // edited). Returns whether it was deleted.
-    bool removeDataDir(const QString &path, const QString &novelId);
     // The canonical path of the book's own data folder when path is that;
     // empty (with a warning for a folder that is there) otherwise.
     static QString ownDataDir(const QString &path, const QString &novelId);

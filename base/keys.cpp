@@ -4,6 +4,8 @@
 #include <QDateTime>
 #include <QLocale>
 
+#include <algorithm>
+
 QString md5Hex(const QString &text)
 {
     return QString::fromLatin1(
@@ -14,6 +16,14 @@ QString bookIdForPath(const QString &filePath)
 {
     const QString id = md5Hex(filePath);
     return id.isEmpty() ? filePath : id;
+}
+
+bool isBookId(const QString &text)
+{
+    return text.size() == 32 && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+               const ushort u = c.unicode();
+               return (u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F');
+           });
 }
 
 QString md5OfJoined(const QStringList &parts)

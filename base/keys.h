@@ -13,6 +13,12 @@ QString md5Hex(const QString &text);
 // that is empty.
 QString bookIdForPath(const QString &filePath);
 
+// Whether text has the form of a book id, and so may name a book's data
+// folder: 32 hexadecimal digits. md5Hex writes them in lower case, but an
+// importer chooses its ids, and folders of ids stored in capitals are the
+// library's too.
+bool isBookId(const QString &text);
+
 // md5Hex of the parts joined with "|".
 QString md5OfJoined(const QStringList &parts);
 

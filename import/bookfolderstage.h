@@ -1,8 +1,6 @@
 #pragma once
 
-#include <QHash>
 #include <QLockFile>
-#include <QSet>
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
@@ -18,6 +16,9 @@
 // commit the staged files are moved in and every file of the old edition
 // the new one does not have goes. A run that stops anywhere in between is
 // settled at the next start by settleAll(): the rows tell which edition won.
+// Staging is in bookfolderstage.cpp, settling in bookfoldersettle.cpp and
+// removal in bookfolderremoval.cpp; what they may delete at start-up is
+// StartupDeleteRule's to say, the file work they share is BookFolder's.
 class StartupDeleteRule;
 
 class BookFolderStage
@@ -82,8 +83,6 @@ public:
     // import or cannot be marked, or removeRows failed. Also false when the
     // rows went but part of the folder is left; the next start removes it.
     static bool removeBook(const QString &dir, const QString &bookId, const std::function<bool()> &removeRows);
-    // Deletes a folder whose book's rows are gone, its removal mark last.
-    static bool removeBookFolder(const QString &dir);
 
     // Called at each step of a removal with the step's name (tests stop the
     // process there); null in the program.
@@ -94,6 +93,13 @@ public:
     static constexpr const char *LockName = ".import.lock";
     static constexpr const char *EditionName = ".import-edition";
     static constexpr const char *RemovedName = ".import-removed";
+    // The comic-archive import's own lock and pending mark, and its page
+    // folders ("images-<uuid>"; earlier versions also left "images.backup").
+    static constexpr const char *ArchiveLockName = "archive-import.lock";
+    static constexpr const char *ArchiveMarkerName = "archive-import.pending";
+    static constexpr const char *ArchivePagesPrefix = "images-";
+    static constexpr const char *ArchivePagesBackupName = "images.backup";
+    static bool isArchivePagesName(const QString &name);
 
 private:
     QString m_dataDir;
@@ -102,38 +108,4 @@ private:
     std::unique_ptr<QLockFile> m_lock;
     QStringList m_names;
     std::function<void()> m_afterSwap;
-};
-
-// What the start-up sweeps of the book folders may delete, one rule for all
-// of them from one reading of the stored book ids. A folder no stored book
-// names goes only when it shows itself that it belongs to none: nothing but
-// an import's own entries (a new book's import that never committed), or a
-// removal's mark naming it; a book file there keeps it. Nothing goes on rows
-// being absent when the database fails its check for those rows, nor while
-// the database names no book and a folder holds one.
-class StartupDeleteRule
-{
-public:
-    explicit StartupDeleteRule(QSqlDatabase db);
-    StartupDeleteRule(const StartupDeleteRule &) = delete;
-    StartupDeleteRule &operator=(const StartupDeleteRule &) = delete;
-
-    // False when the stored ids could not be read: then nothing may go.
-    bool isReadable() const { return m_readable; }
-    bool isListed(const QString &bookId) const { return m_stored.contains(bookId); }
-    // Whether the folder of a book no row names may go, now; its locks held.
-    bool unlistedMayGo(const QString &dir, const QString &bookId);
-    // Before a delete resting on absent rows of this table: its check,
-    // run once and only when such a delete comes up.
-    bool rowsTrusted(const QString &table);
-    // No book stored while a folder holds one: an emptied or replaced
-    // database file, not a library without books.
-    bool looksEmptied();
-
-private:
-    QSqlDatabase m_db;
-    QSet<QString> m_stored;
-    bool m_readable = false;
-    int m_emptied = -1;   // not looked yet
-    QHash<QString, bool> m_checked;
 };

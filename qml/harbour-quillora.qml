@@ -222,7 +222,10 @@ Rectangle {
             font.pixelSize: 32
         }
 
+        // No shelf to count while the library cannot be opened.
         Text {
+            objectName: "shelfHeading"
+            visible: databaseError.reason === ""
             textFormat: Text.PlainText
             text: library.count === 0 ? "书架为空" : "书架 (" + library.count + ")"
             font.pixelSize: 20
@@ -230,6 +233,7 @@ Rectangle {
 
         // The library file could not be opened: nothing below can work.
         Text {
+            id: databaseError
             objectName: "databaseError"
             property string reason: core.getDatabaseError()
             visible: reason !== ""

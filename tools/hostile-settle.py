@@ -6,7 +6,9 @@ a folder outside the data location untouched.
     tools/hostile-settle.py [--rows N] [--timeout S] [BIN]
 
 Each case runs in a fresh temporary HOME/XDG tree over two test books and
-N stored rows with folders; prints a Markdown table.
+N stored rows with folders; prints a Markdown table. In the torn-index case
+a committed edition is still staged: "book files unchanged" then asks
+whether the book's files are that edition's.
 """
 import argparse, hashlib, os, random, shutil, sqlite3, subprocess, sys, tempfile
 
@@ -118,6 +120,34 @@ def damage(lib, kind):
         os.makedirs(lib.db)
 
 
+def tear_paragraph_index(lib, bid):
+    """A committed edition of book bid still staged, and the leaf of the paragraph id index that
+    names it overwritten by another leaf. Returns the staged edition's files."""
+    d = os.path.join(lib.data, bid)
+    con = sqlite3.connect(lib.db)
+    con.executemany("INSERT INTO unified_paragraph (id, novel_id, chapter_id, para_index) VALUES (?, ?, 'c', ?)",
+                    [("%08d-0000-4000-8000-%012d" % (random.randrange(10 ** 8), i), bid, i) for i in range(400)])
+    con.commit()
+    token = con.execute("SELECT id FROM unified_paragraph WHERE novel_id=? ORDER BY rowid DESC LIMIT 1",
+                        (bid,)).fetchone()[0]
+    con.close()
+    stage = os.path.join(d, ".import-staging")
+    os.makedirs(stage)
+    with open(os.path.join(stage, "book.cbz"), "w") as f:
+        f.write("new edition")
+    with open(os.path.join(stage, ".import-edition"), "w") as f:
+        f.write(token + "\nbook.cbz\n")
+    size, pages = leaves(lib.db, "sqlite_autoindex_unified_paragraph_1")
+    with open(lib.db, "rb") as f:
+        def page(p):
+            f.seek((p - 1) * size)
+            return f.read(size)
+        torn = next(p for p in pages if token.encode() in page(p))
+        other = page(pages[0] if torn != pages[0] else pages[-1])
+    write_page(lib.db, torn, size, other)
+    return {"book.cbz": hashlib.sha1(b"new edition").hexdigest()}
+
+
 def hostile(lib, kind, a, other, outside):
     """Leaves kind in book a's folder (or a new orphan folder); returns the orphan's id or None."""
     d = os.path.join(lib.data, a)
@@ -177,6 +207,7 @@ def hostile(lib, kind, a, other, outside):
 
 
 DAMAGES = ["zero bytes", "zeroed table leaf", "index leaf overwritten", "garbage pages", "database is a folder"]
+TORN = "paragraph index leaf overwritten, committed edition staged"
 HOSTILE = [".import-old link with marker", ".import-old link without marker", "orphan: stage + .import-old link",
            "FIFO lock", "FIFO archive lock", "folder lock", "file named .previous", "link in staging",
            "link as book folder", "link as .import-staging", "marker naming ..", "marker naming absolute",
@@ -215,7 +246,7 @@ def main():
         print("| case | start ends | exit | book folders kept | orphan folder | sentinel unchanged "
               "| book files unchanged | left in the book's folder | log |")
         print("|---|---|---|---|---|---|---|---|---|")
-        for case in DAMAGES + HOSTILE:
+        for case in DAMAGES + [TORN] + HOSTILE:
             root = os.path.join(work, "case")
             shutil.rmtree(root, ignore_errors=True)
             shutil.copytree(template.root, root, symlinks=True)
@@ -229,7 +260,9 @@ def main():
             before = {b: book_files(lib, b) for b in ids}
             sentinel = tree(outside)
             orphan = None
-            if case in DAMAGES:
+            if case == TORN:   # the book's files are to be the staged edition's
+                before[ids[1]] = tear_paragraph_index(lib, ids[1])
+            elif case in DAMAGES:
                 damage(lib, case)
             else:
                 orphan = hostile(lib, case, ids[1], ids[0], outside)

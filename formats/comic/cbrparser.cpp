@@ -73,7 +73,7 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
                                                               : translated("无法创建 %1 数据目录").arg(formatLabel));
     }
 
-    imagesDir = dataDir + QStringLiteral("images-")
+    imagesDir = dataDir + QLatin1String(BookFolderStage::ArchivePagesPrefix)
                 + QUuid::createUuid().toString(QUuid::WithoutBraces);
     stagedImagesDir = m_stage.staged(imagesDir);
     if (!QDir().mkpath(stagedImagesDir)) {

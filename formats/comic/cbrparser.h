@@ -72,10 +72,6 @@ public:
     // Lower-case suffix of the entry's file name; "jpg" and "jpe" give "jpeg".
     static QByteArray imageFormatKey(const QByteArray &name);
 
-    // Earlier versions locked and marked the folder under these names.
-    static constexpr const char *LockFileName = "archive-import.lock";
-    static constexpr const char *MarkerFileName = "archive-import.pending";
-
 private:
     CbrParser() = default;
 

@@ -4,16 +4,18 @@
 #include "cbrparser.h"
 
 #include "databaseconnection.h"
+#include "keys.h"
 #include "paths.h"
+#include "startupdeleterule.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QLockFile>
-#include <QRegularExpression>
 #include <QSet>
 #include <QSqlQuery>
+#include <QVariant>
 
 #include <algorithm>
 
@@ -111,20 +113,19 @@ void CbrParser::cleanupOrphanedArchiveData(StartupDeleteRule &rule)
     if (!rule.isReadable() || !collectArchiveDirs(db, &archiveDirs))
         return;
 
-    static const QRegularExpression bookIdName(QStringLiteral("^[0-9a-fA-F]{32}$"));
     const QDir location(Paths::dataLocation());
     const QStringList names = location.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks,
                                                  QDir::Unsorted);
     for (const QString &name : names) {
         const QString dir = QDir::cleanPath(location.absoluteFilePath(name));
-        const QString marker = dir + QLatin1Char('/') + QLatin1String(MarkerFileName);
-        const bool idName = bookIdName.match(name).hasMatch();
+        const QString marker = dir + QLatin1Char('/') + QLatin1String(BookFolderStage::ArchiveMarkerName);
+        const bool idName = isBookId(name);
         if (!archiveDirs.contains(dir) && !(idName && QFileInfo(marker).isFile()))
             continue;
 
         // Never waits: a lock path that is a FIFO would block the start.
         const std::unique_ptr<QLockFile> lock =
-            BookFolderStage::lockFile(dir + QLatin1Char('/') + QLatin1String(LockFileName));
+            BookFolderStage::lockFile(dir + QLatin1Char('/') + QLatin1String(BookFolderStage::ArchiveLockName));
         const std::unique_ptr<QLockFile> stageLock =
             lock ? BookFolderStage::lockFile(dir + QLatin1Char('/') + QLatin1String(BookFolderStage::LockName))
                  : nullptr;
@@ -139,11 +140,12 @@ void CbrParser::cleanupOrphanedArchiveData(StartupDeleteRule &rule)
         if (!listed && !rule.unlistedMayGo(dir, name))
             continue;
         // Listed under the lock, so no import is adding a folder meanwhile.
-        const QStringList candidates = QDir(dir).entryList(
-            {QStringLiteral("images-*"), QStringLiteral("images.backup")},
-            QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Unsorted);
+        const QStringList candidates =
+            QDir(dir).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Unsorted);
         bool allRemoved = true;
         for (const QString &candidate : candidates) {
+            if (!BookFolderStage::isArchivePagesName(candidate))
+                continue;
             const QString path = dir + QLatin1Char('/') + candidate;
             const int pages = pagesInFolder(db, owners, path);
             if (pages < 0)

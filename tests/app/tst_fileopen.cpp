@@ -222,29 +222,41 @@ private slots:
         QVERIFY(!hasBookState(QStringLiteral("PENDING_IMPORT_PATH")));
     }
 
-    // "<here>" stands for the working folder.
+    // "<here>" stands for the working folder, "start/here"; "link" there
+    // leads to "away/target". opens: the folder of the file the path
+    // reaches, as the shell would open it.
     void commandLineBookPath_data()
     {
         QTest::addColumn<QString>("argument");
         QTest::addColumn<QString>("book");
-        QTest::newRow("relative") << "book.epub" << "<here>/book.epub";
-        QTest::newRow("in a subfolder") << QStringLiteral("书/第一卷.epub") << QStringLiteral("<here>/书/第一卷.epub");
-        QTest::newRow("dot") << "./book.epub" << "<here>/book.epub";
-        QTest::newRow("parent") << "../book.epub" << "<parent>/book.epub";
-        QTest::newRow("absolute, as spelt") << "/home/user/./b//c.txt" << "/home/user/./b//c.txt";
-        QTest::newRow("file URL") << "file:///home/user/%E4%B9%A6.txt" << "file:///home/user/%E4%B9%A6.txt";
-        QTest::newRow("nothing") << "" << "";
+        QTest::addColumn<QString>("opens");
+        QTest::newRow("relative") << "book.epub" << "<here>/book.epub" << "here";
+        QTest::newRow("in a subfolder") << QStringLiteral("书/第一卷.epub") << QStringLiteral("<here>/书/第一卷.epub") << "";
+        QTest::newRow("dot") << "./book.epub" << "<here>/./book.epub" << "here";
+        QTest::newRow("parent") << "../book.epub" << "<here>/../book.epub" << "start";
+        QTest::newRow("through a link") << "link/../book.epub" << "<here>/link/../book.epub" << "away";
+        QTest::newRow("absolute, as spelt") << "/home/user/./b//c.txt" << "/home/user/./b//c.txt" << "";
+        QTest::newRow("file URL") << "file:///home/user/%E4%B9%A6.txt" << "file:///home/user/%E4%B9%A6.txt" << "";
+        QTest::newRow("nothing") << "" << "" << "";
     }
 
     void commandLineBookPath()
     {
         QFETCH(QString, argument);
         QFETCH(QString, book);
+        QFETCH(QString, opens);
         const QString here = enterFolder(QStringLiteral("start/here"));
-        QVERIFY(!here.isEmpty());
+        QVERIFY(!here.isEmpty() && !enterFolder(QStringLiteral("away/target")).isEmpty() && QDir::setCurrent(here));
+        QVERIFY(QFile::link(m_env->root() + QStringLiteral("/away/target"), here + QStringLiteral("/link")));
+        for (const QString folder : {"start/here", "start", "away"}) {
+            QFile file(m_env->root() + '/' + folder + QStringLiteral("/book.epub"));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(folder.section('/', -1).toLatin1()) > 0);
+        }
         book.replace(QLatin1String("<here>"), here);
-        book.replace(QLatin1String("<parent>"), QFileInfo(here).path());
         QCOMPARE(commandLineBook(argument), book);
+        QFile file(book);
+        QVERIFY(opens.isEmpty() || file.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromLatin1(file.readAll()), opens);
     }
 
     void commandLineBookReachesTheCore_data()

@@ -9,6 +9,7 @@
 #include "novelservice.h"
 #include "parserregistry.h"
 #include "readprocessdao.h"
+#include "readprocessinfo.h"
 #include "testenvironment.h"
 #include "transaction.h"
 #include "unifiedchunkdao.h"
@@ -566,14 +567,13 @@ private slots:
             setScript(first);
             QCOMPARE(importAndWait(path, receiver).last(), QStringLiteral("succeeded 解析完成"));
         }
-        // A saved reading position that the failing import must not clear.
-        NovelDao novelDao;
-        ChapterDao chapterDao;
-        ReadProcessDao processDao;
-        NovelService(&novelDao, &chapterDao, &processDao)
-            .doReading(id, Stage(stage) == Stage::RemoveReadProcess ? QStringLiteral("KEEP")
-                                                                    : QStringLiteral("c"),
-                       0, 3, 3, 0.5f);
+        // A saved reading position that the failing import must not clear;
+        // for a new book one that an earlier version kept after a removal.
+        ReadProcessInfo position;
+        position.setId(md5Hex(id));
+        position.setNovelId(id);
+        position.setChapterId(Stage(stage) == Stage::RemoveReadProcess ? QStringLiteral("KEEP") : QStringLiteral("c"));
+        QVERIFY(ReadProcessDao().insert(&position));
         const QStringList before = snapshot();
         takeLog();
         s_created = 0;

@@ -233,7 +233,7 @@ private slots:
             QVERIFY(QFile::link(outside, orphan + '/' + BookFolderStage::OldName));
         }
         if (kind.startsWith("orphan comic"))   // what an earlier comic import left
-            writeFiles(orphan, {{CbrParser::MarkerFileName, ""}, {"images-1/1.jpg", "x"}});
+            writeFiles(orphan, {{BookFolderStage::ArchiveMarkerName, ""}, {"images-1/1.jpg", "x"}});
         if (kind.startsWith("removed") || kind == "orphan, no row" || kind.endsWith("book file"))
             writeFiles(orphan, {{kind.endsWith("book file") ? "book.cbr" : "book.cbz", "x"}});
         if (kind.startsWith("removed"))
@@ -253,30 +253,47 @@ private slots:
         QCOMPARE(importOutcome(*core, a), QString(kind == "full folder lock" ? "无法创建 CBZ 数据目录" : "ok"));
     }
 
-    // A damaged library database costs no book its folder.
+    // A damaged library database costs no book its folder, nor a committed
+    // edition still staged its files.
     void damagedDatabase_data()
     {
         QTest::addColumn<QString>("damage");
-        for (const char *damage : {"zero bytes", "zeroed table leaf", "index leaf overwritten", "garbage pages"})
+        for (const char *damage : {"zero bytes", "zeroed table leaf", "index leaf overwritten", "garbage pages",
+                                   "paragraph index leaf overwritten"})
             QTest::newRow(damage) << damage;
     }
     void damagedDatabase()
     {
         QFETCH(QString, damage);
-        QCOMPARE(importOutcome(*core, copyTestBook("epub/pandoc-epub3.epub")), QString("ok"));
+        const bool staged = damage.startsWith("paragraph");
+        const QString path = copyTestBook("epub/pandoc-epub3.epub"), book = md5Hex(path);
+        QCOMPARE(importOutcome(*core, path), QString("ok"));
         QSqlQuery query(DatabaseConnection::database());
         QVERIFY(query.exec("BEGIN"));
         for (int i = 0; i < 300; ++i) {   // stored books, each with its folder
             const QString id = md5Hex(QString::number(i));
             QVERIFY(query.exec(QString("INSERT INTO novel_info (id, title, description) VALUES ('%1', 'x', '%2')")
                                    .arg(id, QString(200, 'x'))));
+            QVERIFY(!staged || query.exec(QString("INSERT INTO unified_paragraph (id, novel_id, chapter_id, para_index)"
+                                                  " VALUES ('%1', '%2', 'c', %3)")
+                                              .arg(QUuid::createUuid().toString(QUuid::WithoutBraces), book)
+                                              .arg(i)));
             writeFiles(Paths::dataLocation() + '/' + id, {{"book.pdf", id.toUtf8()}, {".import.lock", ""}});
         }
-        const Files before = filesOf(Paths::dataLocation());
+        const QString token = BookFolderStage::newestParagraphId(DatabaseConnection::database(), book);
+        Files before = bookFiles(filesOf(Paths::dataLocation()));
+        if (staged) {   // the newest rows' edition, committed and not yet swapped in
+            writeFiles(Paths::bookDataDir(book) + BookFolderStage::StageName,
+                       {{"book.epub", "new"}, {BookFolderStage::EditionName, (token + "\nbook.epub\n").toUtf8()}});
+            for (const QString &key : before.keys().filter(QRegularExpression('^' + book + "/.")))
+                before.remove(key);
+            before.insert(book + "/book.epub", "new");
+        }
         QVERIFY(query.exec("COMMIT") && query.exec("PRAGMA page_size") && query.next());
         const qint64 size = query.value(0).toLongLong();
         QVERIFY(query.exec(QString("SELECT pageno FROM dbstat WHERE name = '%1' AND pagetype = 'leaf' ORDER BY pageno")
-                               .arg(damage.startsWith("index") ? "sqlite_autoindex_novel_info_1" : "novel_info")));
+                               .arg(staged ? "sqlite_autoindex_unified_paragraph_1"
+                                           : damage.startsWith("index") ? "sqlite_autoindex_novel_info_1" : "novel_info")));
         QList<qint64> leaves;
         while (query.next())
             leaves << (query.value(0).toLongLong() - 1) * size;
@@ -285,21 +302,24 @@ private slots:
         TestEnvironment::closeDatabase();
         QFile file(DatabaseConnection::databaseFilePath());
         QVERIFY(leaves.size() > 2 && !QFile::exists(file.fileName() + "-wal") && file.open(QIODevice::ReadWrite));
+        int torn = 0;   // the leaf a torn write covers with another: the one naming the edition
+        for (int i = 0; staged && i < leaves.size(); ++i)
+            torn = file.seek(leaves.at(i)) && file.read(size).contains(token.toLatin1()) ? i : torn;
         QByteArray page(int(size), '\0');
         if (damage == "zero bytes")
             QVERIFY(file.resize(0));
-        if (damage.startsWith("index"))   // a torn write: one leaf over another
-            QVERIFY(file.seek(leaves.last()) && file.read(page.data(), size) == size);
+        if (damage.contains("index"))
+            QVERIFY(file.seek(leaves.at(torn ? 0 : leaves.size() - 1)) && file.read(page.data(), size) == size);
         for (int i = 1; i < leaves.size() && damage != "zero bytes"; i += damage == "garbage pages" ? 3 : leaves.size()) {
             for (char &c : page)
                 c = damage == "garbage pages" ? char(QRandomGenerator::global()->generate()) : c;
-            QVERIFY(file.seek(leaves.at(damage.startsWith("index") ? 0 : i)) && file.write(page) == size);
+            QVERIFY(file.seek(leaves.at(damage.contains("index") ? torn : i)) && file.write(page) == size);
         }
         file.close();
         // The start itself: database, settling and sweeps.
         QVERIFY(env->openDatabase());
         core.reset(new ApplicationCore);
-        QCOMPARE(bookFiles(filesOf(Paths::dataLocation())), bookFiles(before));
+        QCOMPARE(bookFiles(filesOf(Paths::dataLocation())), before);
     }
 };
 

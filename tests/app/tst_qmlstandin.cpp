@@ -242,6 +242,7 @@ private slots:
         QVERIFY(core && error && image);
         QCOMPARE(root->findChild<QQuickItem *>(QStringLiteral("library"))->property("count").toInt(), full ? 2 : 0);
         QCOMPARE(error->isVisible(), !full);
+        QCOMPARE(root->findChild<QQuickItem *>(QStringLiteral("shelfHeading"))->isVisible(), full);
         QVERIFY(full || error->property("text").toString().contains(QLatin1String("file is not a database")));
         for (int i = 0; full && i < books.size(); ++i) {
             QVERIFY(QMetaObject::invokeMethod(root, "openBook", Q_ARG(QVariant, md5Hex(books.at(i)))));

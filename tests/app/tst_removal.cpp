@@ -93,7 +93,7 @@ NovelInfo *addBook(const QString &id, const QString &dataDir)
 const QString BookId = QStringLiteral("0123456789abcdef0123456789abcdef");
 const QString OtherId = QStringLiteral("fedcba9876543210fedcba9876543210");
 // "<step>:<n>": a child process that removes the book and kills itself at
-// the n-th time the removal reaches that step.
+// the n-th time the removal reaches that step; "reset <step>:<n>" resets.
 const char *const StopVariable = "QUILLORA_TEST_REMOVAL_STOP";
 
 QString bookDir(const QString &id)
@@ -135,12 +135,16 @@ void stopAt(const char *step)
         ::kill(::getpid(), SIGKILL);
 }
 
-// The child: removes the book and is killed at the step; 0 when the
-// removal ended without reaching it.
-int removeUntilStopped(const QByteArray &stop)
+QVariant resetOutcome(ApplicationCore &core);
+
+// The child: removes the book (or, after "reset ", resets) and is killed at
+// the step; 0 when the task ended without reaching it.
+int runUntilStopped(QByteArray stop)
 {
     QCoreApplication::setOrganizationName(QStringLiteral("com.tivex"));
     QCoreApplication::setApplicationName(QStringLiteral("harbour-Quillora"));
+    const bool reset = stop.startsWith("reset ");
+    stop = stop.mid(reset ? 6 : 0);
     s_stopStep = stop.left(stop.indexOf(':'));
     s_stopsLeft = stop.mid(stop.indexOf(':') + 1).toInt();
     if (!DatabaseConnection::openAndMigrate())
@@ -150,6 +154,8 @@ int removeUntilStopped(const QByteArray &stop)
     if (!book)
         return 3;
     BookFolderStage::removalStep = stopAt;
+    if (reset)
+        return resetOutcome(core).isValid() ? 0 : 4;
     core.removeNovel({book.data()});
     return QTest::qWaitFor([] { return !QFileInfo::exists(bookDir(BookId)); }, 20000) ? 0 : 4;
 }
@@ -389,6 +395,48 @@ private slots:
         }
         QCOMPARE(rowsOfBook(OtherId), 4);
         QCOMPARE(tree(bookDir(OtherId)), otherFiles);
+        // The reader's next save brings no position back for a removed book.
+        ApplicationCore().doReading(BookId, BookId + QStringLiteral("-c0"), 0, 7, 7, 0.5f);
+        QCOMPARE(countRows(QStringLiteral("read_process_info"), BookId), gone ? 0 : 1);
+    }
+
+    // Wherever a reset stops, the next start finds the library as it was or
+    // both locations gone, and the start after that keeps a new library.
+    void stoppedReset_data()
+    {
+        QTest::addColumn<QByteArray>("stop");
+        QTest::addColumn<bool>("reset");
+        QTest::newRow("before the mark") << QByteArray("marking:1") << false;
+        QTest::newRow("after the mark") << QByteArray("marked:1") << true;
+        QTest::newRow("amid the configuration") << QByteArray("entry:2") << true;
+        QTest::newRow("between the locations") << QByteArray("entry:3") << true;
+        QTest::newRow("at the last data entry") << QByteArray("entry:5") << true;
+    }
+
+    void stoppedReset()
+    {
+        QFETCH(QByteArray, stop);
+        QFETCH(bool, reset);
+        QScopedPointer<NovelInfo> book(addWholeBook(BookId));
+        QScopedPointer<NovelInfo> other(addWholeBook(OtherId));
+        QVERIFY(writeFile(Paths::dataLocation() + QStringLiteral("/font/user.ttf")));
+        QVERIFY(writeFile(Paths::settingsFile()));
+        const QStringList rows = DbTestUtils::allRows();
+        const QMap<QString, QByteArray> files = tree(Paths::dataLocation());
+        TestEnvironment::closeDatabase();
+
+        const ChildRun run = ChildProcess::run(*m_env, QCoreApplication::applicationFilePath(), {},
+                                               {QLatin1String(StopVariable) + "=reset " + QLatin1String(stop)});
+        QVERIFY2(run.status == QProcess::CrashExit, qPrintable(QString::number(run.exitCode) + run.log));
+        ApplicationCore::finishInterruptedReset();
+        QCOMPARE(QFileInfo::exists(Paths::settingsFile()), !reset);
+        QCOMPARE(tree(Paths::dataLocation()), reset ? decltype(files)() : files);
+        QVERIFY(m_env->openDatabase());
+        QCOMPARE(DbTestUtils::allRows() == rows, !reset);
+
+        QVERIFY(writeFile(Paths::settingsFile()));
+        ApplicationCore::finishInterruptedReset();
+        QVERIFY(QFileInfo::exists(Paths::settingsFile()));
     }
 
     // Another process holds the write lock past the busy timeout: nothing goes.
@@ -496,7 +544,7 @@ int main(int argc, char **argv)
 {
     QGuiApplication app(argc, argv);
     if (qEnvironmentVariableIsSet(StopVariable))
-        return removeUntilStopped(qgetenv(StopVariable));
+        return runUntilStopped(qgetenv(StopVariable));
     TestRemoval test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);

@@ -28,7 +28,7 @@ QString diskState(const QString &bookId)
 {
     const QDir data(Paths::bookDataDir(bookId));
     return QStringLiteral("%1 dirs, marker %2").arg(data.entryList({"images*"}, QDir::Dirs).size())
-        .arg(data.exists(CbrParser::MarkerFileName) ? "yes" : "no");
+        .arg(data.exists(BookFolderStage::ArchiveMarkerName) ? "yes" : "no");
 }
 
 }
@@ -241,10 +241,10 @@ private slots:
         const QString data = Paths::bookDataDir(bookId);
         QVERIFY(QDir().mkpath(data + "images-0d3c1f7e-0000-4000-8000-000000000000/x"));
         if (setup.contains("marker"))
-            QVERIFY(QFile(data + CbrParser::MarkerFileName).open(QIODevice::WriteOnly));
+            QVERIFY(QFile(data + BookFolderStage::ArchiveMarkerName).open(QIODevice::WriteOnly));
         if (setup.contains("book file"))
             QVERIFY(QFile(data + "book.cbr").open(QIODevice::WriteOnly));
-        QLockFile lock(data + CbrParser::LockFileName);
+        QLockFile lock(data + BookFolderStage::ArchiveLockName);
         if (setup.contains("locked"))
             QVERIFY(lock.tryLock(0));
         if (setup.contains("unclean")) {   // "//" before the page folder's name

@@ -24,10 +24,19 @@ QString commandLineBook(const QString &argument)
     if (argument.isEmpty() || argument.startsWith(QLatin1String("file://"))
         || QDir::isAbsolutePath(argument))
         return argument;
-    // Joined as spelt: cleaning "link/.." as text would name the file beside
-    // the link, not the one beside its target that the shell opens.
-    const QString here = QDir::currentPath();
-    return here.endsWith(QLatin1Char('/')) ? here + argument : here + QLatin1Char('/') + argument;
+    // ".." is kept as spelt: cleaning "link/.." as text would name the file
+    // beside the link, not the one beside its target that the shell opens.
+    // "." and empty segments name the same file either way, and dropping them
+    // keeps "./book.txt" and "book.txt" one book.
+    QStringList segments;
+    for (const QString &segment : argument.split(QLatin1Char('/'))) {
+        if (!segment.isEmpty() && segment != QLatin1String("."))
+            segments.append(segment);
+    }
+    QString here = QDir::currentPath();
+    if (!here.endsWith(QLatin1Char('/')))
+        here += QLatin1Char('/');
+    return here + segments.join(QLatin1Char('/'));
 }
 
 void handleOpenRequest(const QString &pathOrUrl)

@@ -232,9 +232,10 @@ private slots:
         QTest::addColumn<QString>("opens");
         QTest::newRow("relative") << "book.epub" << "<here>/book.epub" << "here";
         QTest::newRow("in a subfolder") << QStringLiteral("书/第一卷.epub") << QStringLiteral("<here>/书/第一卷.epub") << "";
-        QTest::newRow("dot") << "./book.epub" << "<here>/./book.epub" << "here";
+        QTest::newRow("dot") << "./book.epub" << "<here>/book.epub" << "here";
         QTest::newRow("parent") << "../book.epub" << "<here>/../book.epub" << "start";
         QTest::newRow("through a link") << "link/../book.epub" << "<here>/link/../book.epub" << "away";
+        QTest::newRow("dots and doubled slashes") << "./link//./../book.epub" << "<here>/link/../book.epub" << "away";
         QTest::newRow("absolute, as spelt") << "/home/user/./b//c.txt" << "/home/user/./b//c.txt" << "";
         QTest::newRow("file URL") << "file:///home/user/%E4%B9%A6.txt" << "file:///home/user/%E4%B9%A6.txt" << "";
         QTest::newRow("nothing") << "" << "" << "";

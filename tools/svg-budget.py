@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Starts the real program over small EPUBs whose one drawing would cost
 without bound (hidden uses, entities, a large picture repeated, CSS and names
-the guard must clean): imports the book, then opens the drawing's page.
+the guard must clean, and forms within every count that still make Qt SVG work
+long): imports the book, then opens the drawing's page.
 
     tools/svg-budget.py BIN [--timeout S] [--rows SUBSTRING]
 
 Per row, in a fresh HOME/XDG tree under a 4 GiB address-space limit: the
-outcome, ms to it, ms to the first page, peak RSS (/usr/bin/time -v), opens
+outcome, ms to it, ms to the first page, CPU seconds and peak RSS of the
+program and its helpers (/usr/bin/time -v), opens
 of files outside the book (strace) and the guard's verdict; a Markdown table.
 """
 import argparse, os, re, struct, subprocess, sys, tempfile, time, zipfile, zlib
@@ -75,6 +77,23 @@ def rows(outside):
         + '<rect width="640" height="480"/></svg>', False
     yield "name @mlns:xlink", ('<svg xmlns="http://www.w3.org/2000/svg" @mlns:xlink="http://www.w3.org/1999/xlink" '
                                'width="640" height="480"><rect width="9" height="9"/></svg>'), False
+    # Within the guard's counts, yet long work for Qt SVG.
+    path = '<path id="p" d="M0 0' + "".join(" L%d %d" % (i % 640, (i * 7) % 480) for i in range(100000)) + '"/>'
+    for uses in (300, 3000):
+        yield "100,000-segment path by %d uses" % uses, OPEN + "<defs>" + path + "</defs>" + use % "p" * uses \
+            + "</svg>", False
+    yield "300 uses of 300 uses of a full rect", OPEN + '<defs><rect id="r" width="640" height="480"/><g id="g">' \
+        + use % "r" * 300 + "</g></defs>" + use % "g" * 300 + "</svg>", False
+    yield "20,000 universal rules over 5,000 elements", OPEN + "<style>" + "*{fill:#123;stroke:#456}" * 20000 \
+        + "</style>" + '<rect width="9" height="9"/>' * 5000 + "</svg>", False
+    yield "49,000 gradients each naming the next", OPEN + "<defs>" + "".join(
+        '<linearGradient id="g%d" xlink:href="#g%d"/>' % (i, i + 1) for i in range(49000)) \
+        + '</defs><rect width="640" height="480" fill="url(#g0)"/></svg>', False
+    yield "giant text stroked in 1-pixel dashes, 300 uses", OPEN + '<defs><text id="t" y="300" font-size="400" ' \
+        'stroke="#000" stroke-width="30" stroke-dasharray="1">WWWWWWWW</text></defs>' + use % "t" * 300 + "</svg>", False
+    yield "20,000-point path in a 400-pixel round stroke", OPEN + '<path fill="none" stroke="#000" stroke-width="400" ' \
+        'stroke-linejoin="round" d="M0 0' + "".join(" L%d %d" % (i * 37 % 640, i * 91 % 480) for i in range(20000)) \
+        + '"/></svg>', False
     yield "plain drawing (control)", OPEN + '<rect width="640" height="480" fill="#246"/></svg>', False
 
 
@@ -122,6 +141,7 @@ def run(binary, root, book, timeout, outside):
     outcome = re.search(r"OUTCOME (\w+) (\d+)", err)
     page = re.search(r"PAGE (\d+)", err)
     rss = re.search(r"Maximum resident set size \(kbytes\): (\d+)", err)
+    cpu = "%.1f" % sum(float(t) for t in re.findall(r"(?:User|System) time \(seconds\): ([\d.]+)", err))
     verdicts = sorted(set(re.findall(r"拒绝 SVG 图片: ([^\n\"]+)", err)))
     opens = 0
     if os.path.exists(root + "/trace"):
@@ -130,8 +150,8 @@ def run(binary, root, book, timeout, outside):
     if not outcome:
         status = "killed at %d s" % timeout if p.returncode in (-9, 137) or wall >= timeout else \
             "no outcome (exit %s%s)" % (p.returncode, ", bad_alloc" if "bad_alloc" in err else "")
-        return status, "-", "-", str(int(rss.group(1)) // 1024) if rss else "-", opens, "-"
-    return (outcome.group(1), outcome.group(2), page.group(1) if page else "-",
+        return status, "-", "-", cpu, str(int(rss.group(1)) // 1024) if rss else "-", opens, "-"
+    return (outcome.group(1), outcome.group(2), page.group(1) if page else "-", cpu,
             str(int(rss.group(1)) // 1024) if rss else "-", opens, ", ".join(verdicts) or "drawn")
 
 
@@ -146,8 +166,8 @@ def main():
     os.makedirs(os.path.dirname(outside))
     with open(outside, "wb") as f:
         f.write(png(8))
-    print("| drawing | EPUB bytes | outcome | ms to outcome | ms to first page | peak RSS MiB | outside opens | guard |")
-    print("|---|---|---|---|---|---|---|---|")
+    print("| drawing | EPUB bytes | outcome | ms to outcome | ms to first page | CPU s | peak RSS MiB | outside opens | guard |")
+    print("|---|---|---|---|---|---|---|---|---|")
     for n, (name, svg, big) in enumerate(rows(outside)):
         if a.rows not in name:
             continue
@@ -156,7 +176,7 @@ def main():
         book = root + "/book.epub"
         epub(book, svg, big)
         r = run(os.path.abspath(a.binary), root, book, a.timeout, outside)
-        print("| %s | %d | %s | %s | %s | %s | %d | %s |" % ((name, os.path.getsize(book)) + r), flush=True)
+        print("| %s | %d | %s | %s | %s | %s | %s | %d | %s |" % ((name, os.path.getsize(book)) + r), flush=True)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 #include "imageutil.h"
 
+#include "boundeddrawing.h"
 #include "svgguard.h"
 
 #include <QBuffer>
@@ -15,8 +16,16 @@ namespace {
 // format detects it from the data. Returns a null image on any failure.
 QImage decodeGuarded(const QByteArray &data, const char *format = nullptr)
 {
+    bool drawing = false;
+    const QByteArray checked = SvgGuard::guard(data, QString(), SvgGuard::Resources(), &drawing);
+    if (drawing) {
+        // A drawing is read as one only; never by a raster reader named.
+        return format ? QImage() : BoundedDrawing::draw(checked, [](const QSize &natural) {
+            return BoundedDrawing::Target{QSize(), QRect(), ImageUtil::withinPixelBudget(natural)};
+        });
+    }
     QBuffer buffer;
-    buffer.setData(SvgGuard::guard(data));
+    buffer.setData(checked);
     if (!buffer.open(QIODevice::ReadOnly))
         return QImage();
     QImageReader reader(&buffer, format ? QByteArray(format) : QByteArray());
@@ -101,11 +110,13 @@ QString ImageUtil::detectFormat(const QByteArray &data)
 
     // Another format Qt reads: it would be re-encoded with the first writer
     // available, so that writer names the suffix. Only the header is read.
+    bool drawing = false;
     QBuffer buffer;
-    buffer.setData(SvgGuard::guard(data));
+    buffer.setData(SvgGuard::guard(data, QString(), SvgGuard::Resources(), &drawing));
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
-    if (!reader.canRead() || !withinPixelBudget(reader.size()))
+    const QSize size = drawing ? BoundedDrawing::naturalSize(buffer.data()) : reader.size();
+    if (!(drawing || reader.canRead()) || !withinPixelBudget(size))
         return QString();
     const QList<QByteArray> writers = QImageWriter::supportedImageFormats();
     static const char *const order[][2] = {

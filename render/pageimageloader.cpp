@@ -1,6 +1,7 @@
 #include "pageimageloader.h"
 
 #include "archiveimageloader.h"
+#include "boundeddrawing.h"
 #include "imageutil.h"
 #include "pdfpageloader.h"
 #include "svgguard.h"
@@ -99,8 +100,10 @@ QString drawingKey(const QString &source)
         + QLatin1Char(':') + QString::number(info.size());
 }
 
-QSize sizeOfChecked(const QByteArray &bytes)
+QSize sizeOfChecked(const QByteArray &bytes, bool drawing)
 {
+    if (drawing)
+        return BoundedDrawing::naturalSize(bytes);
     QBuffer buffer;
     buffer.setData(bytes);
     if (!buffer.open(QIODevice::ReadOnly))
@@ -138,14 +141,19 @@ struct CheckedReader {
 };
 
 // Bytes already through the SVG guard.
-QImage decodeChecked(const QByteArray &bytes, QImage reuse)
+QImage decodeChecked(const QByteArray &bytes, bool drawing, QImage reuse)
 {
+    const QSize box(kMaxDecodedSide, kMaxDecodedSide);
+    if (drawing) {
+        return BoundedDrawing::draw(bytes, [&](const QSize &natural) {
+            return BoundedDrawing::Target{natural.scaled(box, Qt::KeepAspectRatio), QRect(), !natural.isEmpty()};
+        });
+    }
     CheckedReader checked(bytes);
     if (!checked.ok)
         return QImage();
     QImageReader &reader = checked.reader;
     const QSize natural = checked.natural;
-    const QSize box(kMaxDecodedSide, kMaxDecodedSide);
     const QSize target = natural.scaled(box, Qt::KeepAspectRatio);
     if (target.isEmpty())
         return QImage();
@@ -160,13 +168,18 @@ QImage decodeChecked(const QByteArray &bytes, QImage reuse)
 }
 
 // Bytes already through the SVG guard, decoded at the size they are drawn.
-QImage decodeDrawnChecked(const QByteArray &bytes, const QSize &drawn, const QRect &visible,
+QImage decodeDrawnChecked(const QByteArray &bytes, bool drawing, const QSize &drawn, const QRect &visible,
                           QImage reuse)
 {
     const QRect whole(QPoint(0, 0), drawn);
     const QRect part = visible.isEmpty() ? whole : visible & whole;
     if (drawn.isEmpty() || part.isEmpty())
         return QImage();
+    if (drawing) {
+        return BoundedDrawing::draw(bytes, [&](const QSize &natural) {
+            return BoundedDrawing::Target{drawn, part != whole ? part : QRect(), !natural.isEmpty()};
+        });
+    }
     CheckedReader checked(bytes);
     if (!checked.ok)
         return QImage();
@@ -199,12 +212,14 @@ QImage loadDrawn(const QString &source, const QSize &drawn, const QRect &visible
         return QImage();
     bool drawing = false;
     const QByteArray bytes = sourceBytes(source, &drawing);
-    return bytes.isEmpty() ? QImage() : decodeDrawnChecked(bytes, drawn, visible, std::move(reuse));
+    return bytes.isEmpty() ? QImage() : decodeDrawnChecked(bytes, drawing, drawn, visible, std::move(reuse));
 }
 
 QImage decodeDrawn(const QByteArray &bytes, const QSize &drawn, const QRect &visible, QImage reuse)
 {
-    return decodeDrawnChecked(SvgGuard::guard(bytes), drawn, visible, std::move(reuse));
+    bool drawing = false;
+    const QByteArray checked = SvgGuard::guard(bytes, QString(), SvgGuard::Resources(), &drawing);
+    return decodeDrawnChecked(checked, drawing, drawn, visible, std::move(reuse));
 }
 
 QImage loadImage(const QString &source, QImage reuse)
@@ -213,7 +228,7 @@ QImage loadImage(const QString &source, QImage reuse)
         return PdfPageLoader::imageForUrl(source);
     bool drawing = false;
     const QByteArray bytes = sourceBytes(source, &drawing);
-    return bytes.isEmpty() ? QImage() : decodeChecked(bytes, std::move(reuse));
+    return bytes.isEmpty() ? QImage() : decodeChecked(bytes, drawing, std::move(reuse));
 }
 
 QSize imageSize(const QString &source)
@@ -242,7 +257,7 @@ QSize imageSize(const QString &source)
     }
     bool drawing = false;
     const QByteArray bytes = sourceBytes(source, &drawing);
-    size = bytes.isEmpty() ? QSize(-1, -1) : sizeOfChecked(bytes);
+    size = bytes.isEmpty() ? QSize(-1, -1) : sizeOfChecked(bytes, drawing);
     if (drawing)
         drawingSizes().insert(key, size);
     return size;
@@ -250,12 +265,16 @@ QSize imageSize(const QString &source)
 
 QImage decodeScaled(const QByteArray &bytes, QImage reuse)
 {
-    return decodeChecked(SvgGuard::guard(bytes), std::move(reuse));
+    bool drawing = false;
+    const QByteArray checked = SvgGuard::guard(bytes, QString(), SvgGuard::Resources(), &drawing);
+    return decodeChecked(checked, drawing, std::move(reuse));
 }
 
 QSize imageSizeFromBytes(const QByteArray &bytes)
 {
-    return sizeOfChecked(SvgGuard::guard(bytes));
+    bool drawing = false;
+    const QByteArray checked = SvgGuard::guard(bytes, QString(), SvgGuard::Resources(), &drawing);
+    return sizeOfChecked(checked, drawing);
 }
 
 QSize imageSizeFromHead(const std::function<int(char *, int)> &read, int limit, int block)

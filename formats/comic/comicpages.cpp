@@ -8,6 +8,7 @@
 #include "novelinfo.h"
 #include "paragraph.h"
 #include "paragraphutils.h"
+#include "boundeddrawing.h"
 #include "svgguard.h"
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
@@ -73,8 +74,18 @@ QImage decodeComicCover(const QByteArray &bytes)
 {
     if (bytes.isEmpty())
         return QImage();
+    bool drawing = false;
+    const QByteArray checked = SvgGuard::guard(bytes, QString(), SvgGuard::Resources(), &drawing);
+    if (drawing) {
+        return BoundedDrawing::draw(checked, [](const QSize &natural) {
+            const bool large = natural.width() > ComicCoverSide || natural.height() > ComicCoverSide;
+            return BoundedDrawing::Target{large ? natural.scaled(ComicCoverSide, ComicCoverSide, Qt::KeepAspectRatio)
+                                                : QSize(),
+                                          QRect(), qint64(natural.width()) * natural.height() <= MaxComicCoverPixels};
+        });
+    }
     QBuffer buffer;
-    buffer.setData(SvgGuard::guard(bytes));
+    buffer.setData(checked);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer, QByteArray());
     reader.setDecideFormatFromContent(true);

@@ -1,6 +1,7 @@
 #include "epubnovelparser.h"
 
 #include "bookrecord.h"
+#include "boundeddrawing.h"
 #include "epubarchive.h"
 #include "epubfiles.h"
 #include "logmanager.h"
@@ -205,27 +206,40 @@ QByteArray EpubNovelParser::convertCover(const QByteArray &imageBytes, const QSt
 {
     if (imageBytes.isEmpty())
         return QByteArray();
+    bool drawing = false;
     QBuffer input;
-    input.setData(SvgGuard::guard(imageBytes, selfPath, resources));
+    input.setData(SvgGuard::guard(imageBytes, selfPath, resources, &drawing));
     if (!input.open(QIODevice::ReadOnly))
         return QByteArray();
     QImageReader reader(&input);
     reader.setDecideFormatFromContent(true);
     const QByteArray format = reader.format();
-    const QSize reported = reader.size();
+    QSize reported;
     // Qt decodes several formats whole before scaling: a small file declaring
     // a huge canvas must not be decoded at all.
-    if (!reported.isValid() || qint64(reported.width()) * reported.height() > MaxCoverPixels) {
-        qWarning().noquote() << "[EpubNovelParser] 封面尺寸无效或过大:" << reported;
-        return QByteArray();
+    const auto decodeSize = [&reported](const QSize &natural) {
+        reported = natural;
+        if (!natural.isValid() || qint64(natural.width()) * natural.height() > MaxCoverPixels) {
+            qWarning().noquote() << "[EpubNovelParser] 封面尺寸无效或过大:" << natural;
+            return QSize();
+        }
+        const bool tall = natural.width() > 0 && natural.height() > qRound(2.0 * natural.width());
+        return natural.scaled(tall ? QSize(512, natural.height()) : QSize(1600, 1600), Qt::KeepAspectRatio);
+    };
+    QImage image;
+    if (drawing) {
+        image = BoundedDrawing::draw(input.data(), [&](const QSize &natural) {
+            const QSize size = decodeSize(natural);
+            return BoundedDrawing::Target{size, QRect(), size.isValid()};
+        });
+    } else {
+        const QSize size = decodeSize(reader.size());
+        if (!size.isValid())
+            return QByteArray();
+        if (size != reported)
+            reader.setScaledSize(size);
+        image = reader.read();
     }
-    const bool tall = reported.width() > 0 && reported.height() > qRound(2.0 * reported.width());
-    const QSize box = tall ? QSize(512, reported.height()) : QSize(1600, 1600);
-    const QSize decodeSize = reported.scaled(box, Qt::KeepAspectRatio);
-    if (decodeSize != reported)
-        reader.setScaledSize(decodeSize);
-
-    QImage image = reader.read();
     if (image.isNull())
         return QByteArray();
     if (image.width() > 0 && image.height() > qRound(2.0 * image.width()))

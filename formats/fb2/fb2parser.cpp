@@ -6,6 +6,7 @@
 #include "novelinfo.h"
 #include "parserregistry.h"
 #include "paths.h"
+#include "boundeddrawing.h"
 #include "svgguard.h"
 
 #include <QBuffer>
@@ -211,7 +212,8 @@ void Fb2Parser::saveBinaryImage(const Fb2Binary &binary, const QString &director
         QFile file(directory + QLatin1Char('/') + QFileInfo(saved).fileName());
         return file.open(QIODevice::ReadOnly) ? file.read(SvgGuard::kMaxBytes) : QByteArray();
     };
-    const QByteArray data = SvgGuard::guard(binary.data, QString(), earlierBinary);
+    bool drawing = false;
+    const QByteArray data = SvgGuard::guard(binary.data, QString(), earlierBinary, &drawing);
     if (data.isEmpty())
         return;
     QBuffer buffer;
@@ -228,7 +230,8 @@ void Fb2Parser::saveBinaryImage(const Fb2Binary &binary, const QString &director
         return;
     images.paths.insert(binary.id, finalDirectory + QLatin1Char('/') + fileName);
     // Sized now, from memory, so the chapter step never opens the file.
-    const QSize size = reader.canRead() ? reader.size() : QSize(-1, -1);
+    const QSize size = drawing ? BoundedDrawing::naturalSize(data)
+                               : reader.canRead() ? reader.size() : QSize(-1, -1);
     images.sizes.insert(binary.id, size);
 }
 

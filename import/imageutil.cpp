@@ -1,10 +1,8 @@
 #include "imageutil.h"
 
-#include "boundeddrawing.h"
-#include "svgguard.h"
+#include "imagedecode.h"
 
 #include <QBuffer>
-#include <QImageReader>
 #include <QImageWriter>
 #include <QtDebug>
 
@@ -12,27 +10,11 @@
 
 namespace {
 
-// Decodes with the pixel budget checked from the header first. A null
-// format detects it from the data. Returns a null image on any failure.
 QImage decodeGuarded(const QByteArray &data, const char *format = nullptr)
 {
-    bool drawing = false;
-    const QByteArray checked = SvgGuard::guard(data, QString(), SvgGuard::Resources(), &drawing);
-    if (drawing) {
-        // A drawing is read as one only; never by a raster reader named.
-        return format ? QImage() : BoundedDrawing::draw(checked, [](const QSize &natural) {
-            return BoundedDrawing::Target{QSize(), QRect(), ImageUtil::withinPixelBudget(natural)};
-        });
-    }
-    QBuffer buffer;
-    buffer.setData(checked);
-    if (!buffer.open(QIODevice::ReadOnly))
-        return QImage();
-    QImageReader reader(&buffer, format ? QByteArray(format) : QByteArray());
-    reader.setAutoDetectImageFormat(format == nullptr);
-    if (!ImageUtil::withinPixelBudget(reader.size()))
-        return QImage();
-    return reader.read();
+    ImageDecode::Options options;
+    options.format = format;
+    return ImageDecode::decode(data, options).image;
 }
 
 bool startsWith(const QByteArray &data, const char *signature, int length)
@@ -78,8 +60,7 @@ QByteArray encodeImage(QImage image, const QString &format, int quality)
 
 bool ImageUtil::withinPixelBudget(const QSize &size)
 {
-    return size.width() > 0 && size.height() > 0
-           && qint64(size.width()) * size.height() <= kMaxDecodePixels;
+    return ImageDecode::withinBudget(size, kMaxDecodePixels);
 }
 
 bool ImageUtil::loadFromBytes(const QByteArray &data)
@@ -110,13 +91,7 @@ QString ImageUtil::detectFormat(const QByteArray &data)
 
     // Another format Qt reads: it would be re-encoded with the first writer
     // available, so that writer names the suffix. Only the header is read.
-    bool drawing = false;
-    QBuffer buffer;
-    buffer.setData(SvgGuard::guard(data, QString(), SvgGuard::Resources(), &drawing));
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    const QSize size = drawing ? BoundedDrawing::naturalSize(buffer.data()) : reader.size();
-    if (!(drawing || reader.canRead()) || !withinPixelBudget(size))
+    if (!withinPixelBudget(ImageDecode::decode(data, ImageDecode::sizeOnly()).natural))
         return QString();
     const QList<QByteArray> writers = QImageWriter::supportedImageFormats();
     static const char *const order[][2] = {

@@ -4,7 +4,10 @@ without bound (hidden uses, entities, a large picture repeated, CSS and names
 the guard must clean, and forms within every count that still make Qt SVG work
 long): imports the book, then opens the drawing's page.
 
-    tools/svg-budget.py BIN [--timeout S] [--rows SUBSTRING]
+    tools/svg-budget.py BIN [--timeout S] [--rows SUBSTRING] [--comic]
+
+With --comic each drawing is instead the first page (so the cover) of a CBZ
+and the reading page is that first page.
 
 Per row, in a fresh HOME/XDG tree under a 4 GiB address-space limit: the
 outcome, ms to it, ms to the first page, CPU seconds and peak RSS of the
@@ -22,7 +25,7 @@ Item {
   onNovelImportSucceeded: {
    console.warn('OUTCOME ok ' + (Date.now() - t0)); t0 = Date.now();
    var id = Qt.md5(%(path)r); var list = core.getChaptersByNovelId(id);
-   for (var i = 0; i < list.length; ++i) if (list[i].title === 'Picture') chapter = list[i].id;
+   for (var i = 0; i < list.length; ++i) if (list[i].title === 'Picture' || !chapter) chapter = list[i].id;
    core.openBookForReading(id, chapter, 0, -1.0, 20, 0, 360, 480, '#000000', '#ffffff', '');
   }
   onNovelImportFailed: { console.warn('OUTCOME failed ' + (Date.now() - t0)); core.quitApplication() }
@@ -95,6 +98,26 @@ def rows(outside):
         'stroke-linejoin="round" d="M0 0' + "".join(" L%d %d" % (i * 37 % 640, i * 91 % 480) for i in range(20000)) \
         + '"/></svg>', False
     yield "plain drawing (control)", OPEN + '<rect width="640" height="480" fill="#246"/></svg>', False
+    # Text forms Qt SVG reads that are not plain UTF-8 opening with a tag,
+    # each naming a style sheet and a picture outside the book.
+    folder = os.path.dirname(outside)
+    reach = ('<?xml-stylesheet type="text/css" href="%s/style.css"?>' % folder + OPEN
+             + '<rect class="s" width="640" height="480"/><image width="640" height="480" xlink:href="file://%s"/>'
+             % outside + "</svg>")
+    bom = "\ufeff"
+    for name, lead, codec in (("UTF-16LE, no BOM", "", "utf-16-le"), ("UTF-16BE, no BOM", "", "utf-16-be"),
+                              ("UTF-32LE, no BOM", "", "utf-32-le"), ("UTF-32BE, no BOM", "", "utf-32-be"),
+                              ("UTF-16LE, BOM, white space", bom + " \n", "utf-16-le"),
+                              ("UTF-16BE, BOM, white space", bom + " \n", "utf-16-be"),
+                              ("UTF-32LE, BOM, white space", bom + " \n", "utf-32-le"),
+                              ("UTF-32BE, BOM, white space", bom + " \n", "utf-32-be"),
+                              ("UTF-16LE, BOM, doctype", bom + "<!DOCTYPE svg>", "utf-16-le"),
+                              ("UTF-8, BOM, doctype", bom + "<!DOCTYPE svg>", "utf-8"),
+                              ("UTF-8, BOM, 5000 white space", bom + " " * 5000, "utf-8"),
+                              ("UTF-8, 5000 white space", "\t\r\n " * 1250, "utf-8"),
+                              ("UTF-16BE, BOM, 5000 white space", bom + " " * 5000, "utf-16-be"),
+                              ("UTF-8 (control)", "", "utf-8")):
+        yield "form: " + name, (lead + reach).encode(codec), False
 
 
 def epub(path, svg, big):
@@ -122,6 +145,12 @@ def epub(path, svg, big):
         z.writestr("OEBPS/d.svg", svg)
         if big:
             z.writestr("OEBPS/big.png", png(8000))
+
+
+def cbz(path, svg):
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("001.png", svg)
+        z.writestr("002.png", png(64))
 
 
 def run(binary, root, book, timeout, outside):
@@ -160,21 +189,27 @@ def main():
     ap.add_argument("binary")
     ap.add_argument("--timeout", type=int, default=60)
     ap.add_argument("--rows", default="")
+    ap.add_argument("--comic", action="store_true")
     a = ap.parse_args()
     work = tempfile.mkdtemp(prefix="svgbudget-")
     outside = work + "/outside/red.png"
     os.makedirs(os.path.dirname(outside))
     with open(outside, "wb") as f:
         f.write(png(8))
-    print("| drawing | EPUB bytes | outcome | ms to outcome | ms to first page | CPU s | peak RSS MiB | outside opens | guard |")
+    with open(os.path.dirname(outside) + "/style.css", "w") as f:
+        f.write(".s { fill: #ff0000 }")
+    print("| drawing | %s bytes | outcome | ms to outcome | ms to first page | CPU s | peak RSS MiB | outside opens | guard |" % ("CBZ" if a.comic else "EPUB"))
     print("|---|---|---|---|---|---|---|---|---|")
     for n, (name, svg, big) in enumerate(rows(outside)):
         if a.rows not in name:
             continue
         root = "%s/r%d" % (work, n)
         os.makedirs(root)
-        book = root + "/book.epub"
-        epub(book, svg, big)
+        book = root + ("/book.cbz" if a.comic else "/book.epub")
+        if a.comic:
+            cbz(book, svg)
+        else:
+            epub(book, svg, big)
         r = run(os.path.abspath(a.binary), root, book, a.timeout, outside)
         print("| %s | %d | %s | %s | %s | %s | %s | %d | %s |" % ((name, os.path.getsize(book)) + r), flush=True)
 

@@ -1,7 +1,7 @@
 #include "epubnovelparser.h"
 
 #include "bookrecord.h"
-#include "boundeddrawing.h"
+#include "imagedecode.h"
 #include "epubarchive.h"
 #include "epubfiles.h"
 #include "logmanager.h"
@@ -13,7 +13,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QImageReader>
 #include <QXmlStreamReader>
 
 EpubNovelParser::EpubNovelParser(QObject *parent) : NovelParser(parent) {}
@@ -206,48 +205,29 @@ QByteArray EpubNovelParser::convertCover(const QByteArray &imageBytes, const QSt
 {
     if (imageBytes.isEmpty())
         return QByteArray();
-    bool drawing = false;
-    QBuffer input;
-    input.setData(SvgGuard::guard(imageBytes, selfPath, resources, &drawing));
-    if (!input.open(QIODevice::ReadOnly))
-        return QByteArray();
-    QImageReader reader(&input);
-    reader.setDecideFormatFromContent(true);
-    const QByteArray format = reader.format();
-    QSize reported;
+    ImageDecode::Options options;
+    options.fit = ImageDecode::Fit::Box;
+    options.box = QSize(1600, 1600);
+    options.stripWidth = 512;
+    options.maxPixels = MaxCoverPixels;
+    options.selfPath = selfPath;
+    options.resources = resources;
+    const ImageDecode::Result decoded = ImageDecode::decode(imageBytes, options);
     // Qt decodes several formats whole before scaling: a small file declaring
     // a huge canvas must not be decoded at all.
-    const auto decodeSize = [&reported](const QSize &natural) {
-        reported = natural;
-        if (!natural.isValid() || qint64(natural.width()) * natural.height() > MaxCoverPixels) {
-            qWarning().noquote() << "[EpubNovelParser] 封面尺寸无效或过大:" << natural;
-            return QSize();
-        }
-        const bool tall = natural.width() > 0 && natural.height() > qRound(2.0 * natural.width());
-        return natural.scaled(tall ? QSize(512, natural.height()) : QSize(1600, 1600), Qt::KeepAspectRatio);
-    };
-    QImage image;
-    if (drawing) {
-        image = BoundedDrawing::draw(input.data(), [&](const QSize &natural) {
-            const QSize size = decodeSize(natural);
-            return BoundedDrawing::Target{size, QRect(), size.isValid()};
-        });
-    } else {
-        const QSize size = decodeSize(reader.size());
-        if (!size.isValid())
-            return QByteArray();
-        if (size != reported)
-            reader.setScaledSize(size);
-        image = reader.read();
+    if (decoded.sizeRefused) {
+        qWarning().noquote() << "[EpubNovelParser] 封面尺寸无效或过大:" << decoded.natural;
+        return QByteArray();
     }
+    QImage image = decoded.image;
     if (image.isNull())
         return QByteArray();
     if (image.width() > 0 && image.height() > qRound(2.0 * image.width()))
         image = image.copy(0, 0, image.width(), qRound(1.4f * float(image.width())));
     if (image.width() > 1600 || image.height() > 1600)
         image = image.scaled(1600, 1600, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    QLOG_INFO().noquote() << "[EpubNovelParser] 封面转换:" << QString::fromLatin1(format)
-                          << reported << "->" << image.size();
+    QLOG_INFO().noquote() << "[EpubNovelParser] 封面转换:" << QString::fromLatin1(decoded.format)
+                          << decoded.natural << "->" << image.size();
 
     QByteArray png;
     QBuffer output(&png);

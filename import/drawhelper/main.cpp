@@ -14,34 +14,35 @@
 #include <cstdlib>
 #include <sys/resource.h>
 #include <sys/time.h>
+#include <type_traits>
 #include <unistd.h>
 
 namespace {
 
-bool readAll(void *data, size_t size)
+// All of size bytes through the socket, by read or write.
+template <typename Pointer>
+bool transfer(ssize_t (*io)(int, Pointer, size_t), Pointer data, size_t size)
 {
-    char *at = static_cast<char *>(data);
+    using Byte = std::conditional_t<std::is_const<std::remove_pointer_t<Pointer>>::value, const char, char>;
+    Byte *at = static_cast<Byte *>(data);
     while (size > 0) {
-        const ssize_t got = read(0, at, size);
-        if (got <= 0)
+        const ssize_t done = io(0, at, size);
+        if (done <= 0)
             return false;
-        at += got;
-        size -= size_t(got);
+        at += done;
+        size -= size_t(done);
     }
     return true;
 }
 
+bool readAll(void *data, size_t size)
+{
+    return transfer(&read, data, size);
+}
+
 bool writeAll(const void *data, size_t size)
 {
-    const char *at = static_cast<const char *>(data);
-    while (size > 0) {
-        const ssize_t put = write(0, at, size);
-        if (put <= 0)
-            return false;
-        at += put;
-        size -= size_t(put);
-    }
-    return true;
+    return transfer(&write, data, size);
 }
 
 void limitMemory()

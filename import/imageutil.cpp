@@ -1,9 +1,8 @@
 #include "imageutil.h"
 
-#include "svgguard.h"
+#include "imagedecode.h"
 
 #include <QBuffer>
-#include <QImageReader>
 #include <QImageWriter>
 #include <QtDebug>
 
@@ -11,19 +10,11 @@
 
 namespace {
 
-// Decodes with the pixel budget checked from the header first. A null
-// format detects it from the data. Returns a null image on any failure.
 QImage decodeGuarded(const QByteArray &data, const char *format = nullptr)
 {
-    QBuffer buffer;
-    buffer.setData(SvgGuard::guard(data));
-    if (!buffer.open(QIODevice::ReadOnly))
-        return QImage();
-    QImageReader reader(&buffer, format ? QByteArray(format) : QByteArray());
-    reader.setAutoDetectImageFormat(format == nullptr);
-    if (!ImageUtil::withinPixelBudget(reader.size()))
-        return QImage();
-    return reader.read();
+    ImageDecode::Options options;
+    options.format = format;
+    return ImageDecode::decode(data, options).image;
 }
 
 bool startsWith(const QByteArray &data, const char *signature, int length)
@@ -69,8 +60,7 @@ QByteArray encodeImage(QImage image, const QString &format, int quality)
 
 bool ImageUtil::withinPixelBudget(const QSize &size)
 {
-    return size.width() > 0 && size.height() > 0
-           && qint64(size.width()) * size.height() <= kMaxDecodePixels;
+    return ImageDecode::withinBudget(size, kMaxDecodePixels);
 }
 
 bool ImageUtil::loadFromBytes(const QByteArray &data)
@@ -101,11 +91,7 @@ QString ImageUtil::detectFormat(const QByteArray &data)
 
     // Another format Qt reads: it would be re-encoded with the first writer
     // available, so that writer names the suffix. Only the header is read.
-    QBuffer buffer;
-    buffer.setData(SvgGuard::guard(data));
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    if (!reader.canRead() || !withinPixelBudget(reader.size()))
+    if (!withinPixelBudget(ImageDecode::decode(data, ImageDecode::sizeOnly()).natural))
         return QString();
     const QList<QByteArray> writers = QImageWriter::supportedImageFormats();
     static const char *const order[][2] = {

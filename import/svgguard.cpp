@@ -1,5 +1,6 @@
 #include "svgguard.h"
 
+#include "imagedecode.h"
 #include "imageutil.h"
 
 #include <QBuffer>
@@ -58,14 +59,10 @@ Picture rasterPicture(const QByteArray &bytes)
 {
     if (bytes.isEmpty() || bytes.size() > kMaxBytes || isDrawing(bytes))
         return Picture();
-    QBuffer buffer;
-    buffer.setData(bytes);
-    if (!buffer.open(QIODevice::ReadOnly))
-        return Picture();
-    QImageReader reader(&buffer);
-    const QByteArray format = reader.format();
-    const QSize size = reader.size();
-    if (format.isEmpty() || format.startsWith("svg") || !ImageUtil::withinPixelBudget(size))
+    const ImageDecode::Result checked = ImageDecode::decode(bytes, ImageDecode::sizeOnly());
+    const QByteArray format = checked.format;
+    const QSize size = checked.natural;
+    if (format.isEmpty() || !ImageUtil::withinPixelBudget(size))
         return Picture();
     return {QStringLiteral("data:image/") + QString::fromLatin1(format) + QStringLiteral(";base64,")
                 + QString::fromLatin1(bytes.toBase64()),

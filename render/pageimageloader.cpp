@@ -1,55 +1,54 @@
 #include "pageimageloader.h"
 
 #include "archiveimageloader.h"
-#include "imageutil.h"
+#include "imagedecode.h"
 #include "pdfpageloader.h"
 #include "svgguard.h"
 #include "zipimageloader.h"
 
-#include <QBuffer>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QImageReader>
 #include <QMutex>
 
 namespace PageImageLoader {
 
 namespace {
 
-// The bytes of a source that names an archive entry or a file, with its
+// Decodes the picture a source names (an archive entry or a file), its
 // drawings made safe: their references may only reach the same archive
 // ("zip://"), or files beside them (a file); other archives give them none.
-// `drawing` tells whether the bytes were a drawing (empty when refused).
-QByteArray sourceBytes(const QString &source, bool *drawing)
+ImageDecode::Result decodeSource(const QString &source, ImageDecode::Options options)
 {
-    QByteArray bytes;
-    QString self;
-    SvgGuard::Resources resources;
     if (source.startsWith(QLatin1String("archive://"))) {
         const EntryRef ref = ArchiveImageLoader::parseArchiveUrl(source);
-        if (!ref.containerPath.isEmpty() && !ref.entryName.isEmpty())
-            bytes = ArchiveImageLoader::readEntry(ref.containerPath, ref.entryName);
-    } else if (!ArchiveImageLoader::parseZipUrl(source).containerPath.isEmpty()) {
-        const EntryRef ref = ArchiveImageLoader::parseZipUrl(source);
-        const bool raw = source.startsWith(QLatin1String("zipraw://"));
-        bytes = ZipImageLoader::readEntry(ref.containerPath, ref.entryName, raw);
-        if (!raw) {
-            const QString zip = ref.containerPath;
-            self = ref.entryName;
-            resources = [zip](const QString &name) { return ZipImageLoader::readEntry(zip, name, false); };
-        }
-    } else {
-        // A ZIP source without "::" is taken for a file name, like any other text.
-        QFile file(source);
-        if (file.open(QIODevice::ReadOnly))
-            bytes = file.readAll();
-        const QFileInfo info(source);
-        self = info.fileName();
-        resources = SvgGuard::folderResources(info.absolutePath());
+        if (ref.containerPath.isEmpty() || ref.entryName.isEmpty())
+            return ImageDecode::Result();
+        return ImageDecode::decode(ArchiveImageLoader::readEntry(ref.containerPath, ref.entryName), std::move(options));
     }
-    return SvgGuard::guard(bytes, self, resources, drawing);
+    const EntryRef zipRef = ArchiveImageLoader::parseZipUrl(source);
+    if (!zipRef.containerPath.isEmpty()) {
+        const bool raw = source.startsWith(QLatin1String("zipraw://"));
+        const QByteArray bytes = ZipImageLoader::readEntry(zipRef.containerPath, zipRef.entryName, raw);
+        if (bytes.isEmpty())
+            return ImageDecode::Result();
+        if (!raw) {
+            const QString zip = zipRef.containerPath;
+            options.selfPath = zipRef.entryName;
+            options.resources = [zip](const QString &name) { return ZipImageLoader::readEntry(zip, name, false); };
+        }
+        return ImageDecode::decode(bytes, std::move(options));
+    }
+    // A ZIP source without "::" is taken for a file name, like any other text.
+    // Of a picture file only what its reader needs is read.
+    QFile file(source);
+    if (!file.open(QIODevice::ReadOnly))
+        return ImageDecode::Result();
+    const QFileInfo info(source);
+    options.selfPath = info.fileName();
+    options.resources = SvgGuard::folderResources(info.absolutePath());
+    return ImageDecode::decode(file, std::move(options));
 }
 
 // Natural sizes of drawings by source: Qt SVG parses the whole drawing for
@@ -99,96 +98,24 @@ QString drawingKey(const QString &source)
         + QLatin1Char(':') + QString::number(info.size());
 }
 
-QSize sizeOfChecked(const QByteArray &bytes)
+// Fits the box, aspect kept, scaled up or down.
+ImageDecode::Options scaledOptions(QImage reuse)
 {
-    QBuffer buffer;
-    buffer.setData(bytes);
-    if (!buffer.open(QIODevice::ReadOnly))
-        return QSize(-1, -1);
-    QImageReader reader(&buffer);
-    return reader.size();
+    ImageDecode::Options options;
+    options.fit = ImageDecode::Fit::Box;
+    options.box = QSize(kMaxDecodedSide, kMaxDecodedSide);
+    options.reuse = std::move(reuse);
+    return options;
 }
 
-// Checks the declared size before anything is decoded: several Qt readers
-// allocate the full image before scaling applies. A drawing is drawn
-// straight at the size asked, so only that size counts.
-bool declaredSizeAcceptable(QImageReader &reader, QSize *natural)
+ImageDecode::Options drawnOptions(const QSize &drawn, const QRect &visible, QImage reuse)
 {
-    *natural = reader.size();
-    const bool drawing = reader.format() == "svg" || reader.format() == "svgz";
-    return drawing ? natural->isValid() && !natural->isEmpty()
-                   : ImageUtil::withinPixelBudget(*natural);
-}
-
-// A reader over bytes already through the SVG guard; `ok` once their
-// declared size is acceptable.
-struct CheckedReader {
-    explicit CheckedReader(const QByteArray &bytes)
-    {
-        buffer.setData(bytes);
-        if (!buffer.open(QIODevice::ReadOnly))
-            return;
-        reader.setDevice(&buffer);
-        ok = declaredSizeAcceptable(reader, &natural);
-    }
-    QBuffer buffer;
-    QImageReader reader;
-    QSize natural;
-    bool ok = false;
-};
-
-// Bytes already through the SVG guard.
-QImage decodeChecked(const QByteArray &bytes, QImage reuse)
-{
-    CheckedReader checked(bytes);
-    if (!checked.ok)
-        return QImage();
-    QImageReader &reader = checked.reader;
-    const QSize natural = checked.natural;
-    const QSize box(kMaxDecodedSide, kMaxDecodedSide);
-    const QSize target = natural.scaled(box, Qt::KeepAspectRatio);
-    if (target.isEmpty())
-        return QImage();
-    if (target != natural)
-        reader.setScaledSize(target);
-    QImage image = std::move(reuse);
-    if (!reader.read(&image))
-        image = QImage();
-    if (!image.isNull() && (image.width() > kMaxDecodedSide || image.height() > kMaxDecodedSide))
-        image = image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    return image;
-}
-
-// Bytes already through the SVG guard, decoded at the size they are drawn.
-QImage decodeDrawnChecked(const QByteArray &bytes, const QSize &drawn, const QRect &visible,
-                          QImage reuse)
-{
-    const QRect whole(QPoint(0, 0), drawn);
-    const QRect part = visible.isEmpty() ? whole : visible & whole;
-    if (drawn.isEmpty() || part.isEmpty())
-        return QImage();
-    CheckedReader checked(bytes);
-    if (!checked.ok)
-        return QImage();
-    QImageReader &reader = checked.reader;
-    const QSize natural = checked.natural;
-    // A JPEG shrinks while it is decoded; scaling afterwards and a full-size
-    // buffer in between are what the drawn size saves.
-    if (drawn != natural)
-        reader.setScaledSize(drawn);
-    if (part != whole)
-        reader.setScaledClipRect(part);
-    QImage image = std::move(reuse);
-    if (!reader.read(&image))
-        return QImage();
-    if (image.size() != part.size()) {
-        // A reader that ignored the options.
-        if (image.size() != drawn)
-            image = image.scaled(drawn, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        if (part != whole)
-            image = image.copy(part);
-    }
-    return image;
+    ImageDecode::Options options;
+    options.fit = ImageDecode::Fit::Drawn;
+    options.drawn = drawn;
+    options.visible = visible;
+    options.reuse = std::move(reuse);
+    return options;
 }
 
 } // namespace
@@ -197,23 +124,19 @@ QImage loadDrawn(const QString &source, const QSize &drawn, const QRect &visible
 {
     if (source.startsWith(QLatin1String("pdf://")))
         return QImage();
-    bool drawing = false;
-    const QByteArray bytes = sourceBytes(source, &drawing);
-    return bytes.isEmpty() ? QImage() : decodeDrawnChecked(bytes, drawn, visible, std::move(reuse));
+    return decodeSource(source, drawnOptions(drawn, visible, std::move(reuse))).image;
 }
 
 QImage decodeDrawn(const QByteArray &bytes, const QSize &drawn, const QRect &visible, QImage reuse)
 {
-    return decodeDrawnChecked(SvgGuard::guard(bytes), drawn, visible, std::move(reuse));
+    return ImageDecode::decode(bytes, drawnOptions(drawn, visible, std::move(reuse))).image;
 }
 
 QImage loadImage(const QString &source, QImage reuse)
 {
     if (source.startsWith(QLatin1String("pdf://")))
         return PdfPageLoader::imageForUrl(source);
-    bool drawing = false;
-    const QByteArray bytes = sourceBytes(source, &drawing);
-    return bytes.isEmpty() ? QImage() : decodeChecked(bytes, std::move(reuse));
+    return decodeSource(source, scaledOptions(std::move(reuse))).image;
 }
 
 QSize imageSize(const QString &source)
@@ -226,36 +149,20 @@ QSize imageSize(const QString &source)
     const QString key = drawingKey(source);
     if (drawingSizes().find(key, &size))
         return size;
-    const bool file = !source.startsWith(QLatin1String("archive://"))
-        && ArchiveImageLoader::parseZipUrl(source).containerPath.isEmpty();
-    if (file) {
-        // Of a picture file only the header is read; the content decides
-        // the reader, not the file name.
-        QFile device(source);
-        if (!device.open(QIODevice::ReadOnly))
-            return QSize(-1, -1);
-        if (!SvgGuard::isDrawing(device.peek(SvgGuard::kHeadBytes))) {
-            QImageReader reader(&device, QByteArray());
-            reader.setDecideFormatFromContent(true);
-            return reader.size();
-        }
-    }
-    bool drawing = false;
-    const QByteArray bytes = sourceBytes(source, &drawing);
-    size = bytes.isEmpty() ? QSize(-1, -1) : sizeOfChecked(bytes);
-    if (drawing)
-        drawingSizes().insert(key, size);
-    return size;
+    const ImageDecode::Result result = decodeSource(source, ImageDecode::sizeOnly());
+    if (result.drawing)
+        drawingSizes().insert(key, result.natural);
+    return result.natural;
 }
 
 QImage decodeScaled(const QByteArray &bytes, QImage reuse)
 {
-    return decodeChecked(SvgGuard::guard(bytes), std::move(reuse));
+    return ImageDecode::decode(bytes, scaledOptions(std::move(reuse))).image;
 }
 
 QSize imageSizeFromBytes(const QByteArray &bytes)
 {
-    return sizeOfChecked(SvgGuard::guard(bytes));
+    return ImageDecode::decode(bytes, ImageDecode::sizeOnly()).natural;
 }
 
 QSize imageSizeFromHead(const std::function<int(char *, int)> &read, int limit, int block)

@@ -3,6 +3,15 @@
 // outcome, time to that first page, and the peak RSS of the process. Run one
 // row per process for clean peaks, e.g. bench_svgbooks pages:"FB2 cover".
 // BENCH_SVG_TIMEOUT_MS bounds each wait (default 120000).
+//
+// ordinaryBooks: what books with ordinary drawings cost the real program (an
+// EPUB and an FB2 with a drawn cover and a drawing per chapter, a CBZ whose
+// first page is a drawing): the CPU time of a start alone, of a start and
+// the import, and of a start, the first page of a chapter that opens with a
+// drawing and turns back and forth over its pages; the wall time to the
+// import's end and to that page. BENCH_SVG_REFERENCE: other builds of the
+// program (comma-separated paths), run in turn with this build's;
+// BENCH_SVG_RUNS (default 3): medians are reported.
 
 #include "applicationcore.h"
 #include "benchlibrary.h"
@@ -15,10 +24,15 @@
 #include "readingpages.h"
 
 #include <QElapsedTimer>
+#include <QDir>
 #include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <cstdio>
+#include <sys/resource.h>
 
 namespace {
 
@@ -49,6 +63,95 @@ QByteArray stops()
                    + "</linearGradient><rect width=\"640\" height=\"480\" fill=\"url(#g)\"/>");
 }
 
+// Drives the real program: "start" quits at once, "import" imports the book,
+// "read" opens chapter CHAPTER at its first page and turns back and forth.
+const char DriverQml[] = R"(import QtQuick 2.6
+import com.quillora.applicationcore 1.0
+Item {
+ property double t0: 0
+ property string chapter: ""
+ property string token: ""
+ property int turn: 0
+ property var turns: [1, 2, 3, 2, 1, 0, 1, 2, 3, 2, 1, 0]
+ ApplicationCore { id: core
+  onNovelImportSucceeded: { console.warn('DONE ' + (Date.now() - t0)); core.quitApplication() }
+  onNovelImportFailed: core.quitApplication()
+  onPoolPageRendered: if (chapterId === chapter && pageIndex === 0 && turn === 0) {
+   console.warn('DONE ' + (Date.now() - t0)); turn = 1; turner.start() }
+ }
+ Timer { id: turner; interval: 150; repeat: true; onTriggered: {
+  if (turn > turns.length) { core.quitApplication(); return }
+  core.poolReportPageTurn(chapter, turns[turn - 1], token); turn++ } }
+ Timer { interval: 0; running: true; onTriggered: {
+  t0 = Date.now();
+  if ("MODE" === "start") { console.warn('DONE 0'); core.quitApplication() }
+  else if ("MODE" === "import") core.importNovel("PATH");
+  else { var id = Qt.md5("PATH"); chapter = core.getChaptersByNovelId(id)[CHAPTER].id;
+   token = core.openBookForReading(id, chapter, 0, -1.0, 20, 0, 360, 480, '#000000', '#ffffff', '') } } }
+}
+)";
+
+QByteArray ordinaryDrawing(int n)
+{
+    return drawing("<rect width=\"640\" height=\"480\" fill=\"#f4ead8\"/><circle cx=\"" + QByteArray::number(100 + n * 40)
+                   + "\" cy=\"240\" r=\"120\" fill=\"#2a5\" stroke=\"#345\" stroke-width=\"8\"/><path d=\"M20 460 "
+                   "C200 300 400 300 620 460\" fill=\"none\" stroke=\"#a22\" stroke-width=\"6\"/><text x=\"30\" y=\"80\" "
+                   "font-size=\"48\">Figure " + QByteArray::number(n) + "</text>");
+}
+
+QByteArray chapterText()
+{
+    return QByteArray("<p>The river ran on under the bridge, and the lamps came on one by one along the quay.</p>")
+        .repeated(30);
+}
+
+// CPU seconds of the waited-for children, with their own waited children.
+double childCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+struct Run {
+    double cpuMs = -1;
+    qint64 wallMs = -1;
+};
+
+Run runProgram(const QString &program, const QString &root, const QString &book, const QString &mode, int chapter)
+{
+    QDir().mkpath(root + "/share/qml");
+    QByteArray qml(DriverQml);
+    qml.replace("MODE", mode.toUtf8()).replace("PATH", book.toUtf8()).replace("CHAPTER", QByteArray::number(chapter));
+    if (!Paths::writeFile(root + "/share/qml/harbour-quillora.qml", qml))
+        return Run();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *dir : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+        env.insert(dir, root + "/" + QString::fromLatin1(dir).toLower());
+    env.insert("QUILLORA_DATA_ROOT", root + "/share");
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("QT_QUICK_BACKEND", "software");
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    const double cpu = childCpuSeconds();
+    process.start(program, QStringList());
+    process.waitForFinished(120000);
+    const QByteArray log = process.readAllStandardError();
+    const int done = log.indexOf("DONE ");
+    Run run;
+    run.cpuMs = (childCpuSeconds() - cpu) * 1000;
+    if (done >= 0)
+        run.wallMs = log.mid(done + 5, log.indexOf('\n', done) - done - 5).trimmed().toLongLong();
+    return run;
+}
+
+double median(QVector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? -1 : values.at(values.size() / 2);
+}
+
 }
 
 class BenchSvgBooks : public QObject
@@ -77,6 +180,69 @@ private slots:
         QTest::newRow("EPUB picture of 1,000,000 entity references") << "epub" << entities(1000000);
         QTest::newRow("EPUB picture of 16 copies of an 8000 x 8000 picture")
             << "epub" << drawing(QByteArray("<image width=\"640\" height=\"480\" xlink:href=\"big.png\"/>").repeated(16));
+    }
+
+    void ordinaryBooks()
+    {
+        QTemporaryDir work;
+        struct Book {
+            QString name;
+            QString path;
+            int chapter;
+        };
+        QVector<Book> books;
+        EpubFixture epub;
+        epub.metadata += "<meta name=\"cover\" content=\"cover\"/>";
+        epub.addItem("cover", "images/cover.svg", "image/svg+xml", ordinaryDrawing(0));
+        QByteArray fb2Body, fb2Binaries;
+        for (int i = 1; i <= 8; ++i) {
+            const QString name = QString("images/d%1.svg").arg(i);
+            epub.addItem(QString("d%1").arg(i), name, "image/svg+xml", ordinaryDrawing(i));
+            epub.addDocument(QString("c%1").arg(i), QString("c%1.xhtml").arg(i), QString("Chapter %1").arg(i),
+                             "<p><img src=\"" + name + "\" alt=\"A\"/></p>" + chapterText()
+                                 + "<p><img src=\"" + name + "\" alt=\"A\"/></p>" + chapterText());
+            const QByteArray id = "d" + QByteArray::number(i);
+            fb2Body += "<section><title><p>Chapter " + QByteArray::number(i) + "</p></title><image l:href=\"#" + id
+                + "\"/>" + chapterText() + "<image l:href=\"#" + id + "\"/>" + chapterText() + "</section>";
+            fb2Binaries += "<binary id=\"" + id + "\" content-type=\"image/svg+xml\">" + ordinaryDrawing(i).toBase64()
+                + "</binary>";
+        }
+        books.append({"EPUB", work.filePath("book.epub"), 1});
+        QVERIFY(epub.write(books.last().path));
+        books.append({"FB2", work.filePath("book.fb2"), 1});
+        QVERIFY(Paths::writeFile(books.last().path, "<?xml version=\"1.0\"?><FictionBook xmlns:l=\"http://www.w3.org/"
+            "1999/xlink\"><description><title-info><book-title>B</book-title><coverpage><image l:href=\"#d1\"/>"
+            "</coverpage></title-info></description><body>" + fb2Body + "</body>" + fb2Binaries + "</FictionBook>"));
+        QImage picture(800, 1200, QImage::Format_RGB32);
+        picture.fill(0xffe0d0c0);
+        QVector<QPair<QString, QByteArray>> pages{{"p000.svg", ordinaryDrawing(0)}};
+        for (int i = 1; i <= 20; ++i)
+            pages.append({QString("p%1.png").arg(i, 3, 10, QLatin1Char('0')), encodedImage(picture, "PNG")});
+        books.append({"CBZ", work.filePath("book.cbz"), 0});
+        QVERIFY(writeZipFile(books.last().path, pages));
+
+        QStringList programs{QStringLiteral(QUILLORA_APP_PATH)};
+        programs += qEnvironmentVariable("BENCH_SVG_REFERENCE").split(',', Qt::SkipEmptyParts);
+        const int runs = qEnvironmentVariableIsSet("BENCH_SVG_RUNS") ? qEnvironmentVariableIntValue("BENCH_SVG_RUNS") : 3;
+        printf("| book | step | program | wall ms | CPU ms |\n|---|---|---|---|---|\n");
+        for (const Book &book : books) {
+            for (const QString step : {"start", "import", "read"}) {
+                QVector<QVector<double>> cpu(programs.size()), wall(programs.size());
+                for (int run = 0; run < runs; ++run) {
+                    for (int p = 0; p < programs.size(); ++p) {
+                        // The read step reads what the import step of the same run stored.
+                        const QString root = QString("%1/%2-%3-%4").arg(work.path(), book.name).arg(p).arg(run);
+                        const Run result = runProgram(programs.at(p), root, book.path, step, book.chapter);
+                        cpu[p] << result.cpuMs;
+                        wall[p] << result.wallMs;
+                    }
+                }
+                for (int p = 0; p < programs.size(); ++p)
+                    printf("| %s | %s | %s | %.0f | %.0f |\n", qPrintable(book.name), qPrintable(step),
+                           p == 0 ? "this build" : qPrintable(programs.at(p)), median(wall[p]), median(cpu[p]));
+                fflush(stdout);
+            }
+        }
     }
 
     void pages()

@@ -5,17 +5,16 @@
 
 #include "archiveimageloader.h"
 #include "comicpages.h"
+#include "imagedecode.h"
 #include "logmanager.h"
 #include "naturalorder.h"
 #include "svgguard.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QImageReader>
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -177,10 +176,9 @@ QSize CbrParser::extractEntry(struct archive *reader, qint64 declaredSize, const
             probe.append(block.data(), int(qMin<qint64>(got, ProbeLimitBytes - probe.size())));
             // A drawing is never sized here: Qt SVG would read the whole of it.
             if (!SvgGuard::isDrawing(probe)) {
-                QBuffer buffer(&probe);
-                buffer.open(QIODevice::ReadOnly);
-                QImageReader imageReader(&buffer, signatureFormat(probe));
-                const QSize probed = imageReader.size();
+                ImageDecode::Options options = ImageDecode::sizeOnly();
+                options.format = signatureFormat(probe);
+                const QSize probed = ImageDecode::decode(probe, options).natural;
                 if (probed.width() >= 0 && probed.height() >= 0)
                     size = probed;
             }

@@ -8,11 +8,10 @@
 #include "novelinfo.h"
 #include "paragraph.h"
 #include "paragraphutils.h"
-#include "svgguard.h"
+#include "imagedecode.h"
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
 
-#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -59,43 +58,34 @@ ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idSuffix
     return chapter;
 }
 
-QImage readComicCover(QImageReader &reader)
+namespace {
+
+ImageDecode::Options comicCoverOptions()
 {
-    const QSize size = reader.size();
-    if (size.width() < 0 || size.height() < 0 || qint64(size.width()) * size.height() > MaxComicCoverPixels)
-        return QImage();
-    if (size.width() > ComicCoverSide || size.height() > ComicCoverSide)
-        reader.setScaledSize(size.scaled(ComicCoverSide, ComicCoverSide, Qt::KeepAspectRatio));
-    return reader.read();
+    ImageDecode::Options options;
+    options.fit = ImageDecode::Fit::Box;
+    options.box = QSize(ComicCoverSide, ComicCoverSide);
+    options.enlarge = false;
+    options.maxPixels = MaxComicCoverPixels;
+    return options;
+}
+
 }
 
 QImage decodeComicCover(const QByteArray &bytes)
 {
     if (bytes.isEmpty())
         return QImage();
-    QBuffer buffer;
-    buffer.setData(SvgGuard::guard(bytes));
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer, QByteArray());
-    reader.setDecideFormatFromContent(true);
-    return readComicCover(reader);
+    return ImageDecode::decode(bytes, comicCoverOptions()).image;
 }
 
 ComicCoverOutcome saveComicCover(const QString &pagePath, const QString &coverPath)
 {
-    // The page's content decides its reader, never its name; a drawing is
-    // read only through the guard.
+    // The page's content decides its reader, never its name.
     QFile file(pagePath);
     if (!file.open(QIODevice::ReadOnly))
         return ComicCoverOutcome::NotDecoded;
-    QImage cover;
-    if (SvgGuard::isDrawing(file.peek(SvgGuard::kHeadBytes))) {
-        cover = decodeComicCover(file.read(SvgGuard::kMaxBytes + 1));
-    } else {
-        QImageReader reader(&file, QByteArray());
-        reader.setDecideFormatFromContent(true);
-        cover = readComicCover(reader);
-    }
+    const QImage cover = ImageDecode::decode(file, comicCoverOptions()).image;
     if (cover.isNull())
         return ComicCoverOutcome::NotDecoded;
     return cover.save(coverPath, "PNG", ComicCoverPngQuality) ? ComicCoverOutcome::Saved

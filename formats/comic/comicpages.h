@@ -11,7 +11,6 @@
 class ChapterInfo;
 class NovelInfo;
 class QImage;
-class QImageReader;
 class UnifiedChunkDao;
 class UnifiedParagraphDao;
 struct ComicInfo;
@@ -44,12 +43,8 @@ NovelInfo *newComicNovel(const QString &filePath, const QString &fileType, const
 ChapterInfo *newWholeBookChapter(const NovelInfo &novel, const QString &idSuffix, const QString &pagesPath,
                                  int pageCount);
 
-// The reader's image scaled to fit the cover box; null when its size is
-// unknown or above the pixel budget.
-QImage readComicCover(QImageReader &reader);
-
-// readComicCover on image bytes, a drawing through the SVG guard; null when
-// empty or refused.
+// Image bytes scaled to fit the cover box, a drawing through the SVG guard;
+// null when empty, refused, or of a size unknown or above the pixel budget.
 QImage decodeComicCover(const QByteArray &bytes);
 
 // PNG quality for covers: zlib level 1 in Qt's PNG writer. At the default

@@ -1,6 +1,7 @@
 #include "epubnovelparser.h"
 
 #include "bookrecord.h"
+#include "imagedecode.h"
 #include "epubarchive.h"
 #include "epubfiles.h"
 #include "logmanager.h"
@@ -12,7 +13,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QImageReader>
 #include <QXmlStreamReader>
 
 EpubNovelParser::EpubNovelParser(QObject *parent) : NovelParser(parent) {}
@@ -205,35 +205,29 @@ QByteArray EpubNovelParser::convertCover(const QByteArray &imageBytes, const QSt
 {
     if (imageBytes.isEmpty())
         return QByteArray();
-    QBuffer input;
-    input.setData(SvgGuard::guard(imageBytes, selfPath, resources));
-    if (!input.open(QIODevice::ReadOnly))
-        return QByteArray();
-    QImageReader reader(&input);
-    reader.setDecideFormatFromContent(true);
-    const QByteArray format = reader.format();
-    const QSize reported = reader.size();
+    ImageDecode::Options options;
+    options.fit = ImageDecode::Fit::Box;
+    options.box = QSize(1600, 1600);
+    options.stripWidth = 512;
+    options.maxPixels = MaxCoverPixels;
+    options.selfPath = selfPath;
+    options.resources = resources;
+    const ImageDecode::Result decoded = ImageDecode::decode(imageBytes, options);
     // Qt decodes several formats whole before scaling: a small file declaring
     // a huge canvas must not be decoded at all.
-    if (!reported.isValid() || qint64(reported.width()) * reported.height() > MaxCoverPixels) {
-        qWarning().noquote() << "[EpubNovelParser] 封面尺寸无效或过大:" << reported;
+    if (decoded.sizeRefused) {
+        qWarning().noquote() << "[EpubNovelParser] 封面尺寸无效或过大:" << decoded.natural;
         return QByteArray();
     }
-    const bool tall = reported.width() > 0 && reported.height() > qRound(2.0 * reported.width());
-    const QSize box = tall ? QSize(512, reported.height()) : QSize(1600, 1600);
-    const QSize decodeSize = reported.scaled(box, Qt::KeepAspectRatio);
-    if (decodeSize != reported)
-        reader.setScaledSize(decodeSize);
-
-    QImage image = reader.read();
+    QImage image = decoded.image;
     if (image.isNull())
         return QByteArray();
     if (image.width() > 0 && image.height() > qRound(2.0 * image.width()))
         image = image.copy(0, 0, image.width(), qRound(1.4f * float(image.width())));
     if (image.width() > 1600 || image.height() > 1600)
         image = image.scaled(1600, 1600, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    QLOG_INFO().noquote() << "[EpubNovelParser] 封面转换:" << QString::fromLatin1(format)
-                          << reported << "->" << image.size();
+    QLOG_INFO().noquote() << "[EpubNovelParser] 封面转换:" << QString::fromLatin1(decoded.format)
+                          << decoded.natural << "->" << image.size();
 
     QByteArray png;
     QBuffer output(&png);

@@ -6,15 +6,14 @@
 #include "novelinfo.h"
 #include "parserregistry.h"
 #include "paths.h"
+#include "imagedecode.h"
 #include "svgguard.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QImageReader>
 #include <QXmlStreamReader>
 
 #include <limits>
@@ -211,15 +210,14 @@ void Fb2Parser::saveBinaryImage(const Fb2Binary &binary, const QString &director
         QFile file(directory + QLatin1Char('/') + QFileInfo(saved).fileName());
         return file.open(QIODevice::ReadOnly) ? file.read(SvgGuard::kMaxBytes) : QByteArray();
     };
-    const QByteArray data = SvgGuard::guard(binary.data, QString(), earlierBinary);
+    ImageDecode::Options options = ImageDecode::sizeOnly();
+    options.resources = earlierBinary;
+    const ImageDecode::Result checked = ImageDecode::decode(binary.data, options);
+    const QByteArray &data = checked.bytes;
     if (data.isEmpty())
         return;
-    QBuffer buffer;
-    buffer.setData(data);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
     if (extension.isEmpty()) {
-        extension = QString::fromLatin1(reader.format()).toLower();
+        extension = QString::fromLatin1(checked.format).toLower();
         if (extension.isEmpty())
             extension = QStringLiteral("img");
     }
@@ -228,7 +226,7 @@ void Fb2Parser::saveBinaryImage(const Fb2Binary &binary, const QString &director
         return;
     images.paths.insert(binary.id, finalDirectory + QLatin1Char('/') + fileName);
     // Sized now, from memory, so the chapter step never opens the file.
-    const QSize size = reader.canRead() ? reader.size() : QSize(-1, -1);
+    const QSize size = checked.natural;
     images.sizes.insert(binary.id, size);
 }
 

@@ -1,0 +1,262 @@
+#include "boundeddrawing.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QSet>
+#include <QVector>
+#include <QtDebug>
+
+#include <cerrno>
+#include <csignal>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace BoundedDrawing {
+
+namespace {
+
+// Beside the running program when installed; the build's own otherwise
+// (tests and benchmarks run from other folders).
+QByteArray helperPath()
+{
+    static const QByteArray path = [] {
+        if (QCoreApplication::instance()) {
+            const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/harbour-quillora-draw");
+            if (QFileInfo(beside).isExecutable())
+                return QFile::encodeName(beside);
+        }
+        return QByteArray(QUILLORA_DRAW_HELPER);
+    }();
+    return path;
+}
+
+struct Helper {
+    pid_t pid = -1;
+    int socket = -1;
+};
+
+Helper spawn()
+{
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return Helper();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], 0);
+    QByteArray path = helperPath();
+    char *argv[] = {path.data(), nullptr};
+    Helper helper;
+    if (posix_spawn(&helper.pid, path.constData(), &actions, nullptr, argv, environ) == 0) {
+        helper.socket = ends[0];
+    } else {
+        qWarning().noquote() << "[BoundedDrawing] 无法启动绘图进程:" << QString::fromLocal8Bit(path);
+        close(ends[0]);
+        helper.pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    return helper;
+}
+
+void end(Helper &helper)
+{
+    close(helper.socket);
+    kill(helper.pid, SIGKILL);
+    while (waitpid(helper.pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    helper = Helper();
+}
+
+// Idle helpers, kept for the next drawing; all of them end with the program.
+class Idle
+{
+public:
+    ~Idle()
+    {
+        for (Helper &helper : m_helpers)
+            end(helper);
+    }
+    Helper take()
+    {
+        {
+            QMutexLocker lock(&m_mutex);
+            if (!m_helpers.isEmpty())
+                return m_helpers.takeLast();
+        }
+        return spawn();
+    }
+    void give(Helper helper)
+    {
+        QMutexLocker lock(&m_mutex);
+        // More are never busy at once than the threads that decode pictures.
+        if (m_helpers.size() < 4)
+            m_helpers.append(helper);
+        else
+            end(helper);
+    }
+
+private:
+    QMutex m_mutex;
+    QVector<Helper> m_helpers;
+};
+
+Idle &idle()
+{
+    static Idle helpers;
+    return helpers;
+}
+
+// Drawings that went over the budget, so that turning back to their page
+// does not spend it again.
+class Refused
+{
+public:
+    bool contains(const QByteArray &key)
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_keys.contains(key);
+    }
+    void insert(const QByteArray &key)
+    {
+        QMutexLocker lock(&m_mutex);
+        if (m_keys.size() >= 256)
+            m_keys.clear();
+        m_keys.insert(key);
+    }
+
+private:
+    QMutex m_mutex;
+    QSet<QByteArray> m_keys;
+};
+
+Refused &refused()
+{
+    static Refused keys;
+    return keys;
+}
+
+qint64 residentBytes(pid_t pid)
+{
+    QFile statm(QStringLiteral("/proc/%1/statm").arg(pid));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.size() > 1 ? fields.at(1).toLongLong() * sysconf(_SC_PAGESIZE) : 0;
+}
+
+// One drawing's exchange with a helper, against the wall-clock deadline and
+// the memory budget (which sanitized helpers cannot set themselves).
+class Exchange
+{
+public:
+    Exchange(Helper helper, const QByteArray &key) : m_helper(helper), m_key(key), m_deadline(kWallMilliseconds) {}
+    ~Exchange()
+    {
+        if (m_helper.pid < 0)
+            return;
+        if (m_ok) {
+            idle().give(m_helper);
+        } else {
+            qWarning().noquote() << "[BoundedDrawing] 拒绝 SVG 图片: 超出绘制预算";
+            refused().insert(m_key);
+            end(m_helper);
+        }
+    }
+    // The helper is out of step: it is ended, not kept.
+    void abandon() { m_ok = false; }
+    bool send(const void *data, size_t size) { return move(const_cast<void *>(data), size, POLLOUT); }
+    bool receive(void *data, size_t size) { return move(data, size, POLLIN); }
+
+private:
+    bool move(void *data, size_t size, short event)
+    {
+        char *at = static_cast<char *>(data);
+        while (m_ok && size > 0) {
+            pollfd wait{m_helper.socket, event, 0};
+            const int ready = poll(&wait, 1, int(qMin<qint64>(m_deadline.remainingTime(), 50)));
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready == 0) {
+                m_ok = !m_deadline.hasExpired() && residentBytes(m_helper.pid) <= kMemoryBytes;
+                continue;
+            }
+            const ssize_t done = event == POLLOUT ? ::send(m_helper.socket, at, size, MSG_NOSIGNAL | MSG_DONTWAIT)
+                                                  : recv(m_helper.socket, at, size, MSG_DONTWAIT);
+            if (done < 0 && (errno == EAGAIN || errno == EINTR))
+                continue;
+            m_ok = ready > 0 && done > 0;
+            at += qMax<ssize_t>(done, 0);
+            size -= size_t(qMax<ssize_t>(done, 0));
+        }
+        return m_ok;
+    }
+
+    Helper m_helper;
+    const QByteArray m_key;
+    QDeadlineTimer m_deadline;
+    bool m_ok = true;
+};
+
+} // namespace
+
+QImage draw(const QByteArray &drawing, const Choose &choose, QSize *natural)
+{
+    if (natural)
+        *natural = QSize(-1, -1);
+    const QByteArray key = QCryptographicHash::hash(drawing, QCryptographicHash::Md5);
+    if (drawing.isEmpty() || refused().contains(key))
+        return QImage();
+    const Helper helper = idle().take();
+    if (helper.pid < 0)
+        return QImage();
+    Exchange exchange(helper, key);
+    Wire::Request request;
+    request.bytes = drawing.size();
+    Wire::Size size;
+    if (!exchange.send(&request, sizeof request) || !exchange.send(drawing.constData(), size_t(drawing.size()))
+        || !exchange.receive(&size, sizeof size))
+        return QImage();
+    const QSize found(size.width, size.height);
+    const Target target = found.isValid() ? choose(found) : Target{QSize(), QRect(), false};
+    request = Wire::Request();
+    request.width = target.draw ? target.size.width() : 0;
+    request.height = target.size.height();
+    request.clipX = target.clip.x();
+    request.clipY = target.clip.y();
+    request.clipWidth = target.clip.width();
+    request.clipHeight = target.clip.height();
+    if (!exchange.send(&request, sizeof request))
+        return QImage();
+    if (natural)
+        *natural = found;
+    if (!target.draw || !found.isValid())
+        return QImage();
+    Wire::Image header;
+    if (!exchange.receive(&header, sizeof header) || header.width <= 0 || header.height <= 0)
+        return QImage();
+    const bool known = header.format > QImage::Format_Invalid && header.format < QImage::NImageFormats;
+    QImage image(header.width, header.height, known ? QImage::Format(header.format) : QImage::Format_Invalid);
+    if (image.isNull() || image.bytesPerLine() != header.bytesPerLine) {
+        exchange.abandon();
+        return QImage();
+    }
+    return exchange.receive(image.bits(), size_t(image.sizeInBytes())) ? image : QImage();
+}
+
+QSize naturalSize(const QByteArray &drawing)
+{
+    QSize size;
+    draw(drawing, [](const QSize &) { return Target{QSize(), QRect(), false}; }, &size);
+    return size;
+}
+
+}

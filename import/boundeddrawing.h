@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QRect>
+#include <QSize>
+
+#include <functional>
+
+// Qt SVG's work grows with what a drawing makes it do, not with its size: a
+// few kilobytes can cost minutes and gigabytes, and no count of elements
+// foresees every form. So drawings are parsed and painted only in a helper
+// process, "harbour-quillora-draw" beside the program, which bounds its own
+// CPU time and memory before it reads anything; past the budget it dies and
+// the drawing is left out. Idle helpers are kept for the next drawing, one
+// per concurrent caller. Re-entrant; called from any thread.
+namespace BoundedDrawing {
+
+// The work one drawing may cost, its size query and its painting together.
+constexpr int kCpuMilliseconds = 2000;
+constexpr qint64 kMemoryBytes = 300 * 1024 * 1024;
+// A helper that neither answers nor dies by then is killed (one that is
+// starved of CPU by a loaded machine, or stopped).
+constexpr int kWallMilliseconds = 10000;
+
+// What to draw once the natural size is known: the whole drawing scaled to
+// size (invalid: the natural size), of which clip comes back (empty: all of
+// it). draw false stops at the size.
+struct Target {
+    QSize size;
+    QRect clip;
+    bool draw = true;
+};
+using Choose = std::function<Target(const QSize &natural)>;
+
+// The drawing (bytes already through the SVG guard) at the target chosen
+// from its natural size, in the pixels Qt's image reader gives; null when
+// it is refused, over the budget or not a drawing. natural: (-1, -1) then.
+QImage draw(const QByteArray &drawing, const Choose &choose, QSize *natural = nullptr);
+// The natural size alone; (-1, -1) when refused.
+QSize naturalSize(const QByteArray &drawing);
+
+// The exchange with the helper, over one stream socket: a Request and the
+// drawing's bytes; the natural size as a Size; a Request naming the target
+// (bytes 0; width 0 to stop); then, when drawn, an Image header and its rows.
+namespace Wire {
+struct Request {
+    qint32 bytes = 0;
+    qint32 width = -1, height = -1;
+    qint32 clipX = 0, clipY = 0, clipWidth = 0, clipHeight = 0;
+};
+struct Size {
+    qint32 width = -1, height = -1;
+};
+struct Image {
+    qint32 width = 0, height = 0, format = 0, bytesPerLine = 0;
+};
+}
+
+}

@@ -1,0 +1,128 @@
+// The program's drawing helper: parses and paints the drawings it is sent
+// on the socket at descriptor 0, one at a time, under the budget it sets
+// itself before it reads any. A drawing that needs more ends the process
+// (SIGPROF past the CPU time, a failed allocation past the memory); the
+// program then leaves that drawing out.
+
+#include "boundeddrawing.h"
+
+#include <QBuffer>
+#include <QGuiApplication>
+#include <QImageReader>
+
+#include <csignal>
+#include <cstdlib>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <type_traits>
+#include <unistd.h>
+
+namespace {
+
+// All of size bytes through the socket, by read or write.
+template <typename Pointer>
+bool transfer(ssize_t (*io)(int, Pointer, size_t), Pointer data, size_t size)
+{
+    using Byte = std::conditional_t<std::is_const<std::remove_pointer_t<Pointer>>::value, const char, char>;
+    Byte *at = static_cast<Byte *>(data);
+    while (size > 0) {
+        const ssize_t done = io(0, at, size);
+        if (done <= 0)
+            return false;
+        at += done;
+        size -= size_t(done);
+    }
+    return true;
+}
+
+bool readAll(void *data, size_t size)
+{
+    return transfer(&read, data, size);
+}
+
+bool writeAll(const void *data, size_t size)
+{
+    return transfer(&write, data, size);
+}
+
+void limitMemory()
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer reserves terabytes of address space for its shadow: an
+    // address-space limit would stop it at once. The program watches this
+    // process's resident size instead.
+#else
+    const rlimit memory{rlim_t(BoundedDrawing::kMemoryBytes), rlim_t(BoundedDrawing::kMemoryBytes)};
+    setrlimit(RLIMIT_AS, &memory);
+#endif
+}
+
+// Arms the CPU budget of one drawing: SIGPROF, which ends the process, once
+// it has used that much more CPU time; RLIMIT_CPU, in whole seconds, backs
+// it up with SIGKILL.
+void armBudget(bool on)
+{
+    itimerval timer{};
+    if (on) {
+        timer.it_value.tv_sec = BoundedDrawing::kCpuMilliseconds / 1000;
+        timer.it_value.tv_usec = (BoundedDrawing::kCpuMilliseconds % 1000) * 1000;
+        rusage used{};
+        getrusage(RUSAGE_SELF, &used);
+        const rlim_t seconds = rlim_t(used.ru_utime.tv_sec + used.ru_stime.tv_sec)
+            + BoundedDrawing::kCpuMilliseconds / 1000 + 2;
+        const rlimit cpu{seconds, seconds};
+        setrlimit(RLIMIT_CPU, &cpu);
+    }
+    setitimer(ITIMER_PROF, &timer, nullptr);
+}
+
+// One drawing: false when the program has gone.
+bool serve()
+{
+    using namespace BoundedDrawing::Wire;
+    Request request;
+    if (!readAll(&request, sizeof request) || request.bytes <= 0 || request.bytes > 64 * 1024 * 1024)
+        return false;
+    QByteArray bytes(request.bytes, Qt::Uninitialized);
+    if (!readAll(bytes.data(), size_t(bytes.size())))
+        return false;
+    armBudget(true);
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    const bool svg = reader.format().startsWith("svg");
+    const QSize natural = svg ? reader.size() : QSize(-1, -1);
+    const Size size{natural.width(), natural.height()};
+    if (!writeAll(&size, sizeof size) || !readAll(&request, sizeof request))
+        return false;
+    if (request.width == 0 || !svg || !natural.isValid()) {
+        armBudget(false);
+        return true;
+    }
+    if (request.width > 0 && request.height > 0)
+        reader.setScaledSize(QSize(request.width, request.height));
+    const QRect clip(request.clipX, request.clipY, request.clipWidth, request.clipHeight);
+    if (!clip.isEmpty())
+        reader.setScaledClipRect(clip);
+    QImage image;
+    reader.read(&image);
+    const Image header{image.width(), image.height(), int(image.format()), image.bytesPerLine()};
+    const bool sent = writeAll(&header, sizeof header)
+        && writeAll(image.constBits(), size_t(image.sizeInBytes()));
+    armBudget(false);
+    return sent;
+}
+
+}
+
+int main(int argc, char **argv)
+{
+    // Text in drawings needs fonts, which need a platform; no window is shown.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    signal(SIGPIPE, SIG_IGN);
+    limitMemory();
+    while (serve()) {
+    }
+    return 0;
+}

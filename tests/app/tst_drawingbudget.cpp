@@ -1,0 +1,116 @@
+// Drawings that make Qt SVG work long for few bytes are refused or drawn
+// within the drawing budget wherever a book's picture is decoded, while an
+// ordinary drawing comes out as Qt SVG draws it.
+
+#include "boundeddrawing.h"
+#include "comicpages.h"
+#include "epubnovelparser.h"
+#include "pageimageloader.h"
+#include "svgguard.h"
+
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QImageReader>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/resource.h>
+
+namespace {
+
+const QByteArray Open = "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" "
+                        "width=\"640\" height=\"480\">";
+
+QByteArray uses(const QByteArray &id, int count)
+{
+    return ("<use xlink:href=\"#" + id + "\"/>").repeated(count);
+}
+
+}
+
+class TestDrawingBudget : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void withinBudget_data()
+    {
+        QTest::addColumn<QByteArray>("drawing");
+        QByteArray path = "<path id=\"p\" d=\"M0 0";
+        for (int i = 0; i < 100000; ++i)
+            path += " L" + QByteArray::number(i % 640) + ' ' + QByteArray::number(i * 7 % 480);
+        QTest::newRow("100,000-segment path by 3,000 uses") << Open + "<defs>" + path + "\"/></defs>"
+                + uses("p", 3000) + "</svg>";
+        QTest::newRow("300 uses of 300 uses of a full rect") << Open + "<defs><rect id=\"r\" width=\"640\" "
+                "height=\"480\"/><g id=\"g\">" + uses("r", 300) + "</g></defs>" + uses("g", 300) + "</svg>";
+        QTest::newRow("20,000 universal rules over 5,000 elements") << Open + "<style>"
+                + QByteArray("*{fill:#123;stroke:#456}").repeated(20000) + "</style>"
+                + QByteArray("<rect width=\"9\" height=\"9\"/>").repeated(5000) + "</svg>";
+        QByteArray chain;
+        for (int i = 0; i < 49000; ++i)
+            chain += "<linearGradient id=\"g" + QByteArray::number(i) + "\" xlink:href=\"#g"
+                + QByteArray::number(i + 1) + "\"/>";
+        QTest::newRow("49,000 gradients each naming the next") << Open + "<defs>" + chain
+                + "</defs><rect width=\"640\" height=\"480\" fill=\"url(#g0)\"/></svg>";
+        QTest::newRow("giant text stroked in 1-pixel dashes, 300 uses") << Open + "<defs><text id=\"t\" y=\"300\" "
+                "font-size=\"400\" stroke=\"#000\" stroke-width=\"30\" stroke-dasharray=\"1\">WWWWWWWW</text></defs>"
+                + uses("t", 300) + "</svg>";
+        QTest::newRow("ordinary drawing with text") << Open + "<rect width=\"640\" height=\"480\" fill=\"#e8d8c0\"/>"
+                "<circle cx=\"320\" cy=\"240\" r=\"150\" fill=\"#246\" stroke=\"#a33\" stroke-width=\"12\"/>"
+                "<text x=\"40\" y=\"90\" font-size=\"60\" fill=\"#123\">Quillora</text></svg>";
+    }
+
+    // Each path a book's drawing takes: a picture on a page (its size for the
+    // layout, then its pixels), an EPUB cover, a comic cover.
+    void withinBudget()
+    {
+        QFETCH(QByteArray, drawing);
+        QTemporaryDir dir;
+        const QString page = dir.filePath("page.svg");
+        QFile file(page);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(drawing) == drawing.size());
+        file.close();
+        rusage before{};
+        getrusage(RUSAGE_SELF, &before);
+        QElapsedTimer timer;
+        timer.start();
+        const QSize natural = PageImageLoader::imageSizeFromBytes(drawing);
+        const QImage picture = PageImageLoader::decodeDrawn(drawing, QSize(320, 240));
+        EpubNovelParser::convertCover(drawing);
+        saveComicCover(page, dir.filePath("cover.png"));
+        const qint64 spent = timer.elapsed();
+        rusage after{};
+        getrusage(RUSAGE_SELF, &after);
+        rusage helpers{};
+        getrusage(RUSAGE_CHILDREN, &helpers);
+        // Four decodes, each bounded by the helper's deadline; none does Qt
+        // SVG's work here, only the guard's one pass over the bytes.
+        const double selfSeconds = (after.ru_utime.tv_sec - before.ru_utime.tv_sec)
+            + (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6;
+#ifdef QUILLORA_SANITIZED_TESTS
+        // The guard's pass runs several times slower; a sanitizer's shadow
+        // and quarantine count as resident memory, so memory is not judged.
+        const int slower = 5;
+#else
+        const int slower = 1;
+        QVERIFY(helpers.ru_maxrss * 1024 <= BoundedDrawing::kMemoryBytes);
+#endif
+        QVERIFY2(spent < slower * 4 * BoundedDrawing::kWallMilliseconds, qPrintable(QString::number(spent)));
+        QVERIFY2(selfSeconds < slower * 4 * BoundedDrawing::kCpuMilliseconds / 1000.0,
+                 qPrintable(QString::number(selfSeconds)));
+        if (QByteArray(QTest::currentDataTag()).startsWith("ordinary")) {
+            // As Qt SVG draws it in this process.
+            QBuffer buffer;
+            buffer.setData(SvgGuard::guard(drawing));
+            buffer.open(QIODevice::ReadOnly);
+            QImageReader reader(&buffer);
+            reader.setScaledSize(QSize(320, 240));
+            QCOMPARE(natural, QSize(640, 480));
+            QCOMPARE(picture, reader.read());
+            QVERIFY(QFile::exists(dir.filePath("cover.png")));
+        }
+    }
+};
+
+QTEST_MAIN(TestDrawingBudget)
+#include "tst_drawingbudget.moc"

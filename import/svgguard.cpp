@@ -477,14 +477,6 @@ QByteArray Rewriter::run(const QByteArray &drawing)
 
 namespace {
 
-bool looksLikeMarkup(const QByteArray &bytes)
-{
-    int at = bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
-    while (at < bytes.size() && at < kHeadBytes && QChar::isSpace(uchar(bytes.at(at))))
-        ++at;
-    return at < bytes.size() && bytes.at(at) == '<';
-}
-
 // The codec Qt's XML reader starts a document with: a byte-order mark, or
 // the zero bytes around its first '<', else UTF-8. `marked` tells a mark.
 QTextCodec *startingCodec(const QByteArray &bytes, bool *marked)
@@ -509,6 +501,29 @@ QTextCodec *startingCodec(const QByteArray &bytes, bool *marked)
     }
     *marked = false;
     return QTextCodec::codecForName("UTF-8");
+}
+
+// The text opens with a tag, read as Qt's XML reader starts it (a byte-order
+// mark, or the zero bytes around a first '<', else UTF-8) past any white
+// space however long; text that is white space to its end may be one too.
+bool opensWithTag(const QByteArray &bytes)
+{
+    if (bytes.isEmpty())
+        return false;
+    bool marked = false;
+    const QScopedPointer<QTextDecoder> decoder(startingCodec(bytes, &marked)->makeDecoder());
+    const int block = 256;
+    for (int at = 0; at < bytes.size(); at += block) {
+        const QString text = decoder->toUnicode(bytes.constData() + at, qMin(block, bytes.size() - at));
+        for (int i = 0; i < text.size(); ++i) {
+            const QChar c = text.at(i);
+            if (c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\r') || c == QLatin1Char('\n')
+                || (c == QChar::ByteOrderMark && at == 0 && i == 0))
+                continue;
+            return c == QLatin1Char('<');
+        }
+    }
+    return true;
 }
 
 // The drawing as UTF-8 without its XML declaration, read as Qt's XML reader
@@ -554,12 +569,12 @@ QByteArray utf8Drawing(const QByteArray &drawing)
 bool isDrawing(const QByteArray &bytes)
 {
     // Whatever Qt's own detection reads as SVG (it decodes the head by its
-    // byte-order mark), and any text that opens with a tag.
+    // byte-order mark), and any text Qt SVG's XML reader could read.
     QBuffer buffer;
     buffer.setData(bytes.left(kHeadBytes));
     if (buffer.open(QIODevice::ReadOnly) && QImageReader(&buffer).format().startsWith("svg"))
         return true;
-    return bytes.startsWith("\x1f\x8b") || looksLikeMarkup(bytes);
+    return bytes.startsWith("\x1f\x8b") || opensWithTag(bytes);
 }
 
 QByteArray sanitize(const QByteArray &drawing, const QString &selfPath, const Resources &resources)

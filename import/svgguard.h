@@ -39,7 +39,9 @@ constexpr qint64 kMaxEntityCharacters = 4 * 1024 * 1024;
 constexpr int kHeadBytes = 4096;
 
 // True for bytes Qt's image reader would read as SVG, whatever their text
-// encoding (its detection decides), and for any other XML-like text or gzip data.
+// encoding (its detection decides), for any text that opens with a tag in
+// an encoding Qt's XML reader takes (past any white space), for text that
+// is white space to its end (a head may end before the tag), and for gzip data.
 bool isDrawing(const QByteArray &bytes);
 
 // The drawing safe to hand to Qt SVG; empty when it is refused (over a

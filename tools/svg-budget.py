@@ -11,8 +11,8 @@ and the reading page is that first page.
 
 Per row, in a fresh HOME/XDG tree under a 4 GiB address-space limit: the
 outcome, ms to it, ms to the first page, CPU seconds and peak RSS of the
-program and its helpers (/usr/bin/time -v), opens
-of files outside the book (strace) and the guard's verdict; a Markdown table.
+program and its helpers (/usr/bin/time -v), opens of files outside the book
+(strace), whether a cover was saved and the guard's verdict; a Markdown table.
 """
 import argparse, os, re, struct, subprocess, sys, tempfile, time, zipfile, zlib
 
@@ -173,6 +173,7 @@ def run(binary, root, book, timeout, outside):
     rss = re.search(r"Maximum resident set size \(kbytes\): (\d+)", err)
     cpu = "%.1f" % sum(float(t) for t in re.findall(r"(?:User|System) time \(seconds\): ([\d.]+)", err))
     verdicts = sorted(set(re.findall(r"拒绝 SVG 图片: ([^\n\"]+)", err)))
+    cover = "yes" if any("cover.png" in files for _, _, files in os.walk(root)) else "no"
     opens = 0
     if os.path.exists(root + "/trace"):
         with open(root + "/trace", errors="replace") as f:
@@ -180,9 +181,9 @@ def run(binary, root, book, timeout, outside):
     if not outcome:
         status = "killed at %d s" % timeout if p.returncode in (-9, 137) or wall >= timeout else \
             "no outcome (exit %s%s)" % (p.returncode, ", bad_alloc" if "bad_alloc" in err else "")
-        return status, "-", "-", cpu, str(int(rss.group(1)) // 1024) if rss else "-", opens, "-"
+        return status, "-", "-", cpu, str(int(rss.group(1)) // 1024) if rss else "-", opens, cover, "-"
     return (outcome.group(1), outcome.group(2), page.group(1) if page else "-", cpu,
-            str(int(rss.group(1)) // 1024) if rss else "-", opens, ", ".join(verdicts) or "drawn")
+            str(int(rss.group(1)) // 1024) if rss else "-", opens, cover, ", ".join(verdicts) or "drawn")
 
 
 def arguments(timeout):
@@ -204,8 +205,8 @@ def main():
         f.write(png(8))
     with open(os.path.dirname(outside) + "/style.css", "w") as f:
         f.write(".s { fill: #ff0000 }")
-    print("| drawing | %s bytes | outcome | ms to outcome | ms to first page | CPU s | peak RSS MiB | outside opens | guard |" % ("CBZ" if a.comic else "EPUB"))
-    print("|---|---|---|---|---|---|---|---|---|")
+    print("| drawing | %s bytes | outcome | ms to outcome | ms to first page | CPU s | peak RSS MiB | outside opens | cover | guard |" % ("CBZ" if a.comic else "EPUB"))
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
     for n, (name, svg, big) in enumerate(rows(outside)):
         if a.rows not in name:
             continue
@@ -217,7 +218,7 @@ def main():
         else:
             epub(book, svg, big)
         r = run(os.path.abspath(a.binary), root, book, a.timeout, outside)
-        print("| %s | %d | %s | %s | %s | %s | %s | %d | %s |" % ((name, os.path.getsize(book)) + r), flush=True)
+        print("| %s | %d | %s | %s | %s | %s | %s | %d | %s | %s |" % ((name, os.path.getsize(book)) + r), flush=True)
 
 
 if __name__ == "__main__":

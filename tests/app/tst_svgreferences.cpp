@@ -180,7 +180,9 @@ private slots:
         QTest::addColumn<QByteArray>("codec");
         for (const char *carrier : {"img", "spine", "inline", "background", "cover", "fb2", "fb2 unnamed", "cbz",
                                     "cb7", "cbt"}) {
-            for (const char *codec : {"UTF-8", "UTF-16LE", "UTF-16BE", "UTF-32LE", "UTF-32BE", "UTF-16LE .png"})
+            // "bare": no mark, no declaration; "wide": the mark, then 5000 spaces.
+            for (const char *codec : {"UTF-8", "UTF-16LE", "UTF-16BE", "UTF-32LE", "UTF-32BE", "UTF-16LE .png",
+                                      "UTF-16BE bare", "UTF-16LE wide", "UTF-8 wide"})
                 QTest::addRow("%s, %s", carrier, codec) << carrier << QByteArray(codec);
         }
         QTest::newRow("MOBI contents title") << "mobi" << QByteArray();
@@ -192,17 +194,20 @@ private slots:
         QFETCH(QByteArray, codec);
         const QString out = env->root() + "/outside/",
                       name = codec.endsWith("png") || carrier.startsWith("cb") ? "pic.png" : "pic.svg";
-        const QString text
-            = QString("<?xml version=\"1.0\" encoding=\"%1\"?><?xml-stylesheet type=\"text/css\" href=\"%2style.css\"?>"
-                      "<?xml-stylesheet type=\"text/css\" href=\"%2fifo\"?>")
-                  .arg(codec.left(6), out)
+        const bool bare = codec.endsWith("bare"), wide = codec.endsWith("wide");
+        const QString declaration
+            = bare || wide ? QString() : QString("<?xml version=\"1.0\" encoding=\"%1\"?>").arg(QString(codec.left(6)));
+        const QString text = declaration
+            + QString("<?xml-stylesheet type=\"text/css\" href=\"%1style.css\"?>"
+                      "<?xml-stylesheet type=\"text/css\" href=\"%1fifo\"?>").arg(out)
             + drawing("<rect class=\"s\" width=\"64\" height=\"48\"/><image width=\"64\" height=\"48\" xlink:href=\""
                 + out + "red.png\"/>");
-        const QString marked = codec == "UTF-8" ? text : QChar(QChar::ByteOrderMark) + text;
+        const QString marked
+            = codec == "UTF-8" || bare ? text : QChar(QChar::ByteOrderMark) + QString(wide ? 5000 : 0, ' ') + text;
         QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
         QByteArray bytes = codec.isEmpty()
             ? QByteArray()
-            : QTextCodec::codecForName(codec.left(8))->fromUnicode(marked.constData(), marked.size(), &state);
+            : QTextCodec::codecForName(codec.split(' ').first())->fromUnicode(marked.constData(), marked.size(), &state);
         const QByteArray type = name.endsWith("png") ? "image/png" : "image/svg+xml",
                          named = carrier == "fb2" ? "<image l:href=\"#pic\"/>" : "";
         QString path = env->root() + "/book.";

@@ -6,6 +6,7 @@
 
 #include <QBuffer>
 #include <QImageReader>
+#include <QTextCodec>
 #include <QtTest>
 #include <QXmlStreamReader>
 
@@ -42,12 +43,20 @@ QByteArray pictureHeader(int side)
     return bmp;
 }
 
+// In an encoding, without the byte-order mark unless the text has one.
+QByteArray encoded(const QString &text, const char *codec)
+{
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    return QTextCodec::codecForName(codec)->fromUnicode(text.constData(), text.size(), &state);
+}
+
+// As Qt SVG draws it, whether or not Qt's detection would take it for SVG.
 QImage draw(const QByteArray &bytes)
 {
     QBuffer buffer;
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
+    QImageReader reader(&buffer, "svg");
     reader.setScaledSize(QSize(120, 90));
     return reader.read().convertToFormat(QImage::Format_ARGB32);
 }
@@ -83,6 +92,16 @@ private slots:
             << QByteArray("<svg:svg xmlns:svg=\"http://www.w3.org/2000/svg\" xmlns:inkscape=\"http://www.inkscape.org/"
                           "namespaces/inkscape\" width=\"120\" height=\"90\"><svg:g inkscape:label=\"Layer\" transform="
                           "\"translate(10,10)\"><svg:rect width=\"50\" height=\"40\" fill=\"#639\"/></svg:g></svg:svg>");
+        // Forms Qt SVG reads that do not open with "<" in ASCII.
+        const QString plain = QString::fromLatin1(open + "<circle cx=\"60\" cy=\"45\" r=\"30\" fill=\"#c60\"/></svg>");
+        const QChar mark(QChar::ByteOrderMark);
+        QTest::newRow("UTF-16BE without a mark") << encoded(plain, "UTF-16BE");
+        QTest::newRow("UTF-32BE without a mark") << encoded(plain, "UTF-32BE");
+        QTest::newRow("UTF-16LE mark, white space") << encoded(mark + QString(40, QLatin1Char(' ')) + plain, "UTF-16LE");
+        QTest::newRow("UTF-32LE mark, white space") << encoded(mark + QString(40, QLatin1Char('\t')) + plain, "UTF-32LE");
+        QTest::newRow("UTF-16BE mark, doctype") << encoded(mark + QString("<!DOCTYPE svg>") + plain, "UTF-16BE");
+        QTest::newRow("5000 white spaces") << encoded(QString(" \r\n\t").repeated(1250) + plain, "UTF-8");
+        QTest::newRow("UTF-8 mark, 5000 white spaces") << encoded(mark + QString(5000, ' ') + plain, "UTF-8");
     }
 
     void realDrawingUnchanged()
@@ -92,6 +111,7 @@ private slots:
         QImage blank(original.size(), original.format());
         blank.fill(Qt::transparent);
         QVERIFY(!original.isNull() && original != blank);
+        QVERIFY(SvgGuard::isDrawing(drawing));
         QCOMPARE(draw(SvgGuard::guard(drawing)), original);
     }
 

@@ -222,13 +222,44 @@ Rectangle {
             font.pixelSize: 32
         }
 
-        // No shelf to count while the library cannot be opened.
-        Text {
-            objectName: "shelfHeading"
-            visible: databaseError.reason === ""
-            textFormat: Text.PlainText
-            text: library.count === 0 ? "书架为空" : "书架 (" + library.count + ")"
-            font.pixelSize: 20
+        Row {
+            width: parent.width
+            spacing: 8
+
+            // No shelf to count while the library cannot be opened.
+            Text {
+                objectName: "shelfHeading"
+                width: parent.width - resetButton.width - 8
+                visible: databaseError.reason === ""
+                textFormat: Text.PlainText
+                text: library.count === 0 ? "书架为空" : "书架 (" + library.count + ")"
+                font.pixelSize: 20
+            }
+
+            // Deletes every book, the library and the settings: asked twice.
+            Text {
+                id: resetButton
+                objectName: "resetButton"
+                property bool asked: false
+                textFormat: Text.PlainText
+                text: asked ? "确认重置" : "重置应用"
+                font.pixelSize: 18
+                color: "darkred"
+
+                MouseArea {
+                    anchors.fill: parent
+                    onClicked: {
+                        if (!resetButton.asked) {
+                            resetButton.asked = true
+                            return
+                        }
+                        resetButton.asked = false
+                        if (root.openBookId !== "")
+                            root.closeOpenBook()
+                        core.resetApplication()
+                    }
+                }
+            }
         }
 
         // The library file could not be opened: nothing below can work.
@@ -306,6 +337,12 @@ Rectangle {
             function onNovelImportFailed(message) {
                 importStatus.text = message
                 root.takeImport()
+            }
+            // The files are gone; what the open library still lists goes with the next start.
+            function onApplicationResetFinished(success) {
+                importStatus.text = success ? "应用已重置，重新启动后生效" : "重置失败"
+                if (success)
+                    library.model = []
             }
             function onExternalFileReady(novelId) { root.openExternalBook("", novelId) }
             function onExternalFileNeedsImport(path, novelId) { root.openExternalBook(path, novelId) }

@@ -34,8 +34,8 @@ def main():
     with open(outside + "/secret", "w") as f:
         f.write("secret\n")
     os.mkfifo(outside + "/fifo")
-    print("| place | named file | outcome | ms to outcome | ms to first page | peak RSS MiB | outside opens |")
-    print("|---|---|---|---|---|---|---|")
+    print("| place | named file | outcome | ms to outcome | ms to first page | CPU s | peak RSS MiB | outside opens |")
+    print("|---|---|---|---|---|---|---|---|")
     n = 0
     for place in hostile.PLACES + ["control: cmap.pdf"]:
         for target in ("secret", "fifo"):
@@ -46,8 +46,8 @@ def main():
             os.makedirs(root)
             path = root + "/book.pdf"
             hostile.write(path, place, outside + "/" + target)
-            r = driver.run(os.path.abspath(a.binary), root, path, a.timeout, outside + "/" + target)[:5]
-            print("| %s | %s | %s | %s | %s | %s | %d |" % ((place, target) + r), flush=True)
+            r = driver.run(os.path.abspath(a.binary), root, path, a.timeout, outside + "/" + target)[:6]
+            print("| %s | %s | %s | %s | %s | %s | %s | %d |" % ((place, target) + r), flush=True)
     shutil.rmtree(work, ignore_errors=True)
 
 

@@ -79,6 +79,16 @@ private slots:
         QVERIFY(ApplicationCore::instance());
         QTest::qWait(200);
         QCOMPARE(watch.opened(), QStringList());
+
+        // The reset is asked twice, then the library and its files are gone.
+        auto *reset = view.rootObject()->findChild<QQuickItem *>(QStringLiteral("resetButton"));
+        QVERIFY(reset);
+        for (int press = 0; press < 2; ++press)
+            QTest::mouseClick(&view, Qt::LeftButton, {}, reset->mapToScene(QPointF(5, 5)).toPoint());
+        QObject *status = view.rootObject()->findChild<QObject *>(QStringLiteral("importStatus"));
+        QTRY_COMPARE(status->property("text").toString(), QStringLiteral("应用已重置，重新启动后生效"));
+        QCOMPARE(list->property("count").toInt(), 0);
+        QVERIFY(!QFileInfo::exists(Paths::configLocation() + QStringLiteral("/db")));
     }
     // A generated Chinese book is tapped open and read eight pages forward and
     // three back with the arrow keys; every page shown is the rendered image

@@ -1,6 +1,7 @@
 #include "applicationcore.h"
 #include "appconfig.h"
 #include "bookfolderstage.h"
+#include "boundeddrawing.h"
 #include "cbrparser.h"
 #include "chapterdao.h"
 #include "chapterinfo.h"
@@ -189,6 +190,14 @@ QVector<Paragraph> ApplicationCore::loadChapterContent(const QString &novelId,
     QVector<Paragraph> paragraphs = paragraphDao->loadParagraphs(novelId, chapterId, &rowIds);
     if (paragraphs.isEmpty())
         return {};
+    // A chapter that shows a drawing gets a helper started before its layout.
+    for (const Paragraph &paragraph : qAsConst(paragraphs)) {
+        if (paragraph.imageId.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive)
+            || paragraph.imageId.endsWith(QLatin1String(".svgz"), Qt::CaseInsensitive)) {
+            BoundedDrawing::prepare();
+            break;
+        }
+    }
     const auto chunks = chunkDao->loadChunks(novelId, chapterId);
     QVector<Paragraph> result;
     result.reserve(paragraphs.size());

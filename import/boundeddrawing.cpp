@@ -10,6 +10,7 @@
 #include <QVector>
 #include <QtDebug>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <poll.h>
@@ -44,6 +45,9 @@ struct Helper {
     int socket = -1;
 };
 
+// Helpers running, idle or busy.
+std::atomic<int> running{0};
+
 Helper spawn()
 {
     int ends[2];
@@ -57,6 +61,7 @@ Helper spawn()
     Helper helper;
     if (posix_spawn(&helper.pid, path.constData(), &actions, nullptr, argv, environ) == 0) {
         helper.socket = ends[0];
+        ++running;
     } else {
         qWarning().noquote() << "[BoundedDrawing] 无法启动绘图进程:" << QString::fromLocal8Bit(path);
         close(ends[0]);
@@ -73,6 +78,7 @@ void end(Helper &helper)
     kill(helper.pid, SIGKILL);
     while (waitpid(helper.pid, nullptr, 0) < 0 && errno == EINTR) {
     }
+    --running;
     helper = Helper();
 }
 
@@ -250,6 +256,15 @@ QImage draw(const QByteArray &drawing, const Choose &choose, QSize *natural)
         return QImage();
     }
     return exchange.receive(image.bits(), size_t(image.sizeInBytes())) ? image : QImage();
+}
+
+void prepare()
+{
+    if (running == 0) {
+        const Helper helper = spawn();
+        if (helper.pid >= 0)
+            idle().give(helper);
+    }
 }
 
 QSize naturalSize(const QByteArray &drawing)

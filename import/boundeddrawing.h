@@ -39,6 +39,9 @@ using Choose = std::function<Target(const QSize &natural)>;
 QImage draw(const QByteArray &drawing, const Choose &choose, QSize *natural = nullptr);
 // The natural size alone; (-1, -1) when refused.
 QSize naturalSize(const QByteArray &drawing);
+// Starts a helper when none runs, so that its start overlaps the caller's
+// other work once a drawing is foreseen.
+void prepare();
 
 // The exchange with the helper, over one stream socket: a Request and the
 // drawing's bytes; the natural size as a Size; a Request naming the target

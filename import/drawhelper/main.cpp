@@ -89,8 +89,11 @@ bool serve()
     armBudget(true);
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    const bool svg = reader.format().startsWith("svg");
+    // Named, so that only the SVG plugin is loaded: guessing from content
+    // loads every image plugin and the libraries each one needs.
+    QImageReader reader(&buffer, "svg");
+    reader.setAutoDetectImageFormat(false);
+    const bool svg = reader.canRead();
     const QSize natural = svg ? reader.size() : QSize(-1, -1);
     const Size size{natural.width(), natural.height()};
     if (!writeAll(&size, sizeof size) || !readAll(&request, sizeof request))

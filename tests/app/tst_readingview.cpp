@@ -265,17 +265,17 @@ private slots:
         QTRY_VERIFY(!rendered.isEmpty());
         QuilloraImageProvider provider;
         QAtomicInt stop(0);
+        QAtomicInt served(0);
         const QString key = firstChapter + QStringLiteral(":0");
-        QFuture<int> asking = QtConcurrent::run([&] {
-            int served = 0;
+        QFuture<void> asking = QtConcurrent::run([&] {
             while (!stop.loadAcquire())
-                served += provider.requestImage(key, nullptr, QSize()).isNull() ? 0 : 1;
-            return served;
+                served.fetchAndAddRelease(provider.requestImage(key, nullptr, QSize()).isNull() ? 0 : 1);
         });
-        QTest::qWait(20);
+        // Asking for sure before the core goes, however slow the thread starts.
+        QTRY_VERIFY(served.loadAcquire() > 0);
         core.reset();
         stop.storeRelease(1);
-        QVERIFY(asking.result() > 0);
+        asking.waitForFinished();
         QSize size(7, 7);
         QVERIFY(provider.requestImage(key, &size, QSize()).isNull());
         QCOMPARE(size, QSize(7, 7));

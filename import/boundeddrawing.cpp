@@ -5,12 +5,12 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QMutex>
 #include <QSet>
 #include <QVector>
 #include <QtDebug>
 
 #include <atomic>
+#include <mutex>
 #include <cerrno>
 #include <csignal>
 #include <poll.h>
@@ -94,7 +94,7 @@ public:
     Helper take()
     {
         {
-            QMutexLocker lock(&m_mutex);
+            const std::lock_guard<std::mutex> lock(m_mutex);
             if (!m_helpers.isEmpty())
                 return m_helpers.takeLast();
         }
@@ -102,7 +102,7 @@ public:
     }
     void give(Helper helper)
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         // More are never busy at once than the threads that decode pictures.
         if (m_helpers.size() < 4)
             m_helpers.append(helper);
@@ -111,7 +111,7 @@ public:
     }
 
 private:
-    QMutex m_mutex;
+    std::mutex m_mutex;
     QVector<Helper> m_helpers;
 };
 
@@ -128,19 +128,19 @@ class Refused
 public:
     bool contains(const QByteArray &key)
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         return m_keys.contains(key);
     }
     void insert(const QByteArray &key)
     {
-        QMutexLocker lock(&m_mutex);
+        const std::lock_guard<std::mutex> lock(m_mutex);
         if (m_keys.size() >= 256)
             m_keys.clear();
         m_keys.insert(key);
     }
 
 private:
-    QMutex m_mutex;
+    std::mutex m_mutex;
     QSet<QByteArray> m_keys;
 };
 

@@ -8,8 +8,9 @@
 // EPUB and an FB2 with a drawn cover and a drawing per chapter, a CBZ whose
 // first page is a drawing): the CPU time of a start alone, of a start and
 // the import, and of a start, the first page of a chapter that opens with a
-// drawing and turns back and forth over its pages; the wall time to the
-// import's end and to that page. BENCH_SVG_REFERENCE: other builds of the
+// drawing and turns back and forth over its pages, and of a start, the
+// import and that reading in one run; the wall time to the import's end and
+// to that page. BENCH_SVG_REFERENCE: other builds of the
 // program (comma-separated paths), run in turn with this build's;
 // BENCH_SVG_RUNS (default 3): medians are reported.
 
@@ -64,7 +65,8 @@ QByteArray stops()
 }
 
 // Drives the real program: "start" quits at once, "import" imports the book,
-// "read" opens chapter CHAPTER at its first page and turns back and forth.
+// "read" opens chapter CHAPTER at its first page and turns back and forth,
+// "session" does both in one run, as a reader does after an import.
 const char DriverQml[] = R"(import QtQuick 2.6
 import com.quillora.applicationcore 1.0
 Item {
@@ -73,8 +75,10 @@ Item {
  property string token: ""
  property int turn: 0
  property var turns: [1, 2, 3, 2, 1, 0, 1, 2, 3, 2, 1, 0]
+ function read() { t0 = Date.now(); var id = Qt.md5("PATH"); chapter = core.getChaptersByNovelId(id)[CHAPTER].id;
+  token = core.openBookForReading(id, chapter, 0, -1.0, 20, 0, 360, 480, '#000000', '#ffffff', '') }
  ApplicationCore { id: core
-  onNovelImportSucceeded: { console.warn('DONE ' + (Date.now() - t0)); core.quitApplication() }
+  onNovelImportSucceeded: if ("MODE" === "session") read(); else { console.warn('DONE ' + (Date.now() - t0)); core.quitApplication() }
   onNovelImportFailed: core.quitApplication()
   onPoolPageRendered: if (chapterId === chapter && pageIndex === 0 && turn === 0) {
    console.warn('DONE ' + (Date.now() - t0)); turn = 1; turner.start() }
@@ -85,9 +89,8 @@ Item {
  Timer { interval: 0; running: true; onTriggered: {
   t0 = Date.now();
   if ("MODE" === "start") { console.warn('DONE 0'); core.quitApplication() }
-  else if ("MODE" === "import") core.importNovel("PATH");
-  else { var id = Qt.md5("PATH"); chapter = core.getChaptersByNovelId(id)[CHAPTER].id;
-   token = core.openBookForReading(id, chapter, 0, -1.0, 20, 0, 360, 480, '#000000', '#ffffff', '') } } }
+  else if ("MODE" === "import" || "MODE" === "session") core.importNovel("PATH");
+  else read() } }
 }
 )";
 
@@ -226,12 +229,14 @@ private slots:
         const int runs = qEnvironmentVariableIsSet("BENCH_SVG_RUNS") ? qEnvironmentVariableIntValue("BENCH_SVG_RUNS") : 3;
         printf("| book | step | program | wall ms | CPU ms |\n|---|---|---|---|---|\n");
         for (const Book &book : books) {
-            for (const QString step : {"start", "import", "read"}) {
+            for (const QString step : {"start", "import", "read", "session"}) {
                 QVector<QVector<double>> cpu(programs.size()), wall(programs.size());
                 for (int run = 0; run < runs; ++run) {
                     for (int p = 0; p < programs.size(); ++p) {
-                        // The read step reads what the import step of the same run stored.
-                        const QString root = QString("%1/%2-%3-%4").arg(work.path(), book.name).arg(p).arg(run);
+                        // The read step reads what the import step of the same run stored;
+                        // a session starts from an empty library.
+                        const QString root = QString("%1/%2%3-%4-%5").arg(work.path(), book.name,
+                            step == QLatin1String("session") ? QStringLiteral("-session") : QString()).arg(p).arg(run);
                         const Run result = runProgram(programs.at(p), root, book.path, step, book.chapter);
                         cpu[p] << result.cpuMs;
                         wall[p] << result.wallMs;

@@ -10,11 +10,16 @@
 #include <QtDebug>
 
 #include <atomic>
+#include <limits>
+#include <utility>
 #include <mutex>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -159,6 +164,60 @@ qint64 residentBytes(pid_t pid)
     return fields.size() > 1 ? fields.at(1).toLongLong() * sysconf(_SC_PAGESIZE) : 0;
 }
 
+// Memory the helper draws the rows into and the program then maps: no copy
+// through the socket and no second fresh buffer, whose every page costs a
+// fault. Sealed at its size before the helper sees it, so that the helper
+// cannot shrink it under the program's mapping.
+class SharedRows
+{
+public:
+    explicit SharedRows(const QSize &drawn) : m_drawn(drawn)
+    {
+        const qint64 bytes = qint64(drawn.width()) * drawn.height() * 4;
+        if (drawn.isEmpty() || bytes > std::numeric_limits<int>::max())
+            return;
+        m_bytes = size_t(bytes);
+        m_file = memfd_create("quillora-drawing", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        if (m_file >= 0
+            && (ftruncate(m_file, off_t(m_bytes)) != 0
+                || fcntl(m_file, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)) {
+            close(m_file);
+            m_file = -1;
+        }
+    }
+    ~SharedRows()
+    {
+        if (m_file >= 0)
+            close(m_file);
+    }
+    SharedRows(const SharedRows &) = delete;
+    SharedRows &operator=(const SharedRows &) = delete;
+
+    int descriptor() const { return m_file; }
+    // The rows the header says were drawn here; null when they do not match.
+    QImage image(const Wire::Image &header) const
+    {
+        if (m_file < 0 || header.width != m_drawn.width() || header.height != m_drawn.height()
+            || header.format != Wire::kDrawnFormat || size_t(header.bytesPerLine) * size_t(header.height) != m_bytes)
+            return QImage();
+        void *rows = mmap(nullptr, m_bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, m_file, 0);
+        if (rows == MAP_FAILED)
+            return QImage();
+        const auto unmap = [](void *mapping) {
+            const auto *at = static_cast<std::pair<void *, size_t> *>(mapping);
+            munmap(at->first, at->second);
+            delete at;
+        };
+        return QImage(static_cast<uchar *>(rows), header.width, header.height, header.bytesPerLine,
+                      Wire::kDrawnFormat, unmap, new std::pair<void *, size_t>(rows, m_bytes));
+    }
+
+private:
+    QSize m_drawn;
+    size_t m_bytes = 0;
+    int m_file = -1;
+};
+
 // One drawing's exchange with a helper, against the wall-clock deadline and
 // the memory budget (which sanitized helpers cannot set themselves).
 class Exchange
@@ -179,11 +238,15 @@ public:
     }
     // The helper is out of step: it is ended, not kept.
     void abandon() { m_ok = false; }
-    bool send(const void *data, size_t size) { return move(const_cast<void *>(data), size, POLLOUT); }
+    bool send(const void *data, size_t size, int descriptor = -1)
+    {
+        return move(const_cast<void *>(data), size, POLLOUT, descriptor);
+    }
     bool receive(void *data, size_t size) { return move(data, size, POLLIN); }
 
 private:
-    bool move(void *data, size_t size, short event)
+    // descriptor, when not -1, goes with the first byte sent.
+    bool move(void *data, size_t size, short event, int descriptor = -1)
     {
         char *at = static_cast<char *>(data);
         while (m_ok && size > 0) {
@@ -195,8 +258,10 @@ private:
                 m_ok = !m_deadline.hasExpired() && residentBytes(m_helper.pid) <= kMemoryBytes;
                 continue;
             }
-            const ssize_t done = event == POLLOUT ? ::send(m_helper.socket, at, size, MSG_NOSIGNAL | MSG_DONTWAIT)
-                                                  : recv(m_helper.socket, at, size, MSG_DONTWAIT);
+            const ssize_t done = event == POLLIN ? recv(m_helper.socket, at, size, MSG_DONTWAIT)
+                                                 : sendWith(at, size, descriptor);
+            if (done > 0)
+                descriptor = -1;
             if (done < 0 && (errno == EAGAIN || errno == EINTR))
                 continue;
             m_ok = ready > 0 && done > 0;
@@ -204,6 +269,25 @@ private:
             size -= size_t(qMax<ssize_t>(done, 0));
         }
         return m_ok;
+    }
+
+    ssize_t sendWith(void *data, size_t size, int descriptor)
+    {
+        iovec part{data, size};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        if (descriptor >= 0) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            cmsghdr *header = CMSG_FIRSTHDR(&message);
+            header->cmsg_level = SOL_SOCKET;
+            header->cmsg_type = SCM_RIGHTS;
+            header->cmsg_len = CMSG_LEN(sizeof(int));
+            memcpy(CMSG_DATA(header), &descriptor, sizeof(int));
+        }
+        return sendmsg(m_helper.socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
 
     Helper m_helper;
@@ -240,15 +324,23 @@ QImage draw(const QByteArray &drawing, const Choose &choose, QSize *natural)
     request.clipY = target.clip.y();
     request.clipWidth = target.clip.width();
     request.clipHeight = target.clip.height();
-    if (!exchange.send(&request, sizeof request))
+    const bool drawn = target.draw && found.isValid();
+    const SharedRows rows(drawn ? Wire::drawnSize(request, found) : QSize());
+    if (!exchange.send(&request, sizeof request, rows.descriptor()))
         return QImage();
     if (natural)
         *natural = found;
-    if (!target.draw || !found.isValid())
+    if (!drawn)
         return QImage();
     Wire::Image header;
     if (!exchange.receive(&header, sizeof header) || header.width <= 0 || header.height <= 0)
         return QImage();
+    if (header.shared) {
+        const QImage image = rows.image(header);
+        if (image.isNull())
+            exchange.abandon();
+        return image;
+    }
     const bool known = header.format > QImage::Format_Invalid && header.format < QImage::NImageFormats;
     QImage image(header.width, header.height, known ? QImage::Format(header.format) : QImage::Format_Invalid);
     if (image.isNull() || image.bytesPerLine() != header.bytesPerLine) {

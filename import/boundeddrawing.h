@@ -45,7 +45,9 @@ void prepare();
 
 // The exchange with the helper, over one stream socket: a Request and the
 // drawing's bytes; the natural size as a Size; a Request naming the target
-// (bytes 0; width 0 to stop); then, when drawn, an Image header and its rows.
+// (bytes 0; width 0 to stop), which may carry a descriptor of shared memory
+// sized for the drawn rows; then, when drawn, an Image header and its rows,
+// in that memory when the header says so, else on the socket.
 namespace Wire {
 struct Request {
     qint32 bytes = 0;
@@ -57,7 +59,19 @@ struct Size {
 };
 struct Image {
     qint32 width = 0, height = 0, format = 0, bytesPerLine = 0;
+    qint32 shared = 0;
 };
+// The rows the helper draws: the clip's, else the size asked, else the
+// natural size; four bytes a pixel, premultiplied, as Qt's reader gives them.
+inline QSize drawnSize(const Request &target, const QSize &natural)
+{
+    if (target.clipWidth > 0 && target.clipHeight > 0)
+        return QSize(target.clipWidth, target.clipHeight);
+    if (target.width > 0 && target.height > 0)
+        return QSize(target.width, target.height);
+    return natural;
+}
+constexpr QImage::Format kDrawnFormat = QImage::Format_ARGB32_Premultiplied;
 }
 
 }

@@ -9,10 +9,15 @@
 #include <QBuffer>
 #include <QGuiApplication>
 #include <QImageReader>
+#include <QScopeGuard>
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <type_traits>
 #include <unistd.h>
@@ -43,6 +48,41 @@ bool readAll(void *data, size_t size)
 bool writeAll(const void *data, size_t size)
 {
     return transfer(&write, data, size);
+}
+
+// The target Request, and the descriptor of the shared memory for the rows
+// when the program sent one (-1 otherwise).
+bool readTarget(BoundedDrawing::Wire::Request *request, int *shared)
+{
+    *shared = -1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    iovec data{request, sizeof *request};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t got = recvmsg(0, &message, MSG_CMSG_CLOEXEC);
+    if (got <= 0)
+        return false;
+    const cmsghdr *header = CMSG_FIRSTHDR(&message);
+    if (header && header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS
+        && header->cmsg_len == CMSG_LEN(sizeof(int)))
+        memcpy(shared, CMSG_DATA(header), sizeof(int));
+    return readAll(reinterpret_cast<char *>(request) + got, sizeof *request - size_t(got));
+}
+
+// The shared memory mapped for rows of that size; null when there is none
+// or it is not that size.
+uchar *mapShared(int shared, const QSize &drawn, size_t *bytes)
+{
+    struct stat file{};
+    *bytes = size_t(drawn.width()) * size_t(drawn.height()) * 4;
+    if (shared < 0 || drawn.isEmpty() || fstat(shared, &file) != 0 || size_t(file.st_size) != *bytes)
+        return nullptr;
+    // Populated at once: one call instead of a fault for every page.
+    void *at = mmap(nullptr, *bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, shared, 0);
+    return at == MAP_FAILED ? nullptr : static_cast<uchar *>(at);
 }
 
 void limitMemory()
@@ -96,7 +136,13 @@ bool serve()
     const bool svg = reader.canRead();
     const QSize natural = svg ? reader.size() : QSize(-1, -1);
     const Size size{natural.width(), natural.height()};
-    if (!writeAll(&size, sizeof size) || !readAll(&request, sizeof request))
+    int shared = -1;
+    const bool asked = writeAll(&size, sizeof size) && readTarget(&request, &shared);
+    const auto closeShared = qScopeGuard([shared] {
+        if (shared >= 0)
+            close(shared);
+    });
+    if (!asked)
         return false;
     if (request.width == 0 || !svg || !natural.isValid()) {
         armBudget(false);
@@ -107,11 +153,28 @@ bool serve()
     const QRect clip(request.clipX, request.clipY, request.clipWidth, request.clipHeight);
     if (!clip.isEmpty())
         reader.setScaledClipRect(clip);
-    QImage image;
-    reader.read(&image);
-    const Image header{image.width(), image.height(), int(image.format()), image.bytesPerLine()};
+    // Qt's reader draws straight into an image of the size it draws at.
+    const QSize drawn = drawnSize(request, natural);
+    size_t length = 0;
+    uchar *rows = mapShared(shared, drawn, &length);
+    QImage image = rows ? QImage(rows, drawn.width(), drawn.height(), drawn.width() * 4, kDrawnFormat) : QImage();
+    if (!reader.read(&image))
+        image = QImage();
+    Image header{image.width(), image.height(), int(image.format()), image.bytesPerLine()};
+    if (rows) {
+        header.shared = !image.isNull() && image.size() == drawn && image.format() == kDrawnFormat
+            && size_t(image.sizeInBytes()) == length;
+        if (header.shared && image.constBits() != rows)
+            memcpy(rows, image.constBits(), length);
+        // Nothing of the mapping may be sent after it is gone.
+        if (!header.shared && image.constBits() == rows)
+            header = Image();
+        if (header.shared || image.constBits() == rows)
+            image = QImage();
+        munmap(rows, length);
+    }
     const bool sent = writeAll(&header, sizeof header)
-        && writeAll(image.constBits(), size_t(image.sizeInBytes()));
+        && (header.shared || writeAll(image.constBits(), size_t(image.sizeInBytes())));
     armBudget(false);
     return sent;
 }

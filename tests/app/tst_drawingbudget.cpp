@@ -108,6 +108,13 @@ private slots:
             QCOMPARE(natural, QSize(640, 480));
             QCOMPARE(picture, reader.read());
             QVERIFY(QFile::exists(dir.filePath("cover.png")));
+            // A part of it, as a page shows one taller than itself.
+            const QRect part(10, 20, 100, 50);
+            buffer.seek(0);
+            QImageReader partReader(&buffer);
+            partReader.setScaledSize(QSize(320, 240));
+            partReader.setScaledClipRect(part);
+            QCOMPARE(PageImageLoader::decodeDrawn(drawing, QSize(320, 240), part), partReader.read());
         }
     }
 };

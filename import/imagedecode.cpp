@@ -4,6 +4,8 @@
 
 #include <QBuffer>
 #include <QImageReader>
+#include <QRegularExpression>
+#include <QXmlStreamReader>
 
 namespace ImageDecode {
 
@@ -19,6 +21,58 @@ QRect drawnPart(const Options &options)
 {
     const QRect whole(QPoint(0, 0), options.drawn);
     return options.visible.isEmpty() ? whole : options.visible & whole;
+}
+
+// A whole number as written: nothing Qt would round, convert or read otherwise.
+bool wholeNumber(const QString &text, int *value)
+{
+    static const QRegularExpression plain(QStringLiteral("^-?[0-9]{1,9}$"));
+    if (!plain.match(text).hasMatch())
+        return false;
+    *value = text.toInt();
+    return true;
+}
+
+// The size a root states plainly: a width and height in whole pixels; else,
+// with both left out or both "100%", a viewBox of four whole numbers.
+// Invalid for any other form, which only Qt SVG itself can size.
+QSize statedSize(const QXmlStreamAttributes &attributes)
+{
+    const QString width = attributes.value(QLatin1String("width")).toString();
+    const QString height = attributes.value(QLatin1String("height")).toString();
+    int numbers[4];
+    const auto pixels = [](QString length, int *value) {
+        if (length.endsWith(QLatin1String("px")))
+            length.chop(2);
+        return wholeNumber(length, value) && *value > 0;
+    };
+    if (pixels(width, &numbers[0]) && pixels(height, &numbers[1]))
+        return QSize(numbers[0], numbers[1]);
+    const bool whole = (width.isNull() && height.isNull())
+        || (width == QLatin1String("100%") && height == QLatin1String("100%"));
+    QString box = attributes.value(QLatin1String("viewBox")).toString();
+    for (const char space : {' ', '\t', '\r', '\n'})
+        box.replace(QLatin1Char(space), QLatin1Char(','));
+    const QStringList parts = box.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    if (!whole || parts.size() != 4)
+        return QSize();
+    for (int i = 0; i < 4; ++i) {
+        if (!wholeNumber(parts.at(i), &numbers[i]))
+            return QSize();
+    }
+    return numbers[2] > 0 && numbers[3] > 0 ? QSize(numbers[2], numbers[3]) : QSize();
+}
+
+// The natural size Qt's SVG reader gives a checked drawing (the guard has
+// read it through as well-formed) that states it plainly.
+QSize declaredSize(const QByteArray &checked)
+{
+    QXmlStreamReader xml(checked);
+    while (!xml.atEnd() && !xml.isStartElement())
+        xml.readNext();
+    if (!xml.isStartElement() || xml.name() != QLatin1String("svg"))
+        return QSize();
+    return statedSize(xml.attributes());
 }
 
 // Reads the picture the reader stands on as options ask, its natural size
@@ -121,6 +175,15 @@ Result decodeDrawing(const QByteArray &checked, Options options)
     Result result;
     result.drawing = true;
     result.bytes = checked;
+    // A plainly stated size needs no helper: a book whose drawings are only
+    // sized at import starts none.
+    if (options.fit == Fit::SizeOnly) {
+        result.natural = declaredSize(checked);
+        if (result.natural.isValid()) {
+            result.format = "svg";
+            return result;
+        }
+    }
     const auto choose = [&](const QSize &natural) {
         BoundedDrawing::Target drawn;
         drawn.draw = false;

@@ -5,6 +5,7 @@
 #include "boundeddrawing.h"
 #include "comicpages.h"
 #include "epubnovelparser.h"
+#include "imagedecode.h"
 #include "pageimageloader.h"
 #include "svgguard.h"
 
@@ -58,6 +59,36 @@ private slots:
         QTest::newRow("ordinary drawing with text") << Open + "<rect width=\"640\" height=\"480\" fill=\"#e8d8c0\"/>"
                 "<circle cx=\"320\" cy=\"240\" r=\"150\" fill=\"#246\" stroke=\"#a33\" stroke-width=\"12\"/>"
                 "<text x=\"40\" y=\"90\" font-size=\"60\" fill=\"#123\">Quillora</text></svg>";
+    }
+
+    // Sizes read without the helper where the root states them plainly, and
+    // by it otherwise: either way as Qt SVG gives them.
+    void naturalSize_data()
+    {
+        QTest::addColumn<QByteArray>("root");
+        QTest::newRow("whole pixels") << QByteArray("width=\"640\" height=\"480\"");
+        QTest::newRow("px") << QByteArray("width=\"640px\" height=\"0480px\"");
+        QTest::newRow("viewBox over millimetres") << QByteArray("width=\"210mm\" height=\"297mm\" viewBox=\"0 0 210 297\"");
+        QTest::newRow("whole pixels over a viewBox") << QByteArray("width=\"64\" height=\"48\" viewBox=\"0 0 100 100\"");
+        QTest::newRow("viewBox over percentages") << QByteArray("width=\"100%\" height=\"100%\" viewBox=\"0 0 600 800\"");
+        QTest::newRow("viewBox with commas and offsets") << QByteArray("viewBox=\"-10,5, 300,\t200\"");
+        QTest::newRow("viewBox over half") << QByteArray("width=\"50%\" height=\"50%\" viewBox=\"0 0 600 800\"");
+        QTest::newRow("fractional viewBox") << QByteArray("width=\"64\" viewBox=\"0.5 0.5 300.6 200.4\"");
+        QTest::newRow("three-number viewBox") << QByteArray("width=\"64\" height=\"48\" viewBox=\"0 0 100\"");
+        QTest::newRow("points") << QByteArray("width=\"72pt\" height=\"36pt\"");
+        QTest::newRow("fractional pixels") << QByteArray("width=\"640.7\" height=\"480.2\"");
+        QTest::newRow("exponent") << QByteArray("width=\"6.4e2\" height=\"+480\"");
+        QTest::newRow("height missing") << QByteArray("width=\"640\"");
+        QTest::newRow("unclosed group") << QByteArray("width=\"640\" height=\"480\"><g");
+    }
+    void naturalSize()
+    {
+        QFETCH(QByteArray, root);
+        const QByteArray drawing = "<svg xmlns=\"http://www.w3.org/2000/svg\" " + root + "><rect width=\"9\" height=\"9\"/></svg>";
+        QBuffer buffer;
+        buffer.setData(SvgGuard::guard(drawing));
+        buffer.open(QIODevice::ReadOnly);
+        QCOMPARE(ImageDecode::decode(drawing, ImageDecode::sizeOnly()).natural, QImageReader(&buffer, "svg").size());
     }
 
     // Each path a book's drawing takes: a picture on a page (its size for the

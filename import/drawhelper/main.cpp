@@ -188,6 +188,11 @@ int main(int argc, char **argv)
     QGuiApplication app(argc, argv);
     signal(SIGPIPE, SIG_IGN);
     limitMemory();
+    // The SVG plugin and the fonts, made ready while the program lays out
+    // the page that waits for the first drawing.
+    QByteArray warm("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"4\" height=\"4\"><text y=\"4\">a</text></svg>");
+    QBuffer buffer(&warm);
+    QImageReader(&buffer, "svg").read();
     while (serve()) {
     }
     return 0;

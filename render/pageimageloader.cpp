@@ -168,6 +168,7 @@ QSize imageSizeFromBytes(const QByteArray &bytes)
 QSize imageSizeFromHead(const std::function<int(char *, int)> &read, int limit, int block)
 {
     QByteArray bytes;
+    bool drawing = false;
     while (bytes.size() < limit) {
         const int want = qMin(block, limit - bytes.size());
         const int before = bytes.size();
@@ -176,8 +177,13 @@ QSize imageSizeFromHead(const std::function<int(char *, int)> &read, int limit, 
         bytes.truncate(before + qMax(got, 0));
         if (got <= 0)
             break;
-        // A drawing's size needs the whole of it: asked once, at the end.
-        if (SvgGuard::isDrawing(bytes) && got == want && bytes.size() < limit)
+        // A drawing's size needs the whole of it, as much as the guard takes
+        // (a cut one only reads as malformed): asked once, at the end.
+        if (!drawing && SvgGuard::isDrawing(bytes)) {
+            drawing = true;
+            limit = qMax(limit, SvgGuard::kMaxBytes + 1);
+        }
+        if (drawing && got == want && bytes.size() < limit)
             continue;
         const QSize found = imageSizeFromBytes(bytes);
         if (found.width() >= 0 && found.height() >= 0)

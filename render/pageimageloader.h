@@ -38,7 +38,8 @@ QImage decodeScaled(const QByteArray &bytes, QImage reuse = QImage());
 QSize imageSizeFromBytes(const QByteArray &bytes);
 // Size from the head of an image that read(buffer, max) yields block by
 // block (bytes read; 0 or less at the end or on error), without taking more
-// than limit bytes in all; (-1, -1) when they do not tell it.
+// than limit bytes in all, or than the SVG guard takes of a drawing, which
+// is read whole; (-1, -1) when they do not tell it.
 QSize imageSizeFromHead(const std::function<int(char *, int)> &read, int limit, int block);
 
 }

@@ -166,6 +166,28 @@ private slots:
         QTEST(PageImageLoader::loadImage(source).size(), "decoded");
     }
 
+    // The size from a head read block by block: a raster's from its header,
+    // a drawing's from all of it however far past the probe it runs.
+    void sizeFromHead_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QSize>("natural");
+        const QByteArray open = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"640\" height=\"480\">";
+        const QByteArray rect = "<rect width=\"9\" height=\"9\"/>";
+        QTest::newRow("raster") << png(30, 20) << QSize(30, 20);
+        QTest::newRow("drawing within the probe") << open + rect + "</svg>" << QSize(640, 480);
+        QTest::newRow("drawing past the probe") << open + rect.repeated(20000) + "</svg>" << QSize(640, 480);
+        QTest::newRow("drawing past the guard") << open + rect.repeated(300000) + "</svg>" << QSize(-1, -1);
+    }
+    void sizeFromHead()
+    {
+        QFETCH(QByteArray, bytes);
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::ReadOnly);
+        const auto read = [&buffer](char *data, int max) { return int(buffer.read(data, max)); };
+        QTEST(PageImageLoader::imageSizeFromHead(read, 64 * 1024, 16 * 1024), "natural");
+    }
+
     // A spare buffer of the decoded size and format takes the pixels.
     void decodeIntoSpare()
     {

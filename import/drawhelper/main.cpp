@@ -116,6 +116,14 @@ void armBudget(bool on)
     setitimer(ITIMER_PROF, &timer, nullptr);
 }
 
+// Named, with detection off, so that only the SVG plugin is loaded: else
+// Qt tries every image plugin in turn, loading each and what it needs.
+void readSvgOnly(QImageReader &reader)
+{
+    reader.setFormat("svg");
+    reader.setAutoDetectImageFormat(false);
+}
+
 // One drawing: false when the program has gone.
 bool serve()
 {
@@ -129,10 +137,8 @@ bool serve()
     armBudget(true);
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
-    // Named, so that only the SVG plugin is loaded: guessing from content
-    // loads every image plugin and the libraries each one needs.
-    QImageReader reader(&buffer, "svg");
-    reader.setAutoDetectImageFormat(false);
+    QImageReader reader(&buffer);
+    readSvgOnly(reader);
     const bool svg = reader.canRead();
     const QSize natural = svg ? reader.size() : QSize(-1, -1);
     const Size size{natural.width(), natural.height()};
@@ -192,7 +198,9 @@ int main(int argc, char **argv)
     // the page that waits for the first drawing.
     QByteArray warm("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"4\" height=\"4\"><text y=\"4\">a</text></svg>");
     QBuffer buffer(&warm);
-    QImageReader(&buffer, "svg").read();
+    QImageReader reader(&buffer);
+    readSvgOnly(reader);
+    reader.read();
     while (serve()) {
     }
     return 0;

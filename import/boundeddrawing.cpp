@@ -359,11 +359,4 @@ void prepare()
     }
 }
 
-QSize naturalSize(const QByteArray &drawing)
-{
-    QSize size;
-    draw(drawing, [](const QSize &) { return Target{QSize(), QRect(), false}; }, &size);
-    return size;
-}
-
 }

@@ -37,8 +37,6 @@ using Choose = std::function<Target(const QSize &natural)>;
 // from its natural size, in the pixels Qt's image reader gives; null when
 // it is refused, over the budget or not a drawing. natural: (-1, -1) then.
 QImage draw(const QByteArray &drawing, const Choose &choose, QSize *natural = nullptr);
-// The natural size alone; (-1, -1) when refused.
-QSize naturalSize(const QByteArray &drawing);
 // Starts a helper when none runs, so that its start overlaps the caller's
 // other work once a drawing is foreseen.
 void prepare();

@@ -1,6 +1,7 @@
 #include "imagedecode.h"
 
 #include "boundeddrawing.h"
+#include "imageutil.h"
 
 #include <QBuffer>
 #include <QImageReader>
@@ -75,6 +76,11 @@ QSize declaredSize(const QByteArray &checked)
     return statedSize(xml.attributes());
 }
 
+bool scalesItself(QImageReader &reader)
+{
+    return reader.supportsOption(QImageIOHandler::ScaledSize);
+}
+
 // Reads the picture the reader stands on as options ask, its natural size
 // already taken.
 void readFitted(QImageReader &reader, Options &options, Result &result)
@@ -87,17 +93,19 @@ void readFitted(QImageReader &reader, Options &options, Result &result)
         if (part.isEmpty())
             return;
         // A JPEG shrinks while it is decoded; scaling afterwards and a
-        // full-size buffer in between are what the drawn size saves.
-        if (options.drawn != natural)
-            reader.setScaledSize(options.drawn);
-        if (part != whole)
-            reader.setScaledClipRect(part);
+        // full-size buffer in between are what the drawn size saves. Other
+        // readers would leave the scaling to Qt's thread pool.
+        if (scalesItself(reader)) {
+            if (options.drawn != natural)
+                reader.setScaledSize(options.drawn);
+            if (part != whole)
+                reader.setScaledClipRect(part);
+        }
         if (!reader.read(&image))
             return;
         if (image.size() != part.size()) {
-            // A reader that ignored the options.
             if (image.size() != options.drawn)
-                image = image.scaled(options.drawn, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+                image = ImageUtil::smoothScaled(image, options.drawn);
             if (part != whole)
                 image = image.copy(part);
         }
@@ -107,13 +115,12 @@ void readFitted(QImageReader &reader, Options &options, Result &result)
     const QSize size = target(natural, options);
     if (size.isEmpty())
         return;
-    if (size != natural)
+    if (size != natural && scalesItself(reader))
         reader.setScaledSize(size);
     if (!reader.read(&image))
         return;
-    // A reader that ignored the scaled size.
-    if (image.width() > size.width() || image.height() > size.height())
-        image = image.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    if (image.size() != size)
+        image = ImageUtil::smoothScaled(image, image.size().scaled(size, Qt::KeepAspectRatio));
     result.image = image;
 }
 

@@ -36,6 +36,17 @@ public:
     // The content's bounding box plus margin; the input when nothing to cut.
     static QImage cropBorders(const QImage &image, int margin, int threshold);
 
+    // Qt 5.15 splits most conversions and every smooth scaling of a large
+    // image over its global thread pool, and the pool thread handing back the
+    // last part can clear bit 63 of a word on the caller's stack after the
+    // caller has gone on. These two do the same work on the calling thread;
+    // every thread outside that pool uses them.
+    static QImage converted(const QImage &image, QImage::Format format);
+    // Exactly size: halved by 2x2 averages while twice as large, then
+    // filtered bilinearly. Opaque images come back RGB32, others ARGB32
+    // premultiplied.
+    static QImage smoothScaled(const QImage &image, const QSize &size);
+
 private:
     ImageUtil() = delete;
 };

@@ -455,8 +455,8 @@ QImage PdfPageLoader::renderFallback(const QString &path, int pageIndex, int dpi
         return QImage();
     }
     if (raster.width() > MaxFallbackSide || raster.height() > MaxFallbackSide)
-        raster = raster.scaled(MaxFallbackSide, MaxFallbackSide, Qt::KeepAspectRatio,
-                               Qt::SmoothTransformation);
+        raster = ImageUtil::smoothScaled(
+            raster, raster.size().scaled(MaxFallbackSide, MaxFallbackSide, Qt::KeepAspectRatio));
     return ImageUtil::cropBorders(raster, 4, 240);
 }
 

@@ -2,6 +2,7 @@
 
 #include "bookrecord.h"
 #include "imagedecode.h"
+#include "imageutil.h"
 #include "epubarchive.h"
 #include "epubfiles.h"
 #include "logmanager.h"
@@ -225,7 +226,7 @@ QByteArray EpubNovelParser::convertCover(const QByteArray &imageBytes, const QSt
     if (image.width() > 0 && image.height() > qRound(2.0 * image.width()))
         image = image.copy(0, 0, image.width(), qRound(1.4f * float(image.width())));
     if (image.width() > 1600 || image.height() > 1600)
-        image = image.scaled(1600, 1600, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        image = ImageUtil::smoothScaled(image, image.size().scaled(1600, 1600, Qt::KeepAspectRatio));
     QLOG_INFO().noquote() << "[EpubNovelParser] 封面转换:" << QString::fromLatin1(decoded.format)
                           << decoded.natural << "->" << image.size();
 

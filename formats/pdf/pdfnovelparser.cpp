@@ -96,7 +96,8 @@ QString PdfNovelParser::saveCover(Poppler::Document *document, const QString &da
     if (image.width() > 0 && image.height() > qRound(image.width() * 2.0))
         image = image.copy(0, 0, image.width(), qRound(image.width() * 1.4));
     if (image.width() > MaxCoverSide || image.height() > MaxCoverSide)
-        image = image.scaled(MaxCoverSide, MaxCoverSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        image = ImageUtil::smoothScaled(
+            image, image.size().scaled(MaxCoverSide, MaxCoverSide, Qt::KeepAspectRatio));
 
     const QString path = QDir(dataDir).absoluteFilePath(QLatin1String(PdfFiles::CoverFile));
     if (!image.save(path, "JPEG", 85))

@@ -5,6 +5,7 @@
 #include "databaseconnection.h"
 #include "fileopenfilter.h"
 #include "filesizelimit.h"
+#include "imageutil.h"
 #include "importoutcome.h"
 #include "keys.h"
 #include "noveldao.h"
@@ -147,7 +148,7 @@ private slots:
         const auto shown = [&] {
             QSharedPointer<QQuickItemGrabResult> grab = image->grabToImage();
             QSignalSpy ready(grab.data(), &QQuickItemGrabResult::ready);
-            return ready.wait(5000) ? grab->image().convertToFormat(QImage::Format_RGB32) : QImage();
+            return ready.wait(5000) ? ImageUtil::converted(grab->image(), QImage::Format_RGB32) : QImage();
         };
         QImage previous;
         const auto shows = [&](const QString &key) {
@@ -155,7 +156,7 @@ private slots:
                     != QStringLiteral("image://quillora/") + QUrl::toPercentEncoding(key)
                 || image->property("status").toInt() != 1)
                 return false;
-            const QImage page = core->imageForId(key).convertToFormat(QImage::Format_RGB32);
+            const QImage page = ImageUtil::converted(core->imageForId(key), QImage::Format_RGB32);
             const QImage onScreen = shown();
             QImage blank(onScreen.size(), QImage::Format_RGB32);
             blank.fill(onScreen.pixel(0, 0));
@@ -166,8 +167,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(shows(RenderPool::makeKey(chapter, page)), 20000);
         QTRY_VERIFY_WITH_TIMEOUT(core->isRenderWindowReady(0, 10), 20000);
         for (int turn = 0; turn < 11; ++turn) {
-            previous = core->imageForId(RenderPool::makeKey(chapter, page))
-                           .convertToFormat(QImage::Format_RGB32);
+            previous = ImageUtil::converted(core->imageForId(RenderPool::makeKey(chapter, page)),
+                                            QImage::Format_RGB32);
             const int step = turn < 8 ? 1 : -1;
             // On a slow machine the next chapter of the strip may still be laying out.
             if (continuous)

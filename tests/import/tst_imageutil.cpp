@@ -4,7 +4,10 @@
 #include "logcapture.h"
 
 #include <QPainter>
+#include <QThreadPool>
 #include <QtTest>
+
+#include <future>
 
 namespace {
 
@@ -19,6 +22,33 @@ QImage page(int w, int h, const QColor &paper, const QRect &ink = QRect(), const
 QByteArray sample(const char *format)
 {
     return encodedImage(page(40, 30, Qt::white, QRect(5, 5, 10, 10), Qt::red), format, 90);
+}
+
+QImage art(int w, int h, QImage::Format format)
+{
+    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setBrush(QColor(200, 40, 40, 180));
+    painter.drawEllipse(QRectF(w * 0.1, h * 0.2, w * 0.5, h * 0.3));
+    painter.fillRect(QRectF(w * 0.55, h * 0.6, w * 0.3, h * 0.3), QColor(20, 140, 60));
+    painter.end();
+    return madeOnPoolThread([&] { return image.convertToFormat(format); });
+}
+
+// Mean difference per channel and pixel, 0 to 255.
+double meanDifference(const QImage &a, const QImage &b)
+{
+    double sum = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            sum += qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) + qAbs(qBlue(p) - qBlue(q))
+                + qAbs(qAlpha(p) - qAlpha(q));
+        }
+    }
+    return sum / (4.0 * a.width() * a.height());
 }
 
 } // namespace
@@ -146,6 +176,56 @@ private slots:
         QFETCH(QRect, kept);
         const QImage out = ImageUtil::cropBorders(image, 4, 240);
         QCOMPARE(out, kept.isNull() ? image : image.copy(kept));
+    }
+
+    // Converted as Qt converts, scaled close to how Qt scales, with every
+    // thread of Qt's pool held: work handed to the pool would never finish.
+    void imageWorkOnCallingThread_data()
+    {
+        QTest::addColumn<QImage>("image");
+        QTest::addColumn<int>("format"); // 0: smooth scaling to size
+        QTest::addColumn<QSize>("size");
+        const QImage colour = art(1200, 900, QImage::Format_ARGB32_Premultiplied);
+        const QImage grey = art(1200, 900, QImage::Format_Grayscale8);
+        QTest::newRow("premultiplied to RGB32") << colour << int(QImage::Format_RGB32) << QSize();
+        QTest::newRow("grey to premultiplied") << grey << int(QImage::Format_ARGB32_Premultiplied) << QSize();
+        QTest::newRow("RGB888 to RGB32") << art(1200, 900, QImage::Format_RGB888) << int(QImage::Format_RGB32) << QSize();
+        QTest::newRow("palette to RGB32") << art(600, 900, QImage::Format_Indexed8) << int(QImage::Format_RGB32) << QSize();
+        QTest::newRow("one row wider than a band") << art(40000, 3, QImage::Format_ARGB32) << int(QImage::Format_RGB32) << QSize();
+        QTest::newRow("down 3.7 times") << colour << 0 << QSize(324, 243);
+        QTest::newRow("down on one axis") << colour << 0 << QSize(1200, 200);
+        QTest::newRow("up by half") << colour << 0 << QSize(1800, 1350);
+        QTest::newRow("grey down") << grey << 0 << QSize(400, 300);
+    }
+    void imageWorkOnCallingThread()
+    {
+        QFETCH(QImage, image);
+        QFETCH(int, format);
+        QFETCH(QSize, size);
+        const auto work = [&] {
+            return format ? ImageUtil::converted(image, QImage::Format(format)) : ImageUtil::smoothScaled(image, size);
+        };
+        const QImage expected = madeOnPoolThread([&] {
+            return format ? image.convertToFormat(QImage::Format(format))
+                          : image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        });
+        QThreadPool *pool = QThreadPool::globalInstance();
+        std::promise<void> release;
+        const std::shared_future<void> held = release.get_future().share();
+        for (int i = 0; i < pool->maxThreadCount(); ++i)
+            pool->start([held] { held.wait(); });
+        std::future<QImage> out = std::async(std::launch::async, work);
+        const bool finished = out.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+        release.set_value();
+        QVERIFY(finished);
+        const QImage result = out.get();
+        if (format) {
+            QCOMPARE(result, expected);
+        } else {
+            QCOMPARE(result.size(), size);
+            const double off = meanDifference(result, expected);
+            QVERIFY2(off < 2.0, qPrintable(QString::number(off)));
+        }
     }
 };
 

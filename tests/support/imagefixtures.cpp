@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QThreadPool>
 #include <QtEndian>
 
 #include <archive.h>
@@ -11,6 +12,8 @@
 #include <zip.h>
 #include <zlib.h>
 
+#include <future>
+
 QByteArray encodedImage(const QImage &image, const char *format, int quality)
 {
     QByteArray bytes;
@@ -18,6 +21,14 @@ QByteArray encodedImage(const QImage &image, const char *format, int quality)
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, format, quality);
     return bytes;
+}
+
+QImage madeOnPoolThread(const std::function<QImage()> &make)
+{
+    std::promise<QImage> result;
+    std::future<QImage> made = result.get_future();
+    QThreadPool::globalInstance()->start([&] { result.set_value(make()); });
+    return made.get();
 }
 
 QByteArray pngBomb(int width, int height)

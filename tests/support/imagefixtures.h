@@ -5,6 +5,8 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
+
 // Images and archives made at test time.
 
 struct FixtureEntry
@@ -16,6 +18,9 @@ struct FixtureEntry
 
 // The image encoded by Qt's writer for format ("PNG", "JPEG", ...).
 QByteArray encodedImage(const QImage &image, const char *format, int quality = -1);
+// What make returns, made on a thread of Qt's global pool: there Qt keeps its
+// own conversions and smooth scaling on that one thread.
+QImage madeOnPoolThread(const std::function<QImage()> &make);
 // A valid all-black RGB PNG of width x height; a few hundred kilobytes however large.
 QByteArray pngBomb(int width, int height);
 // Peak resident memory of this process so far, in KiB.

@@ -76,9 +76,11 @@ QSize declaredSize(const QByteArray &checked)
     return statedSize(xml.attributes());
 }
 
+// Only JPEG decodes smaller; Qt's other readers that take a scaled size
+// read the whole picture and hand the scaling to Qt's thread pool.
 bool scalesItself(QImageReader &reader)
 {
-    return reader.supportsOption(QImageIOHandler::ScaledSize);
+    return reader.format() == "jpeg";
 }
 
 // Reads the picture the reader stands on as options ask, its natural size
@@ -93,8 +95,7 @@ void readFitted(QImageReader &reader, Options &options, Result &result)
         if (part.isEmpty())
             return;
         // A JPEG shrinks while it is decoded; scaling afterwards and a
-        // full-size buffer in between are what the drawn size saves. Other
-        // readers would leave the scaling to Qt's thread pool.
+        // full-size buffer in between are what the drawn size saves.
         if (scalesItself(reader)) {
             if (options.drawn != natural)
                 reader.setScaledSize(options.drawn);

@@ -1,0 +1,188 @@
+#!/usr/bin/env python3
+"""Starts the real program over books with large PNG pictures (RGB, grey,
+with alpha: an EPUB picture and cover, CBZ pages, FB2 pictures; a PDF) and counts
+the image work Qt 5.15 splits over its global thread pool from a thread
+outside it. Handing the last part back, such a split clears bit 63 of a word
+on the calling thread's stack after that thread may have gone on.
+
+    tools/pool-image-work.py BIN [BIN...]
+
+A preloaded shim wraps QSemaphore::acquire: a wait for more than one part,
+on a thread outside the pool, is one split. Per book and program: the outcome,
+ms to the first page of the picture, and the splits with the Qt function that
+made them; a Markdown table.
+"""
+import base64, os, re, struct, subprocess, sys, tempfile, zipfile, zlib
+
+SHIM = r"""
+#include <QSemaphore>
+#include <QThread>
+#include <QThreadPool>
+#include <cstdio>
+#include <cstring>
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <execinfo.h>
+
+void QSemaphore::acquire(int n)
+{
+    using Acquire = void (*)(QSemaphore *, int);
+    static const Acquire real = reinterpret_cast<Acquire>(dlsym(RTLD_NEXT, "_ZN10QSemaphore7acquireEi"));
+    if (n > 1 && !QThreadPool::globalInstance()->contains(QThread::currentThread())) {
+        void *frames[12];
+        const int count = backtrace(frames, 12);
+        const char *name = "?";
+        char *readable = nullptr;
+        for (int i = 1; i < count; ++i) {
+            Dl_info info;
+            if (dladdr(frames[i], &info) && info.dli_sname && strstr(info.dli_sname, "QImage")) {
+                int status = 0;
+                readable = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+                name = readable ? readable : info.dli_sname;
+                break;
+            }
+        }
+        fprintf(stderr, "SPLIT %s\n", name);
+        free(readable);
+    }
+    real(this, n);
+}
+"""
+
+QML = """import QtQuick 2.6
+import com.quillora.applicationcore 1.0
+Item {
+ property double t0: 0
+ property string chapter: ""
+ ApplicationCore { id: core
+  onNovelImportSucceeded: {
+   console.warn('OUTCOME ok'); t0 = Date.now();
+   var id = Qt.md5(%(path)r); var list = core.getChaptersByNovelId(id);
+   for (var i = 0; i < list.length; ++i) if (list[i].title === 'Picture') chapter = list[i].id;
+   if (chapter === '') chapter = list[0].id;
+   core.openBookForReading(id, chapter, 0, -1.0, 20, 0, 720, 1280, '#000000', '#ffffff', '');
+  }
+  onNovelImportFailed: { console.warn('OUTCOME failed'); core.quitApplication() }
+  onPoolPageRendered: if (chapterId === chapter && pageIndex === 0) {
+   console.warn('PAGE ' + (Date.now() - t0)); core.quitApplication() }
+ }
+ Timer { interval: 0; running: true; onTriggered: core.importNovel(%(path)r) }
+}
+"""
+
+
+def png(width, height, kind):
+    """kind: 2 RGB, 0 grey, 6 RGBA; a diagonal gradient."""
+    channels = {0: 1, 2: 3, 6: 4}[kind]
+    packer = zlib.compressobj(6)
+    rows = []
+    for y in range(height):
+        row = bytes((x + y + c * 40) & 0xFF for x in range(width) for c in range(channels))
+        rows.append(packer.compress(b"\0" + row))
+    data = b"".join(rows) + packer.flush()
+    chunk = lambda t, d: struct.pack(">I", len(d)) + t + d + struct.pack(">I", zlib.crc32(t + d))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, kind, 0, 0, 0))
+            + chunk(b"IDAT", data) + chunk(b"IEND", b""))
+
+
+def epub(path, picture, cover):
+    opf = ('<?xml version="1.0"?><package xmlns="http://www.idpf.org/2007/opf" version="2.0" unique-identifier="i">'
+           '<metadata xmlns:dc="http://purl.org/dc/elements/1.1/"><dc:title>Pictures</dc:title><dc:identifier '
+           'id="i">x</dc:identifier><meta name="cover" content="cover"/></metadata><manifest>'
+           '<item id="cover" href="cover.png" media-type="image/png"/>'
+           '<item id="pic" href="pic.png" media-type="image/png"/>'
+           '<item id="c1" href="c1.xhtml" media-type="application/xhtml+xml"/>'
+           '<item id="ncx" href="toc.ncx" media-type="application/x-dtbncx+xml"/></manifest>'
+           '<spine toc="ncx"><itemref idref="c1"/></spine></package>')
+    ncx = ('<?xml version="1.0"?><ncx xmlns="http://www.daisy.org/z3986/2005/ncx/" version="2005-1"><navMap>'
+           '<navPoint id="n1" playOrder="1"><navLabel><text>Picture</text></navLabel><content src="c1.xhtml"/>'
+           '</navPoint></navMap></ncx>')
+    page = ('<?xml version="1.0"?><html xmlns="http://www.w3.org/1999/xhtml"><head><title>Picture</title></head>'
+            '<body><p>Before.</p><p><img src="pic.png" alt="A"/></p><p>After.</p></body></html>')
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr(zipfile.ZipInfo("mimetype"), "application/epub+zip")
+        z.writestr("META-INF/container.xml", '<?xml version="1.0"?><container version="1.0" xmlns="urn:oasis:'
+                   'names:tc:opendocument:xmlns:container"><rootfiles><rootfile full-path="OEBPS/content.opf" '
+                   'media-type="application/oebps-package+xml"/></rootfiles></container>')
+        z.writestr("OEBPS/content.opf", opf)
+        z.writestr("OEBPS/toc.ncx", ncx)
+        z.writestr("OEBPS/c1.xhtml", page)
+        z.writestr("OEBPS/pic.png", picture)
+        z.writestr("OEBPS/cover.png", cover)
+
+
+def cbz(path, pages):
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as z:
+        for i, page in enumerate(pages):
+            z.writestr("%03d.png" % (i + 1), page)
+
+
+def fb2(path, picture):
+    with open(path, "w") as f:
+        f.write('<?xml version="1.0" encoding="utf-8"?><FictionBook xmlns="http://www.gribuser.ru/xml/fictionbook/2.0"'
+                ' xmlns:l="http://www.w3.org/1999/xlink"><description><title-info><book-title>Pictures</book-title>'
+                '</title-info></description><body><section><title><p>Picture</p></title><p>Before.</p>'
+                '<image l:href="#pic"/><p>After.</p></section></body><binary id="pic" content-type="image/png">'
+                + base64.b64encode(picture).decode() + "</binary></FictionBook>")
+
+
+def run(binary, shim, root, book):
+    env = dict(os.environ, HOME=root + "/home", XDG_CONFIG_HOME=root + "/config", XDG_DATA_HOME=root + "/data",
+               XDG_CACHE_HOME=root + "/cache", QUILLORA_DATA_ROOT=root + "/share", QT_QPA_PLATFORM="offscreen",
+               QT_QUICK_BACKEND="software", LANG="C.UTF-8", LD_PRELOAD=shim)
+    for d in ("home", "share/qml", "cache"):
+        os.makedirs(os.path.join(root, d), exist_ok=True)
+    with open(root + "/share/qml/harbour-quillora.qml", "w") as f:
+        f.write(QML % {"path": book})
+    p = subprocess.run(["timeout", "-s", "KILL", "120", binary], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.PIPE)
+    err = p.stderr.decode(errors="replace")
+    outcome = re.search(r"OUTCOME (\w+)", err)
+    page = re.search(r"PAGE (\d+)", err)
+    splits = re.findall(r"SPLIT (.+)", err)
+    made = {}
+    for name in splits:
+        made[name] = made.get(name, 0) + 1
+    where = "; ".join("%s x%d" % (k, v) for k, v in sorted(made.items()))
+    return "%s, page %s ms | %d%s" % (outcome.group(1) if outcome else "exit %d" % p.returncode,
+                                       page.group(1) if page else "-", len(splits),
+                                       " (" + where + ")" if where else "")
+
+
+def main():
+    binaries = [os.path.abspath(b) for b in sys.argv[1:]]
+    if not binaries:
+        sys.exit(__doc__)
+    with tempfile.TemporaryDirectory(prefix="pool-image-work-") as work:
+        shim = work + "/shim.so"
+        with open(work + "/shim.cpp", "w") as f:
+            f.write(SHIM)
+        flags = subprocess.run(["pkg-config", "--cflags", "--libs", "Qt5Core"], capture_output=True,
+                               text=True, check=True).stdout.split()
+        subprocess.run(["g++", "-std=c++17", "-O1", "-fPIC", "-shared", work + "/shim.cpp", "-o", shim, "-ldl"]
+                       + flags, check=True)
+        books = {}
+        books["EPUB: RGB picture, RGBA cover"] = work + "/pictures.epub"
+        epub(books["EPUB: RGB picture, RGBA cover"], png(1500, 2100, 2), png(2400, 3300, 6))
+        books["CBZ: grey page"] = work + "/grey.cbz"
+        cbz(books["CBZ: grey page"], [png(1800, 2600, 0), png(64, 64, 2)])
+        books["CBZ: RGBA page"] = work + "/alpha.cbz"
+        cbz(books["CBZ: RGBA page"], [png(1800, 2600, 6), png(64, 64, 2)])
+        books["CBZ: RGB page"] = work + "/rgb.cbz"
+        cbz(books["CBZ: RGB page"], [png(1800, 2600, 2), png(64, 64, 2)])
+        for kind, name in ((0, "grey"), (6, "RGBA")):
+            books["FB2: %s picture" % name] = "%s/%s.fb2" % (work, name)
+            fb2(books["FB2: %s picture" % name], png(1500, 2100, kind))
+        books["PDF: figures"] = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/data/pdf/figures.pdf")
+        print("| book | " + " | ".join("%s: outcome | splits" % os.path.basename(os.path.dirname(os.path.dirname(os.path.dirname(b))))
+                                       for b in binaries) + " |")
+        print("|---|" + "---|---|" * len(binaries))
+        for name, book in books.items():
+            cells = []
+            for i, binary in enumerate(binaries):
+                cells.append(run(binary, shim, tempfile.mkdtemp(dir=work), book))
+            print("| %s | %s |" % (name, " | ".join(cells)), flush=True)
+
+
+if __name__ == "__main__":
+    main()

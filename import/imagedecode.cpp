@@ -121,7 +121,7 @@ void readFitted(QImageReader &reader, Options &options, Result &result)
     if (!reader.read(&image))
         return;
     if (image.size() != size)
-        image = ImageUtil::smoothScaled(image, image.size().scaled(size, Qt::KeepAspectRatio));
+        image = ImageUtil::smoothScaled(image, size);
     result.image = image;
 }
 

@@ -14,6 +14,8 @@ made them; a Markdown table.
 """
 import base64, os, re, struct, subprocess, sys, tempfile, zipfile, zlib
 
+import toolbooks
+
 SHIM = r"""
 #include <QSemaphore>
 #include <QThread>
@@ -49,26 +51,6 @@ void QSemaphore::acquire(int n)
 }
 """
 
-QML = """import QtQuick 2.6
-import com.quillora.applicationcore 1.0
-Item {
- property double t0: 0
- property string chapter: ""
- ApplicationCore { id: core
-  onNovelImportSucceeded: {
-   console.warn('OUTCOME ok'); t0 = Date.now();
-   var id = Qt.md5(%(path)r); var list = core.getChaptersByNovelId(id);
-   for (var i = 0; i < list.length; ++i) if (list[i].title === 'Picture') chapter = list[i].id;
-   if (chapter === '') chapter = list[0].id;
-   core.openBookForReading(id, chapter, 0, -1.0, 20, 0, 720, 1280, '#000000', '#ffffff', '');
-  }
-  onNovelImportFailed: { console.warn('OUTCOME failed'); core.quitApplication() }
-  onPoolPageRendered: if (chapterId === chapter && pageIndex === 0) {
-   console.warn('PAGE ' + (Date.now() - t0)); core.quitApplication() }
- }
- Timer { interval: 0; running: true; onTriggered: core.importNovel(%(path)r) }
-}
-"""
 
 
 def png(width, height, kind):
@@ -86,29 +68,9 @@ def png(width, height, kind):
 
 
 def epub(path, picture, cover):
-    opf = ('<?xml version="1.0"?><package xmlns="http://www.idpf.org/2007/opf" version="2.0" unique-identifier="i">'
-           '<metadata xmlns:dc="http://purl.org/dc/elements/1.1/"><dc:title>Pictures</dc:title><dc:identifier '
-           'id="i">x</dc:identifier><meta name="cover" content="cover"/></metadata><manifest>'
-           '<item id="cover" href="cover.png" media-type="image/png"/>'
-           '<item id="pic" href="pic.png" media-type="image/png"/>'
-           '<item id="c1" href="c1.xhtml" media-type="application/xhtml+xml"/>'
-           '<item id="ncx" href="toc.ncx" media-type="application/x-dtbncx+xml"/></manifest>'
-           '<spine toc="ncx"><itemref idref="c1"/></spine></package>')
-    ncx = ('<?xml version="1.0"?><ncx xmlns="http://www.daisy.org/z3986/2005/ncx/" version="2005-1"><navMap>'
-           '<navPoint id="n1" playOrder="1"><navLabel><text>Picture</text></navLabel><content src="c1.xhtml"/>'
-           '</navPoint></navMap></ncx>')
-    page = ('<?xml version="1.0"?><html xmlns="http://www.w3.org/1999/xhtml"><head><title>Picture</title></head>'
-            '<body><p>Before.</p><p><img src="pic.png" alt="A"/></p><p>After.</p></body></html>')
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
-        z.writestr(zipfile.ZipInfo("mimetype"), "application/epub+zip")
-        z.writestr("META-INF/container.xml", '<?xml version="1.0"?><container version="1.0" xmlns="urn:oasis:'
-                   'names:tc:opendocument:xmlns:container"><rootfiles><rootfile full-path="OEBPS/content.opf" '
-                   'media-type="application/oebps-package+xml"/></rootfiles></container>')
-        z.writestr("OEBPS/content.opf", opf)
-        z.writestr("OEBPS/toc.ncx", ncx)
-        z.writestr("OEBPS/c1.xhtml", page)
-        z.writestr("OEBPS/pic.png", picture)
-        z.writestr("OEBPS/cover.png", cover)
+    items = [("cover", "cover.png", "image/png"), ("pic", "pic.png", "image/png")]
+    toolbooks.epub(path, items, '<p>Before.</p><p><img src="pic.png" alt="A"/></p><p>After.</p>',
+                   {"pic.png": picture, "cover.png": cover})
 
 
 def cbz(path, pages):
@@ -133,7 +95,7 @@ def run(binary, shim, root, book):
     for d in ("home", "share/qml", "cache"):
         os.makedirs(os.path.join(root, d), exist_ok=True)
     with open(root + "/share/qml/harbour-quillora.qml", "w") as f:
-        f.write(QML % {"path": book})
+        f.write(toolbooks.READER_QML % {"path": book})
     p = subprocess.run(["timeout", "-s", "KILL", "120", binary], env=env, stdout=subprocess.DEVNULL,
                        stderr=subprocess.PIPE)
     err = p.stderr.decode(errors="replace")

@@ -16,26 +16,8 @@ program and its helpers (/usr/bin/time -v), opens of files outside the book
 """
 import argparse, os, re, struct, subprocess, sys, tempfile, time, zipfile, zlib
 
-QML = """import QtQuick 2.6
-import com.quillora.applicationcore 1.0
-Item {
- property double t0: 0
- property string chapter: ""
- ApplicationCore { id: core
-  onNovelImportSucceeded: {
-   console.warn('OUTCOME ok ' + (Date.now() - t0)); t0 = Date.now();
-   var id = Qt.md5(%(path)r); var list = core.getChaptersByNovelId(id);
-   for (var i = 0; i < list.length; ++i) if (list[i].title === 'Picture') chapter = list[i].id;
-   if (chapter === '') chapter = list[0].id;
-   core.openBookForReading(id, chapter, 0, -1.0, 20, 0, 360, 480, '#000000', '#ffffff', '');
-  }
-  onNovelImportFailed: { console.warn('OUTCOME failed ' + (Date.now() - t0)); core.quitApplication() }
-  onPoolPageRendered: if (chapterId === chapter && pageIndex === 0) {
-   console.warn('PAGE ' + (Date.now() - t0)); core.quitApplication() }
- }
- Timer { interval: 0; running: true; onTriggered: { t0 = Date.now(); core.importNovel(%(path)r) } }
-}
-"""
+import toolbooks
+
 
 OPEN = ('<svg xmlns="http://www.w3.org/2000/svg" xmlns:xlink="http://www.w3.org/1999/xlink" '
         'width="640" height="480">')
@@ -122,30 +104,11 @@ def rows(outside):
 
 
 def epub(path, svg, big):
-    opf = ('<?xml version="1.0"?><package xmlns="http://www.idpf.org/2007/opf" version="2.0" unique-identifier="i">'
-           '<metadata xmlns:dc="http://purl.org/dc/elements/1.1/"><dc:title>Drawing</dc:title><dc:identifier id="i">x'
-           '</dc:identifier><meta name="cover" content="cover"/></metadata><manifest>'
-           '<item id="cover" href="d.svg" media-type="image/svg+xml"/>'
-           '<item id="c1" href="c1.xhtml" media-type="application/xhtml+xml"/>'
-           '<item id="big" href="big.png" media-type="image/png"/>'
-           '<item id="ncx" href="toc.ncx" media-type="application/x-dtbncx+xml"/></manifest>'
-           '<spine toc="ncx"><itemref idref="c1"/></spine></package>')
-    ncx = ('<?xml version="1.0"?><ncx xmlns="http://www.daisy.org/z3986/2005/ncx/" version="2005-1"><navMap>'
-           '<navPoint id="n1" playOrder="1"><navLabel><text>Picture</text></navLabel><content src="c1.xhtml"/>'
-           '</navPoint></navMap></ncx>')
-    page = ('<?xml version="1.0"?><html xmlns="http://www.w3.org/1999/xhtml"><head><title>Picture</title></head>'
-            '<body><p>Before.</p><p><img src="d.svg" alt="A"/></p></body></html>')
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
-        z.writestr(zipfile.ZipInfo("mimetype"), "application/epub+zip")
-        z.writestr("META-INF/container.xml", '<?xml version="1.0"?><container version="1.0" xmlns="urn:oasis:'
-                   'names:tc:opendocument:xmlns:container"><rootfiles><rootfile full-path="OEBPS/content.opf" '
-                   'media-type="application/oebps-package+xml"/></rootfiles></container>')
-        z.writestr("OEBPS/content.opf", opf)
-        z.writestr("OEBPS/toc.ncx", ncx)
-        z.writestr("OEBPS/c1.xhtml", page)
-        z.writestr("OEBPS/d.svg", svg)
-        if big:
-            z.writestr("OEBPS/big.png", png(8000))
+    items = [("cover", "d.svg", "image/svg+xml"), ("big", "big.png", "image/png")]
+    files = {"d.svg": svg}
+    if big:
+        files["big.png"] = png(8000)
+    toolbooks.epub(path, items, '<p>Before.</p><p><img src="d.svg" alt="A"/></p>', files)
 
 
 def cbz(path, svg):
@@ -161,7 +124,7 @@ def run(binary, root, book, timeout, outside):
     for d in ("home", "share/qml", "cache"):
         os.makedirs(os.path.join(root, d), exist_ok=True)
     with open(root + "/share/qml/harbour-quillora.qml", "w") as f:
-        f.write(QML % {"path": book})
+        f.write(toolbooks.READER_QML % {"path": book})
     cmd = ["timeout", "-s", "KILL", str(timeout), "prlimit", "--as=%d" % (4 << 30), "/usr/bin/time", "-v",
            "strace", "-f", "-qq", "-e", "trace=openat,open", "-o", root + "/trace", binary]
     start = time.time()

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Starts the real program over books with large PNG pictures (RGB, grey,
-with alpha: an EPUB picture and cover, CBZ pages, FB2 pictures; a PDF) and counts
-the image work Qt 5.15 splits over its global thread pool from a thread
+"""Starts the real program over books with large pictures (PNG of every
+colour kind, BMP) as an EPUB picture and cover, CBZ pages and FB2 pictures,
+and over a PDF, and counts the image work Qt 5.15 splits over its global thread pool from a thread
 outside it. Handing the last part back, such a split clears bit 63 of a word
 on the calling thread's stack after that thread may have gone on.
 
@@ -53,9 +53,9 @@ void QSemaphore::acquire(int n)
 
 
 
-def png(width, height, kind):
-    """kind: 2 RGB, 0 grey, 6 RGBA; a diagonal gradient."""
-    channels = {0: 1, 2: 3, 6: 4}[kind]
+def png(width, height, kind, depth=8):
+    """kind: 0 grey, 2 RGB, 3 palette, 4 grey and alpha, 6 RGBA; a diagonal gradient."""
+    channels = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}[kind] * depth // 8
     packer = zlib.compressobj(6)
     rows = []
     for y in range(height):
@@ -63,8 +63,25 @@ def png(width, height, kind):
         rows.append(packer.compress(b"\0" + row))
     data = b"".join(rows) + packer.flush()
     chunk = lambda t, d: struct.pack(">I", len(d)) + t + d + struct.pack(">I", zlib.crc32(t + d))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, kind, 0, 0, 0))
-            + chunk(b"IDAT", data) + chunk(b"IEND", b""))
+    palette = chunk(b"PLTE", bytes((i, 255 - i, i // 2)[c] for i in range(256) for c in range(3))) if kind == 3 else b""
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, depth, kind, 0, 0, 0))
+            + palette + chunk(b"IDAT", data) + chunk(b"IEND", b""))
+
+
+def bmp(width, height):
+    """24-bit, bottom-up."""
+    stride = (width * 3 + 3) & ~3
+    pixels = b"".join(bytes((x + y + c * 40) & 0xFF for x in range(width) for c in range(3)).ljust(stride, b"\0")
+                      for y in range(height))
+    return (b"BM" + struct.pack("<IHHI", 54 + len(pixels), 0, 0, 54)
+            + struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(pixels), 2835, 2835, 0, 0) + pixels)
+
+
+# What a page or a picture is made of.
+KINDS = (("RGB", lambda w, h: png(w, h, 2)), ("grey", lambda w, h: png(w, h, 0)),
+         ("RGBA", lambda w, h: png(w, h, 6)), ("grey and alpha", lambda w, h: png(w, h, 4)),
+         ("16-bit RGB", lambda w, h: png(w, h, 2, 16)), ("palette", lambda w, h: png(w, h, 3)),
+         ("BMP", bmp))
 
 
 def epub(path, picture, cover):
@@ -76,16 +93,16 @@ def epub(path, picture, cover):
 def cbz(path, pages):
     with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as z:
         for i, page in enumerate(pages):
-            z.writestr("%03d.png" % (i + 1), page)
+            z.writestr("%03d.%s" % (i + 1, "bmp" if page[:2] == b"BM" else "png"), page)
 
 
-def fb2(path, picture):
+def fb2(path, picture, kind="image/png"):
     with open(path, "w") as f:
         f.write('<?xml version="1.0" encoding="utf-8"?><FictionBook xmlns="http://www.gribuser.ru/xml/fictionbook/2.0"'
                 ' xmlns:l="http://www.w3.org/1999/xlink"><description><title-info><book-title>Pictures</book-title>'
                 '</title-info></description><body><section><title><p>Picture</p></title><p>Before.</p>'
-                '<image l:href="#pic"/><p>After.</p></section></body><binary id="pic" content-type="image/png">'
-                + base64.b64encode(picture).decode() + "</binary></FictionBook>")
+                '<image l:href="#pic"/><p>After.</p></section></body><binary id="pic" content-type="%s">'
+                % kind + base64.b64encode(picture).decode() + "</binary></FictionBook>")
 
 
 def run(binary, shim, root, book):
@@ -126,15 +143,11 @@ def main():
         books = {}
         books["EPUB: RGB picture, RGBA cover"] = work + "/pictures.epub"
         epub(books["EPUB: RGB picture, RGBA cover"], png(1500, 2100, 2), png(2400, 3300, 6))
-        books["CBZ: grey page"] = work + "/grey.cbz"
-        cbz(books["CBZ: grey page"], [png(1800, 2600, 0), png(64, 64, 2)])
-        books["CBZ: RGBA page"] = work + "/alpha.cbz"
-        cbz(books["CBZ: RGBA page"], [png(1800, 2600, 6), png(64, 64, 2)])
-        books["CBZ: RGB page"] = work + "/rgb.cbz"
-        cbz(books["CBZ: RGB page"], [png(1800, 2600, 2), png(64, 64, 2)])
-        for kind, name in ((0, "grey"), (6, "RGBA")):
-            books["FB2: %s picture" % name] = "%s/%s.fb2" % (work, name)
-            fb2(books["FB2: %s picture" % name], png(1500, 2100, kind))
+        for name, make in KINDS:
+            books["CBZ page: " + name] = "%s/%s.cbz" % (work, len(books))
+            cbz(books["CBZ page: " + name], [make(1800, 2600), png(64, 64, 2)])
+            books["FB2 picture: " + name] = "%s/%s.fb2" % (work, len(books))
+            fb2(books["FB2 picture: " + name], make(1500, 2100), "image/bmp" if name == "BMP" else "image/png")
         books["PDF: figures"] = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/data/pdf/figures.pdf")
         print("| book | " + " | ".join("%s: outcome | splits" % os.path.basename(os.path.dirname(os.path.dirname(os.path.dirname(b))))
                                        for b in binaries) + " |")

@@ -24,33 +24,6 @@ QByteArray sample(const char *format)
     return encodedImage(page(40, 30, Qt::white, QRect(5, 5, 10, 10), Qt::red), format, 90);
 }
 
-QImage art(int w, int h, QImage::Format format)
-{
-    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setBrush(QColor(200, 40, 40, 180));
-    painter.drawEllipse(QRectF(w * 0.1, h * 0.2, w * 0.5, h * 0.3));
-    painter.fillRect(QRectF(w * 0.55, h * 0.6, w * 0.3, h * 0.3), QColor(20, 140, 60));
-    painter.end();
-    return madeOnPoolThread([&] { return image.convertToFormat(format); });
-}
-
-// Mean difference per channel and pixel, 0 to 255.
-double meanDifference(const QImage &a, const QImage &b)
-{
-    double sum = 0;
-    for (int y = 0; y < a.height(); ++y) {
-        for (int x = 0; x < a.width(); ++x) {
-            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
-            sum += qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) + qAbs(qBlue(p) - qBlue(q))
-                + qAbs(qAlpha(p) - qAlpha(q));
-        }
-    }
-    return sum / (4.0 * a.width() * a.height());
-}
-
 } // namespace
 
 class TestImageUtil : public QObject
@@ -185,6 +158,9 @@ private slots:
         QTest::addColumn<QImage>("image");
         QTest::addColumn<int>("format"); // 0: smooth scaling to size
         QTest::addColumn<QSize>("size");
+        const auto art = [](int w, int h, QImage::Format format) {
+            return madeOnPoolThread([&] { return scene(w, h).convertToFormat(format); });
+        };
         const QImage colour = art(1200, 900, QImage::Format_ARGB32_Premultiplied);
         const QImage grey = art(1200, 900, QImage::Format_Grayscale8);
         QTest::newRow("premultiplied to RGB32") << colour << int(QImage::Format_RGB32) << QSize();

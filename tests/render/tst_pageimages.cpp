@@ -1,6 +1,5 @@
 #include "archiveimageloader.h"
 #include "imagefixtures.h"
-#include "imageutil.h"
 #include "pageimageloader.h"
 #include "pdfpageloader.h"
 #include "zipimageloader.h"
@@ -17,36 +16,6 @@ QByteArray png(int w, int h)
     QImage image(w, h, QImage::Format_RGB32);
     image.fill(Qt::darkCyan);
     return encodedImage(image, "PNG");
-}
-
-// Shapes and a gradient: enough detail that a wrong scale or offset shows.
-QImage scene(int w, int h)
-{
-    QImage image(w, h, QImage::Format_RGB32);
-    QPainter painter(&image);
-    QLinearGradient gradient(0, 0, w, h);
-    gradient.setColorAt(0, QColor(250, 220, 120));
-    gradient.setColorAt(1, QColor(30, 60, 160));
-    painter.fillRect(image.rect(), gradient);
-    painter.setBrush(QColor(200, 40, 40));
-    painter.drawEllipse(QRectF(w * 0.1, h * 0.2, w * 0.5, h * 0.3));
-    painter.fillRect(QRectF(w * 0.55, h * 0.6, w * 0.3, h * 0.3), QColor(20, 140, 60));
-    return image;
-}
-
-// Mean difference per channel, 0 to 255.
-double meanDifference(const QImage &a, const QImage &b)
-{
-    const QImage x = ImageUtil::converted(a, QImage::Format_RGB32);
-    const QImage y = ImageUtil::converted(b, QImage::Format_RGB32);
-    double sum = 0;
-    for (int row = 0; row < x.height(); ++row) {
-        for (int col = 0; col < x.width(); ++col) {
-            const QRgb p = x.pixel(col, row), q = y.pixel(col, row);
-            sum += qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) + qAbs(qBlue(p) - qBlue(q));
-        }
-    }
-    return sum / (3.0 * x.width() * x.height());
 }
 
 const QByteArray GbkName("\xb5\xda\x32\xd2\xb3.png");

@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QPainter>
 #include <QThreadPool>
 #include <QtEndian>
 
@@ -21,6 +22,32 @@ QByteArray encodedImage(const QImage &image, const char *format, int quality)
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, format, quality);
     return bytes;
+}
+
+QImage scene(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    QPainter painter(&image);
+    QLinearGradient gradient(0, 0, width, height);
+    gradient.setColorAt(0, QColor(250, 220, 120));
+    gradient.setColorAt(1, QColor(30, 60, 160));
+    painter.fillRect(image.rect(), gradient);
+    painter.setBrush(QColor(200, 40, 40));
+    painter.drawEllipse(QRectF(width * 0.1, height * 0.2, width * 0.5, height * 0.3));
+    painter.fillRect(QRectF(width * 0.55, height * 0.6, width * 0.3, height * 0.3), QColor(20, 140, 60));
+    return image;
+}
+
+double meanDifference(const QImage &a, const QImage &b)
+{
+    double sum = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            sum += qAbs(qRed(p) - qRed(q)) + qAbs(qGreen(p) - qGreen(q)) + qAbs(qBlue(p) - qBlue(q));
+        }
+    }
+    return sum / (3.0 * a.width() * a.height());
 }
 
 QImage madeOnPoolThread(const std::function<QImage()> &make)

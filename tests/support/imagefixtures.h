@@ -18,6 +18,10 @@ struct FixtureEntry
 
 // The image encoded by Qt's writer for format ("PNG", "JPEG", ...).
 QByteArray encodedImage(const QImage &image, const char *format, int quality = -1);
+// Shapes and a gradient: enough detail that a wrong scale or offset shows.
+QImage scene(int width, int height);
+// Mean difference per colour channel and pixel, 0 to 255.
+double meanDifference(const QImage &a, const QImage &b);
 // What make returns, made on a thread of Qt's global pool: there Qt keeps its
 // own conversions and smooth scaling on that one thread.
 QImage madeOnPoolThread(const std::function<QImage()> &make);

@@ -11,8 +11,8 @@
 
 #include <atomic>
 #include <limits>
-#include <utility>
 #include <mutex>
+#include <utility>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -173,7 +173,7 @@ class SharedRows
 public:
     explicit SharedRows(const QSize &drawn) : m_drawn(drawn)
     {
-        const qint64 bytes = qint64(drawn.width()) * drawn.height() * 4;
+        const qint64 bytes = Wire::drawnBytes(drawn);
         if (drawn.isEmpty() || bytes > std::numeric_limits<int>::max())
             return;
         m_bytes = size_t(bytes);

@@ -70,6 +70,9 @@ inline QSize drawnSize(const Request &target, const QSize &natural)
     return natural;
 }
 constexpr QImage::Format kDrawnFormat = QImage::Format_ARGB32_Premultiplied;
+// Bytes of one row and of all rows of that size, in that format.
+inline qint64 drawnLineBytes(const QSize &drawn) { return qint64(drawn.width()) * 4; }
+inline qint64 drawnBytes(const QSize &drawn) { return drawnLineBytes(drawn) * drawn.height(); }
 }
 
 }

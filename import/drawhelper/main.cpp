@@ -77,7 +77,7 @@ bool readTarget(BoundedDrawing::Wire::Request *request, int *shared)
 uchar *mapShared(int shared, const QSize &drawn, size_t *bytes)
 {
     struct stat file{};
-    *bytes = size_t(drawn.width()) * size_t(drawn.height()) * 4;
+    *bytes = size_t(BoundedDrawing::Wire::drawnBytes(drawn));
     if (shared < 0 || drawn.isEmpty() || fstat(shared, &file) != 0 || size_t(file.st_size) != *bytes)
         return nullptr;
     // Populated at once: one call instead of a fault for every page.
@@ -163,7 +163,7 @@ bool serve()
     const QSize drawn = drawnSize(request, natural);
     size_t length = 0;
     uchar *rows = mapShared(shared, drawn, &length);
-    QImage image = rows ? QImage(rows, drawn.width(), drawn.height(), drawn.width() * 4, kDrawnFormat) : QImage();
+    QImage image = rows ? QImage(rows, drawn.width(), drawn.height(), int(drawnLineBytes(drawn)), kDrawnFormat) : QImage();
     if (!reader.read(&image))
         image = QImage();
     Image header{image.width(), image.height(), int(image.format()), image.bytesPerLine()};

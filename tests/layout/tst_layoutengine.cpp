@@ -505,6 +505,76 @@ private slots:
                 QVERIFY(run.positions.first().x() >= minX - 0.5);
         }
     }
+
+    // A chapter written as counts of text lines "t", empty lines "e" and
+    // rules "r", on pages of five such lines: empty lines and rules at a
+    // chapter's end, start or between pages never make a page of their own,
+    // and every line is on exactly one page, in order.
+    void emptyLinesAtEdges_data()
+    {
+        QTest::addColumn<QString>("chapter");
+        QTest::addColumn<bool>("orphanControl");
+        QTest::addColumn<int>("pages");
+
+        QTest::newRow("text filling two pages") << "10t" << false << 2;
+        QTest::newRow("empty lines after a full page") << "10t 4e" << false << 2;
+        QTest::newRow("after, orphan control") << "10t 4e" << true << 2;
+        QTest::newRow("empty lines and a rule after") << "10t 2e 1r 2e" << false << 2;
+        QTest::newRow("pages of empty lines after") << "10t 12e" << false << 2;
+        QTest::newRow("empty lines sharing the last page") << "7t 3e" << false << 2;
+        QTest::newRow("a page of empty lines before") << "8e 3t" << false << 2;
+        QTest::newRow("before, orphan control") << "8e 3t" << true << 2;
+        QTest::newRow("empty lines sharing the first page") << "2e 3t" << false << 1;
+        QTest::newRow("a page of empty lines between") << "5t 7e 5t" << false << 3;
+        QTest::newRow("nothing but empty lines") << "12e" << false << 1;
+    }
+
+    void emptyLinesAtEdges()
+    {
+        QFETCH(QString, chapter);
+        QFETCH(bool, orphanControl);
+        QVector<Paragraph> paragraphs;
+        QSet<int> texts;
+        for (const QString &token : chapter.split(QLatin1Char(' '))) {
+            for (int i = token.chopped(1).toInt(); i > 0; --i) {
+                Paragraph p = text(QStringLiteral("Call me Ishmael."));
+                if (token.endsWith(QLatin1Char('t')))
+                    texts.insert(paragraphs.size());
+                else
+                    p = Paragraph();
+                p.kind = token.endsWith(QLatin1Char('e')) ? Paragraph::EmptyLine
+                         : token.endsWith(QLatin1Char('r')) ? Paragraph::Rule : Paragraph::Body;
+                paragraphs.append(p);
+            }
+        }
+        finalizeParagraphs(paragraphs);
+        LayoutConfig config;
+        config.pageHeight = 200;
+        config.marginTop = config.marginBottom = 0;
+        config.orphanControl = orphanControl;
+
+        const QVector<PageLayout> pages = LayoutEngine().layoutChapter(paragraphs, config, 0, "c");
+        QTEST(int(pages.size()), "pages");
+        int next = 0;
+        QSet<int> shown;
+        for (int i = 0; i < pages.size(); ++i) {
+            const PageLayout &page = pages[i];
+            QCOMPARE(page.pageIndex, i);
+            QCOMPARE(page.startGlyph, page.lines.first().startGlyph);
+            QCOMPARE(page.firstParaIndex, page.lines.first().paragraphIndex);
+            QVERIFY(i == 0 || page.startGlyph >= pages[i - 1].startGlyph);
+            bool visible = false;
+            for (const LayoutLine &line : page.lines) {
+                QCOMPARE(line.lineIndex, next++);
+                visible = visible || !line.glyphRuns.isEmpty();
+                if (!line.glyphRuns.isEmpty())
+                    shown.insert(line.paragraphIndex);
+            }
+            QVERIFY(visible || texts.isEmpty());
+        }
+        QCOMPARE(pages.first().startGlyph, 0);
+        QCOMPARE(shown, texts);
+    }
 };
 
 QTEST_MAIN(TestLayoutEngine)

@@ -2,6 +2,7 @@
 
 #include "logmanager.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -24,6 +25,70 @@ void takeFirstLineFields(PageLayout &page, const LayoutLine &line)
     page.firstParaIndex = line.paragraphIndex;
     page.startGlyph = line.startGlyph;
     page.startProgress = line.startProgress;
+}
+
+// Shows something on a page: text, a picture or a table.
+bool isVisible(const LayoutLine &line)
+{
+    return line.isImage || line.isTableRow || !line.glyphRuns.isEmpty();
+}
+
+bool showsAnything(const PageLayout &page)
+{
+    return std::any_of(page.lines.cbegin(), page.lines.cend(), isVisible);
+}
+
+float bottomOf(const PageLayout &page)
+{
+    if (page.lines.isEmpty())
+        return 0;
+    const LayoutLine &last = page.lines.constLast();
+    return last.y + last.height + last.spaceAfter;
+}
+
+// Empty lines, rules and spacing never make a page of their own: such a page
+// joins the page before it, below its last line (past the page's end, where
+// nothing is drawn); before a chapter's first page that shows something, it
+// joins that page above its top, and that page starts where they started.
+// A chapter that shows nothing at all keeps one page.
+QVector<PageLayout> foldBlankPages(QVector<PageLayout> pages)
+{
+    QVector<PageLayout> kept;
+    QVector<PageLayout> leading;
+    for (PageLayout &page : pages) {
+        if (!kept.isEmpty() && !showsAnything(page)) {
+            PageLayout &previous = kept.last();
+            const float top = bottomOf(previous);
+            for (LayoutLine line : qAsConst(page.lines)) {
+                line.y += top;
+                previous.lines.append(line);
+            }
+            continue;
+        }
+        if (!showsAnything(page) && page.pageIndex + 1 < pages.size()) {
+            leading.append(page);
+            continue;
+        }
+        if (!leading.isEmpty()) {
+            float top = 0;
+            for (const PageLayout &blank : qAsConst(leading))
+                top -= bottomOf(blank);
+            QVector<LayoutLine> above;
+            for (const PageLayout &blank : qAsConst(leading)) {
+                for (LayoutLine line : blank.lines) {
+                    line.y += top;
+                    above.append(line);
+                }
+                top += bottomOf(blank);
+            }
+            page.lines = above + page.lines;
+            takeFirstLineFields(page, page.lines.constFirst());
+            leading.clear();
+        }
+        page.pageIndex = kept.size();
+        kept.append(page);
+    }
+    return kept;
 }
 
 class PagedBuilder
@@ -194,7 +259,7 @@ QVector<PageLayout> buildPages(const QVector<LayoutLine> &lines, const LayoutCon
         return {};
     if (config.continuousMode)
         return buildContinuous(lines, config);
-    return PagedBuilder(lines, config).build();
+    return foldBlankPages(PagedBuilder(lines, config).build());
 }
 
 }

@@ -120,8 +120,9 @@ private slots:
                                              << "ok" << "p.png" << "red" << "Top";
         QTest::newRow("nested ComicInfo") << QStringList{"p.png|red", "a/" + info.arg("A", ""), "b/" + info.arg("B", "")}
                                           << "ok" << "p.png" << "red" << "A";
-        QTest::newRow("not a ZIP") << QStringList{"raw:PK not a zip"} << "无法打开 CBZ 文件" << "" << "" << "";
-        QTest::newRow("missing file") << QStringList() << "无法打开 CBZ 文件" << "" << "" << "";
+        QTest::newRow("not a ZIP") << QStringList{"raw:PK not a zip"}
+                                   << "文件不是 CBZ 格式，而是纯文本；请把扩展名改为 .txt 后再导入" << "" << "" << "";
+        QTest::newRow("missing file") << QStringList() << "文件不存在" << "" << "" << "";
         QTest::newRow("no page") << QStringList{"a.txt|x"} << "CBZ 中没有支持的图片" << "" << "" << "";
         QTest::newRow("nothing decodes") << QStringList{"a.png|bad", "b.png|bomb"} << "CBZ 中没有可解码的图片" << "" << "" << "";
         QStringList many{"a.png|red"};

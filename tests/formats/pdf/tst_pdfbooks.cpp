@@ -371,8 +371,8 @@ private slots:
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("message");
-        QTest::newRow("password") << "locked" << "无法打开 PDF 文件";
-        QTest::newRow("truncated") << "truncated" << "无法打开 PDF 文件";
+        QTest::newRow("password") << "locked" << "PDF 文件有密码保护，请先解除密码再导入";
+        QTest::newRow("truncated") << "truncated" << "PDF 文件已损坏或不完整（可能没有下载完），请重新获取该文件";
         QTest::newRow("re-import of a changed book, store fails") << "store" << "构建排版数据失败";
         QTest::newRow("re-import, no room for the copy") << "nocopy" << "无法复制 PDF 文件";
     }

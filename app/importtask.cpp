@@ -1,6 +1,7 @@
 #include "importtask.h"
 
 #include "applicationcore.h"
+#include "bookfilecheck.h"
 #include "bookfolderstage.h"
 #include "chapterinfo.h"
 #include "chapterservice.h"
@@ -115,13 +116,21 @@ void ImportTask::run()
         abandon(parser, nullptr, {});
         return;
     }
+    // What the file itself shows is said before its parser guesses at it.
+    const QString refusal = BookFileCheck::refusal(m_path);
+    if (!refusal.isEmpty()) {
+        qWarning().noquote() << "[ImportTask] 拒绝导入:" << m_path << refusal;
+        abandon(parser, nullptr, {});
+        emitFailed(core, *fonts, refusal);
+        return;
+    }
 
     emitProgress(core, ApplicationCore::tr("正在解析小说信息...."));
     ParseResult info = parser->parseBookInfo(m_path);
     if (!info.success || !info.novel) {
         // The caller owns whatever a result carries.
         abandon(parser, info.novel, info.chapters);
-        emitFailed(core, *fonts, info.errorMessage);
+        emitFailed(core, *fonts, BookFileCheck::explainFailure(m_path, info.errorMessage));
         return;
     }
     qDeleteAll(info.chapters);
@@ -137,7 +146,7 @@ void ImportTask::run()
         delete list.novel;
     if (!list.success) {
         abandon(parser, novel, list.chapters);
-        emitFailed(core, *fonts, list.errorMessage);
+        emitFailed(core, *fonts, BookFileCheck::explainFailure(m_path, list.errorMessage));
         return;
     }
     const QVector<ChapterInfo *> chapters = list.chapters;

@@ -319,6 +319,9 @@ Rectangle {
             objectName: "importStatus"
             width: parent.width
             font.pixelSize: 16
+            // A refusal says why and what to do: room for all of it.
+            wrapMode: Text.Wrap
+            maximumLineCount: 3
             elide: Text.ElideRight
             // Messages name books and files: shown as they are, never as markup.
             textFormat: Text.PlainText

@@ -5,6 +5,8 @@
 #include "licensetext.h"
 #include "paths.h"
 
+#include <sqlite3.h>
+
 QVariantMap ApplicationCore::getAppInfo()
 {
     // The installed description does not change while the program runs.
@@ -27,9 +29,31 @@ QString ApplicationCore::getConfigPath()
     return Paths::configLocation();
 }
 
+// SQLite's own words went to the log; the reader is told the cause and the way out.
 QString ApplicationCore::getDatabaseError()
 {
-    return DatabaseConnection::openFailure();
+    if (DatabaseConnection::openFailure().isEmpty())
+        return QString();
+    const QString reset = tr("使用“重置应用”可重建一个空书库（已导入的书籍和设置会被清除），之后请重新导入书籍。");
+    switch (DatabaseConnection::openFailureCode()) {
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+        return tr("书库文件已损坏，无法读取。") + reset;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        return tr("书库正被另一个运行中的本应用占用。请关闭它后重新启动。");
+    case SQLITE_FULL:
+        return tr("存储空间已满，书库无法打开。请清理出空间后重新启动。");
+    case SQLITE_CANTOPEN:
+    case SQLITE_PERM:
+    case SQLITE_READONLY:
+    case SQLITE_AUTH:
+        return tr("没有读写书库文件的权限。") + reset;
+    case SQLITE_IOERR:
+        return tr("读取书库文件时存储设备出错。") + reset;
+    default:
+        return tr("书库文件无法读取。") + reset;
+    }
 }
 
 QString ApplicationCore::getLicenseText()

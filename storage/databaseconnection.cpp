@@ -247,6 +247,12 @@ QThreadStorage<ThreadConnection *> s_threadConnections;
 // Set while the default connection holds the file alone (see openReadable).
 std::atomic<bool> s_exclusive{false};
 QString s_openFailure;
+int s_openFailureCode = 0;
+
+int primaryCode(const QSqlError &error)
+{
+    return error.nativeErrorCode().toInt() & 0xff;
+}
 
 // A statement that reads the file's first page; on a file in WAL mode it also
 // opens the log and its index.
@@ -256,7 +262,7 @@ bool readsFirstPage(const QSqlDatabase &db, QString *error, int *code)
     if (query.exec(QStringLiteral("PRAGMA schema_version")) && query.next())
         return true;
     *error = query.lastError().text();
-    *code = query.lastError().nativeErrorCode().toInt() & 0xff;
+    *code = primaryCode(query.lastError());
     return false;
 }
 
@@ -266,27 +272,28 @@ bool readsFirstPage(const QSqlDatabase &db, QString *error, int *code)
 // the file is opened again held by this connection alone, with the index in
 // its own memory: the library reads, a write fails where it finds no room,
 // and no other connection gets in while the program runs.
-bool openReadable(QSqlDatabase &db, QString *error)
+bool openReadable(QSqlDatabase &db, QString *error, int *code)
 {
     if (!db.isOpen() && !db.open()) {
         *error = db.lastError().text();
+        *code = primaryCode(db.lastError());
         return false;
     }
     configure(db);
-    int code = SQLITE_OK;
-    if (readsFirstPage(db, error, &code))
+    if (readsFirstPage(db, error, code))
         return true;
-    if (code != SQLITE_IOERR && code != SQLITE_FULL && code != SQLITE_CANTOPEN && code != SQLITE_READONLY)
+    if (*code != SQLITE_IOERR && *code != SQLITE_FULL && *code != SQLITE_CANTOPEN && *code != SQLITE_READONLY)
         return false;
     qWarning() << "[DatabaseConnection] 无法读取数据库，改为独占打开:" << *error;
     db.close();
     if (!db.open()) {
         *error = db.lastError().text();
+        *code = primaryCode(db.lastError());
         return false;
     }
     sqlite3_exec(Transaction::handle(db), "PRAGMA locking_mode=EXCLUSIVE", nullptr, nullptr, nullptr);
     configure(db);
-    if (!readsFirstPage(db, error, &code))
+    if (!readsFirstPage(db, error, code))
         return false;
     s_exclusive = true;
     return true;
@@ -336,13 +343,17 @@ QSqlDatabase DatabaseConnection::getConnection()
 bool DatabaseConnection::openAndMigrate()
 {
     s_openFailure.clear();
+    s_openFailureCode = 0;
     QSqlDatabase db = getConnection();
     if (!db.isValid())
         return false;
     QString error;
-    if (!openReadable(db, &error)) {
+    int code = SQLITE_OK;
+    if (!openReadable(db, &error, &code)) {
         qCritical() << "[DatabaseConnection] 打开数据库失败:" << error;
         s_openFailure = error;
+        // A driver error without SQLite's own code is still a failure.
+        s_openFailureCode = code == SQLITE_OK ? SQLITE_ERROR : code;
         // Nothing is to read, let alone write, a file SQLite cannot read.
         db.close();
         return false;
@@ -378,6 +389,11 @@ void DatabaseConnection::close()
 QString DatabaseConnection::openFailure()
 {
     return s_openFailure;
+}
+
+int DatabaseConnection::openFailureCode()
+{
+    return s_openFailureCode;
 }
 
 QSqlDatabase DatabaseConnection::database()

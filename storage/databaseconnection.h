@@ -24,6 +24,8 @@ public:
     // openAndMigrate(); empty when it could, though the migration may still
     // have failed. Main thread.
     static QString openFailure();
+    // SQLite's primary result code for that failure (SQLITE_NOTADB ...); 0 when none.
+    static int openFailureCode();
 
     // Waits for a write-ahead-log copy under way, then closes and removes the
     // default connection. Main thread, before the program ends or the library

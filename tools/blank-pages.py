@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Pages through every chapter of a book in the real program and counts the
+pages that show nothing (no text line, no picture), side by side for two
+builds, and checks that the newer one loses no line and only ever joins pages.
+
+    tools/blank-pages.py [--ref REF_BIN] [--book BOOK] [BIN]
+
+Without --book a long EPUB whose chapters end in empty lines is made by
+tests/data/epub/make-mobylike.py. Each chapter is opened as the stand-in
+window opens a book (540 x 920 pixels, font size 20); for each page the
+program's own page sources are read: every line's first glyph, height and
+kind. A text line is one whose glyph range is not empty (the next line's
+first glyph, or the chapter's glyph count, lies after it).
+"""
+import argparse, json, os, shutil, subprocess, sys, tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MAKER = os.path.join(HERE, "..", "tests", "data", "epub", "make-mobylike.py")
+
+DRIVER = """import QtQuick 2.6
+import com.quillora.applicationcore 1.0
+Item {
+ property var chapters: []
+ property int next: -1
+ property string bookId: ""
+ ApplicationCore { id: core
+  onNovelImportSucceeded: {
+   bookId = Qt.md5(%(path)r); chapters = core.getChaptersByNovelId(bookId); open(0) }
+  onNovelImportFailed: { console.warn('RESULT failed ' + message); core.quitApplication() }
+ }
+ function open(i) {
+  next = i
+  if (i >= chapters.length) { console.warn('RESULT done'); core.quitApplication(); return }
+  core.openBookForReading(bookId, chapters[i].id, 0, -1.0, 20, 0, 540, 920, '#202020', '#fdf8ee', '#fdf8ee', false)
+ }
+ Timer { interval: 10; repeat: true; running: next >= 0 && next < chapters.length
+  onTriggered: {
+   var id = chapters[next].id, count = core.getChapterPageCount(id)
+   if (count < 0) return
+   var pages = []
+   for (var p = 0; p < count; ++p) {
+    var lines = core.getPageLineSources(id, p), out = []
+    for (var l = 0; l < lines.length; ++l)
+     out.push([lines[l].glyphIndex, lines[l].lineHeight, lines[l].isImage ? 1 : 0])
+    pages.push(out)
+   }
+   console.warn('CHAPTER ' + JSON.stringify({index: next, glyphs: chapters[next].glyphCount, pages: pages}))
+   open(next + 1)
+  }
+ }
+ Timer { interval: 0; running: true; onTriggered: core.importNovel(%(path)r) }
+}
+"""
+
+
+def measure(binary, book):
+    work = tempfile.mkdtemp(prefix="blank-pages-")
+    try:
+        os.makedirs(os.path.join(work, "share", "qml"))
+        with open(os.path.join(work, "share", "qml", "harbour-quillora.qml"), "w") as f:
+            f.write(DRIVER % {"path": book})
+        env = dict(os.environ, HOME=work, XDG_CONFIG_HOME=work + "/config", XDG_DATA_HOME=work + "/data",
+                   XDG_CACHE_HOME=work + "/cache", QUILLORA_DATA_ROOT=work + "/share",
+                   QT_QPA_PLATFORM="offscreen", QT_QUICK_BACKEND="software", LANG="C.UTF-8")
+        p = subprocess.run([binary], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=1800)
+        log = p.stderr.decode("utf-8", "replace")
+        chapters = [json.loads(l.split("CHAPTER ", 1)[1]) for l in log.splitlines() if "CHAPTER {" in l]
+        if "RESULT done" not in log:
+            raise SystemExit("%s: no result\n%s" % (binary, log[-3000:]))
+        return chapters
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def text_lines(chapter):
+    """Per page, the first glyphs of its text lines and its pictures."""
+    flat = [line for page in chapter["pages"] for line in page]
+    ends = [line[0] for line in flat[1:]] + [chapter["glyphs"]]
+    shown, at = [], 0
+    for page in chapter["pages"]:
+        shown.append([line[0] for line, end in zip(page, ends[at:at + len(page)]) if line[2] or end > line[0]])
+        at += len(page)
+    return shown
+
+
+def summary(chapters):
+    pages = sum(len(c["pages"]) for c in chapters)
+    blank = [(c["index"], i) for c in chapters for i, t in enumerate(text_lines(c)) if not t]
+    return pages, blank
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("binary", nargs="?", default="build/app/harbour-quillora")
+    ap.add_argument("--ref", default="/work/ref/build/app/harbour-quillora")
+    ap.add_argument("--book")
+    args = ap.parse_args()
+    tmp = tempfile.mkdtemp(prefix="blank-book-")
+    book = args.book or os.path.join(tmp, "mobylike.epub")
+    if not args.book:
+        subprocess.run([sys.executable, MAKER, book], check=True)
+    runs = {}
+    for name, binary in (("reference", args.ref), ("this build", args.binary)):
+        runs[name] = measure(os.path.abspath(binary), book)
+        pages, blank = summary(runs[name])
+        print("%-10s chapters=%d pages=%d blank=%d %s" % (name, len(runs[name]), pages, len(blank),
+                                                         " ".join("%d:%d" % b for b in blank[:12])))
+    ref, new = runs["reference"], runs["this build"]
+    lost = grown = moved = 0
+    for a, b in zip(ref, new):
+        ta, tb = text_lines(a), text_lines(b)
+        # Every text line of the chapter, in order, on some page.
+        lost += [g for page in ta for g in page] != [g for page in tb for g in page]
+        grown += len(b["pages"]) > len(a["pages"])
+        # Pages that show something are the same pages, blank ones joined in.
+        moved += [t for t in ta if t] != [t for t in tb if t]
+    print("chapters with text lost=%d, with more pages=%d, with other page breaks=%d" % (lost, grown, moved))
+    shutil.rmtree(tmp, ignore_errors=True)
+    return 1 if lost or grown or moved or summary(new)[1] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

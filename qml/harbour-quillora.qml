@@ -288,6 +288,7 @@ Rectangle {
 
                 TextInput {
                     id: importPath
+                    objectName: "importPath"
                     anchors.left: parent.left
                     anchors.right: parent.right
                     anchors.verticalCenter: parent.verticalCenter

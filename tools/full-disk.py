@@ -11,22 +11,12 @@ waits for its first page. Prints the counts.
 """
 import argparse, os, shutil, signal, subprocess, sys, tempfile, time
 
+from toolbooks import WINDOW_DRIVER
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REAL_QML = os.path.join(HERE, "..", "qml", "harbour-quillora.qml")
 
-DRIVER = """import QtQuick 2.6
-Item {
-  id: driver
-  width: 540; height: 960
-  Loader { id: window; anchors.fill: parent; source: "Window.qml" }
-  function find(item, name) {
-    if (item.objectName === name) return item
-    for (var i = 0; i < item.children.length; ++i) {
-      var found = find(item.children[i], name)
-      if (found) return found
-    }
-    return null
-  }
+DRIVER = WINDOW_DRIVER + """
   // The window's own core: it alone ends the program.
   function quit() {
     running = false

@@ -8,9 +8,12 @@ window for each.
 Each broken file is made from tests/data, typed into the import box and
 imported, as a person would; the missing file is also given on the command
 line. The window is grabbed once the message has stood still for a second.
-Prints each case with the message shown.
+Then the reset, and the next start importing a book. Prints each case with
+the message shown.
 """
 import os, shutil, subprocess, sys, tempfile
+
+from toolbooks import WINDOW_DRIVER
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "..", "tests", "data")
@@ -18,19 +21,7 @@ REAL_QML = os.path.join(HERE, "..", "qml", "harbour-quillora.qml")
 
 # Loads the real window, types PATH into its box (when given), imports it and
 # grabs the window once the status line has stopped changing.
-DRIVER = """import QtQuick 2.6
-Item {
-  id: driver
-  width: 540; height: 960
-  Loader { id: window; anchors.fill: parent; source: "Window.qml" }
-  function find(item, test) {
-    if (test(item)) return item
-    for (var i = 0; i < item.children.length; ++i) {
-      var found = find(item.children[i], test)
-      if (found) return found
-    }
-    return null
-  }
+DRIVER = WINDOW_DRIVER + """
   function quit() {
     var items = window.item.resources
     for (var i = 0; i < items.length; ++i)
@@ -44,12 +35,12 @@ Item {
     onTriggered: {
       var root = window.item
       if (!started && %(path)r !== "") {
-        find(root, function(i) { return i.hasOwnProperty("cursorPosition") }).text = %(path)r
+        find(root, "importPath").text = %(path)r
         root.startImport(%(path)r, "")
       }
       started = true
-      var status = find(root, function(i) { return i.objectName === "importStatus" }).text
-      var error = find(root, function(i) { return i.objectName === "databaseError" })
+      var status = find(root, "importStatus").text
+      var error = find(root, "databaseError")
       var shown = status + (error.visible ? error.text : "")
       if (shown === "" || shown !== last || shown.indexOf("正在") === 0) { last = shown; still = 0; return }
       if (++still < 10) return
@@ -58,6 +49,18 @@ Item {
       driver.grabToImage(function(result) { result.saveToFile(%(shot)r); quit() })
     }
   }
+}
+"""
+
+
+# The reset, as the window's button asks for it.
+RESET = """import QtQuick 2.6
+import com.quillora.applicationcore 1.0
+Item {
+  ApplicationCore { id: core
+    onApplicationResetFinished: { console.warn("SHOWN reset " + success); core.quitApplication() }
+  }
+  Timer { interval: 0; running: true; onTriggered: core.resetApplication() }
 }
 """
 
@@ -83,9 +86,9 @@ def broken_files(work):
     ]
 
 
-def run(binary, env, share, shot, path="", args=()):
+def run(binary, env, share, shot, path="", args=(), qml=DRIVER):
     with open(os.path.join(share, "qml", "harbour-quillora.qml"), "w") as f:
-        f.write(DRIVER % {"path": path, "shot": shot})
+        f.write(qml % {"path": path, "shot": shot} if qml == DRIVER else qml)
     p = subprocess.run([binary] + list(args), env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                        timeout=120)
     log = p.stderr.decode("utf-8", "replace")
@@ -119,6 +122,10 @@ def main():
             f.write(b"x" * 8192)
         shot = os.path.join(out, "%02d-library-not-a-database.png" % (len(cases) + 2))
         print("%-18s %s" % ("library damaged", run(binary, env, share, shot)))
+        # The way out the message names, and the next start.
+        print("%-18s %s" % ("reset", run(binary, env, share, None, qml=RESET)))
+        shot = os.path.join(out, "%02d-library-after-reset.png" % (len(cases) + 3))
+        print("%-18s %s" % ("next start", run(binary, env, share, shot, path=os.path.join(DATA, "fb2", "library.fb2"))))
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

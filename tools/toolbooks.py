@@ -1,5 +1,24 @@
-"""Small books the tools in this folder give the real program."""
+"""Small books the tools in this folder give the real program, and the
+driver around the stand-in window that they load it with."""
 import zipfile
+
+# The head of a driver that loads the stand-in window, copied beside it as
+# Window.qml, at the phone's size; find(item, name) finds an item of the
+# window by its objectName. The driver's own parts and its "}" follow.
+WINDOW_DRIVER = """import QtQuick 2.6
+Item {
+  id: driver
+  width: 540; height: 960
+  Loader { id: window; anchors.fill: parent; source: "Window.qml" }
+  function find(item, name) {
+    if (item.objectName === name) return item
+    for (var i = 0; i < item.children.length; ++i) {
+      var found = find(item.children[i], name)
+      if (found) return found
+    }
+    return null
+  }
+"""
 
 # A window that imports the book at %(path)s, then opens its chapter
 # "Picture" (else the first) and quits at that chapter's first page, printing

@@ -4,10 +4,27 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QVector>
+#include <QtEndian>
 
 namespace BookFileCheck {
 
 namespace {
+
+// What the bytes of a file are, as far as its first bytes and its end tell.
+enum class Content {
+    Unknown,
+    Text,
+    Zip,        // a ZIP that is neither of the two below
+    Epub,
+    ComicZip,   // a ZIP of pictures
+    Pdf,
+    Mobi,       // PalmDB: MOBI, KF8 or PalmDOC
+    Fb2,
+    Rar,
+    SevenZip,
+    Tar,
+    Image,
+};
 
 constexpr qint64 HeadBytes = 4096;
 // The ZIP end record (22 bytes) may be followed by a comment of up to 64 KiB.
@@ -22,17 +39,11 @@ QString tr(const char *text)
     return QCoreApplication::translate("BookFileCheck", text);
 }
 
-quint32 le(const QByteArray &bytes, int at, int width)
+// A little-endian number at a place the caller has checked lies inside bytes.
+template <typename T>
+T le(const QByteArray &bytes, int at)
 {
-    quint32 value = 0;
-    for (int i = width - 1; i >= 0; --i)
-        value = value << 8 | quint8(bytes.at(at + i));
-    return value;
-}
-
-quint64 le64(const QByteArray &bytes, int at)
-{
-    return quint64(le(bytes, at + 4, 4)) << 32 | le(bytes, at, 4);
+    return qFromLittleEndian<T>(bytes.constData() + at);
 }
 
 QByteArray readAt(QFile &file, qint64 offset, qint64 length)
@@ -59,8 +70,8 @@ void inspectZip(QFile &file, Inspection &result)
     result.content = Content::Zip;
     const QByteArray &head = result.head;
     if (head.size() >= 30 && head.startsWith("PK\x03\x04")) {
-        const int nameLength = int(le(head, 26, 2));
-        const int dataAt = 30 + nameLength + int(le(head, 28, 2));
+        const int nameLength = int(le<quint16>(head, 26));
+        const int dataAt = 30 + nameLength + int(le<quint16>(head, 28));
         if (head.mid(30, nameLength) == "mimetype" && head.mid(dataAt, 20) == "application/epub+zip")
             result.content = Content::Epub;
     }
@@ -73,8 +84,8 @@ void inspectZip(QFile &file, Inspection &result)
         return;
     }
     const qint64 endAt = result.size - tailLength + end;
-    const qint64 directorySize = le(tail, end + 12, 4);
-    const quint32 declaredAt = le(tail, end + 16, 4);
+    const qint64 directorySize = le<quint32>(tail, end + 12);
+    const quint32 declaredAt = le<quint32>(tail, end + 16);
     if (result.content == Content::Epub)
         return;
     if (directorySize > endAt) {
@@ -98,13 +109,13 @@ void inspectZip(QFile &file, Inspection &result)
             result.cutOff = true;
             return;
         }
-        const int nameLength = int(le(directory, at + 28, 2));
+        const int nameLength = int(le<quint16>(directory, at + 28));
         const QString name = QString::fromUtf8(directory.mid(at + 46, nameLength)).toLower();
         package = package || name == QLatin1String("meta-inf/container.xml") || name.endsWith(QLatin1String(".opf"));
         const QString suffix = QFileInfo(name).suffix();
         documents = documents || suffix.startsWith(QLatin1String("htm")) || suffix == QLatin1String("xhtml");
         pictures = pictures || pictureSuffixes.contains(suffix);
-        at += 46 + nameLength + int(le(directory, at + 30, 2)) + int(le(directory, at + 32, 2));
+        at += 46 + nameLength + int(le<quint16>(directory, at + 30)) + int(le<quint16>(directory, at + 32));
     }
     if (at != directory.size()) {
         result.cutOff = true;
@@ -121,8 +132,8 @@ bool sevenZipCutOff(const Inspection &result)
 {
     if (result.head.size() < 32)
         return true;
-    const quint64 offset = le64(result.head, 12);
-    const quint64 length = le64(result.head, 20);
+    const quint64 offset = le<quint64>(result.head, 12);
+    const quint64 length = le<quint64>(result.head, 20);
     const quint64 room = quint64(result.size) - 32;
     return offset > room || length > room - offset;
 }
@@ -260,11 +271,6 @@ bool withoutText(const Inspection &result)
 
 }
 
-Content sniff(const QString &path)
-{
-    return inspect(path).content;
-}
-
 QString refusal(const QString &path)
 {
     const QString suffix = QFileInfo(path).suffix().toLower();
@@ -294,7 +300,7 @@ QString refusal(const QString &path)
 
 QString explainFailure(const QString &path, const QString &parserMessage)
 {
-    if (sniff(path) != Content::Pdf)
+    if (inspect(path).content != Content::Pdf)
         return parserMessage;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))

@@ -3,16 +3,20 @@
 pages that show nothing (no text line, no picture), side by side for two
 builds, and checks that the newer one loses no line and only ever joins pages.
 
-    tools/blank-pages.py [--ref REF_BIN] [--book BOOK] [BIN]
+    tools/blank-pages.py [--ref REF_BIN] [--book BOOK] [--shots DIR] [BIN]
 
 Without --book a long EPUB whose chapters end in empty lines is made by
 tests/data/epub/make-mobylike.py. Each chapter is opened as the stand-in
 window opens a book (540 x 920 pixels, font size 20); for each page the
 program's own page sources are read: every line's first glyph, height and
 kind. A text line is one whose glyph range is not empty (the next line's
-first glyph, or the chapter's glyph count, lies after it).
+first glyph, or the chapter's glyph count, lies after it). With --shots, the
+stand-in window is photographed in both builds at the end of the first
+chapter that ends in a blank page in the reference.
 """
 import argparse, json, os, shutil, subprocess, sys, tempfile
+
+from toolbooks import WINDOW_DRIVER
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MAKER = os.path.join(HERE, "..", "tests", "data", "epub", "make-mobylike.py")
@@ -53,16 +57,59 @@ Item {
 """
 
 
+# The stand-in window with the book imported and its reading position saved
+# at the end of chapter CHAPTER: opened there, grabbed once the page shows.
+WINDOW = WINDOW_DRIVER + """
+  property int state: 0
+  Timer {
+    interval: 200; repeat: true; running: window.status === Loader.Ready
+    onTriggered: {
+      var root = window.item, core = null, items = root.resources
+      for (var i = 0; i < items.length; ++i) if (items[i].quitApplication) core = items[i]
+      var id = Qt.md5(%(path)r)
+      if (state === 0) { root.startImport(%(path)r, ""); state = 1; return }
+      if (state === 1 && core.getNovelInfo(id)) {
+        var chapter = core.getChaptersByNovelId(id)[%(chapter)d]
+        core.doReading(id, chapter.id, %(chapter)d, chapter.glyphCount, 0, -1.0)
+        root.openBook(id); state = 2; return
+      }
+      if (state >= 2 && String(find(root, "pageImage").source) !== "" && ++state > 6) {
+        running = false
+        driver.grabToImage(function(r) { r.saveToFile(%(shot)r); core.quitApplication() })
+      }
+    }
+  }
+}
+"""
+
+
+def program_env(work):
+    return dict(os.environ, HOME=work, XDG_CONFIG_HOME=work + "/config", XDG_DATA_HOME=work + "/data",
+                XDG_CACHE_HOME=work + "/cache", QUILLORA_DATA_ROOT=work + "/share",
+                QT_QPA_PLATFORM="offscreen", QT_QUICK_BACKEND="software", LANG="C.UTF-8")
+
+
+def photograph(binary, book, chapter, shot):
+    work = tempfile.mkdtemp(prefix="blank-shot-")
+    try:
+        os.makedirs(os.path.join(work, "share", "qml"))
+        shutil.copyfile(os.path.join(HERE, "..", "qml", "harbour-quillora.qml"),
+                        os.path.join(work, "share", "qml", "Window.qml"))
+        with open(os.path.join(work, "share", "qml", "harbour-quillora.qml"), "w") as f:
+            f.write(WINDOW % {"path": book, "chapter": chapter, "shot": shot})
+        subprocess.run([binary], env=program_env(work), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=300)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def measure(binary, book):
     work = tempfile.mkdtemp(prefix="blank-pages-")
     try:
         os.makedirs(os.path.join(work, "share", "qml"))
         with open(os.path.join(work, "share", "qml", "harbour-quillora.qml"), "w") as f:
             f.write(DRIVER % {"path": book})
-        env = dict(os.environ, HOME=work, XDG_CONFIG_HOME=work + "/config", XDG_DATA_HOME=work + "/data",
-                   XDG_CACHE_HOME=work + "/cache", QUILLORA_DATA_ROOT=work + "/share",
-                   QT_QPA_PLATFORM="offscreen", QT_QUICK_BACKEND="software", LANG="C.UTF-8")
-        p = subprocess.run([binary], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=1800)
+        p = subprocess.run([binary], env=program_env(work), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=1800)
         log = p.stderr.decode("utf-8", "replace")
         chapters = [json.loads(l.split("CHAPTER ", 1)[1]) for l in log.splitlines() if "CHAPTER {" in l]
         if "RESULT done" not in log:
@@ -94,6 +141,7 @@ def main():
     ap.add_argument("binary", nargs="?", default="build/app/harbour-quillora")
     ap.add_argument("--ref", default="/work/ref/build/app/harbour-quillora")
     ap.add_argument("--book")
+    ap.add_argument("--shots")
     args = ap.parse_args()
     tmp = tempfile.mkdtemp(prefix="blank-book-")
     book = args.book or os.path.join(tmp, "mobylike.epub")
@@ -115,6 +163,13 @@ def main():
         # Pages that show something are the same pages, blank ones joined in.
         moved += [t for t in ta if t] != [t for t in tb if t]
     print("chapters with text lost=%d, with more pages=%d, with other page breaks=%d" % (lost, grown, moved))
+    ends = [c for c, p in summary(ref)[1] if p == len(ref[c]["pages"]) - 1]
+    if args.shots and ends:
+        os.makedirs(args.shots, exist_ok=True)
+        for name, binary in (("reference", args.ref), ("this-build", args.binary)):
+            shot = os.path.abspath(os.path.join(args.shots, "chapter%d-end-%s.png" % (ends[0] + 1, name)))
+            photograph(os.path.abspath(binary), book, ends[0], shot)
+            print("window at the end of chapter %d, %s: %s" % (ends[0] + 1, name, shot))
     shutil.rmtree(tmp, ignore_errors=True)
     return 1 if lost or grown or moved or summary(new)[1] else 0
 

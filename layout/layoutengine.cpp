@@ -37,6 +37,12 @@ QColor optionalColor(const QString &text)
     return text.isEmpty() ? QColor() : parseCssColor(text);
 }
 
+// A run that draws more than its glyphs: over spaces it is still seen.
+bool isDecorated(const GlyphRunItem &run)
+{
+    return run.underline || run.strikeOut || run.highlightColor.isValid();
+}
+
 bool sameStyle(const StyleRun &run, const TextChunk &c, const QColor &color,
                const QColor &highlight)
 {
@@ -737,6 +743,14 @@ QVector<PageLayout> LayoutEngine::layoutChapter(const QVector<Paragraph> &paragr
             clampedMargins(p, areaWidth, marginLeft, marginRight);
             QVector<LayoutLine> shaped = shapeParagraph(p, i, areaWidth - marginLeft - marginRight,
                                                         m_config, cache);
+            // Spaces alone draw nothing: their lines are blank lines, which
+            // never fill a page of their own (unless underlined or marked).
+            if (trimmedText(p)) {
+                for (LayoutLine &line : shaped) {
+                    if (std::none_of(line.glyphRuns.cbegin(), line.glyphRuns.cend(), isDecorated))
+                        line.glyphRuns.clear();
+                }
+            }
             for (LayoutLine &line : shaped) {
                 if (marginLeft != 0) {
                     shiftRuns(line.glyphRuns, marginLeft, 0);

@@ -506,8 +506,8 @@ private slots:
         }
     }
 
-    // A chapter written as counts of text lines "t", empty lines "e" and
-    // rules "r", on pages of five such lines: empty lines and rules at a
+    // A chapter written as counts of text lines "t", empty lines "e", rules
+    // "r" and lines of no-break spaces "s", on pages of five such lines: empty lines and rules at a
     // chapter's end, start or between pages never make a page of their own,
     // and every line is on exactly one page, in order.
     void emptyLinesAtEdges_data()
@@ -520,6 +520,7 @@ private slots:
         QTest::newRow("empty lines after a full page") << "10t 4e" << false << 2;
         QTest::newRow("after, orphan control") << "10t 4e" << true << 2;
         QTest::newRow("empty lines and a rule after") << "10t 2e 1r 2e" << false << 2;
+        QTest::newRow("lines of spaces after") << "10t 12s" << false << 2;
         QTest::newRow("pages of empty lines after") << "10t 12e" << false << 2;
         QTest::newRow("empty lines sharing the last page") << "7t 3e" << false << 2;
         QTest::newRow("a page of empty lines before") << "8e 3t" << false << 2;
@@ -540,6 +541,8 @@ private slots:
                 Paragraph p = text(QStringLiteral("Call me Ishmael."));
                 if (token.endsWith(QLatin1Char('t')))
                     texts.insert(paragraphs.size());
+                else if (token.endsWith(QLatin1Char('s')))
+                    p = text(QStringLiteral("\u00a0\u00a0"));
                 else
                     p = Paragraph();
                 p.kind = token.endsWith(QLatin1Char('e')) ? Paragraph::EmptyLine

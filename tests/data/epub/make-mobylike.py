@@ -2,7 +2,8 @@
 """Writes a long EPUB laid out as the common public-domain edition of a
 whaling novel is: many chapters of English prose, each file ending in
 "<br/></div><br/></div><p><a id=...></a></p>" (empty lines after the text),
-a few opening with a page's worth of empty lines. The prose is made up from a
+a few opening with a page's worth of empty lines, a few closing in a page of
+no-break spaces. The prose is made up from a
 fixed seed, so every run writes the same book.
 
     tests/data/epub/make-mobylike.py OUT.epub [CHAPTERS]
@@ -57,6 +58,8 @@ def chapter(r, n, chapters):
         body.append("<p>%s</p>" % p)
         words -= len(p.split())
     after = '<p><a id="link2HCH%04d"></a></p>' % (n + 1) if n < chapters else ""
+    if n % 40 == 7:
+        after += "<p>&#160;</p>" * 30
     return ('<?xml version="1.0" encoding="utf-8"?>\n<html xmlns="http://www.w3.org/1999/xhtml"><head>'
             '<title>%s</title></head><body>%s<div class="chapter"><div><h2><a id="link2HCH%04d"></a>%s</h2>\n%s\n'
             '<br/></div><br/></div>%s</body></html>\n') % (title, opening, n, title, "\n".join(body), after), title

@@ -12,6 +12,7 @@
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -157,5 +158,22 @@ Paragraph comicPageParagraph(const QString &imageId, QSize size)
     paragraph.hCenter = true;
     paragraph.vCenter = true;
     paragraph.progressWeight = 1200;
+    return paragraph;
+}
+
+bool comicUnpackJustified(qint64 unpackedBytes, qint64 storedBytes)
+{
+    return unpackedBytes <= ComicUnpackFloorBytes + ComicUnpackRatio * qMax<qint64>(storedBytes, 0);
+}
+
+Paragraph comicLeftOutPage(const QString &name)
+{
+    Paragraph paragraph;
+    paragraph.alignment = 1;
+    paragraph.hCenter = true;
+    paragraph.vCenter = true;
+    TextChunk chunk;
+    chunk.text = QCoreApplication::translate("ComicPages", "此页过大，未导入：%1").arg(name);
+    paragraph.chunks.append(chunk);
     return paragraph;
 }

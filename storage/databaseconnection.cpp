@@ -6,10 +6,12 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
 #include <QThreadStorage>
+#include <QUuid>
 
 #include <sqlite3.h>
 
@@ -314,6 +316,19 @@ QString DatabaseConnection::databaseFilePath()
     return Paths::configLocation() + QStringLiteral("/db") + QStringLiteral("/novel_info.db");
 }
 
+QString DatabaseConnection::libraryIdPath()
+{
+    return Paths::configLocation() + QStringLiteral("/db/library-id");
+}
+
+QByteArray DatabaseConnection::libraryId()
+{
+    QFile file(libraryIdPath());
+    if (!file.open(QIODevice::ReadOnly) || file.size() > 64)
+        return QByteArray();
+    return file.readAll().trimmed();
+}
+
 QSqlDatabase DatabaseConnection::getConnection()
 {
     QSqlDatabase db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), true);
@@ -351,6 +366,8 @@ bool DatabaseConnection::openAndMigrate()
         qCritical() << "[DatabaseConnection] 数据库迁移失败:" << error;
         return false;
     }
+    if (libraryId().isEmpty() && !Paths::writeFile(libraryIdPath(), QUuid::createUuid().toByteArray(QUuid::WithoutBraces)))
+        qInfo() << "[DatabaseConnection] 无法写入书库标识:" << libraryIdPath();
     // Workers connect only to a file that is known to be at the current schema.
     rememberOpenedPath(db.databaseName());
     // Added after Qt's SQL module registered its clean-up, so it runs first.

@@ -4,6 +4,7 @@
 #include "bookfolderstage.h"
 #include "chapterservice.h"
 #include "databaseconnection.h"
+#include "keys.h"
 #include "novelservice.h"
 #include "paths.h"
 #include "transaction.h"
@@ -218,6 +219,19 @@ void ApplicationCore::finishInterruptedReset()
         // Cut short while it was written: nothing went under it.
         BookFolder::removeEntry(markPath);
         return;
+    }
+    // Nothing went yet, and a book came since the arming (a second program's
+    // import): the library is in use again and stays whole.
+    const QByteArray library = DatabaseConnection::libraryId();
+    if (!mark.whole && !library.isEmpty() && library == mark.library
+        && QFileInfo::exists(DatabaseConnection::databaseFilePath())) {
+        for (const QString &name : entriesOf(Paths::dataLocation())) {
+            if (isBookId(name) && !mark.data.contains(name)) {
+                qWarning() << "[ApplicationCore::resetApplication] 重置标记之后书库又有新书，放弃中断的重置:" << name;
+                BookFolder::removeEntry(markPath);
+                return;
+            }
+        }
     }
     qInfo() << "[ApplicationCore::resetApplication] 完成上次中断的重置";
     const std::optional<bool> success =

@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
@@ -179,6 +180,7 @@ struct OpenedFile
 // std::mutex rather than QMutex: thread sanitizer sees through it.
 std::mutex s_openedMutex;
 OpenedFile s_opened;
+QByteArray s_openedLibraryId;
 
 void rememberOpenedPath(const QString &path)
 {
@@ -329,6 +331,16 @@ QByteArray DatabaseConnection::libraryId()
     return file.readAll().trimmed();
 }
 
+bool DatabaseConnection::libraryIsCurrent()
+{
+    QByteArray opened;
+    {
+        std::lock_guard<std::mutex> lock(s_openedMutex);
+        opened = s_openedLibraryId;
+    }
+    return libraryId() == opened && QFileInfo::exists(databaseFilePath());
+}
+
 QSqlDatabase DatabaseConnection::getConnection()
 {
     QSqlDatabase db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), true);
@@ -368,6 +380,10 @@ bool DatabaseConnection::openAndMigrate()
     }
     if (libraryId().isEmpty() && !Paths::writeFile(libraryIdPath(), QUuid::createUuid().toByteArray(QUuid::WithoutBraces)))
         qInfo() << "[DatabaseConnection] 无法写入书库标识:" << libraryIdPath();
+    {
+        std::lock_guard<std::mutex> lock(s_openedMutex);
+        s_openedLibraryId = libraryId();
+    }
     // Workers connect only to a file that is known to be at the current schema.
     rememberOpenedPath(db.databaseName());
     // Added after Qt's SQL module registered its clean-up, so it runs first.

@@ -47,6 +47,9 @@ public:
     // takes another made later at the same path.
     static QString libraryIdPath();
     static QByteArray libraryId();
+    // Whether the library file opened last is still the one at the path:
+    // false once a reset, this program's or another's, deleted it.
+    static bool libraryIsCurrent();
 
     // How long a statement waits for another connection's lock. The main
     // thread never waits longer than part of a frame: its writes are kept

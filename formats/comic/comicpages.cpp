@@ -142,8 +142,11 @@ qint64 finishWholeBookPages(QVector<Paragraph> &paragraphs, ChapterInfo *chapter
 bool replaceStoredPages(const QString &novelId, const ChapterInfo &chapter, const QVector<Paragraph> &paragraphs,
                         UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
 {
-    return chunkDao->removeByNovelId(novelId) && paragraphDao->removeByNovelId(novelId)
-           && paragraphDao->insertParagraphsLocked(novelId, chapter.id(), paragraphs).size() == paragraphs.size();
+    if (!chunkDao->removeByNovelId(novelId) || !paragraphDao->removeByNovelId(novelId))
+        return false;
+    const QVector<QString> ids = paragraphDao->insertParagraphsLocked(novelId, chapter.id(), paragraphs);
+    // Only the lines of pages left out have chunks.
+    return ids.size() == paragraphs.size() && chunkDao->insertParagraphChunks(ids, paragraphs);
 }
 
 Paragraph comicPageParagraph(const QString &imageId, QSize size)

@@ -22,6 +22,7 @@
 #include <optional>
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,8 +54,28 @@ struct ResetMark
     QByteArray library;   // empty: the library had no id
     QStringList config;
     QStringList data;
+    QStringList books;    // the ids stored then; "*": not known
     bool whole = false;   // an earlier version's mark: whatever is there
 };
+
+// Every book id the library file names, read without opening it for the
+// session; "*" alone when it cannot be read.
+QStringList storedBookIds(const QString &databaseFile)
+{
+    sqlite3 *handle = nullptr;
+    sqlite3_stmt *statement = nullptr;
+    QStringList ids;
+    bool read = sqlite3_open_v2(QFile::encodeName(databaseFile).constData(), &handle, SQLITE_OPEN_READONLY, nullptr)
+                    == SQLITE_OK
+                && sqlite3_prepare_v2(handle, "SELECT id FROM novel_info", -1, &statement, nullptr) == SQLITE_OK;
+    int step = SQLITE_ROW;
+    while (read && (step = sqlite3_step(statement)) == SQLITE_ROW)
+        ids << QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(statement, 0)));
+    read = read && step == SQLITE_DONE;
+    sqlite3_finalize(statement);
+    sqlite3_close(handle);
+    return read ? ids : QStringList{QStringLiteral("*")};
+}
 
 QStringList entriesOf(const QString &location)
 {
@@ -68,6 +89,8 @@ QByteArray markText(const ResetMark &mark)
         text += "config " + name.toUtf8().toPercentEncoding() + '\n';
     for (const QString &name : mark.data)
         text += "data " + name.toUtf8().toPercentEncoding() + '\n';
+    for (const QString &id : mark.books)
+        text += "book " + id.toUtf8().toPercentEncoding() + '\n';
     return text + MarkEnd + '\n';
 }
 
@@ -86,6 +109,10 @@ bool parseMark(const QByteArray &text, ResetMark *mark)
     for (int i = 2; i + 2 < lines.size(); ++i) {
         const QByteArray &line = lines.at(i);
         const QString name = QString::fromUtf8(QByteArray::fromPercentEncoding(line.mid(line.indexOf(' ') + 1)));
+        if (line.startsWith("book ")) {
+            mark->books << name;
+            continue;
+        }
         if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") || name.contains('/'))
             return false;
         if (line.startsWith("config "))
@@ -222,12 +249,18 @@ void ApplicationCore::finishInterruptedReset()
     }
     // Nothing went yet, and a book came since the arming (a second program's
     // import): the library is in use again and stays whole.
+    const QString databaseFile = DatabaseConnection::databaseFilePath();
     const QByteArray library = DatabaseConnection::libraryId();
-    if (!mark.whole && !library.isEmpty() && library == mark.library
-        && QFileInfo::exists(DatabaseConnection::databaseFilePath())) {
+    if (!mark.whole && !library.isEmpty() && library == mark.library && QFileInfo::exists(databaseFile)
+        && !mark.books.contains(QStringLiteral("*"))) {
+        QStringList found = storedBookIds(databaseFile);
         for (const QString &name : entriesOf(Paths::dataLocation())) {
-            if (isBookId(name) && !mark.data.contains(name)) {
-                qWarning() << "[ApplicationCore::resetApplication] 重置标记之后书库又有新书，放弃中断的重置:" << name;
+            if (isBookId(name) && !mark.data.contains(name))
+                found << name;
+        }
+        for (const QString &id : qAsConst(found)) {
+            if (id != QLatin1String("*") && !mark.books.contains(id) && !mark.data.contains(id)) {
+                qWarning() << "[ApplicationCore::resetApplication] 重置标记之后书库又有新书，放弃中断的重置:" << id;
                 BookFolder::removeEntry(markPath);
                 return;
             }
@@ -312,6 +345,7 @@ void ApplicationCore::resetApplication()
         mark.library = DatabaseConnection::libraryId();
         mark.config = entriesOf(configLocation);
         mark.data = entriesOf(dataLocation);
+        mark.books = storedBookIds(DatabaseConnection::databaseFilePath());
         BookFolder::step("marking");
         std::optional<bool> success = false;
         if (writeResetMark(markPath, markText(mark))) {

@@ -11,6 +11,12 @@ AppConfig::AppConfig(QObject *parent)
 {
 }
 
+void AppConfig::reload()
+{
+    delete m_settings;
+    m_settings = new QSettings(Paths::settingsFile(), QSettings::NativeFormat, this);
+}
+
 AppConfig::~AppConfig()
 {
     delete m_settings;

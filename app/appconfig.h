@@ -23,6 +23,8 @@ public:
     Q_INVOKABLE QStringList listGroups();
     Q_INVOKABLE QVariantMap listKeys(const QString &group);
     Q_INVOKABLE void removeKey(const QString &group, const QString &key);
+    // Reads the settings file afresh (after a reset deleted it).
+    void reload();
 
 private:
     QSettings *m_settings;

@@ -230,6 +230,8 @@ private:
     void forgetContentStats(const QString &novelId);
     // A book's rows, all in one transaction; false when they all stay.
     bool removeBookRows(const QString &novelId);
+    // After a reset: the session works on a new, empty library.
+    void openFreshLibrary();
     void connectPools();
 
     NovelDao *novelDao;

@@ -107,6 +107,11 @@ void ImportTask::run()
     // with the store step when that runs on the main thread.
     const auto fonts = std::make_shared<FontImportScope>();
 
+    // Another program's reset deleted the library this one works on.
+    if (!DatabaseConnection::libraryIsCurrent()) {
+        emitFailed(core, *fonts, ApplicationCore::tr("书库已被重置，请重新启动应用"));
+        return;
+    }
     IFormatParser *parser = ParserRegistry::instance().findParser(m_path);
     if (!parser) {
         emitFailed(core, *fonts, ApplicationCore::tr("不支持的文件格式"));

@@ -130,11 +130,17 @@ bool ensureDir(const QString &path)
 
 bool readSmallFile(const QString &path, qint64 limit, QByteArray *bytes)
 {
-    if (kindOf(path) != Kind::File)
+    // Neither a link followed nor a FIFO waited on: only a regular file is read.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > limit)
+    struct stat status;
+    QFile file;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > limit
+        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         return false;
+    }
     *bytes = file.read(limit + 1);
     return bytes->size() <= limit;
 }

@@ -77,14 +77,15 @@ bool settleLegacy(const QString &dir)
     return ok;
 }
 
-int storedBook(QSqlDatabase db, const QString &bookId)
+// Asked again under the folder's locks: a book committed since the rule
+// read every id (through the index and the table) is found by the index.
+int storedBook(QSqlDatabase db, const StartupDeleteRule &rule, const QString &bookId)
 {
+    if (rule.isListed(bookId))
+        return 1;
     QSqlQuery query(db);
-    // Read from the table itself as well: a damaged index must not hide a book.
-    query.prepare(QStringLiteral("SELECT (SELECT COUNT(*) FROM novel_info WHERE id = :a)"
-                                 " + (SELECT COUNT(*) FROM novel_info NOT INDEXED WHERE id = :b)"));
-    query.bindValue(QStringLiteral(":a"), bookId);
-    query.bindValue(QStringLiteral(":b"), bookId);
+    query.prepare(QStringLiteral("SELECT COUNT(*) FROM novel_info WHERE id = :id"));
+    query.bindValue(QStringLiteral(":id"), bookId);
     if (!query.exec() || !query.next())
         return -1;
     return query.value(0).toInt() > 0 ? 1 : 0;
@@ -184,7 +185,7 @@ void BookFolderStage::settleAll(QSqlDatabase db, StartupDeleteRule &rule)
         std::unique_ptr<QLockFile> archiveLock = lockFile(dir + QLatin1String(BookFolderStage::ArchiveLockName));
         if (!archiveLock)
             continue;
-        const int book = storedBook(db, name);
+        const int book = storedBook(db, rule, name);
         if (book == 1) {
             // A removal that stopped before the rows went: the book stays.
             if (!removeEntry(dir + QLatin1String(RemovedName)) || !settleFolder(rule, dir, name))

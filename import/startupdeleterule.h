@@ -27,8 +27,9 @@ public:
     // Whether a folder no row names shows itself that it is no book's.
     bool showsNoBook(const QString &dir, const QString &bookId);
     // Whether the stored rows are the edition whose marker holds token: 1
-    // yes, 0 no, -1 unknown. Read through the id index and the table; 0 only
-    // when the table passes its check, as that edition's files then go.
+    // yes, 0 no, -1 unknown. Read through the id index and through the
+    // book's rows; 0 only when both read whole and neither finds it, as that
+    // edition's files then go.
     int editionStored(const QString &bookId, const QString &token);
     // Before a delete resting on absent rows of this table: its check,
     // run once and only when such a delete comes up.

@@ -236,15 +236,29 @@ Rectangle {
                 font.pixelSize: 20
             }
 
-            // Deletes every book, the library and the settings: asked twice.
+            // Deletes every book, the library and the settings: asked twice,
+            // saying what goes; the question lapses after a few seconds and
+            // whenever the shelf is left.
             Text {
                 id: resetButton
                 objectName: "resetButton"
                 property bool asked: false
                 textFormat: Text.PlainText
-                text: asked ? "确认重置" : "重置应用"
+                text: asked ? "确认重置：删除所有书籍、阅读进度和设置" : "重置应用"
                 font.pixelSize: 18
                 color: "darkred"
+
+                Timer {
+                    id: resetLapse
+                    objectName: "resetLapse"
+                    interval: 5000
+                    running: resetButton.asked
+                    onTriggered: resetButton.asked = false
+                }
+                Connections {
+                    target: root
+                    function onOpenBookIdChanged() { resetButton.asked = false }
+                }
 
                 MouseArea {
                     anchors.fill: parent
@@ -342,11 +356,11 @@ Rectangle {
                 importStatus.text = message
                 root.takeImport()
             }
-            // The files are gone; what the open library still lists goes with the next start.
+            // The window shows the library the next start has: a new, empty one
+            // after a reset, the old one when its file could not be deleted.
             function onApplicationResetFinished(success) {
-                importStatus.text = success ? "应用已重置，重新启动后生效" : "重置失败"
-                if (success)
-                    library.model = []
+                importStatus.text = success ? "应用已重置，书库已清空" : "重置失败"
+                root.reloadLibrary()
             }
             function onExternalFileReady(novelId) { root.openExternalBook("", novelId) }
             function onExternalFileNeedsImport(path, novelId) { root.openExternalBook(path, novelId) }

@@ -6,10 +6,13 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
 #include <QThreadStorage>
+#include <QUuid>
 
 #include <sqlite3.h>
 
@@ -177,6 +180,7 @@ struct OpenedFile
 // std::mutex rather than QMutex: thread sanitizer sees through it.
 std::mutex s_openedMutex;
 OpenedFile s_opened;
+QByteArray s_openedLibraryId;
 
 void rememberOpenedPath(const QString &path)
 {
@@ -321,6 +325,29 @@ QString DatabaseConnection::databaseFilePath()
     return Paths::configLocation() + QStringLiteral("/db") + QStringLiteral("/novel_info.db");
 }
 
+QString DatabaseConnection::libraryIdPath()
+{
+    return Paths::configLocation() + QStringLiteral("/db/library-id");
+}
+
+QByteArray DatabaseConnection::libraryId()
+{
+    QFile file(libraryIdPath());
+    if (!file.open(QIODevice::ReadOnly) || file.size() > 64)
+        return QByteArray();
+    return file.readAll().trimmed();
+}
+
+bool DatabaseConnection::libraryIsCurrent()
+{
+    QByteArray opened;
+    {
+        std::lock_guard<std::mutex> lock(s_openedMutex);
+        opened = s_openedLibraryId;
+    }
+    return libraryId() == opened && QFileInfo::exists(databaseFilePath());
+}
+
 QSqlDatabase DatabaseConnection::getConnection()
 {
     QSqlDatabase db = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), true);
@@ -361,6 +388,12 @@ bool DatabaseConnection::openAndMigrate()
     if (!DatabaseMigrator::migrate(db, &error)) {
         qCritical() << "[DatabaseConnection] 数据库迁移失败:" << error;
         return false;
+    }
+    if (libraryId().isEmpty() && !Paths::writeFile(libraryIdPath(), QUuid::createUuid().toByteArray(QUuid::WithoutBraces)))
+        qInfo() << "[DatabaseConnection] 无法写入书库标识:" << libraryIdPath();
+    {
+        std::lock_guard<std::mutex> lock(s_openedMutex);
+        s_openedLibraryId = libraryId();
     }
     // Workers connect only to a file that is known to be at the current schema.
     rememberOpenedPath(db.databaseName());

@@ -44,6 +44,14 @@ public:
 
     // "<config>/db/novel_info.db"
     static QString databaseFilePath();
+    // "<config>/db/library-id": a random name the library file gets when it is
+    // first opened, so that what was armed for one library (a reset) never
+    // takes another made later at the same path.
+    static QString libraryIdPath();
+    static QByteArray libraryId();
+    // Whether the library file opened last is still the one at the path:
+    // false once a reset, this program's or another's, deleted it.
+    static bool libraryIsCurrent();
 
     // How long a statement waits for another connection's lock. The main
     // thread never waits longer than part of a frame: its writes are kept

@@ -187,6 +187,14 @@ def hostile(lib, kind, a, other, outside):
         os.symlink(outside, os.path.join(stage, "fonts"))
         os.remove(os.path.join(stage, names[0]))
         os.symlink(os.path.join(outside, "keep.txt"), os.path.join(stage, names[0]))
+    elif kind.endswith("at the reset mark"):
+        mark = os.path.join(lib.root, "config/com.tivex/harbour-Quillora.reset")
+        if kind.startswith("FIFO"):
+            os.mkfifo(mark)
+        elif kind.startswith("folder"):
+            shutil.copytree(outside, mark)
+        else:
+            os.symlink(outside, mark)
     elif kind == "link as book folder":
         os.symlink(outside, od)
     elif kind == "link as .import-staging":
@@ -212,7 +220,8 @@ HOSTILE = [".import-old link with marker", ".import-old link without marker", "o
            "FIFO lock", "FIFO archive lock", "folder lock", "file named .previous", "link in staging",
            "link as book folder", "link as .import-staging", "marker naming ..", "marker naming absolute",
            "marker naming another book", "removal marker naming itself", "removal marker naming another book",
-           "removal marker naming .."]
+           "removal marker naming ..", "FIFO at the reset mark", "folder at the reset mark",
+           "link at the reset mark"]
 
 
 def main():

@@ -2,7 +2,9 @@
 // one in eight a CBR comic with its page folder; about 1.5 GB of database),
 // up to the listed library, clean and with what a killed import leaves: a
 // stale import lock in a listed book's folder, or the folder of a new book
-// whose first import was killed. Before every start the database file is
+// whose first import was killed, or 50 imports killed between their edition
+// marker and their swap (BENCH_STARTUP_BOOKS=20000 BENCH_STARTUP_PARAGRAPHS=100
+// gives 2 million paragraph rows). Before every start the database file is
 // dropped from the page cache, so "disk" counts what the start read from the
 // disk; "read" counts every byte it read (rchar).
 //
@@ -105,6 +107,7 @@ class BenchStartup : public QObject
 
     std::unique_ptr<TestEnvironment> env;
     QString textBook;   // a listed book's folder, for the stale lock
+    int paragraphs = 0;
 
     bool exec(QSqlQuery &query, const QString &sql)
     {
@@ -167,6 +170,22 @@ class BenchStartup : public QObject
     {
         if (leftover == QLatin1String("stale lock"))
             return leaveStaleLock(textBook + QLatin1String(".import.lock"));
+        if (leftover == QLatin1String("50 staged editions")) {
+            // Imports killed between their marker and their swap: half of them
+            // after the commit (the rows name the staged edition), half before.
+            for (int b = 1, staged = 0; staged < 50; ++b) {
+                if (b % 8 == 0)
+                    continue;
+                const QString id = md5Hex(QStringLiteral("/books/%1").arg(b));
+                const QString stage = Paths::bookDataDir(id) + QLatin1String(".import-staging/");
+                const QString token = staged++ % 2 ? QStringLiteral("%1-p%2").arg(id).arg(paragraphs - 1)
+                                                   : QStringLiteral("%1-never-committed").arg(id);
+                if (!QDir().mkpath(stage) || !Paths::writeFile(stage + "book.epub", QByteArray(4096, 'n'))
+                    || !Paths::writeFile(stage + ".import-edition", (token + "\nbook.epub\n").toUtf8()))
+                    return false;
+            }
+            return true;
+        }
         if (leftover == QLatin1String("killed first import")) {
             const QString dir = Paths::bookDataDir(md5Hex(QStringLiteral("/books/new")));
             return QDir().mkpath(dir + ".import-staging/fonts") && Paths::writeFile(dir + ".import-staging/book.epub", "x")
@@ -180,7 +199,7 @@ private slots:
     {
         const int books = qEnvironmentVariableIsSet("BENCH_STARTUP_BOOKS")
             ? qEnvironmentVariableIntValue("BENCH_STARTUP_BOOKS") : 2000;
-        const int paragraphs = qEnvironmentVariableIsSet("BENCH_STARTUP_PARAGRAPHS")
+        paragraphs = qEnvironmentVariableIsSet("BENCH_STARTUP_PARAGRAPHS")
             ? qEnvironmentVariableIntValue("BENCH_STARTUP_PARAGRAPHS") : 1000;
         const int runs = qMax(1, qEnvironmentVariableIsSet("BENCH_STARTUP_RUNS")
                                      ? qEnvironmentVariableIntValue("BENCH_STARTUP_RUNS") : 3);
@@ -210,7 +229,7 @@ private slots:
         QStringList builds{QStringLiteral(QUILLORA_APP_PATH)};
         builds += qEnvironmentVariable("BENCH_STARTUP_REFERENCE").split(QLatin1Char(','), Qt::SkipEmptyParts);
         const QStringList cases{QStringLiteral("clean"), QStringLiteral("stale lock"),
-                                QStringLiteral("killed first import")};
+                                QStringLiteral("killed first import"), QStringLiteral("50 staged editions")};
         // results[case][build]: cases and builds in turn, so load changes hit all alike.
         QVector<QVector<QVector<Start>>> results(cases.size(), QVector<QVector<Start>>(builds.size()));
         for (int r = 0; r < runs; ++r) {

@@ -115,6 +115,8 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
 
     const ComicInfo info = parseComicInfo(comicInfoXml);
     const auto saveCover = [&](const CbrImageEntry &entry) {
+        if (entry.leftOut)
+            return ComicCoverOutcome::NotDecoded;
         if (coverJob && coverJob->pagePath() == entry.filePath)
             return speculated;
         return saveComicCover(entry.filePath, coverPath);
@@ -167,7 +169,9 @@ bool CbrParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStri
     QVector<Paragraph> paragraphs;
     paragraphs.reserve(entries.size());
     for (const CbrImageEntry &entry : qAsConst(entries))
-        paragraphs.append(comicPageParagraph(m_stage.final(entry.filePath), QSize(entry.width, entry.height)));
+        paragraphs.append(entry.leftOut ? comicLeftOutPage(QString::fromUtf8(entry.name))
+                                        : comicPageParagraph(m_stage.final(entry.filePath),
+                                                             QSize(entry.width, entry.height)));
     const qint64 progressTotal = finishWholeBookPages(paragraphs, chapter);
 
     QSqlDatabase db = DatabaseConnection::database();

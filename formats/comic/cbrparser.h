@@ -23,6 +23,7 @@ struct CbrImageEntry
     int width = -1;     // from the size probe; negative when unknown
     int height = -1;
     int ordinal = 0;    // image candidate number in archive order, also in the file name
+    bool leftOut = false;   // too large for what the archive holds: no file
 };
 
 // Comic books in RAR (.cbr), 7z (.cb7) and tar (.cbt) archives. The container
@@ -67,8 +68,10 @@ public:
                             const std::function<void(const CbrImageEntry &)> &pageKept = {});
     // Writes the current entry's data to targetPath while probing its pixel
     // size; (-1, -1) when unknown or when writing failed (*written false).
+    // Each block is written only once justified(bytes then written) allows.
     static QSize extractEntry(struct archive *reader, qint64 declaredSize,
-                              const QString &targetPath, bool *written);
+                              const QString &targetPath, bool *written,
+                              const std::function<bool(qint64)> &justified);
     // Lower-case suffix of the entry's file name; "jpg" and "jpe" give "jpeg".
     static QByteArray imageFormatKey(const QByteArray &name);
 

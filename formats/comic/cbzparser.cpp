@@ -16,6 +16,7 @@
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
 
+#include <QDebug>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -118,16 +119,23 @@ bool scanEntries(unzFile zip, Scan &scan)
             entry.ordinal = ordinal++;
 
         const quint64 size = info.uncompressed_size;
-        if ((info.flag & EncryptedFlag) || size < 1 || size > CbzParser::MaxPageBytes)
+        if ((info.flag & EncryptedFlag) || size < 1)
             continue;
-        if (CbzParser::isImageEntry(entry.rawName, entry.displayName) && !seen.contains(entry.rawName)) {
+        const bool image = CbzParser::isImageEntry(entry.rawName, entry.displayName) && !seen.contains(entry.rawName);
+        // Pages stay in the copy, read when shown: only their size bounds them.
+        entry.leftOut = size > CbzParser::MaxPageBytes;
+        if (image && entry.leftOut)
+            qWarning() << "[CbzParser] page too large for the archive, left out:" << entry.displayName;
+        if (image) {
             if (scan.pages.size() >= CbzParser::MaxPages || total + size > CbzParser::MaxTotalPageBytes)
                 return false;
             seen.insert(entry.rawName);
-            total += size;
+            total += entry.leftOut ? 0 : size;
             scan.pages.append(entry);
             continue;
         }
+        if (entry.leftOut)
+            continue;
         if (size <= CbzParser::MaxComicInfoBytes
             && QFileInfo(entry.displayName).fileName().compare(QLatin1String("ComicInfo.xml"), Qt::CaseInsensitive) == 0) {
             // The last top-level one, else the first nested one.
@@ -190,6 +198,8 @@ QByteArray readCurrentEntry(unzFile zip, quint64 maxSize)
 QImage chooseCover(unzFile zip, const QVector<CbzPageEntry> &pages, int frontCoverIndex)
 {
     const auto decode = [&](const CbzPageEntry &page) {
+        if (page.leftOut)
+            return QImage();
         unz64_file_pos position = page.firstOfName.position;
         if (unzGoToFilePos64(zip, &position) != UNZ_OK)
             return QImage();
@@ -392,7 +402,8 @@ bool CbzParser::parseUnified(const QVector<ChapterInfo *> &chapters, const QStri
                 entry = found.value();
         }
         const QSize size = known ? probeSize(zip.get(), entry) : QSize(-1, -1);
-        paragraphs.append(comicPageParagraph(prefix + QString::fromLatin1(page.rawName.toBase64()), size));
+        paragraphs.append(page.leftOut ? comicLeftOutPage(page.displayName)
+                                       : comicPageParagraph(prefix + QString::fromLatin1(page.rawName.toBase64()), size));
     }
 
     finishWholeBookPages(paragraphs, chapter);

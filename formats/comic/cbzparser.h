@@ -25,6 +25,7 @@ struct CbzPageEntry
     QByteArray rawName;   // exactly as stored in the central directory
     QString displayName;  // decoded for sorting and suffix checks
     int ordinal = -1;     // number among the entries with a known image suffix
+    bool leftOut = false; // too large for what the entry holds: not read
     // The first entry of this name, which a look-up by name finds.
     CbzEntryPosition firstOfName;
 };

@@ -146,7 +146,7 @@ QByteArray CbrParser::imageFormatKey(const QByteArray &name)
 }
 
 QSize CbrParser::extractEntry(struct archive *reader, qint64 declaredSize, const QString &targetPath,
-                              bool *written)
+                              bool *written, const std::function<bool(qint64)> &justified)
 {
     *written = false;
     QFile file(targetPath);
@@ -167,7 +167,7 @@ QSize CbrParser::extractEntry(struct archive *reader, qint64 declaredSize, const
     while (done < declaredSize) {
         const qint64 want = qMin<qint64>(declaredSize - done, ExtractBlockBytes);
         const la_ssize_t got = archive_read_data(reader, block.data(), size_t(want));
-        if (got <= 0 || file.write(block.data(), got) != got)
+        if (got <= 0 || !justified(done + got) || file.write(block.data(), got) != got)
             return fail();
         done += got;
         // Retry the size from the growing head of the page until its header
@@ -234,6 +234,14 @@ bool CbrParser::scanArchive(const QString &formatLabel, const QString &filePath,
     const QSet<QByteArray> &readable = readableImageFormats();
     int headers = 0;
     qint64 declaredTotal = 0;
+    // What the pages kept so far unpacked to, against the archive bytes read.
+    const qint64 archiveBytes = QFileInfo(filePath).size();
+    qint64 keptBytes = 0;
+    const auto leaveOut = [&](const QByteArray &name, int candidate) {
+        qWarning() << "[CbrParser] page too large for the archive, left out:" << name;
+        entries.append(CbrImageEntry{name, QString(), -1, -1, candidate, true});
+        return skip();
+    };
     int ordinal = 0;
     bool haveComicInfo = false;
     entries.clear();
@@ -296,8 +304,15 @@ bool CbrParser::scanArchive(const QString &formatLabel, const QString &filePath,
         // normalisation come out under the same name.
         const int candidate = ordinal++;
         if (firstPart(name).toLower() == "__macosx" || fileName.startsWith('.')
-            || !readable.contains(key) || size < 1 || size > MaxComicPageBytes) {
+            || !readable.contains(key) || size < 1) {
             if (!skip())
+                return fail();
+            continue;
+        }
+        // Holes are no stored bytes; nor can more than the whole archive holds.
+        if (size > MaxComicPageBytes || archive_entry_sparse_count(entry) > 0
+            || !comicUnpackJustified(keptBytes + size, archiveBytes)) {
+            if (!leaveOut(name, candidate))
                 return fail();
             continue;
         }
@@ -307,7 +322,16 @@ bool CbrParser::scanArchive(const QString &formatLabel, const QString &filePath,
                                      .arg(QString::fromLatin1(key));
         archive_clear_error(reader);
         bool written = false;
-        const QSize probed = extractEntry(reader, size, target, &written);
+        bool unjustified = false;
+        const QSize probed = extractEntry(reader, size, target, &written, [&](qint64 done) {
+            unjustified = !comicUnpackJustified(keptBytes + done, archive_filter_bytes(reader, -1));
+            return !unjustified;
+        });
+        if (unjustified) {
+            if (!leaveOut(name, candidate))
+                return fail();
+            continue;
+        }
         if (!written) {
             // A broken archive is reported as such; otherwise the disk refused.
             if (!archive_error_string(reader))
@@ -318,6 +342,7 @@ bool CbrParser::scanArchive(const QString &formatLabel, const QString &filePath,
             QFile::remove(target);
             continue;
         }
+        keptBytes += size;
         entries.append(CbrImageEntry{name, target, probed.width(), probed.height(), candidate});
         if (entries.size() > MaxComicPages) {
             error = translated("%1 图片数量过多").arg(formatLabel);

@@ -12,6 +12,7 @@
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -141,8 +142,11 @@ qint64 finishWholeBookPages(QVector<Paragraph> &paragraphs, ChapterInfo *chapter
 bool replaceStoredPages(const QString &novelId, const ChapterInfo &chapter, const QVector<Paragraph> &paragraphs,
                         UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao)
 {
-    return chunkDao->removeByNovelId(novelId) && paragraphDao->removeByNovelId(novelId)
-           && paragraphDao->insertParagraphsLocked(novelId, chapter.id(), paragraphs).size() == paragraphs.size();
+    if (!chunkDao->removeByNovelId(novelId) || !paragraphDao->removeByNovelId(novelId))
+        return false;
+    const QVector<QString> ids = paragraphDao->insertParagraphsLocked(novelId, chapter.id(), paragraphs);
+    // Only the lines of pages left out have chunks.
+    return ids.size() == paragraphs.size() && chunkDao->insertParagraphChunks(ids, paragraphs);
 }
 
 Paragraph comicPageParagraph(const QString &imageId, QSize size)
@@ -157,5 +161,22 @@ Paragraph comicPageParagraph(const QString &imageId, QSize size)
     paragraph.hCenter = true;
     paragraph.vCenter = true;
     paragraph.progressWeight = 1200;
+    return paragraph;
+}
+
+bool comicUnpackJustified(qint64 unpackedBytes, qint64 storedBytes)
+{
+    return unpackedBytes <= ComicUnpackFloorBytes + ComicUnpackRatio * qMax<qint64>(storedBytes, 0);
+}
+
+Paragraph comicLeftOutPage(const QString &name)
+{
+    Paragraph paragraph;
+    paragraph.alignment = 1;
+    paragraph.hCenter = true;
+    paragraph.vCenter = true;
+    TextChunk chunk;
+    chunk.text = QCoreApplication::translate("ComicPages", "此页过大，未导入：%1").arg(name);
+    paragraph.chunks.append(chunk);
     return paragraph;
 }

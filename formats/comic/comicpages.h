@@ -29,6 +29,14 @@ constexpr qint64 MaxComicUnpackedBytes = 21474836480LL;
 constexpr qint64 MaxComicCoverPixels = 100000000;
 constexpr int ComicCoverSide = 1600;
 
+// Unpacked bytes are justified by the stored bytes they come from: a floor,
+// then a small multiple. Pictures are compressed already, so a real comic
+// unpacks to about its own size; a sparse entry, or a size declared far
+// beyond what the entry holds, gets no further than this.
+constexpr qint64 ComicUnpackFloorBytes = 16777216;
+constexpr qint64 ComicUnpackRatio = 4;
+bool comicUnpackJustified(qint64 unpackedBytes, qint64 storedBytes);
+
 // "avif", "bmp", "gif", "heic", "heif", "jpeg", "jxl", "png", "tif", "tiff", "webp".
 const QSet<QByteArray> &comicImageSuffixes();
 // QImageReader::supportedImageFormats(), lower-cased.
@@ -90,3 +98,6 @@ bool replaceStoredPages(const QString &novelId, const ChapterInfo &chapter, cons
 
 // One page: an image paragraph centred both ways, of the given size when known.
 Paragraph comicPageParagraph(const QString &imageId, QSize size);
+
+// In place of a page left out for its size: a line that says so and names it.
+Paragraph comicLeftOutPage(const QString &name);

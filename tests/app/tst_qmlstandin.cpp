@@ -81,15 +81,24 @@ private slots:
         QTest::qWait(200);
         QCOMPARE(watch.opened(), QStringList());
 
-        // The reset is asked twice, then the library and its files are gone.
+        // The reset asks once, saying what goes, and the question lapses.
         auto *reset = view.rootObject()->findChild<QQuickItem *>(QStringLiteral("resetButton"));
         QVERIFY(reset);
+        const QPoint tap = reset->mapToScene(QPointF(5, 5)).toPoint();
+        reset->findChild<QObject *>(QStringLiteral("resetLapse"))->setProperty("interval", 100);
+        QTest::mouseClick(&view, Qt::LeftButton, {}, tap);
+        QCOMPARE(reset->property("text").toString(), QStringLiteral("确认重置：删除所有书籍、阅读进度和设置"));
+        QTRY_COMPARE(reset->property("text").toString(), QStringLiteral("重置应用"));
+        // Asked twice, the library goes and the window works on a new one.
         for (int press = 0; press < 2; ++press)
-            QTest::mouseClick(&view, Qt::LeftButton, {}, reset->mapToScene(QPointF(5, 5)).toPoint());
+            QTest::mouseClick(&view, Qt::LeftButton, {}, tap);
         QObject *status = view.rootObject()->findChild<QObject *>(QStringLiteral("importStatus"));
-        QTRY_COMPARE(status->property("text").toString(), QStringLiteral("应用已重置，重新启动后生效"));
+        QTRY_COMPARE(status->property("text").toString(), QStringLiteral("应用已重置，书库已清空"));
         QCOMPARE(list->property("count").toInt(), 0);
-        QVERIFY(!QFileInfo::exists(Paths::configLocation() + QStringLiteral("/db")));
+        const QString book = env.root() + QStringLiteral("/after.txt");
+        QVERIFY(Paths::writeFile(book, "第一章\n正文\n"));
+        QMetaObject::invokeMethod(view.rootObject(), "startImport", Q_ARG(QVariant, book), Q_ARG(QVariant, QString()));
+        QTRY_COMPARE(list->property("count").toInt(), 1);
     }
     // A generated Chinese book is tapped open and read eight pages forward and
     // three back with the arrow keys; every page shown is the rendered image

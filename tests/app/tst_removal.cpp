@@ -6,7 +6,9 @@
 #include "chapterdao.h"
 #include "chapterinfo.h"
 #include "databaseconnection.h"
+#include "keys.h"
 #include "dbtestutils.h"
+#include "importoutcome.h"
 #include "noveldao.h"
 #include "novelinfo.h"
 #include "paths.h"
@@ -27,6 +29,7 @@
 #include <sqlite3.h>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -46,11 +49,11 @@ int rowsOfBook(const QString &novelId)
         + countRows(QStringLiteral("unified_paragraph"), novelId);
 }
 
-bool writeFile(const QString &path)
+bool writeFile(const QString &path, const QByteArray &bytes = "x")
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write("x") == 1;
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 // A book with every kind of row and a data folder holding a file.
@@ -124,6 +127,15 @@ NovelInfo *addWholeBook(const QString &id)
     DbTestUtils::execSql(QStringLiteral("INSERT INTO unified_chunk (id, para_id, chunk_index, text) "
                                         "VALUES ('%1-k0', '%1-p0', 0, 'x')").arg(id));
     return novel;
+}
+
+// Keeps the folder's entries from being deleted, or lets them be again:
+// without write rights, or immutable for a process that has every right.
+bool keepEntries(const QString &dir, bool keep)
+{
+    if (::geteuid() == 0)
+        return QProcess::execute(QStringLiteral("chattr"), {keep ? "+i" : "-i", dir}) == 0;
+    return QFile::setPermissions(dir, QFile::ReadOwner | QFile::ExeOwner | (keep ? QFile::Permissions() : QFile::WriteOwner));
 }
 
 int s_stopsLeft = 0;
@@ -408,6 +420,7 @@ private slots:
         QTest::addColumn<bool>("reset");
         QTest::newRow("before the mark") << QByteArray("marking:1") << false;
         QTest::newRow("after the mark") << QByteArray("marked:1") << true;
+        QTest::newRow("after the database") << QByteArray("database:1") << true;
         QTest::newRow("amid the configuration") << QByteArray("entry:2") << true;
         QTest::newRow("between the locations") << QByteArray("entry:3") << true;
         QTest::newRow("at the last data entry") << QByteArray("entry:5") << true;
@@ -475,9 +488,112 @@ private slots:
 
         ApplicationCore core;
         QCOMPARE(resetOutcome(core), QVariant(true));
-        QVERIFY(!QFileInfo::exists(Paths::configLocation()));
+        // The session goes on with a new, empty library, which the next start has.
+        QCOMPARE(tree(Paths::configLocation()).keys().filter(QRegularExpression("^db(/novel_info\\.db.*|/library-id)?$")),
+                 tree(Paths::configLocation()).keys());
         QVERIFY(!QFileInfo::exists(Paths::dataLocation()));
         QVERIFY(QFileInfo::exists(m_env->dataHome() + QStringLiteral("/neighbour.txt")));
+        QVERIFY(DbTestUtils::allRows().isEmpty());
+        const QString path = m_env->root() + QStringLiteral("/after.txt");
+        QVERIFY(writeFile(path, "第一章\n正文\n"));
+        QCOMPARE(importOutcome(core, path), QStringLiteral("ok"));
+        TestEnvironment::closeDatabase();
+        QVERIFY(m_env->openDatabase());
+        QCOMPARE(countRows(QStringLiteral("novel_info"), md5Hex(path)), 1);
+    }
+
+    // What stands at the mark's path and is not a regular file stops the
+    // reset before anything goes, and is left there, as it is at a start.
+    void resetMarkPath_data()
+    {
+        QTest::addColumn<QString>("kind");
+        for (const char *kind : {"FIFO", "folder", "link", "hard link"})
+            QTest::newRow(kind) << kind;
+    }
+    void resetMarkPath()
+    {
+        QFETCH(QString, kind);
+        QScopedPointer<NovelInfo> book(addWholeBook(BookId));
+        QVERIFY(writeFile(Paths::settingsFile()));
+        const QString mark = QDir::cleanPath(Paths::configLocation()) + QStringLiteral(".reset");
+        const QString target = m_env->root() + QStringLiteral("/target");
+        QVERIFY(writeFile(target + QStringLiteral("/inner.txt"), "kept"));
+        if (kind == "FIFO")
+            QCOMPARE(::mkfifo(QFile::encodeName(mark).constData(), 0600), 0);
+        else if (kind == "folder")
+            QVERIFY(writeFile(mark + QStringLiteral("/inner.txt"), "kept"));
+        else if (kind == "link")
+            QVERIFY(QFile::link(target, mark));
+        else
+            QCOMPARE(::link(QFile::encodeName(target + "/inner.txt").constData(), QFile::encodeName(mark).constData()), 0);
+        const QStringList rows = DbTestUtils::allRows();
+        const QMap<QString, QByteArray> files = tree(Paths::dataLocation());
+        const QFileInfo before(mark);
+        {
+            ApplicationCore core;
+            QCOMPARE(resetOutcome(core), QVariant(false));
+        }
+        ApplicationCore::finishInterruptedReset();
+        QCOMPARE(DbTestUtils::allRows(), rows);
+        QCOMPARE(tree(Paths::dataLocation()), files);
+        QVERIFY(QFileInfo::exists(Paths::settingsFile()));
+        QCOMPARE(QFileInfo(mark).isDir(), before.isDir());
+        QCOMPARE(QFileInfo(mark).isSymLink(), before.isSymLink());
+        QCOMPARE(tree(target).value("inner.txt"), QByteArray("kept"));
+    }
+
+    // A mark deletes only the library it was armed for. One whose database
+    // cannot be deleted deletes nothing and stays to be finished later; then
+    // a second program's book in that library, or a library made after its
+    // database went, and its books, stay.
+    void resetMarkNamesItsLibrary_data()
+    {
+        QTest::addColumn<bool>("sameLibrary");
+        QTest::newRow("a book imported since the arming") << true;
+        QTest::newRow("a library made after the database went") << false;
+    }
+    void resetMarkNamesItsLibrary()
+    {
+        QFETCH(bool, sameLibrary);
+        QScopedPointer<NovelInfo> book(addWholeBook(BookId));
+        QVERIFY(writeFile(Paths::settingsFile()));
+        const QStringList rows = DbTestUtils::allRows();
+        const QMap<QString, QByteArray> files = tree(Paths::dataLocation());
+        const QString db = QFileInfo(DatabaseConnection::databaseFilePath()).path();
+        const QString mark = QDir::cleanPath(Paths::configLocation()) + QStringLiteral(".reset");
+        if (!keepEntries(db, true))
+            QSKIP("no way here to keep a folder's entries from being deleted");
+        {
+            ApplicationCore core;
+            QCOMPARE(resetOutcome(core), QVariant(false));
+            QCOMPARE(DbTestUtils::allRows(), rows);
+        }
+        ApplicationCore::finishInterruptedReset();
+        QCOMPARE(tree(Paths::dataLocation()), files);
+        QVERIFY(QFileInfo::exists(Paths::settingsFile()) && QFileInfo(mark).isFile());
+
+        QVERIFY(keepEntries(db, false));
+        if (!sameLibrary) {
+            TestEnvironment::closeDatabase();
+            for (const char *suffix : {"", "-wal", "-shm"})
+                QFile::remove(DatabaseConnection::databaseFilePath() + suffix);
+            QVERIFY(QFile::remove(DatabaseConnection::libraryIdPath()));
+            QVERIFY(m_env->openDatabase());
+        }
+        QScopedPointer<NovelInfo> other(addWholeBook(OtherId));
+        const QStringList kept = DbTestUtils::allRows();
+        const QMap<QString, QByteArray> keptFiles = tree(Paths::dataLocation());
+        TestEnvironment::closeDatabase();
+        ApplicationCore::finishInterruptedReset();
+        QVERIFY(!QFileInfo::exists(mark));
+        QMap<QString, QByteArray> expected = keptFiles;
+        for (const QString &key : keptFiles.keys()) {   // only the armed library's book goes
+            if (!sameLibrary && key.startsWith(BookId))
+                expected.remove(key);
+        }
+        QCOMPARE(tree(Paths::dataLocation()), expected);
+        QVERIFY(m_env->openDatabase());
+        QCOMPARE(DbTestUtils::allRows(), kept);
     }
 
     void resetWithNothingThere()
@@ -491,18 +607,18 @@ private slots:
 
     void resetReportsWhatItCouldNotDelete()
     {
-        if (QFileInfo(QDir::rootPath()).isWritable())
-            QSKIP("running with root rights: every folder can be deleted");
         const QString locked = Paths::dataLocation() + QStringLiteral("/locked");
         QVERIFY(writeFile(locked + QStringLiteral("/inner.txt")));
-        QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner));
+        if (!keepEntries(locked, true))
+            QSKIP("no way here to keep a folder's entries from being deleted");
 
         ApplicationCore core;
         const QVariant outcome = resetOutcome(core);
-        QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY(keepEntries(locked, false));
         QCOMPARE(outcome, QVariant(false));
-        // The configuration location went all the same.
-        QVERIFY(!QFileInfo::exists(Paths::configLocation()));
+        // The library went all the same: the session has a new one.
+        QVERIFY(DbTestUtils::allRows().isEmpty());
+        QVERIFY(!QFileInfo::exists(Paths::settingsFile()));
     }
 
     void emptyLocationIsRefused()

@@ -2,6 +2,7 @@
 // (tests/data/comic), imported through the core: scan rules, page order,
 // cover, limits, re-import, reading.
 
+#include "cbzparser.h"
 #include "chapterinfo.h"
 #include "coresession.h"
 #include "dbtestutils.h"
@@ -19,7 +20,7 @@ namespace {
 
 const QStringList Colours{"red", "green", "blue", "yellow"};
 
-// Entry "name|content|flags": content a colour, "bad", "big", "bomb", "x"
+// Entry "name|content|flags": content a colour, "bad", "big", "huge", "bomb", "x"
 // or "xml:<text>"; flags "gbk" (name stored as GBK), "utf8", "enc", "lie".
 // A first entry "raw:<text>" writes the text alone; no entries, no file.
 bool writeCbz(const QString &path, const QStringList &entries)
@@ -36,6 +37,8 @@ bool writeCbz(const QString &path, const QStringList &entries)
             QImage page(content == "big" ? QSize(4000, 3000) : QSize(30, 40), QImage::Format_RGB32);
             page.fill(QColor(content == "big" ? "blue" : content));
             data = encodedImage(page, QFileInfo(f[0]).suffix().toUpper().toLatin1(), 100);
+        } else if (content == "huge") {
+            data = QByteArray(int(CbzParser::MaxPageBytes) + 1, '\0');
         } else if (content == "bomb") {
             data = pngBomb(20000, 10000);
         }
@@ -74,7 +77,14 @@ class TestCbzImport : public QObject, private CoreSession
     {
         QStringList names;
         const QString id = md5Hex(path);
-        for (const Paragraph &p : UnifiedParagraphDao().loadParagraphs(id, id + "_cbz_0")) {
+        QVector<QString> rowIds;
+        const QVector<Paragraph> paragraphs = UnifiedParagraphDao().loadParagraphs(id, id + "_cbz_0", &rowIds);
+        for (int i = 0; i < paragraphs.size(); ++i) {
+            const Paragraph &p = paragraphs.at(i);
+            if (p.imageId.isEmpty()) {   // a page left out says so, in words
+                names << DbTestUtils::column("SELECT text FROM unified_chunk WHERE para_id = ?", rowIds.at(i)).join("");
+                continue;
+            }
             const QByteArray raw = QByteArray::fromBase64(p.imageId.section("::", 1).toLatin1());
             QString name = QString::fromUtf8(raw);
             if (name.contains(QChar::ReplacementCharacter))
@@ -111,6 +121,8 @@ private slots:
                                                  << "ok" << "a.png!,b.png,c.png" << "green" << "Storm";
         QTest::newRow("size lie, bomb, big") << QStringList{"a.png|red|lie", "b.png|bomb", "c.png|big"}
                                              << "ok" << "a.png!,b.png,c.png" << "1600x1200" << "case";
+        QTest::newRow("a page too large") << QStringList{"a.png|red", "b.png|huge", "c.png|green"}
+                                          << "ok" << "a.png,此页过大，未导入：b.png,c.png" << "red" << "case";
         QTest::newRow("WebP and TIFF pages") << QStringList{"1.webp|red", "2.tif|green"} << "ok" << "1.webp,2.tif" << "red" << "case";
         QTest::newRow("GBK and UTF-8 names") << QStringList{"第10页.png|red|gbk", "第2页.png|green|gbk", "第1页.png|blue|utf8"}
                                              << "ok" << "第1页.png,第2页.png,第10页.png" << "blue" << "case";

@@ -5,10 +5,13 @@
 #include "paths.h"
 #include "rarfixture.h"
 
+#include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
 
+#include <algorithm>
 #include <clocale>
 
 using Entries = QVector<FixtureEntry>;
@@ -36,6 +39,21 @@ QByteArray hugeTarHeader(qint64 size)
     return header.replace(148, 7, QByteArray::number(sum, 8).rightJustified(6, '0') + '\0');
 }
 
+// GNU tar's sparse entries: each file's picture, then a hole to its size.
+bool writeSparseTar(const QString &archive, const Entries &entries, qint64 size)
+{
+    const QString folder = archive + QStringLiteral(".files");
+    QStringList arguments{"--sparse", "-cf", archive, "-C", folder};
+    for (const FixtureEntry &entry : entries) {
+        QFile file(folder + '/' + entry.name);
+        if (!QDir().mkpath(folder) || !file.open(QIODevice::WriteOnly) || file.write(entry.data) != entry.data.size()
+            || !file.resize(size))
+            return false;
+        arguments << QString::fromUtf8(entry.name);
+    }
+    return QProcess::execute(QStringLiteral("tar"), arguments) == 0;
+}
+
 }
 
 class TestComicArchiveScan : public QObject
@@ -53,6 +71,7 @@ class TestComicArchiveScan : public QObject
         const QString images = dir.path() + QStringLiteral("/images-%1").arg(scans);
         if (!QDir().mkpath(images)
             || !(kind == "huge" ? Paths::writeFile(archive, hugeTarHeader(21LL << 30))
+                 : kind == "sparse" ? writeSparseTar(archive, entries, 50 << 20)
                  : kind == "rar" ? writeRar4(archive, entries) : writeArchive(archive, kind, entries)))
             return "not written";
         QFile::resize(archive, QFileInfo(archive).size() - cut);
@@ -66,9 +85,11 @@ class TestComicArchiveScan : public QObject
         QLocale::setDefault(QLocale::system());
         QStringList out;
         for (const CbrImageEntry &e : kept)
-            out << QStringLiteral("%1=%2:%3").arg(QString::fromUtf8(e.name), QFileInfo(e.filePath).fileName())
-                       .arg(e.width);
-        if (QDir(images).entryList(QDir::Files).size() != kept.size())
+            out << (e.leftOut ? QString::fromUtf8(e.name) + QStringLiteral("=left out")
+                              : QStringLiteral("%1=%2:%3").arg(QString::fromUtf8(e.name), QFileInfo(e.filePath).fileName())
+                                    .arg(e.width));
+        if (QDir(images).entryList(QDir::Files).size()
+            != std::count_if(kept.cbegin(), kept.cend(), [](const CbrImageEntry &e) { return !e.leftOut; }))
             return "stray files";
         return ok ? (out + QStringList(QString::fromUtf8(xml))).join(' ').trimmed() : error;
     }
@@ -126,6 +147,19 @@ private slots:
         QTest::newRow("unsized pages: small dropped, large kept") << "7z"
             << Entries{{"small.jpg", QByteArray(10240, 'j')}, {"large.jpg", QByteArray(5 << 20, 'j')}}
             << 0 << "large.jpg=000001.jpeg:-1";
+        // Pages unpack to no more than the archive's bytes justify.
+        QTest::newRow("sparse entries") << "sparse" << Entries{{"s1.png", Png}, {"s2.png", Png}}
+            << 0 << "s1.png=left out s2.png=left out";
+        QTest::newRow("declared beyond the whole archive") << "7z"
+            << Entries{{"a.png", Png}, {"z.png", Png + QByteArray(30 << 20, '\0')}} << 0
+            << "a.png=000000.png:8 z.png=left out";
+        QTest::newRow("pages beyond a multiple of the archive") << "tar.gz"
+            << Entries{{"z1.png", Png + QByteArray(10 << 20, '\0')}, {"z2.png", Png + QByteArray(10 << 20, '\0')}}
+            << 0 << "z1.png=000000.png:8 z2.png=left out";
+        QByteArray noise(8 << 20, Qt::Uninitialized);
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+        QTest::newRow("unpacked beyond what was read") << "7z"
+            << Entries{{"z.png", Png + QByteArray(40 << 20, '\0')}, {"noise.bin", noise}} << 0 << "z.png=left out";
     }
     void contents()
     {

@@ -1,5 +1,7 @@
 #include "boundeddrawing.h"
 
+#include "confinement.h"
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -18,32 +20,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace BoundedDrawing {
 
 namespace {
-
-// Beside the running program when installed; the build's own otherwise
-// (tests and benchmarks run from other folders).
-QByteArray helperPath()
-{
-    static const QByteArray path = [] {
-        if (QCoreApplication::instance()) {
-            const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/harbour-quillora-draw");
-            if (QFileInfo(beside).isExecutable())
-                return QFile::encodeName(beside);
-        }
-        return QByteArray(QUILLORA_DRAW_HELPER);
-    }();
-    return path;
-}
 
 struct Helper {
     pid_t pid = -1;
@@ -58,22 +42,15 @@ Helper spawn()
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
         return Helper();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], 0);
-    QByteArray path = helperPath();
-    char *argv[] = {path.data(), nullptr};
     Helper helper;
-    if (posix_spawn(&helper.pid, path.constData(), &actions, nullptr, argv, environ) == 0) {
-        helper.socket = ends[0];
-        ++running;
-    } else {
-        qWarning().noquote() << "[BoundedDrawing] 无法启动绘图进程:" << QString::fromLocal8Bit(path);
-        close(ends[0]);
-        helper.pid = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    helper.pid = Confinement::spawn(ends[1]);
     close(ends[1]);
+    if (helper.pid < 0) {
+        close(ends[0]);
+        return Helper();
+    }
+    helper.socket = ends[0];
+    ++running;
     return helper;
 }
 

@@ -5,6 +5,7 @@
 // program then leaves that drawing out.
 
 #include "boundeddrawing.h"
+#include "confinement.h"
 
 #include <QBuffer>
 #include <QGuiApplication>
@@ -189,6 +190,7 @@ bool serve()
 
 int main(int argc, char **argv)
 {
+    Confinement::holdNothing(argc, argv);
     // Text in drawings needs fonts, which need a platform; no window is shown.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
@@ -201,6 +203,7 @@ int main(int argc, char **argv)
     QImageReader reader(&buffer);
     readSvgOnly(reader);
     reader.read();
+    Confinement::restrict();
     while (serve()) {
     }
     return 0;

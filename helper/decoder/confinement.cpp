@@ -1,0 +1,9 @@
+#include "confinement.h"
+
+namespace Confinement {
+
+void apply()
+{
+}
+
+}

@@ -1,7 +1,7 @@
 #include "applicationcore.h"
 #include "appconfig.h"
 #include "bookfolderstage.h"
-#include "boundeddrawing.h"
+#include "decodeservice.h"
 #include "cbrparser.h"
 #include "chapterdao.h"
 #include "chapterinfo.h"
@@ -194,7 +194,7 @@ QVector<Paragraph> ApplicationCore::loadChapterContent(const QString &novelId,
     for (const Paragraph &paragraph : qAsConst(paragraphs)) {
         if (paragraph.imageId.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive)
             || paragraph.imageId.endsWith(QLatin1String(".svgz"), Qt::CaseInsensitive)) {
-            BoundedDrawing::prepare();
+            DecodeService::prepare();
             break;
         }
     }

@@ -32,14 +32,14 @@ function(quillora_link_parsers target)
     endif()
 endfunction()
 
-# quillora_use_build_helper(<target>): tests and benchmarks run from their own
-# folders, not beside the program: they name the build's helper, the one
-# program besides the real one that may start it from elsewhere.
-function(quillora_use_build_helper target)
-    target_sources(${target} PRIVATE ${QUILLORA_ROOT}/tests/support/buildhelper.cpp)
+# quillora_name_decode_helper(<target>): the test or benchmark starts the
+# decoding helper of this build (the program itself looks beside itself).
+function(quillora_name_decode_helper target)
+    target_sources(${target} PRIVATE ${QUILLORA_ROOT}/tests/support/decodehelper.cpp)
     target_link_libraries(${target} PRIVATE quillora_helper)
-    target_compile_definitions(${target} PRIVATE QUILLORA_BUILD_HELPER="$<TARGET_FILE:harbour-quillora-draw>")
-    add_dependencies(${target} harbour-quillora-draw)
+    target_compile_definitions(${target} PRIVATE
+        QUILLORA_DECODE_HELPER="$<TARGET_FILE:harbour-quillora-decode>")
+    add_dependencies(${target} harbour-quillora-decode)
 endfunction()
 
 # quillora_add_test(<name> SOURCES <files...> LIBS <targets...> [PARSERS])
@@ -47,8 +47,8 @@ endfunction()
 function(quillora_add_test name)
     cmake_parse_arguments(T "PARSERS" "" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
+    quillora_name_decode_helper(${name})
     target_link_libraries(${name} PRIVATE ${T_LIBS} Qt5::Test)
-    quillora_use_build_helper(${name})
     if(T_PARSERS)
         quillora_link_parsers(${name})
     endif()
@@ -86,8 +86,8 @@ endfunction()
 function(quillora_add_benchmark name)
     cmake_parse_arguments(B "PARSERS" "" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${B_SOURCES})
+    quillora_name_decode_helper(${name})
     target_link_libraries(${name} PRIVATE ${B_LIBS} Qt5::Test)
-    quillora_use_build_helper(${name})
     if(B_PARSERS)
         quillora_link_parsers(${name})
     endif()

@@ -165,21 +165,18 @@ struct __attribute__((packed)) PathBeneathAttr {
 constexpr unsigned kCreateRulesetVersion = 1U << 0;
 constexpr int kRulePathBeneath = 1;
 
-enum : quint64 {
-    FsReadFile = 1ULL << 2,
-    FsReadDir = 1ULL << 3,
-    // ABI 1: execute, write, read, read dir, remove dir and file, make char,
-    // dir, reg, sock, fifo, block and sym; 2: refer; 3: truncate; 5: ioctl on
-    // devices.
-    FsAbi1 = (1ULL << 13) - 1,
-    FsRefer = 1ULL << 13,
-    FsTruncate = 1ULL << 14,
-    FsIoctlDev = 1ULL << 15,
-    NetBindTcp = 1ULL << 0,
-    NetConnectTcp = 1ULL << 1,
-    ScopeAbstractUnixSocket = 1ULL << 0,
-    ScopeSignal = 1ULL << 1,
-};
+constexpr quint64 FsReadFile = 1ULL << 2;
+constexpr quint64 FsReadDir = 1ULL << 3;
+// ABI 1: execute, write, read, read dir, remove dir and file, make char, dir,
+// reg, sock, fifo, block and sym; 2: refer; 3: truncate; 5: ioctl on devices.
+constexpr quint64 FsAbi1 = (1ULL << 13) - 1;
+constexpr quint64 FsRefer = 1ULL << 13;
+constexpr quint64 FsTruncate = 1ULL << 14;
+constexpr quint64 FsIoctlDev = 1ULL << 15;
+constexpr quint64 NetBindTcp = 1ULL << 0;
+constexpr quint64 NetConnectTcp = 1ULL << 1;
+constexpr quint64 ScopeAbstractUnixSocket = 1ULL << 0;
+constexpr quint64 ScopeSignal = 1ULL << 1;
 
 long createRuleset(const RulesetAttr *attr, size_t size, unsigned flags)
 {
@@ -268,7 +265,7 @@ pid_t spawn(int socket)
     const pid_t pid = path.isEmpty() ? -1 : spawner().spawn(path, socket);
     // A missing helper fails every picture of the session the same way.
     if (pid < 0 && !said.exchange(true))
-        qWarning().noquote() << "[BoundedDrawing] 无法启动绘图进程:"
+        qWarning().noquote() << "[DecodeService] 无法启动解码进程:"
                              << (path.isEmpty() ? QString::fromLatin1(kHelperName) : QFile::decodeName(path));
     return pid;
 }

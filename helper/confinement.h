@@ -11,7 +11,7 @@
 namespace Confinement {
 
 // The helper's name, beside the program.
-constexpr char kHelperName[] = "harbour-quillora-draw";
+constexpr char kHelperName[] = "harbour-quillora-decode";
 
 // ---- In the program ----
 

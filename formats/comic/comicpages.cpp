@@ -4,6 +4,7 @@
 #include "chapterinfo.h"
 #include "chapterrecord.h"
 #include "comicinfo.h"
+#include "decodeservice.h"
 #include "keys.h"
 #include "novelinfo.h"
 #include "paragraph.h"
@@ -15,7 +16,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QImageReader>
 #include <QRunnable>
 #include <QThreadPool>
 
@@ -28,13 +28,7 @@ const QSet<QByteArray> &comicImageSuffixes()
 
 const QSet<QByteArray> &readableImageFormats()
 {
-    static const QSet<QByteArray> formats = [] {
-        QSet<QByteArray> set;
-        for (const QByteArray &format : QImageReader::supportedImageFormats())
-            set.insert(format.toLower());
-        return set;
-    }();
-    return formats;
+    return DecodeService::readableFormats();
 }
 
 NovelInfo *newComicNovel(const QString &filePath, const QString &fileType, const ComicInfo &info)

@@ -2,8 +2,8 @@
 // and, where the kernel has Landlock, can open nothing outside the folders it
 // needs, however the drawing it is sent names a file.
 
-#include "boundeddrawing.h"
 #include "confinement.h"
+#include "decodeservice.h"
 #include "imagefixtures.h"
 #include "logcapture.h"
 
@@ -44,9 +44,7 @@ QList<pid_t> ownHelpers()
 
 QImage drawn(const QByteArray &drawing)
 {
-    return BoundedDrawing::draw(drawing, [](const QSize &natural) {
-        return BoundedDrawing::Target{natural, QRect(), true};
-    });
+    return DecodeService::decode(DecodeWire::Kind::Drawing, drawing, DecodeWire::Policy()).image;
 }
 
 }

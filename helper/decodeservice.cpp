@@ -169,7 +169,7 @@ Turn ask(HelperProcess::Helper helper, const Request &request, const QByteArray 
     if (ok)
         qWarning().noquote() << "[DecodeService] 解码进程的回答不合规，已结束它";
     else
-        qWarning().noquote() << "[DecodeService] 拒绝图片: 超出解码预算";
+        qWarning().noquote() << "[DecodeService] 拒绝图片: 超出解码预算或令解码进程崩溃";
     return Turn::Answered;
 }
 

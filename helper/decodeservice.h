@@ -50,7 +50,7 @@ Result decode(DecodeWire::Kind kind, const QByteArray &bytes, const DecodeWire::
 void prepare();
 
 // The helper the program starts; beside the program unless set (tests name
-// their own). Set before the first request.
+// their own). Idle helpers of another are ended.
 void setHelperPath(const QString &path);
 
 // The formats Qt's image plugins read, lower-cased (a list of names: no

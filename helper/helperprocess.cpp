@@ -68,6 +68,16 @@ public:
         *helper = m_helpers.takeLast();
         return true;
     }
+    void clear()
+    {
+        QVector<Helper> helpers;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            helpers.swap(m_helpers);
+        }
+        for (Helper &helper : helpers)
+            end(helper);
+    }
     // False when enough are idle already.
     bool give(const Helper &helper)
     {
@@ -94,8 +104,12 @@ Idle &idle()
 
 void setPath(const QString &path)
 {
-    QMutexLocker lock(&pathMutex);
-    chosenPath = path;
+    {
+        QMutexLocker lock(&pathMutex);
+        chosenPath = path;
+    }
+    // The next request goes to the helper named.
+    idle().clear();
 }
 
 Helper start()

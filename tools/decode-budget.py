@@ -118,16 +118,9 @@ def helper_pids(root_pid):
 
 
 def run(binary, root, book, passes, turns, timeout):
-    env = dict(os.environ, HOME=root + "/home", XDG_CONFIG_HOME=root + "/config", XDG_DATA_HOME=root + "/data",
-               XDG_CACHE_HOME=root + "/cache", QUILLORA_DATA_ROOT=root + "/share", QT_QPA_PLATFORM="offscreen",
-               QT_QUICK_BACKEND="software", LANG="C.UTF-8")
-    for d in ("home", "share/qml", "cache"):
-        os.makedirs(os.path.join(root, d), exist_ok=True)
-    with open(root + "/share/qml/harbour-quillora.qml", "w") as f:
-        if book.endswith(".cbz") and turns == 0:
-            f.write(toolbooks.READER_QML % {"path": book})
-        else:
-            f.write(PAGING_QML % {"path": book, "passes": passes, "turns": turns})
+    qml = toolbooks.READER_QML % {"path": book} if book.endswith(".cbz") and turns == 0 else \
+        PAGING_QML % {"path": book, "passes": passes, "turns": turns}
+    env = toolbooks.program_root(root, qml)
     cmd = ["timeout", "-s", "KILL", str(timeout), "/usr/bin/time", "-v", binary]
     with open(root + "/log", "wb") as log:
         p = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL, stderr=log)

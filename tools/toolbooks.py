@@ -1,5 +1,17 @@
 """Small books the tools in this folder give the real program."""
-import zipfile
+import os, zipfile
+
+
+def program_root(root, qml):
+    """A fresh HOME/XDG tree under root whose window is qml; the program's
+    environment for it."""
+    for d in ("home", "share/qml", "cache"):
+        os.makedirs(os.path.join(root, d), exist_ok=True)
+    with open(root + "/share/qml/harbour-quillora.qml", "w") as f:
+        f.write(qml)
+    return dict(os.environ, HOME=root + "/home", XDG_CONFIG_HOME=root + "/config", XDG_DATA_HOME=root + "/data",
+                XDG_CACHE_HOME=root + "/cache", QUILLORA_DATA_ROOT=root + "/share", QT_QPA_PLATFORM="offscreen",
+                QT_QUICK_BACKEND="software", LANG="C.UTF-8")
 
 # A window that imports the book at %(path)s, then opens its chapter
 # "Picture" (else the first) and quits at that chapter's first page, printing

@@ -4,6 +4,7 @@
 // command does it only when the file named by QUILLORA_STANDIN_MARK does
 // not exist yet (then creates it), and answers "good" afterwards.
 
+#include "channel.h"
 #include "decodewire.h"
 
 #include <QByteArray>
@@ -13,47 +14,21 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace DecodeWire;
 
 namespace {
 
-bool readAll(void *data, size_t size)
-{
-    char *at = static_cast<char *>(data);
-    while (size > 0) {
-        const ssize_t done = read(0, at, size);
-        if (done <= 0)
-            return false;
-        at += done;
-        size -= size_t(done);
-    }
-    return true;
-}
-
 void writeAll(const void *data, size_t size)
 {
-    if (size > 0 && send(0, data, size, MSG_NOSIGNAL) != ssize_t(size))
+    if (!Channel::writeAll(data, size))
         _exit(1);
 }
 
 void sendWith(const Answer &answer, int descriptor)
 {
-    iovec part{const_cast<Answer *>(&answer), sizeof answer};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr *header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    memcpy(CMSG_DATA(header), &descriptor, sizeof(int));
-    if (sendmsg(0, &message, MSG_NOSIGNAL) != ssize_t(sizeof answer))
+    if (!Channel::writeWith(&answer, sizeof answer, descriptor))
         _exit(1);
 }
 
@@ -138,9 +113,9 @@ int main()
 {
     signal(SIGPIPE, SIG_IGN);
     Request request;
-    while (readAll(&request, sizeof request)) {
+    while (Channel::readAll(&request, sizeof request)) {
         QByteArray bytes(request.bytes, '\0');
-        if (!readAll(bytes.data(), size_t(bytes.size())))
+        if (!Channel::readAll(bytes.data(), size_t(bytes.size())))
             return 0;
         serve(request, bytes);
     }

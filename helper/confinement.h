@@ -18,7 +18,8 @@ constexpr char kHelperName[] = "harbour-quillora-decode";
 // The helper beside the program, or the one useHelperForTests named; empty
 // when there is none.
 QByteArray helperPath();
-// Tests and benchmarks, which run from other folders, name theirs here.
+// Tests and benchmarks, which run from other folders, name theirs through
+// DecodeService::setHelperPath, which comes here.
 void useHelperForTests(const QByteArray &path);
 
 // Starts the helper with socket as its descriptor 0, standard output and

@@ -169,7 +169,7 @@ Turn ask(HelperProcess::Helper helper, const Request &request, const QByteArray 
     if (ok)
         qWarning().noquote() << "[DecodeService] 解码进程的回答不合规，已结束它";
     else
-        qWarning().noquote() << "[DecodeService] 拒绝图片: 超出解码预算";
+        qWarning().noquote() << "[DecodeService] 拒绝图片: 超出解码预算或令解码进程崩溃";
     return Turn::Answered;
 }
 
@@ -218,6 +218,11 @@ void prepare()
         if (helper.valid())
             HelperProcess::give(helper);
     }
+}
+
+void setHelperPath(const QString &path)
+{
+    HelperProcess::setPath(path);
 }
 
 const QSet<QByteArray> &readableFormats()

@@ -49,6 +49,10 @@ Result decode(DecodeWire::Kind kind, const QByteArray &bytes, const DecodeWire::
 // other work once a request is foreseen.
 void prepare();
 
+// The helper the program starts; beside the program unless set (tests name
+// their own). Idle helpers of another are ended.
+void setHelperPath(const QString &path);
+
 // The formats Qt's image plugins read, lower-cased (a list of names: no
 // bytes are read for it).
 const QSet<QByteArray> &readableFormats();

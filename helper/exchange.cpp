@@ -1,6 +1,7 @@
 #include "exchange.h"
 
 #include "decodewire.h"
+#include "descriptormessage.h"
 
 #include <QtGlobal>
 
@@ -94,13 +95,8 @@ ssize_t Exchange::receiveWith(void *data, size_t size, int *descriptor)
 {
     if (!descriptor)
         return recv(m_helper.socket, data, size, MSG_DONTWAIT);
-    iovec part{data, size};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    DescriptorMessage received(data, size);
+    msghdr &message = received.message;
     const ssize_t done = recvmsg(m_helper.socket, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     if (done <= 0)
         return done;

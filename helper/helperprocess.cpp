@@ -39,6 +39,16 @@ public:
         *helper = m_helpers.takeLast();
         return true;
     }
+    void clear()
+    {
+        QVector<Helper> helpers;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            helpers.swap(m_helpers);
+        }
+        for (Helper &helper : helpers)
+            end(helper);
+    }
     // False when enough are idle already.
     bool give(const Helper &helper)
     {
@@ -62,6 +72,13 @@ Idle &idle()
 }
 
 } // namespace
+
+void setPath(const QString &path)
+{
+    Confinement::useHelperForTests(QFile::encodeName(path));
+    // The next request goes to the helper named.
+    idle().clear();
+}
 
 Helper start()
 {

@@ -40,4 +40,7 @@ bool state(pid_t pid, State *state);
 // anything the request made it do.
 bool killedFromOutside(Helper &helper);
 
+// Idle helpers are ended: the next request starts the one named.
+void setPath(const QString &path);
+
 }

@@ -3,9 +3,7 @@
 #include "imagedecode.h"
 
 #include <QBuffer>
-#include <QColorSpace>
 #include <QImageWriter>
-#include <QPainter>
 #include <QtDebug>
 
 #include <cstring>
@@ -67,7 +65,9 @@ bool ImageUtil::withinPixelBudget(const QSize &size)
 
 bool ImageUtil::loadFromBytes(const QByteArray &data)
 {
-    return !decodeGuarded(data).isNull();
+    // What no helper could read now is kept, to be read when one can.
+    const ImageDecode::Result decoded = ImageDecode::decode(data);
+    return !decoded.image.isNull() || decoded.unavailable;
 }
 
 QString ImageUtil::detectFormat(const QByteArray &data)

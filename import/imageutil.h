@@ -26,6 +26,7 @@ public:
     // True when a positive size is within the pixel budget.
     static bool withinPixelBudget(const QSize &size);
 
+    // True when the data decodes, or no decoding helper could tell now.
     static bool loadFromBytes(const QByteArray &data);
     // File suffix ("jpg", "png", ...) from the signature or the header; empty
     // when the data is not a recognisable image.

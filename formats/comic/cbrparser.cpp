@@ -133,6 +133,10 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
         m_stage.abandon();
         return ParseResult::failed(translated("%1 中没有可解码的图片").arg(formatLabel));
     }
+    if (cover == ComicCoverOutcome::Unavailable) {
+        m_stage.abandon();
+        return ParseResult::failed(translated("%1 封面暂时无法解码").arg(formatLabel));
+    }
     if (cover == ComicCoverOutcome::NotSaved) {
         m_stage.abandon();
         return ParseResult::failed(translated("无法保存 %1 封面").arg(formatLabel));

@@ -79,9 +79,10 @@ ComicCoverOutcome saveComicCover(const QString &pagePath, const QString &coverPa
     QFile file(pagePath);
     if (!file.open(QIODevice::ReadOnly))
         return ComicCoverOutcome::NotDecoded;
-    const QImage cover = ImageDecode::decode(file, comicCoverOptions()).image;
+    const ImageDecode::Result decoded = ImageDecode::decode(file, comicCoverOptions());
+    const QImage &cover = decoded.image;
     if (cover.isNull())
-        return ComicCoverOutcome::NotDecoded;
+        return decoded.unavailable ? ComicCoverOutcome::Unavailable : ComicCoverOutcome::NotDecoded;
     return cover.save(coverPath, "PNG", ComicCoverPngQuality) ? ComicCoverOutcome::Saved
                                                                : ComicCoverOutcome::NotSaved;
 }

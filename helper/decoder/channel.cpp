@@ -1,5 +1,7 @@
 #include "channel.h"
 
+#include "descriptormessage.h"
+
 #include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -34,13 +36,8 @@ bool writeAll(const void *data, size_t size)
 
 bool writeWith(const void *data, size_t size, int descriptor)
 {
-    iovec part{const_cast<void *>(data), size};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    DescriptorMessage sent(data, size);
+    msghdr &message = sent.message;
     cmsghdr *header = CMSG_FIRSTHDR(&message);
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;

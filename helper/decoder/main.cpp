@@ -10,8 +10,11 @@
 #include "imagescale.h"
 
 #include <QGuiApplication>
+#include <QRunnable>
+#include <QThreadPool>
 
 #include <csignal>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 
@@ -135,9 +138,19 @@ int main(int argc, char **argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     signal(SIGPIPE, SIG_IGN);
+    // One heap for every thread: each further arena reserves 64 MiB of the
+    // address space the budget allows.
+    mallopt(M_ARENA_MAX, 1);
     limitProcess();
     Confinement::restrict();
-    while (serve()) {
-    }
+    // Requests are served on the only thread of Qt's pool, where Qt's own
+    // image work stays on the calling thread: no thread is started under
+    // the memory limit, none waited for.
+    QThreadPool::globalInstance()->setMaxThreadCount(1);
+    QThreadPool::globalInstance()->start(QRunnable::create([] {
+        while (serve()) {
+        }
+    }));
+    QThreadPool::globalInstance()->waitForDone();
     return 0;
 }

@@ -54,11 +54,10 @@ class TestConfinement : public QObject
     Q_OBJECT
 
 private slots:
-    // First, while no helper is idle.
     void missingHelperSaidOnce()
     {
-        const QByteArray kept = Confinement::helperPath();
-        Confinement::useHelperForTests(QDir::tempPath().toUtf8() + "/no-such-helper");
+        const QString kept = QFile::decodeName(Confinement::helperPath());
+        DecodeService::setHelperPath(QDir::tempPath() + QStringLiteral("/no-such-helper"));
         int said = 0;
         {
             LogCapture log;
@@ -66,7 +65,7 @@ private slots:
                 QVERIFY(drawn("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"4\" height=\"4\"/>").isNull());
             said = log.count();
         }
-        Confinement::useHelperForTests(kept);
+        DecodeService::setHelperPath(kept);
         QCOMPARE(said, 1);
     }
 

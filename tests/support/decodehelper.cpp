@@ -1,7 +1,7 @@
 // Every test and benchmark names the decoding helper it built: they run
 // from folders of their own, and the program looks only beside itself.
 
-#include "confinement.h"
+#include "decodeservice.h"
 
 #include <QCoreApplication>
 
@@ -9,7 +9,7 @@ namespace {
 
 void nameHelper()
 {
-    Confinement::useHelperForTests(QUILLORA_DECODE_HELPER);
+    DecodeService::setHelperPath(QStringLiteral(QUILLORA_DECODE_HELPER));
 }
 
 }

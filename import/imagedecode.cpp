@@ -69,6 +69,7 @@ void take(DecodeService::Result answer, Result &result)
     result.image = std::move(answer.image);
     result.sizeRefused = answer.status == DecodeService::Status::SizeRefused;
     result.unavailable = answer.status == DecodeService::Status::Unavailable;
+    result.refused = answer.status == DecodeService::Status::Refused;
     if (answer.status == DecodeService::Status::Done || answer.status == DecodeService::Status::SizeRefused
         || answer.status == DecodeService::Status::Unreadable) {
         result.natural = answer.natural;

@@ -44,6 +44,8 @@ struct Result {
     QByteArray bytes;
     // No helper could read it now: nothing learnt of it is kept for good.
     bool unavailable = false;
+    // Over its budget in the helper: left out at that size this session.
+    bool refused = false;
 };
 
 Result decode(const QByteArray &bytes, Options options = Options());

@@ -119,13 +119,18 @@ ImageDecode::Options drawnOptions(const QSize &drawn, const QRect &visible, QIma
     return options;
 }
 
-// A picture left out for its size says so: the page shows only its name.
+// A picture left out for its cost says why in the log; the page shows only
+// its name.
 QImage reported(const QString &source, const ImageDecode::Result &result)
 {
-    if (result.image.isNull() && result.sizeRefused)
+    if (!result.image.isNull())
+        return result.image;
+    if (result.sizeRefused)
         qWarning().noquote() << "[PageImageLoader] 图片像素超出上限，未解码:" << pictureName(source)
                              << result.natural.width() << "x" << result.natural.height();
-    return result.image;
+    else if (result.refused)
+        qWarning().noquote() << "[PageImageLoader] 图片超出解码预算，未显示:" << pictureName(source);
+    return QImage();
 }
 
 } // namespace

@@ -190,10 +190,9 @@ QVector<Paragraph> ApplicationCore::loadChapterContent(const QString &novelId,
     QVector<Paragraph> paragraphs = paragraphDao->loadParagraphs(novelId, chapterId, &rowIds);
     if (paragraphs.isEmpty())
         return {};
-    // A chapter that shows a drawing gets a helper started before its layout.
+    // A chapter that shows a picture gets a helper started before its layout.
     for (const Paragraph &paragraph : qAsConst(paragraphs)) {
-        if (paragraph.imageId.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive)
-            || paragraph.imageId.endsWith(QLatin1String(".svgz"), Qt::CaseInsensitive)) {
+        if (!paragraph.imageId.isEmpty()) {
             DecodeService::prepare();
             break;
         }

@@ -8,6 +8,8 @@
 #include <QVector>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <cerrno>
 #include <csignal>
@@ -22,6 +24,11 @@ namespace {
 
 std::atomic<int> count{0};
 
+// Helpers kept at most, idle or busy: every start costs a Qt start-up, and
+// more would only take turns on the same cores. A request waits for one of
+// them to be free (as long as a request may take at most).
+constexpr int kMostHelpers = 2;
+
 // Idle helpers, kept for the next request; all of them end with the program.
 class Idle
 {
@@ -31,13 +38,25 @@ public:
         for (Helper &helper : m_helpers)
             end(helper);
     }
+    // False when none is idle and another may be started.
     bool take(Helper *helper)
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(DecodeWire::kWallMilliseconds);
+        while (m_helpers.isEmpty() && count >= kMostHelpers) {
+            if (m_free.wait_until(lock, until) == std::cv_status::timeout)
+                break;
+        }
         if (m_helpers.isEmpty())
             return false;
         *helper = m_helpers.takeLast();
         return true;
+    }
+    // One has ended: a waiting request may start another.
+    void ended()
+    {
+        { const std::lock_guard<std::mutex> lock(m_mutex); }
+        m_free.notify_one();
     }
     void clear()
     {
@@ -52,16 +71,19 @@ public:
     // False when enough are idle already.
     bool give(const Helper &helper)
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        // More are never busy at once than the threads that decode pictures.
-        if (m_helpers.size() >= 4)
-            return false;
-        m_helpers.append(helper);
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_helpers.size() >= kMostHelpers)
+                return false;
+            m_helpers.append(helper);
+        }
+        m_free.notify_one();
         return true;
     }
 
 private:
     std::mutex m_mutex;
+    std::condition_variable m_free;
     QVector<Helper> m_helpers;
 };
 
@@ -107,6 +129,7 @@ void end(Helper &helper)
     }
     --count;
     helper = Helper();
+    idle().ended();
 }
 
 Helper take()
@@ -170,6 +193,7 @@ bool killedFromOutside(Helper &helper)
     close(helper.socket);
     --count;
     helper = Helper();
+    idle().ended();
     return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 

@@ -95,8 +95,10 @@ Result decodeRaster(const QByteArray &bytes, Options &options)
     result.bytes = bytes;
     if (options.fit == Fit::SizeOnly && headerSize(bytes, options, result))
         return result;
-    take(DecodeService::decode(DecodeWire::Kind::Picture, bytes, options, options.format, std::move(options.reuse)),
-         result);
+    // A format its signature shows needs only its own plugin loaded: asked
+    // to decide from the content, Qt loads every one of them to ask each.
+    const QByteArray format = options.format.isEmpty() ? ImageHeader::read(bytes).format : options.format;
+    take(DecodeService::decode(DecodeWire::Kind::Picture, bytes, options, format, std::move(options.reuse)), result);
     return result;
 }
 

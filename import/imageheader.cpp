@@ -123,17 +123,38 @@ Found webp(const QByteArray &bytes)
 
 } // namespace
 
-Found read(const QByteArray &head)
+namespace {
+
+// The reader's name for the format its signature shows, one of the five.
+QByteArray format(const QByteArray &head)
 {
     if (has(head, 0, "\x89PNG\r\n\x1a\n"))
-        return png(head);
-    if (head.size() >= 3 && has(head, 0, "\xff\xd8\xff"))
-        return jpeg(head);
+        return "png";
+    if (has(head, 0, "\xff\xd8\xff"))
+        return "jpeg";
     if (has(head, 0, "GIF8"))
-        return gif(head);
+        return "gif";
     if (has(head, 0, "BM"))
+        return "bmp";
+    if (has(head, 0, "RIFF") && has(head, 8, "WEBP"))
+        return "webp";
+    return QByteArray();
+}
+
+}
+
+Found read(const QByteArray &head)
+{
+    const QByteArray name = format(head);
+    if (name == "png")
+        return png(head);
+    if (name == "jpeg")
+        return jpeg(head);
+    if (name == "gif")
+        return gif(head);
+    if (name == "bmp")
         return bmp(head);
-    if (has(head, 0, "RIFF"))
+    if (name == "webp")
         return webp(head);
     return Found();
 }

@@ -134,8 +134,9 @@ bool serve()
 int main(int argc, char **argv)
 {
     Confinement::holdNothing(argc, argv);
-    // Text in drawings needs fonts, which need a platform; no window is shown.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Text in drawings needs fonts, which need a platform; no window is
+    // shown. The minimal one with fonts loads least at each start.
+    qputenv("QT_QPA_PLATFORM", "minimal:enable_fonts");
     QGuiApplication app(argc, argv);
     signal(SIGPIPE, SIG_IGN);
     // One heap for every thread: each further arena reserves 64 MiB of the

@@ -169,7 +169,8 @@ bool state(pid_t pid, State *state)
         return false;
     static const qint64 tick = sysconf(_SC_CLK_TCK);
     static const qint64 page = sysconf(_SC_PAGESIZE);
-    state->stopped = fields.at(0) == "T" || fields.at(0) == "t";
+    // "t", stopped by a tracer, is a helper being traced, not one stopped.
+    state->stopped = fields.at(0) == "T";
     state->cpuMilliseconds = (fields.at(11).toLongLong() + fields.at(12).toLongLong()) * 1000 / tick;
     state->residentBytes = fields.at(21).toLongLong() * page;
     return true;

@@ -1,7 +1,7 @@
 #include "applicationcore.h"
 #include "appconfig.h"
 #include "bookfolderstage.h"
-#include "boundeddrawing.h"
+#include "decodeservice.h"
 #include "cbrparser.h"
 #include "chapterdao.h"
 #include "chapterinfo.h"
@@ -190,11 +190,10 @@ QVector<Paragraph> ApplicationCore::loadChapterContent(const QString &novelId,
     QVector<Paragraph> paragraphs = paragraphDao->loadParagraphs(novelId, chapterId, &rowIds);
     if (paragraphs.isEmpty())
         return {};
-    // A chapter that shows a drawing gets a helper started before its layout.
+    // A chapter that shows a picture gets a helper started before its layout.
     for (const Paragraph &paragraph : qAsConst(paragraphs)) {
-        if (paragraph.imageId.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive)
-            || paragraph.imageId.endsWith(QLatin1String(".svgz"), Qt::CaseInsensitive)) {
-            BoundedDrawing::prepare();
+        if (!paragraph.imageId.isEmpty()) {
+            DecodeService::prepare();
             break;
         }
     }

@@ -32,11 +32,22 @@ function(quillora_link_parsers target)
     endif()
 endfunction()
 
+# quillora_name_decode_helper(<target>): the test or benchmark starts the
+# decoding helper of this build (the program itself looks beside itself).
+function(quillora_name_decode_helper target)
+    target_sources(${target} PRIVATE ${QUILLORA_ROOT}/tests/support/decodehelper.cpp)
+    target_link_libraries(${target} PRIVATE quillora_helper)
+    target_compile_definitions(${target} PRIVATE
+        QUILLORA_DECODE_HELPER="$<TARGET_FILE:harbour-quillora-decode>")
+    add_dependencies(${target} harbour-quillora-decode)
+endfunction()
+
 # quillora_add_test(<name> SOURCES <files...> LIBS <targets...> [PARSERS])
 # One Qt Test executable run by CTest headless, under a C.UTF-8 locale.
 function(quillora_add_test name)
     cmake_parse_arguments(T "PARSERS" "" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${T_SOURCES})
+    quillora_name_decode_helper(${name})
     target_link_libraries(${name} PRIVATE ${T_LIBS} Qt5::Test)
     if(T_PARSERS)
         quillora_link_parsers(${name})
@@ -75,6 +86,7 @@ endfunction()
 function(quillora_add_benchmark name)
     cmake_parse_arguments(B "PARSERS" "" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${B_SOURCES})
+    quillora_name_decode_helper(${name})
     target_link_libraries(${name} PRIVATE ${B_LIBS} Qt5::Test)
     if(B_PARSERS)
         quillora_link_parsers(${name})

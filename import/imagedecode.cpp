@@ -1,28 +1,15 @@
 #include "imagedecode.h"
 
-#include "boundeddrawing.h"
-#include "imageutil.h"
+#include "decodeservice.h"
+#include "imageheader.h"
 
-#include <QBuffer>
-#include <QImageReader>
+#include <QIODevice>
 #include <QRegularExpression>
 #include <QXmlStreamReader>
 
 namespace ImageDecode {
 
-bool withinBudget(const QSize &size, qint64 maxPixels)
-{
-    return size.width() > 0 && size.height() > 0 && qint64(size.width()) * size.height() <= maxPixels;
-}
-
 namespace {
-
-// Of a picture drawn at options.drawn, the part kept.
-QRect drawnPart(const Options &options)
-{
-    const QRect whole(QPoint(0, 0), options.drawn);
-    return options.visible.isEmpty() ? whole : options.visible & whole;
-}
 
 // A whole number as written: nothing Qt would round, convert or read otherwise.
 bool wholeNumber(const QString &text, int *value)
@@ -76,77 +63,42 @@ QSize declaredSize(const QByteArray &checked)
     return statedSize(xml.attributes());
 }
 
-// Only JPEG decodes smaller; Qt's other readers that take a scaled size
-// read the whole picture and hand the scaling to Qt's thread pool.
-bool scalesItself(QImageReader &reader)
+// The helper's answer as a result.
+void take(DecodeService::Result answer, Result &result)
 {
-    return reader.format() == "jpeg";
-}
-
-// Reads the picture the reader stands on as options ask, its natural size
-// already taken.
-void readFitted(QImageReader &reader, Options &options, Result &result)
-{
-    const QSize natural = result.natural;
-    QImage image = std::move(options.reuse);
-    if (options.fit == Fit::Drawn) {
-        const QRect whole(QPoint(0, 0), options.drawn);
-        const QRect part = drawnPart(options);
-        if (part.isEmpty())
-            return;
-        // A JPEG shrinks while it is decoded; scaling afterwards and a
-        // full-size buffer in between are what the drawn size saves.
-        if (scalesItself(reader)) {
-            if (options.drawn != natural)
-                reader.setScaledSize(options.drawn);
-            if (part != whole)
-                reader.setScaledClipRect(part);
-        }
-        if (!reader.read(&image))
-            return;
-        if (image.size() != part.size()) {
-            if (image.size() != options.drawn)
-                image = ImageUtil::smoothScaled(image, options.drawn);
-            if (part != whole)
-                image = image.copy(part);
-        }
-        result.image = image;
-        return;
+    result.image = std::move(answer.image);
+    result.sizeRefused = answer.status == DecodeService::Status::SizeRefused;
+    result.unavailable = answer.status == DecodeService::Status::Unavailable;
+    result.refused = answer.status == DecodeService::Status::Refused;
+    if (answer.status == DecodeService::Status::Done || answer.status == DecodeService::Status::SizeRefused
+        || answer.status == DecodeService::Status::Unreadable) {
+        result.natural = answer.natural;
+        result.format = answer.format;
     }
-    const QSize size = target(natural, options);
-    if (size.isEmpty())
-        return;
-    if (size != natural && scalesItself(reader))
-        reader.setScaledSize(size);
-    if (!reader.read(&image))
-        return;
-    if (image.size() != size)
-        image = ImageUtil::smoothScaled(image, size);
-    result.image = image;
 }
 
-Result decodeRaster(QIODevice &device, Options &options)
+// Our own header reader's size, for a format the options allow.
+bool headerSize(const QByteArray &head, const Options &options, Result &result)
+{
+    const ImageHeader::Found found = ImageHeader::read(head);
+    const QByteArray asked = options.format.toLower();
+    if (found.format.isEmpty() || !(asked.isEmpty() || asked == found.format || (asked == "jpg" && found.format == "jpeg")))
+        return false;
+    result.natural = found.size;
+    result.format = found.format;
+    return true;
+}
+
+Result decodeRaster(const QByteArray &bytes, Options &options)
 {
     Result result;
-    QImageReader reader(&device, options.format);
-    if (options.format.isEmpty())
-        reader.setDecideFormatFromContent(true);
-    else
-        reader.setAutoDetectImageFormat(false);
-    // Qt SVG works only in the bounded helper, whatever the bytes claimed.
-    if (reader.format().startsWith("svg"))
+    result.bytes = bytes;
+    if (options.fit == Fit::SizeOnly && headerSize(bytes, options, result))
         return result;
-    result.natural = reader.size();
-    result.format = reader.format();
-    if (options.fit == Fit::SizeOnly)
-        return result;
-    // Qt's PNG, GIF and BMP readers allocate the whole image before any
-    // scaling applies: the declared size decides before a pixel is read.
-    if (!withinBudget(result.natural, options.maxPixels)) {
-        result.sizeRefused = true;
-        return result;
-    }
-    readFitted(reader, options, result);
+    // A format its signature shows needs only its own plugin loaded: asked
+    // to decide from the content, Qt loads every one of them to ask each.
+    const QByteArray format = options.format.isEmpty() ? ImageHeader::read(bytes).format : options.format;
+    take(DecodeService::decode(DecodeWire::Kind::Picture, bytes, options, format, std::move(options.reuse)), result);
     return result;
 }
 
@@ -157,25 +109,6 @@ Options sizeOnly()
     Options options;
     options.fit = Fit::SizeOnly;
     return options;
-}
-
-QSize target(const QSize &natural, const Options &options)
-{
-    switch (options.fit) {
-    case Fit::SizeOnly:
-        return QSize();
-    case Fit::Natural:
-        return natural;
-    case Fit::Drawn:
-        return options.drawn;
-    case Fit::Box:
-        break;
-    }
-    if (options.stripWidth > 0 && natural.width() > 0 && natural.height() > qRound(2.0 * natural.width()))
-        return natural.scaled(QSize(options.stripWidth, natural.height()), Qt::KeepAspectRatio);
-    if (!options.enlarge && natural.width() <= options.box.width() && natural.height() <= options.box.height())
-        return natural;
-    return natural.scaled(options.box, Qt::KeepAspectRatio);
 }
 
 Result decodeDrawing(const QByteArray &checked, Options options)
@@ -192,30 +125,15 @@ Result decodeDrawing(const QByteArray &checked, Options options)
             return result;
         }
     }
-    const auto choose = [&](const QSize &natural) {
-        BoundedDrawing::Target drawn;
-        drawn.draw = false;
-        if (options.fit == Fit::SizeOnly)
-            return drawn;
-        // A drawing is drawn straight at the size asked: only that size counts.
-        if (natural.isEmpty() || !withinBudget(target(natural, options), options.maxPixels)) {
-            result.sizeRefused = true;
-            return drawn;
-        }
-        drawn.size = target(natural, options);
-        if (options.fit == Fit::Drawn) {
-            const QRect part = drawnPart(options);
-            drawn.clip = part != QRect(QPoint(0, 0), options.drawn) ? part : QRect();
-            drawn.draw = !part.isEmpty();
-        } else {
-            drawn.draw = !drawn.size.isEmpty();
-        }
-        return drawn;
-    };
+    if (checked.isEmpty())
+        return result;
     // Qt SVG parses and paints only in the bounded helper.
-    result.image = BoundedDrawing::draw(checked, choose, &result.natural);
-    if (result.natural.isValid())
-        result.format = "svg";
+    take(DecodeService::decode(DecodeWire::Kind::Drawing, checked, options, QByteArray(), std::move(options.reuse)),
+         result);
+    if (!result.natural.isValid()) {
+        result.natural = QSize(-1, -1);
+        result.format.clear();
+    }
     return result;
 }
 
@@ -231,20 +149,20 @@ Result decode(const QByteArray &bytes, Options options)
         }
         return decodeDrawing(checked, std::move(options));
     }
-    QBuffer buffer;
-    buffer.setData(checked);
-    if (!buffer.open(QIODevice::ReadOnly))
-        return Result();
-    Result result = decodeRaster(buffer, options);
-    result.bytes = checked;
-    return result;
+    return decodeRaster(checked, options);
 }
 
 Result decode(QIODevice &device, Options options)
 {
     if (SvgGuard::isDrawing(device.peek(SvgGuard::kHeadBytes)))
         return decode(device.read(SvgGuard::kMaxBytes + 1), std::move(options));
-    return decodeRaster(device, options);
+    // Most sizes are in the first bytes.
+    if (options.fit == Fit::SizeOnly) {
+        Result result;
+        if (headerSize(device.peek(64 * 1024), options, result))
+            return result;
+    }
+    return decodeRaster(device.read(DecodeWire::kMaxRequestBytes), options);
 }
 
 }

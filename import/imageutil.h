@@ -1,5 +1,8 @@
 #pragma once
 
+#include "decodewire.h"
+#include "imagescale.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QObject>
@@ -18,11 +21,12 @@ class ImageUtil : public QObject
     Q_OBJECT
 public:
     // Largest image, in pixels, decoded from untrusted bytes.
-    static constexpr qint64 kMaxDecodePixels = 64 * 1000 * 1000;
+    static constexpr qint64 kMaxDecodePixels = DecodeWire::kMaxPixels;
 
     // True when a positive size is within the pixel budget.
     static bool withinPixelBudget(const QSize &size);
 
+    // True when the data decodes, or no decoding helper could tell now.
     static bool loadFromBytes(const QByteArray &data);
     // File suffix ("jpg", "png", ...) from the signature or the header; empty
     // when the data is not a recognisable image.
@@ -36,16 +40,16 @@ public:
     // The content's bounding box plus margin; the input when nothing to cut.
     static QImage cropBorders(const QImage &image, int margin, int threshold);
 
-    // Qt 5.15 splits most conversions and every smooth scaling of a large
-    // image over its global thread pool, and the pool thread handing back the
-    // last part can clear bit 63 of a word on the caller's stack after the
-    // caller has gone on. These two do the same work on the calling thread;
-    // every thread outside that pool uses them.
-    static QImage converted(const QImage &image, QImage::Format format);
-    // Exactly size: halved by 2x2 averages while twice as large, then
-    // filtered bilinearly. Opaque images come back RGB32, others ARGB32
-    // premultiplied.
-    static QImage smoothScaled(const QImage &image, const QSize &size);
+    // Every thread outside Qt's global pool converts and scales through
+    // these (see ImageScale).
+    static QImage converted(const QImage &image, QImage::Format format)
+    {
+        return ImageScale::converted(image, format);
+    }
+    static QImage smoothScaled(const QImage &image, const QSize &size)
+    {
+        return ImageScale::smoothScaled(image, size);
+    }
 
 private:
     ImageUtil() = delete;

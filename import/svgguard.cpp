@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QImageReader>
 #include <QRegularExpression>
 #include <QTextCodec>
 #include <QUrl>
@@ -568,12 +567,10 @@ QByteArray utf8Drawing(const QByteArray &drawing)
 
 bool isDrawing(const QByteArray &bytes)
 {
-    // Whatever Qt's own detection reads as SVG (it decodes the head by its
-    // byte-order mark), and any text Qt SVG's XML reader could read.
-    QBuffer buffer;
-    buffer.setData(bytes.left(kHeadBytes));
-    if (buffer.open(QIODevice::ReadOnly) && QImageReader(&buffer).format().startsWith("svg"))
-        return true;
+    // Any text Qt SVG's XML reader could read (which covers all that Qt's
+    // own detection reads as SVG: it decodes the head by its byte-order
+    // mark), and compressed drawings. The helper reads no drawing as a
+    // picture, whatever slips past this.
     return bytes.startsWith("\x1f\x8b") || opensWithTag(bytes);
 }
 

@@ -1,5 +1,6 @@
 #include "fontregistry.h"
 #include "paths.h"
+#include "zipfile.h"
 
 #include <QDebug>
 #include <QDir>
@@ -42,7 +43,7 @@ public:
         : m_sourcePath(sourcePath)
     {
         if (!sourcePath.isEmpty())
-            m_archive = unzOpen64(sourcePath.toUtf8().constData());
+            m_archive = openZipFile(sourcePath.toUtf8().constData());
         // The fonts folder must be the book's own, not a link to elsewhere.
         const QString bookDir = QFileInfo(bookDataDir).canonicalFilePath();
         const QString fontsDir =

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QMutex>
+#include <QtDebug>
 
 namespace PageImageLoader {
 
@@ -118,13 +119,27 @@ ImageDecode::Options drawnOptions(const QSize &drawn, const QRect &visible, QIma
     return options;
 }
 
+// A picture left out for its cost says why in the log; the page shows only
+// its name.
+QImage reported(const QString &source, const ImageDecode::Result &result)
+{
+    if (!result.image.isNull())
+        return result.image;
+    if (result.sizeRefused)
+        qWarning().noquote() << "[PageImageLoader] 图片像素超出上限，未解码:" << pictureName(source)
+                             << result.natural.width() << "x" << result.natural.height();
+    else if (result.refused)
+        qWarning().noquote() << "[PageImageLoader] 图片超出解码预算，未显示:" << pictureName(source);
+    return QImage();
+}
+
 } // namespace
 
 QImage loadDrawn(const QString &source, const QSize &drawn, const QRect &visible, QImage reuse)
 {
     if (source.startsWith(QLatin1String("pdf://")))
         return QImage();
-    return decodeSource(source, drawnOptions(drawn, visible, std::move(reuse))).image;
+    return reported(source, decodeSource(source, drawnOptions(drawn, visible, std::move(reuse))));
 }
 
 QImage decodeDrawn(const QByteArray &bytes, const QSize &drawn, const QRect &visible, QImage reuse)
@@ -136,7 +151,23 @@ QImage loadImage(const QString &source, QImage reuse)
 {
     if (source.startsWith(QLatin1String("pdf://")))
         return PdfPageLoader::imageForUrl(source);
-    return decodeSource(source, scaledOptions(std::move(reuse))).image;
+    return reported(source, decodeSource(source, scaledOptions(std::move(reuse))));
+}
+
+QString pictureName(const QString &source)
+{
+    if (source.startsWith(QLatin1String("archive://")))
+        return ArchiveImageLoader::parseArchiveUrl(source).entryName;
+    if (source.startsWith(QLatin1String("pdf://"))) {
+        const PdfPageUrl url = PdfPageLoader::parsePdfUrl(source);
+        return QStringLiteral("%1#page=%2").arg(QFileInfo(url.path).fileName()).arg(url.page + 1);
+    }
+    const EntryRef zipRef = ArchiveImageLoader::parseZipUrl(source);
+    if (!zipRef.containerPath.isEmpty())
+        return source.startsWith(QLatin1String("zipraw://"))
+            ? ZipImageLoader::displayName(QByteArray::fromBase64(zipRef.entryName.toLatin1()))
+            : zipRef.entryName;
+    return QFileInfo(source).fileName();
 }
 
 QSize imageSize(const QString &source)

@@ -29,6 +29,10 @@ QImage loadDrawn(const QString &source, const QSize &drawn, const QRect &visible
                  QImage reuse = QImage());
 QImage decodeDrawn(const QByteArray &bytes, const QSize &drawn, const QRect &visible = QRect(),
                    QImage reuse = QImage());
+// The picture's name in its book, for the reader: its path inside the
+// archive, a page of a PDF ("book.pdf#page=3"), or a file's own name; never
+// the library's copy or folder.
+QString pictureName(const QString &source);
 // Natural pixel size without keeping the pixels; (-1, -1) on failure.
 QSize imageSize(const QString &source);
 // Decodes at the size that fits the box; null when the bytes are not an

@@ -393,7 +393,7 @@ void PageRenderer::drawLoadFailure(QPainter &painter, const PageContext &page,
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(QRectF(config.marginLeft, lineTop, page.availableWidth, line.height));
     painter.drawText(QPointF(config.marginLeft + 10, lineTop + 0.5 * line.height),
-                     QStringLiteral("  [图片加载失败: %1]").arg(line.imageSource));
+                     QStringLiteral("  [图片加载失败: %1]").arg(PageImageLoader::pictureName(line.imageSource)));
     painter.restore();
 }
 

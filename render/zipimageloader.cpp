@@ -1,9 +1,13 @@
 #include "zipimageloader.h"
 
+#include "textdetect.h"
+#include "zipfile.h"
+
 #include <QFile>
 #include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QTextCodec>
 #include <QtDebug>
 
 #include <unzip.h>
@@ -91,7 +95,7 @@ ZipHandle *openHandle(const QString &zipPath)
     ZipHandle *handle = slot;
     if (handle->file)
         return handle;
-    handle->file = unzOpen64(QFile::encodeName(zipPath).constData());
+    handle->file = openZipFile(QFile::encodeName(zipPath).constData());
     if (!handle->file) {
         qWarning().noquote() << "[ZipImageLoader] 无法打开:" << zipPath;
         g_handles.remove(zipPath);
@@ -157,4 +161,15 @@ void ZipImageLoader::releaseZip(const QString &zipPath)
     QMutexLocker lock(&g_mutex);
     if (ZipHandle *handle = g_handles.take(zipPath))
         closeHandle(handle);
+}
+
+QString ZipImageLoader::displayName(const QByteArray &raw, bool utf8Flag)
+{
+    const int nul = raw.indexOf('\0');
+    const QByteArray name = nul < 0 ? raw : raw.left(nul);
+    if (utf8Flag || TextDetect::isValidUtf8(name))
+        return QString::fromUtf8(name);
+    if (QTextCodec *gb = QTextCodec::codecForName("GB18030"))
+        return gb->toUnicode(name);
+    return QString::fromLatin1(name);
 }

@@ -17,6 +17,10 @@ public:
     // the name itself, matched as UTF-8. Empty bytes on every failure.
     static QByteArray readEntry(const QString &zipPath, const QString &entryName, bool raw);
 
+    // A stored name as text: UTF-8 when flagged or valid, else GBK (what
+    // Chinese Windows tools write), decided from the bytes, never the locale.
+    static QString displayName(const QByteArray &raw, bool utf8Flag = false);
+
     // Closes and forgets the cached handle of zipPath, if any.
     static void releaseZip(const QString &zipPath);
 

@@ -118,13 +118,7 @@ def cbz(path, svg):
 
 
 def run(binary, root, book, timeout, outside):
-    env = dict(os.environ, HOME=root + "/home", XDG_CONFIG_HOME=root + "/config", XDG_DATA_HOME=root + "/data",
-               XDG_CACHE_HOME=root + "/cache", QUILLORA_DATA_ROOT=root + "/share", QT_QPA_PLATFORM="offscreen",
-               QT_QUICK_BACKEND="software", LANG="C.UTF-8")
-    for d in ("home", "share/qml", "cache"):
-        os.makedirs(os.path.join(root, d), exist_ok=True)
-    with open(root + "/share/qml/harbour-quillora.qml", "w") as f:
-        f.write(toolbooks.READER_QML % {"path": book})
+    env = toolbooks.program_root(root, toolbooks.READER_QML % {"path": book})
     cmd = ["timeout", "-s", "KILL", str(timeout), "prlimit", "--as=%d" % (4 << 30), "/usr/bin/time", "-v",
            "strace", "-f", "-qq", "-e", "trace=openat,open", "-o", root + "/trace", binary]
     start = time.time()

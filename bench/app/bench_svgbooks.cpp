@@ -10,7 +10,11 @@
 // the import, and of a start, the first page of a chapter that opens with a
 // drawing and turns back and forth over its pages, and of a start, the
 // import and that reading in one run; the wall time to the import's end and
-// to that page. BENCH_SVG_REFERENCE: other builds of the
+// to that page.
+//
+// pictureBooks: the same steps for a CBZ of 101 JPEG pages and an EPUB of 60
+// pictures (JPEG and PNG) and a JPEG cover, turning forward 100 times, and
+// how many turns found their page drawn. BENCH_SVG_REFERENCE: other builds of the
 // program (comma-separated paths), run in turn with this build's;
 // BENCH_SVG_RUNS (default 3): medians are reported.
 
@@ -74,17 +78,21 @@ Item {
  property string chapter: ""
  property string token: ""
  property int turn: 0
- property var turns: [1, 2, 3, 2, 1, 0, 1, 2, 3, 2, 1, 0]
+ property var turns: [TURNS]
+ property var rendered: ({})
+ property int ready: 0
  function read() { t0 = Date.now(); var id = Qt.md5("PATH"); chapter = core.getChaptersByNovelId(id)[CHAPTER].id;
   token = core.openBookForReading(id, chapter, 0, -1.0, 20, 0, 360, 480, '#000000', '#ffffff', '') }
  ApplicationCore { id: core
   onNovelImportSucceeded: if ("MODE" === "session") read(); else { console.warn('DONE ' + (Date.now() - t0)); core.quitApplication() }
   onNovelImportFailed: core.quitApplication()
-  onPoolPageRendered: if (chapterId === chapter && pageIndex === 0 && turn === 0) {
-   console.warn('DONE ' + (Date.now() - t0)); turn = 1; turner.start() }
+  onPoolPageRendered: if (chapterId === chapter) { rendered[pageIndex] = true; if (pageIndex === 0 && turn === 0) {
+   console.warn('DONE ' + (Date.now() - t0)); turn = 1; turner.start() } }
  }
  Timer { id: turner; interval: 150; repeat: true; onTriggered: {
-  if (turn > turns.length) { core.quitApplication(); return }
+  // A turn is ready when its page was drawn before the next one.
+  if (turn > 1 && rendered[turns[turn - 2]]) ready++;
+  if (turn > turns.length) { console.warn('READY ' + ready); core.quitApplication(); return }
   core.poolReportPageTurn(chapter, turns[turn - 1], token); turn++ } }
  Timer { interval: 0; running: true; onTriggered: {
   t0 = Date.now();
@@ -119,13 +127,19 @@ double childCpuSeconds()
 struct Run {
     double cpuMs = -1;
     qint64 wallMs = -1;
+    // Turns whose page was drawn before the next turn.
+    int ready = -1;
 };
 
-Run runProgram(const QString &program, const QString &root, const QString &book, const QString &mode, int chapter)
+const QByteArray BackAndForth = "1, 2, 3, 2, 1, 0, 1, 2, 3, 2, 1, 0";
+
+Run runProgram(const QString &program, const QString &root, const QString &book, const QString &mode, int chapter,
+               const QByteArray &turns = BackAndForth)
 {
     QDir().mkpath(root + "/share/qml");
     QByteArray qml(DriverQml);
-    qml.replace("MODE", mode.toUtf8()).replace("PATH", book.toUtf8()).replace("CHAPTER", QByteArray::number(chapter));
+    qml.replace("MODE", mode.toUtf8()).replace("PATH", book.toUtf8()).replace("CHAPTER", QByteArray::number(chapter))
+        .replace("TURNS", turns);
     if (!Paths::writeFile(root + "/share/qml/harbour-quillora.qml", qml))
         return Run();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -146,6 +160,9 @@ Run runProgram(const QString &program, const QString &root, const QString &book,
     run.cpuMs = (childCpuSeconds() - cpu) * 1000;
     if (done >= 0)
         run.wallMs = log.mid(done + 5, log.indexOf('\n', done) - done - 5).trimmed().toLongLong();
+    const int ready = log.indexOf("READY ");
+    if (ready >= 0)
+        run.ready = log.mid(ready + 6, log.indexOf('\n', ready) - ready - 6).trimmed().toInt();
     return run;
 }
 
@@ -153,6 +170,47 @@ double median(QVector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values.isEmpty() ? -1 : values.at(values.size() / 2);
+}
+
+struct Book {
+    QString name;
+    QString path;
+    int chapter;
+};
+
+// Each step of each book, by this build and the reference builds in turn.
+void compareBuilds(const QTemporaryDir &work, const QVector<Book> &books, const QByteArray &turns)
+{
+    QStringList programs{QStringLiteral(QUILLORA_APP_PATH)};
+    programs += qEnvironmentVariable("BENCH_SVG_REFERENCE").split(',', Qt::SkipEmptyParts);
+    const int runs = qEnvironmentVariableIsSet("BENCH_SVG_RUNS") ? qEnvironmentVariableIntValue("BENCH_SVG_RUNS") : 3;
+    const int turnCount = turns.count(',') + 1;
+    printf("| book | step | program | wall ms | CPU ms | CPU / this build's | turns ready |\n|---|---|---|---|---|---|---|\n");
+    for (const Book &book : books) {
+        for (const QString step : {"start", "import", "read", "session"}) {
+            QVector<QVector<double>> cpu(programs.size()), wall(programs.size()), ready(programs.size());
+            for (int run = 0; run < runs; ++run) {
+                for (int p = 0; p < programs.size(); ++p) {
+                    // The read step reads what the import step of the same run stored;
+                    // a session starts from an empty library.
+                    const QString root = QString("%1/%2%3-%4-%5").arg(work.path(), book.name,
+                        step == QLatin1String("session") ? QStringLiteral("-session") : QString()).arg(p).arg(run);
+                    const Run result = runProgram(programs.at(p), root, book.path, step, book.chapter, turns);
+                    cpu[p] << result.cpuMs;
+                    wall[p] << result.wallMs;
+                    ready[p] << result.ready;
+                }
+            }
+            for (int p = 0; p < programs.size(); ++p) {
+                const bool turned = step == QLatin1String("read") || step == QLatin1String("session");
+                printf("| %s | %s | %s | %.0f | %.0f | %.2f | %s |\n", qPrintable(book.name), qPrintable(step),
+                       p == 0 ? "this build" : qPrintable(programs.at(p)), median(wall[p]), median(cpu[p]),
+                       median(cpu[p]) / median(cpu[0]),
+                       turned ? qPrintable(QString("%1 of %2").arg(median(ready[p])).arg(turnCount)) : "-");
+            }
+            fflush(stdout);
+        }
+    }
 }
 
 }
@@ -188,11 +246,6 @@ private slots:
     void ordinaryBooks()
     {
         QTemporaryDir work;
-        struct Book {
-            QString name;
-            QString path;
-            int chapter;
-        };
         QVector<Book> books;
         EpubFixture epub;
         epub.metadata += "<meta name=\"cover\" content=\"cover\"/>";
@@ -224,30 +277,53 @@ private slots:
         books.append({"CBZ", work.filePath("book.cbz"), 0});
         QVERIFY(writeZipFile(books.last().path, pages));
 
-        QStringList programs{QStringLiteral(QUILLORA_APP_PATH)};
-        programs += qEnvironmentVariable("BENCH_SVG_REFERENCE").split(',', Qt::SkipEmptyParts);
-        const int runs = qEnvironmentVariableIsSet("BENCH_SVG_RUNS") ? qEnvironmentVariableIntValue("BENCH_SVG_RUNS") : 3;
-        printf("| book | step | program | wall ms | CPU ms |\n|---|---|---|---|---|\n");
-        for (const Book &book : books) {
-            for (const QString step : {"start", "import", "read", "session"}) {
-                QVector<QVector<double>> cpu(programs.size()), wall(programs.size());
-                for (int run = 0; run < runs; ++run) {
-                    for (int p = 0; p < programs.size(); ++p) {
-                        // The read step reads what the import step of the same run stored;
-                        // a session starts from an empty library.
-                        const QString root = QString("%1/%2%3-%4-%5").arg(work.path(), book.name,
-                            step == QLatin1String("session") ? QStringLiteral("-session") : QString()).arg(p).arg(run);
-                        const Run result = runProgram(programs.at(p), root, book.path, step, book.chapter);
-                        cpu[p] << result.cpuMs;
-                        wall[p] << result.wallMs;
-                    }
+        compareBuilds(work, books, BackAndForth);
+    }
+
+    // Comics and EPUBs with pictures: every picture now decoded by the
+    // helper, against builds that decoded them in the program.
+    void pictureBooks()
+    {
+        QTemporaryDir work;
+        QVector<Book> books;
+        // Scanned-looking pages: a gradient with grain, as JPEG.
+        const auto page = [](int n, const QSize &size) {
+            QImage image(size, QImage::Format_RGB32);
+            quint32 seed = 2654435761u * quint32(n + 1);
+            for (int y = 0; y < size.height(); ++y) {
+                QRgb *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+                for (int x = 0; x < size.width(); ++x) {
+                    seed = seed * 1664525u + 1013904223u;
+                    const int grain = int(seed >> 28);
+                    line[x] = qRgb((x * 255 / size.width() + grain) & 0xff, (y * 255 / size.height() + n) & 0xff,
+                                   (128 + grain * 4) & 0xff);
                 }
-                for (int p = 0; p < programs.size(); ++p)
-                    printf("| %s | %s | %s | %.0f | %.0f |\n", qPrintable(book.name), qPrintable(step),
-                           p == 0 ? "this build" : qPrintable(programs.at(p)), median(wall[p]), median(cpu[p]));
-                fflush(stdout);
             }
+            return encodedImage(image, "JPEG", 85);
+        };
+        QVector<QPair<QString, QByteArray>> pages;
+        for (int i = 0; i <= 100; ++i)
+            pages.append({QString("p%1.jpg").arg(i, 3, 10, QLatin1Char('0')), page(i, QSize(1200, 1800))});
+        books.append({"CBZ of 101 JPEG pages", work.filePath("pages.cbz"), 0});
+        QVERIFY(writeZipFile(books.last().path, pages));
+        EpubFixture epub;
+        epub.metadata += "<meta name=\"cover\" content=\"cover\"/>";
+        epub.addItem("cover", "images/cover.jpg", "image/jpeg", page(0, QSize(1000, 1500)));
+        QByteArray body;
+        for (int i = 1; i <= 60; ++i) {
+            const QString name = QString("images/f%1.%2").arg(i).arg(i % 3 ? "jpg" : "png");
+            const QImage figure = QImage::fromData(page(i, QSize(800, 600)));
+            epub.addItem(QString("f%1").arg(i), name, i % 3 ? "image/jpeg" : "image/png",
+                         encodedImage(figure, i % 3 ? "JPEG" : "PNG", 85));
+            body += "<p><img src=\"" + name.toUtf8() + "\" alt=\"F\"/></p>" + chapterText().left(400);
         }
+        epub.addDocument("c1", "c1.xhtml", "Figures", body);
+        books.append({"EPUB of 60 pictures", work.filePath("figures.epub"), 0});
+        QVERIFY(epub.write(books.last().path));
+        QByteArray forward = "1";
+        for (int i = 2; i <= 100; ++i)
+            forward += ", " + QByteArray::number(i);
+        compareBuilds(work, books, forward);
     }
 
     void pages()

@@ -19,7 +19,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QImageReader>
 #include <QUuid>
 
 namespace {
@@ -135,6 +134,10 @@ ParseResult CbrParser::parseBookInfo(const QString &filePath)
     if (cover == ComicCoverOutcome::NotDecoded) {
         m_stage.abandon();
         return ParseResult::failed(translated("%1 中没有可解码的图片").arg(formatLabel));
+    }
+    if (cover == ComicCoverOutcome::Unavailable) {
+        m_stage.abandon();
+        return ParseResult::failed(translated("%1 封面暂时无法解码").arg(formatLabel));
     }
     if (cover == ComicCoverOutcome::NotSaved) {
         m_stage.abandon();

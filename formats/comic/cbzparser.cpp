@@ -11,10 +11,11 @@
 #include "paragraph.h"
 #include "parserregistry.h"
 #include "paths.h"
-#include "textdetect.h"
 #include "transaction.h"
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
+#include "zipfile.h"
+#include "zipimageloader.h"
 
 #include <QDebug>
 #include <QCoreApplication>
@@ -24,7 +25,6 @@
 #include <QHash>
 #include <QImage>
 #include <QSaveFile>
-#include <QTextCodec>
 
 #include <cstdio>
 
@@ -47,25 +47,11 @@ ParseResult failure(const char *message)
     return ParseResult::failed(translated(message));
 }
 
-// Names without the UTF-8 flag are often UTF-8 anyway; otherwise they are
-// most likely GBK from Chinese Windows tools. Decided from the bytes, never
-// from the machine's locale.
-QString decodeName(const QByteArray &raw, uLong flags)
-{
-    const int nul = raw.indexOf('\0');
-    const QByteArray name = nul < 0 ? raw : raw.left(nul);
-    if ((flags & Utf8NameFlag) || TextDetect::isValidUtf8(name))
-        return QString::fromUtf8(name);
-    if (QTextCodec *gb = QTextCodec::codecForName("GB18030"))
-        return gb->toUnicode(name);
-    return QString::fromLatin1(name);
-}
-
 // The archive handle, closed on every way out.
 class Zip
 {
 public:
-    explicit Zip(const QString &path) : m_zip(unzOpen64(QFile::encodeName(path).constData())) {}
+    explicit Zip(const QString &path) : m_zip(openZipFile(QFile::encodeName(path).constData())) {}
     ~Zip()
     {
         if (m_zip)
@@ -114,7 +100,7 @@ bool scanEntries(unzFile zip, Scan &scan)
             first = firstOfName.insert(entry.rawName, here);
         }
         entry.firstOfName = first.value();
-        entry.displayName = decodeName(entry.rawName, info.flag);
+        entry.displayName = ZipImageLoader::displayName(entry.rawName, info.flag & Utf8NameFlag);
         if (comicImageSuffixes().contains(CbzParser::imageFormatKey(entry.rawName, entry.displayName)))
             entry.ordinal = ordinal++;
 

@@ -4,6 +4,7 @@
 #include "chapterinfo.h"
 #include "chapterrecord.h"
 #include "comicinfo.h"
+#include "decodeservice.h"
 #include "keys.h"
 #include "novelinfo.h"
 #include "paragraph.h"
@@ -16,7 +17,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QImageReader>
 #include <QRunnable>
 #include <QThreadPool>
 
@@ -29,13 +29,7 @@ const QSet<QByteArray> &comicImageSuffixes()
 
 const QSet<QByteArray> &readableImageFormats()
 {
-    static const QSet<QByteArray> formats = [] {
-        QSet<QByteArray> set;
-        for (const QByteArray &format : QImageReader::supportedImageFormats())
-            set.insert(format.toLower());
-        return set;
-    }();
-    return formats;
+    return DecodeService::readableFormats();
 }
 
 NovelInfo *newComicNovel(const QString &filePath, const QString &fileType, const ComicInfo &info)
@@ -86,9 +80,10 @@ ComicCoverOutcome saveComicCover(const QString &pagePath, const QString &coverPa
     QFile file(pagePath);
     if (!file.open(QIODevice::ReadOnly))
         return ComicCoverOutcome::NotDecoded;
-    const QImage cover = ImageDecode::decode(file, comicCoverOptions()).image;
+    const ImageDecode::Result decoded = ImageDecode::decode(file, comicCoverOptions());
+    const QImage &cover = decoded.image;
     if (cover.isNull())
-        return ComicCoverOutcome::NotDecoded;
+        return decoded.unavailable ? ComicCoverOutcome::Unavailable : ComicCoverOutcome::NotDecoded;
     return cover.save(coverPath, "PNG", ComicCoverPngQuality) ? ComicCoverOutcome::Saved
                                                                : ComicCoverOutcome::NotSaved;
 }

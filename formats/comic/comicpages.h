@@ -60,7 +60,8 @@ QImage decodeComicCover(const QByteArray &bytes);
 // takes to extract.
 constexpr int ComicCoverPngQuality = 85;
 
-enum class ComicCoverOutcome { NotDecoded, Saved, NotSaved };
+// Unavailable: no decoding helper could read it now.
+enum class ComicCoverOutcome { NotDecoded, Saved, NotSaved, Unavailable };
 
 // Decodes the page image at pagePath as the cover and saves it as PNG at
 // coverPath.

@@ -1,6 +1,7 @@
 #include "epubarchive.h"
 
 #include "xmltext.h"
+#include "zipfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,7 +14,7 @@
 EpubArchive::EpubArchive(const QString &filePath)
 {
     const QByteArray path = QFile::encodeName(filePath);
-    m_zip = unzOpen64(path.constData());
+    m_zip = openZipFile(path.constData());
     if (!m_zip)
         return;
     for (int rc = unzGoToFirstFile(m_zip); rc == UNZ_OK; rc = unzGoToNextFile(m_zip)) {

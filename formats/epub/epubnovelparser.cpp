@@ -59,8 +59,15 @@ NovelInfo *EpubNovelParser::parseNovel(const QString &filePath)
     const QString coverHref = findCoverImage(opfText, manifest);
     if (!coverHref.isEmpty()) {
         const QString coverEntry = resolveEpubHref(coverHref, opfPath);
+        bool unavailable = false;
         const QByteArray png = convertCover(zip.readEntry(coverEntry), coverEntry,
-                                            [&zip](const QString &name) { return zip.readEntry(name); });
+                                            [&zip](const QString &name) { return zip.readEntry(name); },
+                                            &unavailable);
+        if (unavailable) {
+            qWarning().noquote() << "[EpubNovelParser] 封面暂时无法解码，导入中止:" << coverEntry;
+            delete novel;
+            return nullptr;
+        }
         const QString coverPath = novel->dataDir() + QStringLiteral("cover.png");
         if (!png.isEmpty() && Paths::writeFile(dataDir + QStringLiteral("cover.png"), png)) {
             novel->setCoverPath(coverPath);
@@ -202,7 +209,7 @@ QString EpubNovelParser::findCoverImage(const QString &opfText, const Manifest &
 }
 
 QByteArray EpubNovelParser::convertCover(const QByteArray &imageBytes, const QString &selfPath,
-                                         const SvgGuard::Resources &resources)
+                                         const SvgGuard::Resources &resources, bool *unavailable)
 {
     if (imageBytes.isEmpty())
         return QByteArray();
@@ -214,6 +221,8 @@ QByteArray EpubNovelParser::convertCover(const QByteArray &imageBytes, const QSt
     options.selfPath = selfPath;
     options.resources = resources;
     const ImageDecode::Result decoded = ImageDecode::decode(imageBytes, options);
+    if (unavailable)
+        *unavailable = decoded.unavailable;
     // Qt decodes several formats whole before scaling: a small file declaring
     // a huge canvas must not be decoded at all.
     if (decoded.sizeRefused) {

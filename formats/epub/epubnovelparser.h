@@ -32,11 +32,13 @@ public:
 
     // Covers larger than this are refused before they are decoded.
     static constexpr qint64 MaxCoverPixels = 100 * 1000 * 1000;
-    // The cover as PNG bytes, scaled and cropped; empty on failure. A
-    // drawing's references reach only the resources of its book, found
-    // relative to its own path there.
+    // The cover as PNG bytes, scaled and cropped; empty on failure, with
+    // unavailable set when no decoding helper could read it (the book is
+    // then not stored without it). A drawing's references reach only the
+    // resources of its book, found relative to its own path there.
     static QByteArray convertCover(const QByteArray &imageBytes, const QString &selfPath = QString(),
-                                   const SvgGuard::Resources &resources = SvgGuard::Resources());
+                                   const SvgGuard::Resources &resources = SvgGuard::Resources(),
+                                   bool *unavailable = nullptr);
 
 private:
     QString readContainer(EpubArchive &zip);

@@ -14,6 +14,7 @@
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
 #include "xmltext.h"
+#include "zipfile.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -60,7 +61,7 @@ struct ZipEntry
 class ZipHandle
 {
 public:
-    explicit ZipHandle(const QString &path) : m_zip(unzOpen64(path.toUtf8().constData())) {}
+    explicit ZipHandle(const QString &path) : m_zip(openZipFile(path.toUtf8().constData())) {}
     ~ZipHandle() { close(); }
     ZipHandle(const ZipHandle &) = delete;
     ZipHandle &operator=(const ZipHandle &) = delete;

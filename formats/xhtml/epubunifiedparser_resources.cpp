@@ -1,9 +1,9 @@
 #include "epubunifiedparser.h"
+#include "decodeservice.h"
 #include "xmlelementtext.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QImageReader>
 #include <QRegularExpression>
 #include <QSet>
 #include <QUrl>
@@ -22,13 +22,7 @@ int pixelAttribute(const QString &text)
 
 bool isSupportedImageFormat(const QString &suffix)
 {
-    static const QSet<QByteArray> formats = [] {
-        QSet<QByteArray> set;
-        for (const QByteArray &format : QImageReader::supportedImageFormats())
-            set.insert(format.toLower());
-        return set;
-    }();
-    return formats.contains(suffix.toLatin1());
+    return DecodeService::readableFormats().contains(suffix.toLatin1());
 }
 
 // The attribute's media type when it is an image type ("image/png"), else empty.

@@ -2,7 +2,7 @@
 // within the drawing budget wherever a book's picture is decoded, while an
 // ordinary drawing comes out as Qt SVG draws it.
 
-#include "boundeddrawing.h"
+#include "decodewire.h"
 #include "comicpages.h"
 #include "epubnovelparser.h"
 #include "imagedecode.h"
@@ -124,10 +124,10 @@ private slots:
         const int slower = 5;
 #else
         const int slower = 1;
-        QVERIFY(helpers.ru_maxrss * 1024 <= BoundedDrawing::kMemoryBytes);
+        QVERIFY(helpers.ru_maxrss * 1024 <= DecodeWire::kMemoryBytes);
 #endif
-        QVERIFY2(spent < slower * 4 * BoundedDrawing::kWallMilliseconds, qPrintable(QString::number(spent)));
-        QVERIFY2(selfSeconds < slower * 4 * BoundedDrawing::kCpuMilliseconds / 1000.0,
+        QVERIFY2(spent < slower * 4 * DecodeWire::kWallMilliseconds, qPrintable(QString::number(spent)));
+        QVERIFY2(selfSeconds < slower * 4 * DecodeWire::kCpuMilliseconds / 1000.0,
                  qPrintable(QString::number(selfSeconds)));
         if (QByteArray(QTest::currentDataTag()).startsWith("ordinary")) {
             // As Qt SVG draws it in this process.

@@ -106,6 +106,28 @@ private slots:
         QTEST(parts, "parts");
     }
 
+    // What the reader is told a picture is called when it is left out: its
+    // name in the book, never where the library keeps it.
+    void pictureName_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("name");
+        auto row = [](const char *name, const QString &source, const QString &shown) {
+            QTest::newRow(name) << source << shown;
+        };
+        row("pdf page", "pdf:///data/4f2a/b.pdf?page=2&dpi=96", "b.pdf#page=3");
+        row("zip entry", "zip:///data/4f2a/book.epub::OEBPS/img/a::b.png", "OEBPS/img/a::b.png");
+        row("zipraw, GBK name", "zipraw:///data/4f2a/book.cbz::" + GbkName.toBase64(),
+            QString::fromUtf8("\u7b2c2\u9875.png"));
+        row("archive entry", "archive:///data/4f2a/x::y.cbr::aW1nLzIucG5n", "img/2.png");
+        row("extracted file", "/data/4f2a/images-1/000002.jpg", "000002.jpg");
+    }
+    void pictureName()
+    {
+        QFETCH(QString, source);
+        QTEST(PageImageLoader::pictureName(source), "name");
+    }
+
     // The natural size, and the decoded size in the 2048 x 2048 box.
     void sources_data()
     {
@@ -158,13 +180,16 @@ private slots:
         QTEST(PageImageLoader::imageSizeFromHead(read, 64 * 1024, 16 * 1024), "natural");
     }
 
-    // A spare buffer of the decoded size and format takes the pixels.
+    // A spare buffer of the decoded size and format takes the pixels that
+    // come on the helper's socket (larger ones come in its shared memory).
     void decodeIntoSpare()
     {
-        const QImage plain = PageImageLoader::loadImage(path("fits.png"));
+        const QByteArray bytes = png(30, 20);
+        const QImage plain = PageImageLoader::decodeDrawn(bytes, QSize(60, 40));
         QImage spare(plain.size(), plain.format());
         const uchar *bits = spare.constBits();
-        const QImage reused = PageImageLoader::loadImage(path("fits.png"), std::move(spare));
+        const QImage reused = PageImageLoader::decodeDrawn(bytes, QSize(60, 40), QRect(), std::move(spare));
+        QVERIFY(!plain.isNull());
         QVERIFY(reused == plain && reused.constBits() == bits);
     }
 

@@ -1,0 +1,50 @@
+#include "channel.h"
+
+#include "descriptormessage.h"
+
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace Channel {
+
+bool readAll(void *data, size_t size)
+{
+    char *at = static_cast<char *>(data);
+    while (size > 0) {
+        const ssize_t done = read(0, at, size);
+        if (done <= 0)
+            return false;
+        at += done;
+        size -= size_t(done);
+    }
+    return true;
+}
+
+bool writeAll(const void *data, size_t size)
+{
+    const char *at = static_cast<const char *>(data);
+    while (size > 0) {
+        const ssize_t done = send(0, at, size, MSG_NOSIGNAL);
+        if (done <= 0)
+            return false;
+        at += done;
+        size -= size_t(done);
+    }
+    return true;
+}
+
+bool writeWith(const void *data, size_t size, int descriptor)
+{
+    DescriptorMessage sent(data, size);
+    msghdr &message = sent.message;
+    cmsghdr *header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(header), &descriptor, sizeof(int));
+    const ssize_t done = sendmsg(0, &message, MSG_NOSIGNAL);
+    return done > 0 && writeAll(static_cast<const char *>(data) + done, size - size_t(done));
+}
+
+}

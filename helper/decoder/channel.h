@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstddef>
+
+// The helper's side of its socket, at descriptor 0: blocking, one request
+// at a time.
+namespace Channel {
+
+bool readAll(void *data, size_t size);
+bool writeAll(const void *data, size_t size);
+// size bytes with a descriptor going along with the first of them.
+bool writeWith(const void *data, size_t size, int descriptor);
+
+}

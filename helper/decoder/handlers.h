@@ -1,0 +1,25 @@
+#pragma once
+
+#include "decodewire.h"
+#include "sharedrows.h"
+
+#include <QByteArray>
+#include <QImage>
+#include <QSize>
+
+// What a handler makes of one request; main() sends it as the Answer.
+struct Reply {
+    DecodeWire::Outcome outcome = DecodeWire::Outcome::Unreadable;
+    QSize natural{-1, -1};
+    QByteArray format;
+    // Null when no pixels were asked for or none could be made. A handler
+    // may read straight into rows.image(...) to spare a copy.
+    QImage image;
+};
+
+// One handler per request kind; each reads its bytes as the request's
+// policy asks, and never a drawing as a picture or the reverse.
+using Handler = Reply (*)(const DecodeWire::Request &request, QByteArray &bytes, SharedRows &rows);
+
+Reply drawDrawing(const DecodeWire::Request &request, QByteArray &bytes, SharedRows &rows);
+Reply readPicture(const DecodeWire::Request &request, QByteArray &bytes, SharedRows &rows);

@@ -1,0 +1,157 @@
+// The program's decoding helper: reads the pictures and drawings it is sent
+// on the socket at descriptor 0, one request at a time, each under a budget
+// of its own that it arms before it reads the request's bytes. A request
+// that needs more ends the process (SIGPROF past its CPU time, a failed
+// allocation past the memory); the program then leaves that picture out.
+
+#include "channel.h"
+#include "confinement.h"
+#include "handlers.h"
+#include "imagescale.h"
+
+#include <QGuiApplication>
+#include <QRunnable>
+#include <QThreadPool>
+
+#include <csignal>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+
+using namespace DecodeWire;
+
+namespace {
+
+void limitProcess()
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer reserves terabytes of address space for its shadow: an
+    // address-space limit would stop it at once. The program watches this
+    // process's resident size instead.
+#else
+    const rlimit memory{rlim_t(kMemoryBytes), rlim_t(kMemoryBytes)};
+    setrlimit(RLIMIT_AS, &memory);
+#endif
+    // The whole life's CPU, which no later call can raise: the program
+    // replaces a helper before a request could reach it. Each request's
+    // own budget is its timer's.
+    const rlimit cpu{rlim_t(kLifetimeCpuSeconds), rlim_t(kLifetimeCpuSeconds + 1)};
+    setrlimit(RLIMIT_CPU, &cpu);
+}
+
+// Arms one request's CPU budget, counted from now: SIGPROF, which ends the
+// process, once it has used that much more CPU time.
+void armBudget(bool on)
+{
+    itimerval timer{};
+    if (on) {
+        timer.it_value.tv_sec = kCpuMilliseconds / 1000;
+        timer.it_value.tv_usec = (kCpuMilliseconds % 1000) * 1000;
+    }
+    setitimer(ITIMER_PROF, &timer, nullptr);
+}
+
+Handler handlerFor(Kind kind)
+{
+    switch (kind) {
+    case Kind::Drawing:
+        return &drawDrawing;
+    case Kind::Picture:
+        return &readPicture;
+    }
+    return nullptr;
+}
+
+// The reply as an Answer, its rows in the shared memory when they are
+// large, else on the socket.
+bool answer(const Request &request, Reply reply, SharedRows &rows)
+{
+    Answer header;
+    putName(header.format, reply.format);
+    header.naturalWidth = reply.natural.width();
+    header.naturalHeight = reply.natural.height();
+    const bool asked = request.policy.fit != Fit::SizeOnly;
+    if (asked && reply.outcome == Outcome::Done && !reply.image.isNull() && !answerFormat(reply.image.format()))
+        reply.image = ImageScale::converted(reply.image, reply.image.hasAlphaChannel()
+                                                             ? QImage::Format_ARGB32_Premultiplied
+                                                             : QImage::Format_RGB32);
+    if (asked && reply.outcome == Outcome::Done && reply.image.isNull())
+        reply.outcome = Outcome::Unreadable;
+    header.outcome = reply.outcome;
+    if (!asked || reply.outcome != Outcome::Done)
+        return Channel::writeAll(&header, sizeof header);
+    QImage &image = reply.image;
+    header.width = image.width();
+    header.height = image.height();
+    header.imageFormat = int(image.format());
+    header.bytesPerLine = int(rowBytes(image.width(), image.format()));
+    const qint64 bytes = qint64(header.bytesPerLine) * header.height;
+    if (!rows.holds(image) && bytes >= kSharedFromBytes) {
+        QImage shared = rows.image(image.size(), image.format());
+        if (!shared.isNull()) {
+            for (int y = 0; y < image.height(); ++y)
+                memcpy(shared.scanLine(y), image.constScanLine(y), size_t(header.bytesPerLine));
+            image = shared;
+        }
+    }
+    if (rows.holds(image)) {
+        header.shared = 1;
+        return Channel::writeWith(&header, sizeof header, rows.descriptor());
+    }
+    if (!Channel::writeAll(&header, sizeof header))
+        return false;
+    for (int y = 0; y < image.height(); ++y) {
+        if (!Channel::writeAll(image.constScanLine(y), size_t(header.bytesPerLine)))
+            return false;
+    }
+    return true;
+}
+
+// One request: false when the program has gone or is out of step.
+bool serve()
+{
+    Request request;
+    if (!Channel::readAll(&request, sizeof request) || request.bytes <= 0 || request.bytes > kMaxRequestBytes)
+        return false;
+    const Handler handler = handlerFor(request.kind);
+    if (!handler)
+        return false;
+    QByteArray bytes(request.bytes, Qt::Uninitialized);
+    if (!Channel::readAll(bytes.data(), size_t(bytes.size())))
+        return false;
+    armBudget(true);
+    bool sent = false;
+    {
+        SharedRows rows;
+        sent = answer(request, handler(request, bytes, rows), rows);
+    }
+    armBudget(false);
+    return sent;
+}
+
+}
+
+int main(int argc, char **argv)
+{
+    Confinement::holdNothing(argc, argv);
+    // Text in drawings needs fonts, which need a platform; no window is
+    // shown. The minimal one with fonts loads least at each start.
+    qputenv("QT_QPA_PLATFORM", "minimal:enable_fonts");
+    QGuiApplication app(argc, argv);
+    signal(SIGPIPE, SIG_IGN);
+    // One heap for every thread: each further arena reserves 64 MiB of the
+    // address space the budget allows.
+    mallopt(M_ARENA_MAX, 1);
+    limitProcess();
+    Confinement::restrict();
+    // Requests are served on the only thread of Qt's pool, where Qt's own
+    // image work stays on the calling thread: no thread is started under
+    // the memory limit, none waited for.
+    QThreadPool::globalInstance()->setMaxThreadCount(1);
+    QThreadPool::globalInstance()->start(QRunnable::create([] {
+        while (serve()) {
+        }
+    }));
+    QThreadPool::globalInstance()->waitForDone();
+    return 0;
+}

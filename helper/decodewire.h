@@ -1,0 +1,124 @@
+#pragma once
+
+#include <QImage>
+#include <QRect>
+#include <QSize>
+
+#include <cstring>
+#include <type_traits>
+
+// What the program and the decoding helper say to each other over their
+// stream socket. One request at a time: a Request header, then its bytes;
+// one Answer header back, then the rows on the socket, or none there when a
+// sealed memory descriptor came with the header and holds them.
+//
+// A new kind of request adds a Kind here, a handler in decoder/handlers.h
+// (registered in decoder/main.cpp) and, for its callers, a function beside
+// DecodeService::decode that fills a Policy for it.
+namespace DecodeWire {
+
+enum class Kind : qint32 {
+    Drawing = 1,
+    Picture = 2,
+};
+
+// The work one request may cost in the helper, however many came before it
+// on that helper.
+constexpr int kCpuMilliseconds = 2000;
+constexpr qint64 kMemoryBytes = 300 * 1024 * 1024;
+// A helper that neither answers nor dies by then is killed (one starved of
+// CPU by a loaded machine, or stopped).
+constexpr int kWallMilliseconds = 10000;
+// CPU a helper may spend over its life (its hard limit, which can never be
+// raised again); it is replaced before a request could reach it.
+constexpr int kLifetimeCpuSeconds = 60;
+// Largest picture, in pixels, decoded from a book's bytes.
+constexpr qint64 kMaxPixels = 64 * 1000 * 1000;
+// Largest request the helper reads.
+constexpr qint32 kMaxRequestBytes = 64 * 1024 * 1024;
+
+// The size a picture is read at.
+enum class Fit : qint32 {
+    // Its natural size and the reader's format only, no pixels.
+    SizeOnly,
+    Natural,
+    // Inside `box`, aspect kept; `enlarge` lets smaller pictures grow to it.
+    // A picture over twice as high as wide is shrunk to `stripWidth` instead
+    // when that is set, never enlarged.
+    Box,
+    // The whole picture scaled to `drawn` (aspect as given), of which only
+    // `visible` (in drawn pixels; empty: all) is kept.
+    Drawn,
+};
+
+// How a request's picture is sized: travels with its bytes.
+struct Policy {
+    Fit fit = Fit::Natural;
+    // Pixels one picture may decode to: a raster's natural size (its reader
+    // allocates it whole before scaling), a drawing's size as drawn.
+    qint64 maxPixels = kMaxPixels;
+    QSize box;
+    bool enlarge = true;
+    int stripWidth = 0;
+    QSize drawn;
+    QRect visible;
+};
+static_assert(std::is_trivially_copyable<Policy>::value, "a policy is sent as it is");
+
+// True when a positive size has at most maxPixels.
+inline bool withinBudget(const QSize &size, qint64 maxPixels)
+{
+    return size.width() > 0 && size.height() > 0 && qint64(size.width()) * size.height() <= maxPixels;
+}
+
+// The size a picture of natural size is scaled to; empty when none.
+QSize target(const QSize &natural, const Policy &policy);
+// Of a picture drawn at policy.drawn, the part kept.
+QRect drawnPart(const Policy &policy);
+// The size of the pixels answered for a picture of that natural size.
+QSize answerSize(const QSize &natural, const Policy &policy);
+
+struct Request {
+    Kind kind = Kind::Picture;
+    qint32 bytes = 0;
+    Policy policy;
+    // The reader to use; empty decides it from the content.
+    char format[16] = {};
+};
+static_assert(std::is_trivially_copyable<Request>::value, "a request is sent as it is");
+
+enum class Outcome : qint32 {
+    // Pixels follow when the policy asked for them; else the size only.
+    Done = 1,
+    // Not a picture of that kind (or one the helper never reads).
+    Unreadable = 2,
+    // Its declared size is unknown or over the policy's budget.
+    SizeRefused = 3,
+};
+
+struct Answer {
+    Outcome outcome = Outcome::Unreadable;
+    qint32 naturalWidth = -1, naturalHeight = -1;
+    char format[16] = {};
+    qint32 width = 0, height = 0, imageFormat = 0, bytesPerLine = 0;
+    // The rows are in the memory whose descriptor came with this header.
+    qint32 shared = 0;
+};
+static_assert(std::is_trivially_copyable<Answer>::value, "an answer is sent as it is");
+
+// Rows smaller than this travel on the socket: a mapping costs more.
+constexpr qint64 kSharedFromBytes = 64 * 1024;
+
+// The formats an answer's rows may have: none with a colour table, which
+// the rows cannot carry. A drawing is always kDrawnFormat.
+constexpr QImage::Format kDrawnFormat = QImage::Format_ARGB32_Premultiplied;
+bool answerFormat(QImage::Format format);
+// Bytes of one row as QImage lays it out, for a format answerFormat takes.
+qint64 rowBytes(int width, QImage::Format format);
+
+// A format name into its fixed field, and back (empty unless it is a
+// short name of lower-case letters and digits).
+void putName(char (&field)[16], const QByteArray &name);
+QByteArray takeName(const char (&field)[16]);
+
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstddef>
+#include <sys/socket.h>
+
+// A socket message of some bytes with room for one descriptor beside
+// them, as both sides of the helper's socket send and receive rows' memory.
+struct DescriptorMessage {
+    DescriptorMessage(const void *data, size_t size) : part{const_cast<void *>(data), size}
+    {
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
+    DescriptorMessage(const DescriptorMessage &) = delete;
+    DescriptorMessage &operator=(const DescriptorMessage &) = delete;
+
+    iovec part;
+    msghdr message{};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+};

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+
+#include <sys/types.h>
+
+// The helper processes: started, watched, kept idle for the next request and
+// ended. Re-entrant; no lock is held while a request runs.
+namespace HelperProcess {
+
+struct Helper {
+    pid_t pid = -1;
+    int socket = -1;
+    bool valid() const { return pid > 0; }
+};
+
+// A new helper; invalid when it could not be started.
+Helper start();
+// Kills and reaps it.
+void end(Helper &helper);
+
+// An idle helper, else a new one.
+Helper take();
+// Back for the next request, unless it has spent so much of its life's CPU
+// that a whole request might no longer fit, or enough are idle.
+void give(Helper helper);
+// Helpers running, idle or busy.
+int running();
+
+// What /proc tells of a helper.
+struct State {
+    bool stopped = false;
+    qint64 residentBytes = 0;
+    qint64 cpuMilliseconds = 0;
+};
+bool state(pid_t pid, State *state);
+
+// How a helper that closed its socket ended, reaped; one that has not
+// ended is killed. True when it was killed from outside (SIGKILL), not by
+// anything the request made it do.
+bool killedFromOutside(Helper &helper);
+
+// Idle helpers are ended: the next request starts the one named.
+void setPath(const QString &path);
+
+}

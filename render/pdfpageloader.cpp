@@ -86,19 +86,17 @@ public:
         visit(m_xref->getTrailerDict()->copy());
         const std::vector<int> order = readingOrder(m_xref);
         Open reopened;
-        size_t reopens = 0;
         for (size_t k = 0; m_cause.isEmpty() && k < order.size(); ++k) {
             const Open &current = reopened.document ? reopened : written;
             const bool before = *current.rebuilt;
             fetchAndVisit(order.at(k));
             if (*current.rebuilt == before)
                 continue;
-            // The rest of the table as written is read from a fresh copy.
+            // The rest of the table as written is read from a fresh copy,
+            // which costs a read of the table.
             rebuilt = true;
-            if (++reopens > MaxReopens) {
-                m_cause = QStringLiteral("对象过多，无法检查");
+            if (!spend(m_xref->getNumObjects()))
                 break;
-            }
             reopened = open();
             m_xref = reopened.document->getXRef();
         }
@@ -145,9 +143,6 @@ private:
     // one about a megabyte. Past either bound the walk stops and refuses.
     static constexpr qint64 MaxWork = 20000000;
     static constexpr qint64 MaxStreamBytes = 64 << 20;
-    // Fresh copies for the table as written, one per entry poppler cannot
-    // read through it; a file damaged more is refused.
-    static constexpr size_t MaxReopens = 64;
     // Where a JPEG 2000 image declares its size.
     static constexpr int JpxHeaderBytes = 64 << 10;
 

@@ -1,15 +1,19 @@
 #include "pdfpageloader.h"
 
 #include "imageutil.h"
+#include "paths.h"
 
 #include <poppler-qt5.h>
 
 #include <GlobalParams.h>
 #include <PDFDoc.h>
+#include <Page.h>
 #include <XRef.h>
 #include <goo/GooString.h>
 
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QFile>
@@ -45,34 +49,82 @@ int roundHalfUp(double value)
     return int(std::floor(value + 0.5));
 }
 
+// What the check of a file found: why poppler must not read it (empty when
+// it may), and the pages it must not draw.
+struct Verdict
+{
+    QString cause;
+    // Each draws an image past the pixel bound.
+    QVector<int> refusedPages;
+};
+
 // Poppler opens a file named by the PDF when it looks up a Type 0 font's
 // predefined CMap (/Encoding), a CMap's parent (/UseCMap, "usecmap" inside a
 // CMap or ToUnicode stream) in its data folder of the font's collection
 // (/Registry, /Ordering): it joins the name to the folder unchecked.
 // Every object is looked at, whoever uses it, so no place a font can hide
 // escapes; a check that would cost more than its bound refuses the file.
-class NameCheck
+// Poppler reads a document through its table as written until a fetch fails
+// (a reference past the table, a damaged entry), then through the table it
+// rebuilds from the file: both are walked whole, whatever a reader fetches
+// first. Objects are read in the order they lie, those of one object stream
+// together, so that each stream is parsed once.
+class DocumentCheck
 {
 public:
-    NameCheck(XRef *xref, const bool &rebuilt) : m_xref(xref), m_rebuilt(rebuilt) {}
+    explicit DocumentCheck(const QString &path) : m_path(path) {}
 
-    // Why poppler must not read the document; empty when it may.
-    QString run()
+    // False when poppler cannot open the file.
+    bool run(Verdict *verdict)
     {
-        // A damaged cross-reference is rebuilt once, by poppler, when a
-        // fetch fails; what it finds then is walked again.
-        for (int pass = 0; pass < 2; ++pass) {
-            const bool rebuiltBefore = m_rebuilt;
-            visit(m_xref->getTrailerDict()->copy());
-            for (int num = 0; m_cause.isEmpty() && num < m_xref->getNumObjects(); ++num) {
-                const XRefEntry *entry = m_xref->getEntry(num, false);
-                if (spend(1) && entry->type != xrefEntryFree)
-                    visit(m_xref->fetch(num, entry->type == xrefEntryCompressed ? 0 : entry->gen));
-            }
-            if (!m_cause.isEmpty() || m_rebuilt == rebuiltBefore)
+        Open written = open();
+        if (!written.document->isOk())
+            return false;
+        m_xref = written.document->getXRef();
+        const bool xrefStream = m_xref->isXRefStream();
+        bool rebuilt = *written.rebuilt;
+        visit(m_xref->getTrailerDict()->copy());
+        const std::vector<int> order = readingOrder(m_xref);
+        Open reopened;
+        for (size_t k = 0; m_cause.isEmpty() && k < order.size(); ++k) {
+            const Open &current = reopened.document ? reopened : written;
+            const bool before = *current.rebuilt;
+            fetchAndVisit(order.at(k));
+            if (*current.rebuilt == before)
+                continue;
+            // The rest of the table as written is read from a fresh copy,
+            // which costs a read of the table.
+            rebuilt = true;
+            if (!spend(m_xref->getNumObjects()))
                 break;
+            reopened = open();
+            m_xref = reopened.document->getXRef();
         }
-        return m_cause;
+        Open rebuiltTable;
+        if (m_cause.isEmpty() && (rebuilt || m_badReference) && !xrefStream) {
+            rebuiltTable = open();
+            m_xref = rebuiltTable.document->getXRef();
+            if (!*rebuiltTable.rebuilt)
+                m_xref->fetch(m_xref->getNumObjects(), 0);   // past the table: poppler rebuilds it
+            visit(m_xref->getTrailerDict()->copy());
+            const std::vector<int> rebuiltOrder = readingOrder(m_xref);
+            for (size_t k = 0; m_cause.isEmpty() && k < rebuiltOrder.size(); ++k)
+                fetchAndVisit(rebuiltOrder.at(k));
+        }
+        verdict->cause = m_cause;
+        verdict->refusedPages.clear();
+        if (m_cause.isEmpty() && m_oversized) {
+            const std::set<int> pages = oversizedPages(written.document.get());
+            if (rebuiltTable.document) {
+                const std::set<int> more = oversizedPages(rebuiltTable.document.get());
+                verdict->refusedPages = QVector<int>(more.cbegin(), more.cend());
+            }
+            verdict->refusedPages += QVector<int>(pages.cbegin(), pages.cend());
+            std::sort(verdict->refusedPages.begin(), verdict->refusedPages.end());
+            verdict->refusedPages.erase(std::unique(verdict->refusedPages.begin(), verdict->refusedPages.end()),
+                                        verdict->refusedPages.end());
+        }
+        return true;
     }
 
     // The names poppler joins to a folder: [A-Za-z0-9._-]+ without "..".
@@ -91,6 +143,52 @@ private:
     // one about a megabyte. Past either bound the walk stops and refuses.
     static constexpr qint64 MaxWork = 20000000;
     static constexpr qint64 MaxStreamBytes = 64 << 20;
+    // Where a JPEG 2000 image declares its size.
+    static constexpr int JpxHeaderBytes = 64 << 10;
+
+    struct Open
+    {
+        std::unique_ptr<PDFDoc> document;
+        std::shared_ptr<bool> rebuilt;
+    };
+
+    Open open() const
+    {
+        Open opened;
+        opened.rebuilt = std::make_shared<bool>(false);
+        opened.document = std::make_unique<PDFDoc>(std::make_unique<GooString>(QFile::encodeName(m_path).toStdString()),
+                                                   std::nullopt, std::nullopt, nullptr,
+                                                   [rebuilt = opened.rebuilt] { *rebuilt = true; });
+        return opened;
+    }
+
+    // Plain objects by number, then each object stream's objects in its order.
+    static std::vector<int> readingOrder(XRef *xref)
+    {
+        std::vector<std::pair<std::pair<qint64, qint64>, int>> keyed;
+        for (int num = 0; num < xref->getNumObjects(); ++num) {
+            const XRefEntry *entry = xref->getEntry(num, false);
+            if (entry->type == xrefEntryUncompressed)
+                keyed.push_back({{-1, num}, num});
+            else if (entry->type == xrefEntryCompressed)
+                keyed.push_back({{qint64(entry->offset), entry->gen}, num});
+        }
+        std::sort(keyed.begin(), keyed.end());
+        std::vector<int> order;
+        order.reserve(keyed.size());
+        for (const auto &key : keyed)
+            order.push_back(key.second);
+        return order;
+    }
+
+    void fetchAndVisit(int num)
+    {
+        if (!spend(1))
+            return;
+        const XRefEntry *entry = m_xref->getEntry(num, false);
+        if (entry->type != xrefEntryFree)
+            visit(m_xref->fetch(num, entry->type == xrefEntryCompressed ? 0 : entry->gen));
+    }
 
     bool spend(qint64 work)
     {
@@ -106,18 +204,21 @@ private:
                                                QString::fromLatin1(name.data(), int(name.size())));
     }
 
+    // A reference poppler cannot resolve through the table makes it rebuild.
+    bool resolvable(const Ref &ref) const
+    {
+        const XRefEntry *entry =
+            ref.num >= 0 && ref.num < m_xref->getNumObjects() ? m_xref->getEntry(ref.num, false) : nullptr;
+        return entry && entry->type != xrefEntryFree
+            && (entry->type != xrefEntryUncompressed || entry->gen == ref.gen);
+    }
+
     void visit(const Object &object)
     {
         if (!spend(1))
             return;
         if (object.isRef()) {
-            // A reference outside the table makes poppler rebuild it.
-            const Ref ref = object.getRef();
-            const XRefEntry *entry =
-                ref.num >= 0 && ref.num < m_xref->getNumObjects() ? m_xref->getEntry(ref.num, false) : nullptr;
-            if (!entry || entry->type == xrefEntryFree
-                || (entry->type == xrefEntryUncompressed && entry->gen != ref.gen))
-                m_xref->fetch(ref);
+            m_badReference = m_badReference || !resolvable(object.getRef());
         } else if (object.isArray()) {
             for (int i = 0; m_cause.isEmpty() && i < object.arrayGetLength(); ++i)
                 visit(object.arrayGetNF(i));
@@ -127,6 +228,7 @@ private:
                 checkEntry(dict->getKey(i), dict->getValNF(i));
                 visit(dict->getValNF(i));
             }
+            m_oversized = m_oversized || (object.isStream() && oversizedImage(object));
         }
     }
 
@@ -176,11 +278,106 @@ private:
         }
     }
 
-    XRef *m_xref;
-    const bool &m_rebuilt;
+    // An image whose dictionary, or JPEG 2000 data, declares more pixels
+    // than any picture is decoded with.
+    bool oversizedImage(const Object &object)
+    {
+        Dict *dict = object.streamGetDict();
+        if (!dict->lookup("Subtype").isName("Image"))
+            return false;
+        const auto side = [dict](const char *key) { return qMax(0.0, dict->lookup(key).getNumWithDefaultValue(0)); };
+        double pixels = side("Width") * side("Height");
+        Stream *stream = object.getStream();
+        if (stream->getKind() == strJPX && stream->getNextStream()) {
+            std::string head;
+            Stream *data = stream->getNextStream();
+            data->reset();
+            unsigned char buffer[4096];
+            for (int got; head.size() < size_t(JpxHeaderBytes) && (got = data->doGetChars(sizeof buffer, buffer)) > 0;)
+                head.append(reinterpret_cast<const char *>(buffer), size_t(got));
+            data->close();
+            pixels = qMax(pixels, jpxPixels(head));
+        }
+        return pixels > double(ImageUtil::kMaxDecodePixels);
+    }
+
+    // The largest size a JPEG 2000 header declares: a JP2 "ihdr" box
+    // (height, width), a codestream's SIZ marker (end less offset, each way).
+    static double jpxPixels(const std::string &head)
+    {
+        const auto word = [&head](size_t at) {
+            return at + 4 <= head.size() ? double(quint32(quint8(head[at])) << 24 | quint32(quint8(head[at + 1])) << 16
+                                                  | quint32(quint8(head[at + 2])) << 8 | quint8(head[at + 3]))
+                                         : 0.0;
+        };
+        double pixels = 0;
+        for (size_t at = head.find("ihdr"); at != std::string::npos; at = head.find("ihdr", at + 1))
+            pixels = qMax(pixels, word(at + 4) * word(at + 8));
+        for (size_t at = head.find("\xff\x51"); at != std::string::npos; at = head.find("\xff\x51", at + 1))
+            pixels = qMax(pixels, qMax(0.0, word(at + 6) - word(at + 14)) * qMax(0.0, word(at + 10) - word(at + 18)));
+        return pixels;
+    }
+
+    // The pages (0-based) whose resources or annotations reach an oversized
+    // image; past the bound on this walk, every page not yet looked at.
+    std::set<int> oversizedPages(PDFDoc *document)
+    {
+        std::set<int> pages;
+        m_xref = document->getXRef();
+        qint64 work = 0;
+        const int count = document->getNumPages();
+        for (int i = 0; i < count; ++i) {
+            Page *page = work <= MaxWork ? document->getPage(i + 1) : nullptr;
+            if (!page) {
+                if (work > MaxWork)
+                    pages.insert(i);
+                continue;
+            }
+            std::set<Ref> seen;
+            bool found = false;
+            reach(*page->getResourceDictObject(), &seen, &found, &work);
+            reach(page->getAnnotsObject(m_xref), &seen, &found, &work);
+            if (found || work > MaxWork)
+                pages.insert(i);
+        }
+        return pages;
+    }
+
+    // Everything an object leads to, but for other pages and the page tree.
+    void reach(const Object &object, std::set<Ref> *seen, bool *found, qint64 *work)
+    {
+        if (*found || ++*work > MaxWork)
+            return;
+        if (object.isRef()) {
+            if (!seen->insert(object.getRef()).second)
+                return;
+            const Object target = m_xref->fetch(object.getRef());
+            if (target.isDict() && (target.dictIs("Page") || target.dictIs("Pages") || target.dictIs("Catalog")))
+                return;
+            reach(target, seen, found, work);
+        } else if (object.isArray()) {
+            for (int i = 0; i < object.arrayGetLength(); ++i)
+                reach(object.arrayGetNF(i), seen, found, work);
+        } else if (object.isDict() || object.isStream()) {
+            if (object.isStream() && oversizedImage(object)) {
+                *found = true;
+                return;
+            }
+            const Dict *dict = object.isDict() ? object.getDict() : object.streamGetDict();
+            for (int i = 0; i < dict->getLength(); ++i) {
+                if (strcmp(dict->getKey(i), "Parent"))
+                    reach(dict->getValNF(i), seen, found, work);
+            }
+        }
+    }
+
+    QString m_path;
+    XRef *m_xref = nullptr;
     QString m_cause;
     qint64 m_work = 0;
     qint64 m_bytes = 0;
+    bool m_badReference = false;
+    bool m_oversized = false;
     std::set<Ref> m_scanned;
 };
 
@@ -198,47 +395,53 @@ QString sizeText(const QSize &size)
 
 namespace {
 
-// The file as it is now: a verdict holds while nothing has written or replaced it.
+// The file's bytes as they are now: a verdict holds while nothing has written
+// or replaced them. Moving the file keeps them.
+QByteArray contentIdentity(const struct stat &info)
+{
+    QByteArray identity;
+    for (const qint64 part : {qint64(info.st_dev), qint64(info.st_ino), qint64(info.st_size),
+                              qint64(info.st_mtim.tv_sec), qint64(info.st_mtim.tv_nsec)})
+        identity += QByteArray::number(part) + ' ';
+    return identity;
+}
+
+// The file under its name, as it is now.
 QByteArray fileIdentity(const QString &path)
 {
     struct stat info;
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return QByteArray();
-    QByteArray identity = QFile::encodeName(path);
-    for (const qint64 part : {qint64(info.st_dev), qint64(info.st_ino), qint64(info.st_size),
-                              qint64(info.st_mtim.tv_sec), qint64(info.st_mtim.tv_nsec),
-                              qint64(info.st_ctim.tv_sec), qint64(info.st_ctim.tv_nsec)})
-        identity += '\0' + QByteArray::number(part);
-    return identity;
+    return QFile::encodeName(path) + '\0' + contentIdentity(info) + QByteArray::number(qint64(info.st_ctim.tv_sec))
+           + ' ' + QByteArray::number(qint64(info.st_ctim.tv_nsec));
 }
 
-// Verdicts on recently checked files (cause, empty when safe): an import
-// opens its book several times, the uncached page loads once a page, and
-// each file is walked once.
+// Verdicts on recently checked files: an import opens its book several
+// times, the uncached page loads once a page, and each file is walked once.
 class Verdicts
 {
 public:
-    bool find(const QByteArray &identity, QString *cause)
+    bool find(const QByteArray &identity, Verdict *verdict)
     {
         const std::lock_guard<std::mutex> locked(m_lock);
         const auto found = m_known.constFind(identity);
         if (identity.isEmpty() || found == m_known.constEnd())
             return false;
-        *cause = *found;
+        *verdict = *found;
         return true;
     }
-    void store(const QByteArray &identity, const QString &cause)
+    void store(const QByteArray &identity, const Verdict &verdict)
     {
         const std::lock_guard<std::mutex> locked(m_lock);
         if (m_known.size() >= 64)
             m_known.clear();
         if (!identity.isEmpty())
-            m_known.insert(identity, cause);
+            m_known.insert(identity, verdict);
     }
 
 private:
     std::mutex m_lock;
-    QHash<QByteArray, QString> m_known;
+    QHash<QByteArray, Verdict> m_known;
 };
 
 Verdicts &verdicts()
@@ -247,24 +450,100 @@ Verdicts &verdicts()
     return known;
 }
 
-// Null, with the cause logged and *unsafe set, for a refused file.
-bool passes(const QString &path, const QString &cause, bool *unsafe)
+// A book's copy keeps its verdict beside it, so that no later session walks
+// it again: "<copy>.check" holds the copy's identity, the cause and the
+// refused pages, a line each. Only files inside the library's own folder
+// are trusted; a file outside it is checked afresh.
+QString verdictFile(const QString &path)
+{
+    const QString inside = QDir(Paths::dataLocation()).absolutePath() + QLatin1Char('/');
+    const QString file = QFileInfo(path).absoluteFilePath();
+    return file.startsWith(inside) ? file + QLatin1String(".check") : QString();
+}
+
+bool readStoredVerdict(const QString &path, Verdict *verdict)
+{
+    struct stat info;
+    const QString stored = verdictFile(path);
+    QFile file(stored);
+    if (stored.isEmpty() || ::stat(QFile::encodeName(path).constData(), &info) != 0
+        || file.size() > (1 << 20) || !file.open(QIODevice::ReadOnly))
+        return false;
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    if (lines.size() < 3 || lines.at(0) != contentIdentity(info))
+        return false;
+    verdict->cause = QString::fromUtf8(lines.at(1));
+    verdict->refusedPages.clear();
+    for (const QByteArray &page : lines.at(2).split(' ')) {
+        bool ok = false;
+        const int index = page.toInt(&ok);
+        if (ok)
+            verdict->refusedPages.append(index);
+    }
+    return true;
+}
+
+void writeStoredVerdict(const QString &path, const Verdict &verdict)
+{
+    struct stat info;
+    const QString stored = verdictFile(path);
+    if (stored.isEmpty() || ::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return;
+    QByteArray pages;
+    for (const int page : verdict.refusedPages)
+        pages += QByteArray::number(page) + ' ';
+    Paths::writeFile(stored, contentIdentity(info) + '\n' + verdict.cause.toUtf8() + '\n' + pages.trimmed() + '\n');
+}
+
+// The file's verdict, from memory, from beside it, else from a walk of it.
+// False when poppler cannot open it.
+bool checkFile(const QString &path, Verdict *verdict)
+{
+    silenceMessages();
+    const QByteArray identity = fileIdentity(path);
+    if (verdicts().find(identity, verdict))
+        return true;
+    if (!readStoredVerdict(path, verdict)) {
+        // Counted with poppler-qt5's documents: the globals go with the last one.
+        const GlobalParamsIniter params(dropCoreMessage);
+        if (!DocumentCheck(path).run(verdict))
+            return false;
+    }
+    verdicts().store(identity, *verdict);
+    return true;
+}
+
+// False, with the cause logged and *unsafe set, for a refused file.
+bool passes(const QString &path, const Verdict &verdict, bool *unsafe)
 {
     if (unsafe)
-        *unsafe = !cause.isEmpty();
-    if (!cause.isEmpty())
-        qWarning().noquote() << "[PdfPageLoader] PDF 以不安全的名称指向文件，拒绝读取:" << path << cause;
-    return cause.isEmpty();
+        *unsafe = !verdict.cause.isEmpty();
+    if (!verdict.cause.isEmpty())
+        qWarning().noquote() << "[PdfPageLoader] PDF 以不安全的名称指向文件，拒绝读取:" << path << verdict.cause;
+    return verdict.cause.isEmpty();
+}
+
+bool refusedPage(const QString &path, const QVector<int> &refused, int page)
+{
+    if (!std::binary_search(refused.cbegin(), refused.cend(), page))
+        return false;
+    qWarning().noquote() << "[PdfPageLoader] 页面图片像素超出上限，不绘制:" << path << "page=" << page;
+    return true;
 }
 
 } // namespace
 
-std::unique_ptr<Poppler::Document> PdfPageLoader::openDocument(const QString &path, bool *unsafe)
+std::unique_ptr<Poppler::Document> PdfPageLoader::openDocument(const QString &path, bool *unsafe,
+                                                               QVector<int> *refusedPages)
 {
     // Poppler reads nothing of a document the check has not passed.
-    QString cause;
-    if (verdicts().find(fileIdentity(path), &cause) ? !passes(path, cause, unsafe) : !openCoreDocument(path, unsafe))
+    Verdict verdict;
+    if (unsafe)
+        *unsafe = false;
+    if (!checkFile(path, &verdict) || !passes(path, verdict, unsafe))
         return nullptr;
+    if (refusedPages)
+        *refusedPages = verdict.refusedPages;
     std::unique_ptr<Poppler::Document> document(Poppler::Document::load(path));
     if (document) {
         // Poppler draws without antialiasing unless told otherwise.
@@ -276,25 +555,26 @@ std::unique_ptr<Poppler::Document> PdfPageLoader::openDocument(const QString &pa
 
 std::shared_ptr<PDFDoc> PdfPageLoader::openCoreDocument(const QString &path, bool *unsafe)
 {
-    silenceMessages();
     if (unsafe)
         *unsafe = false;
-    const QByteArray identity = fileIdentity(path);
     // Counted with poppler-qt5's documents: the globals go with the last one.
     auto params = std::make_shared<GlobalParamsIniter>(dropCoreMessage);
-    auto rebuilt = std::make_shared<bool>(false);
-    auto document = std::make_unique<PDFDoc>(std::make_unique<GooString>(QFile::encodeName(path).toStdString()),
-                                             std::nullopt, std::nullopt, nullptr, [rebuilt] { *rebuilt = true; });
+    Verdict verdict;
+    if (!checkFile(path, &verdict) || !passes(path, verdict, unsafe))
+        return nullptr;
+    auto document = std::make_unique<PDFDoc>(std::make_unique<GooString>(QFile::encodeName(path).toStdString()));
     if (!document->isOk())
         return nullptr;
-    QString cause;
-    if (!verdicts().find(identity, &cause)) {
-        cause = NameCheck(document->getXRef(), *rebuilt).run();
-        verdicts().store(identity, cause);
-    }
-    if (!passes(path, cause, unsafe))
-        return nullptr;
     return std::shared_ptr<PDFDoc>(document.release(), [params](PDFDoc *open) { delete open; });
+}
+
+void PdfPageLoader::keepVerdict(const QString &checkedPath, const QString &copyPath)
+{
+    Verdict verdict;
+    if (!verdicts().find(fileIdentity(checkedPath), &verdict))
+        return;
+    verdicts().store(fileIdentity(copyPath), verdict);
+    writeStoredVerdict(copyPath, verdict);
 }
 
 QString pdfPerfThread()
@@ -312,7 +592,7 @@ Poppler::Document *PdfPageLoader::loadDocument(const QString &path)
     m_document.reset();
     QElapsedTimer timer;
     timer.start();
-    std::unique_ptr<Poppler::Document> document = openDocument(path, &m_unsafe);
+    std::unique_ptr<Poppler::Document> document = openDocument(path, &m_unsafe, &m_refusedPages);
     qDebug().noquote() << "[PdfPerf] documentLoad elapsedMs=" << timer.elapsed() << "path=" << path
                        << "thread=" << pdfPerfThread();
     m_path = path;
@@ -344,7 +624,7 @@ QImage PdfPageLoader::renderPage(const QString &source, const QSize &logicalSize
         || region.right() < region.left() || region.bottom() < region.top() || !(scale > 0))
         return QImage();
     Poppler::Document *document = loadDocument(url.path);
-    if (!document)
+    if (!document || refusedPage(url.path, m_refusedPages, url.page))
         return QImage();
     QElapsedTimer timer;
     timer.start();
@@ -418,7 +698,8 @@ QImage PdfPageLoader::renderFallback(const QString &path, int pageIndex, int dpi
 {
     QElapsedTimer timer;
     timer.start();
-    const std::unique_ptr<Poppler::Document> document = openDocument(path);
+    QVector<int> refused;
+    const std::unique_ptr<Poppler::Document> document = openDocument(path, nullptr, &refused);
     qDebug().noquote() << "[PdfPerf] fallbackDocumentLoad elapsedMs=" << timer.elapsed()
                        << "path=" << path << "thread=" << pdfPerfThread();
     if (!document || document->isLocked()) {
@@ -430,6 +711,8 @@ QImage PdfPageLoader::renderFallback(const QString &path, int pageIndex, int dpi
         qWarning().noquote() << "[PdfPageLoader] 页码越界:" << pageIndex << "/" << pageCount;
         return QImage();
     }
+    if (refusedPage(path, refused, pageIndex))
+        return QImage();
     const std::unique_ptr<Poppler::Page> page(document->page(pageIndex));
     if (!page) {
         qWarning().noquote() << "[PdfPageLoader] 无法获取页面:" << pageIndex;

@@ -4,6 +4,7 @@
 #include <QRect>
 #include <QSize>
 #include <QString>
+#include <QVector>
 
 #include <memory>
 
@@ -46,8 +47,11 @@ public:
 
     // Every document, cached or not, is opened here: Poppler's own messages
     // are silenced once for the process. Null when the file cannot be read,
-    // needs a password or is unsafe (see openCoreDocument).
-    static std::unique_ptr<Poppler::Document> openDocument(const QString &path, bool *unsafe = nullptr);
+    // needs a password or is unsafe (see openCoreDocument). refusedPages,
+    // when given, receives the pages (sorted) that must not be drawn: each
+    // draws an image that declares more than ImageUtil::kMaxDecodePixels.
+    static std::unique_ptr<Poppler::Document> openDocument(const QString &path, bool *unsafe = nullptr,
+                                                           QVector<int> *refusedPages = nullptr);
     // The same file through poppler's core parser, the one poppler-qt5 wraps
     // (same repair of damaged files, same silenced messages), for what the
     // wrapper reads slowly. Null when the file cannot be read or needs a
@@ -61,6 +65,9 @@ public:
     // is kept for the file as it is (inode, size, times), so the several
     // opens of one import walk it once.
     static std::shared_ptr<PDFDoc> openCoreDocument(const QString &path, bool *unsafe = nullptr);
+    // The verdict on a checked file passes to its copy, and is stored beside
+    // a copy inside the library, so that opening it later walks nothing.
+    static void keepVerdict(const QString &checkedPath, const QString &copyPath);
 
     static PdfPageUrl parsePdfUrl(const QString &source);
     static QImage imageForUrl(const QString &source);
@@ -74,6 +81,7 @@ public:
 private:
     QString m_path;
     std::unique_ptr<Poppler::Document> m_document;
+    QVector<int> m_refusedPages;
     bool m_unsafe = false;
     quint64 m_generation = 0;
 };

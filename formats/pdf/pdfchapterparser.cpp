@@ -81,6 +81,7 @@ QString copyBook(const QString &filePath, const QString &dataDir, const QString 
     if (QFile::exists(target))
         QFile::remove(target);
     if (copyFile(filePath, target)) {
+        PdfPageLoader::keepVerdict(filePath, target);
         QLOG_INFO().noquote() << "[PdfChapterParser] PDF 已复制到:" << target;
         return target;
     }
@@ -104,6 +105,8 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
     const int pageCount = document->numPages();
     if (pageCount <= 0)
         return failure(QStringLiteral("PDF 没有页面"), errorText);
+    if (pageCount > MaxPages)
+        return failure(QStringLiteral("PDF 页数过多"), errorText);
 
     QVector<PdfTocEntry> entries = extractTocFromOutline(filePath);
     if (entries.isEmpty()) {

@@ -69,6 +69,8 @@ public:
     const QVector<QSizeF> &pagePoints() const { return m_pagePoints; }
 
     static constexpr int RangePages = 30;
+    // Past any real book: a page tree of more is refused before its pages are read.
+    static constexpr int MaxPages = 20000;
     // Outline entries read: each becomes a chapter, however small the file.
     static constexpr int MaxTocEntries = 100000;
     // A chapter titled by several entries that share its first page.

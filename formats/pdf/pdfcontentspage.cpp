@@ -609,13 +609,18 @@ QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *docume
         if (contents.entries.isEmpty())
             continue;
         // The pages after it that continue it. Each comes before the first
-        // page the entries point to, found with that page taken for contents
-        // (a later contents page may list a title again: "4.1 Introduction").
+        // page after the contents that the entries point to, found with that
+        // page taken for contents (a later contents page may list a title
+        // again: "4.1 Introduction"); a preface printed before the contents
+        // bounds nothing.
         PageTexts texts(document);
         int last = i;
         for (int offset = 0; last + 1 < pageCount && last + 1 - i < MaxContentsPages; ++last) {
-            if (!printedOffset(texts, contents.entries, i, last + 1, &offset)
-                || last + 1 >= contents.entries.first().startPage + offset)
+            if (!printedOffset(texts, contents.entries, i, last + 1, &offset))
+                break;
+            const auto after = std::find_if(contents.entries.cbegin(), contents.entries.cend(),
+                                            [&](const PdfTocEntry &entry) { return entry.startPage + offset > i; });
+            if (after == contents.entries.cend() || last + 1 >= after->startPage + offset)
                 break;
             const ContentsPage more = contentsEntries(document, last + 1, contents.entries);
             if (!continues(more, contents, offset, pageCount))

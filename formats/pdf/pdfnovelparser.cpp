@@ -40,7 +40,8 @@ NovelInfo *PdfNovelParser::parseNovel(const QString &filePath)
     // Readers of the record keep the size in 32 bits.
     novel->setFileSize(qMin<qint64>(file.size(), std::numeric_limits<qint32>::max()));
 
-    const std::unique_ptr<Poppler::Document> document = PdfPageLoader::openDocument(filePath);
+    QVector<int> refused;
+    const std::unique_ptr<Poppler::Document> document = PdfPageLoader::openDocument(filePath, nullptr, &refused);
     if (!document || document->isLocked()) {
         qWarning().noquote() << "无法打开PDF文件:" << filePath;
         novel->setTitle(file.baseName());
@@ -53,6 +54,9 @@ NovelInfo *PdfNovelParser::parseNovel(const QString &filePath)
     novel->setAuthor(author.isEmpty() ? QStringLiteral("未知作者") : author);
     novel->setDescription(subject.isEmpty() ? QStringLiteral("未知简介") : subject);
     novel->setLanguage(QStringLiteral("zh_CN"));
+    // A first page that may not be drawn gives no cover.
+    if (refused.value(0, -1) == 0)
+        return novel;
     if (m_deferCover) {
         takeCover();
         // Poppler documents are not shared between threads: the cover opens its own.

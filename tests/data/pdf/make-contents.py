@@ -19,6 +19,8 @@ page, then pages whose printed page 1 is the third page.
   results-past.pdf the same with the results' pages past the book's end.
   figures.pdf     "Contents", then a "List of Figures" whose numbers and pages
                   go on from the last chapter's.
+  preface.pdf     a "Preface" page, then "Contents" over two pages whose first
+                  entry is that preface, before them.
   continued.pdf   "Contents" over two pages, the second without heading, its
                   section numbers and pages going on from the first's; it
                   names the first entry's title again ("3.1 Method errors").
@@ -353,3 +355,8 @@ write_pdf('figures.pdf', report_book([('Contents', CHAPTERS), ('List of Figures'
                                      CHAPTERS, 10))
 CONTINUED = SECTIONS[:7] + [('3.1 Method errors', 6)] + SECTIONS[8:]
 write_pdf('continued.pdf', report_book([('Contents', CONTINUED[:5]), (None, CONTINUED[5:])], CONTINUED, 8))
+PREFACED = [('1 Method', 5), ('2 Results', 6), ('3 Discussion', 7), ('4 Errors', 8), ('5 Outlook', 9),
+            ('6 Summary', 10)]
+write_pdf('preface.pdf', [body_page(0, [], 'Field Report'), body_page(2, TEXT, 'Preface'),
+                          listing([('Preface', 2)] + PREFACED[:3], 'Contents'), listing(PREFACED[3:])]
+          + [body_page(printed, TEXT + [t for t, p in PREFACED if p == printed] + TEXT) for printed in range(5, 12)])

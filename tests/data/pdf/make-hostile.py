@@ -79,6 +79,14 @@ def book(climb, place, pages=1):
     objects += [plain] * (pages - 1) + [hostile]
     if place in ("unused object", "object redefined past the table"):
         objects[3] = "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"
+    if place == "table rebuilt by a reference past /Size, font as written":
+        # A reference past /Size that only a walk follows makes poppler
+        # rebuild its table from the file, where a later plain font 4 wins;
+        # a reader that never follows it reads the hostile font 4 as the
+        # table gives it.
+        objects[0] = "<< /Type /Catalog /Pages 2 0 R /Unused 40 0 R >>"
+        plain_font = "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"
+        return pdf(objects) + ("4 0 obj\n" + plain_font + "\nendobj\n").encode("latin-1")
     if place == "object redefined past the table":
         # A reference the table misses (40) makes poppler rebuild it from
         # the file, where the last font 4 wins.
@@ -92,7 +100,7 @@ def cmap(body):
 
 
 PLACES = ["page font", "page font, last of 40 pages", "form XObject", "annotation appearance", "unused object",
-          "object redefined past the table", "object stream", "escaped every character", "indirect name", "Registry and Ordering",
+          "object redefined past the table", "table rebuilt by a reference past /Size, font as written", "object stream", "escaped every character", "indirect name", "Registry and Ordering",
           "/UseCMap of an embedded CMap", "usecmap inside an embedded CMap", "usecmap inside a ToUnicode map"]
 
 

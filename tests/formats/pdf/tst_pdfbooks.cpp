@@ -29,6 +29,7 @@
 namespace {
 
 const QString Hostile = QStringLiteral(QUILLORA_TEST_DATA_DIR "/pdf/make-hostile.py");
+const QString Heavy = QStringLiteral(QUILLORA_TEST_DATA_DIR "/pdf/make-heavy.py");
 
 const QColor Ink(200, 30, 60);
 
@@ -247,6 +248,9 @@ private slots:
             << "continued.pdf" << QStringList{"continued|0|2", "1 Method / 1.1 Sampling|3|3", "1.2 Counting|4|4",
                                               "2 Results / 2.1 Spring|5|5", "2.2 Summer|6|6", "3 Discussion|7|7",
                                               "3.1 Method errors / 3.2 Outlook|8|8", "4 Summary|9|10"};
+        QTest::newRow("contents over two pages, the first entry a preface printed before them")
+            << "preface.pdf" << QStringList{"preface|0|0", "Preface|1|3", "1 Method|4|4", "2 Results|5|5",
+                                            "3 Discussion|6|6", "4 Errors|7|7", "5 Outlook|8|8", "6 Summary|9|10"};
         QTest::newRow("single leader dot after a long title")
             << "single-dot.pdf" << QStringList{"single-dot|0|1", "1 绪论 / 1.1 研究背景|2|3", "2 浮动对象 / 2.1 插图|4|4",
                                                "2.2 浮动对象：插图和表格|5|5", "2.3 表格|6|6", "3 结论|7|8"};
@@ -373,6 +377,7 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::newRow("password") << "locked" << "PDF 文件有密码保护，请先解除密码再导入";
         QTest::newRow("truncated") << "truncated" << "PDF 文件已损坏或不完整（可能没有下载完），请重新获取该文件";
+        QTest::newRow("a page past the page bound") << "pages" << "PDF 页数过多";
         QTest::newRow("re-import of a changed book, store fails") << "store" << "构建排版数据失败";
         QTest::newRow("re-import, no room for the copy") << "nocopy" << "无法复制 PDF 文件";
     }
@@ -405,6 +410,8 @@ private slots:
         } else if (kind == "truncated") {
             copyTestBook("pdf/outline.pdf", "book.pdf");
             QFile(path).resize(900);
+        } else if (kind == "pages") {
+            QVERIFY(Paths::writeFile(path, outlinePdf(PdfChapterParser::MaxPages + 1, {})));
         } else if (kind == "nocopy") {
             copyTestBook("pdf/outline.pdf", "book.pdf");
             QVERIFY(padPdf(path, BigBook + 1));
@@ -513,6 +520,45 @@ private slots:
         QVERIFY(PdfPageLoader::imageForUrl(page).isNull());
         QCOMPARE(watch.opened(), QStringList());
         passed = true;
+    }
+
+    // Files that cost poppler far more than their size: each imports within
+    // the import's wait, with its cover when its first page may be drawn;
+    // "drawn" or "refused" per page of the stored copy, whose verdict is kept
+    // beside it.
+    void heavyForms_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("cover");
+        QTest::addColumn<QStringList>("pages");
+        QTest::newRow("Flate image past the pixel bound") << "Flate image 60000x60000, second page" << true
+                                                           << QStringList{"drawn", "refused"};
+        QTest::newRow("JPEG 2000 image past the pixel bound, first page")
+            << "JPEG 2000 image 60000x60000, first page" << false << QStringList{"refused", "drawn"};
+        QTest::newRow("Flate image within the bound") << "Flate image 4000x4000, second page" << true
+                                                      << QStringList{"drawn", "drawn"};
+        QTest::newRow("objects round-robin over six object streams")
+            << "objects round-robin over six object streams, 276 KB" << true << QStringList{"drawn"};
+    }
+    void heavyForms()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, cover);
+        QFETCH(QStringList, pages);
+        const QString path = file("heavy.pdf");
+        QCOMPARE(QProcess::execute("python3", {Heavy, kind, path}), 0);
+        QCOMPARE(importOutcome(*core, path, 20000), QStringLiteral("ok"));
+        QCOMPARE(!DbTestUtils::storedRow("novel_info", md5Hex(path)).value("cover_path").toString().isEmpty(), cover);
+        const QString copy = dataDir(path) + "book.pdf";
+        QVERIFY(QFile::exists(copy + ".check"));
+        QStringList got;
+        for (int i = 0; i < pages.size(); ++i) {
+            const QString id = QStringLiteral("pdf://%1?page=%2&dpi=72").arg(copy).arg(i);
+            const bool drawn = !PdfPageLoader().renderPage(id, QSize(595, 842), QRect(0, 0, 595, 842), 1.0f).isNull();
+            QCOMPARE(!PdfPageLoader::imageForUrl(id).isNull(), drawn);
+            got << (drawn ? "drawn" : "refused");
+        }
+        QCOMPARE(got, pages);
     }
 
     // Chinese text through a predefined CMap is drawn (poppler-data's CMaps,

@@ -33,6 +33,12 @@ public:
         const std::lock_guard<std::mutex> lock(m_mutex);
         return m_keys.contains(key);
     }
+    // Most sessions refuse nothing: then no request's bytes need hashing.
+    bool empty()
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_keys.isEmpty();
+    }
     void insert(const QByteArray &key)
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
@@ -189,8 +195,7 @@ Result decode(Kind kind, const QByteArray &bytes, const Policy &policy, const QB
     request.bytes = bytes.size();
     request.policy = policy;
     putName(request.format, format.toLower());
-    const QByteArray key = requestKey(request, bytes);
-    if (refused().contains(key)) {
+    if (!refused().empty() && refused().contains(requestKey(request, bytes))) {
         result.status = Status::Refused;
         return result;
     }
@@ -202,7 +207,7 @@ Result decode(Kind kind, const QByteArray &bytes, const Policy &policy, const QB
             break;
         if (ask(helper, request, bytes, reuse, &result) == Turn::Answered) {
             if (result.status == Status::Refused)
-                refused().insert(key);
+                refused().insert(requestKey(request, bytes));
             return result;
         }
     }

@@ -13,7 +13,10 @@
 #include <QRunnable>
 #include <QThreadPool>
 
+#include <condition_variable>
 #include <csignal>
+#include <memory>
+#include <mutex>
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -107,6 +110,46 @@ bool answer(const Request &request, Reply reply, SharedRows &rows)
     return true;
 }
 
+// The GUI application, which only drawings need (their text needs fonts,
+// fonts a platform): most of a start's CPU time, so a helper that reads
+// only pictures never makes it. The main thread makes it when asked.
+enum class Gui { None, Wanted, Made, Served };
+std::mutex guiMutex;
+std::condition_variable guiChanged;
+Gui gui = Gui::None;
+
+void setGui(Gui stage)
+{
+    {
+        const std::lock_guard<std::mutex> lock(guiMutex);
+        gui = stage;
+    }
+    guiChanged.notify_all();
+}
+
+void needGui()
+{
+    std::unique_lock<std::mutex> lock(guiMutex);
+    if (gui == Gui::Made)
+        return;
+    gui = Gui::Wanted;
+    guiChanged.notify_all();
+    guiChanged.wait(lock, [] { return gui == Gui::Made; });
+}
+
+// Makes the application when the serve loop asks, until the loop ends.
+std::unique_ptr<QGuiApplication> madeWhenWanted(int &argc, char **argv)
+{
+    std::unique_lock<std::mutex> lock(guiMutex);
+    guiChanged.wait(lock, [] { return gui == Gui::Wanted || gui == Gui::Served; });
+    if (gui == Gui::Served)
+        return nullptr;
+    lock.unlock();
+    std::unique_ptr<QGuiApplication> app(new QGuiApplication(argc, argv));
+    setGui(Gui::Made);
+    return app;
+}
+
 // One request: false when the program has gone or is out of step.
 bool serve()
 {
@@ -119,6 +162,8 @@ bool serve()
     QByteArray bytes(request.bytes, Qt::Uninitialized);
     if (!Channel::readAll(bytes.data(), size_t(bytes.size())))
         return false;
+    if (request.kind == Kind::Drawing)
+        needGui();
     armBudget(true);
     bool sent = false;
     {
@@ -134,10 +179,8 @@ bool serve()
 int main(int argc, char **argv)
 {
     Confinement::holdNothing(argc, argv);
-    // Text in drawings needs fonts, which need a platform; no window is
-    // shown. The minimal one with fonts loads least at each start.
+    // No window is shown: the minimal platform with fonts loads least.
     qputenv("QT_QPA_PLATFORM", "minimal:enable_fonts");
-    QGuiApplication app(argc, argv);
     signal(SIGPIPE, SIG_IGN);
     // One heap for every thread: each further arena reserves 64 MiB of the
     // address space the budget allows.
@@ -151,7 +194,9 @@ int main(int argc, char **argv)
     QThreadPool::globalInstance()->start(QRunnable::create([] {
         while (serve()) {
         }
+        setGui(Gui::Served);
     }));
+    const std::unique_ptr<QGuiApplication> app = madeWhenWanted(argc, argv);
     QThreadPool::globalInstance()->waitForDone();
     return 0;
 }

@@ -4,6 +4,7 @@
 #include "helperprocess.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QImageReader>
 #include <QSet>
 #include <QtDebug>
@@ -67,6 +68,10 @@ QByteArray requestKey(const Request &request, const QByteArray &bytes)
                              p.visible.y(), p.visible.width(), p.visible.height()};
     hash.addData(reinterpret_cast<const char *>(fields), sizeof fields);
     hash.addData(request.format, sizeof request.format);
+    const PdfPart &pdf = request.pdf;
+    const qint64 page[] = {pdf.page, pdf.whole.width(), pdf.whole.height(), pdf.part.x(), pdf.part.y(),
+                           pdf.part.width(), pdf.part.height(), pdf.dpi, pdf.longestSide, qint64(pdf.book)};
+    hash.addData(reinterpret_cast<const char *>(page), sizeof page);
     hash.addData(bytes);
     return hash.result();
 }
@@ -96,6 +101,8 @@ QImage mapRows(int descriptor, const Answer &answer)
 // The helper's pixels, when its header is exactly what the request allows.
 bool acceptable(const Request &request, const Answer &answer, const QSize &natural)
 {
+    if (answer.pages < 0 || (request.kind != Kind::PdfPage && (answer.pages != 0 || answer.openedMs != -1)))
+        return false;
     if (answer.outcome != Outcome::Done)
         return answer.width == 0 && answer.height == 0 && !answer.shared;
     const bool pixels = answer.width != 0 || answer.height != 0 || answer.shared;
@@ -103,6 +110,15 @@ bool acceptable(const Request &request, const Answer &answer, const QSize &natur
         return !pixels;
     const QSize size(answer.width, answer.height);
     const QImage::Format format = QImage::Format(answer.imageFormat);
+    if (request.kind == Kind::PdfPage) {
+        // Poppler's rounding may leave a pixel less than the bound, never more.
+        const PdfPart &pdf = request.pdf;
+        const QSize bound = pdfAnswerBound(pdf, natural);
+        return pixels && withinBudget(bound, request.policy.maxPixels) && size.width() > 0 && size.height() > 0
+            && size.width() <= bound.width() && size.height() <= bound.height()
+            && (pdf.whole.isEmpty() || natural == pdf.whole) && answerFormat(format)
+            && answer.bytesPerLine == rowBytes(answer.width, format);
+    }
     // A raster's reader allocates its natural size; a drawing is drawn at the size asked.
     const QSize counted = request.kind == Kind::Drawing ? target(natural, request.policy) : natural;
     return pixels && natural.width() > 0 && natural.height() > 0 && withinBudget(counted, request.policy.maxPixels)
@@ -122,12 +138,14 @@ enum class Turn {
 // One request on one helper; the helper is kept for the next when all was
 // in order, else ended.
 Turn ask(HelperProcess::Helper helper, const Request &request, const QByteArray &bytes, QImage &reuse,
-         Result *result)
+         Result *result, int file = -1)
 {
     Exchange exchange(helper);
     Answer answer;
     int descriptor = -1;
-    bool ok = exchange.send(&request, sizeof request) && exchange.send(bytes.constData(), size_t(bytes.size()))
+    const bool sent = file >= 0 ? exchange.sendWith(&request, sizeof request, file)
+                                : exchange.send(&request, sizeof request);
+    bool ok = sent && exchange.send(bytes.constData(), size_t(bytes.size()))
         && exchange.receive(&answer, sizeof answer, &descriptor);
     const QSize natural(answer.naturalWidth, answer.naturalHeight);
     bool inOrder = ok && acceptable(request, answer, natural) && (descriptor >= 0) == bool(answer.shared);
@@ -152,7 +170,11 @@ Turn ask(HelperProcess::Helper helper, const Request &request, const QByteArray 
     if (descriptor >= 0)
         close(descriptor);
     if (ok && inOrder) {
+        if (request.kind == Kind::PdfPage)
+            helper.book = request.pdf.book;
         HelperProcess::give(helper);
+        result->pages = answer.pages;
+        result->openedMs = answer.openedMs;
         result->natural = natural;
         result->format = takeName(answer.format);
         result->image = image;
@@ -179,33 +201,22 @@ Turn ask(HelperProcess::Helper helper, const Request &request, const QByteArray 
     return Turn::Answered;
 }
 
-} // namespace
 
-Result decode(Kind kind, const QByteArray &bytes, const Policy &policy, const QByteArray &format, QImage reuse)
+// The request on a helper (the one holding its book when it has one),
+// again on a fresh one when the first failed for a cause of its own.
+Result run(Request &request, const QByteArray &bytes, QImage &reuse, int file)
 {
     Result result;
-    if (bytes.isEmpty() || bytes.size() > kMaxRequestBytes) {
-        result.status = Status::Unreadable;
-        return result;
-    }
-    Request request;
-    // No stray bytes of this process go out in the padding.
-    memset(static_cast<void *>(&request), 0, sizeof request);
-    request.kind = kind;
-    request.bytes = bytes.size();
-    request.policy = policy;
-    putName(request.format, format.toLower());
     if (!refused().empty() && refused().contains(requestKey(request, bytes))) {
         result.status = Status::Refused;
         return result;
     }
-    // A helper that fails for a cause of its own leaves its request to a
-    // fresh one, once.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const HelperProcess::Helper helper = attempt == 0 ? HelperProcess::take() : HelperProcess::start();
+        const HelperProcess::Helper helper = attempt == 0 ? HelperProcess::take(request.pdf.book)
+                                                          : HelperProcess::start();
         if (!helper.valid())
             break;
-        if (ask(helper, request, bytes, reuse, &result) == Turn::Answered) {
+        if (ask(helper, request, bytes, reuse, &result, file) == Turn::Answered) {
             if (result.status == Status::Refused)
                 refused().insert(requestKey(request, bytes));
             return result;
@@ -214,6 +225,66 @@ Result decode(Kind kind, const QByteArray &bytes, const Policy &policy, const QB
     result = Result();
     result.status = Status::Unavailable;
     return result;
+}
+
+// A request with no stray bytes of this process in its padding.
+Request blankRequest(Kind kind, const Policy &policy)
+{
+    Request request;
+    memset(static_cast<void *>(&request), 0, sizeof request);
+    request.kind = kind;
+    request.policy = policy;
+    request.pdf = PdfPart();
+    return request;
+}
+
+// The book as it is now, never 0: its document may be kept open under it.
+quint64 bookIdentity(const struct stat &file)
+{
+    const qint64 parts[] = {qint64(file.st_dev), qint64(file.st_ino), qint64(file.st_size),
+                            qint64(file.st_mtim.tv_sec), qint64(file.st_mtim.tv_nsec),
+                            qint64(file.st_ctim.tv_sec), qint64(file.st_ctim.tv_nsec)};
+    const QByteArray hash = QCryptographicHash::hash(
+        QByteArray::fromRawData(reinterpret_cast<const char *>(parts), sizeof parts), QCryptographicHash::Md5);
+    quint64 identity = 0;
+    memcpy(&identity, hash.constData(), sizeof identity);
+    return identity ? identity : 1;
+}
+
+} // namespace
+
+Result drawPdfPage(const QString &path, const PdfPart &pdf, const Policy &policy)
+{
+    Result result;
+    result.status = Status::Unreadable;
+    // Not blocking on a FIFO put in the book's place; only a plain file is sent.
+    const int file = open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat info {};
+    if (file < 0 || fstat(file, &info) != 0 || !S_ISREG(info.st_mode) || pdf.page < 0) {
+        if (file >= 0)
+            close(file);
+        return result;
+    }
+    Request request = blankRequest(Kind::PdfPage, policy);
+    request.pdf = pdf;
+    request.pdf.book = bookIdentity(info);
+    QImage none;
+    result = run(request, QByteArray(), none, file);
+    close(file);
+    return result;
+}
+
+Result decode(Kind kind, const QByteArray &bytes, const Policy &policy, const QByteArray &format, QImage reuse)
+{
+    Result result;
+    if (bytes.isEmpty() || bytes.size() > kMaxRequestBytes) {
+        result.status = Status::Unreadable;
+        return result;
+    }
+    Request request = blankRequest(kind, policy);
+    request.bytes = bytes.size();
+    putName(request.format, format.toLower());
+    return run(request, bytes, reuse, -1);
 }
 
 void prepare()

@@ -37,6 +37,10 @@ struct Result {
     // (-1, -1) when not known.
     QSize natural{-1, -1};
     QByteArray format;
+    // Of a PDF page: the document's pages (0: not known), and how long the
+    // helper took to open it for this request (-1: it was open).
+    int pages = 0;
+    int openedMs = -1;
 };
 
 // The bytes as a picture of that kind, sized by policy; format names the
@@ -44,6 +48,12 @@ struct Result {
 // has their size and format and they come on the socket.
 Result decode(DecodeWire::Kind kind, const QByteArray &bytes, const DecodeWire::Policy &policy,
               const QByteArray &format = QByteArray(), QImage reuse = QImage());
+
+// The part of a PDF page that pdf names, drawn from the book at path, sized
+// as policy allows: natural is the whole page's size in pixels. The helper
+// is sent the book's open file, never its name, and keeps its document open
+// for the book's next pages, which go to it.
+Result drawPdfPage(const QString &path, const DecodeWire::PdfPart &pdf, const DecodeWire::Policy &policy);
 
 // Starts a helper when none runs, so that its start overlaps the caller's
 // other work once a request is foreseen.

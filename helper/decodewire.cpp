@@ -34,6 +34,20 @@ QSize answerSize(const QSize &natural, const Policy &policy)
     return target(natural, policy);
 }
 
+QSize pdfAnswerBound(const PdfPart &pdf, const QSize &natural)
+{
+    if (natural.isEmpty())
+        return QSize();
+    if (!pdf.whole.isEmpty())
+        return (pdf.part & QRect(QPoint(0, 0), pdf.whole)).size();
+    // Poppler rounds the page's size its own way: a pixel more is allowed.
+    QSize size = natural;
+    if (pdf.longestSide > 0 && qMax(natural.width(), natural.height()) > pdf.longestSide)
+        size = natural.scaled(pdf.longestSide, pdf.longestSide, Qt::KeepAspectRatio);
+    size += QSize(1, 1);
+    return pdf.longestSide > 0 ? size.boundedTo(QSize(pdf.longestSide, pdf.longestSide)) : size;
+}
+
 bool answerFormat(QImage::Format format)
 {
     return format == QImage::Format_RGB32 || format == QImage::Format_ARGB32

@@ -20,6 +20,9 @@ namespace DecodeWire {
 enum class Kind : qint32 {
     Drawing = 1,
     Picture = 2,
+    // A page of a PDF book: no bytes follow the request, the book's file
+    // comes as a descriptor with it (PdfPart says which page and part).
+    PdfPage = 3,
 };
 
 // The work one request may cost in the helper, however many came before it
@@ -78,12 +81,32 @@ QRect drawnPart(const Policy &policy);
 // The size of the pixels answered for a picture of that natural size.
 QSize answerSize(const QSize &natural, const Policy &policy);
 
+// Which part of a PDF page a PdfPage request draws. The whole page would
+// measure `whole` pixels, of which `part` is kept; an empty whole draws the
+// whole page at `dpi`, shrunk to `longestSide` when that is set. A size-only
+// request answers the page's size at `dpi`.
+struct PdfPart {
+    qint32 page = -1;
+    QSize whole;
+    QRect part;
+    qint32 dpi = 0;
+    qint32 longestSide = 0;
+    // The book as it is (device, inode, size, change time): the helper keeps
+    // its document open under it for the book's next requests.
+    quint64 book = 0;
+};
+
+// The size a PdfPage request answers at most for a page whose whole
+// measures natural pixels (empty when it draws none).
+QSize pdfAnswerBound(const PdfPart &part, const QSize &natural);
+
 struct Request {
     Kind kind = Kind::Picture;
     qint32 bytes = 0;
     Policy policy;
     // The reader to use; empty decides it from the content.
     char format[16] = {};
+    PdfPart pdf;
 };
 static_assert(std::is_trivially_copyable<Request>::value, "a request is sent as it is");
 
@@ -103,6 +126,10 @@ struct Answer {
     qint32 width = 0, height = 0, imageFormat = 0, bytesPerLine = 0;
     // The rows are in the memory whose descriptor came with this header.
     qint32 shared = 0;
+    // Of a PdfPage request: the document's pages, and how long it took to
+    // open when this request opened it (-1 when it was open already).
+    qint32 pages = 0;
+    qint32 openedMs = -1;
 };
 static_assert(std::is_trivially_copyable<Answer>::value, "an answer is sent as it is");
 

@@ -29,6 +29,27 @@ bool Exchange::send(const void *data, size_t size)
     return move(const_cast<void *>(data), size, POLLOUT, nullptr);
 }
 
+bool Exchange::sendWith(const void *data, size_t size, int descriptor)
+{
+    DescriptorMessage sent(data, size);
+    msghdr &message = sent.message;
+    cmsghdr *header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(header), &descriptor, sizeof(int));
+    // A fresh socket holds a whole header: the first part goes at once or fails.
+    ssize_t done = -1;
+    do {
+        done = sendmsg(m_helper.socket, &message, MSG_NOSIGNAL);
+    } while (done < 0 && errno == EINTR);
+    if (done <= 0) {
+        m_failure = Failure::Closed;
+        return false;
+    }
+    return send(static_cast<const char *>(data) + done, size - size_t(done));
+}
+
 bool Exchange::receive(void *data, size_t size, int *descriptor)
 {
     if (descriptor)

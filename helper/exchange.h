@@ -25,6 +25,8 @@ public:
     explicit Exchange(const HelperProcess::Helper &helper);
 
     bool send(const void *data, size_t size);
+    // The same, with descriptor going along with the first byte.
+    bool sendWith(const void *data, size_t size, int descriptor);
     // descriptor, when given, takes one that came with the first byte
     // (-1 when none did); the caller closes it.
     bool receive(void *data, size_t size, int *descriptor = nullptr);

@@ -39,7 +39,7 @@ public:
             end(helper);
     }
     // False when none is idle and another may be started.
-    bool take(Helper *helper)
+    bool take(Helper *helper, quint64 book)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(DecodeWire::kWallMilliseconds);
@@ -49,7 +49,12 @@ public:
         }
         if (m_helpers.isEmpty())
             return false;
-        *helper = m_helpers.takeLast();
+        int chosen = m_helpers.size() - 1;
+        for (int i = 0; book != 0 && i < m_helpers.size(); ++i) {
+            if (m_helpers.at(i).book == book)
+                chosen = i;
+        }
+        *helper = m_helpers.takeAt(chosen);
         return true;
     }
     // One has ended: a waiting request may start another.
@@ -132,10 +137,10 @@ void end(Helper &helper)
     idle().ended();
 }
 
-Helper take()
+Helper take(quint64 book)
 {
     Helper helper;
-    return idle().take(&helper) ? helper : start();
+    return idle().take(&helper, book) ? helper : start();
 }
 
 void give(Helper helper)

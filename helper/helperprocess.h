@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 
 #include <sys/types.h>
 
@@ -11,6 +12,8 @@ namespace HelperProcess {
 struct Helper {
     pid_t pid = -1;
     int socket = -1;
+    // The book whose PDF document it opened last (0: none).
+    quint64 book = 0;
     bool valid() const { return pid > 0; }
 };
 
@@ -19,8 +22,9 @@ Helper start();
 // Kills and reaps it.
 void end(Helper &helper);
 
-// An idle helper, else a new one.
-Helper take();
+// An idle helper, the one that holds book open when there is one, else a
+// new one.
+Helper take(quint64 book = 0);
 // Back for the next request, unless it has spent so much of its life's CPU
 // that a whole request might no longer fit, or enough are idle.
 void give(Helper helper);

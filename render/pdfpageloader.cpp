@@ -1,5 +1,6 @@
 #include "pdfpageloader.h"
 
+#include "decodeservice.h"
 #include "imageutil.h"
 #include "paths.h"
 
@@ -44,10 +45,6 @@ void silenceMessages()
     std::call_once(silenced, [] { Poppler::setDebugErrorFunction(dropPopplerMessage, QVariant()); });
 }
 
-int roundHalfUp(double value)
-{
-    return int(std::floor(value + 0.5));
-}
 
 // What the check of a file found: why poppler must not read it (empty when
 // it may), and the pages it must not draw.
@@ -523,13 +520,6 @@ bool passes(const QString &path, const Verdict &verdict, bool *unsafe)
     return verdict.cause.isEmpty();
 }
 
-bool refusedPage(const QString &path, const QVector<int> &refused, int page)
-{
-    if (!std::binary_search(refused.cbegin(), refused.cend(), page))
-        return false;
-    qWarning().noquote() << "[PdfPageLoader] 页面图片像素超出上限，不绘制:" << path << "page=" << page;
-    return true;
-}
 
 } // namespace
 
@@ -585,34 +575,46 @@ QString pdfPerfThread()
 PdfPageLoader::PdfPageLoader() = default;
 PdfPageLoader::~PdfPageLoader() = default;
 
-Poppler::Document *PdfPageLoader::loadDocument(const QString &path)
+namespace {
+
+// The helper's answer for a PDF page, its failures logged; null when there
+// is no image. A page over the helper's budget is not tried again this
+// session at that size.
+QImage pageAnswer(const QString &path, const DecodeWire::PdfPart &pdf, const DecodeService::Result &result)
 {
-    if ((m_document || m_unsafe) && path == m_path)
-        return m_document.get();
-    m_document.reset();
-    QElapsedTimer timer;
-    timer.start();
-    std::unique_ptr<Poppler::Document> document = openDocument(path, &m_unsafe, &m_refusedPages);
-    qDebug().noquote() << "[PdfPerf] documentLoad elapsedMs=" << timer.elapsed() << "path=" << path
-                       << "thread=" << pdfPerfThread();
-    m_path = path;
-    if (document && !document->isLocked()) {
-        m_document = std::move(document);
-        return m_document.get();
+    if (result.openedMs >= 0)
+        qDebug().noquote() << "[PdfPerf] documentLoad elapsedMs=" << result.openedMs << "path=" << path
+                           << "thread=" << pdfPerfThread();
+    switch (result.status) {
+    case DecodeService::Status::Done:
+        break;
+    case DecodeService::Status::Refused:
+        qWarning().noquote() << "[PdfPageLoader] 页面超出处理预算，不绘制:" << path << "page=" << pdf.page;
+        break;
+    case DecodeService::Status::SizeRefused:
+        qWarning().noquote() << "[PdfPageLoader] 页面像素超出上限，不绘制:" << path << "page=" << pdf.page;
+        break;
+    case DecodeService::Status::Unreadable:
+    case DecodeService::Status::Unavailable:
+        break;
     }
-    // A refused file stays refused until the next generation: no page re-checks it.
-    if (!m_unsafe)
-        m_path.clear();
-    return nullptr;
+    return result.status == DecodeService::Status::Done ? result.image : QImage();
 }
+
+// Of a page drawn whole at dpi: its pixels at most.
+DecodeWire::Policy pagePolicy(DecodeWire::Fit fit)
+{
+    DecodeWire::Policy policy;
+    policy.fit = fit;
+    return policy;
+}
+
+} // namespace
 
 void PdfPageLoader::releaseDocument(quint64 generation)
 {
-    if (generation == m_generation)
-        return;
-    m_document.reset();
-    m_unsafe = false;
-    m_path.clear();
+    // The helper keeps the documents open, each under its book as it is on
+    // disk: a book that changed is opened afresh whatever the generation.
     m_generation = generation;
 }
 
@@ -623,39 +625,24 @@ QImage PdfPageLoader::renderPage(const QString &source, const QSize &logicalSize
     if (!url.valid || logicalSize.width() < 1 || logicalSize.height() < 1
         || region.right() < region.left() || region.bottom() < region.top() || !(scale > 0))
         return QImage();
-    Poppler::Document *document = loadDocument(url.path);
-    if (!document || refusedPage(url.path, m_refusedPages, url.page))
-        return QImage();
-    QElapsedTimer timer;
-    timer.start();
-    const std::unique_ptr<Poppler::Page> page(document->page(url.page));
-    if (!page)
-        return QImage();
-    const QSizeF points = page->pageSizeF();
-    qDebug().noquote() << "[PdfPerf] pagePrepare page=" << url.page
-                       << "elapsedUs=" << timer.nsecsElapsed() / 1000 << "thread=" << pdfPerfThread();
-    if (!(points.width() > 0 && points.height() > 0))
-        return QImage();
-
-    const int fullWidth = qRound(logicalSize.width() * scale);
-    const int fullHeight = qRound(logicalSize.height() * scale);
     const QRect clip = region & QRect(QPoint(0, 0), logicalSize);
     if (clip.isEmpty())
         return QImage();
+    DecodeWire::PdfPart pdf;
+    pdf.page = url.page;
+    // The whole page measures this many pixels, of which the part is drawn.
+    pdf.whole = QSize(qMax(1, qRound(logicalSize.width() * scale)), qMax(1, qRound(logicalSize.height() * scale)));
     const int x = qRound(clip.left() * scale);
     const int y = qRound(clip.top() * scale);
-    const int w = qMax(1, qRound((clip.right() + 1) * scale) - x);
-    const int h = qMax(1, qRound((clip.bottom() + 1) * scale) - y);
-    // The resolution at which the whole page measures fullWidth x fullHeight.
-    const double xres = qMax(fullWidth, 1) * 72.0 / points.width();
-    const double yres = qMax(fullHeight, 1) * 72.0 / points.height();
-
+    pdf.part = QRect(x, y, qMax(1, qRound((clip.right() + 1) * scale) - x),
+                     qMax(1, qRound((clip.bottom() + 1) * scale) - y));
     qDebug().noquote() << "[PdfPerf] rasterStart path=" << url.path << "page=" << url.page
                        << "scale=" << scale << "region=" << rectText(clip)
-                       << "pixels=" << QStringLiteral("%1x%2").arg(w).arg(h)
-                       << "thread=" << pdfPerfThread();
-    timer.restart();
-    QImage image = page->renderToImage(xres, yres, x, y, w, h, Poppler::Page::Rotate0);
+                       << "pixels=" << sizeText(pdf.part.size()) << "thread=" << pdfPerfThread();
+    QElapsedTimer timer;
+    timer.start();
+    const QImage image = pageAnswer(url.path, pdf,
+                                    DecodeService::drawPdfPage(url.path, pdf, pagePolicy(DecodeWire::Fit::Natural)));
     qDebug().noquote() << "[PdfPerf] rasterEnd page=" << url.page << "elapsedMs=" << timer.elapsed()
                        << "outputPixels=" << sizeText(image.size())
                        << "bytes=" << image.sizeInBytes() << "thread=" << pdfPerfThread();
@@ -698,61 +685,39 @@ QImage PdfPageLoader::renderFallback(const QString &path, int pageIndex, int dpi
 {
     QElapsedTimer timer;
     timer.start();
-    QVector<int> refused;
-    const std::unique_ptr<Poppler::Document> document = openDocument(path, nullptr, &refused);
-    qDebug().noquote() << "[PdfPerf] fallbackDocumentLoad elapsedMs=" << timer.elapsed()
-                       << "path=" << path << "thread=" << pdfPerfThread();
-    if (!document || document->isLocked()) {
+    DecodeWire::PdfPart pdf;
+    pdf.page = pageIndex;
+    pdf.dpi = dpi;
+    pdf.longestSide = MaxFallbackSide;
+    const DecodeService::Result result =
+        DecodeService::drawPdfPage(path, pdf, pagePolicy(DecodeWire::Fit::Natural));
+    QImage raster = pageAnswer(path, pdf, result);
+    qDebug().noquote() << "[PdfPerf] fallbackRaster page=" << pageIndex << "dpi=" << dpi
+                       << "elapsedMs=" << timer.elapsed() << "outputPixels=" << sizeText(raster.size())
+                       << "bytes=" << raster.sizeInBytes() << "thread=" << pdfPerfThread();
+    // Over the budget or the pixel bound: said already.
+    if (result.status == DecodeService::Status::Refused || result.status == DecodeService::Status::SizeRefused)
+        return QImage();
+    if (result.pages <= 0) {
         qWarning().noquote() << "[PdfPageLoader] 无法打开 PDF:" << path;
         return QImage();
     }
-    const int pageCount = document->numPages();
-    if (pageIndex < 0 || pageIndex >= pageCount) {
-        qWarning().noquote() << "[PdfPageLoader] 页码越界:" << pageIndex << "/" << pageCount;
+    if (pageIndex < 0 || pageIndex >= result.pages) {
+        qWarning().noquote() << "[PdfPageLoader] 页码越界:" << pageIndex << "/" << result.pages;
         return QImage();
     }
-    if (refusedPage(path, refused, pageIndex))
-        return QImage();
-    const std::unique_ptr<Poppler::Page> page(document->page(pageIndex));
-    if (!page) {
-        qWarning().noquote() << "[PdfPageLoader] 无法获取页面:" << pageIndex;
-        return QImage();
-    }
-
-    // A huge page (a poster, a 200-inch sheet) at the stored dpi would need
-    // gigabytes; the image is shown at screen size anyway.
-    const QSizeF points = page->pageSizeF();
-    const double longer = qMax(points.width(), points.height());
-    double resolution = dpi;
-    if (longer > 0 && longer * dpi / 72.0 > MaxFallbackSide)
-        resolution = MaxFallbackSide * 72.0 / longer * (1.0 - 1e-6);
-
-    timer.restart();
-    QImage raster = page->renderToImage(resolution, resolution, -1, -1, -1, -1,
-                                        Poppler::Page::Rotate0);
-    qDebug().noquote() << "[PdfPerf] fallbackRaster page=" << pageIndex << "dpi=" << resolution
-                       << "elapsedMs=" << timer.elapsed() << "outputPixels=" << sizeText(raster.size())
-                       << "bytes=" << raster.sizeInBytes() << "thread=" << pdfPerfThread();
     if (raster.isNull()) {
         qWarning().noquote() << "[PdfPageLoader] 渲染结果为空 page:" << pageIndex;
         return QImage();
     }
-    if (raster.width() > MaxFallbackSide || raster.height() > MaxFallbackSide)
-        raster = ImageUtil::smoothScaled(
-            raster, raster.size().scaled(MaxFallbackSide, MaxFallbackSide, Qt::KeepAspectRatio));
     return ImageUtil::cropBorders(raster, 4, 240);
 }
 
 QSize PdfPageLoader::pageSize(const QString &path, int pageIndex, int dpi)
 {
-    const std::unique_ptr<Poppler::Document> document = openDocument(path);
-    if (!document || document->isLocked())
-        return QSize(-1, -1);
-    const std::unique_ptr<Poppler::Page> page(document->page(pageIndex));
-    if (!page)
-        return QSize(-1, -1);
-    const QSizeF points = page->pageSizeF();
-    if (!(points.width() > 0 && points.height() > 0))
-        return QSize(-1, -1);
-    return QSize(roundHalfUp(points.width() / 72.0 * dpi), roundHalfUp(points.height() / 72.0 * dpi));
+    DecodeWire::PdfPart pdf;
+    pdf.page = pageIndex;
+    pdf.dpi = dpi;
+    const DecodeService::Result result = DecodeService::drawPdfPage(path, pdf, pagePolicy(DecodeWire::Fit::SizeOnly));
+    return result.status == DecodeService::Status::Done ? result.natural : QSize(-1, -1);
 }

@@ -22,10 +22,9 @@ struct PdfPageUrl
     bool valid = false;
 };
 
-// Rasterises PDF pages with Poppler. An object keeps the last document it
-// opened, so consecutive pages of one book load the file once; it belongs to
-// one thread (Poppler documents are never shared). The static functions open
-// a private document per call and may run on any thread.
+// Rasterises PDF pages through the decoding helper, where poppler reads the
+// book under the budget of each request. The helper keeps a book's document
+// open across requests, so consecutive pages load the file once. Any thread.
 class PdfPageLoader
 {
 public:
@@ -34,14 +33,12 @@ public:
     PdfPageLoader(const PdfPageLoader &) = delete;
     PdfPageLoader &operator=(const PdfPageLoader &) = delete;
 
-    // Borrowed; valid until the next call on this object. Null when the file
-    // cannot be opened or needs a password.
-    Poppler::Document *loadDocument(const QString &path);
-    // A new generation drops the open document, so the file is read afresh.
     void releaseDocument(quint64 generation);
 
     // The part region (layout pixels) of the page shown at logicalSize,
-    // rasterised at scale output pixels per layout pixel.
+    // rasterised at scale output pixels per layout pixel, by the decoding
+    // helper, which keeps the book's document open for its next pages.
+    // Null when the page cannot be drawn or is over the helper's budget.
     QImage renderPage(const QString &source, const QSize &logicalSize, const QRect &region,
                       float scale);
 
@@ -79,10 +76,6 @@ public:
     static constexpr int MaxFallbackSide = 2048;
 
 private:
-    QString m_path;
-    std::unique_ptr<Poppler::Document> m_document;
-    QVector<int> m_refusedPages;
-    bool m_unsafe = false;
     quint64 m_generation = 0;
 };
 

@@ -1,11 +1,16 @@
+#include "confinement.h"
+#include "decodeservice.h"
 #include "logcapture.h"
 #include "pagerenderer.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QPainter>
 #include <QPdfWriter>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -108,6 +113,37 @@ private slots:
         QVERIFY(writeBook(m_pdf));
     }
 
+    // The book opened and its first page drawn at twice the layout size,
+    // from no helper running; the floor is poppler's own tool doing the same
+    // in a process of its own (start, open, draw, write).
+    void firstPage()
+    {
+        LayoutConfig config;
+        config.pageWidth = Screen.width();
+        config.pageHeight = Screen.height();
+        config.marginTop = config.marginBottom = config.marginLeft = config.marginRight = 0;
+        config.scale = 2.0f;
+        DecodeService::setHelperPath(QFile::decodeName(Confinement::helperPath()));
+        PageRenderer renderer;
+        renderer.resetForGeneration(1000);
+        QElapsedTimer timer;
+        timer.start();
+        {
+            LogCapture silence;
+            QVERIFY(!renderer.renderPdfBatch(screens(m_pdf, false).mid(0, 1), config).value(0).isNull());
+        }
+        const qint64 firstUs = timer.nsecsElapsed() / 1000;
+        qint64 floorUs = std::numeric_limits<qint64>::max();
+        for (int run = 0; run < 3; ++run) {
+            timer.restart();
+            QProcess::execute("pdftoppm", {"-f", "1", "-l", "1", "-scale-to", "1398", "-png", m_pdf,
+                                           m_dir.filePath("floor")});
+            floorUs = qMin(floorUs, timer.nsecsElapsed() / 1000);
+        }
+        qInfo("open to first page: %.1f ms, floor (pdftoppm) %.1f ms, ratio %.2f", firstUs / 1000.0,
+              floorUs / 1000.0, double(firstUs) / double(floorUs));
+    }
+
     void batches_data()
     {
         QTest::addColumn<bool>("continuous");
@@ -153,6 +189,21 @@ private slots:
               QTest::currentDataTag(), pages.size(), double(firstMs) / pages.size(),
               double(secondMs) / pages.size(), hits, hits + rasters,
               hits + rasters ? 100.0 * hits / (hits + rasters) : 0.0);
+    }
+
+    // CPU and peak memory of this process and its helpers, which end first
+    // so that their figures count.
+    void cleanupTestCase()
+    {
+        DecodeService::setHelperPath(QFile::decodeName(Confinement::helperPath()));
+        rusage self {}, helpers {};
+        getrusage(RUSAGE_SELF, &self);
+        getrusage(RUSAGE_CHILDREN, &helpers);
+        const auto seconds = [](const rusage &use) {
+            return use.ru_utime.tv_sec + use.ru_stime.tv_sec + (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+        };
+        qInfo("CPU: program %.2f s, helpers %.2f s; peak RSS: program %ld MiB, largest helper %ld MiB",
+              seconds(self), seconds(helpers), self.ru_maxrss / 1024, helpers.ru_maxrss / 1024);
     }
 };
 

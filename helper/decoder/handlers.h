@@ -15,6 +15,9 @@ struct Reply {
     // Null when no pixels were asked for or none could be made. A handler
     // may read straight into rows.image(...) to spare a copy.
     QImage image;
+    // Of a PDF page: as in the Answer.
+    qint32 pages = 0;
+    qint32 openedMs = -1;
 };
 
 // One handler per request kind; each reads its bytes as the request's
@@ -22,4 +25,5 @@ struct Reply {
 using Handler = Reply (*)(const DecodeWire::Request &request, QByteArray &bytes, SharedRows &rows);
 
 Reply drawDrawing(const DecodeWire::Request &request, QByteArray &bytes, SharedRows &rows);
+Reply drawPdfPage(const DecodeWire::Request &request, QByteArray &bytes, SharedRows &rows);
 Reply readPicture(const DecodeWire::Request &request, QByteArray &bytes, SharedRows &rows);

@@ -8,6 +8,7 @@
 #include "confinement.h"
 #include "handlers.h"
 #include "imagescale.h"
+#include "pdfdocuments.h"
 
 #include <QGuiApplication>
 #include <QRunnable>
@@ -20,6 +21,7 @@
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 using namespace DecodeWire;
 
@@ -61,6 +63,8 @@ Handler handlerFor(Kind kind)
         return &drawDrawing;
     case Kind::Picture:
         return &readPicture;
+    case Kind::PdfPage:
+        return &drawPdfPage;
     }
     return nullptr;
 }
@@ -73,6 +77,8 @@ bool answer(const Request &request, Reply reply, SharedRows &rows)
     putName(header.format, reply.format);
     header.naturalWidth = reply.natural.width();
     header.naturalHeight = reply.natural.height();
+    header.pages = reply.pages;
+    header.openedMs = reply.openedMs;
     const bool asked = request.policy.fit != Fit::SizeOnly;
     if (asked && reply.outcome == Outcome::Done && !reply.image.isNull() && !answerFormat(reply.image.format()))
         reply.image = ImageScale::converted(reply.image, reply.image.hasAlphaChannel()
@@ -154,7 +160,15 @@ std::unique_ptr<QGuiApplication> madeWhenWanted(int &argc, char **argv)
 bool serve()
 {
     Request request;
-    if (!Channel::readAll(&request, sizeof request) || request.bytes <= 0 || request.bytes > kMaxRequestBytes)
+    int descriptor = -1;
+    const bool read = Channel::readWith(&request, sizeof request, &descriptor);
+    // Only a PDF page comes with a file, and with no bytes.
+    const bool pdf = request.kind == Kind::PdfPage;
+    if (pdf)
+        PdfDocuments::offer(request.pdf.book, descriptor);
+    else if (descriptor >= 0)
+        close(descriptor);
+    if (!read || request.bytes < (pdf ? 0 : 1) || request.bytes > kMaxRequestBytes)
         return false;
     const Handler handler = handlerFor(request.kind);
     if (!handler)

@@ -81,19 +81,25 @@ private slots:
             QCOMPARE(image.pixelColor(image.width() / 2, image.height() / 2), middle);
     }
 
-    void documentKeptPerPathAndGeneration()
+    // The helper keeps each book's document open, whichever loader asks and
+    // whatever its generation, until the book changes on disk.
+    void documentKeptPerBook()
     {
-        const QString other = m_dir.filePath("other.pdf");
-        QVERIFY(writeTestPdf(other, {{300, 300}}, {}));
-        PdfPageLoader loader;
+        const QString one = m_dir.filePath("one.pdf"), other = m_dir.filePath("other.pdf");
+        QVERIFY(writeTestPdf(one, {{300, 300}}, {}) && writeTestPdf(other, {{300, 300}}, {}));
         LogCapture log;
-        const QVector<QPair<quint64, QString>> steps{{0, m_book}, {0, m_book}, {0, other},
-                                                     {0, m_book}, {7, m_book}, {7, m_book}};
+        const QVector<QPair<quint64, QString>> steps{{0, one}, {0, one}, {0, other}, {0, one}, {7, one}};
         for (const auto &step : steps) {
+            PdfPageLoader loader;
             loader.releaseDocument(step.first);
             QVERIFY(!loader.renderPage(pdfSource(step.second, 0), {30, 30}, {0, 0, 30, 30}, 1).isNull());
         }
-        QCOMPARE(count(log, "[PdfPerf] documentLoad"), 4);
+        QCOMPARE(count(log, "[PdfPerf] documentLoad"), 2);
+        QThread::msleep(10);
+        QVERIFY(writeTestPdf(one, {{300, 300}}, {Qt::red}));
+        QCOMPARE(PdfPageLoader().renderPage(pdfSource(one, 0), {30, 30}, {0, 0, 30, 30}, 1).pixelColor(15, 15),
+                 QColor(Qt::red));
+        QCOMPARE(count(log, "[PdfPerf] documentLoad"), 3);
     }
 
     void uncachedPages()
@@ -129,6 +135,52 @@ private slots:
         // Poppler's own complaints stay out of the log.
         for (const QString &line : log.lines(QtDebugMsg) + log.lines(QtWarningMsg))
             QVERIFY2(line.startsWith("[PdfPerf]") || line.startsWith("[PdfPageLoader]"), qPrintable(line));
+    }
+
+    // Pages that cost poppler far more than their size, drawn in the helper
+    // under each request's budget: "drawn" or "refused" per page, at that
+    // width in pixels (A4's height to it); a refused page shows its failure
+    // on the reading page, and the pages after it and other books read on.
+    void hostilePages_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<QStringList>("pages");
+        QTest::newRow("ordinary") << "ordinary page" << 595 << QStringList{"drawn"};
+        QTest::newRow("past the pixel bound") << "ordinary page" << 7000 << QStringList{"refused"};
+        QTest::newRow("PostScript function shading") << "PostScript function shading" << 1500
+                                                     << QStringList{"refused"};
+        QTest::newRow("form XObjects") << "form XObjects seven deep by ten" << 595 << QStringList{"refused"};
+        QTest::newRow("Flate image 60000x60000") << "Flate image 60000x60000, second page" << 595
+                                                 << QStringList{"drawn", "refused"};
+        QTest::newRow("JPEG 2000 image 60000x60000") << "JPEG 2000 image 60000x60000, first page" << 595
+                                                     << QStringList{"refused", "drawn"};
+    }
+
+    void hostilePages()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, width);
+        QFETCH(QStringList, pages);
+        const QString path = m_dir.filePath("hostile.pdf");
+        QFile::remove(path);
+        QCOMPARE(QProcess::execute("python3", {QStringLiteral(QUILLORA_TEST_DATA_DIR "/pdf/make-heavy.py"), kind, path}),
+                 0);
+        const QSize size(width, width * 842 / 595);
+        QStringList got;
+        for (int i = 0; i < pages.size(); ++i) {
+            const QImage image = PdfPageLoader().renderPage(pdfSource(path, i), size, QRect(QPoint(), size), 1.0f);
+            got << (image.isNull() ? "refused" : "drawn");
+        }
+        QCOMPARE(got, pages);
+        const int refused = pages.indexOf("refused");
+        if (refused >= 0 && width == 595) {
+            LogCapture log;
+            PageRenderer renderer;
+            renderer.renderPdfBatch({pdfPage(pdfSource(path, refused), 0, {200, 200})}, squarePage());
+            QVERIFY(log.lines(QtWarningMsg).join('\n').contains("[PageRenderer] 图片加载失败:"));
+        }
+        QVERIFY(!PdfPageLoader().renderPage(page(1), {54, 70}, {0, 0, 54, 70}, 1).isNull());
     }
 
     void batchComposesEachPagePart()

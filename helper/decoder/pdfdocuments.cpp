@@ -1,0 +1,114 @@
+#include "pdfdocuments.h"
+
+#include <poppler-qt5.h>
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QVariant>
+
+#include <algorithm>
+
+#include <memory>
+#include <unistd.h>
+#include <vector>
+
+namespace PdfDocuments {
+
+namespace {
+
+// Poppler reports damaged files on its own channel: the program logs the
+// outcome of each request itself.
+void dropMessage(const QString &, const QVariant &) {}
+
+struct Open {
+    quint64 book = 0;
+    // Poppler reads the book through it for as long as the document lives.
+    std::unique_ptr<QFile> file;
+    std::unique_ptr<Poppler::Document> document;
+};
+
+// Two books: the one read and one that an import reads meanwhile.
+constexpr size_t kKept = 2;
+
+struct State {
+    std::vector<Open> open;   // the most recently used last
+    quint64 offeredBook = 0;
+    int offered = -1;
+};
+
+State &state()
+{
+    static State kept;
+    return kept;
+}
+
+void dropOffered()
+{
+    State &s = state();
+    if (s.offered >= 0)
+        close(s.offered);
+    s.offered = -1;
+    s.offeredBook = 0;
+}
+
+} // namespace
+
+void offer(quint64 book, int descriptor)
+{
+    dropOffered();
+    State &s = state();
+    s.offered = descriptor;
+    s.offeredBook = book;
+}
+
+Poppler::Document *document(quint64 book, int *openedMs)
+{
+    State &s = state();
+    if (openedMs)
+        *openedMs = -1;
+    for (size_t i = 0; book != 0 && i < s.open.size(); ++i) {
+        if (s.open[i].book != book)
+            continue;
+        std::rotate(s.open.begin() + long(i), s.open.begin() + long(i) + 1, s.open.end());
+        dropOffered();
+        return s.open.back().document.get();
+    }
+    if (book == 0 || s.offered < 0 || s.offeredBook != book) {
+        dropOffered();
+        return nullptr;
+    }
+    static const bool silenced = [] {
+        Poppler::setDebugErrorFunction(dropMessage, QVariant());
+        return true;
+    }();
+    Q_UNUSED(silenced);
+    QElapsedTimer timer;
+    timer.start();
+    Open opened;
+    opened.book = book;
+    opened.file = std::make_unique<QFile>();
+    if (!opened.file->open(s.offered, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        dropOffered();
+        return nullptr;
+    }
+    // The file is the document's now.
+    s.offered = -1;
+    s.offeredBook = 0;
+    opened.document.reset(Poppler::Document::load(opened.file.get()));
+    if (!opened.document || opened.document->isLocked())
+        return nullptr;
+    // Poppler draws without antialiasing unless told otherwise.
+    opened.document->setRenderHint(Poppler::Document::Antialiasing, true);
+    opened.document->setRenderHint(Poppler::Document::TextAntialiasing, true);
+    if (s.open.size() >= kKept) {
+        // The document reads its file until it is gone: it goes first.
+        s.open.front().document.reset();
+        s.open.erase(s.open.begin());
+    }
+    s.open.push_back(std::move(opened));
+    if (openedMs)
+        *openedMs = int(timer.elapsed());
+    return s.open.back().document.get();
+}
+
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QtGlobal>
+
+namespace Poppler {
+class Document;
+}
+
+// The PDF documents this helper keeps open across requests, each under the
+// book it was sent as (DecodeWire::PdfPart::book): a book's pages are read
+// from one parse of it, whichever request comes. The helper never opens a
+// book by its name; the program sends its file as a descriptor with every
+// request, kept only while its document is.
+namespace PdfDocuments {
+
+// The book's file for the request being served: taken (closed when its
+// document is open already or when another request comes first).
+void offer(quint64 book, int descriptor);
+
+// The book's document, opened from the file offered for it when it is not
+// open already; *openedMs, when given, is how long that took (-1 when it was
+// open). Null when poppler cannot read it or it needs a password. Valid
+// until the next call.
+Poppler::Document *document(quint64 book, int *openedMs = nullptr);
+
+}

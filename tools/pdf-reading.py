@@ -71,9 +71,11 @@ def tree(pid):
     while todo:
         p = todo.pop()
         out.append(p)
+        # A child belongs to the thread that started it.
         try:
-            with open("/proc/%d/task/%d/children" % (p, p)) as f:
-                todo += [int(c) for c in f.read().split()]
+            for task in os.listdir("/proc/%d/task" % p):
+                with open("/proc/%d/task/%s/children" % (p, task)) as f:
+                    todo += [int(c) for c in f.read().split()]
         except OSError:
             pass
     return out

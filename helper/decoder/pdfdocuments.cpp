@@ -20,9 +20,15 @@ namespace {
 // outcome of each request itself.
 void dropMessage(const QString &, const QVariant &) {}
 
+// Books up to this size are read whole: poppler reads a device a few bytes
+// at a time, which costs three times the drawing. Larger ones are read
+// through their file.
+constexpr qint64 kReadWhole = 64 * 1024 * 1024;
+
 struct Open {
     quint64 book = 0;
-    // Poppler reads the book through it for as long as the document lives.
+    // Poppler reads the book through it (or from bytes, when it is null) for
+    // as long as the document lives.
     std::unique_ptr<QFile> file;
     std::unique_ptr<Poppler::Document> document;
 };
@@ -94,7 +100,13 @@ Poppler::Document *document(quint64 book, int *openedMs)
     // The file is the document's now.
     s.offered = -1;
     s.offeredBook = 0;
-    opened.document.reset(Poppler::Document::load(opened.file.get()));
+    if (opened.file->size() <= kReadWhole) {
+        const QByteArray bytes = opened.file->readAll();
+        opened.file.reset();
+        opened.document.reset(Poppler::Document::loadFromData(bytes));
+    } else {
+        opened.document.reset(Poppler::Document::load(opened.file.get()));
+    }
     if (!opened.document || opened.document->isLocked())
         return nullptr;
     // Poppler draws without antialiasing unless told otherwise.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <sys/socket.h>
 
 // A socket message of some bytes with room for one descriptor beside
@@ -14,6 +15,15 @@ struct DescriptorMessage {
         message.msg_controllen = sizeof control;
     }
     DescriptorMessage(const DescriptorMessage &) = delete;
+    // descriptor goes with the bytes.
+    void attach(int descriptor)
+    {
+        cmsghdr *header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        memcpy(CMSG_DATA(header), &descriptor, sizeof(int));
+    }
     DescriptorMessage &operator=(const DescriptorMessage &) = delete;
 
     iovec part;

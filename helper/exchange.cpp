@@ -32,12 +32,8 @@ bool Exchange::send(const void *data, size_t size)
 bool Exchange::sendWith(const void *data, size_t size, int descriptor)
 {
     DescriptorMessage sent(data, size);
+    sent.attach(descriptor);
     msghdr &message = sent.message;
-    cmsghdr *header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    memcpy(CMSG_DATA(header), &descriptor, sizeof(int));
     // A fresh socket holds a whole header: the first part goes at once or fails.
     ssize_t done = -1;
     do {

@@ -17,17 +17,12 @@ import argparse, os, re, shutil, subprocess, tempfile, time
 from importlib import util
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def load(name, path):
-    spec = util.spec_from_file_location(name, os.path.join(HERE, path))
-    module = util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-heavy = load("heavy", "../tests/data/pdf/make-heavy.py")
-toolbooks = load("toolbooks", "toolbooks.py")
+# pdf-heavy.py's books and loaders serve here too.
+_spec = util.spec_from_file_location("pdfheavy", os.path.join(HERE, "pdf-heavy.py"))
+pdfheavy = util.module_from_spec(_spec)
+_spec.loader.exec_module(pdfheavy)
+heavy = pdfheavy.heavy
+toolbooks = pdfheavy.driver.toolbooks
 
 IMPORT_QML = """import QtQuick 2.6
 import com.quillora.applicationcore 1.0

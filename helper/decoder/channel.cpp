@@ -59,12 +59,8 @@ bool writeAll(const void *data, size_t size)
 bool writeWith(const void *data, size_t size, int descriptor)
 {
     DescriptorMessage sent(data, size);
+    sent.attach(descriptor);
     msghdr &message = sent.message;
-    cmsghdr *header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    memcpy(CMSG_DATA(header), &descriptor, sizeof(int));
     const ssize_t done = sendmsg(0, &message, MSG_NOSIGNAL);
     return done > 0 && writeAll(static_cast<const char *>(data) + done, size - size_t(done));
 }

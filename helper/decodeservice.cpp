@@ -70,7 +70,7 @@ QByteArray requestKey(const Request &request, const QByteArray &bytes)
     hash.addData(request.format, sizeof request.format);
     const PdfPart &pdf = request.pdf;
     const qint64 page[] = {pdf.page, pdf.whole.width(), pdf.whole.height(), pdf.part.x(), pdf.part.y(),
-                           pdf.part.width(), pdf.part.height(), pdf.dpi, pdf.longestSide, qint64(pdf.book)};
+                           pdf.part.width(), pdf.part.height(), pdf.dpi, pdf.longestSide, qint64(pdf.book), pdf.checked};
     hash.addData(reinterpret_cast<const char *>(page), sizeof page);
     hash.addData(bytes);
     return hash.result();

@@ -2,6 +2,8 @@
 
 #include <poppler-qt5.h>
 
+#include <GlobalParams.h>
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QVariant>
@@ -19,6 +21,7 @@ namespace {
 // Poppler reports damaged files on its own channel: the program logs the
 // outcome of each request itself.
 void dropMessage(const QString &, const QVariant &) {}
+void dropCoreMessage(ErrorCategory, Goffset, const char *) {}
 
 // Books up to this size are read whole: poppler reads a device a few bytes
 // at a time, which costs three times the drawing. Larger ones are read
@@ -31,6 +34,9 @@ struct Open {
     // as long as the document lives.
     std::unique_ptr<QFile> file;
     std::unique_ptr<Poppler::Document> document;
+    // This helper's check of it, when the program did not hold its verdict.
+    bool checked = false;
+    PdfCheck::Verdict verdict;
 };
 
 // Two books: the one read and one that an import reads meanwhile.
@@ -67,8 +73,9 @@ void offer(quint64 book, int descriptor)
     s.offeredBook = book;
 }
 
-Poppler::Document *document(quint64 book, int *openedMs)
+Poppler::Document *document(const DecodeWire::PdfPart &pdf, int *openedMs)
 {
+    const quint64 book = pdf.book;
     State &s = state();
     if (openedMs)
         *openedMs = -1;
@@ -100,18 +107,34 @@ Poppler::Document *document(quint64 book, int *openedMs)
     // The file is the document's now.
     s.offered = -1;
     s.offeredBook = 0;
+    QByteArray bytes;
     if (opened.file->size() <= kReadWhole) {
-        const QByteArray bytes = opened.file->readAll();
+        bytes = opened.file->readAll();
         opened.file.reset();
-        opened.document.reset(Poppler::Document::loadFromData(bytes));
-    } else {
-        opened.document.reset(Poppler::Document::load(opened.file.get()));
     }
-    if (!opened.document || opened.document->isLocked())
+    if (!pdf.checked) {
+        // The same bytes poppler reads next: whatever table it ends up with
+        // is one the check walked.
+        const GlobalParamsIniter params(dropCoreMessage);
+        opened.checked = true;
+        if (!PdfCheck::run(bytes, opened.file ? opened.file->handle() : -1, &opened.verdict))
+            return nullptr;
+    }
+    if (opened.verdict.cause.isEmpty()) {
+        opened.document.reset(bytes.isEmpty() && opened.file ? Poppler::Document::load(opened.file.get())
+                                                             : Poppler::Document::loadFromData(bytes));
+    }
+    if (opened.document && opened.document->isLocked())
+        opened.document.reset();
+    // A refused book is kept closed, with its verdict, so that its next
+    // requests are answered without another walk.
+    if (!opened.document && !(opened.checked && !opened.verdict.cause.isEmpty()))
         return nullptr;
-    // Poppler draws without antialiasing unless told otherwise.
-    opened.document->setRenderHint(Poppler::Document::Antialiasing, true);
-    opened.document->setRenderHint(Poppler::Document::TextAntialiasing, true);
+    if (opened.document) {
+        // Poppler draws without antialiasing unless told otherwise.
+        opened.document->setRenderHint(Poppler::Document::Antialiasing, true);
+        opened.document->setRenderHint(Poppler::Document::TextAntialiasing, true);
+    }
     if (s.open.size() >= kKept) {
         // The document reads its file until it is gone: it goes first.
         s.open.front().document.reset();
@@ -121,6 +144,16 @@ Poppler::Document *document(quint64 book, int *openedMs)
     if (openedMs)
         *openedMs = int(timer.elapsed());
     return s.open.back().document.get();
+}
+
+const PdfCheck::Verdict *verdict(quint64 book)
+{
+    const State &s = state();
+    for (const Open &open : s.open) {
+        if (open.book == book && book != 0)
+            return open.checked ? &open.verdict : nullptr;
+    }
+    return nullptr;
 }
 
 }

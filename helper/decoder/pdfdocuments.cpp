@@ -2,6 +2,10 @@
 
 #include <poppler-qt5.h>
 
+#include <PDFDoc.h>
+#include <Stream.h>
+#include <goo/gfile.h>
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QVariant>
@@ -30,7 +34,12 @@ struct Open {
     // Poppler reads the book through it (or from bytes, when it is null) for
     // as long as the document lives.
     std::unique_ptr<QFile> file;
+    // The bytes read whole, which the core document reads too.
+    QByteArray bytes;
     std::unique_ptr<Poppler::Document> document;
+    // Goes before the document, which holds poppler's globals.
+    std::unique_ptr<GooFile> coreFile;
+    std::unique_ptr<PDFDoc> core;
 };
 
 // Two books: the one read and one that an import reads meanwhile.
@@ -101,9 +110,9 @@ Poppler::Document *document(quint64 book, int *openedMs)
     s.offered = -1;
     s.offeredBook = 0;
     if (opened.file->size() <= kReadWhole) {
-        const QByteArray bytes = opened.file->readAll();
+        opened.bytes = opened.file->readAll();
         opened.file.reset();
-        opened.document.reset(Poppler::Document::loadFromData(bytes));
+        opened.document.reset(Poppler::Document::loadFromData(opened.bytes));
     } else {
         opened.document.reset(Poppler::Document::load(opened.file.get()));
     }
@@ -113,7 +122,8 @@ Poppler::Document *document(quint64 book, int *openedMs)
     opened.document->setRenderHint(Poppler::Document::Antialiasing, true);
     opened.document->setRenderHint(Poppler::Document::TextAntialiasing, true);
     if (s.open.size() >= kKept) {
-        // The document reads its file until it is gone: it goes first.
+        // The documents read their file until they are gone: they go first.
+        s.open.front().core.reset();
         s.open.front().document.reset();
         s.open.erase(s.open.begin());
     }
@@ -121,6 +131,27 @@ Poppler::Document *document(quint64 book, int *openedMs)
     if (openedMs)
         *openedMs = int(timer.elapsed());
     return s.open.back().document.get();
+}
+
+PDFDoc *coreDocument(quint64 book)
+{
+    State &s = state();
+    if (book == 0 || s.open.empty() || s.open.back().book != book)
+        return nullptr;
+    Open &open = s.open.back();
+    if (!open.core) {
+        BaseStream *stream = nullptr;
+        if (open.file) {
+            open.coreFile = GooFile::open(dup(open.file->handle()));
+            if (!open.coreFile)
+                return nullptr;
+            stream = new FileStream(open.coreFile.get(), 0, false, open.coreFile->size(), Object(objNull));
+        } else {
+            stream = new MemStream(open.bytes.constData(), 0, open.bytes.size(), Object(objNull));
+        }
+        open.core = std::make_unique<PDFDoc>(stream);
+    }
+    return open.core->isOk() ? open.core.get() : nullptr;
 }
 
 }

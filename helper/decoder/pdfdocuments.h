@@ -5,6 +5,7 @@
 namespace Poppler {
 class Document;
 }
+class PDFDoc;
 
 // The PDF documents this helper keeps open across requests, each under the
 // book it was sent as (DecodeWire::PdfPart::book): a book's pages are read
@@ -22,5 +23,10 @@ void offer(quint64 book, int descriptor);
 // open). Null when poppler cannot read it or it needs a password. Valid
 // until the next call.
 Poppler::Document *document(quint64 book, int *openedMs = nullptr);
+
+// The same book through poppler's core parser, over the same bytes or file,
+// for what the Qt wrapper reads slowly; made when first asked. Null unless
+// document(book) is open; valid until the next call.
+PDFDoc *coreDocument(quint64 book);
 
 }

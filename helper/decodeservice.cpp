@@ -125,8 +125,15 @@ QImage readRows(int descriptor, const Answer &answer, QImage &reuse,
 // The helper's pixels, when its header is exactly what the request allows.
 bool acceptable(const Request &request, const Answer &answer, const QSize &natural)
 {
-    if (answer.pages < 0 || (request.kind != Kind::PdfPage && (answer.pages != 0 || answer.openedMs != -1)))
+    if (answer.pages < 0 || (!withBook(request.kind) && (answer.pages != 0 || answer.openedMs != -1)))
         return false;
+    // Bytes come only of a kind answered in them, once done, and never with pixels.
+    if (answer.payload < 0 || answer.payload > kMaxPayloadBytes
+        || (answer.payload > 0 && (!withPayload(request.kind) || answer.outcome != Outcome::Done)))
+        return false;
+    if (withPayload(request.kind))
+        return answer.width == 0 && answer.height == 0 && !answer.shared
+            && (answer.outcome != Outcome::Done || answer.payload > 0);
     if (answer.outcome != Outcome::Done)
         return answer.width == 0 && answer.height == 0 && !answer.shared;
     const bool pixels = answer.width != 0 || answer.height != 0 || answer.shared;
@@ -173,6 +180,11 @@ Turn ask(HelperProcess::Helper helper, const Request &request, const QByteArray 
         && exchange.receive(&answer, sizeof answer, &descriptor);
     const QSize natural(answer.naturalWidth, answer.naturalHeight);
     bool inOrder = ok && acceptable(request, answer, natural) && (descriptor >= 0) == bool(answer.shared);
+    QByteArray payload;
+    if (inOrder && answer.payload > 0) {
+        payload = QByteArray(answer.payload, Qt::Uninitialized);
+        ok = exchange.receive(payload.data(), size_t(payload.size()));
+    }
     QImage image;
     if (inOrder && answer.outcome == Outcome::Done && request.policy.fit != Fit::SizeOnly) {
         if (answer.shared) {
@@ -188,7 +200,7 @@ Turn ask(HelperProcess::Helper helper, const Request &request, const QByteArray 
     if (descriptor >= 0)
         close(descriptor);
     if (ok && inOrder) {
-        if (request.kind == Kind::PdfPage)
+        if (withBook(request.kind))
             helper.book = request.pdf.book;
         HelperProcess::give(helper);
         result->pages = answer.pages;
@@ -196,6 +208,7 @@ Turn ask(HelperProcess::Helper helper, const Request &request, const QByteArray 
         result->natural = natural;
         result->format = takeName(answer.format);
         result->image = image;
+        result->payload = payload;
         result->status = answer.outcome == Outcome::Done ? Status::Done
             : answer.outcome == Outcome::SizeRefused      ? Status::SizeRefused
                                                           : Status::Unreadable;
@@ -269,27 +282,48 @@ quint64 bookIdentity(const struct stat &file)
     return identity ? identity : 1;
 }
 
-} // namespace
-
-Result drawPdfPage(const QString &path, const PdfPart &pdf, const Policy &policy)
+// A request about the book at path, sent with its open file; Unreadable
+// when it is no plain file.
+Result runOnBook(const QString &path, Request &request)
 {
     Result result;
     result.status = Status::Unreadable;
     // Not blocking on a FIFO put in the book's place; only a plain file is sent.
     const int file = open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     struct stat info {};
-    if (file < 0 || fstat(file, &info) != 0 || !S_ISREG(info.st_mode) || pdf.page < 0) {
+    if (file < 0 || fstat(file, &info) != 0 || !S_ISREG(info.st_mode) || request.pdf.page < 0) {
         if (file >= 0)
             close(file);
         return result;
     }
-    Request request = blankRequest(Kind::PdfPage, policy);
-    request.pdf = pdf;
     request.pdf.book = bookIdentity(info);
     QImage none;
     result = run(request, QByteArray(), none, file);
     close(file);
     return result;
+}
+
+} // namespace
+
+Result drawPdfPage(const QString &path, const PdfPart &pdf, const Policy &policy)
+{
+    Request request = blankRequest(Kind::PdfPage, policy);
+    request.pdf = pdf;
+    return runOnBook(path, request);
+}
+
+Result readPdf(Kind kind, const QString &path, int page)
+{
+    if (!withPayload(kind)) {
+        Result result;
+        result.status = Status::Unreadable;
+        return result;
+    }
+    Policy policy;
+    policy.fit = Fit::SizeOnly;
+    Request request = blankRequest(kind, policy);
+    request.pdf.page = page;
+    return runOnBook(path, request);
 }
 
 Result decode(Kind kind, const QByteArray &bytes, const Policy &policy, const QByteArray &format, QImage reuse)

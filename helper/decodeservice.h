@@ -41,6 +41,9 @@ struct Result {
     // helper took to open it for this request (-1: it was open).
     int pages = 0;
     int openedMs = -1;
+    // Of a request answered in bytes (DecodeWire::withPayload): as the
+    // helper sent them, within kMaxPayloadBytes, to be read as hostile.
+    QByteArray payload;
 };
 
 // The bytes as a picture of that kind, sized by policy; format names the
@@ -54,6 +57,11 @@ Result decode(DecodeWire::Kind kind, const QByteArray &bytes, const DecodeWire::
 // is sent the book's open file, never its name, and keeps its document open
 // for the book's next pages, which go to it.
 Result drawPdfPage(const QString &path, const DecodeWire::PdfPart &pdf, const DecodeWire::Policy &policy);
+
+// A request about the PDF book at path answered in bytes: its facts
+// (Kind::PdfBook), one page's text or words (Kind::PdfText, Kind::PdfWords).
+// Sent, routed and kept open as drawPdfPage's.
+Result readPdf(DecodeWire::Kind kind, const QString &path, int page = 0);
 
 // Starts a helper when none runs, so that its start overlaps the caller's
 // other work once a request is foreseen.

@@ -10,7 +10,8 @@
 // What the program and the decoding helper say to each other over their
 // stream socket. One request at a time: a Request header, then its bytes;
 // one Answer header back, then the rows on the socket, or none there when a
-// sealed memory descriptor came with the header and holds them.
+// sealed memory descriptor came with the header and holds them; a request
+// answered in bytes has them (its payload) after the header instead.
 //
 // A new kind of request adds a Kind here, a handler in decoder/handlers.h
 // (registered in decoder/main.cpp) and, for its callers, a function beside
@@ -23,7 +24,24 @@ enum class Kind : qint32 {
     // A page of a PDF book: no bytes follow the request, the book's file
     // comes as a descriptor with it (PdfPart says which page and part).
     PdfPage = 3,
+    // A PDF book's facts, its bytes after the answer (PdfAnswers::Book).
+    PdfBook = 4,
+    // One PDF page's text (PdfAnswers::PageText), pdf.page naming it: the
+    // whole text, or the words with their boxes.
+    PdfText = 5,
+    PdfWords = 6,
 };
+
+// The kinds that come with a book's file, and no bytes.
+inline bool withBook(Kind kind)
+{
+    return kind == Kind::PdfPage || kind == Kind::PdfBook || kind == Kind::PdfText || kind == Kind::PdfWords;
+}
+// The kinds answered in bytes after the header, never in pixels.
+inline bool withPayload(Kind kind)
+{
+    return kind == Kind::PdfBook || kind == Kind::PdfText || kind == Kind::PdfWords;
+}
 
 // The work one request may cost in the helper, however many came before it
 // on that helper.
@@ -134,8 +152,13 @@ struct Answer {
     // open when this request opened it (-1 when it was open already).
     qint32 pages = 0;
     qint32 openedMs = -1;
+    // Bytes that follow this header, of a kind withPayload answers.
+    qint32 payload = 0;
 };
 static_assert(std::is_trivially_copyable<Answer>::value, "an answer is sent as it is");
+
+// Largest payload the program reads.
+constexpr qint32 kMaxPayloadBytes = 24 * 1024 * 1024;
 
 // Rows smaller than this travel on the socket: a mapping costs more.
 constexpr qint64 kSharedFromBytes = 64 * 1024;

@@ -6,10 +6,9 @@
 #include "keys.h"
 #include "logmanager.h"
 #include "paths.h"
+#include "pdfbook.h"
 #include "pdffiles.h"
 #include "pdfpageloader.h"
-
-#include <poppler-qt5.h>
 
 #include <QDir>
 #include <QFile>
@@ -99,23 +98,29 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
                                                   const QString &novelId, QString *errorText)
 {
     m_pagePoints.clear();
-    std::unique_ptr<Poppler::Document> document = PdfPageLoader::openDocument(filePath);
-    if (!document || document->isLocked())
+    PdfBook book(filePath);
+    switch (book.open()) {
+    case PdfBook::Status::Read:
+        break;
+    case PdfBook::Status::OverBudget:
+        return failure(QStringLiteral("PDF 文件过于复杂，超出处理预算，无法导入"), errorText);
+    case PdfBook::Status::Unreadable:
         return failure(QStringLiteral("无法打开 PDF 文件"), errorText);
-    const int pageCount = document->numPages();
+    }
+    const int pageCount = book.pageCount();
     if (pageCount <= 0)
         return failure(QStringLiteral("PDF 没有页面"), errorText);
     if (pageCount > MaxPages)
         return failure(QStringLiteral("PDF 页数过多"), errorText);
 
-    QVector<PdfTocEntry> entries = extractTocFromOutline(filePath);
+    QVector<PdfTocEntry> entries = extractTocFromOutline(book.facts());
     if (entries.isEmpty()) {
         QLOG_DEBUG().noquote() << "[PdfChapterParser] 内嵌大纲为空，尝试扫描目录页...";
         // A page that reads like contents but is none (a price list) leaves
         // the pages after it to be tried.
         for (int contentsPage = -1, lastContentsPage = -1;;) {
-            entries = detectTocInText(document.get(), &contentsPage, contentsPage + 1, &lastContentsPage);
-            if (entries.isEmpty() || alignPrintedPages(document.get(), contentsPage, lastContentsPage, &entries))
+            entries = detectTocInText(book, &contentsPage, contentsPage + 1, &lastContentsPage);
+            if (entries.isEmpty() || alignPrintedPages(book, contentsPage, lastContentsPage, &entries))
                 break;
             entries.clear();
         }
@@ -131,7 +136,7 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
         // Front matter before the first entry stays readable.
         if (entries.first().startPage > 0) {
             PdfTocEntry lead;
-            lead.title = PdfFiles::bookTitle(document.get(), filePath);
+            lead.title = PdfFiles::bookTitle(book.facts().title, filePath);
             entries.prepend(lead);
         }
         for (int i = 0; i + 1 < entries.size(); ++i)
@@ -149,8 +154,8 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
             entry.endPage = pageCount;
     }
 
-    const int dpi = boundedRenderDpi(document.get(), configuredRenderDpi(document.get()), &m_pagePoints);
-    document.reset();
+    m_pagePoints = book.facts().pagePoints;
+    const int dpi = boundedRenderDpi(m_pagePoints, configuredRenderDpi(m_pagePoints));
     QLOG_INFO().noquote() << "[PdfChapterParser] 目录解析完成，共" << entries.size() << "个章节"
                           << "渲染DPI:" << dpi << "(惰性渲染，不预生成图片)";
     for (int i = 0; i < entries.size(); ++i)
@@ -216,14 +221,11 @@ bool PdfChapterParser::writeChapterFiles(const QVector<ChapterInfo *> &, const Q
     return true;
 }
 
-int PdfChapterParser::fitDpiToScreen(Poppler::Document *document)
+int PdfChapterParser::fitDpiToScreen(const QVector<QSizeF> &pagePoints)
 {
-    if (!document)
+    if (pagePoints.isEmpty())
         return 200;
-    const std::unique_ptr<Poppler::Page> page(document->page(0));
-    if (!page)
-        return 200;
-    return PdfFiles::screenFitDpi(page->pageSizeF().width(), 150, 300, 200);
+    return PdfFiles::screenFitDpi(pagePoints.first().width(), 150, 300, 200);
 }
 
 int PdfChapterParser::dpiForQuality(int quality, int fitDpi)
@@ -240,30 +242,17 @@ int PdfChapterParser::dpiForQuality(int quality, int fitDpi)
     }
 }
 
-int PdfChapterParser::configuredRenderDpi(Poppler::Document *document)
+int PdfChapterParser::configuredRenderDpi(const QVector<QSizeF> &pagePoints)
 {
     const QSettings settings(Paths::settingsFile(), QSettings::NativeFormat);
     const int quality = qBound(0, settings.value(QStringLiteral("READ_SETTING/PDF_DPI"), 1).toInt(), 3);
-    return dpiForQuality(quality, fitDpiToScreen(document));
+    return dpiForQuality(quality, fitDpiToScreen(pagePoints));
 }
 
-int PdfChapterParser::boundedRenderDpi(Poppler::Document *document, int dpi, QVector<QSizeF> *pagePoints)
+int PdfChapterParser::boundedRenderDpi(const QVector<QSizeF> &pagePoints, int dpi)
 {
-    if (pagePoints)
-        pagePoints->clear();
-    if (!document)
-        return dpi;
     QSizeF largest;
-    const int pageCount = document->numPages();
-    if (pagePoints)
-        pagePoints->resize(pageCount);
-    for (int i = 0; i < pageCount; ++i) {
-        const std::unique_ptr<Poppler::Page> page(document->page(i));
-        if (!page)
-            continue;
-        const QSizeF points = page->pageSizeF();
-        if (pagePoints)
-            (*pagePoints)[i] = points;
+    for (const QSizeF &points : pagePoints) {
         if (points.width() > 0 && points.height() > 0
             && points.width() * points.height() > largest.width() * largest.height())
             largest = points;
@@ -281,4 +270,26 @@ int PdfChapterParser::boundedRenderDpi(Poppler::Document *document, int dpi, QVe
     while (bounded > 1 && pixels(bounded) > budget)
         --bounded;
     return qMax(1, bounded);
+}
+
+QVector<PdfTocEntry> PdfChapterParser::extractTocFromOutline(const PdfAnswers::Book &book)
+{
+    QVector<PdfTocEntry> entries;
+    entries.reserve(book.outline.size());
+    for (const PdfAnswers::OutlineEntry &entry : book.outline)
+        entries.append(PdfTocEntry{entry.title, entry.page, 0});
+    if (entries.isEmpty()) {
+        QLOG_DEBUG().noquote() << "[PdfChapterParser] doc->outline() 为空，无内嵌大纲";
+        return entries;
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const PdfTocEntry &a, const PdfTocEntry &b) { return a.startPage < b.startPage; });
+    QLOG_INFO().noquote() << "[PdfChapterParser] outline() 提取到" << entries.size() << "条";
+    return entries;
+}
+
+QVector<PdfTocEntry> PdfChapterParser::extractTocFromOutline(const QString &filePath)
+{
+    PdfBook book(filePath);
+    return book.open() == PdfBook::Status::Read ? extractTocFromOutline(book.facts()) : QVector<PdfTocEntry>();
 }

@@ -1,14 +1,13 @@
 #pragma once
 
 #include "chapterparser.h"
+#include "pdfanswers.h"
 
 #include <QSizeF>
 #include <QString>
 #include <QVector>
 
-namespace Poppler {
-class Document;
-}
+class PdfBook;
 
 // One chapter's page range: [startPage, endPage), 0-based.
 struct PdfTocEntry
@@ -34,8 +33,10 @@ public:
     bool writeChapterFiles(const QVector<ChapterInfo *> &chapters, const QString &text) override;
 
     // Depth first, every level; sorted by page, same-page entries in outline
-    // order. Linear in the outline and the pages.
+    // order. Linear in the outline and the pages. Of the book at filePath,
+    // or of the book's facts read already.
     static QVector<PdfTocEntry> extractTocFromOutline(const QString &filePath);
+    static QVector<PdfTocEntry> extractTocFromOutline(const PdfAnswers::Book &book);
     // Entries sorted by start page that begin on the same page become one,
     // titled by their titles in order, so that every page is stored once.
     static QVector<PdfTocEntry> mergeSharedPages(const QVector<PdfTocEntry> &entries);
@@ -45,34 +46,33 @@ public:
     // numbers going on, the same leaders), with the printed page numbers as
     // they stand (number - 1); contentsPage and lastContentsPage receive the
     // first and last of those pages' indexes.
-    static QVector<PdfTocEntry> detectTocInText(Poppler::Document *document, int *contentsPage = nullptr,
+    static QVector<PdfTocEntry> detectTocInText(PdfBook &book, int *contentsPage = nullptr,
                                                 int firstPage = 0, int *lastContentsPage = nullptr);
     // Moves printed page numbers onto page indexes by the one offset at which
     // an entry's title is found on its page (outside the contents pages);
     // false when no offset is found, the shifted entries leave the book, or
     // the first contents page has no contents heading and most titles do
     // not head their pages. When the whole list fails, the first contents
-    // page's entries alone are tried.
-    static bool alignPrintedPages(Poppler::Document *document, int contentsPage, int lastContentsPage,
+    // page's entries alone are tried. Both give up (none, false) once a
+    // page's text is over the helper's budget.
+    static bool alignPrintedPages(PdfBook &book, int contentsPage, int lastContentsPage,
                                   QVector<PdfTocEntry> *entries);
 
-    static int fitDpiToScreen(Poppler::Document *document);
+    // Of the book's pages' sizes in points (empty for a page that does not load).
+    static int fitDpiToScreen(const QVector<QSizeF> &pagePoints);
     static int dpiForQuality(int quality, int fitDpi);
     // From "READ_SETTING/PDF_DPI" of the settings file.
-    static int configuredRenderDpi(Poppler::Document *document);
+    static int configuredRenderDpi(const QVector<QSizeF> &pagePoints);
     // dpi, lowered so that the largest page's raster stays within the decode
-    // budget for images. pagePoints, when given, receives every page's size
-    // in points (empty for a page that does not load).
-    static int boundedRenderDpi(Poppler::Document *document, int dpi, QVector<QSizeF> *pagePoints = nullptr);
+    // budget for images.
+    static int boundedRenderDpi(const QVector<QSizeF> &pagePoints, int dpi);
 
     // The page sizes read by the last parseChapters, for the content step.
     const QVector<QSizeF> &pagePoints() const { return m_pagePoints; }
 
     static constexpr int RangePages = 30;
-    // Past any real book: a page tree of more is refused before its pages are read.
-    static constexpr int MaxPages = 20000;
-    // Outline entries read: each becomes a chapter, however small the file.
-    static constexpr int MaxTocEntries = 100000;
+    static constexpr int MaxPages = PdfAnswers::kMaxPages;
+    static constexpr int MaxTocEntries = PdfAnswers::kMaxOutlineEntries;
     // A chapter titled by several entries that share its first page.
     static constexpr int MaxTitleLength = 200;
     static constexpr int ContentsScanPages = 12;

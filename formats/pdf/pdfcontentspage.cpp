@@ -3,8 +3,7 @@
 #include "pdfchapterparser.h"
 
 #include "logmanager.h"
-
-#include <poppler-qt5.h>
+#include "pdfbook.h"
 
 #include <QHash>
 #include <QRegularExpression>
@@ -12,7 +11,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 
 namespace {
 
@@ -130,26 +128,24 @@ struct PageReadings
     int columns = 1;
 };
 
-PageReadings pageReadings(Poppler::Page *page)
+PageReadings pageReadings(const PdfAnswers::PageText &page)
 {
     QString boxes;
     QString lines;
     QVector<Word> words;
-    const QList<Poppler::TextBox *> list = page->textList();
-    for (Poppler::TextBox *box : list) {
-        if (!box->text().isEmpty()) {
-            boxes += box->text() + QLatin1Char('\n');
-            words.append({box->boundingBox(), box->text()});
+    for (const PdfAnswers::Word &box : page.words) {
+        if (!box.text.isEmpty()) {
+            boxes += box.text + QLatin1Char('\n');
+            words.append({box.box, box.text});
         }
-        lines += box->text();
-        if (!box->nextWord())
+        lines += box.text;
+        if (box.lineEnd)
             lines += QLatin1Char('\n');
-        else if (box->hasSpaceAfter())
+        else if (box.spaceAfter)
             lines += QLatin1Char(' ');
     }
-    qDeleteAll(list);
     if (boxes.trimmed().isEmpty())
-        return {{page->text(QRectF())}, 1};
+        return {{page.text}, 1};
     QString rows;
     const QVector<QVector<Word>> columns = columnsOf(words);
     for (const QVector<Word> &column : columns)
@@ -204,10 +200,10 @@ const QStringList OtherListHeadings{QStringLiteral("插图清单"), QStringLiter
                                     QStringLiteral("listoftables"), QStringLiteral("listofillustrations"),
                                     QStringLiteral("indexoftables")};
 
-bool hasContentsHeading(Poppler::Document *document, int index)
+bool hasContentsHeading(PdfBook &book, int index)
 {
-    const std::unique_ptr<Poppler::Page> page(index >= 0 ? document->page(index) : nullptr);
-    return page && hasHeading(pageReadings(page.get()).texts, ContentsHeadings);
+    return index >= 0 && index < book.pageCount() && !book.overBudget()
+           && hasHeading(pageReadings(book.pageWords(index)).texts, ContentsHeadings);
 }
 
 // A page's text without white space, whole and its first lines only.
@@ -217,14 +213,11 @@ struct PageText
     QString top;
 };
 
-PageText readPageText(Poppler::Document *document, int index)
+PageText readPageText(PdfBook &book, int index)
 {
     // Room for a running head and a title over two lines.
     constexpr int TopLines = 4;
-    const std::unique_ptr<Poppler::Page> page(document->page(index));
-    if (!page)
-        return {};
-    const QString text = page->text(QRectF());
+    const QString &text = book.pageText(index);
     QStringList top;
     for (const QString &line : text.split(QLatin1Char('\n'))) {
         if (top.size() >= TopLines)
@@ -451,12 +444,12 @@ struct ContentsPage
 
 // The entries of the page's reading that reads as contents with the most
 // of them; none when no reading does.
-ContentsPage contentsEntries(Poppler::Document *document, int index, const QVector<PdfTocEntry> &before)
+ContentsPage contentsEntries(PdfBook &book, int index, const QVector<PdfTocEntry> &before)
 {
-    const std::unique_ptr<Poppler::Page> page(document->page(index));
-    if (!page)
+    const PdfAnswers::PageText &page = book.pageWords(index);
+    if (book.overBudget())
         return {};
-    const PageReadings readings = pageReadings(page.get());
+    const PageReadings readings = pageReadings(page);
     ContentsPage best;
     best.columns = readings.columns;
     best.otherList = hasHeading(readings.texts, OtherListHeadings);
@@ -493,18 +486,18 @@ QString printedTitle(const QString &title)
 class PageTexts
 {
 public:
-    explicit PageTexts(Poppler::Document *document) : m_document(document) {}
-    int pageCount() const { return m_document->numPages(); }
+    explicit PageTexts(PdfBook &book) : m_book(book) {}
+    int pageCount() const { return m_book.pageCount(); }
     const PageText &at(int index)
     {
         auto it = m_texts.find(index);
         if (it == m_texts.end())
-            it = m_texts.insert(index, readPageText(m_document, index));
+            it = m_texts.insert(index, readPageText(m_book, index));
         return it.value();
     }
 
 private:
-    Poppler::Document *m_document;
+    PdfBook &m_book;
     QHash<int, PageText> m_texts;
 };
 
@@ -556,9 +549,9 @@ bool continues(const ContentsPage &page, const ContentsPage &contents, int offse
 
 // Entries moved onto page indexes, with the contents pages as given; see
 // alignPrintedPages.
-bool alignEntries(Poppler::Document *document, int contentsPage, int lastContentsPage, QVector<PdfTocEntry> *entries)
+bool alignEntries(PdfBook &book, int contentsPage, int lastContentsPage, QVector<PdfTocEntry> *entries)
 {
-    PageTexts texts(document);
+    PageTexts texts(book);
     int offset = 0;
     if (!printedOffset(texts, *entries, contentsPage, lastContentsPage, &offset)) {
         QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录页码无法对应到页面，放弃目录";
@@ -575,7 +568,7 @@ bool alignEntries(Poppler::Document *document, int contentsPage, int lastContent
     }
     // Numbered lists with leaders (a price list) are no contents: without a
     // contents heading, most titles must head their pages.
-    if (!hasContentsHeading(document, contentsPage)) {
+    if (!hasContentsHeading(book, contentsPage)) {
         int heading = 0;
         for (const PdfTocEntry &entry : qAsConst(*entries)) {
             const QString title = printedTitle(entry.title);
@@ -593,19 +586,17 @@ bool alignEntries(Poppler::Document *document, int contentsPage, int lastContent
 
 }
 
-QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *document, int *contentsPage,
+QVector<PdfTocEntry> PdfChapterParser::detectTocInText(PdfBook &book, int *contentsPage,
                                                        int firstPage, int *lastContentsPage)
 {
     if (contentsPage)
         *contentsPage = -1;
     if (lastContentsPage)
         *lastContentsPage = -1;
-    if (!document)
-        return {};
-    const int pageCount = document->numPages();
+    const int pageCount = book.pageCount();
     const int scan = qMin(pageCount, ContentsScanPages);
-    for (int i = qMax(0, firstPage); i < scan; ++i) {
-        ContentsPage contents = contentsEntries(document, i, {});
+    for (int i = qMax(0, firstPage); i < scan && !book.overBudget(); ++i) {
+        ContentsPage contents = contentsEntries(book, i, {});
         if (contents.entries.isEmpty())
             continue;
         // The pages after it that continue it. Each comes before the first
@@ -613,7 +604,7 @@ QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *docume
         // page taken for contents (a later contents page may list a title
         // again: "4.1 Introduction"); a preface printed before the contents
         // bounds nothing.
-        PageTexts texts(document);
+        PageTexts texts(book);
         int last = i;
         for (int offset = 0; last + 1 < pageCount && last + 1 - i < MaxContentsPages; ++last) {
             if (!printedOffset(texts, contents.entries, i, last + 1, &offset))
@@ -622,11 +613,13 @@ QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *docume
                                             [&](const PdfTocEntry &entry) { return entry.startPage + offset > i; });
             if (after == contents.entries.cend() || last + 1 >= after->startPage + offset)
                 break;
-            const ContentsPage more = contentsEntries(document, last + 1, contents.entries);
+            const ContentsPage more = contentsEntries(book, last + 1, contents.entries);
             if (!continues(more, contents, offset, pageCount))
                 break;
             contents.entries += more.entries;
         }
+        if (book.overBudget())
+            return {};
         QLOG_DEBUG().noquote() << "[PdfChapterParser] 在第" << i << "-" << last << "页检测到目录，"
                                << contents.entries.size() << "条";
         if (contentsPage)
@@ -638,21 +631,21 @@ QVector<PdfTocEntry> PdfChapterParser::detectTocInText(Poppler::Document *docume
     return {};
 }
 
-bool PdfChapterParser::alignPrintedPages(Poppler::Document *document, int contentsPage, int lastContentsPage,
+bool PdfChapterParser::alignPrintedPages(PdfBook &book, int contentsPage, int lastContentsPage,
                                          QVector<PdfTocEntry> *entries)
 {
-    if (!document || !entries || entries->isEmpty())
+    if (!entries || entries->isEmpty() || book.overBudget())
         return false;
     QVector<PdfTocEntry> aligned = *entries;
-    bool found = alignEntries(document, contentsPage, lastContentsPage, &aligned);
-    if (!found && lastContentsPage > contentsPage) {
+    bool found = alignEntries(book, contentsPage, lastContentsPage, &aligned);
+    if (!found && lastContentsPage > contentsPage && !book.overBudget()) {
         // The pages that continued the contents are left out, never the
         // first page's chapters.
         QLOG_DEBUG().noquote() << "[PdfChapterParser] 目录续页无法对应，仅保留第" << contentsPage << "页目录";
-        aligned = contentsEntries(document, contentsPage, {}).entries;
-        found = alignEntries(document, contentsPage, contentsPage, &aligned);
+        aligned = contentsEntries(book, contentsPage, {}).entries;
+        found = alignEntries(book, contentsPage, contentsPage, &aligned);
     }
-    if (found)
+    if (found && !book.overBudget())
         *entries = aligned;
-    return found;
+    return found && !book.overBudget();
 }

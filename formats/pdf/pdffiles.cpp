@@ -1,16 +1,13 @@
 #include "pdffiles.h"
 
-#include <poppler-qt5.h>
-
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 
 namespace PdfFiles {
 
-QString bookTitle(Poppler::Document *document, const QString &filePath)
+QString bookTitle(const QString &title, const QString &filePath)
 {
-    const QString title = document ? document->info(QStringLiteral("Title")) : QString();
     return title.isEmpty() ? QFileInfo(filePath).baseName() : title;
 }
 

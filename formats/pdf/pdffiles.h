@@ -2,12 +2,6 @@
 
 #include <QString>
 
-#include <memory>
-
-namespace Poppler {
-class Document;
-}
-
 // What a PDF import keeps in the book's data folder, and the book facts the
 // steps share.
 namespace PdfFiles {
@@ -18,7 +12,7 @@ constexpr const char *BookCopyFile = "book.pdf";
 constexpr const char *CoverFile = "cover.jpg";
 
 // The document's "Title", else the file's base name.
-QString bookTitle(Poppler::Document *document, const QString &filePath);
+QString bookTitle(const QString &title, const QString &filePath);
 
 // The resolution at which a page pointsWide points wide fills the primary
 // screen's width, within [low, high]; fallback without a usable screen or page.

@@ -1,13 +1,12 @@
 #include "pdfnovelparser.h"
 
 #include "bookrecord.h"
+#include "decodeservice.h"
 #include "imageutil.h"
 #include "logmanager.h"
 #include "novelinfo.h"
+#include "pdfbook.h"
 #include "pdffiles.h"
-#include "pdfpageloader.h"
-
-#include <poppler-qt5.h>
 
 #include <QDir>
 #include <QFileInfo>
@@ -40,59 +39,49 @@ NovelInfo *PdfNovelParser::parseNovel(const QString &filePath)
     // Readers of the record keep the size in 32 bits.
     novel->setFileSize(qMin<qint64>(file.size(), std::numeric_limits<qint32>::max()));
 
-    QVector<int> refused;
-    const std::unique_ptr<Poppler::Document> document = PdfPageLoader::openDocument(filePath, nullptr, &refused);
-    if (!document || document->isLocked()) {
+    PdfBook book(filePath);
+    if (book.open() != PdfBook::Status::Read) {
         qWarning().noquote() << "无法打开PDF文件:" << filePath;
         novel->setTitle(file.baseName());
         novel->setAuthor(QStringLiteral("未知作者"));
         return novel;
     }
-    const QString author = document->info(QStringLiteral("Author"));
-    const QString subject = document->info(QStringLiteral("Subject"));
-    novel->setTitle(PdfFiles::bookTitle(document.get(), filePath));
-    novel->setAuthor(author.isEmpty() ? QStringLiteral("未知作者") : author);
-    novel->setDescription(subject.isEmpty() ? QStringLiteral("未知简介") : subject);
+    const PdfAnswers::Book &facts = book.facts();
+    novel->setTitle(PdfFiles::bookTitle(facts.title, filePath));
+    novel->setAuthor(facts.author.isEmpty() ? QStringLiteral("未知作者") : facts.author);
+    novel->setDescription(facts.subject.isEmpty() ? QStringLiteral("未知简介") : facts.subject);
     novel->setLanguage(QStringLiteral("zh_CN"));
-    // A first page that may not be drawn gives no cover.
-    if (refused.value(0, -1) == 0)
+    // A book whose pages are not read (none, or past the page bound) has no cover.
+    if (facts.pagePoints.isEmpty())
         return novel;
+    const QSizeF points = facts.pagePoints.first();
     if (m_deferCover) {
         takeCover();
-        // Poppler documents are not shared between threads: the cover opens its own.
-        m_coverThread = std::thread([this, filePath, dataDir] {
-            const std::unique_ptr<Poppler::Document> own = PdfPageLoader::openDocument(filePath);
-            if (own && !own->isLocked())
-                m_cover = saveCover(own.get(), dataDir);
+        m_coverThread = std::thread([this, filePath, points, dataDir] {
+            m_cover = saveCover(filePath, points, dataDir);
         });
         return novel;
     }
-    const QString cover = saveCover(document.get(), dataDir);
+    const QString cover = saveCover(filePath, points, dataDir);
     if (!cover.isEmpty())
         novel->setCoverPath(cover);
     return novel;
 }
 
-QString PdfNovelParser::saveCover(Poppler::Document *document, const QString &dataDir)
+QString PdfNovelParser::saveCover(const QString &path, const QSizeF &points, const QString &dataDir)
 {
-    if (!document || document->numPages() <= 0)
+    if (!(qMax(points.width(), points.height()) > 0))
         return QString();
-    QImage image;
-    {
-        const std::unique_ptr<Poppler::Page> page(document->page(0));
-        if (!page)
-            return QString();
-        const QSizeF points = page->pageSizeF();
-        const double longer = qMax(points.width(), points.height());
-        if (!(longer > 0))
-            return QString();
-        double dpi = PdfFiles::screenFitDpi(points.width(), 100, 300, 200);
-        // A poster-sized (or UserUnit-scaled) page at screen dpi would need
-        // gigabytes; the cover ends up at most MaxCoverSide anyway.
-        if (longer / 72.0 * dpi > MaxCoverRenderSide)
-            dpi = MaxCoverRenderSide * 72.0 / longer * (1.0 - 1e-6);
-        image = page->renderToImage(dpi, dpi);
-    }
+    // A poster-sized (or UserUnit-scaled) page at screen dpi would need
+    // gigabytes; the cover ends up at most MaxCoverSide anyway.
+    DecodeWire::PdfPart pdf;
+    pdf.page = 0;
+    pdf.dpi = PdfFiles::screenFitDpi(points.width(), 100, 300, 200);
+    pdf.longestSide = MaxCoverRenderSide;
+    const DecodeService::Result drawn = DecodeService::drawPdfPage(path, pdf, DecodeWire::Policy());
+    if (drawn.status == DecodeService::Status::Refused || drawn.status == DecodeService::Status::SizeRefused)
+        qWarning().noquote() << "PDF封面超出处理预算，不生成封面:" << path;
+    QImage image = drawn.status == DecodeService::Status::Done ? drawn.image : QImage();
     if (image.isNull())
         return QString();
 
@@ -103,9 +92,9 @@ QString PdfNovelParser::saveCover(Poppler::Document *document, const QString &da
         image = ImageUtil::smoothScaled(
             image, image.size().scaled(MaxCoverSide, MaxCoverSide, Qt::KeepAspectRatio));
 
-    const QString path = QDir(dataDir).absoluteFilePath(QLatin1String(PdfFiles::CoverFile));
-    if (!image.save(path, "JPEG", 85))
+    const QString saved = QDir(dataDir).absoluteFilePath(QLatin1String(PdfFiles::CoverFile));
+    if (!image.save(saved, "JPEG", 85))
         return QString();
-    QLOG_INFO().noquote() << "PDF封面已保存:" << path;
-    return path;
+    QLOG_INFO().noquote() << "PDF封面已保存:" << saved;
+    return saved;
 }

@@ -2,16 +2,13 @@
 
 #include "novelparser.h"
 
+#include <QSizeF>
 #include <QString>
 
 #include <thread>
 
-namespace Poppler {
-class Document;
-}
-
 // The book record of a PDF: document information, data folder and a cover
-// drawn from the first page.
+// drawn from the first page, all read by the decoding helper.
 class PdfNovelParser : public NovelParser
 {
     Q_OBJECT
@@ -31,8 +28,10 @@ public:
     // it; the chapter step then refuses the book.
     NovelInfo *parseNovel(const QString &filePath) override;
 
-    // The saved cover's path, or empty.
-    static QString saveCover(Poppler::Document *document, const QString &dataDir);
+    // The saved cover's path, or empty: the first page of the book at path,
+    // points in size, drawn by the decoding helper; none when that is over
+    // its budget.
+    static QString saveCover(const QString &path, const QSizeF &points, const QString &dataDir);
 
     // The cover is rendered no larger than this on its longer side, whatever
     // the page size claims.

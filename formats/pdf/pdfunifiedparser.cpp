@@ -4,12 +4,10 @@
 #include "databaseconnection.h"
 #include "logmanager.h"
 #include "paragraphutils.h"
-#include "pdfpageloader.h"
+#include "pdfbook.h"
 #include "transaction.h"
 #include "unifiedchunkdao.h"
 #include "unifiedparagraphdao.h"
-
-#include <poppler-qt5.h>
 
 #include <QHash>
 #include <QSize>
@@ -33,18 +31,19 @@ QSize pixels(const QSizeF &points, int dpi)
 }
 
 // Pixel size of every page the chapters name, each page read once; from the
-// sizes given when there are any, else from the file.
+// sizes given when there are any, else from the helper's reading of the file.
 QHash<int, QSize> pageSizes(const QVector<ChapterInfo *> &chapters, const QString &path, int dpi,
-                            const QVector<QSizeF> &known)
+                            const QVector<QSizeF> &given)
 {
     QHash<int, QSize> sizes;
-    std::unique_ptr<Poppler::Document> document;
+    QVector<QSizeF> known = given;
     if (known.isEmpty()) {
-        document = PdfPageLoader::openDocument(path);
-        if (!document || document->isLocked())
+        PdfBook book(path);
+        if (book.open() != PdfBook::Status::Read)
             return sizes;
+        known = book.facts().pagePoints;
     }
-    const int pageCount = document ? document->numPages() : known.size();
+    const int pageCount = known.size();
     for (const ChapterInfo *chapter : chapters) {
         if (!chapter)
             continue;
@@ -52,16 +51,8 @@ QHash<int, QSize> pageSizes(const QVector<ChapterInfo *> &chapters, const QStrin
         if (range.end < range.start || range.start >= pageCount)
             continue;
         for (int page = qMax(0, range.start); page < pageCount && page <= range.end; ++page) {
-            if (sizes.contains(page))
-                continue;
-            if (!document) {
-                if (!known.at(page).isEmpty())
-                    sizes.insert(page, pixels(known.at(page), dpi));
-                continue;
-            }
-            const std::unique_ptr<Poppler::Page> loaded(document->page(page));
-            if (loaded)
-                sizes.insert(page, pixels(loaded->pageSizeF(), dpi));
+            if (!sizes.contains(page) && !known.at(page).isEmpty())
+                sizes.insert(page, pixels(known.at(page), dpi));
         }
     }
     return sizes;

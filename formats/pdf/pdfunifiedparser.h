@@ -19,7 +19,7 @@ public:
     // import's). Path and dpi come from the first chapter's properties. True
     // when committed with at least one paragraph. pagePoints holds every
     // page's size in points already read (index = page), so the file is not
-    // opened again; empty: read from the file.
+    // read again; empty: read by the decoding helper.
     static bool parseAndStore(const QVector<ChapterInfo *> &chapters, const QString &novelId,
                               UnifiedParagraphDao *paragraphDao, UnifiedChunkDao *chunkDao,
                               const QVector<QSizeF> &pagePoints);

@@ -18,6 +18,8 @@ struct Reply {
     // Of a PDF page: as in the Answer.
     qint32 pages = 0;
     qint32 openedMs = -1;
+    // Of a kind answered in bytes: they follow the Answer.
+    QByteArray payload;
 };
 
 // One handler per request kind; each reads its bytes as the request's
@@ -26,4 +28,7 @@ using Handler = Reply (*)(const DecodeWire::Request &request, QByteArray &bytes,
 
 Reply drawDrawing(const DecodeWire::Request &request, QByteArray &bytes, SharedRows &rows);
 Reply drawPdfPage(const DecodeWire::Request &request, QByteArray &bytes, SharedRows &rows);
+// A PDF book's facts; one page's text or words.
+Reply readPdfBook(const DecodeWire::Request &request, QByteArray &bytes, SharedRows &rows);
+Reply readPdfText(const DecodeWire::Request &request, QByteArray &bytes, SharedRows &rows);
 Reply readPicture(const DecodeWire::Request &request, QByteArray &bytes, SharedRows &rows);

@@ -65,6 +65,11 @@ Handler handlerFor(Kind kind)
         return &readPicture;
     case Kind::PdfPage:
         return &drawPdfPage;
+    case Kind::PdfBook:
+        return &readPdfBook;
+    case Kind::PdfText:
+    case Kind::PdfWords:
+        return &readPdfText;
     }
     return nullptr;
 }
@@ -79,6 +84,12 @@ bool answer(const Request &request, Reply reply, SharedRows &rows)
     header.naturalHeight = reply.natural.height();
     header.pages = reply.pages;
     header.openedMs = reply.openedMs;
+    // Bytes only for a kind answered in them, within what the program reads.
+    if (!withPayload(request.kind) || reply.payload.size() > kMaxPayloadBytes)
+        reply.payload.clear();
+    if (withPayload(request.kind) && reply.payload.isEmpty() && reply.outcome == Outcome::Done)
+        reply.outcome = Outcome::Unreadable;
+    header.payload = reply.payload.size();
     const bool asked = request.policy.fit != Fit::SizeOnly;
     if (asked && reply.outcome == Outcome::Done && !reply.image.isNull() && !answerFormat(reply.image.format()))
         reply.image = ImageScale::converted(reply.image, reply.image.hasAlphaChannel()
@@ -88,7 +99,8 @@ bool answer(const Request &request, Reply reply, SharedRows &rows)
         reply.outcome = Outcome::Unreadable;
     header.outcome = reply.outcome;
     if (!asked || reply.outcome != Outcome::Done)
-        return Channel::writeAll(&header, sizeof header);
+        return Channel::writeAll(&header, sizeof header)
+            && Channel::writeAll(reply.payload.constData(), size_t(reply.payload.size()));
     QImage &image = reply.image;
     header.width = image.width();
     header.height = image.height();
@@ -162,8 +174,8 @@ bool serve()
     Request request;
     int descriptor = -1;
     const bool read = Channel::readWith(&request, sizeof request, &descriptor);
-    // Only a PDF page comes with a file, and with no bytes.
-    const bool pdf = request.kind == Kind::PdfPage;
+    // Only a PDF request comes with a file, and with no bytes.
+    const bool pdf = withBook(request.kind);
     if (pdf)
         PdfDocuments::offer(request.pdf.book, descriptor);
     else if (descriptor >= 0)

@@ -3,6 +3,9 @@
 #include <poppler-qt5.h>
 
 #include <GlobalParams.h>
+#include <PDFDoc.h>
+#include <Stream.h>
+#include <goo/gfile.h>
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -33,10 +36,15 @@ struct Open {
     // Poppler reads the book through it (or from bytes, when it is null) for
     // as long as the document lives.
     std::unique_ptr<QFile> file;
+    // The bytes read whole, which the core document reads too.
+    QByteArray bytes;
     std::unique_ptr<Poppler::Document> document;
     // This helper's check of it, when the program did not hold its verdict.
     bool checked = false;
     PdfCheck::Verdict verdict;
+    // Goes before the document, which holds poppler's globals.
+    std::unique_ptr<GooFile> coreFile;
+    std::unique_ptr<PDFDoc> core;
 };
 
 // Two books: the one read and one that an import reads meanwhile.
@@ -107,9 +115,9 @@ Poppler::Document *document(const DecodeWire::PdfPart &pdf, int *openedMs)
     // The file is the document's now.
     s.offered = -1;
     s.offeredBook = 0;
-    QByteArray bytes;
+    const QByteArray &bytes = opened.bytes;
     if (opened.file->size() <= kReadWhole) {
-        bytes = opened.file->readAll();
+        opened.bytes = opened.file->readAll();
         opened.file.reset();
     }
     if (!pdf.checked) {
@@ -136,7 +144,8 @@ Poppler::Document *document(const DecodeWire::PdfPart &pdf, int *openedMs)
         opened.document->setRenderHint(Poppler::Document::TextAntialiasing, true);
     }
     if (s.open.size() >= kKept) {
-        // The document reads its file until it is gone: it goes first.
+        // The documents read their file until they are gone: they go first.
+        s.open.front().core.reset();
         s.open.front().document.reset();
         s.open.erase(s.open.begin());
     }
@@ -154,6 +163,30 @@ const PdfCheck::Verdict *verdict(quint64 book)
             return open.checked ? &open.verdict : nullptr;
     }
     return nullptr;
+}
+
+PDFDoc *coreDocument(quint64 book)
+{
+    State &s = state();
+    if (book == 0 || s.open.empty() || s.open.back().book != book)
+        return nullptr;
+    Open &open = s.open.back();
+    // Never a book the check refused.
+    if (!open.document)
+        return nullptr;
+    if (!open.core) {
+        BaseStream *stream = nullptr;
+        if (open.file) {
+            open.coreFile = GooFile::open(dup(open.file->handle()));
+            if (!open.coreFile)
+                return nullptr;
+            stream = new FileStream(open.coreFile.get(), 0, false, open.coreFile->size(), Object(objNull));
+        } else {
+            stream = new MemStream(open.bytes.constData(), 0, open.bytes.size(), Object(objNull));
+        }
+        open.core = std::make_unique<PDFDoc>(stream);
+    }
+    return open.core->isOk() ? open.core.get() : nullptr;
 }
 
 }

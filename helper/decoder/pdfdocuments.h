@@ -8,6 +8,7 @@
 namespace Poppler {
 class Document;
 }
+class PDFDoc;
 
 // The PDF documents this helper keeps open across requests, each under the
 // book it was sent as (DecodeWire::PdfPart::book): a book's pages are read
@@ -31,5 +32,10 @@ Poppler::Document *document(const DecodeWire::PdfPart &pdf, int *openedMs = null
 // The verdict of this helper's check of the book, when it checked it (null
 // when the program held it, or the book is not open).
 const PdfCheck::Verdict *verdict(quint64 book);
+
+// The same book through poppler's core parser, over the same bytes or file,
+// for what the Qt wrapper reads slowly; made when first asked. Null unless
+// document(book) is open; valid until the next call.
+PDFDoc *coreDocument(quint64 book);
 
 }

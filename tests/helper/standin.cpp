@@ -2,10 +2,13 @@
 // its bytes tell it: "good", or one way of answering out of turn (sizes are
 // answered plainly, 200x100). "once:" before a
 // command does it only when the file named by QUILLORA_STANDIN_MARK does
-// not exist yet (then creates it), and answers "good" afterwards.
+// not exist yet (then creates it), and answers "good" afterwards. A request
+// answered in bytes (a PDF book's) is answered as QUILLORA_STANDIN_PAYLOAD
+// says: "good" (a three-page book), or one way of breaking its bytes.
 
 #include "channel.h"
 #include "decodewire.h"
+#include "pdfanswers.h"
 
 #include <QByteArray>
 
@@ -55,8 +58,41 @@ bool firstTime()
     return true;
 }
 
+void servePayload(const QByteArray &command)
+{
+    PdfAnswers::Book book;
+    book.pages = 3;
+    book.title = QStringLiteral("Stand-in");
+    book.pagePoints = {QSizeF(595, 842), QSizeF(595, 842), QSizeF(595, 842)};
+    book.outline = {{QStringLiteral("One"), 0}, {QStringLiteral("Two"), 2}};
+    QByteArray payload = PdfAnswers::write(book);
+    if (command == "garbage")
+        payload = QByteArray(payload.size(), '\xa5');
+    else if (command == "cut short")
+        payload.chop(4);
+    else if (command == "trailing")
+        payload += "more";
+    else if (command == "count past the bytes")
+        // The outline's count, after the tag, pages, information and sizes: 99,999.
+        payload.replace(4 + 4 + (4 + 8) + 4 + 4 + 4 + 3 * 16, 4, QByteArray("\x00\x01\x86\x9f", 4));
+    Answer answer;
+    answer.outcome = Outcome::Done;
+    answer.pages = book.pages;
+    answer.payload = command == "too long" ? kMaxPayloadBytes + 1 : payload.size();
+    writeAll(&answer, sizeof answer);
+    if (command == "too long")
+        return;
+    writeAll(payload.constData(), size_t(command == "truncated" ? payload.size() / 2 : payload.size()));
+    if (command == "truncated")
+        _exit(0);
+}
+
 void serve(const Request &request, QByteArray command)
 {
+    if (withPayload(request.kind)) {
+        servePayload(qgetenv("QUILLORA_STANDIN_PAYLOAD"));
+        return;
+    }
     if (command.startsWith("once:"))
         command = firstTime() ? command.mid(5) : QByteArray("good");
     // The picture is always 200x100; its answer as the policy sizes it.
@@ -100,9 +136,13 @@ void serve(const Request &request, QByteArray command)
         sendWith(answer, memory(command == "short-memory" ? bytes / 2 : bytes, command != "unsealed"));
         return;
     }
+    if (command == "payload")
+        answer.payload = 16;
     writeAll(&answer, sizeof answer);
     const QByteArray rows(int(command == "short-rows" ? bytes / 2 : bytes), '\x7f');
     writeAll(rows.constData(), size_t(rows.size()));
+    if (command == "payload")
+        writeAll(rows.constData(), 16);
     if (command == "short-rows")
         _exit(0);
 }

@@ -5,6 +5,7 @@
 
 #include "decodeservice.h"
 #include "helperprocess.h"
+#include "pdfanswers.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -143,6 +144,46 @@ private slots:
         QTest::newRow("rows cut short") << "standin" << QByteArray("short-rows") << Status::Refused;
         QTest::newRow("memory not sealed") << "standin" << QByteArray("unsealed") << Status::Refused;
         QTest::newRow("memory shorter than the rows") << "standin" << QByteArray("short-memory") << Status::Refused;
+        QTest::newRow("bytes after a picture's rows") << "standin" << QByteArray("payload") << Status::Refused;
+    }
+
+    // A PDF book's answer in bytes: past the bound or cut short, the helper
+    // is ended; within it, the bytes are taken only when they read whole.
+    void pdfAnswer_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<Status>("status");
+        QTest::addColumn<bool>("read");
+        QTest::newRow("good") << QByteArray("good") << Status::Done << true;
+        QTest::newRow("longer than the bound") << QByteArray("too long") << Status::Refused << false;
+        QTest::newRow("truncated, the helper gone") << QByteArray("truncated") << Status::Refused << false;
+        QTest::newRow("garbage") << QByteArray("garbage") << Status::Done << false;
+        QTest::newRow("ends inside an item") << QByteArray("cut short") << Status::Done << false;
+        QTest::newRow("bytes after the answer") << QByteArray("trailing") << Status::Done << false;
+        QTest::newRow("a count past the bytes") << QByteArray("count past the bytes") << Status::Done << false;
+    }
+    void pdfAnswer()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(Status, status);
+        QFETCH(bool, read);
+        DecodeService::setHelperPath(QStringLiteral(QUILLORA_STANDIN_HELPER));
+        qputenv("QUILLORA_STANDIN_PAYLOAD", answer);
+        const QString book = m_dir.filePath(QStringLiteral("book.pdf"));
+        QFile file(book);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("%PDF-1.4\n") > 0);
+        file.close();
+        const DecodeService::Result result = DecodeService::readPdf(Kind::PdfBook, book);
+        QCOMPARE(result.status, status);
+        PdfAnswers::Book facts;
+        QCOMPARE(PdfAnswers::read(result.payload, &facts), read);
+        if (read) {
+            QCOMPARE(facts.pages, 3);
+            QCOMPARE(facts.pagePoints.size(), 3);
+            QCOMPARE(facts.outline.size(), 2);
+            QCOMPARE(facts.outline.last().title, QStringLiteral("Two"));
+        }
+        QCOMPARE(helpers().size(), status == Status::Done ? 1 : 0);
     }
 
     void request()

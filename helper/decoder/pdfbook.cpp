@@ -1,12 +1,15 @@
-// The outline of a PDF read through poppler's core parser: poppler-qt5
-// resolves each entry's page by a search over every page, which makes a long
-// outline quadratic; here pages are looked up in a table built once and
-// named destinations through the catalog's dictionary and sorted name tree.
+// A PDF book's facts and its pages' texts, read from the book's document
+// kept open here. The outline is read through poppler's core parser:
+// poppler-qt5 resolves each entry's page by a search over every page, which
+// makes a long outline quadratic; here pages are looked up in a table built
+// once and named destinations through the catalog's dictionary and sorted
+// name tree.
 
-#include "pdfchapterparser.h"
+#include "handlers.h"
+#include "pdfanswers.h"
+#include "pdfdocuments.h"
 
-#include "logmanager.h"
-#include "pdfpageloader.h"
+#include <poppler-qt5.h>
 
 #include <Catalog.h>
 #include <Link.h>
@@ -16,10 +19,11 @@
 #include <QHash>
 #include <QSet>
 
-namespace {
+#include <memory>
 
-// Outlines nest as deep as the file says; a hostile file is cut off here.
-constexpr int MaxDepth = 64;
+using namespace DecodeWire;
+
+namespace {
 
 static_assert(sizeof(Unicode) == sizeof(uint), "poppler's titles are UCS-4");
 
@@ -40,7 +44,7 @@ public:
     {
     }
 
-    QVector<PdfTocEntry> read()
+    QVector<PdfAnswers::OutlineEntry> read()
     {
         const Object *outline = m_catalog.getOutline();
         if (outline && outline->isDict())
@@ -51,7 +55,7 @@ public:
 private:
     void walk(Object item, int depth)
     {
-        while (item.isRef() && m_entries.size() < PdfChapterParser::MaxTocEntries) {
+        while (item.isRef() && m_entries.size() < PdfAnswers::kMaxOutlineEntries) {
             const Ref ref = item.getRef();
             if (m_seen.contains(refKey(ref)))
                 return;
@@ -63,7 +67,7 @@ private:
             add(OutlineItem(dict.getDict(), ref, nullptr, m_xref, &m_document));
             Object first = dict.dictLookupNF("First").copy();
             item = dict.dictLookupNF("Next").copy();
-            if (depth < MaxDepth)
+            if (depth < PdfAnswers::kMaxOutlineDepth)
                 walk(std::move(first), depth + 1);
         }
     }
@@ -74,7 +78,7 @@ private:
                                                 item.getTitleLength()).trimmed();
         const int page = title.isEmpty() ? -1 : pageOf(item.getAction());
         if (page >= 0)
-            m_entries.append(PdfTocEntry{title, page, 0});
+            m_entries.append(PdfAnswers::OutlineEntry{PdfAnswers::bounded(title, PdfAnswers::kMaxTitleChars), page});
     }
 
     // 0-based page of a GoTo action; -1 for none.
@@ -144,23 +148,72 @@ private:
     QSet<quint64> m_seen;
     bool m_pagesRead = false;
     QHash<quint64, int> m_pages;
-    QVector<PdfTocEntry> m_entries;
+    QVector<PdfAnswers::OutlineEntry> m_entries;
 };
 
 }
 
-QVector<PdfTocEntry> PdfChapterParser::extractTocFromOutline(const QString &filePath)
+
+Reply readPdfBook(const Request &request, QByteArray &, SharedRows &)
 {
-    const std::shared_ptr<PDFDoc> document = PdfPageLoader::openCoreDocument(filePath);
-    QVector<PdfTocEntry> entries;
-    if (document)
-        entries = OutlineReader(*document).read();
-    if (entries.isEmpty()) {
-        QLOG_DEBUG().noquote() << "[PdfChapterParser] doc->outline() 为空，无内嵌大纲";
-        return entries;
+    Reply reply;
+    const quint64 key = request.pdf.book;
+    Poppler::Document *document = PdfDocuments::document(key, &reply.openedMs);
+    if (!document)
+        return reply;
+    PdfAnswers::Book book;
+    book.pages = document->numPages();
+    reply.pages = qMax(0, book.pages);
+    book.title = document->info(QStringLiteral("Title"));
+    book.author = document->info(QStringLiteral("Author"));
+    book.subject = document->info(QStringLiteral("Subject"));
+    // A page tree past the bound is refused as it is: its pages are not read.
+    if (book.pages > 0 && book.pages <= PdfAnswers::kMaxPages) {
+        book.pagePoints.resize(book.pages);
+        for (int i = 0; i < book.pages; ++i) {
+            const std::unique_ptr<Poppler::Page> page(document->page(i));
+            if (page)
+                book.pagePoints[i] = page->pageSizeF();
+        }
+        if (PDFDoc *core = PdfDocuments::coreDocument(key))
+            book.outline = OutlineReader(*core).read();
     }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const PdfTocEntry &a, const PdfTocEntry &b) { return a.startPage < b.startPage; });
-    QLOG_INFO().noquote() << "[PdfChapterParser] outline() 提取到" << entries.size() << "条";
-    return entries;
+    reply.payload = PdfAnswers::write(book);
+    reply.format = "pdf";
+    reply.outcome = Outcome::Done;
+    return reply;
+}
+
+Reply readPdfText(const Request &request, QByteArray &, SharedRows &)
+{
+    Reply reply;
+    Poppler::Document *document = PdfDocuments::document(request.pdf.book, &reply.openedMs);
+    if (!document)
+        return reply;
+    reply.pages = qMax(0, document->numPages());
+    const int index = request.pdf.page;
+    const std::unique_ptr<Poppler::Page> page(index >= 0 && index < reply.pages ? document->page(index) : nullptr);
+    if (!page)
+        return reply;
+    PdfAnswers::PageText text;
+    if (request.kind == Kind::PdfWords) {
+        const QList<Poppler::TextBox *> list = page->textList();
+        bool lettered = false;
+        for (const Poppler::TextBox *box : list) {
+            if (text.words.size() < PdfAnswers::kMaxPageWords)
+                text.words.append({box->boundingBox(), PdfAnswers::bounded(box->text(), PdfAnswers::kMaxWordChars),
+                                   !box->nextWord(), box->hasSpaceAfter()});
+            lettered = lettered || !box->text().trimmed().isEmpty();
+        }
+        qDeleteAll(list);
+        // Words that hold no text: the page's text as poppler lays it out.
+        if (!lettered)
+            text.text = page->text(QRectF());
+    } else {
+        text.text = page->text(QRectF());
+    }
+    reply.payload = PdfAnswers::write(text);
+    reply.format = "pdf";
+    reply.outcome = Outcome::Done;
+    return reply;
 }

@@ -1,0 +1,66 @@
+#include "pdfbook.h"
+
+#include "decodeservice.h"
+#include "pdfpageloader.h"
+
+#include <QtDebug>
+
+namespace {
+
+bool overBudget(DecodeService::Status status)
+{
+    return status == DecodeService::Status::Refused || status == DecodeService::Status::Unavailable;
+}
+
+}
+
+PdfBook::Status PdfBook::open()
+{
+    // A document that names files unsafely is refused before poppler reads it.
+    bool unsafe = false;
+    if (!PdfPageLoader::openCoreDocument(m_path, &unsafe))
+        return Status::Unreadable;
+    const DecodeService::Result result = DecodeService::readPdf(DecodeWire::Kind::PdfBook, m_path);
+    if (result.status == DecodeService::Status::Refused) {
+        qWarning().noquote() << "[PdfBook] PDF 超出处理预算:" << m_path;
+        return Status::OverBudget;
+    }
+    if (result.status != DecodeService::Status::Done)
+        return Status::Unreadable;
+    if (!PdfAnswers::read(result.payload, &m_facts)) {
+        qWarning().noquote() << "[PdfBook] 解码进程的 PDF 回答不合规:" << m_path;
+        m_facts = PdfAnswers::Book();
+        return Status::Unreadable;
+    }
+    return Status::Read;
+}
+
+const PdfAnswers::PageText &PdfBook::page(QHash<int, PdfAnswers::PageText> &cache, DecodeWire::Kind kind, int index)
+{
+    static const PdfAnswers::PageText none;
+    if (m_overBudget || index < 0 || index >= m_facts.pages)
+        return none;
+    auto it = cache.find(index);
+    if (it != cache.end())
+        return it.value();
+    const DecodeService::Result result = DecodeService::readPdf(kind, m_path, index);
+    PdfAnswers::PageText text;
+    if (::overBudget(result.status)) {
+        qWarning().noquote() << "[PdfBook] 页面文字超出处理预算，放弃目录扫描:" << m_path << "page=" << index;
+        m_overBudget = true;
+        return none;
+    }
+    if (result.status == DecodeService::Status::Done && !PdfAnswers::read(result.payload, &text))
+        text = PdfAnswers::PageText();
+    return cache.insert(index, text).value();
+}
+
+const QString &PdfBook::pageText(int index)
+{
+    return page(m_texts, DecodeWire::Kind::PdfText, index).text;
+}
+
+const PdfAnswers::PageText &PdfBook::pageWords(int index)
+{
+    return page(m_words, DecodeWire::Kind::PdfWords, index);
+}

@@ -312,7 +312,7 @@ Result drawPdfPage(const QString &path, const PdfPart &pdf, const Policy &policy
     return runOnBook(path, request);
 }
 
-Result readPdf(Kind kind, const QString &path, int page)
+Result readPdf(Kind kind, const QString &path, int page, bool checked)
 {
     if (!withPayload(kind)) {
         Result result;
@@ -323,6 +323,7 @@ Result readPdf(Kind kind, const QString &path, int page)
     policy.fit = Fit::SizeOnly;
     Request request = blankRequest(kind, policy);
     request.pdf.page = page;
+    request.pdf.checked = checked ? 1 : 0;
     return runOnBook(path, request);
 }
 

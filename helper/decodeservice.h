@@ -60,8 +60,9 @@ Result drawPdfPage(const QString &path, const DecodeWire::PdfPart &pdf, const De
 
 // A request about the PDF book at path answered in bytes: its facts
 // (Kind::PdfBook), one page's text or words (Kind::PdfText, Kind::PdfWords).
-// Sent, routed and kept open as drawPdfPage's.
-Result readPdf(DecodeWire::Kind kind, const QString &path, int page = 0);
+// Sent, routed and kept open as drawPdfPage's; checked as PdfPart::checked
+// says.
+Result readPdf(DecodeWire::Kind kind, const QString &path, int page = 0, bool checked = false);
 
 // Starts a helper when none runs, so that its start overlaps the caller's
 // other work once a request is foreseen.

@@ -133,6 +133,10 @@ QByteArray write(const Book &book)
         one.real(size.width() >= 0 && size.width() <= kMaxCoordinate ? size.width() : 0);
         one.real(size.height() >= 0 && size.height() <= kMaxCoordinate ? size.height() : 0);
     });
+    // The check's verdict, before the outline, which takes what room is left.
+    out.number(book.checked ? 1 : 0);
+    out.text(bounded(book.refusal, kMaxInfoChars));
+    writeList(out, book.refusedPages, kMaxPages, kMaxBytes, [](Writer &one, qint32 page) { one.number(page); });
     writeList(out, book.outline, kMaxOutlineEntries, kMaxBytes - out.size(), [](Writer &one, const OutlineEntry &e) {
         one.text(bounded(e.title, kMaxTitleChars));
         one.number(e.page);
@@ -174,6 +178,21 @@ bool read(const QByteArray &bytes, Book *book)
             return false;
         got.pagePoints.append(QSizeF(width, height));
     }
+    qint32 checked = 0;
+    if (!in.number(&checked, 0, 1) || !in.text(&got.refusal, kMaxInfoChars) || !in.count(&count, kMaxPages, 4))
+        return false;
+    got.checked = checked == 1;
+    got.refusedPages.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        // Pages of the book, each once, ascending.
+        qint32 page = 0;
+        if (!in.number(&page, got.refusedPages.isEmpty() ? 0 : got.refusedPages.last() + 1,
+                       qMax(0, got.pages - 1)))
+            return false;
+        got.refusedPages.append(page);
+    }
+    if ((!got.checked && (!got.refusal.isEmpty() || count > 0)) || (got.pages == 0 && count > 0))
+        return false;
     if (!in.count(&count, kMaxOutlineEntries, kStringBytes + 4))
         return false;
     got.outline.reserve(count);

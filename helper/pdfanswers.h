@@ -45,6 +45,13 @@ struct Book {
     QVector<QSizeF> pagePoints;
     // Depth first, each item before its children, as the outline lists them.
     QVector<OutlineEntry> outline;
+    // The helper's check of the book, when it made one (the program did not
+    // hold its verdict): why poppler must not read it (empty: it may; the
+    // book's facts are then all empty), and the pages (0-based, ascending)
+    // that draw an image past the pixel bound.
+    bool checked = false;
+    QString refusal;
+    QVector<qint32> refusedPages;
 };
 
 struct Word {

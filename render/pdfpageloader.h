@@ -6,12 +6,16 @@
 #include <QString>
 #include <QVector>
 
-#include <memory>
+#include "decodeservice.h"
 
-namespace Poppler {
-class Document;
-}
-class PDFDoc;
+// What the check of a book found before poppler read it: why poppler must
+// not read it (empty when it may), and the pages (0-based, sorted) that draw
+// an image past the pixel bound.
+struct PdfVerdict
+{
+    QString cause;
+    QVector<int> refusedPages;
+};
 
 // A parsed "pdf://path?page=N&dpi=D" image source.
 struct PdfPageUrl
@@ -42,26 +46,22 @@ public:
     QImage renderPage(const QString &source, const QSize &logicalSize, const QRect &region,
                       float scale);
 
-    // Every document, cached or not, is opened here: Poppler's own messages
-    // are silenced once for the process. Null when the file cannot be read,
-    // needs a password or is unsafe (see openCoreDocument). refusedPages,
-    // when given, receives the pages (sorted) that must not be drawn: each
-    // draws an image that declares more than ImageUtil::kMaxDecodePixels.
-    static std::unique_ptr<Poppler::Document> openDocument(const QString &path, bool *unsafe = nullptr,
-                                                           QVector<int> *refusedPages = nullptr);
-    // The same file through poppler's core parser, the one poppler-qt5 wraps
-    // (same repair of damaged files, same silenced messages), for what the
-    // wrapper reads slowly. Null when the file cannot be read or needs a
-    // password. Like a Poppler::Document it stays on its thread; what the
-    // threads share is poppler's global parameters, counted across Qt and
-    // core documents and locked inside, held while the document lives, and
-    // its one error callback, which drops messages whoever set it.
-    // A document that names a file poppler would open by a name that is not
-    // plain (a CMap climbing out of poppler's data) is refused before
-    // anything reads it: null, *unsafe set and the cause logged. The verdict
-    // is kept for the file as it is (inode, size, times), so the several
-    // opens of one import walk it once.
-    static std::shared_ptr<PDFDoc> openCoreDocument(const QString &path, bool *unsafe = nullptr);
+    // A part of a book's page drawn by the decoding helper, as
+    // DecodeService::drawPdfPage draws it, the book's verdict applied: a
+    // book whose verdict is held (from this session, or beside its copy) is
+    // not walked again, what it refuses is refused here.
+    static DecodeService::Result draw(const QString &path, DecodeWire::PdfPart pdf,
+                                      const DecodeWire::Policy &policy);
+
+    // What the helper's check found of a book, which the program keeps: true
+    // when it is held for the file as it is now (inode, size, times), from
+    // this session or from beside its copy.
+    static bool heldVerdict(const QString &path, PdfVerdict *verdict);
+    // The verdict a helper answered for the file, kept for the session and
+    // beside it when it is a book's copy inside the library.
+    static void noteVerdict(const QString &path, const PdfVerdict &verdict);
+    // True, with the cause logged, for a book that must not be read.
+    static bool refusesBook(const QString &path, const PdfVerdict &verdict);
     // The verdict on a checked file passes to its copy, and is stored beside
     // a copy inside the library, so that opening it later walks nothing.
     static void keepVerdict(const QString &checkedPath, const QString &copyPath);

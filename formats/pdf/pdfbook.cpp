@@ -16,11 +16,13 @@ bool overBudget(DecodeService::Status status)
 
 PdfBook::Status PdfBook::open()
 {
-    // A document that names files unsafely is refused before poppler reads it.
-    bool unsafe = false;
-    if (!PdfPageLoader::openCoreDocument(m_path, &unsafe))
+    // A book whose verdict is held is not checked again; any other is
+    // checked by the helper before poppler reads it, and its verdict kept.
+    PdfVerdict held;
+    m_checked = PdfPageLoader::heldVerdict(m_path, &held);
+    if (m_checked && PdfPageLoader::refusesBook(m_path, held))
         return Status::Unreadable;
-    const DecodeService::Result result = DecodeService::readPdf(DecodeWire::Kind::PdfBook, m_path);
+    const DecodeService::Result result = DecodeService::readPdf(DecodeWire::Kind::PdfBook, m_path, 0, m_checked);
     if (result.status == DecodeService::Status::Refused) {
         qWarning().noquote() << "[PdfBook] PDF 超出处理预算:" << m_path;
         return Status::OverBudget;
@@ -31,6 +33,17 @@ PdfBook::Status PdfBook::open()
         qWarning().noquote() << "[PdfBook] 解码进程的 PDF 回答不合规:" << m_path;
         m_facts = PdfAnswers::Book();
         return Status::Unreadable;
+    }
+    if (m_facts.checked) {
+        PdfVerdict found;
+        found.cause = m_facts.refusal;
+        found.refusedPages = QVector<int>(m_facts.refusedPages.cbegin(), m_facts.refusedPages.cend());
+        PdfPageLoader::noteVerdict(m_path, found);
+        m_checked = true;
+        if (PdfPageLoader::refusesBook(m_path, found)) {
+            m_facts = PdfAnswers::Book();
+            return Status::Unreadable;
+        }
     }
     return Status::Read;
 }
@@ -43,7 +56,7 @@ const PdfAnswers::PageText &PdfBook::page(QHash<int, PdfAnswers::PageText> &cach
     auto it = cache.find(index);
     if (it != cache.end())
         return it.value();
-    const DecodeService::Result result = DecodeService::readPdf(kind, m_path, index);
+    const DecodeService::Result result = DecodeService::readPdf(kind, m_path, index, m_checked);
     PdfAnswers::PageText text;
     if (::overBudget(result.status)) {
         qWarning().noquote() << "[PdfBook] 页面文字超出处理预算，放弃目录扫描:" << m_path << "page=" << index;

@@ -42,4 +42,6 @@ private:
     QHash<int, PdfAnswers::PageText> m_texts;
     QHash<int, PdfAnswers::PageText> m_words;
     bool m_overBudget = false;
+    // The program holds the book's verdict: the helper need not check it.
+    bool m_checked = false;
 };

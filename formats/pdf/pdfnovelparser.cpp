@@ -1,5 +1,7 @@
 #include "pdfnovelparser.h"
 
+#include "pdfpageloader.h"
+
 #include "bookrecord.h"
 #include "decodeservice.h"
 #include "imageutil.h"
@@ -7,6 +9,7 @@
 #include "novelinfo.h"
 #include "pdfbook.h"
 #include "pdffiles.h"
+#include "pdfpageloader.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -78,7 +81,7 @@ QString PdfNovelParser::saveCover(const QString &path, const QSizeF &points, con
     pdf.page = 0;
     pdf.dpi = PdfFiles::screenFitDpi(points.width(), 100, 300, 200);
     pdf.longestSide = MaxCoverRenderSide;
-    const DecodeService::Result drawn = DecodeService::drawPdfPage(path, pdf, DecodeWire::Policy());
+    const DecodeService::Result drawn = PdfPageLoader::draw(path, pdf, DecodeWire::Policy());
     if (drawn.status == DecodeService::Status::Refused || drawn.status == DecodeService::Status::SizeRefused)
         qWarning().noquote() << "PDF封面超出处理预算，不生成封面:" << path;
     QImage image = drawn.status == DecodeService::Status::Done ? drawn.image : QImage();

@@ -158,10 +158,22 @@ Reply readPdfBook(const Request &request, QByteArray &, SharedRows &)
 {
     Reply reply;
     const quint64 key = request.pdf.book;
-    Poppler::Document *document = PdfDocuments::document(key, &reply.openedMs);
-    if (!document)
-        return reply;
+    Poppler::Document *document = PdfDocuments::document(request.pdf, &reply.openedMs);
     PdfAnswers::Book book;
+    if (const PdfCheck::Verdict *verdict = PdfDocuments::verdict(key)) {
+        book.checked = true;
+        book.refusal = verdict->cause;
+        book.refusedPages = verdict->refusedPages;
+    }
+    if (!document && book.refusal.isEmpty())
+        return reply;
+    reply.format = "pdf";
+    reply.outcome = Outcome::Done;
+    if (!document) {
+        // Refused by the check: the program is told why, and nothing else.
+        reply.payload = PdfAnswers::write(book);
+        return reply;
+    }
     book.pages = document->numPages();
     reply.pages = qMax(0, book.pages);
     book.title = document->info(QStringLiteral("Title"));
@@ -179,15 +191,13 @@ Reply readPdfBook(const Request &request, QByteArray &, SharedRows &)
             book.outline = OutlineReader(*core).read();
     }
     reply.payload = PdfAnswers::write(book);
-    reply.format = "pdf";
-    reply.outcome = Outcome::Done;
     return reply;
 }
 
 Reply readPdfText(const Request &request, QByteArray &, SharedRows &)
 {
     Reply reply;
-    Poppler::Document *document = PdfDocuments::document(request.pdf.book, &reply.openedMs);
+    Poppler::Document *document = PdfDocuments::document(request.pdf, &reply.openedMs);
     if (!document)
         return reply;
     reply.pages = qMax(0, document->numPages());

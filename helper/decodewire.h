@@ -44,8 +44,9 @@ inline bool withPayload(Kind kind)
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// A sanitizer's build does every decode several times slower: its budgets
-// are the same work, not the same seconds.
+// A sanitizer's build does every decode several times slower, and its
+// shadow and quarantine of freed memory stay resident: its budgets are the
+// same work, not the same seconds and bytes.
 constexpr int kSlowdown = 4;
 #else
 constexpr int kSlowdown = 1;
@@ -55,6 +56,8 @@ constexpr int kSlowdown = 1;
 // on that helper.
 constexpr int kCpuMilliseconds = 2000 * kSlowdown;
 constexpr qint64 kMemoryBytes = 300 * 1024 * 1024;
+// The resident size the program lets a helper reach.
+constexpr qint64 kResidentBytes = kMemoryBytes * kSlowdown;
 // A helper that neither answers nor dies by then is killed (one starved of
 // CPU by a loaded machine, or stopped).
 constexpr int kWallMilliseconds = 10000 * kSlowdown;

@@ -47,7 +47,7 @@ inline bool withPayload(Kind kind)
 // A sanitizer's build does every decode several times slower, and its
 // shadow and quarantine of freed memory stay resident: its budgets are the
 // same work, not the same seconds and bytes.
-constexpr int kSlowdown = 4;
+constexpr int kSlowdown = 8;
 #else
 constexpr int kSlowdown = 1;
 #endif

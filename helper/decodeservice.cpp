@@ -70,32 +70,56 @@ QByteArray requestKey(const Request &request, const QByteArray &bytes)
     hash.addData(request.format, sizeof request.format);
     const PdfPart &pdf = request.pdf;
     const qint64 page[] = {pdf.page, pdf.whole.width(), pdf.whole.height(), pdf.part.x(), pdf.part.y(),
-                           pdf.part.width(), pdf.part.height(), pdf.dpi, pdf.longestSide, qint64(pdf.book)};
+                           pdf.part.width(), pdf.part.height(), pdf.dpi, pdf.longestSide, qint64(pdf.book), pdf.checked};
     hash.addData(reinterpret_cast<const char *>(page), sizeof page);
     hash.addData(bytes);
     return hash.result();
 }
 
-// The rows in memory the helper sealed at their size, mapped; null when
-// the memory is not exactly that (or may still shrink under the mapping).
-QImage mapRows(int descriptor, const Answer &answer)
+// An image of the answer's size and format: reuse when it is one and no
+// other image shares it, else a new one.
+QImage answerImage(const Answer &answer, QImage &reuse)
+{
+    const QImage::Format format = QImage::Format(answer.imageFormat);
+    QImage image;
+    if (reuse.width() == answer.width && reuse.height() == answer.height && reuse.format() == format
+        && reuse.bytesPerLine() == answer.bytesPerLine && reuse.isDetached())
+        image = std::move(reuse);
+    if (image.isNull())
+        image = QImage(answer.width, answer.height, format);
+    if (image.bytesPerLine() != answer.bytesPerLine)
+        return QImage();
+    return image;
+}
+
+// The rows copied from the start of the helper's memory, which it keeps
+// for its next answers (so no image of ours may stand on it), mapped once
+// for as long as the helper keeps it. Null when the memory is not a sealed
+// file that holds them.
+QImage readRows(int descriptor, const Answer &answer, QImage &reuse,
+                std::shared_ptr<const HelperProcess::RowsMapping> &mapping)
 {
     struct stat file {};
     const qint64 bytes = qint64(answer.bytesPerLine) * answer.height;
     const int seals = fcntl(descriptor, F_GET_SEALS);
-    if (fstat(descriptor, &file) != 0 || !S_ISREG(file.st_mode) || file.st_size != bytes || seals < 0
+    if (fstat(descriptor, &file) != 0 || !S_ISREG(file.st_mode) || file.st_size < bytes || seals < 0
         || !(seals & F_SEAL_SHRINK))
         return QImage();
-    void *rows = mmap(nullptr, size_t(bytes), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, descriptor, 0);
-    if (rows == MAP_FAILED)
-        return QImage();
-    const auto unmap = [](void *mapping) {
-        const auto *at = static_cast<std::pair<void *, size_t> *>(mapping);
-        munmap(at->first, at->second);
-        delete at;
-    };
-    return QImage(static_cast<uchar *>(rows), answer.width, answer.height, answer.bytesPerLine,
-                  QImage::Format(answer.imageFormat), unmap, new std::pair<void *, size_t>(rows, size_t(bytes)));
+    // Sealed against shrinking: every byte mapped stays there.
+    if (!mapping || mapping->device != file.st_dev || mapping->inode != file.st_ino
+        || qint64(mapping->length) < bytes) {
+        mapping.reset();
+        void *at = mmap(nullptr, size_t(file.st_size), PROT_READ, MAP_SHARED | MAP_POPULATE, descriptor, 0);
+        if (at == MAP_FAILED)
+            return QImage();
+        mapping = std::make_shared<const HelperProcess::RowsMapping>(static_cast<const uchar *>(at),
+                                                                     size_t(file.st_size), file.st_dev,
+                                                                     file.st_ino);
+    }
+    QImage image = answerImage(answer, reuse);
+    if (!image.isNull())
+        memcpy(image.bits(), mapping->rows, size_t(bytes));
+    return image;
 }
 
 // The helper's pixels, when its header is exactly what the request allows.
@@ -164,16 +188,10 @@ Turn ask(HelperProcess::Helper helper, const Request &request, const QByteArray 
     QImage image;
     if (inOrder && answer.outcome == Outcome::Done && request.policy.fit != Fit::SizeOnly) {
         if (answer.shared) {
-            image = mapRows(descriptor, answer);
+            image = readRows(descriptor, answer, reuse, helper.rows);
         } else {
-            const QImage::Format format = QImage::Format(answer.imageFormat);
-            if (reuse.width() == answer.width && reuse.height() == answer.height && reuse.format() == format
-                && reuse.bytesPerLine() == answer.bytesPerLine && reuse.isDetached())
-                image = std::move(reuse);
-            if (image.isNull())
-                image = QImage(answer.width, answer.height, format);
-            ok = !image.isNull() && image.bytesPerLine() == answer.bytesPerLine
-                && exchange.receive(image.bits(), size_t(image.sizeInBytes()));
+            image = answerImage(answer, reuse);
+            ok = !image.isNull() && exchange.receive(image.bits(), size_t(image.sizeInBytes()));
             if (!ok)
                 image = QImage();
         }

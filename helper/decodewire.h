@@ -112,6 +112,10 @@ struct PdfPart {
     // The book as it is (device, inode, size, change time): the helper keeps
     // its document open under it for the book's next requests.
     quint64 book = 0;
+    // The program holds the book's verdict and enforces it: the helper does
+    // not check the book again. Otherwise it checks it before poppler reads
+    // it, and refuses what the check refuses.
+    qint32 checked = 0;
 };
 
 // The size a PdfPage request answers at most for a page whose whole

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace HelperProcess {
@@ -105,6 +106,16 @@ void setPath(const QString &path)
     Confinement::useHelperForTests(QFile::encodeName(path));
     // The next request goes to the helper named.
     idle().clear();
+}
+
+RowsMapping::RowsMapping(const uchar *rows, size_t length, dev_t device, ino_t inode)
+    : rows(rows), length(length), device(device), inode(inode)
+{
+}
+
+RowsMapping::~RowsMapping()
+{
+    munmap(const_cast<uchar *>(rows), length);
 }
 
 Helper start()

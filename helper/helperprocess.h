@@ -3,17 +3,33 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <memory>
 #include <sys/types.h>
 
 // The helper processes: started, watched, kept idle for the next request and
 // ended. Re-entrant; no lock is held while a request runs.
 namespace HelperProcess {
 
+// The memory a helper answers its rows in, mapped read-only for as long as
+// it keeps it: a page's rows are copied out of it, not mapped anew.
+struct RowsMapping {
+    RowsMapping(const uchar *rows, size_t length, dev_t device, ino_t inode);
+    ~RowsMapping();
+    RowsMapping(const RowsMapping &) = delete;
+    RowsMapping &operator=(const RowsMapping &) = delete;
+
+    const uchar *const rows;
+    const size_t length;
+    const dev_t device;
+    const ino_t inode;
+};
+
 struct Helper {
     pid_t pid = -1;
     int socket = -1;
     // The book whose PDF document it opened last (0: none).
     quint64 book = 0;
+    std::shared_ptr<const RowsMapping> rows;
     bool valid() const { return pid > 0; }
 };
 

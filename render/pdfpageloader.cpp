@@ -601,6 +601,29 @@ QImage pageAnswer(const QString &path, const DecodeWire::PdfPart &pdf, const Dec
     return result.status == DecodeService::Status::Done ? result.image : QImage();
 }
 
+// The helper's answer for a part of the book's page. A book whose verdict
+// the program holds (from this session, or beside its copy) is not walked
+// again: what it refuses is refused here, and the helper is told so.
+DecodeService::Result askHelper(const QString &path, DecodeWire::PdfPart pdf, const DecodeWire::Policy &policy)
+{
+    Verdict verdict;
+    const QByteArray identity = fileIdentity(path);
+    if (verdicts().find(identity, &verdict) || readStoredVerdict(path, &verdict)) {
+        verdicts().store(identity, verdict);
+        DecodeService::Result refused;
+        if (!passes(path, verdict, nullptr)) {
+            refused.status = DecodeService::Status::Unreadable;
+            return refused;
+        }
+        if (std::binary_search(verdict.refusedPages.cbegin(), verdict.refusedPages.cend(), pdf.page)) {
+            refused.status = DecodeService::Status::SizeRefused;
+            return refused;
+        }
+        pdf.checked = 1;
+    }
+    return DecodeService::drawPdfPage(path, pdf, policy);
+}
+
 // Of a page drawn whole at dpi: its pixels at most.
 DecodeWire::Policy pagePolicy(DecodeWire::Fit fit)
 {
@@ -642,7 +665,7 @@ QImage PdfPageLoader::renderPage(const QString &source, const QSize &logicalSize
     QElapsedTimer timer;
     timer.start();
     const QImage image = pageAnswer(url.path, pdf,
-                                    DecodeService::drawPdfPage(url.path, pdf, pagePolicy(DecodeWire::Fit::Natural)));
+                                    askHelper(url.path, pdf, pagePolicy(DecodeWire::Fit::Natural)));
     qDebug().noquote() << "[PdfPerf] rasterEnd page=" << url.page << "elapsedMs=" << timer.elapsed()
                        << "outputPixels=" << sizeText(image.size())
                        << "bytes=" << image.sizeInBytes() << "thread=" << pdfPerfThread();
@@ -690,7 +713,7 @@ QImage PdfPageLoader::renderFallback(const QString &path, int pageIndex, int dpi
     pdf.dpi = dpi;
     pdf.longestSide = MaxFallbackSide;
     const DecodeService::Result result =
-        DecodeService::drawPdfPage(path, pdf, pagePolicy(DecodeWire::Fit::Natural));
+        askHelper(path, pdf, pagePolicy(DecodeWire::Fit::Natural));
     QImage raster = pageAnswer(path, pdf, result);
     qDebug().noquote() << "[PdfPerf] fallbackRaster page=" << pageIndex << "dpi=" << dpi
                        << "elapsedMs=" << timer.elapsed() << "outputPixels=" << sizeText(raster.size())
@@ -718,6 +741,6 @@ QSize PdfPageLoader::pageSize(const QString &path, int pageIndex, int dpi)
     DecodeWire::PdfPart pdf;
     pdf.page = pageIndex;
     pdf.dpi = dpi;
-    const DecodeService::Result result = DecodeService::drawPdfPage(path, pdf, pagePolicy(DecodeWire::Fit::SizeOnly));
+    const DecodeService::Result result = askHelper(path, pdf, pagePolicy(DecodeWire::Fit::SizeOnly));
     return result.status == DecodeService::Status::Done ? result.natural : QSize(-1, -1);
 }

@@ -8,7 +8,7 @@ page, which must show within the timeout or be refused.
     tools/pdf-reading.py BIN [--timeout S] [--rows SUBSTRING]
 
 Per row, in a fresh HOME/XDG tree: ms to the first page (or how the run
-ended), whether it was drawn or refused, CPU seconds, the peak of the
+ended), whether it was drawn or refused, CPU seconds, the peaks of the
 program's and its helpers' resident memory together (sampled every 20 ms),
 and the files strace saw opened outside the program's own folders and the
 system's.
@@ -76,16 +76,21 @@ def tree(pid):
     return out
 
 
-def rss_kib(pid):
+def memory_kib(pid):
+    """Resident and proportional set sizes: the latter counts a page that
+    the program and a helper share once, not in each."""
     try:
         with open("/proc/%d/status" % pid) as f:
             status = f.read()
         if not re.search(r"^Name:\s+harbour-quillo", status, re.M):
-            return 0
-        m = re.search(r"^VmRSS:\s+(\d+)", status, re.M)
-        return int(m.group(1)) if m else 0
+            return 0, 0
+        with open("/proc/%d/smaps_rollup" % pid) as f:
+            rollup = f.read()
+        rss = re.search(r"^Rss:\s+(\d+)", rollup, re.M)
+        pss = re.search(r"^Pss:\s+(\d+)", rollup, re.M)
+        return int(rss.group(1)) if rss else 0, int(pss.group(1)) if pss else 0
     except OSError:
-        return 0
+        return 0, 0
 
 
 def run(binary, root, qml, timeout, trace=None):
@@ -94,13 +99,14 @@ def run(binary, root, qml, timeout, trace=None):
     if trace:
         cmd += ["strace", "-f", "-qq", "-e", "trace=openat,open", "-o", trace]
     p = subprocess.Popen(cmd + [binary], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    peak = 0
+    peak = [0, 0]
     start = time.time()
     while p.poll() is None:
-        peak = max(peak, sum(rss_kib(q) for q in tree(p.pid)))
+        sizes = [memory_kib(q) for q in tree(p.pid)]
+        peak = [max(peak[i], sum(size[i] for size in sizes)) for i in range(2)]
         time.sleep(0.02)
     err = p.stderr.read().decode(errors="replace")
-    return err, time.time() - start, peak // 1024
+    return err, time.time() - start, "%d / %d" % (peak[0] // 1024, peak[1] // 1024)
 
 
 def opens(trace, root, binary):
@@ -124,7 +130,7 @@ def main():
     a = ap.parse_args()
     binary = os.path.abspath(a.binary)
     work = tempfile.mkdtemp(prefix="pdfreading-")
-    print("| PDF | first page | ms | CPU s | peak MiB (program + helpers) | opens outside |")
+    print("| PDF | first page | ms | CPU s | peak MiB RSS / PSS (program + helpers) | opens outside |")
     print("|---|---|---|---|---|---|")
     for n, (kind, base) in enumerate(ROWS):
         if a.rows not in kind:
@@ -146,7 +152,7 @@ def main():
         refused = "refused" if "图片加载失败" in err else "drawn"
         ms = page.group(1) if page else "killed at %d s" % a.timeout
         outside = opens(trace, root, binary) if os.path.exists(trace) else []
-        print("| %s | %s | %s | %s | %d | %d |" % (
+        print("| %s | %s | %s | %s | %s | %d |" % (
             kind, refused if page else "none", ms,
             "%.1f" % (float(cpu.group(1)) + float(cpu.group(2))) if cpu else "-", peak, len(outside)), flush=True)
     shutil.rmtree(work, ignore_errors=True)

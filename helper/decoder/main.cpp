@@ -191,11 +191,10 @@ bool serve()
     if (request.kind == Kind::Drawing)
         needGui();
     armBudget(true);
-    bool sent = false;
-    {
-        SharedRows rows;
-        sent = answer(request, handler(request, bytes, rows), rows);
-    }
+    // One memory for the answers of this helper's life.
+    static SharedRows rows;
+    const bool sent = answer(request, handler(request, bytes, rows), rows);
+    rows.trim();
     armBudget(false);
     return sent;
 }

@@ -2,6 +2,7 @@
 
 #include <poppler-qt5.h>
 
+#include <GlobalParams.h>
 #include <PDFDoc.h>
 #include <Stream.h>
 #include <goo/gfile.h>
@@ -23,6 +24,7 @@ namespace {
 // Poppler reports damaged files on its own channel: the program logs the
 // outcome of each request itself.
 void dropMessage(const QString &, const QVariant &) {}
+void dropCoreMessage(ErrorCategory, Goffset, const char *) {}
 
 // Books up to this size are read whole: poppler reads a device a few bytes
 // at a time, which costs three times the drawing. Larger ones are read
@@ -37,6 +39,9 @@ struct Open {
     // The bytes read whole, which the core document reads too.
     QByteArray bytes;
     std::unique_ptr<Poppler::Document> document;
+    // This helper's check of it, when the program did not hold its verdict.
+    bool checked = false;
+    PdfCheck::Verdict verdict;
     // Goes before the document, which holds poppler's globals.
     std::unique_ptr<GooFile> coreFile;
     std::unique_ptr<PDFDoc> core;
@@ -76,8 +81,9 @@ void offer(quint64 book, int descriptor)
     s.offeredBook = book;
 }
 
-Poppler::Document *document(quint64 book, int *openedMs)
+Poppler::Document *document(const DecodeWire::PdfPart &pdf, int *openedMs)
 {
+    const quint64 book = pdf.book;
     State &s = state();
     if (openedMs)
         *openedMs = -1;
@@ -109,18 +115,34 @@ Poppler::Document *document(quint64 book, int *openedMs)
     // The file is the document's now.
     s.offered = -1;
     s.offeredBook = 0;
+    const QByteArray &bytes = opened.bytes;
     if (opened.file->size() <= kReadWhole) {
         opened.bytes = opened.file->readAll();
         opened.file.reset();
-        opened.document.reset(Poppler::Document::loadFromData(opened.bytes));
-    } else {
-        opened.document.reset(Poppler::Document::load(opened.file.get()));
     }
-    if (!opened.document || opened.document->isLocked())
+    if (!pdf.checked) {
+        // The same bytes poppler reads next: whatever table it ends up with
+        // is one the check walked.
+        const GlobalParamsIniter params(dropCoreMessage);
+        opened.checked = true;
+        if (!PdfCheck::run(bytes, opened.file ? opened.file->handle() : -1, &opened.verdict))
+            return nullptr;
+    }
+    if (opened.verdict.cause.isEmpty()) {
+        opened.document.reset(bytes.isEmpty() && opened.file ? Poppler::Document::load(opened.file.get())
+                                                             : Poppler::Document::loadFromData(bytes));
+    }
+    if (opened.document && opened.document->isLocked())
+        opened.document.reset();
+    // A refused book is kept closed, with its verdict, so that its next
+    // requests are answered without another walk.
+    if (!opened.document && !(opened.checked && !opened.verdict.cause.isEmpty()))
         return nullptr;
-    // Poppler draws without antialiasing unless told otherwise.
-    opened.document->setRenderHint(Poppler::Document::Antialiasing, true);
-    opened.document->setRenderHint(Poppler::Document::TextAntialiasing, true);
+    if (opened.document) {
+        // Poppler draws without antialiasing unless told otherwise.
+        opened.document->setRenderHint(Poppler::Document::Antialiasing, true);
+        opened.document->setRenderHint(Poppler::Document::TextAntialiasing, true);
+    }
     if (s.open.size() >= kKept) {
         // The documents read their file until they are gone: they go first.
         s.open.front().core.reset();
@@ -133,12 +155,25 @@ Poppler::Document *document(quint64 book, int *openedMs)
     return s.open.back().document.get();
 }
 
+const PdfCheck::Verdict *verdict(quint64 book)
+{
+    const State &s = state();
+    for (const Open &open : s.open) {
+        if (open.book == book && book != 0)
+            return open.checked ? &open.verdict : nullptr;
+    }
+    return nullptr;
+}
+
 PDFDoc *coreDocument(quint64 book)
 {
     State &s = state();
     if (book == 0 || s.open.empty() || s.open.back().book != book)
         return nullptr;
     Open &open = s.open.back();
+    // Never a book the check refused.
+    if (!open.document)
+        return nullptr;
     if (!open.core) {
         BaseStream *stream = nullptr;
         if (open.file) {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "decodewire.h"
+#include "pdfcheck.h"
+
 #include <QtGlobal>
 
 namespace Poppler {
@@ -18,11 +21,17 @@ namespace PdfDocuments {
 // document is open already or when another request comes first).
 void offer(quint64 book, int descriptor);
 
-// The book's document, opened from the file offered for it when it is not
-// open already; *openedMs, when given, is how long that took (-1 when it was
-// open). Null when poppler cannot read it or it needs a password. Valid
-// until the next call.
-Poppler::Document *document(quint64 book, int *openedMs = nullptr);
+// The book's document (pdf.book), opened from the file offered for it when
+// it is not open already; *openedMs, when given, is how long that took (-1
+// when it was open). Unless pdf.checked says the program holds the book's
+// verdict, the book is checked first, and a book the check refuses is not
+// opened. Null when poppler cannot read it, it needs a password or it was
+// refused. Valid until the next call.
+Poppler::Document *document(const DecodeWire::PdfPart &pdf, int *openedMs = nullptr);
+
+// The verdict of this helper's check of the book, when it checked it (null
+// when the program held it, or the book is not open).
+const PdfCheck::Verdict *verdict(quint64 book);
 
 // The same book through poppler's core parser, over the same bytes or file,
 // for what the Qt wrapper reads slowly; made when first asked. Null unless

@@ -6,6 +6,7 @@
 
 #include <poppler-qt5.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -24,12 +25,19 @@ Reply drawPdfPage(const Request &request, QByteArray &, SharedRows &)
 {
     Reply reply;
     const PdfPart &pdf = request.pdf;
-    Poppler::Document *document = PdfDocuments::document(pdf.book, &reply.openedMs);
+    Poppler::Document *document = PdfDocuments::document(pdf, &reply.openedMs);
     if (!document)
         return reply;
     reply.pages = document->numPages();
     if (pdf.page < 0 || pdf.page >= reply.pages)
         return reply;
+    // A page that draws an image past the pixel bound is never given to
+    // poppler, whatever part of it is asked for.
+    const PdfCheck::Verdict *verdict = PdfDocuments::verdict(pdf.book);
+    if (verdict && std::binary_search(verdict->refusedPages.cbegin(), verdict->refusedPages.cend(), pdf.page)) {
+        reply.outcome = Outcome::SizeRefused;
+        return reply;
+    }
     const std::unique_ptr<Poppler::Page> page(document->page(pdf.page));
     const QSizeF points = page ? page->pageSizeF() : QSizeF();
     if (!(points.width() > 0 && points.height() > 0))

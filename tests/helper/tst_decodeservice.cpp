@@ -265,6 +265,55 @@ private slots:
         QCOMPARE(result.image.size(), QSize(640, 480));
         QVERIFY(!helpers().contains(busy));
     }
+
+    // A helper answers every large picture in one memory it keeps: no
+    // answer may show what an earlier one left there.
+    void keptMemory_data()
+    {
+        QTest::addColumn<QList<QSize>>("sizes");
+        QTest::addColumn<bool>("drawingLast");
+
+        QTest::newRow("opaque picture, then a clear drawing of its size")
+            << QList<QSize>{{600, 400}, {600, 400}} << true;
+        QTest::newRow("large, then smaller") << QList<QSize>{{1000, 800}, {300, 300}} << false;
+        QTest::newRow("small, then past the memory kept")
+            << QList<QSize>{{300, 300}, {2600, 1800}, {400, 200}} << false;
+    }
+
+    void keptMemory()
+    {
+        QFETCH(QList<QSize>, sizes);
+        QFETCH(bool, drawingLast);
+        HelperProcess::setPath(m_helper);
+        for (int i = 0; i < sizes.size(); ++i) {
+            const QSize size = sizes.at(i);
+            const bool drawn = drawingLast && i == sizes.size() - 1;
+            const QColor colour = QColor::fromHsv(i * 90 % 360, 255, 200);
+            QByteArray bytes;
+            if (drawn) {
+                bytes = QStringLiteral("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" height=\"%2\"/>")
+                            .arg(size.width()).arg(size.height()).toUtf8();
+            } else {
+                QImage picture(size, QImage::Format_RGB32);
+                picture.fill(colour);
+                QBuffer buffer(&bytes);
+                buffer.open(QIODevice::WriteOnly);
+                QVERIFY(picture.save(&buffer, "BMP"));
+            }
+            const DecodeService::Result result
+                = DecodeService::decode(drawn ? Kind::Drawing : Kind::Picture, bytes, natural());
+            QCOMPARE(result.status, Status::Done);
+            QCOMPARE(result.image.size(), size);
+            for (const QPoint &at : {QPoint(0, 0), QPoint(size.width() - 1, size.height() - 1),
+                                     QPoint(size.width() / 2, size.height() / 2)}) {
+                const QRgb pixel = result.image.pixel(at);
+                if (drawn)
+                    QCOMPARE(qAlpha(pixel), 0);
+                else
+                    QCOMPARE(pixel | 0xff000000u, colour.rgb());
+            }
+        }
+    }
 };
 
 QTEST_MAIN(TestDecodeService)

@@ -183,6 +183,34 @@ private slots:
         QVERIFY(!PdfPageLoader().renderPage(page(1), {54, 70}, {0, 0, 54, 70}, 1).isNull());
     }
 
+    // A book whose verdict the program does not hold is checked by the
+    // helper, on the bytes poppler then reads, before any font is read:
+    // what the check refuses is never drawn, wherever the name hides.
+    void namesCheckedInHelper_data()
+    {
+        QTest::addColumn<QString>("place");
+        QTest::addColumn<bool>("drawn");
+        for (const char *place : {"page font", "table rebuilt by a reference past /Size, font as written",
+                                  "object stream", "usecmap inside a ToUnicode map", "annotation appearance"})
+            QTest::newRow(place) << QString::fromLatin1(place) << false;
+        QTest::newRow("control") << QStringLiteral("control: cmap.pdf") << true;
+    }
+
+    void namesCheckedInHelper()
+    {
+        QFETCH(QString, place);
+        QFETCH(bool, drawn);
+        const QString path = m_dir.filePath("named.pdf");
+        QFile::remove(path);
+        QCOMPARE(QProcess::execute("python3", {QStringLiteral(QUILLORA_TEST_DATA_DIR "/pdf/make-hostile.py"), place,
+                                               m_dir.filePath("outside.txt"), path}),
+                 0);
+        const QSize size(300, 424);
+        const QImage image = PdfPageLoader().renderPage(pdfSource(path, 0), size, QRect(QPoint(), size), 1.0f);
+        QCOMPARE(!image.isNull(), drawn);
+        QCOMPARE(PdfPageLoader::pageSize(path, 0, 72).isValid(), drawn);
+    }
+
     void batchComposesEachPagePart()
     {
         PageRenderer renderer;

@@ -158,7 +158,7 @@ Reply readPdfBook(const Request &request, QByteArray &, SharedRows &)
 {
     Reply reply;
     const quint64 key = request.pdf.book;
-    Poppler::Document *document = PdfDocuments::document(key, &reply.openedMs);
+    Poppler::Document *document = PdfDocuments::document(request.pdf, &reply.openedMs);
     if (!document)
         return reply;
     PdfAnswers::Book book;
@@ -187,7 +187,7 @@ Reply readPdfBook(const Request &request, QByteArray &, SharedRows &)
 Reply readPdfText(const Request &request, QByteArray &, SharedRows &)
 {
     Reply reply;
-    Poppler::Document *document = PdfDocuments::document(request.pdf.book, &reply.openedMs);
+    Poppler::Document *document = PdfDocuments::document(request.pdf, &reply.openedMs);
     if (!document)
         return reply;
     reply.pages = qMax(0, document->numPages());

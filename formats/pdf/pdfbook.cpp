@@ -14,13 +14,22 @@ bool overBudget(DecodeService::Status status)
 
 }
 
+DecodeWire::PdfPart PdfBook::part(int index) const
+{
+    DecodeWire::PdfPart pdf;
+    pdf.page = index;
+    pdf.checked = m_checked ? 1 : 0;
+    return pdf;
+}
+
 PdfBook::Status PdfBook::open()
 {
     // A document that names files unsafely is refused before poppler reads it.
     bool unsafe = false;
     if (!PdfPageLoader::openCoreDocument(m_path, &unsafe))
         return Status::Unreadable;
-    const DecodeService::Result result = DecodeService::readPdf(DecodeWire::Kind::PdfBook, m_path);
+    m_checked = true;
+    const DecodeService::Result result = DecodeService::readPdf(DecodeWire::Kind::PdfBook, m_path, part(0));
     if (result.status == DecodeService::Status::Refused) {
         qWarning().noquote() << "[PdfBook] PDF 超出处理预算:" << m_path;
         return Status::OverBudget;
@@ -43,7 +52,7 @@ const PdfAnswers::PageText &PdfBook::page(QHash<int, PdfAnswers::PageText> &cach
     auto it = cache.find(index);
     if (it != cache.end())
         return it.value();
-    const DecodeService::Result result = DecodeService::readPdf(kind, m_path, index);
+    const DecodeService::Result result = DecodeService::readPdf(kind, m_path, part(index));
     PdfAnswers::PageText text;
     if (::overBudget(result.status)) {
         qWarning().noquote() << "[PdfBook] 页面文字超出处理预算，放弃目录扫描:" << m_path << "page=" << index;

@@ -43,16 +43,23 @@ inline bool withPayload(Kind kind)
     return kind == Kind::PdfBook || kind == Kind::PdfText || kind == Kind::PdfWords;
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// A sanitized helper does the same work several times slower: its time
+// budgets grow with it, so that a request fits them as it does unsanitized.
+constexpr int kSlowerBy = 4;
+#else
+constexpr int kSlowerBy = 1;
+#endif
 // The work one request may cost in the helper, however many came before it
 // on that helper.
-constexpr int kCpuMilliseconds = 2000;
+constexpr int kCpuMilliseconds = 2000 * kSlowerBy;
 constexpr qint64 kMemoryBytes = 300 * 1024 * 1024;
 // A helper that neither answers nor dies by then is killed (one starved of
 // CPU by a loaded machine, or stopped).
-constexpr int kWallMilliseconds = 10000;
+constexpr int kWallMilliseconds = 10000 * kSlowerBy;
 // CPU a helper may spend over its life (its hard limit, which can never be
 // raised again); it is replaced before a request could reach it.
-constexpr int kLifetimeCpuSeconds = 60;
+constexpr int kLifetimeCpuSeconds = 60 * kSlowerBy;
 // Largest picture, in pixels, decoded from a book's bytes.
 constexpr qint64 kMaxPixels = 64 * 1000 * 1000;
 // Largest request the helper reads.

@@ -567,7 +567,7 @@ private slots:
         QFETCH(QStringList, pages);
         const QString path = file("heavy.pdf");
         QCOMPARE(QProcess::execute("python3", {Heavy, kind, path}), 0);
-        QCOMPARE(importOutcome(*core, path, 20000), QStringLiteral("ok"));
+        QCOMPARE(importOutcome(*core, path, 20000 * DecodeWire::kSlowerBy), QStringLiteral("ok"));
         QCOMPARE(!DbTestUtils::storedRow("novel_info", md5Hex(path)).value("cover_path").toString().isEmpty(), cover);
         // One page: a chapter by size, whatever the contents scan made of it.
         if (pages.size() == 1)

@@ -44,7 +44,8 @@ inline bool withPayload(Kind kind)
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// A sanitized helper does the same work several times slower: its time
+// A sanitized helper does the same work several times slower, and holds
+// its sanitizer's shadow and quarantine resident beside its own memory: its
 // budgets grow with it, so that a request fits them as it does unsanitized.
 constexpr int kSlowerBy = 4;
 #else
@@ -54,6 +55,8 @@ constexpr int kSlowerBy = 1;
 // on that helper.
 constexpr int kCpuMilliseconds = 2000 * kSlowerBy;
 constexpr qint64 kMemoryBytes = 300 * 1024 * 1024;
+// The resident memory the program lets a helper hold while it works.
+constexpr qint64 kResidentBytes = kMemoryBytes * kSlowerBy;
 // A helper that neither answers nor dies by then is killed (one starved of
 // CPU by a loaded machine, or stopped).
 constexpr int kWallMilliseconds = 10000 * kSlowerBy;

@@ -62,7 +62,7 @@ bool Exchange::watch()
     }
     if (!HelperProcess::state(m_helper.pid, &now))
         return true;
-    if (now.residentBytes > DecodeWire::kMemoryBytes) {
+    if (now.residentBytes > DecodeWire::kResidentBytes) {
         m_failure = Failure::Budget;
         return false;
     }

@@ -312,7 +312,7 @@ Result drawPdfPage(const QString &path, const PdfPart &pdf, const Policy &policy
     return runOnBook(path, request);
 }
 
-Result readPdf(Kind kind, const QString &path, int page, bool checked)
+Result readPdf(Kind kind, const QString &path, const PdfPart &pdf)
 {
     if (!withPayload(kind)) {
         Result result;
@@ -322,8 +322,8 @@ Result readPdf(Kind kind, const QString &path, int page, bool checked)
     Policy policy;
     policy.fit = Fit::SizeOnly;
     Request request = blankRequest(kind, policy);
-    request.pdf.page = page;
-    request.pdf.checked = checked ? 1 : 0;
+    request.pdf.page = kind == Kind::PdfBook ? 0 : pdf.page;
+    request.pdf.checked = pdf.checked;
     return runOnBook(path, request);
 }
 

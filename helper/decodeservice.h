@@ -59,10 +59,10 @@ Result decode(DecodeWire::Kind kind, const QByteArray &bytes, const DecodeWire::
 Result drawPdfPage(const QString &path, const DecodeWire::PdfPart &pdf, const DecodeWire::Policy &policy);
 
 // A request about the PDF book at path answered in bytes: its facts
-// (Kind::PdfBook), one page's text or words (Kind::PdfText, Kind::PdfWords).
-// Sent, routed and kept open as drawPdfPage's; checked as PdfPart::checked
-// says.
-Result readPdf(DecodeWire::Kind kind, const QString &path, int page = 0, bool checked = false);
+// (Kind::PdfBook), one page's text or words (Kind::PdfText, Kind::PdfWords;
+// pdf.page names it). Sent, routed and kept open as drawPdfPage's; only
+// pdf.page and pdf.checked are read.
+Result readPdf(DecodeWire::Kind kind, const QString &path, const DecodeWire::PdfPart &pdf = DecodeWire::PdfPart());
 
 // Starts a helper when none runs, so that its start overlaps the caller's
 // other work once a request is foreseen.

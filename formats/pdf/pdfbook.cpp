@@ -14,6 +14,14 @@ bool overBudget(DecodeService::Status status)
 
 }
 
+DecodeWire::PdfPart PdfBook::part(int index) const
+{
+    DecodeWire::PdfPart pdf;
+    pdf.page = index;
+    pdf.checked = m_checked ? 1 : 0;
+    return pdf;
+}
+
 PdfBook::Status PdfBook::open()
 {
     // A book whose verdict is held is not checked again; any other is
@@ -22,7 +30,7 @@ PdfBook::Status PdfBook::open()
     m_checked = PdfPageLoader::heldVerdict(m_path, &held);
     if (m_checked && PdfPageLoader::refusesBook(m_path, held))
         return Status::Unreadable;
-    const DecodeService::Result result = DecodeService::readPdf(DecodeWire::Kind::PdfBook, m_path, 0, m_checked);
+    const DecodeService::Result result = DecodeService::readPdf(DecodeWire::Kind::PdfBook, m_path, part(0));
     if (result.status == DecodeService::Status::Refused) {
         qWarning().noquote() << "[PdfBook] PDF 超出处理预算:" << m_path;
         return Status::OverBudget;
@@ -56,7 +64,7 @@ const PdfAnswers::PageText &PdfBook::page(QHash<int, PdfAnswers::PageText> &cach
     auto it = cache.find(index);
     if (it != cache.end())
         return it.value();
-    const DecodeService::Result result = DecodeService::readPdf(kind, m_path, index, m_checked);
+    const DecodeService::Result result = DecodeService::readPdf(kind, m_path, part(index));
     PdfAnswers::PageText text;
     if (::overBudget(result.status)) {
         qWarning().noquote() << "[PdfBook] 页面文字超出处理预算，放弃目录扫描:" << m_path << "page=" << index;

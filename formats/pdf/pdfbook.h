@@ -21,6 +21,8 @@ public:
     };
 
     explicit PdfBook(const QString &path) : m_path(path) {}
+    // A book whose facts an earlier open() read.
+    PdfBook(const QString &path, const PdfAnswers::Book &facts) : m_path(path), m_facts(facts), m_checked(true) {}
 
     // The book request; the facts below hold once it has answered Read.
     Status open();
@@ -35,13 +37,14 @@ public:
     bool overBudget() const { return m_overBudget; }
 
 private:
+    DecodeWire::PdfPart part(int index) const;
     const PdfAnswers::PageText &page(QHash<int, PdfAnswers::PageText> &cache, DecodeWire::Kind kind, int index);
 
     QString m_path;
     PdfAnswers::Book m_facts;
     QHash<int, PdfAnswers::PageText> m_texts;
     QHash<int, PdfAnswers::PageText> m_words;
-    bool m_overBudget = false;
     // The program holds the book's verdict: the helper need not check it.
     bool m_checked = false;
+    bool m_overBudget = false;
 };

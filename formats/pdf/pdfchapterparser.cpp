@@ -98,8 +98,9 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
                                                   const QString &novelId, QString *errorText)
 {
     m_pagePoints.clear();
-    PdfBook book(filePath);
-    switch (book.open()) {
+    PdfBook book = m_facts ? PdfBook(filePath, *m_facts) : PdfBook(filePath);
+    m_facts = nullptr;
+    switch (book.pageCount() > 0 ? PdfBook::Status::Read : book.open()) {
     case PdfBook::Status::Read:
         break;
     case PdfBook::Status::OverBudget:

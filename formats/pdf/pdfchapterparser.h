@@ -30,6 +30,9 @@ public:
 
     ChapterListResult parseChapters(const QString &filePath, const QString &dataDir,
                                     const QString &novelId, QString *errorText) override;
+    // The next parseChapters takes these facts of the book (read by the
+    // book-information step) instead of asking for them again; null: asks.
+    void setFacts(const PdfAnswers::Book *facts) { m_facts = facts; }
     bool writeChapterFiles(const QVector<ChapterInfo *> &chapters, const QString &text) override;
 
     // Depth first, every level; sorted by page, same-page entries in outline
@@ -84,4 +87,5 @@ public:
 
 private:
     QVector<QSizeF> m_pagePoints;
+    const PdfAnswers::Book *m_facts = nullptr;
 };

@@ -43,7 +43,9 @@ NovelInfo *PdfNovelParser::parseNovel(const QString &filePath)
     novel->setFileSize(qMin<qint64>(file.size(), std::numeric_limits<qint32>::max()));
 
     PdfBook book(filePath);
-    if (book.open() != PdfBook::Status::Read) {
+    m_read = book.open() == PdfBook::Status::Read;
+    m_facts = book.facts();
+    if (!m_read) {
         qWarning().noquote() << "无法打开PDF文件:" << filePath;
         novel->setTitle(file.baseName());
         novel->setAuthor(QStringLiteral("未知作者"));

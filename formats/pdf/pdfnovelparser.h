@@ -1,6 +1,7 @@
 #pragma once
 
 #include "novelparser.h"
+#include "pdfanswers.h"
 
 #include <QSizeF>
 #include <QString>
@@ -27,6 +28,8 @@ public:
     // Never null: a file that does not open still gets a record named after
     // it; the chapter step then refuses the book.
     NovelInfo *parseNovel(const QString &filePath) override;
+    // The facts of the book the last parseNovel read; null when it read none.
+    const PdfAnswers::Book *facts() const { return m_read ? &m_facts : nullptr; }
 
     // The saved cover's path, or empty: the first page of the book at path,
     // points in size, drawn by the decoding helper; none when that is over
@@ -43,4 +46,6 @@ private:
     QString m_coverDir;
     std::thread m_coverThread;
     QString m_cover;
+    PdfAnswers::Book m_facts;
+    bool m_read = false;
 };

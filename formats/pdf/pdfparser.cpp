@@ -60,6 +60,7 @@ ParseResult PdfParser::parseChapters(const QString &filePath, NovelInfo *novel)
     if (!novel)
         return ParseResult::failed(translated("novelInfo 为空"));
     QString error;
+    m_chapterParser->setFacts(m_novelParser->facts());
     const ChapterListResult list =
         m_chapterParser->parseChapters(filePath, m_stage.stageDir(), novel->id(), &error);
     const QString cover = m_novelParser->takeCover();

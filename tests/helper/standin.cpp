@@ -4,7 +4,7 @@
 // command does it only when the file named by QUILLORA_STANDIN_MARK does
 // not exist yet (then creates it), and answers "good" afterwards. A request
 // answered in bytes (a PDF book's) is answered as QUILLORA_STANDIN_PAYLOAD
-// says: "good" (a three-page book), or one way of breaking its bytes.
+// says: "good" (a three-page book), "crash", or one way of breaking its bytes.
 
 #include "channel.h"
 #include "decodewire.h"
@@ -66,6 +66,8 @@ void servePayload(const QByteArray &command)
     book.pagePoints = {QSizeF(595, 842), QSizeF(595, 842), QSizeF(595, 842)};
     book.outline = {{QStringLiteral("One"), 0}, {QStringLiteral("Two"), 2}};
     QByteArray payload = PdfAnswers::write(book);
+    if (command == "crash")
+        raise(SIGSEGV);
     if (command == "garbage")
         payload = QByteArray(payload.size(), '\xa5');
     else if (command == "cut short")

@@ -70,9 +70,9 @@ def image_page(kind, side, first):
                 stream("BT /F1 24 Tf 72 760 Td (A page of text) Tj ET"), image(kind, side), pages[1]])
 
 
-def shading():
+def shading(length=60):
     """A function shading over the page through a long PostScript function."""
-    body = " ".join(["2 copy mul 3 1 roll add sin exch cos"] * 60)
+    body = " ".join(["2 copy mul 3 1 roll add sin exch cos"] * length)
     function = stream("{ %s pop pop 0.5 }" % body, "/FunctionType 4 /Domain [0 1 0 1] /Range [0 1] ")
     return one_page("q /Sh0 sh Q", "/Shading << /Sh0 << /ShadingType 1 /ColorSpace /DeviceGray "
                     "/Domain [0 1 0 1] /Matrix [595 0 0 842 0 0] /Function 6 0 R >> >>", [function])
@@ -148,6 +148,7 @@ def object_streams(count, streams=6):
 KINDS = {
     "ordinary page": lambda: one_page("BT /F1 24 Tf 72 760 Td (An ordinary page) Tj ET"),
     "PostScript function shading": shading,
+    "PostScript function shading, ten times as long": lambda: shading(600),
     "20,000 overlapping text operators": lambda: text(20000),
     "100,000 overlapping text operators": lambda: text(100000),
     "form XObjects seven deep by ten": lambda: forms(8, 10),

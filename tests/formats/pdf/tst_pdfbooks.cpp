@@ -6,6 +6,7 @@
 
 #include "coresession.h"
 #include "dbtestutils.h"
+#include "decodeservice.h"
 #include "filesizelimit.h"
 #include "importoutcome.h"
 #include "openwatch.h"
@@ -378,6 +379,9 @@ private slots:
         QTest::newRow("password") << "locked" << "PDF 文件有密码保护，请先解除密码再导入";
         QTest::newRow("truncated") << "truncated" << "PDF 文件已损坏或不完整（可能没有下载完），请重新获取该文件";
         QTest::newRow("a page past the page bound") << "pages" << "PDF 页数过多";
+        QTest::newRow("200,000-page tree, 1.8 MB") << "200,000-page tree" << "PDF 页数过多";
+        QTest::newRow("book read past the helper's budget") << "crash" << "PDF 文件过于复杂，超出处理预算，无法导入";
+        QTest::newRow("helper's answer unreadable") << "garbage" << "无法打开 PDF 文件";
         QTest::newRow("re-import of a changed book, store fails") << "store" << "构建排版数据失败";
         QTest::newRow("re-import, no room for the copy") << "nocopy" << "无法复制 PDF 文件";
     }
@@ -415,9 +419,16 @@ private slots:
         } else if (kind == "nocopy") {
             copyTestBook("pdf/outline.pdf", "book.pdf");
             QVERIFY(padPdf(path, BigBook + 1));
+        } else if (kind.contains("tree")) {
+            QCOMPARE(QProcess::execute("python3", {Heavy, kind, path}), 0);
+        } else if (kind == "crash" || kind == "garbage") {
+            copyTestBook("pdf/outline.pdf", "book.pdf");
+            DecodeService::setHelperPath(QStringLiteral(QUILLORA_STANDIN_HELPER));
+            qputenv("QUILLORA_STANDIN_PAYLOAD", kind.toLatin1());
         } else {
             copyTestBook("pdf/locked.pdf", "book.pdf");
         }
+        const auto helper = qScopeGuard([] { DecodeService::setHelperPath(QStringLiteral(QUILLORA_DECODE_HELPER)); });
         const FileSizeLimit room(kind == "nocopy" ? CopyRoom : RLIM_INFINITY);
         QCOMPARE(importOutcome(*core, path), message);
         QCOMPARE(DbTestUtils::allRows(), rows);
@@ -525,7 +536,8 @@ private slots:
     }
 
     // Files that cost poppler far more than their size: each imports within
-    // the import's wait, with its cover when its first page may be drawn;
+    // the import's wait, with its cover when its first page may be drawn
+    // within the helper's budget;
     // "drawn" or "refused" per page of the stored copy, whose verdict is kept
     // beside it.
     void heavyForms_data()
@@ -539,6 +551,12 @@ private slots:
             << "JPEG 2000 image 60000x60000, first page" << false << QStringList{"refused", "drawn"};
         QTest::newRow("Flate image within the bound") << "Flate image 4000x4000, second page" << true
                                                       << QStringList{"drawn", "drawn"};
+        QTest::newRow("PostScript function shading, over budget at any size")
+            << "PostScript function shading, ten times as long" << false << QStringList{"refused"};
+        QTest::newRow("20,000 overlapping text operators, contents scan over budget")
+            << "20,000 overlapping text operators" << true << QStringList{"drawn"};
+        QTest::newRow("form XObjects nested deep, 10^7 fills")
+            << "form XObjects seven deep by ten" << false << QStringList{"refused"};
         QTest::newRow("objects round-robin over six object streams")
             << "objects round-robin over six object streams, 276 KB" << true << QStringList{"drawn"};
     }
@@ -549,8 +567,11 @@ private slots:
         QFETCH(QStringList, pages);
         const QString path = file("heavy.pdf");
         QCOMPARE(QProcess::execute("python3", {Heavy, kind, path}), 0);
-        QCOMPARE(importOutcome(*core, path, 20000), QStringLiteral("ok"));
+        QCOMPARE(importOutcome(*core, path, 20000 * DecodeWire::kSlowdown), QStringLiteral("ok"));
         QCOMPARE(!DbTestUtils::storedRow("novel_info", md5Hex(path)).value("cover_path").toString().isEmpty(), cover);
+        // One page: a chapter by size, whatever the contents scan made of it.
+        if (pages.size() == 1)
+            QCOMPARE(storedChapters(path), QStringList("第1-1页|0|0"));
         const QString copy = dataDir(path) + "book.pdf";
         QVERIFY(QFile::exists(copy + ".check"));
         QStringList got;

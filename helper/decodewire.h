@@ -30,17 +30,22 @@ enum class Kind : qint32 {
     // whole text, or the words with their boxes.
     PdfText = 5,
     PdfWords = 6,
+    // The check of a PDF book whose verdict the program does not hold, in a
+    // request of its own before the others: its verdict alone
+    // (PdfAnswers::Book::checked and what follows it).
+    PdfCheck = 7,
 };
+
+// The kinds answered in bytes after the header, never in pixels.
+inline bool withPayload(Kind kind)
+{
+    return kind == Kind::PdfBook || kind == Kind::PdfText || kind == Kind::PdfWords || kind == Kind::PdfCheck;
+}
 
 // The kinds that come with a book's file, and no bytes.
 inline bool withBook(Kind kind)
 {
-    return kind == Kind::PdfPage || kind == Kind::PdfBook || kind == Kind::PdfText || kind == Kind::PdfWords;
-}
-// The kinds answered in bytes after the header, never in pixels.
-inline bool withPayload(Kind kind)
-{
-    return kind == Kind::PdfBook || kind == Kind::PdfText || kind == Kind::PdfWords;
+    return kind == Kind::PdfPage || withPayload(kind);
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -30,27 +30,32 @@ PdfBook::Status PdfBook::open()
     m_checked = PdfPageLoader::heldVerdict(m_path, &held);
     if (m_checked && PdfPageLoader::refusesBook(m_path, held))
         return Status::Unreadable;
-    const DecodeService::Result result = DecodeService::readPdf(DecodeWire::Kind::PdfBook, m_path, part(0));
-    if (result.status == DecodeService::Status::Refused) {
-        qWarning().noquote() << "[PdfBook] PDF 超出处理预算:" << m_path;
-        return Status::OverBudget;
-    }
-    if (result.status != DecodeService::Status::Done)
-        return Status::Unreadable;
-    if (!PdfAnswers::read(result.payload, &m_facts)) {
-        qWarning().noquote() << "[PdfBook] 解码进程的 PDF 回答不合规:" << m_path;
-        m_facts = PdfAnswers::Book();
-        return Status::Unreadable;
-    }
-    if (m_facts.checked) {
-        PdfVerdict found;
-        found.cause = m_facts.refusal;
-        found.refusedPages = QVector<int>(m_facts.refusedPages.cbegin(), m_facts.refusedPages.cend());
-        PdfPageLoader::noteVerdict(m_path, found);
-        m_checked = true;
-        if (PdfPageLoader::refusesBook(m_path, found)) {
+    // The check first, under a budget of its own, then the facts under theirs.
+    for (const DecodeWire::Kind kind : {DecodeWire::Kind::PdfCheck, DecodeWire::Kind::PdfBook}) {
+        if (kind == DecodeWire::Kind::PdfCheck && m_checked)
+            continue;
+        const DecodeService::Result result = DecodeService::readPdf(kind, m_path, part(0));
+        if (result.status == DecodeService::Status::Refused) {
+            qWarning().noquote() << "[PdfBook] PDF 超出处理预算:" << m_path;
+            return Status::OverBudget;
+        }
+        if (result.status != DecodeService::Status::Done)
+            return Status::Unreadable;
+        if (!PdfAnswers::read(result.payload, &m_facts)) {
+            qWarning().noquote() << "[PdfBook] 解码进程的 PDF 回答不合规:" << m_path;
             m_facts = PdfAnswers::Book();
             return Status::Unreadable;
+        }
+        if (m_facts.checked) {
+            PdfVerdict found;
+            found.cause = m_facts.refusal;
+            found.refusedPages = QVector<int>(m_facts.refusedPages.cbegin(), m_facts.refusedPages.cend());
+            PdfPageLoader::noteVerdict(m_path, found);
+            m_checked = true;
+            if (PdfPageLoader::refusesBook(m_path, found)) {
+                m_facts = PdfAnswers::Book();
+                return Status::Unreadable;
+            }
         }
     }
     return Status::Read;

@@ -66,6 +66,7 @@ Handler handlerFor(Kind kind)
     case Kind::PdfPage:
         return &drawPdfPage;
     case Kind::PdfBook:
+    case Kind::PdfCheck:
         return &readPdfBook;
     case Kind::PdfText:
     case Kind::PdfWords:

@@ -174,6 +174,16 @@ Reply readPdfBook(const Request &request, QByteArray &, SharedRows &)
         reply.payload = PdfAnswers::write(book);
         return reply;
     }
+    if (request.kind == Kind::PdfCheck) {
+        // The verdict, its pages counted: the book's facts come in a request
+        // of their own.
+        book.pages = document->numPages();
+        reply.pages = qMax(0, book.pages);
+        if (book.pages > 0 && book.pages <= PdfAnswers::kMaxPages)
+            book.pagePoints.resize(book.pages);
+        reply.payload = PdfAnswers::write(book);
+        return reply;
+    }
     book.pages = document->numPages();
     reply.pages = qMax(0, book.pages);
     book.title = document->info(QStringLiteral("Title"));

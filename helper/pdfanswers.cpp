@@ -32,7 +32,6 @@ public:
         m_stream << qint32(utf8.size());
         m_stream.writeRawData(utf8.constData(), utf8.size());
     }
-    void raw(const QByteArray &bytes) { m_stream.writeRawData(bytes.constData(), bytes.size()); }
     int size() const { return m_bytes.size(); }
     const QByteArray &bytes() const { return m_bytes; }
 
@@ -41,25 +40,23 @@ private:
     QDataStream m_stream;
 };
 
-// A list of items, as many as fit in room bytes: its count, then the items.
-template <typename Item, typename Put>
-void writeList(Writer &out, const QVector<Item> &items, int maxItems, int room, Put put)
+// A list of items, as many as fit in room bytes (each of size(item) bytes):
+// its count, then the items.
+template <typename Item, typename Size, typename Put>
+void writeList(Writer &out, const QVector<Item> &items, int maxItems, qint64 room, Size size, Put put)
 {
-    Writer list;
     int count = 0;
+    qint64 bytes = 0;
     for (const Item &item : items) {
-        if (count >= maxItems)
+        const qint64 need = size(item);
+        if (count >= maxItems || bytes + need > room)
             break;
-        const int before = list.size();
-        Writer one;
-        put(one, item);
-        if (before + one.size() > room)
-            break;
-        list.raw(one.bytes());
+        bytes += need;
         ++count;
     }
     out.number(count);
-    out.raw(list.bytes());
+    for (int i = 0; i < count; ++i)
+        put(out, items.at(i));
 }
 
 class Reader
@@ -129,18 +126,23 @@ QByteArray write(const Book &book)
     for (const QString *field : {&book.title, &book.author, &book.subject})
         out.text(bounded(*field, kMaxInfoChars));
     const QVector<QSizeF> points = book.pages <= kMaxPages ? book.pagePoints : QVector<QSizeF>();
-    writeList(out, points.mid(0, book.pages), kMaxPages, kMaxBytes, [](Writer &one, const QSizeF &size) {
-        one.real(size.width() >= 0 && size.width() <= kMaxCoordinate ? size.width() : 0);
-        one.real(size.height() >= 0 && size.height() <= kMaxCoordinate ? size.height() : 0);
-    });
+    writeList(out, points.mid(0, book.pages), kMaxPages, kMaxBytes, [](const QSizeF &) { return 16; },
+              [](Writer &one, const QSizeF &size) {
+                  one.real(size.width() >= 0 && size.width() <= kMaxCoordinate ? size.width() : 0);
+                  one.real(size.height() >= 0 && size.height() <= kMaxCoordinate ? size.height() : 0);
+              });
     // The check's verdict, before the outline, which takes what room is left.
     out.number(book.checked ? 1 : 0);
     out.text(bounded(book.refusal, kMaxInfoChars));
-    writeList(out, book.refusedPages, kMaxPages, kMaxBytes, [](Writer &one, qint32 page) { one.number(page); });
-    writeList(out, book.outline, kMaxOutlineEntries, kMaxBytes - out.size(), [](Writer &one, const OutlineEntry &e) {
-        one.text(bounded(e.title, kMaxTitleChars));
-        one.number(e.page);
-    });
+    writeList(out, book.refusedPages, kMaxPages, kMaxBytes, [](qint32) { return 4; },
+              [](Writer &one, qint32 page) { one.number(page); });
+    writeList(
+        out, book.outline, kMaxOutlineEntries, kMaxBytes - out.size() - 4,
+        [](const OutlineEntry &e) { return kStringBytes + bounded(e.title, kMaxTitleChars).toUtf8().size() + 4; },
+        [](Writer &one, const OutlineEntry &e) {
+            one.text(bounded(e.title, kMaxTitleChars));
+            one.number(e.page);
+        });
     return out.bytes();
 }
 
@@ -149,13 +151,16 @@ QByteArray write(const PageText &page)
     Writer out;
     out.tag(kPageTag);
     out.text(bounded(page.text, kMaxPageTextChars));
-    writeList(out, page.words, kMaxPageWords, kMaxBytes - out.size(), [](Writer &one, const Word &word) {
-        const QRectF box = word.box.normalized();
-        for (const double value : {box.x(), box.y(), box.width(), box.height()})
-            one.real(std::isfinite(value) && std::abs(value) <= kMaxCoordinate ? value : 0);
-        one.text(bounded(word.text, kMaxWordChars));
-        one.number((word.lineEnd ? 1 : 0) | (word.spaceAfter ? 2 : 0));
-    });
+    writeList(
+        out, page.words, kMaxPageWords, kMaxBytes - out.size() - 4,
+        [](const Word &word) { return 4 * 8 + kStringBytes + bounded(word.text, kMaxWordChars).toUtf8().size() + 4; },
+        [](Writer &one, const Word &word) {
+            const QRectF box = word.box.normalized();
+            for (const double value : {box.x(), box.y(), box.width(), box.height()})
+                one.real(std::isfinite(value) && std::abs(value) <= kMaxCoordinate ? value : 0);
+            one.text(bounded(word.text, kMaxWordChars));
+            one.number((word.lineEnd ? 1 : 0) | (word.spaceAfter ? 2 : 0));
+        });
     return out.bytes();
 }
 

@@ -47,7 +47,7 @@ inline bool withPayload(Kind kind)
 // A sanitized helper does the same work several times slower, and holds
 // its sanitizer's shadow and quarantine resident beside its own memory: its
 // budgets grow with it, so that a request fits them as it does unsanitized.
-constexpr int kSlowerBy = 4;
+constexpr int kSlowerBy = 8;
 #else
 constexpr int kSlowerBy = 1;
 #endif

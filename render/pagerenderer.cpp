@@ -568,7 +568,6 @@ void PageRenderer::resetForGeneration(qint64 generation)
         return;
     const bool held = m_countedBytes > 0;
     m_generation = generation;
-    m_loader.releaseDocument(quint64(generation));
     m_rasters.clear();
     m_rasterOrder.clear();
     m_rasterBytes = 0;
@@ -758,7 +757,6 @@ QVector<QImage> PageRenderer::renderPdfBatch(const QVector<PageLayout> &pages,
     }
 
     // Two requests run together on the pool when both fit the budget, else one here.
-    const quint64 generation = quint64(m_generation);
     for (int i = 0; i < pending.size();) {
         const BatchRequest &first = pending[i];
         if (i + 1 < pending.size() && first.bytes + pending[i + 1].bytes <= PdfByteLimit) {
@@ -766,8 +764,8 @@ QVector<QImage> PageRenderer::renderPdfBatch(const QVector<PageLayout> &pages,
             const qint64 sum = first.bytes + second.bytes;
             evictToFit(sum);
             qDebug().noquote() << "[PageRenderer] PDF 双 worker: estimatedMiB=" << toMiB(sum);
-            QFuture<QImage> a = startRaster(first, generation, scale);
-            QFuture<QImage> b = startRaster(second, generation, scale);
+            QFuture<QImage> a = startRaster(first, scale);
+            QFuture<QImage> b = startRaster(second, scale);
             const QImage rasterA = a.result();
             cacheInsert(first.keyPrefix, first.rect, rasterA);
             batchApply(first, rasterA, pages, config, images);
@@ -798,17 +796,11 @@ void PageRenderer::releaseDroppedRasters()
     returnFreedMemory();
 }
 
-QFuture<QImage> PageRenderer::startRaster(const BatchRequest &request, quint64 generation,
-                                          float scale)
+QFuture<QImage> PageRenderer::startRaster(const BatchRequest &request, float scale)
 {
-    return QtConcurrent::run(&m_pool, [request, generation, scale] {
-        // Each pool thread keeps its own document open across batches.
-        static QThreadStorage<PdfPageLoader *> loaders;
-        if (!loaders.hasLocalData())
-            loaders.setLocalData(new PdfPageLoader());
-        PdfPageLoader *loader = loaders.localData();
-        loader->releaseDocument(generation);
-        return loader->renderPage(request.source, request.targetSize, request.rect, scale);
+    // The helper keeps the book's document open across batches.
+    return QtConcurrent::run(&m_pool, [request, scale] {
+        return PdfPageLoader().renderPage(request.source, request.targetSize, request.rect, scale);
     });
 }
 

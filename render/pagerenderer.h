@@ -113,7 +113,7 @@ private:
     void drawUnsizedImageLine(QPainter &painter, const PageContext &page, const LayoutLine &line);
     void drawPdfLine(QPainter &painter, const PageContext &page, const LayoutLine &line,
                      const QImage &batchImage, const QRect &region, int mode);
-    QFuture<QImage> startRaster(const BatchRequest &request, quint64 generation, float scale);
+    QFuture<QImage> startRaster(const BatchRequest &request, float scale);
     // Moves what this renderer's caches hold into the shared count.
     void syncCachedBytes();
     static void drawLoadFailure(QPainter &painter, const PageContext &page, const LayoutLine &line);

@@ -15,10 +15,7 @@
 #include <QThread>
 
 #include <algorithm>
-#include <cmath>
-#include <cstring>
 #include <mutex>
-#include <set>
 
 #include <sys/stat.h>
 
@@ -138,17 +135,6 @@ void writeStoredVerdict(const QString &path, const PdfVerdict &verdict)
     Paths::writeFile(stored, contentIdentity(info) + '\n' + verdict.cause.toUtf8() + '\n' + pages.trimmed() + '\n');
 }
 
-// False, with the cause logged and *unsafe set, for a refused file.
-bool passes(const QString &path, const PdfVerdict &verdict, bool *unsafe)
-{
-    if (unsafe)
-        *unsafe = !verdict.cause.isEmpty();
-    if (!verdict.cause.isEmpty())
-        qWarning().noquote() << "[PdfPageLoader] PDF 以不安全的名称指向文件，拒绝读取:" << path << verdict.cause;
-    return verdict.cause.isEmpty();
-}
-
-
 } // namespace
 
 bool PdfPageLoader::heldVerdict(const QString &path, PdfVerdict *verdict)
@@ -170,7 +156,9 @@ void PdfPageLoader::noteVerdict(const QString &path, const PdfVerdict &verdict)
 
 bool PdfPageLoader::refusesBook(const QString &path, const PdfVerdict &verdict)
 {
-    return !passes(path, verdict, nullptr);
+    if (!verdict.cause.isEmpty())
+        qWarning().noquote() << "[PdfPageLoader] PDF 以不安全的名称指向文件，拒绝读取:" << path << verdict.cause;
+    return !verdict.cause.isEmpty();
 }
 
 void PdfPageLoader::keepVerdict(const QString &checkedPath, const QString &copyPath)
@@ -243,13 +231,6 @@ DecodeService::Result PdfPageLoader::draw(const QString &path, DecodeWire::PdfPa
         pdf.checked = 1;
     }
     return DecodeService::drawPdfPage(path, pdf, policy);
-}
-
-void PdfPageLoader::releaseDocument(quint64 generation)
-{
-    // The helper keeps the documents open, each under its book as it is on
-    // disk: a book that changed is opened afresh whatever the generation.
-    m_generation = generation;
 }
 
 QImage PdfPageLoader::renderPage(const QString &source, const QSize &logicalSize,

@@ -37,8 +37,6 @@ public:
     PdfPageLoader(const PdfPageLoader &) = delete;
     PdfPageLoader &operator=(const PdfPageLoader &) = delete;
 
-    void releaseDocument(quint64 generation);
-
     // The part region (layout pixels) of the page shown at logicalSize,
     // rasterised at scale output pixels per layout pixel, by the decoding
     // helper, which keeps the book's document open for its next pages.
@@ -74,9 +72,6 @@ public:
     static QSize pageSize(const QString &path, int page, int dpi);
 
     static constexpr int MaxFallbackSide = 2048;
-
-private:
-    quint64 m_generation = 0;
 };
 
 // The "thread=" value of the PDF timing lines.

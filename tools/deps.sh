@@ -11,7 +11,7 @@ fonts-dejavu-core fontconfig fonts-noto-cjk
 libminizip-dev libarchive-dev
 libicu-dev opencc libopencc-data libxml2-dev libqt5svg5
 libpoppler-qt5-dev libpoppler-private-dev poppler-data qpdf
-qt5-image-formats-plugins"
+qt5-image-formats-plugins libseccomp-dev"
 
 missing=""
 for p in $PACKAGES; do

@@ -1,6 +1,7 @@
 // Pictures: whatever Qt's image plugins read, but never a drawing.
 
 #include "handlers.h"
+#include "imageheader.h"
 #include "imagescale.h"
 
 #include <QBuffer>
@@ -75,8 +76,12 @@ Reply readPicture(const Request &request, QByteArray &bytes, SharedRows &rows)
     // A drawing is drawn only once the program's guard has made it safe.
     if (!reader.canRead() || reader.format().startsWith("svg"))
         return reply;
-    reply.natural = reader.size();
     reply.format = reader.format().toLower();
+    // Qt's GIF reader answers the first frame's size when the logical screen
+    // is ten times larger, yet decodes the whole screen: the header's size is
+    // the one allocated, and the one the program reads too.
+    const ImageHeader::Found head = ImageHeader::read(bytes);
+    reply.natural = head.format == reply.format ? head.size : reader.size();
     reply.outcome = Outcome::Done;
     const Policy &policy = request.policy;
     if (policy.fit == Fit::SizeOnly)

@@ -1,3 +1,5 @@
+#include "imagedecode.h"
+#include "imageheader.h"
 #include "imageutil.h"
 
 #include "imagefixtures.h"
@@ -24,6 +26,18 @@ QByteArray sample(const char *format)
     return encodedImage(page(40, 30, Qt::white, QRect(5, 5, 10, 10), Qt::red), format, 90);
 }
 
+// A GIF of one black frame, its logical screen and frame sizes given apart.
+QByteArray gifOf(int screenWidth, int screenHeight, int frameWidth, int frameHeight)
+{
+    auto le = [](int v) { return QByteArray(1, char(v & 0xff)) + char((v >> 8) & 0xff); };
+    QByteArray gif("GIF89a");
+    gif += le(screenWidth) + le(screenHeight) + QByteArray("\x80\x00\x00", 3);
+    gif += QByteArray("\x00\x00\x00\xff\xff\xff", 6);
+    gif += ',' + le(0) + le(0) + le(frameWidth) + le(frameHeight) + '\0';
+    gif += QByteArray("\x02\x02\x44\x01\x00", 5);
+    return gif + ';';
+}
+
 } // namespace
 
 class TestImageUtil : public QObject
@@ -41,6 +55,36 @@ private slots:
         QVERIFY(ImageUtil::convertImageData(bomb, QStringLiteral("png"), -1).isEmpty());
         QVERIFY(ImageUtil::loadRobust(bomb).isEmpty());
         QVERIFY2(peakMemoryKiB() - before < 32 * 1024, qPrintable(QString::number(peakMemoryKiB() - before)));
+    }
+
+    // The program's header reader and the helper read one size, the one the
+    // helper's decoder allocates.
+    void oneSize_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("gif screen far past its frame") << gifOf(7000, 7000, 1, 1) << QSize(7000, 7000);
+        QTest::newRow("gif screen as its frame") << gifOf(3, 2, 3, 2) << QSize(3, 2);
+        QTest::newRow("gif frame past its screen") << gifOf(2, 2, 40, 40) << QSize(2, 2);
+        QTest::newRow("png") << sample("PNG") << QSize(40, 30);
+        QTest::newRow("jpeg") << sample("JPEG") << QSize(40, 30);
+        QTest::newRow("bmp") << sample("BMP") << QSize(40, 30);
+        QTest::newRow("webp") << sample("WEBP") << QSize(40, 30);
+    }
+    void oneSize()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QSize, size);
+        QVERIFY(!bytes.isEmpty());
+        QCOMPARE(ImageHeader::read(bytes).size, size);
+        // Refused for its size, so the helper answers the size it read
+        // without decoding a pixel.
+        ImageDecode::Options options;
+        options.maxPixels = 1;
+        const ImageDecode::Result helper = ImageDecode::decode(bytes, options);
+        QVERIFY(helper.sizeRefused);
+        QCOMPARE(helper.natural, size);
+        QCOMPARE(ImageDecode::decode(bytes, ImageDecode::sizeOnly()).natural, size);
     }
 
     void pixelBudget_data()

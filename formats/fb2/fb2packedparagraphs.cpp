@@ -202,7 +202,10 @@ void Fb2PackedParagraphs::append(const QVector<Paragraph> &paragraphs)
     for (const Paragraph &p : paragraphs) {
         if (m_blocks.isEmpty() || m_blocks.last().size() >= BlockBytes) {
             m_blocks.append(QByteArray());
-            m_blocks.last().reserve(BlockBytes + 1024);
+            // A chapter's first block grows with what it holds: a book of
+            // many small chapters must not hold a whole block for each.
+            if (m_blocks.size() > 1)
+                m_blocks.last().reserve(BlockBytes + 1024);
         }
         Writer(m_blocks.last()).paragraph(p);
         m_chunks += p.chunks.size();

@@ -1,5 +1,7 @@
 #include "bookfilecheck.h"
 
+#include "confinement.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -138,6 +140,25 @@ bool sevenZipCutOff(const Inspection &result)
     return offset > room || length > room - offset;
 }
 
+// A PalmDB lists where each record starts: a file that ends before its
+// table does, or before its last record starts, was cut off. Record counts
+// are 16 bits, so the table read is at most 512 KiB.
+bool palmRecordsCutOff(QFile &file, qint64 size)
+{
+    constexpr qint64 TableAt = 78;
+    const QByteArray count = readAt(file, 76, 2);
+    if (count.size() < 2)
+        return true;
+    const qint64 records = qFromBigEndian<quint16>(count.constData());
+    if (TableAt + 8 * records > size)
+        return true;
+    const QByteArray table = readAt(file, TableAt, 8 * records);
+    quint32 last = 0;
+    for (qint64 i = 0; i + 8 <= table.size(); i += 8)
+        last = qMax(last, qFromBigEndian<quint32>(table.constData() + i));
+    return records > 0 && qint64(last) >= size;
+}
+
 bool isFb2(const QByteArray &head)
 {
     // UTF-16 books too: their ASCII is the same with the zero bytes taken out.
@@ -172,6 +193,7 @@ Inspection inspect(const QString &path)
         result.cutOff = sevenZipCutOff(result);
     } else if (head.mid(60, 8) == "BOOKMOBI" || head.mid(60, 8) == "TEXtREAd") {
         result.content = Content::Mobi;
+        result.cutOff = palmRecordsCutOff(file, result.size);
     } else if (head.mid(257, 5) == "ustar") {
         result.content = Content::Tar;
     } else if (head.startsWith("\x89PNG") || head.startsWith("\xff\xd8\xff") || head.startsWith("GIF8")
@@ -253,10 +275,6 @@ QString wrongFormat(const QString &label, Content content)
     return tr("文件不是 %1 格式，无法识别其内容").arg(label);
 }
 
-QString cutOffMessage(const QString &label)
-{
-    return tr("%1 文件已损坏或不完整（可能没有下载完），请重新获取该文件").arg(label);
-}
 
 bool withoutText(const Inspection &result)
 {
@@ -289,22 +307,38 @@ QString refusal(const QString &path)
     const bool told = result.content != Content::Unknown && result.content != Content::Text;
     const bool accepted = expectation.accepted.contains(result.content)
         || (result.unsorted && expectation.accepted.contains(Content::Epub));
-    if (!accepted && (expectation.strict || told))
+    // A ZIP whose directory is gone cannot be told from a damaged book of
+    // this format: its damage is what the reader can act on.
+    const bool untoldZip = result.cutOff && result.content == Content::Zip;
+    if (!accepted && !untoldZip && (expectation.strict || told))
         return wrongFormat(label, result.content);
     if (result.cutOff)
-        return cutOffMessage(label);
+        return damaged(label);
     if (expectation.accepted.contains(Content::Text) && withoutText(result))
         return tr("文件中没有可读的文字");
     return QString();
 }
 
+QString damaged(const QString &label)
+{
+    return tr("%1 文件已损坏或不完整（可能没有下载完），请重新获取该文件").arg(label);
+}
+
+QString notInstalled()
+{
+    return tr("程序安装不完整（缺少解码组件 %1），请重新安装本程序").arg(QLatin1String(Confinement::kHelperName));
+}
+
 QString explainFailure(const QString &path, const QString &parserMessage)
 {
+    const auto helperOrParser = [&parserMessage] {
+        return Confinement::helperPath().isEmpty() ? notInstalled() : parserMessage;
+    };
     if (inspect(path).content != Content::Pdf)
-        return parserMessage;
+        return helperOrParser();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return parserMessage;
+        return helperOrParser();
     const qint64 size = file.size();
     const qint64 tailLength = qMin(size, PdfTrailerBytes);
     const QByteArray tail = readAt(file, size - tailLength, tailLength);
@@ -312,8 +346,8 @@ QString explainFailure(const QString &path, const QString &parserMessage)
     if (tail.contains("/Encrypt") || head.contains("/Encrypt"))
         return tr("PDF 文件有密码保护，请先解除密码再导入");
     if (!tail.right(1024).contains("%%EOF"))
-        return cutOffMessage(QStringLiteral("PDF"));
-    return parserMessage;
+        return damaged(QStringLiteral("PDF"));
+    return helperOrParser();
 }
 
 }

@@ -16,7 +16,14 @@ namespace BookFileCheck {
 QString refusal(const QString &path);
 
 // After the parser refused the file: the cause the bytes show (a locked or
-// cut-off PDF), else the parser's own message.
+// cut-off PDF), else a missing decoding helper, else the parser's own message.
 QString explainFailure(const QString &path, const QString &parserMessage);
+
+// The one wording of every refusal whose cause is the file's own damage;
+// label names the format ("CBR").
+QString damaged(const QString &label);
+
+// Said when the decoding helper is not beside the program.
+QString notInstalled();
 
 }

@@ -4,6 +4,7 @@
 #include "cbrparser.h"
 
 #include "archiveimageloader.h"
+#include "bookfilecheck.h"
 #include "comicpages.h"
 #include "imagedecode.h"
 #include "logmanager.h"
@@ -217,9 +218,12 @@ bool CbrParser::scanArchive(const QString &formatLabel, const QString &filePath,
     }
     const auto fail = [&] {
         if (error.isEmpty()) {
+            // The archive's own words go to the log; a read that breaks off
+            // is the file's damage to the reader.
             const char *message = archive_error_string(reader);
-            error = message ? translated("%1 归档读取失败: %2").arg(formatLabel, QString::fromLocal8Bit(message))
-                            : translated("%1 归档读取失败").arg(formatLabel);
+            qWarning().noquote() << "[CbrParser] 归档读取失败:" << formatLabel << filePath
+                                 << (message ? QString::fromLocal8Bit(message) : QString());
+            error = BookFileCheck::damaged(formatLabel);
         }
         archive_read_close(reader);
         archive_read_free(reader);

@@ -105,8 +105,12 @@ ChapterListResult PdfChapterParser::parseChapters(const QString &filePath, const
         break;
     case PdfBook::Status::OverBudget:
         return failure(QStringLiteral("PDF 文件过于复杂，超出处理预算，无法导入"), errorText);
-    case PdfBook::Status::Unreadable:
+    case PdfBook::Status::Unreadable: {
+        PdfVerdict verdict;
+        if (PdfPageLoader::heldVerdict(filePath, &verdict) && !verdict.cause.isEmpty())
+            return failure(QStringLiteral("PDF 文件引用了它以外的文件（可能是恶意文件），为安全起见无法导入"), errorText);
         return failure(QStringLiteral("无法打开 PDF 文件"), errorText);
+    }
     }
     const int pageCount = book.pageCount();
     if (pageCount <= 0)

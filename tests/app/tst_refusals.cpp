@@ -52,6 +52,9 @@ private slots:
         QTest::newRow("truncated EPUB") << "cut.epub" << "epub/calibre.epub" << -2 << "EPUB " + cutOff;
         QTest::newRow("truncated CBZ") << "cut.cbz" << "comic/zip-tool.cbz" << -2 << "CBZ " + cutOff;
         QTest::newRow("truncated CB7") << "cut.cb7" << "comic/tool-made.cb7" << -2 << "CB7 " + cutOff;
+        QTest::newRow("truncated MOBI") << "cut.mobi" << "mobi/mobi6.mobi" << -2 << "MOBI " + cutOff;
+        QTest::newRow("truncated CBT") << "cut.cbt" << "comic/normalisation.cbt" << -2 << "CBT " + cutOff;
+        QTest::newRow("truncated CBZ named .epub") << "cut-comic.epub" << "comic/zip-tool.cbz" << -2 << "EPUB " + cutOff;
         QTest::newRow("truncated PDF") << "cut.pdf" << "pdf/outline.pdf" << -2 << "PDF " + cutOff;
         QTest::newRow("password-protected PDF") << "locked.pdf" << "pdf/locked.pdf" << -1
                                                 << "PDF 文件有密码保护，请先解除密码再导入";

@@ -138,7 +138,7 @@ private slots:
         folders.append({"one more", {}, true});
         QTest::newRow("20001 headers, mostly folders") << "tar" << folders + page << 0 << "CBT 文件条目过多";
         QTest::newRow("declared 21 GiB, no data") << "huge" << Entries() << 0 << "CBT 文件解压后过大";
-        QTest::newRow("truncated tar") << "tar" << page << 600000 << "CBT 归档读取失败: Truncated tar archive";
+        QTest::newRow("truncated tar") << "tar" << page << 600000 << "CBT 文件已损坏或不完整（可能没有下载完），请重新获取该文件";
         QTest::newRow("subfolder ComicInfo, then top level") << "7z"
             << Entries{{"a/ComicInfo.xml", "sub"}, {"comicinfo.XML", "top"}, {"b/ComicInfo.xml", "other"}}
             << 0 << "top";

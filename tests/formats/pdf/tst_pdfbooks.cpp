@@ -535,7 +535,7 @@ private slots:
                 }).detach();
         });
         const OpenWatch watch(outside);
-        QCOMPARE(importOutcome(*core, path, 20000), QStringLiteral("无法打开 PDF 文件"));
+        QCOMPARE(importOutcome(*core, path, 20000), QStringLiteral("PDF 文件引用了它以外的文件（可能是恶意文件），为安全起见无法导入"));
         QCOMPARE(DbTestUtils::allRows(), rows);
         const QString page = "pdf://" + path + "?page=0&dpi=72";
         // Read in the helper, which gets the book as an open file and reaches

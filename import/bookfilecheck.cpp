@@ -275,7 +275,6 @@ QString wrongFormat(const QString &label, Content content)
     return tr("文件不是 %1 格式，无法识别其内容").arg(label);
 }
 
-
 bool withoutText(const Inspection &result)
 {
     if (result.size > result.head.size())
@@ -324,21 +323,17 @@ QString damaged(const QString &label)
     return tr("%1 文件已损坏或不完整（可能没有下载完），请重新获取该文件").arg(label);
 }
 
-QString notInstalled()
-{
-    return tr("程序安装不完整（缺少解码组件 %1），请重新安装本程序").arg(QLatin1String(Confinement::kHelperName));
-}
+namespace {
 
-QString explainFailure(const QString &path, const QString &parserMessage)
+// What a PDF's bytes show of why it could not be read (locked, cut off);
+// empty when they show nothing.
+QString pdfCause(const QString &path)
 {
-    const auto helperOrParser = [&parserMessage] {
-        return Confinement::helperPath().isEmpty() ? notInstalled() : parserMessage;
-    };
     if (inspect(path).content != Content::Pdf)
-        return helperOrParser();
+        return QString();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return helperOrParser();
+        return QString();
     const qint64 size = file.size();
     const qint64 tailLength = qMin(size, PdfTrailerBytes);
     const QByteArray tail = readAt(file, size - tailLength, tailLength);
@@ -347,7 +342,19 @@ QString explainFailure(const QString &path, const QString &parserMessage)
         return tr("PDF 文件有密码保护，请先解除密码再导入");
     if (!tail.right(1024).contains("%%EOF"))
         return damaged(QStringLiteral("PDF"));
-    return helperOrParser();
+    return QString();
+}
+
+}
+
+QString explainFailure(const QString &path, const QString &parserMessage)
+{
+    const QString cause = pdfCause(path);
+    if (!cause.isEmpty())
+        return cause;
+    if (Confinement::helperPath().isEmpty())
+        return tr("程序安装不完整（缺少解码组件 %1），请重新安装本程序").arg(QLatin1String(Confinement::kHelperName));
+    return parserMessage;
 }
 
 }

@@ -23,7 +23,4 @@ QString explainFailure(const QString &path, const QString &parserMessage);
 // label names the format ("CBR").
 QString damaged(const QString &label);
 
-// Said when the decoding helper is not beside the program.
-QString notInstalled();
-
 }
